@@ -16,14 +16,20 @@ void RowHighlighter::highlight(int row)
 {
     if (!table || row < 0 || row >= table->rowCount())
         return;
+    if (timers.size() <= row)
+        timers.resize(row + 1);
+    QTimer*& timer = timers[row];
+    // While the flash is showing the row is already painted (a rebuild stops every timer):
+    // a busy row costs one timer restart per tick, not a repaint of every cell.
+    if (timer && timer->isActive()) {
+        timer->start();
+        return;
+    }
     const QBrush brush(WatchlistFormat::highlightColor());
     for (int col = 0; col < table->columnCount(); ++col) {
         if (QTableWidgetItem* item = table->item(row, col))
             item->setBackground(brush);
     }
-    if (timers.size() <= row)
-        timers.resize(row + 1);
-    QTimer*& timer = timers[row];
     if (!timer) {
         timer = new QTimer(this);
         timer->setSingleShot(true);

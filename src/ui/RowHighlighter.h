@@ -19,7 +19,8 @@ public:
     // on one row keeps a single pending timer instead of one per tick.
     void highlight(int row);
 
-    // Forgets pending clears, e.g. when the rows were rebuilt and carry no highlight.
+    // Forgets pending clears. Must be called whenever the rows are rebuilt: fresh items carry
+    // no highlight, and a pending timer would otherwise stop the next tick from painting one.
     void reset();
 
     int pendingCount() const;

@@ -1,6 +1,8 @@
 // The message boxes the main window raises, behind one class so tests can answer them.
 #include "ui/UserPrompts.h"
 
+#include <QMenu>
+
 UserPrompts::~UserPrompts() = default;
 
 QMessageBox::StandardButton UserPrompts::question(QWidget* parent, const QString& title,
@@ -35,4 +37,9 @@ void UserPrompts::error(QWidget* parent, const QString& message)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
+}
+
+QAction* UserPrompts::popup(QMenu* menu, const QPoint& globalPos)
+{
+    return menu->exec(globalPos);
 }

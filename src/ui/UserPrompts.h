@@ -4,6 +4,9 @@
 #include <QMessageBox>
 #include <QString>
 
+class QAction;
+class QMenu;
+class QPoint;
 class QWidget;
 
 class UserPrompts
@@ -23,4 +26,6 @@ public:
     virtual void about(QWidget* parent, const QString& title, const QString& text);
     // Non-modal critical "Error" box that deletes itself when closed; returns at once.
     virtual void error(QWidget* parent, const QString& message);
+    // Runs a context menu at a global position; returns the chosen action or null.
+    virtual QAction* popup(QMenu* menu, const QPoint& globalPos);
 };
