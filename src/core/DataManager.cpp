@@ -10,8 +10,6 @@
 namespace {
 
 constexpr int kCleanupIntervalMs = 300000;
-constexpr int kRecentStrings = 8;          // interned token/exchange pairs compared per store
-constexpr size_t kMaxStrings = 0xFFFF;      // index fits in 16 bits
 
 qint64 sortKey(const QDateTime& dt)
 {
@@ -53,7 +51,7 @@ void DataManager::TickRing::removeIf(Pred pred)
     const int capacity = static_cast<int>(m_buf.size());
     int kept = 0;
     for (int i = 0; i < m_size; ++i) {
-        StoredTick& t = m_buf[(m_head + i) % capacity];
+        const StoredTick& t = m_buf[(m_head + i) % capacity];
         if (!pred(t)) {
             if (kept != i)
                 m_buf[(m_head + kept) % capacity] = t;
@@ -61,13 +59,6 @@ void DataManager::TickRing::removeIf(Pred pred)
         }
     }
     m_size = kept;
-}
-
-void DataManager::TickRing::clear()
-{
-    std::vector<StoredTick>().swap(m_buf);
-    m_head = 0;
-    m_size = 0;
 }
 
 DataManager::DataManager(QObject* parent)
@@ -100,37 +91,6 @@ QDateTime DataManager::toDateTime(const StoredTick& t)
     }
 }
 
-quint16 DataManager::internStrings(Slot& slot, const TickData& tick)
-{
-    auto& table = slot.strings;
-    // Connectors send the same token and exchange for a symbol on every tick; look at the newest
-    // entries only, a repeat further back just costs one more entry.
-    const int n = static_cast<int>(table.size());
-    for (int i = n - 1; i >= 0 && i >= n - kRecentStrings; --i) {
-        if (table[i].token == tick.token && table[i].exchange == tick.exchange)
-            return static_cast<quint16>(i);
-    }
-    if (table.size() >= kMaxStrings) {
-        // Keep only the pairs still referenced by the ring and renumber them.
-        std::vector<TokenExchange> kept;
-        std::vector<int> remap(table.size(), -1);
-        for (int i = 0; i < slot.ticks.size(); ++i) {
-            const quint16 old = slot.ticks.at(i).stringsIndex;
-            if (remap[old] < 0) {
-                remap[old] = static_cast<int>(kept.size());
-                kept.push_back(table[old]);
-            }
-        }
-        slot.ticks.removeIf([&remap](StoredTick& t) {
-            t.stringsIndex = static_cast<quint16>(remap[t.stringsIndex]);
-            return false;
-        });
-        table.swap(kept);
-    }
-    table.push_back(TokenExchange{tick.token, tick.exchange});
-    return static_cast<quint16>(table.size() - 1);
-}
-
 void DataManager::storeTick(const TickData& tick)
 {
     if (!tick.isValid())
@@ -152,7 +112,6 @@ void DataManager::storeTick(const TickData& tick)
     st.lastTradedQty = tick.lastTradedQty;
     st.timeSpec = static_cast<quint8>(tick.timestamp.timeSpec());
     st.offsetSecs = st.timeSpec == Qt::LocalTime || st.timeSpec == Qt::UTC ? 0 : tick.timestamp.offsetFromUtc();
-    st.stringsIndex = internStrings(slot, tick);
     slot.ticks.push(st, m_maxTicksPerSymbol);
 
     emit newTickStored(tick.symbol, tick);
@@ -324,7 +283,7 @@ void DataManager::cleanupOldData()
     for (auto it = m_slots.begin(); it != m_slots.end(); ++it) {
         Slot& slot = it.value();
         // A tick exactly at the cutoff stays; keys and the latest tick are never removed.
-        slot.ticks.removeIf([cutoffMs](StoredTick& t) { return t.msecs < cutoffMs; });
+        slot.ticks.removeIf([cutoffMs](const StoredTick& t) { return t.msecs < cutoffMs; });
         auto& bars = slot.bars;
         bars.erase(std::remove_if(bars.begin(), bars.end(),
                                   [&cutoff](const OHLCData& b) { return b.timestamp < cutoff; }),
