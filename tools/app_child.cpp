@@ -1,6 +1,7 @@
 // Child process for the start-up, log and crash tests: runs the real start-up steps, then logs, dies
 // by a fatal message or by a signal, as the first argument says. Folders come from the environment
 // (XDG_DATA_HOME), set by the test.
+//   app_child run            the whole program, told to quit as soon as its event loop runs
 //   app_child log            open the log, write one message of each level, exit 0
 //   app_child fatal          open the log, then qFatal
 //   app_child signal <name>  open the log, then raise SEGV, TERM, ABRT, FPE or ILL
@@ -18,6 +19,7 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QTimer>
 
 #include "app/Startup.h"
 #include "platform/CrashHandler.h"
@@ -38,15 +40,30 @@ int signalByName(const char* name)
 }
 
 volatile std::uintptr_t g_badAddress = 16;
+bool g_quitAtOnce = false;
+
+// Runs inside the application object's constructor, so the quit waits for the event loop.
+void scheduleQuit()
+{
+    if (g_quitAtOnce)
+        QTimer::singleShot(0, QCoreApplication::instance(), &QCoreApplication::quit);
+}
 
 } // namespace
 
+Q_COREAPP_STARTUP_FUNCTION(scheduleQuit)
+
 int main(int argc, char* argv[])
 {
-    QCoreApplication app(argc, argv);
     if (argc < 2)
         return 2;
     const QByteArray mode = argv[1];
+    if (mode == "run") {
+        g_quitAtOnce = true;
+        return Startup::run(argc, argv);
+    }
+
+    QCoreApplication app(argc, argv);
 
     CrashHandler::install();
     Startup::setApplicationIdentity();

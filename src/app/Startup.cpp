@@ -1,16 +1,21 @@
 // Start-up and shutdown steps of the process.
 #include "app/Startup.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QMessageBox>
 #include <QSslSocket>
 #include <QStandardPaths>
 
 #include "app/Logging.h"
+#include "core/MarketData.h"
+#include "core/SettingsManager.h"
 #include "platform/CrashHandler.h"
+#include "platform/NetworkStack.h"
+#include "ui/MainWindow.h"
 
 namespace Startup {
 
@@ -93,6 +98,45 @@ void checkTls()
 void closeLog()
 {
     LogFile::close();
+}
+
+int run(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    CrashHandler::install();
+
+    // No message handler yet: these two lines reach Qt's default output only.
+    const bool networkStarted = NetworkStack::startup();
+    if (networkStarted)
+        qInfo() << NetworkStack::startedText();
+    else
+        qCritical() << NetworkStack::failedText();
+
+    setApplicationIdentity();
+    registerMarketDataTypes();
+
+    if (openLog())
+        checkTls();
+
+    // Owned by the application object, where the main window looks for it.
+    auto* settings = new SettingsManager(&app);
+    settings->setRestartPrompt([](const QString& title, const QString& text) {
+        QMessageBox::information(nullptr, title, text);
+    });
+
+    int exitCode = 0;
+    {
+        MainWindow window;
+        window.show();
+        exitCode = app.exec();
+
+        qInfo() << "===== Tickvane Shutting Down =====";
+        closeLog();
+        NetworkStack::cleanup();
+        // The window goes here, after the log file is closed: what it writes while saving the
+        // settings reaches standard error only.
+    }
+    return exitCode;
 }
 
 } // namespace Startup

@@ -31,8 +31,8 @@ void LogCapture::handler(QtMsgType type, const QMessageLogContext& context, cons
     QtMessageHandler next = nullptr;
     {
         QMutexLocker lock(&g_captureMutex);
-        // Nested captures all record; the message leaves the chain at the first capture that does
-        // not forward, or at the first handler that is not a capture.
+        // Each capture records and passes the message outwards; a capture that does not forward
+        // keeps it from the captures and handlers installed before it.
         for (LogCapture* c = g_active; c; c = c->previousCapture) {
             c->captured.append({type, message});
             if (!c->forward)
