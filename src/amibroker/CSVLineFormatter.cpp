@@ -125,8 +125,38 @@ void appendPrice(QString& out, double value)
         out += QLatin1String("nan"); // as Qt writes it, whatever the sign bit
         return;
     }
+    if (value == 0.0)
+        value = 0.0; // Qt writes a negative zero without its sign
     // Fixed notation of a double needs at most 309 integer digits.
     char buf[330];
+    const double eighths = value * 8.0;
+    if (std::isfinite(eighths) && eighths == std::floor(eighths) && std::fmod(eighths, 2.0) != 0.0) {
+        // An odd number of eighths ends in 125, 375, 625 or 875: an exact tie at two decimals.
+        // Qt rounds ties away from zero where to_chars rounds them to even; write what Qt writes.
+        // buf[0] stays free for a carry out of the first digit (9.995 -> 10.00).
+        char* begin = buf + 1;
+        const auto res = std::to_chars(begin, buf + sizeof buf, value, std::chars_format::fixed, 3);
+        char* end = res.ptr - 1; // drops the final '5'
+        const bool negative = *begin == '-';
+        char* firstDigit = begin + (negative ? 1 : 0);
+        for (char* p = end - 1;; --p) {
+            if (*p == '.')
+                continue;
+            if (*p != '9') {
+                ++*p;
+                break;
+            }
+            *p = '0';
+            if (p == firstDigit) {
+                begin = buf;
+                buf[0] = negative ? '-' : '1';
+                buf[1] = negative ? '1' : buf[1];
+                break;
+            }
+        }
+        appendAscii(out, begin, end);
+        return;
+    }
     const auto res = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, 2);
     appendAscii(out, buf, res.ptr);
 }
