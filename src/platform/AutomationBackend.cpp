@@ -1,39 +1,27 @@
-// The automation backend of this platform: no automation server, real process start and pause.
+// The automation backend of this platform: AmiBroker's automation server cannot exist here.
 #include "platform/AutomationBackend.h"
 
 #include "platform/RegistryLookup.h"
 
-#include <QProcess>
-#include <QThread>
-
 namespace {
 
-class PlatformAutomationBackend : public AutomationBackend
+// Stands in for the COM runtime of the AmiBroker host platform. No server can ever answer, so
+// starting the AmiBroker program could not make one appear, and the waits that give a starting
+// server time would only freeze the GUI thread (the batch import is requested after every flush):
+// nothing is started and nothing waits.
+class UnavailableAutomationBackend : public AutomationBackend
 {
 public:
     void initializeThread() override {}
 
     std::unique_ptr<AutomationObject> createObject(const QString&) override
     {
-        // No COM runtime here: AmiBroker's automation server can never answer.
         return std::make_unique<NullAutomationObject>();
     }
 
-    bool startDetached(const QString& program) override
-    {
-        if (program.isEmpty())
-            return false;
-        QProcess process;
-        process.setProgram(program);
-        // Returns once the program has been started (or has failed to start).
-        return process.startDetached();
-    }
+    bool startDetached(const QString&) override { return false; }
 
-    void pause(int ms) override
-    {
-        if (ms > 0)
-            QThread::msleep(static_cast<unsigned long>(ms));
-    }
+    void pause(int) override {}
 
     QString registryString(const QString& key, const QString& valueName) override
     {
@@ -45,5 +33,5 @@ public:
 
 std::shared_ptr<AutomationBackend> createPlatformAutomationBackend()
 {
-    return std::make_shared<PlatformAutomationBackend>();
+    return std::make_shared<UnavailableAutomationBackend>();
 }

@@ -31,8 +31,9 @@ public:
     virtual QString registryString(const QString& key, const QString& valueName) = 0;
 };
 
-// The backend of this platform. Where no automation server can exist, every object it creates
-// is null, so callers take their "AmiBroker not available" road.
+// The backend of this platform. No automation server can exist here: every object it creates is
+// null, so callers take their "AmiBroker not available" road; it starts no program and pauses
+// not at all. (A build for AmiBroker's own platform supplies a backend over ActiveQt instead.)
 std::shared_ptr<AutomationBackend> createPlatformAutomationBackend();
 
 // An automation object that holds no interface; every call fails.
