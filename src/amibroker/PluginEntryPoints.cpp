@@ -50,7 +50,7 @@ int GetQuoteEx(const char* symbol, int periodicity, int lastValid, int size, Plu
 
 int Notify(void*)
 {
-    return withPlugin("Notify", [](AmiBrokerPlugin&) { return 1; });
+    return withPlugin("Notify", [](AmiBrokerPlugin& p) { return p.notify(0, 0); });
 }
 
 int SetTimeBase(int timeBase)

@@ -1,30 +1,29 @@
-// The exporter's files: the live data file and its flushes, history files, the export folder.
+// The exporter's files: live data file and its flushes, history files, export folder, format file
+// and auto-import script.
 #include "amibroker/CSVExporter.h"
-#include "core/SettingsManager.h"
 
 #include "support/FakeAutomation.h"
-#include "support/MessageCapture.h"
 
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
-TickData tick(const QString& symbol, double ltp, const QDateTime& when = QDateTime(QDate(2024, 3, 15), QTime(9, 15, 3)))
+TickData tick(double ltp)
 {
     TickData t;
-    t.symbol = symbol;
+    t.symbol = QStringLiteral("own");
     t.ltp = ltp;
     t.open = ltp + 0.25;
     t.high = ltp + 1;
     t.low = ltp - 0.5;
     t.volume = 100;
-    t.timestamp = when;
+    t.timestamp = QDateTime(QDate(2024, 3, 15), QTime(9, 15, 3));
     return t;
 }
 
@@ -35,17 +34,20 @@ QString line(const QString& symbol, double ltp)
              QString::number(ltp - 0.5, 'f', 2), QString::number(ltp, 'f', 2));
 }
 
-QString readAll(const QString& path)
+QByteArray readAll(const QString& path)
 {
     QFile f(path);
-    if (!f.open(QIODevice::ReadOnly))
-        return QStringLiteral("<missing>");
-    return QString::fromUtf8(f.readAll());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
-bool flushNow(CSVExporter& exporter)
+void flushNow(CSVExporter& exporter)
 {
-    return QMetaObject::invokeMethod(&exporter, "flushPendingLines", Qt::DirectConnection);
+    QVERIFY(QMetaObject::invokeMethod(&exporter, "flushPendingLines", Qt::DirectConnection));
+}
+
+QRegularExpression logLine(const QString& start)
+{
+    return QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(start));
 }
 
 } // namespace
@@ -62,44 +64,27 @@ private slots:
     void liveLinesReachTheFileOnFlush();
     void failedOpenKeepsLinesInOrder();
     void pendingLinesWrittenOnDestruction();
-    void emptyFlushTouchesNothing();
     void exportDisabledRecordsButWritesNothing();
-    void exportTimerRewritesLatestTicks();
-    void exportInterval_data();
-    void exportInterval();
     void tenthTickRequestsImport();
-    void historyFiles_data();
-    void historyFiles();
+    void historyFileHeaders_data();
+    void historyFileHeaders();
     void hostileSymbolsStayInsideTheFolder();
-    void emptyHistoryListDoesNothing();
-    void defaultFolderIsOwnerOnly();
-    void symlinkedFolderIsRefused();
-    void amiBrokerPathGoesToSettings();
+    void exportFolderIsOwnerOnly();
+    void formatFileLookup();
+    void autoImportScript();
 
 private:
     QTemporaryDir home;
     QTemporaryDir* work = nullptr;
     std::shared_ptr<FakeAutomationBackend> backend;
-
-    std::unique_ptr<CSVExporter> makeExporter(bool autoImport = false)
-    {
-        auto exporter = std::make_unique<CSVExporter>(nullptr);
-        exporter->setAutomationBackend(backend);
-        exporter->setExportDir(work->filePath(QStringLiteral("export")));
-        exporter->setFormatFileCandidates({work->filePath(QStringLiteral("dataFormat.dll"))});
-        if (!autoImport)
-            exporter->setAutoImportEnabled(false);
-        return exporter;
-    }
+    std::unique_ptr<CSVExporter> exporter;
+    QString live;
 };
 
 void TestCSVExporter::initTestCase()
 {
-    // Keep the default export folder and the settings file out of the real locations.
+    // The default export folder lies under the temporary folder: keep it out of the real one.
     qputenv("TMPDIR", QFile::encodeName(home.path()));
-    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.filePath(QStringLiteral("config"))));
-    QCoreApplication::setOrganizationName(QStringLiteral("TickvaneTest"));
-    QCoreApplication::setApplicationName(QStringLiteral("ExporterTest"));
 }
 
 void TestCSVExporter::init()
@@ -107,301 +92,242 @@ void TestCSVExporter::init()
     work = new QTemporaryDir;
     backend = std::make_shared<FakeAutomationBackend>();
     backend->availability = {false};
+    exporter = std::make_unique<CSVExporter>(nullptr);
+    exporter->setAutomationBackend(backend);
+    exporter->setExportDir(work->filePath(QStringLiteral("export")));
+    exporter->setFormatFileCandidates({work->filePath(QStringLiteral("dataFormat.dll"))});
+    exporter->setAutoImportEnabled(false);
+    live = exporter->liveDataFilePath();
 }
 
 void TestCSVExporter::cleanup()
 {
+    exporter.reset();
     delete work;
-    work = nullptr;
 }
 
 void TestCSVExporter::liveLinesReachTheFileOnFlush()
 {
-    MessageCapture log;
-    auto exporter = makeExporter();
-    const QString path = exporter->liveDataFilePath();
-    QCOMPARE(path, work->filePath(QStringLiteral("export/tickvane_live_data.csv")));
-
-    exporter->onTickReceived(QStringLiteral("NSE:SBIN"), tick(QStringLiteral("SBIN"), 761.45));
-    exporter->onTickReceived(QStringLiteral("NSE:INFY"), tick(QStringLiteral("INFY"), 1500));
-    TickData undated = tick(QStringLiteral("TCS"), 3000, QDateTime());
+    QCOMPARE(live, work->filePath(QStringLiteral("export/tickvane_live_data.csv")));
+    TickData undated = tick(3000);
+    undated.timestamp = QDateTime();
+    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Invalid timestamp for symbol: \"NSE:TCS\"")));
+    exporter->onTickReceived(QStringLiteral("NSE:SBIN"), tick(761.45));
+    exporter->onTickReceived(QStringLiteral("NSE:INFY"), tick(1500));
     exporter->onTickReceived(QStringLiteral("NSE:TCS"), undated);
-    // Lines are collected in memory; the file is written by the flush timer.
-    QVERIFY(!QFile::exists(path));
+    QVERIFY(!QFile::exists(live)); // collected in memory until the flush timer fires
 
     // The export timer later writes the latest ticks again; the first flush holds each line once.
     const QString expected = line(QStringLiteral("NSE:SBIN"), 761.45) + line(QStringLiteral("NSE:INFY"), 1500)
         + QStringLiteral("NSE:TCS,,,3000.25,3001.00,2999.50,3000.00,100,0\n");
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(path).startsWith(expected), 3000);
-    QCOMPARE(log.count(QStringLiteral("[CSVExporter] Invalid timestamp for symbol: \"NSE:TCS\""), QtWarningMsg), 1);
-    QVERIFY(log.contains(QStringLiteral("[CSVExporter] Flushed 3 lines to")));
-    // Auto-import is off: the flush requests no import.
-    QCOMPARE(log.count(QStringLiteral("Auto-import not enabled; skipping import scheduling")), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(expected.toUtf8()), 3000);
 }
 
 void TestCSVExporter::failedOpenKeepsLinesInOrder()
 {
-    MessageCapture log;
-    auto exporter = makeExporter();
-    const QString path = exporter->liveDataFilePath();
-    // A folder where the file should be makes every open fail.
-    QVERIFY(QDir().mkpath(path));
+    QVERIFY(QDir().mkpath(live)); // a folder in the file's place makes every open fail
+    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Failed to open shared CSV file for appending:")));
+    exporter->onTickReceived(QStringLiteral("A"), tick(1));
+    exporter->onTickReceived(QStringLiteral("B"), tick(2));
+    flushNow(*exporter);
+    exporter->onTickReceived(QStringLiteral("C"), tick(3));
 
-    exporter->onTickReceived(QStringLiteral("A"), tick(QStringLiteral("A"), 1));
-    exporter->onTickReceived(QStringLiteral("B"), tick(QStringLiteral("B"), 2));
-    QVERIFY(flushNow(*exporter));
-    QCOMPARE(log.count(QStringLiteral("[CSVExporter] Failed to open shared CSV file for appending:"), QtWarningMsg), 1);
-
-    exporter->onTickReceived(QStringLiteral("C"), tick(QStringLiteral("C"), 3));
-    QVERIFY(flushNow(*exporter));
-    QCOMPARE(log.count(QStringLiteral("Failed to open shared CSV file for appending:")), 2);
-    exporter->onTickReceived(QStringLiteral("D"), tick(QStringLiteral("D"), 4));
-
-    QVERIFY(QDir(path).removeRecursively());
-    QTRY_COMPARE_WITH_TIMEOUT(readAll(path),
-                              line(QStringLiteral("A"), 1) + line(QStringLiteral("B"), 2)
-                                  + line(QStringLiteral("C"), 3) + line(QStringLiteral("D"), 4),
-                              3000);
+    QVERIFY(QDir(live).removeRecursively());
+    const QString all = line(QStringLiteral("A"), 1) + line(QStringLiteral("B"), 2) + line(QStringLiteral("C"), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(all.toUtf8()), 3000);
 }
 
 void TestCSVExporter::pendingLinesWrittenOnDestruction()
 {
-    MessageCapture log;
-    auto exporter = makeExporter(true);
-    const QString path = exporter->liveDataFilePath();
-    exporter->onTickReceived(QStringLiteral("A"), tick(QStringLiteral("A"), 1));
-    exporter->onTickReceived(QStringLiteral("B"), tick(QStringLiteral("B"), 2));
+    exporter->setAutoImportEnabled(true);
+    exporter->onTickReceived(QStringLiteral("A"), tick(1));
     exporter.reset();
-
-    QCOMPARE(readAll(path), line(QStringLiteral("A"), 1) + line(QStringLiteral("B"), 2));
-    // The write only: no import at shutdown.
+    QCOMPARE(readAll(live), line(QStringLiteral("A"), 1).toUtf8());
     QCoreApplication::processEvents();
-    QCOMPARE(backend->createCount, 0);
-    QVERIFY(!log.contains(QStringLiteral("Starting batch import")));
-}
-
-void TestCSVExporter::emptyFlushTouchesNothing()
-{
-    MessageCapture log;
-    auto exporter = makeExporter(true);
-    QVERIFY(flushNow(*exporter));
-    QVERIFY(!QFile::exists(exporter->liveDataFilePath()));
-    QVERIFY(!log.contains(QStringLiteral("scheduling batch import")));
+    QCOMPARE(backend->createCount, 0); // the write only, no import
 }
 
 void TestCSVExporter::exportDisabledRecordsButWritesNothing()
 {
-    auto exporter = makeExporter();
-    const QString path = exporter->liveDataFilePath();
     exporter->setExportEnabled(false);
     QVERIFY(!exporter->isExportActive());
-
-    exporter->onTickReceived(QStringLiteral("NSE:SBIN"), tick(QStringLiteral("SBIN"), 10));
+    exporter->onTickReceived(QStringLiteral("NSE:SBIN"), tick(10));
     exporter->exportCurrentData();
-    QVERIFY(flushNow(*exporter));
-    QVERIFY(!QFile::exists(path));
+    flushNow(*exporter);
+    QVERIFY(!QFile::exists(live));
 
     // History is written whatever the export state.
-    exporter->writeHistoricalData(QStringLiteral("NSE:INFY"), {tick(QStringLiteral("INFY"), 5)});
-    QVERIFY(flushNow(*exporter));
-    QCOMPARE(readAll(path), line(QStringLiteral("NSE:INFY"), 5));
+    exporter->writeHistoricalData(QStringLiteral("NSE:INFY"), {tick(5)});
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), line(QStringLiteral("NSE:INFY"), 5).toUtf8());
 
-    // The tick given while disabled was still recorded as the latest one.
-    QVERIFY(QFile::remove(path));
+    // The tick given while disabled was recorded as the latest one.
+    QVERIFY(QFile::remove(live));
     exporter->setExportEnabled(true);
-    QVERIFY(exporter->isExportActive());
     exporter->exportCurrentData();
-    QVERIFY(flushNow(*exporter));
-    QCOMPARE(readAll(path), line(QStringLiteral("NSE:SBIN"), 10));
-}
-
-void TestCSVExporter::exportTimerRewritesLatestTicks()
-{
-    auto exporter = makeExporter();
-    const QString path = exporter->liveDataFilePath();
-    exporter->onTickReceived(QStringLiteral("X"), tick(QStringLiteral("X"), 1));
-    exporter->onTickReceived(QStringLiteral("X"), tick(QStringLiteral("X"), 2));
-    // Only the latest tick of the symbol is written again, unchanged, once a second.
-    const QString once = line(QStringLiteral("X"), 1) + line(QStringLiteral("X"), 2);
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(path).startsWith(once + line(QStringLiteral("X"), 2)), 5000);
-    QVERIFY(!readAll(path).mid(once.size()).contains(line(QStringLiteral("X"), 1)));
-}
-
-void TestCSVExporter::exportInterval_data()
-{
-    QTest::addColumn<int>("seconds");
-    QTest::addColumn<int>("expectedMs");
-    QTest::newRow("3 s") << 3 << 3000;
-    QTest::newRow("0 becomes 1") << 0 << 1000;
-    QTest::newRow("negative becomes 1") << -5 << 1000;
-}
-
-void TestCSVExporter::exportInterval()
-{
-    QFETCH(int, seconds);
-    QFETCH(int, expectedMs);
-    MessageCapture log;
-    auto exporter = makeExporter();
-    exporter->setExportEnabled(false);
-    exporter->setExportInterval(seconds);
-    QVERIFY(!exporter->isExportActive());
-    exporter->setExportEnabled(true);
-    QVERIFY(log.contains(QStringLiteral("Starting CSV export with interval: %1 seconds").arg(expectedMs / 1000)));
-    // A running export takes a new interval at once.
-    log.clear();
-    exporter->setExportInterval(2);
-    QVERIFY(exporter->isExportActive());
-    exporter->setExportEnabled(false);
-    exporter->setExportEnabled(true);
-    QVERIFY(log.contains(QStringLiteral("Starting CSV export with interval: 2 seconds")));
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), line(QStringLiteral("NSE:SBIN"), 10).toUtf8());
 }
 
 void TestCSVExporter::tenthTickRequestsImport()
 {
-    MessageCapture log;
-    auto exporter = makeExporter();
-    const QString trigger = QStringLiteral("[CSVExporter] Triggering batch import to AmiBroker...");
-    // Auto-import off: the counter does not move.
-    for (int i = 0; i < 5; ++i)
-        exporter->onTickReceived(QStringLiteral("X"), tick(QStringLiteral("X"), 1 + i));
-    QCOMPARE(log.count(QStringLiteral("Auto-import disabled, skipping")), 5);
-
+    for (int i = 0; i < 5; ++i) // auto-import off: the counter does not move
+        exporter->onTickReceived(QStringLiteral("X"), tick(1));
     exporter->setAutoImportEnabled(true);
+    exporter->setExportEnabled(false);
+    exporter->setExportEnabled(true);
     for (int i = 0; i < 9; ++i)
-        exporter->onTickReceived(QStringLiteral("X"), tick(QStringLiteral("X"), 1 + i));
-    QCOMPARE(log.count(trigger), 0);
-    exporter->onTickReceived(QStringLiteral("X"), tick(QStringLiteral("X"), 10));
-    QCOMPARE(log.count(trigger), 1);
-    for (int i = 0; i < 10; ++i)
-        exporter->onTickReceived(QStringLiteral("X"), tick(QStringLiteral("X"), 1 + i));
-    QCOMPARE(log.count(trigger), 2);
-    // The request is queued, never run inside the tick path.
+        exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    QTest::ignoreMessage(QtInfoMsg, "[CSVExporter] Triggering batch import to AmiBroker...");
+    exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    // Queued, never run inside the tick path.
     QCOMPARE(backend->createCount, 0);
     QTRY_VERIFY(backend->createCount > 0);
 }
 
-void TestCSVExporter::historyFiles_data()
+void TestCSVExporter::historyFileHeaders_data()
 {
     QTest::addColumn<QString>("format");
     QTest::addColumn<bool>("preexisting");
-    QTest::addColumn<QString>("expected");
-    const QString metastock = QStringLiteral("NSE:M&M-EQ,20240315,10.00,10.00,10.00,10.00,100\n"
-                                             "NSE:M&M-EQ,20240315,11.00,11.00,11.00,11.00,100\n");
-    const QString ticks = QStringLiteral("NSE:M&M-EQ,2024-03-15 09:15:03,10.00,10.25,11.00,9.50,100\n"
-                                         "NSE:M&M-EQ,2024-03-15 09:15:03,11.00,11.25,12.00,10.50,100\n");
-    QTest::newRow("metastock, new file gets the header")
-        << "MetaStock" << false << QStringLiteral("Symbol,Date,Open,High,Low,Close,Volume\n") + metastock;
-    QTest::newRow("metastock, existing empty file gets none") << "metastock" << true << metastock;
-    QTest::newRow("tick format, new file gets the header")
-        << "ticks" << false << QStringLiteral("Symbol,Timestamp,Price,Open,High,Low,Volume\n") + ticks;
-    QTest::newRow("tick format, existing empty file gets none") << "csv" << true << ticks;
+    QTest::addColumn<QByteArray>("expected");
+    const QByteArray metastock = "NSE:M&M-EQ,20240315,10.00,10.00,10.00,10.00,100\n"
+                                 "NSE:M&M-EQ,20240315,11.00,11.00,11.00,11.00,100\n";
+    const QByteArray ticks = "NSE:M&M-EQ,2024-03-15 09:15:03,10.00,10.25,11.00,9.50,100\n"
+                             "NSE:M&M-EQ,2024-03-15 09:15:03,11.00,11.25,12.00,10.50,100\n";
+    QTest::newRow("metastock, new file") << "MetaStock" << false
+                                         << "Symbol,Date,Open,High,Low,Close,Volume\n" + metastock;
+    QTest::newRow("metastock, existing empty file") << "metastock" << true << metastock;
+    QTest::newRow("tick format, new file") << "ticks" << false
+                                           << "Symbol,Timestamp,Price,Open,High,Low,Volume\n" + ticks;
 }
 
-void TestCSVExporter::historyFiles()
+void TestCSVExporter::historyFileHeaders()
 {
     QFETCH(QString, format);
     QFETCH(bool, preexisting);
-    QFETCH(QString, expected);
-    auto exporter = makeExporter();
+    QFETCH(QByteArray, expected);
     exporter->setExportFormat(format);
     const QString path = work->filePath(QStringLiteral("export/NSE_M&M_EQ_history.csv"));
-    if (preexisting) {
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-    }
-    exporter->writeHistoricalData(QStringLiteral("NSE:M&M-EQ"),
-                                  {tick(QStringLiteral("MM"), 10), tick(QStringLiteral("MM"), 11)});
+    if (preexisting)
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+    exporter->writeHistoricalData(QStringLiteral("NSE:M&M-EQ"), {tick(10), tick(11)});
     QCOMPARE(readAll(path), expected);
-    // History formats write at once; the live data file stays untouched.
-    QVERIFY(flushNow(*exporter));
-    QVERIFY(!QFile::exists(exporter->liveDataFilePath()));
 }
 
 void TestCSVExporter::hostileSymbolsStayInsideTheFolder()
 {
-    MessageCapture log;
-    auto exporter = makeExporter();
     exporter->setExportFormat(QStringLiteral("metastock"));
-    const QStringList symbols{QStringLiteral("../../escape"), QStringLiteral("..\\..\\escape"),
-                              QStringLiteral("/etc/passwd"), QStringLiteral(".."), QStringLiteral("."),
-                              QString(), QStringLiteral("a\nb")};
-    for (const QString& s : symbols)
-        exporter->writeHistoricalData(s, {tick(QStringLiteral("X"), 1)});
-
-    // Nothing lands beside or above the export folder.
-    const QStringList outside = QDir(work->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot);
-    QCOMPARE(outside, QStringList{QStringLiteral("export")});
-    QStringList inside =
-        QDir(work->filePath(QStringLiteral("export"))).entryList(QDir::Files | QDir::Hidden);
-    inside.sort();
-    QCOMPARE(inside, (QStringList{QStringLiteral(".._.._escape_history.csv"),
-                                  QStringLiteral("_etc_passwd_history.csv"),
-                                  QStringLiteral("a_b_history.csv")}));
     // "..", "." and the empty symbol (which would name the live data file) are refused.
-    QCOMPARE(log.count(QStringLiteral("Refusing unsafe history file name"), QtCriticalMsg), 3);
-    QVERIFY(!QFile::exists(exporter->liveDataFilePath()));
+    for (int i = 0; i < 3; ++i)
+        QTest::ignoreMessage(QtCriticalMsg, logLine(QStringLiteral("[CSVExporter] Refusing unsafe history file name")));
+    for (const char* s : {"../../escape", "..\\..\\escape", "/etc/passwd", "..", ".", "", "a\nb"})
+        exporter->writeHistoricalData(QString::fromLatin1(s), {tick(1)});
+
+    QCOMPARE(QDir(work->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"export"});
+    QCOMPARE(QDir(work->filePath(QStringLiteral("export"))).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+             (QStringList{".._.._escape_history.csv", "_etc_passwd_history.csv", "a_b_history.csv"}));
 }
 
-void TestCSVExporter::emptyHistoryListDoesNothing()
+void TestCSVExporter::exportFolderIsOwnerOnly()
 {
-    MessageCapture log;
-    auto exporter = makeExporter(true);
-    exporter->writeHistoricalData(QStringLiteral("X"), {});
-    QCoreApplication::processEvents();
-    QVERIFY(log.contains(QStringLiteral("[CSVExporter] No historical ticks to write for \"X\"")));
-    QVERIFY(!log.contains(QStringLiteral("Scheduling batch import")));
-    QCOMPARE(backend->createCount, 0);
-}
-
-void TestCSVExporter::defaultFolderIsOwnerOnly()
-{
-    MessageCapture log;
-    const QString folder = home.filePath(QStringLiteral("Tickvane"));
-    QDir(folder).removeRecursively();
-    CSVExporter exporter(nullptr);
-    QCOMPARE(exporter.exportDir(), folder);
-    QVERIFY(exporter.isExportActive());
-    struct stat st {};
-    QCOMPARE(::lstat(QFile::encodeName(folder).constData(), &st), 0);
-    QCOMPARE(int(st.st_mode & 0777), 0700);
-    QVERIFY(log.contains(QStringLiteral("Created export directory:")));
-}
-
-void TestCSVExporter::symlinkedFolderIsRefused()
-{
-    MessageCapture log;
+    // The default folder is created owner-only under the temporary folder.
+    QDir(home.filePath(QStringLiteral("Tickvane"))).removeRecursively();
+    {
+        CSVExporter byDefault(nullptr);
+        QCOMPARE(byDefault.exportDir(), home.filePath(QStringLiteral("Tickvane")));
+        struct stat st {};
+        QCOMPARE(::lstat(QFile::encodeName(byDefault.exportDir()).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0700);
+    }
+    // A symbolic link in its place is refused: logged once, export off, nothing written through it.
     const QString target = work->filePath(QStringLiteral("elsewhere"));
     QVERIFY(QDir().mkpath(target));
-    const QString link = work->filePath(QStringLiteral("export"));
-    QVERIFY(QFile::link(target, link));
-
-    auto exporter = makeExporter();
-    QCOMPARE(log.count(QStringLiteral("Refusing export folder"), QtCriticalMsg), 1);
+    QVERIFY(QFile::link(target, work->filePath(QStringLiteral("link"))));
+    QTest::ignoreMessage(QtCriticalMsg, logLine(QStringLiteral("[CSVExporter] Refusing export folder")));
+    exporter->setExportDir(work->filePath(QStringLiteral("link")));
     QVERIFY(!exporter->isExportActive());
-    // Switching the export on again cannot override the refusal.
     exporter->setExportEnabled(true);
     QVERIFY(!exporter->isExportActive());
-
-    exporter->onTickReceived(QStringLiteral("X"), tick(QStringLiteral("X"), 1));
-    exporter->writeHistoricalData(QStringLiteral("Y"), {tick(QStringLiteral("Y"), 1)});
+    exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    exporter->writeHistoricalData(QStringLiteral("Y"), {tick(1)});
     exporter->setAutoImportEnabled(true);
-    QVERIFY(flushNow(*exporter));
+    flushNow(*exporter);
     QCOMPARE(QDir(target).entryList(QDir::Files), QStringList());
-    QCOMPARE(log.count(QStringLiteral("Refusing export folder")), 1); // said once, not per write
 }
 
-void TestCSVExporter::amiBrokerPathGoesToSettings()
+void TestCSVExporter::formatFileLookup()
 {
-    SettingsManager settings;
-    settings.setAmiBrokerPath(QStringLiteral("/opt/ab/Broker.exe"));
-    CSVExporter exporter(&settings);
-    QCOMPARE(exporter.amiBrokerPath(), QStringLiteral("/opt/ab/Broker.exe"));
+    exporter->setFormatFileCandidates({});
+    QCOMPARE(exporter->formatFileCandidates().mid(0, 2),
+             (QStringList{QCoreApplication::applicationDirPath() + "/dataFormat.dll",
+                          QDir::homePath() + "/Tickvane/dataFormat.dll"}));
 
-    exporter.setAmiBrokerPath(QStringLiteral("/other/Broker.exe"));
-    QCOMPARE(settings.amiBrokerPath(), QStringLiteral("/other/Broker.exe"));
-    // Saved, not only changed in memory.
-    SettingsManager reloaded;
-    QCOMPARE(reloaded.amiBrokerPath(), QStringLiteral("/other/Broker.exe"));
+    const QStringList candidates{work->filePath(QStringLiteral("app/dataFormat.dll")),
+                                 work->filePath(QStringLiteral("home/Tickvane/dataFormat.dll"))};
+    exporter->setFormatFileCandidates(candidates);
+    // None exists: only the first location is created, with the default lines.
+    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Failed to create default dataFormat.dll at:")));
+    QCOMPARE(exporter->ensureFormatFile(), candidates[0]); // its folder is missing: path returned all the same
+    QVERIFY(QDir().mkpath(work->filePath(QStringLiteral("app"))));
+    QCOMPARE(exporter->ensureFormatFile(), candidates[0]);
+    QCOMPARE(readAll(candidates[0]), QByteArray("$FORMAT Ticker,Date_YMD,Time,Open,High,Low,Close,Volume,OpenInt\n"
+                                                "$SEPARATOR ,\n$CONT 1\n$GROUP 255\n$AUTOADD 1\n"));
+    QVERIFY(!QDir(work->filePath(QStringLiteral("home"))).exists());
+
+    // A user's own file wins in search order and is never rewritten.
+    QVERIFY(QFile::remove(candidates[0]));
+    QVERIFY(QDir().mkpath(work->filePath(QStringLiteral("home/Tickvane"))));
+    QFile own(candidates[1]);
+    QVERIFY(own.open(QIODevice::WriteOnly));
+    own.write("$FORMAT mine\n");
+    own.close();
+    QCOMPARE(exporter->ensureFormatFile(), candidates[1]);
+    QCOMPARE(readAll(candidates[1]), QByteArray("$FORMAT mine\n"));
+    QVERIFY(!QFile::exists(candidates[0]));
+}
+
+void TestCSVExporter::autoImportScript()
+{
+    // A folder name with backslashes (as on Windows) goes into the script with forward slashes.
+    const QString folder = work->filePath(QStringLiteral("ex\\port"));
+    exporter->setExportDir(folder);
+    const QString script = folder + QStringLiteral("/auto_import.afl");
+    {
+        QFile stale(script);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("an older, longer script that must be replaced whole");
+    }
+    exporter->setAutoImportEnabled(true);
+    const QByteArray expected =
+        "// Tickvane Auto-Import Script\n"
+        "// This script uses COM to import CSV files automatically\n"
+        "\n"
+        "exportPath = \"" + QFile::encodeName(work->path()) + "/ex/port\";\n"
+        "\n"
+        "// Enable COM automation\n"
+        "ab = CreateObject(\"Broker.Application\");\n"
+        "\n"
+        "// Get file system object\n"
+        "fso = CreateObject(\"Scripting.FileSystemObject\");\n"
+        "folder = fso.GetFolder(exportPath);\n"
+        "\n"
+        "// Import all CSV files\n"
+        "for(file in folder.Files) {\n"
+        "    if(Right(file.Name, 4) == \".csv\") {\n"
+        "        symbol = Left(file.Name, Len(file.Name) - 4);\n"
+        "        _TRACE(\"Auto-importing: \" + symbol);\n"
+        "        \n"
+        "        // Import using COM\n"
+        "        ab.Import(0, file.Path, symbol);\n"
+        "    }\n"
+        "}\n"
+        "\n"
+        "// Refresh the interface\n"
+        "ab.RefreshAll();\n"
+        "_TRACE(\"Auto-import completed\");\n";
+    QCOMPARE(readAll(script), expected);
+    exporter->setAutoImportEnabled(false); // switching off deletes nothing
+    QCOMPARE(readAll(script), expected);
 }
 
 QTEST_GUILESS_MAIN(TestCSVExporter)
