@@ -222,7 +222,7 @@ void TestCSVExporterAutomation::applicationObject()
 
 void TestCSVExporterAutomation::platformBackendKeepsTheFile()
 {
-    // No automation server on this platform: the specified failure lines, and the file stays.
+    // No automation server on this platform: the usual failure lines, and the file stays.
     exporter->setAutomationBackend(nullptr);
     exporter->setAmiBrokerPath(QStringLiteral("/bin/true"));
     const QString csv = fillLiveFile();
