@@ -58,13 +58,13 @@ private slots:
 private:
     // One tick of the history, without its texts: the symbol is the map key, and token and exchange
     // are kept with the latest tick. Holding the strings per tick would keep a decoder's freshly built
-    // string buffers alive for every stored tick, several times the size of the prices.
+    // string buffers alive for every stored tick, several times the size of the prices. The timestamp
+    // stays a QDateTime (8 bytes for local and UTC times): turning a local time into epoch
+    // milliseconds costs a time-zone lookup that would dominate the store.
     struct StoredTick {
-        qint64 msecs;  // timestamp, milliseconds since the epoch
+        QDateTime timestamp;
         double ltp, open, high, low, volume, openInterest;
         qint32 lastTradedQty;
-        qint32 offsetSecs;  // for Qt::OffsetFromUTC (time-zone stamps are kept as their offset)
-        quint8 timeSpec;    // Qt::TimeSpec of the original timestamp
     };
 
     // Fixed-capacity ring of ticks in arrival order, oldest first. Grows by doubling up to the cap,
@@ -73,14 +73,16 @@ private:
     public:
         int size() const { return m_size; }
         bool isEmpty() const { return m_size == 0; }
-        const StoredTick& at(int i) const { return m_buf[(m_head + i) % m_buf.size()]; }
+        const StoredTick& at(int i) const { return m_buf[wrap(m_head + i)]; }
         void push(const StoredTick& t, int cap);
         // Drops the ticks for which pred is true, keeping the order of the rest.
         template <typename Pred> void removeIf(Pred pred);
 
     private:
+        int wrap(int i) const { return i >= int(m_buf.size()) ? i - int(m_buf.size()) : i; }
+
         std::vector<StoredTick> m_buf;
-        int m_head = 0;
+        int m_head = 0;  // index of the oldest tick
         int m_size = 0;
     };
 
@@ -94,7 +96,6 @@ private:
         TickRing ticks;
     };
 
-    static QDateTime toDateTime(const StoredTick& t);
     void startCleanupTimer();
 
     mutable QMutex m_mutex;
