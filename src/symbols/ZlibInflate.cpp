@@ -1,0 +1,95 @@
+// Bounded zlib/gzip inflation.
+#include "symbols/ZlibInflate.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace ZlibInflate {
+
+Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutput, QByteArray& out,
+               int* zlibCode)
+{
+    out.resize(0);
+    if (zlibCode)
+        *zlibCode = Z_OK;
+    if (!data || size <= 4)
+        return Status::InputTooShort;
+    // zlib's avail_in is 32 bits; nothing we inflate comes near that, refuse rather than wrap.
+    if (size > qsizetype(std::numeric_limits<uInt>::max()))
+        return Status::TooLarge;
+
+    z_stream zs{};
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+    zs.avail_in = uInt(size);
+    if (inflateInit2(&zs, windowBits) != Z_OK)
+        return Status::InitFailed;
+
+    // QByteArray holds at most INT_MAX bytes in Qt 5.
+    const qint64 cap = std::min<qint64>(maxOutput, std::numeric_limits<int>::max() - 64);
+    constexpr qint64 kChunk = 32768;
+    qint64 produced = 0;
+    // Guess from the input size so the common case needs no regrowth; the cap still rules.
+    qint64 capacity = std::min<qint64>(cap + 1, std::max<qint64>(kChunk, qint64(size) * 4));
+    out.resize(int(capacity));
+
+    Status status = Status::Ok;
+    for (;;) {
+        if (produced == capacity) {
+            if (capacity > cap) {  // one byte past the cap was produced
+                status = Status::TooLarge;
+                break;
+            }
+            capacity = std::min<qint64>(cap + 1, capacity * 2);
+            out.resize(int(capacity));
+        }
+        zs.next_out = reinterpret_cast<Bytef*>(out.data() + produced);
+        const qint64 room = capacity - produced;
+        zs.avail_out = uInt(room);
+        const int rc = ::inflate(&zs, Z_NO_FLUSH);
+        produced += room - zs.avail_out;
+        if (zlibCode)
+            *zlibCode = rc;
+        if (produced > cap) {
+            status = Status::TooLarge;
+            break;
+        }
+        if (rc == Z_STREAM_END)
+            break;
+        if (rc == Z_OK)
+            continue;
+        if (rc == Z_BUF_ERROR && zs.avail_out == 0)
+            continue;  // only out of room; grow and go on
+        status = rc == Z_BUF_ERROR ? Status::Truncated : Status::DataError;
+        break;
+    }
+    inflateEnd(&zs);
+    if (status == Status::Ok)
+        out.resize(int(produced));
+    else
+        out.resize(0);
+    return status;
+}
+
+const char* statusText(Status s)
+{
+    switch (s) {
+    case Status::Ok: return "ok";
+    case Status::InputTooShort: return "input too short";
+    case Status::InitFailed: return "inflate initialisation failed";
+    case Status::DataError: return "corrupt compressed data";
+    case Status::Truncated: return "compressed data ends early";
+    case Status::TooLarge: return "inflated size over limit";
+    }
+    return "unknown";
+}
+
+}  // namespace ZlibInflate
+
+QByteArray gunzipData(const QByteArray& data)
+{
+    QByteArray out;
+    ZlibInflate::inflate(data.constData(), data.size(), ZlibInflate::kGzip, ZlibInflate::kGunzipCap, out);
+    return out;
+}
