@@ -8,7 +8,7 @@ HttpTestServer::Reply HttpTestServer::Reply::json(const QByteArray& body, int st
     Reply r;
     r.status = status;
     r.body = body;
-    r.headers.append({"Content-Type", "application/json"});
+    r.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
     return r;
 }
 
@@ -16,7 +16,7 @@ HttpTestServer::Reply HttpTestServer::Reply::bytes(const QByteArray& body, const
 {
     Reply r;
     r.body = body;
-    r.headers.append({"Content-Type", contentType});
+    r.headers.append(qMakePair(QByteArray("Content-Type"), contentType));
     return r;
 }
 
@@ -30,6 +30,19 @@ HttpTestServer::Reply HttpTestServer::Reply::silent()
 HttpTestServer::HttpTestServer(QObject* parent) : QObject(parent)
 {
     connect(&server, &QTcpServer::newConnection, this, &HttpTestServer::onNewConnection);
+}
+
+HttpTestServer::~HttpTestServer()
+{
+    // The sockets are children of the server, which outlives the buffers: detach them first so
+    // their disconnect handlers never touch destroyed members.
+    const auto sockets = buffers.keys();
+    for (QTcpSocket* s : sockets) {
+        s->disconnect(this);
+        s->abort();
+        delete s;
+    }
+    buffers.clear();
 }
 
 bool HttpTestServer::listen()
@@ -66,7 +79,7 @@ void HttpTestServer::dropConnections()
 {
     const auto sockets = buffers.keys();
     for (QTcpSocket* s : sockets)
-        s->abort();
+        s->abort();  // emits disconnected, which forgets and releases the socket
 }
 
 void HttpTestServer::onNewConnection()

@@ -38,6 +38,7 @@ public:
     };
 
     explicit HttpTestServer(QObject* parent = nullptr);
+    ~HttpTestServer() override;
     bool listen();
     quint16 port() const { return server.serverPort(); }
     QString baseUrl() const;  // "http://127.0.0.1:<port>"
