@@ -115,25 +115,20 @@ QuoteResult parseQuote(const QByteArray& body, bool fyersShape)
         return r;
     }
     r.parsed = true;
-    const QJsonObject root = doc.object();
-    QJsonObject q;
+    // Keys of last price, open, high, low and volume in each shape.
+    static const char* const kFyers[] = {"lp", "o", "h", "l", "v"};
+    static const char* const kFlat[] = {"price", "open", "high", "low", "volume"};
+    QJsonObject q = doc.object();
     if (fyersShape) {
-        const QJsonObject d = root.value(QLatin1String("d")).toObject();
-        const QJsonArray quotes = d.value(QLatin1String("quotes")).toArray();
-        if (!quotes.isEmpty())
-            q = quotes.at(0).toObject();
-        r.tick.ltp = num(q, "lp");
-        r.tick.open = num(q, "o");
-        r.tick.high = num(q, "h");
-        r.tick.low = num(q, "l");
-        r.tick.volume = num(q, "v");
-    } else {
-        r.tick.ltp = num(root, "price");
-        r.tick.open = num(root, "open");
-        r.tick.high = num(root, "high");
-        r.tick.low = num(root, "low");
-        r.tick.volume = num(root, "volume");
+        const QJsonArray quotes = q.value(QLatin1String("d")).toObject().value(QLatin1String("quotes")).toArray();
+        q = quotes.isEmpty() ? QJsonObject() : quotes.at(0).toObject();
     }
+    const char* const* keys = fyersShape ? kFyers : kFlat;
+    r.tick.ltp = num(q, keys[0]);
+    r.tick.open = num(q, keys[1]);
+    r.tick.high = num(q, keys[2]);
+    r.tick.low = num(q, keys[3]);
+    r.tick.volume = num(q, keys[4]);
     return r;
 }
 

@@ -9,7 +9,7 @@
 namespace ZlibInflate {
 
 Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutput, QByteArray& out,
-               int* zlibCode)
+               int* zlibCode, qint64 sizeHint)
 {
     out.resize(0);
     if (zlibCode)
@@ -31,7 +31,10 @@ Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutpu
     constexpr qint64 kChunk = 32768;
     qint64 produced = 0;
     // Guess from the input size so the common case needs no regrowth; the cap still rules.
-    qint64 capacity = std::min<qint64>(cap + 1, std::max<qint64>(kChunk, qint64(size) * 4));
+    // Deflate never compresses better than about 1032:1, so a larger hint is a lie.
+    const qint64 plausible = qint64(size) * 1032;
+    const qint64 guess = (sizeHint > 0 && sizeHint <= plausible) ? sizeHint + 1 : qint64(size) * 4;
+    qint64 capacity = std::min<qint64>(cap + 1, std::max<qint64>(kChunk, guess));
     out.resize(int(capacity));
 
     Status status = Status::Ok;
@@ -89,7 +92,15 @@ const char* statusText(Status s)
 
 QByteArray gunzipData(const QByteArray& data)
 {
+    // The gzip trailer's last four bytes hold the inflated size modulo 2^32 (little-endian): a
+    // good first guess for a single-member file, nothing more.
+    qint64 hint = 0;
+    if (data.size() >= 18) {
+        const auto* p = reinterpret_cast<const uchar*>(data.constData() + data.size() - 4);
+        hint = qint64(p[0]) | (qint64(p[1]) << 8) | (qint64(p[2]) << 16) | (qint64(p[3]) << 24);
+    }
     QByteArray out;
-    ZlibInflate::inflate(data.constData(), data.size(), ZlibInflate::kGzip, ZlibInflate::kGunzipCap, out);
+    ZlibInflate::inflate(data.constData(), data.size(), ZlibInflate::kGzip, ZlibInflate::kGunzipCap, out,
+                         nullptr, hint);
     return out;
 }

@@ -22,9 +22,11 @@ constexpr qint64 kGunzipCap = qint64(1) << 30;  // 1 GiB: no real master comes n
 
 // Inflates the first stream of the input into out (replacing its content and reusing its
 // capacity). On any status other than Ok, out is left empty. Bytes after the end of the
-// first stream are ignored. zlibCode, when given, receives zlib's last return code.
+// first stream are ignored. zlibCode, when given, receives zlib's last return code. sizeHint
+// only sizes the first allocation (it is clamped to what the input can possibly inflate to and
+// to the cap); the output still grows and the cap still rules.
 Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutput, QByteArray& out,
-               int* zlibCode = nullptr);
+               int* zlibCode = nullptr, qint64 sizeHint = 0);
 
 const char* statusText(Status s);
 

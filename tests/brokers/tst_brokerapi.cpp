@@ -11,11 +11,7 @@ namespace {
 
 TickData tick(const QString& symbol, double ltp)
 {
-    TickData t;
-    t.symbol = symbol;
-    t.ltp = ltp;
-    t.timestamp = QDateTime::currentDateTime();
-    return t;
+    return FakeBroker::makeTick(symbol, ltp);
 }
 
 void triggerPoll(BrokerAPI& api)

@@ -15,11 +15,7 @@ namespace {
 
 TickData tick(const QString& symbol, double ltp)
 {
-    TickData t;
-    t.symbol = symbol;
-    t.ltp = ltp;
-    t.timestamp = QDateTime::currentDateTime();
-    return t;
+    return FakeBroker::makeTick(symbol, ltp);
 }
 
 }  // namespace

@@ -46,4 +46,14 @@ public:
     QMap<QString, QString> config;
     QStringList calls;
     QList<HistoryCall> history;
+
+    // A valid tick stamped now.
+    static TickData makeTick(const QString& symbol, double ltp)
+    {
+        TickData t;
+        t.symbol = symbol;
+        t.ltp = ltp;
+        t.timestamp = QDateTime::currentDateTime();
+        return t;
+    }
 };
