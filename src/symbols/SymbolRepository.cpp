@@ -49,7 +49,8 @@ QMap<QString, QString> defaultHosts()
         {QStringLiteral("FlatTrade"), QStringLiteral("https://flattrade.s3.ap-south-1.amazonaws.com")},
         {QStringLiteral("Zerodha"), QStringLiteral("https://api.kite.trade")},
         {QStringLiteral("Fyers"), QStringLiteral("https://public.fyers.in")},
-        {QStringLiteral("TradeJini"), QStringLiteral("https://api.tradejini.com")},
+        // The symbol-store paths live under the API version prefix.
+        {QStringLiteral("TradeJini"), QStringLiteral("https://api.tradejini.com/v2")},
         {QStringLiteral("Dhan"), QStringLiteral("https://images.dhan.co")},
         {QStringLiteral("Upstox"), QStringLiteral("https://assets.upstox.com")},
     };
