@@ -154,7 +154,7 @@ void TestHistoricalDownloader::queueRunsOneAtATimeWithPacing()
         QCOMPARE(progress.last().at(0).toInt(), i + 1);
         QCOMPARE(progress.last().at(1).toInt(), 3);
     }
-    QVERIFY(all.wait(5000) || all.count() == 1);
+    QTRY_COMPARE_WITH_TIMEOUT(all.count(), 1, 5000);
     QVERIFY(!rig.dl.isDownloading());
     QCOMPARE(started.count(), 3);
     QCOMPARE(done.count(), 3);
