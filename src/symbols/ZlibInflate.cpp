@@ -11,20 +11,25 @@ namespace ZlibInflate {
 Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutput, QByteArray& out,
                int* zlibCode, qint64 sizeHint)
 {
-    out.resize(0);
     if (zlibCode)
         *zlibCode = Z_OK;
-    if (!data || size <= 4)
+    if (!data || size <= 4) {
+        out.clear();
         return Status::InputTooShort;
+    }
     // zlib's avail_in is 32 bits; nothing we inflate comes near that, refuse rather than wrap.
-    if (size > qsizetype(std::numeric_limits<uInt>::max()))
+    if (size > qsizetype(std::numeric_limits<uInt>::max())) {
+        out.clear();
         return Status::TooLarge;
+    }
 
     z_stream zs{};
     zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
     zs.avail_in = uInt(size);
-    if (inflateInit2(&zs, windowBits) != Z_OK)
+    if (inflateInit2(&zs, windowBits) != Z_OK) {
+        out.clear();
         return Status::InitFailed;
+    }
 
     // QByteArray holds at most INT_MAX bytes in Qt 5.
     const qint64 cap = std::min<qint64>(maxOutput, std::numeric_limits<int>::max() - 64);
@@ -34,7 +39,8 @@ Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutpu
     // Deflate never compresses better than about 1032:1, so a larger hint is a lie.
     const qint64 plausible = qint64(size) * 1032;
     const qint64 guess = (sizeHint > 0 && sizeHint <= plausible) ? sizeHint + 1 : qint64(size) * 4;
-    qint64 capacity = std::min<qint64>(cap + 1, std::max<qint64>(kChunk, guess));
+    // A buffer reused from the previous call keeps its allocation (resize(0) would free it).
+    qint64 capacity = std::min<qint64>(cap + 1, std::max<qint64>({kChunk, guess, qint64(out.capacity())}));
     out.resize(int(capacity));
 
     Status status = Status::Ok;
@@ -71,7 +77,7 @@ Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutpu
     if (status == Status::Ok)
         out.resize(int(produced));
     else
-        out.resize(0);
+        out.clear();
     return status;
 }
 
