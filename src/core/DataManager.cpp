@@ -5,18 +5,18 @@
 #include <QTimeZone>
 
 #include <algorithm>
-#include <limits>
 
 namespace {
 
 constexpr int kCleanupIntervalMs = 300000;
-constexpr int kRecentStrings = 8;          // interned token/exchange pairs compared per store
-constexpr size_t kMaxStrings = 0xFFFF;      // index fits in 16 bits
 
-qint64 sortKey(const QDateTime& dt)
+// Orders by instant, invalid times first. QDateTime compares two local times of the same daylight
+// status without a time-zone lookup, which keeps sorting large downloads cheap.
+bool earlier(const QDateTime& a, const QDateTime& b)
 {
-    // Invalid times sort first, as QDateTime's own ordering puts them before valid ones.
-    return dt.isValid() ? dt.toMSecsSinceEpoch() : std::numeric_limits<qint64>::min();
+    if (!a.isValid() || !b.isValid())
+        return !a.isValid() && b.isValid();
+    return a < b;
 }
 
 } // namespace
@@ -25,7 +25,7 @@ void DataManager::TickRing::push(const StoredTick& t, int cap)
 {
     const int capacity = static_cast<int>(m_buf.size());
     if (m_size < capacity) {
-        m_buf[(m_head + m_size) % capacity] = t;
+        m_buf[wrap(m_head + m_size)] = t;
         ++m_size;
         return;
     }
@@ -44,30 +44,24 @@ void DataManager::TickRing::push(const StoredTick& t, int cap)
     }
     // Full: the newest tick takes the oldest one's place.
     m_buf[m_head] = t;
-    m_head = (m_head + 1) % capacity;
+    m_head = wrap(m_head + 1);
 }
 
 template <typename Pred>
 void DataManager::TickRing::removeIf(Pred pred)
 {
-    const int capacity = static_cast<int>(m_buf.size());
     int kept = 0;
     for (int i = 0; i < m_size; ++i) {
-        StoredTick& t = m_buf[(m_head + i) % capacity];
-        if (!pred(t)) {
+        const int from = wrap(m_head + i);
+        if (!pred(m_buf[from])) {
             if (kept != i)
-                m_buf[(m_head + kept) % capacity] = t;
+                m_buf[wrap(m_head + kept)] = m_buf[from];
             ++kept;
         }
     }
+    for (int i = kept; i < m_size; ++i)
+        m_buf[wrap(m_head + i)] = StoredTick();  // release what the dropped stamps hold
     m_size = kept;
-}
-
-void DataManager::TickRing::clear()
-{
-    std::vector<StoredTick>().swap(m_buf);
-    m_head = 0;
-    m_size = 0;
 }
 
 DataManager::DataManager(QObject* parent)
@@ -86,51 +80,6 @@ void DataManager::startCleanupTimer()
     m_cleanupTimer->start();
 }
 
-QDateTime DataManager::toDateTime(const StoredTick& t)
-{
-    switch (static_cast<Qt::TimeSpec>(t.timeSpec)) {
-    case Qt::UTC:
-        return QDateTime::fromMSecsSinceEpoch(t.msecs, Qt::UTC);
-    case Qt::OffsetFromUTC:
-    case Qt::TimeZone:
-        return QDateTime::fromMSecsSinceEpoch(t.msecs, Qt::OffsetFromUTC, t.offsetSecs);
-    case Qt::LocalTime:
-    default:
-        return QDateTime::fromMSecsSinceEpoch(t.msecs, Qt::LocalTime);
-    }
-}
-
-quint16 DataManager::internStrings(Slot& slot, const TickData& tick)
-{
-    auto& table = slot.strings;
-    // Connectors send the same token and exchange for a symbol on every tick; look at the newest
-    // entries only, a repeat further back just costs one more entry.
-    const int n = static_cast<int>(table.size());
-    for (int i = n - 1; i >= 0 && i >= n - kRecentStrings; --i) {
-        if (table[i].token == tick.token && table[i].exchange == tick.exchange)
-            return static_cast<quint16>(i);
-    }
-    if (table.size() >= kMaxStrings) {
-        // Keep only the pairs still referenced by the ring and renumber them.
-        std::vector<TokenExchange> kept;
-        std::vector<int> remap(table.size(), -1);
-        for (int i = 0; i < slot.ticks.size(); ++i) {
-            const quint16 old = slot.ticks.at(i).stringsIndex;
-            if (remap[old] < 0) {
-                remap[old] = static_cast<int>(kept.size());
-                kept.push_back(table[old]);
-            }
-        }
-        slot.ticks.removeIf([&remap](StoredTick& t) {
-            t.stringsIndex = static_cast<quint16>(remap[t.stringsIndex]);
-            return false;
-        });
-        table.swap(kept);
-    }
-    table.push_back(TokenExchange{tick.token, tick.exchange});
-    return static_cast<quint16>(table.size() - 1);
-}
-
 void DataManager::storeTick(const TickData& tick)
 {
     if (!tick.isValid())
@@ -142,7 +91,7 @@ void DataManager::storeTick(const TickData& tick)
     slot.latest = tick;
 
     StoredTick st;
-    st.msecs = tick.timestamp.toMSecsSinceEpoch();
+    st.timestamp = tick.timestamp;
     st.ltp = tick.ltp;
     st.open = tick.open;
     st.high = tick.high;
@@ -150,9 +99,6 @@ void DataManager::storeTick(const TickData& tick)
     st.volume = tick.volume;
     st.openInterest = tick.openInterest;
     st.lastTradedQty = tick.lastTradedQty;
-    st.timeSpec = static_cast<quint8>(tick.timestamp.timeSpec());
-    st.offsetSecs = st.timeSpec == Qt::LocalTime || st.timeSpec == Qt::UTC ? 0 : tick.timestamp.offsetFromUtc();
-    st.stringsIndex = internStrings(slot, tick);
     slot.ticks.push(st, m_maxTicksPerSymbol);
 
     emit newTickStored(tick.symbol, tick);
@@ -163,22 +109,16 @@ void DataManager::storeHistoricalData(const QString& symbol, const QList<OHLCDat
     if (bars.isEmpty())
         return;
 
-    // Sort on precomputed keys: comparing QDateTime directly converts both sides on every call.
-    std::vector<std::pair<qint64, int>> order;
-    order.reserve(static_cast<size_t>(bars.size()));
-    for (int i = 0; i < bars.size(); ++i)
-        order.emplace_back(sortKey(bars.at(i).timestamp), i);
-    std::stable_sort(order.begin(), order.end(),
-                     [](const auto& a, const auto& b) { return a.first < b.first; });
-    QList<OHLCData> sorted;
-    sorted.reserve(bars.size());
-    for (const auto& o : order)
-        sorted.append(bars.at(o.second));
+    // Stable, so bars with equal timestamps keep the order they were given in.
+    QList<OHLCData> sorted = bars;
+    std::stable_sort(sorted.begin(), sorted.end(), [](const OHLCData& a, const OHLCData& b) {
+        return earlier(a.timestamp, b.timestamp);
+    });
 
     QMutexLocker lock(&m_mutex);
     Slot& slot = m_slots[symbol];
     slot.hasBars = true;
-    slot.bars = sorted;
+    slot.bars = std::move(sorted);
     emit historicalDataStored(symbol, bars.size());
 }
 
@@ -281,7 +221,7 @@ QDateTime DataManager::lastUpdateTime(const QString& symbol) const
     if (it == m_slots.constEnd())
         return QDateTime();
     const QDateTime bar = it->bars.isEmpty() ? QDateTime() : it->bars.constLast().timestamp;
-    const QDateTime tick = it->ticks.isEmpty() ? QDateTime() : toDateTime(it->ticks.at(it->ticks.size() - 1));
+    const QDateTime tick = it->ticks.isEmpty() ? QDateTime() : it->ticks.at(it->ticks.size() - 1).timestamp;
     if (!bar.isValid())
         return tick;
     if (!tick.isValid())
@@ -296,7 +236,7 @@ QDateTime DataManager::firstUpdateTime(const QString& symbol) const
     if (it == m_slots.constEnd())
         return QDateTime();
     const QDateTime bar = it->bars.isEmpty() ? QDateTime() : it->bars.constFirst().timestamp;
-    const QDateTime tick = it->ticks.isEmpty() ? QDateTime() : toDateTime(it->ticks.at(0));
+    const QDateTime tick = it->ticks.isEmpty() ? QDateTime() : it->ticks.at(0).timestamp;
     if (!bar.isValid())
         return tick;
     if (!tick.isValid())
@@ -319,15 +259,20 @@ void DataManager::clearAll()
 void DataManager::cleanupOldData()
 {
     QMutexLocker lock(&m_mutex);
+    // The cutoff in local time and in UTC: each stamp is compared with the one in its own zone,
+    // which QDateTime does without converting (the values are the same instant).
     const QDateTime cutoff = QDateTime::currentDateTime().addDays(-m_retentionDays);
-    const qint64 cutoffMs = cutoff.toMSecsSinceEpoch();
+    const QDateTime cutoffUtc = cutoff.toUTC();
+    auto tooOld = [&](const QDateTime& t) {
+        return t < (t.timeSpec() == Qt::UTC ? cutoffUtc : cutoff);
+    };
     for (auto it = m_slots.begin(); it != m_slots.end(); ++it) {
         Slot& slot = it.value();
         // A tick exactly at the cutoff stays; keys and the latest tick are never removed.
-        slot.ticks.removeIf([cutoffMs](StoredTick& t) { return t.msecs < cutoffMs; });
+        slot.ticks.removeIf([&](const StoredTick& t) { return tooOld(t.timestamp); });
         auto& bars = slot.bars;
         bars.erase(std::remove_if(bars.begin(), bars.end(),
-                                  [&cutoff](const OHLCData& b) { return b.timestamp < cutoff; }),
+                                  [&](const OHLCData& b) { return tooOld(b.timestamp); }),
                    bars.end());
     }
 }

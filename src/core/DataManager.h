@@ -56,16 +56,15 @@ private slots:
     void cleanupOldData();
 
 private:
-    // One stored tick of the history. The symbol is the map key and token/exchange rarely change for a
-    // symbol, so they are interned per symbol instead of held by every tick: a decoder that builds fresh
-    // strings for each frame would otherwise keep three string buffers alive per stored tick.
+    // One tick of the history, without its texts: the symbol is the map key, and token and exchange
+    // are kept with the latest tick. Holding the strings per tick would keep a decoder's freshly built
+    // string buffers alive for every stored tick, several times the size of the prices. The timestamp
+    // stays a QDateTime (8 bytes for local and UTC times): turning a local time into epoch
+    // milliseconds costs a time-zone lookup that would dominate the store.
     struct StoredTick {
-        qint64 msecs;        // timestamp, milliseconds since the epoch
+        QDateTime timestamp;
         double ltp, open, high, low, volume, openInterest;
         qint32 lastTradedQty;
-        qint32 offsetSecs;   // for Qt::OffsetFromUTC (and time-zone stamps, kept as their offset)
-        quint16 stringsIndex;  // into Slot::strings
-        quint8 timeSpec;     // Qt::TimeSpec of the original timestamp
     };
 
     // Fixed-capacity ring of ticks in arrival order, oldest first. Grows by doubling up to the cap,
@@ -74,22 +73,17 @@ private:
     public:
         int size() const { return m_size; }
         bool isEmpty() const { return m_size == 0; }
-        const StoredTick& at(int i) const { return m_buf[(m_head + i) % m_buf.size()]; }
+        const StoredTick& at(int i) const { return m_buf[wrap(m_head + i)]; }
         void push(const StoredTick& t, int cap);
-        // Drops the ticks for which pred is true, keeping the order of the rest; pred may edit a tick.
+        // Drops the ticks for which pred is true, keeping the order of the rest.
         template <typename Pred> void removeIf(Pred pred);
-        void clear();
-        size_t capacityBytes() const { return m_buf.capacity() * sizeof(StoredTick); }
 
     private:
-        std::vector<StoredTick> m_buf;
-        int m_head = 0;
-        int m_size = 0;
-    };
+        int wrap(int i) const { return i >= int(m_buf.size()) ? i - int(m_buf.size()) : i; }
 
-    struct TokenExchange {
-        QString token;
-        QString exchange;
+        std::vector<StoredTick> m_buf;
+        int m_head = 0;  // index of the oldest tick
+        int m_size = 0;
     };
 
     // Everything kept for one symbol. hasTick/hasBars stand for the presence of the key in the
@@ -100,11 +94,8 @@ private:
         TickData latest;
         QList<OHLCData> bars;  // ascending by timestamp
         TickRing ticks;
-        std::vector<TokenExchange> strings;
     };
 
-    static QDateTime toDateTime(const StoredTick& t);
-    quint16 internStrings(Slot& slot, const TickData& tick);
     void startCleanupTimer();
 
     mutable QMutex m_mutex;
