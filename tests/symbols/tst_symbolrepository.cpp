@@ -151,7 +151,7 @@ void TestSymbolRepository::parseForBroker_data()
     QTest::newRow("tradejini four part id")
         << "TradeJini" << QByteArray("EQT_RELIANCE_EQ_NSE,RELIANCE,2885,1,0.05,EQ,x,INE002A01018\n")
         << 1 << "RELIANCE" << "2885" << "NSE" << "EQT" << 1;
-    QTest::newRow("tradejini expiry part picks part 2")
+    QTest::newRow("tradejini expiry in the id picks the exchange before it")
         << "TradeJini" << QByteArray("FUT_NIFTY_NFO_30-01-25,NIFTY25JANFUT,35001,50\n")
         << 1 << "NIFTY25JANFUT" << "35001" << "NFO" << "FUT" << 50;
     QTest::newRow("tradejini three fields defaults")

@@ -166,7 +166,7 @@ void TestTradeJiniAuth::expiryTimers()
     QVERIFY(rig.expiry->isActive());
     QVERIFY(qAbs(QDateTime::currentDateTime().secsTo(rig.auth.tokenExpiryTime()) - 3000000) <= 2);
 
-    // No lifetime: the earlier expiry timer keeps running (the Part's rule), the token is valid.
+    // No lifetime: no timer runs and the token counts as valid with an unknown expiry.
     rig.auth.clearToken();
     QVERIFY(!rig.expiry->isActive());
     rig.auth.authenticateWithPassword("K", "p", "1", "totp");
