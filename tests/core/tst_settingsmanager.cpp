@@ -148,6 +148,13 @@ private slots:
 
 private:
     QString settingsFile() const { return m_dir->path() + "/Tickvane/Tickvane.conf"; }
+    int fileMode() const
+    {
+        struct stat st {};
+        if (::stat(QFile::encodeName(settingsFile()).constData(), &st) != 0)
+            return -1;
+        return int(st.st_mode & 0777);
+    }
     std::unique_ptr<QSettings> raw() const { return std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -345,9 +352,11 @@ void TestSettingsManager::providerChangePromptsOnceAndQuits()
     SettingsManager sm;
     QStringList prompts;
     QString providerDuringPrompt;
+    int modeDuringPrompt = -1;
     sm.setRestartPrompt([&](const QString& title, const QString& text) {
         prompts << title + "|" + text;
         providerDuringPrompt = raw()->value("API/provider").toString();
+        modeDuringPrompt = fileMode();  // the credentials are on disk while the box waits
     });
     sm.setProvider(3);
     sm.setCurrentBroker("Dhan");
@@ -364,6 +373,7 @@ void TestSettingsManager::providerChangePromptsOnceAndQuits()
              QString("Restart Required|You changed the data provider. The application will now exit so the change "
                      "can take effect. Please restart the application."));
     QCOMPARE(providerDuringPrompt, QString("3"));  // the first part was synced before the prompt
+    QCOMPARE(modeDuringPrompt, 0600);
     // The part written after the prompt is there too.
     auto file = raw();
     QCOMPARE(file->value("Data/currentBroker").toString(), QString("Dhan"));
@@ -391,12 +401,7 @@ void TestSettingsManager::noPromptWithoutStoredProviderOrChange()
 
 void TestSettingsManager::fileIsOwnerOnlyAfterSave()
 {
-    auto mode = [this] {
-        struct stat st {};
-        if (::stat(QFile::encodeName(settingsFile()).constData(), &st) != 0)
-            return -1;
-        return int(st.st_mode & 0777);
-    };
+    auto mode = [this] { return fileMode(); };
     {
         // A file left readable by an older build is tightened by the next save.
         auto file = raw();
