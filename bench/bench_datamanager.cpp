@@ -107,12 +107,11 @@ void storeTickAtCap(benchmark::State& state, Qt::TimeSpec spec)
 }
 
 void BM_StoreTick_DataManager(benchmark::State& s) { storeTickAtCap<DataManager>(s, Qt::LocalTime); }
-void BM_StoreTick_DataManager_UTC(benchmark::State& s) { storeTickAtCap<DataManager>(s, Qt::UTC); }
 void BM_StoreTick_PlainStore(benchmark::State& s) { storeTickAtCap<PlainStore>(s, Qt::LocalTime); }
 
 BENCHMARK(BM_StoreTick_DataManager)->Arg(1)->Arg(100)->Arg(1000);
-BENCHMARK(BM_StoreTick_DataManager_UTC)->Arg(1)->Arg(100)->Arg(1000);
-BENCHMARK(BM_StoreTick_PlainStore)->Arg(1)->Arg(100)->Arg(1000);
+// The baseline holds about three times the memory; 1000 symbols of it would take gigabytes.
+BENCHMARK(BM_StoreTick_PlainStore)->Arg(1)->Arg(100);
 
 // A cleanup pass over 100 symbols at the cap when nothing is old enough to go: the cost of the
 // five-minute timer on the GUI thread, with the store locked.

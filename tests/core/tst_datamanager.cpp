@@ -60,10 +60,8 @@ private slots:
     void barForDate_data();
     void barForDate();
     void availableSymbolsAreUniqueAndCodeUnitSorted();
-    void updateTimesCombineTicksAndBars();
     void cleanupDropsOldDataButKeepsKeys();
     void cleanupTimerRunsEveryFiveMinutes();
-    void removeAndClear();
     void concurrentReaderSeesConsistentState();
 };
 
@@ -259,21 +257,6 @@ void TestDataManager::availableSymbolsAreUniqueAndCodeUnitSorted()
     QVERIFY(!dm.hasSymbol("EMPTY"));
 }
 
-void TestDataManager::updateTimesCombineTicksAndBars()
-{
-    DataManager dm;
-    QVERIFY(!dm.lastUpdateTime("X").isValid());
-    dm.storeHistoricalData("X", {bar("X", kBase.addDays(-5)), bar("X", kBase.addDays(-1))});
-    QCOMPARE(dm.firstUpdateTime("X"), kBase.addDays(-5));
-    QCOMPARE(dm.lastUpdateTime("X"), kBase.addDays(-1));
-    dm.storeTick(tick("X", 5.0, kBase));
-    dm.storeTick(tick("X", 5.0, kBase.addDays(-9)));  // late tick: arrival order decides "first"
-    QCOMPARE(dm.firstUpdateTime("X"), kBase.addDays(-5));
-    QCOMPARE(dm.lastUpdateTime("X"), kBase.addDays(-1));
-    dm.storeTick(tick("X", 5.0, kBase.addSecs(60)));
-    QCOMPARE(dm.lastUpdateTime("X"), kBase.addSecs(60));
-}
-
 void TestDataManager::cleanupDropsOldDataButKeepsKeys()
 {
     DataManager dm;
@@ -307,6 +290,15 @@ void TestDataManager::cleanupDropsOldDataButKeepsKeys()
     QCOMPARE(dm.tickCount("MIXED"), 10000);
     // Two survivors plus 10005 new ticks: the seven oldest went, the first kept is now + 5 ms.
     QCOMPARE(dm.firstUpdateTime("MIXED"), now.addMSecs(5));
+    // First and last update combine bars and ticks, whichever is further out.
+    dm.storeHistoricalData("MIXED", {bar("MIXED", young.addDays(-1))});
+    QCOMPARE(dm.lastUpdateTime("MIXED"), now.addMSecs(dm.maxTicksPerSymbol() + 4));
+    QCOMPARE(dm.firstUpdateTime("MIXED"), young.addDays(-1));
+    dm.removeSymbol("MIXED");
+    QVERIFY(!dm.hasSymbol("MIXED"));
+    QCOMPARE(dm.tickCount("MIXED"), 0);
+    dm.clearAll();
+    QVERIFY(dm.availableSymbols().isEmpty());
 }
 
 void TestDataManager::cleanupTimerRunsEveryFiveMinutes()
@@ -322,25 +314,6 @@ void TestDataManager::cleanupTimerRunsEveryFiveMinutes()
     dm.storeHistoricalData("A", {bar("A", old)});
     timers.first()->setInterval(0);  // let the real connection fire now
     QTRY_COMPARE_WITH_TIMEOUT(dm.barCount("A"), 0, 5000);
-}
-
-void TestDataManager::removeAndClear()
-{
-    DataManager dm;
-    dm.storeTick(tick("A", 1.0, kBase));
-    dm.storeHistoricalData("A", {bar("A", kBase)});
-    dm.storeTick(tick("B", 1.0, kBase));
-    dm.removeSymbol("A");
-    dm.removeSymbol("NOPE");
-    QCOMPARE(dm.availableSymbols(), QStringList{"B"});
-    QCOMPARE(dm.barCount("A"), 0);
-    QCOMPARE(dm.tickCount("A"), 0);
-    dm.clearAll();
-    QVERIFY(dm.availableSymbols().isEmpty());
-    QVERIFY(!dm.latestTick("B").isValid());
-    // The store is usable again after being emptied.
-    dm.storeTick(tick("B", 2.0, kBase));
-    QCOMPARE(dm.latestTick("B").ltp, 2.0);
 }
 
 // One thread stores while this one reads and cleans up, as the AmiBroker host does from its own

@@ -135,7 +135,6 @@ private slots:
     void loadFixtures();
     void marketTimingsLoad();
     void settersAnnounceChanges();
-    void derivedQueries_data();
     void derivedQueries();
     void watchlistOperations();
     void symbolCaches_data();
@@ -148,6 +147,13 @@ private slots:
 
 private:
     QString settingsFile() const { return m_dir->path() + "/Tickvane/Tickvane.conf"; }
+    int fileMode() const
+    {
+        struct stat st {};
+        if (::stat(QFile::encodeName(settingsFile()).constData(), &st) != 0)
+            return -1;
+        return int(st.st_mode & 0777);
+    }
     std::unique_ptr<QSettings> raw() const { return std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -345,9 +351,11 @@ void TestSettingsManager::providerChangePromptsOnceAndQuits()
     SettingsManager sm;
     QStringList prompts;
     QString providerDuringPrompt;
+    int modeDuringPrompt = -1;
     sm.setRestartPrompt([&](const QString& title, const QString& text) {
         prompts << title + "|" + text;
         providerDuringPrompt = raw()->value("API/provider").toString();
+        modeDuringPrompt = fileMode();  // the credentials are on disk while the box waits
     });
     sm.setProvider(3);
     sm.setCurrentBroker("Dhan");
@@ -364,6 +372,7 @@ void TestSettingsManager::providerChangePromptsOnceAndQuits()
              QString("Restart Required|You changed the data provider. The application will now exit so the change "
                      "can take effect. Please restart the application."));
     QCOMPARE(providerDuringPrompt, QString("3"));  // the first part was synced before the prompt
+    QCOMPARE(modeDuringPrompt, 0600);
     // The part written after the prompt is there too.
     auto file = raw();
     QCOMPARE(file->value("Data/currentBroker").toString(), QString("Dhan"));
@@ -391,12 +400,7 @@ void TestSettingsManager::noPromptWithoutStoredProviderOrChange()
 
 void TestSettingsManager::fileIsOwnerOnlyAfterSave()
 {
-    auto mode = [this] {
-        struct stat st {};
-        if (::stat(QFile::encodeName(settingsFile()).constData(), &st) != 0)
-            return -1;
-        return int(st.st_mode & 0777);
-    };
+    auto mode = [this] { return fileMode(); };
     {
         // A file left readable by an older build is tightened by the next save.
         auto file = raw();
@@ -553,27 +557,13 @@ void TestSettingsManager::settersAnnounceChanges()
     QCOMPARE(changed.count(), 1);
 }
 
-void TestSettingsManager::derivedQueries_data()
-{
-    QTest::addColumn<int>("provider");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("0") << 0 << "Zerodha";
-    QTest::newRow("1") << 1 << "FlatTrade";
-    QTest::newRow("2") << 2 << "TradeJini";
-    QTest::newRow("3") << 3 << "Dhan";
-    QTest::newRow("4") << 4 << "AngelOne";
-    QTest::newRow("5") << 5 << "Upstox";
-    QTest::newRow("6") << 6 << "Custom API";
-    QTest::newRow("7") << 7 << "Fyers";
-    QTest::newRow("8") << 8 << "Unknown";
-    QTest::newRow("-1") << -1 << "Unknown";
-}
-
 void TestSettingsManager::derivedQueries()
 {
-    QFETCH(int, provider);
-    QFETCH(QString, name);
-    QCOMPARE(SettingsManager::providerName(provider), name);
+    const QStringList names{"Zerodha", "FlatTrade", "TradeJini", "Dhan", "AngelOne", "Upstox", "Custom API", "Fyers"};
+    for (int i = 0; i < names.size(); ++i)
+        QCOMPARE(SettingsManager::providerName(i), names.at(i));
+    QCOMPARE(SettingsManager::providerName(8), QString("Unknown"));
+    QCOMPARE(SettingsManager::providerName(-1), QString("Unknown"));
 
     SettingsManager sm;
     sm.setApiKey("1234567");
@@ -585,7 +575,6 @@ void TestSettingsManager::derivedQueries()
     QVERIFY(sm.isAmiBrokerConfigured());
     sm.setPluginEnabled(false);
     QVERIFY(!sm.isAmiBrokerConfigured());
-    QVERIFY(!sm.appDataPath().isEmpty());
 }
 
 void TestSettingsManager::watchlistOperations()
