@@ -455,6 +455,20 @@ void StrategyEvaluator::resetBarState()
     entryPrice = 0.0;
 }
 
+void StrategyEvaluator::primeDayLevel()
+{
+    evaluateDay({});
+    for (auto& b : blocks) {
+        if (!b.dayLevel)
+            continue;
+        b.history.clear();
+        b.state.clear();
+    }
+    lastMonthCount = -1;
+    lastWeekCount = -1;
+    dayBuySignal = daySellSignal = dayExitSignal = false;
+}
+
 void StrategyEvaluator::evaluateBlock(StrategyBlock& block, const StoredCandle* bar)
 {
     Resolved r = resolve(block);

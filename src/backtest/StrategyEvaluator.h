@@ -81,6 +81,10 @@ public:
     // Clears only what the bar pass builds (bar-level blocks and the bar outputs); day-level values,
     // daily bars and the week and month aggregation stay.
     void resetBarState();
+    // Gives day-level blocks their values for a first day that has no earlier day to look at: the day
+    // pass over no bars sets the constants, then every day-level history, cross memory, week/month gate
+    // count and day signal is cleared again, so the first real day pass behaves as the first one.
+    void primeDayLevel();
     void evaluateBlock(StrategyBlock& block, const StoredCandle* bar);
     double currentAtr(int period) const;
     static double candleField(const QString& type, const StoredCandle& bar);
