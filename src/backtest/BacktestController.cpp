@@ -74,7 +74,8 @@ bool BacktestController::handleJob(const QJsonObject& job)
     const QString jobKey = job.value(QStringLiteral("api_key")).toString();
     const QJsonArray symbolArray = job.value(QStringLiteral("symbols")).toArray();
 
-    if (newJobId.isEmpty() || newFrom.isEmpty() || newTo.isEmpty() || newStrategy.isEmpty()
+    // An id of "." or ".." cannot name its endpoints, so it counts as missing.
+    if (!BacktestMessages::isUsableJobId(newJobId) || newFrom.isEmpty() || newTo.isEmpty() || newStrategy.isEmpty()
         || symbolArray.isEmpty()) {
         send(QJsonObject{{QStringLiteral("job_id"), newJobId},
                          {QStringLiteral("message"), kMalformed},

@@ -89,15 +89,21 @@ QByteArray resultsPayload(const QString& symbol, const BacktestSummary& summary,
     return out;
 }
 
+bool isUsableJobId(const QString& jobId)
+{
+    return !jobId.isEmpty() && jobId != QLatin1String(".") && jobId != QLatin1String("..");
+}
+
 QString endpointUrl(const QString& base, const QString& path, const QString& jobId)
 {
     if (base.isEmpty())
         return QString();
     // The id comes from an untrusted job: "?", "#", "/" or a dot segment must not change the target.
-    QByteArray segment = QUrl::toPercentEncoding(jobId);
-    if (segment == "." || segment == "..")
-        segment.replace('.', "%2E");
-    return base + path + QString::fromLatin1(segment);
+    // A dot segment cannot be escaped: URL handling reads %2E as '.' and resolves it, so such an id
+    // gets no endpoint at all.
+    if (!isUsableJobId(jobId))
+        return QString();
+    return base + path + QString::fromLatin1(QUrl::toPercentEncoding(jobId));
 }
 
 }  // namespace BacktestMessages

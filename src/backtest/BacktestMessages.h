@@ -20,7 +20,10 @@ QString sideWord(qint32 side);          // "BUY", "SELL", or empty
 // by a line feed. Every line carries `symbol`, whatever the records say.
 QByteArray resultsPayload(const QString& symbol, const BacktestSummary& summary, const QVector<TradeRecord>& trades);
 
-// base + path + job id as one percent-encoded path segment; empty when base is empty. Ordinary ids
+// A job id can name a path segment: not empty, not "." or "..".
+bool isUsableJobId(const QString& jobId);
+
+// base + path + job id as one percent-encoded path segment; empty when base is empty or the id is not usable. Ordinary ids
 // (letters, digits, '-', '_', '.', '~') are written unchanged.
 QString endpointUrl(const QString& base, const QString& path, const QString& jobId);
 
