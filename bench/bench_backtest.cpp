@@ -1,4 +1,5 @@
 // Backtest engine hot paths: indicator series, SQLite bulk load and day reads, the strategy bar pass.
+#include "backtest/BacktestAgent.h"
 #include "backtest/Indicators.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "backtest/StrategyEvaluator.h"
@@ -223,6 +224,67 @@ void BM_BarPassTenBlocks(benchmark::State& state)
     state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_BarPassTenBlocks)->Arg(1)->Arg(0);
+
+// A generated year of minute bars (and their day candles) for one symbol in a file store.
+struct YearStore {
+    QTemporaryDir dir;
+    SQLiteOHLCStore store;
+    QStringList days;
+    YearStore()
+    {
+        store.open(dir.path());
+        const QVector<StoredCandle> rows = yearOfMinutes();
+        store.insertMinuteCandles("BENCH", rows);
+        QVector<StoredCandle> daily;
+        for (int d = 0; d < rows.size() / 375; ++d) {
+            StoredCandle c = rows[d * 375];
+            c.time = "00:00:00";
+            for (int m = 0; m < 375; ++m) {
+                const StoredCandle& r = rows[d * 375 + m];
+                c.high = std::max(c.high, r.high);
+                c.low = std::min(c.low, r.low);
+                c.close = r.close;
+            }
+            daily.append(c);
+            days.append(c.date);
+        }
+        store.insertDayCandles("BENCH", daily);
+    }
+};
+
+// The whole agent run in intraday mode: SQLite reads, day and bar passes, positions.
+void BM_ReplayYearIntraday(benchmark::State& state)
+{
+    qRegisterMetaType<BacktestSummary>("BacktestSummary");
+    qRegisterMetaType<QVector<TradeRecord>>("QVector<TradeRecord>");
+    static YearStore year;
+    for (auto _ : state) {
+        BacktestAgent agent;
+        agent.setStore(&year.store);
+        agent.setSymbol("BENCH");
+        agent.setDateRange(year.days.first(), year.days.last());
+        agent.setIntraday(true);
+        agent.setStrategy(tenBlockGraph(state.range(0) != 0));
+        agent.start();
+        agent.wait();
+    }
+    state.SetItemsProcessed(state.iterations() * year.days.size() * 375);
+}
+BENCHMARK(BM_ReplayYearIntraday)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// The SQLite share of the replay: every day's minute and day candles read back.
+void BM_ReadYearDayByDay(benchmark::State& state)
+{
+    static YearStore year;
+    for (auto _ : state) {
+        for (const QString& d : year.days) {
+            benchmark::DoNotOptimize(year.store.loadMinuteCandles("BENCH", d));
+            benchmark::DoNotOptimize(year.store.loadDayCandles("BENCH", d, d));
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * year.days.size() * 375);
+}
+BENCHMARK(BM_ReadYearDayByDay)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -38,14 +38,17 @@ BacktestController::BacktestController(IOHLCStore* s, const QString& base, const
 
 BacktestController::~BacktestController()
 {
-    if (!agent)
-        return;
-    disconnect(agent, &QThread::finished, agent, &QObject::deleteLater);
-    disconnect(agent, nullptr, this, nullptr);
-    if (agent->isRunning()) {
-        // The agent looks at its cancel flag once per trading day, so this wait is short.
-        agent->cancel();
-        agent->wait();
+    // Besides the current agent, one that has just finished may still be leaving its run; both are
+    // children, and deleting a thread that still runs aborts the program. So stop and wait for all.
+    const QList<BacktestAgent*> agents = findChildren<BacktestAgent*>(QString(), Qt::FindDirectChildrenOnly);
+    for (BacktestAgent* a : agents) {
+        disconnect(a, &QThread::finished, a, &QObject::deleteLater);
+        disconnect(a, nullptr, this, nullptr);
+        if (a->isRunning()) {
+            // An agent looks at its cancel flag once per trading day, so this wait is short.
+            a->cancel();
+            a->wait();
+        }
     }
 }
 

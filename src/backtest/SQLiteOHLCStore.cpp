@@ -114,6 +114,8 @@ bool SQLiteOHLCStore::openConnection(QSqlDatabase& db, const QString& name, cons
 void SQLiteOHLCStore::dropConnections(ThreadConnections& c)
 {
     // Every handle must be gone before the name is removed, or Qt keeps the connection alive.
+    c.minuteRead.reset();
+    c.dayRead.reset();
     if (c.minute.isValid())
         c.minute.close();
     if (c.day.isValid())
@@ -270,19 +272,23 @@ QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, 
     ThreadConnections* c = connectionsForCurrentThread();
     if (!c)
         return out;
-    QSqlQuery q(c->minute);
-    q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT date, time, open, high, low, close, volume FROM minute_candles "
-                                  "WHERE symbol = ? AND date = ? ORDER BY time ASC")))
-        return out;
-    q.addBindValue(symbol);
-    q.addBindValue(date);
+    if (!c->minuteRead) {
+        auto q = std::make_shared<QSqlQuery>(c->minute);
+        q->setForwardOnly(true);
+        if (!q->prepare(QStringLiteral("SELECT date, time, open, high, low, close, volume FROM minute_candles "
+                                       "WHERE symbol = ? AND date = ? ORDER BY time ASC")))
+            return out;
+        c->minuteRead = q;
+    }
+    QSqlQuery& q = *c->minuteRead;
+    q.bindValue(0, symbol);
+    q.bindValue(1, date);
     if (!q.exec())
         return out;
     out.reserve(400);  // a trading day is 375 minutes
     while (q.next()) {
         StoredCandle s;
-        s.date = q.value(0).toString();
+        s.date = date;  // equal to column 0 by the WHERE clause; shared instead of one copy per row
         s.time = q.value(1).toString();
         s.open = q.value(2).toDouble();
         s.high = q.value(3).toDouble();
@@ -291,6 +297,7 @@ QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, 
         s.volume = readVolume(q.value(6));
         out.append(s);
     }
+    q.finish();
     return out;
 }
 
@@ -303,14 +310,18 @@ QVector<StoredCandle> SQLiteOHLCStore::loadDayCandles(const QString& symbol, con
     ThreadConnections* c = connectionsForCurrentThread();
     if (!c)
         return out;
-    QSqlQuery q(c->day);
-    q.setForwardOnly(true);
-    if (!q.prepare(QStringLiteral("SELECT date, open, high, low, close, volume FROM day_candles "
-                                  "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC")))
-        return out;
-    q.addBindValue(symbol);
-    q.addBindValue(from);
-    q.addBindValue(to);
+    if (!c->dayRead) {
+        auto q = std::make_shared<QSqlQuery>(c->day);
+        q->setForwardOnly(true);
+        if (!q->prepare(QStringLiteral("SELECT date, open, high, low, close, volume FROM day_candles "
+                                       "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC")))
+            return out;
+        c->dayRead = q;
+    }
+    QSqlQuery& q = *c->dayRead;
+    q.bindValue(0, symbol);
+    q.bindValue(1, from);
+    q.bindValue(2, to);
     if (!q.exec())
         return out;
     const QString midnight = QStringLiteral("00:00:00");
@@ -325,6 +336,7 @@ QVector<StoredCandle> SQLiteOHLCStore::loadDayCandles(const QString& symbol, con
         s.volume = readVolume(q.value(5));
         out.append(s);
     }
+    q.finish();
     return out;
 }
 

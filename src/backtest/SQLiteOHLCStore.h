@@ -7,8 +7,10 @@
 #include <QMutex>
 #include <QObject>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 
 #include <atomic>
+#include <memory>
 
 class QThread;
 
@@ -50,6 +52,9 @@ private:
         QSqlDatabase day;
         QString minuteName;
         QString dayName;
+        // The replay's two reads, prepared once per connection (they run once per replayed day).
+        std::shared_ptr<QSqlQuery> minuteRead;
+        std::shared_ptr<QSqlQuery> dayRead;
     };
 
     // Caller holds m_lock. Returns null when the connections could not be opened.
