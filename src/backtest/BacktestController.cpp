@@ -268,7 +268,11 @@ void BacktestController::postJson(const QString& url, const QByteArray& body)
         return;
     QNetworkRequest request(QUrl(url, QUrl::TolerantMode));
     request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/json"));
-    request.setRawHeader(QByteArrayLiteral("X-API-Key"), apiKey.toUtf8());
+    // Sent even when empty; a null value would make Qt drop the header instead.
+    QByteArray key = apiKey.toUtf8();
+    if (key.isNull())
+        key = QByteArray("");
+    request.setRawHeader(QByteArrayLiteral("X-API-Key"), key);
     request.setTransferTimeout(postTimeoutMs);
     QNetworkReply* reply = network.post(request, body);
     connect(reply, &QNetworkReply::finished, this, [reply] {

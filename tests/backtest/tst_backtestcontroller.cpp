@@ -385,6 +385,7 @@ void TestBacktestController::failedSymbolsAreReported()
     // the status post.
     QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(), 6, 10000);
     QCOMPARE(server->requestsTo("/api/backtest/ingest/F1").size(), 1);
+    QVERIFY(server->lastRequest().headers.contains("x-api-key"));  // sent although empty
     QByteArray statusPost;
     for (const auto& r : server->requestsTo("/api/backtest/progress/F1")) {
         if (!r.body.contains("backtest_progress"))
