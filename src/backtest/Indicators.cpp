@@ -150,20 +150,6 @@ QVector<double> adxSeries(const QVector<StoredCandle>& candles, int period)
     if (period < 1 || n <= 2 * static_cast<qint64>(period))
         return out;
     const double p = period;
-    QVector<double> tr(n, 0.0), plusDm(n, 0.0), minusDm(n, 0.0), dx(n, 0.0);
-    for (int i = 1; i < n; ++i) {
-        tr[i] = trueRange(candles, i);
-        const double up = candles[i].high - candles[i - 1].high;
-        const double down = candles[i - 1].low - candles[i].low;
-        plusDm[i] = up > down ? std::max(up, 0.0) : 0.0;
-        minusDm[i] = down > up ? std::max(down, 0.0) : 0.0;
-    }
-    double t = 0.0, pl = 0.0, mi = 0.0;
-    for (int i = 1; i <= period; ++i) {
-        t += tr[i];
-        pl += plusDm[i];
-        mi += minusDm[i];
-    }
     auto directional = [](double t, double pl, double mi) {
         if (t <= 0.0)
             return 0.0;
@@ -172,22 +158,36 @@ QVector<double> adxSeries(const QVector<StoredCandle>& candles, int period)
         const double sum = plusDi + minusDi;
         return sum > 0.0 ? 100.0 * std::fabs(plusDi - minusDi) / sum : 0.0;
     };
-    dx[period] = directional(t, pl, mi);
-    for (int i = period + 1; i < n; ++i) {
-        t = t - t / p + tr[i];
-        pl = pl - pl / p + plusDm[i];
-        mi = mi - mi / p + minusDm[i];
-        dx[i] = directional(t, pl, mi);
-    }
-    // Wilder's first ADX: the mean of the first `period` DX values carried one smoothing step with
-    // DX[2p], so that no DX value is skipped.
     const int first = 2 * period;
-    double sum = 0.0;
-    for (int i = period; i < first; ++i)
-        sum += dx[i];
-    out[first] = ((p - 1.0) * (sum / p) + dx[first]) / p;
-    for (int i = first + 1; i < n; ++i)
-        out[i] = ((p - 1.0) * out[i - 1] + dx[i]) / p;
+    double t = 0.0, pl = 0.0, mi = 0.0, dxSum = 0.0;
+    for (int i = 1; i < n; ++i) {
+        const double tr = trueRange(candles, i);
+        const double up = candles[i].high - candles[i - 1].high;
+        const double down = candles[i - 1].low - candles[i].low;
+        const double plusDm = up > down ? std::max(up, 0.0) : 0.0;
+        const double minusDm = down > up ? std::max(down, 0.0) : 0.0;
+        if (i <= period) {
+            // Plain sums over the first `period` moves; DX starts at `period`.
+            t += tr;
+            pl += plusDm;
+            mi += minusDm;
+            if (i < period)
+                continue;
+        } else {
+            t = t - t / p + tr;
+            pl = pl - pl / p + plusDm;
+            mi = mi - mi / p + minusDm;
+        }
+        const double dx = directional(t, pl, mi);
+        if (i < first)
+            dxSum += dx;
+        else if (i == first)
+            // Wilder's first ADX: the mean of the first `period` DX values carried one smoothing step
+            // with DX[2p], so that no DX value is skipped.
+            out[i] = ((p - 1.0) * (dxSum / p) + dx) / p;
+        else
+            out[i] = ((p - 1.0) * out[i - 1] + dx) / p;
+    }
     return out;
 }
 
