@@ -113,6 +113,8 @@ private slots:
     void endpointUrls();
     void jobRunsAndPostsEverything();
     void refusals();
+    void intervalChoosesTheMode_data();
+    void intervalChoosesTheMode();
     void endpointsFollowEachAcceptedJob();
     void failedSymbolsAreReported();
     void cancelStopsTheJob();
@@ -317,6 +319,39 @@ void TestBacktestController::refusals()
     QVERIFY(finished.wait(30000));
     QCOMPARE(finished.first().first().toString(), QString("R1"));  // the busy refusal did not touch the job
     QVERIFY(sent.last().contains(R"("job_id":"R1")"));
+}
+
+void TestBacktestController::intervalChoosesTheMode_data()
+{
+    QTest::addColumn<QJsonValue>("interval");
+    QTest::addColumn<bool>("intraday");
+    QTest::newRow("absent") << QJsonValue(QJsonValue::Undefined) << false;
+    QTest::newRow("day") << QJsonValue("day") << false;
+    QTest::newRow("not a string") << QJsonValue(5) << false;
+    QTest::newRow("Day") << QJsonValue("Day") << true;
+    QTest::newRow("empty") << QJsonValue("") << true;
+    QTest::newRow("5m") << QJsonValue("5m") << true;
+}
+
+void TestBacktestController::intervalChoosesTheMode()
+{
+    QFETCH(QJsonValue, interval);
+    QFETCH(bool, intraday);
+    // The strategy enters on minute bars only, which the daily mode does not act on.
+    CandleFixture::fill(*store, "AAA", CandleFixture::randomDay("2024-03-04", 500, 7));
+    server->setReply("POST", "/api/backtest/ingest/I1", HttpTestServer::Reply::json("{}"));
+    server->setReply("POST", "/api/backtest/progress/I1", HttpTestServer::Reply::json("{}"));
+    BacktestController controller(store, server->baseUrl(), QString(), [this](const QString& m) { sent.append(m); });
+    QSignalSpy finished(&controller, &BacktestController::jobFinished);
+    QJsonObject j = job("I1", {"AAA"}, "2024-03-04", "2024-03-04");
+    j.remove("interval");
+    if (!interval.isUndefined())
+        j.insert("interval", interval);
+    QVERIFY(controller.handleJob(j));
+    QVERIFY(finished.wait(30000));
+    QTRY_COMPARE_WITH_TIMEOUT(server->requestsTo("/api/backtest/ingest/I1").size(), 1, 10000);
+    const QList<QJsonObject> lines = ndjson(server->requestsTo("/api/backtest/ingest/I1").first().body);
+    QCOMPARE(lines.last().value("total_trades").toInt() > 0, intraday);
 }
 
 void TestBacktestController::endpointsFollowEachAcceptedJob()
