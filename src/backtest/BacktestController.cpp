@@ -183,7 +183,8 @@ void BacktestController::onAgentCancelled(QString)
 void BacktestController::onAgentError(QString symbol, QString msg)
 {
     agent = nullptr;
-    qWarning().noquote() << "[BacktestController] Agent error for" << symbol << ":" << msg;
+    // The symbol comes from the job: quoted and cut, so it cannot forge or flood log lines.
+    qWarning() << "[BacktestController] Agent error for" << symbol.left(64) << ":" << msg;
     QString& entry = failures[symbol];
     entry = entry.isEmpty() ? msg : entry + QStringLiteral("; ") + msg;
     ++failedCount;
@@ -277,7 +278,7 @@ void BacktestController::postJson(const QString& url, const QByteArray& body)
     QNetworkReply* reply = network.post(request, body);
     connect(reply, &QNetworkReply::finished, this, [reply] {
         if (reply->error() != QNetworkReply::NoError)
-            qWarning().noquote() << "[BacktestController] HTTP POST error:" << reply->errorString();
+            qWarning() << "[BacktestController] HTTP POST error:" << reply->errorString().left(300);
         reply->deleteLater();
     });
 }

@@ -415,7 +415,7 @@ void TestBacktestController::failedSymbolsAreReported()
     const QString done = R"({"errors":{"":"No stored candles in range","NONE":"No stored candles in range"},)"
                          R"("failed":2,"job_id":"F1","status":"done","type":"backtest_status"})";
     QCOMPARE(sent.last(), done);
-    QCOMPARE(warningsContaining("[BacktestController] Agent error for NONE : No stored candles in range"), 1);
+    QCOMPARE(warningsContaining(R"([BacktestController] Agent error for "NONE" : "No stored candles in range")"), 1);
     // A progress post for the day of each symbol, GOOD's results and a progress post after them, and
     // the status post.
     QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(), 6, 10000);
