@@ -374,6 +374,7 @@ void StrategyEvaluator::ensureCache()
 void StrategyEvaluator::evaluateDay(const QVector<StoredCandle>& bars)
 {
     dailyBars = bars;
+    m_dailyIndicatorBars = -1;
     updatePeriodBars();
     const int previousMonths = lastMonthCount;
     const int previousWeeks = lastWeekCount;
@@ -423,6 +424,7 @@ void StrategyEvaluator::resetState()
         b.state.clear();
     }
     dailyBars.clear();
+    m_dailyIndicatorBars = -1;
     weeklyBars.clear();
     monthlyBars.clear();
     aggregatedCount = 0;
@@ -480,6 +482,28 @@ double StrategyEvaluator::currentAtr(int period) const
     if (dailyBars.isEmpty())
         return 0.0;
     return atrSeries(dailyBars, period).constLast();
+}
+
+double StrategyEvaluator::dailyIndicator(bool adx, int period)
+{
+    const QString lastDate = dailyBars.isEmpty() ? QString() : dailyBars.constLast().date;
+    if (m_dailyIndicatorBars != dailyBars.size() || m_dailyIndicatorDate != lastDate) {
+        m_atrByPeriod.clear();
+        m_adxByPeriod.clear();
+        m_dailyIndicatorBars = dailyBars.size();
+        m_dailyIndicatorDate = lastDate;
+    }
+    QHash<int, double>& cache = adx ? m_adxByPeriod : m_atrByPeriod;
+    const auto it = cache.constFind(period);
+    if (it != cache.constEnd())
+        return it.value();
+    double v = 0.0;
+    if (adx)
+        v = dailyBars.size() > 1 ? adxSeries(dailyBars, period).constLast() : 0.0;
+    else
+        v = currentAtr(period);
+    cache.insert(period, v);
+    return v;
 }
 
 double StrategyEvaluator::candleField(const QString& type, const StoredCandle& bar)
@@ -637,8 +661,8 @@ void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)
     case Kind::Ema:
     case Kind::Sma:
     case Kind::Rsi: evaluateAverage(r, b.dayLevel); break;
-    case Kind::Atr: b.value = currentAtr(r.period); break;
-    case Kind::Adx: b.value = dailyBars.size() > 1 ? adxSeries(dailyBars, r.period).constLast() : 0.0; break;
+    case Kind::Atr: b.value = dailyIndicator(false, r.period); break;
+    case Kind::Adx: b.value = dailyIndicator(true, r.period); break;
     case Kind::Multiply: b.value = value(0) * value(1); break;
     case Kind::Add: b.value = value(0) + value(1); break;
     case Kind::Subtract: b.value = value(0) - value(1); break;

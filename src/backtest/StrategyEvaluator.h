@@ -136,4 +136,11 @@ private:
     QVector<double> m_scratch;
     qint64 m_weekVolume = 0;
     qint64 m_monthVolume = 0;
+    // ATR and ADX of the daily bars by period: they change only with the daily bars, while a bar-level
+    // block (or many blocks) would otherwise rescan every day on every minute.
+    QHash<int, double> m_atrByPeriod;
+    QHash<int, double> m_adxByPeriod;
+    int m_dailyIndicatorBars = -1;  // size and last date of the dailyBars the two maps were filled for
+    QString m_dailyIndicatorDate;
+    double dailyIndicator(bool adx, int period);
 };

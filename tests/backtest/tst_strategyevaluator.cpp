@@ -99,6 +99,7 @@ private slots:
     void previousNthAndNDaysAgo();
     void dayIndicatorsAndWarmUps();
     void minuteBuckets();
+    void barLevelAtrFollowsTheDayPasses();
     void barIndicatorsFollowTheirTimeframe();
     void entriesExitsAndStops();
     void weeklyGate();
@@ -419,6 +420,32 @@ void TestStrategyEvaluator::minuteBuckets()
     QCOMPARE(ev.blocks.value(3).history, QVector<double>({150}));
     QCOMPARE(ev.blockValue(2), 110.0);
     QCOMPARE(ev.blockValue(4), 105.0);
+}
+
+void TestStrategyEvaluator::barLevelAtrFollowsTheDayPasses()
+{
+    // ATR and ADX read the daily bars whatever their timeframe; on minute bars they must follow each
+    // day pass, not keep the value of the first one.
+    StrategyEvaluator ev;
+    ev.loadGraph(graph({block(1, "ATR", {{"timeframe", 2}, {"period", 3}}), block(2, "ADX", {{"timeframe", 2}, {"period", 3}}),
+                        block(3, "ATR", {{"timeframe", 2}, {"period", 5}})},
+                       {}));
+    QVector<StoredCandle> all = days(12, 100, 2.5);
+    for (int i = 0; i < all.size(); ++i)
+        all[i].high += (i % 3) * 1.5;
+    QVector<StoredCandle> sofar;
+    for (const StoredCandle& d : all) {
+        sofar.append(d);
+        ev.evaluateDay(sofar);
+        for (int m = 0; m < 3; ++m) {
+            const StoredCandle b = bar(d.date, minute(m), 1, 1, 1, 1);
+            ev.evaluateBar(b, b.time);
+            QCOMPARE(ev.blockValue(1), atrSeries(sofar, 3).last());
+            QCOMPARE(ev.blockValue(2), adxSeries(sofar, 3).last());
+            QCOMPARE(ev.blockValue(3), atrSeries(sofar, 5).last());
+        }
+    }
+    QVERIFY(ev.blockValue(2) > 0.0);
 }
 
 void TestStrategyEvaluator::barIndicatorsFollowTheirTimeframe()
