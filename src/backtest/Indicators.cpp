@@ -6,24 +6,51 @@
 
 namespace {
 
+// The single steps of the walks below. The running forms use the same ones, so a series extended one
+// value at a time gives bit-for-bit the result of a full walk.
+inline void smaStep(double& sum, qint64& count, double value, int period, const double* dropped)
+{
+    sum += value;
+    if (++count > period) {
+        sum -= *dropped;
+        count = period;
+    }
+}
+
+inline double emaStep(double previous, double value, double k)
+{
+    return previous + (value - previous) * k;
+}
+
+inline void rsiStepRaw(double change, double p, double& gain, double& loss)
+{
+    const double keep = p - 1.0;
+    gain = (std::max(change, 0.0) + gain * keep) / p;
+    loss = (std::max(-change, 0.0) + loss * keep) / p;
+}
+
+inline double emaFactor(int period)
+{
+    return 2.0 / (static_cast<double>(period) + 1.0);
+}
+
 // Running-window mean walked from the oldest value to the newest. Writes every mean into `out` when it
 // is given and stops after position `stopAt`; returns the mean at that position.
-double smaWalk(const QVector<double>& values, int period, int stopAt, double* out)
+double smaWalk(const QVector<double>& values, int period, int stopAt, double* out, SmaRunning* state = nullptr)
 {
     const int n = values.size();
     double sum = 0.0;
     qint64 count = 0;
     double mean = 0.0;
     for (int j = n - 1; j >= stopAt; --j) {
-        sum += values[j];
-        if (++count > period) {
-            sum -= values[j + period];
-            count = period;
-        }
+        // The value leaving the window is only read once the window is full, so j + period is in range.
+        smaStep(sum, count, values[j], period, count >= period ? &values[j + period] : nullptr);
         mean = sum / static_cast<double>(count);
         if (out)
             out[j] = mean;
     }
+    if (state)
+        *state = {sum, count};
     return mean;
 }
 
@@ -38,7 +65,7 @@ QVector<double> seededEma(const QVector<double>& values, int period, double k)
     smaWalk(values, period, 0, out.data());
     const qint64 lastSeeded = static_cast<qint64>(n) - period - 1;
     for (qint64 j = std::min<qint64>(lastSeeded - 1, n - 2); j >= 0; --j)
-        out[j] = out[j + 1] + (values[j] - out[j + 1]) * k;
+        out[j] = emaStep(out[j + 1], values[j], k);
     return out;
 }
 
@@ -57,27 +84,14 @@ double computeRsi(const QVector<double>& closes, int period)
     const int n = closes.size();
     if (n < 2 || period < 1)
         return 50.0;
-    const double p = period;
-    const double keep = p - 1.0;
-    double gain = 0.0;
-    double loss = 0.0;
-    for (int i = n - 2; i >= 0; --i) {
-        const double change = closes[i] - closes[i + 1];
-        gain = (std::max(change, 0.0) + gain * keep) / p;
-        loss = (std::max(-change, 0.0) + loss * keep) / p;
-    }
-    if (gain + loss > 0.0)
-        return 100.0 * gain / (gain + loss);
-    return 50.0;
+    return rsiOf(rsiRunning(closes, period));
 }
 
 double rsiStep(double change, int period, double& avgGain, double& avgLoss)
 {
     if (period < 1)
         return -1.0;
-    const double p = period;
-    avgGain = (std::max(change, 0.0) + avgGain * (p - 1.0)) / p;
-    avgLoss = (std::max(-change, 0.0) + avgLoss * (p - 1.0)) / p;
+    rsiStepRaw(change, period, avgGain, avgLoss);
     if (avgGain + avgLoss > 0.0)
         return 100.0 * avgGain / (avgGain + avgLoss);
     return -1.0;
@@ -96,7 +110,7 @@ QVector<double> emaSeries(const QVector<double>& values, int period)
 {
     if (period < 1)
         return QVector<double>(values.size(), 0.0);
-    return seededEma(values, period, 2.0 / (static_cast<double>(period) + 1.0));
+    return seededEma(values, period, emaFactor(period));
 }
 
 QVector<double> wilderSeries(const QVector<double>& values, int period)
@@ -118,13 +132,58 @@ double emaLatest(const QVector<double>& values, int period)
     const int n = values.size();
     if (period < 1 || n == 0)
         return 0.0;
-    const double k = 2.0 / (static_cast<double>(period) + 1.0);
+    const double k = emaFactor(period);
     // The newest seeded position; everything newer follows the recursion.
     const qint64 lastSeeded = std::max<qint64>(static_cast<qint64>(n) - period - 1, 0);
     double prev = smaWalk(values, period, static_cast<int>(lastSeeded), nullptr);
     for (qint64 j = lastSeeded - 1; j >= 0; --j)
-        prev = prev + (values[j] - prev) * k;
+        prev = emaStep(prev, values[j], k);
     return prev;
+}
+
+SmaRunning smaRunning(const QVector<double>& values, int period)
+{
+    SmaRunning s;
+    if (period >= 1)
+        smaWalk(values, period, 0, nullptr, &s);
+    return s;
+}
+
+double smaPush(SmaRunning& s, double newest, const QVector<double>& older, int period)
+{
+    if (period < 1)
+        return 0.0;
+    // Once the window is full the value leaving it is the one `period` places older than `newest`.
+    smaStep(s.sum, s.count, newest, period, s.count >= period ? &older[period - 1] : nullptr);
+    return s.sum / static_cast<double>(s.count);
+}
+
+RsiRunning rsiRunning(const QVector<double>& closes, int period)
+{
+    RsiRunning s;
+    if (period < 1)
+        return s;
+    for (int i = closes.size() - 2; i >= 0; --i)
+        rsiStepRaw(closes[i] - closes[i + 1], period, s.gain, s.loss);
+    return s;
+}
+
+void rsiPush(RsiRunning& s, double change, int period)
+{
+    if (period >= 1)
+        rsiStepRaw(change, period, s.gain, s.loss);
+}
+
+double rsiOf(const RsiRunning& s)
+{
+    if (s.gain + s.loss > 0.0)
+        return 100.0 * s.gain / (s.gain + s.loss);
+    return 50.0;
+}
+
+double emaPush(double previous, double newest, int period)
+{
+    return emaStep(previous, newest, emaFactor(period));
 }
 
 QVector<double> atrSeries(const QVector<StoredCandle>& candles, int period)

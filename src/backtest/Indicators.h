@@ -45,6 +45,27 @@ QVector<double> wilderSeries(const QVector<double>& values, int period);
 double smaLatest(const QVector<double>& values, int period);
 double emaLatest(const QVector<double>& values, int period);
 
+// Running forms of the newest-first walks, for a series that grows at its newest end: pushing one value
+// does exactly the floating-point operations a full walk of the longer series does, so the results are
+// identical to smaLatest, computeRsi and emaLatest of that series.
+struct SmaRunning {
+    double sum = 0.0;
+    qint64 count = 0;  // values in the window
+};
+SmaRunning smaRunning(const QVector<double>& values, int period);
+// `older` is the series before `newest` joins it (newest first); returns the new mean.
+double smaPush(SmaRunning& s, double newest, const QVector<double>& older, int period);
+struct RsiRunning {
+    double gain = 0.0;
+    double loss = 0.0;
+};
+RsiRunning rsiRunning(const QVector<double>& closes, int period);
+void rsiPush(RsiRunning& s, double change, int period);
+double rsiOf(const RsiRunning& s);  // the RSI of the averages, 50 when both are zero
+// The EMA of a series one value longer than the one whose EMA is `previous`; valid when that shorter
+// series holds more than `period` values (below that the EMA is still a seeded mean).
+double emaPush(double previous, double newest, int period);
+
 QVector<double> atrSeries(const QVector<StoredCandle>& candles, int period);
 QVector<double> adxSeries(const QVector<StoredCandle>& candles, int period);
 QVector<double> vwapSeries(const QVector<StoredCandle>& candles);

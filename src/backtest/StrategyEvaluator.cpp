@@ -417,6 +417,7 @@ void StrategyEvaluator::evaluateBar(const StoredCandle& bar, const QString& time
 
 void StrategyEvaluator::resetState()
 {
+    forgetRunningStates();
     for (auto& b : blocks) {
         b.value = 0.0;
         b.signal = false;
@@ -445,6 +446,7 @@ void StrategyEvaluator::resetState()
 
 void StrategyEvaluator::resetBarState()
 {
+    forgetRunningStates();
     for (auto& b : blocks) {
         if (b.dayLevel)
             continue;
@@ -473,6 +475,7 @@ void StrategyEvaluator::primeDayLevel()
 
 void StrategyEvaluator::evaluateBlock(StrategyBlock& block, const StoredCandle* bar)
 {
+    forgetRunningStates();  // the block's history may change outside the cached walk
     Resolved r = resolve(block);
     evaluateResolved(r, bar);
 }
@@ -585,6 +588,60 @@ void StrategyEvaluator::evaluateCandle(Resolved& r, const StoredCandle* bar)
     }
 }
 
+StrategyEvaluator::Running StrategyEvaluator::runningOf(const Resolved& r, const QVector<double>& history)
+{
+    Running s;
+    s.valid = true;
+    s.length = history.size();
+    switch (r.kind) {
+    case Kind::Ema: s.ema = emaLatest(history, r.period); break;
+    case Kind::Sma: s.sma = smaRunning(history, r.period); break;
+    default: s.rsi = rsiRunning(history, r.period); break;
+    }
+    return s;
+}
+
+StrategyEvaluator::Running StrategyEvaluator::pushed(const Resolved& r, const Running& state, double newest,
+                                                     const QVector<double>& history)
+{
+    Running next = state;
+    next.length = state.length + 1;
+    switch (r.kind) {
+    case Kind::Ema:
+        if (state.length >= static_cast<qint64>(r.period) + 1) {
+            next.ema = emaPush(state.ema, newest, r.period);
+        } else {
+            // Still within the seeding means: short, so walk it.
+            m_scratch.clear();
+            m_scratch.append(newest);
+            m_scratch.append(history);
+            next.ema = emaLatest(m_scratch, r.period);
+        }
+        break;
+    case Kind::Sma: smaPush(next.sma, newest, history, r.period); break;
+    default:
+        if (!history.isEmpty())
+            rsiPush(next.rsi, newest - history.constFirst(), r.period);
+        break;
+    }
+    return next;
+}
+
+double StrategyEvaluator::runningValue(const Resolved& r, const Running& state)
+{
+    switch (r.kind) {
+    case Kind::Ema: return state.ema;
+    case Kind::Sma: return state.length == 0 ? 0.0 : state.sma.sum / static_cast<double>(state.sma.count);
+    default: return r.period < state.length ? rsiOf(state.rsi) : 50.0;
+    }
+}
+
+void StrategyEvaluator::forgetRunningStates()
+{
+    for (Resolved& r : m_cache)
+        r.running = Running();
+}
+
 void StrategyEvaluator::evaluateAverage(Resolved& r, bool dayLevel)
 {
     StrategyBlock& b = *r.block;
@@ -606,20 +663,39 @@ void StrategyEvaluator::evaluateAverage(Resolved& r, bool dayLevel)
         return;
     }
     const double input = in0 && in0->source ? in0->source->value : 0.0;
-    if (r.tf >= Timeframe::M3 && r.tf <= Timeframe::H4) {
-        // Only completed buckets enter the history, so a 5-minute EMA(9) spans nine 5-minute bars;
-        // the current value also takes in the bucket that is still developing.
-        m_scratch.clear();
-        m_scratch.reserve(b.history.size() + 1);
-        m_scratch.append(input);
-        m_scratch.append(b.history);
-        b.value = compute(m_scratch);
-        if (isBucketClose(currentTime, r.tf))
+    const bool bucketed = r.tf >= Timeframe::M3 && r.tf <= Timeframe::H4;
+    if (r.period < 1) {
+        // Neutral values (0 or 50) whatever the series; nothing worth carrying.
+        if (!bucketed || isBucketClose(currentTime, r.tf))
             prependCapped(b.history, input, kDayHistoryCap);
+        b.value = compute(b.history);
         return;
     }
-    prependCapped(b.history, input, kDayHistoryCap);
-    b.value = compute(b.history);
+    Running& state = r.running;
+    const bool known = state.valid && state.length == b.history.size();
+    const bool drops = b.history.size() >= kDayHistoryCap;
+    if (bucketed) {
+        // Only completed buckets enter the history, so a 5-minute EMA(9) spans nine 5-minute bars;
+        // the current value also takes in the bucket that is still developing.
+        if (!known)
+            state = runningOf(r, b.history);
+        const Running next = pushed(r, state, input, b.history);
+        b.value = runningValue(r, next);
+        if (isBucketClose(currentTime, r.tf)) {
+            prependCapped(b.history, input, kDayHistoryCap);
+            state = drops ? Running() : next;
+        }
+        return;
+    }
+    if (known && !drops) {
+        const Running next = pushed(r, state, input, b.history);
+        prependCapped(b.history, input, kDayHistoryCap);
+        state = next;
+    } else {
+        prependCapped(b.history, input, kDayHistoryCap);
+        state = runningOf(r, b.history);
+    }
+    b.value = runningValue(r, state);
 }
 
 void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)

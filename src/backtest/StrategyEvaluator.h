@@ -1,6 +1,7 @@
 // Loads a block-graph strategy, orders it, and evaluates it once per trading day and once per minute bar.
 #pragma once
 
+#include "backtest/Indicators.h"
 #include "backtest/StoredCandle.h"
 #include "backtest/StrategyBlock.h"
 
@@ -108,6 +109,16 @@ private:
         int port = 0;
         const StrategyBlock* source = nullptr;  // null when the id names no block
     };
+    // Running state of a bar-level EMA, SMA or RSI over its own history as it stands (`length` values),
+    // so that the next value costs one step instead of a walk over up to 600 values. It gives the same
+    // bits as the walk; once the history's cap drops its oldest value the walk is done again.
+    struct Running {
+        bool valid = false;
+        int length = 0;
+        double ema = 0.0;
+        SmaRunning sma;
+        RsiRunning rsi;
+    };
     // A block resolved for evaluation: its kind, parameters and connected inputs (ascending ports).
     struct Resolved {
         StrategyBlock* block = nullptr;
@@ -118,6 +129,7 @@ private:
         int mode = 0;   // "priceSource" or "mode"
         double number = 0.0;  // "value" or "percent"
         QVector<Input> inputs;
+        Running running;
     };
 
     static Kind kindOf(const QString& type);
@@ -129,6 +141,10 @@ private:
     void evaluateResolved(Resolved& r, const StoredCandle* bar);
     void evaluateCandle(Resolved& r, const StoredCandle* bar);
     void evaluateAverage(Resolved& r, bool dayLevel);
+    Running runningOf(const Resolved& r, const QVector<double>& history);
+    Running pushed(const Resolved& r, const Running& state, double newest, const QVector<double>& history);
+    static double runningValue(const Resolved& r, const Running& state);
+    void forgetRunningStates();
     static double fieldOf(Kind k, const StoredCandle& bar);
 
     QVector<Resolved> m_cache;  // evaluationOrder resolved; rebuilt when the graph changes

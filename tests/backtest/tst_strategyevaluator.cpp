@@ -5,10 +5,12 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QRandomGenerator>
 #include <QTime>
 #include <QtTest>
 
 #include <cmath>
+#include <cstring>
 
 namespace {
 
@@ -101,6 +103,7 @@ private slots:
     void minuteBuckets();
     void barLevelAtrFollowsTheDayPasses();
     void barIndicatorsFollowTheirTimeframe();
+    void barIndicatorsMatchFullWalksBitForBit();
     void entriesExitsAndStops();
     void weeklyGate();
     void resetsKeepWhatTheyShould();
@@ -473,6 +476,66 @@ void TestStrategyEvaluator::barIndicatorsFollowTheirTimeframe()
     }
     QCOMPARE(ev.blockHistorySize(2), 5);
     QCOMPARE(ev.blockHistorySize(4), 25);
+}
+
+void TestStrategyEvaluator::barIndicatorsMatchFullWalksBitForBit()
+{
+    // Bar-level indicators carry running state between bars; every value must still be exactly the
+    // full walk over the history, across the 600-value cap, a day's reset and odd periods.
+    struct Spec {
+        int id;
+        const char* type;
+        int period;
+        int source;  // 1: the 1-minute close, 2: the 3-minute close
+    };
+    const Spec specs[] = {{10, "EMA", 9, 1},  {11, "SMA", 20, 1}, {12, "RSI", 14, 1}, {13, "EMA", 1, 1},
+                          {14, "RSI", 1, 1},  {15, "EMA", 700, 1}, {16, "SMA", 1, 1}, {20, "EMA", 5, 2},
+                          {21, "SMA", 4, 2},  {22, "RSI", 3, 2},  {23, "EMA", 150, 2}, {24, "RSI", 0, 1}};
+    QJsonArray blocks{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "CandleClose", {{"timeframe", 3}})};
+    QJsonArray edges;
+    for (const Spec& sp : specs) {
+        blocks.append(block(sp.id, sp.type, {{"period", sp.period}, {"timeframe", sp.source == 1 ? 2 : 3}}));
+        edges.append(edge(sp.source, sp.id));
+    }
+    StrategyEvaluator ev;
+    ev.loadGraph(graph(blocks, edges));
+    auto full = [](const QString& type, const QVector<double>& series, int period) {
+        if (type == "EMA")
+            return emaLatest(series, period);
+        if (type == "SMA")
+            return smaLatest(series, period);
+        return period < series.size() ? computeRsi(series, period) : 50.0;
+    };
+    QRandomGenerator rng(77);
+    QVector<double> minutes, buckets;  // newest first, as the blocks keep them
+    double price = 1000;
+    for (int i = 0; i < 2600; ++i) {
+        if (i == 1900) {  // a new intraday day starts afresh
+            ev.resetBarState();
+            minutes.clear();
+            buckets.clear();
+        }
+        price += (rng.generateDouble() - 0.5) * 3;
+        const StoredCandle b = bar("2024-03-04", minute(i % 375), price, price + 1, price - 1, price);
+        ev.evaluateBar(b, b.time);
+        minutes.prepend(price);
+        if (minutes.size() > 600)
+            minutes.removeLast();
+        QVector<double> developing = buckets;
+        developing.prepend(price);
+        for (const Spec& sp : specs) {
+            const double expected = full(sp.type, sp.source == 1 ? minutes : developing, sp.period);
+            const double actual = ev.blockValue(sp.id);
+            if (std::memcmp(&expected, &actual, sizeof(double)) != 0)
+                QFAIL(qPrintable(QString("bar %1, block %2: %3 != %4").arg(i).arg(sp.id)
+                                     .arg(actual, 0, 'g', 17).arg(expected, 0, 'g', 17)));
+        }
+        if (StrategyEvaluator::isBucketClose(b.time, 3)) {
+            buckets.prepend(price);
+            if (buckets.size() > 600)
+                buckets.removeLast();
+        }
+    }
 }
 
 void TestStrategyEvaluator::entriesExitsAndStops()
