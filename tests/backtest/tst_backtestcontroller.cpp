@@ -370,6 +370,10 @@ void TestBacktestController::endpointsFollowEachAcceptedJob()
         runJob(c, "J1", {{"callback_base", base + "/a"}, {"api_key", "k1"}});
         statusPostTo("/a/api/backtest/progress/J1");
         QCOMPARE(server->requestsTo("/a/api/backtest/progress/J1").first().header("x-api-key"), QByteArray("k1"));
+        // Every symbol failed: the status post says so, and there are no results.
+        QCOMPARE(server->requestsTo("/a/api/backtest/progress/J1").first().body,
+                 QByteArray(R"({"done":1,"errors":{"A":"No trading days in range"},"failed":1,"status":"done","total":1})"));
+        QVERIFY(server->requestsTo("/a/api/backtest/ingest/J1").isEmpty());
         runJob(c, "J2", {{"callback_base", base + "/b"}, {"api_key", "k2"}});
         statusPostTo("/b/api/backtest/progress/J2");
         QCOMPARE(server->requestsTo("/b/api/backtest/progress/J2").first().header("x-api-key"), QByteArray("k2"));
