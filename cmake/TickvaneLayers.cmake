@@ -13,6 +13,14 @@ function(tickvane_layer name dir)
         set(srcs "${stub}")
     endif()
     add_library(${name} STATIC ${srcs})
+    # The moc step does not notice files that a re-glob added to an existing build folder, which
+    # leaves a stale, empty mocs_compilation.cpp (missing vtables at link time). The step tracks
+    # the target's headers, so a generated header naming every source, rewritten only when that
+    # set changes, makes it run again exactly then.
+    set(listfile "${CMAKE_CURRENT_BINARY_DIR}/${name}_sources.h")
+    string(REPLACE ";" "\n// " listing "${srcs}")
+    file(CONFIGURE OUTPUT "${listfile}" CONTENT "// ${listing}\n")
+    target_sources(${name} PRIVATE "${listfile}")
     target_include_directories(${name} PUBLIC "${PROJECT_SOURCE_DIR}/src")
     target_link_libraries(${name} PUBLIC ${L_DEPS})
 endfunction()

@@ -1,8 +1,7 @@
 // Entry point: everything happens in the app layer's start-up routine.
-#include <QApplication>
+#include "app/Startup.h"
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    return 0;
+    return Startup::run(argc, argv);
 }

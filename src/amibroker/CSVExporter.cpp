@@ -1,0 +1,479 @@
+// CSVExporter: latest ticks, line formats, the live data file, history files, format file and script.
+#include "amibroker/CSVExporter.h"
+
+#include "amibroker/AmiBrokerImportFiles.h"
+#include "amibroker/CSVLineFormatter.h"
+#include "core/SettingsManager.h"
+#include "platform/PrivateDirectory.h"
+
+#include <QCoreApplication>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QMetaObject>
+#include <QMutexLocker>
+#include <QTextStream>
+
+namespace {
+
+const QString kLiveDataFileName = QStringLiteral("tickvane_live_data.csv");
+
+QString dateTimeText(const QDateTime& when)
+{
+    return when.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+// Writes lines, each ended by a line feed, in text mode (CR LF where the platform wants it).
+bool writeTextLines(const QString& path, const QStringList& lines)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
+        return false;
+    QTextStream out(&file);
+    for (const QString& line : lines)
+        out << line << '\n';
+    out.flush();
+    file.close();
+    return true;
+}
+
+} // namespace
+
+CSVExporter::CSVExporter(SettingsManager* settings, QObject* parent)
+    : QObject(parent)
+    , settingsManager(settings)
+    , exportTimer(this)
+    , flushTimer(this)
+    , exportDirPath(QDir::tempPath() + QStringLiteral("/Tickvane"))
+    , automation(createPlatformAutomationBackend())
+{
+    exportTimer.setSingleShot(false);
+    flushTimer.setSingleShot(false);
+    connect(&exportTimer, &QTimer::timeout, this, &CSVExporter::onExportTimer);
+    connect(&flushTimer, &QTimer::timeout, this, &CSVExporter::flushPendingLines);
+    flushTimer.start(flushIntervalMs);
+
+    if (settingsManager) {
+        amiBrokerExecutable = settingsManager->amiBrokerPath();
+        if (!amiBrokerExecutable.isEmpty())
+            qInfo() << "Loaded AmiBroker path from settings:" << amiBrokerExecutable;
+    }
+    ensureExportDir();
+    setExportEnabled(true);
+}
+
+CSVExporter::~CSVExporter()
+{
+    stopExport();
+    // Ticks of the last moments must not be lost: write what is pending, but import nothing.
+    importInProgress = false;
+    writePendingLines();
+    amiBrokerApp.reset();
+}
+
+void CSVExporter::setExportInterval(int seconds)
+{
+    exportIntervalSeconds = seconds > 0 ? seconds : 1;
+    if (exportTimer.isActive())
+        exportTimer.setInterval(exportIntervalSeconds * 1000);
+}
+
+void CSVExporter::setExportFormat(const QString& format)
+{
+    exportFormat = format.toLower();
+}
+
+void CSVExporter::setExportEnabled(bool enabled)
+{
+    if (enabled && !ensureExportDir() && !exportDirTrusted)
+        return; // the folder is refused; the export stays off
+    exportEnabled = enabled;
+    if (enabled && !exportTimer.isActive())
+        startExport();
+    else if (!enabled && exportTimer.isActive())
+        stopExport();
+}
+
+bool CSVExporter::isExportActive() const
+{
+    return exportTimer.isActive();
+}
+
+void CSVExporter::startExport()
+{
+    if (!exportEnabled)
+        return;
+    qInfo() << "Starting CSV export with interval:" << exportIntervalSeconds << "seconds";
+    exportTimer.start(exportIntervalSeconds * 1000);
+}
+
+void CSVExporter::stopExport()
+{
+    qInfo() << "Stopping CSV export";
+    exportTimer.stop();
+}
+
+void CSVExporter::setAmiBrokerPath(const QString& path)
+{
+    amiBrokerExecutable = path;
+    if (settingsManager) {
+        settingsManager->setAmiBrokerPath(path);
+        settingsManager->saveSettings();
+        qInfo() << "AmiBroker path saved to settings:" << path;
+    }
+}
+
+QString CSVExporter::amiBrokerPath() const
+{
+    return amiBrokerExecutable;
+}
+
+bool CSVExporter::isAutoImportEnabled() const
+{
+    return autoImportEnabled;
+}
+
+void CSVExporter::setAutoImportEnabled(bool enabled)
+{
+    autoImportEnabled = enabled;
+    if (enabled)
+        createAutoImportScript();
+}
+
+void CSVExporter::setExportDir(const QString& dir)
+{
+    exportDirPath = dir;
+    exportDirTrusted = true;
+    ensureExportDir();
+}
+
+QString CSVExporter::exportDir() const
+{
+    return exportDirPath;
+}
+
+QString CSVExporter::liveDataFilePath() const
+{
+    return filePathFor(QString());
+}
+
+bool CSVExporter::ensureExportDir()
+{
+    QString reason;
+    switch (ensurePrivateDirectory(exportDirPath, &reason)) {
+    case PrivateDirectoryState::Ready:
+        exportDirTrusted = true;
+        return true;
+    case PrivateDirectoryState::Created:
+        exportDirTrusted = true;
+        qInfo() << "Created export directory:" << exportDirPath;
+        return true;
+    case PrivateDirectoryState::CreateFailed:
+        // Nothing to report here: the following opens fail and say so.
+        return false;
+    case PrivateDirectoryState::Refused:
+        break;
+    }
+    // Another user could read or redirect what we write through a folder we do not own.
+    if (exportDirTrusted) {
+        qCritical() << "[CSVExporter] Refusing export folder" << exportDirPath << "because"
+                    << qPrintable(reason) << "- CSV export is off";
+    }
+    exportDirTrusted = false;
+    if (exportEnabled) {
+        exportEnabled = false;
+        if (exportTimer.isActive())
+            stopExport();
+    }
+    return false;
+}
+
+QString CSVExporter::filePathFor(const QString& symbol) const
+{
+    const QDir dir(exportDirPath);
+    if (symbol.isEmpty())
+        return dir.absoluteFilePath(kLiveDataFileName);
+    const QString stem = CSVLineFormatter::historyFileStem(symbol);
+    if (stem.isEmpty())
+        return QString();
+    return dir.absoluteFilePath(stem + QStringLiteral("_history.csv"));
+}
+
+void CSVExporter::onTickReceived(const QString& symbol, const TickData& tick)
+{
+    {
+        QMutexLocker lock(&latestTicksMutex);
+        latestTicks.insert(symbol, tick);
+        if (!exportEnabled)
+            return;
+    }
+    writeForFormat(symbol, tick);
+    triggerBatchImport(symbol);
+}
+
+void CSVExporter::writeForFormat(const QString& symbol, const TickData& tick)
+{
+    if (exportFormat == QLatin1String("amibroker"))
+        formatAmiBrokerLine(symbol, tick);
+    else if (exportFormat == QLatin1String("metastock"))
+        writeDailyCsv(symbol, tick);
+    else
+        writeTickCsv(symbol, tick);
+}
+
+void CSVExporter::formatAmiBrokerLine(const QString& symbol, const TickData& tick)
+{
+    // The folder is checked when the lines are written (every flush), not for every tick.
+    if (!exportDirTrusted)
+        return;
+    if (!tick.timestamp.isValid()) {
+        qWarning() << "[CSVExporter] Invalid timestamp for symbol:" << symbol
+                   << "tick.timestamp:" << tick.timestamp;
+    } else if (CSVLineFormatter::formatDate(tick.timestamp).isEmpty()
+               || CSVLineFormatter::formatTime(tick.timestamp).isEmpty()) {
+        qWarning() << "[CSVExporter] Empty date/time for symbol:" << symbol
+                   << "timestamp:" << dateTimeText(tick.timestamp)
+                   << "date:" << CSVLineFormatter::formatDate(tick.timestamp)
+                   << "time:" << CSVLineFormatter::formatTime(tick.timestamp);
+    }
+    appendPendingLine(CSVLineFormatter::amiBrokerLine(symbol, tick));
+}
+
+void CSVExporter::writeDailyCsv(const QString& symbol, const TickData& tick)
+{
+    appendHistoryLine(symbol, CSVLineFormatter::kMetastockHeader,
+                      CSVLineFormatter::metastockLine(symbol, tick));
+}
+
+void CSVExporter::writeTickCsv(const QString& symbol, const TickData& tick)
+{
+    appendHistoryLine(symbol, CSVLineFormatter::kTickHeader,
+                      CSVLineFormatter::tickLine(symbol, tick));
+}
+
+void CSVExporter::appendHistoryLine(const QString& symbol, const char* header, const QString& line)
+{
+    // An empty symbol would name the live data file and mix formats in it.
+    const QString path = symbol.isEmpty() ? QString() : filePathFor(symbol);
+    if (path.isEmpty()) {
+        qCritical() << "[CSVExporter] Refusing unsafe history file name for symbol:" << symbol;
+        return;
+    }
+    ensureExportDir();
+    if (!exportDirTrusted)
+        return;
+    QFile file(path);
+    const bool existed = file.exists();
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append)) {
+        qWarning() << "Failed to open CSV file for writing:" << path;
+        return;
+    }
+    if (!existed)
+        file.write(header);
+    file.write(line.toUtf8());
+    file.close();
+}
+
+void CSVExporter::appendPendingLine(const QString& line)
+{
+    QMutexLocker lock(&pendingLinesMutex);
+    pendingLines.append(line);
+}
+
+void CSVExporter::triggerBatchImport(const QString& symbol)
+{
+    Q_UNUSED(symbol)
+    if (!autoImportEnabled) {
+        qDebug() << "[CSVExporter] Auto-import disabled, skipping";
+        return;
+    }
+    if (++batchTriggerCount <= 9)
+        return;
+    batchTriggerCount = 0;
+    qInfo() << "[CSVExporter] Triggering batch import to AmiBroker...";
+    requestBatchImport();
+}
+
+void CSVExporter::requestBatchImport()
+{
+    QMetaObject::invokeMethod(this, "batchImportToAmiBroker", Qt::QueuedConnection);
+}
+
+void CSVExporter::flushPendingLines()
+{
+    if (!writePendingLines())
+        return;
+    if (autoImportEnabled) {
+        qDebug() << "[CSVExporter] Auto-import enabled; scheduling batch import on main thread";
+        requestBatchImport();
+    } else {
+        qDebug() << "[CSVExporter] Auto-import not enabled; skipping import scheduling";
+    }
+}
+
+bool CSVExporter::writePendingLines()
+{
+    // The file that an import is reading is deleted when the import succeeds; lines meant
+    // for it wait until the import is over.
+    if (importInProgress)
+        return false;
+
+    QVector<QString> batch;
+    {
+        QMutexLocker lock(&pendingLinesMutex);
+        if (pendingLines.isEmpty())
+            return false;
+        batch.swap(pendingLines);
+    }
+    auto requeue = [this, &batch] {
+        QMutexLocker lock(&pendingLinesMutex);
+        batch += pendingLines; // the failed batch goes first, then what came meanwhile
+        pendingLines.swap(batch);
+    };
+
+    ensureExportDir();
+    const QString path = liveDataFilePath();
+    if (!exportDirTrusted) {
+        requeue();
+        return false;
+    }
+
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+        qWarning() << "[CSVExporter] Failed to open shared CSV file for appending:" << path
+                   << file.errorString();
+        requeue();
+        return false;
+    }
+    QByteArray bytes;
+    int totalSize = 0;
+    for (const QString& line : qAsConst(batch))
+        totalSize += line.size();
+    bytes.reserve(totalSize + totalSize / 8);
+    for (const QString& line : qAsConst(batch))
+        bytes += line.toUtf8();
+
+    const qint64 sizeBefore = file.size();
+    if (file.write(bytes) != bytes.size() || !file.flush()) {
+        // A torn line would be misread by AmiBroker: cut the file back and try again later.
+        qWarning() << "[CSVExporter] Failed to write shared CSV file:" << path << file.errorString();
+        file.resize(sizeBefore);
+        file.close();
+        requeue();
+        return false;
+    }
+    file.close();
+    qInfo() << "[CSVExporter] Flushed" << batch.size() << "lines to" << path
+            << "size(bytes):" << QFileInfo(path).size();
+    return true;
+}
+
+void CSVExporter::onExportTimer()
+{
+    exportCurrentData();
+}
+
+void CSVExporter::exportCurrentData()
+{
+    if (!exportEnabled)
+        return;
+    QHash<QString, TickData> snapshot;
+    {
+        QMutexLocker lock(&latestTicksMutex);
+        snapshot = latestTicks;
+    }
+    for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
+        writeForFormat(it.key(), it.value());
+}
+
+void CSVExporter::writeHistoricalData(const QString& symbol, const QList<TickData>& ticks)
+{
+    if (ticks.isEmpty()) {
+        qDebug() << "[CSVExporter] No historical ticks to write for" << symbol;
+        return;
+    }
+    qInfo() << "[CSVExporter] Writing" << ticks.size() << "historical ticks for" << symbol;
+    qDebug() << "[CSVExporter] First 3 historical ticks:";
+    for (int i = 0; i < qMin(3, ticks.size()); ++i) {
+        const TickData& t = ticks.at(i);
+        qDebug() << "  [" << i << "]" << dateTimeText(t.timestamp) << "O:" << t.open << "H:" << t.high
+                 << "L:" << t.low << "P:" << t.ltp << "V:" << t.volume << "OI:" << t.openInterest;
+    }
+    for (const TickData& tick : ticks)
+        writeForFormat(symbol, tick);
+    qInfo() << "[CSVExporter] Finished writing historical data for" << symbol;
+    if (autoImportEnabled) {
+        qInfo() << "[CSVExporter] Scheduling batch import after historical data write for" << symbol;
+        requestBatchImport();
+    }
+}
+
+void CSVExporter::clearLatestTicks()
+{
+    int removed = 0;
+    {
+        QMutexLocker lock(&latestTicksMutex);
+        removed = latestTicks.size();
+        latestTicks.clear();
+    }
+    qDebug() << "✓ Cleared" << removed << "latest tick records from memory";
+}
+
+void CSVExporter::clearCsvDataFile()
+{
+    const QString path = liveDataFilePath();
+    if (!QFileInfo::exists(path))
+        return;
+    if (QFile::remove(path))
+        qDebug() << "✓ Cleared CSV data file:" << path;
+    else
+        qWarning() << "Failed to clear CSV data file:" << path;
+}
+
+void CSVExporter::setFormatFileCandidates(const QStringList& paths)
+{
+    formatFileSearchPaths = paths;
+}
+
+QStringList CSVExporter::formatFileCandidates() const
+{
+    if (!formatFileSearchPaths.isEmpty())
+        return formatFileSearchPaths;
+    const QString name = QString::fromLatin1(AmiBrokerImportFiles::kFormatFileName);
+    QStringList paths{QCoreApplication::applicationDirPath() + QLatin1Char('/') + name,
+                      QDir::homePath() + QStringLiteral("/Tickvane/") + name};
+#ifdef Q_OS_WIN
+    // AmiBroker's usual installation folder; elsewhere the path would be relative to the cwd.
+    paths << QStringLiteral("C:/Vanewire/Amibroker/") + name;
+#endif
+    return paths;
+}
+
+QString CSVExporter::ensureFormatFile()
+{
+    const QStringList candidates = formatFileCandidates();
+    for (const QString& path : candidates) {
+        if (QFile::exists(path)) {
+            qDebug() << "[CSVExporter] Found dataFormat.dll at:" << path;
+            return path;
+        }
+    }
+    const QString path = candidates.value(0);
+    if (writeTextLines(path, AmiBrokerImportFiles::formatFileLines()))
+        qDebug() << "[CSVExporter] Created default dataFormat.dll at:" << path;
+    else
+        qWarning() << "[CSVExporter] Failed to create default dataFormat.dll at:" << path;
+    return path;
+}
+
+void CSVExporter::createAutoImportScript()
+{
+    const QString path =
+        QDir(exportDirPath).absoluteFilePath(QString::fromLatin1(AmiBrokerImportFiles::kScriptFileName));
+    if (!exportDirTrusted)
+        return;
+    if (!writeTextLines(path, AmiBrokerImportFiles::autoImportScriptLines(exportDirPath)))
+        return;
+    qDebug() << "Created AmiBroker auto-import script:" << path;
+}

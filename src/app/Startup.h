@@ -1,0 +1,36 @@
+// Start-up and shutdown of the Tickvane process, in the order the rest of the program relies on:
+// crash handler, sockets, names, log file, TLS check, settings store, main window, event loop.
+#pragma once
+
+#include <QString>
+
+class QDateTime;
+
+namespace Startup {
+
+extern const char* const kApplicationVersion;  // "6.2.9"
+extern const char* const kBuild;               // "B0420.02"
+
+// Runs the whole program; returns the event loop's exit code.
+int run(int argc, char** argv);
+
+// Organization and application names, domain and version. The settings store and the
+// application-data folder derive from these.
+void setApplicationIdentity();
+
+// The log folder (application-data folder + "/logs/") and the file name for a run started at `start`.
+QString logDirectory();
+QString logFileName(const QDateTime& start);
+
+// Creates the log folder, opens the log file, installs the message handler, hands the path to the
+// crash handler and writes the start-up banner. Returns false, with a warning on Qt's default
+// output and no handler installed, when the log file cannot be opened; the program carries on.
+bool openLog();
+
+// Writes whether TLS is usable, with the library versions, to the log.
+void checkTls();
+
+// Closes the log file; later messages reach standard error only.
+void closeLog();
+
+} // namespace Startup

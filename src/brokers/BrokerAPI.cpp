@@ -1,0 +1,379 @@
+// Broker facade and the "Custom API" REST path.
+#include "brokers/BrokerAPI.h"
+
+#include "brokers/BrokerHosts.h"
+#include "brokers/CustomApiParser.h"
+#include "brokers/fyers/FyersAuth.h"
+#include "brokers/tradejini/TradeJiniAuth.h"
+#include "brokers/upstox/UpstoxAuth.h"
+#include "brokers/zerodha/ZerodhaAuth.h"
+
+#include <QDebug>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
+
+namespace {
+
+const char kKindProperty[] = "requestKind";
+const char kSymbolProperty[] = "symbol";
+
+QString zerodhaForm(const QString& s)
+{
+    return s.contains(QLatin1Char(':')) ? s : QLatin1String("NSE:") + s;
+}
+
+QString fyersForm(const QString& s)
+{
+    return s.contains(QLatin1Char(':')) ? s : QLatin1String("NSE:") + s + QLatin1String("-EQ");
+}
+
+}  // namespace
+
+BrokerAPI::BrokerAPI(QObject* parent)
+    : QObject(parent),
+      networkManager(new QNetworkAccessManager(this)),
+      liveDataTimer(new QTimer(this)),
+      requestQueueTimer(new QTimer(this))
+{
+    connect(liveDataTimer, &QTimer::timeout, this, &BrokerAPI::onLiveDataTimer);
+    connect(requestQueueTimer, &QTimer::timeout, this, &BrokerAPI::processRequestQueue);
+    liveDataTimer->setInterval(5000);
+    requestQueueTimer->setInterval(1000);
+    requestQueueTimer->start();
+
+    fyersAuth = new FyersAuth(this);
+    zerodhaAuth = new ZerodhaAuth(this);
+    tradeJiniAuth = new TradeJiniAuth(this);
+    upstoxAuth = new UpstoxAuth(this);
+
+    updateBaseUrl();
+}
+
+BrokerAPI::~BrokerAPI()
+{
+    stopLiveData();
+}
+
+void BrokerAPI::setClock(std::function<QDateTime()> c)
+{
+    clock = std::move(c);
+}
+
+void BrokerAPI::setPollInterval(int ms)
+{
+    liveDataTimer->setInterval(ms);
+}
+
+void BrokerAPI::setQueueDrainInterval(int ms)
+{
+    requestQueueTimer->setInterval(ms);
+}
+
+QDateTime BrokerAPI::now() const
+{
+    return clock ? clock() : QDateTime::currentDateTime();
+}
+
+void BrokerAPI::setImplementation(IBroker* impl)
+{
+    if (impl == currentBroker)
+        return;
+    if (currentBroker)
+        currentBroker->disconnect(this);
+    currentBroker = impl;
+    if (!impl)
+        return;
+    qDebug() << "[BrokerAPI] Connecting signals from implementation:" << impl << "class:"
+             << impl->metaObject()->className();
+    const bool ok = bool(connect(impl, &IBroker::tickReceived, this, [this](const TickData& t) { forwardTick(t); }));
+    qDebug() << "[BrokerAPI] tickReceived connection result:" << ok;
+    connect(impl, &IBroker::historicalDataReceived, this, &BrokerAPI::historicalDataReceived);
+    connect(impl, &IBroker::connectionStatusChanged, this, &BrokerAPI::connectionStatusChanged);
+    connect(impl, &IBroker::errorOccurred, this, &BrokerAPI::errorOccurred);
+}
+
+void BrokerAPI::forwardTick(const TickData& tick)
+{
+    emit tickReceived(tick);
+}
+
+void BrokerAPI::setProvider(int index)
+{
+    providerIndex = index;
+    updateBaseUrl();
+}
+
+void BrokerAPI::updateBaseUrl()
+{
+    switch (providerIndex) {
+    case 0: baseUrl = BrokerHosts::zerodhaRest(); limiter.setLimit(3000); break;
+    case 1: baseUrl = BrokerHosts::flatTradeRest(); limiter.setLimit(1000); break;
+    case 2: baseUrl = BrokerHosts::tradeJiniRest() + QLatin1String("/v2"); limiter.setLimit(1000); break;
+    case 3: baseUrl = BrokerHosts::dhanRest(); limiter.setLimit(1000); break;
+    case 4: baseUrl = BrokerHosts::angelOneRest(); limiter.setLimit(1000); break;
+    case 5: baseUrl = BrokerHosts::upstoxRest(); limiter.setLimit(1000); break;
+    case 7: baseUrl = BrokerHosts::fyersRest(); limiter.setLimit(1000); break;
+    default: break;  // "Custom API" keeps the typed URL and the configured limit
+    }
+}
+
+void BrokerAPI::setZerodhaApiKey(const QString& key)
+{
+    zerodhaApiKey = key;
+    if (zerodhaAuth)
+        zerodhaAuth->setApiKey(key);
+}
+
+void BrokerAPI::setZerodhaAccessToken(const QString& token)
+{
+    zerodhaAccessToken = token;
+    if (zerodhaAuth)
+        zerodhaAuth->setAccessToken(token);
+}
+
+void BrokerAPI::setUpstoxApiKey(const QString& key)
+{
+    upstoxApiKey = key;
+    if (upstoxAuth)
+        upstoxAuth->setApiKey(key);
+}
+
+void BrokerAPI::setUpstoxApiSecret(const QString& secret)
+{
+    upstoxApiSecret = secret;
+    if (upstoxAuth)
+        upstoxAuth->setApiSecret(secret);
+}
+
+void BrokerAPI::startLiveData()
+{
+    if (currentBroker) {
+        currentBroker->startLiveData();
+        return;
+    }
+    if (subscribedSymbols.isEmpty())
+        return;
+    liveDataTimer->start();
+    connected = true;
+    emit connectionStatusChanged(true);
+}
+
+void BrokerAPI::stopLiveData()
+{
+    if (currentBroker) {
+        currentBroker->stopLiveData();
+        return;
+    }
+    liveDataTimer->stop();
+    connected = false;
+    emit connectionStatusChanged(false);
+}
+
+void BrokerAPI::subscribeLiveData(const QString& symbol)
+{
+    if (currentBroker) {
+        currentBroker->subscribeLiveData(symbol);
+        return;
+    }
+    if (!subscribedSymbols.contains(symbol))
+        subscribedSymbols.append(symbol);
+}
+
+void BrokerAPI::unsubscribeLiveData(const QString& symbol)
+{
+    if (currentBroker) {
+        currentBroker->unsubscribeLiveData(symbol);
+        return;
+    }
+    subscribedSymbols.removeAll(symbol);
+}
+
+void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                                      const QString& interval)
+{
+    qDebug() << "[BrokerAPI] requestHistoricalData called for" << symbol << "from" << from.toString()
+             << "to" << to.toString() << "interval:" << interval << "provider=" << providerIndex;
+    if (currentBroker) {
+        qDebug() << "[BrokerAPI] Delegating historical request to concrete broker implementation"
+                 << currentBroker.data();
+        currentBroker->requestHistoricalData(symbol, from, to, interval);
+        return;
+    }
+    QMap<QString, QString> params;
+    if (providerIndex == 0) {
+        params.insert(QStringLiteral("instrument_token"), zerodhaForm(symbol));
+        params.insert(QStringLiteral("interval"), QStringLiteral("day"));
+        params.insert(QStringLiteral("from"), from.toString(QStringLiteral("yyyy-MM-dd")));
+        params.insert(QStringLiteral("to"), to.toString(QStringLiteral("yyyy-MM-dd")));
+    } else if (providerIndex == 7) {
+        params.insert(QStringLiteral("symbol"), fyersForm(symbol));
+        params.insert(QStringLiteral("resolution"), QStringLiteral("D"));
+        params.insert(QStringLiteral("date_format"), QStringLiteral("1"));
+        params.insert(QStringLiteral("range_from"), QString::number(QDateTime(from, QTime(0, 0)).toSecsSinceEpoch()));
+        params.insert(QStringLiteral("range_to"), QString::number(QDateTime(to, QTime(0, 0)).toSecsSinceEpoch()));
+        params.insert(QStringLiteral("cont_flag"), QStringLiteral("1"));
+    }
+    makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History);
+}
+
+void BrokerAPI::requestIntradayData(const QString& symbol, const QString& interval)
+{
+    if (currentBroker) {
+        currentBroker->requestIntradayData(symbol, interval);
+        return;
+    }
+    const QDateTime current = now();
+    QMap<QString, QString> params;
+    if (providerIndex == 0) {
+        params.insert(QStringLiteral("instrument_token"), zerodhaForm(symbol));
+        params.insert(QStringLiteral("interval"), interval);
+        params.insert(QStringLiteral("from"), current.addDays(-1).toString(QStringLiteral("yyyy-MM-dd")));
+        params.insert(QStringLiteral("to"), current.toString(QStringLiteral("yyyy-MM-dd")));
+    } else if (providerIndex == 7) {
+        params.insert(QStringLiteral("symbol"), fyersForm(symbol));
+        params.insert(QStringLiteral("resolution"),
+                      interval == QLatin1String("1min") ? QStringLiteral("1") : interval);
+        params.insert(QStringLiteral("date_format"), QStringLiteral("1"));
+        params.insert(QStringLiteral("range_from"), QString::number(current.addDays(-1).toSecsSinceEpoch()));
+        params.insert(QStringLiteral("range_to"), QString::number(current.toSecsSinceEpoch()));
+        params.insert(QStringLiteral("cont_flag"), QStringLiteral("1"));
+    }
+    makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History);
+}
+
+QString BrokerAPI::buildRequestUrl(const QString& endpoint, const QMap<QString, QString>& params) const
+{
+    QString url = baseUrl;
+    if (providerIndex == 7) {
+        const bool candles = params.contains(QStringLiteral("symbol")) && params.contains(QStringLiteral("resolution"));
+        url += candles ? QLatin1String("/candles") : QLatin1String("/quotes");
+    } else if (providerIndex == 0) {
+        const bool hist = params.contains(QStringLiteral("instrument_token")) && params.contains(QStringLiteral("interval"));
+        url += hist ? QLatin1String("/instruments/historical") : QLatin1String("/quote");
+    } else if (!endpoint.isEmpty()) {
+        url += QLatin1Char('/') + endpoint;
+    }
+    if (!params.isEmpty()) {
+        QUrlQuery q;
+        for (auto it = params.constBegin(); it != params.constEnd(); ++it)
+            q.addQueryItem(it.key(), it.value());
+        url += QLatin1Char('?') + q.toString(QUrl::PrettyDecoded);
+    }
+    return url;
+}
+
+void BrokerAPI::onLiveDataTimer()
+{
+    if (currentBroker)
+        return;
+    for (const QString& symbol : subscribedSymbols) {
+        QMap<QString, QString> params;
+        if (providerIndex == 7)
+            params.insert(QStringLiteral("symbols"), fyersForm(symbol));
+        makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::Quote);
+    }
+}
+
+void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKind kind)
+{
+    limiter.roll(now());
+    if (!limiter.hasBudget()) {
+        // A quote poll already waiting for the same URL and symbol says the same thing; queueing
+        // it again would only grow the queue all day and deliver ever staler quotes.
+        if (kind == RequestKind::Quote) {
+            for (const PendingRequest& p : qAsConst(requestQueue)) {
+                if (p.kind == RequestKind::Quote && p.url == url && p.symbol == symbol)
+                    return;
+            }
+        }
+        requestQueue.append({url, symbol, kind});
+        return;
+    }
+    limiter.consume();
+
+    QNetworkRequest req{QUrl(url, QUrl::TolerantMode)};
+    req.setHeader(QNetworkRequest::UserAgentHeader, QByteArray("Tickvane/1.0"));
+    if (providerIndex == 7) {
+        if (!fyersAccessToken.isEmpty()) {
+            if (!fyersAppId.isEmpty()) {
+                req.setRawHeader("Authorization", QStringLiteral("%1:%2").arg(fyersAppId, fyersAccessToken).toUtf8());
+                req.setRawHeader("fyers-id", fyersAppId.toUtf8());
+            } else {
+                req.setRawHeader("Authorization", fyersAccessToken.toUtf8());
+            }
+        }
+        req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    }
+    qDebug() << "[BrokerAPI] Making network GET request to:" << url << "symbol:" << symbol;
+    QNetworkReply* reply = networkManager->get(req);
+    reply->setProperty(kSymbolProperty, symbol);
+    reply->setProperty(kKindProperty, int(kind));
+    connect(reply, &QNetworkReply::finished, this, &BrokerAPI::onNetworkReplyFinished);
+}
+
+void BrokerAPI::processRequestQueue()
+{
+    if (requestQueue.isEmpty())
+        return;
+    limiter.roll(now());
+    if (!limiter.hasBudget())
+        return;
+    const PendingRequest next = requestQueue.takeFirst();
+    makeRequest(next.url, next.symbol, next.kind);
+}
+
+void BrokerAPI::onNetworkReplyFinished()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply)
+        return;
+    handleReply(reply);
+    reply->deleteLater();
+}
+
+void BrokerAPI::handleReply(QNetworkReply* reply)
+{
+    const QString symbol = reply->property(kSymbolProperty).toString();
+    if (reply->error() != QNetworkReply::NoError) {
+        lastError = reply->errorString();
+        emit errorOccurred(lastError);
+        return;
+    }
+    const QByteArray body = reply->readAll();
+    // Routed by what was asked for, never guessed from the symbol: a history reply for a polled
+    // symbol is still history.
+    if (RequestKind(reply->property(kKindProperty).toInt()) == RequestKind::History) {
+        handleHistoricalReply(body, symbol);
+        return;
+    }
+    // A quote that comes back after its symbol was unsubscribed or the poll stopped is stale.
+    if (liveDataTimer->isActive() && subscribedSymbols.contains(symbol))
+        parseTickData(body, symbol);
+}
+
+void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
+{
+    CustomApiParser::QuoteResult r = CustomApiParser::parseQuote(body, providerIndex == 7);
+    if (!r.parsed) {
+        emit errorOccurred(QStringLiteral("Failed to parse tick data: ") + r.error);
+        return;
+    }
+    r.tick.symbol = symbol;
+    r.tick.timestamp = QDateTime::currentDateTime();
+    if (r.tick.isValid())
+        emit tickReceived(r.tick);
+}
+
+void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol)
+{
+    const QList<OHLCData> bars = parseHistoricalResponse(body, symbol);
+    if (bars.isEmpty()) {
+        emit errorOccurred(QStringLiteral("No valid historical data received for ") + symbol);
+        return;
+    }
+    emit historicalDataReceived(symbol, bars);
+}

@@ -1,0 +1,131 @@
+// The one facade to market data: forwards to the current broker connector, or serves the
+// "Custom API" (and bare Zerodha/Fyers REST) itself with a rate-limited quote poll.
+#pragma once
+
+#include "brokers/FixedWindowRateLimiter.h"
+#include "brokers/IBroker.h"
+#include "core/MarketData.h"
+
+#include <QDate>
+#include <QDateTime>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+class FyersAuth;
+class ZerodhaAuth;
+class TradeJiniAuth;
+class UpstoxAuth;
+
+class BrokerAPI : public QObject {
+    Q_OBJECT
+public:
+    enum class RequestKind { Quote, History };
+
+    explicit BrokerAPI(QObject* parent = nullptr);
+    ~BrokerAPI() override;
+
+    void setImplementation(IBroker* impl);
+    IBroker* implementation() const { return currentBroker; }
+    bool isConnected() const { return connected; }
+
+    void setProvider(int index);
+    void setApiKey(const QString& key) { apiKey = key; }
+    void setCustomUrl(const QString& url) { baseUrl = url; }
+    void setRateLimit(int perMinute) { limiter.setLimit(perMinute); }
+    void setFyersClientId(const QString& id) { fyersClientId = id; }
+    void setFyersAccessToken(const QString& token) { fyersAccessToken = token; }
+    void setFyersAppId(const QString& id) { fyersAppId = id; }
+
+    void setZerodhaApiKey(const QString& key);
+    void setZerodhaAccessToken(const QString& token);
+    void setZerodhaApiSecret(const QString& secret) { zerodhaApiSecret = secret; }
+    void setUpstoxApiKey(const QString& key);
+    void setUpstoxApiSecret(const QString& secret);
+    void setUpstoxAccessToken(const QString& token) { upstoxAccessToken = token; }
+
+    void startLiveData();
+    void stopLiveData();
+    void subscribeLiveData(const QString& symbol);
+    void unsubscribeLiveData(const QString& symbol);
+    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to, const QString& interval);
+    void requestIntradayData(const QString& symbol, const QString& interval);
+
+    int provider() const { return providerIndex; }
+    QString currentBaseUrl() const { return baseUrl; }
+    int rateLimit() const { return limiter.limit(); }
+    QString lastErrorText() const { return lastError; }
+    QStringList subscribed() const { return subscribedSymbols; }
+    int queuedRequestCount() const { return requestQueue.size(); }
+    int requestsInWindow() const { return limiter.count(); }
+
+    QString buildRequestUrl(const QString& endpoint, const QMap<QString, QString>& params) const;
+
+    // Seams for tests: the wall clock of the rate window and the two timer periods.
+    void setClock(std::function<QDateTime()> clock);
+    void setPollInterval(int ms);
+    void setQueueDrainInterval(int ms);
+
+    void parseTickData(const QByteArray& body, const QString& symbol);
+    void handleHistoricalReply(const QByteArray& body, const QString& symbol);
+
+signals:
+    void tickReceived(TickData tick);
+    void historicalDataReceived(QString symbol, QList<OHLCData> data);
+    void connectionStatusChanged(bool connected);
+    void errorOccurred(QString error);
+
+private slots:
+    void onNetworkReplyFinished();
+    void onLiveDataTimer();
+    void processRequestQueue();
+
+private:
+    struct PendingRequest {
+        QString url;
+        QString symbol;
+        RequestKind kind;
+    };
+
+    void updateBaseUrl();
+    void makeRequest(const QString& url, const QString& symbol, RequestKind kind);
+    void handleReply(QNetworkReply* reply);
+    void forwardTick(const TickData& tick);
+    QDateTime now() const;
+
+    QNetworkAccessManager* networkManager;
+    QTimer* liveDataTimer;
+    QTimer* requestQueueTimer;
+    int providerIndex = 0;
+    QString apiKey;
+    QString baseUrl;
+    QString lastError;
+    bool connected = false;
+    QString fyersClientId;
+    QString fyersAccessToken;
+    QString fyersAppId;
+    QString zerodhaApiKey;
+    QString zerodhaAccessToken;
+    QString zerodhaApiSecret;
+    QString upstoxApiKey;
+    QString upstoxApiSecret;
+    QString upstoxAccessToken;
+    FyersAuth* fyersAuth;
+    ZerodhaAuth* zerodhaAuth;
+    TradeJiniAuth* tradeJiniAuth;
+    UpstoxAuth* upstoxAuth;
+    QStringList subscribedSymbols;
+    QList<PendingRequest> requestQueue;
+    FixedWindowRateLimiter limiter;
+    // Guarded: a connector destroyed before the facade must not leave a dangling pointer.
+    QPointer<IBroker> currentBroker;
+    std::function<QDateTime()> clock;
+};

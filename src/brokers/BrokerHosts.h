@@ -1,0 +1,16 @@
+// The brokers' REST hosts in one place; connectors and the facade take their defaults from here.
+#pragma once
+
+#include <QString>
+
+namespace BrokerHosts {
+
+inline QString zerodhaRest() { return QStringLiteral("https://api.kite.trade"); }
+inline QString flatTradeRest() { return QStringLiteral("https://piconnect.flattrade.in"); }
+inline QString tradeJiniRest() { return QStringLiteral("https://api.tradejini.com"); }
+inline QString dhanRest() { return QStringLiteral("https://api.dhan.co"); }
+inline QString angelOneRest() { return QStringLiteral("https://apiconnect.angelbroking.com"); }
+inline QString upstoxRest() { return QStringLiteral("https://api.upstox.com"); }
+inline QString fyersRest() { return QStringLiteral("https://api-t1.fyers.in"); }
+
+}  // namespace BrokerHosts

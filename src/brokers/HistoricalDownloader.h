@@ -1,0 +1,93 @@
+// Queue of history backfills sent one at a time through the facade, matching replies to requests.
+#pragma once
+
+#include <QDate>
+#include <QHash>
+#include <QList>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <QStringList>
+
+#include "core/MarketData.h"
+
+class BrokerAPI;
+class DataManager;
+class SettingsManager;
+class ISymbolProvider;
+class QTimer;
+
+struct HistoricalRequestRecord {
+    QString symbol;  // exactly as the caller gave it; sent unchanged and used as the store key
+    QDate from;
+    QDate to;
+    QString requestId;
+    QString interval = QStringLiteral("day");
+};
+
+class HistoricalDownloader : public QObject {
+    Q_OBJECT
+public:
+    HistoricalDownloader(BrokerAPI* api, DataManager* dataManager, SettingsManager* settings,
+                         ISymbolProvider* symbolProvider, QObject* parent = nullptr);
+
+    QString downloadHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                                   const QString& interval);
+    QString downloadLastDays(const QString& symbol, int days, const QString& interval);
+    QString downloadLastWeeks(const QString& symbol, int weeks, const QString& interval);
+    QString downloadLastMonths(const QString& symbol, int months, const QString& interval);
+    void downloadWatchlist(const QDate& from, const QDate& to, const QString& interval);
+    void downloadWatchlistLastDays(int days, const QString& interval);
+    void cancelDownload(const QString& requestId);
+    void cancelAllDownloads();
+
+    bool isDownloading() const { return downloading; }
+    int pendingCount() const { return requestQueue.size() + activeRequests.size(); }
+    int completedCount() const { return completed; }
+    QStringList activeSymbols() const;
+
+    // The symbol manager dialog lends its lookups once it exists. When the provider is also a
+    // QObject it is tracked, so a destroyed dialog simply means "no service".
+    void setSymbolProvider(ISymbolProvider* provider);
+    // Seams for tests; defaults 2000 ms between requests and 120 s for a reply.
+    void setPacingInterval(int ms);
+    void setRequestTimeout(int ms);
+
+    static QString normalizeSymbol(const QString& text);
+
+signals:
+    void downloadStarted(QString requestId, QString symbol);
+    void downloadCompleted(QString requestId, QString symbol, int recordCount);
+    void downloadFailed(QString requestId, QString symbol, QString error);
+    void downloadProgress(int completed, int total);
+    void allDownloadsCompleted();
+
+private slots:
+    void onHistoricalDataReceived(QString symbol, QList<OHLCData> data);
+    void onApiError(QString error);
+    void processNextDownload();
+
+private:
+    QString generateRequestId();
+    void enqueueRequest(const HistoricalRequestRecord& record);
+    void finishRequest(const QString& requestId, bool success, const QString& error);
+    void failActive(const QString& error);
+    void startPacing();
+    ISymbolProvider* symbolService() const;
+    void dumpUnmatched(const QString& reply) const;
+
+    BrokerAPI* api;
+    DataManager* dataManager;
+    SettingsManager* settings;
+    QList<HistoricalRequestRecord> requestQueue;
+    QHash<QString, HistoricalRequestRecord> activeRequests;
+    QTimer* pacingTimer;
+    QTimer* replyTimer;  // fails a request whose reply never comes
+    QHash<QString, QString> variantToRequest;
+    int requestCounter = 0;
+    int completed = 0;
+    bool downloading = false;
+    ISymbolProvider* provider = nullptr;
+    QPointer<QObject> providerGuard;  // set when the provider is a QObject
+    bool providerTracked = false;
+};

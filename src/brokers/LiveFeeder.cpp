@@ -1,0 +1,154 @@
+// Live-feed controller.
+#include "brokers/LiveFeeder.h"
+
+#include "brokers/BrokerAPI.h"
+#include "core/DataManager.h"
+#include "core/SettingsManager.h"
+
+#include <QDebug>
+
+LiveFeeder::LiveFeeder(BrokerAPI* api, DataManager* dataManager, SettingsManager* settings, QObject* parent)
+    : QObject(parent), api(api), dataManager(dataManager), settings(settings)
+{
+    connect(api, &BrokerAPI::tickReceived, this, &LiveFeeder::onTickReceived);
+    connect(api, &BrokerAPI::connectionStatusChanged, this, &LiveFeeder::onConnectionStatusChanged);
+    connect(api, &BrokerAPI::errorOccurred, this, &LiveFeeder::onApiError);
+    connect(settings, &SettingsManager::settingsChanged, this, &LiveFeeder::onSettingsChanged);
+    symbolList = settings->watchlist();
+    applySettings();
+}
+
+void LiveFeeder::applySettings()
+{
+    api->setProvider(settings->provider());
+    api->setApiKey(settings->apiKey());
+    api->setRateLimit(settings->rateLimit());
+    const int provider = settings->provider();
+    if (provider == SettingsManager::Fyers) {
+        api->setFyersClientId(settings->fyersClientId());
+        api->setFyersAccessToken(settings->fyersAccessToken());
+        api->setFyersAppId(settings->fyersAppId());
+    }
+    if (provider == SettingsManager::CustomAPI)
+        api->setCustomUrl(settings->customUrl());
+}
+
+void LiveFeeder::start()
+{
+    if (running)
+        return;
+    if (symbolList.isEmpty()) {
+        emit errorOccurred(QStringLiteral("No symbols configured for live feed"));
+        return;
+    }
+    if (settings->apiKey().isEmpty()) {
+        emit errorOccurred(QStringLiteral("API key not configured"));
+        return;
+    }
+    for (const QString& s : qAsConst(symbolList))
+        api->subscribeLiveData(s);
+    api->startLiveData();
+    running = true;
+    updates = 0;
+    updateStatus();
+    emit started();
+    qDebug() << "Live feeder started with" << symbolList.size() << "symbols";
+}
+
+void LiveFeeder::stop()
+{
+    if (!running)
+        return;
+    api->stopLiveData();
+    for (const QString& s : qAsConst(symbolList))
+        api->unsubscribeLiveData(s);
+    running = false;
+    updateStatus();
+    emit stopped();
+    qDebug() << "Live feeder stopped";
+}
+
+void LiveFeeder::addSymbol(const QString& symbol)
+{
+    const QString s = symbol.toUpper();
+    if (symbolList.contains(s))
+        return;
+    symbolList.append(s);
+    if (running)
+        api->subscribeLiveData(s);
+    settings->addSymbolToWatchlist(s);
+    emit symbolAdded(s);
+    qDebug() << "Symbol added to live feed:" << s;
+}
+
+void LiveFeeder::removeSymbol(const QString& symbol)
+{
+    const QString s = symbol.toUpper();
+    if (!symbolList.contains(s))
+        return;
+    symbolList.removeAll(s);
+    if (running)
+        api->unsubscribeLiveData(s);
+    settings->removeSymbolFromWatchlist(s);
+    emit symbolRemoved(s);
+    qDebug() << "Symbol removed from live feed:" << s;
+}
+
+void LiveFeeder::clearSymbols()
+{
+    if (running) {
+        for (const QString& s : qAsConst(symbolList))
+            api->unsubscribeLiveData(s);
+    }
+    symbolList.clear();
+    settings->setWatchlist(QStringList());
+    qDebug() << "All symbols cleared from live feed";
+}
+
+void LiveFeeder::updateStatus()
+{
+    QString text;
+    if (!running)
+        text = QStringLiteral("Stopped - %1 symbols configured").arg(symbolList.size());
+    else if (!api->isConnected())
+        text = QStringLiteral("Running - Connecting...");
+    else
+        text = QStringLiteral("Running - %1 symbols, %2 updates").arg(symbolList.size()).arg(updates);
+    if (text == status)
+        return;
+    status = text;
+    emit statusChanged(text);
+}
+
+void LiveFeeder::onTickReceived(TickData tick)
+{
+    if (!running)
+        return;
+    if (dataManager)
+        dataManager->storeTick(tick);
+    ++updates;
+    lastTick = QDateTime::currentDateTime();
+    updateStatus();
+    emit dataUpdated(tick.symbol);
+    qDebug() << "Tick received for" << tick.symbol << "Price:" << tick.ltp;
+}
+
+void LiveFeeder::onConnectionStatusChanged(bool connected)
+{
+    updateStatus();
+    if (!connected && running)
+        emit errorOccurred(QStringLiteral("Connection lost to data provider"));
+}
+
+void LiveFeeder::onApiError(QString error)
+{
+    emit errorOccurred(QStringLiteral("API Error: ") + error);
+    qDebug() << "Live feeder API error:" << error;
+}
+
+void LiveFeeder::onSettingsChanged()
+{
+    applySettings();
+    if (!running)
+        symbolList = settings->watchlist();
+}

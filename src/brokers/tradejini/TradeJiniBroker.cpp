@@ -1,0 +1,628 @@
+// TradeJini connector: stream life cycle, subscriptions, ticks, history and symbol store.
+#include "brokers/tradejini/TradeJiniBroker.h"
+
+#include "brokers/BrokerHosts.h"
+#include "brokers/tradejini/TradeJiniHistory.h"
+#include "brokers/tradejini/TradeJiniSymbolStore.h"
+#include "core/SettingsManager.h"
+#include "symbols/SymbolRepository.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+#include <QWebSocket>
+
+namespace {
+
+const char kPing[] = "{\"type\":\"PING\"}\n";
+
+QString compact(const QJsonObject& o)
+{
+    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
+}
+
+// Untrusted text goes to the log quoted and cut short.
+QString clipped(const QString& text, int max)
+{
+    return text.size() > max ? text.left(max) + QStringLiteral("...") : text;
+}
+
+}  // namespace
+
+TradeJiniBroker::TradeJiniBroker(QObject* parent)
+    : IBroker(parent),
+      networkManager(new QNetworkAccessManager(this)),
+      restBaseUrl(BrokerHosts::tradeJiniRest()),
+      streamBaseUrl(QStringLiteral("wss://api.tradejini.com"))
+{
+    qInfo() << "[TradeJiniBroker] Created";
+}
+
+TradeJiniBroker::~TradeJiniBroker()
+{
+    disconnectFromBroker();
+    qDebug() << "[TradeJiniBroker] Destroyed";
+}
+
+void TradeJiniBroker::setSymbolRepository(SymbolRepository* repository)
+{
+    symbolRepository = repository;
+    qInfo() << "[TradeJiniBroker] SymbolRepository set:" << (repository != nullptr);
+}
+
+void TradeJiniBroker::setSettingsManager(SettingsManager* settings)
+{
+    settingsManager = settings;
+    qInfo() << "[TradeJiniBroker] SettingsManager set:" << (settings != nullptr);
+}
+
+void TradeJiniBroker::setClock(std::function<QDateTime()> c)
+{
+    clock = c;
+    decoder.setClock(std::move(c));
+}
+
+QDateTime TradeJiniBroker::now() const
+{
+    return clock ? clock() : QDateTime::currentDateTime();
+}
+
+void TradeJiniBroker::initialize(const QMap<QString, QString>& config)
+{
+    accessToken = config.value(QStringLiteral("accessToken"));
+    clientId = config.value(QStringLiteral("clientId"));
+    apiKey = config.value(QStringLiteral("apiKey"));
+    qInfo() << "[TradeJiniBroker] Initialized with clientId:" << clientId << "accessToken:"
+            << (accessToken.isEmpty() ? "Empty" : "Set") << "apiKey:" << (apiKey.isEmpty() ? "Empty" : "Set");
+}
+
+QString TradeJiniBroker::credential() const
+{
+    return apiKey.isEmpty() ? accessToken : apiKey + QLatin1Char(':') + accessToken;
+}
+
+// ---- stream life cycle ---------------------------------------------------------------------
+
+void TradeJiniBroker::releaseSocket()
+{
+    if (!socket)
+        return;
+    // Cut the old socket off first: a late disconnect or error from it must not touch the state
+    // of the connection that replaces it.
+    disconnect(socket, nullptr, this, nullptr);
+    socket->abort();
+    socket->deleteLater();
+    socket = nullptr;
+}
+
+void TradeJiniBroker::connectToBroker()
+{
+    if (accessToken.isEmpty()) {
+        lastErrorText = QStringLiteral("Access token not configured");
+        qWarning() << "[TradeJiniBroker]" << lastErrorText;
+        emit errorOccurred(lastErrorText);
+        return;
+    }
+    // The credential rides in the query unencoded; the service reads it as "apiKey:token".
+    wsUrl = streamBaseUrl + QStringLiteral("/v2.1/stream?token=%1&version=3.1").arg(credential());
+    qDebug() << "[TradeJiniBroker] Auth token format:" << (apiKey.isEmpty() ? "access_token only" : "apikey:access_token");
+
+    const bool wasConnected = connected;
+    releaseSocket();
+    connected = false;
+    if (pingTimer)
+        pingTimer->stop();
+    if (wasConnected)
+        emit connectionStatusChanged(false);
+
+    socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, nullptr);
+    connect(socket, &QWebSocket::connected, this, &TradeJiniBroker::onWsConnected);
+    connect(socket, &QWebSocket::disconnected, this, &TradeJiniBroker::onWsDisconnected);
+    connect(socket, &QWebSocket::textMessageReceived, this, &TradeJiniBroker::onWsTextMessage);
+    connect(socket, &QWebSocket::binaryMessageReceived, this, &TradeJiniBroker::onWsBinaryMessage);
+    connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, &TradeJiniBroker::onWsError);
+    qInfo() << "[TradeJiniBroker] Connecting to WebSocket (auth token set)";
+    socket->open(QUrl(wsUrl, QUrl::TolerantMode));
+}
+
+void TradeJiniBroker::disconnectFromBroker()
+{
+    if (pingTimer) {
+        pingTimer->stop();
+        pingTimer->deleteLater();
+        pingTimer = nullptr;
+    }
+    if (socket) {
+        disconnect(socket, nullptr, this, nullptr);
+        socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        socket->deleteLater();
+        socket = nullptr;
+    }
+    connected = false;
+    emit connectionStatusChanged(false);
+}
+
+bool TradeJiniBroker::streamOpen() const
+{
+    return connected && socket;
+}
+
+void TradeJiniBroker::sendText(const QString& text)
+{
+    if (streamOpen())
+        socket->sendTextMessage(text);
+}
+
+void TradeJiniBroker::onWsConnected()
+{
+    if (sender() != socket)
+        return;
+    connected = true;
+    emit connectionStatusChanged(true);
+    qDebug() << "[TradeJiniBroker] WebSocket connected (auth via URL)";
+    startLiveData();
+    if (!pingTimer) {
+        pingTimer = new QTimer(this);
+        connect(pingTimer, &QTimer::timeout, this, &TradeJiniBroker::onPingTimer);
+    }
+    pingTimer->start(30000);
+}
+
+void TradeJiniBroker::onPingTimer()
+{
+    if (!streamOpen())
+        return;
+    socket->sendTextMessage(QString::fromLatin1(kPing));
+    qDebug() << "[TradeJiniBroker] Sent ping";
+}
+
+void TradeJiniBroker::onWsDisconnected()
+{
+    if (sender() != socket)
+        return;
+    connected = false;
+    if (pingTimer)
+        pingTimer->stop();
+    // The URL carries the credential; the log gets the host and path only.
+    qDebug() << "[TradeJiniBroker] Disconnected from" << QUrl(wsUrl, QUrl::TolerantMode).adjusted(QUrl::RemoveQuery).toString();
+    QMetaObject::invokeMethod(this, [this] { emit connectionStatusChanged(false); }, Qt::QueuedConnection);
+}
+
+void TradeJiniBroker::onWsError(QAbstractSocket::SocketError error)
+{
+    if (!socket || sender() != socket)
+        return;
+    lastErrorText = socket->errorString();
+    qDebug() << "[TradeJiniBroker] WebSocket error:" << error << lastErrorText;
+    if (error == QAbstractSocket::RemoteHostClosedError) {
+        qDebug() << "[TradeJiniBroker] Remote host closed connection - likely token expired";
+        lastErrorText = QStringLiteral(
+            "Connection closed by server. Your access token may have expired. Please re-authenticate.");
+    }
+    QMetaObject::invokeMethod(this, [this] { emit errorOccurred(lastErrorText); }, Qt::QueuedConnection);
+}
+
+// ---- subscriptions -------------------------------------------------------------------------
+
+void TradeJiniBroker::startLiveData()
+{
+    qInfo() << "[TradeJiniBroker] Starting live data";
+    if (pending.isEmpty())
+        return;
+    const QStringList items = pending.values();
+    pending.clear();
+    subscribeLiveData(items);
+}
+
+void TradeJiniBroker::subscribeLiveData(const QString& symbol)
+{
+    subscribeLiveData(QStringList{symbol});
+}
+
+void TradeJiniBroker::subscribeLiveData(const QStringList& symbols)
+{
+    if (!connected) {
+        for (const QString& s : symbols)
+            pending.insert(s);
+        qWarning() << "[TradeJiniBroker] Not connected, queued" << symbols.size() << "symbols (total pending:"
+                   << pending.size() << ")";
+        return;
+    }
+    int resolved = 0;
+    for (const QString& item : symbols) {
+        QString key, token, exchange;
+        if (item.contains(QLatin1Char('_'))) {
+            key = item;
+            const QStringList parts = item.split(QLatin1Char('_'));
+            token = parts.at(0);
+            exchange = parts.at(1);
+        } else {
+            token = symbolRepository ? symbolRepository->tokenForSymbol(item) : QString();
+            if (token.isEmpty()) {
+                qWarning() << "[TradeJiniBroker] No token found for" << item;
+                continue;
+            }
+            exchange = symbolRepository ? symbolRepository->exchangeForToken(token) : QString();
+            if (exchange.isEmpty()) {
+                qWarning() << "[TradeJiniBroker] No exchange found for token" << token;
+                continue;
+            }
+            key = token + QLatin1Char('_') + exchange;
+        }
+        ++resolved;
+        if (!subscriptions.contains(key))
+            subscriptions.append(key);
+        qDebug() << "[TradeJiniBroker] Added to subscription:" << key << "exchange:" << exchange << "token:" << token;
+    }
+    if (resolved == 0) {
+        qDebug() << "[TradeJiniBroker] No valid tokens to subscribe";
+        return;
+    }
+    sendSubscriptionSet();
+}
+
+void TradeJiniBroker::sendSubscriptionSet()
+{
+    QJsonArray tokens;
+    for (const QString& key : qAsConst(subscriptions))
+        tokens.append(QJsonObject{{QStringLiteral("t"), key}});
+    QJsonObject msg{{QStringLiteral("action"), QStringLiteral("sub")},
+                    {QStringLiteral("tokens"), tokens},
+                    {QStringLiteral("type"), QStringLiteral("L1")}};
+    const QString text = compact(msg) + QLatin1Char('\n');
+    sendText(text);
+    qInfo() << "[TradeJiniBroker] Sent batch subscription for" << tokens.size() << "symbols";
+    qDebug() << "[TradeJiniBroker] Subscription message:" << text.left(200);
+}
+
+void TradeJiniBroker::unsubscribeLiveData(const QString& symbol)
+{
+    QString token, exchange;
+    if (symbol.contains(QLatin1Char('_'))) {
+        // A subscription key names its own token and exchange.
+        const QStringList parts = symbol.split(QLatin1Char('_'));
+        token = parts.at(0);
+        exchange = parts.at(1);
+    } else if (symbolRepository) {
+        token = symbolRepository->tokenForSymbol(symbol);
+        if (!token.isEmpty())
+            exchange = symbolRepository->exchangeForToken(token);
+    }
+    if (token.isEmpty() || exchange.isEmpty())
+        return;
+    if (streamOpen()) {
+        const QJsonArray pair{exchange, token};
+        sendText(compact(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
+                                     {QStringLiteral("v"), QJsonArray{pair}}}));
+    }
+    const int before = subscriptions.size();
+    for (int i = subscriptions.size() - 1; i >= 0; --i) {
+        if (subscriptions.at(i).section(QLatin1Char('_'), 0, 0) == token)
+            subscriptions.removeAt(i);
+    }
+    // The server keeps whatever the last "sub" listed: send the reduced list, or stop L1 when
+    // nothing is left.
+    if (streamOpen() && subscriptions.size() != before) {
+        if (subscriptions.isEmpty())
+            sendText(QStringLiteral("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
+        else
+            sendSubscriptionSet();
+    }
+    qInfo() << "[TradeJiniBroker] Unsubscribed from" << symbol;
+}
+
+void TradeJiniBroker::stopLiveData()
+{
+    qInfo() << "[TradeJiniBroker] Stopping live data - unsubscribing" << subscriptions.size() << "symbols";
+    if (streamOpen() && !subscriptions.isEmpty()) {
+        QJsonArray pairs;
+        for (const QString& key : qAsConst(subscriptions)) {
+            const QString token = key.section(QLatin1Char('_'), 0, 0);
+            const QString exchange = key.section(QLatin1Char('_'), 1, 1);
+            if (!exchange.isEmpty())
+                pairs.append(QJsonArray{exchange, token});
+        }
+        if (!pairs.isEmpty()) {
+            sendText(compact(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
+                                         {QStringLiteral("v"), pairs}}));
+            qInfo() << "[TradeJiniBroker] Sent unsubscribe message for" << pairs.size() << "symbols";
+        }
+        sendText(QStringLiteral("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
+    }
+    subscriptions.clear();
+    pending.clear();
+    qInfo() << "[TradeJiniBroker] Live data stopped";
+}
+
+// ---- ticks ---------------------------------------------------------------------------------
+
+QString TradeJiniBroker::symbolForToken(const QString& token) const
+{
+    if (!symbolRepository)
+        return token;
+    const QString s = symbolRepository->symbolForToken(token);
+    return s.isEmpty() ? token : s;
+}
+
+void TradeJiniBroker::onWsTextMessage(const QString& message)
+{
+    qDebug() << "[TradeJiniBroker] Text message:" << message.left(500);
+    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8());
+    if (doc.isObject())
+        processJsonMessage(doc.object());
+}
+
+void TradeJiniBroker::processJsonMessage(const QJsonObject& object)
+{
+    const QString type = object.value(QLatin1String("msgType")).toString();
+    if (type == QLatin1String("PING")) {
+        qDebug() << "[TradeJiniBroker] Received pong (PING response)";
+        return;
+    }
+    if (type != QLatin1String("L1"))
+        return;
+    TickData tick;
+    QString keyExchange;
+    if (!TradeJiniDecoder::tickFromL1Json(object, [this](const QString& t) { return symbolForToken(t); }, now(), tick,
+                                          keyExchange))
+        return;
+    if (!settingsManager || keyExchange.isEmpty() || settingsManager->isWithinMarketHours(keyExchange, tick.timestamp)) {
+        emit tickReceived(tick);
+        qDebug() << "[TradeJiniBroker] Emitted tick for" << tick.symbol << "price=" << tick.ltp;
+    } else {
+        qDebug() << "[TradeJiniBroker] Tick outside market hours for" << keyExchange << "at"
+                 << tick.timestamp.toString(QStringLiteral("HH:mm:ss")) << "- skipping";
+    }
+}
+
+void TradeJiniBroker::onWsBinaryMessage(const QByteArray& message)
+{
+    QVector<TickData> ticks;
+    const TradeJiniDecoder::FrameResult r = decoder.decodeFrame(message, ticks);
+    switch (r.status) {
+    case TradeJiniDecoder::FrameStatus::TooShort:
+        qDebug() << "[TradeJiniBroker] Binary message too short";
+        return;
+    case TradeJiniDecoder::FrameStatus::UnsupportedVersion:
+        qDebug() << "[TradeJiniBroker] Unsupported version:" << r.version;
+        return;
+    case TradeJiniDecoder::FrameStatus::InflateFailed:
+        qDebug() << "[TradeJiniBroker] Failed to decompress binary data, zlib error:" << r.zlibCode;
+        return;
+    case TradeJiniDecoder::FrameStatus::Ok:
+        break;
+    }
+    for (const TradeJiniDecoder::Event& e : r.events) {
+        switch (e.kind) {
+        case TradeJiniDecoder::Event::InvalidPacketLength:
+            qDebug() << "[TradeJiniBroker] Invalid packet length:" << e.value << "at index" << e.offset;
+            break;
+        case TradeJiniDecoder::Event::L1Packet:
+            qDebug() << "[TradeJiniBroker] Parsing L1 packet, size:" << e.value;
+            break;
+        case TradeJiniDecoder::Event::PingResponse:
+            qDebug() << "[TradeJiniBroker] Received PING response";
+            break;
+        case TradeJiniDecoder::Event::UnknownPacketType:
+            qDebug() << "[TradeJiniBroker] Unknown packet type:" << e.value;
+            break;
+        case TradeJiniDecoder::Event::LargePacket: {
+            qDebug() << "[TradeJiniBroker] Large packet (" << e.value << "bytes) - HEX DUMP:";
+            QString hex;
+            for (int i = 0; i < e.bytes.size(); ++i) {
+                hex += QStringLiteral("%1 ").arg(uchar(e.bytes[i]), 2, 16, QLatin1Char('0'));
+                if (i % 16 == 15)
+                    hex += QLatin1Char('\n');
+            }
+            qDebug().noquote() << hex;
+            break;
+        }
+        }
+    }
+    for (const TickData& t : qAsConst(ticks))
+        emit tickReceived(t);
+}
+
+// ---- history -------------------------------------------------------------------------------
+
+void TradeJiniBroker::requestIntradayData(const QString& symbol, const QString& interval)
+{
+    const QDate today = now().date();
+    requestHistoricalData(symbol, today, today, interval);
+}
+
+void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                                            const QString& interval)
+{
+    const QString day = QStringLiteral("yyyy-MM-dd");
+    qDebug() << "[TradeJiniBroker] requestHistoricalData called with FROM:" << from.toString(day)
+             << "TO:" << to.toString(day) << "Symbol:" << symbol;
+    if (accessToken.isEmpty()) {
+        const QString msg = QStringLiteral("TradeJini access token not configured. Please authenticate first.");
+        qWarning() << "[TradeJiniBroker]" << msg;
+        emit errorOccurred(msg);
+        return;
+    }
+    const auto chunks = TradeJiniHistory::chunkRange(from, to);
+    if (chunks.size() > 1) {
+        qDebug() << "[TradeJiniBroker] Large date range detected (" << from.daysTo(to)
+                 << "days). Splitting into 30-day chunks...";
+        int n = 1;
+        for (const auto& c : chunks) {
+            qDebug() << "[TradeJiniBroker] Chunk" << n++ << ":" << c.first.toString(day) << "to" << c.second.toString(day);
+            requestHistoricalData(symbol, c.first, c.second, interval);
+        }
+        return;
+    }
+
+    QString token;
+    QString reported = symbol;
+    bool numeric = false;
+    symbol.toInt(&numeric);
+    if (numeric) {
+        token = symbol;
+        if (symbolRepository) {
+            const QString known = symbolRepository->symbolForToken(token);
+            if (!known.isEmpty() && known != symbol)
+                reported = known;
+        }
+    } else if (symbolRepository) {
+        token = symbolRepository->tokenForSymbol(symbol);
+        if (token.isEmpty()) {
+            emit errorOccurred(QStringLiteral("No token found for symbol: %1").arg(symbol));
+            return;
+        }
+    } else {
+        token = symbol;
+    }
+    const IndianSymbolData record = symbolRepository ? symbolRepository->findByToken(token) : IndianSymbolData();
+    if (record.exchange.isEmpty()) {
+        emit errorOccurred(QStringLiteral("Cannot find exchange for token: %1").arg(token));
+        return;
+    }
+    qDebug() << "[TradeJiniBroker] Historical request - Token:" << token << "Symbol:" << record.symbol
+             << "Exchange:" << record.exchange << "InstrumentType:" << record.instrumentType
+             << "Requested Interval:" << interval;
+    qDebug() << "[TradeJiniBroker] Using interval: 1 minute (TradeJini only supports 1-minute data)";
+
+    const QString id = TradeJiniHistory::instrumentId(record, now().date());
+    const qint64 fromTs = TradeJiniHistory::fromEpoch(from);
+    const qint64 toTs = TradeJiniHistory::toEpoch(to);
+    const QString stamp = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    qDebug() << "[TradeJiniBroker] Timestamps - FROM:" << fromTs << "("
+             << QDateTime::fromSecsSinceEpoch(fromTs).toString(stamp) << ")"
+             << "TO:" << toTs << "(" << QDateTime::fromSecsSinceEpoch(toTs).toString(stamp) << ")";
+
+    const QString url = restBaseUrl + TradeJiniHistory::requestPath(id, from, to);
+    QNetworkRequest req{QUrl(url)};
+    req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    req.setRawHeader("Authorization", "Bearer " + credential().toUtf8());
+    qDebug() << "[TradeJiniBroker] Requesting historical data from" << url;
+    qDebug() << "[TradeJiniBroker] Authorization format:" << (apiKey.isEmpty() ? "token only" : "apikey:token");
+    QNetworkReply* reply = networkManager->get(req);
+    reply->setProperty("symbol", reported);
+    reply->setProperty("token", token);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onHistoricalReplyFinished(reply); });
+}
+
+void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply)
+{
+    const QString symbol = reply->property("symbol").toString();
+    const QByteArray body = reply->readAll();
+    qDebug() << "[TradeJiniBroker] Historical response size:" << body.size() << "bytes";
+    qDebug() << "[TradeJiniBroker] Response body:" << clipped(QString::fromUtf8(body), 1000);
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString msg = QStringLiteral("Historical data request failed for %1: %2").arg(symbol, reply->errorString());
+        qWarning() << "[TradeJiniBroker]" << msg;
+        qWarning() << "[TradeJiniBroker] HTTP status:" << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        emit errorOccurred(msg);
+        reply->deleteLater();
+        return;
+    }
+    reply->deleteLater();
+    const TradeJiniHistory::Reply r = TradeJiniHistory::parseReply(body, symbol);
+    if (!r.parsed) {
+        const QString msg = QStringLiteral("Failed to parse historical data: %1").arg(r.error);
+        qWarning() << "[TradeJiniBroker]" << msg;
+        emit errorOccurred(msg);
+        return;
+    }
+    if (r.brokerError) {
+        emit errorOccurred(QStringLiteral("TradeJini error: %1").arg(r.error));
+        return;
+    }
+    qDebug() << "[TradeJiniBroker] Parsed" << r.bars.size() << "historical candles for" << symbol;
+    if (!r.bars.isEmpty()) {
+        const QString stamp = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+        qDebug() << "[TradeJiniBroker] First candle:" << r.bars.first().timestamp.toString(stamp);
+        qDebug() << "[TradeJiniBroker] Last candle:" << r.bars.last().timestamp.toString(stamp);
+    }
+    emit historicalDataReceived(symbol, r.bars);
+}
+
+// ---- symbol store --------------------------------------------------------------------------
+
+void TradeJiniBroker::loadSymbolGroups()
+{
+    const QString url = restBaseUrl + QStringLiteral("/v2/api/mkt-data/scrips/symbol-store?version=0");
+    QNetworkRequest req{QUrl(url)};
+    req.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
+    qDebug() << "[TradeJiniBroker] Loading symbol groups from:" << url;
+    QNetworkReply* reply = networkManager->get(req);
+    connect(reply, &QNetworkReply::finished, this, &TradeJiniBroker::onSymbolGroupsReplyFinished);
+}
+
+void TradeJiniBroker::loadSymbolData(const QString& scripGroup)
+{
+    // One path segment: a '/', '?' or '#' in the name must not change the request.
+    const QByteArray url = (restBaseUrl + QStringLiteral("/v2/api/mkt-data/scrips/symbol-store/")).toUtf8()
+        + QUrl::toPercentEncoding(scripGroup);
+    QNetworkRequest req{QUrl::fromEncoded(url)};
+    req.setRawHeader("Authorization", "Bearer " + accessToken.toUtf8());
+    req.setRawHeader("Accept", "text/plain");
+    qDebug() << "[TradeJiniBroker] Loading symbol data for group:" << scripGroup;
+    QNetworkReply* reply = networkManager->get(req);
+    reply->setProperty("scripGroup", scripGroup);
+    connect(reply, &QNetworkReply::finished, this, &TradeJiniBroker::onSymbolDataReplyFinished);
+}
+
+void TradeJiniBroker::onSymbolGroupsReplyFinished()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply)
+        return;
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString error = QStringLiteral("Failed to load symbol groups: %1").arg(reply->errorString());
+        qDebug() << "[TradeJiniBroker]" << error;
+        emit symbolLoadError(error);
+        return;
+    }
+    const TradeJiniSymbolStore::Groups g = TradeJiniSymbolStore::parseGroups(reply->readAll());
+    if (!g.valid) {
+        emit symbolLoadError(QStringLiteral("Invalid JSON response for symbol groups"));
+        return;
+    }
+    if (!g.ok) {
+        emit symbolLoadError(QStringLiteral("Symbol groups request failed"));
+        return;
+    }
+    qDebug() << "[TradeJiniBroker] Symbol groups loaded - Version:" << g.version << "Updated:" << g.updated;
+    qDebug() << "[TradeJiniBroker] Available groups:" << g.groups.size();
+    emit symbolGroupsLoaded(g.groups, g.version);
+}
+
+void TradeJiniBroker::onSymbolDataReplyFinished()
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply)
+        return;
+    const QString group = reply->property("scripGroup").toString();
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString error = QStringLiteral("Failed to load symbol data for %1: %2").arg(group, reply->errorString());
+        qDebug() << "[TradeJiniBroker]" << error;
+        emit symbolLoadError(error);
+        return;
+    }
+    const QByteArray body = reply->readAll();
+    if (TradeJiniSymbolStore::isTextForm(reply->rawHeader("Content-Type"))) {
+        int lines = 0;
+        const QStringList rows = TradeJiniSymbolStore::parseTextRows(body, &lines);
+        qDebug() << "[TradeJiniBroker] Parsing CSV data for" << group << "- Lines:" << lines;
+        qDebug() << "[TradeJiniBroker] Loaded" << rows.size() << "symbols for group:" << group;
+        emit symbolDataLoaded(group, rows);
+        return;
+    }
+    QStringList rows;
+    if (!TradeJiniSymbolStore::parseJsonRows(body, rows)) {
+        emit symbolLoadError(QStringLiteral("Invalid response format for group %1").arg(group));
+        return;
+    }
+    qDebug() << "[TradeJiniBroker] Loaded" << rows.size() << "symbols (JSON) for group:" << group;
+    emit symbolDataLoaded(group, rows);
+}

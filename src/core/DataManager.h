@@ -1,0 +1,106 @@
+// In-memory store of the running process's market data: latest tick, bounded tick history and bars per symbol.
+#pragma once
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTimer>
+
+#include <vector>
+
+#include "core/MarketData.h"
+
+// Thread-safe: every public operation takes one non-recursive mutex for its whole run, so the GUI
+// thread may store while the AmiBroker host reads from its own threads. Signals are emitted with the
+// mutex held: a directly connected receiver must not call back into the store (use a queued one).
+class DataManager : public QObject {
+    Q_OBJECT
+public:
+    explicit DataManager(QObject* parent = nullptr);
+    ~DataManager() override;
+
+    // Drops invalid ticks (TickData::isValid) silently. Keeps at most maxTicksPerSymbol() per symbol,
+    // pushing out the oldest; no de-duplication.
+    void storeTick(const TickData& tick);
+    // Replaces the symbol's bars as a whole and sorts them ascending by timestamp. An empty list
+    // leaves the existing bars alone and emits nothing.
+    void storeHistoricalData(const QString& symbol, const QList<OHLCData>& bars);
+
+    TickData latestTick(const QString& symbol) const;       // invalid TickData when none
+    QStringList availableSymbols() const;                   // ticks or bars, sorted by code unit
+    OHLCData barForDate(const QString& symbol, const QDateTime& when) const;
+    // Bars with from <= timestamp <= to in stored order; an invalid bound leaves that end open.
+    QList<OHLCData> historicalData(const QString& symbol, const QDateTime& from,
+                                   const QDateTime& to) const;
+    bool hasSymbol(const QString& symbol) const;
+    int barCount(const QString& symbol) const;
+    int tickCount(const QString& symbol) const;
+    QDateTime lastUpdateTime(const QString& symbol) const;
+    QDateTime firstUpdateTime(const QString& symbol) const;
+    void removeSymbol(const QString& symbol);
+    void clearAll();
+
+    int maxTicksPerSymbol() const { return m_maxTicksPerSymbol; }  // 10000
+    int retentionDays() const { return m_retentionDays; }          // 365
+
+signals:
+    void newTickStored(QString symbol, TickData tick);
+    void historicalDataStored(QString symbol, int count);
+
+private slots:
+    // Every 300000 ms: drops ticks and bars older than retentionDays(); keys and latest ticks stay.
+    void cleanupOldData();
+
+private:
+    // One tick of the history, without its texts: the symbol is the map key, and token and exchange
+    // are kept with the latest tick. Holding the strings per tick would keep a decoder's freshly built
+    // string buffers alive for every stored tick, several times the size of the prices. The timestamp
+    // stays a QDateTime (8 bytes for local and UTC times): turning a local time into epoch
+    // milliseconds costs a time-zone lookup that would dominate the store.
+    struct StoredTick {
+        QDateTime timestamp;
+        double ltp, open, high, low, volume, openInterest;
+        qint32 lastTradedQty;
+    };
+
+    // Fixed-capacity ring of ticks in arrival order, oldest first. Grows by doubling up to the cap,
+    // then overwrites the oldest, so a store is one copy and no allocation at steady state.
+    class TickRing {
+    public:
+        int size() const { return m_size; }
+        bool isEmpty() const { return m_size == 0; }
+        const StoredTick& at(int i) const { return m_buf[wrap(m_head + i)]; }
+        void push(const StoredTick& t, int cap);
+        // Drops the ticks for which pred is true, keeping the order of the rest.
+        template <typename Pred> void removeIf(Pred pred);
+
+    private:
+        int wrap(int i) const { return i >= int(m_buf.size()) ? i - int(m_buf.size()) : i; }
+
+        std::vector<StoredTick> m_buf;
+        int m_head = 0;  // index of the oldest tick
+        int m_size = 0;
+    };
+
+    // Everything kept for one symbol. hasTick/hasBars stand for the presence of the key in the
+    // latest-tick and bar maps: an entry can exist with an empty list after a cleanup.
+    struct Slot {
+        bool hasTick = false;
+        bool hasBars = false;
+        TickData latest;
+        QList<OHLCData> bars;  // ascending by timestamp
+        TickRing ticks;
+    };
+
+    void startCleanupTimer();
+
+    mutable QMutex m_mutex;
+    QHash<QString, Slot> m_slots;
+    QTimer* m_cleanupTimer = nullptr;
+    const int m_maxTicksPerSymbol = 10000;
+    const int m_retentionDays = 365;
+};

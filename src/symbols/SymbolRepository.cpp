@@ -1,0 +1,692 @@
+// Instrument master in memory, its CSV cache and its synchronous start-up download.
+#include "symbols/SymbolRepository.h"
+
+#include "symbols/ZlibInflate.h"
+
+#include <QDebug>
+#include <QDir>
+#include <QEventLoop>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QSaveFile>
+#include <QScopedValueRollback>
+#include <QTimer>
+#include <QVector>
+
+#include <cmath>
+#include <cstring>
+
+namespace {
+
+const char kUserAgent[] = "Tickvane/1.0";
+
+struct CachePair {
+    const char* label;
+    const char* code;
+};
+
+QList<CachePair> cachePairs(const QString& broker)
+{
+    if (broker == QLatin1String("FlatTrade"))
+        return {{"NSE", "nse"}, {"BSE", "bse"}, {"NFO", "nfo"}, {"MCX", "mcx"}};
+    if (broker == QLatin1String("Zerodha"))
+        return {{"NSE", "nse"}, {"BSE", "bse"}, {"NFO", "nfo"}, {"MCX", "mcx"}, {"BCD", "bcd"}, {"CDS", "cds"}};
+    if (broker == QLatin1String("Fyers"))
+        return {{"NSE", "nse"}, {"BSE", "bse"}, {"MCX", "mcx"}};
+    return {};
+}
+
+// The brokers' public hosts for their masters; each can be replaced with setDownloadHost.
+QMap<QString, QString> defaultHosts()
+{
+    return {
+        {QStringLiteral("FlatTrade"), QStringLiteral("https://flattrade.s3.ap-south-1.amazonaws.com")},
+        {QStringLiteral("Zerodha"), QStringLiteral("https://api.kite.trade")},
+        {QStringLiteral("Fyers"), QStringLiteral("https://public.fyers.in")},
+        // The symbol-store paths live under the API version prefix.
+        {QStringLiteral("TradeJini"), QStringLiteral("https://api.tradejini.com/v2")},
+        {QStringLiteral("Dhan"), QStringLiteral("https://images.dhan.co")},
+        {QStringLiteral("Upstox"), QStringLiteral("https://assets.upstox.com")},
+    };
+}
+
+QString unquoted(QStringRef field)
+{
+    QString s = field.trimmed().toString();
+    s.remove(QLatin1Char('"'));
+    return s;
+}
+
+int columnFor(const QHash<QString, int>& header, std::initializer_list<const char*> names, int fallback)
+{
+    for (const char* n : names) {
+        auto it = header.constFind(QLatin1String(n));
+        if (it != header.constEnd())
+            return it.value();
+    }
+    return fallback;
+}
+
+QList<IndianSymbolData> parseTradeJini(const QVector<QStringRef>& lines)
+{
+    QList<IndianSymbolData> out;
+    out.reserve(lines.size());
+    for (const QStringRef& line : lines) {
+        const QVector<QStringRef> f = line.split(QLatin1Char(','));
+        if (f.size() < 3)
+            continue;
+        const QStringRef id = f[0].trimmed();
+        const QStringRef sym = f[1].trimmed();
+        const QStringRef tok = f[2].trimmed();
+        if (id.isEmpty() || sym.isEmpty() || tok.isEmpty())
+            continue;
+        const QVector<QStringRef> parts = id.split(QLatin1Char('_'));
+        QStringRef exch;
+        if (parts.size() > 3)
+            exch = (parts[3].contains(QLatin1Char('-')) || parts[3].size() == 8) ? parts[2] : parts[3];
+        else
+            exch = parts.last();
+
+        IndianSymbolData r;
+        r.symbol = sym.toString();
+        r.token = tok.toString();
+        r.exchange = exch.toString().toUpper();
+        r.lotSize = f.size() >= 4 ? f[3].trimmed().toInt() : 1;
+        r.tickSize = f.size() >= 5 ? f[4].trimmed().toFloat() : 0.05f;
+        if (f.size() >= 8)
+            r.isin = f[7].trimmed().toString();
+        if (!parts[0].isEmpty())
+            r.instrumentType = parts[0].toString();
+        else if (f.size() >= 6)
+            r.instrumentType = f[5].trimmed().toString();
+        out.append(std::move(r));
+    }
+    return out;
+}
+
+QList<IndianSymbolData> parseDhan(const QVector<QStringRef>& lines)
+{
+    QList<IndianSymbolData> out;
+    out.reserve(lines.size());
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringRef line = lines[i].trimmed();
+        if (line.isEmpty())
+            continue;
+        const QVector<QStringRef> f = line.split(QLatin1Char(','));
+        if (f.size() < 16)
+            continue;
+        const QStringRef exch = f[0].trimmed();
+        const QStringRef tok = f[2].trimmed();
+        const QStringRef sym = f[5].trimmed();
+        if (exch.isEmpty() || tok.isEmpty() || sym.isEmpty())
+            continue;
+        IndianSymbolData r;
+        r.exchange = exch.toString().toUpper();
+        r.token = tok.toString();
+        r.symbol = sym.toString();
+        out.append(std::move(r));
+    }
+    qDebug() << "[SymbolRepository] Parsed" << out.size() << "Dhan instruments";
+    return out;
+}
+
+QList<IndianSymbolData> parseHeaderMapped(const QVector<QStringRef>& lines, const QString& exchange)
+{
+    QList<IndianSymbolData> out;
+    QHash<QString, int> header;
+    const QVector<QStringRef> names = lines[0].split(QLatin1Char(','));
+    for (int i = 0; i < names.size(); ++i) {
+        QString n = names[i].trimmed().toString().toLower();
+        n.remove(QLatin1Char('"'));
+        header.insert(n, i);  // a repeated name maps to its last column
+    }
+    const int exchCol = columnFor(header, {"exchange", "exch"}, 0);
+    const int tokCol = columnFor(header, {"instrument_token", "instrumenttoken", "token", "tokenid"}, 1);
+    const int symCol = columnFor(header, {"tradingsymbol", "tradingsym", "symbol", "ts"}, 3);
+
+    out.reserve(lines.size());
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringRef line = lines[i].trimmed();
+        if (line.isEmpty())
+            continue;
+        const QVector<QStringRef> f = line.split(QLatin1Char(','));
+        QString token = tokCol < f.size() ? unquoted(f[tokCol]) : QString();
+        QString symbol = symCol < f.size() ? unquoted(f[symCol]) : QString();
+        if (token.isEmpty() || symbol.isEmpty())
+            continue;
+        QString exch = exchCol < f.size() ? unquoted(f[exchCol]).trimmed().toUpper() : exchange;
+        if (exch.isEmpty())
+            exch = exchange;
+        IndianSymbolData r;
+        r.exchange = std::move(exch);
+        r.token = std::move(token);
+        r.symbol = std::move(symbol);
+        out.append(std::move(r));
+    }
+    return out;
+}
+
+}  // namespace
+
+SymbolRepository::SymbolRepository(QObject* parent)
+    : QObject(parent), hosts(defaultHosts())
+{
+    qDebug() << "[SymbolRepository] Created";
+}
+
+void SymbolRepository::setBroker(const QString& name)
+{
+    if (name == broker)
+        return;
+    qDebug() << "[SymbolRepository] Broker changed from" << broker << "to" << name;
+    broker = name;
+}
+
+void SymbolRepository::clear()
+{
+    qDebug() << "[SymbolRepository] Clearing all symbols (count:" << symbols.size() << ")";
+    symbols.clear();
+    tokenIndex.clear();
+    symbolIndex.clear();
+    emit symbolsCleared();
+}
+
+QString SymbolRepository::tokenForSymbol(const QString& tradingSymbol) const
+{
+    // The index keeps the first record per upper-cased symbol, which is what a scan from the
+    // start would find.
+    const auto it = symbolIndex.constFind(tradingSymbol.trimmed().toUpper());
+    return it == symbolIndex.constEnd() ? QString() : symbols.at(it.value()).token;
+}
+
+IndianSymbolData SymbolRepository::findByToken(const QString& token) const
+{
+    const auto it = tokenIndex.constFind(token);
+    if (it != tokenIndex.constEnd() && it.value() >= 0 && it.value() < symbols.size())
+        return symbols.at(it.value());
+    for (const IndianSymbolData& r : symbols) {
+        if (r.token == token)
+            return r;
+    }
+    return {};
+}
+
+QString SymbolRepository::symbolForToken(const QString& token) const
+{
+    const IndianSymbolData r = findByToken(token);
+    return r.token.isEmpty() ? QString() : r.symbol;
+}
+
+QString SymbolRepository::exchangeForToken(const QString& token) const
+{
+    const IndianSymbolData r = findByToken(token);
+    return r.token.isEmpty() ? QString() : r.exchange;
+}
+
+QList<IndianSymbolData> SymbolRepository::findAllBySymbol(const QString& tradingSymbol) const
+{
+    const QString key = tradingSymbol.toUpper();
+    QList<IndianSymbolData> out;
+    for (const IndianSymbolData& r : symbols) {
+        if (r.symbol.toUpper() == key)
+            out.append(r);
+    }
+    return out;
+}
+
+void SymbolRepository::indexFrom(int first)
+{
+    tokenIndex.reserve(symbols.size());
+    symbolIndex.reserve(symbols.size());
+    for (int i = first; i < symbols.size(); ++i) {
+        const IndianSymbolData& r = symbols.at(i);
+        if (!r.token.isEmpty())
+            tokenIndex.insert(r.token, i);
+        const QString key = r.symbol.toUpper();
+        if (!symbolIndex.contains(key))
+            symbolIndex.insert(key, i);
+    }
+}
+
+void SymbolRepository::addSymbol(const QString& symbol, const QString& token, const QString& exchange,
+                                 const QString& instrumentType)
+{
+    IndianSymbolData r;
+    r.symbol = symbol;
+    r.token = token;
+    r.exchange = exchange;
+    r.instrumentType = instrumentType;
+    r.lotSize = 1;
+    r.tickSize = 0.05f;
+    symbols.append(r);
+    indexFrom(symbols.size() - 1);
+}
+
+void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
+{
+    const int old = symbols.size();
+    symbols.append(list);
+    indexFrom(old);
+    qDebug() << "[SymbolRepository] Added" << list.size() << "symbols, total now:" << symbols.size();
+    emit symbolsLoaded(list.size());
+}
+
+void SymbolRepository::rebuildIndex()
+{
+    tokenIndex.clear();
+    symbolIndex.clear();
+    indexFrom(0);
+    qDebug() << "[SymbolRepository] Rebuilt index with" << tokenIndex.size() << "entries";
+}
+
+QMap<QString, int> SymbolRepository::countByKey() const
+{
+    QMap<QString, int> counts;
+    for (const IndianSymbolData& r : symbols)
+        ++counts[r.exchange];
+    return counts;
+}
+
+// ---- cache files -------------------------------------------------------------------------
+
+void SymbolRepository::setClock(std::function<QDateTime()> c)
+{
+    clock = std::move(c);
+}
+
+QDateTime SymbolRepository::now() const
+{
+    return clock ? clock() : QDateTime::currentDateTime();
+}
+
+QTime SymbolRepository::cacheCutoff(const QString& broker)
+{
+    if (broker == QLatin1String("FlatTrade"))
+        return QTime(7, 30);
+    if (broker == QLatin1String("Fyers"))
+        return QTime(7, 45);
+    return QTime(8, 0);
+}
+
+bool SymbolRepository::isCacheFresh(const QDateTime& fetched, const QDateTime& now, const QTime& cutoff)
+{
+    if (!fetched.isValid())
+        return false;
+    const QDate today = now.date();
+    if (fetched.date() == today && fetched.time() >= cutoff)
+        return true;
+    return fetched.date() == today.addDays(-1) && fetched.time() >= cutoff && now.time() < cutoff;
+}
+
+QList<IndianSymbolData> SymbolRepository::parseForBroker(const QByteArray& data, const QString& broker,
+                                                         const QString& exchange)
+{
+    const int len = int(qstrnlen(data.constData(), uint(data.size())));
+    const QString text = QString::fromUtf8(data.constData(), len);
+    const QVector<QStringRef> lines = text.splitRef(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    if (lines.isEmpty())
+        return {};
+    if (broker == QLatin1String("TradeJini"))
+        return parseTradeJini(lines);
+    if (broker == QLatin1String("Dhan"))
+        return parseDhan(lines);
+    return parseHeaderMapped(lines, exchange);
+}
+
+bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QString& cacheFolder)
+{
+    if (busy) {
+        qWarning() << "[SymbolRepository] Load skipped: a load or download is already running";
+        return false;
+    }
+    QScopedValueRollback<bool> guard(busy, true);
+    qDebug() << "[SymbolRepository] Synchronous load from cache for broker:" << brokerName;
+
+    const QTime cutoff = cacheCutoff(brokerName);
+    const QDateTime current = now();
+    QStringList outdated;
+    int total = 0;
+    for (const CachePair& p : cachePairs(brokerName)) {
+        const QString label = QLatin1String(p.label);
+        const QString path = cacheFolder + QLatin1Char('/') + brokerName.toLower() + QLatin1Char('_')
+            + QLatin1String(p.code) + QLatin1String("_symbols.csv");
+        const QString metaPath = path + QLatin1String(".meta.json");
+        if (!QFileInfo::exists(path)) {
+            qDebug() << "[SymbolRepository] Cache not found:" << path;
+            continue;
+        }
+        QFile meta(metaPath);
+        if (!meta.open(QIODevice::ReadOnly)) {
+            qDebug() << "[SymbolRepository] No metadata for" << path;
+            continue;
+        }
+        const QJsonObject metaObj = QJsonDocument::fromJson(meta.readAll()).object();
+        meta.close();
+        const QDateTime fetched =
+            QDateTime::fromString(metaObj.value(QLatin1String("fetchedAt")).toString(), Qt::ISODate);
+        if (!isCacheFresh(fetched, current, cutoff)) {
+            qDebug() << "[SymbolRepository] Cache outdated for" << label << "(fetched:"
+                     << fetched.toString(Qt::TextDate) << "now:" << current.toString(Qt::TextDate) << ")";
+            qDebug() << "[SymbolRepository] Please reload symbol data to get latest" << label << "symbols";
+            outdated << label;
+            continue;
+        }
+        QFile master(path);
+        if (!master.open(QIODevice::ReadOnly)) {
+            qDebug() << "[SymbolRepository] Failed to open:" << path;
+            continue;
+        }
+        const QByteArray bytes = master.readAll();
+        master.close();
+        const QList<IndianSymbolData> parsed = parseForBroker(bytes, brokerName, label);
+        if (parsed.isEmpty())
+            continue;
+        addSymbols(parsed);
+        total += parsed.size();
+        qDebug() << "[SymbolRepository] Loaded" << parsed.size() << "symbols from" << label;
+    }
+
+    bool result = false;
+    if (total > 0) {
+        qDebug() << "[SymbolRepository] Sync load complete:" << total << "symbols loaded";
+        emit symbolsLoaded(total);
+        result = true;
+    } else {
+        qDebug() << "[SymbolRepository] No valid caches. Will download.";
+    }
+    if (!outdated.isEmpty()) {
+        qDebug() << "[SymbolRepository] Triggering download for outdated exchanges:" << outdated;
+        QTimer::singleShot(refreshDelayMs, this, [this, brokerName, cacheFolder, outdated] {
+            refreshOutdated(brokerName, cacheFolder, outdated);
+        });
+    }
+    return result;
+}
+
+void SymbolRepository::refreshOutdated(const QString& brokerName, const QString& cacheFolder,
+                                       const QStringList& labels)
+{
+    // The start-up download runs in nested event loops, so this can fire in the middle of it:
+    // wait for it to end instead of downloading and appending the same files a second time.
+    if (busy) {
+        QTimer::singleShot(refreshDelayMs, this, [this, brokerName, cacheFolder, labels] {
+            refreshOutdated(brokerName, cacheFolder, labels);
+        });
+        return;
+    }
+    if (!downloadedThisRun.contains(brokerName)) {
+        QList<DownloadEntry> entries;
+        for (const DownloadEntry& e : downloadEntries(brokerName, cacheFolder)) {
+            if (labels.contains(e.label))
+                entries << e;
+        }
+        if (!entries.isEmpty()) {
+            QScopedValueRollback<bool> guard(busy, true);
+            downloadEntriesSync(brokerName, cacheFolder, entries);
+        }
+    }
+    emit symbolsReloaded();
+}
+
+void SymbolRepository::writeCache(const QString& path, const QByteArray& bytes, const QString& brokerName,
+                                  const QString& label, int count)
+{
+    // Master first, then the meta file that vouches for it, each replaced atomically: a crash in
+    // between leaves the old meta, which at worst marks the new master outdated.
+    QSaveFile master(path);
+    if (!master.open(QIODevice::WriteOnly) || master.write(bytes) != bytes.size() || !master.commit()) {
+        qDebug() << "[SymbolRepository] Failed to write cache file:" << path;
+        return;
+    }
+    qDebug() << "[SymbolRepository] Cached" << count << "symbols to" << path;
+
+    QJsonObject meta;
+    meta.insert(QStringLiteral("fetchedAt"), now().toString(Qt::ISODate));
+    meta.insert(QStringLiteral("broker"), brokerName);
+    meta.insert(QStringLiteral("exchange"), label);
+    meta.insert(QStringLiteral("symbolCount"), count);
+    QSaveFile metaFile(path + QLatin1String(".meta.json"));
+    if (metaFile.open(QIODevice::WriteOnly)) {
+        metaFile.write(QJsonDocument(meta).toJson(QJsonDocument::Indented));
+        metaFile.commit();
+    }
+}
+
+// ---- download ----------------------------------------------------------------------------
+
+void SymbolRepository::setDownloadHost(const QString& brokerName, const QString& baseUrl)
+{
+    hosts.insert(brokerName, baseUrl);
+}
+
+QString SymbolRepository::downloadHost(const QString& brokerName) const
+{
+    return hosts.value(brokerName);
+}
+
+QList<SymbolRepository::DownloadEntry> SymbolRepository::downloadEntries(const QString& b,
+                                                                          const QString& folder) const
+{
+    const QString host = hosts.value(b);
+    QList<DownloadEntry> out;
+    auto add = [&](const QString& label, const QString& path, const QString& file) {
+        out.append({label, host + path, folder + file});
+    };
+    if (b == QLatin1String("FlatTrade")) {
+        add("NSE", "/scripmaster/NSE_Equity.csv", "/flattrade_nse_symbols.csv");
+        add("BSE", "/scripmaster/BSE_Equity.csv", "/flattrade_bse_symbols.csv");
+        add("NFO", "/scripmaster/Nfo_Equity_Derivatives.csv", "/flattrade_nfo_symbols.csv");
+        add("MCX", "/scripmaster/Commodity.csv", "/flattrade_mcx_symbols.csv");
+    } else if (b == QLatin1String("Zerodha")) {
+        for (const char* e : {"NSE", "BSE", "NFO", "MCX", "BCD", "CDS"}) {
+            const QString ex = QLatin1String(e);
+            add(ex, "/instruments/" + ex, "/zerodha_" + ex.toLower() + "_symbols.csv");
+        }
+    } else if (b == QLatin1String("Fyers")) {
+        add("NSE", "/sym_details/NSE_CM.csv", "/fyers_nse_symbols.csv");
+        add("BSE", "/sym_details/BSE_CM.csv", "/fyers_bse_symbols.csv");
+        add("MCX", "/sym_details/MCX_COM.csv", "/fyers_mcx_symbols.csv");
+    } else if (b == QLatin1String("TradeJini")) {
+        for (const char* g : {"Securities", "CommodityFuture", "CommodityOptions", "FutureContracts",
+                              "NSEOptions", "BSEOptions", "CurrencyFuture", "CurrencyOptions", "Index", "Spot"}) {
+            const QString name = QLatin1String(g);
+            add(name, "/api/mkt-data/scrips/symbol-store/" + name,
+                "/tradejini_" + name.toLower() + "_symbols.csv");
+        }
+    } else if (b == QLatin1String("Dhan")) {
+        add("ALL", "/api-data/api-scrip-master.csv", "/dhan_symbols.csv");
+    }
+    return out;
+}
+
+bool SymbolRepository::downloadSync(const QString& brokerName, const QString& cacheFolder)
+{
+    if (busy) {
+        qWarning() << "[SymbolRepository] Download skipped: a load or download is already running";
+        return false;
+    }
+    QScopedValueRollback<bool> guard(busy, true);
+    qDebug() << "[SymbolRepository] Synchronous download starting for broker:" << brokerName;
+
+    if (brokerName == QLatin1String("AngelOne")) {
+        qDebug() << "[SymbolRepository] AngelOne symbols handled by broker implementation";
+        return true;
+    }
+    if (brokerName == QLatin1String("Upstox"))
+        return downloadUpstoxSync();
+
+    const QList<DownloadEntry> entries = downloadEntries(brokerName, cacheFolder);
+    if (entries.isEmpty()) {
+        qDebug() << "[SymbolRepository] No downloads configured for broker:" << brokerName;
+        return false;
+    }
+    const bool ok = downloadEntriesSync(brokerName, cacheFolder, entries);
+    if (ok)
+        downloadedThisRun << brokerName;
+    return ok;
+}
+
+bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QString& cacheFolder,
+                                           const QList<DownloadEntry>& entries)
+{
+    if (!QDir().mkpath(cacheFolder)) {
+        qDebug() << "[SymbolRepository] Failed to create cache directory:" << cacheFolder;
+        return false;
+    }
+    QNetworkAccessManager nam;
+    int files = 0;
+    int total = 0;
+    for (const DownloadEntry& e : entries) {
+        qDebug() << "[SymbolRepository] Downloading" << e.label << "from" << e.url;
+        QNetworkRequest req{QUrl(e.url)};
+        req.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(kUserAgent));
+        req.setTransferTimeout(downloadTimeoutMs);
+        QNetworkReply* reply = nam.get(req);
+        if (!reply->isFinished()) {
+            QEventLoop loop;
+            connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            loop.exec();
+        }
+        if (reply->error() != QNetworkReply::NoError) {
+            qDebug() << "[SymbolRepository] Download failed for" << e.label << ":" << reply->errorString();
+            reply->deleteLater();
+            continue;
+        }
+        const QByteArray bytes = reply->readAll();
+        reply->deleteLater();
+        qDebug() << "[SymbolRepository] Downloaded" << bytes.size() << "bytes for" << e.label;
+        const QList<IndianSymbolData> parsed = parseForBroker(bytes, brokerName, e.label);
+        if (parsed.isEmpty()) {
+            qDebug() << "[SymbolRepository] Failed to parse symbols for" << e.label;
+            continue;
+        }
+        addSymbols(parsed);
+        ++files;
+        total += parsed.size();
+        writeCache(e.cachePath, bytes, brokerName, e.label, parsed.size());
+    }
+    if (files == 0) {
+        qDebug() << "[SymbolRepository] All downloads failed!";
+        return false;
+    }
+    qDebug() << "[SymbolRepository] Sync download complete:" << total << "symbols loaded from" << files
+             << "exchanges";
+    emit symbolsLoaded(total);
+    return true;
+}
+
+bool SymbolRepository::downloadUpstoxSync()
+{
+    qDebug() << "[SymbolRepository] Downloading Upstox instrument master...";
+    QNetworkAccessManager nam;
+    QNetworkRequest req{QUrl(hosts.value(QStringLiteral("Upstox"))
+                             + QLatin1String("/market-quote/instruments/exchange/complete.json.gz"))};
+    req.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(kUserAgent));
+    QNetworkReply* reply = nam.get(req);
+    QTimer timer;
+    timer.setSingleShot(true);
+    QEventLoop loop;
+    connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    connect(&timer, &QTimer::timeout, &loop, &QEventLoop::quit);
+    timer.start(upstoxTimeoutMs);
+    if (!reply->isFinished())
+        loop.exec();
+    if (!reply->isFinished()) {
+        reply->abort();
+        qWarning() << "[SymbolRepository] Upstox download timeout";
+        reply->deleteLater();
+        return false;
+    }
+    timer.stop();
+    if (reply->error() != QNetworkReply::NoError) {
+        qWarning() << "[SymbolRepository] Upstox download failed:" << reply->errorString();
+        reply->deleteLater();
+        return false;
+    }
+    const QByteArray compressed = reply->readAll();
+    reply->deleteLater();
+    qDebug() << "[SymbolRepository] Downloaded Upstox data, compressed size:" << compressed.size() << "bytes";
+
+    // qUncompress trusts its 4-byte size prefix and reserves that much first; a gzip file's magic
+    // reads as about 500 MB there and can never inflate in that format anyway.
+    QByteArray json;
+    const bool gzipMagic = compressed.size() >= 2 && uchar(compressed[0]) == 0x1f && uchar(compressed[1]) == 0x8b;
+    if (!gzipMagic && compressed.size() > 4) {
+        const quint32 hint = (quint32(uchar(compressed[0])) << 24) | (quint32(uchar(compressed[1])) << 16)
+            | (quint32(uchar(compressed[2])) << 8) | quint32(uchar(compressed[3]));
+        if (hint <= quint32(ZlibInflate::kGunzipCap))
+            json = qUncompress(compressed);
+    }
+    if (json.isEmpty()) {
+        qDebug() << "[SymbolRepository] qUncompress failed, trying manual gzip decompression...";
+        json = gunzipData(compressed);
+        if (json.isEmpty()) {
+            qWarning() << "[SymbolRepository] Failed to decompress Upstox data";
+            return false;
+        }
+    }
+    qDebug() << "[SymbolRepository] Decompressed size:" << json.size() << "bytes";
+    QJsonParseError err{};
+    const QJsonDocument doc = QJsonDocument::fromJson(json, &err);
+    if (err.error != QJsonParseError::NoError) {
+        qWarning() << "[SymbolRepository] Upstox JSON parse error:" << err.errorString();
+        return false;
+    }
+    if (!doc.isArray()) {
+        qWarning() << "[SymbolRepository] Expected JSON array for Upstox instruments";
+        return false;
+    }
+    const QJsonArray arr = doc.array();
+    qDebug() << "[SymbolRepository] Parsing" << arr.size() << "Upstox instruments...";
+    QList<IndianSymbolData> result;
+    int eq = 0, fut = 0, opt = 0;
+    QStringList sample;
+    for (const QJsonValue& v : arr) {
+        if (!v.isObject())
+            continue;
+        const QJsonObject o = v.toObject();
+        const QString key = o.value(QLatin1String("instrument_key")).toString();
+        const QString sym = o.value(QLatin1String("trading_symbol")).toString();
+        const QString type = o.value(QLatin1String("instrument_type")).toString();
+        if (type == QLatin1String("EQ")) {
+            ++eq;
+            if (sample.size() < 20)
+                sample << sym;
+        } else if (type.contains(QLatin1String("FUT"))) {
+            ++fut;
+        } else if (type == QLatin1String("CE") || type == QLatin1String("PE")) {
+            ++opt;
+        }
+        if (key.isEmpty() || sym.isEmpty())
+            continue;
+        IndianSymbolData r;
+        r.token = key;
+        r.symbol = sym;
+        r.instrumentType = type;
+        r.isin = o.value(QLatin1String("isin")).toString();
+        r.exchange = o.value(QLatin1String("exchange")).toString();
+        r.segment = o.value(QLatin1String("segment")).toString();
+        const QJsonValue lot = o.value(QLatin1String("lot_size"));
+        const double lotD = lot.toDouble();
+        // Range first: converting an out-of-range double to int is undefined.
+        r.lotSize = (lot.isDouble() && lotD >= -2147483648.0 && lotD <= 2147483647.0 && lotD == std::floor(lotD))
+            ? qint32(lotD)
+            : 1;
+        const QJsonValue tick = o.value(QLatin1String("tick_size"));
+        r.tickSize = tick.isDouble() ? float(tick.toDouble()) : 0.05f;
+        result.append(std::move(r));
+    }
+    qDebug() << "[SymbolRepository] Upstox breakdown: EQ=" << eq << "FUT=" << fut << "Options=" << opt;
+    qDebug() << "[SymbolRepository] Sample equities:" << sample;
+    if (result.isEmpty())
+        return false;
+    addSymbols(result);
+    qDebug() << "[SymbolRepository] Successfully loaded" << result.size() << "Upstox symbols";
+    return true;
+}

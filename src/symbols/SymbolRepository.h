@@ -1,0 +1,96 @@
+// The current broker's instrument master in memory: lookups, CSV cache files and the start-up download.
+#pragma once
+
+#include "symbols/IndianSymbolData.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QTime>
+
+#include <functional>
+
+class SymbolRepository : public QObject {
+    Q_OBJECT
+public:
+    explicit SymbolRepository(QObject* parent = nullptr);
+
+    int size() const { return symbols.size(); }
+    bool isEmpty() const { return symbols.isEmpty(); }
+    void setBroker(const QString& name);
+    QString currentBroker() const { return broker; }
+    void clear();
+
+    QString tokenForSymbol(const QString& tradingSymbol) const;
+    IndianSymbolData findByToken(const QString& token) const;
+    QString symbolForToken(const QString& token) const;
+    QString exchangeForToken(const QString& token) const;
+    QList<IndianSymbolData> allSymbols() const { return symbols; }
+    QList<IndianSymbolData> findAllBySymbol(const QString& tradingSymbol) const;
+
+    void addSymbol(const QString& symbol, const QString& token, const QString& exchange,
+                   const QString& instrumentType);
+    void addSymbols(const QList<IndianSymbolData>& list);
+    void rebuildIndex();
+    QMap<QString, int> countByKey() const;
+
+    bool loadFromCacheSync(const QString& broker, const QString& cacheFolder);
+    bool downloadSync(const QString& broker, const QString& cacheFolder);
+    static QList<IndianSymbolData> parseForBroker(const QByteArray& data, const QString& broker,
+                                                  const QString& exchange);
+
+    // Daily freshness rule of a cache file fetched at `fetched`, judged at `now`.
+    static bool isCacheFresh(const QDateTime& fetched, const QDateTime& now, const QTime& cutoff);
+    static QTime cacheCutoff(const QString& broker);
+
+    // Where the masters come from. Keys: "FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan",
+    // "Upstox"; values: scheme and host (and a path prefix where the broker has one), no trailing
+    // slash. Tests point them at 127.0.0.1.
+    void setDownloadHost(const QString& brokerName, const QString& baseUrl);
+    QString downloadHost(const QString& brokerName) const;
+    // Per-file transfer limit of the CSV downloads (the Upstox master keeps its own 30 s).
+    void setDownloadTimeout(int ms) { downloadTimeoutMs = ms; }
+    void setUpstoxTimeout(int ms) { upstoxTimeoutMs = ms; }
+    // Wall clock for the cache freshness rule and the meta files.
+    void setClock(std::function<QDateTime()> clock);
+    // Delay of the refresh of outdated exchanges after a cache load.
+    void setRefreshDelay(int ms) { refreshDelayMs = ms; }
+
+signals:
+    void symbolsLoaded(int count);
+    void symbolsCleared();
+    void symbolsReloaded();
+
+private:
+    struct DownloadEntry {
+        QString label;
+        QString url;
+        QString cachePath;
+    };
+    QList<DownloadEntry> downloadEntries(const QString& broker, const QString& cacheFolder) const;
+    bool downloadEntriesSync(const QString& broker, const QString& cacheFolder,
+                             const QList<DownloadEntry>& entries);
+    bool downloadUpstoxSync();
+    void writeCache(const QString& path, const QByteArray& bytes, const QString& broker,
+                    const QString& label, int count);
+    void refreshOutdated(const QString& broker, const QString& cacheFolder, const QStringList& labels);
+    void indexFrom(int first);
+    QDateTime now() const;
+
+    QList<IndianSymbolData> symbols;
+    QHash<QString, int> tokenIndex;   // token -> position of the last record added with it
+    QHash<QString, int> symbolIndex;  // upper-cased symbol -> position of the first record with it
+    QString broker;
+
+    QMap<QString, QString> hosts;
+    int downloadTimeoutMs = 60000;
+    int upstoxTimeoutMs = 30000;
+    int refreshDelayMs = 100;
+    std::function<QDateTime()> clock;
+    bool busy = false;                  // a load or download is running (nested event loops re-enter)
+    QStringList downloadedThisRun;      // brokers fully downloaded since construction
+};

@@ -1,0 +1,334 @@
+// The exporter's files: live data file and its flushes, history files, export folder, format file
+// and auto-import script.
+#include "amibroker/CSVExporter.h"
+
+#include "support/FakeAutomation.h"
+
+#include <QDir>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/stat.h>
+
+namespace {
+
+TickData tick(double ltp)
+{
+    TickData t;
+    t.symbol = QStringLiteral("own");
+    t.ltp = ltp;
+    t.open = ltp + 0.25;
+    t.high = ltp + 1;
+    t.low = ltp - 0.5;
+    t.volume = 100;
+    t.timestamp = QDateTime(QDate(2024, 3, 15), QTime(9, 15, 3));
+    return t;
+}
+
+QString line(const QString& symbol, double ltp)
+{
+    return QStringLiteral("%1,2024-03-15,09:15:03,%2,%3,%4,%5,100,0\n")
+        .arg(symbol, QString::number(ltp + 0.25, 'f', 2), QString::number(ltp + 1, 'f', 2),
+             QString::number(ltp - 0.5, 'f', 2), QString::number(ltp, 'f', 2));
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
+}
+
+void flushNow(CSVExporter& exporter)
+{
+    QVERIFY(QMetaObject::invokeMethod(&exporter, "flushPendingLines", Qt::DirectConnection));
+}
+
+QRegularExpression logLine(const QString& start)
+{
+    return QRegularExpression(QLatin1Char('^') + QRegularExpression::escape(start));
+}
+
+} // namespace
+
+class TestCSVExporter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void liveLinesReachTheFileOnFlush();
+    void failedOpenKeepsLinesInOrder();
+    void pendingLinesWrittenOnDestruction();
+    void exportDisabledRecordsButWritesNothing();
+    void tenthTickRequestsImport();
+    void historyFileHeaders_data();
+    void historyFileHeaders();
+    void hostileSymbolsStayInsideTheFolder();
+    void exportFolderIsOwnerOnly();
+    void formatFileLookup();
+    void autoImportScript();
+
+private:
+    QTemporaryDir home;
+    QTemporaryDir* work = nullptr;
+    std::shared_ptr<FakeAutomationBackend> backend;
+    std::unique_ptr<CSVExporter> exporter;
+    QString live;
+};
+
+void TestCSVExporter::initTestCase()
+{
+    // The default export folder lies under the temporary folder: keep it out of the real one.
+    qputenv("TMPDIR", QFile::encodeName(home.path()));
+}
+
+void TestCSVExporter::init()
+{
+    work = new QTemporaryDir;
+    backend = std::make_shared<FakeAutomationBackend>();
+    backend->availability = {false};
+    exporter = std::make_unique<CSVExporter>(nullptr);
+    exporter->setAutomationBackend(backend);
+    exporter->setExportDir(work->filePath(QStringLiteral("export")));
+    exporter->setFormatFileCandidates({work->filePath(QStringLiteral("dataFormat.dll"))});
+    exporter->setAutoImportEnabled(false);
+    live = exporter->liveDataFilePath();
+}
+
+void TestCSVExporter::cleanup()
+{
+    exporter.reset();
+    delete work;
+}
+
+void TestCSVExporter::liveLinesReachTheFileOnFlush()
+{
+    QCOMPARE(live, work->filePath(QStringLiteral("export/tickvane_live_data.csv")));
+    TickData undated = tick(3000);
+    undated.timestamp = QDateTime();
+    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Invalid timestamp for symbol: \"NSE:TCS\"")));
+    exporter->onTickReceived(QStringLiteral("NSE:SBIN"), tick(761.45));
+    exporter->onTickReceived(QStringLiteral("NSE:INFY"), tick(1500));
+    exporter->onTickReceived(QStringLiteral("NSE:TCS"), undated);
+    QVERIFY(!QFile::exists(live)); // collected in memory until the flush timer fires
+
+    // The export timer later writes the latest ticks again; the first flush holds each line once.
+    const QString expected = line(QStringLiteral("NSE:SBIN"), 761.45) + line(QStringLiteral("NSE:INFY"), 1500)
+        + QStringLiteral("NSE:TCS,,,3000.25,3001.00,2999.50,3000.00,100,0\n");
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(expected.toUtf8()), 3000);
+}
+
+void TestCSVExporter::failedOpenKeepsLinesInOrder()
+{
+    QVERIFY(QDir().mkpath(live)); // a folder in the file's place makes every open fail
+    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Failed to open shared CSV file for appending:")));
+    exporter->onTickReceived(QStringLiteral("A"), tick(1));
+    exporter->onTickReceived(QStringLiteral("B"), tick(2));
+    flushNow(*exporter);
+    exporter->onTickReceived(QStringLiteral("C"), tick(3));
+
+    QVERIFY(QDir(live).removeRecursively());
+    const QString all = line(QStringLiteral("A"), 1) + line(QStringLiteral("B"), 2) + line(QStringLiteral("C"), 3);
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(all.toUtf8()), 3000);
+}
+
+void TestCSVExporter::pendingLinesWrittenOnDestruction()
+{
+    exporter->setAutoImportEnabled(true);
+    exporter->onTickReceived(QStringLiteral("A"), tick(1));
+    exporter.reset();
+    QCOMPARE(readAll(live), line(QStringLiteral("A"), 1).toUtf8());
+    QCoreApplication::processEvents();
+    QCOMPARE(backend->createCount, 0); // the write only, no import
+}
+
+void TestCSVExporter::exportDisabledRecordsButWritesNothing()
+{
+    exporter->setExportEnabled(false);
+    QVERIFY(!exporter->isExportActive());
+    exporter->onTickReceived(QStringLiteral("NSE:SBIN"), tick(10));
+    exporter->exportCurrentData();
+    flushNow(*exporter);
+    QVERIFY(!QFile::exists(live));
+
+    // History is written whatever the export state.
+    exporter->writeHistoricalData(QStringLiteral("NSE:INFY"), {tick(5)});
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), line(QStringLiteral("NSE:INFY"), 5).toUtf8());
+
+    // The tick given while disabled was recorded as the latest one.
+    QVERIFY(QFile::remove(live));
+    exporter->setExportEnabled(true);
+    exporter->exportCurrentData();
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), line(QStringLiteral("NSE:SBIN"), 10).toUtf8());
+}
+
+void TestCSVExporter::tenthTickRequestsImport()
+{
+    for (int i = 0; i < 5; ++i) // auto-import off: the counter does not move
+        exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    exporter->setAutoImportEnabled(true);
+    exporter->setExportEnabled(false);
+    exporter->setExportEnabled(true);
+    for (int i = 0; i < 9; ++i)
+        exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    QTest::ignoreMessage(QtInfoMsg, "[CSVExporter] Triggering batch import to AmiBroker...");
+    exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    // Queued, never run inside the tick path.
+    QCOMPARE(backend->createCount, 0);
+    QTRY_VERIFY(backend->createCount > 0);
+}
+
+void TestCSVExporter::historyFileHeaders_data()
+{
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<bool>("preexisting");
+    QTest::addColumn<QByteArray>("expected");
+    const QByteArray metastock = "NSE:M&M-EQ,20240315,10.00,10.00,10.00,10.00,100\n"
+                                 "NSE:M&M-EQ,20240315,11.00,11.00,11.00,11.00,100\n";
+    const QByteArray ticks = "NSE:M&M-EQ,2024-03-15 09:15:03,10.00,10.25,11.00,9.50,100\n"
+                             "NSE:M&M-EQ,2024-03-15 09:15:03,11.00,11.25,12.00,10.50,100\n";
+    QTest::newRow("metastock, new file") << "MetaStock" << false
+                                         << "Symbol,Date,Open,High,Low,Close,Volume\n" + metastock;
+    QTest::newRow("metastock, existing empty file") << "metastock" << true << metastock;
+    QTest::newRow("tick format, new file") << "ticks" << false
+                                           << "Symbol,Timestamp,Price,Open,High,Low,Volume\n" + ticks;
+}
+
+void TestCSVExporter::historyFileHeaders()
+{
+    QFETCH(QString, format);
+    QFETCH(bool, preexisting);
+    QFETCH(QByteArray, expected);
+    exporter->setExportFormat(format);
+    const QString path = work->filePath(QStringLiteral("export/NSE_M&M_EQ_history.csv"));
+    if (preexisting)
+        QVERIFY(QFile(path).open(QIODevice::WriteOnly));
+    exporter->writeHistoricalData(QStringLiteral("NSE:M&M-EQ"), {tick(10), tick(11)});
+    QCOMPARE(readAll(path), expected);
+}
+
+void TestCSVExporter::hostileSymbolsStayInsideTheFolder()
+{
+    exporter->setExportFormat(QStringLiteral("metastock"));
+    // "..", "." and the empty symbol (which would name the live data file) are refused.
+    for (int i = 0; i < 3; ++i)
+        QTest::ignoreMessage(QtCriticalMsg, logLine(QStringLiteral("[CSVExporter] Refusing unsafe history file name")));
+    for (const char* s : {"../../escape", "..\\..\\escape", "/etc/passwd", "..", ".", "", "a\nb"})
+        exporter->writeHistoricalData(QString::fromLatin1(s), {tick(1)});
+
+    QCOMPARE(QDir(work->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot), QStringList{"export"});
+    QCOMPARE(QDir(work->filePath(QStringLiteral("export"))).entryList(QDir::Files | QDir::Hidden, QDir::Name),
+             (QStringList{".._.._escape_history.csv", "_etc_passwd_history.csv", "a_b_history.csv"}));
+}
+
+void TestCSVExporter::exportFolderIsOwnerOnly()
+{
+    // The default folder is created owner-only under the temporary folder.
+    QDir(home.filePath(QStringLiteral("Tickvane"))).removeRecursively();
+    {
+        CSVExporter byDefault(nullptr);
+        QCOMPARE(byDefault.exportDir(), home.filePath(QStringLiteral("Tickvane")));
+        struct stat st {};
+        QCOMPARE(::lstat(QFile::encodeName(byDefault.exportDir()).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0700);
+    }
+    // A symbolic link in its place is refused: logged once, export off, nothing written through it.
+    const QString target = work->filePath(QStringLiteral("elsewhere"));
+    QVERIFY(QDir().mkpath(target));
+    QVERIFY(QFile::link(target, work->filePath(QStringLiteral("link"))));
+    QTest::ignoreMessage(QtCriticalMsg, logLine(QStringLiteral("[CSVExporter] Refusing export folder")));
+    exporter->setExportDir(work->filePath(QStringLiteral("link")));
+    QVERIFY(!exporter->isExportActive());
+    exporter->setExportEnabled(true);
+    QVERIFY(!exporter->isExportActive());
+    exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    exporter->writeHistoricalData(QStringLiteral("Y"), {tick(1)});
+    exporter->setAutoImportEnabled(true);
+    flushNow(*exporter);
+    QCOMPARE(QDir(target).entryList(QDir::Files), QStringList());
+}
+
+void TestCSVExporter::formatFileLookup()
+{
+    exporter->setFormatFileCandidates({});
+    QCOMPARE(exporter->formatFileCandidates().mid(0, 2),
+             (QStringList{QCoreApplication::applicationDirPath() + "/dataFormat.dll",
+                          QDir::homePath() + "/Tickvane/dataFormat.dll"}));
+
+    const QStringList candidates{work->filePath(QStringLiteral("app/dataFormat.dll")),
+                                 work->filePath(QStringLiteral("home/Tickvane/dataFormat.dll"))};
+    exporter->setFormatFileCandidates(candidates);
+    // None exists: only the first location is created, with the default lines.
+    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Failed to create default dataFormat.dll at:")));
+    QCOMPARE(exporter->ensureFormatFile(), candidates[0]); // its folder is missing: path returned all the same
+    QVERIFY(QDir().mkpath(work->filePath(QStringLiteral("app"))));
+    QCOMPARE(exporter->ensureFormatFile(), candidates[0]);
+    QCOMPARE(readAll(candidates[0]), QByteArray("$FORMAT Ticker,Date_YMD,Time,Open,High,Low,Close,Volume,OpenInt\n"
+                                                "$SEPARATOR ,\n$CONT 1\n$GROUP 255\n$AUTOADD 1\n"));
+    QVERIFY(!QDir(work->filePath(QStringLiteral("home"))).exists());
+
+    // A user's own file wins in search order and is never rewritten.
+    QVERIFY(QFile::remove(candidates[0]));
+    QVERIFY(QDir().mkpath(work->filePath(QStringLiteral("home/Tickvane"))));
+    QFile own(candidates[1]);
+    QVERIFY(own.open(QIODevice::WriteOnly));
+    own.write("$FORMAT mine\n");
+    own.close();
+    QCOMPARE(exporter->ensureFormatFile(), candidates[1]);
+    QCOMPARE(readAll(candidates[1]), QByteArray("$FORMAT mine\n"));
+    QVERIFY(!QFile::exists(candidates[0]));
+}
+
+void TestCSVExporter::autoImportScript()
+{
+    // A folder name with backslashes (as on Windows) goes into the script with forward slashes.
+    const QString folder = work->filePath(QStringLiteral("ex\\port"));
+    exporter->setExportDir(folder);
+    const QString script = folder + QStringLiteral("/auto_import.afl");
+    {
+        QFile stale(script);
+        QVERIFY(stale.open(QIODevice::WriteOnly));
+        stale.write("an older, longer script that must be replaced whole");
+    }
+    exporter->setAutoImportEnabled(true);
+    const QByteArray expected =
+        "// Tickvane Auto-Import Script\n"
+        "// This script uses COM to import CSV files automatically\n"
+        "\n"
+        "exportPath = \"" + QFile::encodeName(work->path()) + "/ex/port\";\n"
+        "\n"
+        "// Enable COM automation\n"
+        "ab = CreateObject(\"Broker.Application\");\n"
+        "\n"
+        "// Get file system object\n"
+        "fso = CreateObject(\"Scripting.FileSystemObject\");\n"
+        "folder = fso.GetFolder(exportPath);\n"
+        "\n"
+        "// Import all CSV files\n"
+        "for(file in folder.Files) {\n"
+        "    if(Right(file.Name, 4) == \".csv\") {\n"
+        "        symbol = Left(file.Name, Len(file.Name) - 4);\n"
+        "        _TRACE(\"Auto-importing: \" + symbol);\n"
+        "        \n"
+        "        // Import using COM\n"
+        "        ab.Import(0, file.Path, symbol);\n"
+        "    }\n"
+        "}\n"
+        "\n"
+        "// Refresh the interface\n"
+        "ab.RefreshAll();\n"
+        "_TRACE(\"Auto-import completed\");\n";
+    QCOMPARE(readAll(script), expected);
+    exporter->setAutoImportEnabled(false); // switching off deletes nothing
+    QCOMPARE(readAll(script), expected);
+}
+
+QTEST_GUILESS_MAIN(TestCSVExporter)
+#include "tst_csvexporter.moc"

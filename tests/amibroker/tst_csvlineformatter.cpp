@@ -1,0 +1,123 @@
+// CSV lines and history file names exactly as AmiBroker must read them.
+#include "amibroker/CSVLineFormatter.h"
+
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+const double kNaN = std::numeric_limits<double>::quiet_NaN();
+const double kInf = std::numeric_limits<double>::infinity();
+
+TickData tick(const QDateTime& when, double ltp, double open, double high, double low, double volume = 0,
+              double openInterest = 0)
+{
+    TickData t;
+    t.symbol = QStringLiteral("own-symbol-not-written");
+    t.timestamp = when;
+    t.ltp = ltp;
+    t.open = open;
+    t.high = high;
+    t.low = low;
+    t.volume = volume;
+    t.openInterest = openInterest;
+    return t;
+}
+
+const QDateTime kWhen(QDate(2024, 3, 15), QTime(9, 15, 3));
+
+} // namespace
+
+class TestCSVLineFormatter : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void amiBrokerLine_data();
+    void amiBrokerLine();
+    void pricesMatchQtFormatting();
+    void historyFileStem_data();
+    void historyFileStem();
+};
+
+void TestCSVLineFormatter::amiBrokerLine_data()
+{
+    QTest::addColumn<TickData>("tick");
+    QTest::addColumn<QString>("expected"); // the line for symbol "NSE:SBIN"
+
+    QTest::newRow("worked example") << tick(kWhen, 761.45, 760.1, 762, 758.25, 345.8)
+                                    << "NSE:SBIN,2024-03-15,09:15:03,760.10,762.00,758.25,761.45,345,0\n";
+    QTest::newRow("open 0: all three take ltp") << tick(kWhen, 100.5, 0, 101, 99)
+                                                << "NSE:SBIN,2024-03-15,09:15:03,100.50,100.50,100.50,100.50,0,0\n";
+    QTest::newRow("negative low: all three take ltp") << tick(kWhen, 50, 49, 51, -1)
+                                                      << "NSE:SBIN,2024-03-15,09:15:03,50.00,50.00,50.00,50.00,0,0\n";
+    QTest::newRow("NaN high: all three take ltp") << tick(kWhen, 50, 49, kNaN, 48)
+                                                  << "NSE:SBIN,2024-03-15,09:15:03,50.00,50.00,50.00,50.00,0,0\n";
+    QTest::newRow("counts truncated toward zero") << tick(kWhen, 2456.5, 2450, 2460, 2440, 1234.99, -3.7)
+                                                  << "NSE:SBIN,2024-03-15,09:15:03,2450.00,2460.00,2440.00,2456.50,1234,-3\n";
+    // The binary value decides: 0.005 lies above the half cent, 1.005 and 2.675 below;
+    // 0.125 is an exact tie and goes away from zero, as Qt writes it.
+    QTest::newRow("rounding") << tick(kWhen, 0.005, 1.005, 2.675, 0.125)
+                              << "NSE:SBIN,2024-03-15,09:15:03,1.00,2.67,0.13,0.01,0,0\n";
+    QTest::newRow("invalid time: empty date and time") << tick(QDateTime(), 1500, 1490, 1510, 1480, 10)
+                                                       << "NSE:SBIN,,,1490.00,1510.00,1480.00,1500.00,10,0\n";
+    QTest::newRow("24-hour time, milliseconds dropped")
+        << tick(QDateTime(QDate(2023, 12, 31), QTime(15, 29, 59, 999)), 1, 1, 1, 1)
+        << "NSE:SBIN,2023-12-31,15:29:59,1.00,1.00,1.00,1.00,0,0\n";
+    QTest::newRow("volume beyond 32 bits") << tick(kWhen, 13.5, 13, 14, 13, 3.5e9, 2147483648.9)
+                                           << "NSE:SBIN,2024-03-15,09:15:03,13.00,14.00,13.00,13.50,3500000000,2147483648\n";
+    QTest::newRow("NaN and infinite counts are 0") << tick(kWhen, 1, 1, 1, 1, kNaN, -kInf)
+                                                   << "NSE:SBIN,2024-03-15,09:15:03,1.00,1.00,1.00,1.00,0,0\n";
+}
+
+void TestCSVLineFormatter::amiBrokerLine()
+{
+    QFETCH(TickData, tick);
+    QFETCH(QString, expected);
+    QCOMPARE(CSVLineFormatter::amiBrokerLine(QStringLiteral("NSE:SBIN"), tick), expected);
+}
+
+void TestCSVLineFormatter::pricesMatchQtFormatting()
+{
+    // The fast price formatting must write exactly what Qt's fixed formatting writes.
+    QRandomGenerator rng(20240315);
+    QVector<double> values{0.0, -0.0, -0.001, -0.005, 9.995, -9.875, 999.875, 1e22, 1e300, kInf, -kInf, kNaN};
+    for (int i = 0; i < 20000; ++i) {
+        values << rng.bounded(100000.0);                                    // arbitrary binary values
+        values << std::round(rng.bounded(2000000.0)) / 200.0 - 5000.0;      // near ties on the half cent
+        values << (std::round(rng.bounded(16000000.0)) - 8000000.0) / 8.0; // exact binary ties
+    }
+    for (double v : qAsConst(values)) {
+        QString mine;
+        CSVLineFormatter::appendPrice(mine, v);
+        QCOMPARE(mine, QString::number(v, 'f', 2));
+    }
+}
+
+void TestCSVLineFormatter::historyFileStem_data()
+{
+    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<QString>("stem"); // empty: refused
+    QTest::newRow("colon and hyphen") << "NSE:M&M-EQ" << "NSE_M&M_EQ";
+    QTest::newRow("slash and space") << "BSE/X Y" << "BSE_X_Y";
+    QTest::newRow("parent path") << "../../etc/passwd" << ".._.._etc_passwd";
+    QTest::newRow("backslash path and drive") << "C:\\..\\win.ini" << "C__.._win.ini";
+    QTest::newRow("reserved characters") << "a<b>c\"d|e?f*g" << "a_b_c_d_e_f_g";
+    QTest::newRow("control characters") << QString::fromUtf8("t\ta\nb\x7f" "c\u0085") + QChar(0) << "t_a_b_c__";
+    QTest::newRow("dot") << "." << "";
+    QTest::newRow("dot dot") << ".." << "";
+    QTest::newRow("empty") << "" << "";
+}
+
+void TestCSVLineFormatter::historyFileStem()
+{
+    QFETCH(QString, symbol);
+    QFETCH(QString, stem);
+    QCOMPARE(CSVLineFormatter::historyFileStem(symbol), stem);
+}
+
+QTEST_GUILESS_MAIN(TestCSVLineFormatter)
+#include "tst_csvlineformatter.moc"

@@ -1,0 +1,154 @@
+// The whole program's start-up and shutdown: what the first lines of the log say, that the shutdown
+// line is the log's last, that the settings are saved after the log is closed, and that the real
+// Tickvane executable leaves a crash record in its log and a crash file when it gets SIGTERM.
+#include <csignal>
+
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSettings>
+#include <QtTest>
+
+#include "support/TestEnvironment.h"
+#include "support/ToolProcess.h"
+
+namespace {
+
+const QRegularExpression kStamp(QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\] "));
+
+QString appDataIn(const TestEnvironment& env)
+{
+    return env.dataHome() + QStringLiteral("/Tickvane/Tickvane");
+}
+
+QString onlyLogFile(const TestEnvironment& env)
+{
+    const QDir dir(appDataIn(env) + QStringLiteral("/logs"));
+    const QStringList names = dir.entryList({QStringLiteral("Tickvane_*.log")}, QDir::Files);
+    return names.size() == 1 ? dir.filePath(names.first()) : QString();
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+// Log lines without their time stamps.
+QStringList bodies(const QByteArray& log)
+{
+    QStringList out;
+    for (QString line : QString::fromUtf8(log).split(QLatin1Char('\n'))) {
+        if (line.isEmpty())
+            continue;
+        const QRegularExpressionMatch m = kStamp.match(line);
+        out << (m.hasMatch() ? line.mid(m.capturedLength()) : QStringLiteral("<unstamped> ") + line);
+    }
+    return out;
+}
+
+// The fixed opening of every log: banner, path, crash handler, then the TLS lines.
+void verifyOpening(const QStringList& lines, const QString& path)
+{
+    QVERIFY(lines.size() >= 6);
+    QCOMPARE(lines.at(0), QStringLiteral("[INFO] ===== Tickvane Started ===== Version: \"6.2.9\" Build: B0420.02"));
+    QCOMPARE(lines.at(1), QStringLiteral("[INFO] Log file: \"%1\"").arg(path));
+    QCOMPARE(lines.at(2), QStringLiteral("[INFO] Crash handler initialized"));
+    QCOMPARE(lines.at(3), QStringLiteral("[INFO] SSL/TLS support: ENABLED"));
+    QVERIFY2(lines.at(4).startsWith(QLatin1String("[INFO] SSL library version: \"")), qPrintable(lines.at(4)));
+    QVERIFY2(lines.at(5).startsWith(QLatin1String("[INFO] SSL build version: \"")), qPrintable(lines.at(5)));
+}
+
+} // namespace
+
+class StartupTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void cleanRunShutsDownInOrder();
+    void executableRecordsSigterm();
+};
+
+void StartupTest::cleanRunShutsDownInOrder()
+{
+    TestEnvironment env;
+    QVERIFY(env.isValid());
+    {
+        // The "Custom API" provider: no connector and no instrument master to download, so the
+        // window starts without the network.
+        QSettings seed(env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf"), QSettings::IniFormat);
+        seed.setValue(QStringLiteral("API/provider"), 6);
+    }
+    const ToolResult run = runTool(QStringLiteral("app_child"), {"run"}, env.processEnvironment());
+    QVERIFY(run.finished);
+    QCOMPARE(run.exitStatus, QProcess::NormalExit);
+    QCOMPARE(run.exitCode, 0);
+
+    const QString path = onlyLogFile(env);
+    QVERIFY(!path.isEmpty());
+    const QStringList lines = bodies(readAll(path));
+    verifyOpening(lines, path);
+    QVERIFY(lines.contains(QStringLiteral("[INFO] MainWindow: using application-level SettingsManager")));
+    QCOMPARE(lines.last(), QStringLiteral("[INFO] ===== Tickvane Shutting Down ====="));
+    for (const QString& line : lines)
+        QVERIFY2(!line.startsWith(QLatin1String("<unstamped>")), qPrintable(line));
+
+    // The socket line comes before any handler exists, so it is in Qt's plain format on stderr.
+    const QString err = QString::fromLocal8Bit(run.standardError);
+    QVERIFY(err.contains(QRegularExpression(QStringLiteral("(^|\\n)Network sockets initialized for IXWebSocket \\(Dhan broker\\)\\n"))));
+    // The window is destroyed after the log is closed and saves the settings then.
+    const QString settingsFile = env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf");
+    QVERIFY(QFileInfo::exists(settingsFile));
+    QCOMPARE(QFileInfo(settingsFile).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+             QFileDevice::Permissions());
+    QVERIFY(err.indexOf(QLatin1String("===== Tickvane Shutting Down =====")) > 0);
+}
+
+void StartupTest::executableRecordsSigterm()
+{
+    const QString exe = qEnvironmentVariable("TICKVANE_EXE");
+    if (exe.isEmpty())
+        QSKIP("TICKVANE_EXE is not set (the test runs under CTest)");
+
+    TestEnvironment env;
+    QVERIFY(env.isValid());
+    QProcess tickvane;
+    tickvane.setProcessEnvironment(env.processEnvironment());
+    tickvane.start(exe, QStringList());
+    QVERIFY(tickvane.waitForStarted(30000));
+    auto reap = qScopeGuard([&] {
+        if (tickvane.state() != QProcess::NotRunning) {
+            tickvane.kill();
+            tickvane.waitForFinished(5000);
+        }
+    });
+
+    // Up and showing its window once the window has found the settings store.
+    QTRY_VERIFY_WITH_TIMEOUT(readAll(onlyLogFile(env)).contains("MainWindow: using application-level SettingsManager"),
+                             60000);
+    QCOMPARE(::kill(static_cast<pid_t>(tickvane.processId()), SIGTERM), 0);
+    QVERIFY(tickvane.waitForFinished(60000));
+    QCOMPARE(tickvane.exitStatus(), QProcess::CrashExit);
+    QCOMPARE(tickvane.exitCode(), SIGABRT);
+
+    const QString path = onlyLogFile(env);
+    const QByteArray log = readAll(path);
+    verifyOpening(bodies(log), path);
+
+    const QDir crashDir(appDataIn(env) + QStringLiteral("/crashes"));
+    const QStringList crashes = crashDir.entryList({QStringLiteral("crash_*.txt")}, QDir::Files);
+    QCOMPARE(crashes.size(), 1);
+    const QByteArray block = readAll(crashDir.filePath(crashes.first()));
+    QVERIFY(block.contains("Type: Termination Request (SIGTERM)\nDetails: Signal Number: 15\nVersion: 6.2.9\n"));
+    QVERIFY(log.endsWith(block));
+    QVERIFY(tickvane.readAllStandardError().contains("Error Type: Termination Request (SIGTERM)"));
+}
+
+QTEST_GUILESS_MAIN(StartupTest)
+#include "tst_startup.moc"

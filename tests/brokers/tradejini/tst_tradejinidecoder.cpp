@@ -1,0 +1,358 @@
+// TradeJini frame decoding: header, inflation limits, packet walk, tags, divisors, tick cache, fuzzing.
+#include "brokers/tradejini/TradeJiniDecoder.h"
+#include "support/TradeJiniFrames.h"
+#include "support/ZlibTestUtil.h"
+
+#include <QJsonDocument>
+#include <QRandomGenerator>
+#include <QtTest>
+
+#include <zlib.h>
+
+using namespace TradeJiniFrames;
+using Status = TradeJiniDecoder::FrameStatus;
+
+namespace {
+
+const QDateTime kNow(QDate(2025, 3, 14), QTime(10, 30));
+
+struct Decoded {
+    TradeJiniDecoder::FrameResult result;
+    QVector<TickData> ticks;
+};
+
+Decoded decode(TradeJiniDecoder& d, const QByteArray& frame)
+{
+    Decoded out;
+    out.result = d.decodeFrame(frame, out.ticks);
+    return out;
+}
+
+TradeJiniDecoder makeDecoder()
+{
+    TradeJiniDecoder d;
+    d.setClock([] { return kNow; });
+    return d;
+}
+
+int countEvents(const TradeJiniDecoder::FrameResult& r, TradeJiniDecoder::Event::Kind kind)
+{
+    int n = 0;
+    for (const auto& e : r.events)
+        n += e.kind == kind;
+    return n;
+}
+
+}  // namespace
+
+class TestTradeJiniDecoder : public QObject {
+    Q_OBJECT
+
+private slots:
+    void frameHeader_data();
+    void frameHeader();
+    void hugeSizeHintDoesNotMatter();
+    void twoPacketsAndStrayByte();
+    void packetLengths_data();
+    void packetLengths();
+    void segmentsAndDivisors_data();
+    void segmentsAndDivisors();
+    void fieldsAndTruncation_data();
+    void fieldsAndTruncation();
+    void cacheMerge();
+    void l1Json_data();
+    void l1Json();
+    void randomBytesNeverCrash();
+};
+
+void TestTradeJiniDecoder::frameHeader_data()
+{
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("detail");  // version or zlib code
+    QTest::addColumn<int>("ticks");
+    const QByteArray payload = l1(1, 2885, 250050);
+    QTest::newRow("five bytes") << QByteArray(5, '\1') << int(Status::TooShort) << 0 << 0;
+    QTest::newRow("version 2") << frame(payload, false, 2) << int(Status::UnsupportedVersion) << 2 << 0;
+    QTest::newRow("empty compressed payload") << frame(QByteArray(), false, 1).left(4) + QByteArray("\1d", 2)
+                                              << int(Status::InflateFailed) << int(Z_DATA_ERROR) << 0;
+    QTest::newRow("raw payload") << frame(payload, false) << int(Status::Ok) << 0 << 1;
+    QTest::newRow("compressed payload") << frame(payload, true) << int(Status::Ok) << 0 << 1;
+    QByteArray corrupt = frame(payload, true);
+    corrupt.truncate(corrupt.size() - 3);
+    QTest::newRow("truncated zlib stream") << corrupt << int(Status::InflateFailed) << int(Z_DATA_ERROR) << 0;
+    QByteArray garbage = frame(QByteArray(), false) + QByteArray("not zlib at all");
+    garbage[5] = 'd';
+    QTest::newRow("garbage zlib stream") << garbage << int(Status::InflateFailed) << int(Z_DATA_ERROR) << 0;
+    // 17 MiB of zeros compress to a few KB: over the inflation cap, refused as a buffer error.
+    QTest::newRow("inflates past the cap") << frame(QByteArray(17 << 20, '\0'), true) << int(Status::InflateFailed)
+                                           << int(Z_BUF_ERROR) << 0;
+}
+
+void TestTradeJiniDecoder::frameHeader()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(int, status);
+    QFETCH(int, detail);
+    QFETCH(int, ticks);
+    TradeJiniDecoder d = makeDecoder();
+    const Decoded out = decode(d, frame);
+    QCOMPARE(int(out.result.status), status);
+    if (out.result.status == Status::UnsupportedVersion)
+        QCOMPARE(out.result.version, detail);
+    if (out.result.status == Status::InflateFailed)
+        QCOMPARE(out.result.zlibCode, detail);
+    QCOMPARE(out.ticks.size(), ticks);
+}
+
+void TestTradeJiniDecoder::hugeSizeHintDoesNotMatter()
+{
+    // The first four bytes are only a claim: neither a huge nor a tiny one may change the result
+    // (a hint-sized allocation of 43 GB would abort under the sanitizers).
+    QByteArray payload;
+    for (quint32 t = 1; t <= 50; ++t)
+        payload += l1(1, t, 10000 + qint32(t), 100 * t, 0, 1710474300);
+    for (qint64 hint : {qint64(0xffffffffu), qint64(0), qint64(1)}) {
+        TradeJiniDecoder d = makeDecoder();
+        const Decoded out = decode(d, frame(payload, true, 1, hint));
+        QCOMPARE(out.result.status, Status::Ok);
+        QCOMPARE(out.ticks.size(), 50);
+        QCOMPARE(out.ticks.last().ltp, 100.50);
+    }
+}
+
+void TestTradeJiniDecoder::twoPacketsAndStrayByte()
+{
+    TradeJiniDecoder d = makeDecoder();
+    const QByteArray payload = l1(1, 11, 1000) + l1(2, 22, 2000) + QByteArray(1, '\x05');
+    const Decoded out = decode(d, frame(payload, true));
+    QCOMPARE(out.ticks.size(), 2);
+    QCOMPARE(out.ticks.at(0).symbol, QString("11_NSE"));
+    QCOMPARE(out.ticks.at(1).symbol, QString("22_BSE"));
+    QCOMPARE(out.ticks.at(1).ltp, 20.0);
+    QCOMPARE(countEvents(out.result, TradeJiniDecoder::Event::InvalidPacketLength), 0);
+    QCOMPARE(countEvents(out.result, TradeJiniDecoder::Event::L1Packet), 2);
+}
+
+void TestTradeJiniDecoder::packetLengths_data()
+{
+    QTest::addColumn<QByteArray>("payload");
+    QTest::addColumn<int>("ticks");
+    QTest::addColumn<int>("badLength");  // -1: no invalid-length event
+    QTest::addColumn<int>("badIndex");
+    const QByteArray good = l1(1, 7, 700);
+    QTest::newRow("zero length") << QByteArray("\0\0\x0a\x1a\x01", 5) << 0 << 0 << 0;
+    QTest::newRow("negative length") << QByteArray("\xfb\xff\x0a\x1a\x01", 5) << 0 << -5 << 0;
+    QTest::newRow("length past end") << QByteArray("\xff\x00\x0a\x1a\x01", 5) << 0 << 255 << 0;
+    QTest::newRow("bad second packet keeps first") << good + QByteArray("\x40\x00\x0a\x00", 4) << 1 << 64 << good.size();
+    QTest::newRow("short packets skipped") << QByteArray("\x02\x00", 2) + good << 1 << -1 << 0;
+    QTest::newRow("two bytes only") << QByteArray("\x05\x00", 2) << 0 << -1 << 0;
+    QTest::newRow("ping and unknown types") << packet(16, {}) + packet(99, "abc") + good << 1 << -1 << 0;
+}
+
+void TestTradeJiniDecoder::packetLengths()
+{
+    QFETCH(QByteArray, payload);
+    QFETCH(int, ticks);
+    QFETCH(int, badLength);
+    QFETCH(int, badIndex);
+    TradeJiniDecoder d = makeDecoder();
+    const Decoded out = decode(d, frame(payload, false));
+    QCOMPARE(out.ticks.size(), ticks);
+    bool found = false;
+    for (const auto& e : out.result.events) {
+        if (e.kind == TradeJiniDecoder::Event::InvalidPacketLength) {
+            found = true;
+            QCOMPARE(e.value, badLength);
+            QCOMPARE(e.offset, badIndex);
+        }
+    }
+    QCOMPARE(found, badLength != -1);
+}
+
+void TestTradeJiniDecoder::segmentsAndDivisors_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("exchange");
+    QTest::addColumn<double>("divisor");
+    const QList<QPair<QString, double>> table = {{"NSE", 100},    {"BSE", 100},   {"NFO", 100}, {"BFO", 100},
+                                                 {"CDS", 1e7},    {"BCD", 1e4},   {"MCD", 1e4}, {"MCX", 100},
+                                                 {"NCO", 1e4},    {"BCO", 1e4}};
+    for (int i = 0; i < table.size(); ++i)
+        QTest::addRow("code %d", i + 1) << i + 1 << table[i].first << table[i].second;
+    QTest::newRow("code 0") << 0 << "NSE" << 100.0;
+    QTest::newRow("code 11") << 11 << "NSE" << 100.0;
+}
+
+void TestTradeJiniDecoder::segmentsAndDivisors()
+{
+    QFETCH(int, code);
+    QFETCH(QString, exchange);
+    QFETCH(double, divisor);
+    // Open comes before the segment tag (divided by 100), ltp after it (by the segment's divisor).
+    const qint32 raw = 123456789;
+    const QByteArray body = i32Tag(30, raw) + u8Tag(26, quint8(code)) + u32Tag(27, 42) + i32Tag(29, raw);
+    TradeJiniDecoder d = makeDecoder();
+    const Decoded out = decode(d, frame(packet(10, body), true));
+    QCOMPARE(out.ticks.size(), 1);
+    const TickData& t = out.ticks.first();
+    QCOMPARE(t.exchange, exchange);
+    QCOMPARE(t.symbol, "42_" + exchange);
+    QCOMPARE(t.token, QString("42"));
+    QCOMPARE(t.open, raw / 100.0);
+    QCOMPARE(t.ltp, raw / divisor);
+}
+
+void TestTradeJiniDecoder::fieldsAndTruncation_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("emitted");
+    QTest::addColumn<double>("ltp");
+    QTest::addColumn<double>("volume");
+    QTest::addColumn<double>("oi");
+    QTest::addColumn<QDateTime>("time");
+    const QByteArray head = u8Tag(26, 1) + u32Tag(27, 9);
+    const QByteArray skips = skipTag(28, 1) + skipTag(33, 4) + skipTag(40, 4) + skipTag(41, 8) + skipTag(55, 1)
+        + skipTag(56, 2) + skipTag(77, 4);
+    QTest::newRow("every tag")
+        << head + skips + i32Tag(29, 150) + u32Tag(39, 1000) + u32Tag(44, 77) + i32Tag(46, 1710474300) << true << 1.5
+        << 1000.0 << 77.0 << QDateTime::fromSecsSinceEpoch(1710474300);
+    QTest::newRow("no time tag takes now") << head + i32Tag(29, 150) << true << 1.5 << 0.0 << 0.0 << kNow;
+    QTest::newRow("value cut short keeps earlier fields")
+        << head + i32Tag(29, 150) + u32Tag(39, 5) + QByteArray("\x2c\x01\x02", 3) << true << 1.5 << 5.0 << 0.0 << kNow;
+    QTest::newRow("skipped tag cut short") << head + i32Tag(29, 150) + QByteArray("\x29\x01\x02", 3) << true << 1.5
+                                           << 0.0 << 0.0 << kNow;
+    QTest::newRow("last value wins") << head + i32Tag(29, 100) + i32Tag(29, 300) << true << 3.0 << 0.0 << 0.0 << kNow;
+    QTest::newRow("no token") << u8Tag(26, 1) + i32Tag(29, 150) << false << 0.0 << 0.0 << 0.0 << QDateTime();
+    QTest::newRow("no segment") << u32Tag(27, 9) + i32Tag(29, 150) << false << 0.0 << 0.0 << 0.0 << QDateTime();
+    QTest::newRow("token cut short") << u8Tag(26, 1) + QByteArray("\x1b\x09\x00", 3) << false << 0.0 << 0.0 << 0.0
+                                     << QDateTime();
+    QTest::newRow("all zero first tick dropped") << head << false << 0.0 << 0.0 << 0.0 << QDateTime();
+}
+
+void TestTradeJiniDecoder::fieldsAndTruncation()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(bool, emitted);
+    TradeJiniDecoder d = makeDecoder();
+    const Decoded out = decode(d, frame(packet(10, body), false));
+    QCOMPARE(out.ticks.size(), emitted ? 1 : 0);
+    if (!emitted)
+        return;
+    const TickData& t = out.ticks.first();
+    QTEST(t.ltp, "ltp");
+    QTEST(t.volume, "volume");
+    QTEST(t.openInterest, "oi");
+    QTEST(t.timestamp, "time");
+    QCOMPARE(t.lastTradedQty, qint32(t.volume));
+    QVERIFY(t.isValid());
+}
+
+void TestTradeJiniDecoder::cacheMerge()
+{
+    TradeJiniDecoder d = makeDecoder();
+    const QByteArray bare = packet(10, u8Tag(26, 8) + u32Tag(27, 500));
+    QCOMPARE(decode(d, frame(bare, true)).ticks.size(), 0);  // nothing known yet, nothing to say
+
+    const QByteArray full = packet(10, u8Tag(26, 8) + u32Tag(27, 500) + i32Tag(29, 7000000) + i32Tag(30, 6900000)
+                                           + i32Tag(31, 7100000) + i32Tag(32, 6800000) + u32Tag(39, 12)
+                                           + u32Tag(44, 340));
+    Decoded first = decode(d, frame(full, true));
+    QCOMPARE(first.ticks.size(), 1);
+    QCOMPARE(first.ticks[0].open, 69000.0);  // the first tick is emitted as decoded
+    QCOMPARE(first.ticks[0].high, 71000.0);
+
+    Decoded second = decode(d, frame(bare, true));
+    QCOMPARE(second.ticks.size(), 1);
+    const TickData& t = second.ticks[0];
+    QCOMPARE(t.symbol, QString("500_MCX"));
+    QCOMPARE(t.ltp, 70000.0);
+    QCOMPARE(t.volume, 12.0);
+    QCOMPARE(t.openInterest, 340.0);
+    QCOMPARE(t.lastTradedQty, 12);
+    QCOMPARE(t.open, 70000.0);
+    QCOMPARE(t.high, 70000.0);
+    QCOMPARE(t.low, 70000.0);
+
+    Decoded third = decode(d, frame(packet(10, u8Tag(26, 8) + u32Tag(27, 500) + i32Tag(29, 7050000)), true));
+    QCOMPARE(third.ticks[0].ltp, 70500.0);
+    QCOMPARE(third.ticks[0].volume, 12.0);
+    QCOMPARE(third.ticks[0].low, 70500.0);
+    QCOMPARE(d.cachedInstruments(), 1);
+
+    // The same token on another exchange is another instrument.
+    QCOMPARE(decode(d, frame(packet(10, u8Tag(26, 1) + u32Tag(27, 500)), true)).ticks.size(), 0);
+}
+
+void TestTradeJiniDecoder::l1Json_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<QString>("keyExchange");
+    QTest::newRow("known token") << QByteArray(R"({"symbol":"2885_NSE","exchSeg":"nse_cm","ltp":2501.5,"vol":10,"OI":3})")
+                                 << true << "RELIANCE" << "NSE";
+    QTest::newRow("unknown token") << QByteArray(R"({"symbol":"999_NSE","exchSeg":"nse_cm","ltp":1})") << true
+                                   << "NSE:999" << "NSE";
+    QTest::newRow("empty exchange part") << QByteArray(R"({"symbol":"999_","ltp":1})") << true << "999" << "";
+    QTest::newRow("no underscore") << QByteArray(R"({"symbol":"2885","ltp":1})") << false << "" << "";
+    QTest::newRow("empty token") << QByteArray(R"({"symbol":"_NSE","ltp":1})") << false << "" << "";
+    QTest::newRow("symbol not text") << QByteArray(R"({"symbol":5,"ltp":1})") << false << "" << "";
+}
+
+void TestTradeJiniDecoder::l1Json()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(bool, accepted);
+    TickData t;
+    QString keyExchange;
+    const auto names = [](const QString& token) { return token == "2885" ? QString("RELIANCE") : QString(); };
+    QCOMPARE(TradeJiniDecoder::tickFromL1Json(QJsonDocument::fromJson(json).object(), names, kNow, t, keyExchange),
+             accepted);
+    if (!accepted)
+        return;
+    QTEST(t.symbol, "symbol");
+    QTEST(keyExchange, "keyExchange");
+    QCOMPARE(t.timestamp, kNow);
+    QCOMPARE(t.lastTradedQty, 0);
+}
+
+void TestTradeJiniDecoder::randomBytesNeverCrash()
+{
+    // Random frames and mutations of a valid one, raw and compressed: whatever comes in, the
+    // decoder must stay inside its buffers and emit only well-formed ticks.
+    QRandomGenerator rng(20250314);
+    QByteArray valid;
+    for (quint32 t = 1; t <= 8; ++t)
+        valid += l1(quint8(t), t, qint32(1000 * t), t, t, 1710474300);
+    TradeJiniDecoder d = makeDecoder();
+    int ticks = 0;
+    for (int i = 0; i < 4000; ++i) {
+        QByteArray payload;
+        if (i % 2) {
+            payload = valid;
+            const int flips = 1 + int(rng.bounded(6));
+            for (int f = 0; f < flips; ++f)
+                payload[int(rng.bounded(payload.size()))] = char(rng.bounded(256));
+            payload.truncate(int(rng.bounded(payload.size() + 1)));
+        } else {
+            payload.resize(int(rng.bounded(200)));
+            for (char& c : payload)
+                c = char(rng.bounded(256));
+        }
+        QByteArray f = frame(payload, i % 3 == 0, 1, rng.bounded(0xffffffffu));
+        if (i % 7 == 0)
+            f.truncate(int(rng.bounded(f.size() + 1)));
+        QVector<TickData> out;
+        d.decodeFrame(f, out);
+        for (const TickData& t : out) {
+            QVERIFY(t.symbol.contains('_'));
+            QVERIFY(t.timestamp.isValid());
+        }
+        ticks += out.size();
+    }
+    QVERIFY(ticks > 0);  // the mutated frames still decode now and then
+}
+
+QTEST_GUILESS_MAIN(TestTradeJiniDecoder)
+#include "tst_tradejinidecoder.moc"

@@ -1,0 +1,160 @@
+// Scripted HTTP/1.1 peer on 127.0.0.1.
+#include "support/HttpTestServer.h"
+
+#include <QTcpSocket>
+
+HttpTestServer::Reply HttpTestServer::Reply::json(const QByteArray& body, int status)
+{
+    Reply r;
+    r.status = status;
+    r.body = body;
+    r.headers.append(qMakePair(QByteArray("Content-Type"), QByteArray("application/json")));
+    return r;
+}
+
+HttpTestServer::Reply HttpTestServer::Reply::bytes(const QByteArray& body, const QByteArray& contentType)
+{
+    Reply r;
+    r.body = body;
+    r.headers.append(qMakePair(QByteArray("Content-Type"), contentType));
+    return r;
+}
+
+HttpTestServer::Reply HttpTestServer::Reply::silent()
+{
+    Reply r;
+    r.neverAnswer = true;
+    return r;
+}
+
+HttpTestServer::HttpTestServer(QObject* parent) : QObject(parent)
+{
+    connect(&server, &QTcpServer::newConnection, this, &HttpTestServer::onNewConnection);
+}
+
+HttpTestServer::~HttpTestServer()
+{
+    // The sockets are children of the server, which outlives the buffers: detach them first so
+    // their disconnect handlers never touch destroyed members.
+    const auto sockets = buffers.keys();
+    for (QTcpSocket* s : sockets) {
+        s->disconnect(this);
+        s->abort();
+        delete s;
+    }
+    buffers.clear();
+}
+
+bool HttpTestServer::listen()
+{
+    return server.listen(QHostAddress::LocalHost, 0);
+}
+
+QString HttpTestServer::baseUrl() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(port());
+}
+
+void HttpTestServer::setReply(const QByteArray& method, const QString& path, const Reply& reply)
+{
+    scripted[{method, path}] = {reply};
+}
+
+void HttpTestServer::queueReply(const QByteArray& method, const QString& path, const Reply& reply)
+{
+    scripted[{method, path}].append(reply);
+}
+
+QList<HttpTestServer::Request> HttpTestServer::requestsTo(const QString& path) const
+{
+    QList<Request> out;
+    for (const Request& r : received) {
+        if (r.path == path)
+            out << r;
+    }
+    return out;
+}
+
+void HttpTestServer::dropConnections()
+{
+    const auto sockets = buffers.keys();
+    for (QTcpSocket* s : sockets)
+        s->abort();  // emits disconnected, which forgets and releases the socket
+}
+
+void HttpTestServer::onNewConnection()
+{
+    while (QTcpSocket* s = server.nextPendingConnection()) {
+        buffers.insert(s, {});
+        connect(s, &QTcpSocket::readyRead, this, [this, s] { onReadyRead(s); });
+        connect(s, &QTcpSocket::disconnected, this, [this, s] {
+            buffers.remove(s);
+            s->deleteLater();
+        });
+    }
+}
+
+void HttpTestServer::onReadyRead(QTcpSocket* socket)
+{
+    if (!buffers.contains(socket))
+        return;
+    QByteArray& buf = buffers[socket];
+    buf += socket->readAll();
+    // Several requests may be pipelined on a keep-alive connection.
+    for (;;) {
+        const int headerEnd = buf.indexOf("\r\n\r\n");
+        if (headerEnd < 0)
+            return;
+        const QList<QByteArray> lines = buf.left(headerEnd).split('\n');
+        Request req;
+        const QList<QByteArray> first = lines.value(0).trimmed().split(' ');
+        req.method = first.value(0);
+        req.rawTarget = first.value(1);
+        const QUrl url = QUrl::fromEncoded("http://127.0.0.1" + req.rawTarget);
+        req.path = url.path();
+        req.query = QUrlQuery(url);
+        for (int i = 1; i < lines.size(); ++i) {
+            const QByteArray line = lines[i].trimmed();
+            const int colon = line.indexOf(':');
+            if (colon > 0)
+                req.headers.insert(line.left(colon).trimmed().toLower(), line.mid(colon + 1).trimmed());
+        }
+        const int length = req.headers.value("content-length", "0").toInt();
+        if (buf.size() < headerEnd + 4 + length)
+            return;  // body still arriving
+        req.body = buf.mid(headerEnd + 4, length);
+        buf.remove(0, headerEnd + 4 + length);
+        const bool close = req.headers.value("connection").toLower() == "close";
+        received.append(req);
+        emit requestReceived(received.size() - 1);
+        answer(socket, req, close);
+        if (!buffers.contains(socket))
+            return;  // a listener dropped the connection
+    }
+}
+
+void HttpTestServer::answer(QTcpSocket* socket, const Request& req, bool close)
+{
+    Reply reply;
+    auto it = scripted.find({req.method, req.path});
+    if (it == scripted.end()) {
+        reply.status = 404;
+        reply.body = "not scripted";
+    } else {
+        reply = it->first();
+        if (it->size() > 1)
+            it->removeFirst();
+    }
+    if (reply.neverAnswer)
+        return;
+    QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
+    for (const auto& h : reply.headers)
+        out += h.first + ": " + h.second + "\r\n";
+    out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
+    if (close)
+        out += "Connection: close\r\n";
+    out += "\r\n" + reply.body;
+    socket->write(out);
+    if (close)
+        socket->disconnectFromHost();
+}

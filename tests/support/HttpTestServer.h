@@ -1,0 +1,71 @@
+// Scripted HTTP/1.1 peer on 127.0.0.1 for broker, master-file and Custom API tests.
+#pragma once
+
+#include <QByteArray>
+#include <QHash>
+#include <QList>
+#include <QMap>
+#include <QObject>
+#include <QPair>
+#include <QString>
+#include <QTcpServer>
+#include <QUrl>
+#include <QUrlQuery>
+
+class QTcpSocket;
+
+class HttpTestServer : public QObject {
+    Q_OBJECT
+public:
+    struct Reply {
+        int status = 200;
+        QList<QPair<QByteArray, QByteArray>> headers;
+        QByteArray body;
+        bool neverAnswer = false;  // keep the connection open and say nothing
+
+        static Reply json(const QByteArray& body, int status = 200);
+        static Reply bytes(const QByteArray& body, const QByteArray& contentType = "application/octet-stream");
+        static Reply silent();
+    };
+    struct Request {
+        QByteArray method;
+        QString path;  // decoded path without the query
+        QUrlQuery query;
+        QByteArray rawTarget;  // request target exactly as sent
+        QHash<QByteArray, QByteArray> headers;  // names lower-cased
+        QByteArray body;
+        QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
+    };
+
+    explicit HttpTestServer(QObject* parent = nullptr);
+    ~HttpTestServer() override;
+    bool listen();
+    quint16 port() const { return server.serverPort(); }
+    QString baseUrl() const;  // "http://127.0.0.1:<port>"
+
+    // A reply for method and path. Replies queued for the same key are used in order; the last
+    // one stays and answers every later request. Unscripted requests get 404.
+    void setReply(const QByteArray& method, const QString& path, const Reply& reply);
+    void queueReply(const QByteArray& method, const QString& path, const Reply& reply);
+
+    QList<Request> requests() const { return received; }
+    int requestCount() const { return received.size(); }
+    Request lastRequest() const { return received.isEmpty() ? Request() : received.last(); }
+    QList<Request> requestsTo(const QString& path) const;
+    void clearRequests() { received.clear(); }
+    // Closes every open client connection (requests left unanswered see a remote close).
+    void dropConnections();
+
+signals:
+    void requestReceived(int index);
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket* socket);
+    void answer(QTcpSocket* socket, const Request& req, bool close);
+
+    QTcpServer server;
+    QHash<QTcpSocket*, QByteArray> buffers;
+    QMap<QPair<QByteArray, QString>, QList<Reply>> scripted;
+    QList<Request> received;
+};

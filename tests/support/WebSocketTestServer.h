@@ -1,0 +1,50 @@
+// Scripted WebSocket peer on 127.0.0.1 (no TLS) that records what clients send.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QStringList>
+#include <QUrl>
+#include <QWebSocketServer>
+
+class QWebSocket;
+
+class WebSocketTestServer : public QObject {
+    Q_OBJECT
+public:
+    explicit WebSocketTestServer(QObject* parent = nullptr);
+    ~WebSocketTestServer() override;
+    bool listen();
+    quint16 port() const { return server.serverPort(); }
+    QString baseUrl() const;  // "ws://127.0.0.1:<port>"
+
+    QList<QWebSocket*> clients() const { return sockets; }
+    int clientCount() const { return sockets.size(); }
+    // Request URL (path and query) of every connection accepted, in order.
+    QList<QUrl> connectionUrls() const { return urls; }
+    QStringList textMessages() const { return texts; }
+    QList<QByteArray> binaryMessages() const { return binaries; }
+    void clearMessages();
+
+    // Sends to every connected client.
+    void sendText(const QString& text);
+    void sendBinary(const QByteArray& data);
+    // Closes every client connection from the server side.
+    void closeClients();
+
+signals:
+    void clientConnected();
+    void clientDisconnected();
+    void textMessageReceived(const QString& text);
+    void binaryMessageReceived(const QByteArray& data);
+
+private:
+    void onNewConnection();
+
+    QWebSocketServer server;
+    QList<QWebSocket*> sockets;
+    QList<QUrl> urls;
+    QStringList texts;
+    QList<QByteArray> binaries;
+};
