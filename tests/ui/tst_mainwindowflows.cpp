@@ -6,14 +6,18 @@
 #include "brokers/BrokerAPI.h"
 #include "brokers/IBroker.h"
 #include "brokers/LiveFeeder.h"
+#include "brokers/tradejini/TradeJiniBroker.h"
+#include "backtest/SQLiteOHLCStore.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
 
 #include <QComboBox>
+#include <QJsonArray>
 #include <QDateEdit>
 #include <QLabel>
 #include <QLineEdit>
@@ -144,6 +148,9 @@ private slots:
     void constructionPerProvider();
     void formAndFace();
     void teardownSavesAndReleasesPlugin();
+    void defaultConnectorFactory();
+    void teardownWhileBacktestRuns_data();
+    void teardownWhileBacktestRuns();
 
     void watchlistRows();
     void addRemoveClear();
@@ -402,6 +409,100 @@ void TestMainWindow::teardownSavesAndReleasesPlugin()
     QVERIFY(!broker);  // the connector went with the window
     SettingsManager reread;
     QCOMPARE(reread.watchlist(), (QStringList{"2885", "1594"}));
+}
+
+void TestMainWindow::defaultConnectorFactory()
+{
+    // Without a factory seam the window builds the connectors that exist and says so for the rest.
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->saveSettings();
+    MainWindowSeams seams;
+    seams.prompts = prompts;
+    {
+        MainWindow w(seams);
+        QVERIFY(qobject_cast<TradeJiniBroker*>(w.brokerFacade()->implementation()));
+    }
+    settings->setProvider(SettingsManager::Zerodha);
+    settings->saveSettings();
+    seams.prepareRepository = [](SymbolRepository* repo) {
+        repo->setDownloadHost("Zerodha", "http://127.0.0.1:1");
+    };
+    LogCapture log;
+    MainWindow w(seams);
+    QVERIFY(!w.brokerFacade()->implementation());
+    QVERIFY(log.contains(QtWarningMsg, "[MainWindow] No connector available yet for provider: \"Zerodha\""));
+}
+
+void TestMainWindow::teardownWhileBacktestRuns_data()
+{
+    // Where the worker is when the window closes varies from run to run: a few runs make a
+    // wrong teardown order show under AddressSanitizer far more often than one.
+    QTest::addColumn<int>("attempt");
+    for (int i = 1; i <= 3; ++i)
+        QTest::newRow(qPrintable(QString("run %1").arg(i))) << i;
+}
+
+void TestMainWindow::teardownWhileBacktestRuns()
+{
+    // Candles for a four-week job in the window's own candle store.
+    {
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/backtest";
+        QVERIFY(QDir().mkpath(folder));
+        SQLiteOHLCStore store;
+        QVERIFY(store.open(folder));
+        for (QDate d(2024, 3, 4); d <= QDate(2024, 3, 29); d = d.addDays(1)) {
+            if (d.dayOfWeek() > 5)
+                continue;
+            const QString day = d.toString(Qt::ISODate);
+            QVector<StoredCandle> candles;
+            for (int m = 0; m < 375; ++m) {
+                StoredCandle c;
+                c.date = day;
+                c.time = QTime(9, 15).addSecs(60 * m).toString("HH:mm:ss");
+                c.open = 100 + (m % 17) * 0.1;
+                c.close = 100 + (m % 13) * 0.1;
+                c.high = qMax(c.open, c.close) + 0.2;
+                c.low = qMin(c.open, c.close) - 0.2;
+                c.volume = 1000;
+                candles << c;
+            }
+            for (const char* symbol : {"AAA", "BBB", "CCC", "DDD"})
+                QCOMPARE(store.insertMinuteCandles(symbol, candles), 375);
+        }
+    }
+    // The callback service answers at once, so the worker goes on reading day after day.
+    HttpTestServer callbacks;
+    QVERIFY(callbacks.listen());
+    callbacks.setReply("POST", "/api/backtest/progress/T1", HttpTestServer::Reply::json("{}"));
+    callbacks.setReply("POST", "/api/backtest/ingest/T1", HttpTestServer::Reply::json("{}"));
+
+    settings->setProvider(SettingsManager::CustomAPI);
+    auto w = makeWindow();
+    auto block = [](int id, const char* type, QJsonObject params = {}) {
+        return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
+    };
+    auto edge = [](int from, int to, int port) {
+        return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
+    };
+    const QJsonObject strategy{
+        {"strategyTimeframe", 2},
+        {"blocks", QJsonArray{block(1, "CandleClose"), block(2, "EMA", {{"period", 9}}),
+                              block(3, "CrossedAbove"), block(4, "BuyEntry"),
+                              block(5, "StopLoss", {{"percent", 0.2}}),
+                              block(6, "Target", {{"percent", 0.2}})}},
+        {"connections", QJsonArray{edge(1, 2, 0), edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0)}}};
+    w->handleBacktestJob(QJsonObject{{"type", "backtest_job"},
+                                     {"job_id", "T1"},
+                                     {"from", "2024-03-04"},
+                                     {"to", "2024-03-29"},
+                                     {"interval", "1m"},
+                                     {"strategy", strategy},
+                                     {"symbols", QJsonArray{"AAA", "BBB", "CCC", "DDD"}},
+                                     {"callback_base", callbacks.baseUrl()}});
+    QTRY_VERIFY_WITH_TIMEOUT(callbacks.requestCount() >= 1, 15000);
+    // Closing now must stop the worker before the store it reads goes away.
+    w.reset();
 }
 
 // ---------------------------------------------------------------------------------------------
