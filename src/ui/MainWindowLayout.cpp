@@ -113,6 +113,16 @@ QLabel* caption(const QString& text, const QString& style)
     return l;
 }
 
+QDateEdit* backfillDateEdit(const QString& objectName)
+{
+    auto* edit = new QDateEdit;
+    edit->setObjectName(objectName);
+    edit->setFixedHeight(32);
+    edit->setCalendarPopup(true);
+    edit->setDisplayFormat(QStringLiteral("dd-MM-yyyy"));
+    return edit;
+}
+
 QFrame* verticalLine(bool sunken)
 {
     auto* line = new QFrame;
@@ -254,20 +264,12 @@ void MainWindow::createLiveTab()
     bar->addSpacing(6);
     QLabel* fromLabel = caption(QStringLiteral("From:"), QString::fromLatin1(kCaptionStyle));
     bar->addWidget(fromLabel);
-    auto* fromEdit = new QDateEdit;
-    fromEdit->setObjectName(QStringLiteral("fromDateEdit"));
-    fromEdit->setFixedHeight(32);
-    fromEdit->setCalendarPopup(true);
-    fromEdit->setDisplayFormat(QStringLiteral("dd-MM-yyyy"));
+    QDateEdit* fromEdit = backfillDateEdit(QStringLiteral("fromDateEdit"));
     bar->addWidget(fromEdit);
     bar->addSpacing(4);
     QLabel* toLabel = caption(QStringLiteral("To:"), QString::fromLatin1(kCaptionStyle));
     bar->addWidget(toLabel);
-    auto* toEdit = new QDateEdit;
-    toEdit->setObjectName(QStringLiteral("toDateEdit"));
-    toEdit->setFixedHeight(32);
-    toEdit->setCalendarPopup(true);
-    toEdit->setDisplayFormat(QStringLiteral("dd-MM-yyyy"));
+    QDateEdit* toEdit = backfillDateEdit(QStringLiteral("toDateEdit"));
     bar->addWidget(toEdit);
     bar->addStretch();
 
