@@ -482,18 +482,18 @@ void TestStrategyEvaluator::barIndicatorsMatchFullWalksBitForBit()
 {
     // Bar-level indicators carry running state between bars; every value must still be exactly the
     // full walk over the history, across the 600-value cap, a day's reset and odd periods.
-    struct Spec {
+    struct BlockCase {
         int id;
         const char* type;
         int period;
         int source;  // 1: the 1-minute close, 2: the 3-minute close
     };
-    const Spec specs[] = {{10, "EMA", 9, 1},  {11, "SMA", 20, 1}, {12, "RSI", 14, 1}, {13, "EMA", 1, 1},
+    const BlockCase blockCases[] = {{10, "EMA", 9, 1},  {11, "SMA", 20, 1}, {12, "RSI", 14, 1}, {13, "EMA", 1, 1},
                           {14, "RSI", 1, 1},  {15, "EMA", 700, 1}, {16, "SMA", 1, 1}, {20, "EMA", 5, 2},
                           {21, "SMA", 4, 2},  {22, "RSI", 3, 2},  {23, "EMA", 150, 2}, {24, "RSI", 0, 1}};
     QJsonArray blocks{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "CandleClose", {{"timeframe", 3}})};
     QJsonArray edges;
-    for (const Spec& sp : specs) {
+    for (const BlockCase& sp : blockCases) {
         blocks.append(block(sp.id, sp.type, {{"period", sp.period}, {"timeframe", sp.source == 1 ? 2 : 3}}));
         edges.append(edge(sp.source, sp.id));
     }
@@ -523,7 +523,7 @@ void TestStrategyEvaluator::barIndicatorsMatchFullWalksBitForBit()
             minutes.removeLast();
         QVector<double> developing = buckets;
         developing.prepend(price);
-        for (const Spec& sp : specs) {
+        for (const BlockCase& sp : blockCases) {
             const double expected = full(sp.type, sp.source == 1 ? minutes : developing, sp.period);
             const double actual = ev.blockValue(sp.id);
             if (std::memcmp(&expected, &actual, sizeof(double)) != 0)
