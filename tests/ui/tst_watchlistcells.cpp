@@ -9,7 +9,7 @@
 
 #include <limits>
 
-class TestWatchlistPieces : public QObject
+class TestWatchlistCells : public QObject
 {
     Q_OBJECT
 
@@ -31,7 +31,7 @@ private slots:
     void highlightSurvivesShrunkTable();
 };
 
-void TestWatchlistPieces::displayName_data()
+void TestWatchlistCells::displayName_data()
 {
     QTest::addColumn<QString>("token");
     QTest::addColumn<QString>("repo");
@@ -49,7 +49,7 @@ void TestWatchlistPieces::displayName_data()
     QTest::newRow("real name starting Token_") << "77" << "Token_X" << "Token_X" << true;
 }
 
-void TestWatchlistPieces::displayName()
+void TestWatchlistCells::displayName()
 {
     QFETCH(QString, token);
     QFETCH(QString, repo);
@@ -60,7 +60,7 @@ void TestWatchlistPieces::displayName()
     QCOMPARE(WatchlistFormat::isFallbackName(name, token), fallback);
 }
 
-void TestWatchlistPieces::volume_data()
+void TestWatchlistCells::volume_data()
 {
     QTest::addColumn<double>("volume");
     QTest::addColumn<bool>("index");
@@ -78,7 +78,7 @@ void TestWatchlistPieces::volume_data()
     QTest::newRow("billions") << 9876543210.0 << false << "9,876,543,210";
 }
 
-void TestWatchlistPieces::volume()
+void TestWatchlistCells::volume()
 {
     QFETCH(double, volume);
     QFETCH(bool, index);
@@ -86,7 +86,7 @@ void TestWatchlistPieces::volume()
     QCOMPARE(WatchlistFormat::volume(volume, index), expected);
 }
 
-void TestWatchlistPieces::priceAndPercent_data()
+void TestWatchlistCells::priceAndPercent_data()
 {
     QTest::addColumn<double>("ltp");
     QTest::addColumn<double>("open");
@@ -103,7 +103,7 @@ void TestWatchlistPieces::priceAndPercent_data()
                                         << "2.88" << green;
 }
 
-void TestWatchlistPieces::priceAndPercent()
+void TestWatchlistCells::priceAndPercent()
 {
     QFETCH(double, ltp);
     QFETCH(double, open);
@@ -117,7 +117,7 @@ void TestWatchlistPieces::priceAndPercent()
     QCOMPARE(WatchlistFormat::priceColor(ltp - open), colour);
 }
 
-void TestWatchlistPieces::indexDetection_data()
+void TestWatchlistCells::indexDetection_data()
 {
     QTest::addColumn<QString>("type");
     QTest::addColumn<QString>("segment");
@@ -129,7 +129,7 @@ void TestWatchlistPieces::indexDetection_data()
     QTest::newRow("empty") << "" << "" << false;
 }
 
-void TestWatchlistPieces::indexDetection()
+void TestWatchlistCells::indexDetection()
 {
     QFETCH(QString, type);
     QFETCH(QString, segment);
@@ -137,7 +137,7 @@ void TestWatchlistPieces::indexDetection()
     QCOMPARE(WatchlistFormat::isIndex(type, segment), index);
 }
 
-void TestWatchlistPieces::timeframes_data()
+void TestWatchlistCells::timeframes_data()
 {
     QTest::addColumn<int>("provider");
     QTest::addColumn<QStringList>("intervals");
@@ -158,7 +158,7 @@ void TestWatchlistPieces::timeframes_data()
                                 << "day" << true;
 }
 
-void TestWatchlistPieces::timeframes()
+void TestWatchlistCells::timeframes()
 {
     QFETCH(int, provider);
     QFETCH(QStringList, intervals);
@@ -178,7 +178,7 @@ void TestWatchlistPieces::timeframes()
     BackfillChoices::populateTimeframeCombo(nullptr, provider);  // ignored, no crash
 }
 
-void TestWatchlistPieces::dateRanges()
+void TestWatchlistCells::dateRanges()
 {
     QComboBox combo;
     BackfillChoices::populateDateRangeCombo(&combo);
@@ -192,7 +192,7 @@ void TestWatchlistPieces::dateRanges()
     QCOMPARE(combo.findText("Last 6 Months"), -1);
 }
 
-void TestWatchlistPieces::range_data()
+void TestWatchlistCells::range_data()
 {
     QTest::addColumn<int>("days");
     QTest::addColumn<QDate>("customFrom");
@@ -213,7 +213,7 @@ void TestWatchlistPieces::range_data()
                                          << QDate(2025, 3, 1) << today << true;
 }
 
-void TestWatchlistPieces::range()
+void TestWatchlistCells::range()
 {
     QFETCH(int, days);
     QFETCH(QDate, customFrom);
@@ -236,7 +236,7 @@ static QTableWidget* makeTable(int rows)
     return t;
 }
 
-void TestWatchlistPieces::highlightClearsOnceAfterBurst()
+void TestWatchlistCells::highlightClearsOnceAfterBurst()
 {
     QScopedPointer<QTableWidget> table(makeTable(3));
     RowHighlighter h(table.data(), 50);
@@ -257,7 +257,7 @@ void TestWatchlistPieces::highlightClearsOnceAfterBurst()
     QCOMPARE(h.pendingCount(), 0);
 }
 
-void TestWatchlistPieces::highlightSurvivesShrunkTable()
+void TestWatchlistCells::highlightSurvivesShrunkTable()
 {
     QScopedPointer<QTableWidget> table(makeTable(5));
     RowHighlighter h(table.data(), 20);
@@ -271,5 +271,5 @@ void TestWatchlistPieces::highlightSurvivesShrunkTable()
     QCOMPARE(h.pendingCount(), 0);
 }
 
-QTEST_MAIN(TestWatchlistPieces)
-#include "tst_watchlistpieces.moc"
+QTEST_MAIN(TestWatchlistCells)
+#include "tst_watchlistcells.moc"
