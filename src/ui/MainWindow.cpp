@@ -61,9 +61,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     } else {
         settings = new SettingsManager(this);
         qInfo() << "MainWindow: created local SettingsManager";
-    }
-    {
-        // The settings store has no widgets of its own; its restart notice is shown from here.
+        // The settings store has no widgets of its own; the application gives its store the
+        // restart notice, and the window does the same for a store of its own.
         std::shared_ptr<UserPrompts> p = prompts;
         settings->setRestartPrompt(
             [p](const QString& title, const QString& text) { p->information(nullptr, title, text); });
