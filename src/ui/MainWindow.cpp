@@ -52,7 +52,13 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     ui = new Ui_MainWindow;
     ui->setupUi(this);
 
-    fyersWsUrls = BrokerConfig::fyersStreamUrls();
+    fyersWsUrls = seams.fyersStreamUrls.isEmpty() ? BrokerConfig::fyersStreamUrls()
+                                                  : seams.fyersStreamUrls;
+    zerodhaWsUrl = seams.zerodhaStreamUrl.isEmpty() ? BrokerConfig::zerodhaStreamUrl()
+                                                    : seams.zerodhaStreamUrl;
+    pingTimer = new QTimer(this);
+    pingTimer->setInterval(5000);
+    connect(pingTimer, &QTimer::timeout, this, &MainWindow::sendFyersPing);
 
     if (QCoreApplication* app = QCoreApplication::instance())
         settings = app->findChild<SettingsManager*>();
@@ -118,6 +124,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
 
 MainWindow::~MainWindow()
 {
+    if (QCoreApplication* app = QCoreApplication::instance())
+        app->removeEventFilter(this);
     if (liveFeeder && liveFeeder->isRunning())
         liveFeeder->stop();
     if (settings)
@@ -127,7 +135,8 @@ MainWindow::~MainWindow()
     // here on nothing may reach the window's slots, which would run on a half-destroyed window.
     for (QObject* sender : std::initializer_list<QObject*>{
              settings, brokerAPI, csvExporter, historicalDownloader, liveFeeder,
-             symbolRepository, statusTimer, brokerAPI ? brokerAPI->implementation() : nullptr}) {
+             symbolRepository, statusTimer, pingTimer, webSocket,
+             brokerAPI ? brokerAPI->implementation() : nullptr}) {
         if (sender)
             disconnect(sender, nullptr, this, nullptr);
     }
@@ -274,8 +283,8 @@ void MainWindow::setupConnections()
     connect(brokerAPI, &BrokerAPI::historicalDataReceived, this,
             &MainWindow::onHistoricalDataReceived);
     connect(csvExporter, &CSVExporter::importCompleted, this, &MainWindow::onCsvImportCompleted);
-    connect(settings, &SettingsManager::settingsChanged, this,
-            [this] { refreshWatchlistDisplay(); });
+    connect(settings, &SettingsManager::settingsChanged, this, &MainWindow::onSettingsChanged);
+    connect(liveFeeder, &LiveFeeder::statusChanged, this, &MainWindow::onLiveFeedStatusChanged);
     connect(historicalDownloader, &HistoricalDownloader::downloadProgress, this,
             &MainWindow::onDownloadProgress);
 }
@@ -369,6 +378,17 @@ void MainWindow::onConnectionStatusChanged(bool connected)
     const QString name = SettingsManager::providerName(settings->provider());
     statusMessageLabel->setText(connected ? QStringLiteral("Connected to %1").arg(name)
                                           : QStringLiteral("Disconnected from %1").arg(name));
+    if (!connected)
+        return;
+    // The connector is told the watchlist once it has settled; a disconnect meanwhile cancels.
+    QTimer::singleShot(500, Qt::PreciseTimer, this, [this] {
+        if (!brokerConnected || !brokerAPI || !brokerAPI->implementation()
+            || settings->watchlist().isEmpty())
+            return;
+        qInfo() << "[MainWindow] Auto-subscribing to" << settings->watchlist().size()
+                << "watchlist symbols after connection";
+        subscribeToWatchlistSymbols();
+    });
 }
 
 void MainWindow::updateConnectionStatusLabel()

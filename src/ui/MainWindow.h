@@ -3,6 +3,9 @@
 #pragma once
 
 #include "core/MarketData.h"
+#include "symbols/IndianSymbolData.h"
+
+#include <QAbstractSocket>
 
 #include <QHash>
 #include <QJsonObject>
@@ -19,6 +22,7 @@ class CSVExporter;
 class DataManager;
 class HistoricalDownloader;
 class IBroker;
+class ISymbolProvider;
 class LiveFeeder;
 class QComboBox;
 class QLabel;
@@ -44,6 +48,11 @@ struct MainWindowSeams {
     std::shared_ptr<UserPrompts> prompts;
     // Runs on the new instrument repository before the start-up load (download hosts, clock).
     std::function<void(SymbolRepository*)> prepareRepository;
+    // The window's own stream addresses; empty means the brokers' real hosts.
+    QStringList fyersStreamUrls;
+    QString zerodhaStreamUrl;
+    // Pause before the next Fyers address is tried after a refused connection.
+    int fyersRetryDelayMs = 2000;
 };
 
 class MainWindow : public QMainWindow
@@ -70,6 +79,18 @@ public:
     HistoricalDownloader* downloader() const { return historicalDownloader; }
     SymbolRepository* repository() const { return symbolRepository; }
     qint64 ticksReceived() const { return tickCount; }
+    // The window's own stream socket (null before the first Start and between fail-over steps)
+    // and the Fyers address it uses.
+    QWebSocket* streamSocket() const { return webSocket; }
+    int fyersAddressIndex() const { return fyersUrlIndex; }
+    int fyersRefusedAttempts() const { return fyersConnectAttempts; }
+    qint64 fyersFramesSeen() const { return fyersFramesReceived; }
+    // Symbol lookups of the symbol manager, for subscriptions and the stream's name resolution.
+    void setSymbolLookups(ISymbolProvider* lookups) { symbolLookups = lookups; }
+
+protected:
+    // Hides the search popup when the application loses activation; passes every event on.
+    bool eventFilter(QObject* obj, QEvent* event) override;
 
 private slots:
     // Connection control.
@@ -102,6 +123,29 @@ private slots:
     void onAboutAction();
     void onInstrumentListDownloaded();
 
+    // Live feed control.
+    void onStartLiveFeed();
+    void onStopLiveFeed();
+    void connectToLiveDataFeed();
+    void disconnectFromLiveDataFeed();
+    void onLiveFeedStatusChanged(const QString& status);
+    void subscribeToWatchlistSymbols();
+
+    // The window's own stream socket.
+    void onWebSocketConnected();
+    void onWebSocketDisconnected();
+    void onWebSocketError(QAbstractSocket::SocketError error);
+    void onWebSocketTextMessageReceived(const QString& message);
+    void onWebSocketBinaryMessageReceived(const QByteArray& message);
+    void sendFyersPing();
+
+    // Quick-add search.
+    void onSymbolSearchTextChanged(const QString& text);
+    void onSymbolSearchTriggered();
+    void onSymbolSearchPopupItemClicked(int row, int column);
+    void showSymbolSearchPopup();
+    void updateSymbolCompleter();
+
 private:
     void setupCustomUi();
     void setupConnections();
@@ -121,6 +165,15 @@ private:
     void removeWatchlistToken(const QString& token, const QString& displayName);
     void loadAmiBrokerPathIntoField();
     void sendToStream(const QString& message);
+    void onSettingsChanged();
+    void setFeedButtons(bool startEnabled);
+    void handleFyersWebSocketMessage(const QJsonObject& message);
+    void handleFyersBinaryMessage(const QByteArray& message);
+    void checkZerodhaInstrumentsMeta(const QJsonObject& message);
+    void subscribeOnOwnStream(int provider, const QStringList& items);
+    void requestSymbolMasterLoad(int provider);
+    void refreshZerodhaMasterIfStale(const QString& remoteEtag);
+    void logSearchDiagnostics(const QList<IndianSymbolData>& records);
 
     // Name under which a token's ticks are shown, stored and exported. May cache a newly
     // resolved name in the settings, whose change signal rebuilds the watchlist table: callers
@@ -157,7 +210,14 @@ private:
     QWebSocket* webSocket = nullptr;            // the window's own stream socket, when open
     bool wsConnected = false;
     QStringList fyersWsUrls;
+    QString zerodhaWsUrl;
+    int fyersUrlIndex = 0;
+    int fyersConnectAttempts = 0;
     QTimer* pingTimer = nullptr;
+    QList<IndianSymbolData> searchResults;  // popup rows, in row order
+    bool searchDiagnosticsLogged = false;
+    qint64 fyersFramesReceived = 0;  // frames on the window's Fyers stream (not decoded)
+    ISymbolProvider* symbolLookups = nullptr;  // the symbol manager's, once it exists
     SymbolRepository* symbolRepository = nullptr;
     CSVExporter* csvExporter = nullptr;
     SQLiteOHLCStore* ohlcStore = nullptr;

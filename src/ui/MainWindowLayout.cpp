@@ -418,6 +418,16 @@ void MainWindow::createLiveTab()
     watchLayout->addWidget(watchlistTable);
     pageLayout->addWidget(watchGroup);
 
+    connect(symbolSearchEdit, &QLineEdit::textChanged, this, &MainWindow::onSymbolSearchTextChanged);
+    connect(symbolSearchEdit, &QLineEdit::returnPressed, this, &MainWindow::onSymbolSearchTriggered);
+    connect(addSymbolButton, &QPushButton::clicked, this, &MainWindow::onSymbolSearchTriggered);
+    connect(symbolSearchPopup, &QTableWidget::cellClicked, this,
+            &MainWindow::onSymbolSearchPopupItemClicked);
+    // Sees every object's events, to hide the popup when the application loses activation.
+    qApp->installEventFilter(this);
+
+    connect(startFeed, &QPushButton::clicked, this, &MainWindow::onStartLiveFeed);
+    connect(stopFeed, &QPushButton::clicked, this, &MainWindow::onStopLiveFeed);
     connect(clearAll, &QPushButton::clicked, this, &MainWindow::onClearSymbols);
     connect(pathEdit, &QLineEdit::textChanged, this, &MainWindow::onAmiBrokerPathChanged);
 

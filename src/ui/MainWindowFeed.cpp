@@ -1,0 +1,523 @@
+// The main window's live feed: Start and Stop, the watchlist subscription per broker, and the
+// window's own stream socket (connect, fail-over across the Fyers addresses, ping, dispatch).
+#include "ui/MainWindow.h"
+
+#include "brokers/BrokerAPI.h"
+#include "brokers/IBroker.h"
+#include "brokers/ISymbolProvider.h"
+#include "brokers/LiveFeeder.h"
+#include "core/SettingsManager.h"
+#include "symbols/SymbolRepository.h"
+#include "ui/StreamRequests.h"
+#include "ui/SubscriptionKeys.h"
+
+#include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPushButton>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace {
+
+// Frames larger than this are refused by the socket before they reach a handler.
+constexpr qint64 kMaxStreamMessageBytes = 16 * 1024 * 1024;
+
+} // namespace
+
+void MainWindow::setFeedButtons(bool startEnabled)
+{
+    if (auto* start = findChild<QPushButton*>(QStringLiteral("startLiveFeedBtn")))
+        start->setEnabled(startEnabled);
+    if (auto* stop = findChild<QPushButton*>(QStringLiteral("stopLiveFeedBtn")))
+        stop->setEnabled(!startEnabled);
+}
+
+void MainWindow::onSettingsChanged()
+{
+    refreshWatchlistDisplay();
+    if (wsConnected || (brokerAPI && brokerAPI->implementation()))
+        subscribeToWatchlistSymbols();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Start and Stop
+
+void MainWindow::onStartLiveFeed()
+{
+    const QString name = SettingsManager::providerName(settings->provider());
+    if (!brokerConnected) {
+        showError(QStringLiteral("Please connect to %1 first using Connection > Connect menu.\n"
+                                 "Make sure your %1 credentials are configured in Settings.")
+                      .arg(name));
+        return;
+    }
+    const QStringList symbols = settings->watchlist();
+    if (symbols.isEmpty()) {
+        showError(QStringLiteral("No symbols in watchlist.\nPlease add symbols using the 'Add "
+                                 "Symbol' button or Symbol Manager."));
+        return;
+    }
+    const QString started =
+        QStringLiteral("Started live data feed for %1 symbols from %2").arg(symbols.size()).arg(name);
+
+    if (settings->provider() == SettingsManager::TradeJini) {
+        setFeedButtons(false);
+        if (brokerAPI) {
+            brokerAPI->startLiveData();
+            subscribeToWatchlistSymbols();
+        }
+        statusMessageLabel->setText(started);
+        return;
+    }
+
+    // An error box raised while opening (credentials, unsupported provider) is not modal: the
+    // feeder starts all the same, and for Dhan, AngelOne and Upstox it carries the feed.
+    connectToLiveDataFeed();
+    if (liveFeeder)
+        liveFeeder->start();
+    statusMessageLabel->setText(started);
+}
+
+void MainWindow::connectToLiveDataFeed()
+{
+    if (webSocket) {
+        // Replaced at once; its late signals must not reach the window any more.
+        QWebSocket* old = webSocket;
+        webSocket = nullptr;
+        disconnect(old, nullptr, this, nullptr);
+        old->abort();
+        delete old;
+    }
+    webSocket = new QWebSocket(QString(), QWebSocketProtocol::Version13, this);
+    webSocket->setMaxAllowedIncomingMessageSize(kMaxStreamMessageBytes);
+    webSocket->setMaxAllowedIncomingFrameSize(kMaxStreamMessageBytes);
+    connect(webSocket, &QWebSocket::connected, this, &MainWindow::onWebSocketConnected);
+    connect(webSocket, &QWebSocket::disconnected, this, &MainWindow::onWebSocketDisconnected);
+    connect(webSocket, &QWebSocket::textMessageReceived, this,
+            &MainWindow::onWebSocketTextMessageReceived);
+    connect(webSocket, &QWebSocket::binaryMessageReceived, this,
+            &MainWindow::onWebSocketBinaryMessageReceived);
+    connect(webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            &MainWindow::onWebSocketError);
+
+    const int provider = settings->provider();
+    const QString name = SettingsManager::providerName(provider);
+    settings->setCurrentBroker(name);
+    qDebug() << "[Live Feed] Set current broker to:" << name;
+    refreshWatchlistDisplay();
+
+    QNetworkRequest request;
+    QString address;
+    switch (provider) {
+    case SettingsManager::Fyers: {
+        const QString token = settings->fyersAccessToken();
+        const QString clientId = settings->fyersClientId();
+        if (token.isEmpty() || clientId.isEmpty()) {
+            showError(QStringLiteral("Fyers credentials not configured. Please check Settings.\n"
+                                     "Make sure you have valid Access Token and Client ID."));
+            return;
+        }
+        const StreamRequests::Opening opening = StreamRequests::fyersOpening(
+            fyersWsUrls, fyersUrlIndex, token, clientId, settings->fyersAppId());
+        request = opening.request;
+        address = opening.address;
+        qDebug() << "[Fyers] Using" << opening.authForm;
+        qDebug() << "[Fyers] Attempt" << fyersConnectAttempts + 1 << "- Connecting to:"
+                 << StreamRequests::maskedUrl(request.url());
+        qDebug() << "[Fyers] Using access token:" << StreamRequests::preview(token);
+        qDebug() << "[Fyers] Client ID:" << clientId;
+        break;
+    }
+    case SettingsManager::Zerodha: {
+        const QString token = settings->zerodhaAccessToken();
+        const QString apiKey = settings->zerodhaApiKey();
+        if (token.isEmpty() || apiKey.isEmpty()) {
+            showError(QStringLiteral("Zerodha credentials not configured. Please check Settings."));
+            return;
+        }
+        request.setUrl(StreamRequests::zerodhaStreamUrl(zerodhaWsUrl, apiKey, token));
+        address = request.url().toString(QUrl::FullyEncoded);
+        break;
+    }
+    case SettingsManager::FlatTrade:
+    case SettingsManager::TradeJini: {
+        // These connectors run their own streams; the window only tells them to.
+        const QString tag = QStringLiteral("[%1]").arg(name);
+        qDebug().noquote() << tag << "Using pluggable broker implementation for live data";
+        if (brokerAPI) {
+            brokerAPI->startLiveData();
+            qDebug().noquote() << tag << "Instructed broker implementation to start live data";
+        }
+        subscribeToWatchlistSymbols();
+        statusMessageLabel->setText(
+            QStringLiteral("%1 live feed managed by broker implementation").arg(name));
+        return;
+    }
+    default:
+        showError(QStringLiteral("Live data feed not supported for %1 yet").arg(name));
+        return;
+    }
+
+    statusMessageLabel->setText(QStringLiteral("Attempting to connect to %1 WebSocket...").arg(name));
+    qDebug() << "[WebSocket] Attempting connection to:" << StreamRequests::maskedUrl(request.url());
+    qDebug() << "[WebSocket] Broker:" << name;
+    qDebug() << "[WebSocket] Access token configured:" << !request.url().query().isEmpty();
+    Q_UNUSED(address);
+    webSocket->open(request);
+}
+
+void MainWindow::onStopLiveFeed()
+{
+    if (settings->provider() == SettingsManager::TradeJini) {
+        if (brokerAPI)
+            brokerAPI->stopLiveData();
+        setFeedButtons(true);
+        statusMessageLabel->setText(QStringLiteral("Stopped live data feed from %1")
+                                        .arg(QStringLiteral("TradeJini")));
+        return;
+    }
+    disconnectFromLiveDataFeed();
+    if (liveFeeder)
+        liveFeeder->stop();
+}
+
+void MainWindow::disconnectFromLiveDataFeed()
+{
+    qDebug() << "[WebSocket] Initiating disconnection from live data feed";
+    if (webSocket && wsConnected) {
+        qDebug() << "[WebSocket] Closing WebSocket connection";
+        webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    }
+    const QString name = SettingsManager::providerName(settings->provider());
+    setFeedButtons(true);
+    statusMessageLabel->setText(QStringLiteral("Disconnected from %1 live data feed").arg(name));
+}
+
+void MainWindow::onLiveFeedStatusChanged(const QString& status)
+{
+    statusMessageLabel->setText(status);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Watchlist subscription
+
+void MainWindow::subscribeToWatchlistSymbols()
+{
+    if (!settings)
+        return;
+    const int provider = settings->provider();
+    const QString name = SettingsManager::providerName(provider);
+    QStringList items = settings->watchlistForBroker(name);
+    if (items.isEmpty())
+        items = settings->watchlist();
+    if (items.isEmpty()) {
+        qDebug() << "[MainWindow] No symbols in watchlist to subscribe";
+        return;
+    }
+    qDebug() << "[MainWindow] Subscribing to" << items.size() << "symbols from" << name
+             << "watchlist";
+
+    IBroker* broker = brokerAPI ? brokerAPI->implementation() : nullptr;
+    if (!broker) {
+        subscribeOnOwnStream(provider, items);
+        return;
+    }
+
+    SubscriptionKeys::Lookups lookups;
+    lookups.symbols = symbolLookups;
+    lookups.repository = symbolRepository;
+    lookups.settings = settings;
+    const SubscriptionKeys::Result r = SubscriptionKeys::brokerKeys(provider, items, lookups);
+    if (r.needsSymbolMaster)
+        requestSymbolMasterLoad(provider);
+    broker->subscribeLiveData(r.keys);
+    statusMessageLabel->setText(
+        QStringLiteral("Subscribed to %1 instruments via broker implementation").arg(r.keys.size()));
+    qDebug() << "[MainWindow] Delegated batch subscription of" << r.keys.size()
+             << "items to broker implementation";
+}
+
+void MainWindow::subscribeOnOwnStream(int provider, const QStringList& items)
+{
+    if (!wsConnected || !webSocket)
+        return;
+    SubscriptionKeys::Lookups lookups;
+    lookups.symbols = symbolLookups;
+    lookups.repository = symbolRepository;
+    lookups.settings = settings;
+
+    if (provider == SettingsManager::Fyers) {
+        const QString token = settings->fyersAccessToken();
+        const QString clientId = settings->fyersClientId();
+        const QString address = fyersWsUrls.value(fyersUrlIndex);
+        if (!address.contains(QLatin1String("dataws/v3"))) {
+            const QString auth = SubscriptionKeys::fyersAuthMessage(token, clientId);
+            webSocket->sendTextMessage(auth);
+            qDebug() << "[Fyers] Sent authentication:" << StreamRequests::maskedJson(auth);
+        } else {
+            qDebug() << "[Fyers] Using dataws v3 - authentication via URL token, skipping auth "
+                        "message";
+        }
+        QStringList symbols;
+        for (const QString& item : items)
+            symbols << SubscriptionKeys::ownStreamFyersSymbol(item, lookups);
+        const QString subscription = SubscriptionKeys::fyersSubscriptionMessage(symbols);
+        webSocket->sendTextMessage(subscription);
+        qDebug() << "[Fyers] Sent subscription:" << subscription;
+        const QString resume = SubscriptionKeys::fyersResumeMessage();
+        webSocket->sendTextMessage(resume);
+        qDebug() << "[Fyers] Sent channel resume:" << resume;
+        QTimer::singleShot(10000, Qt::CoarseTimer, this, [this] {
+            qDebug() << "[Fyers] 10 seconds after subscription - checking if data is flowing...";
+            qDebug() << "[Fyers] WebSocket state:" << (webSocket ? int(webSocket->state()) : -1);
+            qDebug() << "[Fyers] Connected:" << wsConnected;
+        });
+    } else if (provider == SettingsManager::Zerodha) {
+        QList<qint64> tokens;
+        for (const QString& item : items) {
+            QString token;
+            if (SubscriptionKeys::isPositiveNumber(item)) {
+                token = item;
+                qDebug() << "[Zerodha] Using instrument token directly:" << token;
+            } else if (symbolLookups) {
+                token = symbolLookups->findSymbol(item);
+                qDebug() << "[Zerodha] Converted symbol" << item << "to token:" << token;
+            }
+            if (token.isEmpty()) {
+                qDebug() << "[Zerodha] No instrument token found for:" << item;
+                showError(QStringLiteral(
+                              "Instrument token not found for symbol: %1\n\nPlease ensure:\n"
+                              "• Symbol exists in Zerodha instrument master\n"
+                              "• Symbol Manager has loaded Zerodha symbols\n"
+                              "• Symbol format is correct (e.g., RELIANCE, TCS, HDFC)")
+                              .arg(item));
+                continue;
+            }
+            qint64 value = 0;
+            if (SubscriptionKeys::isNumber(token, &value) && value > 0) {
+                tokens << value;
+                qDebug() << "[Zerodha] Added token to subscription:" << value;
+            }
+        }
+        if (tokens.isEmpty()) {
+            showError(QStringLiteral(
+                "No valid instrument tokens found for Zerodha subscription.\n\nPlease:\n"
+                "1. Open Symbol Manager\n2. Select 'Zerodha' as broker\n"
+                "3. Load symbols from instrument master\n4. Add symbols to watchlist"));
+        } else {
+            const QString mode = SubscriptionKeys::zerodhaModeMessage(tokens);
+            qDebug() << "[Zerodha] Sending subscription message:" << mode;
+            qDebug() << "[Zerodha] Subscribing to" << tokens.size() << "instruments in 'full' mode";
+            webSocket->sendTextMessage(mode);
+            statusMessageLabel->setText(
+                QStringLiteral("Subscribed to %1 instruments in Zerodha WebSocket (full mode)")
+                    .arg(tokens.size()));
+        }
+    }
+    qDebug() << "[WebSocket] Subscription completed for" << items.size() << "items";
+}
+
+// ---------------------------------------------------------------------------------------------
+// The window's own stream socket
+
+void MainWindow::onWebSocketConnected()
+{
+    wsConnected = true;
+    const int provider = settings->provider();
+    const QString name = SettingsManager::providerName(provider);
+    // A working address ends any fail-over run; the next Start begins at the first address.
+    fyersConnectAttempts = 0;
+    fyersUrlIndex = 0;
+    if (provider == SettingsManager::Fyers && pingTimer) {
+        pingTimer->start();
+        qDebug() << "[Fyers] Started ping timer (5 seconds interval)";
+    }
+    qDebug() << "[WebSocket] Successfully connected to" << name;
+    qDebug() << "[WebSocket] Connection URL:"
+             << (webSocket ? StreamRequests::maskedUrl(webSocket->requestUrl()) : QStringLiteral("N/A"));
+    qDebug() << "[WebSocket] Socket state:" << (webSocket ? int(webSocket->state()) : 0);
+    setFeedButtons(false);
+    statusMessageLabel->setText(
+        QStringLiteral("Connected to %1 live data feed successfully").arg(name));
+    subscribeToWatchlistSymbols();
+}
+
+void MainWindow::onWebSocketDisconnected()
+{
+    wsConnected = false;
+    const QString name = SettingsManager::providerName(settings->provider());
+    if (pingTimer && pingTimer->isActive()) {
+        pingTimer->stop();
+        qDebug() << "[Fyers] Stopped ping timer";
+    }
+    qDebug() << "[WebSocket] Disconnected from" << name;
+    if (webSocket) {
+        qDebug() << "[WebSocket] Close code:" << int(webSocket->closeCode());
+        qDebug() << "[WebSocket] Close reason:" << webSocket->closeReason();
+        qDebug() << "[WebSocket] Socket state:" << int(webSocket->state());
+    }
+    setFeedButtons(true);
+    statusMessageLabel->setText(QStringLiteral("Disconnected from live data feed"));
+}
+
+void MainWindow::onWebSocketError(QAbstractSocket::SocketError error)
+{
+    const int code = int(error);
+    const int provider = settings->provider();
+    const QString name = SettingsManager::providerName(provider);
+    const QString origin =
+        webSocket ? StreamRequests::maskedUrl(webSocket->requestUrl()) : QStringLiteral("N/A");
+    qDebug() << "[WebSocket] Connection error occurred";
+    qDebug() << "[WebSocket] Error code:" << code;
+    qDebug() << "[WebSocket] Broker:" << name;
+    qDebug() << "[WebSocket] WebSocket URL:" << origin;
+    const QString text = StreamRequests::socketErrorText(code);
+    qDebug().noquote() << StreamRequests::socketErrorDetail(code);
+    if (webSocket) {
+        qDebug() << "[WebSocket] Socket state:" << int(webSocket->state());
+        qDebug() << "[WebSocket] Close code:" << int(webSocket->closeCode());
+        qDebug() << "[WebSocket] Close reason:" << webSocket->closeReason();
+        qDebug() << "[WebSocket] Error string:" << webSocket->errorString();
+    }
+
+    if (provider == SettingsManager::Fyers) {
+        const QString token = settings->fyersAccessToken();
+        qDebug() << "[WebSocket] Fyers - Client ID configured:" << !settings->fyersClientId().isEmpty();
+        qDebug() << "[WebSocket] Fyers - Access token configured:" << !token.isEmpty();
+        if (!token.isEmpty()) {
+            qDebug() << "[WebSocket] Fyers - Access token length:" << token.size();
+            qDebug() << "[WebSocket] Fyers - Token preview:" << StreamRequests::preview(token);
+        }
+        if (error == QAbstractSocket::ConnectionRefusedError && !fyersWsUrls.isEmpty()) {
+            ++fyersConnectAttempts;
+            const int n = fyersWsUrls.size();
+            if (fyersConnectAttempts <= n) {
+                fyersUrlIndex = (fyersUrlIndex + 1) % n;
+                qDebug() << "[Fyers] Connection failed, trying alternative URL" << fyersUrlIndex + 1
+                         << "of" << n;
+                if (webSocket) {
+                    QWebSocket* dropped = webSocket;
+                    webSocket = nullptr;
+                    disconnect(dropped, nullptr, this, nullptr);
+                    dropped->close(QWebSocketProtocol::CloseCodeNormal, QString());
+                    dropped->deleteLater();
+                }
+                QTimer::singleShot(seams.fyersRetryDelayMs, this, [this] {
+                    qDebug() << "[Fyers] Retrying connection with URL:"
+                             << fyersWsUrls.value(fyersUrlIndex);
+                    onStartLiveFeed();
+                });
+                return;
+            }
+            qDebug() << "[Fyers] All" << n << "URLs failed. Giving up.";
+            fyersConnectAttempts = 0;
+            fyersUrlIndex = 0;
+        }
+    } else if (provider == SettingsManager::Zerodha) {
+        const QString token = settings->zerodhaAccessToken();
+        qDebug() << "[WebSocket] Zerodha - API Key configured:" << !settings->zerodhaApiKey().isEmpty();
+        qDebug() << "[WebSocket] Zerodha - Access token configured:" << !token.isEmpty();
+        if (!token.isEmpty()) {
+            qDebug() << "[WebSocket] Zerodha - Access token length:" << token.size();
+            qDebug() << "[WebSocket] Zerodha - Token preview:" << StreamRequests::preview(token);
+        }
+    }
+
+    showError(QStringLiteral("WebSocket Connection Failed: %1\n\nBroker: %2\nError Code: %3\n\n"
+                             "Troubleshooting:\n• Check your internet connection\n"
+                             "• Verify broker credentials in Settings\n"
+                             "• Check if broker services are available\n"
+                             "• See debug console for technical details")
+                  .arg(text, name)
+                  .arg(code));
+    wsConnected = false;
+    setFeedButtons(true);
+}
+
+void MainWindow::sendFyersPing()
+{
+    if (!wsConnected || !webSocket || settings->provider() != SettingsManager::Fyers)
+        return;
+    webSocket->sendTextMessage(SubscriptionKeys::fyersPingMessage());
+    qDebug() << "[Fyers] Sent ping to keep connection alive";
+}
+
+void MainWindow::onWebSocketTextMessageReceived(const QString& message)
+{
+    const QString name = SettingsManager::providerName(settings->provider());
+    // Received text is logged masked and cut short: jobs and replies may carry keys.
+    qDebug() << "[WebSocket]" << name << "received message:" << StreamRequests::maskedJson(message);
+
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &parseError);
+    if (parseError.error != QJsonParseError::NoError) {
+        qDebug() << "[WebSocket] JSON parse error:" << parseError.errorString() << "in message:"
+                 << message.left(500);
+        return;
+    }
+    const QJsonObject object = doc.isObject() ? doc.object() : QJsonObject();
+    qDebug() << "[WebSocket]" << name << "parsed JSON object keys:" << object.keys();
+
+    const int provider = settings->provider();
+    if (provider == SettingsManager::Fyers) {
+        handleFyersWebSocketMessage(object);
+    } else if (provider == SettingsManager::Zerodha) {
+        if (object.value(QStringLiteral("type")).toString() == QLatin1String("instruments_meta"))
+            checkZerodhaInstrumentsMeta(object);
+        else
+            qDebug() << "[WebSocket] Zerodha message delegated to ZerodhaBroker";
+    }
+
+    if (object.value(QStringLiteral("type")).toString() == QLatin1String("backtest_job")) {
+        handleBacktestJob(object);
+        return;
+    }
+    ++tickCount;
+}
+
+void MainWindow::checkZerodhaInstrumentsMeta(const QJsonObject& message)
+{
+    const QJsonObject data = message.value(QStringLiteral("data")).toObject();
+    const QString remote = data.value(QStringLiteral("etag")).toString();
+    const int count = data.value(QStringLiteral("count")).toInt(-1);
+    qDebug() << "[WebSocket] Zerodha instruments_meta received: count=" << count << "etag="
+             << remote;
+    refreshZerodhaMasterIfStale(remote);
+    qDebug() << "[WebSocket] instruments_meta processed";
+}
+
+void MainWindow::onWebSocketBinaryMessageReceived(const QByteArray& message)
+{
+    qDebug() << "[WebSocket] Binary message received, size:" << message.size();
+    if (message.size() < 4)
+        qDebug() << "[WebSocket] Small binary frame hex:" << message.toHex(' ');
+    switch (settings->provider()) {
+    case SettingsManager::Fyers:
+        handleFyersBinaryMessage(message);
+        break;
+    case SettingsManager::Zerodha:
+        qDebug() << "[WebSocket] Zerodha binary message delegated to ZerodhaBroker";
+        break;
+    default:
+        qDebug() << "[WebSocket] Binary messages not supported for this broker";
+        break;
+    }
+}
+
+// The Fyers stream format is not known to this program: its frames are received, counted and
+// logged, and nothing is decoded from them. Fyers ticks reach the watchlist through the
+// connector's own stream.
+void MainWindow::handleFyersWebSocketMessage(const QJsonObject& message)
+{
+    ++fyersFramesReceived;
+    qDebug() << "[Fyers] Control message on the window's stream, keys:" << message.keys();
+}
+
+void MainWindow::handleFyersBinaryMessage(const QByteArray& message)
+{
+    ++fyersFramesReceived;
+    qDebug() << "[Fyers] Binary frame of" << message.size() << "bytes on the window's stream"
+             << "(not decoded)";
+}
