@@ -363,6 +363,7 @@ void MainWindow::createLiveTab()
     quickLabel->setStyleSheet(QString::fromLatin1(kQuickAddLabelStyle));
     quickLayout->addWidget(quickLabel);
     symbolSearchEdit = new QLineEdit;
+    symbolSearchEdit->setObjectName(QStringLiteral("symbolSearchEdit"));
     symbolSearchEdit->setPlaceholderText(
         QStringLiteral("Type symbol name (e.g., RELIANCE, INFY, TCS) and press Enter..."));
     symbolSearchEdit->setFixedHeight(30);

@@ -59,6 +59,7 @@ void WebSocketTestServer::onNewConnection()
     while (QWebSocket* s = server.nextPendingConnection()) {
         sockets.append(s);
         urls.append(s->requestUrl());
+        requests.append(s->request());
         connect(s, &QWebSocket::textMessageReceived, this, [this](const QString& t) {
             texts.append(t);
             emit textMessageReceived(t);

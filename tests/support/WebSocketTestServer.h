@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QNetworkRequest>
 #include <QObject>
 #include <QStringList>
 #include <QUrl>
@@ -23,6 +24,8 @@ public:
     int clientCount() const { return sockets.size(); }
     // Request URL (path and query) of every connection accepted, in order.
     QList<QUrl> connectionUrls() const { return urls; }
+    // Opening request of every connection accepted, in order, with its headers.
+    QList<QNetworkRequest> connectionRequests() const { return requests; }
     QStringList textMessages() const { return texts; }
     QList<QByteArray> binaryMessages() const { return binaries; }
     void clearMessages();
@@ -45,6 +48,7 @@ private:
     QWebSocketServer server;
     QList<QWebSocket*> sockets;
     QList<QUrl> urls;
+    QList<QNetworkRequest> requests;
     QStringList texts;
     QList<QByteArray> binaries;
 };

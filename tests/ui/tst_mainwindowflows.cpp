@@ -12,6 +12,8 @@
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
+#include "support/RecordingBroker.h"
+#include "support/WindowPrompts.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
@@ -33,107 +35,6 @@
 #include <QtTest>
 
 #include <memory>
-
-// A connector that records what the window asks of it.
-class RecordingBroker : public IBroker
-{
-    Q_OBJECT
-
-public:
-    using IBroker::IBroker;
-    using IBroker::subscribeLiveData;
-
-    QStringList calls;
-    QList<QMap<QString, QString>> configs;
-    bool connected = false;
-    struct HistoryRequest {
-        QString symbol;
-        QDate from, to;
-        QString interval;
-    };
-    QList<HistoryRequest> history;
-
-    void initialize(const QMap<QString, QString>& config) override
-    {
-        calls << "initialize";
-        configs << config;
-    }
-    void connectToBroker() override { calls << "connect"; }
-    void disconnectFromBroker() override
-    {
-        calls << "disconnect";
-        connected = false;
-    }
-    void startLiveData() override { calls << "startLiveData"; }
-    void stopLiveData() override { calls << "stopLiveData"; }
-    void subscribeLiveData(const QString& symbol) override { calls << "subscribe:" + symbol; }
-    void unsubscribeLiveData(const QString& symbol) override { calls << "unsubscribe:" + symbol; }
-    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
-                               const QString& interval) override
-    {
-        history.append({symbol, from, to, interval});
-    }
-    void requestIntradayData(const QString&, const QString&) override {}
-    bool isConnected() const override { return connected; }
-    QString lastError() const override { return {}; }
-
-public slots:
-    void downloadInstrumentList() { calls << "downloadInstrumentList"; }
-
-signals:
-    void instrumentListDownloaded();
-};
-
-// Answers the window's boxes from a script and records every one.
-class ScriptedPrompts : public UserPrompts
-{
-public:
-    struct Shown {
-        QString kind, title, text;
-    };
-    QList<Shown> shown;
-    QList<QMessageBox::StandardButton> answers;  // consumed by questions, in order
-    QString menuChoice;                          // text of the context-menu entry to pick
-
-    QMessageBox::StandardButton question(QWidget*, const QString& title, const QString& text,
-                                         QMessageBox::StandardButton) override
-    {
-        shown.append({"question", title, text});
-        return answers.isEmpty() ? QMessageBox::No : answers.takeFirst();
-    }
-    void warning(QWidget*, const QString& title, const QString& text) override
-    {
-        shown.append({"warning", title, text});
-    }
-    void information(QWidget*, const QString& title, const QString& text) override
-    {
-        shown.append({"information", title, text});
-    }
-    void about(QWidget*, const QString& title, const QString& text) override
-    {
-        shown.append({"about", title, text});
-    }
-    void error(QWidget*, const QString& message) override
-    {
-        shown.append({"error", "Error", message});
-    }
-    QAction* popup(QMenu* menu, const QPoint&) override
-    {
-        shown.append({"menu", QString(), QString()});
-        for (QAction* a : menu->actions()) {
-            if (a->text() == menuChoice)
-                return a;
-        }
-        return nullptr;
-    }
-    QStringList kinds() const
-    {
-        QStringList k;
-        for (const Shown& s : shown)
-            k << s.kind;
-        return k;
-    }
-};
 
 class TestMainWindow : public QObject
 {
@@ -190,7 +91,7 @@ private:
     QTemporaryDir tempDir;
     std::unique_ptr<QTemporaryDir> csvDir;  // fresh export folder per test
     SettingsManager* settings = nullptr;  // application-level, as in the program
-    std::shared_ptr<ScriptedPrompts> prompts;
+    std::shared_ptr<WindowPrompts> prompts;
     QPointer<RecordingBroker> broker;
     QList<int> factoryCalls;
 };
@@ -210,7 +111,7 @@ void TestMainWindow::init()
     QSettings().clear();
     QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
     settings = new SettingsManager(qApp);
-    prompts = std::make_shared<ScriptedPrompts>();
+    prompts = std::make_shared<WindowPrompts>();
     factoryCalls.clear();
     csvDir = std::make_unique<QTemporaryDir>();
 }
