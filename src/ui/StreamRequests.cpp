@@ -145,5 +145,6 @@ QString StreamRequests::preview(const QString& secret)
 {
     if (secret.isEmpty())
         return QStringLiteral("(empty)");
-    return secret.left(4) + QStringLiteral("...");
+    // Four characters of a long token identify it without revealing it; a short one shows none.
+    return secret.size() >= 16 ? secret.left(4) + QStringLiteral("...") : QStringLiteral("***");
 }

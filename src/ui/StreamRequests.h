@@ -38,6 +38,7 @@ public:
     // A JSON text with the values of "token", "access_token" and "api_key" replaced by "***";
     // anything that is not a JSON object is cut to `maxChars`.
     static QString maskedJson(const QString& text, int maxChars = 500);
-    // A short, safe mention of a secret: its first four characters and "...", or "(empty)".
+    // A short, safe mention of a secret: the first four characters of a long one and "...",
+    // "***" for a short one, "(empty)" for none.
     static QString preview(const QString& secret);
 };

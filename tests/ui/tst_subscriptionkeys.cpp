@@ -286,7 +286,8 @@ void TestSubscriptionKeys::secretsMaskedInLogs()
     QVERIFY(!json.contains("SECRET") && !json.contains("K9"));
     QVERIFY(json.contains("FY1"));
     QCOMPARE(StreamRequests::maskedJson(QString(900, 'x')).size(), 500);
-    QCOMPARE(StreamRequests::preview("abcdefghijkl"), QString("abcd..."));
+    QCOMPARE(StreamRequests::preview("abcdefghijklmnopqrst"), QString("abcd..."));
+    QCOMPARE(StreamRequests::preview("ztok"), QString("***"));
 }
 
 QTEST_GUILESS_MAIN(TestSubscriptionKeys)

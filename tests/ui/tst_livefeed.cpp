@@ -1,0 +1,492 @@
+// Starting and stopping the live feed from the main window: the connector road, the window's own
+// stream socket against a loopback peer (opening requests, fail-over across the Fyers addresses,
+// ping, messages in and subscriptions out), and the subscriptions handed to the connector.
+#include "brokers/BrokerAPI.h"
+#include "brokers/ISymbolProvider.h"
+#include "brokers/LiveFeeder.h"
+#include "core/SettingsManager.h"
+#include "support/LogCapture.h"
+#include "support/RecordingBroker.h"
+#include "support/WebSocketTestServer.h"
+#include "support/WindowPrompts.h"
+#include "symbols/SymbolRepository.h"
+#include "ui/MainWindow.h"
+
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTcpServer>
+#include <QUrlQuery>
+#include <QWebSocket>
+#include <QtTest>
+
+namespace {
+
+class NameLookups : public ISymbolProvider
+{
+public:
+    QString findSymbol(const QString& text) const override
+    {
+        return text.trimmed().toUpper() == "TCS" ? QStringLiteral("11536") : QString();
+    }
+    IndianSymbolData symbolByToken(const QString&) const override { return {}; }
+};
+
+const QStringList kFyersPaths{"/versova", "/dataws/v3/", "/hsm/v1-5/prod", "/socket/v4/dataSock",
+                              "/socket/v4/dataSock", "/socket/v4/dataSock"};
+
+} // namespace
+
+class TestLiveFeed : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startRefusedUntilReady();
+    void tradeJiniRunsThroughConnector();
+    void unsupportedProviderStillStartsFeeder();
+    void fyersOwnStreamOpensConnectsAndPings();
+    void zerodhaOwnStreamQueryAndMissingKey();
+    void fyersFailoverWalksEveryAddress();
+    void zerodhaRefusalFailsAtOnce();
+    void ownStreamSubscription_data();
+    void ownStreamSubscription();
+    void zerodhaOwnStreamSubscription();
+    void incomingTextAndBinaryFrames();
+    void autoSubscribeAfterConnection();
+
+private:
+    std::unique_ptr<MainWindow> makeWindow(int provider, const QStringList& fyersUrls = {},
+                                           const QString& zerodhaUrl = {});
+    void setWatchlist(const QString& broker, const QStringList& items);
+    QString status(MainWindow& w) const;
+    bool startEnabled(MainWindow& w) const;
+    QStringList fyersUrlsOn(const QString& base) const;
+    QString refusingBase() const;
+
+    SettingsManager* settings = nullptr;
+    std::shared_ptr<WindowPrompts> prompts;
+    QPointer<RecordingBroker> broker;
+};
+
+void TestLiveFeed::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName("TickvaneTest");
+    QCoreApplication::setApplicationName("LiveFeedTest");
+    registerMarketDataTypes();
+}
+
+void TestLiveFeed::init()
+{
+    QSettings().clear();
+    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+    settings = new SettingsManager(qApp);
+    settings->setApiKey("feed-key");
+    prompts = std::make_shared<WindowPrompts>();
+}
+
+void TestLiveFeed::cleanup()
+{
+    delete settings;
+    settings = nullptr;
+}
+
+std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QStringList& fyersUrls,
+                                                     const QString& zerodhaUrl)
+{
+    settings->setProvider(provider);
+    settings->saveSettings();
+    MainWindowSeams seams;
+    seams.prompts = prompts;
+    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
+        broker = new RecordingBroker(parent);
+        return broker;
+    };
+    seams.prepareRepository = [](SymbolRepository* repo) {
+        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan", "Upstox"})
+            repo->setDownloadHost(QString::fromLatin1(name), "http://127.0.0.1:1");
+        repo->setDownloadTimeout(2000);
+        repo->setUpstoxTimeout(2000);
+    };
+    seams.fyersStreamUrls = fyersUrls;
+    seams.zerodhaStreamUrl = zerodhaUrl;
+    seams.fyersRetryDelayMs = 5;
+    auto w = std::make_unique<MainWindow>(seams);
+    prompts->shown.clear();
+    return w;
+}
+
+void TestLiveFeed::setWatchlist(const QString& broker, const QStringList& items)
+{
+    settings->setWatchlistForBroker(broker, items);
+    settings->setCurrentBroker(QString());
+    settings->setCurrentBroker(broker);
+}
+
+QString TestLiveFeed::status(MainWindow& w) const
+{
+    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
+    for (int i = 0; i + 1 < labels.size(); ++i) {
+        if (labels[i]->text().startsWith("Ticks: "))
+            return labels[i + 1]->text();
+    }
+    return {};
+}
+
+bool TestLiveFeed::startEnabled(MainWindow& w) const
+{
+    auto* start = w.findChild<QPushButton*>("startLiveFeedBtn");
+    auto* stop = w.findChild<QPushButton*>("stopLiveFeedBtn");
+    return start->isEnabled() && !stop->isEnabled();
+}
+
+QStringList TestLiveFeed::fyersUrlsOn(const QString& base) const
+{
+    QStringList urls;
+    for (const QString& p : kFyersPaths)
+        urls << base + p;
+    return urls;
+}
+
+QString TestLiveFeed::refusingBase() const
+{
+    // A port that was just free: connecting to it is refused.
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    const quint16 port = probe.serverPort();
+    probe.close();
+    return QStringLiteral("ws://127.0.0.1:%1").arg(port);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestLiveFeed::startRefusedUntilReady()
+{
+    auto w = makeWindow(SettingsManager::Fyers);
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QCOMPARE(prompts->texts("error"),
+             QStringList{"Please connect to Fyers first using Connection > Connect menu.\n"
+                         "Make sure your Fyers credentials are configured in Settings."});
+    QVERIFY(!w->streamSocket());
+    QVERIFY(!w->feeder()->isRunning());
+
+    broker->reportConnected(true);
+    setWatchlist("Fyers", {});
+    prompts->shown.clear();
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QCOMPARE(prompts->texts("error"),
+             QStringList{"No symbols in watchlist.\nPlease add symbols using the 'Add Symbol' "
+                         "button or Symbol Manager."});
+    QVERIFY(!w->streamSocket());
+    QVERIFY(!w->feeder()->isRunning());
+}
+
+void TestLiveFeed::tradeJiniRunsThroughConnector()
+{
+    setWatchlist("TradeJini", {"2885", "11536"});
+    auto w = makeWindow(SettingsManager::TradeJini);
+    IndianSymbolData reliance, tcs;
+    reliance.symbol = "RELIANCE";
+    reliance.exchange = tcs.exchange = "NSE";
+    reliance.token = "2885";
+    tcs.symbol = "TCS";
+    tcs.token = "11536";
+    w->repository()->addSymbols({reliance, tcs});
+    broker->reportConnected(true);
+    broker->calls.clear();
+
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QCOMPARE(broker->calls, QStringList({"startLiveData", "subscribeList:2885_NSE,11536_NSE"}));
+    QVERIFY(!startEnabled(*w));
+    QCOMPARE(status(*w), QString("Started live data feed for 2 symbols from TradeJini"));
+    QVERIFY(!w->streamSocket());
+    QVERIFY(!w->feeder()->isRunning());
+
+    // Stop goes through the connector only: a feeder started elsewhere keeps running.
+    w->feeder()->start();
+    QVERIFY(w->feeder()->isRunning());
+    broker->calls.clear();
+    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+    QCOMPARE(broker->calls, QStringList{"stopLiveData"});
+    QVERIFY(startEnabled(*w));
+    QCOMPARE(status(*w), QString("Stopped live data feed from TradeJini"));
+    QVERIFY(w->feeder()->isRunning());
+}
+
+void TestLiveFeed::unsupportedProviderStillStartsFeeder()
+{
+    setWatchlist("Dhan", {"1333", "11536", "2885"});
+    auto w = makeWindow(SettingsManager::Dhan);
+    broker->reportConnected(true);
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QCOMPARE(prompts->texts("error"), QStringList{"Live data feed not supported for Dhan yet"});
+    QVERIFY(w->feeder()->isRunning());
+    QCOMPARE(status(*w), QString("Started live data feed for 3 symbols from Dhan"));
+    QVERIFY(w->streamSocket());
+    QCOMPARE(w->streamSocket()->state(), QAbstractSocket::UnconnectedState);
+
+    // Stop before the socket ever connected: nothing to close, the feeder stops and has the
+    // last word on the status line.
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+    QVERIFY(!w->feeder()->isRunning());
+    QVERIFY(startEnabled(*w));
+    QVERIFY(!log.contains("[WebSocket] Closing WebSocket connection"));
+    QCOMPARE(status(*w), QString("Stopped - 3 symbols configured"));
+}
+
+void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
+{
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    settings->setFyersClientId("FY1");
+    settings->setFyersAccessToken("fy-token");
+    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
+    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(server.baseUrl()));
+    broker->reportConnected(true);
+    broker->calls.clear();
+
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
+    const QNetworkRequest opening = server.connectionRequests().first();
+    QCOMPARE(opening.url().path(), QString("/versova"));
+    QCOMPARE(opening.rawHeader("Authorization"), QByteArray("FY1:fy-token"));
+    QCOMPARE(opening.rawHeader("User-Agent"), QByteArray("Tickvane/1.0"));
+    QVERIFY(!opening.rawHeader("Origin").isEmpty());
+    QVERIFY(!log.contains("fy-token"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[WebSocket] Successfully connected to \"Fyers\""), 5000);
+    QVERIFY(!startEnabled(*w));
+    // The connector carries the subscription; the window's socket carries none.
+    QVERIFY(broker->subscribeLists().contains("NSE:SBIN-EQ"));
+    QVERIFY(server.textMessages().isEmpty());
+
+    QMetaObject::invokeMethod(w.get(), "sendFyersPing");
+    QTRY_COMPARE_WITH_TIMEOUT(server.textMessages(), QStringList{R"({"type":"ping"})"}, 5000);
+
+    // A second Start replaces the socket: the first goes at once, one connection stays.
+    QPointer<QWebSocket> first = w->streamSocket();
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QVERIFY(first.isNull());
+    QTRY_COMPARE_WITH_TIMEOUT(server.connectionRequests().size(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!startEnabled(*w), 5000);
+
+    // The server ends the stream: the window shows it and does not reconnect.
+    log.clear();
+    server.closeClients();
+    QTRY_COMPARE_WITH_TIMEOUT(status(*w), QString("Disconnected from live data feed"), 5000);
+    QVERIFY(startEnabled(*w));
+    QVERIFY(log.contains("[Fyers] Stopped ping timer"));
+    QCOMPARE(server.connectionRequests().size(), 2);
+}
+
+void TestLiveFeed::zerodhaOwnStreamQueryAndMissingKey()
+{
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    settings->setZerodhaAccessToken("z&tok");
+    setWatchlist("Zerodha", {"408065"});
+    auto w = makeWindow(SettingsManager::Zerodha, {}, server.baseUrl() + "/");
+    broker->reportConnected(true);
+
+    // Without the API key: the box, then the feeder starts and the "Started" text wins.
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QCOMPARE(prompts->texts("error"),
+             QStringList{"Zerodha credentials not configured. Please check Settings."});
+    QCOMPARE(status(*w), QString("Started live data feed for 1 symbols from Zerodha"));
+    QVERIFY(w->feeder()->isRunning());
+
+    settings->setZerodhaApiKey("zkey");
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
+    const QNetworkRequest opening = server.connectionRequests().first();
+    const QUrlQuery query(opening.url());
+    QCOMPARE(query.queryItemValue("api_key", QUrl::FullyDecoded), QString("zkey"));
+    QCOMPARE(query.queryItemValue("access_token", QUrl::FullyDecoded), QString("z&tok"));
+    QVERIFY(opening.rawHeader("Authorization").isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(!startEnabled(*w), 5000);
+
+    // No ping for Zerodha; Stop closes the connected socket.
+    QMetaObject::invokeMethod(w.get(), "sendFyersPing");
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+    QVERIFY(log.contains("[WebSocket] Closing WebSocket connection"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, 5000);
+    QVERIFY(server.textMessages().isEmpty());
+    QVERIFY(!w->feeder()->isRunning());
+}
+
+void TestLiveFeed::fyersFailoverWalksEveryAddress()
+{
+    settings->setFyersClientId("FY1");
+    settings->setFyersAccessToken("fy-token");
+    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
+    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(refusingBase()));
+    broker->reportConnected(true);
+
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error").size(), 1, 20000);
+    QStringList positions;
+    for (const QString& m : log.messages()) {
+        if (m.startsWith("[Fyers] Connection failed, trying alternative URL"))
+            positions << m.section(' ', 6, 8);
+    }
+    QCOMPARE(positions, QStringList({"2 of 6", "3 of 6", "4 of 6", "5 of 6", "6 of 6", "1 of 6"}));
+    QVERIFY(log.contains("[Fyers] All 6 URLs failed. Giving up."));
+    const QString box = prompts->texts("error").first();
+    QVERIFY(box.startsWith("WebSocket Connection Failed: Connection refused - Server is not "
+                           "accepting connections\n\nBroker: Fyers\nError Code: 0\n\n"));
+    QCOMPARE(w->fyersAddressIndex(), 0);
+    QCOMPARE(w->fyersRefusedAttempts(), 0);
+    QVERIFY(startEnabled(*w));
+    // Seven openings: the first address, then six retries.
+    QCOMPARE(log.count("[Fyers] Attempt"), 7);
+}
+
+void TestLiveFeed::zerodhaRefusalFailsAtOnce()
+{
+    settings->setZerodhaApiKey("zkey");
+    settings->setZerodhaAccessToken("ztok");
+    setWatchlist("Zerodha", {"408065"});
+    auto w = makeWindow(SettingsManager::Zerodha, {}, refusingBase() + "/");
+    broker->reportConnected(true);
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error").size(), 1, 5000);
+    QVERIFY(prompts->texts("error").first().contains("Broker: Zerodha\nError Code: 0"));
+    QVERIFY(!log.contains("trying alternative URL"));
+    QVERIFY(!log.contains("ztok"));
+}
+
+void TestLiveFeed::ownStreamSubscription_data()
+{
+    QTest::addColumn<QString>("firstPath");
+    QTest::addColumn<bool>("authSent");
+    QTest::newRow("header address") << "/versova" << true;
+    QTest::newRow("token in the address") << "/dataws/v3/" << false;
+}
+
+void TestLiveFeed::ownStreamSubscription()
+{
+    QFETCH(QString, firstPath);
+    QFETCH(bool, authSent);
+    // Started under the "Custom API" there is no connector: the window's own socket subscribes.
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    settings->setFyersClientId("FY1");
+    settings->setFyersAccessToken("fy-token");
+    settings->setWatchlistForBroker("Custom API", {"RELIANCE"});
+    settings->setWatchlistForBroker("Fyers", {"SBIN", "BSE:INFY-EQ", "123456789"});
+    QStringList urls = fyersUrlsOn(server.baseUrl());
+    urls[0] = server.baseUrl() + firstPath;
+    auto w = makeWindow(SettingsManager::CustomAPI, urls);
+    QVERIFY(!w->brokerFacade()->implementation());
+    settings->setProvider(SettingsManager::Fyers);
+    emit w->brokerFacade()->connectionStatusChanged(true);
+
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(server.textMessages().size(), authSent ? 3 : 2, 5000);
+    QStringList expected;
+    if (authSent)
+        expected << R"({"client_id":"FY1","token":"fy-token","type":"auth"})";
+    expected << R"({"data":{"channel":"1","mode":"depth","subs":1,"symbols":["NSE:SBIN-EQ","BSE:INFY-EQ","NSE:TOKEN_456789-EQ"]},"type":1})"
+             << R"({"data":{"pauseChannels":[],"resumeChannels":["1"]},"type":2})";
+    QCOMPARE(server.textMessages(), expected);
+}
+
+void TestLiveFeed::zerodhaOwnStreamSubscription()
+{
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    settings->setZerodhaApiKey("zkey");
+    settings->setZerodhaAccessToken("ztok");
+    settings->setWatchlistForBroker("Custom API", {"X"});
+    settings->setWatchlistForBroker("Zerodha", {"408065", "TCS", "NOPE"});
+    auto w = makeWindow(SettingsManager::CustomAPI, {}, server.baseUrl() + "/");
+    NameLookups names;
+    w->setSymbolLookups(&names);
+    settings->setProvider(SettingsManager::Zerodha);
+    emit w->brokerFacade()->connectionStatusChanged(true);
+
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(server.textMessages().size(), 1, 5000);
+    QCOMPARE(server.textMessages().first(), QString(R"({"a":"mode","v":["full",[408065,11536]]})"));
+    QCOMPARE(prompts->texts("error").size(), 1);
+    QVERIFY(prompts->texts("error").first().startsWith("Instrument token not found for symbol: NOPE\n\n"));
+    QCOMPARE(status(*w), QString("Subscribed to 2 instruments in Zerodha WebSocket (full mode)"));
+    QVERIFY(log.contains("[WebSocket] Subscription completed for 3 items"));
+    w->setSymbolLookups(nullptr);
+}
+
+void TestLiveFeed::incomingTextAndBinaryFrames()
+{
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    settings->setFyersClientId("FY1");
+    settings->setFyersAccessToken("fy-token");
+    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
+    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(server.baseUrl()));
+    broker->reportConnected(true);
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!startEnabled(*w), 5000);
+    const qint64 before = w->ticksReceived();
+
+    LogCapture log;
+    // Not JSON: logged and dropped, not counted.
+    server.sendText("{oops");
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[WebSocket] JSON parse error:"), 5000);
+    QCOMPARE(w->ticksReceived(), before);
+
+    // Any JSON counts once, a non-object too; a control reply reaches the Fyers handler.
+    server.sendText("[1,2]");
+    server.sendText(R"({"type":"cn","s":"ok"})");
+    QTRY_COMPARE_WITH_TIMEOUT(w->ticksReceived(), before + 2, 5000);
+    QCOMPARE(w->fyersFramesSeen(), 2);
+
+    // A backtest job goes to the controller, which answers on the same socket; not a tick.
+    server.sendText(R"({"type":"backtest_job","api_key":"job-secret"})");
+    QTRY_VERIFY_WITH_TIMEOUT(!server.textMessages().isEmpty(), 5000);
+    QVERIFY(server.textMessages().last().contains("Malformed job"));
+    QCOMPARE(w->ticksReceived(), before + 2);
+    QVERIFY(!log.contains("job-secret"));
+
+    // Binary frames are handed to the Fyers handler whatever their size.
+    server.sendBinary(QByteArray("\x01\x02\x03", 3));
+    QTRY_COMPARE_WITH_TIMEOUT(w->fyersFramesSeen(), 4, 5000);
+    QVERIFY(log.contains("[WebSocket] Small binary frame hex: \"01 02 03\""));
+}
+
+void TestLiveFeed::autoSubscribeAfterConnection()
+{
+    setWatchlist("Dhan", {"1333"});
+    auto w = makeWindow(SettingsManager::Dhan);
+    broker->calls.clear();
+    // A disconnect within the settling time cancels the subscription.
+    broker->reportConnected(true);
+    broker->reportConnected(false);
+    QTest::qWait(800);
+    QVERIFY(broker->subscribeLists().isEmpty());
+    broker->reportConnected(true);
+    QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 1, 5000);
+    QCOMPARE(broker->subscribeLists().first(), QString("1333"));
+    QCOMPARE(status(*w), QString("Subscribed to 1 instruments via broker implementation"));
+
+    // Each later watchlist change hands the connector the whole list again.
+    settings->addSymbolForBroker("Dhan", "11536");
+    QCOMPARE(broker->subscribeLists().last(), QString("1333,11536"));
+}
+
+QTEST_MAIN(TestLiveFeed)
+#include "tst_livefeed.moc"
