@@ -1,7 +1,10 @@
-// Small text helpers the stream connectors share for their log lines.
+// Small text helpers the stream connectors share: log-safe texts and JSON pieces for hand-built frames.
 #pragma once
 
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 namespace ConnectorText {
@@ -16,6 +19,19 @@ inline QString clipped(const QString& text, int max = 300)
 inline QString withoutQuery(const QString& url)
 {
     return QUrl(url).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo).toString();
+}
+
+// A JSON array of strings as compact text, escaped by Qt. Frames are assembled from such pieces
+// where the field order should read as the service documents it.
+inline QString jsonStringArray(const QStringList& items)
+{
+    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(items)).toJson(QJsonDocument::Compact));
+}
+
+inline QString jsonString(const QString& text)
+{
+    const QString array = jsonStringArray(QStringList{text});
+    return array.mid(1, array.size() - 2);
 }
 
 }  // namespace ConnectorText

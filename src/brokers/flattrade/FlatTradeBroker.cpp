@@ -7,33 +7,13 @@
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QNetworkRequest>
 #include <QUrl>
 
-namespace {
-
-QString compact(const QJsonObject& o)
+FlatTradeBroker::FlatTradeBroker(QObject* parent) : StreamBroker("[FlatTradeBroker]", QStringLiteral("FlatTrade"), parent)
 {
-    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
-}
-
-}  // namespace
-
-FlatTradeBroker::FlatTradeBroker(QObject* parent) : IBroker(parent), stream(new StreamSocketClient(this))
-{
-    connect(stream, &StreamSocketClient::connected, this, &FlatTradeBroker::onStreamConnected);
-    connect(stream, &StreamSocketClient::disconnected, this, &FlatTradeBroker::onStreamDisconnected);
-    connect(stream, &StreamSocketClient::textMessageReceived, this, &FlatTradeBroker::onStreamText);
-    connect(stream, &StreamSocketClient::binaryMessageReceived, this, &FlatTradeBroker::onStreamBinary);
-    connect(stream, &StreamSocketClient::failed, this, &FlatTradeBroker::onStreamFailed);
-}
-
-FlatTradeBroker::~FlatTradeBroker()
-{
-    stream->close();
+    // Keep-alive as WebSocket ping frames: the service defines no text ping of its own here.
+    stream->setPingInterval(30000);
 }
 
 void FlatTradeBroker::setSymbolRepository(SymbolRepository* repository)
@@ -46,16 +26,6 @@ void FlatTradeBroker::setSettingsManager(SettingsManager* settings)
     settingsManager = settings;
 }
 
-void FlatTradeBroker::setPingInterval(int ms)
-{
-    stream->setPingInterval(ms);
-}
-
-bool FlatTradeBroker::isPingActive() const
-{
-    return stream->isPinging();
-}
-
 void FlatTradeBroker::initialize(const QMap<QString, QString>& config)
 {
     accessToken = config.value(QStringLiteral("access_token"));
@@ -66,76 +36,29 @@ void FlatTradeBroker::initialize(const QMap<QString, QString>& config)
              << "stream:" << ConnectorText::withoutQuery(wsUrl);
 }
 
-void FlatTradeBroker::reportError(const QString& text)
-{
-    lastErrorText = text;
-    qWarning() << "[FlatTradeBroker]" << text;
-    emit errorOccurred(text);
-}
-
-// ---- stream life cycle ---------------------------------------------------------------------
-
 void FlatTradeBroker::connectToBroker()
 {
-    if (wsUrl.isEmpty()) {
-        reportError(QStringLiteral("WebSocket URL not configured"));
+    if (!checkStreamUrl())
         return;
-    }
-    const bool wasConnected = connected;
-    connected = false;
     // A new stream carries none of the old one's subscriptions.
     for (const QString& key : qAsConst(keys)) {
         if (!pending.contains(key))
             pending.append(key);
     }
     sent.clear();
-    if (wasConnected)
-        emit connectionStatusChanged(false);
-    qDebug() << "[FlatTradeBroker] Connecting to" << ConnectorText::withoutQuery(wsUrl);
-    stream->open(QNetworkRequest(QUrl(wsUrl)));
+    openStream(QNetworkRequest(QUrl(wsUrl)));
 }
 
 void FlatTradeBroker::disconnectFromBroker()
 {
-    stream->close();
-    connected = false;
-    qDebug() << "[FlatTradeBroker] Disconnected";
+    closeStream();
     emit connectionStatusChanged(false);
 }
 
-void FlatTradeBroker::onStreamConnected()
+void FlatTradeBroker::streamOpened()
 {
-    connected = true;
-    qDebug() << "[FlatTradeBroker] WebSocket connected";
-    stream->startPing();
-    emit connectionStatusChanged(true);
     flushPending();
 }
-
-void FlatTradeBroker::onStreamDisconnected()
-{
-    connected = false;
-    qDebug() << "[FlatTradeBroker] WebSocket disconnected";
-    emit connectionStatusChanged(false);
-}
-
-void FlatTradeBroker::onStreamFailed(const QString& errorText)
-{
-    reportError(QStringLiteral("WebSocket error: %1").arg(errorText));
-}
-
-void FlatTradeBroker::onStreamText(const QString& message)
-{
-    // Touchline and acknowledgement layouts are not decoded by this connector.
-    qDebug() << "[FlatTradeBroker] Text message:" << ConnectorText::clipped(message);
-}
-
-void FlatTradeBroker::onStreamBinary(const QByteArray& data)
-{
-    qDebug() << "[FlatTradeBroker] Binary message not decoded, bytes:" << data.size();
-}
-
-// ---- subscriptions -------------------------------------------------------------------------
 
 void FlatTradeBroker::startLiveData()
 {
@@ -194,8 +117,7 @@ void FlatTradeBroker::flushPending()
 {
     if (pending.isEmpty() || !stream->isOpen())
         return;
-    const QString message = compact(QJsonObject{{QStringLiteral("t"), QStringLiteral("d")},
-                                                {QStringLiteral("k"), pending.join(QLatin1Char('#'))}});
+    const QString message = QStringLiteral("{\"t\":\"d\",\"k\":%1}").arg(ConnectorText::jsonString(pending.join(QLatin1Char('#'))));
     stream->sendText(message);
     qDebug() << "[FlatTradeBroker] Subscribed" << pending.size() << "keys:" << message;
     for (const QString& key : qAsConst(pending))
@@ -212,23 +134,7 @@ void FlatTradeBroker::unsubscribeLiveData(const QString& symbol)
     pending.removeAll(key);
     const bool onStream = sent.remove(key);
     if (connected && onStream) {
-        stream->sendText(compact(QJsonObject{{QStringLiteral("t"), QStringLiteral("u")},
-                                             {QStringLiteral("k"), QJsonArray{key}}}));
+        stream->sendText(QStringLiteral("{\"t\":\"u\",\"k\":%1}").arg(ConnectorText::jsonStringArray({key})));
         qDebug() << "[FlatTradeBroker] Unsubscribed" << key;
     }
-}
-
-// ---- history -------------------------------------------------------------------------------
-
-void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate&, const QDate&, const QString&)
-{
-    lastErrorText = QStringLiteral("Historical data is not available from the FlatTrade connector");
-    qWarning() << "[FlatTradeBroker]" << lastErrorText << "- requested for" << symbol;
-    QMetaObject::invokeMethod(this, [this, text = lastErrorText] { emit errorOccurred(text); }, Qt::QueuedConnection);
-}
-
-void FlatTradeBroker::requestIntradayData(const QString& symbol, const QString& interval)
-{
-    const QDate today = QDate::currentDate();
-    requestHistoricalData(symbol, today, today, interval);
 }

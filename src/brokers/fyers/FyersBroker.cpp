@@ -1,4 +1,4 @@
-// Fyers connector: stream life cycle, subscription and resume messages, keep-alive.
+// Fyers connector: opening request, subscription and resume messages, keep-alive.
 #include "brokers/fyers/FyersBroker.h"
 
 #include "brokers/ConnectorText.h"
@@ -6,8 +6,6 @@
 #include "core/SettingsManager.h"
 
 #include <QDebug>
-#include <QJsonArray>
-#include <QJsonDocument>
 #include <QNetworkRequest>
 #include <QUrl>
 
@@ -17,50 +15,18 @@ const char kPing[] = "{\"type\":\"ping\"}";
 const char kResume[] = "{\"type\":2,\"data\":{\"resumeChannels\":[\"1\"],\"pauseChannels\":[]}}";
 constexpr int kPingIntervalMs = 5000;
 
-// A JSON string or array as compact text, escaped by Qt.
-QString jsonArray(const QStringList& items)
-{
-    return QString::fromUtf8(QJsonDocument(QJsonArray::fromStringList(items)).toJson(QJsonDocument::Compact));
-}
-
-QString jsonString(const QString& text)
-{
-    const QString array = jsonArray(QStringList{text});
-    return array.mid(1, array.size() - 2);
-}
-
 }  // namespace
 
 FyersBroker::FyersBroker(QObject* parent)
-    : IBroker(parent), stream(new StreamSocketClient(this)), mode(QStringLiteral("depth"))
+    : StreamBroker("[Fyers]", QStringLiteral("Fyers"), parent), mode(QStringLiteral("depth"))
 {
     stream->setPingMessage(QString::fromLatin1(kPing));
     stream->setPingInterval(kPingIntervalMs);
-    connect(stream, &StreamSocketClient::connected, this, &FyersBroker::onStreamConnected);
-    connect(stream, &StreamSocketClient::disconnected, this, &FyersBroker::onStreamDisconnected);
-    connect(stream, &StreamSocketClient::textMessageReceived, this, &FyersBroker::onStreamText);
-    connect(stream, &StreamSocketClient::binaryMessageReceived, this, &FyersBroker::onStreamBinary);
-    connect(stream, &StreamSocketClient::failed, this, &FyersBroker::onStreamFailed);
-}
-
-FyersBroker::~FyersBroker()
-{
-    stream->close();
 }
 
 void FyersBroker::setSettingsManager(SettingsManager* settings)
 {
     settingsManager = settings;
-}
-
-void FyersBroker::setPingInterval(int ms)
-{
-    stream->setPingInterval(ms);
-}
-
-bool FyersBroker::isPingActive() const
-{
-    return stream->isPinging();
 }
 
 void FyersBroker::initialize(const QMap<QString, QString>& config)
@@ -77,84 +43,35 @@ void FyersBroker::initialize(const QMap<QString, QString>& config)
              << "stream:" << ConnectorText::withoutQuery(wsUrl);
 }
 
-void FyersBroker::reportError(const QString& text)
-{
-    lastErrorText = text;
-    qWarning() << "[Fyers]" << text;
-    emit errorOccurred(text);
-}
-
-// ---- stream life cycle ---------------------------------------------------------------------
-
 void FyersBroker::connectToBroker()
 {
-    if (wsUrl.isEmpty()) {
-        reportError(QStringLiteral("WebSocket URL not configured"));
+    if (!checkStreamUrl())
         return;
-    }
     QNetworkRequest request{QUrl(wsUrl)};
     // The first stream address takes "id:token" in the Authorization header of the opening request.
     if (!accessToken.isEmpty()) {
         const QString id = appId.isEmpty() ? clientId : appId;
         request.setRawHeader("Authorization", (id + QLatin1Char(':') + accessToken).toUtf8());
     }
-    const bool wasConnected = connected;
-    connected = false;
-    if (wasConnected)
-        emit connectionStatusChanged(false);
-    qDebug() << "[Fyers] Connecting to" << ConnectorText::withoutQuery(wsUrl);
-    stream->open(request);
+    openStream(request);
 }
 
 void FyersBroker::disconnectFromBroker()
 {
     // No status signal from here: the window treats a Fyers disconnect as its own doing.
-    stream->close();
-    connected = false;
+    closeStream();
     liveRequested = false;
-    qDebug() << "[Fyers] Disconnected";
 }
 
-void FyersBroker::onStreamConnected()
+void FyersBroker::streamOpened()
 {
-    connected = true;
-    qDebug() << "[Fyers] WebSocket connected";
-    // Live data asked for while the stream was still opening gets its keep-alive now.
-    if (liveRequested)
-        stream->startPing();
-    emit connectionStatusChanged(true);
-    if (connected && !subscriptions.isEmpty())
+    if (!subscriptions.isEmpty())
         sendSubscription(subscriptions);
 }
 
-void FyersBroker::onStreamDisconnected()
-{
-    connected = false;
-    qDebug() << "[Fyers] WebSocket disconnected";
-    emit connectionStatusChanged(false);
-}
-
-void FyersBroker::onStreamFailed(const QString& errorText)
-{
-    reportError(QStringLiteral("WebSocket error: %1").arg(errorText));
-}
-
-void FyersBroker::onStreamText(const QString& message)
-{
-    // Replies and quotes in JSON are decoded by the window's own stream handling, not here.
-    qDebug() << "[Fyers] Text message:" << ConnectorText::clipped(message);
-}
-
-void FyersBroker::onStreamBinary(const QByteArray& data)
-{
-    // The binary market feed is accepted but not decoded: its layout is not available here.
-    qDebug() << "[Fyers] Binary message not decoded, bytes:" << data.size();
-}
-
-// ---- subscriptions -------------------------------------------------------------------------
-
 void FyersBroker::startLiveData()
 {
+    // Noted even before the stream is up, so the keep-alive starts once it opens.
     liveRequested = true;
     if (!stream->hasSocket())
         connectToBroker();
@@ -191,9 +108,8 @@ void FyersBroker::sendSubscription(const QStringList& symbols)
 {
     if (symbols.isEmpty())
         return;
-    // Field order as the service documents it, so the frame reads the same in a capture.
     const QString message = QStringLiteral("{\"type\":1,\"data\":{\"subs\":1,\"mode\":%1,\"channel\":\"1\",\"symbols\":%2}}")
-                                .arg(jsonString(mode), jsonArray(symbols));
+                                .arg(ConnectorText::jsonString(mode), ConnectorText::jsonStringArray(symbols));
     stream->sendText(message);
     stream->sendText(QString::fromLatin1(kResume));
     qDebug() << "[Fyers] Sent subscription:" << ConnectorText::clipped(message);
@@ -201,21 +117,6 @@ void FyersBroker::sendSubscription(const QStringList& symbols)
 
 void FyersBroker::unsubscribeLiveData(const QString& symbol)
 {
-    // Only the set used on the next connection changes; no unsubscribe frame is defined here.
+    // Only the set sent on the next connection changes; no unsubscribe frame is defined here.
     subscriptions.removeAll(symbol);
-}
-
-// ---- history -------------------------------------------------------------------------------
-
-void FyersBroker::requestHistoricalData(const QString& symbol, const QDate&, const QDate&, const QString&)
-{
-    lastErrorText = QStringLiteral("Historical data is not available from the Fyers connector");
-    qWarning() << "[Fyers]" << lastErrorText << "- requested for" << symbol;
-    QMetaObject::invokeMethod(this, [this, text = lastErrorText] { emit errorOccurred(text); }, Qt::QueuedConnection);
-}
-
-void FyersBroker::requestIntradayData(const QString& symbol, const QString& interval)
-{
-    const QDate today = QDate::currentDate();
-    requestHistoricalData(symbol, today, today, interval);
 }

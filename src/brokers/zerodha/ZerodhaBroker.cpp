@@ -1,4 +1,4 @@
-// Zerodha connector: stream life cycle, subscription set and mode messages.
+// Zerodha connector: opening address, subscription set and mode messages.
 #include "brokers/zerodha/ZerodhaBroker.h"
 
 #include "brokers/ConnectorText.h"
@@ -10,19 +10,10 @@
 #include <QNetworkRequest>
 #include <QUrl>
 
-ZerodhaBroker::ZerodhaBroker(QObject* parent) : IBroker(parent), stream(new StreamSocketClient(this))
+ZerodhaBroker::ZerodhaBroker(QObject* parent) : StreamBroker("[ZerodhaBroker]", QStringLiteral("Zerodha"), parent)
 {
-    connect(stream, &StreamSocketClient::connected, this, &ZerodhaBroker::onStreamConnected);
-    connect(stream, &StreamSocketClient::disconnected, this, &ZerodhaBroker::onStreamDisconnected);
-    connect(stream, &StreamSocketClient::textMessageReceived, this, &ZerodhaBroker::onStreamText);
-    connect(stream, &StreamSocketClient::binaryMessageReceived, this, &ZerodhaBroker::onStreamBinary);
-    connect(stream, &StreamSocketClient::failed, this, &ZerodhaBroker::onStreamFailed);
-}
-
-ZerodhaBroker::~ZerodhaBroker()
-{
-    // The stream goes down silently with the broker: no signal reaches a half-destroyed listener.
-    stream->close();
+    // Keep-alive as WebSocket ping frames: the service defines no text ping of its own here.
+    stream->setPingInterval(30000);
 }
 
 void ZerodhaBroker::setSymbolRepository(SymbolRepository* repository)
@@ -33,16 +24,6 @@ void ZerodhaBroker::setSymbolRepository(SymbolRepository* repository)
 void ZerodhaBroker::setSettingsManager(SettingsManager* settings)
 {
     settingsManager = settings;
-}
-
-void ZerodhaBroker::setPingInterval(int ms)
-{
-    stream->setPingInterval(ms);
-}
-
-bool ZerodhaBroker::isPingActive() const
-{
-    return stream->isPinging();
 }
 
 void ZerodhaBroker::initialize(const QMap<QString, QString>& config)
@@ -57,79 +38,32 @@ void ZerodhaBroker::initialize(const QMap<QString, QString>& config)
              << "stream:" << ConnectorText::withoutQuery(wsUrl);
 }
 
-void ZerodhaBroker::reportError(const QString& text)
-{
-    lastErrorText = text;
-    qWarning() << "[ZerodhaBroker]" << text;
-    emit errorOccurred(text);
-}
-
-// ---- stream life cycle ---------------------------------------------------------------------
-
 void ZerodhaBroker::connectToBroker()
 {
-    if (wsUrl.isEmpty()) {
-        reportError(QStringLiteral("WebSocket URL not configured"));
+    if (!checkStreamUrl())
         return;
-    }
     QString url = wsUrl;
-    // An address that already holds a query is taken as complete.
+    // An address that already holds a query is taken as complete. The values are encoded so a
+    // stray '&' or '#' cannot change the query.
     if (!accessToken.isEmpty() && !url.contains(QLatin1Char('?'))) {
         url += QStringLiteral("?api_key=") + QString::fromLatin1(QUrl::toPercentEncoding(apiKey))
             + QStringLiteral("&access_token=") + QString::fromLatin1(QUrl::toPercentEncoding(accessToken));
     }
-    const bool wasConnected = connected;
-    connected = false;
-    if (wasConnected)
-        emit connectionStatusChanged(false);
-    qDebug() << "[ZerodhaBroker] Connecting to" << ConnectorText::withoutQuery(url);
-    stream->open(QNetworkRequest(QUrl(url)));
+    openStream(QNetworkRequest(QUrl(url)));
 }
 
 void ZerodhaBroker::disconnectFromBroker()
 {
-    stream->close();
-    connected = false;
-    qDebug() << "[ZerodhaBroker] Disconnected";
+    closeStream();
     emit connectionStatusChanged(false);
 }
 
-void ZerodhaBroker::onStreamConnected()
+void ZerodhaBroker::streamOpened()
 {
-    connected = true;
-    qDebug() << "[ZerodhaBroker] WebSocket connected";
-    stream->startPing();
-    emit connectionStatusChanged(true);
     // Keys taken while the stream was down go out now, in one message.
-    if (connected && !subscriptions.isEmpty())
+    if (!subscriptions.isEmpty())
         sendModeMessage(subscriptions);
 }
-
-void ZerodhaBroker::onStreamDisconnected()
-{
-    connected = false;
-    qDebug() << "[ZerodhaBroker] WebSocket disconnected";
-    emit connectionStatusChanged(false);
-}
-
-void ZerodhaBroker::onStreamFailed(const QString& errorText)
-{
-    reportError(QStringLiteral("WebSocket error: %1").arg(errorText));
-}
-
-void ZerodhaBroker::onStreamText(const QString& message)
-{
-    // Text frames carry the service's notices; their layout is not decoded here.
-    qDebug() << "[ZerodhaBroker] Text message:" << ConnectorText::clipped(message);
-}
-
-void ZerodhaBroker::onStreamBinary(const QByteArray& data)
-{
-    // Tick frames are accepted but not decoded: their layout is not available to this connector.
-    qDebug() << "[ZerodhaBroker] Binary message not decoded, bytes:" << data.size();
-}
-
-// ---- subscriptions -------------------------------------------------------------------------
 
 void ZerodhaBroker::startLiveData()
 {
@@ -184,22 +118,6 @@ void ZerodhaBroker::sendModeMessage(const QStringList& keys)
 
 void ZerodhaBroker::unsubscribeLiveData(const QString& symbol)
 {
-    // The service keeps streaming the token; only the set used on the next connection changes.
+    // The service keeps streaming the token; only the set sent on the next connection changes.
     subscriptions.removeAll(symbol);
-}
-
-// ---- history -------------------------------------------------------------------------------
-
-void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate&, const QDate&, const QString&)
-{
-    lastErrorText = QStringLiteral("Historical data is not available from the Zerodha connector");
-    qWarning() << "[ZerodhaBroker]" << lastErrorText << "- requested for" << symbol;
-    // Queued, so a caller that is still inside its request call sees the failure afterwards.
-    QMetaObject::invokeMethod(this, [this, text = lastErrorText] { emit errorOccurred(text); }, Qt::QueuedConnection);
-}
-
-void ZerodhaBroker::requestIntradayData(const QString& symbol, const QString& interval)
-{
-    const QDate today = QDate::currentDate();
-    requestHistoricalData(symbol, today, today, interval);
 }

@@ -41,6 +41,7 @@ private slots:
     void queuedKeysGoOutOnConnect();
     void subscribeWhileOpen();
     void keepAliveStopAndDisconnect();
+    void replacedStreamResubscribes();
     void historyReportsUnavailable();
 };
 
@@ -97,6 +98,7 @@ void TestZerodhaBroker::queuedKeysGoOutOnConnect()
     QCOMPARE(s.server.textMessages(), QStringList{"{\"a\":\"mode\",\"v\":[\"full\",[408065,884737]]}"});
     QVERIFY(log.contains("[ZerodhaBroker] Skipping non-numeric token: \"RELIANCE\""));
     QCOMPARE(s.broker.subscribedKeys(), (QStringList{"408065", "RELIANCE", "884737"}));
+    QCOMPARE(log.count("access_token="), 0);  // the token stays out of the log
 }
 
 void TestZerodhaBroker::subscribeWhileOpen()
@@ -151,6 +153,29 @@ void TestZerodhaBroker::keepAliveStopAndDisconnect()
     QVERIFY(!status.at(0).at(0).toBool());
     QVERIFY(!s.broker.isPingActive());
     QCOMPARE(s.server.connectionUrls().size(), 2);
+}
+
+void TestZerodhaBroker::replacedStreamResubscribes()
+{
+    Stream s;
+    s.broker.subscribeLiveData(QStringList{"408065"});
+    QVERIFY(s.open());
+    QSignalSpy status(&s.broker, &IBroker::connectionStatusChanged);
+    QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
+    QSignalSpy gone(&s.server, &WebSocketTestServer::clientDisconnected);
+    s.server.clearMessages();
+    s.broker.connectToBroker();
+    QCOMPARE(status.count(), 1);  // the old connection is over at once
+    QVERIFY(!status.at(0).at(0).toBool());
+    QTRY_COMPARE_WITH_TIMEOUT(status.count(), 2, 5000);
+    QVERIFY(status.at(1).at(0).toBool());
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.textMessages(), QStringList{"{\"a\":\"mode\",\"v\":[\"full\",[408065]]}"}, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(gone.count() >= 1, 5000);
+    QTest::qWait(50);  // room for any late signal of the replaced socket
+    QCOMPARE(status.count(), 2);
+    QCOMPARE(errors.count(), 0);
+    QVERIFY(s.broker.isConnected());
+    QCOMPARE(s.server.clientCount(), 1);
 }
 
 void TestZerodhaBroker::historyReportsUnavailable()
