@@ -55,6 +55,18 @@ bool StreamBroker::checkStreamUrl()
     return false;
 }
 
+bool StreamBroker::holdKeys(const QStringList& keys)
+{
+    for (const QString& key : keys) {
+        if (!subscriptions.contains(key))
+            subscriptions.append(key);
+    }
+    if (connected && stream->isOpen())
+        return true;
+    qDebug() << tag.constData() << "Queued batch subscriptions (not connected):" << keys;
+    return false;
+}
+
 void StreamBroker::openStream(const QNetworkRequest& request)
 {
     const bool wasConnected = connected;

@@ -4,6 +4,8 @@
 
 #include "brokers/IBroker.h"
 
+#include <QStringList>
+
 class QNetworkRequest;
 class StreamSocketClient;
 
@@ -23,6 +25,9 @@ public:
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override;
     void requestIntradayData(const QString& symbol, const QString& interval) override;
+    // One key is a list of one: each connector sends one message per subscribe call.
+    void subscribeLiveData(const QString& symbol) override { subscribeLiveData(QStringList{symbol}); }
+    using IBroker::subscribeLiveData;
     bool isConnected() const override { return connected; }
     QString lastError() const override { return lastErrorText; }
 
@@ -37,6 +42,9 @@ protected:
     // Closes the stream without a status signal.
     void closeStream();
     void reportError(const QString& text);
+    // Adds the keys to `subscriptions` (each once, in first-seen order). True when the stream is
+    // open to take them now; otherwise they are logged as waiting for the connection.
+    bool holdKeys(const QStringList& keys);
 
     // Whether the keep-alive starts as soon as the stream opens.
     virtual bool keepAliveOnConnect() const { return true; }
@@ -48,6 +56,7 @@ protected:
     QString wsUrl;
     bool connected = false;
     QString lastErrorText;
+    QStringList subscriptions;
 
 private:
     void onStreamConnected();

@@ -41,7 +41,7 @@ void FlatTradeBroker::connectToBroker()
     if (!checkStreamUrl())
         return;
     // A new stream carries none of the old one's subscriptions.
-    for (const QString& key : qAsConst(keys)) {
+    for (const QString& key : qAsConst(subscriptions)) {
         if (!pending.contains(key))
             pending.append(key);
     }
@@ -66,7 +66,8 @@ void FlatTradeBroker::startLiveData()
         connectToBroker();
     qDebug() << "[FlatTradeBroker] subscribing when start live";
     sent.clear();
-    subscribeLiveData(keys);
+    const QStringList all = subscriptions;  // a copy: subscribing walks the list it may extend
+    subscribeLiveData(all);
 }
 
 void FlatTradeBroker::stopLiveData()
@@ -87,11 +88,6 @@ QString FlatTradeBroker::keyFor(const QString& item) const
     return QStringLiteral("NSE|%1").arg(token);
 }
 
-void FlatTradeBroker::subscribeLiveData(const QString& symbol)
-{
-    subscribeLiveData(QStringList{symbol});
-}
-
 void FlatTradeBroker::subscribeLiveData(const QStringList& symbols)
 {
     for (const QString& item : symbols) {
@@ -100,8 +96,8 @@ void FlatTradeBroker::subscribeLiveData(const QStringList& symbols)
             qDebug() << "[FlatTradeBroker] No token found for symbol:" << item;
             continue;
         }
-        if (!keys.contains(key))
-            keys.append(key);
+        if (!subscriptions.contains(key))
+            subscriptions.append(key);
         if (!sent.contains(key) && !pending.contains(key))
             pending.append(key);
     }
@@ -128,9 +124,9 @@ void FlatTradeBroker::flushPending()
 void FlatTradeBroker::unsubscribeLiveData(const QString& symbol)
 {
     const QString key = keyFor(symbol);
-    if (key.isEmpty() || !keys.contains(key))
+    if (key.isEmpty() || !subscriptions.contains(key))
         return;
-    keys.removeAll(key);
+    subscriptions.removeAll(key);
     pending.removeAll(key);
     const bool onStream = sent.remove(key);
     if (connected && onStream) {

@@ -24,12 +24,12 @@ public:
     void disconnectFromBroker() override;
     void startLiveData() override;
     void stopLiveData() override;
-    void subscribeLiveData(const QString& symbol) override;
+    using StreamBroker::subscribeLiveData;
     void subscribeLiveData(const QStringList& symbols) override;
     void unsubscribeLiveData(const QString& symbol) override;
 
     // Every "exchange|token" key held, in the order first subscribed.
-    QStringList subscribedKeys() const { return keys; }
+    QStringList subscribedKeys() const { return subscriptions; }
     // Keys waiting to go out on the stream.
     QStringList pendingKeys() const { return pending; }
 
@@ -40,7 +40,6 @@ private:
 
     QString accessToken;
     QString clientId;
-    QStringList keys;     // everything subscribed
     QStringList pending;  // subscribed but not yet sent on the current stream
     QSet<QString> sent;   // sent on the current stream
     QPointer<SymbolRepository> symbolRepository;

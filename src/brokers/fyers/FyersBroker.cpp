@@ -86,22 +86,10 @@ void FyersBroker::stopLiveData()
     stream->stopPing();
 }
 
-void FyersBroker::subscribeLiveData(const QString& symbol)
-{
-    subscribeLiveData(QStringList{symbol});
-}
-
 void FyersBroker::subscribeLiveData(const QStringList& symbols)
 {
-    for (const QString& key : symbols) {
-        if (!subscriptions.contains(key))
-            subscriptions.append(key);
-    }
-    if (!connected) {
-        qDebug() << "[Fyers] Queued batch subscriptions (not connected):" << symbols;
-        return;
-    }
-    sendSubscription(symbols);
+    if (holdKeys(symbols))
+        sendSubscription(symbols);
 }
 
 void FyersBroker::sendSubscription(const QStringList& symbols)

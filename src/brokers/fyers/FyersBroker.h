@@ -23,7 +23,7 @@ public:
     void disconnectFromBroker() override;
     void startLiveData() override;
     void stopLiveData() override;
-    void subscribeLiveData(const QString& symbol) override;
+    using StreamBroker::subscribeLiveData;
     void subscribeLiveData(const QStringList& symbols) override;
     void unsubscribeLiveData(const QString& symbol) override;
 
@@ -39,6 +39,5 @@ private:
     QString appId;
     QString mode;
     bool liveRequested = false;  // between startLiveData and stopLiveData
-    QStringList subscriptions;
     QPointer<SettingsManager> settingsManager;
 };

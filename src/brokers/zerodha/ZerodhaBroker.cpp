@@ -78,22 +78,10 @@ void ZerodhaBroker::stopLiveData()
     stream->stopPing();
 }
 
-void ZerodhaBroker::subscribeLiveData(const QString& symbol)
-{
-    subscribeLiveData(QStringList{symbol});
-}
-
 void ZerodhaBroker::subscribeLiveData(const QStringList& symbols)
 {
-    for (const QString& key : symbols) {
-        if (!subscriptions.contains(key))
-            subscriptions.append(key);
-    }
-    if (!stream->isOpen()) {
-        qDebug() << "[ZerodhaBroker] Queued batch subscriptions (not connected):" << symbols;
-        return;
-    }
-    sendModeMessage(symbols);
+    if (holdKeys(symbols))
+        sendModeMessage(symbols);
 }
 
 void ZerodhaBroker::sendModeMessage(const QStringList& keys)

@@ -23,7 +23,7 @@ public:
     void disconnectFromBroker() override;
     void startLiveData() override;
     void stopLiveData() override;
-    void subscribeLiveData(const QString& symbol) override;
+    using StreamBroker::subscribeLiveData;
     void subscribeLiveData(const QStringList& symbols) override;
     void unsubscribeLiveData(const QString& symbol) override;
 
@@ -37,7 +37,6 @@ private:
     QString apiKey;
     QString apiSecret;
     QString accessToken;
-    QStringList subscriptions;
     QPointer<SymbolRepository> symbolRepository;
     QPointer<SettingsManager> settingsManager;
 };
