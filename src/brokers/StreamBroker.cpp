@@ -3,6 +3,7 @@
 
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamSocketClient.h"
+#include "core/SettingsManager.h"
 
 #include <QDebug>
 #include <QNetworkRequest>
@@ -28,6 +29,11 @@ StreamBroker::~StreamBroker()
 {
     // The stream goes down silently with the broker: no signal reaches a half-destroyed listener.
     stream->close();
+}
+
+void StreamBroker::setSettingsManager(SettingsManager* settings)
+{
+    settingsManager = settings;
 }
 
 void StreamBroker::setPingInterval(int ms)

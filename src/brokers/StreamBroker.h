@@ -4,15 +4,20 @@
 
 #include "brokers/IBroker.h"
 
+#include <QPointer>
 #include <QStringList>
 
 class QNetworkRequest;
+class SettingsManager;
 class StreamSocketClient;
 
 class StreamBroker : public IBroker {
     Q_OBJECT
 public:
     ~StreamBroker() override;
+
+    // The settings store kept for name lookups and market hours.
+    void setSettingsManager(SettingsManager* settings);
 
     // The stream address; initialize sets it from "ws_url", tests use ws://127.0.0.1.
     void setStreamUrl(const QString& url) { wsUrl = url; }
@@ -57,6 +62,7 @@ protected:
     bool connected = false;
     QString lastErrorText;
     QStringList subscriptions;
+    QPointer<SettingsManager> settingsManager;
 
 private:
     void onStreamConnected();

@@ -3,7 +3,6 @@
 
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamSocketClient.h"
-#include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -19,11 +18,6 @@ FlatTradeBroker::FlatTradeBroker(QObject* parent) : StreamBroker("[FlatTradeBrok
 void FlatTradeBroker::setSymbolRepository(SymbolRepository* repository)
 {
     symbolRepository = repository;
-}
-
-void FlatTradeBroker::setSettingsManager(SettingsManager* settings)
-{
-    settingsManager = settings;
 }
 
 void FlatTradeBroker::initialize(const QMap<QString, QString>& config)

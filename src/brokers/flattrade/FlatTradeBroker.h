@@ -7,7 +7,6 @@
 #include <QSet>
 #include <QStringList>
 
-class SettingsManager;
 class SymbolRepository;
 
 class FlatTradeBroker : public StreamBroker {
@@ -17,7 +16,6 @@ public:
 
     // The repository turns bare symbols into tokens.
     void setSymbolRepository(SymbolRepository* repository);
-    void setSettingsManager(SettingsManager* settings);
 
     void initialize(const QMap<QString, QString>& config) override;
     void connectToBroker() override;
@@ -43,5 +41,4 @@ private:
     QStringList pending;  // subscribed but not yet sent on the current stream
     QSet<QString> sent;   // sent on the current stream
     QPointer<SymbolRepository> symbolRepository;
-    QPointer<SettingsManager> settingsManager;
 };

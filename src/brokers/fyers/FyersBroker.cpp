@@ -3,7 +3,6 @@
 
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamSocketClient.h"
-#include "core/SettingsManager.h"
 
 #include <QDebug>
 #include <QNetworkRequest>
@@ -22,11 +21,6 @@ FyersBroker::FyersBroker(QObject* parent)
 {
     stream->setPingMessage(QString::fromLatin1(kPing));
     stream->setPingInterval(kPingIntervalMs);
-}
-
-void FyersBroker::setSettingsManager(SettingsManager* settings)
-{
-    settingsManager = settings;
 }
 
 void FyersBroker::initialize(const QMap<QString, QString>& config)

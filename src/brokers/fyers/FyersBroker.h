@@ -3,18 +3,12 @@
 
 #include "brokers/StreamBroker.h"
 
-#include <QPointer>
 #include <QStringList>
-
-class SettingsManager;
 
 class FyersBroker : public StreamBroker {
     Q_OBJECT
 public:
     explicit FyersBroker(QObject* parent = nullptr);
-
-    // The settings store the market-hours filter reads.
-    void setSettingsManager(SettingsManager* settings);
 
     QString subscribeMode() const { return mode; }
 
@@ -39,5 +33,4 @@ private:
     QString appId;
     QString mode;
     bool liveRequested = false;  // between startLiveData and stopLiveData
-    QPointer<SettingsManager> settingsManager;
 };

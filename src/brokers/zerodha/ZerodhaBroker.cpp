@@ -3,7 +3,6 @@
 
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamSocketClient.h"
-#include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -19,11 +18,6 @@ ZerodhaBroker::ZerodhaBroker(QObject* parent) : StreamBroker("[ZerodhaBroker]", 
 void ZerodhaBroker::setSymbolRepository(SymbolRepository* repository)
 {
     symbolRepository = repository;
-}
-
-void ZerodhaBroker::setSettingsManager(SettingsManager* settings)
-{
-    settingsManager = settings;
 }
 
 void ZerodhaBroker::initialize(const QMap<QString, QString>& config)

@@ -6,7 +6,6 @@
 #include <QPointer>
 #include <QStringList>
 
-class SettingsManager;
 class SymbolRepository;
 
 class ZerodhaBroker : public StreamBroker {
@@ -16,7 +15,6 @@ public:
 
     // Kept for token and name lookups.
     void setSymbolRepository(SymbolRepository* repository);
-    void setSettingsManager(SettingsManager* settings);
 
     void initialize(const QMap<QString, QString>& config) override;
     void connectToBroker() override;
@@ -38,5 +36,4 @@ private:
     QString apiSecret;
     QString accessToken;
     QPointer<SymbolRepository> symbolRepository;
-    QPointer<SettingsManager> settingsManager;
 };
