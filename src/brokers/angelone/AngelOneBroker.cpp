@@ -195,7 +195,7 @@ void AngelOneBroker::onWebSocketTextMessageReceived(const QString& message)
 
 void AngelOneBroker::handleTextMessage(const QJsonObject& message)
 {
-    qDebug() << "[AngelOneBroker] WebSocket message:" << message;
+    qDebug().noquote() << "[AngelOneBroker] WebSocket message:" << compact(message).left(1000);
 }
 
 void AngelOneBroker::onWebSocketBinaryMessageReceived(const QByteArray& message)
