@@ -42,6 +42,13 @@ QString logText(const QJsonObject& o)
     return QString::fromUtf8(QJsonDocument(redacted(o)).toJson(QJsonDocument::Compact)).left(1000);
 }
 
+// The service's "message", or the fallback when it gives none.
+QString messageOr(const QJsonObject& o, const char* fallback)
+{
+    const QString m = o.value(QLatin1String("message")).toString();
+    return m.isEmpty() ? QString::fromLatin1(fallback) : m;
+}
+
 // "status" must be a JSON true and "data" present.
 bool accepted(const QJsonObject& o)
 {
@@ -90,9 +97,9 @@ void AngelOneAuth::setState(const QString& value)
     qInfo() << "[AngelOneAuth] State set:" << value;
 }
 
-QNetworkRequest AngelOneAuth::smartApiRequest(const QString& path, bool withAuthorization) const
+QNetworkRequest AngelOneAuth::smartApiRequest(const QUrl& url, const QString& key)
 {
-    QNetworkRequest req{QUrl(baseUrl + path)};
+    QNetworkRequest req{url};
     req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
     req.setRawHeader("Accept", "application/json");
     req.setRawHeader("X-UserType", "USER");
@@ -100,9 +107,14 @@ QNetworkRequest AngelOneAuth::smartApiRequest(const QString& path, bool withAuth
     req.setRawHeader("X-ClientLocalIP", "127.0.0.1");
     req.setRawHeader("X-ClientPublicIP", "127.0.0.1");
     req.setRawHeader("X-MACAddress", "00:00:00:00:00:00");
-    req.setRawHeader("X-PrivateKey", apiKey.toUtf8());
-    if (withAuthorization)
-        req.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(jwtToken).toUtf8());
+    req.setRawHeader("X-PrivateKey", key.toUtf8());
+    return req;
+}
+
+QNetworkRequest AngelOneAuth::smartApiRequest(const QUrl& url, const QString& key, const QString& bearerToken)
+{
+    QNetworkRequest req = smartApiRequest(url, key);
+    req.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(bearerToken).toUtf8());
     return req;
 }
 
@@ -110,6 +122,21 @@ void AngelOneAuth::fail(const QString& logPrefix, const QString& error)
 {
     qWarning().noquote() << logPrefix << error;
     emit authenticationFailed(error);
+}
+
+bool AngelOneAuth::readReply(QNetworkReply* reply, const char* failPrefix, const char* label, QJsonObject& out)
+{
+    if (!reply)
+        return false;
+    reply->deleteLater();
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(QString::fromLatin1(failPrefix), reply->errorString());
+        return false;
+    }
+    // A body that is not a JSON object reads as an empty one: "status" false.
+    out = QJsonDocument::fromJson(reply->readAll()).object();
+    qDebug().noquote() << label << logText(out);
+    return true;
 }
 
 // ---- direct login --------------------------------------------------------------------------
@@ -126,7 +153,7 @@ void AngelOneAuth::login(const QString& key, const QString& code, const QString&
                            {QStringLiteral("password"), password},
                            {QStringLiteral("totp"), totp},
                            {QStringLiteral("state"), state}};
-    QNetworkReply* reply = networkManager->post(smartApiRequest(QStringLiteral("/rest/auth/angelbroking/user/v1/loginByPassword"), false),
+    QNetworkReply* reply = networkManager->post(smartApiRequest(QUrl(baseUrl + QStringLiteral("/rest/auth/angelbroking/user/v1/loginByPassword")), apiKey),
                                                 QJsonDocument(body).toJson(QJsonDocument::Indented));
     qDebug() << "[AngelOneAuth] Authenticating with Angel One";
     connect(reply, &QNetworkReply::finished, this, &AngelOneAuth::onLoginFinished);
@@ -134,21 +161,11 @@ void AngelOneAuth::login(const QString& key, const QString& code, const QString&
 
 void AngelOneAuth::onLoginFinished()
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
+    QJsonObject o;
+    if (!readReply(qobject_cast<QNetworkReply*>(sender()), "[AngelOneAuth] Login failed:", "[AngelOneAuth] Login response:", o))
         return;
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        fail(QStringLiteral("[AngelOneAuth] Login failed:"), reply->errorString());
-        return;
-    }
-    const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
-    qDebug().noquote() << "[AngelOneAuth] Login response:" << logText(o);
     if (!accepted(o)) {
-        QString message = o.value(QLatin1String("message")).toString();
-        if (message.isEmpty())
-            message = QStringLiteral("Unknown error during login");
-        fail(QStringLiteral("[AngelOneAuth] Login failed:"), message);
+        fail(QStringLiteral("[AngelOneAuth] Login failed:"), messageOr(o, "Unknown error during login"));
         return;
     }
     const QJsonObject data = o.value(QLatin1String("data")).toObject();
@@ -170,28 +187,18 @@ void AngelOneAuth::fetchProfile()
         emit authenticationFailed(QStringLiteral("JWT token not set"));
         return;
     }
-    QNetworkReply* reply = networkManager->get(smartApiRequest(QStringLiteral("/rest/secure/angelbroking/user/v1/getProfile"), true));
+    QNetworkReply* reply = networkManager->get(smartApiRequest(QUrl(baseUrl + QStringLiteral("/rest/secure/angelbroking/user/v1/getProfile")), apiKey, jwtToken));
     qDebug() << "[AngelOneAuth] Fetching profile";
     connect(reply, &QNetworkReply::finished, this, &AngelOneAuth::onProfileFinished);
 }
 
 void AngelOneAuth::onProfileFinished()
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
+    QJsonObject o;
+    if (!readReply(qobject_cast<QNetworkReply*>(sender()), "[AngelOneAuth] Profile fetch failed:", "[AngelOneAuth] Profile response:", o))
         return;
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        fail(QStringLiteral("[AngelOneAuth] Profile fetch failed:"), reply->errorString());
-        return;
-    }
-    const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
-    qDebug().noquote() << "[AngelOneAuth] Profile response:" << logText(o);
     if (!o.value(QLatin1String("status")).toBool(false)) {
-        QString message = o.value(QLatin1String("message")).toString();
-        if (message.isEmpty())
-            message = QStringLiteral("Profile validation failed");
-        fail(QStringLiteral("[AngelOneAuth] Profile validation failed:"), message);
+        fail(QStringLiteral("[AngelOneAuth] Profile validation failed:"), messageOr(o, "Profile validation failed"));
         return;
     }
     qInfo() << "[AngelOneAuth] Profile validated successfully";
@@ -283,7 +290,7 @@ void AngelOneAuth::onRedirectTokens(const QString& auth, const QString& feed)
 void AngelOneAuth::generateTokens(const QString& token)
 {
     const QJsonObject body{{QStringLiteral("refreshToken"), token}};
-    QNetworkReply* reply = networkManager->post(smartApiRequest(QStringLiteral("/rest/auth/angelbroking/jwt/v1/generateTokens"), false),
+    QNetworkReply* reply = networkManager->post(smartApiRequest(QUrl(baseUrl + QStringLiteral("/rest/auth/angelbroking/jwt/v1/generateTokens")), apiKey),
                                                 QJsonDocument(body).toJson(QJsonDocument::Indented));
     qDebug() << "[AngelOneAuth] Generating JWT from auth_token";
     connect(reply, &QNetworkReply::finished, this, &AngelOneAuth::onGenerateTokenFinished);
@@ -291,21 +298,11 @@ void AngelOneAuth::generateTokens(const QString& token)
 
 void AngelOneAuth::onGenerateTokenFinished()
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
+    QJsonObject o;
+    if (!readReply(qobject_cast<QNetworkReply*>(sender()), "[AngelOneAuth] Generate token failed:", "[AngelOneAuth] Generate token response:", o))
         return;
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        fail(QStringLiteral("[AngelOneAuth] Generate token failed:"), reply->errorString());
-        return;
-    }
-    const QJsonObject o = QJsonDocument::fromJson(reply->readAll()).object();
-    qDebug().noquote() << "[AngelOneAuth] Generate token response:" << logText(o);
     if (!accepted(o)) {
-        QString message = o.value(QLatin1String("message")).toString();
-        if (message.isEmpty())
-            message = QStringLiteral("Failed to generate JWT token");
-        fail(QStringLiteral("[AngelOneAuth] Generate token failed:"), message);
+        fail(QStringLiteral("[AngelOneAuth] Generate token failed:"), messageOr(o, "Failed to generate JWT token"));
         return;
     }
     const QJsonObject data = o.value(QLatin1String("data")).toObject();

@@ -2,6 +2,7 @@
 // publisher login in the browser with a loopback redirect and a token exchange.
 #pragma once
 
+#include <QJsonObject>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -48,6 +49,11 @@ public:
     void onRedirectTokens(const QString& authToken, const QString& feedToken);
     void generateTokens(const QString& refreshToken);
 
+    // A request to the SmartAPI host with the header set every such request carries; the second
+    // form adds the bearer token.
+    static QNetworkRequest smartApiRequest(const QUrl& url, const QString& apiKey);
+    static QNetworkRequest smartApiRequest(const QUrl& url, const QString& apiKey, const QString& bearerToken);
+
 signals:
     void authenticationRequired(QUrl loginUrl);
     void authenticationSuccessful(QString jwtToken, QString refreshToken, QString feedToken);
@@ -60,8 +66,10 @@ private slots:
     void onLocalServerConnection(const QString& requestLine, QTcpSocket* client);
 
 private:
-    QNetworkRequest smartApiRequest(const QString& path, bool withAuthorization) const;
     void fail(const QString& logPrefix, const QString& error);
+    // Releases the reply; on a network or HTTP error reports it and returns false, else parses
+    // the body into `out` and logs it (tokens masked) after `label`.
+    bool readReply(QNetworkReply* reply, const char* failPrefix, const char* label, QJsonObject& out);
 
     QNetworkAccessManager* networkManager;
     QString baseUrl;

@@ -348,16 +348,7 @@ QString AngelOneBroker::mapInterval(const QString& interval) const
 
 QNetworkRequest AngelOneBroker::smartApiRequest(const QString& path) const
 {
-    QNetworkRequest req{QUrl(m_restBaseUrl + path)};
-    req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-    req.setRawHeader("Accept", "application/json");
-    req.setRawHeader("X-UserType", "USER");
-    req.setRawHeader("X-SourceID", "WEB");
-    req.setRawHeader("X-ClientLocalIP", "127.0.0.1");
-    req.setRawHeader("X-ClientPublicIP", "127.0.0.1");
-    req.setRawHeader("X-MACAddress", "00:00:00:00:00:00");
-    req.setRawHeader("X-PrivateKey", m_apiKey.toUtf8());
-    req.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_jwtToken).toUtf8());
+    QNetworkRequest req = AngelOneAuth::smartApiRequest(QUrl(m_restBaseUrl + path), m_apiKey, m_jwtToken);
     req.setTransferTimeout(m_transferTimeoutMs);
     return req;
 }

@@ -54,6 +54,21 @@ QByteArray browse(quint16 port, const QList<QByteArray>& pieces)
     return answer + s.readAll();
 }
 
+// A login object pointed at a loopback SmartAPI host, with its redirect listener on a free port.
+struct Peer {
+    HttpTestServer http;
+    AngelOneAuth auth;
+    quint16 port = 0;
+    Peer()
+    {
+        http.listen();
+        auth.setBaseUrl(http.baseUrl());
+        auth.setPublisherLoginUrl(http.baseUrl());
+        port = freePort();
+        auth.setLocalPort(port);
+    }
+};
+
 }  // namespace
 
 class TestAngelOneAuth : public QObject {
@@ -95,12 +110,11 @@ void TestAngelOneAuth::cleanup()
 
 void TestAngelOneAuth::passwordLoginConfirmedByProfile()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
     http.setReply("POST", kLoginPath, HttpTestServer::Reply::json(kLoginOk));
     http.setReply("GET", kProfilePath, HttpTestServer::Reply::json(kProfileOk));
-    AngelOneAuth auth;
-    auth.setBaseUrl(http.baseUrl());
     QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
     QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
     LogCapture log;
@@ -149,11 +163,10 @@ void TestAngelOneAuth::loginFailures()
 {
     QFETCH(HttpTestServer::Reply, reply);
     QFETCH(QString, error);
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
     http.setReply("POST", kLoginPath, reply);
-    AngelOneAuth auth;
-    auth.setBaseUrl(http.baseUrl());
     QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
     QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
     auth.login("KEY", "C123", "pw", "123456", "live");
@@ -168,12 +181,11 @@ void TestAngelOneAuth::loginFailures()
 
 void TestAngelOneAuth::failedProfileKeepsTokens()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
     http.setReply("POST", kLoginPath, HttpTestServer::Reply::json(kLoginOk));
     http.setReply("GET", kProfilePath, HttpTestServer::Reply::json(R"({"status":false})"));
-    AngelOneAuth auth;
-    auth.setBaseUrl(http.baseUrl());
     QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
     auth.login("KEY", "C123", "pw", "123456", "live");
     QVERIFY(failed.wait(5000));
@@ -183,12 +195,11 @@ void TestAngelOneAuth::failedProfileKeepsTokens()
 
 void TestAngelOneAuth::validateToken()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
     http.setReply("POST", kLoginPath, HttpTestServer::Reply::json(kLoginOk));
     http.setReply("GET", kProfilePath, HttpTestServer::Reply::json(kProfileOk));
-    AngelOneAuth auth;
-    auth.setBaseUrl(http.baseUrl());
     QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
     QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
     QVERIFY(!auth.validateToken());
@@ -214,15 +225,12 @@ void TestAngelOneAuth::publisherLogin_data()
 void TestAngelOneAuth::publisherLogin()
 {
     QFETCH(QByteArray, query);
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
     http.setReply("POST", kGeneratePath, HttpTestServer::Reply::json(
         R"({"status":true,"data":{"jwtToken":"JWT2","refreshToken":"REF2"}})"));
-    AngelOneAuth auth;
-    auth.setBaseUrl(http.baseUrl());
-    auth.setPublisherLoginUrl(http.baseUrl());
-    const quint16 port = freePort();
-    auth.setLocalPort(port);
+    const quint16 port = peer.port;
     QSignalSpy required(&auth, &AngelOneAuth::authenticationRequired);
     QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
 
@@ -238,7 +246,7 @@ void TestAngelOneAuth::publisherLogin()
     QCOMPARE(answer, QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><h2>AngelOne "
                                 "Authentication Successful!</h2><p>You can close this window and return to the "
                                 "application.</p></body></html>"));
-    QVERIFY(ok.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
     QCOMPARE(ok.first(), (QList<QVariant>{"JWT2", "REF2", "FEED1"}));
     QCOMPARE(http.requestsTo(kGeneratePath).size(), 1);
     const HttpTestServer::Request gen = http.requestsTo(kGeneratePath).first();
@@ -250,16 +258,13 @@ void TestAngelOneAuth::publisherLogin()
 
 void TestAngelOneAuth::redirectWithoutBothTokensKeepsWaiting()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
     http.queueReply("POST", kGeneratePath, HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid"})"));
     http.queueReply("POST", kGeneratePath, HttpTestServer::Reply::json(
         R"({"status":true,"data":{"jwtToken":"JWT3","refreshToken":"REF3"}})"));
-    AngelOneAuth auth;
-    auth.setBaseUrl(http.baseUrl());
-    auth.setPublisherLoginUrl(http.baseUrl());
-    const quint16 port = freePort();
-    auth.setLocalPort(port);
+    const quint16 port = peer.port;
     QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
     QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
     auth.startPublisherLogin("KEY1", QString(), "live");
@@ -279,21 +284,18 @@ void TestAngelOneAuth::redirectWithoutBothTokensKeepsWaiting()
     QCOMPARE(failed.last().first().toString(), QString("Invalid"));
     QVERIFY(auth.isLocalServerListening());
     browse(port, {"GET /?auth_token=A3&feed_token=F3 HTTP/1.1\r\n\r\n"});
-    QVERIFY(ok.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
     QCOMPARE(ok.first(), (QList<QVariant>{"JWT3", "REF3", "F3"}));
 }
 
 void TestAngelOneAuth::listenerLimitsWhatItReads()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
     http.setReply("POST", kGeneratePath, HttpTestServer::Reply::json(
         R"({"status":true,"data":{"jwtToken":"J","refreshToken":"R"}})"));
-    AngelOneAuth auth;
-    auth.setBaseUrl(http.baseUrl());
-    auth.setPublisherLoginUrl(http.baseUrl());
-    const quint16 port = freePort();
-    auth.setLocalPort(port);
+    const quint16 port = peer.port;
     QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
     QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
     auth.startPublisherLogin("KEY1", QString(), "live");
@@ -305,7 +307,7 @@ void TestAngelOneAuth::listenerLimitsWhatItReads()
     // A request line that arrives in pieces is read whole.
     const QByteArray answer = browse(port, {"GET /?auth_tok", "en=A&feed_to", "ken=F HTTP/1.1\r\n\r\n"});
     QVERIFY(answer.startsWith("HTTP/1.1 200 OK"));
-    QVERIFY(ok.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
     QCOMPARE(ok.first().at(2).toString(), QString("F"));
 }
 

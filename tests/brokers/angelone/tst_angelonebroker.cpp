@@ -311,15 +311,12 @@ void TestAngelOneBroker::historyRequest()
     QVERIFY(done.wait(5000));
     QCOMPARE(f.rest.requestCount(), 1);
     const HttpTestServer::Request req = f.rest.lastRequest();
-    QCOMPARE(req.header("Content-Type"), QByteArray("application/json"));
-    QCOMPARE(req.header("Accept"), QByteArray("application/json"));
-    QCOMPARE(req.header("X-UserType"), QByteArray("USER"));
-    QCOMPARE(req.header("X-SourceID"), QByteArray("WEB"));
-    QCOMPARE(req.header("X-ClientLocalIP"), QByteArray("127.0.0.1"));
-    QCOMPARE(req.header("X-ClientPublicIP"), QByteArray("127.0.0.1"));
-    QCOMPARE(req.header("X-MACAddress"), QByteArray("00:00:00:00:00:00"));
-    QCOMPARE(req.header("X-PrivateKey"), QByteArray("KEY"));
-    QCOMPARE(req.header("Authorization"), QByteArray("Bearer JWT"));
+    const QList<QPair<QByteArray, QByteArray>> headers{
+        {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"X-UserType", "USER"},
+        {"X-SourceID", "WEB"}, {"X-ClientLocalIP", "127.0.0.1"}, {"X-ClientPublicIP", "127.0.0.1"},
+        {"X-MACAddress", "00:00:00:00:00:00"}, {"X-PrivateKey", "KEY"}, {"Authorization", "Bearer JWT"}};
+    for (const auto& h : headers)
+        QCOMPARE(req.header(h.first), h.second);
     const QJsonObject body = json(req.body);
     QCOMPARE(body.value("exchange").toString(), QString("NSE"));
     QCOMPARE(body.value("symboltoken").toString(), QString("2885"));

@@ -30,11 +30,8 @@ void TestAngelOneHistory::intervals_data()
     QTest::addColumn<QString>("in");
     QTest::addColumn<QString>("out");
     QTest::addColumn<bool>("known");
-    const QList<QStringList> rows{{"1min", "ONE_MINUTE"},    {"minute", "ONE_MINUTE"},   {"1MINUTE", "ONE_MINUTE"},
-                                  {"3min", "THREE_MINUTE"},  {"5minute", "FIVE_MINUTE"}, {"10min", "TEN_MINUTE"},
-                                  {"15Min", "FIFTEEN_MINUTE"}, {"30minute", "THIRTY_MINUTE"}, {"1hour", "ONE_HOUR"},
-                                  {"60min", "ONE_HOUR"},     {"60minute", "ONE_HOUR"},   {"Day", "ONE_DAY"},
-                                  {"DAY", "ONE_DAY"}};
+    const QList<QStringList> rows{{"minute", "ONE_MINUTE"}, {"3min", "THREE_MINUTE"}, {"15Min", "FIFTEEN_MINUTE"},
+                                  {"60minute", "ONE_HOUR"},  {"DAY", "ONE_DAY"}};
     for (const QStringList& r : rows)
         QTest::newRow(qPrintable(r.at(0))) << r.at(0) << r.at(1) << true;
     QTest::newRow("1d") << "1d" << "ONE_MINUTE" << false;
