@@ -25,8 +25,9 @@ public:
     explicit AngelOneBroker(QObject* parent = nullptr);
     ~AngelOneBroker() override;
 
-    void setSymbolRepository(SymbolRepository* repository);
-    void setSettingsManager(SettingsManager* settings);
+    // Invokable so the window can hand them over through the meta-object, by name.
+    Q_INVOKABLE void setSymbolRepository(SymbolRepository* repository);
+    Q_INVOKABLE void setSettingsManager(SettingsManager* settings);
     AngelOneAuth* auth() const { return m_auth; }
 
     // Hosts in one place: REST and scrip master ("https://host"), stream ("wss://host"); tests
@@ -56,7 +57,7 @@ public:
 
     QString exchangeSegmentName(const QString& exchange) const;
     QString mapInterval(const QString& interval) const;
-    void downloadInstrumentList();
+    Q_INVOKABLE void downloadInstrumentList();
 
     // Last ten digits of the time in milliseconds (leading zeros kept).
     static QString correlationId(qint64 epochMs);
