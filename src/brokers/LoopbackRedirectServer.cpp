@@ -81,6 +81,12 @@ void LoopbackRedirectServer::onReadyRead(QTcpSocket* client)
     const int nul = line.indexOf('\0');
     if (nul >= 0)
         line.truncate(nul);
+    // Browsers fetch the page's icon from the same address after showing the answer: that is
+    // no redirect and must not be judged as one.
+    if (line.startsWith("GET /favicon.ico ")) {
+        respond(client, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+        return;
+    }
     emit requestLineReceived(QString::fromUtf8(line), client);
 }
 

@@ -33,7 +33,8 @@ public:
 
 signals:
     // One per connection: the first line of the request ("GET /path?query HTTP/1.1"), without its
-    // line end. The receiver answers with respond(client, ...).
+    // line end. The receiver answers with respond(client, ...). Icon requests are answered 404
+    // here and not passed on.
     void requestLineReceived(const QString& requestLine, QTcpSocket* client);
 
 private:

@@ -35,7 +35,7 @@ void TestLoopbackRedirectServer::triesPortsInOrder()
 void TestLoopbackRedirectServer::requestLines_data()
 {
     QTest::addColumn<QList<QByteArray>>("pieces");
-    QTest::addColumn<QString>("line");  // null: the connection is dropped unanswered
+    QTest::addColumn<QString>("line");  // null: dropped unanswered; empty: answered here
     QTest::newRow("whole") << QList<QByteArray>{"GET /?code=1 HTTP/1.1\r\nHost: x\r\n\r\n"}
                            << "GET /?code=1 HTTP/1.1";
     QTest::newRow("in pieces") << QList<QByteArray>{"GET /?co", "de=1 HTTP/1.1", "\r\n\r\n"}
@@ -43,6 +43,8 @@ void TestLoopbackRedirectServer::requestLines_data()
     QTest::newRow("bare line feed") << QList<QByteArray>{"GET / HTTP/1.0\n"} << "GET / HTTP/1.0";
     QTest::newRow("NUL ends the line") << QList<QByteArray>{QByteArray("GET /?a=1\0&b=2 HTTP/1.1\r\n", 25)}
                                        << "GET /?a=1";
+    QTest::newRow("icon request not passed on") << QList<QByteArray>{"GET /favicon.ico HTTP/1.1\r\n\r\n"}
+                                                << QString("");
     QTest::newRow("too long") << QList<QByteArray>{QByteArray(300, 'x'), QByteArray(300, 'y')} << QString();
 }
 
@@ -70,6 +72,9 @@ void TestLoopbackRedirectServer::requestLines()
     if (line.isNull()) {
         QVERIFY(lines.isEmpty());
         QVERIFY(client.readAll().isEmpty());
+    } else if (line.isEmpty()) {
+        QVERIFY(lines.isEmpty());
+        QVERIFY(client.readAll().startsWith("HTTP/1.1 404 Not Found\r\n"));
     } else {
         QCOMPARE(lines, QStringList{line});
         QCOMPARE(client.readAll(), QByteArray("HTTP/1.1 204 No Content\r\n\r\n"));

@@ -319,10 +319,21 @@ void AngelOneBroker::unsubscribeLiveData(const QString& symbol)
         qWarning() << "[AngelOneBroker] SymbolRepository not set";
         return;
     }
-    const QString token = m_symbolRepository->tokenForSymbol(symbol);
+    QString token = m_symbolRepository->tokenForSymbol(symbol);
+    QString exchange = exchangePrefix(symbol);
+    bool numeric = false;
+    symbol.toLongLong(&numeric, 10);
+    if (token.isEmpty() && numeric) {
+        // Subscribing takes a bare number as the token itself; removing it must stop the same
+        // stream, or its ticks keep coming for a row that is gone.
+        token = symbol;
+        const QString known = m_symbolRepository->exchangeForToken(token);
+        if (!known.isEmpty())
+            exchange = known;
+    }
     if (token.isEmpty())
         return;
-    const int type = AngelOneDecoder::exchangeType(exchangePrefix(symbol));
+    const int type = AngelOneDecoder::exchangeType(exchange);
     const QJsonObject group{{QStringLiteral("exchangeType"), type}, {QStringLiteral("tokens"), QJsonArray{token}}};
     const QJsonObject request{
         {QStringLiteral("action"), 0},

@@ -199,7 +199,10 @@ void TestAngelOneBroker::unsubscribeMessage()
     f.broker.unsubscribeLiveData("NOPE");
     f.broker.unsubscribeLiveData("MCX:GOLD24APRFUT");
     QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":5,"tokens":["2222"]}]}})"));
-    QCOMPARE(f.stream.textMessages().size(), 1);
+    // A bare token stops the stream its subscription started.
+    f.broker.unsubscribeLiveData("43210");
+    QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":2,"tokens":["43210"]}]}})"));
+    QCOMPARE(f.stream.textMessages().size(), 2);
 }
 
 void TestAngelOneBroker::heartbeatAndTextReplies()
