@@ -34,11 +34,11 @@ void TestLoopbackRedirectServer::triesPortsInOrder()
 
 void TestLoopbackRedirectServer::requestLines_data()
 {
-    QTest::addColumn<QList<QByteArray>>("pieces");
+    QTest::addColumn<QList<QByteArray>>("chunks");
     QTest::addColumn<QString>("line");  // null: dropped unanswered; empty: answered here
     QTest::newRow("whole") << QList<QByteArray>{"GET /?code=1 HTTP/1.1\r\nHost: x\r\n\r\n"}
                            << "GET /?code=1 HTTP/1.1";
-    QTest::newRow("in pieces") << QList<QByteArray>{"GET /?co", "de=1 HTTP/1.1", "\r\n\r\n"}
+    QTest::newRow("in chunks") << QList<QByteArray>{"GET /?co", "de=1 HTTP/1.1", "\r\n\r\n"}
                                << "GET /?code=1 HTTP/1.1";
     QTest::newRow("bare line feed") << QList<QByteArray>{"GET / HTTP/1.0\n"} << "GET / HTTP/1.0";
     QTest::newRow("NUL ends the line") << QList<QByteArray>{QByteArray("GET /?a=1\0&b=2 HTTP/1.1\r\n", 25)}
@@ -50,7 +50,7 @@ void TestLoopbackRedirectServer::requestLines_data()
 
 void TestLoopbackRedirectServer::requestLines()
 {
-    QFETCH(QList<QByteArray>, pieces);
+    QFETCH(QList<QByteArray>, chunks);
     QFETCH(QString, line);
     LoopbackRedirectServer server;
     server.setMaxRequestBytes(512);
@@ -63,7 +63,7 @@ void TestLoopbackRedirectServer::requestLines()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server.port());
     QVERIFY(client.waitForConnected(5000));
-    for (const QByteArray& p : pieces) {
+    for (const QByteArray& p : chunks) {
         client.write(p);
         QVERIFY(client.waitForBytesWritten(5000));
         QTest::qWait(10);

@@ -31,14 +31,14 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// Plays the browser: sends the request in pieces and returns everything the listener answers.
-QByteArray browse(quint16 port, const QList<QByteArray>& pieces)
+// Plays the browser: sends the request in chunks and returns everything the listener answers.
+QByteArray browse(quint16 port, const QList<QByteArray>& chunks)
 {
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, port);
     if (!s.waitForConnected(5000))
         return "no connection";
-    for (const QByteArray& p : pieces) {
+    for (const QByteArray& p : chunks) {
         s.write(p);
         s.flush();
         QTest::qWait(20);
@@ -304,7 +304,7 @@ void TestAngelOneAuth::listenerLimitsWhatItReads()
     QCOMPARE(browse(port, {QByteArray(20000, 'a')}), QByteArray());
     QCOMPARE(failed.count(), 0);
 
-    // A request line that arrives in pieces is read whole.
+    // A request line that arrives in chunks is read whole.
     const QByteArray answer = browse(port, {"GET /?auth_tok", "en=A&feed_to", "ken=F HTTP/1.1\r\n\r\n"});
     QVERIFY(answer.startsWith("HTTP/1.1 200 OK"));
     QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
