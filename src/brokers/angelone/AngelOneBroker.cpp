@@ -49,6 +49,13 @@ AngelOneBroker::AngelOneBroker(QObject* parent)
 
 AngelOneBroker::~AngelOneBroker()
 {
+    // The socket has no parent: a deferred deletion may never run once the event loop is gone.
+    if (m_webSocket) {
+        disconnect(m_webSocket, nullptr, this, nullptr);
+        m_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        delete m_webSocket;
+        m_webSocket = nullptr;
+    }
     disconnectFromBroker();
 }
 
