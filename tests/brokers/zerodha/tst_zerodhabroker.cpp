@@ -42,6 +42,7 @@ private slots:
     void subscribeWhileOpen();
     void keepAliveStopAndDisconnect();
     void replacedStreamResubscribes();
+    void refusedStreamReportsAndRetries();
     void historyReportsUnavailable();
 };
 
@@ -176,6 +177,34 @@ void TestZerodhaBroker::replacedStreamResubscribes()
     QCOMPARE(errors.count(), 0);
     QVERIFY(s.broker.isConnected());
     QCOMPARE(s.server.clientCount(), 1);
+}
+
+void TestZerodhaBroker::refusedStreamReportsAndRetries()
+{
+    QString deadUrl;
+    {
+        WebSocketTestServer gone;
+        QVERIFY(gone.listen());
+        deadUrl = gone.baseUrl() + "/";
+    }
+    ZerodhaBroker broker;
+    QSignalSpy errors(&broker, &IBroker::errorOccurred);
+    QSignalSpy status(&broker, &IBroker::connectionStatusChanged);
+    broker.initialize(config(deadUrl));
+    broker.startLiveData();
+    QVERIFY(errors.wait(5000));
+    QVERIFY(errors.at(0).at(0).toString().startsWith("WebSocket error: "));
+    QCOMPARE(broker.lastError(), errors.at(0).at(0).toString());
+    QCOMPARE(status.count(), 0);  // never connected, so no "lost" either
+    QVERIFY(!broker.isConnected());
+
+    // The failed attempt does not block a later start.
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    broker.setStreamUrl(server.baseUrl() + "/");
+    broker.startLiveData();
+    QVERIFY(status.wait(5000));
+    QVERIFY(broker.isConnected());
 }
 
 void TestZerodhaBroker::historyReportsUnavailable()
