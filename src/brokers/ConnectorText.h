@@ -1,4 +1,4 @@
-// Small text helpers the stream connectors share: log-safe texts and JSON pieces for hand-built frames.
+// Small text helpers the stream connectors share: log-safe texts and JSON fragments for hand-built frames.
 #pragma once
 
 #include <QJsonArray>
@@ -21,7 +21,7 @@ inline QString withoutQuery(const QString& url)
     return QUrl(url).adjusted(QUrl::RemoveQuery | QUrl::RemoveUserInfo).toString();
 }
 
-// A JSON array of strings as compact text, escaped by Qt. Frames are assembled from such pieces
+// A JSON array of strings as compact text, escaped by Qt. Frames are assembled from such fragments
 // where the field order should read as the service documents it.
 inline QString jsonStringArray(const QStringList& items)
 {
