@@ -10,7 +10,11 @@
 #include "brokers/HistoricalDownloader.h"
 #include "brokers/IBroker.h"
 #include "brokers/LiveFeeder.h"
+#include "brokers/angelone/AngelOneBroker.h"
+#include "brokers/flattrade/FlatTradeBroker.h"
+#include "brokers/fyers/FyersBroker.h"
 #include "brokers/tradejini/TradeJiniBroker.h"
+#include "brokers/zerodha/ZerodhaBroker.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
@@ -120,6 +124,7 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     QTimer::singleShot(100, this, [this] { loadAmiBrokerPathIntoField(); });
     if (settings->connectOnStartup())
         QTimer::singleShot(1000, this, [this] { onConnectAction(); });
+    QTimer::singleShot(2000, this, [this] { handServicesToBroker(); });
 }
 
 MainWindow::~MainWindow()
@@ -160,14 +165,36 @@ MainWindow::~MainWindow()
 
 IBroker* MainWindow::createDefaultBroker(int provider, QObject* parent)
 {
-    if (provider == SettingsManager::TradeJini)
-        return new TradeJiniBroker(parent);
-    // Connectors arrive one at a time; a provider whose connector is not built yet runs without
-    // one, and the window says so in the log.
+    switch (provider) {
+    case SettingsManager::Zerodha: return new ZerodhaBroker(parent);
+    case SettingsManager::FlatTrade: return new FlatTradeBroker(parent);
+    case SettingsManager::TradeJini: return new TradeJiniBroker(parent);
+    case SettingsManager::AngelOne: return new AngelOneBroker(parent);
+    case SettingsManager::Fyers: return new FyersBroker(parent);
+    default: break;
+    }
+    // A provider whose connector is not built into this program runs without one, and the
+    // window says so in the log.
     qWarning() << "[MainWindow] No connector available yet for provider:"
                << SettingsManager::providerName(provider);
     return nullptr;
 }
+
+namespace {
+
+// Connectors whose class this window does not link against take their services by name.
+template <typename T>
+bool invokeSetter(QObject* broker, const char* method, T* value, const char* typeName)
+{
+    const QByteArray signature = QByteArray(method) + '(' + typeName + "*)";
+    if (broker->metaObject()->indexOfMethod(signature.constData()) < 0)
+        return false;
+    return QMetaObject::invokeMethod(broker, method, Qt::DirectConnection,
+                                     QGenericArgument(QByteArray(typeName).append('*').constData(),
+                                                      static_cast<const void*>(&value)));
+}
+
+} // namespace
 
 void MainWindow::createBroker(int provider)
 {
@@ -182,6 +209,15 @@ void MainWindow::createBroker(int provider)
     broker->initialize(BrokerConfig::forProvider(provider, *settings, fyersWsUrls));
     if (auto* tradeJini = qobject_cast<TradeJiniBroker*>(broker))
         tradeJini->setSettingsManager(settings);
+    else if (auto* flatTrade = qobject_cast<FlatTradeBroker*>(broker))
+        flatTrade->setSettingsManager(settings);
+    else if (auto* angelOne = qobject_cast<AngelOneBroker*>(broker)) {
+        angelOne->setSettingsManager(settings);
+        angelOne->setSymbolRepository(symbolRepository);
+    } else if (provider == SettingsManager::Dhan || provider == SettingsManager::Upstox) {
+        invokeSetter(broker, "setSettingsManager", settings, "SettingsManager");
+        invokeSetter(broker, "setSymbolRepository", symbolRepository, "SymbolRepository");
+    }
     brokerAPI->setImplementation(broker);
     switch (provider) {
     case SettingsManager::Dhan:

@@ -172,6 +172,7 @@ private:
     void checkZerodhaInstrumentsMeta(const QJsonObject& message);
     void subscribeOnOwnStream(int provider, const QStringList& items);
     void requestSymbolMasterLoad(int provider);
+    void handServicesToBroker();
     void refreshZerodhaMasterIfStale(const QString& remoteEtag);
     void logSearchDiagnostics(const QList<IndianSymbolData>& records);
 

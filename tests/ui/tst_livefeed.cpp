@@ -5,6 +5,7 @@
 #include "brokers/ISymbolProvider.h"
 #include "brokers/LiveFeeder.h"
 #include "core/SettingsManager.h"
+#include "support/TestEnvironment.h"
 #include "support/LogCapture.h"
 #include "support/RecordingBroker.h"
 #include "support/WebSocketTestServer.h"
@@ -70,6 +71,7 @@ private:
     QStringList fyersUrlsOn(const QString& base) const;
     QString refusingBase() const;
 
+    std::unique_ptr<TestEnvironment> env;
     SettingsManager* settings = nullptr;
     std::shared_ptr<WindowPrompts> prompts;
     QPointer<RecordingBroker> broker;
@@ -77,7 +79,9 @@ private:
 
 void TestLiveFeed::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
+    // A home of its own: nothing shared with other test runs on this machine.
+    env = std::make_unique<TestEnvironment>();
+    QVERIFY(env->isValid());
     QCoreApplication::setOrganizationName("TickvaneTest");
     QCoreApplication::setApplicationName("LiveFeedTest");
     registerMarketDataTypes();

@@ -10,6 +10,7 @@
 #include "backtest/SQLiteOHLCStore.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "support/TestEnvironment.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/RecordingBroker.h"
@@ -90,6 +91,7 @@ private:
 
     QTemporaryDir tempDir;
     std::unique_ptr<QTemporaryDir> csvDir;  // fresh export folder per test
+    std::unique_ptr<TestEnvironment> env;
     SettingsManager* settings = nullptr;  // application-level, as in the program
     std::shared_ptr<WindowPrompts> prompts;
     QPointer<RecordingBroker> broker;
@@ -98,7 +100,9 @@ private:
 
 void TestMainWindow::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
+    // A home of its own: nothing shared with other test runs on this machine.
+    env = std::make_unique<TestEnvironment>();
+    QVERIFY(env->isValid());
     QCoreApplication::setOrganizationName("TickvaneTest");
     QCoreApplication::setApplicationName("MainWindowTest");
     registerMarketDataTypes();
@@ -323,15 +327,21 @@ void TestMainWindow::defaultConnectorFactory()
         MainWindow w(seams);
         QVERIFY(qobject_cast<TradeJiniBroker*>(w.brokerFacade()->implementation()));
     }
-    settings->setProvider(SettingsManager::Zerodha);
-    settings->saveSettings();
-    seams.prepareRepository = [](SymbolRepository* repo) {
-        repo->setDownloadHost("Zerodha", "http://127.0.0.1:1");
-    };
+    // The factory alone (no window, so nothing connects): one connector class per provider.
+    const QMap<int, QByteArray> classes{{0, "ZerodhaBroker"}, {1, "FlatTradeBroker"},
+                                        {2, "TradeJiniBroker"}, {4, "AngelOneBroker"},
+                                        {7, "FyersBroker"}};
+    for (auto it = classes.begin(); it != classes.end(); ++it) {
+        QObject parent;
+        IBroker* made = MainWindow::createDefaultBroker(it.key(), &parent);
+        QVERIFY(made);
+        QCOMPARE(QByteArray(made->metaObject()->className()), it.value());
+        QCOMPARE(made->parent(), &parent);
+    }
+    QObject parent;
     LogCapture log;
-    MainWindow w(seams);
-    QVERIFY(!w.brokerFacade()->implementation());
-    QVERIFY(log.contains(QtWarningMsg, "[MainWindow] No connector available yet for provider: \"Zerodha\""));
+    QVERIFY(!MainWindow::createDefaultBroker(SettingsManager::CustomAPI, &parent));
+    QVERIFY(log.contains(QtWarningMsg, "[MainWindow] No connector available yet for provider: \"Custom API\""));
 }
 
 void TestMainWindow::teardownWhileBacktestRuns_data()

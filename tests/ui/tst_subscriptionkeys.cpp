@@ -2,6 +2,7 @@
 // own-stream wire messages, the opening requests of the window's stream, and what it logs of them.
 #include "brokers/ISymbolProvider.h"
 #include "core/SettingsManager.h"
+#include "support/TestEnvironment.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/StreamRequests.h"
 #include "ui/SubscriptionKeys.h"
@@ -72,6 +73,7 @@ private slots:
 private:
     SubscriptionKeys::Lookups lookups(bool withManager);
 
+    std::unique_ptr<TestEnvironment> env;
     SettingsManager* settings = nullptr;
     SymbolRepository* repository = nullptr;
     ListLookups manager;
@@ -79,7 +81,9 @@ private:
 
 void TestSubscriptionKeys::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
+    // A home of its own: nothing shared with other test runs on this machine.
+    env = std::make_unique<TestEnvironment>();
+    QVERIFY(env->isValid());
     QCoreApplication::setOrganizationName("TickvaneTest");
     QCoreApplication::setApplicationName("SubscriptionKeysTest");
 }

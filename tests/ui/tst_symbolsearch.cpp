@@ -1,6 +1,7 @@
 // Quick-add search: which instruments the popup lists and in what order, what Enter adds, and the
 // popup's life in the window (typing, clicking a row, losing activation).
 #include "core/SettingsManager.h"
+#include "support/TestEnvironment.h"
 #include "support/RecordingBroker.h"
 #include "support/WindowPrompts.h"
 #include "symbols/SymbolRepository.h"
@@ -64,13 +65,16 @@ private slots:
 
 private:
     std::unique_ptr<MainWindow> makeWindow(const QList<IndianSymbolData>& records);
+    std::unique_ptr<TestEnvironment> env;
     SettingsManager* settings = nullptr;
     std::shared_ptr<WindowPrompts> prompts;
 };
 
 void TestSymbolSearch::initTestCase()
 {
-    QStandardPaths::setTestModeEnabled(true);
+    // A home of its own: nothing shared with other test runs on this machine.
+    env = std::make_unique<TestEnvironment>();
+    QVERIFY(env->isValid());
     QCoreApplication::setOrganizationName("TickvaneTest");
     QCoreApplication::setApplicationName("SymbolSearchTest");
 }
