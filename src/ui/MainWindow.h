@@ -25,6 +25,7 @@ class IBroker;
 class ISymbolProvider;
 class LiveFeeder;
 class QComboBox;
+class QDialog;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -53,6 +54,10 @@ struct MainWindowSeams {
     QString zerodhaStreamUrl;
     // Pause before the next Fyers address is tried after a refused connection.
     int fyersRetryDelayMs = 2000;
+    // Runs on every login object right after the window creates it (login hosts, ports).
+    std::function<void(QObject*)> prepareLogin;
+    // Builds the settings dialog; empty means the program's own.
+    std::function<QDialog*(SettingsManager*, QWidget* parent)> settingsDialog;
 };
 
 class MainWindow : public QMainWindow
@@ -123,6 +128,13 @@ private slots:
     void onAboutAction();
     void onInstrumentListDownloaded();
 
+    // Logins.
+    void onQuickAuthAction();
+    void onSettingsAction();
+
+    // Instrument masters.
+    void onResetAppCacheAction();
+
     // Live feed control.
     void onStartLiveFeed();
     void onStopLiveFeed();
@@ -166,6 +178,10 @@ private:
     void loadAmiBrokerPathIntoField();
     void sendToStream(const QString& message);
     void onSettingsChanged();
+    void showCredentialsNotConfigured(const QString& brokerName);
+    // The common end of a successful login: save, tell the user, connect 300 ms later.
+    void finishLogin(QObject* login, const QString& brokerName);
+    void failLogin(QObject* login, const QString& brokerName, const QString& error);
     void setFeedButtons(bool startEnabled);
     void handleFyersWebSocketMessage(const QJsonObject& message);
     void handleFyersBinaryMessage(const QByteArray& message);
@@ -198,6 +214,7 @@ private:
     HistoricalDownloader* historicalDownloader = nullptr;
     LiveFeeder* liveFeeder = nullptr;
     SettingsManager* settings = nullptr;  // the application's, or the window's own
+    QDialog* settingsDialog = nullptr;     // made on first use, kept for the window's life
     QLabel* statusMessageLabel = nullptr;
     QLabel* connectionLabel = nullptr;
     QLabel* brokerLabel = nullptr;

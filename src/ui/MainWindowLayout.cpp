@@ -164,7 +164,14 @@ void MainWindow::createMenus()
     exitAct->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
     connect(exitAct, &QAction::triggered, this, &QWidget::close);
 
-    // The Tools menu (cache reset, settings) arrives with the symbol and settings dialogs.
+    QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
+    QAction* resetAct = tools->addAction(QStringLiteral("&Reset App Cache..."));
+    resetAct->setShortcut(QKeySequence());
+    connect(resetAct, &QAction::triggered, this, &MainWindow::onResetAppCacheAction);
+    tools->addSeparator();
+    QAction* settingsAct = tools->addAction(QStringLiteral("&Settings"));
+    settingsAct->setShortcut(QKeySequence(QStringLiteral("Ctrl+S")));
+    connect(settingsAct, &QAction::triggered, this, &MainWindow::onSettingsAction);
 
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     QAction* aboutAct = help->addAction(QStringLiteral("&About"));
@@ -193,6 +200,8 @@ void MainWindow::createStatusBar()
     authButton->setFixedHeight(18);
     authButton->setStyleSheet(
         QStringLiteral("QPushButton { font-size: 11px; padding: 0 6px; margin-left: 4px; }"));
+
+    connect(authButton, &QPushButton::clicked, this, &MainWindow::onQuickAuthAction);
 
     statusBar()->addPermanentWidget(tickCountLabel);
     statusBar()->addPermanentWidget(statusMessageLabel);
@@ -427,6 +436,7 @@ void MainWindow::createLiveTab()
     // Sees every object's events, to hide the popup when the application loses activation.
     qApp->installEventFilter(this);
 
+    connect(feedAuth, &QPushButton::clicked, this, &MainWindow::onQuickAuthAction);
     connect(startFeed, &QPushButton::clicked, this, &MainWindow::onStartLiveFeed);
     connect(stopFeed, &QPushButton::clicked, this, &MainWindow::onStopLiveFeed);
     connect(clearAll, &QPushButton::clicked, this, &MainWindow::onClearSymbols);

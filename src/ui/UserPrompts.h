@@ -5,6 +5,7 @@
 #include <QString>
 
 class QAction;
+class QDialog;
 class QMenu;
 class QPoint;
 class QWidget;
@@ -28,4 +29,16 @@ public:
     virtual void error(QWidget* parent, const QString& message);
     // Runs a context menu at a global position; returns the chosen action or null.
     virtual QAction* popup(QMenu* menu, const QPoint& globalPos);
+    // Modal critical box with one OK button.
+    virtual void critical(QWidget* parent, const QString& title, const QString& text);
+    // Modal warning offering "Open Settings" (default) and "Cancel"; true for "Open Settings".
+    virtual bool offerSettings(QWidget* parent, const QString& title, const QString& text);
+    // Modal login dialog: a hidden password field and a one-time-code field labelled
+    // `codeLabel`. False when cancelled; the texts are returned as typed.
+    virtual bool askPasswordAndCode(QWidget* parent, const QString& title, const QString& codeLabel,
+                                    QString* password, QString* code);
+    // One line of text; false when cancelled.
+    virtual bool getText(QWidget* parent, const QString& title, const QString& label, QString* text);
+    // Runs a dialog modally; returns its result code.
+    virtual int execDialog(QDialog* dialog);
 };

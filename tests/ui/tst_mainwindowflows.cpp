@@ -274,7 +274,7 @@ void TestMainWindow::formAndFace()
     QStringList menus;
     for (QAction* a : w->menuBar()->actions())
         menus << a->text();
-    QCOMPARE(menus, (QStringList{"&Connection", "&Help"}));
+    QCOMPARE(menus, (QStringList{"&Connection", "&Tools", "&Help"}));
     QMenu* connection = w->menuBar()->actions().first()->menu();
     QCOMPARE(connection->actions().at(0)->shortcut(), QKeySequence("Ctrl+C"));
     QCOMPARE(connection->actions().at(3)->text(), QString("E&xit"));
