@@ -19,6 +19,12 @@ public:
     QList<Shown> shown;
     QList<QMessageBox::StandardButton> answers;  // consumed by questions, in order
     QString menuChoice;                          // text of the context-menu entry to pick
+    bool openSettings = false;                   // answer to the credentials box
+    // Answers of login dialogs, in order: {password, code}; none left means Cancel.
+    QList<QPair<QString, QString>> logins;
+    QStringList texts_;                          // answers of text prompts; none left: Cancel
+    int dialogResult = 0;                        // what a modal dialog returns
+    int dialogsRun = 0;
 
     QMessageBox::StandardButton question(QWidget*, const QString& title, const QString& text,
                                          QMessageBox::StandardButton) override
@@ -50,6 +56,40 @@ public:
                 return a;
         }
         return nullptr;
+    }
+    void critical(QWidget*, const QString& title, const QString& text) override
+    {
+        shown.append({"critical", title, text});
+    }
+    bool offerSettings(QWidget*, const QString& title, const QString& text) override
+    {
+        shown.append({"offerSettings", title, text});
+        return openSettings;
+    }
+    bool askPasswordAndCode(QWidget*, const QString& title, const QString& codeLabel,
+                            QString* password, QString* code) override
+    {
+        shown.append({"login", title, codeLabel});
+        if (logins.isEmpty())
+            return false;
+        const auto answer = logins.takeFirst();
+        *password = answer.first;
+        *code = answer.second;
+        return true;
+    }
+    bool getText(QWidget*, const QString& title, const QString& label, QString* text) override
+    {
+        shown.append({"getText", title, label});
+        if (texts_.isEmpty())
+            return false;
+        *text = texts_.takeFirst();
+        return true;
+    }
+    int execDialog(QDialog*) override
+    {
+        shown.append({"dialog", QString(), QString()});
+        ++dialogsRun;
+        return dialogResult;
     }
     // Texts of the boxes of one kind, in order.
     QStringList texts(const QString& kind) const

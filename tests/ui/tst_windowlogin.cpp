@@ -1,0 +1,333 @@
+// Logging in from the main window (password logins against a loopback login host, the
+// credentials box), the settings action, and the application cache reset.
+#include "brokers/BrokerAPI.h"
+#include "brokers/LiveFeeder.h"
+#include "brokers/angelone/AngelOneAuth.h"
+#include "brokers/tradejini/TradeJiniAuth.h"
+#include "core/SettingsManager.h"
+#include "support/HttpTestServer.h"
+#include "support/RecordingBroker.h"
+#include "support/TestEnvironment.h"
+#include "support/WindowPrompts.h"
+#include "symbols/SymbolRepository.h"
+#include "ui/MainWindow.h"
+
+#include <QDialog>
+#include <QLabel>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QtTest>
+
+class TestWindowLogin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void credentialsBox_data();
+    void credentialsBox();
+    void tradeJiniLoginStoresTokenThenConnects();
+    void passwordDialogCancelledOrIncomplete_data();
+    void passwordDialogCancelledOrIncomplete();
+    void angelOneFailureStoresNothing();
+    void settingsAccepted_data();
+    void settingsAccepted();
+    void resetAppCache();
+
+private:
+    std::unique_ptr<MainWindow> makeWindow(int provider);
+    QString status(MainWindow& w) const;
+
+    std::unique_ptr<TestEnvironment> env;
+    SettingsManager* settings = nullptr;
+    std::shared_ptr<WindowPrompts> prompts;
+    QPointer<RecordingBroker> broker;
+    HttpTestServer* loginHost = nullptr;
+};
+
+void TestWindowLogin::initTestCase()
+{
+    env = std::make_unique<TestEnvironment>();
+    QVERIFY(env->isValid());
+    QCoreApplication::setOrganizationName("TickvaneTest");
+    QCoreApplication::setApplicationName("WindowLoginTest");
+    registerMarketDataTypes();
+}
+
+void TestWindowLogin::init()
+{
+    QSettings().clear();
+    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+    settings = new SettingsManager(qApp);
+    prompts = std::make_shared<WindowPrompts>();
+    loginHost = new HttpTestServer;
+    QVERIFY(loginHost->listen());
+}
+
+void TestWindowLogin::cleanup()
+{
+    delete loginHost;
+    loginHost = nullptr;
+    delete settings;
+    settings = nullptr;
+}
+
+std::unique_ptr<MainWindow> TestWindowLogin::makeWindow(int provider)
+{
+    settings->setProvider(provider);
+    settings->saveSettings();
+    MainWindowSeams seams;
+    seams.prompts = prompts;
+    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
+        broker = new RecordingBroker(parent);
+        return broker;
+    };
+    seams.prepareRepository = [](SymbolRepository* repo) {
+        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan", "Upstox"})
+            repo->setDownloadHost(QString::fromLatin1(name), "http://127.0.0.1:1");
+        repo->setDownloadTimeout(2000);
+        repo->setUpstoxTimeout(2000);
+    };
+    const QString host = loginHost->baseUrl();
+    seams.prepareLogin = [host](QObject* login) {
+        if (auto* tj = qobject_cast<TradeJiniAuth*>(login))
+            tj->setBaseUrl(host);
+        else if (auto* ao = qobject_cast<AngelOneAuth*>(login))
+            ao->setBaseUrl(host);
+    };
+    seams.settingsDialog = [](SettingsManager*, QWidget* parent) { return new QDialog(parent); };
+    auto w = std::make_unique<MainWindow>(seams);
+    prompts->shown.clear();
+    return w;
+}
+
+QString TestWindowLogin::status(MainWindow& w) const
+{
+    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
+    for (int i = 0; i + 1 < labels.size(); ++i) {
+        if (labels[i]->text().startsWith("Ticks: "))
+            return labels[i + 1]->text();
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestWindowLogin::credentialsBox_data()
+{
+    QTest::addColumn<int>("provider");
+    QTest::addColumn<QString>("apiKey");  // the one credential set, "" for none
+    QTest::addColumn<bool>("openSettings");
+    QTest::newRow("TradeJini without key, Cancel") << 2 << "" << false;
+    QTest::newRow("AngelOne with key but no client code, Open Settings") << 4 << "ao-key" << true;
+    QTest::newRow("Custom API always") << 6 << "cust-key" << true;
+}
+
+void TestWindowLogin::credentialsBox()
+{
+    QFETCH(int, provider);
+    QFETCH(QString, apiKey);
+    QFETCH(bool, openSettings);
+    settings->setTradeJiniApiKey(provider == 2 ? apiKey : QString());
+    settings->setAngelOneApiKey(provider == 4 ? apiKey : QString());
+    settings->setApiKey(apiKey);
+    auto w = makeWindow(provider);
+    prompts->openSettings = openSettings;
+    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+
+    const QString name = SettingsManager::providerName(provider);
+    QCOMPARE(prompts->shown.first().kind, QString("offerSettings"));
+    QCOMPARE(prompts->shown.first().title, QString("Credentials Not Configured"));
+    QCOMPARE(prompts->shown.first().text,
+             name + " API credentials are not configured.\nPlease set them in Settings first.");
+    QCOMPARE(prompts->dialogsRun, openSettings ? 1 : 0);
+    QVERIFY(w->findChildren<TradeJiniAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty());
+    QVERIFY(w->findChildren<AngelOneAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty());
+    QCOMPARE(loginHost->requestCount(), 0);
+}
+
+void TestWindowLogin::tradeJiniLoginStoresTokenThenConnects()
+{
+    settings->setTradeJiniApiKey("tj-key");
+    loginHost->setReply("POST", "/api-gw/oauth/individual-token-v2",
+                        HttpTestServer::Reply::json(R"({"access_token":"tj-fresh"})"));
+    auto w = makeWindow(SettingsManager::TradeJini);
+    broker->calls.clear();
+    prompts->logins = {{"pass word", "123456"}};
+    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+    QCOMPARE(prompts->shown.first().title, QString("TradeJini Authentication"));
+    QCOMPARE(prompts->shown.first().text, QString("2FA / TOTP:"));
+
+    QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("information"), QStringList{"Authentication successful!"}, 5000);
+    QCOMPARE(prompts->shown.last().title, QString("TradeJini"));
+    QCOMPARE(settings->tradeJiniAccessToken(), QString("tj-fresh"));
+    QCOMPARE(SettingsManager().tradeJiniAccessToken(), QString("tj-fresh"));
+    const HttpTestServer::Request req = loginHost->lastRequest();
+    QCOMPARE(req.header("Authorization"), QByteArray("Bearer tj-key"));
+    QVERIFY(req.body.contains("twoFa=123456"));
+    QVERIFY(req.body.contains("twoFaTyp=TOTP"));
+
+    // The connect follows once the box is closed, with the fresh token in the configuration.
+    QVERIFY(!broker->calls.contains("initialize"));
+    QTRY_VERIFY_WITH_TIMEOUT(broker->calls.contains("initialize"), 5000);
+    QCOMPARE(broker->configs.last().value("accessToken"), QString("tj-fresh"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w->findChildren<TradeJiniAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty(), 5000);
+}
+
+void TestWindowLogin::passwordDialogCancelledOrIncomplete_data()
+{
+    QTest::addColumn<bool>("answered");
+    QTest::addColumn<QString>("password");
+    QTest::addColumn<QString>("code");
+    QTest::newRow("cancelled") << false << "" << "";
+    QTest::newRow("empty code") << true << "secret" << "";
+    QTest::newRow("empty password") << true << "" << "123456";
+}
+
+void TestWindowLogin::passwordDialogCancelledOrIncomplete()
+{
+    QFETCH(bool, answered);
+    QFETCH(QString, password);
+    QFETCH(QString, code);
+    settings->setAngelOneApiKey("ao-key");
+    settings->setAngelOneClientCode("C123");
+    auto w = makeWindow(SettingsManager::AngelOne);
+    if (answered)
+        prompts->logins = {{password, code}};
+    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+    QCOMPARE(prompts->kinds(), QStringList{"login"});
+    QCOMPARE(prompts->shown.first().title, QString("AngelOne Login"));
+    QCOMPARE(prompts->shown.first().text, QString("TOTP (6 digits):"));
+    QVERIFY(w->findChildren<AngelOneAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty());
+    QCOMPARE(loginHost->requestCount(), 0);
+}
+
+void TestWindowLogin::angelOneFailureStoresNothing()
+{
+    settings->setAngelOneApiKey("ao-key");
+    settings->setAngelOneClientCode("C123");
+    settings->setAngelOneJwtToken("old-jwt");
+    loginHost->setReply("POST", "/rest/auth/angelbroking/user/v1/loginByPassword",
+                        HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid totp"})"));
+    auto w = makeWindow(SettingsManager::AngelOne);
+    broker->calls.clear();
+    prompts->logins = {{"pw", "000000"}};
+    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+    QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("critical").size(), 1, 5000);
+    QCOMPARE(prompts->shown.last().title, QString("AngelOne Auth Failed"));
+    QVERIFY(prompts->texts("critical").first().contains("Invalid totp"));
+    QCOMPARE(settings->angelOneJwtToken(), QString("old-jwt"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        w->findChildren<AngelOneAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty(), 5000);
+    QVERIFY(!broker->calls.contains("connect"));
+}
+
+void TestWindowLogin::settingsAccepted_data()
+{
+    QTest::addColumn<int>("result");
+    QTest::addColumn<bool>("brokerConnected");
+    QTest::addColumn<bool>("connects");
+    QTest::addColumn<bool>("feeding");
+    QTest::newRow("cancelled") << int(QDialog::Rejected) << false << false << true;
+    QTest::newRow("accepted, not connected") << int(QDialog::Accepted) << false << true << false;
+    QTest::newRow("accepted, connected, feeding")
+        << int(QDialog::Accepted) << true << false << true;
+}
+
+void TestWindowLogin::settingsAccepted()
+{
+    QFETCH(int, result);
+    QFETCH(bool, brokerConnected);
+    QFETCH(bool, connects);
+    QFETCH(bool, feeding);
+    settings->setTradeJiniAccessToken("tj-token");
+    settings->setApiKey("feed-key");
+    settings->setWatchlistForBroker("TradeJini", {"2885"});
+    auto w = makeWindow(SettingsManager::TradeJini);
+    broker->connected = brokerConnected;
+    if (feeding)
+        w->feeder()->start();
+    QCOMPARE(w->feeder()->isRunning(), feeding);
+    QSignalSpy restarted(w->feeder(), &LiveFeeder::started);
+    broker->calls.clear();
+    prompts->dialogResult = result;
+
+    QMetaObject::invokeMethod(w.get(), "onSettingsAction");
+    QCOMPARE(prompts->dialogsRun, 1);
+    const bool accepted = result == QDialog::Accepted;
+    // A running feeder is restarted to read the new settings; its status text is the last word.
+    QCOMPARE(restarted.count(), accepted && feeding ? 1 : 0);
+    QCOMPARE(w->feeder()->isRunning(), feeding);
+    if (accepted && !feeding)
+        QCOMPARE(status(*w), QString("Settings updated successfully"));
+    else if (!accepted)
+        QVERIFY(status(*w) != "Settings updated successfully");
+    if (connects)
+        QTRY_VERIFY_WITH_TIMEOUT(broker->calls.contains("initialize"), 5000);
+    else
+        QVERIFY(!broker->calls.contains("initialize"));
+
+    // The same dialog serves every later call.
+    QMetaObject::invokeMethod(w.get(), "onSettingsAction");
+    QCOMPARE(w->findChildren<QDialog*>(QString(), Qt::FindDirectChildrenOnly).size(), 1);
+}
+
+void TestWindowLogin::resetAppCache()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
+    QVERIFY(QDir().mkpath(folder + "/cache"));
+    const QStringList goes{"zerodha_nse_symbols.csv", "zerodha_nse_symbols.csv.meta.json",
+                           "dhan_symbols.csv"};
+    const QStringList stays{"notes.txt", "symbols.csv", "cache/zerodha_nse_symbols.csv"};
+    for (const QString& f : goes + stays) {
+        QFile file(folder + "/" + f);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("x");
+    }
+    settings->setWatchlistForBroker("Zerodha", {"408065"});
+    settings->setWatchlistForBroker("Dhan", {"1333"});
+    settings->setZerodhaApiKey("keep-me");
+    auto w = makeWindow(SettingsManager::Dhan);
+    IndianSymbolData r;
+    r.symbol = "HDFCBANK";
+    r.token = "1333";
+    w->repository()->addSymbols({r});
+    settings->cacheSymbolName("1333", "HDFCBANK");
+
+    prompts->answers = {QMessageBox::No};
+    QMetaObject::invokeMethod(w.get(), "onResetAppCacheAction");
+    QCOMPARE(settings->watchlistForBroker("Zerodha"), QStringList{"408065"});
+    QVERIFY(QFile::exists(folder + "/dhan_symbols.csv"));
+
+    prompts->answers = {QMessageBox::Yes};
+    QMetaObject::invokeMethod(w.get(), "onResetAppCacheAction");
+    for (int b = 0; b <= 7; ++b)
+        QVERIFY(settings->watchlistForBroker(SettingsManager::providerName(b)).isEmpty());
+    QCOMPARE(settings->symbolDisplayName("1333"), QString("1333"));
+    QCOMPARE(settings->zerodhaApiKey(), QString("keep-me"));
+    QVERIFY(w->repository()->isEmpty());
+    for (const QString& f : goes)
+        QVERIFY2(!QFile::exists(folder + "/" + f), qPrintable(f));
+    for (const QString& f : stays)
+        QVERIFY2(QFile::exists(folder + "/" + f), qPrintable(f));
+    QCOMPARE(prompts->shown.last().title, QString("Cache Reset Complete"));
+    QVERIFY(prompts->shown.last().text.startsWith("App cache has been cleared successfully."));
+    QTableWidget* table = nullptr;
+    for (QTableWidget* t : w->findChildren<QTableWidget*>()) {
+        if (t->columnCount() == 10)
+            table = t;
+    }
+    QCOMPARE(table->rowCount(), 0);
+    // Saved: a fresh store reads the empty lists back.
+    SettingsManager reread;
+    QVERIFY(reread.watchlistForBroker("Zerodha").isEmpty());
+}
+
+QTEST_MAIN(TestWindowLogin)
+#include "tst_windowlogin.moc"
