@@ -1,0 +1,12 @@
+// Splitting of an instrument master into lines.
+#include "ui/dialogs/SymbolMasterText.h"
+
+SymbolMasterText SymbolMasterText::fromBytes(const QByteArray& data)
+{
+    SymbolMasterText out;
+    const int nul = data.indexOf('\0');
+    const int length = nul < 0 ? data.size() : nul;
+    out.text = QString::fromUtf8(data.constData(), length);
+    out.lines = out.text.splitRef(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return out;
+}
