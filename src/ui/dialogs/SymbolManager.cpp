@@ -244,10 +244,14 @@ void SymbolManager::setupUi()
     connect(symbolTable, &QTableWidget::cellDoubleClicked, this, &SymbolManager::onSymbolDoubleClicked);
     connect(clearCacheButton, &QPushButton::clicked, this, &SymbolManager::clearCache);
     connect(clearAllButton, &QPushButton::clicked, this, &SymbolManager::clearWatchlist);
-    connect(symbolTable, &QTableWidget::itemSelectionChanged, this,
-            [this] { addButton->setEnabled(symbolTable->currentRow() >= 0); });
-    connect(watchlistWidget, &QListWidget::itemSelectionChanged, this,
-            [this] { removeButton->setEnabled(watchlistWidget->currentRow() >= 0); });
+    // A selection made from code changes the selection before the current row, so both signals
+    // update the buttons.
+    const auto followTable = [this] { addButton->setEnabled(symbolTable->currentRow() >= 0); };
+    connect(symbolTable, &QTableWidget::itemSelectionChanged, this, followTable);
+    connect(symbolTable, &QTableWidget::currentCellChanged, this, followTable);
+    const auto followList = [this] { removeButton->setEnabled(watchlistWidget->currentRow() >= 0); };
+    connect(watchlistWidget, &QListWidget::itemSelectionChanged, this, followList);
+    connect(watchlistWidget, &QListWidget::currentRowChanged, this, followList);
 }
 
 // ---- cache files ------------------------------------------------------------------------------
