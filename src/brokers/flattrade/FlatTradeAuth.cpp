@@ -1,0 +1,102 @@
+// FlatTrade login.
+#include "brokers/flattrade/FlatTradeAuth.h"
+
+#include "brokers/LoopbackRedirectServer.h"
+#include "brokers/RedirectRequestLine.h"
+
+#include <QCryptographicHash>
+#include <QDebug>
+#include <QDesktopServices>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QUrlQuery>
+
+FlatTradeAuth::FlatTradeAuth(QObject* parent)
+    : QObject(parent),
+      networkManager(new QNetworkAccessManager(this)),
+      redirectServer(new LoopbackRedirectServer(this)),
+      loginUrl(QStringLiteral("https://auth.flattrade.in/")),
+      tokenBaseUrl(QStringLiteral("https://authapi.flattrade.in"))
+{
+    for (quint16 p = 8765; p <= 8775; ++p)
+        redirectPorts.append(p);
+    redirectServer->setResponder([this](const QByteArray& line) { return onRedirect(line); });
+}
+
+bool FlatTradeAuth::isListening() const
+{
+    return redirectServer->isListening();
+}
+
+quint16 FlatTradeAuth::redirectPort() const
+{
+    return redirectServer->port();
+}
+
+void FlatTradeAuth::startAuthentication()
+{
+    if (!redirectServer->listen(redirectPorts)) {
+        emit authenticationFailed(QStringLiteral("Could not start the local login server: ") +
+                                  redirectServer->errorString());
+        return;
+    }
+    QUrl url(loginUrl);
+    QUrlQuery q;
+    q.addQueryItem(QStringLiteral("app_key"), apiKey);
+    url.setQuery(q);
+    qInfo() << "[FlatTradeAuth] Waiting for the login redirect on port" << redirectServer->port();
+    emit authenticationRequired(url);
+    QDesktopServices::openUrl(url);
+}
+
+QByteArray FlatTradeAuth::onRedirect(const QByteArray& requestLine)
+{
+    const QUrl target = RedirectRequestLine::target(requestLine);
+    const QUrlQuery q(target);
+    if (!target.isValid() || q.isEmpty())
+        return RedirectRequestLine::page(404, QStringLiteral("Not found"), QString());
+    const QString code = q.queryItemValue(QStringLiteral("code"));
+    redirectServer->close();
+    if (code.isEmpty()) {
+        emit authenticationFailed(QStringLiteral("FlatTrade login did not return a request code"));
+        return RedirectRequestLine::page(400, QStringLiteral("Login failed"),
+                                         QStringLiteral("FlatTrade did not return a request code. Please try again."));
+    }
+    exchangeCode(code);
+    return RedirectRequestLine::page(200, QStringLiteral("Login successful"),
+                                     QStringLiteral("You can close this window and return to Tickvane."));
+}
+
+void FlatTradeAuth::exchangeCode(const QString& code)
+{
+    const QByteArray hash =
+        QCryptographicHash::hash((apiKey + code + apiSecret).toUtf8(), QCryptographicHash::Sha256).toHex();
+    QJsonObject body;
+    body.insert(QStringLiteral("api_key"), apiKey);
+    body.insert(QStringLiteral("request_code"), code);
+    body.insert(QStringLiteral("api_secret"), QString::fromLatin1(hash));
+    QNetworkRequest request(QUrl(tokenBaseUrl + QStringLiteral("/trade/apitoken")));
+    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
+    request.setTransferTimeout(30000);
+    QNetworkReply* reply = networkManager->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    connect(reply, &QNetworkReply::finished, this, [this, reply] {
+        reply->deleteLater();
+        const QJsonObject root = QJsonDocument::fromJson(reply->readAll()).object();
+        const QString token = root.value(QLatin1String("token")).toString();
+        if (reply->error() == QNetworkReply::NoError && !token.isEmpty()) {
+            accessToken = token;
+            qInfo() << "[FlatTradeAuth] Request code exchanged, access token: Set";
+            emit authenticationSuccessful(token, root.value(QLatin1String("client")).toString());
+            return;
+        }
+        QString message = root.value(QLatin1String("emsg")).toString().left(300);
+        if (message.isEmpty())
+            message = reply->error() != QNetworkReply::NoError ? reply->errorString()
+                                                                : QStringLiteral("No access token in the reply");
+        qWarning() << "[FlatTradeAuth] Token request failed:" << message;
+        emit authenticationFailed(message);
+    });
+}
