@@ -403,6 +403,9 @@ void TestSymbolManager::watchlistEditing()
 {
     auto* group = qobject_cast<QGroupBox*>(manager->findChild<QListWidget*>()->parentWidget());
     QCOMPARE(manager->windowTitle(), QString("Symbol Manager - Indian Stock Markets"));
+    // The main window presses the first push button it finds, expecting the load button.
+    QCOMPARE(manager->findChild<QPushButton*>()->text(), QString("Load Symbols"));
+    QCOMPARE(manager->findChildren<QPushButton*>().first()->text(), QString("Load Symbols"));
     QCOMPARE(group->title(), QString("My Watchlist (0 symbols)"));
 
     IndianSymbolData a;
