@@ -14,3 +14,10 @@ inline QString upstoxRest() { return QStringLiteral("https://api.upstox.com"); }
 inline QString fyersRest() { return QStringLiteral("https://api-t1.fyers.in"); }
 
 }  // namespace BrokerHosts
+
+// AngelOne: smart stream, public scrip master and publisher-login page (the REST host is above).
+namespace BrokerHosts {
+inline QString angelOneStream() { return QStringLiteral("wss://smartapisocket.angelone.in"); }
+inline QString angelOneScripMaster() { return QStringLiteral("https://margincalculator.angelbroking.com"); }
+inline QString angelOnePublisherLogin() { return QStringLiteral("https://smartapi.angelbroking.com"); }
+}  // namespace BrokerHosts
