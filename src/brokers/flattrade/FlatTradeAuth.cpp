@@ -23,7 +23,7 @@ FlatTradeAuth::FlatTradeAuth(QObject* parent)
 {
     for (quint16 p = 8765; p <= 8775; ++p)
         redirectPorts.append(p);
-    redirectServer->setResponder([this](const QByteArray& line) { return onRedirect(line); });
+    connect(redirectServer, &LoopbackRedirectServer::requestLineReceived, this, &FlatTradeAuth::onRedirect);
 }
 
 bool FlatTradeAuth::isListening() const
@@ -39,8 +39,7 @@ quint16 FlatTradeAuth::redirectPort() const
 void FlatTradeAuth::startAuthentication()
 {
     if (!redirectServer->listen(redirectPorts)) {
-        emit authenticationFailed(QStringLiteral("Could not start the local login server: ") +
-                                  redirectServer->errorString());
+        emit authenticationFailed(QStringLiteral("Could not start the local login server on ports 8765-8775"));
         return;
     }
     QUrl url(loginUrl);
@@ -52,22 +51,27 @@ void FlatTradeAuth::startAuthentication()
     QDesktopServices::openUrl(url);
 }
 
-QByteArray FlatTradeAuth::onRedirect(const QByteArray& requestLine)
+void FlatTradeAuth::onRedirect(const QString& requestLine, QTcpSocket* client)
 {
-    const QUrl target = RedirectRequestLine::target(requestLine);
+    // The page goes out before the signals: a receiver may open a modal box.
+    const QUrl target = RedirectRequestLine::target(requestLine.toLatin1());
     const QUrlQuery q(target);
-    if (!target.isValid() || q.isEmpty())
-        return RedirectRequestLine::page(404, QStringLiteral("Not found"), QString());
+    if (!target.isValid() || q.isEmpty()) {
+        LoopbackRedirectServer::respond(client, RedirectRequestLine::page(404, QStringLiteral("Not found"), QString()));
+        return;
+    }
     const QString code = q.queryItemValue(QStringLiteral("code"));
     redirectServer->close();
     if (code.isEmpty()) {
+        LoopbackRedirectServer::respond(
+            client, RedirectRequestLine::page(400, QStringLiteral("Login failed"),
+                                              QStringLiteral("FlatTrade did not return a request code. Please try again.")));
         emit authenticationFailed(QStringLiteral("FlatTrade login did not return a request code"));
-        return RedirectRequestLine::page(400, QStringLiteral("Login failed"),
-                                         QStringLiteral("FlatTrade did not return a request code. Please try again."));
+        return;
     }
+    LoopbackRedirectServer::respond(client, RedirectRequestLine::page(200, QStringLiteral("Login successful"),
+                                                                      QStringLiteral("You can close this window and return to Tickvane.")));
     exchangeCode(code);
-    return RedirectRequestLine::page(200, QStringLiteral("Login successful"),
-                                     QStringLiteral("You can close this window and return to Tickvane."));
 }
 
 void FlatTradeAuth::exchangeCode(const QString& code)

@@ -9,6 +9,7 @@
 
 class LoopbackRedirectServer;
 class QNetworkAccessManager;
+class QTcpSocket;
 
 class FlatTradeAuth : public QObject {
     Q_OBJECT
@@ -36,7 +37,7 @@ signals:
     void authenticationFailed(QString error);
 
 private:
-    QByteArray onRedirect(const QByteArray& requestLine);
+    void onRedirect(const QString& requestLine, QTcpSocket* client);
 
     QNetworkAccessManager* networkManager;
     LoopbackRedirectServer* redirectServer;

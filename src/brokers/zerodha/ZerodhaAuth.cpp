@@ -36,7 +36,7 @@ ZerodhaAuth::ZerodhaAuth(QObject* parent)
       loginUrl(QStringLiteral("https://kite.zerodha.com/connect/login")),
       redirectPorts(defaultPorts())
 {
-    redirectServer->setResponder([this](const QByteArray& line) { return onRedirect(line); });
+    connect(redirectServer, &LoopbackRedirectServer::requestLineReceived, this, &ZerodhaAuth::onRedirect);
 }
 
 void ZerodhaAuth::setApiKey(const QString& key)
@@ -60,8 +60,7 @@ void ZerodhaAuth::startAuthentication(const QString& key, const QString& uri)
 {
     apiKey = key;
     if (!redirectServer->listen(redirectPorts)) {
-        emit authenticationFailed(QStringLiteral("Could not start the local login server: ") +
-                                  redirectServer->errorString());
+        emit authenticationFailed(QStringLiteral("Could not start the local login server on ports 8766-8776"));
         return;
     }
     callbackPort = redirectServer->port();
@@ -76,24 +75,29 @@ void ZerodhaAuth::startAuthentication(const QString& key, const QString& uri)
     QDesktopServices::openUrl(url);
 }
 
-QByteArray ZerodhaAuth::onRedirect(const QByteArray& requestLine)
+void ZerodhaAuth::onRedirect(const QString& requestLine, QTcpSocket* client)
 {
-    const QUrl target = RedirectRequestLine::target(requestLine);
+    // The page goes out before the signals: a receiver may open a modal box.
+    const QUrl target = RedirectRequestLine::target(requestLine.toLatin1());
     const QUrlQuery q(target);
-    if (!target.isValid() || target.path() != QLatin1String("/") || q.isEmpty())
-        return RedirectRequestLine::page(404, QStringLiteral("Not found"), QString());
+    if (!target.isValid() || target.path() != QLatin1String("/") || q.isEmpty()) {
+        LoopbackRedirectServer::respond(client, RedirectRequestLine::page(404, QStringLiteral("Not found"), QString()));
+        return;
+    }
     const QString token = q.queryItemValue(QStringLiteral("request_token"));
     const QString status = q.queryItemValue(QStringLiteral("status"));
     redirectServer->close();
     if (token.isEmpty() || (!status.isEmpty() && status != QLatin1String("success"))) {
+        LoopbackRedirectServer::respond(
+            client, RedirectRequestLine::page(400, QStringLiteral("Login failed"),
+                                              QStringLiteral("Zerodha did not return a request token. Please try again.")));
         emit authenticationFailed(QStringLiteral("Zerodha login did not return a request token"));
-        return RedirectRequestLine::page(400, QStringLiteral("Login failed"),
-                                         QStringLiteral("Zerodha did not return a request token. Please try again."));
+        return;
     }
+    LoopbackRedirectServer::respond(client, RedirectRequestLine::page(200, QStringLiteral("Login successful"),
+                                                                      QStringLiteral("You can close this window and return to Tickvane.")));
     qInfo() << "[ZerodhaAuth] Request token captured";
     emit authenticationSuccessful(token);
-    return RedirectRequestLine::page(200, QStringLiteral("Login successful"),
-                                     QStringLiteral("You can close this window and return to Tickvane."));
 }
 
 void ZerodhaAuth::exchangeRequestToken(const QString& requestToken, const QString& key, const QString& secret)

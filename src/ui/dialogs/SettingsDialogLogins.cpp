@@ -2,6 +2,7 @@
 // authentication status labels.
 #include "ui/dialogs/SettingsDialog.h"
 
+#include "brokers/angelone/AngelOneAuth.h"
 #include "brokers/flattrade/FlatTradeAuth.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
@@ -354,12 +355,25 @@ void SettingsDialog::onAngelOneDirectLoginClicked()
         warn(QStringLiteral("Invalid TOTP"), QStringLiteral("TOTP must be a 6-digit code from your authenticator app."));
         return;
     }
-    warn(QStringLiteral("AngelOne Authentication"), QStringLiteral("AngelOne login is not available in this build."));
+    if (!angelOneAuth) {
+        angelOneAuth = new AngelOneAuth(this);
+        if (loginHook)
+            loginHook(angelOneAuth);
+        connect(angelOneAuth, &AngelOneAuth::authenticationSuccessful, this, [this] { onAngelOneAuthSuccess(); });
+        connect(angelOneAuth, &AngelOneAuth::authenticationFailed, this, &SettingsDialog::onAngelOneAuthFailed);
+    }
+    setStatus(angelOneStatusLabel, QStringLiteral("🔄 Logging in with password... Please wait"), kBlue);
+    angelOneLoginButton->setEnabled(false);
+    angelOneAuth->login(key, clientCode, password, totp, QStringLiteral("live"));
 }
 
 void SettingsDialog::onAngelOneAuthSuccess()
 {
     qDebug() << "AngelOne authentication successful";
+    if (angelOneAuth) {
+        angelOneJwtTokenEdit->setText(angelOneAuth->getJwtToken());
+        angelOneFeedTokenEdit->setText(angelOneAuth->getFeedToken());
+    }
     setStatus(angelOneStatusLabel, QStringLiteral("✅ Authenticated successfully"), kGreen);
     angelOneLoginButton->setEnabled(true);
     saveSettings();

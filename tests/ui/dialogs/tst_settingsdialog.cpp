@@ -1,5 +1,6 @@
 // Settings dialog: provider page visibility, load/save/defaults/validation, token expiry check,
 // log-file actions, market hours, and the broker logins against loopback peers.
+#include "brokers/angelone/AngelOneAuth.h"
 #include "brokers/flattrade/FlatTradeAuth.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
@@ -67,6 +68,7 @@ private slots:
     void tradeJiniLoginStates();
     void angelOneTotpCheck_data();
     void angelOneTotpCheck();
+    void angelOneLoginSavesTheWholeDialog();
     void secretsStayOutOfTheLog();
 
 private:
@@ -132,6 +134,8 @@ SettingsDialog* TestSettingsDialog::make()
             ft->setLoginUrl(base + "/login");
             ft->setTokenBaseUrl(base);
             ft->setRedirectPorts({0});
+        } else if (auto* a = qobject_cast<AngelOneAuth*>(o)) {
+            a->setBaseUrl(base);
         } else if (auto* tj = qobject_cast<TradeJiniAuth*>(o)) {
             tj->setBaseUrl(base + "/v2");
         }
@@ -665,6 +669,33 @@ void TestSettingsDialog::angelOneTotpCheck()
     w<QLineEdit>("angelOneTotpEdit")->setText(totp);
     w<QPushButton>("angelOneLoginButton")->click();
     QCOMPARE(prompts->last().title == "Invalid TOTP", refused);
+}
+
+void TestSettingsDialog::angelOneLoginSavesTheWholeDialog()
+{
+    server->setReply("POST", "/rest/auth/angelbroking/user/v1/loginByPassword",
+                     HttpTestServer::Reply::json(R"({"status":true,"data":{"jwtToken":"JWT1","refreshToken":"R1","feedToken":"FEED1"}})"));
+    server->setReply("GET", "/rest/secure/angelbroking/user/v1/getProfile",
+                     HttpTestServer::Reply::json(R"({"status":true,"data":{}})"));
+    settings->setProvider(SettingsManager::AngelOne);
+    settings->saveSettings();
+    restartPrompts = 0;
+    make();
+    w<QLineEdit>("angelOneApiKeyEdit")->setText("K");
+    w<QLineEdit>("angelOneClientCodeEdit")->setText("C");
+    w<QLineEdit>("angelOnePasswordEdit")->setText("P");
+    w<QLineEdit>("angelOneTotpEdit")->setText("123456");
+    w<QLineEdit>("upstoxApiKeyEdit")->setText("typed elsewhere");
+    w<QPushButton>("angelOneLoginButton")->click();
+    QCOMPARE(w<QLabel>("angelOneStatusLabel")->text(), QString::fromUtf8("🔄 Logging in with password... Please wait"));
+    QVERIFY(!w<QPushButton>("angelOneLoginButton")->isEnabled());
+    QTRY_COMPARE_WITH_TIMEOUT(settings->angelOneJwtToken(), QString("JWT1"), 10000);
+    QCOMPARE(w<QLineEdit>("angelOneFeedTokenEdit")->text(), QString("FEED1"));
+    QCOMPARE(settings->angelOneFeedToken(), QString("FEED1"));
+    QCOMPARE(settings->upstoxApiKey(), QString("typed elsewhere"));
+    QVERIFY(w<QPushButton>("angelOneLoginButton")->isEnabled());
+    QCOMPARE(prompts->last().title, QString("Authentication Successful"));
+    QCOMPARE(restartPrompts, 0);
 }
 
 void TestSettingsDialog::secretsStayOutOfTheLog()
