@@ -1,6 +1,7 @@
 // FlatTrade login.
 #include "brokers/flattrade/FlatTradeAuth.h"
 
+#include "brokers/LoginReplyError.h"
 #include "brokers/LoopbackRedirectServer.h"
 #include "brokers/RedirectRequestLine.h"
 
@@ -96,10 +97,7 @@ void FlatTradeAuth::exchangeCode(const QString& code)
             emit authenticationSuccessful(token, root.value(QLatin1String("client")).toString());
             return;
         }
-        QString message = root.value(QLatin1String("emsg")).toString().left(300);
-        if (message.isEmpty())
-            message = reply->error() != QNetworkReply::NoError ? reply->errorString()
-                                                                : QStringLiteral("No access token in the reply");
+        const QString message = loginReplyError(reply, root, QLatin1String("emsg"), QStringLiteral("No access token in the reply"));
         qWarning() << "[FlatTradeAuth] Token request failed:" << message;
         emit authenticationFailed(message);
     });

@@ -2,6 +2,7 @@
 #include "brokers/fyers/FyersAuth.h"
 
 #include "brokers/BrokerHosts.h"
+#include "brokers/LoginReplyError.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -55,10 +56,7 @@ void FyersAuth::exchangeAuthCode(const QString& authCode, const QString& clientI
             emit authenticationSuccessful(token);
             return;
         }
-        QString message = root.value(QLatin1String("message")).toString().left(300);
-        if (message.isEmpty())
-            message = reply->error() != QNetworkReply::NoError ? reply->errorString()
-                                                                : QStringLiteral("No access token in the reply");
+        const QString message = loginReplyError(reply, root, QLatin1String("message"), QStringLiteral("No access token in the reply"));
         qWarning() << "[FyersAuth] Auth code exchange failed:" << message;
         emit authenticationFailed(message);
     });

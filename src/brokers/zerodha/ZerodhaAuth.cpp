@@ -2,6 +2,7 @@
 #include "brokers/zerodha/ZerodhaAuth.h"
 
 #include "brokers/BrokerHosts.h"
+#include "brokers/LoginReplyError.h"
 #include "brokers/LoopbackRedirectServer.h"
 #include "brokers/RedirectRequestLine.h"
 
@@ -123,10 +124,7 @@ void ZerodhaAuth::exchangeRequestToken(const QString& requestToken, const QStrin
             emit authenticationSuccessful(token);
             return;
         }
-        QString message = root.value(QLatin1String("message")).toString().left(300);
-        if (message.isEmpty())
-            message = reply->error() != QNetworkReply::NoError ? reply->errorString()
-                                                                : QStringLiteral("No access token in the session reply");
+        const QString message = loginReplyError(reply, root, QLatin1String("message"), QStringLiteral("No access token in the session reply"));
         qWarning() << "[ZerodhaAuth] Session request failed:" << message;
         emit authenticationFailed(message);
     });

@@ -7,20 +7,6 @@ namespace {
 
 const int kRegistered = qRegisterMetaType<SymbolData>("SymbolData");
 
-qint32 toInt(const QStringRef& s)
-{
-    bool ok = false;
-    const int v = s.toInt(&ok);
-    return ok ? v : 0;
-}
-
-float toFloat(const QStringRef& s)
-{
-    bool ok = false;
-    const float v = s.toFloat(&ok);
-    return ok ? v : 0.0f;
-}
-
 }  // namespace
 
 QList<SymbolData> FyersSymbolDetailsParser::parse(const QByteArray& data)
@@ -36,21 +22,21 @@ QList<SymbolData> FyersSymbolDetailsParser::parse(const QByteArray& data)
         SymbolData s;
         s.fyersToken = f.at(0).toString();
         s.symbolName = f.at(1).toString();
-        s.instrumentType = toInt(f.at(2));
-        s.lotSize = toInt(f.at(3));
-        s.tickSize = toFloat(f.at(4));
+        s.instrumentType = SymbolMasterText::toInt(f.at(2));
+        s.lotSize = SymbolMasterText::toInt(f.at(3));
+        s.tickSize = SymbolMasterText::toFloat(f.at(4));
         s.isin = f.at(5).toString();
         s.tradingSession = f.at(6).toString();
         s.lastUpdate = f.at(7).toString();
         s.expiry = f.at(8).toString();
         s.symbolTicker = f.at(9).toString();
-        s.exchange = toInt(f.at(10));
-        s.segment = toInt(f.at(11));
-        s.scripCode = toInt(f.at(12));
+        s.exchange = SymbolMasterText::toInt(f.at(10));
+        s.segment = SymbolMasterText::toInt(f.at(11));
+        s.scripCode = SymbolMasterText::toInt(f.at(12));
         s.underlyingSymbol = f.at(13).toString();
-        s.underlyingScripCode = toInt(f.at(14));
+        s.underlyingScripCode = SymbolMasterText::toInt(f.at(14));
         if (f.size() >= 16)
-            s.strikePrice = toFloat(f.at(15));
+            s.strikePrice = SymbolMasterText::toFloat(f.at(15));
         if (f.size() >= 17)
             s.optionType = f.at(16).toString();
         if (f.size() >= 18)

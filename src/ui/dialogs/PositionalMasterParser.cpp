@@ -5,25 +5,6 @@
 
 #include <QRegularExpression>
 
-namespace {
-
-// Masters are machine-written: numbers are C-locale decimals; anything else reads as 0.
-qint32 toInt(const QStringRef& s)
-{
-    bool ok = false;
-    const int v = s.toInt(&ok);
-    return ok ? v : 0;
-}
-
-float toFloat(const QStringRef& s)
-{
-    bool ok = false;
-    const float v = s.toFloat(&ok);
-    return ok ? v : 0.0f;
-}
-
-}  // namespace
-
 QList<IndianSymbolData> PositionalMasterParser::parseTradeJini(const QByteArray& data)
 {
     return parseTradeJini(SymbolMasterText::fromBytes(data));
@@ -47,8 +28,8 @@ QList<IndianSymbolData> PositionalMasterParser::parseTradeJini(const SymbolMaste
         rec.instrumentType = pieces.first().toString();
         rec.symbol = symbol.toString();
         rec.token = token.toString();
-        rec.lotSize = f.size() >= 4 ? toInt(f.at(3)) : 1;
-        rec.tickSize = f.size() >= 5 ? toFloat(f.at(4)) : 0.05f;
+        rec.lotSize = f.size() >= 4 ? SymbolMasterText::toInt(f.at(3)) : 1;
+        rec.tickSize = f.size() >= 5 ? SymbolMasterText::toFloat(f.at(4)) : 0.05f;
         if (f.size() >= 8)
             rec.isin = f.at(7).trimmed().toString();
         out.append(rec);
@@ -73,9 +54,9 @@ QList<IndianSymbolData> PositionalMasterParser::parseZerodha(const SymbolMasterT
         rec.token = f.at(0).toString();
         rec.symbol = f.at(2).toString();
         rec.expiry = f.at(5).toString();
-        rec.strike = toFloat(f.at(6));
-        rec.tickSize = toFloat(f.at(7));
-        rec.lotSize = toInt(f.at(8));
+        rec.strike = SymbolMasterText::toFloat(f.at(6));
+        rec.tickSize = SymbolMasterText::toFloat(f.at(7));
+        rec.lotSize = SymbolMasterText::toInt(f.at(8));
         rec.instrumentType = f.at(9).toString();
         rec.segment = f.at(10).toString();
         rec.exchange = f.at(11).toString();

@@ -10,3 +10,17 @@ SymbolMasterText SymbolMasterText::fromBytes(const QByteArray& data)
     out.lines = out.text.splitRef(QLatin1Char('\n'), Qt::SkipEmptyParts);
     return out;
 }
+
+qint32 SymbolMasterText::toInt(const QStringRef& s)
+{
+    bool ok = false;
+    const int v = s.toInt(&ok);
+    return ok ? v : 0;
+}
+
+float SymbolMasterText::toFloat(const QStringRef& s)
+{
+    bool ok = false;
+    const float v = s.toFloat(&ok);
+    return ok ? v : 0.0f;
+}

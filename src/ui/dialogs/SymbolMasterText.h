@@ -14,4 +14,8 @@ struct SymbolMasterText {
 
     static SymbolMasterText fromBytes(const QByteArray& data);
     bool hasRows() const { return lines.size() > 1; }
+
+    // Masters are machine-written: numbers are C-locale decimals; anything else reads as 0.
+    static qint32 toInt(const QStringRef& s);
+    static float toFloat(const QStringRef& s);
 };
