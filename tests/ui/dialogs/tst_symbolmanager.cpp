@@ -5,6 +5,7 @@
 #include "support/LogCapture.h"
 #include "support/ScriptedPrompts.h"
 #include "support/TestEnvironment.h"
+#include "symbols/ISymbolMasterSource.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/SymbolManager.h"
 
@@ -69,6 +70,15 @@ void age(const QString& path, qint64 seconds)
     QVERIFY(f.setFileTime(QDateTime::currentDateTime().addSecs(-seconds), QFileDevice::FileModificationTime));
 }
 
+// Serves masters from memory; answers only when the test says so.
+class MemorySource : public ISymbolMasterSource {
+public:
+    QString broker = "Zerodha";
+    QStringList requested;
+    QString brokerName() const override { return broker; }
+    void requestSymbols(const QString& exchange) override { requested.append(exchange); }
+};
+
 }  // namespace
 
 class TestSymbolManager : public QObject {
@@ -96,6 +106,7 @@ private slots:
     void watchlistEditing();
     void lookups();
     void clearCacheCountsRemovedFiles();
+    void providerServesMastersInsteadOfDownloads();
 
 private:
     SymbolManager* make();
@@ -471,6 +482,36 @@ void TestSymbolManager::clearCacheCountsRemovedFiles()
     QVERIFY(prompts->last().text.startsWith("Removed 2 cached symbol files."));
     QVERIFY(QFile::exists(manager->cacheMetaPath("Fyers", "BSE")));
     QVERIFY(QFile::exists(cacheDir() + "/other.csv"));
+}
+
+void TestSymbolManager::providerServesMastersInsteadOfDownloads()
+{
+    auto* source = new MemorySource;
+    manager->setSymbolProvider(source);
+    QCOMPARE(source->manager.data(), static_cast<QObject*>(manager));
+
+    manager->loadSymbolsSilently("Zerodha");
+    QCOMPARE(source->requested.size(), 6);
+    QCOMPARE(server->requestCount(), 0);
+    QVERIFY(manager->isLoadingAllExchanges());
+    for (const QString& ex : source->requested)
+        emit source->symbolsReady(ex == "NSE" ? kZerodhaNse : QByteArray("header only\n"), ex);
+    // Every exchange answered: the load is over and later parses start a new list.
+    QVERIFY(!manager->isLoadingAllExchanges());
+    QCOMPARE(manager->loadedSymbols().size(), 3);
+    QCOMPARE(readFile(manager->cacheFilePath("Zerodha", "NSE")), kZerodhaNse);
+    QVERIFY(!QFile::exists(manager->cacheMetaPath("Zerodha", "NSE")));
+
+    // An error ends a waiting all-exchanges load too.
+    manager->loadSymbolsSilently("Zerodha");
+    emit source->providerError("offline");
+    QCOMPARE(prompts->last().title, QString("Provider Error"));
+    QVERIFY(!manager->isLoadingAllExchanges());
+
+    // Replacing the source releases the old one later.
+    QPointer<MemorySource> old(source);
+    manager->setSymbolProvider(nullptr);
+    QTRY_VERIFY(old.isNull());
 }
 
 QTEST_MAIN(TestSymbolManager)
