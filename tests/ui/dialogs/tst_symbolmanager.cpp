@@ -168,6 +168,9 @@ void TestSymbolManager::cacheValidityEndsADayOld()
     const QString path = manager->cacheFilePath("Zerodha", "NSE");
     QVERIFY(path.startsWith(TestEnvironment::appDataPath()));
     QVERIFY(path.endsWith("/zerodha_nse_symbols.csv"));
+    // A hostile segment name cannot step out of the cache folder.
+    const QString odd = manager->cacheFilePath("TradeJini", "../../etc/x");
+    QCOMPARE(QFileInfo(odd).absolutePath(), QFileInfo(path).absolutePath());
     QVERIFY(!manager->isCacheValid(path));
     writeFile(path, kZerodhaNse);
     age(path, ageSeconds);
