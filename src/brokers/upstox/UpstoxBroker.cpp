@@ -147,7 +147,7 @@ void UpstoxBroker::onAuthorizeFinished(QNetworkReply* reply)
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     if (status == 301 || status == 302) {
         QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
-        if (target.isRelative())
+        if (!target.isEmpty() && target.isRelative())
             target = reply->url().resolved(target);
         if (!target.isValid() || target.host().isEmpty()) {
             fail(QStringLiteral("Invalid redirect URL received"));
@@ -254,6 +254,8 @@ void UpstoxBroker::onWsDisconnected()
 
 void UpstoxBroker::scheduleReconnect()
 {
+    if (m_reconnectTimer->isActive())
+        return;  // one failure can be reported twice (error, then disconnected)
     if (m_reconnectAttempts >= m_maxReconnectAttempts) {
         qWarning() << "[UpstoxBroker] Max reconnection attempts reached. Manual reconnection required.";
         m_lastError = QStringLiteral("Connection lost. Please reconnect manually.");
@@ -304,6 +306,10 @@ void UpstoxBroker::onWsError(QAbstractSocket::SocketError error)
     m_lastError = m_webSocket->errorString();
     qWarning() << "[UpstoxBroker] WebSocket error:" << error << m_lastError;
     emit errorOccurred(m_lastError);
+    // A stream that never opened reports no loss; during a reconnect run the next attempt must
+    // still come, or one refused attempt would end the feed for good.
+    if (!m_connected && m_reconnectAttempts > 0 && !m_closingOnRequest)
+        scheduleReconnect();
 }
 
 // ---- ticks ----------------------------------------------------------------------------------
