@@ -254,8 +254,6 @@ void UpstoxBroker::onWsDisconnected()
 
 void UpstoxBroker::scheduleReconnect()
 {
-    if (m_reconnectTimer->isActive())
-        return;  // one failure can be reported twice (error, then disconnected)
     if (m_reconnectAttempts >= m_maxReconnectAttempts) {
         qWarning() << "[UpstoxBroker] Max reconnection attempts reached. Manual reconnection required.";
         m_lastError = QStringLiteral("Connection lost. Please reconnect manually.");
@@ -306,10 +304,6 @@ void UpstoxBroker::onWsError(QAbstractSocket::SocketError error)
     m_lastError = m_webSocket->errorString();
     qWarning() << "[UpstoxBroker] WebSocket error:" << error << m_lastError;
     emit errorOccurred(m_lastError);
-    // A stream that never opened reports no loss; during a reconnect run the next attempt must
-    // still come, or one refused attempt would end the feed for good.
-    if (!m_connected && m_reconnectAttempts > 0 && !m_closingOnRequest)
-        scheduleReconnect();
 }
 
 // ---- ticks ----------------------------------------------------------------------------------

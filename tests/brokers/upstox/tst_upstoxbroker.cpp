@@ -321,7 +321,7 @@ void TestUpstoxBroker::streamThatFailsToOpenKeepsTheRunGoing()
 {
     Feed f;
     QVERIFY(f.open());
-    // Authorization works but the stream host refuses: each refused open must lead to the next try.
+    // Authorization works but the stream host refuses: a refused open counts as a loss and the run goes on.
     QTcpServer closed;
     QVERIFY(closed.listen(QHostAddress::LocalHost));
     const quint16 deadPort = closed.serverPort();
