@@ -84,6 +84,8 @@ QString keyText(const char* bytes, std::size_t length)
     return QString::fromUtf8(bytes, int(nul ? nul - bytes : std::ptrdiff_t(length)));
 }
 
+// Local time, as every source's ticks are: most of the decoding time on Linux is the C
+// library's time-zone check behind this call, still far above any feed's tick rate.
 QDateTime fromEpochMs(qint64 ms)
 {
     return QDateTime::fromMSecsSinceEpoch(ms >= 0 && ms <= kMaxEpochMs ? ms : 0);

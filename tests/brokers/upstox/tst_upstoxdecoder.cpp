@@ -121,6 +121,8 @@ void TestUpstoxDecoder::protobufTicks()
     QCOMPARE(t.lastTradedQty, 0);
     QVERIFY(t.exchange.isEmpty());
     QCOMPARE(t.timestamp.toMSecsSinceEpoch(), time);
+    // Shown in local time, as every other source's ticks.
+    QCOMPARE(t.timestamp.toString(Qt::ISODateWithMs), QDateTime::fromMSecsSinceEpoch(time).toString(Qt::ISODateWithMs));
 }
 
 void TestUpstoxDecoder::entriesInFrameOrderAndRejects()
