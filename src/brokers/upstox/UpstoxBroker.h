@@ -37,8 +37,6 @@ public:
     void setReconnectUnit(int ms) { m_reconnectUnitMs = ms; }
     void setToday(std::function<QDate()> today) { m_today = std::move(today); }
 
-    // Takes a new token; an open feed is closed and authorized again with it a second later.
-    void updateAccessToken(const QString& token);
     QString findInstrumentKey(const QString& symbol);
 
     void initialize(const QMap<QString, QString>& config) override;
@@ -58,6 +56,11 @@ public:
     QSet<QString> subscribedSymbols() const { return m_subscribedSymbols; }
     QSet<QString> pendingSubscriptions() const { return m_pendingSubscriptions; }
     int reconnectAttempts() const { return m_reconnectAttempts; }
+
+public slots:
+    // Takes a new token; an open feed is closed and authorized again with it a second later.
+    // A slot so that the settings' token signal can be connected by name.
+    void updateAccessToken(const QString& token);
 
 private slots:
     void onWsConnected();
