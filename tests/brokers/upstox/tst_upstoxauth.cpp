@@ -2,11 +2,11 @@
 // the code exchange form, token replies and the profile.
 #include "brokers/upstox/UpstoxAuth.h"
 #include "support/HttpTestServer.h"
+#include "support/LoopbackClient.h"
 
 #include <QDesktopServices>
 #include <QSignalSpy>
 #include <QTcpServer>
-#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -19,36 +19,6 @@ const QByteArray kBadPage =
     "<p>No authorization code received.</p></body></html>";
 const QString kTokenPath = QStringLiteral("/v2/login/authorization/token");
 const QString kProfilePath = QStringLiteral("/v2/user/profile");
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// What the browser does: sends the redirect request (in pieces) and reads the page until closed.
-QByteArray browserRequest(quint16 port, const QList<QByteArray>& pieces)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(5000))
-        return "not connected";
-    for (const QByteArray& p : pieces) {
-        s.write(p);
-        s.waitForBytesWritten(5000);
-        QCoreApplication::processEvents();
-    }
-    QByteArray answer;
-    QSignalSpy gone(&s, &QTcpSocket::disconnected);
-    QElapsedTimer t;
-    t.start();
-    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < 5000) {
-        gone.wait(100);
-        answer += s.readAll();
-    }
-    return answer + s.readAll();
-}
 
 }  // namespace
 
@@ -85,7 +55,7 @@ void TestUpstoxAuth::init()
     QVERIFY(http->listen());
     auth = new UpstoxAuth(this);
     auth->setBaseUrl(http->baseUrl());
-    port = freePort();
+    port = LoopbackClient::freePort();
     auth->setCallbackPort(port);
 }
 
@@ -119,7 +89,7 @@ void TestUpstoxAuth::loginFromRedirectToProfile()
 
     // The request line arrives in two reads, split inside the code.
     const QByteArray page =
-        browserRequest(port, {"GET /?code=ab%2F", "c+d&state=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
+        LoopbackClient::request(port, {"GET /?code=ab%2F", "c+d&state=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QCOMPARE(page, kOkPage);
     QVERIFY(!auth->isListening());
 
@@ -157,13 +127,13 @@ void TestUpstoxAuth::requestsWithoutCode()
     QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
     QSignalSpy ok(auth, &UpstoxAuth::authenticationSuccessful);
     auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    QCOMPARE(browserRequest(port, {request}), kBadPage);
+    QCOMPARE(LoopbackClient::request(port, {request}), kBadPage);
     QCOMPARE(failed.size(), 1);
     QCOMPARE(failed[0][0].toString(), QStringLiteral("No authorization code received"));
     QCOMPARE(http->requestCount(), 0);
     // The listener keeps waiting for the real redirect.
     QVERIFY(auth->isListening());
-    QCOMPARE(browserRequest(port, {"GET /?code=REAL HTTP/1.1\r\n\r\n"}), kOkPage);
+    QCOMPARE(LoopbackClient::request(port, {"GET /?code=REAL HTTP/1.1\r\n\r\n"}), kOkPage);
     QVERIFY(ok.wait(5000));
     QVERIFY(http->requestsTo(kTokenPath).first().body.startsWith("code=REAL&"));
 }
@@ -173,7 +143,7 @@ void TestUpstoxAuth::codeAnywhereInTheRequestLine()
     http->setReply("POST", kTokenPath, HttpTestServer::Reply::json(R"({"message":"Invalid auth code"})"));
     QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
     auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    QCOMPARE(browserRequest(port, {"GET /?error_code=E42&x=1 HTTP/1.1\r\n\r\n"}), kOkPage);
+    QCOMPARE(LoopbackClient::request(port, {"GET /?error_code=E42&x=1 HTTP/1.1\r\n\r\n"}), kOkPage);
     QVERIFY(failed.wait(5000));
     QVERIFY(http->lastRequest().body.startsWith("code=E42&"));
     QCOMPARE(failed[0][0].toString(), QStringLiteral("Invalid auth code"));
@@ -236,7 +206,7 @@ void TestUpstoxAuth::startingAgainReplacesTheListener()
     auth->startAuthentication("KEY2", "SEC2", "http://127.0.0.1");
     QCOMPARE(failed.size(), 0);
     QVERIFY(auth->isListening());
-    QCOMPARE(browserRequest(port, {"GET /?code=Z HTTP/1.1\r\n\r\n"}), kOkPage);
+    QCOMPARE(LoopbackClient::request(port, {"GET /?code=Z HTTP/1.1\r\n\r\n"}), kOkPage);
     QVERIFY(ok.wait(5000));
     QVERIFY(http->lastRequest().body.contains("client_id=KEY2&client_secret=SEC2"));
     QCOMPARE(opened.size(), 2);
