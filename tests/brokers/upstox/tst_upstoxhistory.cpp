@@ -20,21 +20,14 @@ void TestUpstoxHistory::intervals_data()
     QTest::addColumn<QString>("unit");
     QTest::addColumn<int>("size");
     QTest::newRow("1min") << "1min" << "minutes" << 1;
-    QTest::newRow("minute") << "minute" << "minutes" << 1;
-    QTest::newRow("3minute") << "3minute" << "minutes" << 3;
     QTest::newRow("5min") << "5min" << "minutes" << 5;
-    QTest::newRow("10minute") << "10minute" << "minutes" << 10;
-    QTest::newRow("15min") << "15min" << "minutes" << 15;
     QTest::newRow("30minute") << "30minute" << "minutes" << 30;
     QTest::newRow("1hour") << "1hour" << "hours" << 1;
-    QTest::newRow("60minute") << "60minute" << "hours" << 1;
     QTest::newRow("day") << "day" << "days" << 1;
-    QTest::newRow("week") << "week" << "weeks" << 1;
     QTest::newRow("month") << "month" << "months" << 1;
     QTest::newRow("60min is not in the table") << "60min" << "days" << 1;
     QTest::newRow("upper case is not in the table") << "1MIN" << "days" << 1;
     QTest::newRow("Day") << "Day" << "days" << 1;
-    QTest::newRow("empty") << "" << "days" << 1;
 }
 
 void TestUpstoxHistory::intervals()
