@@ -118,7 +118,12 @@ void UpstoxBroker::connectToBroker()
     if (m_feedAuthorizeUrl.isEmpty())
         m_feedAuthorizeUrl = m_restBaseUrl + QLatin1String(kFeedAuthorizePath);
     m_closingOnRequest = false;
+    m_authorizeIsRetry = m_reconnectDue;
+    m_reconnectDue = false;
     m_reconnectTimer->stop();
+    // A socket still opening (or closing) from before is replaced by the one this authorization
+    // leads to; it must not come up in between.
+    releaseSocket();
     // One authorization at a time: a newer request replaces one still in flight.
     if (m_authorizeReply) {
         disconnect(m_authorizeReply, nullptr, this, nullptr);
@@ -166,7 +171,7 @@ void UpstoxBroker::onAuthorizeFinished(QNetworkReply* reply)
     } else {
         fail(QStringLiteral("Unexpected HTTP status: %1").arg(status));
     }
-    if (transient && m_reconnectAttempts > 0 && !m_closingOnRequest)
+    if (transient && m_authorizeIsRetry && !m_closingOnRequest)
         scheduleReconnect();
 }
 
@@ -274,7 +279,9 @@ void UpstoxBroker::scheduleReconnect()
 void UpstoxBroker::onReconnectTimer()
 {
     qInfo() << "[UpstoxBroker] Attempting reconnection...";
+    m_reconnectDue = true;
     connectToBroker();
+    m_reconnectDue = false;
 }
 
 void UpstoxBroker::onPingTimer()

@@ -103,4 +103,8 @@ private:
     // Set by disconnectFromBroker until the next connect: a close the user asked for is not a
     // lost connection and is not followed by a reconnect.
     bool m_closingOnRequest = false;
+    // The authorization in flight belongs to a reconnect run: a passing failure (no answer,
+    // server trouble) schedules the next attempt instead of ending the run.
+    bool m_reconnectDue = false;
+    bool m_authorizeIsRetry = false;
 };

@@ -302,6 +302,12 @@ void TestUpstoxBroker::backoffRunsTenAttemptsThenGivesUp()
     QCOMPARE(errors.size(), 11);  // ten failed authorizations, then the give-up
     QVERIFY(!timer->isActive());
     QCOMPARE(f.broker.lastError(), QStringLiteral("Connection lost. Please reconnect manually."));
+
+    // A manual connect that fails the same way reports that failure alone and starts no new run.
+    f.broker.connectToBroker();
+    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 12, 5000);
+    QVERIFY(errors.last().first().toString() != QStringLiteral("Connection lost. Please reconnect manually."));
+    QVERIFY(!timer->isActive());
 }
 
 void TestUpstoxBroker::refusedAuthorizeEndsTheRun()
