@@ -14,3 +14,10 @@ inline QString upstoxRest() { return QStringLiteral("https://api.upstox.com"); }
 inline QString fyersRest() { return QStringLiteral("https://api-t1.fyers.in"); }
 
 }  // namespace BrokerHosts
+
+// Dhan: login pages and consent, the feed and the instrument master (REST is dhanRest above).
+namespace BrokerHosts {
+inline QString dhanAuth() { return QStringLiteral("https://auth.dhan.co"); }
+inline QString dhanFeed() { return QStringLiteral("wss://api-feed.dhan.co"); }
+inline QString dhanScripMaster() { return QStringLiteral("https://images.dhan.co"); }
+}  // namespace BrokerHosts
