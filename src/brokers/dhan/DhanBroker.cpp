@@ -364,10 +364,12 @@ void DhanBroker::sendSubscriptions(const QStringList& symbols)
         }
         instruments.append({segment, securityId});
     }
+    int left = instruments.size();
     for (const QString& message : subscriptionMessages(instruments)) {
         feed->sendText(message);
-        qDebug() << "[DhanBroker] Sent subscription for" << std::min<int>(instruments.size(), kMaxInstrumentsPerRequest)
+        qDebug() << "[DhanBroker] Sent subscription for" << std::min(left, kMaxInstrumentsPerRequest)
                  << "instruments:" << message;
+        left -= kMaxInstrumentsPerRequest;
     }
 }
 
