@@ -83,13 +83,18 @@ private:
             if (s != socket)
                 return;
             open->store(false);
-            if (wasOpen) {
-                DhanFeedEvent e;
-                e.type = DhanFeedEvent::Close;
-                e.closeCode = int(s->closeCode());
-                e.reason = s->closeReason();
-                report(e);
+            if (!wasOpen) {
+                // A failed attempt reports its error right after this signal; let that come
+                // first, then retry (the error handler usually does it already).
+                QMetaObject::invokeMethod(
+                    this, [this, s] { if (s == socket) abandonAndRetry(); }, Qt::QueuedConnection);
+                return;
             }
+            DhanFeedEvent e;
+            e.type = DhanFeedEvent::Close;
+            e.closeCode = int(s->closeCode());
+            e.reason = s->closeReason();
+            report(e);
             abandonAndRetry();
         });
         QObject::connect(s, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
