@@ -32,7 +32,7 @@ struct Packets {
             QByteArray p(kPacketSize, '\0');
             const quint32 id = 1000 + quint32(i);
             const float ltp = 100.0f + float(i) * 0.05f;
-            const qint32 ltt = base - i;
+            const qint32 ltt = base - i / 16;  // a few thousand ticks a second share their seconds
             const qint32 volume = 100000 + i;
             putLe(p, 4, &id, 4);
             putLe(p, 8, &ltp, 4);
@@ -57,11 +57,12 @@ void BM_DecodeToTick(benchmark::State& state)
 {
     const Packets& p = packets();
     const QString symbol = QStringLiteral("NSE:SBIN");
+    DhanDecoder::TimeCache cache;
     int i = 0;
     for (auto _ : state) {
         DhanDecoder::Packet packet;
         DhanDecoder::decodePacket(p.frames[i], packet);
-        const QDateTime t = DhanDecoder::tradeTime(packet.ltt, p.now);
+        const QDateTime t = DhanDecoder::tradeTime(packet.ltt, QDateTime::currentMSecsSinceEpoch(), &cache);
         TickData tick = DhanDecoder::tick(packet, symbol, t);
         benchmark::DoNotOptimize(tick);
         i = (i + 1) % kPackets;

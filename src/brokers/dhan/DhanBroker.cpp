@@ -97,6 +97,12 @@ QDateTime DhanBroker::now() const
     return clockFn ? clockFn() : QDateTime::currentDateTime();
 }
 
+qint64 DhanBroker::nowMSecs() const
+{
+    // Reading the wall clock as local time costs microseconds; the epoch count does not.
+    return clockFn ? clockFn().toMSecsSinceEpoch() : QDateTime::currentMSecsSinceEpoch();
+}
+
 void DhanBroker::initialize(const QMap<QString, QString>& config)
 {
     if (config.contains(QStringLiteral("access_token")))
@@ -434,13 +440,13 @@ void DhanBroker::handlePacket(const DhanDecoder::Packet& p)
 {
     qDebug() << "[DhanBroker] Header - ResponseCode:" << p.responseCode << "MsgLen:" << p.msgLen
              << "ExchSeg:" << p.exchangeSegment << "SecurityID:" << p.securityId;
-    const QDateTime current = now();
-    bool replaced = false;
-    const QDateTime time = DhanDecoder::tradeTime(p.ltt, current, &replaced);
-    if (replaced)
+    QDateTime time = DhanDecoder::tradeTime(p.ltt, nowMSecs(), &timeCache);
+    if (!time.isValid()) {
+        time = now();
         qDebug() << "[DhanBroker] Invalid timestamp from LTT epoch:" << p.ltt << "resulted in:"
                  << QDateTime::fromSecsSinceEpoch(p.ltt).toString(QLatin1String(kTimeFormat))
                  << "- using current time instead";
+    }
     const QString token = QString::number(p.securityId);
     const TickData tick = DhanDecoder::tick(p, securityIdToSymbol(token), time);
     qDebug() << "[DhanBroker] Full packet - SecurityID:" << p.securityId << "Symbol:" << tick.symbol

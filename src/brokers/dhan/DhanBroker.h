@@ -95,6 +95,7 @@ private:
     QString securityIdForSymbol(const QString& symbol) const;
     void onHistoricalReplyFinished(QNetworkReply* reply);
     QDateTime now() const;
+    qint64 nowMSecs() const;
 
     DhanAuth* auth;
     std::unique_ptr<DhanFeedClient> feed;
@@ -117,4 +118,5 @@ private:
     // Events of a replaced or stopped feed may still wait in the queue; they carry an older number.
     quint64 feedGeneration = 0;
     std::function<QDateTime()> clockFn;
+    DhanDecoder::TimeCache timeCache;  // GUI thread only
 };

@@ -70,11 +70,24 @@ bool DhanDecoder::decodePacket(const QByteArray& frame, Packet& out)
 
 QDateTime DhanDecoder::tradeTime(qint32 ltt, const QDateTime& now, bool* replaced)
 {
-    const QDateTime t = QDateTime::fromSecsSinceEpoch(ltt);
-    const bool bad = !t.isValid() || t > now.addSecs(60) || t < now.addSecs(-86400);
+    const QDateTime t = tradeTime(ltt, now.toMSecsSinceEpoch());
     if (replaced)
-        *replaced = bad;
-    return bad ? now : t;
+        *replaced = !t.isValid();
+    return t.isValid() ? t : now;
+}
+
+QDateTime DhanDecoder::tradeTime(qint32 ltt, qint64 nowMSecs, TimeCache* cache)
+{
+    const qint64 msecs = qint64(ltt) * 1000;
+    if (msecs > nowMSecs + 60 * 1000 || msecs < nowMSecs - 86400LL * 1000)
+        return QDateTime();
+    if (!cache)
+        return QDateTime::fromSecsSinceEpoch(ltt);
+    if (cache->secs != ltt) {
+        cache->secs = ltt;
+        cache->time = QDateTime::fromSecsSinceEpoch(ltt);
+    }
+    return cache->time;
 }
 
 DhanDecoder::JsonMessage DhanDecoder::decodeJson(const QJsonObject& message)

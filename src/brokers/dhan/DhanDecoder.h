@@ -27,6 +27,8 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <limits>
+
 class DhanDecoder {
 public:
     static constexpr int kMinPacketSize = 62;
@@ -54,6 +56,16 @@ public:
     // The trade time as local time, or `now` when it lies more than 60 s ahead of `now` or more
     // than a day behind it; `replaced` tells which.
     static QDateTime tradeTime(qint32 ltt, const QDateTime& now, bool* replaced = nullptr);
+
+    // Local-time conversion costs microseconds and the packets of one second share their trade
+    // time, so the last conversion is kept.
+    struct TimeCache {
+        qint64 secs = std::numeric_limits<qint64>::min();
+        QDateTime time;
+    };
+    // The same rule with the current time in epoch milliseconds; an invalid result means the trade
+    // time was implausible and the caller stamps the current time.
+    static QDateTime tradeTime(qint32 ltt, qint64 nowMSecs, TimeCache* cache = nullptr);
 
     struct JsonMessage {
         enum Kind { Ignored, SubscriptionAck, Tick };

@@ -95,6 +95,14 @@ void TestDhanDecoder::tradeTime()
     QCOMPARE(wasReplaced, replaced);
     QCOMPARE(t, replaced ? now : QDateTime::fromSecsSinceEpoch(ltt));
     QCOMPARE(t.timeSpec(), Qt::LocalTime);
+
+    // The cached form used on the tick path agrees, also right after another second was cached.
+    DhanDecoder::TimeCache cache;
+    DhanDecoder::tradeTime(qint32(now.toSecsSinceEpoch() - 1), now.toMSecsSinceEpoch(), &cache);
+    const QDateTime cached = DhanDecoder::tradeTime(ltt, now.toMSecsSinceEpoch(), &cache);
+    QCOMPARE(cached.isValid(), !replaced);
+    if (!replaced)
+        QCOMPARE(cached, QDateTime::fromSecsSinceEpoch(ltt));
 }
 
 void TestDhanDecoder::jsonMessages_data()
