@@ -51,6 +51,12 @@ QString str(const QJsonObject& o, const char* key)
     return o.value(QLatin1String(key)).toString();
 }
 
+QString messageOr(const QJsonObject& o, const char* fallback)
+{
+    const QString message = str(o, "message");
+    return message.isEmpty() ? QString::fromLatin1(fallback) : message;
+}
+
 // Untrusted text goes to the log cut short.
 QString clipped(const QByteArray& bytes, int max = 1000)
 {
@@ -113,13 +119,8 @@ void DhanAuth::startAuthentication(const QString& key, const QString& secret, co
     clientId = id;
     redirectUri = uri;
 
-    QUrl url(authBaseUrl + QStringLiteral("/app/generate-consent"));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("client_id"), clientId);
-    url.setQuery(query);
-    QNetworkRequest request(url);
-    request.setRawHeader("app_id", apiKey.toUtf8());
-    request.setRawHeader("app_secret", apiSecret.toUtf8());
+    const QNetworkRequest request = appRequest(QStringLiteral("/app/generate-consent"), QStringLiteral("client_id"), clientId);
+    const QUrl url = request.url();
 
     // The app id identifies the app and may be shown in part; the secret never is.
     const QString keyShown = apiKey.isEmpty() ? QStringLiteral("EMPTY") : apiKey.left(10) + QStringLiteral("...");
@@ -184,9 +185,7 @@ void DhanAuth::onGenerateConsentFinished()
     qDebug() << "[DhanAuth] Generate consent response:" << clipped(body);
     const QJsonObject o = objectOf(body);
     if (str(o, "status") != QLatin1String("success")) {
-        QString message = str(o, "message");
-        if (message.isEmpty())
-            message = QStringLiteral("Generate consent failed");
+        const QString message = messageOr(o, "Generate consent failed");
         qWarning() << "[DhanAuth]" << message;
         emit authenticationFailed(wrapped(message));
         return;
@@ -222,42 +221,55 @@ QByteArray DhanAuth::handleOAuthRedirect(const QByteArray& requestLine)
     return QByteArray(kFailurePage);
 }
 
+QNetworkRequest DhanAuth::appRequest(const QString& path, const QString& key, const QString& value) const
+{
+    QUrl url(authBaseUrl + path);
+    QUrlQuery query;
+    query.addQueryItem(key, value);
+    url.setQuery(query);
+    QNetworkRequest request(url);
+    request.setRawHeader("app_id", apiKey.toUtf8());
+    request.setRawHeader("app_secret", apiSecret.toUtf8());
+    return request;
+}
+
+bool DhanAuth::takeReplyObject(const char* failureLine, QJsonObject& object)
+{
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    if (!reply)
+        return false;
+    reply->deleteLater();
+    // An HTTP error status counts as a failed exchange: its body is not read.
+    if (reply->error() != QNetworkReply::NoError) {
+        qWarning() << failureLine << reply->errorString();
+        emit authenticationFailed(reply->errorString());
+        return false;
+    }
+    object = objectOf(reply->readAll());
+    return true;
+}
+
 void DhanAuth::consumeConsent(const QString& tokenId)
 {
     if (apiKey.isEmpty() || apiSecret.isEmpty()) {
         emit authenticationFailed(QStringLiteral("API key or secret not set"));
         return;
     }
-    QUrl url(authBaseUrl + QStringLiteral("/app/consumeApp-consent"));
-    QUrlQuery query;
-    query.addQueryItem(QStringLiteral("tokenId"), tokenId);
-    url.setQuery(query);
-    QNetworkRequest request(url);
-    request.setRawHeader("app_id", apiKey.toUtf8());
-    request.setRawHeader("app_secret", apiSecret.toUtf8());
-    QNetworkReply* reply = networkManager->get(request);
+    QNetworkReply* reply =
+        networkManager->get(appRequest(QStringLiteral("/app/consumeApp-consent"), QStringLiteral("tokenId"), tokenId));
     qDebug() << "[DhanAuth] Step 3: Consuming consent with tokenId";
     connect(reply, &QNetworkReply::finished, this, &DhanAuth::onConsumeConsentFinished);
 }
 
 void DhanAuth::onConsumeConsentFinished()
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
+    QJsonObject o;
+    if (!takeReplyObject("[DhanAuth] Consume consent failed:", o))
         return;
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "[DhanAuth] Consume consent failed:" << reply->errorString();
-        emit authenticationFailed(reply->errorString());
-        return;
-    }
-    const QJsonObject o = objectOf(reply->readAll());
     // Only a real token is a login: an empty or non-text one would be stored and fail later.
     const QString token = str(o, "accessToken");
     if (token.isEmpty()) {
-        QString message = str(o, "message");
-        if (message.isEmpty())
-            message = QStringLiteral("Failed to get access token");
+        const QString message = messageOr(o, "Failed to get access token");
         qWarning() << "[DhanAuth] Consume consent failed:" << message;
         emit authenticationFailed(message);
         return;
@@ -293,16 +305,9 @@ void DhanAuth::fetchProfile()
 
 void DhanAuth::onProfileRequestFinished()
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
+    QJsonObject o;
+    if (!takeReplyObject("[DhanAuth] Profile fetch failed:", o))
         return;
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "[DhanAuth] Profile fetch failed:" << reply->errorString();
-        emit authenticationFailed(reply->errorString());
-        return;
-    }
-    const QJsonObject o = objectOf(reply->readAll());
     if (!o.contains(QStringLiteral("dhanClientId"))) {
         qWarning() << "[DhanAuth]" << "Invalid profile response";
         emit authenticationFailed(QStringLiteral("Invalid profile response"));
@@ -347,21 +352,12 @@ void DhanAuth::refreshToken()
 
 void DhanAuth::onRefreshTokenFinished()
 {
-    auto* reply = qobject_cast<QNetworkReply*>(sender());
-    if (!reply)
+    QJsonObject o;
+    if (!takeReplyObject("[DhanAuth] Refresh token failed:", o))
         return;
-    reply->deleteLater();
-    if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "[DhanAuth] Refresh token failed:" << reply->errorString();
-        emit authenticationFailed(reply->errorString());
-        return;
-    }
-    const QJsonObject o = objectOf(reply->readAll());
     const QString token = str(o, "accessToken");
     if (token.isEmpty()) {
-        QString message = str(o, "message");
-        if (message.isEmpty())
-            message = QStringLiteral("Token refresh failed");
+        const QString message = messageOr(o, "Token refresh failed");
         qWarning() << "[DhanAuth]" << message;
         emit authenticationFailed(message);
         return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QJsonObject>
+#include <QNetworkRequest>
 #include <QObject>
 #include <QString>
 #include <QUrl>
@@ -55,6 +56,10 @@ private slots:
 
 private:
     QByteArray handleOAuthRedirect(const QByteArray& requestLine);
+    // Auth-host request with the app's id and secret headers and one query item.
+    QNetworkRequest appRequest(const QString& path, const QString& key, const QString& value) const;
+    // In a reply slot: the reply's JSON object, or false once a failure has been reported.
+    bool takeReplyObject(const char* failureLine, QJsonObject& object);
 
     QNetworkAccessManager* networkManager;
     QString apiBaseUrl;

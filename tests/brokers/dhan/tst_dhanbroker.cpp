@@ -6,6 +6,7 @@
 #include "support/DhanFrames.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
+#include "support/RefusingHttpServer.h"
 #include "support/WebSocketTestServer.h"
 #include "symbols/SymbolRepository.h"
 
@@ -369,21 +370,11 @@ void TestDhanBroker::keepAliveOnlyWhileOpen()
 
 void TestDhanBroker::refusedHandshakeWarnsAboutToken()
 {
-    QTcpServer refuser;
-    QVERIFY(refuser.listen(QHostAddress::LocalHost, 0));
-    connect(&refuser, &QTcpServer::newConnection, &refuser, [&refuser] {
-        while (QTcpSocket* s = refuser.nextPendingConnection()) {
-            connect(s, &QTcpSocket::readyRead, s, [s] {
-                if (!s->readAll().contains("\r\n\r\n"))
-                    return;
-                s->write("HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
-                s->disconnectFromHost();
-            });
-        }
-    });
+    RefusingHttpServer refuser("HTTP/1.1 403 Forbidden");
+    QVERIFY(refuser.listen());
     LogCapture log(false);
     DhanBroker broker;
-    broker.setFeedBaseUrl(QStringLiteral("ws://127.0.0.1:%1").arg(refuser.serverPort()));
+    broker.setFeedBaseUrl(refuser.wsUrl());
     broker.setReconnectWaitRange(1000, 1000);
     QSignalSpy errors(&broker, &IBroker::errorOccurred);
     broker.initialize(creds());

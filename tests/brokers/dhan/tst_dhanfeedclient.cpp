@@ -1,6 +1,7 @@
 // The threaded feed client against a loopback WebSocket peer: events arrive on the client's own
 // thread, frames both ways, reconnection after a drop, refused handshakes and a clean stop.
 #include "brokers/dhan/DhanFeedClient.h"
+#include "support/RefusingHttpServer.h"
 #include "support/WebSocketTestServer.h"
 
 #include <QHostAddress>
@@ -119,21 +120,11 @@ void TestDhanFeedClient::reconnectsAfterServerDrop()
 void TestDhanFeedClient::refusedHandshakeReportsHttpStatus()
 {
     // A feed host that refuses the upgrade, as Dhan does for an expired token.
-    QTcpServer refuser;
-    QVERIFY(refuser.listen(QHostAddress::LocalHost, 0));
-    connect(&refuser, &QTcpServer::newConnection, &refuser, [&refuser] {
-        while (QTcpSocket* s = refuser.nextPendingConnection()) {
-            connect(s, &QTcpSocket::readyRead, s, [s] {
-                if (!s->readAll().contains("\r\n\r\n"))
-                    return;
-                s->write("HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n");
-                s->disconnectFromHost();
-            });
-        }
-    });
+    RefusingHttpServer refuser("HTTP/1.1 401 Unauthorized");
+    QVERIFY(refuser.listen());
     Recorder rec;
     DhanFeedClient client;
-    client.setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(refuser.serverPort())));
+    client.setUrl(QUrl(refuser.wsUrl() + "/"));
     client.setReconnectWaitRange(5, 20);
     client.setOnMessageCallback(rec.callback());
     client.start();
