@@ -135,7 +135,10 @@ void DhanAuth::startAuthentication(const QString& key, const QString& secret, co
 
     startLocalServer();
 
-    QNetworkReply* reply = networkManager->post(request, QByteArray());
+    // Qt would add this type to a bodiless POST anyway (with a warning); say it outright.
+    QNetworkRequest post(request);
+    post.setHeader(QNetworkRequest::ContentTypeHeader, QByteArrayLiteral("application/x-www-form-urlencoded"));
+    QNetworkReply* reply = networkManager->post(post, QByteArray());
     connect(reply, &QNetworkReply::finished, this, &DhanAuth::onGenerateConsentFinished);
 }
 
