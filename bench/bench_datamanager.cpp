@@ -40,11 +40,11 @@ private:
 };
 
 // Ticks as a decoder hands them over: one per symbol, with token and exchange strings of its own.
-std::vector<TickData> makeTicks(int symbols, Qt::TimeSpec spec)
+std::vector<TickData> makeTicks(int symbols, Qt::TimeSpec timeSpec)
 {
     std::vector<TickData> ticks;
     // Recent enough that a cleanup pass keeps them all.
-    const QDateTime base = QDateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch() - 86400000LL, spec);
+    const QDateTime base = QDateTime::fromMSecsSinceEpoch(QDateTime::currentMSecsSinceEpoch() - 86400000LL, timeSpec);
     for (int i = 0; i < symbols; ++i) {
         TickData t;
         t.symbol = QString("NSE:SYM%1-EQ").arg(i);
@@ -78,22 +78,22 @@ struct Filled {
 };
 
 template <typename Store>
-Filled<Store>& filled(int symbols, Qt::TimeSpec spec)
+Filled<Store>& filled(int symbols, Qt::TimeSpec timeSpec)
 {
     static std::map<std::pair<int, int>, Filled<Store>> cache;
-    auto& f = cache[{symbols, int(spec)}];
+    auto& f = cache[{symbols, int(timeSpec)}];
     if (!f.store) {
         f.store = std::make_unique<Store>();
-        f.ticks = makeTicks(symbols, spec);
+        f.ticks = makeTicks(symbols, timeSpec);
         fill(*f.store, f.ticks, kCap);
     }
     return f;
 }
 
 template <typename Store>
-void storeTickAtCap(benchmark::State& state, Qt::TimeSpec spec)
+void storeTickAtCap(benchmark::State& state, Qt::TimeSpec timeSpec)
 {
-    auto& f = filled<Store>(int(state.range(0)), spec);
+    auto& f = filled<Store>(int(state.range(0)), timeSpec);
     size_t i = 0;
     const size_t n = f.ticks.size();
     for (auto _ : state) {

@@ -9,7 +9,7 @@ cmake --build "$ROOT/build/bench"
 shopt -s nullglob
 status=0
 for b in "$ROOT"/build/bench/bench/bench_*; do
-    [ -x "$b" ] || continue
+    [ -f "$b" ] && [ -x "$b" ] || continue
     echo "== $(basename "$b")"
     QT_QPA_PLATFORM=offscreen "$b" --benchmark_min_time="${BENCH_MIN_TIME:-0.2}" || status=1
 done

@@ -1,24 +1,738 @@
-// Main window construction and teardown.
+// The connector's main window and composition root: creates every service, wires them, routes
+// ticks into the watchlist and on to AmiBroker, and tears it all down in a safe order.
 #include "ui/MainWindow.h"
 
-#include <QCoreApplication>
-#include <QDebug>
-
+#include "amibroker/AmiBrokerPlugin.h"
+#include "amibroker/CSVExporter.h"
+#include "backtest/BacktestController.h"
+#include "backtest/SQLiteOHLCStore.h"
+#include "brokers/BrokerAPI.h"
+#include "brokers/HistoricalDownloader.h"
+#include "brokers/IBroker.h"
+#include "brokers/LiveFeeder.h"
+#include "brokers/tradejini/TradeJiniBroker.h"
+#include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "symbols/SymbolRepository.h"
+#include "ui/BackfillChoices.h"
+#include "ui/BrokerConfig.h"
+#include "ui/RowHighlighter.h"
+#include "ui/UserPrompts.h"
+#include "ui/WatchlistFormat.h"
+#include "ui_MainWindow.h"
 
-MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent)
+#include <QApplication>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDebug>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTimer>
+#include <QWebSocket>
+
+namespace {
+
+const char* const kTitle = "Tickvane Connector v6.2.9 [BETA]";
+constexpr int kHighlightMs = 500;
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : MainWindow(MainWindowSeams{}, parent) {}
+
+MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
+    : QMainWindow(parent), seams(std::move(seamsIn))
 {
-    QCoreApplication* app = QCoreApplication::instance();
-    settings = app ? app->findChild<SettingsManager*>() : nullptr;  // recursive search
+    prompts = seams.prompts ? seams.prompts : std::make_shared<UserPrompts>();
+
+    ui = new Ui_MainWindow;
+    ui->setupUi(this);
+
+    fyersWsUrls = BrokerConfig::fyersStreamUrls();
+
+    if (QCoreApplication* app = QCoreApplication::instance())
+        settings = app->findChild<SettingsManager*>();
     if (settings) {
         qInfo() << "MainWindow: using application-level SettingsManager";
     } else {
         settings = new SettingsManager(this);
         qInfo() << "MainWindow: created local SettingsManager";
+        // The settings store has no widgets of its own; the application gives its store the
+        // restart notice, and the window does the same for a store of its own.
+        std::shared_ptr<UserPrompts> p = prompts;
+        settings->setRestartPrompt(
+            [p](const QString& title, const QString& text) { p->information(nullptr, title, text); });
     }
+
+    const QString brokerName = SettingsManager::providerName(settings->provider());
+    settings->setCurrentBroker(brokerName);
+    qInfo() << "[MainWindow] Initialized current broker to:" << brokerName;
+
+    // Candles for backtests live beside the other application data.
+    ohlcStore = new SQLiteOHLCStore;
+    const QString backtestDir = settings->appDataPath() + QStringLiteral("/backtest");
+    if (!QDir().mkpath(backtestDir) || !ohlcStore->open(backtestDir))
+        qWarning() << "[MainWindow] Could not open the candle store in" << backtestDir;
+
+    backtestController = new BacktestController(
+        ohlcStore, settings->customUrl(), QString(),
+        [this](const QString& message) { sendToStream(message); }, this);
+
+    symbolRepository = new SymbolRepository(this);
+    connect(symbolRepository, &SymbolRepository::symbolsReloaded, this, [this] {
+        qInfo() << "[MainWindow] Symbols reloaded, refreshing watchlist display";
+        refreshWatchlistDisplay();
+    });
+    if (seams.prepareRepository)
+        seams.prepareRepository(symbolRepository);
+    loadInstrumentMaster();
+
+    brokerAPI = new BrokerAPI(this);
+    configureFacade();
+    createBroker(settings->provider());
+
+    dataManager = new DataManager(this);
+    historicalDownloader =
+        new HistoricalDownloader(brokerAPI, dataManager, settings, nullptr, nullptr);
+    liveFeeder = new LiveFeeder(brokerAPI, dataManager, settings, this);
+    amiBrokerPlugin = new AmiBrokerPlugin(dataManager, this);
+    csvExporter = new CSVExporter(settings, this);
+    AmiBrokerPlugin::setInstance(amiBrokerPlugin);
+
+    setupCustomUi();
+    setupConnections();
+
+    setWindowTitle(QString::fromLatin1(kTitle));
+    resize(1000, 700);
+
+    updateCSVStatus();
+
+    QTimer::singleShot(100, this, [this] { loadAmiBrokerPathIntoField(); });
+    if (settings->connectOnStartup())
+        QTimer::singleShot(1000, this, [this] { onConnectAction(); });
 }
 
 MainWindow::~MainWindow()
 {
-    settings->saveSettings();
+    if (liveFeeder && liveFeeder->isRunning())
+        liveFeeder->stop();
+    if (settings)
+        settings->saveSettings();
+
+    // Services still emit while they are destroyed (the facade reports the feed stopped): from
+    // here on nothing may reach the window's slots, which would run on a half-destroyed window.
+    for (QObject* sender : std::initializer_list<QObject*>{
+             settings, brokerAPI, csvExporter, historicalDownloader, liveFeeder,
+             symbolRepository, statusTimer, brokerAPI ? brokerAPI->implementation() : nullptr}) {
+        if (sender)
+            disconnect(sender, nullptr, this, nullptr);
+    }
+
+    // AmiBroker may call the exported plugin functions at any time: they must stop seeing the
+    // plugin object before it goes.
+    AmiBrokerPlugin::setInstance(nullptr);
+    delete historicalDownloader;
+    historicalDownloader = nullptr;
+    // The controller cancels and waits for a running backtest, which reads the store.
+    delete backtestController;
+    backtestController = nullptr;
+    delete ohlcStore;
+    ohlcStore = nullptr;
+
+    delete ui;
+    ui = nullptr;
+    delete symbolSearchPopup;
+    symbolSearchPopup = nullptr;
+}
+
+IBroker* MainWindow::createDefaultBroker(int provider, QObject* parent)
+{
+    if (provider == SettingsManager::TradeJini)
+        return new TradeJiniBroker(parent);
+    // Connectors arrive one at a time; a provider whose connector is not built yet runs without
+    // one, and the window says so in the log.
+    qWarning() << "[MainWindow] No connector available yet for provider:"
+               << SettingsManager::providerName(provider);
+    return nullptr;
+}
+
+void MainWindow::createBroker(int provider)
+{
+    // The "Custom API" (and any unknown provider) runs without a connector: the facade polls.
+    if (provider < 0 || provider > SettingsManager::Fyers || provider == SettingsManager::CustomAPI)
+        return;
+    const auto factory = seams.brokerFactory ? seams.brokerFactory : &MainWindow::createDefaultBroker;
+    IBroker* broker = factory(provider, this);
+    if (!broker)
+        return;
+
+    broker->initialize(BrokerConfig::forProvider(provider, *settings, fyersWsUrls));
+    if (auto* tradeJini = qobject_cast<TradeJiniBroker*>(broker))
+        tradeJini->setSettingsManager(settings);
+    brokerAPI->setImplementation(broker);
+    switch (provider) {
+    case SettingsManager::Dhan:
+    case SettingsManager::AngelOne: {
+        // These two need their instrument list before the stream can subscribe anything.
+        const bool dhan = provider == SettingsManager::Dhan;
+        qInfo() << (dhan ? "[MainWindow] Downloading Dhan instrument list..."
+                         : "[MainWindow] Downloading AngelOne instrument list...");
+        connect(broker, SIGNAL(instrumentListDownloaded()), this, SLOT(onInstrumentListDownloaded()));
+        QMetaObject::invokeMethod(broker, "downloadInstrumentList", Qt::DirectConnection);
+        qInfo() << (dhan ? "[MainWindow] Initialized DhanBroker, will connect after download"
+                         : "[MainWindow] Initialized AngelOneBroker, will connect after download");
+        break;
+    }
+    case SettingsManager::Upstox:
+        // A fresh login's token reaches the running connector at once.
+        if (broker->metaObject()->indexOfSlot("updateAccessToken(QString)") >= 0)
+            connect(settings, SIGNAL(upstoxAccessTokenChanged(QString)), broker,
+                    SLOT(updateAccessToken(QString)));
+        qInfo() << "[MainWindow] Initialized UpstoxBroker, connecting...";
+        broker->connectToBroker();
+        break;
+    case SettingsManager::Fyers:
+        broker->connectToBroker();
+        break;
+    default: {
+        broker->connectToBroker();
+        const char* const names[] = {"ZerodhaBroker", "FlatTradeBroker", "TradeJiniBroker"};
+        qInfo().noquote() << QStringLiteral("[MainWindow] Initialized %1 with WebSocket support")
+                                 .arg(QLatin1String(names[provider]));
+        break;
+    }
+    }
+}
+
+void MainWindow::configureFacade()
+{
+    // Without a connector the facade polls the quote service itself and needs its address, key
+    // and request budget; the facade starts out on another provider's address.
+    const int provider = settings->provider();
+    brokerAPI->setProvider(provider);
+    brokerAPI->setApiKey(settings->apiKey());
+    if (provider == SettingsManager::CustomAPI) {
+        brokerAPI->setCustomUrl(settings->customUrl());
+        brokerAPI->setRateLimit(settings->rateLimit());
+    }
+}
+
+void MainWindow::onInstrumentListDownloaded()
+{
+    auto* broker = qobject_cast<IBroker*>(sender());
+    if (!broker)
+        return;
+    qInfo() << (settings->provider() == SettingsManager::Dhan
+                    ? "[MainWindow] Dhan instrument list downloaded, connecting to WebSocket..."
+                    : "[MainWindow] Instrument list downloaded, connecting to WebSocket...");
+    broker->connectToBroker();
+}
+
+void MainWindow::loadInstrumentMaster()
+{
+    const int provider = settings->provider();
+    const QString name = SettingsManager::providerName(provider);
+    const QString folder = settings->appDataPath();
+    qInfo() << "[Startup] Loading cached symbols for broker:" << name;
+    if (symbolRepository->loadFromCacheSync(name, folder)) {
+        qInfo() << "[Startup] Loaded" << symbolRepository->size() << "symbols from cache.";
+        return;
+    }
+    if (provider == SettingsManager::AngelOne) {
+        qInfo() << "[Startup] AngelOne broker - symbols will be downloaded via broker API";
+        return;
+    }
+    if (provider == SettingsManager::CustomAPI) {
+        // The quote service has no instrument master: there is nothing to download, and a
+        // "download failed" box at every start would be a false alarm.
+        qInfo() << "[Startup] Custom API has no instrument master; watchlist entries are symbols";
+        return;
+    }
+    qWarning() << "[Startup] No valid cache found. Downloading symbol masters synchronously...";
+    qInfo() << "[Startup] This may take 10-30 seconds. Please wait...";
+    if (symbolRepository->downloadSync(name, folder)) {
+        qInfo() << "[Startup] Symbol masters downloaded successfully. Total symbols:"
+                << symbolRepository->size();
+        return;
+    }
+    prompts->warning(this, QStringLiteral("Symbol Download Failed"),
+                     QStringLiteral("Failed to download symbol masters. The application may not "
+                                    "work correctly.\n\nPlease check your internet connection and "
+                                    "restart the application."));
+}
+
+void MainWindow::setupConnections()
+{
+    connect(brokerAPI, &BrokerAPI::connectionStatusChanged, this,
+            &MainWindow::onConnectionStatusChanged);
+    connect(brokerAPI, &BrokerAPI::errorOccurred, this, &MainWindow::onErrorOccurred);
+    connect(brokerAPI, &BrokerAPI::tickReceived, this, &MainWindow::onTickReceived);
+    connect(brokerAPI, &BrokerAPI::historicalDataReceived, this,
+            &MainWindow::onHistoricalDataReceived);
+    connect(csvExporter, &CSVExporter::importCompleted, this, &MainWindow::onCsvImportCompleted);
+    connect(settings, &SettingsManager::settingsChanged, this,
+            [this] { refreshWatchlistDisplay(); });
+    connect(historicalDownloader, &HistoricalDownloader::downloadProgress, this,
+            &MainWindow::onDownloadProgress);
+}
+
+void MainWindow::handleBacktestJob(const QJsonObject& job)
+{
+    if (backtestController)
+        backtestController->handleJob(job);
+}
+
+void MainWindow::sendToStream(const QString& message)
+{
+    // Status messages of a backtest go out on the window's own stream; without one they are
+    // dropped, as the controller expects.
+    if (webSocket && wsConnected)
+        webSocket->sendTextMessage(message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Connection control
+
+void MainWindow::onConnectAction()
+{
+    const int provider = settings->provider();
+    const QString name = SettingsManager::providerName(provider);
+
+    const QString missing = BrokerConfig::missingCredentials(provider, *settings);
+    if (!missing.isEmpty()) {
+        showError(missing);
+        return;
+    }
+
+    settings->setCurrentBroker(name);
+    qInfo() << "[Connect] Set current broker to:" << name;
+    brokerLabel->setText(QStringLiteral("Broker: %1").arg(name));
+    refreshWatchlistDisplay();
+    configureFacade();
+
+    if (IBroker* broker = brokerAPI->implementation()) {
+        const QMap<QString, QString> config =
+            BrokerConfig::forProvider(provider, *settings, fyersWsUrls);
+        if (!config.isEmpty())
+            broker->initialize(config);
+        qInfo() << "[MainWindow] Updated broker configuration with fresh tokens from settings";
+        if (!broker->isConnected()) {
+            broker->connectToBroker();
+            qInfo() << "[MainWindow] Connecting to broker provider:" << name;
+        }
+    }
+
+    if (liveFeeder && !liveFeeder->isRunning()) {
+        const QStringList symbols = settings->watchlist();
+        if (symbols.isEmpty()) {
+            qDebug() << "[MainWindow] No symbols in watchlist, skipping live feed start";
+        } else {
+            liveFeeder->start();
+            qDebug() << "[MainWindow] Started live feed with" << symbols.size() << "symbols";
+        }
+    }
+
+    brokerConnected = true;
+    updateConnectionStatusLabel();
+    statusMessageLabel->setText(QStringLiteral("Connected to %1 successfully").arg(name));
+}
+
+void MainWindow::onDisconnectAction()
+{
+    if (liveFeeder && liveFeeder->isRunning()) {
+        liveFeeder->stop();
+        qDebug() << "[MainWindow] Stopped live feed";
+    }
+    IBroker* broker = brokerAPI ? brokerAPI->implementation() : nullptr;
+    if (broker && broker->isConnected()) {
+        broker->disconnectFromBroker();
+        qDebug() << "[MainWindow] Disconnected broker provider";
+    }
+    brokerConnected = false;
+    updateConnectionStatusLabel();
+    brokerLabel->setText(QStringLiteral("Broker: None"));
+    statusMessageLabel->setText(QStringLiteral("Disconnected from data provider"));
+}
+
+void MainWindow::onConnectionStatusChanged(bool connected)
+{
+    brokerConnected = connected;
+    updateConnectionStatusLabel();
+    if (auto* start = findChild<QPushButton*>(QStringLiteral("startLiveFeedBtn")))
+        start->setEnabled(!connected);
+    if (auto* stop = findChild<QPushButton*>(QStringLiteral("stopLiveFeedBtn")))
+        stop->setEnabled(connected);
+    const QString name = SettingsManager::providerName(settings->provider());
+    statusMessageLabel->setText(connected ? QStringLiteral("Connected to %1").arg(name)
+                                          : QStringLiteral("Disconnected from %1").arg(name));
+}
+
+void MainWindow::updateConnectionStatusLabel()
+{
+    if (!connectionLabel)
+        return;
+    connectionLabel->setText(brokerConnected ? QStringLiteral("Connected")
+                                             : QStringLiteral("Disconnected"));
+    connectionLabel->setStyleSheet(brokerConnected ? QStringLiteral("color: green;")
+                                                   : QStringLiteral("color: red;"));
+}
+
+void MainWindow::onErrorOccurred(const QString& error)
+{
+    static const char* const streamWords[] = {"authentication", "WebSocket", "connection", "token",
+                                              "stream"};
+    bool streamError = false;
+    for (const char* word : streamWords) {
+        if (error.contains(QLatin1String(word), Qt::CaseInsensitive)) {
+            streamError = true;
+            break;
+        }
+    }
+    // Handled from the event loop, never inside the broker's own signal emission.
+    const QString text = error;
+    QMetaObject::invokeMethod(
+        this,
+        [this, text, streamError] {
+            if (streamError) {
+                statusMessageLabel->setText(QStringLiteral("Stream not connected: ") + text);
+                qWarning() << "[MainWindow] Stream error:" << text;
+            } else {
+                showError(text);
+            }
+        },
+        Qt::QueuedConnection);
+}
+
+void MainWindow::showError(const QString& message)
+{
+    prompts->error(this, message);
+    statusMessageLabel->setText(QStringLiteral("Error: ") + message);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Tick routing
+
+QString MainWindow::resolveDisplayName(const QString& token)
+{
+    const QString cached = settings->symbolDisplayName(token);
+    if (!cached.isEmpty() && cached != token)
+        return cached;
+    if (symbolRepository) {
+        const QString candidate = symbolRepository->symbolForToken(token);
+        if (!candidate.isEmpty() && candidate != token) {
+            // Caching makes the settings announce a change, which rebuilds the watchlist.
+            settings->cacheSymbolName(token, candidate);
+            return candidate;
+        }
+    }
+    return token;
+}
+
+int MainWindow::rowForToken(const QString& token) const
+{
+    return tokenRows.value(token, -1);
+}
+
+QString MainWindow::routingKey(const TickData& tick)
+{
+    // Quotes polled from the "Custom API" have no instrument token: the watchlist holds their
+    // symbols, so the symbol is their key.
+    return tick.token.isEmpty() ? tick.symbol : tick.token;
+}
+
+void MainWindow::onTickReceived(TickData tick)
+{
+    ++tickCount;
+    const QString key = routingKey(tick);
+    const bool exported = csvExporter && !key.isEmpty();
+    if (rowForToken(key) < 0 && !exported) {
+        updateSymbolPrice(key, tick);  // logs the miss
+        return;
+    }
+    // One resolution serves the row, the store and the exporter.
+    const QString name = resolveDisplayName(key);
+    routeToRow(key, name, tick);
+    if (exported) {
+        TickData copy = tick;
+        copy.symbol = name;
+        csvExporter->onTickReceived(name, copy);
+    }
+}
+
+void MainWindow::updateSymbolPrice(const QString& token, const TickData& tick)
+{
+    if (!watchlistTable)
+        return;
+    if (rowForToken(token) < 0) {
+        logMissingRow(token);
+        return;
+    }
+    routeToRow(token, resolveDisplayName(token), tick);
+}
+
+void MainWindow::routeToRow(const QString& token, const QString& displayName, const TickData& tick)
+{
+    if (!watchlistTable)
+        return;
+    // Looked up only now: resolving the name may have rebuilt the table.
+    const int row = rowForToken(token);
+    if (row < 0) {
+        logMissingRow(token);
+        return;
+    }
+    applyTickToRow(row, token, displayName, tick);
+    storeTick(displayName, tick);
+}
+
+void MainWindow::logMissingRow(const QString& token) const
+{
+    qDebug() << "[MainWindow] Token" << token << "NOT FOUND in watchlist (total rows:"
+             << (watchlistTable ? watchlistTable->rowCount() : 0) << ")";
+}
+
+void MainWindow::storeTick(const QString& displayName, const TickData& tick)
+{
+    if (!dataManager)
+        return;
+    TickData copy = tick;
+    copy.symbol = displayName;
+    dataManager->storeTick(copy);
+}
+
+void MainWindow::applyTickToRow(int row, const QString& token, const QString& displayName,
+                                const TickData& tick)
+{
+    auto cell = [this, row](int col) {
+        QTableWidgetItem* item = watchlistTable->item(row, col);
+        if (!item) {
+            item = new QTableWidgetItem;
+            watchlistTable->setItem(row, col, item);
+        }
+        return item;
+    };
+
+    QTableWidgetItem* nameItem = cell(0);
+    if (nameItem->text() != displayName)
+        nameItem->setText(displayName);
+
+    const double change = tick.ltp - tick.open;
+    const double percent = WatchlistFormat::percentChange(tick.ltp, tick.open);
+    const QBrush priceBrush(WatchlistFormat::priceColor(change));
+
+    QTableWidgetItem* ltpItem = cell(1);
+    ltpItem->setText(WatchlistFormat::price(tick.ltp));
+    QTableWidgetItem* changeItem = cell(2);
+    changeItem->setText(WatchlistFormat::price(change));
+    QTableWidgetItem* percentItem = cell(3);
+    percentItem->setText(WatchlistFormat::price(percent) + QLatin1Char('%'));
+    ltpItem->setForeground(priceBrush);
+    changeItem->setForeground(priceBrush);
+    percentItem->setForeground(priceBrush);
+
+    if (tick.open > 0)
+        cell(4)->setText(WatchlistFormat::price(tick.open));
+    if (tick.high > 0)
+        cell(5)->setText(WatchlistFormat::price(tick.high));
+    if (tick.low > 0)
+        cell(6)->setText(WatchlistFormat::price(tick.low));
+
+    bool index = false;
+    if (tick.volume > 0 && symbolRepository) {
+        auto it = indexTokens.constFind(token);
+        if (it == indexTokens.constEnd()) {
+            const IndianSymbolData record = symbolRepository->findByToken(token);
+            it = indexTokens.insert(token,
+                                    WatchlistFormat::isIndex(record.instrumentType, record.segment));
+        }
+        index = it.value();
+    }
+    cell(7)->setText(WatchlistFormat::volume(tick.volume, index));
+    cell(8)->setText(tick.timestamp.toString(QStringLiteral("hh:mm:ss")));
+
+    rowHighlighter->highlight(row);
+}
+
+void MainWindow::updateStatusBar()
+{
+    tickCountLabel->setText(QStringLiteral("Ticks: %1").arg(tickCount));
+}
+
+// ---------------------------------------------------------------------------------------------
+// History backfill
+
+void MainWindow::populateTimeframeCombo(QComboBox* combo)
+{
+    BackfillChoices::populateTimeframeCombo(combo, settings ? settings->provider()
+                                                                   : SettingsManager::Zerodha);
+}
+
+void MainWindow::populateDateRangeCombo(QComboBox* combo)
+{
+    BackfillChoices::populateDateRangeCombo(combo);
+}
+
+void MainWindow::requestHistory(const QString& token)
+{
+    QString shown = token;
+    if (symbolRepository) {
+        const QString name = symbolRepository->symbolForToken(token);
+        if (!name.isEmpty() && name != token)
+            shown = name;
+    }
+
+    auto* timeframe = findChild<QComboBox*>(QStringLiteral("timeframeCombo"));
+    const QString interval = timeframe ? timeframe->currentData().toString() : QStringLiteral("day");
+
+    int days = 365;
+    QDate customFrom, customTo;
+    auto* range = findChild<QComboBox*>(QStringLiteral("dateRangeCombo"));
+    if (range) {
+        days = range->currentData().toInt();
+        auto* fromEdit = findChild<QDateEdit*>(QStringLiteral("fromDateEdit"));
+        auto* toEdit = findChild<QDateEdit*>(QStringLiteral("toDateEdit"));
+        if (fromEdit && toEdit) {
+            customFrom = fromEdit->date();
+            customTo = toEdit->date();
+        }
+    }
+    const QDate today = QDate::currentDate();
+    BackfillChoices::Range r = range ? BackfillChoices::rangeFor(days, customFrom, customTo, today)
+                                     : BackfillChoices::Range{today.addYears(-1), today};
+    if (r.from > r.to) {
+        prompts->warning(this, QStringLiteral("Load History"),
+                         QStringLiteral("Invalid date range: From date is after To date."));
+        return;
+    }
+
+    const QString id = historicalDownloader
+        ? historicalDownloader->downloadHistoricalData(token, r.from, r.to, interval)
+        : QString();
+    if (id.isEmpty())
+        statusMessageLabel->setText(QStringLiteral("Failed to queue backfill request."));
+    else
+        statusMessageLabel->setText(
+            QStringLiteral("Backfill requested for %1 (request: %2)").arg(shown, id));
+}
+
+void MainWindow::onHistoricalDataReceived(const QString& symbol, const QList<OHLCData>& data)
+{
+    statusMessageLabel->setText(QStringLiteral("Downloaded %1 records for %2 - preparing import...")
+                                    .arg(data.size())
+                                    .arg(symbol));
+    if (!csvExporter || !csvExporter->isAutoImportEnabled() || data.isEmpty())
+        return;
+
+    QString exportName = data.first().symbol.isEmpty() ? symbol : data.first().symbol;
+    if (exportName.contains(QLatin1Char('|')) && symbolRepository) {
+        const QString trading = symbolRepository->symbolForToken(exportName);
+        if (trading.isEmpty()) {
+            qWarning() << "[MainWindow] Could not find trading symbol for instrument_key:"
+                       << exportName;
+        } else {
+            qDebug() << "[MainWindow] Converted instrument_key" << exportName << "to trading symbol"
+                     << trading;
+            exportName = trading;
+        }
+    }
+    qDebug() << "[MainWindow] Converting" << data.size() << "historical records to ticks for"
+             << exportName;
+
+    QList<TickData> ticks;
+    ticks.reserve(data.size());
+    for (const OHLCData& bar : data) {
+        TickData t;
+        t.symbol = bar.symbol;
+        t.token = symbol;
+        t.ltp = bar.close;
+        t.open = bar.open;
+        t.high = bar.high;
+        t.low = bar.low;
+        t.volume = bar.volume;
+        t.openInterest = bar.openInterest;
+        t.lastTradedQty = 0;
+        t.timestamp = bar.timestamp;
+        ticks.append(t);
+    }
+    csvExporter->writeHistoricalData(exportName, ticks);
+    qDebug() << "[MainWindow] Sent" << ticks.size() << "historical ticks to CSVExporter for"
+             << exportName;
+    statusMessageLabel->setText(
+        QStringLiteral("Imported %1 historical records for %2").arg(ticks.size()).arg(exportName));
+}
+
+void MainWindow::onDownloadProgress(int completed, int total)
+{
+    // The Market Feed tab has no progress bar of this name; progress shows in the status line.
+    if (auto* bar = findChild<QProgressBar*>(QStringLiteral("downloadProgress"))) {
+        bar->setMaximum(total);
+        bar->setValue(completed);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// AmiBroker
+
+void MainWindow::loadAmiBrokerPathIntoField()
+{
+    if (!csvExporter)
+        return;
+    const QString path = csvExporter->amiBrokerPath();
+    if (path.isEmpty())
+        return;
+    if (auto* edit = findChild<QLineEdit*>(QStringLiteral("amiBrokerPathEdit"))) {
+        edit->setText(path);
+        qDebug() << "Loaded AmiBroker path to UI:" << path;
+    }
+}
+
+void MainWindow::onAmiBrokerPathChanged(const QString& path)
+{
+    if (!csvExporter)
+        return;
+    if (path.isEmpty() || !QFile::exists(path)) {
+        updateCSVStatus();
+        return;
+    }
+    csvExporter->setAmiBrokerPath(path);
+    csvExporter->setExportFormat(QStringLiteral("amibroker"));
+    csvExporter->setExportEnabled(true);
+    csvExporter->setAutoImportEnabled(true);
+    csvExporter->setExportInterval(2);
+    updateCSVStatus();
+    statusMessageLabel->setText(
+        QStringLiteral("AmiBroker integration enabled. Live data will be auto-imported."));
+}
+
+void MainWindow::updateCSVStatus()
+{
+    auto* label = findChild<QLabel*>(QStringLiteral("csvStatusLabel"));
+    auto* edit = findChild<QLineEdit*>(QStringLiteral("amiBrokerPathEdit"));
+    if (!label || !csvExporter)
+        return;
+    QString state = QStringLiteral("Not configured");
+    QString colour = QStringLiteral("#f44336");
+    if (edit && !edit->text().isEmpty() && QFile::exists(edit->text())) {
+        if (csvExporter->isExportActive()) {
+            state = QStringLiteral("Auto-importing to AmiBroker");
+            colour = QStringLiteral("#2e7d32");
+        } else {
+            state = QStringLiteral("Configured (Ready)");
+            colour = QStringLiteral("#ff9800");
+        }
+    }
+    label->setText(QStringLiteral("Status: ") + state);
+    label->setStyleSheet(
+        QStringLiteral("QLabel { color: %1; font-weight: bold; margin-top: 5px; }").arg(colour));
+}
+
+void MainWindow::onCsvImportCompleted()
+{
+    if (!dataManager)
+        return;
+    dataManager->clearAll();
+    qDebug() << "[MainWindow] DataManager cleared live and historical data";
 }

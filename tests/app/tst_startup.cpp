@@ -11,6 +11,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QtTest>
 
 #include "support/TestEnvironment.h"
@@ -78,6 +79,12 @@ void StartupTest::cleanRunShutsDownInOrder()
 {
     TestEnvironment env;
     QVERIFY(env.isValid());
+    {
+        // The "Custom API" provider: no connector and no instrument master to download, so the
+        // window starts without the network.
+        QSettings seed(env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf"), QSettings::IniFormat);
+        seed.setValue(QStringLiteral("API/provider"), 6);
+    }
     const ToolResult run = runTool(QStringLiteral("app_child"), {"run"}, env.processEnvironment());
     QVERIFY(run.finished);
     QCOMPARE(run.exitStatus, QProcess::NormalExit);

@@ -1,0 +1,35 @@
+// The candle-store interface the backtest engine reads through, and the weekday calendar it uses.
+#pragma once
+
+#include "backtest/StoredCandle.h"
+
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+// ISO dates of the Monday-to-Friday days from `from` to `to`, both inclusive. Empty when either date is
+// invalid or from is after to. There is no holiday calendar.
+QStringList tradingDaysBetween(const QString& from, const QString& to);
+
+class IOHLCStore {
+public:
+    virtual ~IOHLCStore();
+
+    // Rows actually inserted; a candle whose key is already stored is ignored.
+    virtual int insertMinuteCandles(const QString& symbol, const QVector<StoredCandle>& candles) = 0;
+    virtual int insertDayCandles(const QString& symbol, const QVector<StoredCandle>& candles) = 0;
+
+    // The minute bars of one day, by time.
+    virtual QVector<StoredCandle> loadMinuteCandles(const QString& symbol, const QString& date) = 0;
+    // Day bars of an inclusive date range, oldest first, time "00:00:00".
+    virtual QVector<StoredCandle> loadDayCandles(const QString& symbol, const QString& from, const QString& to) = 0;
+    // Days of the range that have minute candles, ascending.
+    virtual QStringList availableDates(const QString& symbol, const QString& from, const QString& to) = 0;
+    // Weekdays of the range without minute candles (holidays count as missing).
+    virtual QStringList missingDates(const QString& symbol, const QString& from, const QString& to);
+    // First and last day with minute candles; both empty when there are none.
+    virtual void dateRange(const QString& symbol, QString& firstDate, QString& lastDate) = 0;
+    virtual void deleteSymbol(const QString& symbol) = 0;
+    // Minute rows of every symbol.
+    virtual qint64 minuteCandleCount() = 0;
+};

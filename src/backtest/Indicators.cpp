@@ -1,0 +1,425 @@
+// Indicator series: RSI, SMA, EMA, Wilder, ATR, ADX, VWAP, Bollinger, MACD, supertrend, swing markers.
+#include "backtest/Indicators.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+// The single steps of the walks below. The running forms use the same ones, so a series extended one
+// value at a time gives bit-for-bit the result of a full walk.
+inline void smaStep(double& sum, qint64& count, double value, int period, const double* dropped)
+{
+    sum += value;
+    if (++count > period) {
+        sum -= *dropped;
+        count = period;
+    }
+}
+
+inline double emaStep(double previous, double value, double k)
+{
+    return previous + (value - previous) * k;
+}
+
+inline void rsiStepRaw(double change, double p, double& gain, double& loss)
+{
+    const double keep = p - 1.0;
+    gain = (std::max(change, 0.0) + gain * keep) / p;
+    loss = (std::max(-change, 0.0) + loss * keep) / p;
+}
+
+inline double emaFactor(int period)
+{
+    return 2.0 / (static_cast<double>(period) + 1.0);
+}
+
+// Running-window mean walked from the oldest value to the newest. Writes every mean into `out` when it
+// is given and stops after position `stopAt`; returns the mean at that position.
+double smaWalk(const QVector<double>& values, int period, int stopAt, double* out, SmaRunning* state = nullptr)
+{
+    const int n = values.size();
+    double sum = 0.0;
+    qint64 count = 0;
+    double mean = 0.0;
+    for (int j = n - 1; j >= stopAt; --j) {
+        // The value leaving the window is only read once the window is full, so j + period is in range.
+        smaStep(sum, count, values[j], period, count >= period ? &values[j + period] : nullptr);
+        mean = sum / static_cast<double>(count);
+        if (out)
+            out[j] = mean;
+    }
+    if (state)
+        *state = {sum, count};
+    return mean;
+}
+
+// EMA seeded by the running-window mean over the oldest period + 1 positions (positions n-1 down to
+// n-period-1), then prev + (v - prev) * k toward the newest.
+QVector<double> seededEma(const QVector<double>& values, int period, double k)
+{
+    const int n = values.size();
+    QVector<double> out(n, 0.0);
+    if (period < 1 || n == 0)
+        return out;
+    smaWalk(values, period, 0, out.data());
+    const qint64 lastSeeded = static_cast<qint64>(n) - period - 1;
+    for (qint64 j = std::min<qint64>(lastSeeded - 1, n - 2); j >= 0; --j)
+        out[j] = emaStep(out[j + 1], values[j], k);
+    return out;
+}
+
+double trueRange(const QVector<StoredCandle>& c, int i)
+{
+    if (i == 0)
+        return 0.0;
+    const double prevClose = c[i - 1].close;
+    return std::max({c[i].high - c[i].low, std::fabs(c[i].high - prevClose), std::fabs(c[i].low - prevClose)});
+}
+
+}  // namespace
+
+double computeRsi(const QVector<double>& closes, int period)
+{
+    const int n = closes.size();
+    if (n < 2 || period < 1)
+        return 50.0;
+    return rsiOf(rsiRunning(closes, period));
+}
+
+double rsiStep(double change, int period, double& avgGain, double& avgLoss)
+{
+    if (period < 1)
+        return -1.0;
+    rsiStepRaw(change, period, avgGain, avgLoss);
+    if (avgGain + avgLoss > 0.0)
+        return 100.0 * avgGain / (avgGain + avgLoss);
+    return -1.0;
+}
+
+QVector<double> smaSeries(const QVector<double>& values, int period)
+{
+    QVector<double> out(values.size(), 0.0);
+    if (period < 1 || values.isEmpty())
+        return out;
+    smaWalk(values, period, 0, out.data());
+    return out;
+}
+
+QVector<double> emaSeries(const QVector<double>& values, int period)
+{
+    if (period < 1)
+        return QVector<double>(values.size(), 0.0);
+    return seededEma(values, period, emaFactor(period));
+}
+
+QVector<double> wilderSeries(const QVector<double>& values, int period)
+{
+    if (period < 1)
+        return QVector<double>(values.size(), 0.0);
+    return seededEma(values, period, 1.0 / static_cast<double>(period));
+}
+
+double smaLatest(const QVector<double>& values, int period)
+{
+    if (period < 1 || values.isEmpty())
+        return 0.0;
+    return smaWalk(values, period, 0, nullptr);
+}
+
+double emaLatest(const QVector<double>& values, int period)
+{
+    const int n = values.size();
+    if (period < 1 || n == 0)
+        return 0.0;
+    const double k = emaFactor(period);
+    // The newest seeded position; everything newer follows the recursion.
+    const qint64 lastSeeded = std::max<qint64>(static_cast<qint64>(n) - period - 1, 0);
+    double prev = smaWalk(values, period, static_cast<int>(lastSeeded), nullptr);
+    for (qint64 j = lastSeeded - 1; j >= 0; --j)
+        prev = emaStep(prev, values[j], k);
+    return prev;
+}
+
+SmaRunning smaRunning(const QVector<double>& values, int period)
+{
+    SmaRunning s;
+    if (period >= 1)
+        smaWalk(values, period, 0, nullptr, &s);
+    return s;
+}
+
+double smaPush(SmaRunning& s, double newest, const QVector<double>& older, int period)
+{
+    if (period < 1)
+        return 0.0;
+    // Once the window is full the value leaving it is the one `period` places older than `newest`.
+    smaStep(s.sum, s.count, newest, period, s.count >= period ? &older[period - 1] : nullptr);
+    return s.sum / static_cast<double>(s.count);
+}
+
+RsiRunning rsiRunning(const QVector<double>& closes, int period)
+{
+    RsiRunning s;
+    if (period < 1)
+        return s;
+    for (int i = closes.size() - 2; i >= 0; --i)
+        rsiStepRaw(closes[i] - closes[i + 1], period, s.gain, s.loss);
+    return s;
+}
+
+void rsiPush(RsiRunning& s, double change, int period)
+{
+    if (period >= 1)
+        rsiStepRaw(change, period, s.gain, s.loss);
+}
+
+double rsiOf(const RsiRunning& s)
+{
+    if (s.gain + s.loss > 0.0)
+        return 100.0 * s.gain / (s.gain + s.loss);
+    return 50.0;
+}
+
+double emaPush(double previous, double newest, int period)
+{
+    return emaStep(previous, newest, emaFactor(period));
+}
+
+QVector<double> atrSeries(const QVector<StoredCandle>& candles, int period)
+{
+    const int n = candles.size();
+    QVector<double> out(n, 0.0);
+    if (period < 1 || n <= period)
+        return out;
+    const double p = period;
+    double sum = 0.0;
+    for (int i = 1; i <= period; ++i)
+        sum += trueRange(candles, i);
+    out[period] = sum / p;
+    for (int i = period + 1; i < n; ++i)
+        out[i] = ((p - 1.0) * out[i - 1] + trueRange(candles, i)) / p;
+    return out;
+}
+
+QVector<double> adxSeries(const QVector<StoredCandle>& candles, int period)
+{
+    const int n = candles.size();
+    QVector<double> out(n, 0.0);
+    if (period < 1 || n <= 2 * static_cast<qint64>(period))
+        return out;
+    const double p = period;
+    auto directional = [](double t, double pl, double mi) {
+        if (t <= 0.0)
+            return 0.0;
+        const double plusDi = 100.0 * pl / t;
+        const double minusDi = 100.0 * mi / t;
+        const double sum = plusDi + minusDi;
+        return sum > 0.0 ? 100.0 * std::fabs(plusDi - minusDi) / sum : 0.0;
+    };
+    const int first = 2 * period;
+    double t = 0.0, pl = 0.0, mi = 0.0, dxSum = 0.0;
+    for (int i = 1; i < n; ++i) {
+        const double tr = trueRange(candles, i);
+        const double up = candles[i].high - candles[i - 1].high;
+        const double down = candles[i - 1].low - candles[i].low;
+        const double plusDm = up > down ? std::max(up, 0.0) : 0.0;
+        const double minusDm = down > up ? std::max(down, 0.0) : 0.0;
+        if (i <= period) {
+            // Plain sums over the first `period` moves; DX starts at `period`.
+            t += tr;
+            pl += plusDm;
+            mi += minusDm;
+            if (i < period)
+                continue;
+        } else {
+            t = t - t / p + tr;
+            pl = pl - pl / p + plusDm;
+            mi = mi - mi / p + minusDm;
+        }
+        const double dx = directional(t, pl, mi);
+        if (i < first)
+            dxSum += dx;
+        else if (i == first)
+            // Wilder's first ADX: the mean of the first `period` DX values carried one smoothing step
+            // with DX[2p], so that no DX value is skipped.
+            out[i] = ((p - 1.0) * (dxSum / p) + dx) / p;
+        else
+            out[i] = ((p - 1.0) * out[i - 1] + dx) / p;
+    }
+    return out;
+}
+
+QVector<double> vwapSeries(const QVector<StoredCandle>& candles)
+{
+    QVector<double> out(candles.size(), 0.0);
+    double pv = 0.0;
+    double vol = 0.0;
+    for (int i = 0; i < candles.size(); ++i) {
+        const StoredCandle& c = candles[i];
+        const double typical = (c.high + c.low + c.close) / 3.0;
+        pv += typical * c.volume;
+        vol += c.volume;
+        out[i] = vol > 0.0 ? pv / vol : typical;
+    }
+    return out;
+}
+
+BollingerBands bollingerBands(const QVector<double>& values, int period, double width)
+{
+    const int n = values.size();
+    BollingerBands b{QVector<double>(n, 0.0), QVector<double>(n, 0.0), QVector<double>(n, 0.0)};
+    if (period < 1 || period - 1 >= n)
+        return b;
+    for (int i = period - 1; i < n; ++i) {
+        double sum = 0.0;
+        for (int j = i - period + 1; j <= i; ++j)
+            sum += values[j];
+        const double mean = sum / period;
+        double dev = 0.0;
+        if (period > 1) {
+            double sq = 0.0;
+            for (int j = i - period + 1; j <= i; ++j)
+                sq += (values[j] - mean) * (values[j] - mean);
+            dev = std::sqrt(sq / (period - 1));
+        }
+        b.upper[i] = mean + width * dev;
+        b.middle[i] = mean;
+        b.lower[i] = mean - width * dev;
+    }
+    return b;
+}
+
+MacdSeries macdSeries(const QVector<double>& values, int fast, int slow, int signal)
+{
+    const int n = values.size();
+    MacdSeries m{QVector<double>(n, 0.0), QVector<double>(n, 0.0), QVector<double>(n, 0.0)};
+    // A fast period longer than the input would read past its end.
+    if (fast < 1 || slow < 1 || signal < 1 || n < slow || n < fast)
+        return m;
+    const double kF = 2.0 / (fast + 1.0);
+    const double kS = 2.0 / (slow + 1.0);
+    const double kG = 2.0 / (signal + 1.0);
+    double slowAvg = 0.0;
+    for (int i = 0; i < slow; ++i)
+        slowAvg += values[i];
+    slowAvg /= slow;
+    double fastAvg = 0.0;
+    for (int i = 0; i < fast; ++i)
+        fastAvg += values[i];
+    fastAvg /= fast;
+    for (int i = fast; i <= slow - 1; ++i)
+        fastAvg = kF * values[i] + (1.0 - kF) * fastAvg;
+    m.macd[slow - 1] = fastAvg - slowAvg;
+    for (int i = slow; i < n; ++i) {
+        fastAvg = kF * values[i] + (1.0 - kF) * fastAvg;
+        slowAvg = kS * values[i] + (1.0 - kS) * slowAvg;
+        m.macd[i] = fastAvg - slowAvg;
+    }
+    const qint64 start = static_cast<qint64>(slow) + signal - 2;
+    if (start < n) {
+        double sig = 0.0;
+        for (qint64 i = slow - 1; i <= start; ++i)
+            sig += m.macd[i];
+        sig /= signal;
+        m.signal[start] = sig;
+        m.histogram[start] = m.macd[start] - sig;
+        for (qint64 i = start + 1; i < n; ++i) {
+            sig = kG * m.macd[i] + (1.0 - kG) * sig;
+            m.signal[i] = sig;
+            m.histogram[i] = m.macd[i] - sig;
+        }
+    }
+    return m;
+}
+
+SupertrendSeries supertrendSeries(const QVector<StoredCandle>& candles, int period, double multiplier)
+{
+    const int n = candles.size();
+    SupertrendSeries s{QVector<double>(n, 0.0), QVector<bool>(n, true)};
+    if (period < 1 || n <= period)
+        return s;
+    const QVector<double> atr = atrSeries(candles, period);
+    double upper = 0.0;
+    double lower = 0.0;
+    bool up = true;
+    for (int i = period; i < n; ++i) {
+        const StoredCandle& c = candles[i];
+        const double mid = (c.high + c.low) / 2.0;
+        const double basicUpper = mid + multiplier * atr[i];
+        const double basicLower = mid - multiplier * atr[i];
+        if (i == period) {
+            upper = basicUpper;
+            lower = basicLower;
+        } else {
+            const double prevClose = candles[i - 1].close;
+            if (basicUpper < upper || prevClose > upper)
+                upper = basicUpper;
+            if (basicLower > lower || prevClose < lower)
+                lower = basicLower;
+        }
+        if (!up && c.close > upper)
+            up = true;
+        else if (up && c.close < lower)
+            up = false;
+        s.up[i] = up;
+        s.line[i] = up ? lower : upper;
+    }
+    return s;
+}
+
+QVector<StoredCandle> swingMarkers(const QMap<QString, StoredCandle>& candles)
+{
+    QVector<StoredCandle> out;
+    const QVector<StoredCandle> bars = candles.values().toVector();
+    const int n = bars.size();
+    if (n < 2)
+        return out;
+    const int reach = 59;
+    int highCandidate = -1;
+    int lowCandidate = -1;
+    bool highMarked = false;
+    bool lowMarked = false;
+    double prevHigh = bars[0].high;
+    double prevLow = bars[0].low;
+    for (int i = 1; i < n; ++i) {
+        const int left = std::max(1, i - reach);
+        const int right = std::min(n - 1, i + reach);
+        const double hi = bars[i].high;
+        const double lo = bars[i].low;
+
+        bool isHigh = hi > prevHigh;
+        for (int j = left; isHigh && j <= right; ++j) {
+            if (j != i && bars[j].high > hi)
+                isHigh = false;
+        }
+        if (isHigh) {
+            highCandidate = i;
+            highMarked = false;
+        } else if (highCandidate >= 0 && !highMarked && bars[highCandidate].high > 1.03 * hi) {
+            StoredCandle marked = bars[highCandidate];
+            marked.spare = QStringLiteral("H");
+            out.append(marked);
+            highMarked = true;
+        }
+
+        bool isLow = lo < prevLow;
+        for (int j = left; isLow && j <= right; ++j) {
+            if (j != i && bars[j].low < lo)
+                isLow = false;
+        }
+        if (isLow) {
+            lowCandidate = i;
+            lowMarked = false;
+        } else if (lowCandidate >= 0 && !lowMarked && bars[lowCandidate].low < 1.03 * lo) {
+            StoredCandle marked = bars[lowCandidate];
+            marked.spare = QStringLiteral("L");
+            out.append(marked);
+            lowMarked = true;
+        }
+
+        prevHigh = hi;
+        prevLow = lo;
+    }
+    return out;
+}

@@ -1,0 +1,78 @@
+// Technical indicators of the backtest engine as pure functions over value and candle series.
+//
+// Value series (RSI, SMA, EMA, Wilder) are newest first (element 0 is the latest value) and results
+// come back in the same order and length. Candle series (ATR, ADX, VWAP, supertrend) and the
+// Bollinger and MACD inputs are oldest first; their results are indexed like the input.
+// A period below 1 (possible in an untrusted job) never divides: RSI answers 50 and the series zeros.
+#pragma once
+
+#include "backtest/StoredCandle.h"
+
+#include <QMap>
+#include <QString>
+#include <QVector>
+
+struct BollingerBands {
+    QVector<double> upper;
+    QVector<double> middle;
+    QVector<double> lower;
+};
+
+struct MacdSeries {
+    QVector<double> macd;
+    QVector<double> signal;
+    QVector<double> histogram;
+};
+
+struct SupertrendSeries {
+    QVector<double> line;
+    QVector<bool> up;  // true while the trend is up
+};
+
+// Wilder-smoothed RSI started from zero averages over the whole series; 50 for fewer than two values
+// or a flat series.
+double computeRsi(const QVector<double>& closes, int period);
+// One step of the same smoothing on the caller's running averages; -1.0 when both are zero.
+double rsiStep(double change, int period, double& avgGain, double& avgLoss);
+
+// Mean of each value and up to period - 1 older ones (the oldest positions use shorter windows).
+QVector<double> smaSeries(const QVector<double>& values, int period);
+// EMA with k = 2 / (period + 1), seeded by the SMA over the oldest period + 1 positions.
+QVector<double> emaSeries(const QVector<double>& values, int period);
+// The same seeding and recursion with k = 1 / period.
+QVector<double> wilderSeries(const QVector<double>& values, int period);
+// Element 0 of smaSeries / emaSeries without building the series (the strategy blocks need only it).
+double smaLatest(const QVector<double>& values, int period);
+double emaLatest(const QVector<double>& values, int period);
+
+// Running forms of the newest-first walks, for a series that grows at its newest end: pushing one value
+// does exactly the floating-point operations a full walk of the longer series does, so the results are
+// identical to smaLatest, computeRsi and emaLatest of that series.
+struct SmaRunning {
+    double sum = 0.0;
+    qint64 count = 0;  // values in the window
+};
+SmaRunning smaRunning(const QVector<double>& values, int period);
+// `older` is the series before `newest` joins it (newest first); returns the new mean.
+double smaPush(SmaRunning& s, double newest, const QVector<double>& older, int period);
+struct RsiRunning {
+    double gain = 0.0;
+    double loss = 0.0;
+};
+RsiRunning rsiRunning(const QVector<double>& closes, int period);
+void rsiPush(RsiRunning& s, double change, int period);
+double rsiOf(const RsiRunning& s);  // the RSI of the averages, 50 when both are zero
+// The EMA of a series one value longer than the one whose EMA is `previous`; valid when that shorter
+// series holds more than `period` values (below that the EMA is still a seeded mean).
+double emaPush(double previous, double newest, int period);
+
+QVector<double> atrSeries(const QVector<StoredCandle>& candles, int period);
+QVector<double> adxSeries(const QVector<StoredCandle>& candles, int period);
+QVector<double> vwapSeries(const QVector<StoredCandle>& candles);
+BollingerBands bollingerBands(const QVector<double>& values, int period, double width);
+MacdSeries macdSeries(const QVector<double>& values, int fast, int slow, int signal);
+SupertrendSeries supertrendSeries(const QVector<StoredCandle>& candles, int period, double multiplier);
+
+// Swing highs and lows of candles taken in key order, each marked "H" or "L" in its spare text, in the
+// order they were marked. The windows look up to 59 bars ahead, so this must never feed a trade decision.
+QVector<StoredCandle> swingMarkers(const QMap<QString, StoredCandle>& candles);

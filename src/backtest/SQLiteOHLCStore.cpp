@@ -1,0 +1,419 @@
+// Candle store over SQLite: schema, per-thread connections, bulk inserts and the backtest reads.
+#include "backtest/SQLiteOHLCStore.h"
+
+#include <QDebug>
+#include <QMutexLocker>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QThread>
+#include <QUuid>
+#include <QVariant>
+
+namespace {
+
+const QString kMemory = QStringLiteral(":memory:");
+const QString kMinuteFile = QStringLiteral("1min.db");
+const QString kDayFile = QStringLiteral("day.db");
+
+const char kCreateMinute[] =
+    "CREATE TABLE IF NOT EXISTS minute_candles ("
+    " symbol TEXT NOT NULL,"
+    " date TEXT NOT NULL,"
+    " time TEXT NOT NULL,"
+    " open REAL NOT NULL,"
+    " high REAL NOT NULL,"
+    " low REAL NOT NULL,"
+    " close REAL NOT NULL,"
+    " volume INTEGER NOT NULL DEFAULT 0,"
+    " PRIMARY KEY (symbol, date, time))";
+const char kIndexMinute[] = "CREATE INDEX IF NOT EXISTS idx_min_sym_date ON minute_candles(symbol, date)";
+const char kCreateDay[] =
+    "CREATE TABLE IF NOT EXISTS day_candles ("
+    " symbol TEXT NOT NULL,"
+    " date TEXT NOT NULL,"
+    " open REAL NOT NULL,"
+    " high REAL NOT NULL,"
+    " low REAL NOT NULL,"
+    " close REAL NOT NULL,"
+    " volume INTEGER NOT NULL DEFAULT 0,"
+    " PRIMARY KEY (symbol, date))";
+const char kIndexDay[] = "CREATE INDEX IF NOT EXISTS idx_day_sym ON day_candles(symbol)";
+
+const char kInsertMinute[] =
+    "INSERT OR IGNORE INTO minute_candles (symbol, date, time, open, high, low, close, volume) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?, ?)";
+const char kInsertDay[] =
+    "INSERT OR IGNORE INTO day_candles (symbol, date, open, high, low, close, volume) "
+    "VALUES (?, ?, ?, ?, ?, ?, ?)";
+
+QString shortUuid()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).left(8);
+}
+
+bool initSchema(QSqlDatabase& db, const char* createTable, const char* createIndex, const char* label)
+{
+    QSqlQuery q(db);
+    const bool ok = q.exec(QString::fromLatin1(createTable));
+    if (!ok)
+        qWarning().noquote() << label << q.lastError().text();
+    q.exec(QString::fromLatin1(createIndex));
+    return ok;
+}
+
+// A stored volume may be anything an outside writer put there; read it wide and narrow it safely.
+qint32 readVolume(const QVariant& v)
+{
+    return saturateVolume(v.toLongLong());
+}
+
+}  // namespace
+
+SQLiteOHLCStore::SQLiteOHLCStore()
+    : m_minuteConnectionName(QStringLiteral("ohlc_min_") + shortUuid())
+    , m_dayConnectionName(QStringLiteral("ohlc_day_") + shortUuid())
+{
+}
+
+SQLiteOHLCStore::~SQLiteOHLCStore()
+{
+    close();
+}
+
+QString SQLiteOHLCStore::databasePath(const QString& file) const
+{
+    if (m_memory) {
+        // One shared-cache in-memory database per store and table, visible to every connection of it.
+        const QString base = file == kMinuteFile ? m_minuteConnectionName : m_dayConnectionName;
+        return QStringLiteral("file:%1_mem?mode=memory&cache=shared").arg(base);
+    }
+    return m_directory + QLatin1Char('/') + file;
+}
+
+bool SQLiteOHLCStore::openConnection(QSqlDatabase& db, const QString& name, const QString& file, bool logFailure)
+{
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+    const QString path = databasePath(file);
+    db.setDatabaseName(path);
+    if (m_memory)
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_URI"));
+    if (!db.open()) {
+        if (logFailure) {
+            qWarning() << "SQLiteOHLCStore: cannot open" << (m_memory ? kMemory : path)
+                       << db.lastError().text();
+        }
+        return false;
+    }
+    QSqlQuery q(db);
+    q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
+    q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    q.exec(QStringLiteral("PRAGMA cache_size=-32768"));
+    return true;
+}
+
+void SQLiteOHLCStore::dropConnections(ThreadConnections& c)
+{
+    // Every handle must be gone before the name is removed, or Qt keeps the connection alive.
+    c.minuteRead.reset();
+    c.dayRead.reset();
+    if (c.minute.isValid())
+        c.minute.close();
+    if (c.day.isValid())
+        c.day.close();
+    c.minute = QSqlDatabase();
+    c.day = QSqlDatabase();
+    if (!c.minuteName.isEmpty())
+        QSqlDatabase::removeDatabase(c.minuteName);
+    if (!c.dayName.isEmpty())
+        QSqlDatabase::removeDatabase(c.dayName);
+}
+
+SQLiteOHLCStore::ThreadConnections* SQLiteOHLCStore::connectionsForCurrentThread()
+{
+    QThread* thread = QThread::currentThread();
+    auto it = m_connections.find(thread);
+    if (it != m_connections.end())
+        return &it.value();
+
+    ThreadConnections c;
+    const QString suffix = QStringLiteral("_t%1").arg(m_nextConnection++);
+    c.minuteName = m_minuteConnectionName + suffix;
+    c.dayName = m_dayConnectionName + suffix;
+    if (!openConnection(c.minute, c.minuteName, kMinuteFile, true)
+        || !openConnection(c.day, c.dayName, kDayFile, true)) {
+        dropConnections(c);
+        return nullptr;
+    }
+    it = m_connections.insert(thread, c);
+    // A finished thread's connections are useless (and its address may be reused): drop them then.
+    QObject::connect(thread, &QThread::finished, &m_threadWatch, [this, thread] { releaseThread(thread); },
+                     Qt::DirectConnection);
+    return &it.value();
+}
+
+void SQLiteOHLCStore::releaseThread(QThread* thread)
+{
+    QMutexLocker locker(&m_lock);
+    auto it = m_connections.find(thread);
+    if (it == m_connections.end())
+        return;
+    dropConnections(it.value());
+    m_connections.erase(it);
+}
+
+bool SQLiteOHLCStore::open(const QString& directory)
+{
+    close();
+    QMutexLocker locker(&m_lock);
+    m_directory = directory;
+    m_memory = directory == kMemory;
+
+    ThreadConnections* c = connectionsForCurrentThread();
+    bool ok = c != nullptr;
+    if (ok)
+        ok = initSchema(c->minute, kCreateMinute, kIndexMinute, "initSchema minute:");
+    if (ok)
+        ok = initSchema(c->day, kCreateDay, kIndexDay, "initSchema day:");
+    if (!ok) {
+        for (auto& conn : m_connections)
+            dropConnections(conn);
+        m_connections.clear();
+        return false;
+    }
+    m_open.store(true);
+    return true;
+}
+
+void SQLiteOHLCStore::close()
+{
+    if (!m_open.load())
+        return;
+    QMutexLocker locker(&m_lock);
+    for (auto& conn : m_connections)
+        dropConnections(conn);
+    m_connections.clear();
+    m_open.store(false);
+}
+
+QSqlDatabase SQLiteOHLCStore::minuteDatabase()
+{
+    if (!m_open.load())
+        return {};
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    return c ? c->minute : QSqlDatabase();
+}
+
+QSqlDatabase SQLiteOHLCStore::dayDatabase()
+{
+    if (!m_open.load())
+        return {};
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    return c ? c->day : QSqlDatabase();
+}
+
+int SQLiteOHLCStore::insertCandles(bool minute, const QString& symbol, const QVector<StoredCandle>& candles)
+{
+    if (!m_open.load() || candles.isEmpty())
+        return 0;
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    if (!c)
+        return 0;
+    QSqlDatabase& db = minute ? c->minute : c->day;
+    db.transaction();
+    int inserted = 0;
+    {
+        QSqlQuery q(db);
+        if (q.prepare(QString::fromLatin1(minute ? kInsertMinute : kInsertDay))) {
+            for (const StoredCandle& candle : candles) {
+                int i = 0;
+                q.bindValue(i++, symbol);
+                q.bindValue(i++, candle.date);
+                if (minute)
+                    q.bindValue(i++, candle.time);
+                q.bindValue(i++, candle.open);
+                q.bindValue(i++, candle.high);
+                q.bindValue(i++, candle.low);
+                q.bindValue(i++, candle.close);
+                q.bindValue(i++, candle.volume);
+                if (q.exec())
+                    inserted += q.numRowsAffected();
+            }
+        }
+    }
+    // A commit that fails (a statement still reading on this connection, a full disk) would otherwise
+    // report rows that are rolled back when the connection closes.
+    if (!db.commit()) {
+        qWarning() << "SQLiteOHLCStore: commit failed" << db.lastError().text();
+        db.rollback();
+        return 0;
+    }
+    return inserted;
+}
+
+int SQLiteOHLCStore::insertMinuteCandles(const QString& symbol, const QVector<StoredCandle>& candles)
+{
+    return insertCandles(true, symbol, candles);
+}
+
+int SQLiteOHLCStore::insertDayCandles(const QString& symbol, const QVector<StoredCandle>& candles)
+{
+    return insertCandles(false, symbol, candles);
+}
+
+QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, const QString& date)
+{
+    QVector<StoredCandle> out;
+    if (!m_open.load())
+        return out;
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    if (!c)
+        return out;
+    if (!c->minuteRead) {
+        auto q = std::make_shared<QSqlQuery>(c->minute);
+        q->setForwardOnly(true);
+        if (!q->prepare(QStringLiteral("SELECT date, time, open, high, low, close, volume FROM minute_candles "
+                                       "WHERE symbol = ? AND date = ? ORDER BY time ASC")))
+            return out;
+        c->minuteRead = q;
+    }
+    QSqlQuery& q = *c->minuteRead;
+    q.bindValue(0, symbol);
+    q.bindValue(1, date);
+    if (!q.exec())
+        return out;
+    out.reserve(400);  // a trading day is 375 minutes
+    while (q.next()) {
+        StoredCandle s;
+        s.date = date;  // equal to column 0 by the WHERE clause; shared instead of one copy per row
+        s.time = q.value(1).toString();
+        s.open = q.value(2).toDouble();
+        s.high = q.value(3).toDouble();
+        s.low = q.value(4).toDouble();
+        s.close = q.value(5).toDouble();
+        s.volume = readVolume(q.value(6));
+        out.append(s);
+    }
+    q.finish();
+    return out;
+}
+
+QVector<StoredCandle> SQLiteOHLCStore::loadDayCandles(const QString& symbol, const QString& from, const QString& to)
+{
+    QVector<StoredCandle> out;
+    if (!m_open.load())
+        return out;
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    if (!c)
+        return out;
+    if (!c->dayRead) {
+        auto q = std::make_shared<QSqlQuery>(c->day);
+        q->setForwardOnly(true);
+        if (!q->prepare(QStringLiteral("SELECT date, open, high, low, close, volume FROM day_candles "
+                                       "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC")))
+            return out;
+        c->dayRead = q;
+    }
+    QSqlQuery& q = *c->dayRead;
+    q.bindValue(0, symbol);
+    q.bindValue(1, from);
+    q.bindValue(2, to);
+    if (!q.exec())
+        return out;
+    const QString midnight = QStringLiteral("00:00:00");
+    while (q.next()) {
+        StoredCandle s;
+        s.date = q.value(0).toString();
+        s.time = midnight;
+        s.open = q.value(1).toDouble();
+        s.high = q.value(2).toDouble();
+        s.low = q.value(3).toDouble();
+        s.close = q.value(4).toDouble();
+        s.volume = readVolume(q.value(5));
+        out.append(s);
+    }
+    q.finish();
+    return out;
+}
+
+QStringList SQLiteOHLCStore::availableDates(const QString& symbol, const QString& from, const QString& to)
+{
+    QStringList out;
+    if (!m_open.load())
+        return out;
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    if (!c)
+        return out;
+    QSqlQuery q(c->minute);
+    q.setForwardOnly(true);
+    if (!q.prepare(QStringLiteral("SELECT DISTINCT date FROM minute_candles "
+                                  "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC")))
+        return out;
+    q.addBindValue(symbol);
+    q.addBindValue(from);
+    q.addBindValue(to);
+    if (!q.exec())
+        return out;
+    while (q.next())
+        out.append(q.value(0).toString());
+    return out;
+}
+
+void SQLiteOHLCStore::dateRange(const QString& symbol, QString& firstDate, QString& lastDate)
+{
+    firstDate.clear();
+    lastDate.clear();
+    if (!m_open.load())
+        return;
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    if (!c)
+        return;
+    QSqlQuery q(c->minute);
+    if (!q.prepare(QStringLiteral("SELECT MIN(date), MAX(date) FROM minute_candles WHERE symbol = ?")))
+        return;
+    q.addBindValue(symbol);
+    if (q.exec() && q.next()) {
+        firstDate = q.value(0).toString();
+        lastDate = q.value(1).toString();
+    }
+}
+
+void SQLiteOHLCStore::deleteSymbol(const QString& symbol)
+{
+    if (!m_open.load())
+        return;
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    if (!c)
+        return;
+    QSqlQuery qm(c->minute);
+    if (qm.prepare(QStringLiteral("DELETE FROM minute_candles WHERE symbol = ?"))) {
+        qm.addBindValue(symbol);
+        qm.exec();
+    }
+    QSqlQuery qd(c->day);
+    if (qd.prepare(QStringLiteral("DELETE FROM day_candles WHERE symbol = ?"))) {
+        qd.addBindValue(symbol);
+        qd.exec();
+    }
+}
+
+qint64 SQLiteOHLCStore::minuteCandleCount()
+{
+    if (!m_open.load())
+        return 0;
+    QMutexLocker locker(&m_lock);
+    ThreadConnections* c = connectionsForCurrentThread();
+    if (!c)
+        return 0;
+    QSqlQuery q(c->minute);
+    if (q.exec(QStringLiteral("SELECT COUNT(*) FROM minute_candles")) && q.next())
+        return q.value(0).toLongLong();
+    return 0;
+}

@@ -1,0 +1,612 @@
+// The main window's own widgets on top of the generated form: menus, status bar, the Market Feed
+// tab with its toolbar and watchlist table, and the watchlist's row operations.
+#include "ui/MainWindow.h"
+
+#include "brokers/BrokerAPI.h"
+#include "brokers/LiveFeeder.h"
+#include "core/SettingsManager.h"
+#include "symbols/SymbolRepository.h"
+#include "ui/BackfillChoices.h"
+#include "ui/RowHighlighter.h"
+#include "ui/UserPrompts.h"
+#include "ui/WatchlistFormat.h"
+#include "ui_MainWindow.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDateEdit>
+#include <QDebug>
+#include <QFrame>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTimer>
+#include <QVBoxLayout>
+
+namespace {
+
+const char* const kVersion = "6.2.9";
+const char* const kBuild = "B0420.02";
+const char* const kPreRelease = " [BETA]";
+
+const char* const kToolbarStyle =
+    "QFrame#liveToolbar {  background: #f5f5f5;  border: 1px solid #d0d0d0;  border-radius: 4px;}";
+const char* const kAuthStyle =
+    "QPushButton { background:#FF9800; color:white; font-weight:bold; padding:0 14px; "
+    "border-radius:3px; }QPushButton:hover { background:#e68900; }";
+const char* const kStartStyle =
+    "QPushButton { background:#4CAF50; color:white; font-weight:bold; padding:0 14px; "
+    "border-radius:3px; }QPushButton:hover { background:#43a047; }";
+const char* const kStopStyle =
+    "QPushButton { background:#e53935; color:white; font-weight:bold; padding:0 14px; "
+    "border-radius:3px; }QPushButton:hover { background:#c62828; }QPushButton:disabled { "
+    "background:#bdbdbd; color:#fff; }";
+const char* const kClearStyle =
+    "QPushButton { background:#9e9e9e; color:white; padding:0 10px; border-radius:3px; "
+    "}QPushButton:hover { background:#757575; }";
+const char* const kBacktestStyle =
+    "QPushButton { background:#6A1B9A; color:white; font-weight:bold; border:none; "
+    "border-radius:4px; padding:0 14px; }QPushButton:hover { background:#7B1FA2; "
+    "}QPushButton:pressed { background:#4A148C; }";
+const char* const kCaptionStyle = "font-weight:bold; color:#444;";
+const char* const kQuickAddFrameStyle =
+    "QFrame {    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f8f9fa, stop:1 "
+    "#ffffff);    border: 2px solid #3498db;    border-radius: 6px;    padding: 5px;    "
+    "margin-bottom: 5px;}";
+const char* const kQuickAddLabelStyle =
+    "QLabel {    font-weight: bold;    font-size: 9pt;    color: #2c3e50;    background: "
+    "transparent;    border: none;}";
+const char* const kSearchEditStyle =
+    "QLineEdit {    padding: 6px 12px;    border: 2px solid #bdc3c7;    border-radius: 15px;    "
+    "font-size: 9pt;    background-color: white;    selection-background-color: "
+    "#3498db;}QLineEdit:focus {    border: 2px solid #3498db;    background-color: "
+    "#ffffff;}QLineEdit:hover {    border: 2px solid #7f8c8d;}";
+const char* const kAddButtonStyle =
+    "QPushButton {    background-color: #27ae60;    color: white;    border: none;    "
+    "border-radius: 15px;    padding: 6px 20px;    font-weight: bold;    font-size: "
+    "9pt;}QPushButton:hover {    background-color: #229954;}QPushButton:pressed {    "
+    "background-color: #1e8449;}QPushButton:disabled {    background-color: #95a5a6;    color: "
+    "#ecf0f1;}";
+const char* const kPopupStyle =
+    "QTableWidget {    border: 2px solid #3498db;    border-radius: 4px;    background-color: "
+    "white;    font-size: 9pt;    gridline-color: #e0e0e0;    alternate-background-color: "
+    "#f8f9fa;}QTableWidget::item {    padding: 5px;    border-bottom: 1px solid "
+    "#ecf0f1;}QTableWidget::item:selected {    background-color: #3498db;    color: "
+    "white;}QTableWidget::item:hover {    background-color: #ecf0f1;}QHeaderView::section {    "
+    "background-color: #2c3e50;    color: white;    padding: 6px;    border: 1px solid #34495e;    "
+    "font-weight: bold;    font-size: 8pt;}";
+const char* const kWatchlistStyle =
+    "QTableWidget {    gridline-color: #e0e0e0;    background-color: white;    "
+    "alternate-background-color: #f8f9fa;    border: 1px solid #ccc;}QTableWidget::item {    "
+    "padding: 5px;    border-bottom: 1px solid #e0e0e0;}QHeaderView::section {    "
+    "background-color: #2c3e50;    color: white;    padding: 8px 5px;    border: 1px solid "
+    "#34495e;    font-weight: bold;}QTableWidget::item:selected {    background-color: #3498db;    "
+    "color: white;}";
+const char* const kLoadHistoryStyle =
+    "QPushButton { background-color: #607D8B; color: white; padding: 4px 8px; border-radius: "
+    "4px; } QPushButton:hover { background-color: #455A64; }";
+const char* const kRemoveStyle =
+    "QPushButton { background-color: #e53935; color: white; padding: 4px 8px; border-radius: "
+    "4px; } QPushButton:hover { background-color: #c62828; }";
+
+QPushButton* toolbarButton(const QString& text, const char* style, const QString& objectName = {})
+{
+    auto* b = new QPushButton(text);
+    if (!objectName.isEmpty())
+        b->setObjectName(objectName);
+    b->setFixedHeight(32);
+    b->setStyleSheet(QString::fromLatin1(style));
+    return b;
+}
+
+QLabel* caption(const QString& text, const QString& style)
+{
+    auto* l = new QLabel(text);
+    l->setStyleSheet(style);
+    return l;
+}
+
+QDateEdit* backfillDateEdit(const QString& objectName)
+{
+    auto* edit = new QDateEdit;
+    edit->setObjectName(objectName);
+    edit->setFixedHeight(32);
+    edit->setCalendarPopup(true);
+    edit->setDisplayFormat(QStringLiteral("dd-MM-yyyy"));
+    return edit;
+}
+
+QFrame* verticalLine(bool sunken)
+{
+    auto* line = new QFrame;
+    line->setFrameShape(QFrame::VLine);
+    if (sunken)
+        line->setFrameShadow(QFrame::Sunken);
+    line->setStyleSheet(QStringLiteral("color:#c0c0c0;"));
+    return line;
+}
+
+} // namespace
+
+void MainWindow::setupCustomUi()
+{
+    createMenus();
+    createStatusBar();
+    createLiveTab();
+    // Only the Market Feed page is used; the other two stay in the object tree, hidden.
+    ui->tabWidget->removeTab(2);
+    ui->tabWidget->removeTab(1);
+    // The hidden "Historical Data" page has its own "fromDateEdit" and "toDateEdit". A stacked
+    // widget keeps its current page last among its children, and a by-name search from the
+    // window would meet the hidden namesakes first: the Market Feed page goes to the front.
+    ui->liveDataTab->lower();
+    updateConnectionStatusLabel();
+}
+
+void MainWindow::createMenus()
+{
+    QMenu* connection = menuBar()->addMenu(QStringLiteral("&Connection"));
+    QAction* connectAct = connection->addAction(QStringLiteral("&Connect"));
+    connectAct->setShortcut(QKeySequence(QStringLiteral("Ctrl+C")));
+    connect(connectAct, &QAction::triggered, this, &MainWindow::onConnectAction);
+    QAction* disconnectAct = connection->addAction(QStringLiteral("&Disconnect"));
+    disconnectAct->setShortcut(QKeySequence(QStringLiteral("Ctrl+D")));
+    connect(disconnectAct, &QAction::triggered, this, &MainWindow::onDisconnectAction);
+    connection->addSeparator();
+    QAction* exitAct = connection->addAction(QStringLiteral("E&xit"));
+    exitAct->setShortcut(QKeySequence(QStringLiteral("Ctrl+Q")));
+    connect(exitAct, &QAction::triggered, this, &QWidget::close);
+
+    // The Tools menu (cache reset, settings) arrives with the symbol and settings dialogs.
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    QAction* aboutAct = help->addAction(QStringLiteral("&About"));
+    aboutAct->setShortcut(QKeySequence());
+    connect(aboutAct, &QAction::triggered, this, &MainWindow::onAboutAction);
+}
+
+void MainWindow::createStatusBar()
+{
+    connectionLabel = new QLabel(QStringLiteral("Disconnected"));
+    brokerLabel = new QLabel(QStringLiteral("Broker: None"));
+    brokerLabel->setStyleSheet(
+        QStringLiteral("QLabel { font-weight: bold; margin-left: 10px; margin-right: 10px; }"));
+    statusMessageLabel = new QLabel(QStringLiteral("Ready"));
+    tickCountLabel = new QLabel(QStringLiteral("Ticks: 0"));
+
+    auto* versionLabel = new QLabel(QStringLiteral("v%1%2 (Build %3)")
+                                        .arg(QLatin1String(kVersion), QLatin1String(kPreRelease),
+                                             QLatin1String(kBuild)));
+    versionLabel->setStyleSheet(QStringLiteral("QLabel { color: #666; margin-left: 10px; }"));
+
+    statusBar()->addWidget(connectionLabel);
+    statusBar()->addWidget(brokerLabel);
+
+    authButton = new QPushButton(QStringLiteral("Authenticate"));
+    authButton->setFixedHeight(18);
+    authButton->setStyleSheet(
+        QStringLiteral("QPushButton { font-size: 11px; padding: 0 6px; margin-left: 4px; }"));
+
+    statusBar()->addPermanentWidget(tickCountLabel);
+    statusBar()->addPermanentWidget(statusMessageLabel);
+    statusBar()->addPermanentWidget(authButton);
+    statusBar()->addPermanentWidget(versionLabel);
+
+    statusTimer = new QTimer(this);
+    connect(statusTimer, &QTimer::timeout, this, &MainWindow::updateStatusBar);
+    statusTimer->start(1000);
+}
+
+void MainWindow::createLiveTab()
+{
+    QWidget* page = ui->tabWidget->widget(0);
+    if (!page)
+        return;
+    delete page->layout();
+    auto* pageLayout = new QVBoxLayout(page);
+    pageLayout->setSpacing(10);
+    pageLayout->setContentsMargins(10, 10, 10, 10);
+
+    // Toolbar.
+    auto* toolbar = new QFrame;
+    toolbar->setObjectName(QStringLiteral("liveToolbar"));
+    toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle));
+    toolbar->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Minimum);
+    auto* bar = new QHBoxLayout(toolbar);
+    bar->setContentsMargins(10, 8, 10, 8);
+    bar->setSpacing(6);
+
+    QPushButton* feedAuth = toolbarButton(QStringLiteral("Authenticate"), kAuthStyle,
+                                          QStringLiteral("feedAuthBtn"));
+    QPushButton* startFeed = toolbarButton(QStringLiteral("▶  Start Feed"), kStartStyle);
+    QPushButton* stopFeed = toolbarButton(QStringLiteral("■  Stop Feed"), kStopStyle);
+    stopFeed->setEnabled(false);
+    QPushButton* clearAll = toolbarButton(QStringLiteral("Clear All"), kClearStyle);
+    QPushButton* backtest = toolbarButton(QStringLiteral("▶ Backtest"), kBacktestStyle,
+                                          QStringLiteral("backtestBtn"));
+    bar->addWidget(feedAuth);
+    bar->addWidget(startFeed);
+    bar->addWidget(stopFeed);
+    bar->addWidget(clearAll);
+    bar->addSpacing(4);
+    bar->addWidget(verticalLine(false));
+    bar->addSpacing(4);
+    bar->addSpacing(4);
+    bar->addWidget(verticalLine(true));
+    bar->addSpacing(4);
+    bar->addWidget(backtest);
+
+    bar->addSpacing(8);
+    bar->addWidget(caption(QStringLiteral("Backfill:"),
+                           QStringLiteral("font-weight:bold; color:#1565C0; font-size:11px; "
+                                          "padding: 0 2px;")));
+    bar->addSpacing(4);
+    bar->addWidget(caption(QStringLiteral("Timeframe:"), QString::fromLatin1(kCaptionStyle)));
+    auto* timeframe = new QComboBox;
+    timeframe->setObjectName(QStringLiteral("timeframeCombo"));
+    timeframe->setFixedHeight(32);
+    timeframe->setMinimumWidth(120);
+    bar->addWidget(timeframe);
+    bar->addSpacing(10);
+    bar->addWidget(caption(QStringLiteral("Date Range:"), QString::fromLatin1(kCaptionStyle)));
+    auto* dateRange = new QComboBox;
+    dateRange->setObjectName(QStringLiteral("dateRangeCombo"));
+    dateRange->setFixedHeight(32);
+    dateRange->setMinimumWidth(140);
+    bar->addWidget(dateRange);
+    bar->addSpacing(6);
+    QLabel* fromLabel = caption(QStringLiteral("From:"), QString::fromLatin1(kCaptionStyle));
+    bar->addWidget(fromLabel);
+    QDateEdit* fromEdit = backfillDateEdit(QStringLiteral("fromDateEdit"));
+    bar->addWidget(fromEdit);
+    bar->addSpacing(4);
+    QLabel* toLabel = caption(QStringLiteral("To:"), QString::fromLatin1(kCaptionStyle));
+    bar->addWidget(toLabel);
+    QDateEdit* toEdit = backfillDateEdit(QStringLiteral("toDateEdit"));
+    bar->addWidget(toEdit);
+    bar->addStretch();
+
+    // Restore the stored backfill choices before any change handler is connected, so that
+    // restoring writes nothing back.
+    populateTimeframeCombo(timeframe);
+    populateDateRangeCombo(dateRange);
+    if (settings) {
+        const int tf = timeframe->findData(settings->historicalTimeframe(), Qt::UserRole,
+                                           Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (tf >= 0)
+            timeframe->setCurrentIndex(tf);
+        const int dr = dateRange->findText(settings->historicalDateRange(),
+                                           Qt::MatchExactly | Qt::MatchCaseSensitive);
+        if (dr >= 0)
+            dateRange->setCurrentIndex(dr);
+        fromEdit->setDate(settings->historicalFromDate());
+        toEdit->setDate(settings->historicalToDate());
+    } else {
+        fromEdit->setDate(QDate::currentDate().addYears(-1));
+        toEdit->setDate(QDate::currentDate());
+    }
+    auto applyRangeVisibility = [dateRange, fromLabel, fromEdit, toLabel, toEdit] {
+        const bool custom = dateRange->currentData().toInt() == BackfillChoices::CustomRange;
+        fromLabel->setVisible(custom);
+        fromEdit->setVisible(custom);
+        toLabel->setVisible(custom);
+        toEdit->setVisible(custom);
+    };
+    applyRangeVisibility();
+
+    connect(dateRange, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [applyRangeVisibility](int) { applyRangeVisibility(); });
+    connect(timeframe, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this, timeframe](int index) {
+                if (settings && index >= 0)
+                    settings->setHistoricalTimeframe(timeframe->itemData(index).toString());
+            });
+    connect(dateRange, QOverload<int>::of(&QComboBox::currentIndexChanged), this,
+            [this, dateRange](int index) {
+                if (settings && index >= 0)
+                    settings->setHistoricalDateRange(dateRange->itemText(index));
+            });
+    connect(fromEdit, &QDateEdit::dateChanged, this, [this](const QDate& d) {
+        if (settings)
+            settings->setHistoricalFromDate(d);
+    });
+    connect(toEdit, &QDateEdit::dateChanged, this, [this](const QDate& d) {
+        if (settings)
+            settings->setHistoricalToDate(d);
+    });
+
+    connect(backtest, &QPushButton::clicked, this, [this] {
+        prompts->information(
+            nullptr, QStringLiteral("Backtest"),
+            QStringLiteral("<b>Backtest module is coming soon!</b><br><br>You will be able to test "
+                           "your trading strategies against historical market data using the "
+                           "built-in Strategy Builder. Stay tuned for this feature in an upcoming "
+                           "release."));
+    });
+
+    // AmiBroker group: hidden for good; its path field and status label drive the export.
+    auto* amiGroup = new QGroupBox;
+    amiGroup->setVisible(false);
+    auto* amiLayout = new QVBoxLayout(amiGroup);
+    auto* amiRow = new QHBoxLayout;
+    amiRow->addWidget(new QLabel(QStringLiteral("AmiBroker Path:")));
+    auto* pathEdit = new QLineEdit;
+    pathEdit->setObjectName(QStringLiteral("amiBrokerPathEdit"));
+    amiRow->addWidget(pathEdit);
+    amiRow->addWidget(new QPushButton(QStringLiteral("Browse")));
+    amiRow->addWidget(new QPushButton(QStringLiteral("Test AmiBroker")));
+    amiLayout->addLayout(amiRow);
+    auto* csvStatus = new QLabel(QStringLiteral("Status: Not configured"));
+    csvStatus->setObjectName(QStringLiteral("csvStatusLabel"));
+    amiLayout->addWidget(csvStatus);
+
+    pageLayout->addWidget(toolbar);
+    pageLayout->addWidget(amiGroup);
+
+    // Watchlist group with the quick-add row.
+    auto* watchGroup = new QGroupBox(QStringLiteral("Live Watchlist - Real-time Market Data"));
+    auto* watchLayout = new QVBoxLayout(watchGroup);
+    auto* quickAdd = new QFrame;
+    quickAdd->setMaximumHeight(55);
+    quickAdd->setStyleSheet(QString::fromLatin1(kQuickAddFrameStyle));
+    auto* quickLayout = new QHBoxLayout(quickAdd);
+    quickLayout->setSpacing(8);
+    quickLayout->setContentsMargins(8, 5, 8, 5);
+    auto* quickLabel = new QLabel(QStringLiteral("🔍 Quick Add:"));
+    quickLabel->setStyleSheet(QString::fromLatin1(kQuickAddLabelStyle));
+    quickLayout->addWidget(quickLabel);
+    symbolSearchEdit = new QLineEdit;
+    symbolSearchEdit->setPlaceholderText(
+        QStringLiteral("Type symbol name (e.g., RELIANCE, INFY, TCS) and press Enter..."));
+    symbolSearchEdit->setFixedHeight(30);
+    symbolSearchEdit->setStyleSheet(QString::fromLatin1(kSearchEditStyle));
+    quickLayout->addWidget(symbolSearchEdit, 1);
+    addSymbolButton = new QPushButton(QStringLiteral("➕ Add"));
+    addSymbolButton->setFixedHeight(30);
+    addSymbolButton->setStyleSheet(QString::fromLatin1(kAddButtonStyle));
+    quickLayout->addWidget(addSymbolButton);
+
+    // Search results pop up in their own frameless window above everything.
+    symbolSearchPopup = new QTableWidget;
+    symbolSearchPopup->setWindowFlags(Qt::ToolTip | Qt::FramelessWindowHint
+                                      | Qt::WindowStaysOnTopHint);
+    symbolSearchPopup->setFocusPolicy(Qt::NoFocus);
+    symbolSearchPopup->setAttribute(Qt::WA_ShowWithoutActivating);
+    symbolSearchPopup->setColumnCount(7);
+    symbolSearchPopup->setHorizontalHeaderLabels({"Symbol", "Exchange", "Token", "Type", "Expiry",
+                                                  "Strike", "ISIN"});
+    symbolSearchPopup->setSelectionBehavior(QAbstractItemView::SelectRows);
+    symbolSearchPopup->setSelectionMode(QAbstractItemView::SingleSelection);
+    symbolSearchPopup->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    symbolSearchPopup->horizontalHeader()->setStretchLastSection(true);
+    symbolSearchPopup->verticalHeader()->setVisible(false);
+    symbolSearchPopup->setShowGrid(true);
+    symbolSearchPopup->setAlternatingRowColors(true);
+    symbolSearchPopup->setMaximumHeight(300);
+    symbolSearchPopup->setMinimumWidth(700);
+    const int popupWidths[] = {140, 80, 80, 90, 90, 70};
+    for (int i = 0; i < 6; ++i)
+        symbolSearchPopup->setColumnWidth(i, popupWidths[i]);
+    symbolSearchPopup->setStyleSheet(QString::fromLatin1(kPopupStyle));
+    symbolSearchPopup->hide();
+
+    watchlistTable = new QTableWidget;
+    watchlistTable->setColumnCount(10);
+    watchlistTable->setHorizontalHeaderLabels({"Symbol", "LTP", "Change", "% Change", "Open",
+                                               "High", "Low", "LTQ", "Time", "Actions"});
+    watchlistTable->setAlternatingRowColors(true);
+    watchlistTable->setSelectionBehavior(QAbstractItemView::SelectRows);
+    watchlistTable->setSortingEnabled(false);
+    watchlistTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    const int widths[] = {120, 80, 70, 80, 70, 70, 70, 100, 80, 200};
+    for (int i = 0; i < 10; ++i)
+        watchlistTable->setColumnWidth(i, widths[i]);
+    watchlistTable->setStyleSheet(QString::fromLatin1(kWatchlistStyle));
+    watchlistTable->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(watchlistTable, &QTableWidget::customContextMenuRequested, this,
+            &MainWindow::showWatchlistContextMenu);
+    rowHighlighter = new RowHighlighter(watchlistTable, 500, this);
+
+    watchLayout->addWidget(quickAdd);
+    watchLayout->addWidget(watchlistTable);
+    pageLayout->addWidget(watchGroup);
+
+    connect(clearAll, &QPushButton::clicked, this, &MainWindow::onClearSymbols);
+    connect(pathEdit, &QLineEdit::textChanged, this, &MainWindow::onAmiBrokerPathChanged);
+
+    startFeed->setObjectName(QStringLiteral("startLiveFeedBtn"));
+    stopFeed->setObjectName(QStringLiteral("stopLiveFeedBtn"));
+
+    refreshWatchlistDisplay();
+}
+
+void MainWindow::onAboutAction()
+{
+    const QString text =
+        QStringLiteral(
+            "<h2>Tickvane Connector</h2><p><b>Version %1</b> (Build %2)</p><p>Professional stock "
+            "data connector supporting multiple brokers</p><ul><li>Real-time and historical data "
+            "feeds</li><li>Multi-broker support (Zerodha, FlatTrade, TradeJini)</li><li>Advanced "
+            "symbol management</li><li>WebSocket-based live data streaming</li></ul><p "
+            "style='margin-top:10px;'><i>Built with Qt Framework</i></p>")
+            .arg(QLatin1String(kVersion))
+            .arg(QLatin1String(kBuild));
+    prompts->about(this, QStringLiteral("About Tickvane"), text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Watchlist
+
+void MainWindow::refreshWatchlistDisplay()
+{
+    if (!watchlistTable || !settings)
+        return;
+    const QString broker = SettingsManager::providerName(settings->provider());
+    QStringList entries = settings->watchlistForBroker(broker);
+    if (entries.isEmpty())
+        entries = settings->watchlist();
+
+    if (rowHighlighter)
+        rowHighlighter->reset();
+    tokenRows.clear();
+    indexTokens.clear();
+    watchlistTable->setRowCount(entries.size());
+    qDebug() << "[Watchlist] Refreshing display with" << entries.size() << "items (showing"
+             << entries.size() << ")";
+
+    if (symbolRepository && symbolRepository->isEmpty() && !entries.isEmpty()) {
+        qDebug() << "[Watchlist] No symbol data loaded. Symbols will show as tokens.";
+        statusMessageLabel->setText(QStringLiteral(
+            "Symbols showing as numbers? Right-click on watchlist → 'Load Symbol Data' or use "
+            "Tools → Symbol Manager"));
+    }
+
+    const QBrush symbolBackground(WatchlistFormat::symbolBackground());
+    const QBrush fallbackBrush(WatchlistFormat::fallbackForeground());
+    QFont symbolFont(QStringLiteral("Arial"), 9, QFont::Bold);
+    symbolFont.setItalic(false);
+
+    for (int row = 0; row < entries.size(); ++row) {
+        const QString token = entries.at(row);
+        QString repoName;
+        if (symbolRepository) {
+            repoName = symbolRepository->symbolForToken(token);
+            qDebug() << "[Watchlist] Retrieved symbol for token" << token << "=" << repoName;
+        }
+        const QString name = WatchlistFormat::displayName(token, repoName);
+        if (!repoName.isEmpty() && repoName != token)
+            qDebug() << "[Watchlist] Using symbol name:" << name;
+        else
+            qDebug() << "[Watchlist] Symbol name not found or equals token, using token as "
+                        "display:"
+                     << token;
+
+        auto* nameItem = new QTableWidgetItem(name);
+        watchlistTable->setItem(row, 0, nameItem);
+        qDebug() << "[Watchlist] Set table row" << row << "column 0 to:" << name;
+        for (int col = 1; col <= 8; ++col)
+            watchlistTable->setItem(row, col, new QTableWidgetItem(QStringLiteral("--")));
+        watchlistTable->setItem(row, 9, new QTableWidgetItem);
+
+        nameItem->setData(Qt::UserRole, token);
+        nameItem->setBackground(symbolBackground);
+        nameItem->setFont(symbolFont);
+        if (WatchlistFormat::isFallbackName(name, token)) {
+            nameItem->setForeground(fallbackBrush);
+            nameItem->setToolTip(WatchlistFormat::fallbackToolTip());
+        }
+        if (!tokenRows.contains(token))
+            tokenRows.insert(token, row);
+
+        auto* actions = new QWidget;
+        auto* actionsLayout = new QHBoxLayout(actions);
+        actionsLayout->setContentsMargins(0, 0, 0, 0);
+        actionsLayout->setSpacing(6);
+        auto* loadHistory = new QPushButton(QStringLiteral("Load History"));
+        loadHistory->setToolTip(
+            QStringLiteral("Request historical data for this symbol and import into AmiBroker"));
+        loadHistory->setStyleSheet(QString::fromLatin1(kLoadHistoryStyle));
+        loadHistory->setEnabled(!token.isEmpty() && brokerAPI);
+        loadHistory->setProperty("watchlistToken", token);
+        auto* remove = new QPushButton(QStringLiteral("Remove"));
+        remove->setToolTip(QStringLiteral("Remove this symbol from your watchlist"));
+        remove->setStyleSheet(QString::fromLatin1(kRemoveStyle));
+        remove->setProperty("watchlistToken", token);
+        actionsLayout->addWidget(loadHistory);
+        actionsLayout->addWidget(remove);
+        actionsLayout->addStretch();
+        watchlistTable->setCellWidget(row, 9, actions);
+
+        // The handlers own copies of the row's token and name: the row's widgets may be
+        // replaced by a rebuild while a handler runs.
+        connect(loadHistory, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
+        connect(remove, &QPushButton::clicked, this,
+                [this, token, name] { removeWatchlistToken(token, name); });
+    }
+}
+
+void MainWindow::addSymbolToWatchlist(const QString& symbolName, const QString& token,
+                                      const QString& exchange)
+{
+    if (!settings)
+        return;
+    qDebug() << "[MainWindow] Adding symbol to watchlist:" << symbolName << "Token:" << token
+             << "Exchange:" << exchange;
+    const QString broker = SettingsManager::providerName(settings->provider());
+    if (settings->watchlistForBroker(broker).contains(token, Qt::CaseSensitive)) {
+        statusMessageLabel->setText(
+            QStringLiteral("'%1' (%2) is already in your watchlist.").arg(symbolName, exchange));
+        return;
+    }
+    settings->addSymbolForBroker(broker, token);
+    settings->saveSettings();
+    refreshWatchlistDisplay();
+    statusMessageLabel->setText(
+        QStringLiteral("✓ '%1' (%2) added to watchlist").arg(symbolName, exchange));
+    qDebug() << "[MainWindow] Symbol added successfully:" << symbolName << "with token" << token;
+}
+
+void MainWindow::removeWatchlistToken(const QString& token, const QString& displayName)
+{
+    const auto answer = prompts->question(this, QStringLiteral("Remove Symbol"),
+                                          QStringLiteral("Remove %1 from watchlist?").arg(displayName),
+                                          QMessageBox::No);
+    if (answer != QMessageBox::Yes || !settings)
+        return;
+    settings->removeSymbolFromWatchlist(token);
+    settings->saveSettings();
+    refreshWatchlistDisplay();
+    statusMessageLabel->setText(QStringLiteral("Removed %1 from watchlist.").arg(displayName));
+}
+
+void MainWindow::onClearSymbols()
+{
+    const auto answer = prompts->question(
+        this, QStringLiteral("Clear Watchlist"),
+        QStringLiteral("Remove all symbols from live feed watchlist?"), QMessageBox::NoButton);
+    if (answer != QMessageBox::Yes)
+        return;
+    if (liveFeeder)
+        liveFeeder->clearSymbols();
+    if (watchlistTable) {
+        watchlistTable->setRowCount(0);
+        tokenRows.clear();
+    }
+}
+
+void MainWindow::showWatchlistContextMenu(const QPoint& pos)
+{
+    QMenu menu(this);
+    QAction* refresh = menu.addAction(QStringLiteral("🔄 Refresh Symbols"));
+    refresh->setToolTip(QStringLiteral("Refresh watchlist to show symbol names instead of tokens"));
+    QAction* manager = menu.addAction(QStringLiteral("⚙️ Open Symbol Manager"));
+    manager->setToolTip(
+        QStringLiteral("Open Symbol Manager to load symbols and manage watchlist"));
+    menu.addSeparator();
+    QAction* clear = menu.addAction(QStringLiteral("🗑️ Clear All"));
+    clear->setToolTip(QStringLiteral("Clear all symbols from watchlist"));
+
+    QAction* chosen = prompts->popup(&menu, watchlistTable->viewport()->mapToGlobal(pos));
+    if (chosen == refresh) {
+        qDebug() << "[Context Menu] Refreshing watchlist display";
+        refreshWatchlistDisplay();
+        statusMessageLabel->setText(QStringLiteral("Watchlist refreshed."));
+    } else if (chosen == manager) {
+        statusMessageLabel->setText(QStringLiteral(
+            "Use the 'Quick Add' search box above to find and add symbols to your watchlist."));
+    } else if (chosen == clear) {
+        const auto answer = prompts->question(
+            this, QStringLiteral("Clear Watchlist"),
+            QStringLiteral("Are you sure you want to clear all symbols from the watchlist?"),
+            QMessageBox::No);
+        if (answer == QMessageBox::Yes)
+            onClearSymbols();
+    }
+}

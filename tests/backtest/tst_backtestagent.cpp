@@ -1,0 +1,528 @@
+// Backtest agent over a real SQLite store: trades worked out by hand, look-ahead, exits, cancel, errors.
+#include "backtest/BacktestAgent.h"
+#include "backtest/SQLiteOHLCStore.h"
+#include "support/CandleFixture.h"
+
+#include <QJsonArray>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace CandleFixture;
+
+Q_DECLARE_METATYPE(StoredCandle)
+
+namespace {
+
+QJsonObject block(int id, const QString& type, const QJsonObject& params = {})
+{
+    return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
+}
+
+QJsonObject edge(int from, int to, int port = 0)
+{
+    return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
+}
+
+QJsonObject graph(const QJsonArray& blocks, const QJsonArray& edges, int timeframe = 1)
+{
+    return QJsonObject{{"blocks", blocks}, {"connections", edges}, {"strategyTimeframe", timeframe}};
+}
+
+// Buy when the 1-minute close is above `above`; exit when it is below `below`.
+QJsonObject thresholdStrategy(double above, double below, const QJsonArray& extra = {})
+{
+    QJsonArray blocks{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", above}}),
+                      block(3, "GreaterThan"), block(4, "BuyEntry"), block(5, "Number", {{"value", below}}),
+                      block(6, "LessThan"), block(7, "ExitRule")};
+    for (const auto& b : extra)
+        blocks.append(b);
+    return graph(blocks, {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4), edge(1, 6, 0), edge(5, 6, 1), edge(6, 7)});
+}
+
+StoredCandle minuteBar(const QString& date, int index, double open, double high, double low, double close)
+{
+    StoredCandle c;
+    c.date = date;
+    c.time = minuteTime(index);
+    c.open = open;
+    c.high = high;
+    c.low = low;
+    c.close = close;
+    c.volume = 10;
+    return c;
+}
+
+// A flat day at `price` with the bars given by minute index replaced.
+QVector<StoredCandle> flatDay(const QString& date, double price, const QMap<int, StoredCandle>& overrides = {})
+{
+    QVector<StoredCandle> out;
+    for (int m = 0; m < 375; ++m)
+        out.append(overrides.contains(m) ? overrides[m] : minuteBar(date, m, price, price + 0.05, price - 0.05, price));
+    return out;
+}
+
+struct Outcome {
+    QList<QList<QVariant>> progress;
+    QVector<TradeRecord> trades;
+    BacktestSummary summary;
+    bool finished = false;
+    bool cancelled = false;
+    QString error;
+};
+
+Outcome runAgent(BacktestAgent& agent)
+{
+    QSignalSpy progress(&agent, &BacktestAgent::progress);
+    QSignalSpy finished(&agent, &BacktestAgent::finished);
+    QSignalSpy cancelled(&agent, &BacktestAgent::cancelled);
+    QSignalSpy error(&agent, &BacktestAgent::error);
+    agent.start();
+    if (!agent.wait(60000))
+        qFatal("agent did not finish");
+    Outcome o;
+    for (const auto& p : progress)
+        o.progress.append(p);
+    if (!finished.isEmpty()) {
+        o.finished = true;
+        o.summary = finished.first().at(1).value<BacktestSummary>();
+        o.trades = finished.first().at(2).value<QVector<TradeRecord>>();
+    }
+    o.cancelled = !cancelled.isEmpty();
+    if (!error.isEmpty())
+        o.error = error.first().at(1).toString();
+    return o;
+}
+
+}  // namespace
+
+class TestBacktestAgent : public QObject {
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void intradayThresholdTrades();
+    void dailyRsiTradesNextDay();
+    void noLookAheadIntoTheDay();
+    void stopsTargetsAndTrailing_data();
+    void stopsTargetsAndTrailing();
+    void maxBarsClosesOnEntryBar();
+    void squareOffAtQuarterPastThree();
+    void openPositionClosedAtEndOfRun_data();
+    void openPositionClosedAtEndOfRun();
+    void progressCountsEveryWeekday();
+    void cancelBeforeAndDuringRun();
+    void errors_data();
+    void errors();
+    void summaryStatistics();
+
+private:
+    QTemporaryDir* dir = nullptr;
+    SQLiteOHLCStore* store = nullptr;
+};
+
+void TestBacktestAgent::init()
+{
+    qRegisterMetaType<BacktestSummary>("BacktestSummary");
+    qRegisterMetaType<QVector<TradeRecord>>("QVector<TradeRecord>");
+    dir = new QTemporaryDir;
+    store = new SQLiteOHLCStore;
+    QVERIFY(store->open(dir->path()));
+}
+
+void TestBacktestAgent::cleanup()
+{
+    delete store;
+    delete dir;
+}
+
+void TestBacktestAgent::intradayThresholdTrades()
+{
+    // Monday: flat at 99, one bar at 101 at 10:00 (buy at its close), a dip to 94 at 11:00 (exit).
+    // Tuesday: flat at 99 with a bar at 102 at 09:30 (buy), held to the 15:15 square-off at 99.
+    const QString mon = "2024-03-04", tue = "2024-03-05";
+    fill(*store, "SYM", flatDay(mon, 99, {{45, minuteBar(mon, 45, 99, 101.5, 99, 101)},
+                                           {46, minuteBar(mon, 46, 101, 101, 100.5, 100.8)},
+                                           {105, minuteBar(mon, 105, 99, 99, 93.5, 94)}}));
+    fill(*store, "SYM", flatDay(tue, 99, {{15, minuteBar(tue, 15, 99, 102, 99, 102)}}));
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(mon, tue);
+    agent.setIntraday(true);
+    agent.setQty(2);
+    agent.setStrategy(thresholdStrategy(100, 95));
+    const Outcome o = runAgent(agent);
+    QVERIFY(o.finished);
+    // The threshold holds from the first bar of the first day, and after each day's reset.
+    QCOMPARE(o.trades.size(), 2);
+    const TradeRecord& a = o.trades[0];
+    QCOMPARE(a.symbol, QString("SYM"));
+    QCOMPARE(a.side, 1);
+    QCOMPARE(a.entry_date, mon);
+    QCOMPARE(a.entry_time, QString("10:00:00"));
+    QCOMPARE(a.entry_price, 101.0);
+    QCOMPARE(a.exit_time, QString("11:00:00"));
+    QCOMPARE(a.exit_price, 94.0);
+    QCOMPARE(a.exit_reason, int(ExitReason::SignalExit));
+    QCOMPARE(a.points, -7.0);
+    QCOMPARE(a.pnl, -14.0);
+    QCOMPARE(a.qty, 2);
+    QCOMPARE(a.sl, 0.0);  // no StopLoss block
+    const TradeRecord& b = o.trades[1];
+    QCOMPARE(b.entry_date, tue);
+    QCOMPARE(b.entry_time, QString("09:30:00"));
+    QCOMPARE(b.exit_time, QString("15:15:00"));
+    QCOMPARE(b.exit_price, 99.0);
+    QCOMPARE(b.exit_reason, int(ExitReason::EodLoss));
+    QCOMPARE(o.summary.total_trades, 2);
+    QCOMPARE(o.summary.losses, 2);
+}
+
+void TestBacktestAgent::dailyRsiTradesNextDay()
+{
+    // Day candles close at base + 3.745 (rising days); bases 100, 101, 102, 103, 104, 103, 102, 101.
+    const QStringList days = tradingDaysBetween("2024-03-04", "2024-03-13");
+    const double bases[] = {100, 101, 102, 103, 104, 103, 102, 101};
+    for (int i = 0; i < days.size(); ++i)
+        fill(*store, "SYM", risingDay(days[i], bases[i]));
+    // Daily RSI(3) above 60 buys, below 40 exits.
+    const QJsonObject strategy =
+        graph({block(1, "CandleClose"), block(2, "RSI", {{"period", 3}}), block(3, "Number", {{"value", 60}}),
+               block(4, "GreaterThan"), block(5, "BuyEntry"), block(6, "Number", {{"value", 40}}),
+               block(7, "LessThan"), block(8, "ExitRule")},
+              {edge(1, 2), edge(2, 4, 0), edge(3, 4, 1), edge(4, 5), edge(2, 7, 0), edge(6, 7, 1), edge(7, 8)});
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(days.first(), days.last());
+    agent.setStrategy(strategy);
+    const Outcome o = runAgent(agent);
+    QVERIFY(o.finished);
+    // RSI needs four closes: the closes of days 1-4, 1-5 and 1-6 read 100, 100 and about 61.6 (the last
+    // after one falling day); days 1-7 read about 39.1. Each buy fills at the next day's first open and
+    // is squared off at the open of 15:16, the first bar after 15:15.
+    QCOMPARE(o.trades.size(), 3);
+    const QString expectedDays[] = {days[4], days[5], days[6]};
+    for (int i = 0; i < 3; ++i) {
+        const TradeRecord& t = o.trades[i];
+        QCOMPARE(t.entry_date, expectedDays[i]);
+        QCOMPARE(t.entry_time, QString("09:15:00"));
+        QCOMPARE(t.entry_price, bases[4 + i]);
+        QCOMPARE(t.exit_date, expectedDays[i]);
+        QCOMPARE(t.exit_time, QString("15:16:00"));
+        QVERIFY(qFuzzyCompare(t.exit_price, bases[4 + i] + 3.61));
+        QCOMPARE(t.exit_reason, int(ExitReason::EodProfit));
+        QVERIFY(t.notes.startsWith("D-RSI(3):"));
+    }
+    QCOMPARE(o.trades[0].notes, QString("D-RSI(3):100.0"));
+    QCOMPARE(o.trades[2].notes, QString("D-RSI(3):61.6"));
+}
+
+void TestBacktestAgent::noLookAheadIntoTheDay()
+{
+    // Each day rises from its open, and each day opens above the previous close. "The day's close is
+    // above this minute's close" would buy every morning and win, but only by knowing the close in
+    // advance: yesterday's close, the only one known, is below every bar.
+    const QStringList days = tradingDaysBetween("2024-03-04", "2024-03-08");
+    for (int i = 0; i < days.size(); ++i)
+        fill(*store, "SYM", risingDay(days[i], 100 + 10 * i));
+    const QJsonObject strategy = graph({block(1, "CandleClose"), block(2, "CandleClose", {{"timeframe", 2}}),
+                                        block(3, "GreaterThan"), block(4, "BuyEntry")},
+                                       {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)});
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(days.first(), days.last());
+    agent.setIntraday(true);
+    agent.setStrategy(strategy);
+    const Outcome o = runAgent(agent);
+    QVERIFY(o.finished);
+    QCOMPARE(o.trades.size(), 0);
+}
+
+void TestBacktestAgent::stopsTargetsAndTrailing_data()
+{
+    QTest::addColumn<QJsonArray>("levels");
+    QTest::addColumn<bool>("trailing");
+    QTest::addColumn<StoredCandle>("exitBar");
+    QTest::addColumn<double>("exitPrice");
+    QTest::addColumn<int>("reason");
+    QTest::addColumn<double>("sl");
+    QTest::addColumn<double>("target");
+    const QString d = "2024-03-04";
+    const QJsonArray both{block(20, "StopLoss"), block(21, "Target")};
+    QTest::newRow("both reached: target wins") << both << false << minuteBar(d, 30, 100, 111, 96, 100) << 110.0
+                                               << int(ExitReason::TargetHit) << 97.0 << 110.0;
+    QTest::newRow("stop at its level") << both << false << minuteBar(d, 30, 100, 100.5, 96.5, 99) << 97.0
+                                       << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+    QTest::newRow("gap below the stop fills at the stop") << both << false << minuteBar(d, 30, 90, 91, 89, 90)
+                                                         << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+    QTest::newRow("custom percents") << QJsonArray{block(20, "StopLoss", {{"percent", 1}}), block(21, "Target", {{"percent", 2}})}
+                                     << false << minuteBar(d, 30, 100, 102.5, 99.5, 102) << 102.0
+                                     << int(ExitReason::TargetHit) << 99.0 << 102.0;
+    // Trailing (trigger 1 %, distance 0.5 %): a high of 102 moves the stop to 101.49, hit on the same bar.
+    QTest::newRow("trailing stop") << both << true << minuteBar(d, 30, 101.6, 102, 101.4, 101.5) << 101.49
+                                   << int(ExitReason::TrailingStopHit) << 101.49 << 110.0;
+    QTest::newRow("trailing on, not moved") << both << true << minuteBar(d, 30, 100, 100.5, 96, 97) << 97.0
+                                            << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+}
+
+void TestBacktestAgent::stopsTargetsAndTrailing()
+{
+    QFETCH(QJsonArray, levels);
+    QFETCH(bool, trailing);
+    QFETCH(StoredCandle, exitBar);
+    QFETCH(double, exitPrice);
+    QFETCH(int, reason);
+    QFETCH(double, sl);
+    QFETCH(double, target);
+    // Buy at 100 on the 09:25 close; the exit bar comes at 09:45; the exit rule never fires.
+    const QString d = "2024-03-04";
+    fill(*store, "SYM", flatDay(d, 99.5, {{10, minuteBar(d, 10, 99, 100, 99, 100)},
+                                         {11, minuteBar(d, 11, 100, 100, 99.9, 100)},
+                                         {30, exitBar}}));
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(d, d);
+    agent.setIntraday(true);
+    agent.setStrategy(thresholdStrategy(99.5, 0, levels));
+    agent.setTrailingStop(trailing, 1.0, 0.5);
+    const Outcome o = runAgent(agent);
+    QVERIFY(o.finished);
+    QVERIFY(o.trades.size() >= 1);
+    const TradeRecord& t = o.trades.first();
+    QCOMPARE(t.entry_price, 100.0);
+    QCOMPARE(t.exit_time, exitBar.time);
+    QVERIFY(qFuzzyCompare(t.exit_price, exitPrice));
+    QCOMPARE(t.exit_reason, reason);
+    QVERIFY(qFuzzyCompare(t.sl, sl));
+    QVERIFY(qFuzzyCompare(t.target, target));
+}
+
+void TestBacktestAgent::maxBarsClosesOnEntryBar()
+{
+    const QString d = "2024-03-04";
+    fill(*store, "SYM", flatDay(d, 99, {{10, minuteBar(d, 10, 99, 101, 99, 101)},
+                                         {11, minuteBar(d, 11, 101, 101, 100, 100.5)},
+                                         {12, minuteBar(d, 12, 100.5, 101, 100, 100.7)}}));
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(d, d);
+    agent.setIntraday(true);
+    agent.setMaxBars(1);
+    agent.setStrategy(thresholdStrategy(100, 0));
+    const Outcome o = runAgent(agent);
+    QCOMPARE(o.trades.size(), 3);
+    for (const TradeRecord& t : o.trades) {
+        QCOMPARE(t.exit_reason, int(ExitReason::MaxBarsExit));
+        QCOMPARE(t.exit_time, t.entry_time);
+        QCOMPARE(t.exit_price, t.entry_price);
+    }
+}
+
+void TestBacktestAgent::squareOffAtQuarterPastThree()
+{
+    // Intraday: a long held into 15:15 closes at that bar's open (and the day ends there); on the next
+    // day a long opened at 15:20 closes at the open of 15:21.
+    const QString mon = "2024-03-04", tue = "2024-03-05";
+    fill(*store, "SYM", flatDay(mon, 99, {{10, minuteBar(mon, 10, 99, 101, 99, 101)},
+                                          {360, minuteBar(mon, 360, 103, 103, 98, 98)},
+                                          {365, minuteBar(mon, 365, 98, 101, 98, 101)}}));
+    fill(*store, "SYM", flatDay(tue, 99, {{365, minuteBar(tue, 365, 98, 101, 98, 101)},
+                                          {366, minuteBar(tue, 366, 100.5, 101, 100, 100)}}));
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(mon, tue);
+    agent.setIntraday(true);
+    agent.setStrategy(thresholdStrategy(100, 0));
+    const Outcome o = runAgent(agent);
+    QCOMPARE(o.trades.size(), 2);
+    QCOMPARE(o.trades[0].exit_time, QString("15:15:00"));
+    QCOMPARE(o.trades[0].exit_price, 103.0);
+    QCOMPARE(o.trades[0].exit_reason, int(ExitReason::EodProfit));
+    QCOMPARE(o.trades[1].entry_date, tue);
+    QCOMPARE(o.trades[1].entry_time, QString("15:20:00"));
+    QCOMPARE(o.trades[1].exit_time, QString("15:21:00"));
+    QCOMPARE(o.trades[1].exit_price, 100.5);
+    QCOMPARE(o.trades[1].exit_reason, int(ExitReason::EodLoss));
+}
+
+void TestBacktestAgent::openPositionClosedAtEndOfRun_data()
+{
+    QTest::addColumn<bool>("withDayCandles");
+    QTest::addColumn<double>("exitPrice");
+    QTest::addColumn<int>("reason");
+    QTest::newRow("day candle of the same date") << true << 100.0 << int(ExitReason::EodLoss);
+    QTest::newRow("minute data only") << false << 101.2 << int(ExitReason::EodProfit);
+}
+
+void TestBacktestAgent::openPositionClosedAtEndOfRun()
+{
+    QFETCH(bool, withDayCandles);
+    QFETCH(double, exitPrice);
+    QFETCH(int, reason);
+    // A buy on the last bar of the last day stays open; the run ends the next (empty) weekday.
+    const QString d = "2024-03-04";
+    QVector<StoredCandle> day = flatDay(d, 99, {{374, minuteBar(d, 374, 99, 101.2, 99, 101.2)}});
+    fill(*store, "SYM", day, false);
+    if (withDayCandles) {
+        StoredCandle dc = dayCandleOf(day);
+        dc.close = 100;  // what the day candle says wins over the last minute
+        store->insertDayCandles("SYM", {dc});
+    }
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(d, "2024-03-05");
+    agent.setIntraday(true);
+    // Entry price 101 from a Number on the entry block's price port.
+    agent.setStrategy(graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101.1}}),
+                             block(3, "GreaterThan"), block(4, "BuyEntry", {{"priceSource", 8}}),
+                             block(5, "Number", {{"value", 101}})},
+                            {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0), edge(5, 4, 1)}));
+    const Outcome o = runAgent(agent);
+    QVERIFY(o.finished);
+    QCOMPARE(o.trades.size(), 1);
+    const TradeRecord& t = o.trades.first();
+    QCOMPARE(t.entry_time, QString("15:29:00"));
+    QCOMPARE(t.entry_price, 101.0);
+    QCOMPARE(t.exit_date, d);
+    QCOMPARE(t.exit_time, QString("15:30:00"));
+    QVERIFY(qFuzzyCompare(t.exit_price, exitPrice));
+    QCOMPARE(t.exit_reason, reason);
+}
+
+void TestBacktestAgent::progressCountsEveryWeekday()
+{
+    const QStringList days = tradingDaysBetween("2024-03-04", "2024-03-08");
+    for (int i : {0, 2, 4})
+        fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange("2024-03-02", "2024-03-10");  // a weekend at each end
+    agent.setStrategy(thresholdStrategy(100, 0));
+    agent.setIntraday(true);
+    const Outcome o = runAgent(agent);
+    QVERIFY(o.finished);
+    QCOMPARE(o.progress.size(), 5);
+    for (int i = 0; i < 5; ++i) {
+        QCOMPARE(o.progress[i].at(0).toInt(), i + 1);
+        QCOMPARE(o.progress[i].at(1).toInt(), 5);
+    }
+    QCOMPARE(o.progress.last().at(2).toInt(), o.trades.size());
+    QVERIFY(!o.trades.isEmpty());
+}
+
+void TestBacktestAgent::cancelBeforeAndDuringRun()
+{
+    const QStringList days = tradingDaysBetween("2024-03-04", "2024-03-15");
+    for (int i = 0; i < days.size(); ++i)
+        fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
+    {
+        BacktestAgent agent;
+        agent.setStore(store);
+        agent.setSymbol("SYM");
+        agent.setDateRange(days.first(), days.last());
+        agent.setStrategy(thresholdStrategy(100, 0));
+        agent.cancel();
+        const Outcome o = runAgent(agent);
+        QVERIFY(o.cancelled);
+        QVERIFY(!o.finished);
+        QVERIFY(o.progress.isEmpty());
+    }
+    {
+        BacktestAgent agent;
+        agent.setStore(store);
+        agent.setSymbol("SYM");
+        agent.setDateRange(days.first(), days.last());
+        agent.setStrategy(thresholdStrategy(100, 0));
+        // Cancel while the second day is reported: the run stops before the third.
+        connect(&agent, &BacktestAgent::progress, &agent, [&agent](int done) {
+            if (done == 2)
+                agent.cancel();
+        }, Qt::DirectConnection);
+        const Outcome o = runAgent(agent);
+        QVERIFY(o.cancelled);
+        QVERIFY(!o.finished);
+        QCOMPARE(o.progress.size(), 2);
+    }
+}
+
+void TestBacktestAgent::errors_data()
+{
+    QTest::addColumn<bool>("withStore");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no store") << false << "2024-03-04" << "2024-03-05" << "No data store set";
+    QTest::newRow("weekend only") << true << "2024-03-02" << "2024-03-03" << "No trading days in range";
+    QTest::newRow("reversed range") << true << "2024-03-08" << "2024-03-04" << "No trading days in range";
+    QTest::newRow("bad date") << true << "2024-02-30" << "2024-03-04" << "No trading days in range";
+    QTest::newRow("nothing stored") << true << "2024-04-01" << "2024-04-05" << "No stored candles in range";
+}
+
+void TestBacktestAgent::errors()
+{
+    QFETCH(bool, withStore);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    QFETCH(QString, message);
+    fill(*store, "SYM", randomDay("2024-03-04", 100, 1));
+    BacktestAgent agent;
+    if (withStore)
+        agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(from, to);
+    agent.setStrategy(thresholdStrategy(100, 0));
+    const Outcome o = runAgent(agent);
+    QCOMPARE(o.error, message);
+    QVERIFY(!o.finished);
+}
+
+void TestBacktestAgent::summaryStatistics()
+{
+    auto trades = [](std::initializer_list<double> points) {
+        QVector<TradeRecord> out;
+        for (double p : points) {
+            TradeRecord t;
+            t.points = p;
+            t.pnl = p * 3;
+            out.append(t);
+        }
+        return out;
+    };
+    const BacktestSummary s = BacktestAgent::summarize("S", "a", "b", trades({10, -20, 5}));
+    QCOMPARE(s.total_trades, 3);
+    QCOMPARE(s.wins, 2);
+    QCOMPARE(s.losses, 1);
+    QCOMPARE(s.max_drawdown, 20.0);
+    QCOMPARE(s.total_points, -5.0);
+    QCOMPARE(s.net_pnl, -15.0);
+    QVERIFY(qFuzzyCompare(s.win_rate, 200.0 / 3));
+    QCOMPARE(s.profit_factor, 0.75);
+    QCOMPARE(s.avg_win, 7.5);
+    QCOMPARE(s.avg_loss, 20.0);
+    QVERIFY(qFuzzyCompare(s.expectancy, 2.0 / 3 * 7.5 - 20.0 / 3));
+    QCOMPARE(s.equity_curve, QVector<double>({10, -10, -5}));
+
+    const BacktestSummary flat = BacktestAgent::summarize("S", "a", "b", trades({0}));
+    QCOMPARE(flat.wins, 1);  // a trade of 0 points is a win
+    QCOMPARE(flat.profit_factor, 0.0);
+
+    const BacktestSummary none = BacktestAgent::summarize("S", "a", "b", {});
+    QCOMPARE(none.total_trades, 0);
+    QCOMPARE(none.win_rate, 0.0);
+    QCOMPARE(none.expectancy, 0.0);
+    QVERIFY(none.equity_curve.isEmpty());
+    QCOMPARE(none.from, QString("a"));
+}
+
+QTEST_GUILESS_MAIN(TestBacktestAgent)
+#include "tst_backtestagent.moc"

@@ -1,0 +1,1065 @@
+// The main window as a trader uses it: built per provider around a recording broker, the
+// watchlist, ticks landing in rows, the store and the exporter, connecting, backfill requests
+// and the AmiBroker switch-on, plus one run against a loopback "Custom API" quote service.
+#include "amibroker/AmiBrokerPlugin.h"
+#include "amibroker/CSVExporter.h"
+#include "brokers/BrokerAPI.h"
+#include "brokers/IBroker.h"
+#include "brokers/LiveFeeder.h"
+#include "brokers/tradejini/TradeJiniBroker.h"
+#include "backtest/SQLiteOHLCStore.h"
+#include "core/DataManager.h"
+#include "core/SettingsManager.h"
+#include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
+#include "symbols/SymbolRepository.h"
+#include "ui/MainWindow.h"
+#include "ui/UserPrompts.h"
+
+#include <QComboBox>
+#include <QJsonArray>
+#include <QDateEdit>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QTabWidget>
+#include <QTableWidget>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+// A connector that records what the window asks of it.
+class RecordingBroker : public IBroker
+{
+    Q_OBJECT
+
+public:
+    using IBroker::IBroker;
+    using IBroker::subscribeLiveData;
+
+    QStringList calls;
+    QList<QMap<QString, QString>> configs;
+    bool connected = false;
+    struct HistoryRequest {
+        QString symbol;
+        QDate from, to;
+        QString interval;
+    };
+    QList<HistoryRequest> history;
+
+    void initialize(const QMap<QString, QString>& config) override
+    {
+        calls << "initialize";
+        configs << config;
+    }
+    void connectToBroker() override { calls << "connect"; }
+    void disconnectFromBroker() override
+    {
+        calls << "disconnect";
+        connected = false;
+    }
+    void startLiveData() override { calls << "startLiveData"; }
+    void stopLiveData() override { calls << "stopLiveData"; }
+    void subscribeLiveData(const QString& symbol) override { calls << "subscribe:" + symbol; }
+    void unsubscribeLiveData(const QString& symbol) override { calls << "unsubscribe:" + symbol; }
+    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                               const QString& interval) override
+    {
+        history.append({symbol, from, to, interval});
+    }
+    void requestIntradayData(const QString&, const QString&) override {}
+    bool isConnected() const override { return connected; }
+    QString lastError() const override { return {}; }
+
+public slots:
+    void downloadInstrumentList() { calls << "downloadInstrumentList"; }
+
+signals:
+    void instrumentListDownloaded();
+};
+
+// Answers the window's boxes from a script and records every one.
+class ScriptedPrompts : public UserPrompts
+{
+public:
+    struct Shown {
+        QString kind, title, text;
+    };
+    QList<Shown> shown;
+    QList<QMessageBox::StandardButton> answers;  // consumed by questions, in order
+    QString menuChoice;                          // text of the context-menu entry to pick
+
+    QMessageBox::StandardButton question(QWidget*, const QString& title, const QString& text,
+                                         QMessageBox::StandardButton) override
+    {
+        shown.append({"question", title, text});
+        return answers.isEmpty() ? QMessageBox::No : answers.takeFirst();
+    }
+    void warning(QWidget*, const QString& title, const QString& text) override
+    {
+        shown.append({"warning", title, text});
+    }
+    void information(QWidget*, const QString& title, const QString& text) override
+    {
+        shown.append({"information", title, text});
+    }
+    void about(QWidget*, const QString& title, const QString& text) override
+    {
+        shown.append({"about", title, text});
+    }
+    void error(QWidget*, const QString& message) override
+    {
+        shown.append({"error", "Error", message});
+    }
+    QAction* popup(QMenu* menu, const QPoint&) override
+    {
+        shown.append({"menu", QString(), QString()});
+        for (QAction* a : menu->actions()) {
+            if (a->text() == menuChoice)
+                return a;
+        }
+        return nullptr;
+    }
+    QStringList kinds() const
+    {
+        QStringList k;
+        for (const Shown& s : shown)
+            k << s.kind;
+        return k;
+    }
+};
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void constructionPerProvider_data();
+    void constructionPerProvider();
+    void formAndFace();
+    void teardownSavesAndReleasesPlugin();
+    void defaultConnectorFactory();
+    void teardownWhileBacktestRuns_data();
+    void teardownWhileBacktestRuns();
+
+    void watchlistRows();
+    void addRemoveClear();
+    void contextMenuClearAsksTwice();
+
+    void tickUpdatesRow_data();
+    void tickUpdatesRow();
+    void tickRoutingEdges();
+    void firstTickResolvesNameWhileTableRebuilds();
+    void tickCounterShownInStatusBar();
+
+    void connectCredentialCheck_data();
+    void connectCredentialCheck();
+    void connectReinitialisesWithoutSecondConnect();
+    void errorClassification_data();
+    void errorClassification();
+    void connectionStateDrivesButtons();
+
+    void backfillRestoreAndStore();
+    void loadHistoryQueuesRequest();
+    void loadHistoryRefusesReversedRange();
+    void historyReplyExported();
+
+    void amiBrokerPathSwitchesExportOn();
+    void importCompletedEmptiesStore();
+
+    void customApiEndToEnd();
+
+private:
+    // A window on the current settings, with a recording broker for every provider.
+    std::unique_ptr<MainWindow> makeWindow();
+    QTableWidget* table(MainWindow& w) const;
+    QPushButton* rowButton(MainWindow& w, int row, const QString& text) const;
+    QString status(MainWindow& w) const;
+    TickData tick(const QString& token, double ltp, double open) const;
+
+    QTemporaryDir tempDir;
+    std::unique_ptr<QTemporaryDir> csvDir;  // fresh export folder per test
+    SettingsManager* settings = nullptr;  // application-level, as in the program
+    std::shared_ptr<ScriptedPrompts> prompts;
+    QPointer<RecordingBroker> broker;
+    QList<int> factoryCalls;
+};
+
+void TestMainWindow::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName("TickvaneTest");
+    QCoreApplication::setApplicationName("MainWindowTest");
+    registerMarketDataTypes();
+    QVERIFY(tempDir.isValid());
+}
+
+void TestMainWindow::init()
+{
+    // Fresh settings and application data for every test.
+    QSettings().clear();
+    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+    settings = new SettingsManager(qApp);
+    prompts = std::make_shared<ScriptedPrompts>();
+    factoryCalls.clear();
+    csvDir = std::make_unique<QTemporaryDir>();
+}
+
+void TestMainWindow::cleanup()
+{
+    delete settings;
+    settings = nullptr;
+}
+
+std::unique_ptr<MainWindow> TestMainWindow::makeWindow()
+{
+    // Saving first keeps the stored provider equal to the current one: no restart notice.
+    settings->saveSettings();
+    MainWindowSeams seams;
+    seams.prompts = prompts;
+    seams.brokerFactory = [this](int provider, QObject* parent) -> IBroker* {
+        factoryCalls << provider;
+        broker = new RecordingBroker(parent);
+        return broker;
+    };
+    seams.prepareRepository = [](SymbolRepository* repo) {
+        // No instrument host is reachable: downloads fail at once.
+        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan", "Upstox"})
+            repo->setDownloadHost(QString::fromLatin1(name), "http://127.0.0.1:1");
+        repo->setDownloadTimeout(2000);
+        repo->setUpstoxTimeout(2000);
+    };
+    auto w = std::make_unique<MainWindow>(seams);
+    w->exporter()->setExportDir(csvDir->path());
+    return w;
+}
+
+QTableWidget* TestMainWindow::table(MainWindow& w) const
+{
+    // The watchlist is the ten-column table of the Market Feed page.
+    for (QTableWidget* t : w.findChildren<QTableWidget*>()) {
+        if (t->columnCount() == 10)
+            return t;
+    }
+    return nullptr;
+}
+
+QPushButton* TestMainWindow::rowButton(MainWindow& w, int row, const QString& text) const
+{
+    QWidget* cell = table(w)->cellWidget(row, 9);
+    if (!cell)
+        return nullptr;
+    for (QPushButton* b : cell->findChildren<QPushButton*>()) {
+        if (b->text() == text)
+            return b;
+    }
+    return nullptr;
+}
+
+QString TestMainWindow::status(MainWindow& w) const
+{
+    // The general status line is the permanent label right of the tick counter.
+    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
+    for (int i = 0; i + 1 < labels.size(); ++i) {
+        if (labels[i]->text().startsWith("Ticks: "))
+            return labels[i + 1]->text();
+    }
+    return {};
+}
+
+TickData TestMainWindow::tick(const QString& token, double ltp, double open) const
+{
+    TickData t;
+    t.symbol = token;
+    t.token = token;
+    t.exchange = "NSE";
+    t.ltp = ltp;
+    t.open = open;
+    t.high = ltp + 1;
+    t.low = open > 1 ? open - 1 : 0;
+    t.volume = 1234;
+    t.timestamp = QDateTime(QDate(2026, 3, 2), QTime(10, 15, 30));
+    return t;
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestMainWindow::constructionPerProvider_data()
+{
+    QTest::addColumn<int>("provider");
+    QTest::addColumn<QStringList>("calls");
+    QTest::addColumn<QStringList>("keys");
+    const QStringList direct{"initialize", "connect"};
+    const QStringList waits{"initialize", "downloadInstrumentList"};
+    QTest::newRow("Zerodha") << 0 << direct
+                             << QStringList{"access_token", "api_key", "api_secret", "ws_url"};
+    QTest::newRow("FlatTrade") << 1 << direct << QStringList{"access_token", "client_id", "ws_url"};
+    QTest::newRow("TradeJini") << 2 << direct << QStringList{"accessToken", "apiKey", "clientId"};
+    QTest::newRow("Dhan") << 3 << waits << QStringList{"access_token", "client_id"};
+    QTest::newRow("AngelOne") << 4 << waits
+                              << QStringList{"api_key", "client_code", "feed_token", "jwt_token"};
+    QTest::newRow("Upstox") << 5 << direct
+                            << QStringList{"access_token", "api_key", "api_secret"};
+    QTest::newRow("Custom API") << 6 << QStringList() << QStringList();
+    QTest::newRow("Fyers") << 7 << direct
+                           << QStringList{"access_token", "app_id", "client_id", "ws_url"};
+    QTest::newRow("unknown") << 42 << QStringList() << QStringList();
+}
+
+void TestMainWindow::constructionPerProvider()
+{
+    QFETCH(int, provider);
+    QFETCH(QStringList, calls);
+    QFETCH(QStringList, keys);
+    settings->setProvider(provider);
+    settings->setTradeJiniAccessToken("tj-token");
+    settings->setFyersClientId("FY-1");
+    auto w = makeWindow();
+
+    if (calls.isEmpty()) {
+        QVERIFY(factoryCalls.isEmpty());
+        QVERIFY(!w->brokerFacade()->implementation());
+        return;
+    }
+    QCOMPARE(factoryCalls, QList<int>{provider});
+    QCOMPARE(w->brokerFacade()->implementation(), broker.data());
+    QCOMPARE(broker->calls, calls);
+    QCOMPARE(broker->configs.first().keys(), keys);
+    if (provider == 2)
+        QCOMPARE(broker->configs.first().value("accessToken"), QString("tj-token"));
+    if (provider == 7) {
+        QCOMPARE(broker->configs.first().value("client_id"), QString("FY-1"));
+        QVERIFY(broker->configs.first().value("ws_url").endsWith("/versova"));
+    }
+    // Brokers that wait for their instrument list connect on each list that arrives.
+    emit broker->instrumentListDownloaded();
+    QCOMPARE(broker->calls.count("connect"), 1);
+    // The current broker follows the provider.
+    QCOMPARE(settings->currentBroker(), SettingsManager::providerName(provider));
+}
+
+void TestMainWindow::formAndFace()
+{
+    settings->setProvider(SettingsManager::CustomAPI);
+    auto w = makeWindow();
+    QCOMPARE(w->windowTitle(), QString("Tickvane Connector v6.2.9 [BETA]"));
+
+    auto* tabs = w->findChild<QTabWidget*>("tabWidget");
+    QVERIFY(tabs);
+    QCOMPARE(tabs->count(), 1);
+    QCOMPARE(tabs->tabText(0), QString("Market Feed"));
+    // The removed pages stay in the tree, and the backfill pickers found by name are the
+    // toolbar's, not the hidden page's namesakes.
+    QVERIFY(w->findChild<QWidget*>("historicalDataTab"));
+    auto* from = w->findChild<QDateEdit*>("fromDateEdit");
+    QVERIFY(from);
+    QCOMPARE(from->displayFormat(), QString("dd-MM-yyyy"));
+    QCOMPARE(from->parentWidget()->objectName(), QString("liveToolbar"));
+
+    QStringList menus;
+    for (QAction* a : w->menuBar()->actions())
+        menus << a->text();
+    QCOMPARE(menus, (QStringList{"&Connection", "&Help"}));
+    QMenu* connection = w->menuBar()->actions().first()->menu();
+    QCOMPARE(connection->actions().at(0)->shortcut(), QKeySequence("Ctrl+C"));
+    QCOMPARE(connection->actions().at(3)->text(), QString("E&xit"));
+
+    QStringList bar;
+    for (QLabel* l : w->statusBar()->findChildren<QLabel*>())
+        bar << l->text();
+    QVERIFY(bar.contains("Disconnected"));
+    QVERIFY(bar.contains("Broker: None"));
+    QVERIFY(bar.contains("v6.2.9 [BETA] (Build B0420.02)"));
+    QVERIFY(bar.contains("Ticks: 0"));
+
+    auto* start = w->findChild<QPushButton*>("startLiveFeedBtn");
+    auto* stop = w->findChild<QPushButton*>("stopLiveFeedBtn");
+    QVERIFY(start && stop);
+    QVERIFY(start->isEnabled());
+    QVERIFY(!stop->isEnabled());
+    QCOMPARE(table(*w)->horizontalHeaderItem(7)->text(), QString("LTQ"));
+
+    // The About box and the Backtest notice both go through the prompts.
+    QMetaObject::invokeMethod(w.get(), "onAboutAction");
+    w->findChild<QPushButton*>("backtestBtn")->click();
+    // The "Custom API" has no instrument master, so its start raised no download-failure box.
+    QCOMPARE(prompts->kinds(), (QStringList{"about", "information"}));
+    QVERIFY(prompts->shown[0].text.contains("<b>Version 6.2.9</b> (Build B0420.02)"));
+    QCOMPARE(prompts->shown[1].title, QString("Backtest"));
+}
+
+void TestMainWindow::teardownSavesAndReleasesPlugin()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    auto w = makeWindow();
+    QVERIFY(AmiBrokerPlugin::instance());
+    settings->setWatchlist({"2885", "1594"});  // in memory only until a save
+    w.reset();
+    QVERIFY(!AmiBrokerPlugin::instance());
+    QVERIFY(!broker);  // the connector went with the window
+    SettingsManager reread;
+    QCOMPARE(reread.watchlist(), (QStringList{"2885", "1594"}));
+}
+
+void TestMainWindow::defaultConnectorFactory()
+{
+    // Without a factory seam the window builds the connectors that exist and says so for the rest.
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->saveSettings();
+    MainWindowSeams seams;
+    seams.prompts = prompts;
+    {
+        MainWindow w(seams);
+        QVERIFY(qobject_cast<TradeJiniBroker*>(w.brokerFacade()->implementation()));
+    }
+    settings->setProvider(SettingsManager::Zerodha);
+    settings->saveSettings();
+    seams.prepareRepository = [](SymbolRepository* repo) {
+        repo->setDownloadHost("Zerodha", "http://127.0.0.1:1");
+    };
+    LogCapture log;
+    MainWindow w(seams);
+    QVERIFY(!w.brokerFacade()->implementation());
+    QVERIFY(log.contains(QtWarningMsg, "[MainWindow] No connector available yet for provider: \"Zerodha\""));
+}
+
+void TestMainWindow::teardownWhileBacktestRuns_data()
+{
+    // Where the worker is when the window closes varies from run to run: a few runs make a
+    // wrong teardown order show under AddressSanitizer far more often than one.
+    QTest::addColumn<int>("attempt");
+    for (int i = 1; i <= 3; ++i)
+        QTest::newRow(qPrintable(QString("run %1").arg(i))) << i;
+}
+
+void TestMainWindow::teardownWhileBacktestRuns()
+{
+    // Candles for a four-week job in the window's own candle store.
+    {
+        const QString folder =
+            QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/backtest";
+        QVERIFY(QDir().mkpath(folder));
+        SQLiteOHLCStore store;
+        QVERIFY(store.open(folder));
+        for (QDate d(2024, 3, 4); d <= QDate(2024, 3, 29); d = d.addDays(1)) {
+            if (d.dayOfWeek() > 5)
+                continue;
+            const QString day = d.toString(Qt::ISODate);
+            QVector<StoredCandle> candles;
+            for (int m = 0; m < 375; ++m) {
+                StoredCandle c;
+                c.date = day;
+                c.time = QTime(9, 15).addSecs(60 * m).toString("HH:mm:ss");
+                c.open = 100 + (m % 17) * 0.1;
+                c.close = 100 + (m % 13) * 0.1;
+                c.high = qMax(c.open, c.close) + 0.2;
+                c.low = qMin(c.open, c.close) - 0.2;
+                c.volume = 1000;
+                candles << c;
+            }
+            for (const char* symbol : {"AAA", "BBB", "CCC", "DDD"})
+                QCOMPARE(store.insertMinuteCandles(symbol, candles), 375);
+        }
+    }
+    // The callback service answers at once, so the worker goes on reading day after day.
+    HttpTestServer callbacks;
+    QVERIFY(callbacks.listen());
+    callbacks.setReply("POST", "/api/backtest/progress/T1", HttpTestServer::Reply::json("{}"));
+    callbacks.setReply("POST", "/api/backtest/ingest/T1", HttpTestServer::Reply::json("{}"));
+
+    settings->setProvider(SettingsManager::CustomAPI);
+    auto w = makeWindow();
+    auto block = [](int id, const char* type, QJsonObject params = {}) {
+        return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
+    };
+    auto edge = [](int from, int to, int port) {
+        return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
+    };
+    const QJsonObject strategy{
+        {"strategyTimeframe", 2},
+        {"blocks", QJsonArray{block(1, "CandleClose"), block(2, "EMA", {{"period", 9}}),
+                              block(3, "CrossedAbove"), block(4, "BuyEntry"),
+                              block(5, "StopLoss", {{"percent", 0.2}}),
+                              block(6, "Target", {{"percent", 0.2}})}},
+        {"connections", QJsonArray{edge(1, 2, 0), edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0)}}};
+    w->handleBacktestJob(QJsonObject{{"type", "backtest_job"},
+                                     {"job_id", "T1"},
+                                     {"from", "2024-03-04"},
+                                     {"to", "2024-03-29"},
+                                     {"interval", "1m"},
+                                     {"strategy", strategy},
+                                     {"symbols", QJsonArray{"AAA", "BBB", "CCC", "DDD"}},
+                                     {"callback_base", callbacks.baseUrl()}});
+    QTRY_VERIFY_WITH_TIMEOUT(callbacks.requestCount() >= 1, 15000);
+    // Closing now must stop the worker before the store it reads goes away.
+    w.reset();
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestMainWindow::watchlistRows()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    settings->setWatchlistForBroker("TradeJini", {"2885", "12345678901234", "ABCDEFGHIJKLMN", ""});
+    auto w = makeWindow();
+    w->repository()->addSymbol("RELIANCE", "2885", "NSE", "EQ");
+    emit w->repository()->symbolsReloaded();
+
+    QTableWidget* t = table(*w);
+    QCOMPARE(t->rowCount(), 4);
+    struct Row {
+        QString name;
+        bool grey;
+    };
+    const Row expected[] = {{"RELIANCE", false}, {"Token_901234", true}, {"ABCDEFGHIJKLMN", true},
+                            {"", true}};
+    for (int r = 0; r < 4; ++r) {
+        QTableWidgetItem* item = t->item(r, 0);
+        QCOMPARE(item->text(), expected[r].name);
+        QCOMPARE(item->foreground().color() == QColor(128, 128, 128), expected[r].grey);
+        QCOMPARE(item->toolTip().isEmpty(), !expected[r].grey);
+        QCOMPARE(t->item(r, 1)->text(), QString("--"));
+    }
+    QCOMPARE(t->item(1, 0)->data(Qt::UserRole).toString(), QString("12345678901234"));
+    QVERIFY(rowButton(*w, 0, "Load History")->isEnabled());
+    QVERIFY(!rowButton(*w, 3, "Load History")->isEnabled());  // empty token
+    QCOMPARE(rowButton(*w, 0, "Remove")->property("watchlistToken").toString(), QString("2885"));
+}
+
+void TestMainWindow::addRemoveClear()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    auto w = makeWindow();
+    QTableWidget* t = table(*w);
+    QCOMPARE(t->rowCount(), 0);
+
+    QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "RELIANCE"),
+                              Q_ARG(QString, "2885"), Q_ARG(QString, "NSE"));
+    QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "INFY"),
+                              Q_ARG(QString, "1594"), Q_ARG(QString, "NSE"));
+    QCOMPARE(status(*w), QString("✓ 'INFY' (NSE) added to watchlist"));
+    QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "RELIANCE"),
+                              Q_ARG(QString, "2885"), Q_ARG(QString, "NSE"));
+    QCOMPARE(status(*w), QString("'RELIANCE' (NSE) is already in your watchlist."));
+    QCOMPARE(t->rowCount(), 2);
+    // Adding writes the file at once.
+    QCOMPARE(SettingsManager().watchlistForBroker("TradeJini"), (QStringList{"2885", "1594"}));
+
+    // Remove asks; No keeps the row, Yes removes it and saves.
+    prompts->answers = {QMessageBox::No, QMessageBox::Yes};
+    rowButton(*w, 0, "Remove")->click();
+    QCOMPARE(t->rowCount(), 2);
+    rowButton(*w, 0, "Remove")->click();
+    QCOMPARE(t->rowCount(), 1);
+    QCOMPARE(prompts->shown.last().text, QString("Remove 2885 from watchlist?"));
+    QCOMPARE(status(*w), QString("Removed 2885 from watchlist."));
+    QCOMPARE(SettingsManager().watchlistForBroker("TradeJini"), QStringList{"1594"});
+
+    // Clear All empties the lists but leaves the file to the next save.
+    prompts->answers = {QMessageBox::Yes};
+    for (QPushButton* b : w->findChildren<QPushButton*>()) {
+        if (b->text() == "Clear All")
+            b->click();
+    }
+    QCOMPARE(t->rowCount(), 0);
+    QVERIFY(settings->watchlist().isEmpty());
+    QCOMPARE(SettingsManager().watchlistForBroker("TradeJini"), QStringList{"1594"});
+}
+
+void TestMainWindow::contextMenuClearAsksTwice()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setWatchlistForBroker("TradeJini", {"2885"});
+    settings->setCurrentBroker("TradeJini");
+    auto w = makeWindow();
+    QTableWidget* t = table(*w);
+    QCOMPARE(t->rowCount(), 1);
+
+    prompts->menuChoice = "⚙️ Open Symbol Manager";
+    emit t->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(status(*w), QString("Use the 'Quick Add' search box above to find and add symbols "
+                                 "to your watchlist."));
+
+    prompts->menuChoice = "🗑️ Clear All";
+    prompts->answers = {QMessageBox::Yes, QMessageBox::No};
+    emit t->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(t->rowCount(), 1);  // the second question said No
+    prompts->answers = {QMessageBox::Yes, QMessageBox::Yes};
+    emit t->customContextMenuRequested(QPoint(5, 5));
+    QCOMPARE(t->rowCount(), 0);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestMainWindow::tickUpdatesRow_data()
+{
+    QTest::addColumn<double>("ltp");
+    QTest::addColumn<double>("open");
+    QTest::addColumn<double>("volume");
+    QTest::addColumn<QStringList>("cells");  // columns 1..7
+    QTest::addColumn<QColor>("colour");
+    const QColor green(0, 150, 0), red(200, 0, 0);
+    QTest::newRow("up") << 102.5 << 100.0 << 1234.0
+                        << QStringList{"102.50", "2.50", "2.50%", "100.00", "103.50", "99.00",
+                                       "1,234"}
+                        << green;
+    QTest::newRow("down") << 98.0 << 100.0 << 0.0
+                          << QStringList{"98.00", "-2.00", "-2.00%", "100.00", "99.00", "99.00",
+                                         "-"}
+                          << red;
+    QTest::newRow("no open keeps columns") << 55.25 << 0.0 << 2500000.0
+                                           << QStringList{"55.25", "55.25", "0.00%", "--",
+                                                          "56.25", "--", "2,500,000"}
+                                           << green;
+}
+
+void TestMainWindow::tickUpdatesRow()
+{
+    QFETCH(double, ltp);
+    QFETCH(double, open);
+    QFETCH(double, volume);
+    QFETCH(QStringList, cells);
+    QFETCH(QColor, colour);
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    settings->setWatchlistForBroker("TradeJini", {"2885"});
+    settings->cacheSymbolName("2885", "RELIANCE");
+    auto w = makeWindow();
+
+    TickData t = tick("2885", ltp, open);
+    t.volume = volume;
+    emit broker->tickReceived(t);
+
+    QTableWidget* tb = table(*w);
+    QCOMPARE(tb->item(0, 0)->text(), QString("RELIANCE"));
+    for (int c = 1; c <= 7; ++c)
+        QCOMPARE(tb->item(0, c)->text(), cells.at(c - 1));
+    QCOMPARE(tb->item(0, 8)->text(), QString("10:15:30"));
+    for (int c = 1; c <= 3; ++c)
+        QCOMPARE(tb->item(0, c)->foreground().color(), colour);
+    QCOMPARE(tb->item(0, 4)->background().color(), QColor(255, 255, 200, 100));
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 4)->data(Qt::BackgroundRole), QVariant(), 5000);
+
+    // Stored and exported under the display name.
+    const TickData stored = w->dataStore()->latestTick("RELIANCE");
+    QCOMPARE(stored.ltp, ltp);
+    QCOMPARE(stored.token, QString("2885"));
+    QVERIFY(!w->dataStore()->hasSymbol("2885"));
+}
+
+void TestMainWindow::tickRoutingEdges()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    settings->setWatchlistForBroker("TradeJini", {"26000", "2885", "2885"});
+    auto w = makeWindow();
+    QTableWidget* tb = table(*w);
+    w->repository()->addSymbol("NIFTY 50", "26000", "NSE", "INDEX");
+
+    emit broker->tickReceived(tick("26000", 22000, 21900));
+    QCOMPARE(tb->item(0, 7)->text(), QString("-"));  // an index has no traded volume
+
+    emit broker->tickReceived(tick("2885", 2500, 2490));
+    QCOMPARE(tb->item(1, 1)->text(), QString("2500.00"));
+    QCOMPARE(tb->item(2, 1)->text(), QString("--"));  // only the first row with the token
+
+    // A token with no row is counted but changes no row and stores nothing.
+    emit broker->tickReceived(tick("999", 10, 9));
+    QCOMPARE(w->ticksReceived(), qint64(3));
+    QVERIFY(!w->dataStore()->hasSymbol("999"));
+}
+
+void TestMainWindow::firstTickResolvesNameWhileTableRebuilds()
+{
+    // The first tick of a token whose name is only in the instrument list caches the name;
+    // the settings then announce a change and the whole table is rebuilt in the middle of the
+    // row update. Under AddressSanitizer a stale item pointer would show here.
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    QStringList tokens;
+    for (int i = 0; i < 50; ++i)
+        tokens << QString::number(1000 + i);
+    settings->setWatchlistForBroker("TradeJini", tokens);
+    auto w = makeWindow();
+    for (int i = 0; i < 50; ++i)
+        w->repository()->addSymbol(QString("SYM%1").arg(i), tokens[i], "NSE", "EQ");
+
+    QSignalSpy changed(settings, &SettingsManager::settingsChanged);
+    for (int i = 0; i < 50; ++i)
+        emit broker->tickReceived(tick(tokens[i], 100 + i, 100));
+    QCOMPARE(changed.count(), 50);  // one name cached per token, once
+
+    QTableWidget* tb = table(*w);
+    QCOMPARE(tb->rowCount(), 50);
+    // Rebuilds reset earlier rows' prices; the last row's tick came after the last rebuild.
+    QCOMPARE(tb->item(49, 0)->text(), QString("SYM49"));
+    QCOMPARE(tb->item(49, 1)->text(), QString("149.00"));
+    QCOMPARE(settings->symbolDisplayName(tokens[7]), QString("SYM7"));
+    QCOMPARE(w->dataStore()->latestTick("SYM7").ltp, 107.0);
+
+    // The second round finds every name cached: no more rebuilds, every row priced.
+    for (int i = 0; i < 50; ++i)
+        emit broker->tickReceived(tick(tokens[i], 200 + i, 100));
+    QCOMPARE(changed.count(), 50);
+    QCOMPARE(tb->item(7, 1)->text(), QString("207.00"));
+}
+
+void TestMainWindow::tickCounterShownInStatusBar()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    auto w = makeWindow();
+    for (int i = 0; i < 7; ++i)
+        emit broker->tickReceived(tick("1", 1, 1));
+    QLabel* counter = nullptr;
+    for (QLabel* l : w->statusBar()->findChildren<QLabel*>()) {
+        if (l->text().startsWith("Ticks: "))
+            counter = l;
+    }
+    QVERIFY(counter);
+    QTRY_COMPARE_WITH_TIMEOUT(counter->text(), QString("Ticks: 7"), 5000);
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestMainWindow::connectCredentialCheck_data()
+{
+    QTest::addColumn<int>("provider");
+    QTest::addColumn<QStringList>("values");  // setter names to fill with "x" (or " ")
+    QTest::addColumn<QString>("message");     // empty: the connect goes ahead
+    QTest::newRow("Fyers without token") << 7 << QStringList{"fyersClientId"}
+                                         << "Please configure Fyers Client ID and Access Token "
+                                            "in Settings first.\nGo to Settings > Fyers tab to "
+                                            "enter your credentials.";
+    QTest::newRow("Fyers complete") << 7 << QStringList{"fyersClientId", "fyersAccessToken"} << "";
+    QTest::newRow("Zerodha without key") << 0 << QStringList{"zerodhaAccessToken"}
+                                         << "Please configure Zerodha API Key and Access Token in "
+                                            "Settings first.\nGo to Settings > Zerodha tab to "
+                                            "enter your credentials.";
+    QTest::newRow("FlatTrade without token")
+        << 1 << QStringList{"flatTradeApiKey"}
+        << "Please configure FlatTrade API Key and Access Token in Settings first.\nGo to "
+           "Settings > FlatTrade tab to authenticate.";
+    QTest::newRow("TradeJini blank token counts") << 2 << QStringList{"tradeJiniAccessToken "} << "";
+    QTest::newRow("TradeJini without token")
+        << 2 << QStringList{}
+        << "Please configure TradeJini Access Token in Settings first.\nGo to Settings > "
+           "TradeJini tab to authenticate.";
+    QTest::newRow("Dhan needs the general key") << 3 << QStringList{"dhanAccessToken"}
+                                                << "Please configure API key in settings first";
+    QTest::newRow("Upstox with general key") << 5 << QStringList{"apiKey"} << "";
+    QTest::newRow("Custom API without key") << 6 << QStringList{}
+                                            << "Please configure API key in settings first";
+}
+
+void TestMainWindow::connectCredentialCheck()
+{
+    QFETCH(int, provider);
+    QFETCH(QStringList, values);
+    QFETCH(QString, message);
+    settings->setProvider(provider);
+    using Setter = void (SettingsManager::*)(const QString&);
+    static const QHash<QString, Setter> setters{
+        {"fyersClientId", &SettingsManager::setFyersClientId},
+        {"fyersAccessToken", &SettingsManager::setFyersAccessToken},
+        {"zerodhaAccessToken", &SettingsManager::setZerodhaAccessToken},
+        {"flatTradeApiKey", &SettingsManager::setFlatTradeApiKey},
+        {"tradeJiniAccessToken", &SettingsManager::setTradeJiniAccessToken},
+        {"dhanAccessToken", &SettingsManager::setDhanAccessToken},
+        {"apiKey", &SettingsManager::setApiKey},
+    };
+    for (const QString& v : values) {
+        // A trailing blank in the name asks for a value of one blank, which counts as present.
+        const QString name = v.trimmed();
+        QVERIFY2(setters.contains(name), qPrintable(name));
+        (settings->*setters.value(name))(v.endsWith(' ') ? QStringLiteral(" ") : QStringLiteral("x"));
+    }
+    auto w = makeWindow();
+    prompts->shown.clear();
+    if (broker)
+        broker->calls.clear();
+
+    QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    if (!message.isEmpty()) {
+        QCOMPARE(prompts->kinds(), QStringList{"error"});
+        QCOMPARE(prompts->shown.first().text, message);
+        QCOMPARE(status(*w), "Error: " + message);
+        QVERIFY(w->statusBar()->findChildren<QLabel*>().first()->text() == "Disconnected");
+        if (broker)
+            QVERIFY(broker->calls.isEmpty());
+        return;
+    }
+    QVERIFY(prompts->shown.isEmpty());
+    const QString name = SettingsManager::providerName(provider);
+    QCOMPARE(status(*w), QString("Connected to %1 successfully").arg(name));
+    QCOMPARE(settings->currentBroker(), name);
+    QStringList texts;
+    for (QLabel* l : w->statusBar()->findChildren<QLabel*>())
+        texts << l->text();
+    QVERIFY(texts.contains("Broker: " + name));
+    QVERIFY(texts.contains("Connected"));
+    if (broker)
+        QCOMPARE(broker->calls.mid(0, 2), (QStringList{"initialize", "connect"}));
+}
+
+void TestMainWindow::connectReinitialisesWithoutSecondConnect()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setTradeJiniAccessToken("old");
+    auto w = makeWindow();
+    broker->connected = true;
+    broker->calls.clear();
+    settings->setTradeJiniAccessToken("fresh");  // a login since start
+    QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    QCOMPARE(broker->calls.count("initialize"), 1);
+    QCOMPARE(broker->calls.count("connect"), 0);
+    QCOMPARE(broker->configs.last().value("accessToken"), QString("fresh"));
+
+    QMetaObject::invokeMethod(w.get(), "onDisconnectAction");
+    QCOMPARE(broker->calls.count("disconnect"), 1);
+    QCOMPARE(status(*w), QString("Disconnected from data provider"));
+}
+
+void TestMainWindow::errorClassification_data()
+{
+    QTest::addColumn<QString>("error");
+    QTest::addColumn<bool>("box");
+    QTest::newRow("token") << "Access token not configured" << false;
+    QTest::newRow("websocket any case") << "WEBSOCKET URL not configured" << false;
+    QTest::newRow("stream") << "Stream closed" << false;
+    QTest::newRow("plain") << "Dhan client ID not configured" << true;
+}
+
+void TestMainWindow::errorClassification()
+{
+    QFETCH(QString, error);
+    QFETCH(bool, box);
+    settings->setProvider(SettingsManager::TradeJini);
+    auto w = makeWindow();
+    prompts->shown.clear();
+    emit broker->errorOccurred(error);
+    // Handled from the event loop, not inside the broker's emission.
+    QVERIFY(prompts->shown.isEmpty());
+    QTRY_VERIFY_WITH_TIMEOUT(status(*w) != "Ready" && !status(*w).startsWith("Symbols"), 5000);
+    if (box) {
+        QCOMPARE(prompts->kinds(), QStringList{"error"});
+        QCOMPARE(status(*w), "Error: " + error);
+    } else {
+        QVERIFY(prompts->shown.isEmpty());
+        QCOMPARE(status(*w), "Stream not connected: " + error);
+    }
+}
+
+void TestMainWindow::connectionStateDrivesButtons()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    auto w = makeWindow();
+    auto* start = w->findChild<QPushButton*>("startLiveFeedBtn");
+    auto* stop = w->findChild<QPushButton*>("stopLiveFeedBtn");
+    emit broker->connectionStatusChanged(true);
+    QVERIFY(!start->isEnabled());
+    QVERIFY(stop->isEnabled());
+    QCOMPARE(status(*w), QString("Connected to TradeJini"));
+    emit broker->connectionStatusChanged(false);
+    QVERIFY(start->isEnabled());
+    QVERIFY(!stop->isEnabled());
+    QCOMPARE(status(*w), QString("Disconnected from TradeJini"));
+    QLabel* conn = w->statusBar()->findChildren<QLabel*>().first();
+    QCOMPARE(conn->text(), QString("Disconnected"));
+    QCOMPARE(conn->styleSheet(), QString("color: red;"));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestMainWindow::backfillRestoreAndStore()
+{
+    settings->setProvider(SettingsManager::Zerodha);
+    settings->setHistoricalTimeframe("15minute");
+    settings->setHistoricalDateRange("Custom Range");
+    settings->setHistoricalFromDate(QDate(2025, 1, 2));
+    auto w = makeWindow();
+    auto* tf = w->findChild<QComboBox*>("timeframeCombo");
+    auto* dr = w->findChild<QComboBox*>("dateRangeCombo");
+    auto* from = w->findChild<QDateEdit*>("fromDateEdit");
+    QCOMPARE(tf->currentText(), QString("15 Minutes"));
+    QCOMPARE(dr->currentText(), QString("Custom Range"));
+    QCOMPARE(from->date(), QDate(2025, 1, 2));
+    QVERIFY(!from->isHidden());
+    // Restoring wrote nothing back.
+    QCOMPARE(settings->historicalTimeframe(), QString("15minute"));
+
+    dr->setCurrentIndex(dr->findText("Last 30 Days"));
+    QVERIFY(from->isHidden());
+    QCOMPARE(settings->historicalDateRange(), QString("Last 30 Days"));
+    tf->setCurrentIndex(tf->findData("day"));
+    QCOMPARE(settings->historicalTimeframe(), QString("day"));
+    dr->setCurrentIndex(dr->findData(-1));
+    from->setDate(QDate(2025, 5, 6));
+    QCOMPARE(settings->historicalFromDate(), QDate(2025, 5, 6));
+}
+
+void TestMainWindow::loadHistoryQueuesRequest()
+{
+    settings->setProvider(SettingsManager::Zerodha);
+    settings->setCurrentBroker("Zerodha");
+    settings->setWatchlistForBroker("Zerodha", {"738561"});
+    settings->setHistoricalTimeframe("day");
+    settings->setHistoricalDateRange("Last 30 Days");
+    auto w = makeWindow();
+    w->repository()->addSymbol("RELIANCE", "738561", "NSE", "EQ");
+    rowButton(*w, 0, "Load History")->click();
+    QVERIFY(status(*w).startsWith("Backfill requested for RELIANCE (request: req_"));
+    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
+    const QDate today = QDate::currentDate();
+    QCOMPARE(broker->history[0].from, today.addDays(-30));
+    QCOMPARE(broker->history[0].to, today);
+    QCOMPARE(broker->history[0].interval, QString("day"));
+}
+
+void TestMainWindow::loadHistoryRefusesReversedRange()
+{
+    settings->setProvider(SettingsManager::Zerodha);
+    settings->setCurrentBroker("Zerodha");
+    settings->setWatchlistForBroker("Zerodha", {"738561"});
+    settings->setHistoricalDateRange("Custom Range");
+    settings->setHistoricalFromDate(QDate(2026, 2, 1));
+    settings->setHistoricalToDate(QDate(2026, 1, 1));
+    auto w = makeWindow();
+    prompts->shown.clear();
+    rowButton(*w, 0, "Load History")->click();
+    QCOMPARE(prompts->kinds(), QStringList{"warning"});
+    QCOMPARE(prompts->shown[0].text, QString("Invalid date range: From date is after To date."));
+
+    // From equal to To is one day, and is queued.
+    w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 2, 1));
+    rowButton(*w, 0, "Load History")->click();
+    QVERIFY(status(*w).startsWith("Backfill requested for 738561"));
+    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
+    QCOMPARE(broker->history[0].from, QDate(2026, 2, 1));
+    QCOMPARE(broker->history[0].to, QDate(2026, 2, 1));
+}
+
+void TestMainWindow::historyReplyExported()
+{
+    settings->setProvider(SettingsManager::Upstox);
+    auto w = makeWindow();
+    w->repository()->addSymbol("INFY", "NSE_EQ|INE009A01021", "NSE", "EQ");
+    QList<OHLCData> bars;
+    for (int i = 0; i < 3; ++i) {
+        OHLCData b;
+        b.symbol = "NSE_EQ|INE009A01021";
+        b.timestamp = QDateTime(QDate(2026, 1, 5 + i), QTime(9, 15));
+        b.open = 100 + i;
+        b.high = 110 + i;
+        b.low = 90 + i;
+        b.close = 105 + i;
+        b.volume = 1000;
+        bars << b;
+    }
+    emit broker->historicalDataReceived("NSE_EQ|INE009A01021", bars);
+    QCOMPARE(status(*w), QString("Imported 3 historical records for INFY"));
+    // The bars reach AmiBroker's file under the trading symbol, not the instrument key.
+    auto exported = [&w] {
+        QFile f(w->exporter()->liveDataFilePath());
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(exported().count("INFY,"), 3, 5000);
+    QVERIFY(exported().contains("105.00") && exported().contains("107.00"));
+    QVERIFY(!exported().contains("INE009A01021"));
+
+    // With auto-import off only the count is reported.
+    w->exporter()->setAutoImportEnabled(false);
+    emit broker->historicalDataReceived("X", bars.mid(0, 2));
+    QCOMPARE(status(*w), QString("Downloaded 2 records for X - preparing import..."));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestMainWindow::amiBrokerPathSwitchesExportOn()
+{
+    settings->setProvider(SettingsManager::CustomAPI);
+    settings->setAmiBrokerPath(tempDir.path());  // an existing folder counts
+    auto w = makeWindow();
+    auto* label = w->findChild<QLabel*>("csvStatusLabel");
+    auto* edit = w->findChild<QLineEdit*>("amiBrokerPathEdit");
+    QVERIFY(label && edit);
+    // The stored path reaches the field shortly after start and switches the export on.
+    QTRY_COMPARE_WITH_TIMEOUT(edit->text(), tempDir.path(), 5000);
+    QCOMPARE(label->text(), QString("Status: Auto-importing to AmiBroker"));
+    QVERIFY(label->styleSheet().contains("#2e7d32"));
+    QVERIFY(w->exporter()->isExportActive());
+    QVERIFY(w->exporter()->isAutoImportEnabled());
+    QCOMPARE(status(*w),
+             QString("AmiBroker integration enabled. Live data will be auto-imported."));
+
+    edit->setText(tempDir.filePath("no-such-amibroker.exe"));
+    QCOMPARE(label->text(), QString("Status: Not configured"));
+    QVERIFY(label->styleSheet().contains("#f44336"));
+    w->exporter()->setExportEnabled(false);
+    edit->setText(tempDir.path());
+    QCOMPARE(label->text(), QString("Status: Auto-importing to AmiBroker"));  // switched on again
+}
+
+void TestMainWindow::importCompletedEmptiesStore()
+{
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    settings->setWatchlistForBroker("TradeJini", {"2885"});
+    auto w = makeWindow();
+    emit broker->tickReceived(tick("2885", 10, 9));
+    QVERIFY(w->dataStore()->hasSymbol("2885"));
+    emit w->exporter()->importCompleted();
+    QVERIFY(!w->dataStore()->hasSymbol("2885"));
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestMainWindow::customApiEndToEnd()
+{
+    HttpTestServer quotes;
+    QVERIFY(quotes.listen());
+    quotes.setReply("GET", "/",
+                    HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
+                                                R"("high":125,"low":119.5,"volume":5000})"));
+    settings->setProvider(SettingsManager::CustomAPI);
+    settings->setApiKey("custom-key-123");
+    settings->setCustomUrl(quotes.baseUrl());
+    settings->setCurrentBroker("Custom API");
+    settings->setWatchlistForBroker("Custom API", {"ACME"});
+    auto w = makeWindow();
+    w->brokerFacade()->setPollInterval(100);
+    QVERIFY(!w->brokerFacade()->implementation());
+
+    QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    QVERIFY(w->feeder()->isRunning());
+    QTableWidget* tb = table(*w);
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
+    QCOMPARE(tb->item(0, 2)->text(), QString("3.45"));
+    QCOMPARE(tb->item(0, 7)->text(), QString("5,000"));
+    QCOMPARE(w->dataStore()->latestTick("ACME").ltp, 123.45);
+
+    // The live file gains a line for the symbol within the flush period.
+    const QString live = w->exporter()->liveDataFilePath();
+    auto liveContent = [&live] {
+        QFile f(live);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(liveContent().contains("ACME,"), 10000);
+    QVERIFY2(liveContent().contains("123.45"), liveContent().constData());
+
+    QMetaObject::invokeMethod(w.get(), "onDisconnectAction");
+    QVERIFY(!w->feeder()->isRunning());
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindowflows.moc"
