@@ -31,8 +31,8 @@ public:
     explicit DhanBroker(QObject* parent = nullptr);
     ~DhanBroker() override;
 
-    void setSymbolRepository(SymbolRepository* repository);
-    void setSettingsManager(SettingsManager* settings);
+    Q_INVOKABLE void setSymbolRepository(SymbolRepository* repository);
+    Q_INVOKABLE void setSettingsManager(SettingsManager* settings);
 
     // Hosts in one place: REST and scrip master ("https://host"), feed ("wss://host"); tests use
     // 127.0.0.1. The feed's reconnect waits and the keep-alive interval are shortened by tests.
@@ -58,7 +58,8 @@ public:
     bool isConnected() const override { return connected; }
     QString lastError() const override { return lastErrorText; }
 
-    void downloadInstrumentList();
+    // The window starts this by name, like the other brokers' master downloads.
+    Q_INVOKABLE void downloadInstrumentList();
 
     // Symbols the feed carries (also those still waiting for the feed to open), in order.
     QStringList subscribedSymbols() const { return subscribedOrder; }

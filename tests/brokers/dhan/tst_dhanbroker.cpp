@@ -545,7 +545,8 @@ void TestDhanBroker::instrumentMaster()
                            "BSE,E,500,x,x,TOO,FEW\n"
                            "MCX,M,4242,x,x,CRUDEOIL,x,CRUDE,x,x,x,x,x,x,x,x,x,x\n";
     http.setReply("GET", "/api-data/api-scrip-master.csv", HttpTestServer::Reply::bytes(csv, "text/csv"));
-    broker.downloadInstrumentList();
+    // The main window starts the download by name.
+    QVERIFY(QMetaObject::invokeMethod(&broker, "downloadInstrumentList", Qt::DirectConnection));
     QVERIFY(done.wait(5000));
     QCOMPARE(repo.size(), 2);
     QCOMPARE(repo.tokenForSymbol("NSE:SBIN"), QStringLiteral("3045"));
