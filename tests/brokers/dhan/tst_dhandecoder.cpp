@@ -16,7 +16,6 @@ private slots:
     void tradeTime();
     void jsonMessages_data();
     void jsonMessages();
-    void tickFromPacket();
     void randomAndMutatedFrames();
 };
 
@@ -140,34 +139,6 @@ void TestDhanDecoder::jsonMessages()
     QCOMPARE(m.securityId, securityId);
     QCOMPARE(m.ltp, ltp);
     QCOMPARE(m.volume, volume);
-}
-
-void TestDhanDecoder::tickFromPacket()
-{
-    DhanFrames::Fields f;
-    f.securityId = 2885;
-    f.ltp = 2931.45f;
-    f.open = 2900.0f;
-    f.high = 2950.5f;
-    f.low = 2890.25f;
-    f.ltq = 25;
-    f.volume = 5000000;
-    f.openInterest = 12;
-    DhanDecoder::Packet p;
-    QVERIFY(DhanDecoder::decodePacket(DhanFrames::packet(f), p));
-    const QDateTime time = QDateTime::fromSecsSinceEpoch(1718000000);
-    const TickData t = DhanDecoder::tick(p, QStringLiteral("NSE:RELIANCE"), time);
-    QCOMPARE(t.symbol, QStringLiteral("NSE:RELIANCE"));
-    QCOMPARE(t.token, QStringLiteral("2885"));
-    QCOMPARE(t.exchange, QStringLiteral("NSE"));
-    QCOMPARE(t.ltp, double(2931.45f));
-    QCOMPARE(t.high, 2950.5);
-    QCOMPARE(t.low, 2890.25);
-    QCOMPARE(t.volume, 5000000.0);
-    QCOMPARE(t.openInterest, 12.0);
-    QCOMPARE(t.lastTradedQty, 25);
-    QCOMPARE(t.timestamp, time);
-    QCOMPARE(DhanDecoder::exchangeOf(QStringLiteral("2885")), QStringLiteral("2885"));
 }
 
 void TestDhanDecoder::randomAndMutatedFrames()

@@ -12,8 +12,6 @@ class TestDhanHistory : public QObject {
 private slots:
     void instrumentForSymbol_data();
     void instrumentForSymbol();
-    void intervals_data();
-    void intervals();
     void requestBodies();
     void replies_data();
     void replies();
@@ -50,27 +48,6 @@ void TestDhanHistory::instrumentForSymbol()
     const DhanHistory::Instrument r = DhanHistory::instrumentFor(symbol);
     QCOMPARE(r.segment, segment);
     QCOMPARE(r.instrument, instrument);
-}
-
-void TestDhanHistory::intervals_data()
-{
-    QTest::addColumn<QString>("interval");
-    QTest::addColumn<QString>("code");
-    QTest::newRow("1min") << "1min" << "1";
-    QTest::newRow("5minute") << "5minute" << "5";
-    QTest::newRow("15min") << "15min" << "15";
-    QTest::newRow("25minute") << "25minute" << "25";
-    QTest::newRow("1hour") << "1hour" << "60";
-    QTest::newRow("60min") << "60min" << "60";
-    QTest::newRow("upper case goes daily") << "5MIN" << "";
-    QTest::newRow("day") << "day" << "";
-}
-
-void TestDhanHistory::intervals()
-{
-    QFETCH(QString, interval);
-    QFETCH(QString, code);
-    QCOMPARE(DhanHistory::intervalCode(interval), code);
 }
 
 void TestDhanHistory::requestBodies()
