@@ -210,6 +210,10 @@ QByteArray DhanAuth::handleOAuthRedirect(const QByteArray& requestLine)
     qDebug() << "[DhanAuth] Received OAuth redirect:" << text.left(200);
     // Only the request line is searched: a header cannot pose as the redirect.
     static const QRegularExpression pattern(QStringLiteral("GET /\\?tokenId=([^&\\s]+)"));
+    // A browser keeps spare connections open; a request on one of them after the redirect was
+    // handled (its favicon, say) must not undo the login that is under way.
+    if (!localServer->isListening())
+        return QByteArray(kFailurePage);
     const QRegularExpressionMatch m = pattern.match(text);
     stopLocalServer();
     if (m.hasMatch()) {

@@ -113,6 +113,12 @@ void TestDhanAuth::consentLoginEndToEnd()
     QCOMPARE(consent.header("app_id"), QByteArray("APP-ID-1234567890"));
     QCOMPARE(consent.header("app_secret"), QByteArray("S3CRET-VALUE"));
 
+    // A spare connection the browser opened first, used only after the redirect.
+    QTcpSocket spare;
+    spare.connectToHost(QHostAddress::LocalHost, l.auth.getLocalPort());
+    QVERIFY(spare.waitForConnected(5000));
+    QTest::qWait(20);
+
     // The browser's request arrives in pieces, the cut inside the token id.
     const QByteArray page = redirect(l.auth.getLocalPort(),
                                      {"GET /?tokenId=tk-12", "345_X&state=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
@@ -129,7 +135,12 @@ void TestDhanAuth::consentLoginEndToEnd()
     QCOMPARE(exchange.query.queryItemValue("tokenId"), QStringLiteral("tk-12345_X"));
     QCOMPARE(exchange.header("app_secret"), QByteArray("S3CRET-VALUE"));
     QVERIFY(l.auth.isAuthenticated());
+    QSignalSpy spareClosed(&spare, &QTcpSocket::disconnected);
+    spare.write("GET /favicon.ico HTTP/1.1\r\n\r\n");
+    QVERIFY(spareClosed.wait(5000));
+    QVERIFY(spare.readAll().startsWith("HTTP/1.1 400 Bad Request"));
     QCOMPARE(l.failed.count(), 0);
+    QCOMPARE(l.ok.count(), 1);
     QVERIFY(log.contains("[DhanAuth] Power of Attorney: false"));
     // The secret stays out of the log; the app id shows only its start.
     QVERIFY(!log.contains("S3CRET"));
