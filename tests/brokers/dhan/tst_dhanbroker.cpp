@@ -113,6 +113,7 @@ private slots:
     void keepAliveOnlyWhileOpen();
     void refusedHandshakeWarnsAboutToken();
     void disconnectWhileConnectingStaysDown();
+    void noTicksAfterDisconnect();
     void destroyedWithTicksInFlight();
     void history_data();
     void history();
@@ -410,6 +411,30 @@ void TestDhanBroker::disconnectWhileConnectingStaysDown()
     // Disconnecting again is harmless and says nothing.
     f.broker.disconnectFromBroker();
     QCOMPARE(status.count(), 0);
+}
+
+void TestDhanBroker::noTicksAfterDisconnect()
+{
+    Feed f;
+    QVERIFY(f.open());
+    int afterDisconnect = 0;
+    bool stopped = false;
+    connect(&f.broker, &IBroker::tickReceived, this, [&](const TickData&) {
+        if (stopped) {
+            ++afterDisconnect;
+            return;
+        }
+        // Stop at the first tick while the rest are still queued for this thread.
+        stopped = true;
+        f.broker.disconnectFromBroker();
+    });
+    for (int i = 0; i < 300; ++i)
+        f.server.sendBinary(packet(3045, 100.0f + i, 0));
+    QTRY_VERIFY_WITH_TIMEOUT(stopped, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(f.server.clientCount(), 0, 5000);
+    QCoreApplication::processEvents();
+    QCOMPARE(afterDisconnect, 0);
+    QVERIFY(!f.broker.isConnected());
 }
 
 void TestDhanBroker::destroyedWithTicksInFlight()
