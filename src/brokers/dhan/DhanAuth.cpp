@@ -122,7 +122,7 @@ void DhanAuth::startAuthentication(const QString& key, const QString& secret, co
     const QNetworkRequest request = appRequest(QStringLiteral("/app/generate-consent"), QStringLiteral("client_id"), clientId);
     const QUrl url = request.url();
 
-    // The app id identifies the app and may be shown in part; the secret never is.
+    // The app id identifies the app and may be shown shortened; the secret never is.
     const QString keyShown = apiKey.isEmpty() ? QStringLiteral("EMPTY") : apiKey.left(10) + QStringLiteral("...");
     qInfo() << "[DhanAuth] ========================================";
     qInfo() << "[DhanAuth] Step 1: Generating consent with API key";

@@ -76,7 +76,7 @@ public:
     };
     static JsonMessage decodeJson(const QJsonObject& message);
 
-    // The part of a symbol before its first ':' (the whole symbol when it has none).
+    // The text of a symbol before its first ':' (the whole symbol when it has none).
     static QString exchangeOf(const QString& symbol);
 
     // Tick from a packet, named `symbol`, stamped `time` (already through tradeTime).

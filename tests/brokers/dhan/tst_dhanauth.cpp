@@ -20,18 +20,18 @@ quint16 freePort()
     return probe.serverPort();
 }
 
-// Plays the browser's redirect: writes the request in pieces and reads the page to the end.
-QByteArray redirect(quint16 port, const QList<QByteArray>& pieces)
+// Plays the browser's redirect: writes the request in chunks and reads the page to the end.
+QByteArray redirect(quint16 port, const QList<QByteArray>& chunks)
 {
     QTcpSocket s;
     s.connectToHost(QHostAddress::LocalHost, port);
     if (!s.waitForConnected(5000))
         return "no connection";
     QSignalSpy closed(&s, &QTcpSocket::disconnected);
-    for (const QByteArray& p : pieces) {
+    for (const QByteArray& p : chunks) {
         s.write(p);
         s.flush();
-        // The listener shares this thread: run its loop so it reads each piece on its own.
+        // The listener shares this thread: run its loop so it reads each chunk on its own.
         QTest::qWait(20);
     }
     // The listener closes the connection after the page.
@@ -119,7 +119,7 @@ void TestDhanAuth::consentLoginEndToEnd()
     QVERIFY(spare.waitForConnected(5000));
     QTest::qWait(20);
 
-    // The browser's request arrives in pieces, the cut inside the token id.
+    // The browser's request arrives in chunks, the cut inside the token id.
     const QByteArray page = redirect(l.auth.getLocalPort(),
                                      {"GET /?tokenId=tk-12", "345_X&state=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QVERIFY(page.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<html>"));
