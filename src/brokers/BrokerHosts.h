@@ -15,6 +15,13 @@ inline QString fyersRest() { return QStringLiteral("https://api-t1.fyers.in"); }
 
 }  // namespace BrokerHosts
 
+// AngelOne: smart stream, public scrip master and publisher-login page (the REST host is above).
+namespace BrokerHosts {
+inline QString angelOneStream() { return QStringLiteral("wss://smartapisocket.angelone.in"); }
+inline QString angelOneScripMaster() { return QStringLiteral("https://margincalculator.angelbroking.com"); }
+inline QString angelOnePublisherLogin() { return QStringLiteral("https://smartapi.angelbroking.com"); }
+}  // namespace BrokerHosts
+
 // Dhan: login pages and consent, the feed and the instrument master (REST is dhanRest above).
 namespace BrokerHosts {
 inline QString dhanAuth() { return QStringLiteral("https://auth.dhan.co"); }

@@ -1,5 +1,4 @@
-// Loopback listener for browser login redirects: one request line per connection, bounded in size
-// and time, answered and closed.
+// Loopback listener for browser login redirects.
 #include "brokers/LoopbackRedirectServer.h"
 
 #include <QHostAddress>
@@ -8,8 +7,7 @@
 #include <QTimer>
 
 namespace {
-const char kBufferProperty[] = "_redirectBuffer";
-const char kAnsweredProperty[] = "_redirectAnswered";
+const char kBufferProperty[] = "loopbackRequestBuffer";
 }
 
 LoopbackRedirectServer::LoopbackRedirectServer(QObject* parent) : QObject(parent), server(new QTcpServer(this))
@@ -22,14 +20,10 @@ LoopbackRedirectServer::~LoopbackRedirectServer() = default;
 bool LoopbackRedirectServer::listen(const QList<quint16>& ports)
 {
     server->close();
-    lastError.clear();
     for (quint16 p : ports) {
         if (server->listen(QHostAddress::LocalHost, p))
             return true;
-        lastError = server->errorString();
     }
-    if (ports.isEmpty())
-        lastError = QStringLiteral("No port to listen on");
     return false;
 }
 
@@ -43,6 +37,11 @@ bool LoopbackRedirectServer::isListening() const
     return server->isListening();
 }
 
+QString LoopbackRedirectServer::errorString() const
+{
+    return server->errorString();
+}
+
 quint16 LoopbackRedirectServer::port() const
 {
     return server->serverPort();
@@ -50,60 +49,59 @@ quint16 LoopbackRedirectServer::port() const
 
 void LoopbackRedirectServer::onNewConnection()
 {
-    while (QTcpSocket* socket = server->nextPendingConnection()) {
-        // The socket belongs to this object, not to the listener, so stopping the listener does
-        // not cut off a page that is still being written.
-        socket->setParent(this);
-        connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        auto* timer = new QTimer(socket);
+    while (QTcpSocket* client = server->nextPendingConnection()) {
+        // Owned by this object, not the listener: closing the listener must not cut a page short.
+        client->setParent(this);
+        connect(client, &QTcpSocket::readyRead, this, [this, client] { onReadyRead(client); });
+        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
+        auto* timer = new QTimer(client);
         timer->setSingleShot(true);
-        connect(timer, &QTimer::timeout, this, [this, socket] { drop(socket, QStringLiteral("timed out")); });
-        timer->start(timeoutMs);
-        if (socket->bytesAvailable() > 0)
-            onReadyRead(socket);
+        connect(timer, &QTimer::timeout, client, [client] { client->abort(); client->deleteLater(); });
+        timer->start(requestTimeoutMs);
+        if (client->bytesAvailable() > 0)
+            onReadyRead(client);
     }
 }
 
-void LoopbackRedirectServer::onReadyRead(QTcpSocket* socket)
+void LoopbackRedirectServer::onReadyRead(QTcpSocket* client)
 {
-    if (socket->property(kAnsweredProperty).toBool()) {
-        socket->readAll();  // anything after the request line is of no interest
-        return;
-    }
-    QByteArray buffer = socket->property(kBufferProperty).toByteArray();
-    buffer += socket->read(qint64(maxLineBytes) + 2 - buffer.size());
+    QByteArray buffer = client->property(kBufferProperty).toByteArray();
+    buffer += client->read(qMax<qint64>(0, maxRequestBytes + 1 - buffer.size()));
     const int end = buffer.indexOf('\n');
     if (end < 0) {
-        if (buffer.size() > maxLineBytes) {
-            drop(socket, QStringLiteral("request too long"));
-            return;
+        if (buffer.size() > maxRequestBytes) {
+            client->abort();
+            client->deleteLater();
+        } else {
+            client->setProperty(kBufferProperty, buffer);
         }
-        socket->setProperty(kBufferProperty, buffer);
         return;
     }
+    disconnect(client, &QTcpSocket::readyRead, this, nullptr);
+    client->readAll();  // the rest of the request (headers) is not needed
     QByteArray line = buffer.left(end);
     if (line.endsWith('\r'))
         line.chop(1);
-    if (line.size() > maxLineBytes) {
-        drop(socket, QStringLiteral("request too long"));
+    // Nothing after a NUL is part of a request line a browser would send.
+    const int nul = line.indexOf('\0');
+    if (nul >= 0)
+        line.truncate(nul);
+    // Browsers fetch the page's icon from the same address after showing the answer: that is
+    // no redirect and must not be judged as one.
+    if (line.startsWith("GET /favicon.ico ")) {
+        respond(client, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
         return;
     }
-    socket->setProperty(kBufferProperty, QVariant());
-    socket->setProperty(kAnsweredProperty, true);
-    socket->readAll();
-    const QByteArray response = respond ? respond(line) : QByteArray();
-    socket->write(response);
-    socket->flush();
-    socket->disconnectFromHost();
+    emit requestLineReceived(QString::fromUtf8(line), client);
 }
 
-void LoopbackRedirectServer::drop(QTcpSocket* socket, const QString& reason)
+void LoopbackRedirectServer::respond(QTcpSocket* client, const QByteArray& answer)
 {
-    if (socket->property(kAnsweredProperty).toBool())
+    if (!client)
         return;
-    socket->setProperty(kAnsweredProperty, true);
-    emit requestDropped(reason);
-    socket->abort();
-    socket->deleteLater();
+    if (auto* timer = client->findChild<QTimer*>())
+        timer->stop();
+    client->write(answer);
+    client->flush();
+    client->disconnectFromHost();
 }

@@ -1,5 +1,6 @@
-// Catches a login redirect from the system browser on 127.0.0.1: reads one request line per
-// connection, answers it with the page the owner chooses and closes the connection.
+// Catches a login redirect from the system browser on 127.0.0.1: listens on the first free port
+// of a list, reads each connection's request line (buffered, size-capped, timed out), hands it to
+// the owner and writes the owner's answer page.
 #pragma once
 
 #include <QByteArray>
@@ -7,46 +8,42 @@
 #include <QObject>
 #include <QString>
 
-#include <functional>
-
 class QTcpServer;
 class QTcpSocket;
 
 class LoopbackRedirectServer : public QObject {
     Q_OBJECT
 public:
-    // Gets the request line (without its line end) and returns the whole HTTP response to write.
-    using Responder = std::function<QByteArray(const QByteArray& requestLine)>;
-
     explicit LoopbackRedirectServer(QObject* parent = nullptr);
     ~LoopbackRedirectServer() override;
 
-    void setResponder(Responder responder) { respond = std::move(responder); }
-    // A connection that has not finished its request line within this time, or whose line grows
-    // past the cap, is closed without an answer (browsers open idle speculative connections).
-    void setRequestTimeoutMs(int ms) { timeoutMs = ms; }
-    void setMaxRequestLineBytes(int bytes) { maxLineBytes = bytes; }
-
-    // Listens on the first of `ports` that is free; false when none is (errorString says why).
+    // Tries the ports in order on 127.0.0.1; true when one listens.
     bool listen(const QList<quint16>& ports);
-    // Stops accepting; connections already accepted still get their answer.
     void close();
     bool isListening() const;
     quint16 port() const;
-    QString errorString() const { return lastError; }
+    // Why the last listen() failed (the last port tried).
+    QString errorString() const;
+
+    // A request line longer than this, or not complete within the time-out, closes the connection.
+    void setMaxRequestBytes(int bytes) { maxRequestBytes = bytes; }
+    void setRequestTimeout(int ms) { requestTimeoutMs = ms; }
+
+    // Writes the whole answer, flushes and closes the connection; the socket deletes itself once
+    // closed, so the page still reaches the browser if this server is stopped meanwhile.
+    static void respond(QTcpSocket* client, const QByteArray& answer);
 
 signals:
-    // A connection closed without a complete request line ("timed out" or "request too long").
-    void requestDropped(QString reason);
+    // One per connection: the first line of the request ("GET /path?query HTTP/1.1"), without its
+    // line end. The receiver answers with respond(client, ...). Icon requests are answered 404
+    // here and not passed on.
+    void requestLineReceived(const QString& requestLine, QTcpSocket* client);
 
 private:
     void onNewConnection();
-    void onReadyRead(QTcpSocket* socket);
-    void drop(QTcpSocket* socket, const QString& reason);
+    void onReadyRead(QTcpSocket* client);
 
     QTcpServer* server;
-    Responder respond;
-    int timeoutMs = 10000;
-    int maxLineBytes = 8192;
-    QString lastError;
+    int maxRequestBytes = 8192;
+    int requestTimeoutMs = 30000;
 };

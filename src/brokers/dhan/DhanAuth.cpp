@@ -11,6 +11,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QTcpSocket>
 #include <QTimer>
 #include <QUrlQuery>
 
@@ -73,10 +74,10 @@ DhanAuth::DhanAuth(QObject* parent)
       authBaseUrl(BrokerHosts::dhanAuth()),
       localServer(new LoopbackRedirectServer(this))
 {
-    localServer->setResponder([this](const QByteArray& line) { return handleOAuthRedirect(line); });
-    connect(localServer, &LoopbackRedirectServer::requestDropped, this, [](const QString& reason) {
-        qWarning() << "[DhanAuth] Callback connection closed without a request:" << reason;
-    });
+    connect(localServer, &LoopbackRedirectServer::requestLineReceived, this,
+            [this](const QString& line, QTcpSocket* client) {
+                LoopbackRedirectServer::respond(client, handleOAuthRedirect(line));
+            });
 }
 
 void DhanAuth::setApiKey(const QString& key)
@@ -204,9 +205,8 @@ void DhanAuth::onGenerateConsentFinished()
     QDesktopServices::openUrl(loginUrl);
 }
 
-QByteArray DhanAuth::handleOAuthRedirect(const QByteArray& requestLine)
+QByteArray DhanAuth::handleOAuthRedirect(const QString& text)
 {
-    const QString text = QString::fromUtf8(requestLine);
     qDebug() << "[DhanAuth] Received OAuth redirect:" << text.left(200);
     // Only the request line is searched: a header cannot pose as the redirect.
     static const QRegularExpression pattern(QStringLiteral("GET /\\?tokenId=([^&\\s]+)"));

@@ -55,7 +55,8 @@ private slots:
     void onProfileRequestFinished();
 
 private:
-    QByteArray handleOAuthRedirect(const QByteArray& requestLine);
+    // The answer page for one request line of the redirect listener.
+    QByteArray handleOAuthRedirect(const QString& requestLine);
     // Auth-host request with the app's id and secret headers and one query item.
     QNetworkRequest appRequest(const QString& path, const QString& key, const QString& value) const;
     // In a reply slot: the reply's JSON object, or false once a failure has been reported.

@@ -136,7 +136,7 @@ void TestDhanAuth::consentLoginEndToEnd()
     QCOMPARE(exchange.header("app_secret"), QByteArray("S3CRET-VALUE"));
     QVERIFY(l.auth.isAuthenticated());
     QSignalSpy spareClosed(&spare, &QTcpSocket::disconnected);
-    spare.write("GET /favicon.ico HTTP/1.1\r\n\r\n");
+    spare.write("GET /robots.txt HTTP/1.1\r\n\r\n");
     QVERIFY(spareClosed.wait(5000));
     QVERIFY(spare.readAll().startsWith("HTTP/1.1 400 Bad Request"));
     QCOMPARE(l.failed.count(), 0);
@@ -151,7 +151,7 @@ void TestDhanAuth::consentLoginEndToEnd()
 void TestDhanAuth::redirectWithoutTokenId_data()
 {
     QTest::addColumn<QByteArray>("request");
-    QTest::newRow("other path") << QByteArray("GET /favicon.ico HTTP/1.1\r\n\r\n");
+    QTest::newRow("other path") << QByteArray("GET /robots.txt HTTP/1.1\r\n\r\n");
     QTest::newRow("token id not first") << QByteArray("GET /?code=1&tokenId=abc HTTP/1.1\r\n\r\n");
     QTest::newRow("token id under a path") << QByteArray("GET /cb?tokenId=abc HTTP/1.1\r\n\r\n");
     QTest::newRow("empty token id") << QByteArray("GET /?tokenId= HTTP/1.1\r\n\r\n");

@@ -1,0 +1,344 @@
+// AngelOne logins against loopback peers: password login with profile check, its failures,
+// secrets kept out of the log, and the publisher login's redirect listener and token exchange.
+#include "brokers/angelone/AngelOneAuth.h"
+#include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
+
+#include <QDesktopServices>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QtTest>
+
+Q_DECLARE_METATYPE(HttpTestServer::Reply)
+
+namespace {
+
+const QString kLoginPath = "/rest/auth/angelbroking/user/v1/loginByPassword";
+const QString kProfilePath = "/rest/secure/angelbroking/user/v1/getProfile";
+const QString kGeneratePath = "/rest/auth/angelbroking/jwt/v1/generateTokens";
+
+const QByteArray kLoginOk =
+    R"({"status":true,"message":"SUCCESS","data":{"jwtToken":"JWT-SECRET-1","refreshToken":"REFRESH-SECRET-1","feedToken":"FEED-SECRET-1"}})";
+const QByteArray kProfileOk = R"({"status":true,"message":"SUCCESS","data":{"clientcode":"C123"}})";
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+// Plays the browser: sends the request in chunks and returns everything the listener answers.
+QByteArray browse(quint16 port, const QList<QByteArray>& chunks)
+{
+    QTcpSocket s;
+    s.connectToHost(QHostAddress::LocalHost, port);
+    if (!s.waitForConnected(5000))
+        return "no connection";
+    for (const QByteArray& p : chunks) {
+        s.write(p);
+        s.flush();
+        QTest::qWait(20);
+    }
+    QByteArray answer;
+    QElapsedTimer t;
+    t.start();
+    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < 5000) {
+        QCoreApplication::processEvents();
+        s.waitForReadyRead(50);
+        answer += s.readAll();
+    }
+    return answer + s.readAll();
+}
+
+// A login object pointed at a loopback SmartAPI host, with its redirect listener on a free port.
+struct Peer {
+    HttpTestServer http;
+    AngelOneAuth auth;
+    quint16 port = 0;
+    Peer()
+    {
+        http.listen();
+        auth.setBaseUrl(http.baseUrl());
+        auth.setPublisherLoginUrl(http.baseUrl());
+        port = freePort();
+        auth.setLocalPort(port);
+    }
+};
+
+}  // namespace
+
+class TestAngelOneAuth : public QObject {
+    Q_OBJECT
+public slots:
+    void openUrl(const QUrl& url) { opened << url; }
+
+private:
+    QList<QUrl> opened;
+
+private slots:
+    void init();
+    void cleanup();
+    void passwordLoginConfirmedByProfile();
+    void loginFailures_data();
+    void loginFailures();
+    void failedProfileKeepsTokens();
+    void validateToken();
+    void publisherLogin_data();
+    void publisherLogin();
+    void redirectWithoutBothTokensKeepsWaiting();
+    void listenerLimitsWhatItReads();
+    void portTakenStillOpensBrowser();
+    void restartReplacesListener();
+};
+
+void TestAngelOneAuth::init()
+{
+    opened.clear();
+    QDesktopServices::setUrlHandler("http", this, "openUrl");
+    QDesktopServices::setUrlHandler("https", this, "openUrl");
+}
+
+void TestAngelOneAuth::cleanup()
+{
+    QDesktopServices::unsetUrlHandler("http");
+    QDesktopServices::unsetUrlHandler("https");
+}
+
+void TestAngelOneAuth::passwordLoginConfirmedByProfile()
+{
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
+    http.setReply("POST", kLoginPath, HttpTestServer::Reply::json(kLoginOk));
+    http.setReply("GET", kProfilePath, HttpTestServer::Reply::json(kProfileOk));
+    QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    LogCapture log;
+    auth.login("KEY", "C123", "p@ss+word", "123456", "live");
+    QVERIFY(ok.wait(5000));
+    QCOMPARE(ok.first(), (QList<QVariant>{"JWT-SECRET-1", "REFRESH-SECRET-1", "FEED-SECRET-1"}));
+    QCOMPARE(failed.count(), 0);
+    QCOMPARE(auth.getJwtToken(), QString("JWT-SECRET-1"));
+    QCOMPARE(auth.getFeedToken(), QString("FEED-SECRET-1"));
+    QVERIFY(auth.isAuthenticated());
+
+    QCOMPARE(http.requestCount(), 2);
+    const HttpTestServer::Request login = http.requests().at(0);
+    QCOMPARE(login.header("X-PrivateKey"), QByteArray("KEY"));
+    QCOMPARE(login.header("X-UserType"), QByteArray("USER"));
+    QCOMPARE(login.header("X-MACAddress"), QByteArray("00:00:00:00:00:00"));
+    QVERIFY(login.header("Authorization").isEmpty());
+    QCOMPARE(login.body, QByteArray("{\n    \"clientcode\": \"C123\",\n    \"password\": \"p@ss+word\",\n"
+                                    "    \"state\": \"live\",\n    \"totp\": \"123456\"\n}\n"));
+    const HttpTestServer::Request profile = http.requests().at(1);
+    QCOMPARE(profile.method, QByteArray("GET"));
+    QCOMPARE(profile.header("Authorization"), QByteArray("Bearer JWT-SECRET-1"));
+
+    // Neither the password nor any token reaches the log.
+    for (const QString& m : log.messages()) {
+        QVERIFY2(!m.contains("SECRET") && !m.contains("p@ss"), qPrintable(m));
+    }
+}
+
+void TestAngelOneAuth::loginFailures_data()
+{
+    QTest::addColumn<HttpTestServer::Reply>("reply");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("status false") << HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid totp"})")
+                                  << "Invalid totp";
+    QTest::newRow("status as text") << HttpTestServer::Reply::json(R"({"status":"true","data":{"jwtToken":"J"}})")
+                                    << "Unknown error during login";
+    QTest::newRow("no data") << HttpTestServer::Reply::json(R"({"status":true,"message":"odd"})") << "odd";
+    QTest::newRow("empty JWT") << HttpTestServer::Reply::json(R"({"status":true,"data":{"feedToken":"F"}})")
+                               << "JWT token not received from server";
+    QTest::newRow("not JSON") << HttpTestServer::Reply::json("<html>") << "Unknown error during login";
+    QTest::newRow("HTTP 401") << HttpTestServer::Reply::json(R"({"status":false})", 401) << "";
+}
+
+void TestAngelOneAuth::loginFailures()
+{
+    QFETCH(HttpTestServer::Reply, reply);
+    QFETCH(QString, error);
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
+    http.setReply("POST", kLoginPath, reply);
+    QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    auth.login("KEY", "C123", "pw", "123456", "live");
+    QVERIFY(failed.wait(5000));
+    if (!error.isEmpty())
+        QCOMPARE(failed.first().first().toString(), error);
+    else
+        QVERIFY(!failed.first().first().toString().isEmpty());
+    QCOMPARE(ok.count(), 0);
+    QCOMPARE(http.requestsTo(kProfilePath).size(), 0);
+}
+
+void TestAngelOneAuth::failedProfileKeepsTokens()
+{
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
+    http.setReply("POST", kLoginPath, HttpTestServer::Reply::json(kLoginOk));
+    http.setReply("GET", kProfilePath, HttpTestServer::Reply::json(R"({"status":false})"));
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    auth.login("KEY", "C123", "pw", "123456", "live");
+    QVERIFY(failed.wait(5000));
+    QCOMPARE(failed.first().first().toString(), QString("Profile validation failed"));
+    QCOMPARE(auth.getJwtToken(), QString("JWT-SECRET-1"));
+}
+
+void TestAngelOneAuth::validateToken()
+{
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
+    http.setReply("POST", kLoginPath, HttpTestServer::Reply::json(kLoginOk));
+    http.setReply("GET", kProfilePath, HttpTestServer::Reply::json(kProfileOk));
+    QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    QVERIFY(!auth.validateToken());
+    auth.fetchProfile();
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.first().first().toString(), QString("JWT token not set"));
+    QCOMPARE(http.requestCount(), 0);
+
+    auth.login("KEY", "C123", "pw", "123456", "live");
+    QVERIFY(ok.wait(5000));
+    QVERIFY(auth.validateToken());
+    QVERIFY(ok.wait(5000));
+    QCOMPARE(http.requestsTo(kProfilePath).size(), 2);
+}
+
+void TestAngelOneAuth::publisherLogin_data()
+{
+    QTest::addColumn<QByteArray>("query");
+    QTest::newRow("auth first") << QByteArray("auth_token=AUTH%2Bx&feed_token=FEED1");
+    QTest::newRow("feed first") << QByteArray("state=live&feed_token=FEED1&auth_token=AUTH%2Bx");
+}
+
+void TestAngelOneAuth::publisherLogin()
+{
+    QFETCH(QByteArray, query);
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
+    http.setReply("POST", kGeneratePath, HttpTestServer::Reply::json(
+        R"({"status":true,"data":{"jwtToken":"JWT2","refreshToken":"REF2"}})"));
+    const quint16 port = peer.port;
+    QSignalSpy required(&auth, &AngelOneAuth::authenticationRequired);
+    QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
+
+    auth.startPublisherLogin("KEY1", "https://example.invalid/cb", "live");
+    const QUrl loginUrl(http.baseUrl() + "/publisher-login?api_key=KEY1&state=live");
+    QCOMPARE(required.count(), 1);
+    QCOMPARE(required.first().first().toUrl(), loginUrl);
+    QCOMPARE(opened, QList<QUrl>{loginUrl});
+    QCOMPARE(auth.getRedirectUri(), QString("http://localhost:%1").arg(port));
+    QVERIFY(auth.isLocalServerListening());
+
+    const QByteArray answer = browse(port, {"GET /?" + query + " HTTP/1.1\r\nHost: localhost\r\n\r\n"});
+    QCOMPARE(answer, QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><h2>AngelOne "
+                                "Authentication Successful!</h2><p>You can close this window and return to the "
+                                "application.</p></body></html>"));
+    QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
+    QCOMPARE(ok.first(), (QList<QVariant>{"JWT2", "REF2", "FEED1"}));
+    QCOMPARE(http.requestsTo(kGeneratePath).size(), 1);
+    const HttpTestServer::Request gen = http.requestsTo(kGeneratePath).first();
+    QCOMPARE(QJsonDocument::fromJson(gen.body).object(), (QJsonObject{{"refreshToken", "AUTH%2Bx"}}));
+    QCOMPARE(gen.header("X-PrivateKey"), QByteArray("KEY1"));
+    QVERIFY(gen.header("Authorization").isEmpty());
+    QVERIFY(!auth.isLocalServerListening());
+}
+
+void TestAngelOneAuth::redirectWithoutBothTokensKeepsWaiting()
+{
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
+    http.queueReply("POST", kGeneratePath, HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid"})"));
+    http.queueReply("POST", kGeneratePath, HttpTestServer::Reply::json(
+        R"({"status":true,"data":{"jwtToken":"JWT3","refreshToken":"REF3"}})"));
+    const quint16 port = peer.port;
+    QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    auth.startPublisherLogin("KEY1", QString(), "live");
+
+    // Only the request line counts: a token in a header is not the redirect.
+    const QByteArray bad = browse(port, {"GET /?auth_token=A1 HTTP/1.1\r\nReferer: http://x/?feed_token=F\r\n\r\n"});
+    QVERIFY(bad.startsWith("HTTP/1.1 400 Bad Request\r\n"));
+    QVERIFY(bad.endsWith("<p>Could not extract authentication tokens.</p></body></html>"));
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.first().first().toString(), QString("Failed to extract tokens from redirect"));
+    QVERIFY(auth.isLocalServerListening());
+    QCOMPARE(http.requestCount(), 0);
+
+    // A refused exchange leaves the listener open too; the next redirect completes the login.
+    browse(port, {"GET /?auth_token=A2&feed_token=F2 HTTP/1.1\r\n\r\n"});
+    QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 5000);
+    QCOMPARE(failed.last().first().toString(), QString("Invalid"));
+    QVERIFY(auth.isLocalServerListening());
+    browse(port, {"GET /?auth_token=A3&feed_token=F3 HTTP/1.1\r\n\r\n"});
+    QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
+    QCOMPARE(ok.first(), (QList<QVariant>{"JWT3", "REF3", "F3"}));
+}
+
+void TestAngelOneAuth::listenerLimitsWhatItReads()
+{
+    Peer peer;
+    HttpTestServer& http = peer.http;
+    AngelOneAuth& auth = peer.auth;
+    http.setReply("POST", kGeneratePath, HttpTestServer::Reply::json(
+        R"({"status":true,"data":{"jwtToken":"J","refreshToken":"R"}})"));
+    const quint16 port = peer.port;
+    QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    auth.startPublisherLogin("KEY1", QString(), "live");
+
+    // A request line with no end is cut off without an answer or a verdict.
+    QCOMPARE(browse(port, {QByteArray(20000, 'a')}), QByteArray());
+    QCOMPARE(failed.count(), 0);
+
+    // A request line that arrives in chunks is read whole.
+    const QByteArray answer = browse(port, {"GET /?auth_tok", "en=A&feed_to", "ken=F HTTP/1.1\r\n\r\n"});
+    QVERIFY(answer.startsWith("HTTP/1.1 200 OK"));
+    QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
+    QCOMPARE(ok.first().at(2).toString(), QString("F"));
+}
+
+void TestAngelOneAuth::portTakenStillOpensBrowser()
+{
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
+    AngelOneAuth auth;
+    auth.setPublisherLoginUrl("https://login.example.invalid");
+    auth.setLocalPort(squatter.serverPort());
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    auth.startPublisherLogin("KEY1", "http://cb.example.invalid", "live");
+    QCOMPARE(failed.count(), 1);
+    QCOMPARE(failed.first().first().toString(), QString("Could not start local server for OAuth callback"));
+    QCOMPARE(auth.getRedirectUri(), QString("http://cb.example.invalid"));
+    QCOMPARE(opened.size(), 1);
+    QCOMPARE(opened.first().host(), QString("login.example.invalid"));
+}
+
+void TestAngelOneAuth::restartReplacesListener()
+{
+    AngelOneAuth auth;
+    auth.setPublisherLoginUrl("https://login.example.invalid");
+    auth.setLocalPort(freePort());
+    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
+    auth.startPublisherLogin("KEY1", QString(), "live");
+    auth.startPublisherLogin("KEY1", QString(), "live");
+    QCOMPARE(failed.count(), 0);
+    QVERIFY(auth.isLocalServerListening());
+    QCOMPARE(opened.size(), 2);
+}
+
+QTEST_GUILESS_MAIN(TestAngelOneAuth)
+#include "tst_angeloneauth.moc"

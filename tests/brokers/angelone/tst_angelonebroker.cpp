@@ -1,0 +1,477 @@
+// AngelOne broker against loopback peers: stream URL, subscription messages, heartbeat, binary
+// ticks, socket replacement, history with open interest, and the scrip master.
+#include "brokers/angelone/AngelOneBroker.h"
+#include "support/AngelOneFrames.h"
+#include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
+#include "support/WebSocketTestServer.h"
+#include "symbols/SymbolRepository.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QWebSocket>
+#include <QtTest>
+
+#include <ctime>
+
+Q_DECLARE_METATYPE(HttpTestServer::Reply)
+
+namespace {
+
+const QString kCandlePath = "/rest/secure/angelbroking/historical/v1/getCandleData";
+const QString kOiPath = "/rest/secure/angelbroking/historical/v1/getOIData";
+const QString kMasterPath = "/OpenAPI_File/files/OpenAPIScripMaster.json";
+
+QMap<QString, QString> creds(const QString& feedToken = "FEED")
+{
+    return {{"api_key", "KEY"}, {"client_code", "C123"}, {"jwt_token", "JWT"}, {"feed_token", feedToken}};
+}
+
+QJsonObject json(const QByteArray& bytes)
+{
+    return QJsonDocument::fromJson(bytes).object();
+}
+
+QByteArray candles(const QByteArray& rows)
+{
+    return R"({"status":true,"message":"SUCCESS","data":)" + rows + "}";
+}
+
+}  // namespace
+
+class TestAngelOneBroker : public QObject {
+    Q_OBJECT
+
+    struct Fixture {
+        WebSocketTestServer stream;
+        HttpTestServer rest;
+        SymbolRepository repo;
+        AngelOneBroker broker;
+        Fixture()
+        {
+            QVERIFY(stream.listen());
+            QVERIFY(rest.listen());
+            broker.setStreamBaseUrl(stream.baseUrl());
+            broker.setRestBaseUrl(rest.baseUrl());
+            broker.setScripMasterBaseUrl(rest.baseUrl());
+            // 0000000123 are the last ten digits of this instant in milliseconds.
+            broker.setClock([] { return QDateTime::fromMSecsSinceEpoch(1710000000000LL + 123); });
+            repo.addSymbol("RELIANCE-EQ", "2885", "NSE", "");
+            repo.addSymbol("TCS-EQ", "11536", "NSE", "");
+            repo.addSymbol("NSE_EQ:INFY-EQ", "1594", "NSE", "");
+            repo.addSymbol("NFO:NIFTY24MARFUT", "43210", "NFO", "FUTIDX");
+            repo.addSymbol("MCX:GOLD24APRFUT", "2222", "MCX", "FUTCOM");
+            repo.addSymbol("BFO:SENSEX24MARFUT", "1111", "BFO", "FUTIDX");
+            broker.setSymbolRepository(&repo);
+            broker.initialize(creds());
+        }
+        bool open()
+        {
+            QSignalSpy up(&broker, &IBroker::connectionStatusChanged);
+            broker.connectToBroker();
+            return up.wait(5000) && broker.isConnected() && stream.clientCount() == 1;
+        }
+        QString nextText()
+        {
+            QSignalSpy got(&stream, &WebSocketTestServer::textMessageReceived);
+            if (!got.wait(5000))
+                return QString();
+            return got.first().first().toString();
+        }
+    };
+
+private slots:
+    void initTestCase();
+    void streamUrlCarriesCredentials();
+    void emptyFeedTokenDoesNotConnect();
+    void subscriptionMessages_data();
+    void subscriptionMessages();
+    void subscribeWhileClosedSendsNothing();
+    void unsubscribeMessage();
+    void heartbeatAndTextReplies();
+    void binaryTicks();
+    void replacedSocketCannotTouchNewConnection();
+    void serverCloseReportsDisconnect();
+    void historyRequest();
+    void historyMergesOpenInterest_data();
+    void historyMergesOpenInterest();
+    void historyFailuresEndWithEmptyList_data();
+    void historyFailuresEndWithEmptyList();
+    void historyTimesOutInsteadOfHanging();
+    void scripMasterFillsRepository();
+    void scripMasterFailure();
+};
+
+void TestAngelOneBroker::initTestCase()
+{
+    qputenv("TZ", "Asia/Kolkata");
+    tzset();
+    registerMarketDataTypes();
+}
+
+void TestAngelOneBroker::streamUrlCarriesCredentials()
+{
+    Fixture f;
+    f.broker.initialize({{"api_key", "K&1"}, {"client_code", "C123"}, {"feed_token", "eyJ.a-b_c+d="}});
+    QVERIFY(f.open());
+    const QUrl url = f.stream.connectionUrls().first();
+    QCOMPARE(url.path(), QString("/smart-stream"));
+    const QUrlQuery q(url);
+    QCOMPARE(q.queryItems(QUrl::FullyDecoded).size(), 3);
+    QCOMPARE(q.queryItemValue("clientCode", QUrl::FullyDecoded), QString("C123"));
+    QCOMPARE(q.queryItemValue("feedToken", QUrl::FullyDecoded), QString("eyJ.a-b_c+d="));
+    QCOMPARE(q.queryItemValue("apiKey", QUrl::FullyDecoded), QString("K&1"));
+    QVERIFY(f.broker.lastError().isNull());
+}
+
+void TestAngelOneBroker::emptyFeedTokenDoesNotConnect()
+{
+    Fixture f;
+    f.broker.initialize(creds(""));
+    QList<QString> order;
+    connect(&f.broker, &IBroker::connectionStatusChanged, this, [&](bool c) { order << QString("status %1").arg(c); });
+    connect(&f.broker, &IBroker::errorOccurred, this, [&](const QString& e) { order << e; });
+    f.broker.connectToBroker();
+    QCOMPARE(order, (QList<QString>{"status 0", "Feed token not available"}));
+    QCOMPARE(f.broker.lastError(), QString("Feed token not available"));
+    QVERIFY(!f.broker.isConnected());
+    QTest::qWait(50);
+    QCOMPARE(f.stream.connectionUrls().size(), 0);
+}
+
+void TestAngelOneBroker::subscriptionMessages_data()
+{
+    QTest::addColumn<QStringList>("entries");
+    QTest::addColumn<QString>("tokenList");
+    QTest::newRow("empty list") << QStringList() << "[]";
+    QTest::newRow("nothing resolves") << QStringList{"NOPE"} << "[]";
+    QTest::newRow("same exchange shares a group, duplicates kept")
+        << QStringList{"RELIANCE-EQ", "NSE_EQ:INFY-EQ", "RELIANCE-EQ"}
+        << R"([{"exchangeType":1,"tokens":["2885","1594","2885"]}])";
+    QTest::newRow("groups in first-seen order")
+        << QStringList{"NFO:NIFTY24MARFUT", "RELIANCE-EQ", "MCX:GOLD24APRFUT", "TCS-EQ"}
+        << R"([{"exchangeType":2,"tokens":["43210"]},{"exchangeType":1,"tokens":["2885","11536"]},{"exchangeType":5,"tokens":["2222"]}])";
+    QTest::newRow("numeric token takes the repository's exchange")
+        << QStringList{"43210", "1111"}
+        << R"([{"exchangeType":2,"tokens":["43210"]},{"exchangeType":4,"tokens":["1111"]}])";
+    QTest::newRow("unknown numeric token still subscribed on NSE")
+        << QStringList{"99999"} << R"([{"exchangeType":1,"tokens":["99999"]}])";
+}
+
+void TestAngelOneBroker::subscriptionMessages()
+{
+    QFETCH(QStringList, entries);
+    QFETCH(QString, tokenList);
+    Fixture f;
+    QVERIFY(f.open());
+    f.broker.subscribeLiveData(entries);
+    QCOMPARE(f.nextText(),
+             QString(R"({"action":1,"correlationID":"0000000123","params":{"mode":3,"tokenList":%1}})").arg(tokenList));
+}
+
+void TestAngelOneBroker::subscribeWhileClosedSendsNothing()
+{
+    Fixture f;
+    LogCapture log;
+    f.broker.subscribeLiveData("RELIANCE-EQ");
+    QCOMPARE(f.broker.lastError(), QString("Not connected to broker"));
+    QVERIFY(log.contains(QtWarningMsg, "[AngelOneBroker] Not connected, cannot subscribe"));
+
+    QVERIFY(f.open());
+    f.broker.setSymbolRepository(nullptr);
+    f.broker.subscribeLiveData("RELIANCE-EQ");
+    f.broker.unsubscribeLiveData("RELIANCE-EQ");
+    QCOMPARE(f.broker.lastError(), QString("SymbolRepository not set"));
+    QCOMPARE(log.count(QtWarningMsg, "[AngelOneBroker] SymbolRepository not set"), 2);
+    f.broker.stopLiveData();  // says nothing to the server
+    f.broker.startLiveData();
+    QTest::qWait(100);
+    QVERIFY(f.stream.textMessages().isEmpty());
+}
+
+void TestAngelOneBroker::unsubscribeMessage()
+{
+    Fixture f;
+    f.broker.unsubscribeLiveData("MCX:GOLD24APRFUT");  // not connected: silent
+    QVERIFY(f.open());
+    f.broker.unsubscribeLiveData("NOPE");
+    f.broker.unsubscribeLiveData("MCX:GOLD24APRFUT");
+    QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":5,"tokens":["2222"]}]}})"));
+    // A bare token stops the stream its subscription started.
+    f.broker.unsubscribeLiveData("43210");
+    QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":2,"tokens":["43210"]}]}})"));
+    QCOMPARE(f.stream.textMessages().size(), 2);
+}
+
+void TestAngelOneBroker::heartbeatAndTextReplies()
+{
+    Fixture f;
+    f.broker.setHeartbeatInterval(30);
+    QVERIFY(f.open());
+    QCOMPARE(f.nextText(), QString("ping"));
+    QCOMPARE(f.nextText(), QString("ping"));
+
+    LogCapture log;
+    f.stream.sendText("pong");
+    f.stream.sendText("PONG");
+    f.stream.sendText(R"({"error":"x"})");
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[AngelOneBroker] WebSocket message:"), 5000);
+    QCOMPARE(log.count(QtDebugMsg, "[AngelOneBroker] Heartbeat response received (pong)"), 1);
+    QCOMPARE(log.count(QtWarningMsg, "[AngelOneBroker] Invalid JSON message:"), 1);
+    QVERIFY(f.broker.isConnected());
+
+    // No ping once the stream is gone.
+    f.broker.disconnectFromBroker();
+    f.stream.clearMessages();
+    QTest::qWait(150);
+    QVERIFY(f.stream.textMessages().isEmpty());
+}
+
+void TestAngelOneBroker::binaryTicks()
+{
+    Fixture f;
+    QVERIFY(f.open());
+    QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
+    AngelOneFrames::Record a;
+    a.token = "2885";
+    a.ltp = 295050;
+    a.quantity = 10;
+    AngelOneFrames::Record unknown;
+    unknown.token = "31337";
+    AngelOneFrames::Record fut;
+    fut.exchangeType = 2;
+    fut.token = "43210";
+    fut.ltp = 2210000;
+    fut.openInterest = 1234500;
+    LogCapture log;
+    f.stream.sendBinary(QByteArray(100, 'x'));
+    f.stream.sendBinary(AngelOneFrames::record(a) + AngelOneFrames::record(unknown) + AngelOneFrames::record(fut)
+                        + QByteArray(42, '\0'));
+    QVERIFY(ticks.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 2, 5000);
+    const TickData t0 = ticks.at(0).at(0).value<TickData>();
+    const TickData t1 = ticks.at(1).at(0).value<TickData>();
+    QCOMPARE(t0.symbol, QString("RELIANCE-EQ"));
+    QCOMPARE(t0.ltp, 2950.5);
+    QCOMPARE(t0.lastTradedQty, 10);
+    QCOMPARE(t1.symbol, QString("NFO:NIFTY24MARFUT"));
+    QCOMPARE(t1.exchange, QString("NFO"));
+    QCOMPARE(t1.ltp, 22100.0);
+    QCOMPARE(t1.openInterest, 12345.0);
+    QVERIFY(log.contains(QtWarningMsg, "[AngelOneBroker] Binary message too small: 100 expected 379"));
+    QVERIFY(log.contains(QtDebugMsg, "[AngelOneBroker] Unknown token: \"31337\""));
+}
+
+void TestAngelOneBroker::replacedSocketCannotTouchNewConnection()
+{
+    Fixture f;
+    f.broker.setHeartbeatInterval(30);
+    QVERIFY(f.open());
+    QWebSocket* first = f.stream.clients().first();
+    QList<int> closeCodes;
+    connect(first, &QWebSocket::disconnected, this, [&] { closeCodes << first->closeCode(); });
+
+    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+    f.broker.connectToBroker();
+    QTRY_COMPARE_WITH_TIMEOUT(closeCodes, QList<int>{1000}, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(status.count() >= 2 && status.last().first().toBool(), 5000);
+    QCOMPARE(status.first().first().toBool(), false);  // the replaced connection reported gone
+    QCOMPARE(f.stream.connectionUrls().size(), 2);
+
+    // The old socket's late close must leave the new connection and its heartbeat alone.
+    QTest::qWait(100);
+    QVERIFY(f.broker.isConnected());
+    QCOMPARE(status.count(), 2);
+    QCOMPARE(errors.count(), 0);
+    f.stream.clearMessages();
+    QCOMPARE(f.nextText(), QString("ping"));
+}
+
+void TestAngelOneBroker::serverCloseReportsDisconnect()
+{
+    Fixture f;
+    f.broker.setHeartbeatInterval(30);
+    QVERIFY(f.open());
+    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+    f.stream.closeClients();
+    QVERIFY(status.wait(5000));
+    QCOMPARE(status.last().first().toBool(), false);
+    QVERIFY(!f.broker.isConnected());
+    // Nothing reconnects by itself.
+    QTest::qWait(150);
+    QCOMPARE(f.stream.connectionUrls().size(), 1);
+}
+
+void TestAngelOneBroker::historyRequest()
+{
+    Fixture f;
+    f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::json(candles("[]")));
+    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+    f.broker.requestIntradayData("RELIANCE-EQ", "5minute");
+    QVERIFY(done.wait(5000));
+    QCOMPARE(f.rest.requestCount(), 1);
+    const HttpTestServer::Request req = f.rest.lastRequest();
+    const QList<QPair<QByteArray, QByteArray>> headers{
+        {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"X-UserType", "USER"},
+        {"X-SourceID", "WEB"}, {"X-ClientLocalIP", "127.0.0.1"}, {"X-ClientPublicIP", "127.0.0.1"},
+        {"X-MACAddress", "00:00:00:00:00:00"}, {"X-PrivateKey", "KEY"}, {"Authorization", "Bearer JWT"}};
+    for (const auto& h : headers)
+        QCOMPARE(req.header(h.first), h.second);
+    const QJsonObject body = json(req.body);
+    QCOMPARE(body.value("exchange").toString(), QString("NSE"));
+    QCOMPARE(body.value("symboltoken").toString(), QString("2885"));
+    QCOMPARE(body.value("interval").toString(), QString("FIVE_MINUTE"));
+    QCOMPARE(body.value("fromdate").toString(), QString("2024-03-09 00:00"));
+    QCOMPARE(body.value("todate").toString(), QString("2024-03-09 23:59"));
+    // An equity with an empty reply: one signal, no open-interest request.
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(done.first().at(0).toString(), QString("RELIANCE-EQ"));
+    QVERIFY(done.first().at(1).value<QList<OHLCData>>().isEmpty());
+}
+
+void TestAngelOneBroker::historyMergesOpenInterest_data()
+{
+    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<QString>("bodyExchange");
+    QTest::addColumn<QString>("barSymbol");
+    QTest::addColumn<QString>("token");
+    QTest::newRow("exchange-qualified key") << "NFO:NIFTY24MARFUT" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
+    QTest::newRow("token of a derivative") << "43210" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
+    QTest::newRow("BSE derivative") << "BFO:SENSEX24MARFUT" << "BFO" << "BFO:SENSEX24MARFUT" << "1111";
+}
+
+void TestAngelOneBroker::historyMergesOpenInterest()
+{
+    QFETCH(QString, symbol);
+    QFETCH(QString, bodyExchange);
+    QFETCH(QString, barSymbol);
+    QFETCH(QString, token);
+    Fixture f;
+    f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::json(candles(
+        R"([["2024-03-15T09:15:00+05:30",100,110,95,105,1000],["2024-03-15T09:16:00+05:30",105,111,104,110,900]])")));
+    f.rest.setReply("POST", kOiPath, HttpTestServer::Reply::json(
+        R"({"status":true,"data":[{"time":"2024-03-15T03:46:00Z","oi":5000}]})"));
+    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+    f.broker.requestHistoricalData(symbol, QDate(2024, 3, 15), QDate(2024, 3, 15), "day");
+    QVERIFY(done.wait(5000));
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(done.first().at(0).toString(), symbol);
+    const QList<OHLCData> bars = done.first().at(1).value<QList<OHLCData>>();
+    QCOMPARE(bars.size(), 2);
+    QCOMPARE(bars.at(0).symbol, barSymbol);
+    QCOMPARE(bars.at(0).close, 105.0);
+    QCOMPARE(bars.at(0).openInterest, 0.0);
+    QCOMPARE(bars.at(1).openInterest, 5000.0);
+
+    QCOMPARE(f.rest.requestsTo(kOiPath).size(), 1);
+    const QJsonObject candleBody = json(f.rest.requestsTo(kCandlePath).first().body);
+    const HttpTestServer::Request oiReq = f.rest.requestsTo(kOiPath).first();
+    QCOMPARE(json(oiReq.body), candleBody);
+    QCOMPARE(candleBody.value("exchange").toString(), bodyExchange);
+    QCOMPARE(candleBody.value("symboltoken").toString(), token);
+    QCOMPARE(candleBody.value("interval").toString(), QString("ONE_DAY"));
+    QCOMPARE(oiReq.header("Authorization"), QByteArray("Bearer JWT"));
+}
+
+void TestAngelOneBroker::historyFailuresEndWithEmptyList_data()
+{
+    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<HttpTestServer::Reply>("candleReply");
+    QTest::addColumn<HttpTestServer::Reply>("oiReply");
+    QTest::addColumn<int>("bars");
+    QTest::addColumn<QString>("log");
+    const auto twoBars = HttpTestServer::Reply::json(candles(
+        R"([["2024-03-15T09:15:00+05:30",1,1,1,1,1],["2024-03-15T09:16:00+05:30",1,1,1,1,1]])"));
+    const auto unused = HttpTestServer::Reply::json("{}");
+    QTest::newRow("unknown symbol") << "NOPE" << unused << unused << 0
+                                    << "[AngelOneBroker] Token not found for symbol:";
+    QTest::newRow("HTTP error") << "RELIANCE-EQ" << HttpTestServer::Reply::json("{}", 500) << unused << 0
+                                << "[AngelOneBroker] Historical data request failed:";
+    QTest::newRow("status false") << "RELIANCE-EQ"
+                                  << HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid Token"})")
+                                  << unused << 0 << "[AngelOneBroker] Historical data error: \"Invalid Token\"";
+    QTest::newRow("open interest HTTP error keeps the bars")
+        << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("{}", 503) << 2
+        << "[AngelOneBroker] OI data request failed:";
+    QTest::newRow("open interest refused keeps the bars")
+        << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("not json") << 2
+        << "[AngelOneBroker] OI data error:";
+}
+
+void TestAngelOneBroker::historyFailuresEndWithEmptyList()
+{
+    QFETCH(QString, symbol);
+    QFETCH(HttpTestServer::Reply, candleReply);
+    QFETCH(HttpTestServer::Reply, oiReply);
+    QFETCH(int, bars);
+    QFETCH(QString, log);
+    Fixture f;
+    f.rest.setReply("POST", kCandlePath, candleReply);
+    f.rest.setReply("POST", kOiPath, oiReply);
+    LogCapture capture;
+    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+    f.broker.requestHistoricalData(symbol, QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 5000);
+    QCOMPARE(done.first().at(0).toString(), symbol);
+    const QList<OHLCData> got = done.first().at(1).value<QList<OHLCData>>();
+    QCOMPARE(got.size(), bars);
+    for (const OHLCData& b : got)
+        QCOMPARE(b.openInterest, 0.0);
+    QVERIFY2(capture.contains(QtWarningMsg, log), qPrintable(capture.messages().join('\n')));
+    QTest::qWait(20);
+    QCOMPARE(done.count(), 1);
+    QCOMPARE(errors.count(), 0);
+}
+
+void TestAngelOneBroker::historyTimesOutInsteadOfHanging()
+{
+    Fixture f;
+    f.broker.setTransferTimeout(200);
+    f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::silent());
+    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+    f.broker.requestHistoricalData("RELIANCE-EQ", QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
+    QVERIFY(done.wait(10000));
+    QVERIFY(done.first().at(1).value<QList<OHLCData>>().isEmpty());
+}
+
+void TestAngelOneBroker::scripMasterFillsRepository()
+{
+    Fixture f;
+    SymbolRepository fresh;
+    f.broker.setSymbolRepository(&fresh);
+    f.rest.setReply("GET", kMasterPath, HttpTestServer::Reply::json(R"([
+        {"token":"2885","symbol":"RELIANCE-EQ","exch_seg":"nse_cm","instrumenttype":""},
+        {"token":"2222","symbol":"GOLD24APRFUT","exch_seg":"mcx_fo","instrumenttype":"FUTCOM"},
+        {"symbol":"NOTOKEN","exch_seg":"nse_cm"}])"));
+    QSignalSpy loaded(&f.broker, &AngelOneBroker::instrumentListDownloaded);
+    // The window starts the download by name, without knowing the class.
+    QVERIFY(QMetaObject::invokeMethod(&f.broker, "downloadInstrumentList", Qt::DirectConnection));
+    QVERIFY(loaded.wait(5000));
+    QCOMPARE(fresh.size(), 2);
+    QCOMPARE(fresh.tokenForSymbol("reliance-eq"), QString("2885"));
+    QCOMPARE(fresh.tokenForSymbol("MCX:GOLD24APRFUT"), QString("2222"));
+    QCOMPARE(fresh.exchangeForToken("2222"), QString("MCX"));
+    QVERIFY(f.rest.lastRequest().header("Authorization").isEmpty());
+}
+
+void TestAngelOneBroker::scripMasterFailure()
+{
+    Fixture f;
+    const int before = f.repo.size();
+    f.rest.setReply("GET", kMasterPath, HttpTestServer::Reply::json(R"({"data":[]})"));
+    QSignalSpy loaded(&f.broker, &AngelOneBroker::instrumentListDownloaded);
+    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+    f.broker.downloadInstrumentList();
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.first().first().toString(), QString("Instrument list response is not an array"));
+    QCOMPARE(f.broker.lastError(), QString("Instrument list response is not an array"));
+    QCOMPARE(loaded.count(), 0);
+    QCOMPARE(f.repo.size(), before);
+}
+
+QTEST_GUILESS_MAIN(TestAngelOneBroker)
+#include "tst_angelonebroker.moc"

@@ -1,0 +1,23 @@
+// Builds AngelOne smart-stream records field by field, from the layout the decoder documents.
+#pragma once
+
+#include <QByteArray>
+
+namespace AngelOneFrames {
+
+struct Record {
+    quint8 exchangeType = 1;
+    QByteArray token = "2885";  // up to 25 bytes; shorter ones are zero-padded
+    qint64 epochMs = 1710474300000LL;
+    qint64 ltp = 250000;        // hundredths, written as a whole 8-byte field
+    qint64 quantity = 0;
+    qint64 open = 0, high = 0, low = 0;  // hundredths
+    qint64 openInterest = 0;    // hundredths
+    quint8 fill = 0;            // value of every byte the decoder does not read
+};
+
+constexpr int kSize = 379;
+
+QByteArray record(const Record& r);
+
+}  // namespace AngelOneFrames
