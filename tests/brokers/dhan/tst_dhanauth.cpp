@@ -1,6 +1,7 @@
 // Dhan consent login against a loopback HTTP peer and a browser stand-in: consent request,
 // browser address, the redirect caught on 127.0.0.1, the consent exchange, and every failure.
 #include "brokers/dhan/DhanAuth.h"
+#include "support/BrowserStandIn.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 
@@ -12,33 +13,6 @@
 #include <QtTest>
 
 namespace {
-
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// Plays the browser's redirect: writes the request in chunks and reads the page to the end.
-QByteArray redirect(quint16 port, const QList<QByteArray>& chunks)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(5000))
-        return "no connection";
-    QSignalSpy closed(&s, &QTcpSocket::disconnected);
-    for (const QByteArray& p : chunks) {
-        s.write(p);
-        s.flush();
-        // The listener shares this thread: run its loop so it reads each chunk on its own.
-        QTest::qWait(20);
-    }
-    // The listener closes the connection after the page.
-    if (closed.isEmpty())
-        closed.wait(5000);
-    return s.readAll();
-}
 
 const QByteArray kConsentOk = R"({"status":"success","consentAppId":"CA-77","consentStatus":"GENERATED"})";
 const QByteArray kTokenOk = R"({"accessToken":"AT-1","dhanClientId":"1100","dhanClientName":"A TRADER",)"
@@ -64,7 +38,7 @@ private:
             QVERIFY(http.listen());
             auth.setAuthBaseUrl(http.baseUrl());
             auth.setApiBaseUrl(http.baseUrl());
-            auth.setLocalPort(freePort());
+            auth.setLocalPort(BrowserStandIn::freePort());
         }
         void start(const QString& key = "APP-ID-1234567890", const QString& secret = "S3CRET-VALUE")
         {
@@ -120,7 +94,7 @@ void TestDhanAuth::consentLoginEndToEnd()
     QTest::qWait(20);
 
     // The browser's request arrives in chunks, the cut inside the token id.
-    const QByteArray page = redirect(l.auth.getLocalPort(),
+    const QByteArray page = BrowserStandIn::request(l.auth.getLocalPort(),
                                      {"GET /?tokenId=tk-12", "345_X&state=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QVERIFY(page.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<html>"));
     QCOMPARE(page.size(), 383);
@@ -165,7 +139,7 @@ void TestDhanAuth::redirectWithoutTokenId()
     l.http.setReply("POST", "/app/generate-consent", HttpTestServer::Reply::json(kConsentOk));
     l.start();
     QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 1, 5000);
-    const QByteArray page = redirect(l.auth.getLocalPort(), {request});
+    const QByteArray page = BrowserStandIn::request(l.auth.getLocalPort(), {request});
     QVERIFY(page.startsWith("HTTP/1.1 400 Bad Request\r\n"));
     QCOMPARE(page.size(), 309);
     QVERIFY(page.contains("\xE2\x9C\x97 Authentication Failed"));
