@@ -1,0 +1,124 @@
+// Stream life cycle, status signals and log lines shared by the stream-only connectors.
+#include "brokers/StreamBroker.h"
+
+#include "brokers/ConnectorText.h"
+#include "brokers/StreamSocketClient.h"
+#include "core/SettingsManager.h"
+
+#include <QDebug>
+#include <QNetworkRequest>
+
+StreamBroker::StreamBroker(const char* logTag, const QString& name, QObject* parent)
+    : IBroker(parent), stream(new StreamSocketClient(this)), tag(logTag), brokerName(name)
+{
+    connect(stream, &StreamSocketClient::connected, this, &StreamBroker::onStreamConnected);
+    connect(stream, &StreamSocketClient::disconnected, this, &StreamBroker::onStreamDisconnected);
+    connect(stream, &StreamSocketClient::failed, this,
+            [this](const QString& text) { reportError(QStringLiteral("WebSocket error: %1").arg(text)); });
+    // Tick and reply layouts of these services are not available to the connectors: frames are
+    // accepted and logged, never decoded.
+    connect(stream, &StreamSocketClient::textMessageReceived, this, [this](const QString& message) {
+        qDebug() << tag.constData() << "Text message:" << ConnectorText::clipped(message);
+    });
+    connect(stream, &StreamSocketClient::binaryMessageReceived, this, [this](const QByteArray& data) {
+        qDebug() << tag.constData() << "Binary message not decoded, bytes:" << data.size();
+    });
+}
+
+StreamBroker::~StreamBroker()
+{
+    // The stream goes down silently with the broker: no signal reaches a half-destroyed listener.
+    stream->close();
+}
+
+void StreamBroker::setSettingsManager(SettingsManager* settings)
+{
+    settingsManager = settings;
+}
+
+void StreamBroker::setPingInterval(int ms)
+{
+    stream->setPingInterval(ms);
+}
+
+bool StreamBroker::isPingActive() const
+{
+    return stream->isPinging();
+}
+
+void StreamBroker::reportError(const QString& text)
+{
+    lastErrorText = text;
+    qWarning() << tag.constData() << text;
+    emit errorOccurred(text);
+}
+
+bool StreamBroker::checkStreamUrl()
+{
+    if (!wsUrl.isEmpty())
+        return true;
+    reportError(QStringLiteral("WebSocket URL not configured"));
+    return false;
+}
+
+bool StreamBroker::holdKeys(const QStringList& keys)
+{
+    for (const QString& key : keys) {
+        if (!subscriptions.contains(key))
+            subscriptions.append(key);
+    }
+    if (connected && stream->isOpen())
+        return true;
+    qDebug() << tag.constData() << "Queued batch subscriptions (not connected):" << keys;
+    return false;
+}
+
+void StreamBroker::openStream(const QNetworkRequest& request)
+{
+    const bool wasConnected = connected;
+    connected = false;
+    if (wasConnected)
+        emit connectionStatusChanged(false);
+    qDebug() << tag.constData() << "Connecting to" << ConnectorText::withoutQuery(request.url().toString());
+    stream->open(request);
+}
+
+void StreamBroker::closeStream()
+{
+    stream->close();
+    connected = false;
+    qDebug() << tag.constData() << "Disconnected";
+}
+
+void StreamBroker::onStreamConnected()
+{
+    connected = true;
+    qDebug() << tag.constData() << "WebSocket connected";
+    if (keepAliveOnConnect())
+        stream->startPing();
+    emit connectionStatusChanged(true);
+    // A listener may have closed the stream in the meantime.
+    if (connected)
+        streamOpened();
+}
+
+void StreamBroker::onStreamDisconnected()
+{
+    connected = false;
+    qDebug() << tag.constData() << "WebSocket disconnected";
+    emit connectionStatusChanged(false);
+}
+
+void StreamBroker::requestHistoricalData(const QString& symbol, const QDate&, const QDate&, const QString&)
+{
+    lastErrorText = QStringLiteral("Historical data is not available from the %1 connector").arg(brokerName);
+    qWarning() << tag.constData() << lastErrorText << "- requested for" << symbol;
+    // Queued, so a caller that is still inside its request call sees the failure afterwards.
+    QMetaObject::invokeMethod(this, [this, text = lastErrorText] { emit errorOccurred(text); }, Qt::QueuedConnection);
+}
+
+void StreamBroker::requestIntradayData(const QString& symbol, const QString& interval)
+{
+    const QDate today = QDate::currentDate();
+    requestHistoricalData(symbol, today, today, interval);
+}

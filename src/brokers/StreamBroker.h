@@ -1,0 +1,72 @@
+// Common ground of the connectors that keep one stream socket of their own and no history
+// service: the stream's life cycle, status and error signals, keep-alive and log lines.
+#pragma once
+
+#include "brokers/IBroker.h"
+
+#include <QPointer>
+#include <QStringList>
+
+class QNetworkRequest;
+class SettingsManager;
+class StreamSocketClient;
+
+class StreamBroker : public IBroker {
+    Q_OBJECT
+public:
+    ~StreamBroker() override;
+
+    // The settings store kept for name lookups and market hours.
+    void setSettingsManager(SettingsManager* settings);
+
+    // The stream address; initialize sets it from "ws_url", tests use ws://127.0.0.1.
+    void setStreamUrl(const QString& url) { wsUrl = url; }
+    QString streamUrl() const { return wsUrl; }
+    // Keep-alive period while the stream is open.
+    void setPingInterval(int ms);
+    bool isPingActive() const;
+
+    // No candle service is available to these connectors: each request ends in errorOccurred.
+    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                               const QString& interval) override;
+    void requestIntradayData(const QString& symbol, const QString& interval) override;
+    // One key is a list of one: each connector sends one message per subscribe call.
+    void subscribeLiveData(const QString& symbol) override { subscribeLiveData(QStringList{symbol}); }
+    using IBroker::subscribeLiveData;
+    bool isConnected() const override { return connected; }
+    QString lastError() const override { return lastErrorText; }
+
+protected:
+    // `logTag` opens every log line ("[ZerodhaBroker]"); `brokerName` names the broker in errors.
+    StreamBroker(const char* logTag, const QString& brokerName, QObject* parent);
+
+    // False, with "WebSocket URL not configured" reported, when there is no stream address.
+    bool checkStreamUrl();
+    // Replaces any stream with a new one; an open connection that is replaced reports false first.
+    void openStream(const QNetworkRequest& request);
+    // Closes the stream without a status signal.
+    void closeStream();
+    void reportError(const QString& text);
+    // Adds the keys to `subscriptions` (each once, in first-seen order). True when the stream is
+    // open to take them now; otherwise they are logged as waiting for the connection.
+    bool holdKeys(const QStringList& keys);
+
+    // Whether the keep-alive starts as soon as the stream opens.
+    virtual bool keepAliveOnConnect() const { return true; }
+    // Runs after connectionStatusChanged(true): the place to send what waited for the stream.
+    virtual void streamOpened() {}
+
+    StreamSocketClient* const stream;
+    const QByteArray tag;  // written bare at the start of each log line
+    QString wsUrl;
+    bool connected = false;
+    QString lastErrorText;
+    QStringList subscriptions;
+    QPointer<SettingsManager> settingsManager;
+
+private:
+    void onStreamConnected();
+    void onStreamDisconnected();
+
+    const QString brokerName;
+};

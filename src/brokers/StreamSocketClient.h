@@ -1,0 +1,57 @@
+// One broker stream socket: opening, replacing and closing it, the keep-alive timer, and the guard
+// that keeps a replaced socket's late signals away from the connection that took its place.
+#pragma once
+
+#include <QAbstractSocket>
+#include <QObject>
+#include <QString>
+
+class QNetworkRequest;
+class QTimer;
+class QWebSocket;
+
+class StreamSocketClient : public QObject {
+    Q_OBJECT
+public:
+    explicit StreamSocketClient(QObject* parent = nullptr);
+    ~StreamSocketClient() override;
+
+    // Drops any socket there is (without a signal from it) and opens a new one.
+    void open(const QNetworkRequest& request);
+    // Closes normally and drops the socket; emits nothing. The keep-alive stops too.
+    void close();
+
+    bool hasSocket() const { return socket != nullptr; }
+    bool isOpen() const { return open_; }
+    // UnconnectedState when there is no socket.
+    QAbstractSocket::SocketState state() const;
+
+    // Sends one text frame; false (nothing sent) while the stream is not open.
+    bool sendText(const QString& text);
+
+    // Keep-alive: the text message when one is set, otherwise a WebSocket ping frame. The timer
+    // sends only while the stream is open.
+    void setPingMessage(const QString& text) { pingMessage = text; }
+    void setPingInterval(int ms);
+    int pingInterval() const;
+    void startPing();
+    void stopPing();
+    bool isPinging() const;
+
+signals:
+    void connected();
+    // Only after `connected`: a socket that never opened reports through `failed` alone.
+    void disconnected();
+    void textMessageReceived(QString message);
+    void binaryMessageReceived(QByteArray data);
+    void failed(QString errorText);
+
+private:
+    void release();
+    void onPingTimer();
+
+    QWebSocket* socket = nullptr;
+    QTimer* pingTimer;
+    QString pingMessage;
+    bool open_ = false;
+};
