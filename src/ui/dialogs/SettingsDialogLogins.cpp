@@ -3,9 +3,11 @@
 #include "ui/dialogs/SettingsDialog.h"
 
 #include "brokers/angelone/AngelOneAuth.h"
+#include "brokers/dhan/DhanAuth.h"
 #include "brokers/flattrade/FlatTradeAuth.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
+#include "brokers/upstox/UpstoxAuth.h"
 #include "brokers/zerodha/ZerodhaAuth.h"
 #include "core/SettingsManager.h"
 #include "ui/dialogs/UserPrompts.h"
@@ -313,14 +315,29 @@ void SettingsDialog::onDhanAuthClicked()
              QStringLiteral("Please enter both API Key and API Secret to authenticate with Dhan."));
         return;
     }
-    warn(QStringLiteral("Dhan Authentication"),
-         QStringLiteral("Dhan login is not available in this build. Enter your access token from Dhan Web instead."));
+    const QString clientId = dhanClientIdEdit->text().trimmed();
+    if (!dhanAuth) {
+        dhanAuth = new DhanAuth(this);
+        if (loginHook)
+            loginHook(dhanAuth);
+        connect(dhanAuth, &DhanAuth::authenticationSuccessful, this,
+                [this](const QString& token, const QString&) { onDhanAuthSuccess(token); });
+        connect(dhanAuth, &DhanAuth::authenticationFailed, this, &SettingsDialog::onDhanAuthFailed);
+    }
+    setStatus(dhanStatusLabel, QStringLiteral("🔄 Initiating OAuth flow... Please check your browser"), kBlue);
+    dhanAuthButton->setEnabled(false);
+    dhanAuth->setApiKey(key);
+    dhanAuth->setApiSecret(secret);
+    dhanAuth->setClientId(clientId);
+    dhanAuth->startAuthentication(key, secret, clientId, QStringLiteral("http://127.0.0.1:8767"));
 }
 
 void SettingsDialog::onDhanAuthSuccess(const QString& accessToken)
 {
     qDebug() << "Dhan authentication successful, token received";
     dhanAccessTokenEdit->setText(accessToken);
+    if (dhanAuth && !dhanAuth->getClientId().isEmpty())
+        dhanClientIdEdit->setText(dhanAuth->getClientId());
     setStatus(dhanStatusLabel, QStringLiteral("✅ Authenticated successfully"), kGreen);
     dhanAuthButton->setEnabled(true);
     saveSettings();
@@ -400,7 +417,18 @@ void SettingsDialog::onUpstoxAuthClicked()
              QStringLiteral("Please enter both API Key and API Secret to authenticate with Upstox."));
         return;
     }
-    warn(QStringLiteral("Upstox Authentication"), QStringLiteral("Upstox login is not available in this build."));
+    if (!upstoxAuth) {
+        upstoxAuth = new UpstoxAuth(this);
+        if (loginHook)
+            loginHook(upstoxAuth);
+        connect(upstoxAuth, &UpstoxAuth::authenticationSuccessful, this, &SettingsDialog::onUpstoxAuthSuccess);
+        connect(upstoxAuth, &UpstoxAuth::authenticationFailed, this, &SettingsDialog::onUpstoxAuthFailed);
+    }
+    setStatus(upstoxStatusLabel, QStringLiteral("🔄 Initiating OAuth flow... Please check your browser"), kBlue);
+    upstoxAuthButton->setEnabled(false);
+    upstoxAuth->setApiKey(key);
+    upstoxAuth->setApiSecret(secret);
+    upstoxAuth->startAuthentication(key, secret, QStringLiteral("http://127.0.0.1:8765"));
 }
 
 void SettingsDialog::onUpstoxAuthSuccess(const QString& accessToken)

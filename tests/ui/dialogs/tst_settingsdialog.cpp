@@ -1,9 +1,11 @@
 // Settings dialog: provider page visibility, load/save/defaults/validation, token expiry check,
 // log-file actions, market hours, and the broker logins against loopback peers.
 #include "brokers/angelone/AngelOneAuth.h"
+#include "brokers/dhan/DhanAuth.h"
 #include "brokers/flattrade/FlatTradeAuth.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
+#include "brokers/upstox/UpstoxAuth.h"
 #include "brokers/zerodha/ZerodhaAuth.h"
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
@@ -69,6 +71,8 @@ private slots:
     void angelOneTotpCheck_data();
     void angelOneTotpCheck();
     void angelOneLoginSavesTheWholeDialog();
+    void dhanLoginStatesAndSave();
+    void upstoxLoginStoresItsToken();
     void secretsStayOutOfTheLog();
 
 private:
@@ -134,6 +138,13 @@ SettingsDialog* TestSettingsDialog::make()
             ft->setLoginUrl(base + "/login");
             ft->setTokenBaseUrl(base);
             ft->setRedirectPorts({0});
+        } else if (auto* dh = qobject_cast<DhanAuth*>(o)) {
+            dh->setAuthBaseUrl(base);
+            dh->setApiBaseUrl(base);
+            dh->setLocalPort(0);
+        } else if (auto* up = qobject_cast<UpstoxAuth*>(o)) {
+            up->setBaseUrl(base);
+            up->setCallbackPort(0);
         } else if (auto* a = qobject_cast<AngelOneAuth*>(o)) {
             a->setBaseUrl(base);
         } else if (auto* tj = qobject_cast<TradeJiniAuth*>(o)) {
@@ -696,6 +707,55 @@ void TestSettingsDialog::angelOneLoginSavesTheWholeDialog()
     QVERIFY(w<QPushButton>("angelOneLoginButton")->isEnabled());
     QCOMPARE(prompts->last().title, QString("Authentication Successful"));
     QCOMPARE(restartPrompts, 0);
+}
+
+void TestSettingsDialog::dhanLoginStatesAndSave()
+{
+    server->setReply("POST", "/app/generate-consent", HttpTestServer::Reply::json(R"({"message":"app not found"})", 400));
+    make();
+    w<QLineEdit>("dhanApiKeyEdit")->setText("K");
+    w<QPushButton>("dhanAuthButton")->click();
+    QCOMPARE(prompts->last().title, QString("Missing Credentials"));
+    QVERIFY(!dialog->dhanLogin());
+
+    w<QLineEdit>("dhanApiSecretEdit")->setText("S");
+    w<QLineEdit>("dhanClientIdEdit")->setText("1100");
+    w<QPushButton>("dhanAuthButton")->click();
+    QCOMPARE(w<QLabel>("dhanStatusLabel")->text(), QString::fromUtf8("🔄 Initiating OAuth flow... Please check your browser"));
+    QVERIFY(!w<QPushButton>("dhanAuthButton")->isEnabled());
+    QTRY_VERIFY_WITH_TIMEOUT(w<QLabel>("dhanStatusLabel")->text().startsWith(QString::fromUtf8("❌ Authentication failed: ")), 10000);
+    QVERIFY(w<QPushButton>("dhanAuthButton")->isEnabled());
+    QCOMPARE(prompts->last().title, QString("Authentication Failed"));
+
+    // Success saves the whole dialog, including what was typed elsewhere.
+    w<QLineEdit>("zerodhaApiKeyEdit")->setText("typed");
+    emit dialog->dhanLogin()->authenticationSuccessful("DT", "ignored");
+    QCOMPARE(w<QLineEdit>("dhanAccessTokenEdit")->text(), QString("DT"));
+    QCOMPARE(settings->dhanAccessToken(), QString("DT"));
+    QCOMPARE(settings->dhanClientId(), QString("1100"));
+    QCOMPARE(settings->zerodhaApiKey(), QString("typed"));
+    QCOMPARE(w<QLabel>("dhanStatusLabel")->text(), QString::fromUtf8("✅ Authenticated successfully"));
+}
+
+void TestSettingsDialog::upstoxLoginStoresItsToken()
+{
+    make();
+    w<QLineEdit>("upstoxApiKeyEdit")->setText("UK");
+    w<QLineEdit>("upstoxApiSecretEdit")->setText("US");
+    w<QPushButton>("upstoxAuthButton")->click();
+    QCOMPARE(openedUrls.size(), 1);
+    QVERIFY(!w<QPushButton>("upstoxAuthButton")->isEnabled());
+    QSignalSpy changed(settings.get(), &SettingsManager::upstoxAccessTokenChanged);
+    emit dialog->upstoxLogin()->authenticationSuccessful("UT");
+    QCOMPARE(changed.count(), 1);
+    QSettings stored(settings->settingsFilePath(), QSettings::IniFormat);
+    QCOMPARE(stored.value("API/upstoxAccessToken").toString(), QString("UT"));
+    QCOMPARE(settings->upstoxApiKey(), QString());  // only the token is stored at once
+    QVERIFY(w<QPushButton>("upstoxAuthButton")->isEnabled());
+
+    emit dialog->upstoxLogin()->authenticationFailed("denied");
+    QCOMPARE(w<QLabel>("upstoxStatusLabel")->text(), QString::fromUtf8("❌ Authentication failed: denied"));
+    QCOMPARE(prompts->last().type, QString("warning"));
 }
 
 void TestSettingsDialog::secretsStayOutOfTheLog()
