@@ -1,7 +1,7 @@
 // FlatTrade login.
 #include "brokers/flattrade/FlatTradeAuth.h"
 
-#include "brokers/LoginReplyError.h"
+#include "brokers/LoginExchange.h"
 #include "brokers/LoopbackRedirectServer.h"
 #include "brokers/RedirectRequestLine.h"
 
@@ -83,10 +83,7 @@ void FlatTradeAuth::exchangeCode(const QString& code)
     body.insert(QStringLiteral("api_key"), apiKey);
     body.insert(QStringLiteral("request_code"), code);
     body.insert(QStringLiteral("api_secret"), QString::fromLatin1(hash));
-    QNetworkRequest request(QUrl(tokenBaseUrl + QStringLiteral("/trade/apitoken")));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setTransferTimeout(30000);
-    QNetworkReply* reply = networkManager->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply* reply = postLoginJson(networkManager, QUrl(tokenBaseUrl + QStringLiteral("/trade/apitoken")), body);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         const QJsonObject root = QJsonDocument::fromJson(reply->readAll()).object();

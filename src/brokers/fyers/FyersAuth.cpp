@@ -2,7 +2,7 @@
 #include "brokers/fyers/FyersAuth.h"
 
 #include "brokers/BrokerHosts.h"
-#include "brokers/LoginReplyError.h"
+#include "brokers/LoginExchange.h"
 
 #include <QCryptographicHash>
 #include <QDebug>
@@ -42,10 +42,7 @@ void FyersAuth::exchangeAuthCode(const QString& authCode, const QString& clientI
     body.insert(QStringLiteral("grant_type"), QStringLiteral("authorization_code"));
     body.insert(QStringLiteral("appIdHash"), QString::fromLatin1(hash));
     body.insert(QStringLiteral("code"), authCode.trimmed());
-    QNetworkRequest request(QUrl(baseUrl + QStringLiteral("/validate-authcode")));
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-    request.setTransferTimeout(30000);
-    QNetworkReply* reply = networkManager->post(request, QJsonDocument(body).toJson(QJsonDocument::Compact));
+    QNetworkReply* reply = postLoginJson(networkManager, QUrl(baseUrl + QStringLiteral("/validate-authcode")), body);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();
         const QJsonObject root = QJsonDocument::fromJson(reply->readAll()).object();

@@ -2,7 +2,7 @@
 #include "brokers/zerodha/ZerodhaAuth.h"
 
 #include "brokers/BrokerHosts.h"
-#include "brokers/LoginReplyError.h"
+#include "brokers/LoginExchange.h"
 #include "brokers/LoopbackRedirectServer.h"
 #include "brokers/RedirectRequestLine.h"
 
