@@ -2,7 +2,7 @@
 #include "ui/dialogs/SettingsDialog.h"
 
 #include "core/SettingsManager.h"
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QCheckBox>
 #include <QComboBox>
@@ -63,8 +63,8 @@ QLabel* portalLink(QWidget* parent, const QString& lead, const QString& url, con
 
 }  // namespace
 
-SettingsDialog::SettingsDialog(SettingsManager* settingsManager, QWidget* parent, UserPrompts* prompts)
-    : QDialog(parent), settingsManager(settingsManager), prompts(prompts ? prompts : UserPrompts::system())
+SettingsDialog::SettingsDialog(SettingsManager* settingsManager, QWidget* parent, DialogPrompts* prompts)
+    : QDialog(parent), settingsManager(settingsManager), prompts(prompts ? prompts : DialogPrompts::system())
 {
     setWindowTitle(QStringLiteral("Tickvane Settings"));
     setMinimumSize(700, 600);
@@ -77,22 +77,22 @@ SettingsDialog::~SettingsDialog() = default;
 
 void SettingsDialog::info(const QString& title, const QString& text)
 {
-    prompts->message(this, UserPrompts::Kind::Information, title, text);
+    prompts->message(this, DialogPrompts::Kind::Information, title, text);
 }
 
 void SettingsDialog::warn(const QString& title, const QString& text)
 {
-    prompts->message(this, UserPrompts::Kind::Warning, title, text);
+    prompts->message(this, DialogPrompts::Kind::Warning, title, text);
 }
 
 void SettingsDialog::critical(const QString& title, const QString& text)
 {
-    prompts->message(this, UserPrompts::Kind::Critical, title, text);
+    prompts->message(this, DialogPrompts::Kind::Critical, title, text);
 }
 
 void SettingsDialog::help(const QString& title, const QString& html)
 {
-    prompts->message(this, UserPrompts::Kind::Information, title, html, true);
+    prompts->message(this, DialogPrompts::Kind::Information, title, html, true);
 }
 
 void SettingsDialog::setupUi()

@@ -24,7 +24,7 @@ class QTimeEdit;
 class SettingsManager;
 class TradeJiniAuth;
 class UpstoxAuth;
-class UserPrompts;
+class DialogPrompts;
 class ZerodhaAuth;
 
 class SettingsDialog : public QDialog {
@@ -33,7 +33,7 @@ public:
     // prompts answers the dialog's message and input boxes; null means real modal boxes. It is a
     // constructor argument because the token check may show a box while the dialog is built.
     explicit SettingsDialog(SettingsManager* settingsManager, QWidget* parent = nullptr,
-                            UserPrompts* prompts = nullptr);
+                            DialogPrompts* prompts = nullptr);
     ~SettingsDialog() override;
 
     void showFirstTab();
@@ -209,7 +209,7 @@ private:
     QMap<QString, QTimeEdit*> marketStartEdits;
     QMap<QString, QTimeEdit*> marketEndEdits;
 
-    UserPrompts* prompts;
+    DialogPrompts* prompts;
     Delays delays;
     std::function<void(QObject*)> loginHook;
     QString currentLogFile;

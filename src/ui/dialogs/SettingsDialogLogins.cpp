@@ -10,7 +10,7 @@
 #include "brokers/upstox/UpstoxAuth.h"
 #include "brokers/zerodha/ZerodhaAuth.h"
 #include "core/SettingsManager.h"
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QComboBox>
 #include <QDateTime>

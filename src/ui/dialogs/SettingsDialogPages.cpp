@@ -3,7 +3,7 @@
 #include "ui/dialogs/SettingsDialog.h"
 
 #include "core/SettingsManager.h"
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QCheckBox>
 #include <QComboBox>

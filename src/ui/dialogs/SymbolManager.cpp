@@ -5,7 +5,7 @@
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/HeaderMasterParser.h"
 #include "ui/dialogs/PositionalMasterParser.h"
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QComboBox>
 #include <QDebug>
@@ -24,7 +24,7 @@
 
 namespace {
 
-enum { Info = int(UserPrompts::Kind::Information), Warn = int(UserPrompts::Kind::Warning) };
+enum { Info = int(DialogPrompts::Kind::Information), Warn = int(DialogPrompts::Kind::Warning) };
 
 IndianSymbolData recordOf(const QTableWidgetItem* item)
 {
@@ -39,7 +39,7 @@ SymbolManager::SymbolManager(SettingsManager* settings, SymbolRepository* reposi
       settings(settings),
       repository(repository),
       network(new QNetworkAccessManager(this)),
-      prompts(UserPrompts::system())
+      prompts(DialogPrompts::system())
 {
     qRegisterMetaType<IndianSymbolData>("IndianSymbolData");
     setWindowTitle(QStringLiteral("Symbol Manager - Indian Brokers"));
@@ -50,14 +50,14 @@ SymbolManager::SymbolManager(SettingsManager* settings, SymbolRepository* reposi
 
 SymbolManager::~SymbolManager() = default;
 
-void SymbolManager::setPrompts(UserPrompts* p)
+void SymbolManager::setPrompts(DialogPrompts* p)
 {
-    prompts = p ? p : UserPrompts::system();
+    prompts = p ? p : DialogPrompts::system();
 }
 
 void SymbolManager::say(int kind, const QString& title, const QString& text)
 {
-    prompts->message(this, UserPrompts::Kind(kind), title, text);
+    prompts->message(this, DialogPrompts::Kind(kind), title, text);
 }
 
 void SymbolManager::setupUi()

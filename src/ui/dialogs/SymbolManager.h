@@ -27,7 +27,7 @@ class QPushButton;
 class QTableWidget;
 class SettingsManager;
 class SymbolRepository;
-class UserPrompts;
+class DialogPrompts;
 
 class SymbolManager : public QDialog, public ISymbolProvider {
     Q_OBJECT
@@ -38,7 +38,7 @@ public:
     void setBrokerApi(BrokerAPI* api) { brokerApi = api; }
     SymbolRepository* symbolRepository() const { return repository; }
     // Message and question boxes; the system's modal boxes unless replaced (tests answer them).
-    void setPrompts(UserPrompts* prompts);
+    void setPrompts(DialogPrompts* prompts);
     // Scheme and host (plus any path prefix) of a broker's master files: "FlatTrade", "Zerodha",
     // "Fyers", "TradeJini". Defaults are the repository's hosts.
     void setMasterHost(const QString& broker, const QString& baseUrl);
@@ -164,7 +164,7 @@ private:
     QSet<QString> providerBatchExchanges;  // provider requests the running all-exchanges load awaits
     ISymbolMasterSource* provider = nullptr;
     BrokerAPI* brokerApi = nullptr;
-    UserPrompts* prompts;
+    DialogPrompts* prompts;
     QMap<QString, QString> hostOverrides;
     int downloadTimeoutMs = 60000;
 };

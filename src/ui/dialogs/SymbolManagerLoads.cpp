@@ -4,7 +4,7 @@
 
 #include "symbols/ISymbolMasterSource.h"
 #include "symbols/SymbolRepository.h"
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -28,7 +28,7 @@ namespace {
 const char kUserAgent[] = "Tickvane/1.0";
 const qint64 kCacheLifetimeSeconds = 86399;  // one second short of a day
 
-enum { Info = int(UserPrompts::Kind::Information), Warn = int(UserPrompts::Kind::Warning) };
+enum { Info = int(DialogPrompts::Kind::Information), Warn = int(DialogPrompts::Kind::Warning) };
 
 QStringList exchangesOf(const QString& broker)
 {

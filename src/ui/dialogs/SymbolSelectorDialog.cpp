@@ -1,7 +1,7 @@
 // Fyers symbol selector dialog.
 #include "ui/dialogs/SymbolSelectorDialog.h"
 
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -38,7 +38,7 @@ SymbolSelectorDialog::SymbolSelectorDialog(const QString& text, QWidget* parent)
       text(text),
       networkManager(new QNetworkAccessManager(this)),
       symbolHost(QStringLiteral("https://public.fyers.in")),
-      prompts(UserPrompts::system())
+      prompts(DialogPrompts::system())
 {
     setWindowTitle(QStringLiteral("Symbol Selector - Fyers"));
     setMinimumSize(1000, 600);
@@ -53,9 +53,9 @@ SymbolSelectorDialog::SymbolSelectorDialog(const QString& text, QWidget* parent)
 
 SymbolSelectorDialog::~SymbolSelectorDialog() = default;
 
-void SymbolSelectorDialog::setPrompts(UserPrompts* p)
+void SymbolSelectorDialog::setPrompts(DialogPrompts* p)
 {
-    prompts = p ? p : UserPrompts::system();
+    prompts = p ? p : DialogPrompts::system();
 }
 
 void SymbolSelectorDialog::setSymbolHost(const QString& baseUrl)
@@ -194,7 +194,7 @@ void SymbolSelectorDialog::onLoadSymbolsClicked()
 {
     const QString exchange = exchangeCombo->currentText();
     if (!exchangeUrls.contains(exchange)) {
-        prompts->message(this, UserPrompts::Kind::Warning, QStringLiteral("Error"),
+        prompts->message(this, DialogPrompts::Kind::Warning, QStringLiteral("Error"),
                          QStringLiteral("Please select a valid exchange."));
         return;
     }
@@ -224,7 +224,7 @@ void SymbolSelectorDialog::onSymbolMasterDownloaded()
     progressBar->hide();
     loadButton->setEnabled(true);
     if (reply->error() != QNetworkReply::NoError) {
-        prompts->message(this, UserPrompts::Kind::Critical, QStringLiteral("Download Error"),
+        prompts->message(this, DialogPrompts::Kind::Critical, QStringLiteral("Download Error"),
                          QStringLiteral("Failed to download symbol master file: ") + reply->errorString());
         statusLabel->setText(QStringLiteral("Download failed"));
         return;
@@ -305,7 +305,7 @@ void SymbolSelectorDialog::addToSelected(const SymbolData& symbol)
 {
     for (int i = 0; i < selectedList->count(); ++i) {
         if (selectedList->item(i)->data(Qt::UserRole).toString() == symbol.fyersToken) {
-            prompts->message(this, UserPrompts::Kind::Information, QStringLiteral("Already Selected"),
+            prompts->message(this, DialogPrompts::Kind::Information, QStringLiteral("Already Selected"),
                              QStringLiteral("This symbol is already in the selected list."));
             return;
         }

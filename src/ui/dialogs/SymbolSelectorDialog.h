@@ -21,7 +21,7 @@ class QProgressBar;
 class QPushButton;
 class QSplitter;
 class QTableWidget;
-class UserPrompts;
+class DialogPrompts;
 
 class SymbolSelectorDialog : public QDialog {
     Q_OBJECT
@@ -36,7 +36,7 @@ public:
     // Scheme and host of the public symbol-details files; tests point it at 127.0.0.1.
     void setSymbolHost(const QString& baseUrl);
     void setDownloadTimeout(int ms) { downloadTimeoutMs = ms; }
-    void setPrompts(UserPrompts* prompts);
+    void setPrompts(DialogPrompts* prompts);
     QList<SymbolData> loadedSymbols() const { return allSymbols; }
     QString callerText() const { return text; }
 
@@ -84,5 +84,5 @@ private:
     QMap<QString, QStringList> exchangeSegments;
     QString symbolHost;
     int downloadTimeoutMs = 60000;
-    UserPrompts* prompts;
+    DialogPrompts* prompts;
 };

@@ -10,7 +10,7 @@
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
-#include "support/ScriptedPrompts.h"
+#include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
 #include "ui/dialogs/SettingsDialog.h"
 
@@ -83,7 +83,7 @@ private:
 
     std::unique_ptr<TestEnvironment> env;
     std::unique_ptr<SettingsManager> settings;
-    std::unique_ptr<ScriptedPrompts> prompts;
+    std::unique_ptr<ScriptedDialogPrompts> prompts;
     std::unique_ptr<HttpTestServer> server;
     SettingsDialog* dialog = nullptr;
     QList<QUrl> openedUrls;
@@ -98,7 +98,7 @@ void TestSettingsDialog::init()
     settings.reset(new SettingsManager);
     restartPrompts = 0;
     settings->setRestartPrompt([this](const QString&, const QString&) { ++restartPrompts; });
-    prompts.reset(new ScriptedPrompts);
+    prompts.reset(new ScriptedDialogPrompts);
     server.reset(new HttpTestServer);
     QVERIFY(server->listen());
     openedUrls.clear();

@@ -3,7 +3,7 @@
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
-#include "support/ScriptedPrompts.h"
+#include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
 #include "symbols/ISymbolMasterSource.h"
 #include "symbols/SymbolRepository.h"
@@ -116,7 +116,7 @@ private:
     std::unique_ptr<HttpTestServer> server;
     std::unique_ptr<SettingsManager> settings;
     std::unique_ptr<SymbolRepository> repository;
-    std::unique_ptr<ScriptedPrompts> prompts;
+    std::unique_ptr<ScriptedDialogPrompts> prompts;
     SymbolManager* manager = nullptr;
 };
 
@@ -129,7 +129,7 @@ void TestSymbolManager::init()
     QVERIFY(server->listen());
     settings.reset(new SettingsManager);
     repository.reset(new SymbolRepository);
-    prompts.reset(new ScriptedPrompts);
+    prompts.reset(new ScriptedDialogPrompts);
     manager = make();
 }
 

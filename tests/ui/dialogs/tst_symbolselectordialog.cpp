@@ -1,6 +1,6 @@
 // Fyers symbol selector: line parsing, word search, selection and downloads from a loopback host.
 #include "support/HttpTestServer.h"
-#include "support/ScriptedPrompts.h"
+#include "support/ScriptedDialogPrompts.h"
 #include "ui/dialogs/SymbolSelectorDialog.h"
 
 #include <QComboBox>
@@ -78,7 +78,7 @@ void TestSymbolSelectorDialog::searchNeedsEveryWord()
                     HttpTestServer::Reply::bytes(kHeader + line("1", "RELIANCE INDUSTRIES", "INE002A01018", "NSE:RELIANCE-EQ") +
                                                  line("2", "INFOSYS", "INE009A01021", "NSE:INFY-EQ"), "text/csv"));
     SymbolSelectorDialog dlg("Pick");
-    ScriptedPrompts prompts;
+    ScriptedDialogPrompts prompts;
     dlg.setPrompts(&prompts);
     dlg.setSymbolHost(server.baseUrl());
     QCOMPARE(dlg.findChild<QComboBox*>()->currentText(), QString("NSE - Capital Market"));
@@ -103,7 +103,7 @@ void TestSymbolSelectorDialog::searchNeedsEveryWord()
 void TestSymbolSelectorDialog::selectionAddsOnceAndRemovesOne()
 {
     SymbolSelectorDialog dlg("Pick");
-    ScriptedPrompts prompts;
+    ScriptedDialogPrompts prompts;
     dlg.setPrompts(&prompts);
     dlg.setSelectedSymbols({"7", "9", "7"});
     auto* list = dlg.findChild<QListWidget*>();
@@ -122,7 +122,7 @@ void TestSymbolSelectorDialog::downloadFillsTableAndFailureKeepsRecords()
                     HttpTestServer::Reply::bytes(kHeader + line("1", "AAA", "I1", "T1") + line("2", "BBB", "I2", "T2"),
                                                  "text/csv"));
     SymbolSelectorDialog dlg("Pick");
-    ScriptedPrompts prompts;
+    ScriptedDialogPrompts prompts;
     dlg.setPrompts(&prompts);
     dlg.setSymbolHost(server.baseUrl());
     auto* load = button(&dlg, "Load Symbols");

@@ -2,7 +2,7 @@
 // so widget tests never wait on a modal loop.
 #pragma once
 
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QList>
 #include <QQueue>
@@ -12,7 +12,7 @@
 
 #include <functional>
 
-class ScriptedPrompts : public UserPrompts {
+class ScriptedDialogPrompts : public DialogPrompts {
 public:
     struct Shown {
         QString type;  // "information", "warning", "critical", "question", "confirm", "text", "directory"

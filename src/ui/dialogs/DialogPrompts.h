@@ -7,11 +7,11 @@
 
 class QWidget;
 
-class UserPrompts {
+class DialogPrompts {
 public:
     enum class Kind { Information, Warning, Critical };
 
-    virtual ~UserPrompts() = default;
+    virtual ~DialogPrompts() = default;
     // A box with an OK button. richText makes the text HTML (the login help boxes).
     virtual void message(QWidget* parent, Kind kind, const QString& title, const QString& text,
                          bool richText = false) = 0;
@@ -27,5 +27,5 @@ public:
     virtual bool openUrl(const QUrl& url) = 0;
 
     // The process-wide default: real modal boxes and QDesktopServices.
-    static UserPrompts* system();
+    static DialogPrompts* system();
 };

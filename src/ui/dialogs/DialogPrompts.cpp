@@ -1,5 +1,5 @@
 // Real message boxes, input boxes and desktop hand-offs.
-#include "ui/dialogs/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
 
 #include <QDesktopServices>
 #include <QFileDialog>
@@ -8,7 +8,7 @@
 
 namespace {
 
-class SystemPrompts : public UserPrompts {
+class SystemPrompts : public DialogPrompts {
 public:
     void message(QWidget* parent, Kind kind, const QString& title, const QString& text, bool richText) override
     {
@@ -47,7 +47,7 @@ public:
 
 }  // namespace
 
-UserPrompts* UserPrompts::system()
+DialogPrompts* DialogPrompts::system()
 {
     static SystemPrompts prompts;
     return &prompts;
