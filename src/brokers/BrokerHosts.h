@@ -21,3 +21,10 @@ inline QString angelOneStream() { return QStringLiteral("wss://smartapisocket.an
 inline QString angelOneScripMaster() { return QStringLiteral("https://margincalculator.angelbroking.com"); }
 inline QString angelOnePublisherLogin() { return QStringLiteral("https://smartapi.angelbroking.com"); }
 }  // namespace BrokerHosts
+
+// Dhan: login pages and consent, the feed and the instrument master (REST is dhanRest above).
+namespace BrokerHosts {
+inline QString dhanAuth() { return QStringLiteral("https://auth.dhan.co"); }
+inline QString dhanFeed() { return QStringLiteral("wss://api-feed.dhan.co"); }
+inline QString dhanScripMaster() { return QStringLiteral("https://images.dhan.co"); }
+}  // namespace BrokerHosts

@@ -37,6 +37,11 @@ bool LoopbackRedirectServer::isListening() const
     return server->isListening();
 }
 
+QString LoopbackRedirectServer::errorString() const
+{
+    return server->errorString();
+}
+
 quint16 LoopbackRedirectServer::port() const
 {
     return server->serverPort();

@@ -22,6 +22,8 @@ public:
     void close();
     bool isListening() const;
     quint16 port() const;
+    // Why the last listen() failed (the last port tried).
+    QString errorString() const;
 
     // A request line longer than this, or not complete within the time-out, closes the connection.
     void setMaxRequestBytes(int bytes) { maxRequestBytes = bytes; }

@@ -1,8 +1,9 @@
-// Fyers login state: access token and the REST API root the login talks to.
+// Fyers login: the authorization page in the browser and the exchange of the pasted code.
 #pragma once
 
 #include <QObject>
 #include <QString>
+#include <QUrl>
 
 class QNetworkAccessManager;
 
@@ -11,9 +12,21 @@ class FyersAuth : public QObject {
 public:
     explicit FyersAuth(QObject* parent = nullptr);
 
+    // REST API root (scheme, host and "/api/v3"); tests point it at 127.0.0.1.
     void setBaseUrl(const QString& url) { baseUrl = url; }
     QString getBaseUrl() const { return baseUrl; }
     QString getAccessToken() const { return accessToken; }
+
+    // Builds the authorization address, emits authenticationRequired and opens it in the browser.
+    void startAuthentication(const QString& clientId, const QString& redirectUri);
+    // Posts the code with the hash of "clientId:appSecret"; ends in authenticationSuccessful or
+    // authenticationFailed.
+    void exchangeAuthCode(const QString& authCode, const QString& clientId, const QString& appSecret);
+
+signals:
+    void authenticationRequired(QUrl authUrl);
+    void authenticationSuccessful(QString accessToken);
+    void authenticationFailed(QString error);
 
 private:
     QNetworkAccessManager* networkManager;

@@ -1,6 +1,7 @@
 // AngelOne logins against loopback peers: password login with profile check, its failures,
 // secrets kept out of the log, and the publisher login's redirect listener and token exchange.
 #include "brokers/angelone/AngelOneAuth.h"
+#include "support/BrowserStandIn.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 
@@ -24,36 +25,6 @@ const QByteArray kLoginOk =
     R"({"status":true,"message":"SUCCESS","data":{"jwtToken":"JWT-SECRET-1","refreshToken":"REFRESH-SECRET-1","feedToken":"FEED-SECRET-1"}})";
 const QByteArray kProfileOk = R"({"status":true,"message":"SUCCESS","data":{"clientcode":"C123"}})";
 
-quint16 freePort()
-{
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    return probe.serverPort();
-}
-
-// Plays the browser: sends the request in chunks and returns everything the listener answers.
-QByteArray browse(quint16 port, const QList<QByteArray>& chunks)
-{
-    QTcpSocket s;
-    s.connectToHost(QHostAddress::LocalHost, port);
-    if (!s.waitForConnected(5000))
-        return "no connection";
-    for (const QByteArray& p : chunks) {
-        s.write(p);
-        s.flush();
-        QTest::qWait(20);
-    }
-    QByteArray answer;
-    QElapsedTimer t;
-    t.start();
-    while (s.state() == QAbstractSocket::ConnectedState && t.elapsed() < 5000) {
-        QCoreApplication::processEvents();
-        s.waitForReadyRead(50);
-        answer += s.readAll();
-    }
-    return answer + s.readAll();
-}
-
 // A login object pointed at a loopback SmartAPI host, with its redirect listener on a free port.
 struct Peer {
     HttpTestServer http;
@@ -64,7 +35,7 @@ struct Peer {
         http.listen();
         auth.setBaseUrl(http.baseUrl());
         auth.setPublisherLoginUrl(http.baseUrl());
-        port = freePort();
+        port = BrowserStandIn::freePort();
         auth.setLocalPort(port);
     }
 };
@@ -242,7 +213,7 @@ void TestAngelOneAuth::publisherLogin()
     QCOMPARE(auth.getRedirectUri(), QString("http://localhost:%1").arg(port));
     QVERIFY(auth.isLocalServerListening());
 
-    const QByteArray answer = browse(port, {"GET /?" + query + " HTTP/1.1\r\nHost: localhost\r\n\r\n"});
+    const QByteArray answer = BrowserStandIn::request(port, {"GET /?" + query + " HTTP/1.1\r\nHost: localhost\r\n\r\n"});
     QCOMPARE(answer, QByteArray("HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<html><body><h2>AngelOne "
                                 "Authentication Successful!</h2><p>You can close this window and return to the "
                                 "application.</p></body></html>"));
@@ -270,7 +241,7 @@ void TestAngelOneAuth::redirectWithoutBothTokensKeepsWaiting()
     auth.startPublisherLogin("KEY1", QString(), "live");
 
     // Only the request line counts: a token in a header is not the redirect.
-    const QByteArray bad = browse(port, {"GET /?auth_token=A1 HTTP/1.1\r\nReferer: http://x/?feed_token=F\r\n\r\n"});
+    const QByteArray bad = BrowserStandIn::request(port, {"GET /?auth_token=A1 HTTP/1.1\r\nReferer: http://x/?feed_token=F\r\n\r\n"});
     QVERIFY(bad.startsWith("HTTP/1.1 400 Bad Request\r\n"));
     QVERIFY(bad.endsWith("<p>Could not extract authentication tokens.</p></body></html>"));
     QCOMPARE(failed.count(), 1);
@@ -279,11 +250,11 @@ void TestAngelOneAuth::redirectWithoutBothTokensKeepsWaiting()
     QCOMPARE(http.requestCount(), 0);
 
     // A refused exchange leaves the listener open too; the next redirect completes the login.
-    browse(port, {"GET /?auth_token=A2&feed_token=F2 HTTP/1.1\r\n\r\n"});
+    BrowserStandIn::request(port, {"GET /?auth_token=A2&feed_token=F2 HTTP/1.1\r\n\r\n"});
     QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 5000);
     QCOMPARE(failed.last().first().toString(), QString("Invalid"));
     QVERIFY(auth.isLocalServerListening());
-    browse(port, {"GET /?auth_token=A3&feed_token=F3 HTTP/1.1\r\n\r\n"});
+    BrowserStandIn::request(port, {"GET /?auth_token=A3&feed_token=F3 HTTP/1.1\r\n\r\n"});
     QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
     QCOMPARE(ok.first(), (QList<QVariant>{"JWT3", "REF3", "F3"}));
 }
@@ -301,11 +272,11 @@ void TestAngelOneAuth::listenerLimitsWhatItReads()
     auth.startPublisherLogin("KEY1", QString(), "live");
 
     // A request line with no end is cut off without an answer or a verdict.
-    QCOMPARE(browse(port, {QByteArray(20000, 'a')}), QByteArray());
+    QCOMPARE(BrowserStandIn::request(port, {QByteArray(20000, 'a')}), QByteArray());
     QCOMPARE(failed.count(), 0);
 
     // A request line that arrives in chunks is read whole.
-    const QByteArray answer = browse(port, {"GET /?auth_tok", "en=A&feed_to", "ken=F HTTP/1.1\r\n\r\n"});
+    const QByteArray answer = BrowserStandIn::request(port, {"GET /?auth_tok", "en=A&feed_to", "ken=F HTTP/1.1\r\n\r\n"});
     QVERIFY(answer.startsWith("HTTP/1.1 200 OK"));
     QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
     QCOMPARE(ok.first().at(2).toString(), QString("F"));
@@ -331,7 +302,7 @@ void TestAngelOneAuth::restartReplacesListener()
 {
     AngelOneAuth auth;
     auth.setPublisherLoginUrl("https://login.example.invalid");
-    auth.setLocalPort(freePort());
+    auth.setLocalPort(BrowserStandIn::freePort());
     QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
     auth.startPublisherLogin("KEY1", QString(), "live");
     auth.startPublisherLogin("KEY1", QString(), "live");

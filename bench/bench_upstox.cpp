@@ -1,0 +1,130 @@
+// Upstox feed decoding: feeds entries per second against copying the same bytes.
+#include "brokers/upstox/UpstoxDecoder.h"
+
+#include <QByteArray>
+#include <QHash>
+#include <QVector>
+
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+
+namespace {
+
+constexpr int kEntriesPerFrame = 50;
+constexpr int kFrames = 64;
+
+QByteArray varint(quint64 v)
+{
+    QByteArray out;
+    do {
+        char b = char(v & 0x7f);
+        v >>= 7;
+        if (v)
+            b = char(b | 0x80);
+        out.append(b);
+    } while (v);
+    return out;
+}
+
+QByteArray field(quint32 number, int wireType)
+{
+    return varint((quint64(number) << 3) | quint64(wireType));
+}
+
+QByteArray dbl(quint32 number, double d)
+{
+    quint64 bits;
+    std::memcpy(&bits, &d, sizeof bits);
+    QByteArray out = field(number, 1);
+    for (int i = 0; i < 8; ++i)
+        out.append(char((bits >> (8 * i)) & 0xff));
+    return out;
+}
+
+QByteArray bytes(quint32 number, const QByteArray& b)
+{
+    return field(number, 2) + varint(quint64(b.size())) + b;
+}
+
+QString keyOf(int i)
+{
+    return QStringLiteral("NSE_FO|%1").arg(40000 + i);
+}
+
+// One "full" mode entry as the service sends it: nested trade with previous close, five-level
+// book, greeks, day OHLC, ATP, volume, OI and the bid/ask totals.
+QByteArray fullEntry(int instrument, quint32 seq)
+{
+    const QByteArray ltpc = dbl(1, 22150.0 + seq % 200) + field(2, 0) + varint(1710474300123ULL + seq) + field(3, 0)
+        + varint(75 * (1 + seq % 4)) + dbl(4, 22010.25);
+    QByteArray book;
+    for (int l = 0; l < 5; ++l)
+        book += bytes(1, field(1, 0) + varint(10 + l) + dbl(2, 22149.0 - l) + field(3, 0) + varint(20) + dbl(4, 22151.0 + l));
+    QByteArray ohlc;
+    for (int k = 0; k < 2; ++k)
+        ohlc += bytes(1, dbl(2, 22000.0) + dbl(3, 22200.0) + dbl(4, 21950.0) + dbl(5, 22150.0));
+    const QByteArray market = bytes(1, ltpc) + bytes(2, book) + bytes(3, dbl(1, 0.5) + dbl(2, 0.01) + dbl(3, 1.2))
+        + bytes(4, ohlc) + dbl(5, 22100.0) + field(6, 0) + varint(1234567) + dbl(7, 9876500.0) + dbl(9, 1.0e6)
+        + dbl(10, 2.0e6);
+    const QByteArray feed = bytes(2, bytes(1, market));
+    return bytes(2, bytes(1, keyOf(instrument).toUtf8()) + bytes(2, feed));
+}
+
+struct Frames {
+    QVector<QByteArray> frames;
+    QHash<QString, UpstoxDecoder::Instrument> master;
+    Frames()
+    {
+        quint32 seq = 0;
+        for (int f = 0; f < kFrames; ++f) {
+            QByteArray frame;
+            for (int i = 0; i < kEntriesPerFrame; ++i)
+                frame += fullEntry(i, seq++);
+            frames.append(frame);
+        }
+        for (int i = 0; i < kEntriesPerFrame; ++i)
+            master.insert(keyOf(i), UpstoxDecoder::Instrument{QStringLiteral("NIFTY%1FUT").arg(i), 75});
+    }
+};
+
+const Frames& frames()
+{
+    static const Frames f;
+    return f;
+}
+
+void BM_DecodeFrames(benchmark::State& state)
+{
+    const Frames& f = frames();
+    const UpstoxDecoder::Lookup lookup = [&f](const QString& key) { return f.master.value(key); };
+    int i = 0;
+    for (auto _ : state) {
+        const UpstoxDecoder::Result r = UpstoxDecoder::decode(f.frames[i++ % kFrames], lookup, false);
+        benchmark::DoNotOptimize(r.ticks.data());
+    }
+    state.counters["entries/s"] =
+        benchmark::Counter(double(state.iterations()) * kEntriesPerFrame, benchmark::Counter::kIsRate);
+    state.counters["frame bytes"] = double(f.frames[0].size());
+}
+BENCHMARK(BM_DecodeFrames);
+
+// Baseline: copy the same frames once, touching every byte.
+void BM_CopyFrames(benchmark::State& state)
+{
+    const Frames& f = frames();
+    QByteArray copy(f.frames[0].size() * 2, Qt::Uninitialized);
+    int i = 0;
+    for (auto _ : state) {
+        const QByteArray& frame = f.frames[i++ % kFrames];
+        std::memcpy(copy.data(), frame.constData(), size_t(frame.size()));
+        benchmark::DoNotOptimize(copy.data());
+    }
+    state.counters["entries/s"] =
+        benchmark::Counter(double(state.iterations()) * kEntriesPerFrame, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_CopyFrames);
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,123 @@
+// Dhan connector: the threaded market feed with its subscriptions and ticks, chart history and
+// the instrument master.
+#pragma once
+
+#include "brokers/IBroker.h"
+#include "brokers/dhan/DhanDecoder.h"
+
+#include <QJsonObject>
+#include <QPointer>
+#include <QSet>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+
+class DhanAuth;
+class DhanFeedClient;
+struct DhanFeedEvent;
+class QNetworkAccessManager;
+class QNetworkReply;
+class QTimer;
+class SettingsManager;
+class SymbolRepository;
+
+class DhanBroker : public IBroker {
+    Q_OBJECT
+public:
+    // Dhan takes at most this many instruments in one subscription request.
+    static constexpr int kMaxInstrumentsPerRequest = 100;
+
+    explicit DhanBroker(QObject* parent = nullptr);
+    ~DhanBroker() override;
+
+    Q_INVOKABLE void setSymbolRepository(SymbolRepository* repository);
+    Q_INVOKABLE void setSettingsManager(SettingsManager* settings);
+
+    // Hosts in one place: REST and scrip master ("https://host"), feed ("wss://host"); tests use
+    // 127.0.0.1. The feed's reconnect waits and the keep-alive interval are shortened by tests.
+    void setRestBaseUrl(const QString& url) { restBaseUrl = url; }
+    void setScripMasterBaseUrl(const QString& url) { scripMasterBaseUrl = url; }
+    void setFeedBaseUrl(const QString& url) { feedBaseUrl = url; }
+    void setReconnectWaitRange(int minMs, int maxMs);
+    void setPingIntervalMs(int ms);
+    void setClock(std::function<QDateTime()> clock) { clockFn = std::move(clock); }
+    DhanAuth* authClient() const { return auth; }
+
+    void initialize(const QMap<QString, QString>& config) override;
+    void connectToBroker() override;
+    void disconnectFromBroker() override;
+    void startLiveData() override;
+    void stopLiveData() override;
+    void subscribeLiveData(const QString& symbol) override;
+    void subscribeLiveData(const QStringList& symbols) override;
+    void unsubscribeLiveData(const QString& symbol) override;
+    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                               const QString& interval) override;
+    void requestIntradayData(const QString& symbol, const QString& interval) override;
+    bool isConnected() const override { return connected; }
+    QString lastError() const override { return lastErrorText; }
+
+    // The window starts this by name, like the other brokers' master downloads.
+    Q_INVOKABLE void downloadInstrumentList();
+
+    // Symbols the feed carries (also those still waiting for the feed to open), in order.
+    QStringList subscribedSymbols() const { return subscribedOrder; }
+    QStringList pendingSubscriptions() const { return pending; }
+    bool pingTimerActive() const;
+
+    // Segment of a symbol in feed subscriptions.
+    static QString feedSegment(const QString& symbol);
+    // Subscription requests for (segment, security id) pairs, at most 100 instruments each; one
+    // request with an empty list when there are none.
+    static QStringList subscriptionMessages(const QList<QPair<QString, QString>>& instruments);
+
+    void parseBinaryPacket(const QByteArray& data);
+    void handleJsonMessage(const QJsonObject& message);
+    QString securityIdToSymbol(const QString& securityId) const;
+
+signals:
+    void instrumentListDownloaded();
+
+private slots:
+    void onAuthSuccessful(QString token);
+    void onAuthFailed(QString err);
+    void onPingTimer();
+    void onInstrumentListReplyFinished();
+
+private:
+    void setupWebSocketCallbacks();
+    void onFeedEvent(quint64 generation, const DhanFeedEvent& event);
+    void handlePacket(const DhanDecoder::Packet& packet);
+    void emitTick(const TickData& tick, bool logFilter);
+    void sendSubscriptions(const QStringList& symbols);
+    void releaseFeed();
+    bool feedOpen() const;
+    QString securityIdForSymbol(const QString& symbol) const;
+    void onHistoricalReplyFinished(QNetworkReply* reply);
+    QDateTime now() const;
+    qint64 nowMSecs() const;
+
+    DhanAuth* auth;
+    std::unique_ptr<DhanFeedClient> feed;
+    QTimer* pingTimer;
+    QString accessToken;
+    QString clientId;
+    QString feedBaseUrl;
+    bool connected = false;
+    QString lastErrorText;
+    QSet<QString> subscribed;
+    QStringList subscribedOrder;  // same symbols as `subscribed`, in the order they came
+    QStringList pending;
+    QNetworkAccessManager* networkManager;
+    QPointer<SymbolRepository> symbolRepository;
+    QPointer<SettingsManager> settingsManager;
+    QString restBaseUrl;
+    QString scripMasterBaseUrl;
+    int reconnectMinMs = 1;
+    int reconnectMaxMs = 10000;
+    // Events of a replaced or stopped feed may still wait in the queue; they carry an older number.
+    quint64 feedGeneration = 0;
+    std::function<QDateTime()> clockFn;
+    DhanDecoder::TimeCache timeCache;  // GUI thread only
+};

@@ -1,0 +1,540 @@
+// Upstox connector: feed authorization, stream life cycle, subscriptions, ticks and history.
+#include "brokers/upstox/UpstoxBroker.h"
+
+#include "brokers/BrokerHosts.h"
+#include "brokers/upstox/UpstoxDecoder.h"
+#include "brokers/upstox/UpstoxHistory.h"
+#include "symbols/SymbolRepository.h"
+
+#include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
+#include <QTimer>
+#include <QUrl>
+#include <QUuid>
+#include <QWebSocket>
+
+namespace {
+
+const char kFeedAuthorizePath[] = "/v3/feed/market-data-feed";
+const char kPing[] = "{\"type\":\"ping\"}";
+constexpr int kMaxBackoffUnits = 120;
+constexpr int kTokenReconnectDelayMs = 1000;
+
+// Untrusted text goes to the log cut short.
+QString clipped(const QString& text, int max = 500)
+{
+    return text.size() > max ? text.left(max) + QStringLiteral("...") : text;
+}
+
+}  // namespace
+
+UpstoxBroker::UpstoxBroker(QObject* parent)
+    : IBroker(parent),
+      m_networkManager(new QNetworkAccessManager(this)),
+      m_pingTimer(new QTimer(this)),
+      m_reconnectTimer(new QTimer(this)),
+      m_tokenReconnectTimer(new QTimer(this)),
+      m_restBaseUrl(BrokerHosts::upstoxRest()),
+      m_today([] { return QDate::currentDate(); })
+{
+    m_pingTimer->setObjectName(QStringLiteral("pingTimer"));
+    m_pingTimer->setInterval(kPingIntervalMs);
+    m_reconnectTimer->setObjectName(QStringLiteral("reconnectTimer"));
+    m_reconnectTimer->setSingleShot(true);
+    connect(m_pingTimer, &QTimer::timeout, this, &UpstoxBroker::onPingTimer);
+    connect(m_reconnectTimer, &QTimer::timeout, this, &UpstoxBroker::onReconnectTimer);
+    m_tokenReconnectTimer->setObjectName(QStringLiteral("tokenReconnectTimer"));
+    m_tokenReconnectTimer->setSingleShot(true);
+    connect(m_tokenReconnectTimer, &QTimer::timeout, this, [this] { connectToBroker(); });
+}
+
+UpstoxBroker::~UpstoxBroker()
+{
+    UpstoxBroker::disconnectFromBroker();
+    releaseSocket();
+}
+
+void UpstoxBroker::setSymbolRepository(SymbolRepository* repository)
+{
+    m_symbolRepository = repository;
+}
+
+void UpstoxBroker::setRestBaseUrl(const QString& url)
+{
+    m_restBaseUrl = url;
+    if (!m_feedAuthorizeUrl.isEmpty())
+        m_feedAuthorizeUrl = m_restBaseUrl + QLatin1String(kFeedAuthorizePath);
+}
+
+void UpstoxBroker::setPingInterval(int ms)
+{
+    m_pingTimer->setInterval(ms);
+}
+
+void UpstoxBroker::initialize(const QMap<QString, QString>& config)
+{
+    m_feedAuthorizeUrl = m_restBaseUrl + QLatin1String(kFeedAuthorizePath);
+    m_accessToken = config.value(QStringLiteral("access_token"));
+    qInfo() << "[UpstoxBroker] Initialized with config (V3 API)";
+    qInfo() << "[UpstoxBroker] Access token:" << (m_accessToken.isEmpty() ? "Empty" : "Set");
+}
+
+void UpstoxBroker::updateAccessToken(const QString& token)
+{
+    qInfo() << "[UpstoxBroker] Updating access token";
+    m_accessToken = token;
+    if (!m_connected)
+        return;
+    qInfo() << "[UpstoxBroker] Reconnecting with new token...";
+    disconnectFromBroker();
+    // A timer of its own, so that a disconnect asked for within that second cancels it.
+    m_tokenReconnectTimer->start(kTokenReconnectDelayMs);
+}
+
+void UpstoxBroker::fail(const QString& error, const char* logPrefix)
+{
+    m_lastError = error;
+    qWarning().noquote() << logPrefix << error;
+    emit errorOccurred(error);
+}
+
+// ---- feed authorization and stream life cycle ----------------------------------------------
+
+void UpstoxBroker::connectToBroker()
+{
+    if (m_connected) {
+        qInfo() << "[UpstoxBroker] Already connected";
+        return;
+    }
+    if (m_accessToken.isEmpty()) {
+        fail(QStringLiteral("No access token available"));
+        return;
+    }
+    if (m_feedAuthorizeUrl.isEmpty())
+        m_feedAuthorizeUrl = m_restBaseUrl + QLatin1String(kFeedAuthorizePath);
+    m_closingOnRequest = false;
+    m_authorizeIsRetry = m_reconnectDue;
+    m_reconnectDue = false;
+    m_reconnectTimer->stop();
+    // A socket still opening (or closing) from before is replaced by the one this authorization
+    // leads to; it must not come up in between.
+    releaseSocket();
+    // One authorization at a time: a newer request replaces one still in flight.
+    if (m_authorizeReply) {
+        disconnect(m_authorizeReply, nullptr, this, nullptr);
+        m_authorizeReply->abort();
+        m_authorizeReply->deleteLater();
+    }
+
+    QNetworkRequest request{QUrl(m_feedAuthorizeUrl)};
+    request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_accessToken).toUtf8());
+    request.setRawHeader("Accept", "*/*");
+    // The answer is a redirect to the stream address; following it would fetch the stream over HTTP.
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    request.setTransferTimeout(kAuthorizeTimeoutMs);
+    qInfo() << "[UpstoxBroker] Requesting WebSocket redirect from:" << m_feedAuthorizeUrl;
+    QNetworkReply* reply = m_networkManager->get(request);
+    m_authorizeReply = reply;
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onAuthorizeFinished(reply); });
+}
+
+void UpstoxBroker::onAuthorizeFinished(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    if (reply != m_authorizeReply)
+        return;
+    m_authorizeReply = nullptr;
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (status == 301 || status == 302) {
+        QUrl target = reply->attribute(QNetworkRequest::RedirectionTargetAttribute).toUrl();
+        if (!target.isEmpty() && target.isRelative())
+            target = reply->url().resolved(target);
+        if (!target.isValid() || target.host().isEmpty()) {
+            fail(QStringLiteral("Invalid redirect URL received"));
+            return;
+        }
+        // The target's query is a one-time credential: the log gets host and path only.
+        qInfo() << "[UpstoxBroker] Got redirect to:" << target.adjusted(QUrl::RemoveQuery).toString();
+        openSocket(target);
+        return;
+    }
+    // A reply from a reconnect attempt that failed for a passing reason (no answer, server
+    // trouble) keeps the back-off going; a refusal (bad token) ends it.
+    const bool transient = status == 0 || status >= 500;
+    if (reply->error() != QNetworkReply::NoError) {
+        fail(reply->errorString(), "[UpstoxBroker] Failed to get WebSocket URL:");
+    } else {
+        fail(QStringLiteral("Unexpected HTTP status: %1").arg(status));
+    }
+    if (transient && m_authorizeIsRetry && !m_closingOnRequest)
+        scheduleReconnect();
+}
+
+void UpstoxBroker::openSocket(const QUrl& url)
+{
+    // A fresh socket per stream: nothing a previous connection still delivers can reach this one.
+    releaseSocket();
+    m_webSocket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
+    connect(m_webSocket, &QWebSocket::connected, this, &UpstoxBroker::onWsConnected);
+    connect(m_webSocket, &QWebSocket::disconnected, this, &UpstoxBroker::onWsDisconnected);
+    connect(m_webSocket, &QWebSocket::textMessageReceived, this, &UpstoxBroker::onWsTextMessage);
+    connect(m_webSocket, &QWebSocket::binaryMessageReceived, this, &UpstoxBroker::onWsBinaryMessage);
+    connect(m_webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
+            &UpstoxBroker::onWsError);
+    m_webSocket->open(url);
+}
+
+void UpstoxBroker::releaseSocket()
+{
+    if (!m_webSocket)
+        return;
+    disconnect(m_webSocket, nullptr, this, nullptr);
+    m_webSocket->abort();
+    m_webSocket->deleteLater();
+    m_webSocket = nullptr;
+}
+
+void UpstoxBroker::disconnectFromBroker()
+{
+    m_closingOnRequest = true;
+    if (m_authorizeReply) {
+        disconnect(m_authorizeReply, nullptr, this, nullptr);
+        m_authorizeReply->abort();
+        m_authorizeReply->deleteLater();
+        m_authorizeReply = nullptr;
+    }
+    if (m_webSocket) {
+        if (m_webSocket->state() == QAbstractSocket::ConnectedState) {
+            qInfo() << "[UpstoxBroker] Disconnecting WebSocket";
+            m_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        } else {
+            // Still opening: it must not come up after the user said disconnect.
+            releaseSocket();
+        }
+    }
+    m_pingTimer->stop();
+    m_reconnectTimer->stop();
+    m_tokenReconnectTimer->stop();
+    m_connected = false;
+    m_reconnectAttempts = 0;
+    m_subscribedSymbols.clear();
+    m_pendingSubscriptions.clear();
+}
+
+void UpstoxBroker::onWsConnected()
+{
+    if (sender() != m_webSocket)
+        return;
+    qInfo() << "[UpstoxBroker] WebSocket connected successfully";
+    m_connected = true;
+    m_reconnectAttempts = 0;
+    m_reconnectTimer->stop();
+    m_pingTimer->start();
+    emit connectionStatusChanged(true);
+    if (!m_pendingSubscriptions.isEmpty()) {
+        qInfo() << "[UpstoxBroker] Flushing" << m_pendingSubscriptions.size() << "pending subscriptions";
+        const QStringList pending = m_pendingSubscriptions.values();
+        subscribeLiveData(pending);
+        m_pendingSubscriptions.clear();
+    }
+}
+
+void UpstoxBroker::onWsDisconnected()
+{
+    if (sender() != m_webSocket)
+        return;
+    qInfo() << "[UpstoxBroker] WebSocket disconnected";
+    m_connected = false;
+    m_pingTimer->stop();
+    emit connectionStatusChanged(false);
+    if (m_closingOnRequest)
+        return;
+    scheduleReconnect();
+}
+
+void UpstoxBroker::scheduleReconnect()
+{
+    if (m_reconnectAttempts >= m_maxReconnectAttempts) {
+        qWarning() << "[UpstoxBroker] Max reconnection attempts reached. Manual reconnection required.";
+        m_lastError = QStringLiteral("Connection lost. Please reconnect manually.");
+        emit errorOccurred(m_lastError);
+        return;
+    }
+    if (m_accessToken.isEmpty())
+        return;
+    const int n = ++m_reconnectAttempts;
+    // 2, 4, 8 ... seconds, at most two minutes.
+    const int units = n >= 7 ? kMaxBackoffUnits : qMin(1 << n, kMaxBackoffUnits);
+    const int delay = units * m_reconnectUnitMs;
+    qInfo() << "[UpstoxBroker] Scheduling reconnect attempt" << n << "of" << m_maxReconnectAttempts << "in"
+            << delay / 1000 << "seconds";
+    m_reconnectTimer->start(delay);
+}
+
+void UpstoxBroker::onReconnectTimer()
+{
+    qInfo() << "[UpstoxBroker] Attempting reconnection...";
+    m_reconnectDue = true;
+    connectToBroker();
+    m_reconnectDue = false;
+}
+
+void UpstoxBroker::onPingTimer()
+{
+    if (!m_webSocket || m_webSocket->state() != QAbstractSocket::ConnectedState)
+        return;
+    m_webSocket->sendTextMessage(QString::fromLatin1(kPing));
+    qDebug() << "[UpstoxBroker] Sent ping";
+}
+
+void UpstoxBroker::onWsTextMessage(const QString& message)
+{
+    if (sender() != m_webSocket)
+        return;
+    qDebug() << "[UpstoxBroker] Text message:" << clipped(message);
+    const QJsonObject obj = QJsonDocument::fromJson(message.toUtf8()).object();
+    if (obj.value(QLatin1String("type")).toString() != QLatin1String("error"))
+        return;
+    const QString error = obj.value(QLatin1String("message")).toString();
+    fail(error, "[UpstoxBroker] WebSocket error:");
+}
+
+void UpstoxBroker::onWsError(QAbstractSocket::SocketError error)
+{
+    if (!m_webSocket || sender() != m_webSocket)
+        return;
+    m_lastError = m_webSocket->errorString();
+    qWarning() << "[UpstoxBroker] WebSocket error:" << error << m_lastError;
+    emit errorOccurred(m_lastError);
+}
+
+// ---- ticks ----------------------------------------------------------------------------------
+
+void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
+{
+    if (sender() != m_webSocket || message.isEmpty())
+        return;
+    const QPointer<SymbolRepository> repo = m_symbolRepository;
+    UpstoxDecoder::Lookup lookup;
+    if (repo) {
+        lookup = [repo](const QString& key) {
+            UpstoxDecoder::Instrument inst;
+            if (!repo)
+                return inst;
+            const IndianSymbolData rec = repo->findByToken(key);
+            inst.symbol = rec.symbol;
+            inst.lotSize = rec.lotSize;
+            return inst;
+        };
+    }
+    const UpstoxDecoder::Result result = UpstoxDecoder::decode(message, lookup);
+    switch (result.kind) {
+    case UpstoxDecoder::Kind::Empty:
+        return;
+    case UpstoxDecoder::Kind::MarketInfo:
+        qDebug() << "[UpstoxBroker] Market info received:" << result.text;
+        return;
+    case UpstoxDecoder::Kind::ServiceError:
+        qWarning() << "[UpstoxBroker] Error message:" << clipped(result.text);
+        return;
+    case UpstoxDecoder::Kind::JsonFeed:
+        for (const TickData& t : result.ticks) {
+            emit tickReceived(t);
+            qDebug() << "[UpstoxBroker] Tick:" << t.symbol << "LTP:" << t.ltp << "Volume:" << t.volume
+                     << "Time:" << t.timestamp.toString(QStringLiteral("hh:mm:ss"));
+        }
+        return;
+    case UpstoxDecoder::Kind::Protobuf:
+        break;
+    }
+    qDebug() << "[UpstoxBroker] Starting manual protobuf parse, size:" << message.size();
+    int parsed = 0;
+    for (const UpstoxDecoder::Event& e : result.events) {
+        switch (e.type) {
+        case UpstoxDecoder::Event::Tick: {
+            const TickData& t = result.ticks.at(parsed++);
+            emit tickReceived(t);
+            const double cp = t.open;
+            const double change = cp > 0 ? t.ltp - cp : 0.0;
+            const double percent = cp > 0 ? change / cp * 100.0 : 0.0;
+            qDebug().noquote() << "[UpstoxBroker] ✓ Parsed tick #" << parsed << ":" << t.symbol << "LTP:" << t.ltp
+                               << "Open(CP):" << cp << "Change:" << change << "("
+                               << QString::number(percent, 'f', 2) << "%)"
+                               << "Vol:" << t.volume << "(LTQ:" << e.ltq << "/LotSize:" << e.lotSize << ")"
+                               << "OI:" << t.openInterest << "Time:"
+                               << t.timestamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+            break;
+        }
+        case UpstoxDecoder::Event::InvalidTick:
+            qWarning() << "[UpstoxBroker] Invalid tick data - key:" << e.key << "ltp:" << e.ltp;
+            break;
+        case UpstoxDecoder::Event::FeedTooLong:
+            qWarning() << "[UpstoxBroker] Feed length exceeds data size";
+            break;
+        case UpstoxDecoder::Event::Malformed:
+            qDebug() << "[UpstoxBroker] Unreadable field, rest of frame skipped";
+            break;
+        }
+    }
+    qDebug() << "[UpstoxBroker] Parsing complete. Total feeds parsed:" << parsed;
+}
+
+// ---- subscriptions --------------------------------------------------------------------------
+
+QString UpstoxBroker::findInstrumentKey(const QString& symbol)
+{
+    if (symbol.contains(QLatin1Char('|')))
+        return symbol;
+    const auto cached = m_instrumentKeyCache.constFind(symbol);
+    if (cached != m_instrumentKeyCache.constEnd())
+        return cached.value();
+    const QString key = m_symbolRepository ? m_symbolRepository->tokenForSymbol(symbol) : QString();
+    if (key.isEmpty()) {
+        qWarning() << "[UpstoxBroker] Could not find instrument key for symbol:" << symbol;
+        return QString();
+    }
+    m_instrumentKeyCache.insert(symbol, key);
+    return key;
+}
+
+void UpstoxBroker::sendFrame(const char* method, const QStringList& keys, bool withMode)
+{
+    if (!m_webSocket || m_webSocket->state() != QAbstractSocket::ConnectedState)
+        return;
+    QJsonObject data;
+    data.insert(QStringLiteral("instrumentKeys"), QJsonArray::fromStringList(keys));
+    if (withMode)
+        data.insert(QStringLiteral("mode"), QStringLiteral("full"));
+    QJsonObject frame;
+    frame.insert(QStringLiteral("data"), data);
+    frame.insert(QStringLiteral("guid"), QUuid::createUuid().toString(QUuid::WithoutBraces));
+    frame.insert(QStringLiteral("method"), QLatin1String(method));
+    m_webSocket->sendBinaryMessage(QJsonDocument(frame).toJson(QJsonDocument::Compact));
+}
+
+void UpstoxBroker::startLiveData()
+{
+    qInfo() << "[UpstoxBroker] Live data started";
+}
+
+void UpstoxBroker::stopLiveData()
+{
+    qInfo() << "[UpstoxBroker] Live data stopped";
+    m_subscribedSymbols.clear();
+}
+
+void UpstoxBroker::subscribeLiveData(const QString& symbol)
+{
+    if (!m_connected) {
+        m_pendingSubscriptions.insert(symbol);
+        qDebug() << "[UpstoxBroker] Connection not ready, queued subscription for" << symbol;
+        return;
+    }
+    const QString key = findInstrumentKey(symbol);
+    if (key.isEmpty()) {
+        qWarning() << "[UpstoxBroker] Could not find instrument key for" << symbol;
+        return;
+    }
+    sendFrame("sub", {key}, true);
+    m_subscribedSymbols.insert(symbol);
+    qDebug().noquote() << "[UpstoxBroker] Subscribed to" << symbol << "(" << key << ") in full mode";
+}
+
+void UpstoxBroker::subscribeLiveData(const QStringList& symbols)
+{
+    if (!m_connected) {
+        for (const QString& s : symbols)
+            m_pendingSubscriptions.insert(s);
+        qDebug() << "[UpstoxBroker] Connection not ready, queued" << symbols.size() << "subscriptions";
+        return;
+    }
+    QStringList keys;
+    for (const QString& s : symbols) {
+        const QString key = findInstrumentKey(s);
+        if (key.isEmpty())
+            continue;
+        keys << key;
+        m_subscribedSymbols.insert(s);
+    }
+    if (keys.isEmpty()) {
+        qWarning() << "[UpstoxBroker] No valid instruments to subscribe";
+        return;
+    }
+    sendFrame("sub", keys, true);
+    qDebug() << "[UpstoxBroker] Batch subscribed to" << keys.size() << "instruments in full mode";
+}
+
+void UpstoxBroker::unsubscribeLiveData(const QString& symbol)
+{
+    // A symbol removed before the stream came up must not be subscribed when it does.
+    if (m_pendingSubscriptions.remove(symbol))
+        return;
+    if (!m_subscribedSymbols.contains(symbol))
+        return;
+    const QString key = findInstrumentKey(symbol);
+    if (key.isEmpty())
+        return;
+    sendFrame("unsub", {key}, false);
+    m_subscribedSymbols.remove(symbol);
+    qDebug() << "[UpstoxBroker] Unsubscribed from" << symbol;
+}
+
+// ---- history --------------------------------------------------------------------------------
+
+void UpstoxBroker::requestIntradayData(const QString& symbol, const QString& interval)
+{
+    const QDate today = m_today();
+    requestHistoricalData(symbol, today, today, interval);
+}
+
+void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                                         const QString& interval)
+{
+    const QString key = findInstrumentKey(symbol);
+    if (key.isEmpty()) {
+        emit errorOccurred(QStringLiteral("Could not find instrument key for symbol: %1").arg(symbol));
+        return;
+    }
+    const UpstoxHistory::Interval iv = UpstoxHistory::intervalFor(interval);
+    const QDate end = UpstoxHistory::effectiveEndDate(to, m_today());
+    if (end != to)
+        qDebug() << "[UpstoxBroker] Request includes today, extending toDate to tomorrow:" << end;
+
+    QNetworkRequest request(QUrl(m_restBaseUrl + UpstoxHistory::requestPath(key, iv, from, end)));
+    request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_accessToken).toUtf8());
+    request.setRawHeader("Accept", "application/json");
+    request.setRawHeader("Content-Type", "application/json");
+    qDebug().noquote() << "[UpstoxBroker] Requesting V3 historical data for" << symbol << "from"
+                       << from.toString(Qt::ISODate) << "to" << end.toString(Qt::ISODate)
+                       << "interval:" << iv.unit + QLatin1Char('/') + QString::number(iv.size);
+    QNetworkReply* reply = m_networkManager->get(request);
+    reply->setProperty("symbol", symbol);
+    reply->setProperty("instrument_key", key);
+    connect(reply, &QNetworkReply::finished, this, [this, reply] { onHistoricalReplyFinished(reply); });
+}
+
+void UpstoxBroker::onHistoricalReplyFinished(QNetworkReply* reply)
+{
+    reply->deleteLater();
+    const QString symbol = reply->property("symbol").toString();
+    const QString key = reply->property("instrument_key").toString();
+    if (reply->error() != QNetworkReply::NoError) {
+        const QString message =
+            QStringLiteral("Historical data request failed for %1: %2").arg(symbol, reply->errorString());
+        qDebug().noquote() << "[UpstoxBroker]" << message;
+        emit errorOccurred(message);
+        return;
+    }
+    const UpstoxHistory::ParseResult parsed = UpstoxHistory::parseCandles(reply->readAll(), symbol);
+    if (!parsed.ok) {
+        emit errorOccurred(QStringLiteral("Historical data API error: %1").arg(parsed.message));
+        return;
+    }
+    qDebug() << "[UpstoxBroker] Parsed" << parsed.bars.size() << "historical candles for" << symbol;
+    emit historicalDataReceived(key, parsed.bars);
+}

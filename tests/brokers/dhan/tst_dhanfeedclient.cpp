@@ -1,0 +1,118 @@
+// The threaded feed client against a loopback WebSocket peer: events arrive on the client's own
+// thread, frames both ways, reconnection after a drop, refused handshakes and a clean stop.
+#include "brokers/dhan/DhanFeedClient.h"
+#include "support/WebSocketTestServer.h"
+
+#include <QHostAddress>
+#include <QMutex>
+#include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QThread>
+#include <QtTest>
+
+namespace {
+
+// Collects events from the client's thread; the test reads them on its own.
+struct Recorder {
+    mutable QMutex mutex;
+    QList<DhanFeedEvent> events;
+    QList<QThread*> threads;
+
+    DhanFeedClient::Callback callback()
+    {
+        return [this](const DhanFeedEvent& e) {
+            QMutexLocker lock(&mutex);
+            events.append(e);
+            threads.append(QThread::currentThread());
+        };
+    }
+    int count(DhanFeedEvent::Type type) const
+    {
+        QMutexLocker lock(&mutex);
+        int n = 0;
+        for (const DhanFeedEvent& e : events)
+            n += e.type == type;
+        return n;
+    }
+    QList<DhanFeedEvent> all() const
+    {
+        QMutexLocker lock(&mutex);
+        return events;
+    }
+    bool allOffThread(QThread* main) const
+    {
+        QMutexLocker lock(&mutex);
+        for (QThread* t : threads)
+            if (t == main)
+                return false;
+        return !threads.isEmpty();
+    }
+};
+
+}  // namespace
+
+class TestDhanFeedClient : public QObject {
+    Q_OBJECT
+private slots:
+    void framesBothWaysOffTheGuiThread();
+    void stopWhileRetryingEndsEverything();
+};
+
+void TestDhanFeedClient::framesBothWaysOffTheGuiThread()
+{
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    Recorder rec;
+    DhanFeedClient client;
+    QVERIFY(!client.sendText("early"));  // not started: nothing to send on
+    client.setUrl(QUrl(server.baseUrl() + "/?version=2&token=T&clientId=C&authType=2"));
+    client.setOnMessageCallback(rec.callback());
+    client.start();
+    QTRY_COMPARE_WITH_TIMEOUT(rec.count(DhanFeedEvent::Open), 1, 5000);
+    QVERIFY(client.isOpen());
+    QCOMPARE(server.connectionUrls().value(0).query(), QStringLiteral("version=2&token=T&clientId=C&authType=2"));
+
+    QVERIFY(client.sendText("{\"RequestCode\":16}"));
+    QTRY_COMPARE_WITH_TIMEOUT(server.textMessages(), QStringList{"{\"RequestCode\":16}"}, 5000);
+
+    server.sendText("{\"ResponseCode\":5}");
+    server.sendBinary(QByteArray("\x08\x00\x01", 3));
+    QTRY_COMPARE_WITH_TIMEOUT(rec.count(DhanFeedEvent::Message), 2, 5000);
+    const QList<DhanFeedEvent> events = rec.all();
+    QCOMPARE(events.at(1).data, QByteArray("{\"ResponseCode\":5}"));
+    QVERIFY(!events.at(1).binary);
+    QCOMPARE(events.at(2).data, QByteArray("\x08\x00\x01", 3));
+    QVERIFY(events.at(2).binary);
+    QVERIFY(rec.allOffThread(QThread::currentThread()));
+
+    QSignalSpy gone(&server, &WebSocketTestServer::clientDisconnected);
+    client.stop(1000, "Normal closure");
+    QVERIFY(!client.isOpen());
+    QVERIFY(gone.count() > 0 || gone.wait(5000));
+    // A stop is the owner's doing: no close event, no reconnection.
+    QCOMPARE(rec.count(DhanFeedEvent::Close), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, 5000);
+    QCOMPARE(server.connectionUrls().size(), 1);
+}
+
+void TestDhanFeedClient::stopWhileRetryingEndsEverything()
+{
+    QTcpServer probe;  // find a port nobody listens on
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+    Recorder rec;
+    {
+        DhanFeedClient client;
+        client.setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(port)));
+        client.setReconnectWaitRange(1, 5);
+        client.setOnMessageCallback(rec.callback());
+        client.start();
+        QTRY_VERIFY_WITH_TIMEOUT(rec.count(DhanFeedEvent::Error) >= 3, 5000);
+    }  // the destructor stops and joins: the thread is gone, so nothing more can arrive
+    QVERIFY(rec.allOffThread(QThread::currentThread()));
+}
+
+QTEST_GUILESS_MAIN(TestDhanFeedClient)
+#include "tst_dhanfeedclient.moc"

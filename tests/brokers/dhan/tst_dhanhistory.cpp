@@ -1,0 +1,160 @@
+// Dhan history requests and replies, and the instrument-master rows: what reaches the server and
+// what becomes a bar or a repository record.
+#include "brokers/dhan/DhanHistory.h"
+#include "brokers/dhan/DhanInstrumentList.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QtTest>
+
+class TestDhanHistory : public QObject {
+    Q_OBJECT
+private slots:
+    void instrumentForSymbol_data();
+    void instrumentForSymbol();
+    void requestBodies();
+    void replies_data();
+    void replies();
+    void replyNotJson();
+    void masterRows();
+};
+
+void TestDhanHistory::instrumentForSymbol_data()
+{
+    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<QString>("segment");
+    QTest::addColumn<QString>("instrument");
+    QTest::newRow("equity") << "NSE:SBIN" << "NSE_EQ" << "EQUITY";
+    QTest::newRow("index future") << "NSE:NIFTY24DECFUT-FUT" << "NSE_FNO" << "FUTIDX";
+    QTest::newRow("index") << "NSE:BANKNIFTY" << "NSE_EQ" << "INDEX";
+    QTest::newRow("option with -OPT") << "NSE:NIFTY-OPT" << "NSE_FNO" << "OPTIDX";
+    QTest::newRow("option by strike and CE") << "NSE:NIFTY24DEC24000CE" << "NSE_FNO" << "OPTIDX";
+    QTest::newRow("option by hyphen and PE") << "NSE:BANKNIFTY-Dec2024-51000-PE" << "NSE_FNO" << "OPTIDX";
+    // Equities whose names hold CE or PE are not options.
+    QTest::newRow("RELIANCE is an equity") << "NSE:RELIANCE" << "NSE_EQ" << "EQUITY";
+    QTest::newRow("SPENCERS is an equity") << "NSE:SPENCERS" << "NSE_EQ" << "EQUITY";
+    QTest::newRow("name ending in PE") << "NSE:TATAPE" << "NSE_EQ" << "EQUITY";
+    QTest::newRow("bse") << "BSE:SENSEX" << "BSE_EQ" << "EQUITY";
+    QTest::newRow("mcx") << "MCX:CRUDEOIL" << "MCX_COMM" << "FUTCOM";
+    QTest::newRow("no prefix") << "RELIANCE" << "NSE_EQ" << "EQUITY";
+    QTest::newRow("lower-case prefix") << "nse:SBIN-FUT" << "NSE_EQ" << "EQUITY";
+}
+
+void TestDhanHistory::instrumentForSymbol()
+{
+    QFETCH(QString, symbol);
+    QFETCH(QString, segment);
+    QFETCH(QString, instrument);
+    const DhanHistory::Instrument r = DhanHistory::instrumentFor(symbol);
+    QCOMPARE(r.segment, segment);
+    QCOMPARE(r.instrument, instrument);
+}
+
+void TestDhanHistory::requestBodies()
+{
+    const DhanHistory::Instrument eq{"NSE_EQ", "EQUITY"};
+    const QByteArray intraday =
+        DhanHistory::requestBody("3045", eq, "5", QDate(2024, 6, 3), QDate(2024, 6, 7));
+    QVERIFY(intraday.contains("\n    "));  // the indented form
+    const QJsonObject o = QJsonDocument::fromJson(intraday).object();
+    QCOMPARE(o.value("securityId").toString(), QStringLiteral("3045"));
+    QCOMPARE(o.value("exchangeSegment").toString(), QStringLiteral("NSE_EQ"));
+    QCOMPARE(o.value("instrument").toString(), QStringLiteral("EQUITY"));
+    QCOMPARE(o.value("expiryCode").toInt(-1), 0);
+    QCOMPARE(o.value("interval").toString(), QStringLiteral("5"));
+    QCOMPARE(o.value("fromDate").toString(), QStringLiteral("2024-06-03 09:15:00"));
+    QCOMPARE(o.value("toDate").toString(), QStringLiteral("2024-06-07 15:30:00"));
+    QCOMPARE(o.value("oi").isBool() && !o.value("oi").toBool(), true);
+
+    const QJsonObject daily =
+        QJsonDocument::fromJson(DhanHistory::requestBody("3045", eq, "", QDate(2024, 1, 1), QDate(2024, 6, 7))).object();
+    QVERIFY(!daily.contains("interval"));
+    QCOMPARE(daily.value("fromDate").toString(), QStringLiteral("2024-01-01"));
+    QCOMPARE(daily.value("toDate").toString(), QStringLiteral("2024-06-07"));
+    QCOMPARE(DhanHistory::endpointPath(true), QStringLiteral("/v2/charts/intraday"));
+    QCOMPARE(DhanHistory::endpointPath(false), QStringLiteral("/v2/charts/historical"));
+}
+
+void TestDhanHistory::replies_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("bars");
+    QTest::addColumn<double>("lastVolume");
+    QTest::addColumn<double>("lastOi");
+    const QByteArray ten = "[1,2,3,4,5,6,7,8,9,10]";
+    const QByteArray stamps = "[1717386300,1717386360,1717386420,1717386480,1717386540,1717386600,1717386660,"
+                              "1717386720,1717386780,1717386840]";
+    QTest::newRow("short volume array")
+        << QByteArray("{\"timestamp\":" + stamps + ",\"open\":" + ten + ",\"high\":" + ten + ",\"low\":" + ten
+                      + ",\"close\":" + ten + ",\"volume\":[1,2,3,4,5,6,7,8]}")
+        << 10 << 0.0 << 0.0;
+    QTest::newRow("with open interest")
+        << QByteArray("{\"timestamp\":" + stamps + ",\"open\":" + ten + ",\"high\":" + ten + ",\"low\":" + ten
+                      + ",\"close\":" + ten + ",\"volume\":" + ten + ",\"open_interest\":" + ten + "}")
+        << 10 << 10.0 << 10.0;
+    QTest::newRow("fewer opens than times")
+        << QByteArray("{\"timestamp\":[1717386300,1717386360,1717386420,1717386480,1717386540],\"open\":[1,2,3],"
+                      "\"close\":[1,2,3],\"volume\":[7,8,9]}")
+        << 3 << 9.0 << 0.0;
+    QTest::newRow("no arrays") << QByteArray("{}") << 0 << 0.0 << 0.0;
+    QTest::newRow("not an object") << QByteArray("[1,2]") << 0 << 0.0 << 0.0;
+    QTest::newRow("absurd time skipped")
+        << QByteArray("{\"timestamp\":[1717386300,1e300],\"open\":[1,2],\"volume\":[4,5]}") << 1 << 4.0 << 0.0;
+}
+
+void TestDhanHistory::replies()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, bars);
+    QFETCH(double, lastVolume);
+    QFETCH(double, lastOi);
+    const DhanHistory::Reply r = DhanHistory::parseReply(body, "NSE:SBIN");
+    QVERIFY(r.parsed);
+    QCOMPARE(r.bars.size(), bars);
+    if (bars == 0)
+        return;
+    const OHLCData& first = r.bars.first();
+    QCOMPARE(first.symbol, QStringLiteral("NSE:SBIN"));
+    QCOMPARE(first.timestamp, QDateTime::fromSecsSinceEpoch(1717386300));
+    QCOMPARE(first.open, 1.0);
+    QCOMPARE(first.adjustedClose, first.close);
+    QCOMPARE(r.bars.last().volume, lastVolume);
+    QCOMPARE(r.bars.last().openInterest, lastOi);
+}
+
+void TestDhanHistory::replyNotJson()
+{
+    const DhanHistory::Reply r = DhanHistory::parseReply("<html>502</html>", "NSE:SBIN");
+    QVERIFY(!r.parsed);
+    QVERIFY(!r.error.isEmpty());
+}
+
+void TestDhanHistory::masterRows()
+{
+    auto line = [](int fields, const QString& first) {
+        QStringList f;
+        for (int i = 0; i < fields; ++i)
+            f << QStringLiteral("c%1").arg(i);
+        f[0] = first;
+        f[2] = QStringLiteral(" 3045 ");
+        f[5] = QStringLiteral("SBIN");
+        f[7] = QStringLiteral("STATE BANK");
+        return f.join(',');
+    };
+    const QByteArray csv = QStringList{"SEM_EXM_EXCH_ID,SEM_SEGMENT,SEM_SMST_SECURITY_ID,...", line(16, "NSE"),
+                                       line(15, "BSE"), line(20, " MCX "), "", "\"A,B\",x"}
+                               .join("\r\n")
+                               .toUtf8();
+    const QList<DhanInstrumentList::Row> rows = DhanInstrumentList::parse(csv);
+    QCOMPARE(rows.size(), 2);
+    QCOMPARE(rows.at(0).symbol, QStringLiteral("NSE:SBIN"));
+    QCOMPARE(rows.at(0).token, QStringLiteral("3045"));
+    QCOMPARE(rows.at(0).exchange, QStringLiteral("STATE BANK"));
+    QCOMPARE(rows.at(0).instrumentType, QStringLiteral("NSE"));
+    QCOMPARE(rows.at(1).symbol, QStringLiteral("MCX:SBIN"));
+    QCOMPARE(DhanInstrumentList::parse("header only").size(), 0);
+    QCOMPARE(DhanInstrumentList::parse(QByteArray()).size(), 0);
+}
+
+QTEST_GUILESS_MAIN(TestDhanHistory)
+#include "tst_dhanhistory.moc"

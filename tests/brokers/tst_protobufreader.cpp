@@ -1,0 +1,123 @@
+// Protocol-buffers wire reader: values as encoded, and malformed input ending the read cleanly.
+#include "brokers/ProtobufReader.h"
+#include "support/UpstoxFrames.h"
+
+#include <QtTest>
+
+using namespace UpstoxFrames;
+
+class TestProtobufReader : public QObject {
+    Q_OBJECT
+private slots:
+    void varints_data();
+    void varints();
+    void malformedEndsTheMessage_data();
+    void malformedEndsTheMessage();
+    void truncatedLengthKeepsWhatIsThere();
+    void nestedMessagesStayInsideTheirBounds();
+};
+
+void TestProtobufReader::varints_data()
+{
+    QTest::addColumn<quint64>("value");
+    QTest::newRow("zero") << quint64(0);
+    QTest::newRow("one byte max") << quint64(127);
+    QTest::newRow("two bytes") << quint64(300);
+    QTest::newRow("ms timestamp") << quint64(1710474300123ULL);
+    QTest::newRow("32-bit boundary") << quint64(0x100000000ULL);
+    QTest::newRow("negative int64 (ten bytes)") << quint64(-5LL);
+    QTest::newRow("max") << quint64(~0ULL);
+}
+
+void TestProtobufReader::varints()
+{
+    QFETCH(quint64, value);
+    // Field 20 needs a two-byte tag.
+    const QByteArray data = varintField(20, value) + doubleField(1, 2.5);
+    ProtobufReader r(data.constData(), std::size_t(data.size()));
+    ProtobufReader::Field f;
+    QVERIFY(r.next(f));
+    QCOMPARE(f.number, 20u);
+    QCOMPARE(f.wireType, int(ProtobufReader::Varint));
+    QCOMPARE(quint64(f.value), value);
+    QVERIFY(r.next(f));
+    QCOMPARE(f.number, 1u);
+    QCOMPARE(ProtobufReader::asDouble(f.value), 2.5);
+    QVERIFY(!r.next(f));
+    QVERIFY(!r.failed());
+}
+
+void TestProtobufReader::malformedEndsTheMessage_data()
+{
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("goodFields");
+    const QByteArray good = varintField(1, 7);
+    QTest::newRow("varint cut off") << good + tag(2, 0) + QByteArray("\x80\x80", 2) << 1;
+    QTest::newRow("eleven-byte varint") << good + tag(2, 0) + QByteArray(10, '\x80') + QByteArray(1, '\x01') << 1;
+    QTest::newRow("tenth byte beyond 64 bits") << good + tag(2, 0) + QByteArray(9, '\xff') + QByteArray(1, '\x02') << 1;
+    QTest::newRow("double cut off") << good + tag(3, 1) + QByteArray(7, 'x') << 1;
+    QTest::newRow("fixed32 cut off") << good + tag(3, 5) + QByteArray(3, 'x') << 1;
+    QTest::newRow("group start") << good + tag(4, 3) + good << 1;
+    QTest::newRow("group end") << good + tag(4, 4) + good << 1;
+    QTest::newRow("wire type 6") << good + tag(4, 6) + good << 1;
+    QTest::newRow("wire type 7") << good + tag(4, 7) + good << 1;
+    QTest::newRow("field number zero") << good + QByteArray(1, '\x00') + good << 1;
+    QTest::newRow("length varint cut off") << good + tag(5, 2) + QByteArray(1, '\x81') << 1;
+    QTest::newRow("tag cut off") << good + QByteArray(1, '\x80') << 1;
+}
+
+void TestProtobufReader::malformedEndsTheMessage()
+{
+    QFETCH(QByteArray, data);
+    QFETCH(int, goodFields);
+    ProtobufReader r(data.constData(), std::size_t(data.size()));
+    ProtobufReader::Field f;
+    int read = 0;
+    while (r.next(f))
+        ++read;
+    QCOMPARE(read, goodFields);
+    QVERIFY(r.failed());
+    QVERIFY(r.atEnd());
+    QVERIFY(!r.next(f));
+}
+
+void TestProtobufReader::truncatedLengthKeepsWhatIsThere()
+{
+    const QByteArray data = tag(2, 2) + varint(1000) + QByteArray("abc");
+    ProtobufReader r(data.constData(), std::size_t(data.size()));
+    ProtobufReader::Field f;
+    QVERIFY(r.next(f));
+    QVERIFY(f.truncated);
+    QCOMPARE(f.length, std::size_t(3));
+    QCOMPARE(QByteArray(r.bytes(f), int(f.length)), QByteArray("abc"));
+    QVERIFY(r.atEnd());
+    // A length near 2^64 must not wrap the position around.
+    const QByteArray huge = tag(2, 2) + varint(~0ULL) + QByteArray("abc");
+    ProtobufReader h(huge.constData(), std::size_t(huge.size()));
+    QVERIFY(h.next(f));
+    QVERIFY(f.truncated);
+    QCOMPARE(f.length, std::size_t(3));
+}
+
+void TestProtobufReader::nestedMessagesStayInsideTheirBounds()
+{
+    // The inner message declares a double whose bytes lie in the outer message's next field:
+    // the inner read must stop at its own end and the outer field must still be read.
+    const QByteArray inner = varintField(1, 5) + tag(2, 1) + QByteArray(3, 'z');
+    const QByteArray data = bytesField(1, inner) + varintField(3, 42);
+    ProtobufReader outer(data.constData(), std::size_t(data.size()));
+    ProtobufReader::Field f;
+    QVERIFY(outer.next(f));
+    ProtobufReader in = outer.message(f);
+    ProtobufReader::Field g;
+    QVERIFY(in.next(g));
+    QCOMPARE(quint64(g.value), quint64(5));
+    QVERIFY(!in.next(g));
+    QVERIFY(in.failed());
+    QVERIFY(outer.next(f));
+    QCOMPARE(f.number, 3u);
+    QCOMPARE(quint64(f.value), quint64(42));
+}
+
+QTEST_GUILESS_MAIN(TestProtobufReader)
+#include "tst_protobufreader.moc"

@@ -1,0 +1,108 @@
+// Upstox history helpers: interval table, the today rule, the request path and reply rows.
+#include "brokers/upstox/UpstoxHistory.h"
+
+#include <QtTest>
+
+class TestUpstoxHistory : public QObject {
+    Q_OBJECT
+private slots:
+    void intervals_data();
+    void intervals();
+    void pathCarriesEncodedKeyAndEndBeforeStart();
+    void replyRows();
+    void failedReplies_data();
+    void failedReplies();
+};
+
+void TestUpstoxHistory::intervals_data()
+{
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<QString>("unit");
+    QTest::addColumn<int>("size");
+    QTest::newRow("1min") << "1min" << "minutes" << 1;
+    QTest::newRow("5min") << "5min" << "minutes" << 5;
+    QTest::newRow("30minute") << "30minute" << "minutes" << 30;
+    QTest::newRow("1hour") << "1hour" << "hours" << 1;
+    QTest::newRow("day") << "day" << "days" << 1;
+    QTest::newRow("month") << "month" << "months" << 1;
+    QTest::newRow("60min is not in the table") << "60min" << "days" << 1;
+    QTest::newRow("upper case is not in the table") << "1MIN" << "days" << 1;
+    QTest::newRow("Day") << "Day" << "days" << 1;
+}
+
+void TestUpstoxHistory::intervals()
+{
+    QFETCH(QString, interval);
+    QFETCH(QString, unit);
+    QFETCH(int, size);
+    const auto iv = UpstoxHistory::intervalFor(interval);
+    QCOMPARE(iv.unit, unit);
+    QCOMPARE(iv.size, size);
+}
+
+void TestUpstoxHistory::pathCarriesEncodedKeyAndEndBeforeStart()
+{
+    const QDate today(2024, 3, 15);
+    QCOMPARE(UpstoxHistory::effectiveEndDate(today, today), QDate(2024, 3, 16));
+    QCOMPARE(UpstoxHistory::effectiveEndDate(today.addDays(1), today), QDate(2024, 3, 16));
+    QCOMPARE(UpstoxHistory::effectiveEndDate(today.addDays(-1), today), QDate(2024, 3, 14));
+    QCOMPARE(UpstoxHistory::requestPath("NSE_EQ|INE 002/A", UpstoxHistory::intervalFor("5min"), today,
+                                        UpstoxHistory::effectiveEndDate(today, today)),
+             QStringLiteral("/v3/historical-candle/NSE_EQ%7CINE%20002%2FA/minutes/5/2024-03-16/2024-03-15"));
+}
+
+void TestUpstoxHistory::replyRows()
+{
+    const QByteArray body = R"({"status":"success","data":{"candles":[
+        ["2024-03-15T09:15:00+05:30", 100.5, 101, 99.5, 100.75, 12000],
+        ["2024-03-15T09:16:00+05:30", 100.75, 102, 100, 101.5, 8000, 345000],
+        ["2024-03-15T09:17:00+05:30", 1, 2, 3, 4],
+        ["not a time", 1, 2, 3, 4, 5],
+        ["2024-03-15T09:14:00+05:30", "x", 1, 1, 1, 1]]}})";
+    const auto r = UpstoxHistory::parseCandles(body, "RELIANCE");
+    QVERIFY(r.ok);
+    QCOMPARE(r.bars.size(), 3);
+    QCOMPARE(r.skippedRows, 2);
+    const OHLCData& a = r.bars[0];
+    QCOMPARE(a.symbol, QStringLiteral("RELIANCE"));
+    QCOMPARE(a.timestamp, QDateTime(QDate(2024, 3, 15), QTime(3, 45), Qt::UTC));
+    QCOMPARE(a.open, 100.5);
+    QCOMPARE(a.high, 101.0);
+    QCOMPARE(a.low, 99.5);
+    QCOMPARE(a.close, 100.75);
+    QCOMPARE(a.adjustedClose, 100.75);
+    QCOMPARE(a.volume, 12000.0);
+    QCOMPARE(a.openInterest, 0.0);
+    QCOMPARE(r.bars[1].openInterest, 345000.0);
+    // Rows keep the reply's order, even when it is not chronological.
+    QCOMPARE(r.bars[2].timestamp.toUTC().time(), QTime(3, 44));
+    QCOMPARE(r.bars[2].open, 0.0);
+
+    const auto empty = UpstoxHistory::parseCandles(R"({"status":"success","data":{}})", "X");
+    QVERIFY(empty.ok);
+    QVERIFY(empty.bars.isEmpty());
+}
+
+void TestUpstoxHistory::failedReplies_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("error status") << QByteArray(R"({"status":"error","message":"Invalid instrument key"})")
+                                  << "Invalid instrument key";
+    QTest::newRow("status in other case") << QByteArray(R"({"status":"SUCCESS","data":{"candles":[]}})") << "";
+    QTest::newRow("not JSON") << QByteArray("<html>502</html>") << "";
+    QTest::newRow("array") << QByteArray("[]") << "";
+}
+
+void TestUpstoxHistory::failedReplies()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(QString, message);
+    const auto r = UpstoxHistory::parseCandles(body, "X");
+    QVERIFY(!r.ok);
+    QCOMPARE(r.message, message);
+    QVERIFY(r.bars.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestUpstoxHistory)
+#include "tst_upstoxhistory.moc"

@@ -1,0 +1,23 @@
+// Builds Dhan feed packets from their documented layout for decoder and broker tests.
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+namespace DhanFrames {
+
+struct Fields {
+    quint8 responseCode = 8;
+    qint16 msgLen = 162;
+    quint8 exchangeSegment = 1;
+    quint32 securityId = 0;
+    float ltp = 0, atp = 0, open = 0, close = 0, high = 0, low = 0;
+    qint16 ltq = 0;
+    qint32 ltt = 0;
+    qint32 volume = 0, openInterest = 0;
+};
+
+// A packet of `size` bytes (at least 62; the bytes past the layout are filler).
+QByteArray packet(const Fields& f, int size = 62);
+
+}  // namespace DhanFrames
