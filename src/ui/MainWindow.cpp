@@ -11,9 +11,11 @@
 #include "brokers/IBroker.h"
 #include "brokers/LiveFeeder.h"
 #include "brokers/angelone/AngelOneBroker.h"
+#include "brokers/dhan/DhanBroker.h"
 #include "brokers/flattrade/FlatTradeBroker.h"
 #include "brokers/fyers/FyersBroker.h"
 #include "brokers/tradejini/TradeJiniBroker.h"
+#include "brokers/upstox/UpstoxBroker.h"
 #include "brokers/zerodha/ZerodhaBroker.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
@@ -23,6 +25,7 @@
 #include "ui/RowHighlighter.h"
 #include "ui/UserPrompts.h"
 #include "ui/WatchlistFormat.h"
+#include "ui/dialogs/SymbolManager.h"
 #include "ui_MainWindow.h"
 
 #include <QApplication>
@@ -124,7 +127,10 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     QTimer::singleShot(100, this, [this] { loadAmiBrokerPathIntoField(); });
     if (settings->connectOnStartup())
         QTimer::singleShot(1000, this, [this] { onConnectAction(); });
-    QTimer::singleShot(2000, this, [this] { handServicesToBroker(); });
+    QTimer::singleShot(2000, this, [this] {
+        autoLoadSymbolData();
+        handServicesToBroker();
+    });
 }
 
 MainWindow::~MainWindow()
@@ -145,6 +151,13 @@ MainWindow::~MainWindow()
         if (sender)
             disconnect(sender, nullptr, this, nullptr);
     }
+
+    // The dialogs go before the services they hold pointers to.
+    delete symbolManager;
+    symbolManager = nullptr;
+    symbolLookups = nullptr;
+    delete settingsDialog;
+    settingsDialog = nullptr;
 
     // AmiBroker may call the exported plugin functions at any time: they must stop seeing the
     // plugin object before it goes.
@@ -169,32 +182,17 @@ IBroker* MainWindow::createDefaultBroker(int provider, QObject* parent)
     case SettingsManager::Zerodha: return new ZerodhaBroker(parent);
     case SettingsManager::FlatTrade: return new FlatTradeBroker(parent);
     case SettingsManager::TradeJini: return new TradeJiniBroker(parent);
+    case SettingsManager::Dhan: return new DhanBroker(parent);
     case SettingsManager::AngelOne: return new AngelOneBroker(parent);
+    case SettingsManager::Upstox: return new UpstoxBroker(parent);
     case SettingsManager::Fyers: return new FyersBroker(parent);
     default: break;
     }
-    // A provider whose connector is not built into this program runs without one, and the
-    // window says so in the log.
-    qWarning() << "[MainWindow] No connector available yet for provider:"
+    // The "Custom API" and unknown providers have no connector: the facade polls or nothing runs.
+    qWarning() << "[MainWindow] No connector available for provider:"
                << SettingsManager::providerName(provider);
     return nullptr;
 }
-
-namespace {
-
-// Connectors whose class this window does not link against take their services by name.
-template <typename T>
-bool invokeSetter(QObject* broker, const char* method, T* value, const char* typeName)
-{
-    const QByteArray signature = QByteArray(method) + '(' + typeName + "*)";
-    if (broker->metaObject()->indexOfMethod(signature.constData()) < 0)
-        return false;
-    return QMetaObject::invokeMethod(broker, method, Qt::DirectConnection,
-                                     QGenericArgument(QByteArray(typeName).append('*').constData(),
-                                                      static_cast<const void*>(&value)));
-}
-
-} // namespace
 
 void MainWindow::createBroker(int provider)
 {
@@ -211,12 +209,14 @@ void MainWindow::createBroker(int provider)
         tradeJini->setSettingsManager(settings);
     else if (auto* flatTrade = qobject_cast<FlatTradeBroker*>(broker))
         flatTrade->setSettingsManager(settings);
-    else if (auto* angelOne = qobject_cast<AngelOneBroker*>(broker)) {
+    else if (auto* dhan = qobject_cast<DhanBroker*>(broker)) {
+        dhan->setSettingsManager(settings);
+        dhan->setSymbolRepository(symbolRepository);
+    } else if (auto* angelOne = qobject_cast<AngelOneBroker*>(broker)) {
         angelOne->setSettingsManager(settings);
         angelOne->setSymbolRepository(symbolRepository);
-    } else if (provider == SettingsManager::Dhan || provider == SettingsManager::Upstox) {
-        invokeSetter(broker, "setSettingsManager", settings, "SettingsManager");
-        invokeSetter(broker, "setSymbolRepository", symbolRepository, "SymbolRepository");
+    } else if (auto* upstox = qobject_cast<UpstoxBroker*>(broker)) {
+        upstox->setSymbolRepository(symbolRepository);
     }
     brokerAPI->setImplementation(broker);
     switch (provider) {

@@ -35,6 +35,7 @@ class QWebSocket;
 class RowHighlighter;
 class SQLiteOHLCStore;
 class SettingsManager;
+class SymbolManager;
 class SymbolRepository;
 class UserPrompts;
 class Ui_MainWindow;
@@ -56,6 +57,10 @@ struct MainWindowSeams {
     int fyersRetryDelayMs = 2000;
     // Runs on every login object right after the window creates it (login hosts, ports).
     std::function<void(QObject*)> prepareLogin;
+    // Wait before the Fyers login asks for the code the browser shows.
+    int fyersCodePromptMs = 3000;
+    // Runs on the symbol manager right after the window creates it (master hosts).
+    std::function<void(SymbolManager*)> prepareSymbolManager;
     // Builds the settings dialog; empty means the program's own.
     std::function<QDialog*(SettingsManager*, QWidget* parent)> settingsDialog;
 };
@@ -90,8 +95,9 @@ public:
     int fyersAddressIndex() const { return fyersUrlIndex; }
     int fyersRefusedAttempts() const { return fyersConnectAttempts; }
     qint64 fyersFramesSeen() const { return fyersFramesReceived; }
-    // Symbol lookups of the symbol manager, for subscriptions and the stream's name resolution.
+    // Symbol lookups for subscriptions; the symbol manager's unless replaced here.
     void setSymbolLookups(ISymbolProvider* lookups) { symbolLookups = lookups; }
+    SymbolManager* symbolManagerDialog() const { return symbolManager; }
 
 protected:
     // Hides the search popup when the application loses activation; passes every event on.
@@ -134,6 +140,9 @@ private slots:
 
     // Instrument masters.
     void onResetAppCacheAction();
+    void autoLoadSymbolData();
+    void onLoadSymbolDataAction();
+    void updateBrokerWithSymbolManager();
 
     // Live feed control.
     void onStartLiveFeed();
@@ -189,6 +198,9 @@ private:
     void subscribeOnOwnStream(int provider, const QStringList& items);
     void requestSymbolMasterLoad(int provider);
     void handServicesToBroker();
+    // The symbol manager, made on first use; `forUser` also hands it the facade and the
+    // history queue, as the on-demand load does.
+    SymbolManager* ensureSymbolManager(bool forUser);
     void refreshZerodhaMasterIfStale(const QString& remoteEtag);
     void logSearchDiagnostics(const QList<IndianSymbolData>& records);
 
@@ -236,6 +248,7 @@ private:
     bool searchDiagnosticsLogged = false;
     qint64 fyersFramesReceived = 0;  // frames on the window's Fyers stream (not decoded)
     ISymbolProvider* symbolLookups = nullptr;  // the symbol manager's, once it exists
+    SymbolManager* symbolManager = nullptr;     // made on first use, kept for the window's life
     SymbolRepository* symbolRepository = nullptr;
     CSVExporter* csvExporter = nullptr;
     SQLiteOHLCStore* ohlcStore = nullptr;

@@ -6,11 +6,19 @@
 #include "brokers/IBroker.h"
 #include "brokers/LiveFeeder.h"
 #include "brokers/angelone/AngelOneAuth.h"
+#include "brokers/dhan/DhanAuth.h"
+#include "brokers/flattrade/FlatTradeAuth.h"
+#include "brokers/fyers/FyersAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
+#include "brokers/upstox/UpstoxAuth.h"
+#include "brokers/zerodha/ZerodhaAuth.h"
 #include "core/SettingsManager.h"
+#include "ui/dialogs/SettingsDialog.h"
 #include "ui/UserPrompts.h"
 
+#include <QDateTime>
 #include <QDebug>
+#include <QPointer>
 #include <QDialog>
 #include <QLabel>
 #include <QTimer>
@@ -26,6 +34,142 @@ void MainWindow::onQuickAuthAction()
     };
 
     switch (provider) {
+    case SettingsManager::Zerodha: {
+        const QString apiKey = settings->zerodhaApiKey();
+        const QString apiSecret = settings->zerodhaApiSecret();
+        if (apiKey.isEmpty() || apiSecret.isEmpty()) {
+            showCredentialsNotConfigured(name);
+            return;
+        }
+        auto* login = new ZerodhaAuth(this);
+        prepared(login);
+        // One login reports success twice: first the request token from the browser redirect,
+        // then the access token it was exchanged for.
+        auto exchanged = std::make_shared<bool>(false);
+        connect(login, &ZerodhaAuth::authenticationSuccessful, this,
+                [this, login, apiKey, apiSecret, exchanged](const QString& token) {
+                    if (!*exchanged) {
+                        *exchanged = true;
+                        login->exchangeRequestToken(token, apiKey, apiSecret);
+                        return;
+                    }
+                    settings->setZerodhaAccessToken(token);
+                    // Tokens expire early in the morning.
+                    QDateTime expiry = QDateTime::currentDateTime().addDays(1);
+                    expiry.setTime(QTime(3, 30));
+                    settings->setZerodhaTokenExpiry(expiry);
+                    finishLogin(login, QStringLiteral("Zerodha"));
+                });
+        connect(login, &ZerodhaAuth::authenticationFailed, this, [this, login](const QString& e) {
+            failLogin(login, QStringLiteral("Zerodha"), e);
+        });
+        login->startAuthentication(apiKey, QString());
+        return;
+    }
+    case SettingsManager::FlatTrade: {
+        const QString apiKey = settings->flatTradeApiKey();
+        const QString apiSecret = settings->flatTradeApiSecret();
+        if (apiKey.isEmpty() || apiSecret.isEmpty()) {
+            showCredentialsNotConfigured(name);
+            return;
+        }
+        auto* login = new FlatTradeAuth(this);
+        prepared(login);
+        connect(login, &FlatTradeAuth::authenticationSuccessful, this,
+                [this, login](const QString& token, const QString& clientId) {
+                    settings->setFlatTradeAccessToken(token);
+                    settings->setFlatTradeClientId(clientId);
+                    finishLogin(login, QStringLiteral("FlatTrade"));
+                });
+        connect(login, &FlatTradeAuth::authenticationFailed, this, [this, login](const QString& e) {
+            failLogin(login, QStringLiteral("FlatTrade"), e);
+        });
+        login->setApiKey(apiKey);
+        login->setApiSecret(apiSecret);
+        login->startAuthentication();
+        return;
+    }
+    case SettingsManager::Dhan: {
+        const QString apiKey = settings->dhanApiKey();
+        const QString apiSecret = settings->dhanApiSecret();
+        const QString clientId = settings->dhanClientId();
+        if (apiKey.isEmpty() || apiSecret.isEmpty()) {
+            showCredentialsNotConfigured(name);
+            return;
+        }
+        auto* login = new DhanAuth(this);
+        prepared(login);
+        connect(login, &DhanAuth::authenticationSuccessful, this,
+                [this, login](const QString& token, const QString& id) {
+                    settings->setDhanAccessToken(token);
+                    if (!id.isEmpty())
+                        settings->setDhanClientId(id);
+                    finishLogin(login, QStringLiteral("Dhan"));
+                });
+        connect(login, &DhanAuth::authenticationFailed, this, [this, login](const QString& e) {
+            failLogin(login, QStringLiteral("Dhan"), e);
+        });
+        login->setApiKey(apiKey);
+        login->setApiSecret(apiSecret);
+        login->setClientId(clientId);
+        login->startAuthentication(apiKey, apiSecret, clientId, QStringLiteral("http://127.0.0.1:8767"));
+        return;
+    }
+    case SettingsManager::Upstox: {
+        const QString apiKey = settings->upstoxApiKey();
+        const QString apiSecret = settings->upstoxApiSecret();
+        if (apiKey.isEmpty() || apiSecret.isEmpty()) {
+            showCredentialsNotConfigured(name);
+            return;
+        }
+        auto* login = new UpstoxAuth(this);
+        prepared(login);
+        connect(login, &UpstoxAuth::authenticationSuccessful, this, [this, login](const QString& token) {
+            settings->setUpstoxAccessToken(token);
+            finishLogin(login, QStringLiteral("Upstox"));
+        });
+        connect(login, &UpstoxAuth::authenticationFailed, this, [this, login](const QString& e) {
+            failLogin(login, QStringLiteral("Upstox"), e);
+        });
+        login->setApiKey(apiKey);
+        login->setApiSecret(apiSecret);
+        login->startAuthentication(apiKey, apiSecret, QStringLiteral("http://127.0.0.1:8765"));
+        return;
+    }
+    case SettingsManager::Fyers: {
+        const QString clientId = settings->fyersClientId();
+        const QString appId = settings->fyersAppId();
+        if (clientId.isEmpty() || appId.isEmpty()) {
+            showCredentialsNotConfigured(name);
+            return;
+        }
+        auto* login = new FyersAuth(this);
+        prepared(login);
+        connect(login, &FyersAuth::authenticationSuccessful, this, [this, login](const QString& token) {
+            settings->setFyersAccessToken(token);
+            finishLogin(login, QStringLiteral("Fyers"));
+        });
+        connect(login, &FyersAuth::authenticationFailed, this, [this, login](const QString& e) {
+            failLogin(login, QStringLiteral("Fyers"), e);
+        });
+        login->startAuthentication(clientId, QStringLiteral("https://127.0.0.1"));
+        // The user pastes the code from the redirect. A login that already failed (its box has
+        // told the user) has released its object: then there is nothing to ask for.
+        QPointer<FyersAuth> pending(login);
+        QTimer::singleShot(seams.fyersCodePromptMs, this, [this, pending, clientId, appId] {
+            if (!pending)
+                return;
+            QString code;
+            if (!prompts->getText(this, QStringLiteral("Fyers Auth Code"),
+                                  QStringLiteral("Enter the auth_code from the redirect URL:"), &code)
+                || code.isEmpty()) {
+                pending->deleteLater();
+                return;
+            }
+            pending->exchangeAuthCode(code, clientId, appId);
+        });
+        return;
+    }
     case SettingsManager::TradeJini: {
         const QString apiKey = settings->tradeJiniApiKey();
         if (apiKey.isEmpty()) {
@@ -78,7 +222,7 @@ void MainWindow::onQuickAuthAction()
         return;
     }
     default:
-        // The "Custom API" has no login; the other brokers log in through the settings dialog.
+        // The "Custom API" has no login to run.
         showCredentialsNotConfigured(name);
         return;
     }
@@ -111,14 +255,9 @@ void MainWindow::failLogin(QObject* login, const QString& brokerName, const QStr
 
 void MainWindow::onSettingsAction()
 {
-    if (!settingsDialog) {
-        if (seams.settingsDialog)
-            settingsDialog = seams.settingsDialog(settings, this);
-        if (!settingsDialog) {
-            qWarning() << "[MainWindow] Settings dialog not available";
-            return;
-        }
-    }
+    if (!settingsDialog)
+        settingsDialog = seams.settingsDialog ? seams.settingsDialog(settings, this)
+                                              : new SettingsDialog(settings, this);
     if (prompts->execDialog(settingsDialog) != QDialog::Accepted)
         return;
     statusMessageLabel->setText(QStringLiteral("Settings updated successfully"));

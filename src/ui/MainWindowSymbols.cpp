@@ -3,7 +3,9 @@
 #include "ui/MainWindow.h"
 
 #include "brokers/BrokerAPI.h"
+#include "brokers/HistoricalDownloader.h"
 #include "brokers/angelone/AngelOneBroker.h"
+#include "brokers/dhan/DhanBroker.h"
 #include "brokers/flattrade/FlatTradeBroker.h"
 #include "brokers/fyers/FyersBroker.h"
 #include "brokers/tradejini/TradeJiniBroker.h"
@@ -11,10 +13,15 @@
 #include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/UserPrompts.h"
+#include "ui/dialogs/SymbolManager.h"
 
 #include <QDebug>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QQueue>
+#include <QTimer>
 #include <QStandardPaths>
 
 void MainWindow::handServicesToBroker()
@@ -34,11 +41,9 @@ void MainWindow::handServicesToBroker()
         tradeJini->setSymbolRepository(symbolRepository);
         tradeJini->setSettingsManager(settings);
         qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on TradeJiniBroker";
-    } else if (qstrcmp(broker->metaObject()->className(), "DhanBroker") == 0) {
-        QMetaObject::invokeMethod(broker, "setSymbolRepository", Qt::DirectConnection,
-                                  Q_ARG(SymbolRepository*, symbolRepository));
-        QMetaObject::invokeMethod(broker, "setSettingsManager", Qt::DirectConnection,
-                                  Q_ARG(SettingsManager*, settings));
+    } else if (auto* dhan = qobject_cast<DhanBroker*>(broker)) {
+        dhan->setSymbolRepository(symbolRepository);
+        dhan->setSettingsManager(settings);
         qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on DhanBroker";
     } else if (auto* angelOne = qobject_cast<AngelOneBroker*>(broker)) {
         angelOne->setSymbolRepository(symbolRepository);
@@ -51,14 +56,201 @@ void MainWindow::handServicesToBroker()
     }
 }
 
+SymbolManager* MainWindow::ensureSymbolManager(bool forUser)
+{
+    if (symbolManager)
+        return symbolManager;
+    symbolManager = new SymbolManager(settings, symbolRepository, this);
+    if (seams.prepareSymbolManager)
+        seams.prepareSymbolManager(symbolManager);
+    if (!symbolLookups)
+        symbolLookups = symbolManager;
+    if (forUser) {
+        symbolManager->setBrokerApi(brokerAPI);
+        if (historicalDownloader)
+            historicalDownloader->setSymbolProvider(symbolManager);
+        updateBrokerWithSymbolManager();
+    }
+    return symbolManager;
+}
+
+void MainWindow::autoLoadSymbolData()
+{
+    const int provider = settings->provider();
+    const QString broker = SettingsManager::providerName(provider);
+    qDebug() << "[Startup] Auto-loading symbol data for broker:" << broker;
+    QStringList items = settings->watchlistForBroker(broker);
+    if (items.isEmpty())
+        items = settings->watchlist();
+    if (items.isEmpty()) {
+        qDebug() << "[Startup] No watchlist items for broker" << broker
+                 << ", skipping symbol data loading";
+        return;
+    }
+    qDebug().noquote() << "[Startup] Found" << items.size()
+                       << QStringLiteral("watchlist items: (%1)").arg(items.join(QStringLiteral(", ")));
+    if (!symbolManager) {
+        ensureSymbolManager(false);
+        qDebug() << "[Startup] Created SymbolManager for auto-loading symbols";
+    }
+
+    // The first item tells whether the master is loaded already.
+    const QString first = items.first();
+    const QString probe = symbolManager->getSymbolForToken(first);
+    const bool loaded = !probe.isEmpty() && probe != first;
+    qDebug() << "[Startup] Testing token" << first << "-> symbol:" << probe << "hasData:" << loaded;
+    if (loaded) {
+        qDebug() << "[Startup] Symbol data already loaded, refreshing watchlist display";
+        refreshWatchlistDisplay();
+        return;
+    }
+    statusMessageLabel->setText(
+        QStringLiteral("Loading %1 symbol data to convert tokens to symbol names...").arg(broker));
+
+    int followUpMs = 800;
+    switch (provider) {
+    case SettingsManager::Fyers:
+        qDebug() << "[Startup] Force-loading Fyers symbols (background, no UI)";
+        symbolManager->loadFyersForSelectedExchange();
+        followUpMs = 1500;
+        break;
+    case SettingsManager::Zerodha:
+        qDebug() << "[Startup] Force-loading Zerodha symbols (silent)";
+        symbolManager->loadZerodhaSymbolsSilent(QStringLiteral("NSE"));
+        break;
+    case SettingsManager::FlatTrade:
+        qDebug() << "[Startup] Force-loading FlatTrade symbols from all exchanges (silent)";
+        symbolManager->loadSymbolsSilently(QStringLiteral("FlatTrade"));
+        break;
+    case SettingsManager::TradeJini:
+        qDebug() << "[Startup] Force-loading TradeJini symbols from all exchanges (silent)";
+        symbolManager->loadSymbolsSilently(QStringLiteral("TradeJini"));
+        break;
+    default:
+        // Their masters come with the repository's own load at start-up.
+        return;
+    }
+    // A fixed pause, not the load's end: the table is rebuilt again when the repository
+    // announces new symbols.
+    QTimer::singleShot(followUpMs, this, [this, provider] {
+        refreshWatchlistDisplay();
+        updateBrokerWithSymbolManager();
+        if (provider == SettingsManager::TradeJini)
+            updateSymbolCompleter();
+    });
+}
+
+void MainWindow::onLoadSymbolDataAction()
+{
+    const QString broker = SettingsManager::providerName(settings->provider());
+    qDebug() << "[Manual] Force loading symbol data for broker:" << broker;
+    statusMessageLabel->setText(QStringLiteral("Loading %1 symbol data...").arg(broker));
+    ensureSymbolManager(true);
+    symbolManager->show();
+    symbolManager->raise();
+    symbolManager->activateWindow();
+
+    QTimer::singleShot(500, this, [this] {
+        if (!symbolManager)
+            return;
+        // The dialog's first button, direct children before grandchildren, is its load button.
+        QPushButton* button = nullptr;
+        QQueue<QObject*> queue;
+        queue.enqueue(symbolManager);
+        while (!queue.isEmpty() && !button) {
+            for (QObject* child : queue.dequeue()->children()) {
+                if (auto* b = qobject_cast<QPushButton*>(child)) {
+                    button = b;
+                    break;
+                }
+                queue.enqueue(child);
+            }
+        }
+        if (button && (button->text().contains(QLatin1String("Load"))
+                       || button->text().contains(QLatin1String("NSE")))) {
+            qDebug() << "[Manual] Auto-clicking load button:" << button->text();
+            button->click();
+            QTimer::singleShot(3000, this, [this] {
+                if (!symbolManager)
+                    return;
+                symbolManager->hide();
+                refreshWatchlistDisplay();
+                statusMessageLabel->setText(
+                    QStringLiteral("Symbol data loading completed. Watchlist refreshed."));
+            });
+        } else {
+            qDebug() << "[Manual] Could not find load button, keeping dialog open";
+            statusMessageLabel->setText(QStringLiteral(
+                "Symbol Manager opened. Please click 'Load Symbols' button to load symbol data."));
+        }
+    });
+}
+
+void MainWindow::updateBrokerWithSymbolManager()
+{
+    if (!brokerAPI || !symbolManager) {
+        qDebug() << "[MainWindow] Cannot update broker: brokerAPI or symbolManager is null";
+        return;
+    }
+    IBroker* broker = brokerAPI->implementation();
+    if (!broker) {
+        qDebug() << "[MainWindow] Cannot update broker: no broker implementation set";
+        return;
+    }
+    if (auto* flatTrade = qobject_cast<FlatTradeBroker*>(broker)) {
+        flatTrade->setSymbolRepository(symbolRepository);
+        qDebug() << "[MainWindow] Updated FlatTradeBroker with SymbolRepository";
+    } else if (auto* zerodha = qobject_cast<ZerodhaBroker*>(broker)) {
+        zerodha->setSymbolRepository(symbolRepository);
+        qDebug() << "[MainWindow] Updated ZerodhaBroker with SymbolRepository";
+    } else {
+        qDebug() << "[MainWindow] Broker does not require SymbolRepository (uses symbol names "
+                    "directly)";
+    }
+}
+
 void MainWindow::requestSymbolMasterLoad(int provider)
 {
-    Q_UNUSED(provider);
+    if (!symbolManager || symbolManager->hasSymbols())
+        return;
+    QString text;
+    switch (provider) {
+    case SettingsManager::TradeJini:
+        text = QStringLiteral("Loading TradeJini symbol master to resolve tokens...");
+        break;
+    case SettingsManager::FlatTrade:
+        text = QStringLiteral("Loading FlatTrade symbol master to resolve tokens...");
+        break;
+    case SettingsManager::Zerodha:
+        qDebug() << "[MainWindow->Zerodha] Symbol data not loaded - triggering Symbol Manager to "
+                    "load Zerodha instrument master";
+        text = QStringLiteral("Loading Zerodha instrument master to resolve tokens to symbols...");
+        break;
+    default:
+        return;
+    }
+    statusMessageLabel->setText(text);
+    QTimer::singleShot(100, Qt::PreciseTimer, this, [this] { onLoadSymbolDataAction(); });
 }
 
 void MainWindow::refreshZerodhaMasterIfStale(const QString& remoteEtag)
 {
-    Q_UNUSED(remoteEtag);
+    if (!symbolManager)
+        return;
+    const QString metaPath =
+        symbolManager->cacheMetaPath(QStringLiteral("Zerodha"), QStringLiteral("NSE"));
+    const QString local =
+        symbolManager->readCacheMeta(metaPath).value(QStringLiteral("etag")).toString();
+    if (local.isEmpty()) {
+        qDebug() << "[Symbol Sync] No local ETag present - starting silent download";
+        symbolManager->loadZerodhaSymbolsSilent(QStringLiteral("NSE"));
+    } else if (local == remoteEtag) {
+        qDebug() << "[Symbol Sync] Local instrument master is up-to-date (etag matches)";
+    } else {
+        qDebug() << "[Symbol Sync] Remote ETag differs (local:" << local << ", remote:" << remoteEtag
+                 << ") - refreshing cache";
+        symbolManager->loadZerodhaSymbolsSilent(QStringLiteral("NSE"));
+    }
 }
 
 void MainWindow::onResetAppCacheAction()

@@ -7,6 +7,7 @@
 #include "core/SettingsManager.h"
 #include "support/TestEnvironment.h"
 #include "support/LogCapture.h"
+#include "support/OfflineWindow.h"
 #include "support/RecordingBroker.h"
 #include "support/WebSocketTestServer.h"
 #include "support/WindowPrompts.h"
@@ -107,17 +108,10 @@ std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QString
 {
     settings->setProvider(provider);
     settings->saveSettings();
-    MainWindowSeams seams;
-    seams.prompts = prompts;
+    MainWindowSeams seams = offlineWindowSeams(prompts);
     seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
         broker = new RecordingBroker(parent);
         return broker;
-    };
-    seams.prepareRepository = [](SymbolRepository* repo) {
-        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan", "Upstox"})
-            repo->setDownloadHost(QString::fromLatin1(name), "http://127.0.0.1:1");
-        repo->setDownloadTimeout(2000);
-        repo->setUpstoxTimeout(2000);
     };
     seams.fyersStreamUrls = fyersUrls;
     seams.zerodhaStreamUrl = zerodhaUrl;

@@ -13,6 +13,7 @@
 #include "support/TestEnvironment.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
+#include "support/OfflineWindow.h"
 #include "support/RecordingBroker.h"
 #include "support/WindowPrompts.h"
 #include "symbols/SymbolRepository.h"
@@ -130,19 +131,11 @@ std::unique_ptr<MainWindow> TestMainWindow::makeWindow()
 {
     // Saving first keeps the stored provider equal to the current one: no restart notice.
     settings->saveSettings();
-    MainWindowSeams seams;
-    seams.prompts = prompts;
+    MainWindowSeams seams = offlineWindowSeams(prompts);
     seams.brokerFactory = [this](int provider, QObject* parent) -> IBroker* {
         factoryCalls << provider;
         broker = new RecordingBroker(parent);
         return broker;
-    };
-    seams.prepareRepository = [](SymbolRepository* repo) {
-        // No instrument host is reachable: downloads fail at once.
-        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan", "Upstox"})
-            repo->setDownloadHost(QString::fromLatin1(name), "http://127.0.0.1:1");
-        repo->setDownloadTimeout(2000);
-        repo->setUpstoxTimeout(2000);
     };
     auto w = std::make_unique<MainWindow>(seams);
     w->exporter()->setExportDir(csvDir->path());
@@ -321,15 +314,15 @@ void TestMainWindow::defaultConnectorFactory()
     // Without a factory seam the window builds the connectors that exist and says so for the rest.
     settings->setProvider(SettingsManager::TradeJini);
     settings->saveSettings();
-    MainWindowSeams seams;
-    seams.prompts = prompts;
+    MainWindowSeams seams = offlineWindowSeams(prompts);
     {
         MainWindow w(seams);
         QVERIFY(qobject_cast<TradeJiniBroker*>(w.brokerFacade()->implementation()));
     }
     // The factory alone (no window, so nothing connects): one connector class per provider.
     const QMap<int, QByteArray> classes{{0, "ZerodhaBroker"}, {1, "FlatTradeBroker"},
-                                        {2, "TradeJiniBroker"}, {4, "AngelOneBroker"},
+                                        {2, "TradeJiniBroker"}, {3, "DhanBroker"},
+                                        {4, "AngelOneBroker"}, {5, "UpstoxBroker"},
                                         {7, "FyersBroker"}};
     for (auto it = classes.begin(); it != classes.end(); ++it) {
         QObject parent;
@@ -341,7 +334,7 @@ void TestMainWindow::defaultConnectorFactory()
     QObject parent;
     LogCapture log;
     QVERIFY(!MainWindow::createDefaultBroker(SettingsManager::CustomAPI, &parent));
-    QVERIFY(log.contains(QtWarningMsg, "[MainWindow] No connector available yet for provider: \"Custom API\""));
+    QVERIFY(log.contains(QtWarningMsg, "[MainWindow] No connector available for provider: \"Custom API\""));
 }
 
 void TestMainWindow::teardownWhileBacktestRuns_data()

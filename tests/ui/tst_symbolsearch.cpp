@@ -2,6 +2,7 @@
 // popup's life in the window (typing, clicking a row, losing activation).
 #include "core/SettingsManager.h"
 #include "support/TestEnvironment.h"
+#include "support/OfflineWindow.h"
 #include "support/RecordingBroker.h"
 #include "support/WindowPrompts.h"
 #include "symbols/SymbolRepository.h"
@@ -96,15 +97,8 @@ void TestSymbolSearch::cleanup()
 std::unique_ptr<MainWindow> TestSymbolSearch::makeWindow(const QList<IndianSymbolData>& records)
 {
     settings->saveSettings();
-    MainWindowSeams seams;
-    seams.prompts = prompts;
+    MainWindowSeams seams = offlineWindowSeams(prompts);
     seams.brokerFactory = [](int, QObject* parent) -> IBroker* { return new RecordingBroker(parent); };
-    seams.prepareRepository = [](SymbolRepository* repo) {
-        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan", "Upstox"})
-            repo->setDownloadHost(QString::fromLatin1(name), "http://127.0.0.1:1");
-        repo->setDownloadTimeout(2000);
-        repo->setUpstoxTimeout(2000);
-    };
     auto w = std::make_unique<MainWindow>(seams);
     // The start-up load finds no master; the test's instruments arrive afterwards.
     w->repository()->addSymbols(records);

@@ -6,6 +6,7 @@
 #include "brokers/tradejini/TradeJiniAuth.h"
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
+#include "support/OfflineWindow.h"
 #include "support/RecordingBroker.h"
 #include "support/TestEnvironment.h"
 #include "support/WindowPrompts.h"
@@ -81,17 +82,10 @@ std::unique_ptr<MainWindow> TestWindowLogin::makeWindow(int provider)
 {
     settings->setProvider(provider);
     settings->saveSettings();
-    MainWindowSeams seams;
-    seams.prompts = prompts;
+    MainWindowSeams seams = offlineWindowSeams(prompts);
     seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
         broker = new RecordingBroker(parent);
         return broker;
-    };
-    seams.prepareRepository = [](SymbolRepository* repo) {
-        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini", "Dhan", "Upstox"})
-            repo->setDownloadHost(QString::fromLatin1(name), "http://127.0.0.1:1");
-        repo->setDownloadTimeout(2000);
-        repo->setUpstoxTimeout(2000);
     };
     const QString host = loginHost->baseUrl();
     seams.prepareLogin = [host](QObject* login) {
