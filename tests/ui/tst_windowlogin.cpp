@@ -3,6 +3,9 @@
 #include "brokers/BrokerAPI.h"
 #include "brokers/LiveFeeder.h"
 #include "brokers/angelone/AngelOneAuth.h"
+#include "brokers/dhan/DhanAuth.h"
+#include "brokers/fyers/FyersAuth.h"
+#include "brokers/zerodha/ZerodhaAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
@@ -36,6 +39,11 @@ private slots:
     void passwordDialogCancelledOrIncomplete_data();
     void passwordDialogCancelledOrIncomplete();
     void angelOneFailureStoresNothing();
+    void zerodhaExchangesRequestTokenThenStores();
+    void dhanKeepsClientIdUnlessGiven_data();
+    void dhanKeepsClientIdUnlessGiven();
+    void fyersCodePrompt_data();
+    void fyersCodePrompt();
     void settingsAccepted_data();
     void settingsAccepted();
     void resetAppCache();
@@ -49,6 +57,7 @@ private:
     std::shared_ptr<WindowPrompts> prompts;
     QPointer<RecordingBroker> broker;
     HttpTestServer* loginHost = nullptr;
+    QPointer<QObject> lastLogin;
 };
 
 void TestWindowLogin::initTestCase()
@@ -88,12 +97,25 @@ std::unique_ptr<MainWindow> TestWindowLogin::makeWindow(int provider)
         return broker;
     };
     const QString host = loginHost->baseUrl();
-    seams.prepareLogin = [host](QObject* login) {
+    seams.prepareLogin = [this, host](QObject* login) {
+        lastLogin = login;
         if (auto* tj = qobject_cast<TradeJiniAuth*>(login))
             tj->setBaseUrl(host);
         else if (auto* ao = qobject_cast<AngelOneAuth*>(login))
             ao->setBaseUrl(host);
+        else if (auto* z = qobject_cast<ZerodhaAuth*>(login)) {
+            z->setBaseUrl(host);
+            z->setLoginUrl(host + "/connect/login");
+            z->setRedirectPorts({0});
+        } else if (auto* d = qobject_cast<DhanAuth*>(login)) {
+            d->setAuthBaseUrl(host);
+            d->setApiBaseUrl(host);
+            d->setLocalPort(0);
+        } else if (auto* f = qobject_cast<FyersAuth*>(login)) {
+            f->setBaseUrl(host);
+        }
     };
+    seams.fyersCodePromptMs = 50;
     seams.settingsDialog = [](SettingsManager*, QWidget* parent) { return new QDialog(parent); };
     auto w = std::make_unique<MainWindow>(seams);
     prompts->shown.clear();
@@ -220,6 +242,104 @@ void TestWindowLogin::angelOneFailureStoresNothing()
     QTRY_VERIFY_WITH_TIMEOUT(
         w->findChildren<AngelOneAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty(), 5000);
     QVERIFY(!broker->calls.contains("connect"));
+}
+
+void TestWindowLogin::zerodhaExchangesRequestTokenThenStores()
+{
+    settings->setZerodhaApiKey("zkey");
+    settings->setZerodhaApiSecret("zsecret");
+    loginHost->setReply("POST", "/session/token",
+                        HttpTestServer::Reply::json(R"({"status":"success","data":{"access_token":"z-access"}})"));
+    auto w = makeWindow(SettingsManager::Zerodha);
+    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+    auto* login = qobject_cast<ZerodhaAuth*>(lastLogin.data());
+    QVERIFY(login);
+
+    // The first success carries the request token from the browser: it is exchanged, nothing
+    // is stored or shown.
+    emit login->authenticationSuccessful("req-123");
+    QVERIFY(prompts->shown.isEmpty());
+    QVERIFY(settings->zerodhaAccessToken().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("information"), QStringList{"Authentication successful!"}, 5000);
+    QVERIFY(loginHost->lastRequest().body.contains("request_token=req-123"));
+    QVERIFY(loginHost->lastRequest().body.contains("api_key=zkey"));
+    QCOMPARE(prompts->shown.last().title, QString("Zerodha"));
+    QCOMPARE(settings->zerodhaAccessToken(), QString("z-access"));
+    const QDateTime expiry = settings->zerodhaTokenExpiry();
+    QCOMPARE(expiry.date(), QDate::currentDate().addDays(1));
+    QCOMPARE(expiry.time(), QTime(3, 30));
+    QTRY_VERIFY_WITH_TIMEOUT(lastLogin.isNull(), 5000);
+}
+
+void TestWindowLogin::dhanKeepsClientIdUnlessGiven_data()
+{
+    QTest::addColumn<QString>("signalled");
+    QTest::addColumn<QString>("stored");
+    QTest::newRow("empty keeps") << "" << "OLD-ID";
+    QTest::newRow("given replaces") << "NEW-ID" << "NEW-ID";
+}
+
+void TestWindowLogin::dhanKeepsClientIdUnlessGiven()
+{
+    QFETCH(QString, signalled);
+    QFETCH(QString, stored);
+    settings->setDhanApiKey("dkey");
+    settings->setDhanApiSecret("dsecret");
+    settings->setDhanClientId("OLD-ID");
+    // The consent request never answers: only the test's signal ends this login.
+    loginHost->setReply("POST", "/app/generate-consent", HttpTestServer::Reply::silent());
+    auto w = makeWindow(SettingsManager::Dhan);
+    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+    auto* login = qobject_cast<DhanAuth*>(lastLogin.data());
+    QVERIFY(login);
+    emit login->authenticationSuccessful("d-token", signalled);
+    QCOMPARE(settings->dhanAccessToken(), QString("d-token"));
+    QCOMPARE(settings->dhanClientId(), stored);
+    QCOMPARE(prompts->shown.last().title, QString("Dhan"));
+}
+
+void TestWindowLogin::fyersCodePrompt_data()
+{
+    QTest::addColumn<bool>("failFirst");
+    QTest::addColumn<QString>("code");
+    QTest::newRow("login failed before the prompt") << true << "";
+    QTest::newRow("prompt cancelled") << false << "";
+    QTest::newRow("code exchanged") << false << "auth-code-1";
+}
+
+void TestWindowLogin::fyersCodePrompt()
+{
+    QFETCH(bool, failFirst);
+    QFETCH(QString, code);
+    settings->setFyersClientId("FY1");
+    settings->setFyersAppId("APP-100");
+    loginHost->setReply("POST", "/validate-authcode", HttpTestServer::Reply::silent());
+    auto w = makeWindow(SettingsManager::Fyers);
+    if (!code.isEmpty())
+        prompts->texts_ = QStringList{code};
+    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+    auto* login = qobject_cast<FyersAuth*>(lastLogin.data());
+    QVERIFY(login);
+    if (failFirst) {
+        // The failure box has told the user; the released login must not be asked for a code.
+        emit login->authenticationFailed("browser could not be opened");
+        QCOMPARE(prompts->shown.last().title, QString("Fyers Auth Failed"));
+        QTRY_VERIFY_WITH_TIMEOUT(lastLogin.isNull(), 5000);
+        QTest::qWait(150);
+        QVERIFY(!prompts->kinds().contains("getText"));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(prompts->kinds().contains("getText"), 5000);
+    QCOMPARE(prompts->shown.last().title, QString("Fyers Auth Code"));
+    QCOMPARE(prompts->shown.last().text, QString("Enter the auth_code from the redirect URL:"));
+    if (code.isEmpty()) {
+        QTRY_VERIFY_WITH_TIMEOUT(lastLogin.isNull(), 5000);
+        QCOMPARE(loginHost->requestCount(), 0);
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(loginHost->requestCount(), 1, 5000);
+        QVERIFY(loginHost->lastRequest().body.contains("auth-code-1"));
+        QVERIFY(!lastLogin.isNull());
+    }
 }
 
 void TestWindowLogin::settingsAccepted_data()
