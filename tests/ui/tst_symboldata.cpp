@@ -1,0 +1,215 @@
+// The window's instrument masters: the start-up load two seconds after construction, the
+// on-demand load that presses the symbol manager's load button, and the Zerodha master check
+// announced on the window's own stream.
+#include "brokers/HistoricalDownloader.h"
+#include "core/SettingsManager.h"
+#include "support/LogCapture.h"
+#include "support/OfflineWindow.h"
+#include "support/RecordingBroker.h"
+#include "support/TestEnvironment.h"
+#include "support/WebSocketTestServer.h"
+#include "support/WindowPrompts.h"
+#include "symbols/SymbolRepository.h"
+#include "ui/MainWindow.h"
+#include "ui/dialogs/SymbolManager.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QPushButton>
+#include <QSettings>
+#include <QStandardPaths>
+#include <QStatusBar>
+#include <QtTest>
+
+class TestSymbolData : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void startupLoad_data();
+    void startupLoad();
+    void onDemandLoadPressesLoadButton();
+    void zerodhaMasterCheck();
+
+private:
+    std::unique_ptr<MainWindow> makeWindow(int provider, const QString& zerodhaUrl = {});
+    QString status(MainWindow& w) const;
+
+    std::unique_ptr<TestEnvironment> env;
+    SettingsManager* settings = nullptr;
+    std::shared_ptr<WindowPrompts> prompts;
+    QPointer<RecordingBroker> broker;
+};
+
+void TestSymbolData::initTestCase()
+{
+    env = std::make_unique<TestEnvironment>();
+    QVERIFY(env->isValid());
+    QCoreApplication::setOrganizationName("TickvaneTest");
+    QCoreApplication::setApplicationName("SymbolDataTest");
+    registerMarketDataTypes();
+}
+
+void TestSymbolData::init()
+{
+    QSettings().clear();
+    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
+    settings = new SettingsManager(qApp);
+    prompts = std::make_shared<WindowPrompts>();
+}
+
+void TestSymbolData::cleanup()
+{
+    delete settings;
+    settings = nullptr;
+}
+
+std::unique_ptr<MainWindow> TestSymbolData::makeWindow(int provider, const QString& zerodhaUrl)
+{
+    settings->setProvider(provider);
+    settings->saveSettings();
+    MainWindowSeams seams = offlineWindowSeams(prompts);
+    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
+        broker = new RecordingBroker(parent);
+        return broker;
+    };
+    seams.zerodhaStreamUrl = zerodhaUrl;
+    auto w = std::make_unique<MainWindow>(seams);
+    prompts->shown.clear();
+    return w;
+}
+
+QString TestSymbolData::status(MainWindow& w) const
+{
+    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
+    for (int i = 0; i + 1 < labels.size(); ++i) {
+        if (labels[i]->text().startsWith("Ticks: "))
+            return labels[i + 1]->text();
+    }
+    return {};
+}
+
+// ---------------------------------------------------------------------------------------------
+
+void TestSymbolData::startupLoad_data()
+{
+    QTest::addColumn<int>("provider");
+    QTest::addColumn<QStringList>("watchlist");
+    QTest::addColumn<bool>("resolvable");
+    QTest::addColumn<QString>("logLine");
+    QTest::addColumn<QString>("statusText");
+    QTest::newRow("empty watchlist: nothing made")
+        << 0 << QStringList() << false << "[Startup] No watchlist items for broker" << "";
+    QTest::newRow("first token resolves: no load")
+        << 0 << QStringList{"408065", "999"} << true
+        << "[Startup] Symbol data already loaded, refreshing watchlist display" << "";
+    QTest::newRow("Zerodha unresolved: silent NSE load")
+        << 0 << QStringList{"408065"} << false << "[Startup] Force-loading Zerodha symbols (silent)"
+        << "Loading Zerodha symbol data to convert tokens to symbol names...";
+    QTest::newRow("Fyers unresolved: background load")
+        << 7 << QStringList{"10999"} << false
+        << "[Startup] Force-loading Fyers symbols (background, no UI)"
+        << "Loading Fyers symbol data to convert tokens to symbol names...";
+    QTest::newRow("Dhan unresolved: status only")
+        << 3 << QStringList{"1333"} << false << "[Startup] Testing token"
+        << "Loading Dhan symbol data to convert tokens to symbol names...";
+}
+
+void TestSymbolData::startupLoad()
+{
+    QFETCH(int, provider);
+    QFETCH(QStringList, watchlist);
+    QFETCH(bool, resolvable);
+    QFETCH(QString, logLine);
+    QFETCH(QString, statusText);
+    const QString name = SettingsManager::providerName(provider);
+    settings->setWatchlistForBroker(name, watchlist);
+    LogCapture log;
+    auto w = makeWindow(provider);
+    if (resolvable) {
+        IndianSymbolData r;
+        r.symbol = "INFY";
+        r.exchange = "NSE";
+        r.token = watchlist.first();
+        w->repository()->addSymbols({r});
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains(logLine), 6000);
+    QCOMPARE(w->symbolManagerDialog() != nullptr, !watchlist.isEmpty());
+    if (!statusText.isEmpty())
+        QCOMPARE(status(*w), statusText);
+    else
+        QVERIFY(!status(*w).startsWith("Loading"));
+    QVERIFY(!w->symbolManagerDialog() || !w->symbolManagerDialog()->isVisible());
+}
+
+void TestSymbolData::onDemandLoadPressesLoadButton()
+{
+    settings->setWatchlistForBroker("Zerodha", {"408065"});
+    auto w = makeWindow(SettingsManager::Zerodha);
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onLoadSymbolDataAction");
+    SymbolManager* manager = w->symbolManagerDialog();
+    QVERIFY(manager);
+    QVERIFY(manager->isVisible());
+    QCOMPARE(status(*w), QString("Loading Zerodha symbol data..."));
+
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[Manual] Auto-clicking load button: \"Load Symbols\""), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(status(*w), QString("Symbol data loading completed. Watchlist refreshed."), 8000);
+    QVERIFY(!manager->isVisible());
+
+    // A second request reuses the same dialog.
+    QMetaObject::invokeMethod(w.get(), "onLoadSymbolDataAction");
+    QCOMPARE(w->symbolManagerDialog(), manager);
+}
+
+void TestSymbolData::zerodhaMasterCheck()
+{
+    WebSocketTestServer server;
+    QVERIFY(server.listen());
+    settings->setZerodhaApiKey("zkey");
+    settings->setZerodhaAccessToken("ztok");
+    settings->setWatchlistForBroker("Zerodha", {"408065"});
+    auto w = makeWindow(SettingsManager::Zerodha, server.baseUrl() + "/");
+    QMetaObject::invokeMethod(w.get(), "onLoadSymbolDataAction");
+    SymbolManager* manager = w->symbolManagerDialog();
+    QVERIFY(manager);
+    broker->reportConnected(true);
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled(), 5000);
+
+    const QString metaPath = manager->cacheMetaPath("Zerodha", "NSE");
+    QVERIFY(QDir().mkpath(QFileInfo(metaPath).path()));
+    manager->writeCacheMeta(metaPath, QJsonObject{{"etag", "E1"}});
+    auto notice = [](const char* etag) {
+        return QString(R"({"type":"instruments_meta","data":{"etag":"%1","count":5}})").arg(etag);
+    };
+
+    LogCapture log;
+    const qint64 before = w->ticksReceived();
+    server.sendText(notice("E1"));
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[WebSocket] instruments_meta processed"), 5000);
+    QVERIFY(log.contains("[Symbol Sync] Local instrument master is up-to-date (etag matches)"));
+    QVERIFY(!log.contains("Remote ETag differs"));
+    QCOMPARE(w->ticksReceived(), before + 1);
+
+    log.clear();
+    server.sendText(notice("E2"));
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[WebSocket] instruments_meta processed"), 5000);
+    QVERIFY(log.contains("[Symbol Sync] Remote ETag differs (local: \"E1\" , remote: \"E2\" ) - refreshing cache"));
+
+    log.clear();
+    QFile::remove(metaPath);
+    server.sendText(notice("E2"));
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[WebSocket] instruments_meta processed"), 5000);
+    QVERIFY(log.contains("[Symbol Sync] No local ETag present - starting silent download"));
+    QCOMPARE(w->ticksReceived(), before + 3);
+}
+
+QTEST_MAIN(TestSymbolData)
+#include "tst_symboldata.moc"
