@@ -146,6 +146,7 @@ void MainWindow::connectToLiveDataFeed()
         // These connectors run their own streams; the window only tells them to.
         const QString tag = QStringLiteral("[%1]").arg(name);
         qDebug().noquote() << tag << "Using pluggable broker implementation for live data";
+        updateBrokerWithSymbolManager();
         if (brokerAPI) {
             brokerAPI->startLiveData();
             qDebug().noquote() << tag << "Instructed broker implementation to start live data";

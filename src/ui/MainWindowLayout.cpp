@@ -569,6 +569,8 @@ void MainWindow::addSymbolToWatchlist(const QString& symbolName, const QString& 
     settings->addSymbolForBroker(broker, token);
     settings->saveSettings();
     refreshWatchlistDisplay();
+    if (wsConnected || (brokerAPI && brokerAPI->implementation()))
+        subscribeToWatchlistSymbols();
     statusMessageLabel->setText(
         QStringLiteral("✓ '%1' (%2) added to watchlist").arg(symbolName, exchange));
     qDebug() << "[MainWindow] Symbol added successfully:" << symbolName << "with token" << token;

@@ -69,6 +69,7 @@ private:
     std::unique_ptr<TestEnvironment> env;
     SettingsManager* settings = nullptr;
     std::shared_ptr<WindowPrompts> prompts;
+    QPointer<RecordingBroker> broker;
 };
 
 void TestSymbolSearch::initTestCase()
@@ -98,7 +99,10 @@ std::unique_ptr<MainWindow> TestSymbolSearch::makeWindow(const QList<IndianSymbo
 {
     settings->saveSettings();
     MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [](int, QObject* parent) -> IBroker* { return new RecordingBroker(parent); };
+    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
+        broker = new RecordingBroker(parent);
+        return broker;
+    };
     auto w = std::make_unique<MainWindow>(seams);
     // The start-up load finds no master; the test's instruments arrive afterwards.
     w->repository()->addSymbols(records);
@@ -278,8 +282,12 @@ void TestSymbolSearch::typingFillsPopupAndClickAdds()
     // A query below two characters hides the popup but keeps its rows valid for a click.
     edit->setText("t");
     QVERIFY(!popup->isVisible());
+    broker->calls.clear();
     QMetaObject::invokeMethod(popup, "cellClicked", Q_ARG(int, 1), Q_ARG(int, 4));
     QCOMPARE(settings->watchlistForBroker("Dhan"), QStringList{"3499"});
+    // The connector is told the new list at once.
+    QVERIFY(!broker->subscribeLists().isEmpty());
+    QCOMPARE(broker->subscribeLists().last(), QString("3499"));
     QVERIFY(edit->text().isEmpty());
     QMetaObject::invokeMethod(popup, "cellClicked", Q_ARG(int, 7), Q_ARG(int, 0));
     QCOMPARE(settings->watchlistForBroker("Dhan"), QStringList{"3499"});
