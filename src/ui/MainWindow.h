@@ -243,6 +243,7 @@ private:
     QString zerodhaWsUrl;
     int fyersUrlIndex = 0;
     int fyersConnectAttempts = 0;
+    int feedStops = 0;  // counts Stops: a fail-over retry scheduled before a Stop is dropped
     QTimer* pingTimer = nullptr;
     QList<IndianSymbolData> searchResults;  // popup rows, in row order
     bool searchDiagnosticsLogged = false;

@@ -187,6 +187,9 @@ void MainWindow::onStopLiveFeed()
 void MainWindow::disconnectFromLiveDataFeed()
 {
     qDebug() << "[WebSocket] Initiating disconnection from live data feed";
+    ++feedStops;
+    fyersConnectAttempts = 0;
+    fyersUrlIndex = 0;
     if (webSocket && wsConnected) {
         qDebug() << "[WebSocket] Closing WebSocket connection";
         webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
@@ -405,7 +408,13 @@ void MainWindow::onWebSocketError(QAbstractSocket::SocketError error)
                     dropped->close(QWebSocketProtocol::CloseCodeNormal, QString());
                     dropped->deleteLater();
                 }
-                QTimer::singleShot(seams.fyersRetryDelayMs, this, [this] {
+                const int stopsSoFar = feedStops;
+                QTimer::singleShot(seams.fyersRetryDelayMs, this, [this, stopsSoFar] {
+                    // The user stopped the feed meanwhile: the retry would start it again.
+                    if (feedStops != stopsSoFar) {
+                        qDebug() << "[Fyers] Feed stopped, retry dropped";
+                        return;
+                    }
                     qDebug() << "[Fyers] Retrying connection with URL:"
                              << fyersWsUrls.value(fyersUrlIndex);
                     onStartLiveFeed();

@@ -56,6 +56,7 @@ private slots:
     void fyersOwnStreamOpensConnectsAndPings();
     void zerodhaOwnStreamQueryAndMissingKey();
     void fyersFailoverWalksEveryAddress();
+    void stopDuringFailoverEndsIt();
     void zerodhaRefusalFailsAtOnce();
     void ownStreamSubscription_data();
     void ownStreamSubscription();
@@ -76,6 +77,7 @@ private:
     SettingsManager* settings = nullptr;
     std::shared_ptr<WindowPrompts> prompts;
     QPointer<RecordingBroker> broker;
+    int retryDelayMs = 5;
 };
 
 void TestLiveFeed::initTestCase()
@@ -95,6 +97,7 @@ void TestLiveFeed::init()
     settings = new SettingsManager(qApp);
     settings->setApiKey("feed-key");
     prompts = std::make_shared<WindowPrompts>();
+    retryDelayMs = 5;
 }
 
 void TestLiveFeed::cleanup()
@@ -115,7 +118,7 @@ std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QString
     };
     seams.fyersStreamUrls = fyersUrls;
     seams.zerodhaStreamUrl = zerodhaUrl;
-    seams.fyersRetryDelayMs = 5;
+    seams.fyersRetryDelayMs = retryDelayMs;
     auto w = std::make_unique<MainWindow>(seams);
     prompts->shown.clear();
     return w;
@@ -349,6 +352,27 @@ void TestLiveFeed::fyersFailoverWalksEveryAddress()
     QVERIFY(startEnabled(*w));
     // Seven openings: the first address, then six retries.
     QCOMPARE(log.count("[Fyers] Attempt"), 7);
+}
+
+void TestLiveFeed::stopDuringFailoverEndsIt()
+{
+    settings->setFyersClientId("FY1");
+    settings->setFyersAccessToken("fy-token");
+    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
+    retryDelayMs = 300;
+    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(refusingBase()));
+    broker->reportConnected(true);
+    LogCapture log;
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[Fyers] Connection failed, trying alternative URL"), 5000);
+    // Stopped between a refusal and its retry: the feed stays stopped.
+    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+    QTRY_VERIFY_WITH_TIMEOUT(log.contains("[Fyers] Feed stopped, retry dropped"), 5000);
+    QCOMPARE(log.count("[Fyers] Attempt"), 1);
+    QVERIFY(!w->feeder()->isRunning());
+    QVERIFY(startEnabled(*w));
+    QVERIFY(prompts->texts("error").isEmpty());
+    QCOMPARE(w->fyersAddressIndex(), 0);
 }
 
 void TestLiveFeed::zerodhaRefusalFailsAtOnce()
