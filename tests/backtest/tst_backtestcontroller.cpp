@@ -4,6 +4,7 @@
 #include "backtest/SQLiteOHLCStore.h"
 #include "support/CandleFixture.h"
 #include "support/HttpTestServer.h"
+#include "support/StrategyGraph.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -42,12 +43,8 @@ int warningsContaining(const QString& text)
 
 QJsonObject thresholdStrategy()
 {
-    auto block = [](int id, const char* type, QJsonObject params = {}) {
-        return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
-    };
-    auto edge = [](int from, int to, int port) {
-        return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
-    };
+    using StrategyGraph::block;
+    using StrategyGraph::edge;
     // Buy when the 1-minute close crosses above its 9-bar EMA; a 0.2 % target and stop.
     return QJsonObject{
         {"strategyTimeframe", 2},

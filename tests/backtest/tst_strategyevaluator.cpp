@@ -2,6 +2,7 @@
 #include "backtest/Indicators.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "backtest/StrategyEvaluator.h"
+#include "support/StrategyGraph.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -12,6 +13,8 @@
 #include <cmath>
 #include <cstring>
 
+using namespace StrategyGraph;
+
 namespace {
 
 QJsonObject parse(const char* json)
@@ -21,21 +24,6 @@ QJsonObject parse(const char* json)
     if (err.error != QJsonParseError::NoError)
         qFatal("bad test json: %s", qPrintable(err.errorString()));
     return doc.object();
-}
-
-QJsonObject block(int id, const QString& type, const QJsonObject& params = {})
-{
-    return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
-}
-
-QJsonObject edge(int from, int to, int port = 0)
-{
-    return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
-}
-
-QJsonObject graph(const QJsonArray& blocks, const QJsonArray& edges, int timeframe = 1)
-{
-    return QJsonObject{{"blocks", blocks}, {"connections", edges}, {"strategyTimeframe", timeframe}};
 }
 
 StoredCandle bar(const QString& date, const QString& time, double o, double h, double l, double c, int v = 100)
