@@ -1,5 +1,6 @@
 // Instrument repository: lookups, master parsing, cache freshness and files, download and gunzip.
 #include "support/HttpTestServer.h"
+#include "support/TestFiles.h"
 #include "support/ZlibTestUtil.h"
 #include "symbols/SymbolRepository.h"
 #include "symbols/ZlibInflate.h"
@@ -11,6 +12,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using TestFiles::writeFile;
 
 namespace {
 
@@ -38,13 +41,6 @@ void writeMeta(const QString& csvPath, const QDateTime& fetched)
     QJsonObject o;
     o.insert("fetchedAt", fetched.toString(Qt::ISODate));
     f.write(QJsonDocument(o).toJson());
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
 }
 
 }  // namespace
@@ -258,13 +254,13 @@ void TestSymbolRepository::cacheLoadReadsOnlyFreshFiles()
 {
     QTemporaryDir dir;
     const QDateTime now(QDate(2025, 3, 14), QTime(10, 0));
-    writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100));
+    QVERIFY(writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100)));
     writeMeta(dir.path() + "/zerodha_nse_symbols.csv", now.addSecs(-3600));
-    writeFile(dir.path() + "/zerodha_bse_symbols.csv", zerodhaCsv(50, 5000));
+    QVERIFY(writeFile(dir.path() + "/zerodha_bse_symbols.csv", zerodhaCsv(50, 5000)));
     writeMeta(dir.path() + "/zerodha_bse_symbols.csv", now.addSecs(-60));
-    writeFile(dir.path() + "/zerodha_nfo_symbols.csv", zerodhaCsv(10, 9000));
+    QVERIFY(writeFile(dir.path() + "/zerodha_nfo_symbols.csv", zerodhaCsv(10, 9000)));
     writeMeta(dir.path() + "/zerodha_nfo_symbols.csv", now.addDays(-2));  // outdated
-    writeFile(dir.path() + "/zerodha_mcx_symbols.csv", zerodhaCsv(10, 9500));  // no meta file
+    QVERIFY(writeFile(dir.path() + "/zerodha_mcx_symbols.csv", zerodhaCsv(10, 9500)));  // no meta file
 
     SymbolRepository repo;
     repo.setClock([now] { return now; });
@@ -378,7 +374,7 @@ void TestSymbolRepository::deferredRefreshDoesNotDuplicateStartupDownload()
     // next, and the refresh fires inside its nested event loop. Every instrument must end up once.
     QTemporaryDir dir;
     const QString path = dir.path() + "/fyers_nse_symbols.csv";
-    writeFile(path, zerodhaCsv(4));
+    QVERIFY(writeFile(path, zerodhaCsv(4)));
     writeMeta(path, QDateTime::currentDateTime().addDays(-3));
     HttpTestServer host;
     QVERIFY(host.listen());
