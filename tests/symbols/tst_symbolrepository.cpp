@@ -60,6 +60,8 @@ private slots:
     void inflateCapRefusesOversizedOutput();
     void cacheLoadReadsOnlyFreshFiles();
     void downloadCachesAndReloadsWithoutNetwork();
+    void everyDownloadedMasterReloadsFromCache_data();
+    void everyDownloadedMasterReloadsFromCache();
     void failedDownloadsWriteNoCache();
     void silentHostTimesOutAsFailure();
     void deferredRefreshDoesNotDuplicateStartupDownload();
@@ -337,6 +339,47 @@ void TestSymbolRepository::downloadCachesAndReloadsWithoutNetwork()
     QVERIFY(next.loadFromCacheSync("Zerodha", cache));
     QCOMPARE(next.size(), 25);
     QCOMPARE(host.requestCount(), 0);
+}
+
+void TestSymbolRepository::everyDownloadedMasterReloadsFromCache_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QStringList>("paths");
+    QTest::newRow("FlatTrade") << "FlatTrade"
+                               << QStringList{"/scripmaster/NSE_Equity.csv", "/scripmaster/BSE_Equity.csv",
+                                              "/scripmaster/Nfo_Equity_Derivatives.csv", "/scripmaster/Commodity.csv"};
+    QTest::newRow("Zerodha") << "Zerodha"
+                             << QStringList{"/instruments/NSE", "/instruments/BSE", "/instruments/NFO",
+                                            "/instruments/MCX", "/instruments/BCD", "/instruments/CDS"};
+    QTest::newRow("Fyers") << "Fyers"
+                           << QStringList{"/sym_details/NSE_CM.csv", "/sym_details/BSE_CM.csv",
+                                          "/sym_details/MCX_COM.csv"};
+}
+
+// A master cached under one name and looked for under another is downloaded again at every start.
+void TestSymbolRepository::everyDownloadedMasterReloadsFromCache()
+{
+    QFETCH(QString, broker);
+    QFETCH(QStringList, paths);
+    QTemporaryDir dir;
+    HttpTestServer host;
+    QVERIFY(host.listen());
+    for (int i = 0; i < paths.size(); ++i)
+        host.setReply("GET", paths[i], HttpTestServer::Reply::bytes(zerodhaCsv(i + 1, 1000 * (i + 1))));
+    const int total = paths.size() * (paths.size() + 1) / 2;
+
+    const QDateTime fetchedAt(QDate(2025, 3, 14), QTime(9, 15));
+    SymbolRepository repo;
+    repo.setDownloadHost(broker, host.baseUrl());
+    repo.setClock([fetchedAt] { return fetchedAt; });
+    QVERIFY(repo.downloadSync(broker, dir.path()));
+    QCOMPARE(repo.size(), total);
+
+    SymbolRepository next;
+    next.setClock([fetchedAt] { return fetchedAt.addSecs(600); });
+    QVERIFY(next.loadFromCacheSync(broker, dir.path()));
+    QCOMPARE(next.size(), total);
+    QCOMPARE(host.requestCount(), paths.size());
 }
 
 void TestSymbolRepository::failedDownloadsWriteNoCache()
