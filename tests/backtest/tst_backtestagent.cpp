@@ -30,15 +30,7 @@ QJsonObject thresholdStrategy(double above, double below, const QJsonArray& extr
 
 StoredCandle minuteBar(const QString& date, int index, double open, double high, double low, double close)
 {
-    StoredCandle c;
-    c.date = date;
-    c.time = minuteTime(index);
-    c.open = open;
-    c.high = high;
-    c.low = low;
-    c.close = close;
-    c.volume = 10;
-    return c;
+    return candle(date, minuteTime(index), open, high, low, close, 10);
 }
 
 // A flat day at `price` with the bars given by minute index replaced.
