@@ -67,6 +67,29 @@ qint32 readVolume(const QVariant& v)
     return saturateVolume(v.toLongLong());
 }
 
+// Open, high, low, close and volume stand in five columns from `first` in both candle reads.
+void readPrices(const QSqlQuery& q, int first, StoredCandle& s)
+{
+    s.open = q.value(first).toDouble();
+    s.high = q.value(first + 1).toDouble();
+    s.low = q.value(first + 2).toDouble();
+    s.close = q.value(first + 3).toDouble();
+    s.volume = readVolume(q.value(first + 4));
+}
+
+// Prepares a read the first time a connection needs it; later calls rebind and reuse the same one.
+QSqlQuery* preparedRead(std::shared_ptr<QSqlQuery>& slot, const QSqlDatabase& db, const QString& sql)
+{
+    if (!slot) {
+        auto q = std::make_shared<QSqlQuery>(db);
+        q->setForwardOnly(true);
+        if (!q->prepare(sql))
+            return nullptr;
+        slot = q;
+    }
+    return slot.get();
+}
+
 }  // namespace
 
 SQLiteOHLCStore::SQLiteOHLCStore()
@@ -272,15 +295,12 @@ QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, 
     ThreadConnections* c = connectionsForCurrentThread();
     if (!c)
         return out;
-    if (!c->minuteRead) {
-        auto q = std::make_shared<QSqlQuery>(c->minute);
-        q->setForwardOnly(true);
-        if (!q->prepare(QStringLiteral("SELECT date, time, open, high, low, close, volume FROM minute_candles "
-                                       "WHERE symbol = ? AND date = ? ORDER BY time ASC")))
-            return out;
-        c->minuteRead = q;
-    }
-    QSqlQuery& q = *c->minuteRead;
+    QSqlQuery* read = preparedRead(c->minuteRead, c->minute,
+                                   QStringLiteral("SELECT date, time, open, high, low, close, volume FROM "
+                                                  "minute_candles WHERE symbol = ? AND date = ? ORDER BY time ASC"));
+    if (!read)
+        return out;
+    QSqlQuery& q = *read;
     q.bindValue(0, symbol);
     q.bindValue(1, date);
     if (!q.exec())
@@ -290,11 +310,7 @@ QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, 
         StoredCandle s;
         s.date = date;  // equal to column 0 by the WHERE clause; shared instead of one copy per row
         s.time = q.value(1).toString();
-        s.open = q.value(2).toDouble();
-        s.high = q.value(3).toDouble();
-        s.low = q.value(4).toDouble();
-        s.close = q.value(5).toDouble();
-        s.volume = readVolume(q.value(6));
+        readPrices(q, 2, s);
         out.append(s);
     }
     q.finish();
@@ -310,15 +326,12 @@ QVector<StoredCandle> SQLiteOHLCStore::loadDayCandles(const QString& symbol, con
     ThreadConnections* c = connectionsForCurrentThread();
     if (!c)
         return out;
-    if (!c->dayRead) {
-        auto q = std::make_shared<QSqlQuery>(c->day);
-        q->setForwardOnly(true);
-        if (!q->prepare(QStringLiteral("SELECT date, open, high, low, close, volume FROM day_candles "
-                                       "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC")))
-            return out;
-        c->dayRead = q;
-    }
-    QSqlQuery& q = *c->dayRead;
+    QSqlQuery* read = preparedRead(c->dayRead, c->day,
+                                   QStringLiteral("SELECT date, open, high, low, close, volume FROM day_candles "
+                                                  "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC"));
+    if (!read)
+        return out;
+    QSqlQuery& q = *read;
     q.bindValue(0, symbol);
     q.bindValue(1, from);
     q.bindValue(2, to);
@@ -329,11 +342,7 @@ QVector<StoredCandle> SQLiteOHLCStore::loadDayCandles(const QString& symbol, con
         StoredCandle s;
         s.date = q.value(0).toString();
         s.time = midnight;
-        s.open = q.value(1).toDouble();
-        s.high = q.value(2).toDouble();
-        s.low = q.value(3).toDouble();
-        s.close = q.value(4).toDouble();
-        s.volume = readVolume(q.value(5));
+        readPrices(q, 1, s);
         out.append(s);
     }
     q.finish();

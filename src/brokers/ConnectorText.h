@@ -3,6 +3,7 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <QUrl>
@@ -32,6 +33,12 @@ inline QString jsonString(const QString& text)
 {
     const QString array = jsonStringArray(QStringList{text});
     return array.mid(1, array.size() - 2);
+}
+
+// A JSON object as one line of compact text, the form the stream services take their requests in.
+inline QString compactJson(const QJsonObject& object)
+{
+    return QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
 }
 
 }  // namespace ConnectorText

@@ -1,6 +1,8 @@
 // Pure readers of the "Custom API" reply bodies.
 #include "brokers/CustomApiParser.h"
 
+#include "brokers/CandleRowParser.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonParseError>
@@ -47,11 +49,7 @@ bool rowBar(const QJsonArray& row, bool epochTime, const QString& symbol, OHLCDa
         if (!bar.timestamp.isValid())
             bar.timestamp = QDateTime::fromString(s, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     }
-    bar.open = row.at(1).toDouble();
-    bar.high = row.at(2).toDouble();
-    bar.low = row.at(3).toDouble();
-    bar.close = row.at(4).toDouble();
-    bar.volume = row.at(5).toDouble();
+    CandleRowParser::readPrices(row, bar);
     bar.adjustedClose = bar.close;
     return true;
 }

@@ -26,20 +26,22 @@ namespace {
 
 const char kUserAgent[] = "Tickvane/1.0";
 
-struct CachePair {
-    const char* label;
-    const char* code;
-};
-
-QList<CachePair> cachePairs(const QString& broker)
+// The masters that a start-up load reads back from the cache.
+QStringList cachedLabels(const QString& broker)
 {
     if (broker == QLatin1String("FlatTrade"))
-        return {{"NSE", "nse"}, {"BSE", "bse"}, {"NFO", "nfo"}, {"MCX", "mcx"}};
+        return {"NSE", "BSE", "NFO", "MCX"};
     if (broker == QLatin1String("Zerodha"))
-        return {{"NSE", "nse"}, {"BSE", "bse"}, {"NFO", "nfo"}, {"MCX", "mcx"}, {"BCD", "bcd"}, {"CDS", "cds"}};
+        return {"NSE", "BSE", "NFO", "MCX", "BCD", "CDS"};
     if (broker == QLatin1String("Fyers"))
-        return {{"NSE", "nse"}, {"BSE", "bse"}, {"MCX", "mcx"}};
+        return {"NSE", "BSE", "MCX"};
     return {};
+}
+
+// One master's cache file: written after its download, read back by the start-up load.
+QString cacheFileName(const QString& broker, const QString& label)
+{
+    return broker.toLower() + QLatin1Char('_') + label.toLower() + QLatin1String("_symbols.csv");
 }
 
 // The brokers' public hosts for their masters; each can be replaced with setDownloadHost.
@@ -352,10 +354,8 @@ bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QStrin
     const QDateTime current = now();
     QStringList outdated;
     int total = 0;
-    for (const CachePair& p : cachePairs(brokerName)) {
-        const QString label = QLatin1String(p.label);
-        const QString path = cacheFolder + QLatin1Char('/') + brokerName.toLower() + QLatin1Char('_')
-            + QLatin1String(p.code) + QLatin1String("_symbols.csv");
+    for (const QString& label : cachedLabels(brokerName)) {
+        const QString path = cacheFolder + QLatin1Char('/') + cacheFileName(brokerName, label);
         const QString metaPath = path + QLatin1String(".meta.json");
         if (!QFileInfo::exists(path)) {
             qDebug() << "[SymbolRepository] Cache not found:" << path;
@@ -475,32 +475,33 @@ QList<SymbolRepository::DownloadEntry> SymbolRepository::downloadEntries(const Q
 {
     const QString host = hosts.value(b);
     QList<DownloadEntry> out;
-    auto add = [&](const QString& label, const QString& path, const QString& file) {
-        out.append({label, host + path, folder + file});
+    auto add = [&](const QString& label, const QString& path) {
+        out.append({label, host + path, folder + QLatin1Char('/') + cacheFileName(b, label)});
     };
     if (b == QLatin1String("FlatTrade")) {
-        add("NSE", "/scripmaster/NSE_Equity.csv", "/flattrade_nse_symbols.csv");
-        add("BSE", "/scripmaster/BSE_Equity.csv", "/flattrade_bse_symbols.csv");
-        add("NFO", "/scripmaster/Nfo_Equity_Derivatives.csv", "/flattrade_nfo_symbols.csv");
-        add("MCX", "/scripmaster/Commodity.csv", "/flattrade_mcx_symbols.csv");
+        add("NSE", "/scripmaster/NSE_Equity.csv");
+        add("BSE", "/scripmaster/BSE_Equity.csv");
+        add("NFO", "/scripmaster/Nfo_Equity_Derivatives.csv");
+        add("MCX", "/scripmaster/Commodity.csv");
     } else if (b == QLatin1String("Zerodha")) {
         for (const char* e : {"NSE", "BSE", "NFO", "MCX", "BCD", "CDS"}) {
             const QString ex = QLatin1String(e);
-            add(ex, "/instruments/" + ex, "/zerodha_" + ex.toLower() + "_symbols.csv");
+            add(ex, "/instruments/" + ex);
         }
     } else if (b == QLatin1String("Fyers")) {
-        add("NSE", "/sym_details/NSE_CM.csv", "/fyers_nse_symbols.csv");
-        add("BSE", "/sym_details/BSE_CM.csv", "/fyers_bse_symbols.csv");
-        add("MCX", "/sym_details/MCX_COM.csv", "/fyers_mcx_symbols.csv");
+        add("NSE", "/sym_details/NSE_CM.csv");
+        add("BSE", "/sym_details/BSE_CM.csv");
+        add("MCX", "/sym_details/MCX_COM.csv");
     } else if (b == QLatin1String("TradeJini")) {
         for (const char* g : {"Securities", "CommodityFuture", "CommodityOptions", "FutureContracts",
                               "NSEOptions", "BSEOptions", "CurrencyFuture", "CurrencyOptions", "Index", "Spot"}) {
             const QString name = QLatin1String(g);
-            add(name, "/api/mkt-data/scrips/symbol-store/" + name,
-                "/tradejini_" + name.toLower() + "_symbols.csv");
+            add(name, "/api/mkt-data/scrips/symbol-store/" + name);
         }
     } else if (b == QLatin1String("Dhan")) {
-        add("ALL", "/api-data/api-scrip-master.csv", "/dhan_symbols.csv");
+        // One master for every exchange, cached under the broker's name alone.
+        out.append({QStringLiteral("ALL"), host + QLatin1String("/api-data/api-scrip-master.csv"),
+                    folder + QLatin1String("/dhan_symbols.csv")});
     }
     return out;
 }

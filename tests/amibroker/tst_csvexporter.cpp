@@ -3,6 +3,7 @@
 #include "amibroker/CSVExporter.h"
 
 #include "support/FakeAutomation.h"
+#include "support/TestFiles.h"
 
 #include <QDir>
 #include <QFile>
@@ -11,6 +12,8 @@
 #include <QtTest>
 
 #include <sys/stat.h>
+
+using TestFiles::readAll;
 
 namespace {
 
@@ -32,12 +35,6 @@ QString line(const QString& symbol, double ltp)
     return QStringLiteral("%1,2024-03-15,09:15:03,%2,%3,%4,%5,100,0\n")
         .arg(symbol, QString::number(ltp + 0.25, 'f', 2), QString::number(ltp + 1, 'f', 2),
              QString::number(ltp - 0.5, 'f', 2), QString::number(ltp, 'f', 2));
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 void flushNow(CSVExporter& exporter)

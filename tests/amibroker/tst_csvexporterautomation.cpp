@@ -4,6 +4,7 @@
 #include "core/SettingsManager.h"
 
 #include "support/FakeAutomation.h"
+#include "support/TestFiles.h"
 
 #include <QFile>
 #include <QRegularExpression>
@@ -12,6 +13,8 @@
 #include <QtTest>
 
 #include <stdexcept>
+
+using TestFiles::readAll;
 
 namespace {
 
@@ -23,12 +26,6 @@ TickData tick(double ltp)
     t.volume = 7;
     t.timestamp = QDateTime(QDate(2024, 3, 15), QTime(9, 15, 3));
     return t;
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("<missing>");
 }
 
 // A scripted result that makes the call throw instead of answering.

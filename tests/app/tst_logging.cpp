@@ -34,11 +34,6 @@ QStringList fileLines(const QString& path)
     return lines;
 }
 
-QString appDataIn(const TestEnvironment& env)
-{
-    return env.dataHome() + QStringLiteral("/Tickvane/Tickvane");
-}
-
 // Standard error of this process goes to a file while one of these lives.
 class StderrToFile
 {
@@ -108,7 +103,7 @@ void LoggingTest::childLogsToFileAndStderr()
     QCOMPARE(run.exitStatus, QProcess::NormalExit);
     QCOMPARE(run.exitCode, 0);
 
-    const QDir logDir(appDataIn(env) + QStringLiteral("/logs"));
+    const QDir logDir(env.programDataPath() + QStringLiteral("/logs"));
     const QStringList names = logDir.entryList(QDir::Files);
     QCOMPARE(names.size(), 1);
     const QRegularExpressionMatch name =
@@ -191,7 +186,7 @@ void LoggingTest::fatalMessageIsLoggedThenAborts()
     QCOMPARE(run.exitCode, SIGABRT);
     QVERIFY(run.standardError.contains("] [FATAL] child fatal line\n"));
 
-    const QDir logDir(appDataIn(env) + QStringLiteral("/logs"));
+    const QDir logDir(env.programDataPath() + QStringLiteral("/logs"));
     const QStringList names = logDir.entryList(QDir::Files);
     QCOMPARE(names.size(), 1);
     const QByteArray log = [&] {

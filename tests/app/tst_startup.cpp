@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
@@ -15,28 +14,20 @@
 #include <QtTest>
 
 #include "support/TestEnvironment.h"
+#include "support/TestFiles.h"
 #include "support/ToolProcess.h"
+
+using TestFiles::readAll;
 
 namespace {
 
 const QRegularExpression kStamp(QStringLiteral("^\\[\\d{4}-\\d{2}-\\d{2} \\d{2}:\\d{2}:\\d{2}\\.\\d{3}\\] "));
 
-QString appDataIn(const TestEnvironment& env)
-{
-    return env.dataHome() + QStringLiteral("/Tickvane/Tickvane");
-}
-
 QString onlyLogFile(const TestEnvironment& env)
 {
-    const QDir dir(appDataIn(env) + QStringLiteral("/logs"));
+    const QDir dir(env.programDataPath() + QStringLiteral("/logs"));
     const QStringList names = dir.entryList({QStringLiteral("Tickvane_*.log")}, QDir::Files);
     return names.size() == 1 ? dir.filePath(names.first()) : QString();
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 // Log lines without their time stamps.
@@ -141,7 +132,7 @@ void StartupTest::executableRecordsSigterm()
     const QByteArray log = readAll(path);
     verifyOpening(bodies(log), path);
 
-    const QDir crashDir(appDataIn(env) + QStringLiteral("/crashes"));
+    const QDir crashDir(env.programDataPath() + QStringLiteral("/crashes"));
     const QStringList crashes = crashDir.entryList({QStringLiteral("crash_*.txt")}, QDir::Files);
     QCOMPARE(crashes.size(), 1);
     const QByteArray block = readAll(crashDir.filePath(crashes.first()));

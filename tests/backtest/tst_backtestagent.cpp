@@ -2,6 +2,7 @@
 #include "backtest/BacktestAgent.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "support/CandleFixture.h"
+#include "support/StrategyGraph.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
@@ -10,25 +11,11 @@
 #include <QtTest>
 
 using namespace CandleFixture;
+using namespace StrategyGraph;
 
 Q_DECLARE_METATYPE(StoredCandle)
 
 namespace {
-
-QJsonObject block(int id, const QString& type, const QJsonObject& params = {})
-{
-    return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
-}
-
-QJsonObject edge(int from, int to, int port = 0)
-{
-    return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
-}
-
-QJsonObject graph(const QJsonArray& blocks, const QJsonArray& edges, int timeframe = 1)
-{
-    return QJsonObject{{"blocks", blocks}, {"connections", edges}, {"strategyTimeframe", timeframe}};
-}
 
 // Buy when the 1-minute close is above `above`; exit when it is below `below`.
 QJsonObject thresholdStrategy(double above, double below, const QJsonArray& extra = {})
@@ -43,15 +30,7 @@ QJsonObject thresholdStrategy(double above, double below, const QJsonArray& extr
 
 StoredCandle minuteBar(const QString& date, int index, double open, double high, double low, double close)
 {
-    StoredCandle c;
-    c.date = date;
-    c.time = minuteTime(index);
-    c.open = open;
-    c.high = high;
-    c.low = low;
-    c.close = close;
-    c.volume = 10;
-    return c;
+    return candle(date, minuteTime(index), open, high, low, close, 10);
 }
 
 // A flat day at `price` with the bars given by minute index replaced.

@@ -4,10 +4,11 @@
 #include "backtest/SQLiteOHLCStore.h"
 #include "support/CandleFixture.h"
 #include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
+#include "support/StrategyGraph.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QMutex>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -17,37 +18,10 @@
 
 namespace {
 
-QStringList g_warnings;
-QMutex g_warningsLock;
-QtMessageHandler g_previous = nullptr;
-
-void captureWarnings(QtMsgType type, const QMessageLogContext& ctx, const QString& msg)
-{
-    if (type == QtWarningMsg) {
-        QMutexLocker lock(&g_warningsLock);
-        g_warnings.append(msg);
-        return;
-    }
-    g_previous(type, ctx, msg);
-}
-
-int warningsContaining(const QString& text)
-{
-    QMutexLocker lock(&g_warningsLock);
-    int n = 0;
-    for (const QString& w : qAsConst(g_warnings))
-        n += w.contains(text) ? 1 : 0;
-    return n;
-}
-
 QJsonObject thresholdStrategy()
 {
-    auto block = [](int id, const char* type, QJsonObject params = {}) {
-        return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
-    };
-    auto edge = [](int from, int to, int port) {
-        return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
-    };
+    using StrategyGraph::block;
+    using StrategyGraph::edge;
     // Buy when the 1-minute close crosses above its 9-bar EMA; a 0.2 % target and stop.
     return QJsonObject{
         {"strategyTimeframe", 2},
@@ -104,8 +78,6 @@ class TestBacktestController : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
     void init();
     void cleanup();
     void resultsPayloadIsByteExact();
@@ -125,25 +97,13 @@ private:
     QTemporaryDir* dir = nullptr;
     SQLiteOHLCStore* store = nullptr;
     HttpTestServer* server = nullptr;
+    LogCapture* log = nullptr;  // messages of the running test, worker threads included
     QStringList sent;
 };
 
-void TestBacktestController::initTestCase()
-{
-    g_previous = qInstallMessageHandler(captureWarnings);
-}
-
-void TestBacktestController::cleanupTestCase()
-{
-    qInstallMessageHandler(g_previous);
-}
-
 void TestBacktestController::init()
 {
-    {
-        QMutexLocker lock(&g_warningsLock);
-        g_warnings.clear();
-    }
+    log = new LogCapture;
     sent.clear();
     dir = new QTemporaryDir;
     store = new SQLiteOHLCStore;
@@ -157,6 +117,7 @@ void TestBacktestController::cleanup()
     delete server;
     delete store;
     delete dir;
+    delete log;
 }
 
 void TestBacktestController::resultsPayloadIsByteExact()
@@ -291,7 +252,7 @@ void TestBacktestController::jobRunsAndPostsEverything()
     // The next job is accepted once this one is done.
     QVERIFY(controller.handleJob(job("J2", {"AAA"}, "2024-03-09", "2024-03-10")));
     QVERIFY(finished.wait(30000));
-    QCOMPARE(warningsContaining("HTTP POST error"), 0);
+    QCOMPARE(log->count(QtWarningMsg, "HTTP POST error"), 0);
 }
 
 void TestBacktestController::refusals()
@@ -419,7 +380,7 @@ void TestBacktestController::failedSymbolsAreReported()
     const QString done = R"({"errors":{"":"No stored candles in range","NONE":"No stored candles in range"},)"
                          R"("failed":2,"job_id":"F1","status":"done","type":"backtest_status"})";
     QCOMPARE(sent.last(), done);
-    QCOMPARE(warningsContaining(R"([BacktestController] Agent error for "NONE" : "No stored candles in range")"), 1);
+    QCOMPARE(log->count(QtWarningMsg, R"([BacktestController] Agent error for "NONE" : "No stored candles in range")"), 1);
     // A progress post for the day of each symbol, GOOD's results and a progress post after them, and
     // the status post.
     QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(), 6, 10000);
@@ -465,7 +426,7 @@ void TestBacktestController::failedPostsAreLoggedAndTheJobGoesOn()
         QVERIFY(controller.handleJob(job("P1", {"A"}, "2024-03-09", "2024-03-10")));
         QVERIFY(finished.wait(30000));
         QCOMPARE(sent.last(), QString(R"({"errors":{"A":"No trading days in range"},"failed":1,"job_id":"P1","status":"done","type":"backtest_status"})"));
-        QTRY_COMPARE_WITH_TIMEOUT(warningsContaining("[BacktestController] HTTP POST error:"), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(log->count(QtWarningMsg, "[BacktestController] HTTP POST error:"), 1, 10000);
     }
     {
         // A callback service that never answers: the post times out and takes the same path.
@@ -475,7 +436,7 @@ void TestBacktestController::failedPostsAreLoggedAndTheJobGoesOn()
         QSignalSpy finished(&controller, &BacktestController::jobFinished);
         QVERIFY(controller.handleJob(job("P2", {"A"}, "2024-03-09", "2024-03-10")));
         QVERIFY(finished.wait(30000));
-        QTRY_COMPARE_WITH_TIMEOUT(warningsContaining("[BacktestController] HTTP POST error:"), 2, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(log->count(QtWarningMsg, "[BacktestController] HTTP POST error:"), 2, 10000);
     }
 }
 

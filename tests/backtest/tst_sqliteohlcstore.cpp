@@ -1,5 +1,6 @@
 // Candle store over real SQLite files: schema and pragmas, inserts, exact reads, other threads, calendar.
 #include "backtest/SQLiteOHLCStore.h"
+#include "support/CandleFixture.h"
 
 #include <QDir>
 #include <QSqlDatabase>
@@ -11,21 +12,9 @@
 #include <functional>
 #include <limits>
 
-namespace {
+using CandleFixture::candle;
 
-StoredCandle candle(const QString& date, const QString& time, double open, double high, double low, double close,
-                    qint32 volume)
-{
-    StoredCandle c;
-    c.date = date;
-    c.time = time;
-    c.open = open;
-    c.high = high;
-    c.low = low;
-    c.close = close;
-    c.volume = volume;
-    return c;
-}
+namespace {
 
 // Runs `work` on a fresh QThread and waits for it to end.
 void runOnThread(const std::function<void()>& work)

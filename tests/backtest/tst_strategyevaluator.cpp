@@ -2,6 +2,8 @@
 #include "backtest/Indicators.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "backtest/StrategyEvaluator.h"
+#include "support/CandleFixture.h"
+#include "support/StrategyGraph.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -11,6 +13,10 @@
 
 #include <cmath>
 #include <cstring>
+
+using CandleFixture::candle;
+using CandleFixture::minuteTime;
+using namespace StrategyGraph;
 
 namespace {
 
@@ -23,37 +29,9 @@ QJsonObject parse(const char* json)
     return doc.object();
 }
 
-QJsonObject block(int id, const QString& type, const QJsonObject& params = {})
-{
-    return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
-}
-
-QJsonObject edge(int from, int to, int port = 0)
-{
-    return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
-}
-
-QJsonObject graph(const QJsonArray& blocks, const QJsonArray& edges, int timeframe = 1)
-{
-    return QJsonObject{{"blocks", blocks}, {"connections", edges}, {"strategyTimeframe", timeframe}};
-}
-
-StoredCandle bar(const QString& date, const QString& time, double o, double h, double l, double c, int v = 100)
-{
-    StoredCandle s;
-    s.date = date;
-    s.time = time;
-    s.open = o;
-    s.high = h;
-    s.low = l;
-    s.close = c;
-    s.volume = v;
-    return s;
-}
-
 StoredCandle dayBar(const QString& date, double close, int volume = 1000)
 {
-    return bar(date, "00:00:00", close - 1, close + 2, close - 3, close, volume);
+    return candle(date, "00:00:00", close - 1, close + 2, close - 3, close, volume);
 }
 
 QVector<StoredCandle> days(int n, double start = 100.0, double step = 1.0)
@@ -73,11 +51,6 @@ void runDays(StrategyEvaluator& ev, const QVector<StoredCandle>& all)
         sofar.append(d);
         ev.evaluateDay(sofar);
     }
-}
-
-QString minute(int index)
-{
-    return QTime(9, 15).addSecs(60 * index).toString("HH:mm:ss");
 }
 
 }  // namespace
@@ -277,11 +250,11 @@ void TestStrategyEvaluator::weekKeysAndMonthRollOver()
     QCOMPARE(ev.weekKey, QString("2024-09"));
 
     ev.resetState();
-    QVector<StoredCandle> d = {bar("2024-01-30", "00:00:00", 10, 15, 9, 12, 2000000000),
-                               bar("2024-01-31", "00:00:00", 12, 20, 8, 18, 2000000000)};
+    QVector<StoredCandle> d = {candle("2024-01-30", "00:00:00", 10, 15, 9, 12, 2000000000),
+                               candle("2024-01-31", "00:00:00", 12, 20, 8, 18, 2000000000)};
     ev.evaluateDay(d);
     QVERIFY(ev.monthlyBars.isEmpty());
-    d.append(bar("2024-02-01", "00:00:00", 18, 19, 17, 18.5, 5));
+    d.append(candle("2024-02-01", "00:00:00", 18, 19, 17, 18.5, 5));
     ev.evaluateDay(d);
     QCOMPARE(ev.monthlyBars.size(), 1);
     const StoredCandle jan = ev.monthlyBars.first();
@@ -325,7 +298,7 @@ void TestStrategyEvaluator::crossDetection()
                         block(3, type)},
                        {edge(1, 3, 0), edge(2, 3, 1)}));
     for (int i = 0; i < a.size(); ++i) {
-        const StoredCandle m = bar("2024-03-04", minute(i), b[i], 1000, 0, a[i]);
+        const StoredCandle m = candle("2024-03-04", minuteTime(i), b[i], 1000, 0, a[i]);
         ev.evaluateBar(m, m.time);
         QCOMPARE(ev.blocks.value(3).signal, expected[i]);
     }
@@ -406,7 +379,7 @@ void TestStrategyEvaluator::minuteBuckets()
                        {}));
     const double highs[] = {101, 104, 102, 103, 100, 110};
     for (int i = 0; i < 6; ++i) {
-        const StoredCandle b = bar("2024-03-04", minute(i), 100 + i, highs[i], 99 - i, 100.5 + i, 10 * (i + 1));
+        const StoredCandle b = candle("2024-03-04", minuteTime(i), 100 + i, highs[i], 99 - i, 100.5 + i, 10 * (i + 1));
         ev.evaluateBar(b, b.time);
         if (i == 2) {
             QCOMPARE(ev.blockValue(1), 102.5);  // the bar's own close
@@ -441,7 +414,7 @@ void TestStrategyEvaluator::barLevelAtrFollowsTheDayPasses()
         sofar.append(d);
         ev.evaluateDay(sofar);
         for (int m = 0; m < 3; ++m) {
-            const StoredCandle b = bar(d.date, minute(m), 1, 1, 1, 1);
+            const StoredCandle b = candle(d.date, minuteTime(m), 1, 1, 1, 1);
             ev.evaluateBar(b, b.time);
             QCOMPARE(ev.blockValue(1), atrSeries(sofar, 3).last());
             QCOMPARE(ev.blockValue(2), adxSeries(sofar, 3).last());
@@ -463,7 +436,7 @@ void TestStrategyEvaluator::barIndicatorsFollowTheirTimeframe()
     QVector<double> minutes;
     for (int i = 0; i < 25; ++i) {
         const double close = 100 + std::sin(i) * 5;
-        const StoredCandle b = bar("2024-03-04", minute(i), close, close + 1, close - 1, close);
+        const StoredCandle b = candle("2024-03-04", minuteTime(i), close, close + 1, close - 1, close);
         ev.evaluateBar(b, b.time);
         QVector<double> series = completed;
         series.prepend(close);
@@ -516,7 +489,7 @@ void TestStrategyEvaluator::barIndicatorsMatchFullWalksBitForBit()
             buckets.clear();
         }
         price += (rng.generateDouble() - 0.5) * 3;
-        const StoredCandle b = bar("2024-03-04", minute(i % 375), price, price + 1, price - 1, price);
+        const StoredCandle b = candle("2024-03-04", minuteTime(i % 375), price, price + 1, price - 1, price);
         ev.evaluateBar(b, b.time);
         minutes.prepend(price);
         if (minutes.size() > 600)
@@ -556,7 +529,7 @@ void TestStrategyEvaluator::entriesExitsAndStops()
     blocks.append(block(50, "SellEntry", {{"priceSource", 5}}));
     edges.append(edge(3, 50, 0));
 
-    const StoredCandle b = bar("2024-03-04", "09:20:00", 101, 104, 99, 102);
+    const StoredCandle b = candle("2024-03-04", "09:20:00", 101, 104, 99, 102);
     auto priceFor = [&](int source) {
         StrategyEvaluator one;
         QJsonArray bl{blocks[0], blocks[1], blocks[2], blocks[3], block(40, "BuyEntry", {{"priceSource", source}})};
@@ -587,7 +560,7 @@ void TestStrategyEvaluator::entriesExitsAndStops()
     QCOMPARE(ev.stopMode, 1);
     QCOMPARE(ev.stopPercent, 2.0);
     QCOMPARE(ev.stopValue, 102.0);
-    const StoredCandle quiet = bar("2024-03-04", "09:21:00", 99, 99, 98, 98);
+    const StoredCandle quiet = candle("2024-03-04", "09:21:00", 99, 99, 98, 98);
     ev.evaluateBar(quiet, quiet.time);
     QVERIFY(!ev.buySignal && !ev.sellSignal && !ev.exitSignal);
     QCOMPARE(ev.entryPrice, 0.0);
@@ -631,7 +604,7 @@ void TestStrategyEvaluator::resetsKeepWhatTheyShould()
                         block(5, "CandleClose"), block(6, "CrossedAbove")},
                        {edge(2, 3, 0), edge(1, 3, 1), edge(1, 4), edge(2, 6, 0), edge(1, 6, 1)}));
     runDays(ev, days(3));
-    const StoredCandle b = bar("2024-03-04", "09:15:00", 101, 102, 100, 101);
+    const StoredCandle b = candle("2024-03-04", "09:15:00", 101, 102, 100, 101);
     ev.evaluateBar(b, b.time);
     QVERIFY(ev.blocks.value(3).signal);
     QCOMPARE(ev.stopPercent, 7.0);
@@ -680,7 +653,7 @@ void TestStrategyEvaluator::graphOverCandlesFromSQLite()
         QVector<StoredCandle> minutes;
         for (int m = 0; m < 375; ++m) {
             const double p = 100 + d * 2 + std::sin(m / 10.0);
-            minutes.append(bar(dates[d], minute(m), p, p + 0.5, p - 0.5, p));
+            minutes.append(candle(dates[d], minuteTime(m), p, p + 0.5, p - 0.5, p));
         }
         QCOMPARE(store.insertMinuteCandles("SYM", minutes), 375);
         QCOMPARE(store.insertDayCandles("SYM", {dayBar(dates[d], 100 + d * 2)}), 1);

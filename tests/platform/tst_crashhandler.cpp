@@ -17,7 +17,11 @@
 
 #include "platform/CrashHandler.h"
 #include "support/TestEnvironment.h"
+#include "support/TestFiles.h"
 #include "support/ToolProcess.h"
+
+using TestFiles::readAll;
+using TestFiles::writeFile;
 
 namespace {
 
@@ -28,18 +32,6 @@ const QString kBlockPattern = QStringLiteral(
     "Details: %2\\n"
     "Version: 6\\.2\\.9\\n"
     "=======================================\\n\\n$");
-
-QByteArray readAll(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
-
-bool writeFile(const QString& path, const QByteArray& data)
-{
-    QFile f(path);
-    return f.open(QIODevice::WriteOnly) && f.write(data) == data.size();
-}
 
 QStringList crashFiles(const QString& dir)
 {
@@ -223,7 +215,7 @@ void CrashHandlerTest::crashingChild()
     QVERIFY(run.crashed());
     QCOMPARE(run.exitCode, SIGABRT);
 
-    const QString appData = env.dataHome() + QStringLiteral("/Tickvane/Tickvane");
+    const QString appData = env.programDataPath();
     const QStringList logs = QDir(appData + QStringLiteral("/logs")).entryList(QDir::Files);
     QCOMPARE(logs.size(), 1);
     const QByteArray log = readAll(appData + QStringLiteral("/logs/") + logs.first());
@@ -250,7 +242,7 @@ void CrashHandlerTest::childWithoutLogFile()
     QVERIFY(env.isValid());
     const ToolResult run = runTool(QStringLiteral("app_child"), {"nolog", "TERM"}, env.processEnvironment());
     QVERIFY(run.crashed());
-    const QString appData = env.dataHome() + QStringLiteral("/Tickvane/Tickvane");
+    const QString appData = env.programDataPath();
     QVERIFY(!QDir(appData + QStringLiteral("/logs")).exists());
     const QStringList crashes = crashFiles(appData + QStringLiteral("/crashes"));
     QCOMPARE(crashes.size(), 1);
@@ -291,7 +283,7 @@ void CrashHandlerTest::secondSignalWhileWriting()
     QCOMPARE(child.exitCode(), SIGABRT);  // not killed by the second SIGTERM
     QCOMPARE(logged.count("APPLICATION CRASH"), 1);
     QVERIFY(logged.contains("Type: Segmentation Fault (SIGSEGV)\n"));
-    const QString crashDir = env.dataHome() + QStringLiteral("/Tickvane/Tickvane/crashes/");
+    const QString crashDir = env.programDataPath() + QStringLiteral("/crashes/");
     const QStringList crashes = crashFiles(crashDir);
     QCOMPARE(crashes.size(), 1);
     QCOMPARE(readAll(crashDir + crashes.first()), logged);

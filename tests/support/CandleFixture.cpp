@@ -15,6 +15,20 @@ QString minuteTime(int index)
     return QTime(9, 15).addSecs(60 * index).toString(QStringLiteral("HH:mm:ss"));
 }
 
+StoredCandle candle(const QString& date, const QString& time, double open, double high, double low, double close,
+                    qint32 volume)
+{
+    StoredCandle c;
+    c.date = date;
+    c.time = time;
+    c.open = open;
+    c.high = high;
+    c.low = low;
+    c.close = close;
+    c.volume = volume;
+    return c;
+}
+
 QVector<StoredCandle> risingDay(const QString& date, double base, double step)
 {
     QVector<StoredCandle> out;

@@ -12,6 +12,9 @@ namespace CandleFixture {
 
 // "HH:mm:ss" of the minute `index` bars after 09:15.
 QString minuteTime(int index);
+// One candle with the given fields.
+StoredCandle candle(const QString& date, const QString& time, double open, double high, double low, double close,
+                    qint32 volume = 100);
 
 // 375 minute bars from 09:15 rising by `step` a bar from `base`: bar m opens at base + m*step, closes
 // half a step higher, and reaches a tenth of a point beyond either.

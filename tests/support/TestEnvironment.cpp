@@ -67,6 +67,11 @@ QString TestEnvironment::appDataPath()
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
 }
 
+QString TestEnvironment::programDataPath() const
+{
+    return dataHome() + QStringLiteral("/Tickvane/Tickvane");
+}
+
 QProcessEnvironment TestEnvironment::processEnvironment() const
 {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();

@@ -28,6 +28,9 @@ public:
 
     // The application-data folder for the current organization and application names.
     static QString appDataPath();
+    // The program's own application-data folder under dataHome(): where a child process started
+    // with processEnvironment() writes its logs and crash reports.
+    QString programDataPath() const;
 
     // The variables above, on top of the current environment, for a child process.
     QProcessEnvironment processEnvironment() const;

@@ -1,5 +1,6 @@
 // Instrument repository: lookups, master parsing, cache freshness and files, download and gunzip.
 #include "support/HttpTestServer.h"
+#include "support/TestFiles.h"
 #include "support/ZlibTestUtil.h"
 #include "symbols/SymbolRepository.h"
 #include "symbols/ZlibInflate.h"
@@ -11,6 +12,8 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using TestFiles::writeFile;
 
 namespace {
 
@@ -40,13 +43,6 @@ void writeMeta(const QString& csvPath, const QDateTime& fetched)
     f.write(QJsonDocument(o).toJson());
 }
 
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
 }  // namespace
 
 class TestSymbolRepository : public QObject {
@@ -64,6 +60,8 @@ private slots:
     void inflateCapRefusesOversizedOutput();
     void cacheLoadReadsOnlyFreshFiles();
     void downloadCachesAndReloadsWithoutNetwork();
+    void everyDownloadedMasterReloadsFromCache_data();
+    void everyDownloadedMasterReloadsFromCache();
     void failedDownloadsWriteNoCache();
     void silentHostTimesOutAsFailure();
     void deferredRefreshDoesNotDuplicateStartupDownload();
@@ -258,13 +256,13 @@ void TestSymbolRepository::cacheLoadReadsOnlyFreshFiles()
 {
     QTemporaryDir dir;
     const QDateTime now(QDate(2025, 3, 14), QTime(10, 0));
-    writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100));
+    QVERIFY(writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100)));
     writeMeta(dir.path() + "/zerodha_nse_symbols.csv", now.addSecs(-3600));
-    writeFile(dir.path() + "/zerodha_bse_symbols.csv", zerodhaCsv(50, 5000));
+    QVERIFY(writeFile(dir.path() + "/zerodha_bse_symbols.csv", zerodhaCsv(50, 5000)));
     writeMeta(dir.path() + "/zerodha_bse_symbols.csv", now.addSecs(-60));
-    writeFile(dir.path() + "/zerodha_nfo_symbols.csv", zerodhaCsv(10, 9000));
+    QVERIFY(writeFile(dir.path() + "/zerodha_nfo_symbols.csv", zerodhaCsv(10, 9000)));
     writeMeta(dir.path() + "/zerodha_nfo_symbols.csv", now.addDays(-2));  // outdated
-    writeFile(dir.path() + "/zerodha_mcx_symbols.csv", zerodhaCsv(10, 9500));  // no meta file
+    QVERIFY(writeFile(dir.path() + "/zerodha_mcx_symbols.csv", zerodhaCsv(10, 9500)));  // no meta file
 
     SymbolRepository repo;
     repo.setClock([now] { return now; });
@@ -343,6 +341,47 @@ void TestSymbolRepository::downloadCachesAndReloadsWithoutNetwork()
     QCOMPARE(host.requestCount(), 0);
 }
 
+void TestSymbolRepository::everyDownloadedMasterReloadsFromCache_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QStringList>("paths");
+    QTest::newRow("FlatTrade") << "FlatTrade"
+                               << QStringList{"/scripmaster/NSE_Equity.csv", "/scripmaster/BSE_Equity.csv",
+                                              "/scripmaster/Nfo_Equity_Derivatives.csv", "/scripmaster/Commodity.csv"};
+    QTest::newRow("Zerodha") << "Zerodha"
+                             << QStringList{"/instruments/NSE", "/instruments/BSE", "/instruments/NFO",
+                                            "/instruments/MCX", "/instruments/BCD", "/instruments/CDS"};
+    QTest::newRow("Fyers") << "Fyers"
+                           << QStringList{"/sym_details/NSE_CM.csv", "/sym_details/BSE_CM.csv",
+                                          "/sym_details/MCX_COM.csv"};
+}
+
+// A master cached under one name and looked for under another is downloaded again at every start.
+void TestSymbolRepository::everyDownloadedMasterReloadsFromCache()
+{
+    QFETCH(QString, broker);
+    QFETCH(QStringList, paths);
+    QTemporaryDir dir;
+    HttpTestServer host;
+    QVERIFY(host.listen());
+    for (int i = 0; i < paths.size(); ++i)
+        host.setReply("GET", paths[i], HttpTestServer::Reply::bytes(zerodhaCsv(i + 1, 1000 * (i + 1))));
+    const int total = paths.size() * (paths.size() + 1) / 2;
+
+    const QDateTime fetchedAt(QDate(2025, 3, 14), QTime(9, 15));
+    SymbolRepository repo;
+    repo.setDownloadHost(broker, host.baseUrl());
+    repo.setClock([fetchedAt] { return fetchedAt; });
+    QVERIFY(repo.downloadSync(broker, dir.path()));
+    QCOMPARE(repo.size(), total);
+
+    SymbolRepository next;
+    next.setClock([fetchedAt] { return fetchedAt.addSecs(600); });
+    QVERIFY(next.loadFromCacheSync(broker, dir.path()));
+    QCOMPARE(next.size(), total);
+    QCOMPARE(host.requestCount(), paths.size());
+}
+
 void TestSymbolRepository::failedDownloadsWriteNoCache()
 {
     QTemporaryDir dir;
@@ -378,7 +417,7 @@ void TestSymbolRepository::deferredRefreshDoesNotDuplicateStartupDownload()
     // next, and the refresh fires inside its nested event loop. Every instrument must end up once.
     QTemporaryDir dir;
     const QString path = dir.path() + "/fyers_nse_symbols.csv";
-    writeFile(path, zerodhaCsv(4));
+    QVERIFY(writeFile(path, zerodhaCsv(4)));
     writeMeta(path, QDateTime::currentDateTime().addDays(-3));
     HttpTestServer host;
     QVERIFY(host.listen());

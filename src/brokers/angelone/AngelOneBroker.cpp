@@ -2,6 +2,7 @@
 #include "brokers/angelone/AngelOneBroker.h"
 
 #include "brokers/BrokerHosts.h"
+#include "brokers/ConnectorText.h"
 #include "brokers/angelone/AngelOneAuth.h"
 #include "brokers/angelone/AngelOneDecoder.h"
 #include "brokers/angelone/AngelOneHistory.h"
@@ -20,11 +21,6 @@
 #include <QWebSocket>
 
 namespace {
-
-QString compact(const QJsonObject& o)
-{
-    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
-}
 
 // The text before the first colon of an exchange-qualified entry, else NSE.
 QString exchangePrefix(const QString& entry)
@@ -202,7 +198,7 @@ void AngelOneBroker::onWebSocketTextMessageReceived(const QString& message)
 
 void AngelOneBroker::handleTextMessage(const QJsonObject& message)
 {
-    qDebug().noquote() << "[AngelOneBroker] WebSocket message:" << compact(message).left(1000);
+    qDebug().noquote() << "[AngelOneBroker] WebSocket message:" << ConnectorText::compactJson(message).left(1000);
 }
 
 void AngelOneBroker::onWebSocketBinaryMessageReceived(const QByteArray& message)
@@ -313,7 +309,7 @@ void AngelOneBroker::subscribeLiveData(const QStringList& symbols)
         {QStringLiteral("correlationID"), correlationId(now().toMSecsSinceEpoch())},
         {QStringLiteral("action"), 1},
         {QStringLiteral("params"), QJsonObject{{QStringLiteral("mode"), 3}, {QStringLiteral("tokenList"), tokenList}}}};
-    const QString text = compact(request);
+    const QString text = ConnectorText::compactJson(request);
     qDebug() << "[AngelOneBroker] Sending subscription:" << text.left(1000);
     m_webSocket->sendTextMessage(text);
 }
@@ -345,7 +341,7 @@ void AngelOneBroker::unsubscribeLiveData(const QString& symbol)
     const QJsonObject request{
         {QStringLiteral("action"), 0},
         {QStringLiteral("params"), QJsonObject{{QStringLiteral("mode"), 3}, {QStringLiteral("tokenList"), QJsonArray{group}}}}};
-    m_webSocket->sendTextMessage(compact(request));
+    m_webSocket->sendTextMessage(ConnectorText::compactJson(request));
 }
 
 // ---- history -------------------------------------------------------------------------------

@@ -1,6 +1,8 @@
 // AngelOne candle history: names, bodies, reply parsing and the open-interest merge.
 #include "brokers/angelone/AngelOneHistory.h"
 
+#include "brokers/CandleRowParser.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -119,11 +121,7 @@ Candles parseCandles(const QByteArray& body, const QString& displaySymbol)
         OHLCData bar;
         bar.symbol = displaySymbol;
         bar.timestamp = time;
-        bar.open = row.at(1).toDouble();
-        bar.high = row.at(2).toDouble();
-        bar.low = row.at(3).toDouble();
-        bar.close = row.at(4).toDouble();
-        bar.volume = row.at(5).toDouble();
+        CandleRowParser::readPrices(row, bar);
         c.bars.append(bar);
     }
     return c;

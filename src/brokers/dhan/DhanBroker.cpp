@@ -3,6 +3,7 @@
 #include "brokers/dhan/DhanBroker.h"
 
 #include "brokers/BrokerHosts.h"
+#include "brokers/ConnectorText.h"
 #include "brokers/dhan/DhanAuth.h"
 #include "brokers/dhan/DhanFeedClient.h"
 #include "brokers/dhan/DhanHistory.h"
@@ -20,11 +21,6 @@
 #include <QUrl>
 
 namespace {
-
-QString compact(const QJsonObject& o)
-{
-    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
-}
 
 const char kTimeFormat[] = "yyyy-MM-dd hh:mm:ss";
 
@@ -336,7 +332,7 @@ QStringList DhanBroker::subscriptionMessages(const QList<QPair<QString, QString>
         message.insert(QStringLiteral("RequestCode"), 21);
         message.insert(QStringLiteral("InstrumentCount"), list.size());
         message.insert(QStringLiteral("InstrumentList"), list);
-        out.append(compact(message));
+        out.append(ConnectorText::compactJson(message));
     } while (at < instruments.size());
     return out;
 }

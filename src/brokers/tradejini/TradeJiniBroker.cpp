@@ -2,6 +2,7 @@
 #include "brokers/tradejini/TradeJiniBroker.h"
 
 #include "brokers/BrokerHosts.h"
+#include "brokers/ConnectorText.h"
 #include "brokers/tradejini/TradeJiniHistory.h"
 #include "brokers/tradejini/TradeJiniSymbolStore.h"
 #include "core/SettingsManager.h"
@@ -19,17 +20,6 @@
 namespace {
 
 const char kPing[] = "{\"type\":\"PING\"}\n";
-
-QString compact(const QJsonObject& o)
-{
-    return QString::fromUtf8(QJsonDocument(o).toJson(QJsonDocument::Compact));
-}
-
-// Untrusted text goes to the log quoted and cut short.
-QString clipped(const QString& text, int max)
-{
-    return text.size() > max ? text.left(max) + QStringLiteral("...") : text;
-}
 
 }  // namespace
 
@@ -273,7 +263,7 @@ void TradeJiniBroker::sendSubscriptionSet()
     QJsonObject msg{{QStringLiteral("action"), QStringLiteral("sub")},
                     {QStringLiteral("tokens"), tokens},
                     {QStringLiteral("type"), QStringLiteral("L1")}};
-    const QString text = compact(msg) + QLatin1Char('\n');
+    const QString text = ConnectorText::compactJson(msg) + QLatin1Char('\n');
     sendText(text);
     qInfo() << "[TradeJiniBroker] Sent batch subscription for" << tokens.size() << "symbols";
     qDebug() << "[TradeJiniBroker] Subscription message:" << text.left(200);
@@ -296,8 +286,8 @@ void TradeJiniBroker::unsubscribeLiveData(const QString& symbol)
         return;
     if (streamOpen()) {
         const QJsonArray pair{exchange, token};
-        sendText(compact(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
-                                     {QStringLiteral("v"), QJsonArray{pair}}}));
+        sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
+                                                        {QStringLiteral("v"), QJsonArray{pair}}}));
     }
     const int before = subscriptions.size();
     for (int i = subscriptions.size() - 1; i >= 0; --i) {
@@ -327,8 +317,8 @@ void TradeJiniBroker::stopLiveData()
                 pairs.append(QJsonArray{exchange, token});
         }
         if (!pairs.isEmpty()) {
-            sendText(compact(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
-                                         {QStringLiteral("v"), pairs}}));
+            sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
+                                                            {QStringLiteral("v"), pairs}}));
             qInfo() << "[TradeJiniBroker] Sent unsubscribe message for" << pairs.size() << "symbols";
         }
         sendText(QStringLiteral("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
@@ -514,7 +504,7 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply)
     const QString symbol = reply->property("symbol").toString();
     const QByteArray body = reply->readAll();
     qDebug() << "[TradeJiniBroker] Historical response size:" << body.size() << "bytes";
-    qDebug() << "[TradeJiniBroker] Response body:" << clipped(QString::fromUtf8(body), 1000);
+    qDebug() << "[TradeJiniBroker] Response body:" << ConnectorText::clipped(QString::fromUtf8(body), 1000);
     if (reply->error() != QNetworkReply::NoError) {
         const QString msg = QStringLiteral("Historical data request failed for %1: %2").arg(symbol, reply->errorString());
         qWarning() << "[TradeJiniBroker]" << msg;

@@ -1,6 +1,8 @@
 // TradeJini 1-minute history helpers.
 #include "brokers/tradejini/TradeJiniHistory.h"
 
+#include "brokers/CandleRowParser.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -125,11 +127,7 @@ Reply parseReply(const QByteArray& body, const QString& symbol)
         OHLCData b;
         b.symbol = symbol;
         b.timestamp = QDateTime::fromMSecsSinceEpoch(qint64(ms));
-        b.open = row.at(1).toDouble();
-        b.high = row.at(2).toDouble();
-        b.low = row.at(3).toDouble();
-        b.close = row.at(4).toDouble();
-        b.volume = row.size() >= 6 ? row.at(5).toDouble() : 0.0;
+        CandleRowParser::readPrices(row, b);
         b.adjustedClose = b.close;
         b.openInterest = row.size() >= 7 ? row.at(6).toDouble() : 0.0;
         r.bars.append(b);

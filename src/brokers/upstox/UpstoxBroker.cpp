@@ -2,6 +2,7 @@
 #include "brokers/upstox/UpstoxBroker.h"
 
 #include "brokers/BrokerHosts.h"
+#include "brokers/ConnectorText.h"
 #include "brokers/upstox/UpstoxDecoder.h"
 #include "brokers/upstox/UpstoxHistory.h"
 #include "symbols/SymbolRepository.h"
@@ -24,12 +25,6 @@ const char kFeedAuthorizePath[] = "/v3/feed/market-data-feed";
 const char kPing[] = "{\"type\":\"ping\"}";
 constexpr int kMaxBackoffUnits = 120;
 constexpr int kTokenReconnectDelayMs = 1000;
-
-// Untrusted text goes to the log cut short.
-QString clipped(const QString& text, int max = 500)
-{
-    return text.size() > max ? text.left(max) + QStringLiteral("...") : text;
-}
 
 }  // namespace
 
@@ -296,7 +291,7 @@ void UpstoxBroker::onWsTextMessage(const QString& message)
 {
     if (sender() != m_webSocket)
         return;
-    qDebug() << "[UpstoxBroker] Text message:" << clipped(message);
+    qDebug() << "[UpstoxBroker] Text message:" << ConnectorText::clipped(message, 500);
     const QJsonObject obj = QJsonDocument::fromJson(message.toUtf8()).object();
     if (obj.value(QLatin1String("type")).toString() != QLatin1String("error"))
         return;
@@ -340,7 +335,7 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
         qDebug() << "[UpstoxBroker] Market info received:" << result.text;
         return;
     case UpstoxDecoder::Kind::ServiceError:
-        qWarning() << "[UpstoxBroker] Error message:" << clipped(result.text);
+        qWarning() << "[UpstoxBroker] Error message:" << ConnectorText::clipped(result.text, 500);
         return;
     case UpstoxDecoder::Kind::JsonFeed:
         for (const TickData& t : result.ticks) {

@@ -1,6 +1,8 @@
 // Upstox candle history: interval table, request path and reply rows.
 #include "brokers/upstox/UpstoxHistory.h"
 
+#include "brokers/CandleRowParser.h"
+
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -72,11 +74,7 @@ ParseResult parseCandles(const QByteArray& body, const QString& symbol)
             continue;
         }
         bar.symbol = symbol;
-        bar.open = row.at(1).toDouble();
-        bar.high = row.at(2).toDouble();
-        bar.low = row.at(3).toDouble();
-        bar.close = row.at(4).toDouble();
-        bar.volume = row.at(5).toDouble();
+        CandleRowParser::readPrices(row, bar);
         bar.adjustedClose = bar.close;
         bar.openInterest = row.size() >= 7 ? row.at(6).toDouble() : 0.0;
         result.bars.append(bar);
