@@ -340,7 +340,6 @@ void TestAngelOneBroker::historyMergesOpenInterest_data()
     QTest::addColumn<QString>("token");
     QTest::newRow("exchange-qualified key") << "NFO:NIFTY24MARFUT" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
     QTest::newRow("token of a derivative") << "43210" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
-    QTest::newRow("BSE derivative") << "BFO:SENSEX24MARFUT" << "BFO" << "BFO:SENSEX24MARFUT" << "1111";
 }
 
 void TestAngelOneBroker::historyMergesOpenInterest()

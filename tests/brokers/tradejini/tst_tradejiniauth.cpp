@@ -32,7 +32,6 @@ class TestTradeJiniAuth : public QObject {
     };
 
 private slots:
-    void constructionIsIdle();
     void passwordLoginSendsEncodedForm();
     void passwordLoginOutcomes_data();
     void passwordLoginOutcomes();
@@ -42,17 +41,6 @@ private slots:
     void expiryFiresAndClearsToken();
     void authorizationUrl();
 };
-
-void TestTradeJiniAuth::constructionIsIdle()
-{
-    TradeJiniAuth auth;
-    QVERIFY(auth.getBaseUrl().startsWith("https://"));
-    QVERIFY(auth.getBaseUrl().endsWith("/v2"));
-    QVERIFY(!auth.findChild<QTimer*>("expiryTimer")->isActive());
-    QVERIFY(!auth.findChild<QTimer*>("warningTimer")->isActive());
-    QVERIFY(!auth.isTokenValid());
-    QCOMPARE(auth.secondsUntilExpiry(), -1);
-}
 
 void TestTradeJiniAuth::passwordLoginSendsEncodedForm()
 {
