@@ -65,7 +65,6 @@ void TestTradeJiniAuth::passwordLoginOutcomes_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("error");  // prefix; empty: success
     QTest::newRow("msg") << 200 << QByteArray(R"({"msg":"Invalid OTP"})") << "Invalid OTP";
-    QTest::newRow("empty object") << 200 << QByteArray("{}") << "Authentication failed";
     QTest::newRow("json array") << 200 << QByteArray("[]") << "Authentication failed";
     QTest::newRow("empty token") << 200 << QByteArray(R"({"access_token":""})") << "Authentication failed";
     QTest::newRow("token not text") << 200 << QByteArray(R"({"access_token":42,"msg":"odd"})") << "odd";
