@@ -142,7 +142,6 @@ void TestBrokerAPI::providerTable_data()
     QTest::addColumn<int>("limit");
     QTest::newRow("zerodha") << 0 << "" << 3000;
     QTest::newRow("tradejini") << 2 << "/v2" << 1000;
-    QTest::newRow("fyers") << 7 << "" << 1000;
     QTest::newRow("custom keeps both") << 6 << "KEEP" << 42;
     QTest::newRow("unknown keeps both") << 9 << "KEEP" << 42;
 }

@@ -3,11 +3,11 @@
 #include "brokers/flattrade/FlatTradeAuth.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/zerodha/ZerodhaAuth.h"
+#include "support/BrowserStandIn.h"
 #include "support/HttpTestServer.h"
 
 #include <QDesktopServices>
 #include <QSignalSpy>
-#include <QTcpSocket>
 #include <QtTest>
 
 class TestBrowserLogins : public QObject {
@@ -25,7 +25,6 @@ private slots:
     void refusedExchangesReportTheBrokersMessage();
 
 private:
-    static QByteArray redirect(quint16 port, const QByteArray& target);
     QList<QUrl> opened;
 };
 
@@ -42,18 +41,14 @@ void TestBrowserLogins::cleanup()
     QDesktopServices::unsetUrlHandler("http");
 }
 
-QByteArray TestBrowserLogins::redirect(quint16 port, const QByteArray& target)
+namespace {
+
+QByteArray redirect(quint16 port, const QByteArray& target)
 {
-    // The listener lives in this thread: wait with the event loop running, not with waitFor*.
-    QTcpSocket socket;
-    QSignalSpy closed(&socket, &QTcpSocket::disconnected);
-    socket.connectToHost(QHostAddress::LocalHost, port);
-    socket.write("GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
-    QByteArray answer;
-    QObject::connect(&socket, &QTcpSocket::readyRead, [&] { answer += socket.readAll(); });
-    closed.wait(5000);
-    return answer + socket.readAll();
+    return BrowserStandIn::request(port, {"GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
 }
+
+}  // namespace
 
 void TestBrowserLogins::zerodhaRedirect_data()
 {

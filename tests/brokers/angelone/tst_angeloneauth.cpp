@@ -61,7 +61,6 @@ private slots:
     void publisherLogin_data();
     void publisherLogin();
     void redirectWithoutBothTokensKeepsWaiting();
-    void listenerLimitsWhatItReads();
     void portTakenStillOpensBrowser();
     void restartReplacesListener();
 };
@@ -257,29 +256,6 @@ void TestAngelOneAuth::redirectWithoutBothTokensKeepsWaiting()
     BrowserStandIn::request(port, {"GET /?auth_token=A3&feed_token=F3 HTTP/1.1\r\n\r\n"});
     QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
     QCOMPARE(ok.first(), (QList<QVariant>{"JWT3", "REF3", "F3"}));
-}
-
-void TestAngelOneAuth::listenerLimitsWhatItReads()
-{
-    Peer peer;
-    HttpTestServer& http = peer.http;
-    AngelOneAuth& auth = peer.auth;
-    http.setReply("POST", kGeneratePath, HttpTestServer::Reply::json(
-        R"({"status":true,"data":{"jwtToken":"J","refreshToken":"R"}})"));
-    const quint16 port = peer.port;
-    QSignalSpy ok(&auth, &AngelOneAuth::authenticationSuccessful);
-    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
-    auth.startPublisherLogin("KEY1", QString(), "live");
-
-    // A request line with no end is cut off without an answer or a verdict.
-    QCOMPARE(BrowserStandIn::request(port, {QByteArray(20000, 'a')}), QByteArray());
-    QCOMPARE(failed.count(), 0);
-
-    // A request line that arrives in chunks is read whole.
-    const QByteArray answer = BrowserStandIn::request(port, {"GET /?auth_tok", "en=A&feed_to", "ken=F HTTP/1.1\r\n\r\n"});
-    QVERIFY(answer.startsWith("HTTP/1.1 200 OK"));
-    QTRY_COMPARE_WITH_TIMEOUT(ok.count(), 1, 5000);  // may already have come while the page was read
-    QCOMPARE(ok.first().at(2).toString(), QString("F"));
 }
 
 void TestAngelOneAuth::portTakenStillOpensBrowser()

@@ -130,7 +130,6 @@ void TestAngelOneDecoder::messageSizes_data()
     QTest::newRow("one byte short") << 378 << true << 0;
     QTest::newRow("one record") << 379 << false << 1;
     QTest::newRow("two records and a tail") << 800 << false << 2;
-    QTest::newRow("exactly three") << 3 * 379 << false << 3;
 }
 
 void TestAngelOneDecoder::messageSizes()

@@ -14,7 +14,6 @@ private slots:
     void intervals();
     void bodyExchangeNames_data();
     void bodyExchangeNames();
-    void requestBodyDates();
     void candleRows_data();
     void candleRows();
     void candleReplyFailures_data();
@@ -75,21 +74,6 @@ void TestAngelOneHistory::bodyExchangeNames()
     QFETCH(bool, openInterest);
     QCOMPARE(AngelOneHistory::exchangeSegmentName(exchange), body);
     QCOMPARE(AngelOneHistory::hasOpenInterest(exchange), openInterest);
-}
-
-void TestAngelOneHistory::requestBodyDates()
-{
-    const QDate day(2024, 3, 15);
-    const QByteArray body = AngelOneHistory::requestBody("NFO", "43210", "ONE_DAY", AngelOneHistory::fromDateText(day),
-                                                         AngelOneHistory::toDateText(day));
-    QVERIFY(body.contains('\n'));  // the service gets the indented form
-    const QJsonObject o = QJsonDocument::fromJson(body).object();
-    QCOMPARE(o.size(), 5);
-    QCOMPARE(o.value("exchange").toString(), QStringLiteral("NFO"));
-    QCOMPARE(o.value("symboltoken").toString(), QStringLiteral("43210"));
-    QCOMPARE(o.value("interval").toString(), QStringLiteral("ONE_DAY"));
-    QCOMPARE(o.value("fromdate").toString(), QStringLiteral("2024-03-15 00:00"));
-    QCOMPARE(o.value("todate").toString(), QStringLiteral("2024-03-15 23:59"));
 }
 
 void TestAngelOneHistory::candleRows_data()

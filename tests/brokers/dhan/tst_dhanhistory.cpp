@@ -71,8 +71,6 @@ void TestDhanHistory::requestBodies()
     QVERIFY(!daily.contains("interval"));
     QCOMPARE(daily.value("fromDate").toString(), QStringLiteral("2024-01-01"));
     QCOMPARE(daily.value("toDate").toString(), QStringLiteral("2024-06-07"));
-    QCOMPARE(DhanHistory::endpointPath(true), QStringLiteral("/v2/charts/intraday"));
-    QCOMPARE(DhanHistory::endpointPath(false), QStringLiteral("/v2/charts/historical"));
 }
 
 void TestDhanHistory::replies_data()

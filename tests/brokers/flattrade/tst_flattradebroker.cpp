@@ -33,22 +33,11 @@ class TestFlatTradeBroker : public QObject {
     };
 
 private slots:
-    void emptyAddressIsAnError();
     void keyFormsAndQueuedFlush();
     void onlyUnsentKeysGoOut();
     void unsubscribe();
     void keepAliveAndStop();
 };
-
-void TestFlatTradeBroker::emptyAddressIsAnError()
-{
-    FlatTradeBroker broker;
-    QSignalSpy errors(&broker, &IBroker::errorOccurred);
-    broker.initialize({{"access_token", "TOK"}, {"client_id", "FT1"}});
-    broker.startLiveData();
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(), QString("WebSocket URL not configured"));
-}
 
 void TestFlatTradeBroker::keyFormsAndQueuedFlush()
 {

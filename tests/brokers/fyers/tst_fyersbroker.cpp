@@ -42,7 +42,6 @@ class TestFyersBroker : public QObject {
 private slots:
     void openingRequest_data();
     void openingRequest();
-    void emptyAddressIsAnError();
     void queuedSymbolsGoOutOnConnect();
     void subscribeWhileConnected();
     void keepAliveFollowsLiveData();
@@ -65,17 +64,6 @@ void TestFyersBroker::openingRequest()
     QVERIFY(s.open());
     QCOMPARE(s.server.connectionUrls().value(0).path(), QString("/versova"));
     QCOMPARE(s.server.clients().value(0)->request().rawHeader("Authorization"), authorization);
-}
-
-void TestFyersBroker::emptyAddressIsAnError()
-{
-    FyersBroker broker;
-    QSignalSpy errors(&broker, &IBroker::errorOccurred);
-    broker.initialize({{"access_token", "TOK"}, {"client_id", "XY123"}});
-    broker.startLiveData();
-    QCOMPARE(errors.count(), 1);
-    QCOMPARE(errors.at(0).at(0).toString(), QString("WebSocket URL not configured"));
-    QCOMPARE(broker.lastError(), QString("WebSocket URL not configured"));
 }
 
 void TestFyersBroker::queuedSymbolsGoOutOnConnect()

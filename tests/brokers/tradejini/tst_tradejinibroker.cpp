@@ -71,6 +71,21 @@ class TestTradeJiniBroker : public QObject {
         }
     };
 
+    // A broker whose REST host is a loopback server, with one equity in its repository.
+    struct Rest {
+        HttpTestServer http;
+        SymbolRepository repo;
+        TradeJiniBroker broker;
+        explicit Rest(const QString& token = "TOK", const QString& key = QString())
+        {
+            QVERIFY(http.listen());
+            repo.addSymbol("RELIANCE", "2885", "NSE", "EQ");
+            broker.setRestBaseUrl(http.baseUrl());
+            broker.setSymbolRepository(&repo);
+            broker.initialize(creds(token, key));
+        }
+    };
+
 private slots:
     void initTestCase();
     void streamUrlCarriesCredential_data();
@@ -318,15 +333,10 @@ void TestTradeJiniBroker::replacedSocketCannotTouchNewConnection()
 
 void TestTradeJiniBroker::historyChunksAndQuery()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
+    Rest r("TOK", "KEY");
+    HttpTestServer& http = r.http;
+    TradeJiniBroker& broker = r.broker;
     http.setReply("GET", "/v2/api/mkt-data/chart/interval-data", HttpTestServer::Reply::json(R"({"s":"ok","d":{"bars":[]}})"));
-    SymbolRepository repo;
-    repo.addSymbol("RELIANCE", "2885", "NSE", "EQ");
-    TradeJiniBroker broker;
-    broker.setRestBaseUrl(http.baseUrl());
-    broker.setSymbolRepository(&repo);
-    broker.initialize(creds("TOK", "KEY"));
     QSignalSpy history(&broker, &IBroker::historicalDataReceived);
 
     broker.requestHistoricalData("RELIANCE", QDate(2025, 1, 1), QDate(2025, 2, 1), "5minute");
@@ -376,19 +386,14 @@ void TestTradeJiniBroker::historyInstrumentIds()
 {
     QFETCH(IndianSymbolData, rec);
     QFETCH(QDate, today);
-    HttpTestServer http;
-    QVERIFY(http.listen());
-    SymbolRepository repo;
-    repo.addSymbols({rec});
-    TradeJiniBroker broker;
-    broker.setRestBaseUrl(http.baseUrl());
-    broker.setSymbolRepository(&repo);
-    broker.setClock([today] { return QDateTime(today, QTime(12, 0)); });
-    broker.initialize(creds("TOK"));
-    broker.requestHistoricalData(rec.token, today, today, "1minute");
-    QTRY_COMPARE_WITH_TIMEOUT(http.requestCount(), 1, 5000);
-    QTEST(http.lastRequest().query.queryItemValue("id"), "id");
-    QCOMPARE(http.lastRequest().header("Authorization"), QByteArray("Bearer TOK"));
+    Rest r;
+    r.repo.clear();
+    r.repo.addSymbols({rec});
+    r.broker.setClock([today] { return QDateTime(today, QTime(12, 0)); });
+    r.broker.requestHistoricalData(rec.token, today, today, "1minute");
+    QTRY_COMPARE_WITH_TIMEOUT(r.http.requestCount(), 1, 5000);
+    QTEST(r.http.lastRequest().query.queryItemValue("id"), "id");
+    QCOMPARE(r.http.lastRequest().header("Authorization"), QByteArray("Bearer TOK"));
 }
 
 void TestTradeJiniBroker::historyFailures_data()
@@ -418,18 +423,11 @@ void TestTradeJiniBroker::historyFailures()
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(QString, error);
-    HttpTestServer http;
-    QVERIFY(http.listen());
-    http.setReply("GET", "/v2/api/mkt-data/chart/interval-data", HttpTestServer::Reply::json(body, status));
-    SymbolRepository repo;
-    repo.addSymbol("RELIANCE", "2885", "NSE", "EQ");
-    TradeJiniBroker broker;
-    broker.setRestBaseUrl(http.baseUrl());
-    broker.setSymbolRepository(&repo);
-    broker.initialize(creds(token));
-    QSignalSpy errors(&broker, &IBroker::errorOccurred);
-    QSignalSpy history(&broker, &IBroker::historicalDataReceived);
-    broker.requestHistoricalData(symbol, QDate(2025, 1, 1), QDate(2025, 1, 2), "1");
+    Rest r(token);
+    r.http.setReply("GET", "/v2/api/mkt-data/chart/interval-data", HttpTestServer::Reply::json(body, status));
+    QSignalSpy errors(&r.broker, &IBroker::errorOccurred);
+    QSignalSpy history(&r.broker, &IBroker::historicalDataReceived);
+    r.broker.requestHistoricalData(symbol, QDate(2025, 1, 1), QDate(2025, 1, 2), "1");
     QTRY_COMPARE_WITH_TIMEOUT(errors.count(), 1, 5000);
     const QString text = errors.at(0).at(0).toString();
     QVERIFY2(text.startsWith(error), qPrintable(text));
@@ -438,22 +436,15 @@ void TestTradeJiniBroker::historyFailures()
 
 void TestTradeJiniBroker::historyBars()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
-    http.setReply("GET", "/v2/api/mkt-data/chart/interval-data",
-                  HttpTestServer::Reply::json(R"({"s":"ok","d":{"bars":[
+    Rest r;
+    r.http.setReply("GET", "/v2/api/mkt-data/chart/interval-data",
+                    HttpTestServer::Reply::json(R"({"s":"ok","d":{"bars":[
                       [1736140500000,100,101,99,100.5,5000,12],
                       [1736140560000,100.5,102,100,101],
                       [1736140620000,1,2,3],
                       "x"]}})"));
-    SymbolRepository repo;
-    repo.addSymbol("RELIANCE", "2885", "NSE", "EQ");
-    TradeJiniBroker broker;
-    broker.setRestBaseUrl(http.baseUrl());
-    broker.setSymbolRepository(&repo);
-    broker.initialize(creds("TOK"));
-    QSignalSpy history(&broker, &IBroker::historicalDataReceived);
-    broker.requestIntradayData("RELIANCE", "1minute");
+    QSignalSpy history(&r.broker, &IBroker::historicalDataReceived);
+    r.broker.requestIntradayData("RELIANCE", "1minute");
     QVERIFY(history.wait(5000));
     const QList<OHLCData> bars = history.at(0).at(1).value<QList<OHLCData>>();
     QCOMPARE(bars.size(), 2);
@@ -467,11 +458,9 @@ void TestTradeJiniBroker::historyBars()
 
 void TestTradeJiniBroker::symbolStore()
 {
-    HttpTestServer http;
-    QVERIFY(http.listen());
-    TradeJiniBroker broker;
-    broker.setRestBaseUrl(http.baseUrl());
-    broker.initialize(creds("TOK", "KEY"));
+    Rest r("TOK", "KEY");
+    HttpTestServer& http = r.http;
+    TradeJiniBroker& broker = r.broker;
     QSignalSpy groups(&broker, &TradeJiniBroker::symbolGroupsLoaded);
     QSignalSpy rows(&broker, &TradeJiniBroker::symbolDataLoaded);
     QSignalSpy errors(&broker, &TradeJiniBroker::symbolLoadError);

