@@ -42,6 +42,17 @@ QVector<StoredCandle> flatDay(const QString& date, double price, const QMap<int,
     return out;
 }
 
+// Points `agent` at symbol "SYM" of `store` over the given days with the given strategy.
+void setUp(BacktestAgent& agent, SQLiteOHLCStore* store, const QString& from, const QString& to,
+           const QJsonObject& strategy, bool intraday)
+{
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(from, to);
+    agent.setIntraday(intraday);
+    agent.setStrategy(strategy);
+}
+
 struct Outcome {
     QList<QList<QVariant>> progress;
     QVector<TradeRecord> trades;
@@ -127,12 +138,8 @@ void TestBacktestAgent::intradayThresholdTrades()
                                            {105, minuteBar(mon, 105, 99, 99, 93.5, 94)}}));
     fill(*store, "SYM", flatDay(tue, 99, {{15, minuteBar(tue, 15, 99, 102, 99, 102)}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(mon, tue);
-    agent.setIntraday(true);
+    setUp(agent, store, mon, tue, thresholdStrategy(100, 95), true);
     agent.setQty(2);
-    agent.setStrategy(thresholdStrategy(100, 95));
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     // The threshold holds from the first bar of the first day, and after each day's reset.
@@ -174,10 +181,7 @@ void TestBacktestAgent::dailyRsiTradesNextDay()
                block(7, "LessThan"), block(8, "ExitRule")},
               {edge(1, 2), edge(2, 4, 0), edge(3, 4, 1), edge(4, 5), edge(2, 7, 0), edge(6, 7, 1), edge(7, 8)});
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(days.first(), days.last());
-    agent.setStrategy(strategy);
+    setUp(agent, store, days.first(), days.last(), strategy, false);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     // RSI needs four closes: the closes of days 1-4, 1-5 and 1-6 read 100, 100 and about 61.6 (the last
@@ -212,11 +216,7 @@ void TestBacktestAgent::noLookAheadIntoTheDay()
                                         block(3, "GreaterThan"), block(4, "BuyEntry")},
                                        {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)});
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(days.first(), days.last());
-    agent.setIntraday(true);
-    agent.setStrategy(strategy);
+    setUp(agent, store, days.first(), days.last(), strategy, true);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     QCOMPARE(o.trades.size(), 0);
@@ -264,11 +264,7 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
                                          {11, minuteBar(d, 11, 100, 100, 99.9, 100)},
                                          {30, exitBar}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(d, d);
-    agent.setIntraday(true);
-    agent.setStrategy(thresholdStrategy(99.5, 0, levels));
+    setUp(agent, store, d, d, thresholdStrategy(99.5, 0, levels), true);
     agent.setTrailingStop(trailing, 1.0, 0.5);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
@@ -289,12 +285,8 @@ void TestBacktestAgent::maxBarsClosesOnEntryBar()
                                          {11, minuteBar(d, 11, 101, 101, 100, 100.5)},
                                          {12, minuteBar(d, 12, 100.5, 101, 100, 100.7)}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(d, d);
-    agent.setIntraday(true);
+    setUp(agent, store, d, d, thresholdStrategy(100, 0), true);
     agent.setMaxBars(1);
-    agent.setStrategy(thresholdStrategy(100, 0));
     const Outcome o = runAgent(agent);
     QCOMPARE(o.trades.size(), 3);
     for (const TradeRecord& t : o.trades) {
@@ -315,11 +307,7 @@ void TestBacktestAgent::squareOffAtQuarterPastThree()
     fill(*store, "SYM", flatDay(tue, 99, {{365, minuteBar(tue, 365, 98, 101, 98, 101)},
                                           {366, minuteBar(tue, 366, 100.5, 101, 100, 100)}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(mon, tue);
-    agent.setIntraday(true);
-    agent.setStrategy(thresholdStrategy(100, 0));
+    setUp(agent, store, mon, tue, thresholdStrategy(100, 0), true);
     const Outcome o = runAgent(agent);
     QCOMPARE(o.trades.size(), 2);
     QCOMPARE(o.trades[0].exit_time, QString("15:15:00"));
@@ -356,15 +344,12 @@ void TestBacktestAgent::openPositionClosedAtEndOfRun()
         store->insertDayCandles("SYM", {dc});
     }
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(d, "2024-03-05");
-    agent.setIntraday(true);
     // Entry price 101 from a Number on the entry block's price port.
-    agent.setStrategy(graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101.1}}),
-                             block(3, "GreaterThan"), block(4, "BuyEntry", {{"priceSource", 8}}),
-                             block(5, "Number", {{"value", 101}})},
-                            {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0), edge(5, 4, 1)}));
+    setUp(agent, store, d, "2024-03-05",
+          graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101.1}}),
+                 block(3, "GreaterThan"), block(4, "BuyEntry", {{"priceSource", 8}}), block(5, "Number", {{"value", 101}})},
+                {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0), edge(5, 4, 1)}),
+          true);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     QCOMPARE(o.trades.size(), 1);
@@ -383,11 +368,7 @@ void TestBacktestAgent::progressCountsEveryWeekday()
     for (int i : {0, 2, 4})
         fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange("2024-03-02", "2024-03-10");  // a weekend at each end
-    agent.setStrategy(thresholdStrategy(100, 0));
-    agent.setIntraday(true);
+    setUp(agent, store, "2024-03-02", "2024-03-10", thresholdStrategy(100, 0), true);  // a weekend at each end
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     QCOMPARE(o.progress.size(), 5);
@@ -406,10 +387,7 @@ void TestBacktestAgent::cancelBeforeAndDuringRun()
         fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
     {
         BacktestAgent agent;
-        agent.setStore(store);
-        agent.setSymbol("SYM");
-        agent.setDateRange(days.first(), days.last());
-        agent.setStrategy(thresholdStrategy(100, 0));
+        setUp(agent, store, days.first(), days.last(), thresholdStrategy(100, 0), false);
         agent.cancel();
         const Outcome o = runAgent(agent);
         QVERIFY(o.cancelled);
@@ -418,10 +396,7 @@ void TestBacktestAgent::cancelBeforeAndDuringRun()
     }
     {
         BacktestAgent agent;
-        agent.setStore(store);
-        agent.setSymbol("SYM");
-        agent.setDateRange(days.first(), days.last());
-        agent.setStrategy(thresholdStrategy(100, 0));
+        setUp(agent, store, days.first(), days.last(), thresholdStrategy(100, 0), false);
         // Cancel while the second day is reported: the run stops before the third.
         connect(&agent, &BacktestAgent::progress, &agent, [&agent](int done) {
             if (done == 2)
@@ -455,11 +430,7 @@ void TestBacktestAgent::errors()
     QFETCH(QString, message);
     fill(*store, "SYM", randomDay("2024-03-04", 100, 1));
     BacktestAgent agent;
-    if (withStore)
-        agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(from, to);
-    agent.setStrategy(thresholdStrategy(100, 0));
+    setUp(agent, withStore ? store : nullptr, from, to, thresholdStrategy(100, 0), false);
     const Outcome o = runAgent(agent);
     QCOMPARE(o.error, message);
     QVERIFY(!o.finished);
