@@ -169,8 +169,7 @@ private slots:
     void smaAndEmaMatchReferences_data();
     void smaAndEmaMatchReferences();
     void latestValuesEqualSeriesHeads();
-    void rsiSeedingAndConvergence();
-    void rsiStepFollowsTheSameSmoothing();
+    void rsiSeedingStepAndConvergence();
     void atrAndAdxMatchWilder_data();
     void atrAndAdxMatchWilder();
     void vwapBollingerMacd();
@@ -226,22 +225,20 @@ void TestIndicators::latestValuesEqualSeriesHeads()
     QCOMPARE(smaLatest({}, 9), 0.0);
 }
 
-void TestIndicators::rsiSeedingAndConvergence()
+void TestIndicators::rsiSeedingStepAndConvergence()
 {
     // Zero-seeded: after two changes of +1 and -1 with period 2, G = 0.25 and L = 0.5.
     QCOMPARE(computeRsi({10, 11, 10}, 2), 100.0 * 0.25 / 0.75);
     // Long series: the zero seed has decayed and the textbook value is reached.
     const QVector<double> chrono = walk(2000, 99);
     QVERIFY(std::fabs(computeRsi(reversed(chrono), 14) - refWilderRsi(chrono, 14)) < 1e-9);
-}
 
-void TestIndicators::rsiStepFollowsTheSameSmoothing()
-{
-    const QVector<double> chrono = walk(50, 5);
+    // The running step follows the same smoothing, zero seed included.
+    const QVector<double> shortWalk = walk(50, 5);
     double gain = 0, loss = 0, last = -1;
-    for (int i = 1; i < chrono.size(); ++i)
-        last = rsiStep(chrono[i] - chrono[i - 1], 14, gain, loss);
-    QVERIFY(std::fabs(last - computeRsi(reversed(chrono), 14)) < 1e-12);
+    for (int i = 1; i < shortWalk.size(); ++i)
+        last = rsiStep(shortWalk[i] - shortWalk[i - 1], 14, gain, loss);
+    QVERIFY(std::fabs(last - computeRsi(reversed(shortWalk), 14)) < 1e-12);
     gain = loss = 0;
     QCOMPARE(rsiStep(0.0, 14, gain, loss), -1.0);
 }

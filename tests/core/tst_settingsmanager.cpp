@@ -127,8 +127,7 @@ private slots:
     void defaultsInMemoryAndOnDisk_data();
     void defaultsInMemoryAndOnDisk();
     void everyValueSurvivesSaveAndReload();
-    void unsavedChangesAreLostButHistoricalKeysAreNot();
-    void historicalDefaults();
+    void historicalKeysDefaultAndOutliveUnsavedChanges();
     void noPromptWithoutStoredProviderOrChange();
     void fileIsOwnerOnlyAfterSave();
     void loadFixtures_data();
@@ -290,10 +289,17 @@ void TestSettingsManager::everyValueSurvivesSaveAndReload()
     QCOMPARE(back.symbolExchange("MCX:GOLD24DECFUT"), QString("MCX"));
 }
 
-void TestSettingsManager::unsavedChangesAreLostButHistoricalKeysAreNot()
+void TestSettingsManager::historicalKeysDefaultAndOutliveUnsavedChanges()
 {
     {
         SettingsManager sm;
+        QCOMPARE(sm.historicalTimeframe(), QString("5minute"));
+        QCOMPARE(sm.historicalDateRange(), QString("Last 6 Months"));
+        // The default dates are taken at the call; allow for the date turning over between the reads.
+        const QDate today = QDate::currentDate();
+        QVERIFY(sm.historicalToDate() == today || sm.historicalToDate() == today.addDays(1));
+        QVERIFY(sm.historicalFromDate() == today.addMonths(-6) || sm.historicalFromDate() == today.addDays(1).addMonths(-6));
+
         QSignalSpy spy(&sm, &SettingsManager::settingsChanged);
         sm.setApiKey("not-saved-key");
         sm.setHistoricalTimeframe("15minute");
@@ -315,17 +321,6 @@ void TestSettingsManager::unsavedChangesAreLostButHistoricalKeysAreNot()
     sm.saveSettings();
     QCOMPARE(raw()->value("Historical/Timeframe").toString(), QString("15minute"));
     QCOMPARE(SettingsManager().historicalToDate(), QDate(2025, 2, 3));
-}
-
-void TestSettingsManager::historicalDefaults()
-{
-    SettingsManager sm;
-    QCOMPARE(sm.historicalTimeframe(), QString("5minute"));
-    QCOMPARE(sm.historicalDateRange(), QString("Last 6 Months"));
-    const QDate today = QDate::currentDate();
-    // Taken at the call; allow for the date turning over between the two reads.
-    QVERIFY(sm.historicalToDate() == today || sm.historicalToDate() == today.addDays(1));
-    QVERIFY(sm.historicalFromDate() == today.addMonths(-6) || sm.historicalFromDate() == today.addDays(1).addMonths(-6));
 }
 
 void TestSettingsManager::providerChangePromptsOnceAndQuits()
