@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <sys/stat.h>
+#include <type_traits>
 
 #include "core/SettingsManager.h"
 
@@ -24,67 +25,59 @@ struct Accessor {
     std::function<void(SettingsManager&, const QVariant&)> set;
 };
 
-#define STR_ACCESSOR(group, name, setter)                                                          \
-    Accessor{group "/" #name, [](const SettingsManager& s) { return QVariant(s.name()); },       \
-             [](SettingsManager& s, const QVariant& v) { s.setter(v.toString()); }}
+// An accessor from a getter and a setter of any value type.
+template <typename T, typename A>
+Accessor acc(const QString& key, T (SettingsManager::*get)() const, void (SettingsManager::*set)(A))
+{
+    return {key, [get](const SettingsManager& s) { return QVariant::fromValue((s.*get)()); },
+            [set](SettingsManager& s, const QVariant& v) { (s.*set)(v.value<std::decay_t<A>>()); }};
+}
 
 const QList<Accessor>& accessors()
 {
     static const QList<Accessor> list{
-        {"API/provider", [](const SettingsManager& s) { return QVariant(s.provider()); },
-         [](SettingsManager& s, const QVariant& v) { s.setProvider(v.toInt()); }},
-        STR_ACCESSOR("API", apiKey, setApiKey),
-        STR_ACCESSOR("API", customUrl, setCustomUrl),
-        {"API/rateLimit", [](const SettingsManager& s) { return QVariant(s.rateLimit()); },
-         [](SettingsManager& s, const QVariant& v) { s.setRateLimit(v.toInt()); }},
-        STR_ACCESSOR("API", fyersClientId, setFyersClientId),
-        STR_ACCESSOR("API", fyersAccessToken, setFyersAccessToken),
-        STR_ACCESSOR("API", fyersAppId, setFyersAppId),
-        {"API/fyersSelectedSymbols", [](const SettingsManager& s) { return QVariant(s.fyersSelectedSymbols()); },
-         [](SettingsManager& s, const QVariant& v) { s.setFyersSelectedSymbols(v.toStringList()); }},
-        STR_ACCESSOR("API", zerodhaApiKey, setZerodhaApiKey),
-        STR_ACCESSOR("API", zerodhaApiSecret, setZerodhaApiSecret),
-        STR_ACCESSOR("API", zerodhaAccessToken, setZerodhaAccessToken),
-        {"API/zerodhaTokenExpiry", [](const SettingsManager& s) { return QVariant(s.zerodhaTokenExpiry()); },
-         [](SettingsManager& s, const QVariant& v) { s.setZerodhaTokenExpiry(v.toDateTime()); }},
-        STR_ACCESSOR("API", flatTradeApiKey, setFlatTradeApiKey),
-        STR_ACCESSOR("API", flatTradeApiSecret, setFlatTradeApiSecret),
-        STR_ACCESSOR("API", flatTradeAccessToken, setFlatTradeAccessToken),
-        STR_ACCESSOR("API", flatTradeClientId, setFlatTradeClientId),
-        STR_ACCESSOR("API", tradeJiniApiKey, setTradeJiniApiKey),
-        STR_ACCESSOR("API", tradeJiniApiSecret, setTradeJiniApiSecret),
-        STR_ACCESSOR("API", tradeJiniAccessToken, setTradeJiniAccessToken),
-        STR_ACCESSOR("API", tradeJiniClientId, setTradeJiniClientId),
-        STR_ACCESSOR("API", dhanApiKey, setDhanApiKey),
-        STR_ACCESSOR("API", dhanApiSecret, setDhanApiSecret),
-        STR_ACCESSOR("API", dhanAccessToken, setDhanAccessToken),
-        STR_ACCESSOR("API", dhanClientId, setDhanClientId),
-        STR_ACCESSOR("API", angelOneApiKey, setAngelOneApiKey),
-        STR_ACCESSOR("API", angelOneClientCode, setAngelOneClientCode),
-        STR_ACCESSOR("API", angelOnePassword, setAngelOnePassword),
-        STR_ACCESSOR("API", angelOneTotp, setAngelOneTotp),
-        STR_ACCESSOR("API", angelOneJwtToken, setAngelOneJwtToken),
-        STR_ACCESSOR("API", angelOneRefreshToken, setAngelOneRefreshToken),
-        STR_ACCESSOR("API", angelOneFeedToken, setAngelOneFeedToken),
-        STR_ACCESSOR("API", upstoxApiKey, setUpstoxApiKey),
-        STR_ACCESSOR("API", upstoxApiSecret, setUpstoxApiSecret),
-        STR_ACCESSOR("API", upstoxAccessToken, setUpstoxAccessToken),
-        {"Connection/connectOnStartup", [](const SettingsManager& s) { return QVariant(s.connectOnStartup()); },
-         [](SettingsManager& s, const QVariant& v) { s.setConnectOnStartup(v.toBool()); }},
-        {"Connection/updateInterval", [](const SettingsManager& s) { return QVariant(s.updateInterval()); },
-         [](SettingsManager& s, const QVariant& v) { s.setUpdateInterval(v.toInt()); }},
-        {"Data/maxHistoricalDays", [](const SettingsManager& s) { return QVariant(s.maxHistoricalDays()); },
-         [](SettingsManager& s, const QVariant& v) { s.setMaxHistoricalDays(v.toInt()); }},
-        {"Data/autoDownloadHistorical", [](const SettingsManager& s) { return QVariant(s.autoDownloadHistorical()); },
-         [](SettingsManager& s, const QVariant& v) { s.setAutoDownloadHistorical(v.toBool()); }},
-        {"Data/watchlist", [](const SettingsManager& s) { return QVariant(s.watchlist()); },
-         [](SettingsManager& s, const QVariant& v) { s.setWatchlist(v.toStringList()); }},
-        {"Data/currentBroker", [](const SettingsManager& s) { return QVariant(s.currentBroker()); },
-         [](SettingsManager& s, const QVariant& v) { s.setCurrentBroker(v.toString()); }},
-        {"AmiBroker/path", [](const SettingsManager& s) { return QVariant(s.amiBrokerPath()); },
-         [](SettingsManager& s, const QVariant& v) { s.setAmiBrokerPath(v.toString()); }},
-        {"AmiBroker/pluginEnabled", [](const SettingsManager& s) { return QVariant(s.pluginEnabled()); },
-         [](SettingsManager& s, const QVariant& v) { s.setPluginEnabled(v.toBool()); }},
+        acc("API/provider", &SettingsManager::provider, &SettingsManager::setProvider),
+        acc("API/apiKey", &SettingsManager::apiKey, &SettingsManager::setApiKey),
+        acc("API/customUrl", &SettingsManager::customUrl, &SettingsManager::setCustomUrl),
+        acc("API/rateLimit", &SettingsManager::rateLimit, &SettingsManager::setRateLimit),
+        acc("API/fyersClientId", &SettingsManager::fyersClientId, &SettingsManager::setFyersClientId),
+        acc("API/fyersAccessToken", &SettingsManager::fyersAccessToken, &SettingsManager::setFyersAccessToken),
+        acc("API/fyersAppId", &SettingsManager::fyersAppId, &SettingsManager::setFyersAppId),
+        acc("API/fyersSelectedSymbols", &SettingsManager::fyersSelectedSymbols, &SettingsManager::setFyersSelectedSymbols),
+        acc("API/zerodhaApiKey", &SettingsManager::zerodhaApiKey, &SettingsManager::setZerodhaApiKey),
+        acc("API/zerodhaApiSecret", &SettingsManager::zerodhaApiSecret, &SettingsManager::setZerodhaApiSecret),
+        acc("API/zerodhaAccessToken", &SettingsManager::zerodhaAccessToken, &SettingsManager::setZerodhaAccessToken),
+        acc("API/zerodhaTokenExpiry", &SettingsManager::zerodhaTokenExpiry, &SettingsManager::setZerodhaTokenExpiry),
+        acc("API/flatTradeApiKey", &SettingsManager::flatTradeApiKey, &SettingsManager::setFlatTradeApiKey),
+        acc("API/flatTradeApiSecret", &SettingsManager::flatTradeApiSecret, &SettingsManager::setFlatTradeApiSecret),
+        acc("API/flatTradeAccessToken", &SettingsManager::flatTradeAccessToken, &SettingsManager::setFlatTradeAccessToken),
+        acc("API/flatTradeClientId", &SettingsManager::flatTradeClientId, &SettingsManager::setFlatTradeClientId),
+        acc("API/tradeJiniApiKey", &SettingsManager::tradeJiniApiKey, &SettingsManager::setTradeJiniApiKey),
+        acc("API/tradeJiniApiSecret", &SettingsManager::tradeJiniApiSecret, &SettingsManager::setTradeJiniApiSecret),
+        acc("API/tradeJiniAccessToken", &SettingsManager::tradeJiniAccessToken, &SettingsManager::setTradeJiniAccessToken),
+        acc("API/tradeJiniClientId", &SettingsManager::tradeJiniClientId, &SettingsManager::setTradeJiniClientId),
+        acc("API/dhanApiKey", &SettingsManager::dhanApiKey, &SettingsManager::setDhanApiKey),
+        acc("API/dhanApiSecret", &SettingsManager::dhanApiSecret, &SettingsManager::setDhanApiSecret),
+        acc("API/dhanAccessToken", &SettingsManager::dhanAccessToken, &SettingsManager::setDhanAccessToken),
+        acc("API/dhanClientId", &SettingsManager::dhanClientId, &SettingsManager::setDhanClientId),
+        acc("API/angelOneApiKey", &SettingsManager::angelOneApiKey, &SettingsManager::setAngelOneApiKey),
+        acc("API/angelOneClientCode", &SettingsManager::angelOneClientCode, &SettingsManager::setAngelOneClientCode),
+        acc("API/angelOnePassword", &SettingsManager::angelOnePassword, &SettingsManager::setAngelOnePassword),
+        acc("API/angelOneTotp", &SettingsManager::angelOneTotp, &SettingsManager::setAngelOneTotp),
+        acc("API/angelOneJwtToken", &SettingsManager::angelOneJwtToken, &SettingsManager::setAngelOneJwtToken),
+        acc("API/angelOneRefreshToken", &SettingsManager::angelOneRefreshToken, &SettingsManager::setAngelOneRefreshToken),
+        acc("API/angelOneFeedToken", &SettingsManager::angelOneFeedToken, &SettingsManager::setAngelOneFeedToken),
+        acc("API/upstoxApiKey", &SettingsManager::upstoxApiKey, &SettingsManager::setUpstoxApiKey),
+        acc("API/upstoxApiSecret", &SettingsManager::upstoxApiSecret, &SettingsManager::setUpstoxApiSecret),
+        acc("API/upstoxAccessToken", &SettingsManager::upstoxAccessToken, &SettingsManager::setUpstoxAccessToken),
+        acc("Connection/connectOnStartup", &SettingsManager::connectOnStartup, &SettingsManager::setConnectOnStartup),
+        acc("Connection/updateInterval", &SettingsManager::updateInterval, &SettingsManager::setUpdateInterval),
+        acc("Data/maxHistoricalDays", &SettingsManager::maxHistoricalDays, &SettingsManager::setMaxHistoricalDays),
+        acc("Data/autoDownloadHistorical", &SettingsManager::autoDownloadHistorical, &SettingsManager::setAutoDownloadHistorical),
+        acc("Data/watchlist", &SettingsManager::watchlist, &SettingsManager::setWatchlist),
+        acc("Data/currentBroker", &SettingsManager::currentBroker, &SettingsManager::setCurrentBroker),
+        acc("AmiBroker/path", &SettingsManager::amiBrokerPath, &SettingsManager::setAmiBrokerPath),
+        acc("AmiBroker/pluginEnabled", &SettingsManager::pluginEnabled, &SettingsManager::setPluginEnabled),
     };
     return list;
 }
