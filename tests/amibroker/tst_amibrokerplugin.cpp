@@ -245,8 +245,6 @@ void TestAmiBrokerPlugin::timeBase_data()
 {
     QTest::addColumn<int>("base");
     QTest::newRow("one minute") << 60;
-    QTest::newRow("one day") << 86400;
-    QTest::newRow("zero") << 0;
     QTest::newRow("negative") << -1;
 }
 

@@ -1,5 +1,6 @@
 // Backtest agent over a real SQLite store: trades worked out by hand, look-ahead, exits, cancel, errors.
 #include "backtest/BacktestAgent.h"
+#include "backtest/BacktestMessages.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "support/CandleFixture.h"
 #include "support/StrategyGraph.h"
@@ -39,6 +40,28 @@ QVector<StoredCandle> flatDay(const QString& date, double price, const QMap<int,
     QVector<StoredCandle> out;
     for (int m = 0; m < 375; ++m)
         out.append(overrides.contains(m) ? overrides[m] : minuteBar(date, m, price, price + 0.05, price - 0.05, price));
+    return out;
+}
+
+// Points `agent` at symbol "SYM" of `store` over the given days with the given strategy.
+void setUp(BacktestAgent& agent, SQLiteOHLCStore* store, const QString& from, const QString& to,
+           const QJsonObject& strategy, bool intraday)
+{
+    agent.setStore(store);
+    agent.setSymbol("SYM");
+    agent.setDateRange(from, to);
+    agent.setIntraday(intraday);
+    agent.setStrategy(strategy);
+}
+
+// Each trade as "entry date, time, price > exit date, time, price, reason".
+QStringList text(const QVector<TradeRecord>& trades)
+{
+    QStringList out;
+    for (const TradeRecord& t : trades)
+        out << QString("%1 %2 %3 > %4 %5 %6 %7")
+                   .arg(t.entry_date, t.entry_time, QString::number(t.entry_price, 'g', 10), t.exit_date, t.exit_time,
+                        QString::number(t.exit_price, 'g', 10), BacktestMessages::exitReasonWord(t.exit_reason));
     return out;
 }
 
@@ -127,35 +150,20 @@ void TestBacktestAgent::intradayThresholdTrades()
                                            {105, minuteBar(mon, 105, 99, 99, 93.5, 94)}}));
     fill(*store, "SYM", flatDay(tue, 99, {{15, minuteBar(tue, 15, 99, 102, 99, 102)}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(mon, tue);
-    agent.setIntraday(true);
+    setUp(agent, store, mon, tue, thresholdStrategy(100, 95), true);
     agent.setQty(2);
-    agent.setStrategy(thresholdStrategy(100, 95));
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     // The threshold holds from the first bar of the first day, and after each day's reset.
-    QCOMPARE(o.trades.size(), 2);
+    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 10:00:00 101 > 2024-03-04 11:00:00 94 Signal Exit",
+                                          "2024-03-05 09:30:00 102 > 2024-03-05 15:15:00 99 EOD Loss"}));
     const TradeRecord& a = o.trades[0];
     QCOMPARE(a.symbol, QString("SYM"));
     QCOMPARE(a.side, 1);
-    QCOMPARE(a.entry_date, mon);
-    QCOMPARE(a.entry_time, QString("10:00:00"));
-    QCOMPARE(a.entry_price, 101.0);
-    QCOMPARE(a.exit_time, QString("11:00:00"));
-    QCOMPARE(a.exit_price, 94.0);
-    QCOMPARE(a.exit_reason, int(ExitReason::SignalExit));
     QCOMPARE(a.points, -7.0);
     QCOMPARE(a.pnl, -14.0);
     QCOMPARE(a.qty, 2);
     QCOMPARE(a.sl, 0.0);  // no StopLoss block
-    const TradeRecord& b = o.trades[1];
-    QCOMPARE(b.entry_date, tue);
-    QCOMPARE(b.entry_time, QString("09:30:00"));
-    QCOMPARE(b.exit_time, QString("15:15:00"));
-    QCOMPARE(b.exit_price, 99.0);
-    QCOMPARE(b.exit_reason, int(ExitReason::EodLoss));
     QCOMPARE(o.summary.total_trades, 2);
     QCOMPARE(o.summary.losses, 2);
 }
@@ -174,29 +182,17 @@ void TestBacktestAgent::dailyRsiTradesNextDay()
                block(7, "LessThan"), block(8, "ExitRule")},
               {edge(1, 2), edge(2, 4, 0), edge(3, 4, 1), edge(4, 5), edge(2, 7, 0), edge(6, 7, 1), edge(7, 8)});
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(days.first(), days.last());
-    agent.setStrategy(strategy);
+    setUp(agent, store, days.first(), days.last(), strategy, false);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     // RSI needs four closes: the closes of days 1-4, 1-5 and 1-6 read 100, 100 and about 61.6 (the last
     // after one falling day); days 1-7 read about 39.1. Each buy fills at the next day's first open and
     // is squared off at the open of 15:16, the first bar after 15:15.
-    QCOMPARE(o.trades.size(), 3);
-    const QString expectedDays[] = {days[4], days[5], days[6]};
-    for (int i = 0; i < 3; ++i) {
-        const TradeRecord& t = o.trades[i];
-        QCOMPARE(t.entry_date, expectedDays[i]);
-        QCOMPARE(t.entry_time, QString("09:15:00"));
-        QCOMPARE(t.entry_price, bases[4 + i]);
-        QCOMPARE(t.exit_date, expectedDays[i]);
-        QCOMPARE(t.exit_time, QString("15:16:00"));
-        QVERIFY(qFuzzyCompare(t.exit_price, bases[4 + i] + 3.61));
-        QCOMPARE(t.exit_reason, int(ExitReason::EodProfit));
-        QVERIFY(t.notes.startsWith("D-RSI(3):"));
-    }
+    QCOMPARE(text(o.trades), (QStringList{"2024-03-08 09:15:00 104 > 2024-03-08 15:16:00 107.61 EOD Profit",
+                                          "2024-03-11 09:15:00 103 > 2024-03-11 15:16:00 106.61 EOD Profit",
+                                          "2024-03-12 09:15:00 102 > 2024-03-12 15:16:00 105.61 EOD Profit"}));
     QCOMPARE(o.trades[0].notes, QString("D-RSI(3):100.0"));
+    QCOMPARE(o.trades[1].notes, QString("D-RSI(3):100.0"));
     QCOMPARE(o.trades[2].notes, QString("D-RSI(3):61.6"));
 }
 
@@ -212,11 +208,7 @@ void TestBacktestAgent::noLookAheadIntoTheDay()
                                         block(3, "GreaterThan"), block(4, "BuyEntry")},
                                        {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)});
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(days.first(), days.last());
-    agent.setIntraday(true);
-    agent.setStrategy(strategy);
+    setUp(agent, store, days.first(), days.last(), strategy, true);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     QCOMPARE(o.trades.size(), 0);
@@ -264,11 +256,7 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
                                          {11, minuteBar(d, 11, 100, 100, 99.9, 100)},
                                          {30, exitBar}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(d, d);
-    agent.setIntraday(true);
-    agent.setStrategy(thresholdStrategy(99.5, 0, levels));
+    setUp(agent, store, d, d, thresholdStrategy(99.5, 0, levels), true);
     agent.setTrailingStop(trailing, 1.0, 0.5);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
@@ -289,19 +277,12 @@ void TestBacktestAgent::maxBarsClosesOnEntryBar()
                                          {11, minuteBar(d, 11, 101, 101, 100, 100.5)},
                                          {12, minuteBar(d, 12, 100.5, 101, 100, 100.7)}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(d, d);
-    agent.setIntraday(true);
+    setUp(agent, store, d, d, thresholdStrategy(100, 0), true);
     agent.setMaxBars(1);
-    agent.setStrategy(thresholdStrategy(100, 0));
     const Outcome o = runAgent(agent);
-    QCOMPARE(o.trades.size(), 3);
-    for (const TradeRecord& t : o.trades) {
-        QCOMPARE(t.exit_reason, int(ExitReason::MaxBarsExit));
-        QCOMPARE(t.exit_time, t.entry_time);
-        QCOMPARE(t.exit_price, t.entry_price);
-    }
+    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 09:25:00 101 Max Bars Exit",
+                                          "2024-03-04 09:26:00 100.5 > 2024-03-04 09:26:00 100.5 Max Bars Exit",
+                                          "2024-03-04 09:27:00 100.7 > 2024-03-04 09:27:00 100.7 Max Bars Exit"}));
 }
 
 void TestBacktestAgent::squareOffAtQuarterPastThree()
@@ -315,37 +296,24 @@ void TestBacktestAgent::squareOffAtQuarterPastThree()
     fill(*store, "SYM", flatDay(tue, 99, {{365, minuteBar(tue, 365, 98, 101, 98, 101)},
                                           {366, minuteBar(tue, 366, 100.5, 101, 100, 100)}}));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(mon, tue);
-    agent.setIntraday(true);
-    agent.setStrategy(thresholdStrategy(100, 0));
+    setUp(agent, store, mon, tue, thresholdStrategy(100, 0), true);
     const Outcome o = runAgent(agent);
-    QCOMPARE(o.trades.size(), 2);
-    QCOMPARE(o.trades[0].exit_time, QString("15:15:00"));
-    QCOMPARE(o.trades[0].exit_price, 103.0);
-    QCOMPARE(o.trades[0].exit_reason, int(ExitReason::EodProfit));
-    QCOMPARE(o.trades[1].entry_date, tue);
-    QCOMPARE(o.trades[1].entry_time, QString("15:20:00"));
-    QCOMPARE(o.trades[1].exit_time, QString("15:21:00"));
-    QCOMPARE(o.trades[1].exit_price, 100.5);
-    QCOMPARE(o.trades[1].exit_reason, int(ExitReason::EodLoss));
+    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 15:15:00 103 EOD Profit",
+                                          "2024-03-05 15:20:00 101 > 2024-03-05 15:21:00 100.5 EOD Loss"}));
 }
 
 void TestBacktestAgent::openPositionClosedAtEndOfRun_data()
 {
     QTest::addColumn<bool>("withDayCandles");
-    QTest::addColumn<double>("exitPrice");
-    QTest::addColumn<int>("reason");
-    QTest::newRow("day candle of the same date") << true << 100.0 << int(ExitReason::EodLoss);
-    QTest::newRow("minute data only") << false << 101.2 << int(ExitReason::EodProfit);
+    QTest::addColumn<QString>("trade");
+    QTest::newRow("day candle of the same date") << true << "2024-03-04 15:29:00 101 > 2024-03-04 15:30:00 100 EOD Loss";
+    QTest::newRow("minute data only") << false << "2024-03-04 15:29:00 101 > 2024-03-04 15:30:00 101.2 EOD Profit";
 }
 
 void TestBacktestAgent::openPositionClosedAtEndOfRun()
 {
     QFETCH(bool, withDayCandles);
-    QFETCH(double, exitPrice);
-    QFETCH(int, reason);
+    QFETCH(QString, trade);
     // A buy on the last bar of the last day stays open; the run ends the next (empty) weekday.
     const QString d = "2024-03-04";
     QVector<StoredCandle> day = flatDay(d, 99, {{374, minuteBar(d, 374, 99, 101.2, 99, 101.2)}});
@@ -356,25 +324,15 @@ void TestBacktestAgent::openPositionClosedAtEndOfRun()
         store->insertDayCandles("SYM", {dc});
     }
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(d, "2024-03-05");
-    agent.setIntraday(true);
     // Entry price 101 from a Number on the entry block's price port.
-    agent.setStrategy(graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101.1}}),
-                             block(3, "GreaterThan"), block(4, "BuyEntry", {{"priceSource", 8}}),
-                             block(5, "Number", {{"value", 101}})},
-                            {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0), edge(5, 4, 1)}));
+    setUp(agent, store, d, "2024-03-05",
+          graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101.1}}),
+                 block(3, "GreaterThan"), block(4, "BuyEntry", {{"priceSource", 8}}), block(5, "Number", {{"value", 101}})},
+                {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0), edge(5, 4, 1)}),
+          true);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
-    QCOMPARE(o.trades.size(), 1);
-    const TradeRecord& t = o.trades.first();
-    QCOMPARE(t.entry_time, QString("15:29:00"));
-    QCOMPARE(t.entry_price, 101.0);
-    QCOMPARE(t.exit_date, d);
-    QCOMPARE(t.exit_time, QString("15:30:00"));
-    QVERIFY(qFuzzyCompare(t.exit_price, exitPrice));
-    QCOMPARE(t.exit_reason, reason);
+    QCOMPARE(text(o.trades), QStringList{trade});
 }
 
 void TestBacktestAgent::progressCountsEveryWeekday()
@@ -383,11 +341,7 @@ void TestBacktestAgent::progressCountsEveryWeekday()
     for (int i : {0, 2, 4})
         fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
     BacktestAgent agent;
-    agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange("2024-03-02", "2024-03-10");  // a weekend at each end
-    agent.setStrategy(thresholdStrategy(100, 0));
-    agent.setIntraday(true);
+    setUp(agent, store, "2024-03-02", "2024-03-10", thresholdStrategy(100, 0), true);  // a weekend at each end
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
     QCOMPARE(o.progress.size(), 5);
@@ -406,10 +360,7 @@ void TestBacktestAgent::cancelBeforeAndDuringRun()
         fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
     {
         BacktestAgent agent;
-        agent.setStore(store);
-        agent.setSymbol("SYM");
-        agent.setDateRange(days.first(), days.last());
-        agent.setStrategy(thresholdStrategy(100, 0));
+        setUp(agent, store, days.first(), days.last(), thresholdStrategy(100, 0), false);
         agent.cancel();
         const Outcome o = runAgent(agent);
         QVERIFY(o.cancelled);
@@ -418,10 +369,7 @@ void TestBacktestAgent::cancelBeforeAndDuringRun()
     }
     {
         BacktestAgent agent;
-        agent.setStore(store);
-        agent.setSymbol("SYM");
-        agent.setDateRange(days.first(), days.last());
-        agent.setStrategy(thresholdStrategy(100, 0));
+        setUp(agent, store, days.first(), days.last(), thresholdStrategy(100, 0), false);
         // Cancel while the second day is reported: the run stops before the third.
         connect(&agent, &BacktestAgent::progress, &agent, [&agent](int done) {
             if (done == 2)
@@ -455,11 +403,7 @@ void TestBacktestAgent::errors()
     QFETCH(QString, message);
     fill(*store, "SYM", randomDay("2024-03-04", 100, 1));
     BacktestAgent agent;
-    if (withStore)
-        agent.setStore(store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(from, to);
-    agent.setStrategy(thresholdStrategy(100, 0));
+    setUp(agent, withStore ? store : nullptr, from, to, thresholdStrategy(100, 0), false);
     const Outcome o = runAgent(agent);
     QCOMPARE(o.error, message);
     QVERIFY(!o.finished);

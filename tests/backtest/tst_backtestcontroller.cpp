@@ -166,7 +166,6 @@ void TestBacktestController::endpointUrls_data()
     QTest::addColumn<QString>("base");
     QTest::addColumn<QString>("jobId");
     QTest::addColumn<QString>("url");
-    QTest::newRow("plain") << "http://h:1" << "J1" << "http://h:1/api/backtest/progress/J1";
     QTest::newRow("ordinary id unchanged") << "http://h" << "job-2024_03.1~x" << "http://h/api/backtest/progress/job-2024_03.1~x";
     QTest::newRow("trailing slash kept") << "http://h/" << "J" << "http://h//api/backtest/progress/J";
     QTest::newRow("query and fragment") << "http://h" << "a/b?c#d" << "http://h/api/backtest/progress/a%2Fb%3Fc%23d";

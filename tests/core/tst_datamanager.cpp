@@ -72,7 +72,6 @@ void TestDataManager::invalidTicksAreDropped_data()
     QTest::addColumn<QDateTime>("when");
     QTest::newRow("empty symbol") << QString() << 10.0 << kBase;
     QTest::newRow("zero price") << "INFY" << 0.0 << kBase;
-    QTest::newRow("negative price") << "INFY" << -1.0 << kBase;
     QTest::newRow("NaN price") << "INFY" << std::numeric_limits<double>::quiet_NaN() << kBase;
     QTest::newRow("invalid time") << "INFY" << 10.0 << QDateTime();
 }
