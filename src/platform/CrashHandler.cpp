@@ -180,7 +180,11 @@ void formatSignalType(int signal, Text& out)
 // caller must be the only writer (the handler's re-entry guard, or the update mutex).
 void writeRecord(const Prepared& p, const char* logPath, const char* type, const char* details)
 {
-    const CivilTime t = civilFromLocalSeconds(static_cast<long long>(::time(nullptr)) + p.utcOffsetSeconds);
+    // clock_gettime is async-signal-safe and, unlike time(), not read from the coarse clock that
+    // can lag the wall clock into the previous second.
+    struct timespec now {};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    const CivilTime t = civilFromLocalSeconds(static_cast<long long>(now.tv_sec) + p.utcOffsetSeconds);
 
     Text block(g_block, sizeof g_block);
     block.add("\n\n========== APPLICATION CRASH ==========\nTimestamp: ")
