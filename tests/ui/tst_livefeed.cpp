@@ -4,21 +4,11 @@
 #include "brokers/BrokerAPI.h"
 #include "brokers/ISymbolProvider.h"
 #include "brokers/LiveFeeder.h"
-#include "core/SettingsManager.h"
-#include "support/TestEnvironment.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
-#include "support/RecordingBroker.h"
 #include "support/WebSocketTestServer.h"
-#include "support/WindowPrompts.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
 
-#include <QLabel>
 #include <QPushButton>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QStatusBar>
 #include <QTcpServer>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -41,14 +31,14 @@ const QStringList kFyersPaths{"/versova", "/dataws/v3/", "/hsm/v1-5/prod", "/soc
 
 } // namespace
 
-class TestLiveFeed : public QObject
+class TestLiveFeed : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { QVERIFY(openHome("LiveFeedTest")); }
     void init();
-    void cleanup();
+    void cleanup() { dropState(); }
 
     void startRefusedUntilReady();
     void tradeJiniRunsThroughConnector();
@@ -68,54 +58,25 @@ private:
     std::unique_ptr<MainWindow> makeWindow(int provider, const QStringList& fyersUrls = {},
                                            const QString& zerodhaUrl = {});
     void setWatchlist(const QString& broker, const QStringList& items);
-    QString status(MainWindow& w) const;
     bool startEnabled(MainWindow& w) const;
     QStringList fyersUrlsOn(const QString& base) const;
     QString refusingBase() const;
 
-    std::unique_ptr<TestEnvironment> env;
-    SettingsManager* settings = nullptr;
-    std::shared_ptr<WindowPrompts> prompts;
-    QPointer<RecordingBroker> broker;
     int retryDelayMs = 5;
 };
 
-void TestLiveFeed::initTestCase()
-{
-    // A home of its own: nothing shared with other test runs on this machine.
-    env = std::make_unique<TestEnvironment>();
-    QVERIFY(env->isValid());
-    QCoreApplication::setOrganizationName("TickvaneTest");
-    QCoreApplication::setApplicationName("LiveFeedTest");
-    registerMarketDataTypes();
-}
-
 void TestLiveFeed::init()
 {
-    QSettings().clear();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-    settings = new SettingsManager(qApp);
+    freshState();
     settings->setApiKey("feed-key");
-    prompts = std::make_shared<WindowPrompts>();
     retryDelayMs = 5;
-}
-
-void TestLiveFeed::cleanup()
-{
-    delete settings;
-    settings = nullptr;
 }
 
 std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QStringList& fyersUrls,
                                                      const QString& zerodhaUrl)
 {
     settings->setProvider(provider);
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
-        broker = new RecordingBroker(parent);
-        return broker;
-    };
+    MainWindowSeams seams = recordingSeams();
     seams.fyersStreamUrls = fyersUrls;
     seams.zerodhaStreamUrl = zerodhaUrl;
     seams.fyersRetryDelayMs = retryDelayMs;
@@ -129,16 +90,6 @@ void TestLiveFeed::setWatchlist(const QString& broker, const QStringList& items)
     settings->setWatchlistForBroker(broker, items);
     settings->setCurrentBroker(QString());
     settings->setCurrentBroker(broker);
-}
-
-QString TestLiveFeed::status(MainWindow& w) const
-{
-    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
-    for (int i = 0; i + 1 < labels.size(); ++i) {
-        if (labels[i]->text().startsWith("Ticks: "))
-            return labels[i + 1]->text();
-    }
-    return {};
 }
 
 bool TestLiveFeed::startEnabled(MainWindow& w) const
@@ -206,7 +157,7 @@ void TestLiveFeed::tradeJiniRunsThroughConnector()
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QCOMPARE(broker->calls, QStringList({"startLiveData", "subscribeList:2885_NSE,11536_NSE"}));
     QVERIFY(!startEnabled(*w));
-    QCOMPARE(status(*w), QString("Started live data feed for 2 symbols from TradeJini"));
+    QCOMPARE(windowStatus(*w), QString("Started live data feed for 2 symbols from TradeJini"));
     QVERIFY(!w->streamSocket());
     QVERIFY(!w->feeder()->isRunning());
 
@@ -217,7 +168,7 @@ void TestLiveFeed::tradeJiniRunsThroughConnector()
     QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
     QCOMPARE(broker->calls, QStringList{"stopLiveData"});
     QVERIFY(startEnabled(*w));
-    QCOMPARE(status(*w), QString("Stopped live data feed from TradeJini"));
+    QCOMPARE(windowStatus(*w), QString("Stopped live data feed from TradeJini"));
     QVERIFY(w->feeder()->isRunning());
 }
 
@@ -229,7 +180,7 @@ void TestLiveFeed::unsupportedProviderStillStartsFeeder()
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QCOMPARE(prompts->texts("error"), QStringList{"Live data feed not supported for Dhan yet"});
     QVERIFY(w->feeder()->isRunning());
-    QCOMPARE(status(*w), QString("Started live data feed for 3 symbols from Dhan"));
+    QCOMPARE(windowStatus(*w), QString("Started live data feed for 3 symbols from Dhan"));
     QVERIFY(w->streamSocket());
     QCOMPARE(w->streamSocket()->state(), QAbstractSocket::UnconnectedState);
 
@@ -240,7 +191,7 @@ void TestLiveFeed::unsupportedProviderStillStartsFeeder()
     QVERIFY(!w->feeder()->isRunning());
     QVERIFY(startEnabled(*w));
     QVERIFY(!log.contains("[WebSocket] Closing WebSocket connection"));
-    QCOMPARE(status(*w), QString("Stopped - 3 symbols configured"));
+    QCOMPARE(windowStatus(*w), QString("Stopped - 3 symbols configured"));
 }
 
 void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
@@ -284,7 +235,7 @@ void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
     // The server ends the stream: the window shows it and does not reconnect.
     log.clear();
     server.closeClients();
-    QTRY_COMPARE_WITH_TIMEOUT(status(*w), QString("Disconnected from live data feed"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), QString("Disconnected from live data feed"), 5000);
     QVERIFY(startEnabled(*w));
     QVERIFY(log.contains("[Fyers] Stopped ping timer"));
     QCOMPARE(server.connectionRequests().size(), 2);
@@ -303,7 +254,7 @@ void TestLiveFeed::zerodhaOwnStreamQueryAndMissingKey()
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QCOMPARE(prompts->texts("error"),
              QStringList{"Zerodha credentials not configured. Please check Settings."});
-    QCOMPARE(status(*w), QString("Started live data feed for 1 symbols from Zerodha"));
+    QCOMPARE(windowStatus(*w), QString("Started live data feed for 1 symbols from Zerodha"));
     QVERIFY(w->feeder()->isRunning());
 
     settings->setZerodhaApiKey("zkey");
@@ -446,7 +397,7 @@ void TestLiveFeed::zerodhaOwnStreamSubscription()
     QCOMPARE(server.textMessages().first(), QString(R"({"a":"mode","v":["full",[408065,11536]]})"));
     QCOMPARE(prompts->texts("error").size(), 1);
     QVERIFY(prompts->texts("error").first().startsWith("Instrument token not found for symbol: NOPE\n\n"));
-    QCOMPARE(status(*w), QString("Subscribed to 2 instruments in Zerodha WebSocket (full mode)"));
+    QCOMPARE(windowStatus(*w), QString("Subscribed to 2 instruments in Zerodha WebSocket (full mode)"));
     QVERIFY(log.contains("[WebSocket] Subscription completed for 3 items"));
     w->setSymbolLookups(nullptr);
 }
@@ -503,7 +454,7 @@ void TestLiveFeed::autoSubscribeAfterConnection()
     broker->reportConnected(true);
     QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 1, 5000);
     QCOMPARE(broker->subscribeLists().first(), QString("1333"));
-    QCOMPARE(status(*w), QString("Subscribed to 1 instruments via broker implementation"));
+    QCOMPARE(windowStatus(*w), QString("Subscribed to 1 instruments via broker implementation"));
 
     // Each later watchlist change hands the connector the whole list again.
     settings->addSymbolForBroker("Dhan", "11536");
