@@ -1,12 +1,8 @@
 // Logging in from the main window (password logins against a loopback login host, the
 // credentials box), the settings action, and the application cache reset.
 #include "brokers/LiveFeeder.h"
-#include "brokers/angelone/AngelOneAuth.h"
-#include "brokers/dhan/DhanAuth.h"
-#include "brokers/fyers/FyersAuth.h"
-#include "brokers/tradejini/TradeJiniAuth.h"
-#include "brokers/zerodha/ZerodhaAuth.h"
 #include "support/HttpTestServer.h"
+#include "support/LoopbackLogins.h"
 #include "support/OfflineWindow.h"
 
 #include <QDialog>
@@ -69,21 +65,7 @@ std::unique_ptr<MainWindow> TestWindowLogin::makeWindow(int provider)
     const QString host = loginHost->baseUrl();
     seams.prepareLogin = [this, host](QObject* login) {
         lastLogin = login;
-        if (auto* tj = qobject_cast<TradeJiniAuth*>(login))
-            tj->setBaseUrl(host);
-        else if (auto* ao = qobject_cast<AngelOneAuth*>(login))
-            ao->setBaseUrl(host);
-        else if (auto* z = qobject_cast<ZerodhaAuth*>(login)) {
-            z->setBaseUrl(host);
-            z->setLoginUrl(host + "/connect/login");
-            z->setRedirectPorts({0});
-        } else if (auto* d = qobject_cast<DhanAuth*>(login)) {
-            d->setAuthBaseUrl(host);
-            d->setApiBaseUrl(host);
-            d->setLocalPort(0);
-        } else if (auto* f = qobject_cast<FyersAuth*>(login)) {
-            f->setBaseUrl(host);
-        }
+        pointLoginAt(login, host);
     };
     seams.fyersCodePromptMs = 50;
     seams.settingsDialog = [](SettingsManager*, QWidget* parent) { return new QDialog(parent); };

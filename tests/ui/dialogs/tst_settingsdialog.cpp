@@ -1,15 +1,9 @@
 // Settings dialog: provider page visibility, load/save/defaults/validation, token expiry check,
 // log-file actions, market hours, and the broker logins against loopback peers.
-#include "brokers/angelone/AngelOneAuth.h"
-#include "brokers/dhan/DhanAuth.h"
-#include "brokers/flattrade/FlatTradeAuth.h"
-#include "brokers/fyers/FyersAuth.h"
-#include "brokers/tradejini/TradeJiniAuth.h"
-#include "brokers/upstox/UpstoxAuth.h"
-#include "brokers/zerodha/ZerodhaAuth.h"
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
+#include "support/LoopbackLogins.h"
 #include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
 #include "ui/dialogs/SettingsDialog.h"
@@ -127,30 +121,7 @@ SettingsDialog* TestSettingsDialog::make()
     d.fyersCodeMs = 0;
     dialog->setDelays(d);
     const QString base = server->baseUrl();
-    dialog->setLoginObjectHook([base](QObject* o) {
-        if (auto* z = qobject_cast<ZerodhaAuth*>(o)) {
-            z->setBaseUrl(base);
-            z->setLoginUrl(base + "/connect/login");
-            z->setRedirectPorts({0});
-        } else if (auto* f = qobject_cast<FyersAuth*>(o)) {
-            f->setBaseUrl(base + "/api/v3");
-        } else if (auto* ft = qobject_cast<FlatTradeAuth*>(o)) {
-            ft->setLoginUrl(base + "/login");
-            ft->setTokenBaseUrl(base);
-            ft->setRedirectPorts({0});
-        } else if (auto* dh = qobject_cast<DhanAuth*>(o)) {
-            dh->setAuthBaseUrl(base);
-            dh->setApiBaseUrl(base);
-            dh->setLocalPort(0);
-        } else if (auto* up = qobject_cast<UpstoxAuth*>(o)) {
-            up->setBaseUrl(base);
-            up->setCallbackPort(0);
-        } else if (auto* a = qobject_cast<AngelOneAuth*>(o)) {
-            a->setBaseUrl(base);
-        } else if (auto* tj = qobject_cast<TradeJiniAuth*>(o)) {
-            tj->setBaseUrl(base + "/v2");
-        }
-    });
+    dialog->setLoginObjectHook([base](QObject* login) { pointLoginAt(login, base); });
     return dialog;
 }
 
@@ -577,7 +548,7 @@ void TestSettingsDialog::fyersClientIdChecks()
 
 void TestSettingsDialog::fyersPastedCodeIsExchanged()
 {
-    server->setReply("POST", "/api/v3/validate-authcode", HttpTestServer::Reply::json(R"({"s":"ok","access_token":"FY"})"));
+    server->setReply("POST", "/validate-authcode", HttpTestServer::Reply::json(R"({"s":"ok","access_token":"FY"})"));
     make();
     w<QLineEdit>("fyersClientIdEdit")->setText("XY1234-100");
     w<QLineEdit>("fyersAppIdEdit")->setText("SECRET");
@@ -585,7 +556,7 @@ void TestSettingsDialog::fyersPastedCodeIsExchanged()
     QMetaObject::invokeMethod(dialog, "onFyersAuthClicked");
     QCOMPARE(openedUrls.size(), 1);
     QTRY_COMPARE_WITH_TIMEOUT(settings->fyersAccessToken(), QString("FY"), 10000);
-    const QJsonObject body = QJsonDocument::fromJson(server->requestsTo("/api/v3/validate-authcode").first().body).object();
+    const QJsonObject body = QJsonDocument::fromJson(server->requestsTo("/validate-authcode").first().body).object();
     QCOMPARE(body.value("code").toString(), QString("CODE1"));
     QCOMPARE(body.value("appIdHash").toString(),
              QString(QCryptographicHash::hash("XY1234-100:SECRET", QCryptographicHash::Sha256).toHex()));
@@ -595,7 +566,7 @@ void TestSettingsDialog::fyersPastedCodeIsExchanged()
     prompts->texts.enqueue(QString());
     QMetaObject::invokeMethod(dialog, "onFyersAuthClicked");
     QTRY_COMPARE(prompts->last().title, QString("Authentication Cancelled"));
-    QCOMPARE(server->requestsTo("/api/v3/validate-authcode").size(), 1);
+    QCOMPARE(server->requestsTo("/validate-authcode").size(), 1);
 }
 
 void TestSettingsDialog::flatTradeLoginFillsFieldsOnly()
@@ -627,7 +598,7 @@ void TestSettingsDialog::flatTradeLoginFillsFieldsOnly()
 
 void TestSettingsDialog::tradeJiniLoginStates()
 {
-    server->setReply("POST", "/v2/api-gw/oauth/individual-token-v2", HttpTestServer::Reply::json(R"({"message":"bad otp"})", 401));
+    server->setReply("POST", "/api-gw/oauth/individual-token-v2", HttpTestServer::Reply::json(R"({"message":"bad otp"})", 401));
     make();
     w<QLineEdit>("tradeJiniApiKeyEdit")->setText("K");
     w<QLineEdit>("tradeJiniPasswordEdit")->setText("P");
