@@ -149,10 +149,6 @@ void TestWatchlistCells::timeframes_data()
                           << QStringList{"1minute", "5minute", "15minute", "25minute",
                                          "60minute", "day"}
                           << "day" << true;
-    QTest::newRow("Custom API") << 6
-                                << QStringList{"minute", "3minute", "5minute", "10minute",
-                                               "15minute", "30minute", "60minute", "day"}
-                                << "day" << true;
 }
 
 void TestWatchlistCells::timeframes()

@@ -42,9 +42,8 @@ private slots:
 
     void providerChoiceShowsOneBrokerBox_data();
     void providerChoiceShowsOneBrokerBox();
-    void okSavesEveryControlAndCancelNothing();
+    void okSavesClampedControlsAndCancelNothing();
     void restoreDefaultsResetsGeneralControlsOnly();
-    void outOfRangeValuesAreClamped();
     void validation_data();
     void validation();
     void storedFyersProviderSurvivesOk();
@@ -54,7 +53,6 @@ private slots:
     void statusLabelsFollowStoredTokens();
     void viewLogOpensNewest();
     void clearLogsKeepsTheLiveLog();
-    void marketHoursReachSettingsOnlyOnOk();
     void zerodhaLoginCapturesAndExchangesOnce();
     void zerodhaManualEntryWhenCaptureFails();
     void fyersClientIdChecks_data();
@@ -172,24 +170,34 @@ void TestSettingsDialog::providerChoiceShowsOneBrokerBox()
     QCOMPARE(w<QLineEdit>("customUrlEdit")->text(), QString("http://x"));
 }
 
-void TestSettingsDialog::okSavesEveryControlAndCancelNothing()
+void TestSettingsDialog::okSavesClampedControlsAndCancelNothing()
 {
     settings->setZerodhaApiKey("k");
     settings->setZerodhaApiSecret("s");
     settings->setZerodhaAccessToken("t");
     settings->setConnectOnStartup(true);
     settings->setDhanClientId("D1");
+    settings->setMaxHistoricalDays(5000);  // beyond the control's range
+    const QTime nseOpen = settings->marketStartTime("NSE");
     make();
     w<QLineEdit>("upstoxApiKeyEdit")->setText("UK");
     w<QLineEdit>("tradeJiniPasswordEdit")->setText("pw");
     w<QLineEdit>("apiKeyEdit")->setText("general");
     QSpinBox* interval = w<QSpinBox>("updateIntervalSpin");
     interval->setValue(42);
+    QTimeEdit* nseStart = nullptr;
+    for (QTimeEdit* e : dialog->findChildren<QTimeEdit*>()) {
+        if (e->time() == nseOpen && !nseStart)
+            nseStart = e;
+    }
+    QVERIFY(nseStart);
+    nseStart->setTime(QTime(9, 1));
 
     // Cancel: nothing reaches the settings, and the typed text is still there at the next opening.
     w<QDialogButtonBox>("buttonBox")->button(QDialogButtonBox::Cancel)->click();
     QCOMPARE(dialog->result(), int(QDialog::Rejected));
     QCOMPARE(settings->upstoxApiKey(), QString());
+    QCOMPARE(settings->marketStartTime("NSE"), nseOpen);
     QCOMPARE(w<QLineEdit>("upstoxApiKeyEdit")->text(), QString("UK"));
 
     pressOk();
@@ -198,6 +206,8 @@ void TestSettingsDialog::okSavesEveryControlAndCancelNothing()
     QCOMPARE(settings->tradeJiniApiSecret(), QString("pw"));  // the password is kept as the API secret
     QCOMPARE(settings->apiKey(), QString("general"));
     QCOMPARE(settings->updateInterval(), 42);
+    QCOMPARE(settings->maxHistoricalDays(), 3650);
+    QCOMPARE(settings->marketStartTime("NSE"), QTime(9, 1));
     QCOMPARE(settings->dhanClientId(), QString("D1"));
     QVERIFY(settings->connectOnStartup());  // carried by a control the user never sees
     QCOMPARE(restartPrompts, 0);
@@ -241,19 +251,6 @@ void TestSettingsDialog::restoreDefaultsResetsGeneralControlsOnly()
     QCOMPARE(settings->provider(), 0);
     QCOMPARE(settings->zerodhaAccessToken(), QString("t"));
     QCOMPARE(settings->marketStartTime("NSE"), QTime(9, 0));
-}
-
-void TestSettingsDialog::outOfRangeValuesAreClamped()
-{
-    settings->setZerodhaApiKey("k");
-    settings->setZerodhaApiSecret("s");
-    settings->setZerodhaAccessToken("t");
-    settings->setUpdateInterval(500);
-    settings->setMaxHistoricalDays(5000);
-    make();
-    pressOk();
-    QCOMPARE(settings->updateInterval(), 300);
-    QCOMPARE(settings->maxHistoricalDays(), 3650);
 }
 
 void TestSettingsDialog::validation_data()
@@ -442,25 +439,6 @@ void TestSettingsDialog::clearLogsKeepsTheLiveLog()
     QCOMPARE(prompts->last().title, QString("Logs Cleared"));
     QCOMPARE(prompts->last().text, QString("Deleted 2 log file(s).\nFailed to delete 1 file(s) (may be in use)."));
     QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), (QStringList{"Tickvane_2.log", "keep.json"}));
-}
-
-void TestSettingsDialog::marketHoursReachSettingsOnlyOnOk()
-{
-    settings->setZerodhaApiKey("k");
-    settings->setZerodhaApiSecret("s");
-    settings->setZerodhaAccessToken("t");
-    const QTime before = settings->marketStartTime("NSE");
-    make();
-    QTimeEdit* nseStart = nullptr;
-    for (QTimeEdit* e : dialog->findChildren<QTimeEdit*>())
-        if (e->time() == before && !nseStart)
-            nseStart = e;
-    QVERIFY(nseStart);
-    nseStart->setTime(QTime(9, 1));
-    w<QDialogButtonBox>("buttonBox")->button(QDialogButtonBox::Cancel)->click();
-    QCOMPARE(settings->marketStartTime("NSE"), before);
-    pressOk();
-    QCOMPARE(settings->marketStartTime("NSE"), QTime(9, 1));
 }
 
 void TestSettingsDialog::zerodhaLoginCapturesAndExchangesOnce()
