@@ -144,13 +144,8 @@ void TestLiveFeed::tradeJiniRunsThroughConnector()
 {
     setWatchlist("TradeJini", {"2885", "11536"});
     auto w = makeWindow(SettingsManager::TradeJini);
-    IndianSymbolData reliance, tcs;
-    reliance.symbol = "RELIANCE";
-    reliance.exchange = tcs.exchange = "NSE";
-    reliance.token = "2885";
-    tcs.symbol = "TCS";
-    tcs.token = "11536";
-    w->repository()->addSymbols({reliance, tcs});
+    w->repository()->addSymbol("RELIANCE", "2885", "NSE", "EQ");
+    w->repository()->addSymbol("TCS", "11536", "NSE", "EQ");
     broker->reportConnected(true);
     broker->calls.clear();
 

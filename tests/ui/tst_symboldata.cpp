@@ -72,13 +72,8 @@ void TestSymbolData::startupLoad()
     settings->setWatchlistForBroker(name, watchlist);
     LogCapture log;
     auto w = makeWindow(provider);
-    if (resolvable) {
-        IndianSymbolData r;
-        r.symbol = "INFY";
-        r.exchange = "NSE";
-        r.token = watchlist.first();
-        w->repository()->addSymbols({r});
-    }
+    if (resolvable)
+        w->repository()->addSymbol("INFY", watchlist.first(), "NSE", "EQ");
     QTRY_VERIFY_WITH_TIMEOUT(log.contains(logLine), 6000);
     QCOMPARE(w->symbolManagerDialog() != nullptr, !watchlist.isEmpty());
     if (!statusText.isEmpty())

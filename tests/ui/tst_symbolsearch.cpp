@@ -22,6 +22,16 @@ IndianSymbolData rec(const QString& symbol, const QString& exchange, const QStri
     return r;
 }
 
+// The quick-add popup: the seven-column top-level table.
+QTableWidget* searchPopup()
+{
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (auto* t = qobject_cast<QTableWidget*>(top); t && t->columnCount() == 7)
+            return t;
+    }
+    return nullptr;
+}
+
 QStringList symbolsOf(const QList<IndianSymbolData>& list)
 {
     QStringList s;
@@ -218,11 +228,7 @@ void TestSymbolSearch::typingFillsPopupAndClickAdds()
     auto w = makeWindow({rec("TATAMOTORS FUT", "NFO", "2", "FUTSTK"), rec("TATASTEEL", "NSE", "3499", "EQ"),
                          rec("TATAMOTORS", "NSE", "3456", "EQ")});
     auto* edit = w->findChild<QLineEdit*>("symbolSearchEdit");
-    QTableWidget* popup = nullptr;
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (auto* t = qobject_cast<QTableWidget*>(top); t && t->columnCount() == 7)
-            popup = t;
-    }
+    QTableWidget* popup = searchPopup();
     QVERIFY(edit && popup);
     w->show();
 
@@ -283,11 +289,7 @@ void TestSymbolSearch::deactivationHidesPopup()
     w->show();
     auto* edit = w->findChild<QLineEdit*>("symbolSearchEdit");
     edit->setText("HDFC");
-    QTableWidget* popup = nullptr;
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (auto* t = qobject_cast<QTableWidget*>(top); t && t->columnCount() == 7)
-            popup = t;
-    }
+    QTableWidget* popup = searchPopup();
     QVERIFY(popup && popup->isVisible());
     QEvent deactivate(QEvent::ApplicationDeactivate);
     QCoreApplication::sendEvent(qApp, &deactivate);

@@ -348,10 +348,7 @@ void TestWindowLogin::resetAppCache()
     settings->setWatchlistForBroker("Dhan", {"1333"});
     settings->setZerodhaApiKey("keep-me");
     auto w = makeWindow(SettingsManager::Dhan);
-    IndianSymbolData r;
-    r.symbol = "HDFCBANK";
-    r.token = "1333";
-    w->repository()->addSymbols({r});
+    w->repository()->addSymbol("HDFCBANK", "1333", "NSE", "EQ");
     settings->cacheSymbolName("1333", "HDFCBANK");
 
     prompts->answers = {QMessageBox::No};
