@@ -61,6 +61,8 @@ private:
     bool startEnabled(MainWindow& w) const;
     QStringList fyersUrlsOn(const QString& base) const;
     QString refusingBase() const;
+    // A connected Fyers window watching one symbol, its stream addresses all on `base`.
+    std::unique_ptr<MainWindow> connectedFyersWindow(const QString& base);
 
     int retryDelayMs = 5;
 };
@@ -82,6 +84,16 @@ std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QString
     seams.fyersRetryDelayMs = retryDelayMs;
     auto w = std::make_unique<MainWindow>(seams);
     prompts->shown.clear();
+    return w;
+}
+
+std::unique_ptr<MainWindow> TestLiveFeed::connectedFyersWindow(const QString& base)
+{
+    settings->setFyersClientId("FY1");
+    settings->setFyersAccessToken("fy-token");
+    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
+    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(base));
+    broker->reportConnected(true);
     return w;
 }
 
@@ -193,11 +205,7 @@ void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
 {
     WebSocketTestServer server;
     QVERIFY(server.listen());
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(server.baseUrl()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(server.baseUrl());
     broker->calls.clear();
 
     LogCapture log;
@@ -274,11 +282,7 @@ void TestLiveFeed::zerodhaOwnStreamQueryAndMissingKey()
 
 void TestLiveFeed::fyersFailoverWalksEveryAddress()
 {
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(refusingBase()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(refusingBase());
 
     LogCapture log;
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
@@ -302,12 +306,8 @@ void TestLiveFeed::fyersFailoverWalksEveryAddress()
 
 void TestLiveFeed::stopDuringFailoverEndsIt()
 {
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
     retryDelayMs = 300;
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(refusingBase()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(refusingBase());
     LogCapture log;
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QTRY_VERIFY_WITH_TIMEOUT(log.contains("[Fyers] Connection failed, trying alternative URL"), 5000);
@@ -401,11 +401,7 @@ void TestLiveFeed::incomingTextAndBinaryFrames()
 {
     WebSocketTestServer server;
     QVERIFY(server.listen());
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(server.baseUrl()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(server.baseUrl());
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(!startEnabled(*w), 5000);
