@@ -4,21 +4,11 @@
 #include "brokers/BrokerAPI.h"
 #include "brokers/ISymbolProvider.h"
 #include "brokers/LiveFeeder.h"
-#include "core/SettingsManager.h"
-#include "support/TestEnvironment.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
-#include "support/RecordingBroker.h"
 #include "support/WebSocketTestServer.h"
-#include "support/WindowPrompts.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
 
-#include <QLabel>
 #include <QPushButton>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QStatusBar>
 #include <QTcpServer>
 #include <QUrlQuery>
 #include <QWebSocket>
@@ -41,14 +31,14 @@ const QStringList kFyersPaths{"/versova", "/dataws/v3/", "/hsm/v1-5/prod", "/soc
 
 } // namespace
 
-class TestLiveFeed : public QObject
+class TestLiveFeed : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { QVERIFY(openHome("LiveFeedTest")); }
     void init();
-    void cleanup();
+    void cleanup() { dropState(); }
 
     void startRefusedUntilReady();
     void tradeJiniRunsThroughConnector();
@@ -68,54 +58,27 @@ private:
     std::unique_ptr<MainWindow> makeWindow(int provider, const QStringList& fyersUrls = {},
                                            const QString& zerodhaUrl = {});
     void setWatchlist(const QString& broker, const QStringList& items);
-    QString status(MainWindow& w) const;
     bool startEnabled(MainWindow& w) const;
     QStringList fyersUrlsOn(const QString& base) const;
     QString refusingBase() const;
+    // A connected Fyers window watching one symbol, its stream addresses all on `base`.
+    std::unique_ptr<MainWindow> connectedFyersWindow(const QString& base);
 
-    std::unique_ptr<TestEnvironment> env;
-    SettingsManager* settings = nullptr;
-    std::shared_ptr<WindowPrompts> prompts;
-    QPointer<RecordingBroker> broker;
     int retryDelayMs = 5;
 };
 
-void TestLiveFeed::initTestCase()
-{
-    // A home of its own: nothing shared with other test runs on this machine.
-    env = std::make_unique<TestEnvironment>();
-    QVERIFY(env->isValid());
-    QCoreApplication::setOrganizationName("TickvaneTest");
-    QCoreApplication::setApplicationName("LiveFeedTest");
-    registerMarketDataTypes();
-}
-
 void TestLiveFeed::init()
 {
-    QSettings().clear();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-    settings = new SettingsManager(qApp);
+    freshState();
     settings->setApiKey("feed-key");
-    prompts = std::make_shared<WindowPrompts>();
     retryDelayMs = 5;
-}
-
-void TestLiveFeed::cleanup()
-{
-    delete settings;
-    settings = nullptr;
 }
 
 std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QStringList& fyersUrls,
                                                      const QString& zerodhaUrl)
 {
     settings->setProvider(provider);
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
-        broker = new RecordingBroker(parent);
-        return broker;
-    };
+    MainWindowSeams seams = recordingSeams();
     seams.fyersStreamUrls = fyersUrls;
     seams.zerodhaStreamUrl = zerodhaUrl;
     seams.fyersRetryDelayMs = retryDelayMs;
@@ -124,21 +87,21 @@ std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QString
     return w;
 }
 
+std::unique_ptr<MainWindow> TestLiveFeed::connectedFyersWindow(const QString& base)
+{
+    settings->setFyersClientId("FY1");
+    settings->setFyersAccessToken("fy-token");
+    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
+    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(base));
+    broker->reportConnected(true);
+    return w;
+}
+
 void TestLiveFeed::setWatchlist(const QString& broker, const QStringList& items)
 {
     settings->setWatchlistForBroker(broker, items);
     settings->setCurrentBroker(QString());
     settings->setCurrentBroker(broker);
-}
-
-QString TestLiveFeed::status(MainWindow& w) const
-{
-    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
-    for (int i = 0; i + 1 < labels.size(); ++i) {
-        if (labels[i]->text().startsWith("Ticks: "))
-            return labels[i + 1]->text();
-    }
-    return {};
 }
 
 bool TestLiveFeed::startEnabled(MainWindow& w) const
@@ -193,20 +156,15 @@ void TestLiveFeed::tradeJiniRunsThroughConnector()
 {
     setWatchlist("TradeJini", {"2885", "11536"});
     auto w = makeWindow(SettingsManager::TradeJini);
-    IndianSymbolData reliance, tcs;
-    reliance.symbol = "RELIANCE";
-    reliance.exchange = tcs.exchange = "NSE";
-    reliance.token = "2885";
-    tcs.symbol = "TCS";
-    tcs.token = "11536";
-    w->repository()->addSymbols({reliance, tcs});
+    w->repository()->addSymbol("RELIANCE", "2885", "NSE", "EQ");
+    w->repository()->addSymbol("TCS", "11536", "NSE", "EQ");
     broker->reportConnected(true);
     broker->calls.clear();
 
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QCOMPARE(broker->calls, QStringList({"startLiveData", "subscribeList:2885_NSE,11536_NSE"}));
     QVERIFY(!startEnabled(*w));
-    QCOMPARE(status(*w), QString("Started live data feed for 2 symbols from TradeJini"));
+    QCOMPARE(windowStatus(*w), QString("Started live data feed for 2 symbols from TradeJini"));
     QVERIFY(!w->streamSocket());
     QVERIFY(!w->feeder()->isRunning());
 
@@ -217,7 +175,7 @@ void TestLiveFeed::tradeJiniRunsThroughConnector()
     QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
     QCOMPARE(broker->calls, QStringList{"stopLiveData"});
     QVERIFY(startEnabled(*w));
-    QCOMPARE(status(*w), QString("Stopped live data feed from TradeJini"));
+    QCOMPARE(windowStatus(*w), QString("Stopped live data feed from TradeJini"));
     QVERIFY(w->feeder()->isRunning());
 }
 
@@ -229,7 +187,7 @@ void TestLiveFeed::unsupportedProviderStillStartsFeeder()
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QCOMPARE(prompts->texts("error"), QStringList{"Live data feed not supported for Dhan yet"});
     QVERIFY(w->feeder()->isRunning());
-    QCOMPARE(status(*w), QString("Started live data feed for 3 symbols from Dhan"));
+    QCOMPARE(windowStatus(*w), QString("Started live data feed for 3 symbols from Dhan"));
     QVERIFY(w->streamSocket());
     QCOMPARE(w->streamSocket()->state(), QAbstractSocket::UnconnectedState);
 
@@ -240,18 +198,14 @@ void TestLiveFeed::unsupportedProviderStillStartsFeeder()
     QVERIFY(!w->feeder()->isRunning());
     QVERIFY(startEnabled(*w));
     QVERIFY(!log.contains("[WebSocket] Closing WebSocket connection"));
-    QCOMPARE(status(*w), QString("Stopped - 3 symbols configured"));
+    QCOMPARE(windowStatus(*w), QString("Stopped - 3 symbols configured"));
 }
 
 void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
 {
     WebSocketTestServer server;
     QVERIFY(server.listen());
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(server.baseUrl()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(server.baseUrl());
     broker->calls.clear();
 
     LogCapture log;
@@ -284,7 +238,7 @@ void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
     // The server ends the stream: the window shows it and does not reconnect.
     log.clear();
     server.closeClients();
-    QTRY_COMPARE_WITH_TIMEOUT(status(*w), QString("Disconnected from live data feed"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), QString("Disconnected from live data feed"), 5000);
     QVERIFY(startEnabled(*w));
     QVERIFY(log.contains("[Fyers] Stopped ping timer"));
     QCOMPARE(server.connectionRequests().size(), 2);
@@ -303,7 +257,7 @@ void TestLiveFeed::zerodhaOwnStreamQueryAndMissingKey()
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QCOMPARE(prompts->texts("error"),
              QStringList{"Zerodha credentials not configured. Please check Settings."});
-    QCOMPARE(status(*w), QString("Started live data feed for 1 symbols from Zerodha"));
+    QCOMPARE(windowStatus(*w), QString("Started live data feed for 1 symbols from Zerodha"));
     QVERIFY(w->feeder()->isRunning());
 
     settings->setZerodhaApiKey("zkey");
@@ -328,11 +282,7 @@ void TestLiveFeed::zerodhaOwnStreamQueryAndMissingKey()
 
 void TestLiveFeed::fyersFailoverWalksEveryAddress()
 {
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(refusingBase()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(refusingBase());
 
     LogCapture log;
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
@@ -356,12 +306,8 @@ void TestLiveFeed::fyersFailoverWalksEveryAddress()
 
 void TestLiveFeed::stopDuringFailoverEndsIt()
 {
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
     retryDelayMs = 300;
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(refusingBase()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(refusingBase());
     LogCapture log;
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QTRY_VERIFY_WITH_TIMEOUT(log.contains("[Fyers] Connection failed, trying alternative URL"), 5000);
@@ -446,7 +392,7 @@ void TestLiveFeed::zerodhaOwnStreamSubscription()
     QCOMPARE(server.textMessages().first(), QString(R"({"a":"mode","v":["full",[408065,11536]]})"));
     QCOMPARE(prompts->texts("error").size(), 1);
     QVERIFY(prompts->texts("error").first().startsWith("Instrument token not found for symbol: NOPE\n\n"));
-    QCOMPARE(status(*w), QString("Subscribed to 2 instruments in Zerodha WebSocket (full mode)"));
+    QCOMPARE(windowStatus(*w), QString("Subscribed to 2 instruments in Zerodha WebSocket (full mode)"));
     QVERIFY(log.contains("[WebSocket] Subscription completed for 3 items"));
     w->setSymbolLookups(nullptr);
 }
@@ -455,11 +401,7 @@ void TestLiveFeed::incomingTextAndBinaryFrames()
 {
     WebSocketTestServer server;
     QVERIFY(server.listen());
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(server.baseUrl()));
-    broker->reportConnected(true);
+    auto w = connectedFyersWindow(server.baseUrl());
     QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
     QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
     QTRY_VERIFY_WITH_TIMEOUT(!startEnabled(*w), 5000);
@@ -503,7 +445,7 @@ void TestLiveFeed::autoSubscribeAfterConnection()
     broker->reportConnected(true);
     QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 1, 5000);
     QCOMPARE(broker->subscribeLists().first(), QString("1333"));
-    QCOMPARE(status(*w), QString("Subscribed to 1 instruments via broker implementation"));
+    QCOMPARE(windowStatus(*w), QString("Subscribed to 1 instruments via broker implementation"));
 
     // Each later watchlist change hands the connector the whole list again.
     settings->addSymbolForBroker("Dhan", "11536");

@@ -1,5 +1,5 @@
 // The main window's hold on the settings store: it uses the application's store when there is one
-// (and says so), makes its own otherwise, and saves the settings when it is destroyed.
+// (and says so), and makes its own otherwise.
 #include <QApplication>
 #include <QSettings>
 #include <QtTest>
@@ -17,7 +17,6 @@ private slots:
     void initTestCase();
     void findsSettingsStore_data();
     void findsSettingsStore();
-    void destructorSavesSettings();
 };
 
 void MainWindowTest::initTestCase()
@@ -68,26 +67,6 @@ void MainWindowTest::findsSettingsStore()
         QVERIFY(window.isVisible());
     }
     delete appStore;
-}
-
-void MainWindowTest::destructorSavesSettings()
-{
-    TestEnvironment env;
-    QVERIFY(env.isValid());
-    {
-        QSettings seed;
-        seed.setValue(QStringLiteral("API/provider"), 6);
-    }
-    SettingsManager store(qApp);
-    {
-        MainWindow window;
-        QCOMPARE(window.settingsManager(), &store);
-        store.setCustomUrl(QStringLiteral("http://127.0.0.1:9/quotes"));
-        store.setRateLimit(42);
-    }
-    QSettings saved;
-    QCOMPARE(saved.value(QStringLiteral("API/customUrl")).toString(), QStringLiteral("http://127.0.0.1:9/quotes"));
-    QCOMPARE(saved.value(QStringLiteral("API/rateLimit")).toInt(), 42);
 }
 
 QTEST_MAIN(MainWindowTest)

