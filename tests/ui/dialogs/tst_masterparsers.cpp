@@ -81,7 +81,7 @@ void TestMasterParsers::zerodha_data()
     QTest::newRow("equity with CE in symbol") << QByteArray("1,0,RELCEL,,,,,0.05,1,EQ,NSE,NSE") << true << "" << "";
     QTest::newRow("call option") << QByteArray("2,0,NIFTY24DEC24000CE,,,2024-12-26,24000,0.05,50,CE,NFO-OPT,NFO")
                                  << true << "NIFTY" << "CE";
-    QTest::newRow("future containing PE") << QByteArray("3,0,SPEC24DECFUT,,,,,0.05,1,FUT,NFO-FUT,NFO") << true << "SPEC"
+    QTest::newRow("future containing PE") << QByteArray("3,0,OPEN24DECFUT,,,,,0.05,1,FUT,NFO-FUT,NFO") << true << "OPEN"
                                           << "PE";
     QTest::newRow("both PE and CE") << QByteArray("4,0,ACE24PE,,,,,,,OPT,NFO-OPT,NFO") << true << "ACE" << "PE";
     QTest::newRow("future") << QByteArray("5,0,NIFTY24DECFUT,,,,,0.05,50,FUT,NFO-FUT,NFO") << true << "" << "";
