@@ -1,6 +1,8 @@
 // Loopback redirect listener: port fallback, request line assembly, size cap and time-out.
 #include "brokers/LoopbackRedirectServer.h"
+#include "support/BrowserStandIn.h"
 
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -63,10 +65,16 @@ void TestLoopbackRedirectServer::requestLines()
     QTcpSocket client;
     client.connectToHost(QHostAddress::LocalHost, server.port());
     QVERIFY(client.waitForConnected(5000));
+    QPointer<QTcpSocket> far = BrowserStandIn::acceptedEnd(&server, client);
+    QVERIFY(far);
     for (const QByteArray& p : chunks) {
+        // Each chunk is read on its own: the server reads before this spy sees the signal.
+        QSignalSpy read(far.data(), &QIODevice::readyRead);
         client.write(p);
         QVERIFY(client.waitForBytesWritten(5000));
-        QTest::qWait(10);
+        QTRY_VERIFY_WITH_TIMEOUT(!far || !read.isEmpty(), 5000);
+        if (!far)
+            break;
     }
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 5000);
     if (line.isNull()) {

@@ -5,13 +5,24 @@
 #include <QList>
 #include <QtGlobal>
 
+class QObject;
+class QTcpSocket;
+
 namespace BrowserStandIn {
 
 // A port on 127.0.0.1 that nothing listened on a moment ago.
 quint16 freePort();
 
-// Sends the request in the given chunks (each read on its own by a listener on this thread) and
-// returns everything the listener answers until it closes the connection.
-QByteArray request(quint16 port, const QList<QByteArray>& chunks);
+// Sends the whole request at once and returns everything the listener answers until it closes
+// the connection.
+QByteArray request(quint16 port, const QByteArray& whole);
+
+// As above, but in chunks: each is read by the listener before the next is written. `listener`
+// is the LoopbackRedirectServer or an object that holds one (a login), on this thread.
+QByteArray request(QObject* listener, quint16 port, const QList<QByteArray>& chunks);
+
+// The listener's end of `client` once the listener has taken the connection, or null when it
+// has not within five seconds.
+QTcpSocket* acceptedEnd(QObject* listener, const QTcpSocket& client);
 
 }  // namespace BrowserStandIn

@@ -91,10 +91,10 @@ void TestDhanAuth::consentLoginEndToEnd()
     QTcpSocket spare;
     spare.connectToHost(QHostAddress::LocalHost, l.auth.getLocalPort());
     QVERIFY(spare.waitForConnected(5000));
-    QTest::qWait(20);
+    QVERIFY(BrowserStandIn::acceptedEnd(&l.auth, spare));
 
     // The browser's request arrives in chunks, the cut inside the token id.
-    const QByteArray page = BrowserStandIn::request(l.auth.getLocalPort(),
+    const QByteArray page = BrowserStandIn::request(&l.auth, l.auth.getLocalPort(),
                                      {"GET /?tokenId=tk-12", "345_X&state=1 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QVERIFY(page.startsWith("HTTP/1.1 200 OK\r\nContent-Type: text/html; charset=utf-8\r\n\r\n<html>"));
     QCOMPARE(page.size(), 383);

@@ -89,7 +89,7 @@ void TestUpstoxAuth::loginFromRedirectToProfile()
 
     // The request line arrives in two reads, split inside the code.
     const QByteArray page =
-        BrowserStandIn::request(port, {"GET /?code=ab%2F", "c+d&state=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
+        BrowserStandIn::request(auth, port, {"GET /?code=ab%2F", "c+d&state=x HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
     QCOMPARE(page, kOkPage);
     QVERIFY(!auth->isListening());
 
