@@ -1,6 +1,7 @@
 // Scripted WebSocket peer on 127.0.0.1.
 #include "support/WebSocketTestServer.h"
 
+#include <QSignalSpy>
 #include <QWebSocket>
 
 WebSocketTestServer::WebSocketTestServer(QObject* parent)
@@ -52,6 +53,25 @@ void WebSocketTestServer::closeClients()
     const auto current = sockets;
     for (QWebSocket* s : current)
         s->close();
+}
+
+bool WebSocketTestServer::acceptSentinel(const QString& path)
+{
+    auto* sentinel = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
+    QSignalSpy accepted(this, &WebSocketTestServer::clientConnected);
+    sentinel->open(QUrl(baseUrl() + path));
+    const auto taken = [this, path] {
+        for (const QUrl& u : qAsConst(urls)) {
+            if (u.path() == path)
+                return true;
+        }
+        return false;
+    };
+    while (!taken()) {
+        if (!accepted.wait(5000))
+            return false;
+    }
+    return true;
 }
 
 void WebSocketTestServer::onNewConnection()

@@ -10,7 +10,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkReply>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QWebSocket>
 #include <QtTest>
 
@@ -27,6 +29,16 @@ const QString kMasterPath = "/OpenAPI_File/files/OpenAPIScripMaster.json";
 QMap<QString, QString> creds(const QString& feedToken = "FEED")
 {
     return {{"api_key", "KEY"}, {"client_code", "C123"}, {"jwt_token", "JWT"}, {"feed_token", feedToken}};
+}
+
+// The broker's only timer of its own is the heartbeat.
+bool heartbeatRunning(const AngelOneBroker& broker)
+{
+    for (const QTimer* t : broker.findChildren<QTimer*>(QString(), Qt::FindDirectChildrenOnly)) {
+        if (t->isActive())
+            return true;
+    }
+    return false;
 }
 
 QJsonObject json(const QByteArray& bytes)
@@ -137,8 +149,8 @@ void TestAngelOneBroker::emptyFeedTokenDoesNotConnect()
     QCOMPARE(order, (QList<QString>{"status 0", "Feed token not available"}));
     QCOMPARE(f.broker.lastError(), QString("Feed token not available"));
     QVERIFY(!f.broker.isConnected());
-    QTest::qWait(50);
-    QCOMPARE(f.stream.connectionUrls().size(), 0);
+    QVERIFY(f.stream.acceptSentinel());
+    QCOMPARE(f.stream.connectionUrls().size(), 1);
 }
 
 void TestAngelOneBroker::subscriptionMessages_data()
@@ -187,8 +199,11 @@ void TestAngelOneBroker::subscribeWhileClosedSendsNothing()
     QCOMPARE(log.count(QtWarningMsg, "[AngelOneBroker] SymbolRepository not set"), 2);
     f.broker.stopLiveData();  // says nothing to the server
     f.broker.startLiveData();
-    QTest::qWait(100);
-    QVERIFY(f.stream.textMessages().isEmpty());
+    // One message asked for now: it is the first the server sees.
+    f.broker.setSymbolRepository(&f.repo);
+    f.broker.subscribeLiveData("TCS-EQ");
+    QCOMPARE(f.nextText(), QString(R"({"action":1,"correlationID":"0000000123","params":{"mode":3,"tokenList":[{"exchangeType":1,"tokens":["11536"]}]}})"));
+    QCOMPARE(f.stream.textMessages().size(), 1);
 }
 
 void TestAngelOneBroker::unsubscribeMessage()
@@ -222,11 +237,10 @@ void TestAngelOneBroker::heartbeatAndTextReplies()
     QCOMPARE(log.count(QtWarningMsg, "[AngelOneBroker] Invalid JSON message:"), 1);
     QVERIFY(f.broker.isConnected());
 
-    // No ping once the stream is gone.
+    // No ping once the stream is gone: the heartbeat stops with it.
     f.broker.disconnectFromBroker();
-    f.stream.clearMessages();
-    QTest::qWait(150);
-    QVERIFY(f.stream.textMessages().isEmpty());
+    QTRY_COMPARE_WITH_TIMEOUT(f.stream.clientCount(), 0, 5000);
+    QVERIFY(!heartbeatRunning(f.broker));
 }
 
 void TestAngelOneBroker::binaryTicks()
@@ -275,13 +289,15 @@ void TestAngelOneBroker::replacedSocketCannotTouchNewConnection()
     QCOMPARE(status.first().first().toBool(), false);  // the replaced connection reported gone
     QCOMPARE(f.stream.connectionUrls().size(), 2);
 
-    // The old socket's late close must leave the new connection and its heartbeat alone.
-    QTest::qWait(100);
+    // The old socket's late close must leave the new connection and its heartbeat alone. Once
+    // the released socket is deleted it can say nothing more; a ping on the new connection
+    // shows the heartbeat still runs.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    f.stream.clearMessages();
+    QCOMPARE(f.nextText(), QString("ping"));
     QVERIFY(f.broker.isConnected());
     QCOMPARE(status.count(), 2);
     QCOMPARE(errors.count(), 0);
-    f.stream.clearMessages();
-    QCOMPARE(f.nextText(), QString("ping"));
 }
 
 void TestAngelOneBroker::serverCloseReportsDisconnect()
@@ -294,9 +310,11 @@ void TestAngelOneBroker::serverCloseReportsDisconnect()
     QVERIFY(status.wait(5000));
     QCOMPARE(status.last().first().toBool(), false);
     QVERIFY(!f.broker.isConnected());
-    // Nothing reconnects by itself.
-    QTest::qWait(150);
-    QCOMPARE(f.stream.connectionUrls().size(), 1);
+    // Nothing reconnects by itself: nothing is scheduled, and no connection comes in before the
+    // test's own.
+    QVERIFY(!heartbeatRunning(f.broker));
+    QVERIFY(f.stream.acceptSentinel());
+    QCOMPARE(f.stream.connectionUrls().size(), 2);
 }
 
 void TestAngelOneBroker::historyRequest()
@@ -415,7 +433,9 @@ void TestAngelOneBroker::historyFailuresEndWithEmptyList()
     for (const OHLCData& b : got)
         QCOMPARE(b.openInterest, 0.0);
     QVERIFY2(capture.contains(QtWarningMsg, log), qPrintable(capture.messages().join('\n')));
-    QTest::qWait(20);
+    // No request is left in flight that could answer a second time.
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    QVERIFY(f.broker.findChildren<QNetworkReply*>().isEmpty());
     QCOMPARE(done.count(), 1);
     QCOMPARE(errors.count(), 0);
 }
