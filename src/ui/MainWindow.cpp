@@ -417,7 +417,7 @@ void MainWindow::onConnectionStatusChanged(bool connected)
     if (!connected)
         return;
     // The connector is told the watchlist once it has settled; a disconnect meanwhile cancels.
-    QTimer::singleShot(500, Qt::PreciseTimer, this, [this] {
+    QTimer::singleShot(seams.autoSubscribeDelayMs, Qt::PreciseTimer, this, [this] {
         if (!brokerConnected || !brokerAPI || !brokerAPI->implementation()
             || settings->watchlist().isEmpty())
             return;

@@ -59,6 +59,8 @@ struct MainWindowSeams {
     std::function<void(QObject*)> prepareLogin;
     // Wait before the Fyers login asks for the code the browser shows.
     int fyersCodePromptMs = 3000;
+    // Settling time after a connection before the connector is handed the watchlist.
+    int autoSubscribeDelayMs = 500;
     // Runs on the symbol manager right after the window creates it (master hosts).
     std::function<void(SymbolManager*)> prepareSymbolManager;
     // Builds the settings dialog; empty means the program's own.

@@ -65,6 +65,7 @@ private:
     std::unique_ptr<MainWindow> connectedFyersWindow(const QString& base);
 
     int retryDelayMs = 5;
+    int settleMs = 500;
 };
 
 void TestLiveFeed::init()
@@ -72,6 +73,7 @@ void TestLiveFeed::init()
     freshState();
     settings->setApiKey("feed-key");
     retryDelayMs = 5;
+    settleMs = 500;
 }
 
 std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QStringList& fyersUrls,
@@ -82,6 +84,7 @@ std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QString
     seams.fyersStreamUrls = fyersUrls;
     seams.zerodhaStreamUrl = zerodhaUrl;
     seams.fyersRetryDelayMs = retryDelayMs;
+    seams.autoSubscribeDelayMs = settleMs;
     auto w = std::make_unique<MainWindow>(seams);
     prompts->shown.clear();
     return w;
@@ -435,12 +438,19 @@ void TestLiveFeed::incomingTextAndBinaryFrames()
 void TestLiveFeed::autoSubscribeAfterConnection()
 {
     setWatchlist("Dhan", {"1333"});
+    settleMs = 20;
     auto w = makeWindow(SettingsManager::Dhan);
     broker->calls.clear();
-    // A disconnect within the settling time cancels the subscription.
+    // A disconnect within the settling time cancels the subscription. A precise timer of the
+    // same length started after the window's fires after it: by then the window has decided.
     broker->reportConnected(true);
     broker->reportConnected(false);
-    QTest::qWait(800);
+    QTimer settled;
+    settled.setSingleShot(true);
+    settled.setTimerType(Qt::PreciseTimer);
+    QSignalSpy done(&settled, &QTimer::timeout);
+    settled.start(settleMs);
+    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 5000);
     QVERIFY(broker->subscribeLists().isEmpty());
     broker->reportConnected(true);
     QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 1, 5000);
