@@ -1,6 +1,7 @@
 // Scripted WebSocket peer on 127.0.0.1.
 #include "support/WebSocketTestServer.h"
 
+#include <QCoreApplication>
 #include <QSignalSpy>
 #include <QWebSocket>
 
@@ -57,6 +58,8 @@ void WebSocketTestServer::closeClients()
 
 bool WebSocketTestServer::acceptSentinel(const QString& path)
 {
+    // What the code under test has already queued (a reconnect, say) runs before the sentinel.
+    QCoreApplication::sendPostedEvents();
     auto* sentinel = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, this);
     QSignalSpy accepted(this, &WebSocketTestServer::clientConnected);
     sentinel->open(QUrl(baseUrl() + path));

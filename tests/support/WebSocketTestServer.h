@@ -36,9 +36,10 @@ public:
     // Closes every client connection from the server side.
     void closeClients();
 
-    // Opens a connection of the test's own to `path` and waits until this server has taken it.
-    // The code under test connects to 127.0.0.1 at once when it connects at all, so a connection
-    // it opened before this call shows in connectionUrls() before the sentinel's. The sentinel
+    // Runs the events already posted, then opens a connection of the test's own to `path` and
+    // waits until this server has taken it. The code under test connects to 127.0.0.1 at once
+    // when it connects at all, so a connection it opened before the sentinel shows in
+    // connectionUrls() before the sentinel's. The sentinel
     // stays open until the server is destroyed; it counts as a client.
     bool acceptSentinel(const QString& path = QStringLiteral("/sentinel"));
 
