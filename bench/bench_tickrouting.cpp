@@ -7,6 +7,8 @@
 #include "symbols/SymbolRepository.h"
 #include "ui/MainWindow.h"
 #include "ui/UserPrompts.h"
+#include "ui/dialogs/DialogPrompts.h"
+#include "ui/dialogs/SymbolManager.h"
 
 #include <benchmark/benchmark.h>
 
@@ -59,6 +61,18 @@ public:
     void error(QWidget*, const QString&) override {}
 };
 
+// The symbol manager's boxes, answered without a modal loop (one would stall the benchmark).
+class QuietDialogPrompts : public DialogPrompts
+{
+public:
+    void message(QWidget*, Kind, const QString&, const QString&, bool) override {}
+    bool question(QWidget*, const QString&, const QString&, bool) override { return false; }
+    bool confirm(QWidget*, const QString&, const QString&) override { return false; }
+    bool getText(QWidget*, const QString&, const QString&, QString*) override { return false; }
+    QString getExistingDirectory(QWidget*, const QString&, const QString&) override { return {}; }
+    bool openUrl(const QUrl&) override { return false; }
+};
+
 struct Fixture {
     QTemporaryDir dir;
     SettingsManager* settings = nullptr;
@@ -90,6 +104,14 @@ struct Fixture {
         seams.prepareRepository = [](SymbolRepository* repo) {
             repo->setDownloadHost("TradeJini", "http://127.0.0.1:1");
             repo->setDownloadTimeout(1000);
+        };
+        // Nothing leaves the machine: master downloads go to a closed local port and fail at once.
+        seams.prepareSymbolManager = [](SymbolManager* manager) {
+            static QuietDialogPrompts quiet;
+            manager->setPrompts(&quiet);
+            for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini"})
+                manager->setMasterHost(QString::fromLatin1(name), QStringLiteral("http://127.0.0.1:1"));
+            manager->setDownloadTimeout(1000);
         };
         window = std::make_unique<MainWindow>(seams);
         window->exporter()->setExportDir(dir.filePath("csv"));
