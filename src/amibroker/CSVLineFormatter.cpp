@@ -88,6 +88,19 @@ bool isForbiddenInFileName(QChar c)
     }
 }
 
+// The symbol field: a separator or a line break in it (from a feed or an instrument master)
+// would shift the price columns or start a forged quote line, so each becomes "_".
+void appendSymbol(QString& out, const QString& symbol)
+{
+    const int start = out.size();
+    out += symbol;
+    for (int i = start; i < out.size(); ++i) {
+        const QChar c = out.at(i);
+        if (c == QLatin1Char(',') || c.category() == QChar::Other_Control)
+            out[i] = QLatin1Char('_');
+    }
+}
+
 } // namespace
 
 QString formatDate(const QDateTime& when)
@@ -171,7 +184,7 @@ QString amiBrokerLine(const QString& symbol, const TickData& tick)
 
     QString line;
     line.reserve(symbol.size() + 80);
-    line += symbol;
+    appendSymbol(line, symbol);
     line += QLatin1Char(',');
     if (tick.timestamp.isValid())
         appendDate(line, tick.timestamp.date(), '-');
@@ -194,7 +207,7 @@ QString metastockLine(const QString& symbol, const TickData& tick)
 {
     QString line;
     line.reserve(symbol.size() + 64);
-    line += symbol;
+    appendSymbol(line, symbol);
     line += QLatin1Char(',');
     if (tick.timestamp.isValid())
         appendDate(line, tick.timestamp.date(), 0);
@@ -212,7 +225,7 @@ QString tickLine(const QString& symbol, const TickData& tick)
 {
     QString line;
     line.reserve(symbol.size() + 80);
-    line += symbol;
+    appendSymbol(line, symbol);
     line += QLatin1Char(',');
     // Date and time share the one Timestamp column, separated by a space.
     if (tick.timestamp.isValid()) {

@@ -22,6 +22,7 @@ void appendPrice(QString& out, double value);
 // The main ("amibroker") line, ending in "\n":
 //   Ticker,Date_YMD,Time,Open,High,Low,Close,Volume,OpenInt
 // Open, high and low fall back to the last price when any of them is not above 0 (or NaN).
+// In the symbol field of every line, ',' and control characters become "_".
 QString amiBrokerLine(const QString& symbol, const TickData& tick);
 
 // The "metastock" daily line: symbol, yyyyMMdd, the last price four times, volume.

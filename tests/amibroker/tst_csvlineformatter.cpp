@@ -39,6 +39,8 @@ private slots:
     void amiBrokerLine_data();
     void amiBrokerLine();
     void pricesMatchQtFormatting();
+    void symbolCannotSplitTheLine_data();
+    void symbolCannotSplitTheLine();
     void historyFileStem_data();
     void historyFileStem();
 };
@@ -94,6 +96,38 @@ void TestCSVLineFormatter::pricesMatchQtFormatting()
         QString mine;
         CSVLineFormatter::appendPrice(mine, v);
         QCOMPARE(mine, QString::number(v, 'f', 2));
+    }
+}
+
+void TestCSVLineFormatter::symbolCannotSplitTheLine_data()
+{
+    // A symbol comes from a feed or an instrument master: its separators and line breaks would
+    // shift the price columns or forge a quote line of another ticker.
+    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<QString>("field");
+    QTest::newRow("plain symbol kept") << "NSE:M&M-EQ" << "NSE:M&M-EQ";
+    QTest::newRow("comma") << "ABC,LTD" << "ABC_LTD";
+    QTest::newRow("forged line") << "X\nNSE:SBIN,2024-03-15,09:15:03,1,1,1,1,1,0"
+                                 << "X_NSE:SBIN_2024-03-15_09:15:03_1_1_1_1_1_0";
+    QTest::newRow("carriage return, tab and NUL") << QStringLiteral("A\rB\tC") + QChar(0) << "A_B_C_";
+}
+
+void TestCSVLineFormatter::symbolCannotSplitTheLine()
+{
+    QFETCH(QString, symbol);
+    QFETCH(QString, field);
+    const TickData t = tick(kWhen, 10, 10, 10, 10, 5);
+    const QString lines[] = {CSVLineFormatter::amiBrokerLine(symbol, t), CSVLineFormatter::metastockLine(symbol, t),
+                             CSVLineFormatter::tickLine(symbol, t)};
+    const int columns[] = {9, 7, 7};
+    for (int i = 0; i < 3; ++i) {
+        const QString& line = lines[i];
+        QCOMPARE(line.count(QLatin1Char('\n')), 1);
+        QVERIFY(line.endsWith(QLatin1Char('\n')));
+        QCOMPARE(line.count(QLatin1Char('\r')), 0);
+        const QStringList fields = line.chopped(1).split(QLatin1Char(','));
+        QCOMPARE(fields.size(), columns[i]);
+        QCOMPARE(fields.first(), field);
     }
 }
 
