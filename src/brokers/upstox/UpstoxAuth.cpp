@@ -101,9 +101,7 @@ void UpstoxAuth::startLocalServer()
     if (!localServer) {
         localServer = new LoopbackRedirectServer(this);
         connect(localServer, &LoopbackRedirectServer::requestLineReceived, this,
-                [this](const QString& line, QTcpSocket* client) {
-                    LoopbackRedirectServer::respond(client, handleCallbackRequest(line.toUtf8()));
-                });
+                [this](const QString& line, QTcpSocket* client) { handleCallbackRequest(line.toUtf8(), client); });
     }
     if (!localServer->listen({localPort})) {
         qWarning() << "[UpstoxAuth] Failed to start local server on port" << localPort;
@@ -119,7 +117,7 @@ void UpstoxAuth::stopLocalServer()
         localServer->close();
 }
 
-QByteArray UpstoxAuth::handleCallbackRequest(const QByteArray& requestLine)
+void UpstoxAuth::handleCallbackRequest(const QByteArray& requestLine, QTcpSocket* client)
 {
     qDebug() << "[UpstoxAuth] Received callback request";
     // Only the request line is searched: the redirect carries the code in its query, and a
@@ -129,15 +127,17 @@ QByteArray UpstoxAuth::handleCallbackRequest(const QByteArray& requestLine)
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch()) {
         qWarning() << "[UpstoxAuth] No authorization code in request";
+        // The page goes out before the signal: a receiver may open a modal box, during which the
+        // browser can give up and the listener delete this connection.
+        LoopbackRedirectServer::respond(client, QByteArray(kFailurePage));
         emit authenticationFailed(QStringLiteral("No authorization code received"));
-        return QByteArray(kFailurePage);
+        return;
     }
     const QString code = match.captured(1);
     qInfo() << "[UpstoxAuth] Authorization code received";
     stopLocalServer();
-    // The page is written by the listener after this returns; the exchange only starts the request.
+    LoopbackRedirectServer::respond(client, QByteArray(kSuccessPage));
     exchangeCodeForToken(code);
-    return QByteArray(kSuccessPage);
 }
 
 void UpstoxAuth::exchangeCodeForToken(const QString& code)

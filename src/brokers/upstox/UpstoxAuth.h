@@ -9,6 +9,7 @@
 
 class LoopbackRedirectServer;
 class QNetworkAccessManager;
+class QTcpSocket;
 
 class UpstoxAuth : public QObject {
     Q_OBJECT
@@ -56,7 +57,7 @@ private slots:
     void onProfileRequestFinished();
 
 private:
-    QByteArray handleCallbackRequest(const QByteArray& requestLine);
+    void handleCallbackRequest(const QByteArray& requestLine, QTcpSocket* client);
 
     QNetworkAccessManager* networkManager;
     QString baseUrl;

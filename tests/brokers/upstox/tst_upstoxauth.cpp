@@ -5,8 +5,10 @@
 #include "support/HttpTestServer.h"
 
 #include <QDesktopServices>
+#include <QPointer>
 #include <QSignalSpy>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 namespace {
@@ -40,6 +42,7 @@ private slots:
     void requestsWithoutCode_data();
     void requestsWithoutCode();
     void codeAnywhereInTheRequestLine();
+    void failurePageGoesOutBeforeTheSignal();
     void tokenRepliesThatAreNotSuccess_data();
     void tokenRepliesThatAreNotSuccess();
     void busyPortStillOpensTheBrowser();
@@ -148,6 +151,36 @@ void TestUpstoxAuth::codeAnywhereInTheRequestLine()
     QVERIFY(http->lastRequest().body.startsWith("code=E42&"));
     QCOMPARE(failed[0][0].toString(), QStringLiteral("Invalid auth code"));
     QVERIFY(!auth->isListening());
+}
+
+void TestUpstoxAuth::failurePageGoesOutBeforeTheSignal()
+{
+    auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
+    QTcpSocket browser;
+    browser.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(browser.waitForConnected(5000));
+    QPointer<QTcpSocket> far = BrowserStandIn::acceptedEnd(auth, browser);
+    QVERIFY(far);
+    QByteArray page;
+    bool handled = false;
+    bool farGone = false;
+    // A receiver that shows a message box runs an event loop of its own; the browser may give up
+    // meanwhile and the listener then drops its end of the connection.
+    const auto box = connect(auth, &UpstoxAuth::authenticationFailed, this, [&] {
+        const bool pageInTime = QTest::qWaitFor(
+            [&] { page += browser.readAll(); return page.size() >= kBadPage.size(); }, 5000);
+        Q_UNUSED(pageInTime)
+        browser.abort();
+        farGone = QTest::qWaitFor([&] { return far.isNull(); }, 5000);
+        handled = true;
+    });
+    browser.write("GET / HTTP/1.1\r\n\r\n");
+    browser.flush();
+    QTRY_VERIFY_WITH_TIMEOUT(handled, 15000);
+    disconnect(box);
+    QCOMPARE(page, kBadPage);
+    QVERIFY(farGone);
+    QVERIFY(auth->isListening());
 }
 
 void TestUpstoxAuth::tokenRepliesThatAreNotSuccess_data()
