@@ -17,6 +17,8 @@
 #include <QUrl>
 #include <QWebSocket>
 
+#include <algorithm>
+
 namespace {
 
 const char kPing[] = "{\"type\":\"PING\"}\n";
@@ -425,8 +427,24 @@ void TradeJiniBroker::requestIntradayData(const QString& symbol, const QString& 
     requestHistoricalData(symbol, today, today, interval);
 }
 
+struct TradeJiniBroker::HistoryBatch {
+    QVector<QList<OHLCData>> parts;  // bars of each chunk, in range order
+    int outstanding = 0;
+    bool arrived = false;  // at least one chunk answered with a usable reply
+    QString symbol;
+    QString firstError;
+    bool failed = false;
+};
+
 void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                             const QString& interval)
+{
+    requestHistoryRange(symbol, from, to, interval, nullptr, 0);
+}
+
+void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& from, const QDate& to,
+                                          const QString& interval, const std::shared_ptr<HistoryBatch>& batch,
+                                          int part)
 {
     const QString day = QStringLiteral("yyyy-MM-dd");
     qDebug() << "[TradeJiniBroker] requestHistoricalData called with FROM:" << from.toString(day)
@@ -434,17 +452,23 @@ void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& 
     if (accessToken.isEmpty()) {
         const QString msg = QStringLiteral("TradeJini access token not configured. Please authenticate first.");
         qWarning() << "[TradeJiniBroker]" << msg;
-        emit errorOccurred(msg);
+        historyFailed(batch, msg);
         return;
     }
     const auto chunks = TradeJiniHistory::chunkRange(from, to);
-    if (chunks.size() > 1) {
+    if (chunks.size() > 1 && !batch) {
         qDebug() << "[TradeJiniBroker] Large date range detected (" << from.daysTo(to)
                  << "days). Splitting into 30-day chunks...";
+        // Every chunk is counted before the first goes out: one that fails at once must not
+        // close the batch early.
+        const auto gathered = std::make_shared<HistoryBatch>();
+        gathered->parts.resize(chunks.size());
+        gathered->outstanding = chunks.size();
         int n = 1;
         for (const auto& c : chunks) {
-            qDebug() << "[TradeJiniBroker] Chunk" << n++ << ":" << c.first.toString(day) << "to" << c.second.toString(day);
-            requestHistoricalData(symbol, c.first, c.second, interval);
+            qDebug() << "[TradeJiniBroker] Chunk" << n << ":" << c.first.toString(day) << "to" << c.second.toString(day);
+            requestHistoryRange(symbol, c.first, c.second, interval, gathered, n - 1);
+            ++n;
         }
         return;
     }
@@ -463,7 +487,7 @@ void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& 
     } else if (symbolRepository) {
         token = symbolRepository->tokenForSymbol(symbol);
         if (token.isEmpty()) {
-            emit errorOccurred(QStringLiteral("No token found for symbol: %1").arg(symbol));
+            historyFailed(batch, QStringLiteral("No token found for symbol: %1").arg(symbol));
             return;
         }
     } else {
@@ -471,7 +495,7 @@ void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& 
     }
     const IndianSymbolData record = symbolRepository ? symbolRepository->findByToken(token) : IndianSymbolData();
     if (record.exchange.isEmpty()) {
-        emit errorOccurred(QStringLiteral("Cannot find exchange for token: %1").arg(token));
+        historyFailed(batch, QStringLiteral("Cannot find exchange for token: %1").arg(token));
         return;
     }
     qDebug() << "[TradeJiniBroker] Historical request - Token:" << token << "Symbol:" << record.symbol
@@ -496,10 +520,12 @@ void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& 
     QNetworkReply* reply = networkManager->get(req);
     reply->setProperty("symbol", reported);
     reply->setProperty("token", token);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onHistoricalReplyFinished(reply); });
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, batch, part] { onHistoricalReplyFinished(reply, batch, part); });
 }
 
-void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply)
+void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch,
+                                                int part)
 {
     const QString symbol = reply->property("symbol").toString();
     const QByteArray body = reply->readAll();
@@ -509,8 +535,8 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply)
         const QString msg = QStringLiteral("Historical data request failed for %1: %2").arg(symbol, reply->errorString());
         qWarning() << "[TradeJiniBroker]" << msg;
         qWarning() << "[TradeJiniBroker] HTTP status:" << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        emit errorOccurred(msg);
         reply->deleteLater();
+        historyFailed(batch, msg);
         return;
     }
     reply->deleteLater();
@@ -518,11 +544,11 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply)
     if (!r.parsed) {
         const QString msg = QStringLiteral("Failed to parse historical data: %1").arg(r.error);
         qWarning() << "[TradeJiniBroker]" << msg;
-        emit errorOccurred(msg);
+        historyFailed(batch, msg);
         return;
     }
     if (r.brokerError) {
-        emit errorOccurred(QStringLiteral("TradeJini error: %1").arg(r.error));
+        historyFailed(batch, QStringLiteral("TradeJini error: %1").arg(r.error));
         return;
     }
     qDebug() << "[TradeJiniBroker] Parsed" << r.bars.size() << "historical candles for" << symbol;
@@ -531,7 +557,51 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply)
         qDebug() << "[TradeJiniBroker] First candle:" << r.bars.first().timestamp.toString(stamp);
         qDebug() << "[TradeJiniBroker] Last candle:" << r.bars.last().timestamp.toString(stamp);
     }
-    emit historicalDataReceived(symbol, r.bars);
+    if (!batch) {
+        emit historicalDataReceived(symbol, r.bars);
+        return;
+    }
+    batch->parts[part] = r.bars;
+    batch->arrived = true;
+    batch->symbol = symbol;
+    historyPartDone(batch);
+}
+
+void TradeJiniBroker::historyFailed(const std::shared_ptr<HistoryBatch>& batch, const QString& message)
+{
+    if (!batch) {
+        emit errorOccurred(message);
+        return;
+    }
+    if (!batch->failed) {
+        batch->failed = true;
+        batch->firstError = message;
+    }
+    historyPartDone(batch);
+}
+
+void TradeJiniBroker::historyPartDone(const std::shared_ptr<HistoryBatch>& batch)
+{
+    if (--batch->outstanding > 0)
+        return;
+    QList<OHLCData> bars;
+    for (const QList<OHLCData>& p : qAsConst(batch->parts))
+        bars += p;
+    // Stable, so of two bars with one time the one from the earlier chunk stays.
+    std::stable_sort(bars.begin(), bars.end(),
+                     [](const OHLCData& a, const OHLCData& b) { return a.timestamp < b.timestamp; });
+    bars.erase(std::unique(bars.begin(), bars.end(),
+                           [](const OHLCData& a, const OHLCData& b) { return a.timestamp == b.timestamp; }),
+               bars.end());
+    // A partly failed range still hands on what it got, then reports the failure; an empty
+    // success would only look like a complete answer with nothing in it.
+    if (batch->arrived && (!batch->failed || !bars.isEmpty())) {
+        qDebug() << "[TradeJiniBroker] Merged" << bars.size() << "historical candles from" << batch->parts.size()
+                 << "chunks for" << batch->symbol;
+        emit historicalDataReceived(batch->symbol, bars);
+    }
+    if (batch->failed)
+        emit errorOccurred(batch->firstError);
 }
 
 // ---- symbol store --------------------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <QStringList>
 
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -75,7 +76,14 @@ private slots:
 
 private:
     void processJsonMessage(const QJsonObject& object);
-    void onHistoricalReplyFinished(QNetworkReply* reply);
+    // A range over 30 days goes out as several requests; their bars are gathered in a batch and
+    // handed on once, so a receiver that replaces a symbol's bars keeps the whole range.
+    struct HistoryBatch;
+    void requestHistoryRange(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,
+                             const std::shared_ptr<HistoryBatch>& batch, int part);
+    void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
+    void historyFailed(const std::shared_ptr<HistoryBatch>& batch, const QString& message);
+    void historyPartDone(const std::shared_ptr<HistoryBatch>& batch);
     QString symbolForToken(const QString& token) const;
     bool streamOpen() const;
     void sendText(const QString& text);

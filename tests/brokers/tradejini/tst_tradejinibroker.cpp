@@ -100,6 +100,8 @@ private slots:
     void binaryTicksAndHostileFrames();
     void replacedSocketCannotTouchNewConnection();
     void historyChunksAndQuery();
+    void longRangeArrivesWhole_data();
+    void longRangeArrivesWhole();
     void historyInstrumentIds_data();
     void historyInstrumentIds();
     void historyFailures_data();
@@ -343,8 +345,8 @@ void TestTradeJiniBroker::historyChunksAndQuery()
     QSignalSpy history(&broker, &IBroker::historicalDataReceived);
 
     broker.requestHistoricalData("RELIANCE", QDate(2025, 1, 1), QDate(2025, 2, 1), "5minute");
-    QTRY_COMPARE_WITH_TIMEOUT(history.count(), 2, 5000);
-    QCOMPARE(http.requestCount(), 2);
+    QTRY_COMPARE_WITH_TIMEOUT(http.requestCount(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(history.count(), 1, 5000);
     QSet<QString> ranges;
     for (const auto& r : http.requests()) {
         QCOMPARE(r.query.queryItemValue("id"), QString("EQT_RELIANCE_NSE"));
@@ -360,10 +362,75 @@ void TestTradeJiniBroker::historyChunksAndQuery()
 
     http.clearRequests();
     broker.requestHistoricalData("2885", QDate(2025, 1, 1), QDate(2025, 1, 31), "day");  // 30 days: one request
-    QTRY_COMPARE_WITH_TIMEOUT(history.count(), 3, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(history.count(), 2, 5000);
     QCOMPARE(http.requestCount(), 1);
     QCOMPARE(http.lastRequest().query.queryItemValue("to"), QString("1738348200"));
     QCOMPARE(history.last().at(0).toString(), QString("RELIANCE"));  // a known numeric token reports its symbol
+}
+
+void TestTradeJiniBroker::longRangeArrivesWhole_data()
+{
+    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<QList<int>>("statuses");  // of the three replies, in the order the server answers
+    QTest::addColumn<int>("requests");
+    QTest::addColumn<QList<int>>("minutes");   // expected bar times, minutes after the first bar
+    QTest::addColumn<QStringList>("events");
+    QTest::addColumn<QString>("error");         // prefix
+    const QString failed = "Historical data request failed for RELIANCE: ";
+    QTest::newRow("every chunk answers") << "RELIANCE" << QList<int>{200, 200, 200} << 3
+                                         << QList<int>{0, 1, 20, 40, 41} << QStringList{"data"} << QString();
+    QTest::newRow("one chunk fails") << "RELIANCE" << QList<int>{200, 500, 200} << 3 << QList<int>{1, 20, 40, 41}
+                                     << QStringList{"data", "error"} << failed;
+    QTest::newRow("every chunk fails") << "RELIANCE" << QList<int>{500, 500, 500} << 3 << QList<int>{}
+                                       << QStringList{"error"} << failed;
+    QTest::newRow("unknown symbol") << "NOPE" << QList<int>{200, 200, 200} << 0 << QList<int>{}
+                                    << QStringList{"error"} << "No token found for symbol: NOPE";
+}
+
+void TestTradeJiniBroker::longRangeArrivesWhole()
+{
+    QFETCH(QString, symbol);
+    QFETCH(QList<int>, statuses);
+    QFETCH(int, requests);
+    QFETCH(QList<int>, minutes);
+    QFETCH(QStringList, events);
+    QFETCH(QString, error);
+    // Chunks go out together and may be answered in any order, so the replies hold disjoint
+    // minutes (unsorted, one minute twice) and the expected result does not depend on which
+    // chunk got which reply.
+    const qint64 base = 1736140500000;
+    auto bars = [base](const QList<int>& at) {
+        QByteArray rows;
+        for (int m : at)
+            rows += (rows.isEmpty() ? "" : ",") + QByteArray("[") + QByteArray::number(base + m * 60000LL)
+                + ",100,101,99,100.5,5000]";
+        return QByteArray(R"({"s":"ok","d":{"bars":[)") + rows + "]}}";
+    };
+    const QList<QByteArray> bodies{bars({41, 40}), bars({1, 0}), bars({20, 1})};
+    Rest r;
+    for (int i = 0; i < 3; ++i)
+        r.http.queueReply("GET", "/v2/api/mkt-data/chart/interval-data",
+                          HttpTestServer::Reply::json(statuses.at(i) == 200 ? bodies.at(i) : "{}", statuses.at(i)));
+    QStringList seen;
+    QList<OHLCData> got;
+    QString text;
+    connect(&r.broker, &IBroker::historicalDataReceived, this, [&](const QString& s, const QList<OHLCData>& b) {
+        seen << "data";
+        got = b;
+        QCOMPARE(s, QString("RELIANCE"));
+    });
+    connect(&r.broker, &IBroker::errorOccurred, this, [&](const QString& e) {
+        seen << "error";
+        text = e;
+    });
+
+    r.broker.requestHistoricalData(symbol, QDate(2025, 1, 1), QDate(2025, 3, 12), "1minute");  // 70 days
+    QTRY_COMPARE_WITH_TIMEOUT(seen, events, 5000);
+    QCOMPARE(r.http.requestCount(), requests);
+    QVERIFY2(text.startsWith(error) && text.isEmpty() == error.isEmpty(), qPrintable(text));
+    QCOMPARE(got.size(), minutes.size());
+    for (int i = 0; i < minutes.size(); ++i)
+        QCOMPARE(got.at(i).timestamp, QDateTime::fromMSecsSinceEpoch(base + minutes.at(i) * 60000LL));
 }
 
 void TestTradeJiniBroker::historyInstrumentIds_data()
