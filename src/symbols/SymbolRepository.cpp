@@ -3,6 +3,7 @@
 
 #include "symbols/ZlibInflate.h"
 
+#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QEventLoop>
@@ -543,15 +544,33 @@ bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QStr
     QNetworkAccessManager nam;
     int files = 0;
     int total = 0;
+    // One budget for all files together: a host that answers nothing costs the budget once, not
+    // once per exchange.
+    const QDeadlineTimer deadline(downloadTimeoutMs);
+    bool spent = false;
     for (const DownloadEntry& e : entries) {
+        const qint64 remaining = deadline.remainingTime();
+        if (spent || remaining <= 0) {
+            qWarning() << "[SymbolRepository] Download time used up; skipping" << e.label;
+            continue;
+        }
         qDebug() << "[SymbolRepository] Downloading" << e.label << "from" << e.url;
         QNetworkRequest req{QUrl(e.url)};
         req.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(kUserAgent));
-        req.setTransferTimeout(downloadTimeoutMs);
+        req.setTransferTimeout(int(remaining));
         QNetworkReply* reply = nam.get(req);
         if (!reply->isFinished()) {
+            // The transfer time-out restarts with every byte; the budget does not.
+            QTimer limit;
+            limit.setSingleShot(true);
+            limit.setTimerType(Qt::PreciseTimer);
+            connect(&limit, &QTimer::timeout, reply, [reply, &spent] {
+                spent = true;
+                reply->abort();
+            });
             QEventLoop loop;
             connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+            limit.start(int(remaining));
             loop.exec();
         }
         if (reply->error() != QNetworkReply::NoError) {

@@ -40,12 +40,21 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QTimer>
+#include <QScopedValueRollback>
 #include <QWebSocket>
+
+#include <algorithm>
+#include <utility>
 
 namespace {
 
 const char* const kTitle = "Tickvane Connector v6.2.9 [BETA]";
 constexpr int kHighlightMs = 500;
+// Ticks of this long reach the rows in one paint: quick to the eye, and a busy feed no longer
+// pays for a table update per tick.
+constexpr int kRowPaintMs = 40;
+constexpr int kRowsPerPaint = 200;
+constexpr int kFeederStatusMs = 250;
 
 } // namespace
 
@@ -66,6 +75,17 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     pingTimer = new QTimer(this);
     pingTimer->setInterval(5000);
     connect(pingTimer, &QTimer::timeout, this, &MainWindow::sendFyersPing);
+    watchlistUpdateTimer = new QTimer(this);
+    watchlistUpdateTimer->setSingleShot(true);
+    watchlistUpdateTimer->setInterval(0);
+    connect(watchlistUpdateTimer, &QTimer::timeout, this, &MainWindow::runWatchlistUpdate);
+    rowPaintTimer = new QTimer(this);
+    rowPaintTimer->setSingleShot(true);
+    connect(rowPaintTimer, &QTimer::timeout, this, &MainWindow::flushRowUpdates);
+    feederStatusTimer = new QTimer(this);
+    feederStatusTimer->setSingleShot(true);
+    feederStatusTimer->setInterval(kFeederStatusMs);
+    connect(feederStatusTimer, &QTimer::timeout, this, &MainWindow::showFeederStatus);
 
     if (QCoreApplication* app = QCoreApplication::instance())
         settings = app->findChild<SettingsManager*>();
@@ -102,7 +122,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     });
     if (seams.prepareRepository)
         seams.prepareRepository(symbolRepository);
-    loadInstrumentMaster();
+    // A missing master is downloaded once the window shows, not while nobody sees it.
+    const bool masterReady = loadInstrumentMasterFromCache();
 
     brokerAPI = new BrokerAPI(this);
     configureFacade();
@@ -125,6 +146,15 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     updateCSVStatus();
 
     QTimer::singleShot(100, this, [this] { loadAmiBrokerPathIntoField(); });
+    masterDownloading = !masterReady;
+    if (masterReady)
+        scheduleStartupSteps();
+    else
+        QTimer::singleShot(0, this, [this] { downloadInstrumentMaster(); });
+}
+
+void MainWindow::scheduleStartupSteps()
+{
     if (settings->connectOnStartup())
         QTimer::singleShot(1000, this, [this] { onConnectAction(); });
     QTimer::singleShot(2000, this, [this] {
@@ -277,37 +307,47 @@ void MainWindow::onInstrumentListDownloaded()
     broker->connectToBroker();
 }
 
-void MainWindow::loadInstrumentMaster()
+bool MainWindow::loadInstrumentMasterFromCache()
 {
     const int provider = settings->provider();
     const QString name = SettingsManager::providerName(provider);
-    const QString folder = settings->appDataPath();
     qInfo() << "[Startup] Loading cached symbols for broker:" << name;
-    if (symbolRepository->loadFromCacheSync(name, folder)) {
+    if (symbolRepository->loadFromCacheSync(name, settings->appDataPath())) {
         qInfo() << "[Startup] Loaded" << symbolRepository->size() << "symbols from cache.";
-        return;
+        return true;
     }
     if (provider == SettingsManager::AngelOne) {
         qInfo() << "[Startup] AngelOne broker - symbols will be downloaded via broker API";
-        return;
+        return true;
     }
     if (provider == SettingsManager::CustomAPI) {
         // The quote service has no instrument master: there is nothing to download, and a
         // "download failed" box at every start would be a false alarm.
         qInfo() << "[Startup] Custom API has no instrument master; watchlist entries are symbols";
-        return;
+        return true;
     }
+    return false;
+}
+
+void MainWindow::downloadInstrumentMaster()
+{
+    const QString name = SettingsManager::providerName(settings->provider());
     qWarning() << "[Startup] No valid cache found. Downloading symbol masters synchronously...";
     qInfo() << "[Startup] This may take 10-30 seconds. Please wait...";
-    if (symbolRepository->downloadSync(name, folder)) {
+    // The window stays responsive meanwhile: the download waits in an event loop of its own.
+    if (symbolRepository->downloadSync(name, settings->appDataPath())) {
         qInfo() << "[Startup] Symbol masters downloaded successfully. Total symbols:"
                 << symbolRepository->size();
-        return;
+        // The table and the connector's subscription were made before the names were known.
+        onSettingsChanged();
+    } else {
+        prompts->warning(this, QStringLiteral("Symbol Download Failed"),
+                         QStringLiteral("Failed to download symbol masters. The application may "
+                                        "not work correctly.\n\nPlease check your internet "
+                                        "connection and restart the application."));
     }
-    prompts->warning(this, QStringLiteral("Symbol Download Failed"),
-                     QStringLiteral("Failed to download symbol masters. The application may not "
-                                    "work correctly.\n\nPlease check your internet connection and "
-                                    "restart the application."));
+    masterDownloading = false;
+    scheduleStartupSteps();
 }
 
 void MainWindow::setupConnections()
@@ -465,7 +505,20 @@ void MainWindow::onErrorOccurred(const QString& error)
 
 void MainWindow::showError(const QString& message)
 {
-    prompts->error(this, message);
+    qWarning().noquote() << "[MainWindow] Error:" << message;
+    // A failing reconnect repeats its error every few seconds: while the box with that text is
+    // still open the repeat goes to the log only, instead of a pile of boxes.
+    for (auto it = openErrorBoxes.begin(); it != openErrorBoxes.end();) {
+        if (it.value().isNull())
+            it = openErrorBoxes.erase(it);
+        else
+            ++it;
+    }
+    if (openErrorBoxes.contains(message)) {
+        qInfo() << "[MainWindow] The same error is already shown; not opening another box";
+    } else if (QObject* box = prompts->error(this, message)) {
+        openErrorBoxes.insert(message, box);
+    }
     statusMessageLabel->setText(QStringLiteral("Error: ") + message);
 }
 
@@ -480,7 +533,9 @@ QString MainWindow::resolveDisplayName(const QString& token)
     if (symbolRepository) {
         const QString candidate = symbolRepository->symbolForToken(token);
         if (!candidate.isEmpty() && candidate != token) {
-            // Caching makes the settings announce a change, which rebuilds the watchlist.
+            // The settings announce the cached name as a change; the tick itself shows the name
+            // in its row, so nothing else of the watchlist follows it.
+            QScopedValueRollback<bool> guard(learningName, true);
             settings->cacheSymbolName(token, candidate);
             return candidate;
         }
@@ -505,18 +560,17 @@ void MainWindow::onTickReceived(TickData tick)
     ++tickCount;
     const QString key = routingKey(tick);
     const bool exported = csvExporter && !key.isEmpty();
-    if (rowForToken(key) < 0 && !exported) {
+    if (!exported && rowForToken(key) < 0) {
         updateSymbolPrice(key, tick);  // logs the miss
         return;
     }
-    // One resolution serves the row, the store and the exporter.
+    // One resolution serves the row, the store and the exporter, which all see the tick under
+    // that name.
     const QString name = resolveDisplayName(key);
+    tick.symbol = name;
     routeToRow(key, name, tick);
-    if (exported) {
-        TickData copy = tick;
-        copy.symbol = name;
-        csvExporter->onTickReceived(name, copy);
-    }
+    if (exported)
+        csvExporter->onTickReceived(name, tick);
 }
 
 void MainWindow::updateSymbolPrice(const QString& token, const TickData& tick)
@@ -534,14 +588,65 @@ void MainWindow::routeToRow(const QString& token, const QString& displayName, co
 {
     if (!watchlistTable)
         return;
-    // Looked up only now: resolving the name may have rebuilt the table.
     const int row = rowForToken(token);
-    if (row < 0) {
+    if (row < 0 || row >= rowUpdates.size()) {
         logMissingRow(token);
         return;
     }
-    applyTickToRow(row, token, displayName, tick);
+    // The row shows the newest tick at the next paint; the store gets every tick now.
+    RowUpdate& update = rowUpdates[row];
+    update.name = displayName;
+    update.tick = tick;
+    if (!update.due) {
+        update.due = true;
+        update.token = token;
+        dueRows.append(row);
+        if (!rowPaintTimer->isActive())
+            rowPaintTimer->start(kRowPaintMs);
+    }
     storeTick(displayName, tick);
+}
+
+void MainWindow::flushRowUpdates()
+{
+    if (!watchlistTable)
+        return;
+    // A paint of every row of a big table would hold the event loop: the rest waits for the
+    // next turn.
+    QVector<int> rows;
+    if (dueRows.size() <= kRowsPerPaint) {
+        rows = std::exchange(dueRows, {});
+    } else {
+        rows = dueRows.mid(0, kRowsPerPaint);
+        dueRows.remove(0, kRowsPerPaint);
+        rowPaintTimer->start(0);
+    }
+    // The view is told once for the whole paint instead of once per changed cell: one repaint
+    // of what is on screen, whatever the number of rows and cells that changed.
+    // Rows off screen cost no paint at all; each row on screen repaints on its own, so that a
+    // paint covers this turn's rows only.
+    const int rowCount = watchlistTable->rowCount();
+    const int top = watchlistTable->rowAt(0);
+    int bottom = watchlistTable->rowAt(watchlistTable->viewport()->height() - 1);
+    if (bottom < 0)
+        bottom = rowCount - 1;
+    const int lastColumn = watchlistTable->columnCount() - 1;
+    QAbstractItemModel* model = watchlistTable->model();
+    const bool wasBlocked = model->blockSignals(true);
+    for (int row : qAsConst(rows)) {
+        if (row >= rowUpdates.size())
+            continue;
+        RowUpdate& update = rowUpdates[row];
+        update.due = false;
+        if (row >= rowCount)
+            continue;
+        const bool fresh = applyTickToRow(row, update);
+        // A fresh flash colours the whole row, the buttons' cell included; otherwise only the
+        // value columns changed.
+        if (top >= 0 && row >= top && row <= bottom)
+            RowHighlighter::repaintRows(watchlistTable, row, row, lastColumn - (fresh ? 0 : 1));
+    }
+    model->blockSignals(wasBlocked);
 }
 
 void MainWindow::logMissingRow(const QString& token) const
@@ -554,13 +659,16 @@ void MainWindow::storeTick(const QString& displayName, const TickData& tick)
 {
     if (!dataManager)
         return;
+    if (tick.symbol == displayName) {
+        dataManager->storeTick(tick);
+        return;
+    }
     TickData copy = tick;
     copy.symbol = displayName;
     dataManager->storeTick(copy);
 }
 
-void MainWindow::applyTickToRow(int row, const QString& token, const QString& displayName,
-                                const TickData& tick)
+bool MainWindow::applyTickToRow(int row, RowUpdate& update)
 {
     auto cell = [this, row](int col) {
         QTableWidgetItem* item = watchlistTable->item(row, col);
@@ -570,31 +678,54 @@ void MainWindow::applyTickToRow(int row, const QString& token, const QString& di
         }
         return item;
     };
+    const QString& token = update.token;
+    const TickData& tick = update.tick;
+    // Only what changed since the row's last paint is formatted and set again.
+    RowUpdate::Shown& shown = update.shown;
+    const bool first = !shown.painted;
+    shown.painted = true;
 
     QTableWidgetItem* nameItem = cell(0);
-    if (nameItem->text() != displayName)
-        nameItem->setText(displayName);
+    if (nameItem->text() != update.name) {
+        nameItem->setText(update.name);
+        // A real name learned since the row was made: the "not loaded" look goes.
+        if (!WatchlistFormat::isFallbackName(update.name, token)) {
+            nameItem->setData(Qt::ForegroundRole, QVariant());
+            nameItem->setToolTip(QString());
+        }
+    }
 
-    const double change = tick.ltp - tick.open;
-    const double percent = WatchlistFormat::percentChange(tick.ltp, tick.open);
-    const QBrush priceBrush(WatchlistFormat::priceColor(change));
+    if (first || tick.ltp != shown.ltp || tick.open != shown.open) {
+        const double change = tick.ltp - tick.open;
+        const double percent = WatchlistFormat::percentChange(tick.ltp, tick.open);
+        QTableWidgetItem* ltpItem = cell(1);
+        ltpItem->setText(WatchlistFormat::price(tick.ltp));
+        QTableWidgetItem* changeItem = cell(2);
+        changeItem->setText(WatchlistFormat::price(change));
+        QTableWidgetItem* percentItem = cell(3);
+        percentItem->setText(WatchlistFormat::price(percent) + QLatin1Char('%'));
+        const bool falling = change < 0;
+        if (first || falling != shown.falling) {
+            const QBrush priceBrush(WatchlistFormat::priceColor(change));
+            ltpItem->setForeground(priceBrush);
+            changeItem->setForeground(priceBrush);
+            percentItem->setForeground(priceBrush);
+            shown.falling = falling;
+        }
+        shown.ltp = tick.ltp;
+    }
 
-    QTableWidgetItem* ltpItem = cell(1);
-    ltpItem->setText(WatchlistFormat::price(tick.ltp));
-    QTableWidgetItem* changeItem = cell(2);
-    changeItem->setText(WatchlistFormat::price(change));
-    QTableWidgetItem* percentItem = cell(3);
-    percentItem->setText(WatchlistFormat::price(percent) + QLatin1Char('%'));
-    ltpItem->setForeground(priceBrush);
-    changeItem->setForeground(priceBrush);
-    percentItem->setForeground(priceBrush);
-
-    if (tick.open > 0)
+    if (tick.open > 0 && tick.open != shown.open)
         cell(4)->setText(WatchlistFormat::price(tick.open));
-    if (tick.high > 0)
+    shown.open = tick.open;
+    if (tick.high > 0 && tick.high != shown.high) {
         cell(5)->setText(WatchlistFormat::price(tick.high));
-    if (tick.low > 0)
+        shown.high = tick.high;
+    }
+    if (tick.low > 0 && tick.low != shown.low) {
         cell(6)->setText(WatchlistFormat::price(tick.low));
+        shown.low = tick.low;
+    }
 
     bool index = false;
     if (tick.volume > 0 && symbolRepository) {
@@ -606,10 +737,19 @@ void MainWindow::applyTickToRow(int row, const QString& token, const QString& di
         }
         index = it.value();
     }
-    cell(7)->setText(WatchlistFormat::volume(tick.volume, index));
-    cell(8)->setText(tick.timestamp.toString(QStringLiteral("hh:mm:ss")));
+    if (first || tick.volume != shown.volume || index != shown.index) {
+        cell(7)->setText(WatchlistFormat::volume(tick.volume, index));
+        shown.volume = tick.volume;
+        shown.index = index;
+    }
+    const QTime time = tick.timestamp.time();
+    const int second = time.isValid() ? time.msecsSinceStartOfDay() / 1000 : -1;
+    if (first || second != shown.second) {
+        cell(8)->setText(tick.timestamp.toString(QStringLiteral("hh:mm:ss")));
+        shown.second = second;
+    }
 
-    rowHighlighter->highlight(row);
+    return rowHighlighter->highlight(row);
 }
 
 void MainWindow::updateStatusBar()

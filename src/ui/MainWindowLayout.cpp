@@ -469,6 +469,7 @@ void MainWindow::refreshWatchlistDisplay()
 {
     if (!watchlistTable || !settings)
         return;
+    watchlistRefreshDue = false;
     const QString broker = SettingsManager::providerName(settings->provider());
     QStringList entries = settings->watchlistForBroker(broker);
     if (entries.isEmpty())
@@ -478,6 +479,9 @@ void MainWindow::refreshWatchlistDisplay()
         rowHighlighter->reset();
     tokenRows.clear();
     indexTokens.clear();
+    // Fresh rows show "--": ticks waiting for the old rows are dropped with them.
+    dueRows.clear();
+    rowUpdates = QVector<RowUpdate>(entries.size());
     watchlistTable->setRowCount(entries.size());
     qDebug() << "[Watchlist] Refreshing display with" << entries.size() << "items (showing"
              << entries.size() << ")";
@@ -601,6 +605,8 @@ void MainWindow::onClearSymbols()
     if (watchlistTable) {
         watchlistTable->setRowCount(0);
         tokenRows.clear();
+        dueRows.clear();
+        rowUpdates.clear();
     }
 }
 

@@ -151,6 +151,7 @@ void MainWindow::onLoadSymbolDataAction()
     symbolManager->activateWindow();
 
     QTimer::singleShot(500, this, [this] {
+        masterLoadQueued = false;
         if (!symbolManager)
             return;
         // The dialog's first button, direct children before grandchildren, is its load button.
@@ -230,6 +231,9 @@ void MainWindow::requestSymbolMasterLoad(int provider)
         return;
     }
     statusMessageLabel->setText(text);
+    if (masterLoadQueued)
+        return;
+    masterLoadQueued = true;
     QTimer::singleShot(100, Qt::PreciseTimer, this, [this] { onLoadSymbolDataAction(); });
 }
 

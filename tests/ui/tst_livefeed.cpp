@@ -86,6 +86,7 @@ std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QString
     seams.fyersRetryDelayMs = retryDelayMs;
     seams.autoSubscribeDelayMs = settleMs;
     auto w = std::make_unique<MainWindow>(seams);
+    finishStartup(*w);
     prompts->shown.clear();
     return w;
 }
@@ -459,7 +460,7 @@ void TestLiveFeed::autoSubscribeAfterConnection()
 
     // Each later watchlist change hands the connector the whole list again.
     settings->addSymbolForBroker("Dhan", "11536");
-    QCOMPARE(broker->subscribeLists().last(), QString("1333,11536"));
+    QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().last(), QString("1333,11536"), 5000);
 }
 
 QTEST_MAIN(TestLiveFeed)

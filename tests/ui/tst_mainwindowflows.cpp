@@ -47,7 +47,7 @@ private slots:
     void tickUpdatesRow_data();
     void tickUpdatesRow();
     void tickRoutingEdges();
-    void firstTickResolvesNameWhileTableRebuilds();
+    void firstTicksTeachNamesRowByRow();
 
     void connectCredentialCheck_data();
     void connectCredentialCheck();
@@ -84,6 +84,7 @@ void TestMainWindow::init()
 std::unique_ptr<MainWindow> TestMainWindow::makeWindow()
 {
     auto w = std::make_unique<MainWindow>(recordingSeams());
+    finishStartup(*w);
     w->exporter()->setExportDir(csvDir->path());
     return w;
 }
@@ -443,7 +444,9 @@ void TestMainWindow::tickUpdatesRow()
     t.volume = volume;
     emit broker->tickReceived(t);
 
+    // The row shows the tick at the next paint.
     QTableWidget* tb = watchlistTable(*w);
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 8)->text(), QString("10:15:30"), 5000);
     QCOMPARE(tb->item(0, 0)->text(), QString("RELIANCE"));
     for (int c = 1; c <= 7; ++c)
         QCOMPARE(tb->item(0, c)->text(), cells.at(c - 1));
@@ -470,10 +473,10 @@ void TestMainWindow::tickRoutingEdges()
     w->repository()->addSymbol("NIFTY 50", "26000", "NSE", "INDEX");
 
     emit broker->tickReceived(tick("26000", 22000, 21900));
-    QCOMPARE(tb->item(0, 7)->text(), QString("-"));  // an index has no traded volume
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 7)->text(), QString("-"), 5000);  // an index: no volume
 
     emit broker->tickReceived(tick("2885", 2500, 2490));
-    QCOMPARE(tb->item(1, 1)->text(), QString("2500.00"));
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("2500.00"), 5000);
     QCOMPARE(tb->item(2, 1)->text(), QString("--"));  // only the first row with the token
 
     // A token with no row is counted but changes no row and stores nothing.
@@ -496,39 +499,43 @@ void TestMainWindow::tickRoutingEdges()
     QVERIFY(!w->dataStore()->hasSymbol("2885"));
 }
 
-void TestMainWindow::firstTickResolvesNameWhileTableRebuilds()
+void TestMainWindow::firstTicksTeachNamesRowByRow()
 {
-    // The first tick of a token whose name is only in the instrument list caches the name;
-    // the settings then announce a change and the whole table is rebuilt in the middle of the
-    // row update. Under AddressSanitizer a stale item pointer would show here.
+    // The first tick of each token finds its name in the instrument list only and caches it:
+    // that row shows the name, and neither the table nor the subscription is made again.
     settings->setProvider(SettingsManager::TradeJini);
     settings->setCurrentBroker("TradeJini");
     QStringList tokens;
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 200; ++i)
         tokens << QString::number(1000 + i);
     settings->setWatchlistForBroker("TradeJini", tokens);
     auto w = makeWindow();
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 200; ++i)
         w->repository()->addSymbol(QString("SYM%1").arg(i), tokens[i], "NSE", "EQ");
+    broker->reportConnected(true);
+    QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 1, 5000);
+    QTableWidget* tb = watchlistTable(*w);
+    QPointer<QWidget> firstRowButtons = tb->cellWidget(0, 9);
 
     QSignalSpy changed(settings, &SettingsManager::settingsChanged);
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 200; ++i)
         emit broker->tickReceived(tick(tokens[i], 100 + i, 100));
-    QCOMPARE(changed.count(), 50);  // one name cached per token, once
+    // A burst on one row: the row ends on the newest tick, the store keeps every one.
+    emit broker->tickReceived(tick(tokens[7], 300, 100));
+    emit broker->tickReceived(tick(tokens[7], 301, 100));
+    QCOMPARE(changed.count(), 200);  // one name cached per token, once
 
-    QTableWidget* tb = watchlistTable(*w);
-    QCOMPARE(tb->rowCount(), 50);
-    // Rebuilds reset earlier rows' prices; the last row's tick came after the last rebuild.
-    QCOMPARE(tb->item(49, 0)->text(), QString("SYM49"));
-    QCOMPARE(tb->item(49, 1)->text(), QString("149.00"));
-    QCOMPARE(settings->symbolDisplayName(tokens[7]), QString("SYM7"));
-    QCOMPARE(w->dataStore()->latestTick("SYM7").ltp, 107.0);
-
-    // The second round finds every name cached: no more rebuilds, every row priced.
-    for (int i = 0; i < 50; ++i)
-        emit broker->tickReceived(tick(tokens[i], 200 + i, 100));
-    QCOMPARE(changed.count(), 50);
-    QCOMPARE(tb->item(7, 1)->text(), QString("207.00"));
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(199, 1)->text(), QString("299.00"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(7, 1)->text(), QString("301.00"), 5000);
+    for (int i = 0; i < 200; i += 37) {
+        QCOMPARE(tb->item(i, 0)->text(), QString("SYM%1").arg(i));
+        QCOMPARE(settings->symbolDisplayName(tokens[i]), QString("SYM%1").arg(i));
+        if (i != 7)
+            QCOMPARE(tb->item(i, 1)->text(), QString::number(100 + i) + ".00");
+    }
+    QCOMPARE(w->dataStore()->tickCount("SYM7"), 3);
+    QVERIFY(firstRowButtons);  // the same rows: no rebuild
+    QCOMPARE(broker->subscribeLists().size(), 1);
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -30,6 +30,7 @@ private:
         MainWindowSeams seams = recordingSeams();
         seams.zerodhaStreamUrl = zerodhaUrl;
         auto w = std::make_unique<MainWindow>(seams);
+        finishStartup(*w);
         prompts->shown.clear();
         return w;
     }

@@ -72,6 +72,7 @@ private:
 std::unique_ptr<MainWindow> TestSymbolSearch::makeWindow(const QList<IndianSymbolData>& records)
 {
     auto w = std::make_unique<MainWindow>(recordingSeams());
+    finishStartup(*w);
     // The start-up load finds no master; the test's instruments arrive afterwards.
     w->repository()->addSymbols(records);
     prompts->shown.clear();

@@ -76,6 +76,7 @@ std::unique_ptr<MainWindow> TestWindowLogin::makeWindow(int provider)
     seams.fyersCodePromptMs = kCodePromptMs;
     seams.settingsDialog = [](SettingsManager*, QWidget* parent) { return new QDialog(parent); };
     auto w = std::make_unique<MainWindow>(seams);
+    finishStartup(*w);
     prompts->shown.clear();
     return w;
 }

@@ -247,7 +247,10 @@ void DhanBroker::onFeedEvent(quint64 generation, const DhanFeedEvent& event)
         qDebug() << "[DhanBroker] WebSocket disconnected, code:" << event.closeCode << "reason:" << event.reason;
         break;
     case DhanFeedEvent::Error:
-        lastErrorText = event.reason;
+        // The socket's own texts ("Host not found", a refused handshake) do not say they are
+        // about the stream; the prefix lets the window treat them as connection trouble while
+        // the feed reconnects by itself.
+        lastErrorText = QStringLiteral("Dhan feed connection error: %1").arg(event.reason);
         emit errorOccurred(lastErrorText);
         qWarning() << "[DhanBroker] WebSocket error:" << lastErrorText;
         if (event.httpStatus == 401 || event.httpStatus == 403) {

@@ -221,6 +221,15 @@ void SymbolManager::setBusy(bool busy)
 
 void SymbolManager::downloadSymbolMaster(const QString& url, const Download& d)
 {
+    // A master already on its way is not fetched again: its answer serves this load too.
+    auto running = downloadsInFlight.find(d.cachePath);
+    if (running != downloadsInFlight.end()) {
+        qInfo() << "[Download] Symbol master for" << d.broker << d.exchange
+                << "is already downloading; waiting for it";
+        running.value().append(d);
+        return;
+    }
+    downloadsInFlight.insert(d.cachePath, {d});
     qDebug() << "[Download] Downloading symbol master from" << url;
     qDebug() << "[Download] Will cache to" << d.cachePath;
     qDebug() << "[Download] Using broker:" << d.broker << "for parsing";
@@ -243,12 +252,21 @@ void SymbolManager::downloadSymbolMaster(const QString& url, const Download& d)
         request.setRawHeader("If-Modified-Since", lastModified.toUtf8());
 
     QNetworkReply* reply = network->get(request);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, d] { onSymbolMasterReply(reply, d); });
+    const QString key = d.cachePath;
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, key] { onSymbolMasterReply(reply, downloadsInFlight.take(key)); });
 }
 
-void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const Download& d)
+void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const QList<Download>& waiting)
 {
     reply->deleteLater();
+    if (waiting.isEmpty())
+        return;
+    // Broker, exchange and files are the same for every waiting load; the dialog is told once
+    // when any of them was the user's.
+    Download d = waiting.first();
+    for (const Download& w : waiting)
+        d.silent = d.silent && w.silent;
     if (!d.silent)
         setBusy(false);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -294,7 +312,8 @@ void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const Download& d)
             qInfo() << "[SymbolManager] Silent download parsed" << loaded.size() << "symbols";
         }
     }
-    exchangeDone(d.batch);
+    for (const Download& w : waiting)
+        exchangeDone(w.batch);
 }
 
 void SymbolManager::parseForBroker(const QString& broker, const QString& exchange, const QByteArray& data,
