@@ -557,10 +557,9 @@ bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QStr
         qDebug() << "[SymbolRepository] Downloading" << e.label << "from" << e.url;
         QNetworkRequest req{QUrl(e.url)};
         req.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(kUserAgent));
-        req.setTransferTimeout(int(remaining));
         QNetworkReply* reply = nam.get(req);
         if (!reply->isFinished()) {
-            // The transfer time-out restarts with every byte; the budget does not.
+            // A fixed end rather than a transfer time-out, which restarts with every byte.
             QTimer limit;
             limit.setSingleShot(true);
             limit.setTimerType(Qt::PreciseTimer);
