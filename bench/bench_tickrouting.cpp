@@ -250,9 +250,10 @@ Fixture& routing()
 void BM_StoreOnlyBaseline(benchmark::State& state)
 {
     DataManager store;
+    const QVector<TickData>& ticks = routing().ticks;
     int i = 0;
     for (auto _ : state) {
-        TickData t = routing().ticks[i++ % routing().ticks.size()];
+        TickData t = ticks[i++ % ticks.size()];
         t.symbol = QStringLiteral("SYM");
         store.storeTick(t);
     }

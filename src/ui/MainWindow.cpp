@@ -49,7 +49,6 @@
 namespace {
 
 const char* const kTitle = "Tickvane Connector v6.2.9 [BETA]";
-constexpr int kHighlightMs = 500;
 // Ticks of this long reach the rows in one paint: quick to the eye, and a busy feed no longer
 // pays for a table update per tick.
 constexpr int kRowPaintMs = 40;
