@@ -3,6 +3,7 @@
 #pragma once
 
 #include "brokers/IBroker.h"
+#include "brokers/upstox/UpstoxDecoder.h"
 
 #include <QAbstractSocket>
 #include <QMap>
@@ -107,4 +108,5 @@ private:
     // server trouble) schedules the next attempt instead of ending the run.
     bool m_reconnectDue = false;
     bool m_authorizeIsRetry = false;
+    UpstoxDecoder m_decoder;
 };
