@@ -435,9 +435,17 @@ void DhanBroker::nameTick(TickData& tick) const
     // instrument is the one with this id in the packet's segment.
     const QString segment = tick.exchange;
     IndianSymbolData record;
-    if (symbolRepository)
+    if (symbolRepository) {
         record = segment.isEmpty() ? symbolRepository->findByToken(tick.token)
                                    : symbolRepository->findByExchangeToken(segment, tick.token);
+        // A record filed without a segment can only be matched by its exchange.
+        if (!record.isFound() && !segment.isEmpty()) {
+            const IndianSymbolData byExchange =
+                symbolRepository->findByExchangeToken(DhanHistory::exchangeOfSegment(segment), tick.token);
+            if (byExchange.segment.isEmpty())
+                record = byExchange;
+        }
+    }
     if (record.isFound()) {
         tick.symbol = record.symbol;
         tick.exchange = record.exchange.isEmpty() ? DhanHistory::exchangeOfSymbol(record.symbol) : record.exchange;

@@ -333,11 +333,10 @@ void TradeJiniBroker::stopLiveData()
 
 // ---- ticks ---------------------------------------------------------------------------------
 
-QString TradeJiniBroker::symbolFor(const QString& token, const QString& exchange) const
+QString TradeJiniBroker::symbolFor(const QString& token, const QString& exchange)
 {
-    // Tokens are numbered per exchange: the instrument is the one with this token on this exchange.
-    const QString s = symbolRepository ? symbolRepository->symbolForExchangeToken(exchange, token) : QString();
-    return s.isEmpty() ? token + QLatin1Char('_') + exchange : s;
+    // Tokens are numbered per exchange: the stream's ticks are named by both, as subscribed.
+    return token + QLatin1Char('_') + exchange;
 }
 
 void TradeJiniBroker::onWsTextMessage(const QString& message)
