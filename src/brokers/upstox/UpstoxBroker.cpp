@@ -472,40 +472,59 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
         return;
     }
     const UpstoxHistory::Interval iv = UpstoxHistory::intervalFor(interval);
-    const QDate end = UpstoxHistory::effectiveEndDate(to, m_today());
-    if (end != to)
-        qDebug() << "[UpstoxBroker] Request includes today, extending toDate to tomorrow:" << end;
-
-    QNetworkRequest request(QUrl(m_restBaseUrl + UpstoxHistory::requestPath(key, iv, from, end)));
-    request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_accessToken).toUtf8());
-    request.setRawHeader("Accept", "application/json");
-    request.setRawHeader("Content-Type", "application/json");
-    qDebug().noquote() << "[UpstoxBroker] Requesting V3 historical data for" << symbol << "from"
-                       << from.toString(Qt::ISODate) << "to" << end.toString(Qt::ISODate)
-                       << "interval:" << iv.unit + QLatin1Char('/') + QString::number(iv.size);
-    QNetworkReply* reply = m_networkManager->get(request);
-    reply->setProperty("symbol", symbol);
-    reply->setProperty("instrument_key", key);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onHistoricalReplyFinished(reply); });
+    const QList<UpstoxHistory::Request> requests = UpstoxHistory::plan(iv, from, to, m_today());
+    // The parts are gathered and handed on once, oldest bar first, under the instrument key.
+    QPointer<UpstoxBroker> self(this);
+    const auto batch = HistoryBatch::create(
+        requests.size(), key,
+        [self, symbol](const QString& name, const QList<OHLCData>& bars) {
+            if (!self)
+                return;
+            qDebug() << "[UpstoxBroker] Parsed" << bars.size() << "historical candles for" << symbol;
+            emit self->historicalDataReceived(name, bars);
+        },
+        [self](const QString& message) {
+            if (self)
+                emit self->errorOccurred(message);
+        });
+    const QString ivText = iv.unit + QLatin1Char('/') + QString::number(iv.size);
+    for (int part = 0; part < requests.size(); ++part) {
+        const UpstoxHistory::Request& r = requests.at(part);
+        const QString path = r.intraday ? UpstoxHistory::intradayPath(key, iv)
+                                        : UpstoxHistory::requestPath(key, iv, r.from, r.to);
+        QNetworkRequest request(QUrl(m_restBaseUrl + path));
+        request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_accessToken).toUtf8());
+        request.setRawHeader("Accept", "application/json");
+        request.setRawHeader("Content-Type", "application/json");
+        if (r.intraday)
+            qDebug().noquote() << "[UpstoxBroker] Requesting V3 intraday data for" << symbol << "interval:" << ivText;
+        else
+            qDebug().noquote() << "[UpstoxBroker] Requesting V3 historical data for" << symbol << "from"
+                               << r.from.toString(Qt::ISODate) << "to" << r.to.toString(Qt::ISODate)
+                               << "interval:" << ivText;
+        QNetworkReply* reply = m_networkManager->get(request);
+        reply->setProperty("symbol", symbol);
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply, batch, part] { onHistoricalReplyFinished(reply, batch, part); });
+    }
 }
 
-void UpstoxBroker::onHistoricalReplyFinished(QNetworkReply* reply)
+void UpstoxBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch,
+                                             int part)
 {
     reply->deleteLater();
     const QString symbol = reply->property("symbol").toString();
-    const QString key = reply->property("instrument_key").toString();
     if (reply->error() != QNetworkReply::NoError) {
         const QString message =
             QStringLiteral("Historical data request failed for %1: %2").arg(symbol, reply->errorString());
         qDebug().noquote() << "[UpstoxBroker]" << message;
-        emit errorOccurred(message);
+        batch->partFailed(part, message);
         return;
     }
     const UpstoxHistory::ParseResult parsed = UpstoxHistory::parseCandles(reply->readAll(), symbol);
     if (!parsed.ok) {
-        emit errorOccurred(QStringLiteral("Historical data API error: %1").arg(parsed.message));
+        batch->partFailed(part, QStringLiteral("Historical data API error: %1").arg(parsed.message));
         return;
     }
-    qDebug() << "[UpstoxBroker] Parsed" << parsed.bars.size() << "historical candles for" << symbol;
-    emit historicalDataReceived(key, parsed.bars);
+    batch->partArrived(part, parsed.bars);
 }

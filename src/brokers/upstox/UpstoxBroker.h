@@ -2,6 +2,7 @@
 // subscriptions, protocol-buffers and JSON ticks, and candle history.
 #pragma once
 
+#include "brokers/HistoryBatch.h"
 #include "brokers/IBroker.h"
 #include "brokers/upstox/UpstoxDecoder.h"
 
@@ -11,6 +12,7 @@
 #include <QSet>
 
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -74,7 +76,7 @@ private slots:
 
 private:
     void onAuthorizeFinished(QNetworkReply* reply);
-    void onHistoricalReplyFinished(QNetworkReply* reply);
+    void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
     void openSocket(const QUrl& url);
     void releaseSocket();
     void scheduleReconnect();
