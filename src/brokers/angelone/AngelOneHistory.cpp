@@ -62,7 +62,7 @@ QString exchangeSegmentName(const QString& e)
 bool hasOpenInterest(const QString& e)
 {
     return e == QLatin1String("NFO") || e == QLatin1String("BFO") || e == QLatin1String("MCX")
-        || e == QLatin1String("NCX") || e == QLatin1String("CDS");
+        || e == QLatin1String("NCX") || e == QLatin1String("CDS") || e == QLatin1String("BCD");
 }
 
 QString fromDateText(const QDate& from)
