@@ -243,7 +243,7 @@ void TestUpstoxBroker::ticksAndServiceErrors()
     QCOMPARE(a.symbol, QStringLiteral("NIFTY24MARFUT"));
     QCOMPARE(a.token, kNiftyKey);
     QCOMPARE(a.ltp, 22150.5);
-    QCOMPARE(a.volume, 2.0);  // the broker's lot sizes reach the decoder
+    QCOMPARE(a.volume, 2.0);  // 150 shares in lots of 75
     QCOMPARE(ticks[1][0].value<TickData>().symbol, QStringLiteral("INFY"));
 
     // A service notice in a binary frame is only logged; one in a text frame is an error.
