@@ -6,7 +6,6 @@
 #include "brokers/dhan/DhanDecoder.h"
 #include "symbols/IndianSymbolData.h"
 
-#include <QJsonObject>
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
