@@ -79,6 +79,7 @@ void ZerodhaBroker::connectToBroker()
         url += QStringLiteral("?api_key=") + QString::fromLatin1(QUrl::toPercentEncoding(apiKey))
             + QStringLiteral("&access_token=") + QString::fromLatin1(QUrl::toPercentEncoding(accessToken));
     }
+    expiryReported = false;
     openStream(QNetworkRequest(QUrl(url)));
 }
 
@@ -103,7 +104,8 @@ void ZerodhaBroker::streamFailed(const QString& text)
     StreamBroker::streamFailed(text);
     // Qt reports a refused upgrade as a refused connection: "Unhandled http status code: 403 (...)".
     static const QRegularExpression forbidden(QStringLiteral("status code: 403\\b"));
-    if (forbidden.match(text).hasMatch()) {
+    if (!expiryReported && forbidden.match(text).hasMatch()) {
+        expiryReported = true;
         qWarning() << "[ZerodhaBroker] Stream refused with HTTP 403: the access token has expired or is not valid";
         emit tokenExpired();
     }

@@ -90,4 +90,5 @@ private:
     ZerodhaDecoder decoder;
     QHash<QString, KnownName> knownNames;  // token -> record found in the repository
     QSet<qint64> loggedFaults;  // (kind, code) of decoder faults already logged on this connection
+    bool expiryReported = false;  // the token alert of this connection attempt was raised
 };
