@@ -54,6 +54,22 @@ private slots:
     void cleanup() { dropState(); }
     void streamAndBackfillReachAmiBroker();
     void refusedTokenRaisesAlert();
+
+private:
+    // A Zerodha window, logged in, whose connector talks to the given loopback hosts.
+    std::unique_ptr<MainWindow> window(const QString& streamUrl, const QString& restUrl, int subscribeDelayMs = 500)
+    {
+        settings->setProvider(SettingsManager::Zerodha);
+        settings->setZerodhaApiKey("KEY");
+        settings->setZerodhaAccessToken("TOK");
+        settings->saveSettings();
+        MainWindowSeams seams = offlineWindowSeams(prompts);
+        seams.autoSubscribeDelayMs = subscribeDelayMs;
+        seams.brokerFactory = [streamUrl, restUrl](int, QObject* parent) -> IBroker* {
+            return new LoopbackZerodha(streamUrl, restUrl, parent);
+        };
+        return std::make_unique<MainWindow>(seams);
+    }
 };
 
 void TestZerodhaFeed::streamAndBackfillReachAmiBroker()
@@ -64,22 +80,13 @@ void TestZerodhaFeed::streamAndBackfillReachAmiBroker()
     QTemporaryDir csvDir;
     QVERIFY(csvDir.isValid());
 
-    settings->setProvider(SettingsManager::Zerodha);
-    settings->setZerodhaApiKey("KEY");
-    settings->setZerodhaAccessToken("TOK");
     settings->setCurrentBroker("Zerodha");
     settings->setWatchlistForBroker("Zerodha", {"408065"});
     settings->cacheSymbolName("408065", "RELIANCE");
     settings->setHistoricalTimeframe("day");
     settings->setHistoricalDateRange("Last 30 Days");
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.autoSubscribeDelayMs = 10;
-    seams.brokerFactory = [&](int, QObject* parent) -> IBroker* {
-        return new LoopbackZerodha(stream.baseUrl() + "/", candles.baseUrl(), parent);
-    };
-    QSignalSpy subscribed(&stream, &WebSocketTestServer::textMessageReceived);
-    MainWindow w(seams);
+    auto owner = window(stream.baseUrl() + "/", candles.baseUrl(), 10);
+    MainWindow& w = *owner;
     w.exporter()->setExportDir(csvDir.path());
     w.repository()->addSymbol("RELIANCE", "408065", "NSE", "EQ");
 
@@ -87,16 +94,10 @@ void TestZerodhaFeed::streamAndBackfillReachAmiBroker()
     QTRY_VERIFY_WITH_TIMEOUT(stream.textMessages().contains("{\"a\":\"mode\",\"v\":[\"full\",[408065]]}"), 10000);
     QCOMPARE(stream.connectionUrls().value(0).query(), QString("api_key=KEY&access_token=TOK"));
 
-    ZerodhaFrames::Quote q;
-    q.token = 408065;
-    q.last = 250010;
-    q.open = 249000;
-    q.high = 251000;
-    q.low = 248500;
-    q.volume = 123456;
-    q.lastQty = 10;
-    q.lastTradeTime = quint32(QDateTime::currentSecsSinceEpoch());
-    stream.sendBinary(ZerodhaFrames::message({ZerodhaFrames::full(q)}));
+    // Full packet: token, last, qty, average, volume, buy and sell qty, open, high, low, close, trade time.
+    const auto now = quint32(QDateTime::currentSecsSinceEpoch());
+    stream.sendBinary(ZerodhaFrames::message(
+        {ZerodhaFrames::packet({408065, 250010, 10, 0, 123456, 0, 0, 249000, 251000, 248500, 0, now}, 184)}));
 
     QTableWidget* table = watchlistTable(w);
     QVERIFY(table);
@@ -111,13 +112,10 @@ void TestZerodhaFeed::streamAndBackfillReachAmiBroker()
     candles.setReply("GET", "/instruments/historical/408065/day",
                      HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[)"
                                                  R"(["2024-03-01T00:00:00+0530",2400,2450,2390,2433.35,900000,0]]}})"));
-    QPushButton* load = nullptr;
     for (QPushButton* b : table->cellWidget(0, 9)->findChildren<QPushButton*>()) {
         if (b->text() == "Load History")
-            load = b;
+            b->click();
     }
-    QVERIFY(load);
-    load->click();
     QTRY_VERIFY_WITH_TIMEOUT(fileText(live).contains("2433.35"), 10000);
     QCOMPARE(candles.requestCount(), 1);
     QCOMPARE(candles.lastRequest().header("Authorization"), QByteArray("token KEY:TOK"));
@@ -127,15 +125,7 @@ void TestZerodhaFeed::refusedTokenRaisesAlert()
 {
     RefusingHttpServer refuser("HTTP/1.1 403 Forbidden");
     QVERIFY(refuser.listen());
-    settings->setProvider(SettingsManager::Zerodha);
-    settings->setZerodhaApiKey("KEY");
-    settings->setZerodhaAccessToken("OLD");
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.brokerFactory = [&](int, QObject* parent) -> IBroker* {
-        return new LoopbackZerodha(refuser.wsUrl() + "/", "http://127.0.0.1:1", parent);
-    };
-    MainWindow w(seams);
+    auto w = window(refuser.wsUrl() + "/", "http://127.0.0.1:1");
     const auto alerts = [] {
         QList<AlertWindow*> out;
         for (QWidget* top : QApplication::topLevelWidgets()) {
@@ -147,9 +137,8 @@ void TestZerodhaFeed::refusedTokenRaisesAlert()
     QTRY_COMPARE_WITH_TIMEOUT(alerts().size(), 1, 10000);
     AlertWindow* alert = alerts().first();
     QCOMPARE(alert->windowTitle(), QString("Token Expired"));
-    QVERIFY(!alert->isModal());
-    QVERIFY(alert->parentWidget() == nullptr);
-    QVERIFY(alert->findChild<QLabel*>()->text() == "Your access token has expired. Please authenticate again.");
+    QVERIFY(!alert->isModal() && !alert->parentWidget());
+    QCOMPARE(alert->findChild<QLabel*>()->text(), QString("Your access token has expired. Please authenticate again."));
     QPointer<AlertWindow> gone(alert);
     alert->close();
     QTRY_VERIFY_WITH_TIMEOUT(gone.isNull(), 5000);  // deleted on close

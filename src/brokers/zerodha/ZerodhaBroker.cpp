@@ -352,7 +352,7 @@ void ZerodhaBroker::startHistoryPart(quint32 token, const QString& interval, con
             reply->abort();
         }
     });
-    connect(reply, &QNetworkReply::finished, this, [this, reply, symbol, barName, batch, part] {
+    connect(reply, &QNetworkReply::finished, this, [reply, symbol, barName, batch, part] {
         reply->deleteLater();
         const auto fail = [&](const QString& reason) {
             batch->partFailed(part, QStringLiteral("Zerodha history error for %1: %2").arg(symbol, reason));

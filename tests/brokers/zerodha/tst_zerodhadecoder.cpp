@@ -5,28 +5,27 @@
 
 #include <QtTest>
 
-using namespace ZerodhaFrames;
+using ZerodhaFrames::message;
+using ZerodhaFrames::packet;
 
 namespace {
 
 constexpr qint64 kReceived = 1709264799123;  // time of receipt handed to the decoder
 
-// Expected tick: prices after division, times in epoch seconds (0: the time of receipt).
-TickData expect(const QString& token, const QString& exchange, double ltp, double open = 0, double high = 0,
-                double low = 0, double volume = 0, qint32 qty = 0, double oi = 0, qint64 secs = 0)
+// Every field of a tick on one line; "recv" for a tick stamped with the time of receipt.
+QString describe(const TickData& t)
 {
-    TickData t;
-    t.token = token;
-    t.exchange = exchange;
-    t.ltp = ltp;
-    t.open = open;
-    t.high = high;
-    t.low = low;
-    t.volume = volume;
-    t.lastTradedQty = qty;
-    t.openInterest = oi;
-    t.timestamp = QDateTime::fromMSecsSinceEpoch(secs != 0 ? secs * 1000 : kReceived);
-    return t;
+    const qint64 ms = t.timestamp.toMSecsSinceEpoch();
+    return QStringLiteral("%1 %2 ltp=%3 o=%4 h=%5 l=%6 v=%7 q=%8 oi=%9 t=%10")
+        .arg(t.token, t.exchange)
+        .arg(t.ltp, 0, 'g', 12)
+        .arg(t.open, 0, 'g', 12)
+        .arg(t.high, 0, 'g', 12)
+        .arg(t.low, 0, 'g', 12)
+        .arg(t.volume, 0, 'g', 12)
+        .arg(t.lastTradedQty)
+        .arg(t.openInterest, 0, 'g', 12)
+        .arg(ms == kReceived ? QStringLiteral("recv") : QString::number(ms / 1000));
 }
 
 QStringList eventNames(const DecodedFrame& f)
@@ -39,21 +38,13 @@ QStringList eventNames(const DecodedFrame& f)
     return out;
 }
 
-Quote nseFull()
+// A full packet: token, last, qty, average, volume, buy and sell qty, O H L C, trade time, OI,
+// OI high and low, exchange time.
+QByteArray full(quint32 token, quint32 tradeTime, quint32 exchangeTime, quint32 oi = 0)
 {
-    Quote q;
-    q.token = 408065;  // segment 1, NSE
-    q.last = 150025;
-    q.lastQty = 25;
-    q.volume = 3000000000u;  // past 2^31: read unsigned
-    q.open = 149000;
-    q.high = 151050;
-    q.low = 148875;
-    q.close = 149500;
-    q.lastTradeTime = 1709264765;
-    q.oi = 0;
-    q.exchangeTime = 1709264766;
-    return q;
+    return packet({token, 150025, 25, 0, 3000000000u, 0, 0, 149000, 151050, 148875, 149500, tradeTime, oi, 0, 0,
+                   exchangeTime},
+                  184);
 }
 
 }  // namespace
@@ -69,123 +60,74 @@ private slots:
 void TestZerodhaDecoder::decode_data()
 {
     QTest::addColumn<QByteArray>("frame");
-    QTest::addColumn<QList<TickData>>("ticks");
+    QTest::addColumn<QStringList>("ticks");
     QTest::addColumn<QStringList>("events");
 
-    const QByteArray sampleLtp = QByteArray::fromHex("0001 0008 00063a01 00024a09");
-    const QByteArray sampleBcd = QByteArray::fromHex("0001 0008 0007d006 000cb426");
-    const QByteArray sampleIndex =
-        QByteArray::fromHex("0001 001c 0003e909 00224192 00225b46 00221e79 00222a18 00222e00 00001392");
-    const QByteArray sampleCds = QByteArray::fromHex("0001 002c 00064c03 319f52c8 00000001 319ef120 00025ad1 "
-                                                     "000009c4 00000c1c 319be3e0 31a2c1b0 319a5d40 319d6a80");
-
-    QTest::newRow("ltp, NSE") << sampleLtp << QList<TickData>{expect("408065", "NSE", 1500.25)} << QStringList();
+    const QByteArray ltpNse = packet({408065, 150025}, 8);
+    const QString ltpNseTick = "408065 NSE ltp=1500.25 o=0 h=0 l=0 v=0 q=0 oi=0 t=recv";
+    // The first four are the broker's published sample messages.
+    QTest::newRow("ltp, NSE") << QByteArray::fromHex("0001 0008 00063a01 00024a09") << QStringList{ltpNseTick}
+                              << QStringList();
     QTest::newRow("ltp, BSE currency / 10^4")
-        << sampleBcd << QList<TickData>{expect("512006", "BCD", 83.255)} << QStringList();
+        << QByteArray::fromHex("0001 0008 0007d006 000cb426")
+        << QStringList{"512006 BCD ltp=83.255 o=0 h=0 l=0 v=0 q=0 oi=0 t=recv"} << QStringList();
     QTest::newRow("index quote: high, low, open order")
-        << sampleIndex << QList<TickData>{expect("256265", "INDICES", 22450.10, 22390.00, 22515.90, 22360.25)}
+        << QByteArray::fromHex("0001 001c 0003e909 00224192 00225b46 00221e79 00222a18 00222e00 00001392")
+        << QStringList{"256265 INDICES ltp=22450.1 o=22390 h=22515.9 l=22360.25 v=0 q=0 oi=0 t=recv"}
         << QStringList();
     QTest::newRow("quote, NSE currency / 10^7")
-        << sampleCds << QList<TickData>{expect("412675", "CDS", 83.2525, 83.23, 83.275, 83.22, 154321, 1)}
+        << QByteArray::fromHex("0001 002c 00064c03 319f52c8 00000001 319ef120 00025ad1 000009c4 00000c1c 319be3e0 "
+                               "31a2c1b0 319a5d40 319d6a80")
+        << QStringList{"412675 CDS ltp=83.2525 o=83.23 h=83.275 l=83.22 v=154321 q=1 oi=0 t=recv"} << QStringList();
+
+    // Volume past 2^31 is read unsigned; the time is the trade time, else the exchange's, else receipt.
+    const QString fullTick = "408065 NSE ltp=1500.25 o=1490 h=1510.5 l=1488.75 v=3000000000 q=25 oi=%1 t=%2";
+    QTest::newRow("full, three ways to a time")
+        << message({full(408065, 1709264765, 1709264766, 7), full(408065, 0, 1709264766), full(408065, 0, 0)})
+        << QStringList{fullTick.arg(7).arg(1709264765), fullTick.arg(0).arg(1709264766), fullTick.arg(0).arg("recv")}
+        << QStringList();
+    QTest::newRow("MCX full, BCD quote and index full in one message")
+        << message({packet({53505799, 612300, 2, 0, 12000, 0, 0, 0, 0, 0, 0, 1709264700, 4200000}, 184),
+                    packet({2049286, 832550, 0, 0, 0, 0, 0, 832000}, 44),
+                    packet({256265, 2245010, 2251590, 2236025, 2239000, 2240000, 5010, 0x65e19c9e}, 32)})
+        << QStringList{"53505799 MCX ltp=6123 o=0 h=0 l=0 v=12000 q=2 oi=4200000 t=1709264700",
+                       "2049286 BCD ltp=83.255 o=83.2 h=0 l=0 v=0 q=0 oi=0 t=recv",
+                       "256265 INDICES ltp=22450.1 o=22390 h=22515.9 l=22360.25 v=0 q=0 oi=0 t=1709284510"}
         << QStringList();
 
-    const TickData fullTick =
-        expect("408065", "NSE", 1500.25, 1490.00, 1510.50, 1488.75, 3000000000.0, 25, 0, 1709264765);
-    QTest::newRow("full: last trade time") << message({full(nseFull())}) << QList<TickData>{fullTick}
-                                           << QStringList();
-    Quote noTrade = nseFull();
-    noTrade.lastTradeTime = 0;
-    TickData exchangeStamped = fullTick;
-    exchangeStamped.timestamp = QDateTime::fromSecsSinceEpoch(1709264766);
-    QTest::newRow("full without a trade time: exchange time")
-        << message({full(noTrade)}) << QList<TickData>{exchangeStamped} << QStringList();
-    Quote noTimes = noTrade;
-    noTimes.exchangeTime = 0;
-    TickData received = fullTick;
-    received.timestamp = QDateTime::fromMSecsSinceEpoch(kReceived);
-    QTest::newRow("full without any time: receipt") << message({full(noTimes)}) << QList<TickData>{received}
-                                                    << QStringList();
-
-    Quote mcx;
-    mcx.token = 53505799;  // segment 7, MCX
-    mcx.last = 612300;
-    mcx.volume = 12000;
-    mcx.oi = 4200000;
-    mcx.lastQty = 2;
-    mcx.lastTradeTime = 1709264700;
-    Quote bcd;
-    bcd.token = 2049286;  // segment 6, BSE currency
-    bcd.last = 832550;
-    bcd.open = 832000;
-    bcd.oi = 15;
-    Index indexFullPacket{256265, 2245010, 2251590, 2236025, 2239000, 2240000, 5010, 0x65e19c9e};
-    QTest::newRow("two full packets and an index full packet")
-        << message({full(mcx), full(bcd), indexFull(indexFullPacket)})
-        << QList<TickData>{expect("53505799", "MCX", 6123.00, 0, 0, 0, 12000, 2, 4200000, 1709264700),
-                           expect("2049286", "BCD", 83.255, 83.20, 0, 0, 0, 0, 15),
-                           expect("256265", "INDICES", 22450.10, 22390.00, 22515.90, 22360.25, 0, 0, 0, 0x65e19c9e)}
-        << QStringList();
-
-    Quote later = nseFull();
-    later.lastTradeTime += 1;
-    TickData laterTick = fullTick;
-    laterTick.timestamp = laterTick.timestamp.addSecs(1);
-    QTest::newRow("one instrument twice, two times")
-        << message({full(nseFull()), full(later)}) << QList<TickData>{fullTick, laterTick} << QStringList();
-
-    QTest::newRow("heartbeat") << QByteArray(1, '\0') << QList<TickData>() << QStringList{"Heartbeat 0"};
-    QTest::newRow("two-byte heartbeat") << QByteArray::fromHex("0000") << QList<TickData>()
-                                        << QStringList{"Heartbeat 0"};
-
-    const TickData a = expect("408065", "NSE", 1500.25);
-    const TickData b = expect("884737", "NSE", 912.40);
+    QTest::newRow("heartbeat") << QByteArray(1, '\0') << QStringList() << QStringList{"Heartbeat 0"};
     QTest::newRow("unknown length skipped, walk goes on")
-        << message({ltp(408065, 150025), QByteArray(20, '\x07'), ltp(884737, 91240)}) << QList<TickData>{a, b}
+        << message({ltpNse, QByteArray(20, '\x07'), ltpNse}) << QStringList{ltpNseTick, ltpNseTick}
         << QStringList{"UnknownPacket 20"};
     QTest::newRow("unknown segment skipped")
-        << message({ltp(407818, 100), ltp(408065, 150025)}) << QList<TickData>{a} << QStringList{"Skipped 10"};
-
-    QByteArray truncated = message({ltp(408065, 150025), quote(Quote{})});
-    truncated.chop(10);
-    QTest::newRow("packet runs past the end") << truncated << QList<TickData>{a} << QStringList{"Malformed 2"};
-    QByteArray shortCount = message({ltp(408065, 150025)});
-    shortCount[1] = 3;
-    QTest::newRow("fewer packets than counted") << shortCount << QList<TickData>{a} << QStringList{"Malformed 3"};
-    QTest::newRow("bytes after the last packet")
-        << message({ltp(408065, 150025)}) + QByteArray(3, '\x01') << QList<TickData>{a} << QStringList{"Malformed 4"};
-    QTest::newRow("count larger than the message can hold")
-        << QByteArray::fromHex("ffff 0008") << QList<TickData>() << QStringList{"Malformed 2"};
+        << message({packet({407818, 100}, 8), ltpNse}) << QStringList{ltpNseTick} << QStringList{"Skipped 10"};
+    QTest::newRow("packet runs past the end")
+        << message({ltpNse, packet({}, 44)}).chopped(10) << QStringList{ltpNseTick} << QStringList{"Malformed 2"};
+    QTest::newRow("count past the end") << QByteArray::fromHex("ffff 0008") << QStringList() << QStringList{"Malformed 2"};
+    QByteArray fewer = message({ltpNse});
+    fewer[1] = 3;
+    QTest::newRow("fewer packets than counted") << fewer << QStringList{ltpNseTick} << QStringList{"Malformed 3"};
 }
 
 void TestZerodhaDecoder::decode()
 {
     QFETCH(QByteArray, frame);
-    QFETCH(QList<TickData>, ticks);
+    QFETCH(QStringList, ticks);
     QFETCH(QStringList, events);
 
     ZerodhaDecoder decoder;
-    // Twice: the second pass runs on the decoder's cached instruments.
+    // Twice: the second pass runs on the instruments the first one cached.
     for (int pass = 0; pass < 2; ++pass) {
         const DecodedFrame out = decoder.decode(frame, kReceived);
         QCOMPARE(eventNames(out), events);
-        QCOMPARE(out.ticks.size(), ticks.size());
-        for (int i = 0; i < ticks.size(); ++i) {
-            const TickData& got = out.ticks.at(i);
-            const TickData& want = ticks.at(i);
-            QVERIFY(got.symbol.isEmpty());  // named by the broker
-            QCOMPARE(got.token, want.token);
-            QCOMPARE(got.exchange, want.exchange);
-            QCOMPARE(got.ltp, want.ltp);
-            QCOMPARE(got.open, want.open);
-            QCOMPARE(got.high, want.high);
-            QCOMPARE(got.low, want.low);
-            QCOMPARE(got.volume, want.volume);
-            QCOMPARE(got.lastTradedQty, want.lastTradedQty);
-            QCOMPARE(got.openInterest, want.openInterest);
-            QCOMPARE(got.timestamp.toMSecsSinceEpoch(), want.timestamp.toMSecsSinceEpoch());
+        QStringList got;
+        for (const TickData& t : out.ticks) {
+            got << describe(t);
+            QVERIFY(t.symbol.isEmpty());  // named by the broker
             // Local wall-clock time, as every other tick in the program.
-            QCOMPARE(got.timestamp.offsetFromUtc(), want.timestamp.offsetFromUtc());
+            QCOMPARE(t.timestamp.offsetFromUtc(), t.timestamp.toLocalTime().offsetFromUtc());
         }
+        QCOMPARE(got, ticks);
     }
 }
 
