@@ -134,6 +134,7 @@ QString ZerodhaBroker::tokenList(const QStringList& keys) const
 {
     // Written by hand so 64-bit tokens keep every digit (JSON numbers pass through double in Qt).
     QStringList tokens;
+    QSet<qint64> seen;
     for (const QString& key : keys) {
         bool ok = false;
         const qint64 token = key.toLongLong(&ok, 10);
@@ -141,9 +142,10 @@ QString ZerodhaBroker::tokenList(const QStringList& keys) const
             qDebug() << "[ZerodhaBroker] Skipping non-numeric token:" << key;
             continue;
         }
-        const QString text = QString::number(token);
-        if (!tokens.contains(text))
-            tokens << text;
+        if (!seen.contains(token)) {
+            seen.insert(token);
+            tokens << QString::number(token);
+        }
     }
     return tokens.join(QLatin1Char(','));
 }
@@ -183,7 +185,7 @@ void ZerodhaBroker::textFrameReceived(const QString& message)
         return;
     }
     const QJsonValue data = object.value(QLatin1String("data"));
-    QString text = data.isString() ? data.toString()
+    const QString text = data.isString() ? data.toString()
                                    : QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
     reportError(QStringLiteral("Zerodha stream error: %1").arg(ConnectorText::clipped(text)));
 }

@@ -48,10 +48,12 @@ QList<QPair<QDate, QDate>> chunks(const QDate& from, const QDate& to, const QStr
 
 QString requestPath(quint32 token, const QString& interval, const QDate& from, const QDate& to)
 {
-    const QString stamp = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    // Plain text, never through a local QDateTime: a zone whose clocks skip midnight must not
+    // move the exchange's wall-clock range.
+    const QString day = QStringLiteral("yyyy-MM-dd");
     QUrlQuery q;
-    q.addQueryItem(QStringLiteral("from"), QDateTime(from, QTime(0, 0)).toString(stamp));
-    q.addQueryItem(QStringLiteral("to"), QDateTime(to, QTime(23, 59, 59)).toString(stamp));
+    q.addQueryItem(QStringLiteral("from"), from.toString(day) + QStringLiteral(" 00:00:00"));
+    q.addQueryItem(QStringLiteral("to"), to.toString(day) + QStringLiteral(" 23:59:59"));
     q.addQueryItem(QStringLiteral("continuous"), QStringLiteral("0"));
     q.addQueryItem(QStringLiteral("oi"), QStringLiteral("1"));
     return QStringLiteral("/instruments/historical/%1/%2?%3")
