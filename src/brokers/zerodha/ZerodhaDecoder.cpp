@@ -100,14 +100,21 @@ DecodedFrame ZerodhaDecoder::decode(const QByteArray& frame, qint64 receivedMSec
         std::uint16_t len = 0;
         if (!reader.u16be(pos, len)) {
             out.addEvent(DecoderEvent::Malformed, MissingPackets,
-                         QStringLiteral("message of %1 bytes ends after %2 of %3 packets").arg(frame.size()).arg(i).arg(count));
+                         QStringLiteral("message of %1 bytes ends after %2 of %3 packets")
+                             .arg(frame.size())
+                             .arg(i)
+                             .arg(count));
             faulty = true;
             break;
         }
         pos += 2;
         if (!reader.has(pos, len)) {
             out.addEvent(DecoderEvent::Malformed, TruncatedPacket,
-                         QStringLiteral("packet %1 of %2 claims %3 bytes, %4 left").arg(i + 1).arg(count).arg(len).arg(reader.size() - pos));
+                         QStringLiteral("packet %1 of %2 claims %3 bytes, %4 left")
+                             .arg(i + 1)
+                             .arg(count)
+                             .arg(len)
+                             .arg(reader.size() - pos));
             faulty = true;
             break;
         }

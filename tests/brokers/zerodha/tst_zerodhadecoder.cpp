@@ -103,7 +103,8 @@ void TestZerodhaDecoder::decode_data()
         << message({packet({407818, 100}, 8), ltpNse}) << QStringList{ltpNseTick} << QStringList{"Skipped 10"};
     QTest::newRow("packet runs past the end")
         << message({ltpNse, packet({}, 44)}).chopped(10) << QStringList{ltpNseTick} << QStringList{"Malformed 2"};
-    QTest::newRow("count past the end") << QByteArray::fromHex("ffff 0008") << QStringList() << QStringList{"Malformed 2"};
+    QTest::newRow("count past the end")
+        << QByteArray::fromHex("ffff 0008") << QStringList() << QStringList{"Malformed 2"};
     QByteArray fewer = message({ltpNse});
     fewer[1] = 3;
     QTest::newRow("fewer packets than counted") << fewer << QStringList{ltpNseTick} << QStringList{"Malformed 3"};
