@@ -39,9 +39,9 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QTableWidget>
 #include <QTimer>
-#include <QScopedValueRollback>
 #include <QWebSocket>
 
 #include <algorithm>
@@ -176,11 +176,14 @@ MainWindow::~MainWindow()
     // here on nothing may reach the window's slots, which would run on a half-destroyed window.
     for (QObject* sender : std::initializer_list<QObject*>{
              settings, brokerAPI, csvExporter, historicalDownloader, liveFeeder,
-             symbolRepository, statusTimer, pingTimer, webSocket,
+             symbolRepository, statusTimer, pingTimer, webSocket, watchlistUpdateTimer,
+             rowPaintTimer, feederStatusTimer,
              brokerAPI ? brokerAPI->implementation() : nullptr}) {
         if (sender)
             disconnect(sender, nullptr, this, nullptr);
     }
+    if (rowHighlighter)
+        rowHighlighter->reset();
 
     // The dialogs go before the services they hold pointers to.
     delete symbolManager;
@@ -631,10 +634,8 @@ void MainWindow::flushRowUpdates()
         dueRows.remove(0, kRowsPerPaint);
         rowPaintTimer->start(0);
     }
-    // The view is told once for the whole paint instead of once per changed cell: one repaint
-    // of what is on screen, whatever the number of rows and cells that changed.
-    // Rows off screen cost no paint at all; each row on screen repaints on its own, so that a
-    // paint covers this turn's rows only.
+    // The cells change with the model's signals held: instead of a view update per changed
+    // cell, each row on screen is repainted once, and rows off screen cost no paint at all.
     const int rowCount = watchlistTable->rowCount();
     const int top = watchlistTable->rowAt(0);
     int bottom = watchlistTable->rowAt(watchlistTable->viewport()->height() - 1);

@@ -218,8 +218,7 @@ private:
     void logSearchDiagnostics(const QList<IndianSymbolData>& records);
 
     // Name under which a token's ticks are shown, stored and exported. May cache a newly
-    // resolved name in the settings, whose change signal rebuilds the watchlist table: callers
-    // must not hold table items across it.
+    // resolved name in the settings; that change leaves the table and the subscription alone.
     QString resolveDisplayName(const QString& token);
     // Row of the first watchlist entry with this token, or -1.
     int rowForToken(const QString& token) const;
