@@ -15,14 +15,20 @@ StreamBroker::StreamBroker(const char* logTag, const QString& name, QObject* par
     connect(stream, &StreamSocketClient::disconnected, this, &StreamBroker::onStreamDisconnected);
     connect(stream, &StreamSocketClient::failed, this,
             [this](const QString& text) { reportError(QStringLiteral("WebSocket error: %1").arg(text)); });
-    // Tick and reply layouts of these services are not available to the connectors: frames are
-    // accepted and logged, never decoded.
-    connect(stream, &StreamSocketClient::textMessageReceived, this, [this](const QString& message) {
-        qDebug() << tag.constData() << "Text message:" << ConnectorText::clipped(message);
-    });
-    connect(stream, &StreamSocketClient::binaryMessageReceived, this, [this](const QByteArray& data) {
-        qDebug() << tag.constData() << "Binary message not decoded, bytes:" << data.size();
-    });
+    connect(stream, &StreamSocketClient::textMessageReceived, this,
+            [this](const QString& message) { textMessage(message); });
+    connect(stream, &StreamSocketClient::binaryMessageReceived, this,
+            [this](const QByteArray& data) { binaryMessage(data); });
+}
+
+void StreamBroker::textMessage(const QString& message)
+{
+    qDebug() << tag.constData() << "Text message:" << ConnectorText::clipped(message);
+}
+
+void StreamBroker::binaryMessage(const QByteArray& data)
+{
+    qDebug() << tag.constData() << "Binary message not decoded, bytes:" << data.size();
 }
 
 StreamBroker::~StreamBroker()
