@@ -10,6 +10,7 @@
 #include "brokers/StreamSocketClient.h"
 #include "core/SettingsManager.h"
 #include "core/TickClock.h"
+#include "symbols/SymbolRepository.h"
 
 #include <QDebug>
 #include <QJsonArray>
@@ -72,9 +73,20 @@ void FyersBroker::setSettingsManager(SettingsManager* settings)
         connect(settings, &SettingsManager::settingsChanged, this, [this] { tickers.invalidate(); });
 }
 
-void FyersBroker::setSymbolLookups(const ISymbolProvider* lookups)
+void FyersBroker::setSymbolRepository(SymbolRepository* repository)
 {
-    tickers.setSymbolLookups(lookups);
+    repositoryLookups.repository = repository;
+    tickers.setSymbolLookups(&repositoryLookups);
+}
+
+QString FyersBroker::RepositoryLookups::findSymbol(const QString& text) const
+{
+    return repository ? repository->tokenForSymbol(text.trimmed().toUpper()) : QString();
+}
+
+IndianSymbolData FyersBroker::RepositoryLookups::symbolByToken(const QString& token) const
+{
+    return repository ? repository->findByToken(token) : IndianSymbolData();
 }
 
 QString FyersBroker::authorization() const

@@ -2,20 +2,22 @@
 // messages decoded into ticks named after the watchlist) and candle history from the data host.
 #pragma once
 
+#include "brokers/ISymbolProvider.h"
 #include "brokers/StreamBroker.h"
 #include "brokers/fyers/FyersDecoder.h"
 #include "brokers/fyers/FyersSymbols.h"
 
+#include <QPointer>
 #include <QSet>
 #include <QStringList>
 
 #include <memory>
 
 class HistoryBatch;
-class ISymbolProvider;
 class QNetworkAccessManager;
 class QNetworkReply;
 class RequestPacer;
+class SymbolRepository;
 
 class FyersBroker : public StreamBroker {
     Q_OBJECT
@@ -37,8 +39,8 @@ public:
 
     // The settings also hold the watchlist the stream's ticks are named after.
     void setSettingsManager(SettingsManager* settings);
-    // Instrument records for the token rule of the tickers (the symbol manager's lookups).
-    void setSymbolLookups(const ISymbolProvider* lookups);
+    // Instrument records for the token rule of the tickers, as the symbol manager reads them.
+    void setSymbolRepository(SymbolRepository* repository);
 
     // History: the data host ("https://api-t1.fyers.in/data"); tests use http://127.0.0.1.
     void setDataUrl(const QString& url) { dataUrl = url; }
@@ -76,6 +78,14 @@ private:
     bool liveRequested = false;  // between startLiveData and stopLiveData
     FyersDecoder decoder;
     FyersTickerMap tickers;
+    // The repository seen through the symbol manager's lookups.
+    class RepositoryLookups : public ISymbolProvider {
+    public:
+        QPointer<SymbolRepository> repository;
+        QString findSymbol(const QString& text) const override;
+        IndianSymbolData symbolByToken(const QString& token) const override;
+    };
+    RepositoryLookups repositoryLookups;
     QSet<QString> warned;  // decoder complaints already logged on this connection
 
     QString dataUrl;

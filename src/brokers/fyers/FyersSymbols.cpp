@@ -78,12 +78,16 @@ QString FyersSymbols::tickerForItem(const QString& item, const ISymbolProvider* 
 
 void FyersTickerMap::setSettings(SettingsManager* s)
 {
+    if (s == settings)
+        return;
     settings = s;
     built = false;
 }
 
 void FyersTickerMap::setSymbolLookups(const ISymbolProvider* lookups)
 {
+    if (lookups == symbols)
+        return;
     symbols = lookups;
     symbolsGuard = dynamic_cast<QObject*>(const_cast<ISymbolProvider*>(lookups));
     symbolsTracked = !symbolsGuard.isNull();
