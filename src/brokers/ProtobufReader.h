@@ -97,6 +97,43 @@ public:
     {
         if (f.wireType != LengthDelimited || f.truncated)
             return false;
+        // Nearly every wrapper is exactly "08 <varint>": read that in place, without a reader.
+        if (f.length >= 2 && f.length <= 11 && p[f.offset] == 0x08) {
+            std::uint64_t v = 0;
+            for (std::size_t i = 1; i < f.length; ++i) {
+                const unsigned char b = p[f.offset + i];
+                if (i == 10 && b > 1)
+                    break;
+                v |= std::uint64_t(b & 0x7f) << (7 * (i - 1));
+                if (!(b & 0x80)) {
+                    if (i + 1 != f.length)
+                        break;
+                    value = v;
+                    return true;
+                }
+            }
+        }
+        return wrappedVarintFields(f, value);
+    }
+
+    static double asDouble(std::uint64_t bits)
+    {
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        return d;
+    }
+    static float asFloat(std::uint64_t bits)
+    {
+        const std::uint32_t b = std::uint32_t(bits);
+        float f;
+        std::memcpy(&f, &b, sizeof f);
+        return f;
+    }
+
+private:
+    // The general form of wrappedVarint: field by field.
+    bool wrappedVarintFields(const Field& f, std::uint64_t& value) const
+    {
         ProtobufReader inner = message(f);
         std::uint64_t v = 0;
         Field g;
@@ -115,21 +152,6 @@ public:
         return true;
     }
 
-    static double asDouble(std::uint64_t bits)
-    {
-        double d;
-        std::memcpy(&d, &bits, sizeof d);
-        return d;
-    }
-    static float asFloat(std::uint64_t bits)
-    {
-        const std::uint32_t b = std::uint32_t(bits);
-        float f;
-        std::memcpy(&f, &b, sizeof f);
-        return f;
-    }
-
-private:
     bool fail()
     {
         bad = true;

@@ -131,6 +131,7 @@ void TestProtobufReader::wrappedValues_data()
         << bytesField(6, varintField(1, 7) + doubleField(2, 1.5) + varintField(1, 9)) << true << quint64(9);
     QTest::newRow("value of another wire type") << bytesField(6, doubleField(1, 2.0)) << false << quint64(0);
     QTest::newRow("cut inside") << bytesField(6, QByteArray("\x08", 1)) << false << quint64(0);
+    QTest::newRow("value runs past the wrapper") << bytesField(6, QByteArray("\x08\x80", 2)) << false << quint64(0);
     QTest::newRow("not a message") << varintField(6, 3) << false << quint64(0);
     QTest::newRow("longer than the message") << QByteArray("\x32\x05\x08\x01", 4) << false << quint64(0);
 }
