@@ -258,6 +258,7 @@ private:
     std::unique_ptr<FyersTickerMap> fyersTickers;
     const QWebSocket* fyersDecodedSocket = nullptr;
     bool fyersTicksLeftToConnector = false;  // logged once
+    QString fyersLastComplaint;  // a damaged message repeats in every frame: logged when it changes
     ISymbolProvider* symbolLookups = nullptr;  // the symbol manager's, once it exists
     SymbolManager* symbolManager = nullptr;     // made on first use, kept for the window's life
     SymbolRepository* symbolRepository = nullptr;

@@ -559,8 +559,11 @@ void MainWindow::handleFyersBinaryMessage(const QByteArray& message)
     for (const DecoderEvent& e : frame.events) {
         if (e.kind == DecoderEvent::ServerError)
             showError(QStringLiteral("Fyers stream error: %1").arg(e.text.left(500)));
-        else if (e.kind == DecoderEvent::Malformed || e.kind == DecoderEvent::Skipped)
+        else if ((e.kind == DecoderEvent::Malformed || e.kind == DecoderEvent::Skipped)
+                 && e.text != fyersLastComplaint) {
+            fyersLastComplaint = e.text;
             qWarning() << "[Fyers] Window stream:" << e.text;
+        }
     }
     if (frame.ticks.isEmpty())
         return;

@@ -23,12 +23,16 @@
 #include <QByteArray>
 #include <QHash>
 #include <QString>
-#include <QVector>
 
 #include <cstdint>
 
 class FyersDecoder {
 public:
+    FyersDecoder() = default;
+    FyersDecoder(const FyersDecoder&) = delete;
+    FyersDecoder& operator=(const FyersDecoder&) = delete;
+    ~FyersDecoder() { reset(); }
+
     static constexpr int kMaxLevels = 50;  // depth levels a side the service sends at most
 
     struct Level {
@@ -72,10 +76,4 @@ private:
     // that names endless tickers is stopped at kMaxBooks.
     static constexpr int kMaxBooks = 5000;
     QHash<QByteArray, Book*> books;  // owned; UTF-8 ticker -> book
-
-public:
-    FyersDecoder() = default;
-    FyersDecoder(const FyersDecoder&) = delete;
-    FyersDecoder& operator=(const FyersDecoder&) = delete;
-    ~FyersDecoder() { reset(); }
 };
