@@ -175,7 +175,7 @@ void FyersBroker::warnOnce(const QString& text)
     qWarning() << "[Fyers]" << text;
 }
 
-void FyersBroker::textMessage(const QString& message)
+void FyersBroker::textFrameReceived(const QString& message)
 {
     if (message == QLatin1String("pong"))
         return;
@@ -192,7 +192,7 @@ void FyersBroker::textMessage(const QString& message)
     reportError(QStringLiteral("Fyers stream error: %1").arg(ConnectorText::clipped(text.isEmpty() ? message : text)));
 }
 
-void FyersBroker::binaryMessage(const QByteArray& data)
+void FyersBroker::binaryFrameReceived(const QByteArray& data)
 {
     const DecodedFrame frame = decoder.decode(data, TickClock::nowMSecs());
     for (const DecoderEvent& e : frame.events) {

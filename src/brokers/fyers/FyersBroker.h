@@ -61,8 +61,8 @@ public:
 private:
     bool keepAliveOnConnect() const override { return liveRequested; }
     void streamOpened() override;
-    void textMessage(const QString& message) override;
-    void binaryMessage(const QByteArray& data) override;
+    void textFrameReceived(const QString& message) override;
+    void binaryFrameReceived(const QByteArray& data) override;
     void sendSubscription(const QStringList& symbols);
     void warnOnce(const QString& text);
     QString authorization() const;
