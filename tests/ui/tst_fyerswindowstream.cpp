@@ -165,7 +165,7 @@ void TestFyersWindowStream::connectorCarriesTheWatchlist()
     QVERIFY(log.contains("[Fyers] Ticks on the window's stream are left to the connector's stream"));
     QVERIFY(!log.contains("[WebSocket] JSON parse error:"));
 
-    // Backfill from the row: the day candles land in AmiBroker's file under the symbol.
+    // Backfill from the row: the candles land in AmiBroker's file under the symbol.
     HttpTestServer data;
     QVERIFY(data.listen());
     data.setReply("GET", "/data/history",
