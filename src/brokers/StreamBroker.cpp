@@ -15,14 +15,22 @@ StreamBroker::StreamBroker(const char* logTag, const QString& name, QObject* par
     connect(stream, &StreamSocketClient::disconnected, this, &StreamBroker::onStreamDisconnected);
     connect(stream, &StreamSocketClient::failed, this,
             [this](const QString& text) { reportError(QStringLiteral("WebSocket error: %1").arg(text)); });
-    // Tick and reply layouts of these services are not available to the connectors: frames are
-    // accepted and logged, never decoded.
     connect(stream, &StreamSocketClient::textMessageReceived, this, [this](const QString& message) {
-        qDebug() << tag.constData() << "Text message:" << ConnectorText::clipped(message);
+        streamTextReceived(message);
     });
     connect(stream, &StreamSocketClient::binaryMessageReceived, this, [this](const QByteArray& data) {
-        qDebug() << tag.constData() << "Binary message not decoded, bytes:" << data.size();
+        streamBinaryReceived(data);
     });
+}
+
+void StreamBroker::streamTextReceived(const QString& message)
+{
+    qDebug() << tag.constData() << "Text message:" << ConnectorText::clipped(message);
+}
+
+void StreamBroker::streamBinaryReceived(const QByteArray& data)
+{
+    qDebug() << tag.constData() << "Binary message not decoded, bytes:" << data.size();
 }
 
 StreamBroker::~StreamBroker()
@@ -92,8 +100,13 @@ void StreamBroker::closeStream()
 
 void StreamBroker::onStreamConnected()
 {
-    connected = true;
     qDebug() << tag.constData() << "WebSocket connected";
+    startSession();
+}
+
+void StreamBroker::acceptSession()
+{
+    connected = true;
     if (keepAliveOnConnect())
         stream->startPing();
     emit connectionStatusChanged(true);

@@ -1,5 +1,5 @@
-// Common ground of the connectors that keep one stream socket of their own and no history
-// service: the stream's life cycle, status and error signals, keep-alive and log lines.
+// Common ground of the connectors that keep one stream socket of their own: the stream's life
+// cycle and session, status and error signals, keep-alive and log lines.
 #pragma once
 
 #include "brokers/IBroker.h"
@@ -26,7 +26,8 @@ public:
     void setPingInterval(int ms);
     bool isPingActive() const;
 
-    // No candle service is available to these connectors: each request ends in errorOccurred.
+    // By default there is no candle service: each request ends in errorOccurred. Connectors with
+    // a history service override requestHistoricalData.
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override;
     void requestIntradayData(const QString& symbol, const QString& interval) override;
@@ -51,10 +52,21 @@ protected:
     // open to take them now; otherwise they are logged as waiting for the connection.
     bool holdKeys(const QStringList& keys);
 
-    // Whether the keep-alive starts as soon as the stream opens.
+    // Whether the keep-alive starts as soon as the session is up.
     virtual bool keepAliveOnConnect() const { return true; }
+    // Runs when the socket has opened, before the connection counts as up. A broker that wants a
+    // session message sends it here and calls acceptSession() once the broker has accepted it;
+    // until then isConnected() is false and subscriptions wait. By default the open socket is
+    // the session.
+    virtual void startSession() { acceptSession(); }
+    // The session is up: connected, keep-alive started, connectionStatusChanged(true), then
+    // streamOpened().
+    void acceptSession();
     // Runs after connectionStatusChanged(true): the place to send what waited for the stream.
     virtual void streamOpened() {}
+    // Every text or binary frame of the current stream. By default they are logged, not decoded.
+    virtual void streamTextReceived(const QString& message);
+    virtual void streamBinaryReceived(const QByteArray& data);
 
     StreamSocketClient* const stream;
     const QByteArray tag;  // written bare at the start of each log line
