@@ -24,6 +24,7 @@ struct Span {
 struct Field {
     Span key;
     Span value;
+    bool quoted;  // the value was a JSON string
 };
 
 // Depth frames hold about seventy fields; a frame with more goes the QJsonDocument road.
@@ -134,6 +135,7 @@ Scan scanFlat(const char* p, const char* end, Field* out, int& count)
                 r = readString(p, end, f.value);
                 if (r != Scan::Flat)
                     return r;
+                f.quoted = true;
             } else if (*p == '{' || *p == '[') {
                 return Scan::Complex;
             } else {
@@ -278,6 +280,31 @@ int slotOf(const Span& k)
     }
 }
 
+bool isTextSlot(int s)
+{
+    return s == T || s == E || s == Tk || s == S || s == Emsg;
+}
+
+// The fields the decoder reads, by slot. False when one of them appears twice.
+bool fillSlots(const Field* fields, int count, Span* slot)
+{
+    unsigned seen = 0;
+    for (int i = 0; i < SlotCount; ++i)
+        slot[i] = Span{nullptr, 0};
+    for (int i = 0; i < count; ++i) {
+        const int s = slotOf(fields[i].key);
+        if (s < 0)
+            continue;
+        if (seen & (1u << s))
+            return false;
+        seen |= 1u << s;
+        // Names and texts count only as strings; numbers may come bare.
+        if (fields[i].quoted || !isTextSlot(s))
+            slot[s] = fields[i].value;
+    }
+    return true;
+}
+
 QString text(const Span& s)
 {
     return s.p ? QString::fromUtf8(s.p, s.n) : QString();
@@ -302,12 +329,14 @@ DecodedFrame FlatTradeDecoder::decode(const QByteArray& frame, qint64 receivedMS
     int count = 0;
     // Storage for the QJsonDocument road: the spans point into these.
     QVarLengthArray<QByteArray, 1> held;
-    const Scan scan = scanFlat(frame.constData(), frame.constData() + frame.size(), fields, count);
-    if (scan == Scan::Invalid) {
-        out.addEvent(DecoderEvent::Malformed, 0, QStringLiteral("not a JSON object"));
-        return out;
-    }
-    if (scan == Scan::Complex) {
+    Span slot[SlotCount] = {};
+    Scan scan = scanFlat(frame.constData(), frame.constData() + frame.size(), fields, count);
+    // A field named twice is left to QJsonDocument too, which picks the one that counts.
+    if (scan == Scan::Flat && !fillSlots(fields, count, slot))
+        scan = Scan::Complex;
+    // What the scanner does not take goes to QJsonDocument, which also has the last word on what
+    // the scanner thinks invalid: both roads accept the same frames.
+    if (scan != Scan::Flat) {
         QJsonParseError error{};
         const QJsonDocument doc = QJsonDocument::fromJson(frame, &error);
         if (!doc.isObject()) {
@@ -334,15 +363,10 @@ DecodedFrame FlatTradeDecoder::decode(const QByteArray& frame, qint64 receivedMS
             held.append(value);
             fields[count].key = Span{held[held.size() - 2].constData(), key.size()};
             fields[count].value = Span{held[held.size() - 1].constData(), value.size()};
+            fields[count].quoted = v.isString();
             ++count;
         }
-    }
-
-    Span slot[SlotCount] = {};
-    for (int i = 0; i < count; ++i) {
-        const int s = slotOf(fields[i].key);
-        if (s >= 0)
-            slot[s] = fields[i].value;
+        fillSlots(fields, count, slot);
     }
 
     const Span& type = slot[T];
