@@ -1,6 +1,6 @@
 // FlatTrade end to end: the real window with the real connector against loopback stream and REST
 // peers. After the session is accepted the watchlist row shows the decoded price and the live CSV
-// file gets its line; a daily backfill reaches the export; a refused session shows in the status.
+// file gets its line; a daily backfill reaches the export.
 #include "amibroker/CSVExporter.h"
 #include "brokers/HistoricalDownloader.h"
 #include "brokers/flattrade/FlatTradeBroker.h"
@@ -47,7 +47,6 @@ private slots:
     void cleanup() { dropState(); }
 
     void liveRowCsvLineAndBackfill();
-    void refusedSessionReported();
 
 private:
     std::unique_ptr<MainWindow> makeWindow();
@@ -137,27 +136,6 @@ void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
     QCOMPARE(done.at(0).at(2).toInt(), 1);
     QVERIFY(restPeer.lastRequest().body.contains(R"("sym":"NSE:RELIANCE-EQ")"));
     QTRY_VERIFY_WITH_TIMEOUT(exported().contains("1297.25"), 10000);
-}
-
-void TestFlatTradeWindow::refusedSessionReported()
-{
-    LogCapture log(false);
-    WebSocketTestServer streamPeer;
-    HttpTestServer restPeer;
-    QVERIFY(streamPeer.listen() && restPeer.listen());
-    stream = &streamPeer;
-    rest = &restPeer;
-    auto w = makeWindow();
-    QSignalSpy received(&streamPeer, &WebSocketTestServer::textMessageReceived);
-    QMetaObject::invokeMethod(w.get(), "onConnectAction");
-    QVERIFY(received.wait(10000));
-    streamPeer.sendText(R"({"t":"ak","s":"Not_Ok","emsg":"invalid user id or session id"})");
-    QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w),
-                              QString("Stream not connected: FlatTrade stream session failed: invalid user id or "
-                                      "session id"),
-                              10000);
-    QVERIFY(!connector->isConnected());
-    QCOMPARE(streamPeer.textMessages().size(), 1);  // the session message only, no subscription
 }
 
 QTEST_MAIN(TestFlatTradeWindow)
