@@ -26,8 +26,8 @@ public:
     void setPingInterval(int ms);
     bool isPingActive() const;
 
-    // By default there is no candle service: each request ends in errorOccurred. Connectors with
-    // a history service override requestHistoricalData.
+    // Without a candle service of its own a connector leaves these: each request ends in
+    // errorOccurred. A connector that has one overrides requestHistoricalData.
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override;
     void requestIntradayData(const QString& symbol, const QString& interval) override;
@@ -64,9 +64,11 @@ protected:
     void acceptSession();
     // Runs after connectionStatusChanged(true): the place to send what waited for the stream.
     virtual void streamOpened() {}
-    // Every text or binary frame of the current stream. By default they are logged, not decoded.
-    virtual void streamTextReceived(const QString& message);
-    virtual void streamBinaryReceived(const QByteArray& data);
+    // Frames of the current stream. The defaults log them without decoding.
+    virtual void textFrameReceived(const QString& message);
+    virtual void binaryFrameReceived(const QByteArray& data);
+    // The stream could not open or broke; the default reports "WebSocket error: <text>".
+    virtual void streamFailed(const QString& text);
 
     StreamSocketClient* const stream;
     const QByteArray tag;  // written bare at the start of each log line

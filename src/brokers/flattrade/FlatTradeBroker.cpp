@@ -128,12 +128,20 @@ void FlatTradeBroker::refuseSession(const QString& why)
     reportError(QStringLiteral("FlatTrade stream session failed: %1").arg(why));
 }
 
+void FlatTradeBroker::streamFailed(const QString& text)
+{
+    // The socket error is the report: the session wait ends with it, not with a second one.
+    sessionTimer->stop();
+    awaitingSession = false;
+    StreamBroker::streamFailed(text);
+}
+
 void FlatTradeBroker::streamOpened()
 {
     flushPending();
 }
 
-void FlatTradeBroker::streamTextReceived(const QString& message)
+void FlatTradeBroker::textFrameReceived(const QString& message)
 {
     const DecodedFrame frame = decoder.decode(message.toUtf8(), TickClock::nowMSecs());
     for (const DecoderEvent& e : frame.events) {

@@ -64,7 +64,8 @@ private:
 
     void startSession() override;
     void streamOpened() override;
-    void streamTextReceived(const QString& message) override;
+    void textFrameReceived(const QString& message) override;
+    void streamFailed(const QString& text) override;
     void refuseSession(const QString& why);
     QString keyFor(const QString& item) const;
     void flushPending();
