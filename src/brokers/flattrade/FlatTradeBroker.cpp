@@ -43,7 +43,7 @@ FlatTradeBroker::FlatTradeBroker(QObject* parent)
 
 QString FlatTradeBroker::defaultStreamUrl()
 {
-    return QStringLiteral("wss://piconnect.flattrade.in/PiConnectWSAPI/");
+    return BrokerHosts::flatTradeStream();
 }
 
 bool FlatTradeBroker::isOlderStreamGeneration(const QString& url)
