@@ -607,9 +607,16 @@ void MainWindow::routeToRow(const QString& token, const QString& displayName, co
         return;
     }
     // The row shows the newest tick at the next paint; the store gets every tick now.
+    // Only what the row shows is kept: this runs for every tick.
     RowUpdate& update = rowUpdates[row];
-    update.name = displayName;
-    update.tick = tick;
+    if (!update.name.isSharedWith(displayName))
+        update.name = displayName;
+    update.tick.ltp = tick.ltp;
+    update.tick.open = tick.open;
+    update.tick.high = tick.high;
+    update.tick.low = tick.low;
+    update.tick.volume = tick.volume;
+    update.tick.timestamp = tick.timestamp;
     if (!update.due) {
         update.due = true;
         update.token = token;
@@ -696,14 +703,17 @@ bool MainWindow::applyTickToRow(int row, RowUpdate& update)
     const bool first = !shown.painted;
     shown.painted = true;
 
-    QTableWidgetItem* nameItem = cell(0);
-    if (nameItem->text() != update.name) {
-        nameItem->setText(update.name);
-        // A real name learned since the row was made: the "not loaded" look goes.
-        if (!WatchlistFormat::isFallbackName(update.name, token)) {
-            nameItem->setData(Qt::ForegroundRole, QVariant());
-            nameItem->setToolTip(QString());
+    if (first || !shown.name.isSharedWith(update.name)) {
+        QTableWidgetItem* nameItem = cell(0);
+        if (nameItem->text() != update.name) {
+            nameItem->setText(update.name);
+            // A real name learned since the row was made: the "not loaded" look goes.
+            if (!WatchlistFormat::isFallbackName(update.name, token)) {
+                nameItem->setData(Qt::ForegroundRole, QVariant());
+                nameItem->setToolTip(QString());
+            }
         }
+        shown.name = update.name;
     }
 
     if (first || tick.ltp != shown.ltp || tick.open != shown.open) {

@@ -292,10 +292,11 @@ private:
     struct RowUpdate {
         QString token;
         QString name;
-        TickData tick;
+        TickData tick;  // prices, volume and time of the newest tick
         bool due = false;
         // What the row's cells show now, so a paint sets only what changed.
         struct Shown {
+            QString name;
             bool painted = false;
             bool falling = false;
             bool index = false;
