@@ -5,6 +5,7 @@
 #include "amibroker/AmiBrokerPlugin.h"
 #include "amibroker/CSVExporter.h"
 #include "backtest/BacktestController.h"
+#include "backtest/HistoryCandleWriter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
 #include "brokers/HistoricalDownloader.h"
@@ -90,6 +91,7 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     const QString backtestDir = settings->appDataPath() + QStringLiteral("/backtest");
     if (!QDir().mkpath(backtestDir) || !ohlcStore->open(backtestDir))
         qWarning() << "[MainWindow] Could not open the candle store in" << backtestDir;
+    candleWriter = new HistoryCandleWriter(ohlcStore, this);
 
     backtestController = new BacktestController(
         ohlcStore, settings->customUrl(), QString(),
@@ -167,6 +169,8 @@ MainWindow::~MainWindow()
     // The controller cancels and waits for a running backtest, which reads the store.
     delete backtestController;
     backtestController = nullptr;
+    delete candleWriter;  // finishes its queued writes first
+    candleWriter = nullptr;
     delete ohlcStore;
     ohlcStore = nullptr;
 
@@ -323,6 +327,9 @@ void MainWindow::setupConnections()
     connect(liveFeeder, &LiveFeeder::statusChanged, this, &MainWindow::onLiveFeedStatusChanged);
     connect(historicalDownloader, &HistoricalDownloader::downloadProgress, this,
             &MainWindow::onDownloadProgress);
+    // Every completed 1-minute or daily download also fills the backtests' candle store.
+    connect(historicalDownloader, &HistoricalDownloader::historyDownloaded, candleWriter,
+            &HistoryCandleWriter::write);
 }
 
 void MainWindow::handleBacktestJob(const QJsonObject& job)
