@@ -199,6 +199,8 @@ bool SQLiteOHLCStore::openConnection(QSqlDatabase& db, const QString& name, cons
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     q.exec(QStringLiteral("PRAGMA cache_size=-32768"));
+    // Replays read every page of their days: mapped pages spare a system call and a copy per page.
+    q.exec(QStringLiteral("PRAGMA mmap_size=268435456"));
     return true;
 }
 
@@ -366,7 +368,7 @@ QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, 
     if (!c)
         return out;
     sqlite3_stmt* st = preparedRead(c->minuteRead, c->minute,
-                                    "SELECT date, time, open, high, low, close, volume FROM minute_candles "
+                                    "SELECT time, open, high, low, close, volume FROM minute_candles "
                                     "WHERE symbol = ? AND date = ? ORDER BY time ASC");
     if (!st)
         return out;
@@ -376,10 +378,10 @@ QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, 
     out.reserve(400);  // a trading day is 375 minutes
     while (sqlite3_step(st) == SQLITE_ROW) {
         StoredCandle s;
-        s.date = date;  // equal to column 0 by the WHERE clause; shared instead of one copy per row
-        s.time = readTime(st, 1, c->times);
-        readPrices(st, 2, s);
-        out.append(s);
+        s.date = date;  // the stored date equals it by the WHERE clause; shared instead of one copy per row
+        s.time = readTime(st, 0, c->times);
+        readPrices(st, 1, s);
+        out.append(std::move(s));
     }
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);
@@ -411,7 +413,7 @@ QVector<StoredCandle> SQLiteOHLCStore::loadDayCandles(const QString& symbol, con
         s.date = from == to ? from : columnVariant(st, 0).toString();
         s.time = midnight;
         readPrices(st, 1, s);
-        out.append(s);
+        out.append(std::move(s));
     }
     sqlite3_reset(st);
     sqlite3_clear_bindings(st);

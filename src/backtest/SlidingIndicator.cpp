@@ -6,19 +6,14 @@
 
 namespace {
 
-// The single steps of the walks in Indicators.cpp, operation for operation.
-inline void smaStep(double& sum, qint64& count, double value, qint64 period, const double* dropped)
-{
-    sum += value;
-    if (++count > period) {
-        sum -= *dropped;
-        count = period;
-    }
-}
+// Pushes between two looks for walks that have met.
+constexpr int kScanEvery = 8;
 
-inline bool sameBits(double x, double y)
+inline quint64 bitsOf(double x)
 {
-    return std::memcmp(&x, &y, sizeof(double)) == 0;
+    quint64 u;
+    std::memcpy(&u, &x, sizeof(u));
+    return u;
 }
 
 }  // namespace
@@ -30,104 +25,163 @@ SlidingIndicator::SlidingIndicator(Kind kind, int period)
 {
 }
 
-// `older` points at the value just before `v`: older[k - 1] is the value k places before it.
-void SlidingIndicator::step(Walk& w, double v, const double* older) const
+// Every step is the operation of the full walks in Indicators.cpp, in the same order: smaStep's
+// "sum += value, then sum -= dropped once the window is full", the seed's sum / count, emaStep's
+// prev + (value - prev) * k and the RSI's (max(change, 0) + average * (p - 1)) / p.
+void SlidingIndicator::stepAll(size_t from, qint64 t, double v, const double* older)
 {
+    const size_t n = m_last.size();
+    double* a = m_a.data();
+    // Walks are ordered oldest first, so those past their seed (or full window) come first.
+    auto splitAt = [&](qint64 taken) {
+        size_t split = n;
+        while (split > from && t - m_last[split - 1] < taken)
+            --split;
+        return split;
+    };
     switch (m_kind) {
-    case Kind::Ema:
-        if (w.seeded) {
-            w.a = w.a + (v - w.a) * m_k;
-        } else {
-            smaStep(w.a, w.count, v, m_period, w.count >= m_period ? older + (m_period - 1) : nullptr);
-            if (w.age + 1 == static_cast<qint64>(m_period) + 1) {
-                w.a = w.a / static_cast<double>(w.count);
-                w.seeded = true;
-            }
+    case Kind::Ema: {
+        const size_t split = splitAt(m_period + 1);
+        const double k = m_k;
+        for (size_t i = from; i < split; ++i)
+            a[i] = a[i] + (v - a[i]) * k;
+        for (size_t i = split; i < n; ++i) {
+            const qint64 taken = t - m_last[i];
+            double sum = a[i] + v;
+            if (taken >= m_period)
+                sum -= older[m_period - 1];
+            a[i] = taken + 1 == m_period + 1 ? sum / static_cast<double>(m_period) : sum;
         }
         break;
-    case Kind::Sma: smaStep(w.a, w.count, v, m_period, w.count >= m_period ? older + (m_period - 1) : nullptr); break;
+    }
+    case Kind::Sma: {
+        const size_t split = splitAt(m_period);
+        const double dropped = split > from ? older[m_period - 1] : 0.0;
+        for (size_t i = from; i < split; ++i)
+            a[i] = (a[i] + v) - dropped;
+        for (size_t i = split; i < n; ++i)
+            a[i] = a[i] + v;
+        break;
+    }
     case Kind::Rsi: {
-        const double p = m_period;
+        const double p = static_cast<double>(m_period);
         const double keep = p - 1.0;
         const double change = v - older[0];
-        w.a = (std::max(change, 0.0) + w.a * keep) / p;
-        w.b = (std::max(-change, 0.0) + w.b * keep) / p;
+        const double gain = std::max(change, 0.0);
+        const double loss = std::max(-change, 0.0);
+        double* b = m_b.data();
+        for (size_t i = from; i < n; ++i) {
+            a[i] = (gain + a[i] * keep) / p;
+            b[i] = (loss + b[i] * keep) / p;
+        }
         break;
     }
     }
-    ++w.age;
 }
 
-SlidingIndicator::Walk SlidingIndicator::startAt(qint64 t, double v) const
+// `taken` is the number of values taken in once value t is (t + 1).
+bool SlidingIndicator::mergeable(size_t older, size_t younger, qint64 taken) const
 {
-    Walk w{t, t, 1, 0, 0.0, 0.0, false};
-    if (m_kind != Kind::Rsi)
-        smaStep(w.a, w.count, v, m_period, nullptr);
-    return w;
-}
-
-bool SlidingIndicator::sameFuture(const Walk& x, const Walk& y) const
-{
+    if (bitsOf(m_a[older]) != bitsOf(m_a[younger]))
+        return false;
     switch (m_kind) {
-    case Kind::Ema: return x.seeded && y.seeded && sameBits(x.a, y.a);
-    case Kind::Sma: return x.count == y.count && sameBits(x.a, y.a);
-    case Kind::Rsi: return sameBits(x.a, y.a) && sameBits(x.b, y.b);
+    case Kind::Ema: return taken - m_last[younger] >= m_period + 1;  // both past their seed
+    case Kind::Sma:
+        return std::min(m_period, taken - m_last[older]) == std::min(m_period, taken - m_last[younger]);
+    case Kind::Rsi: return bitsOf(m_b[older]) == bitsOf(m_b[younger]);
     }
     return false;
 }
 
-double SlidingIndicator::valueOf(const Walk& w, qint64 length) const
+void SlidingIndicator::mergeAndStart(size_t from, qint64 t, double v)
+{
+    const bool rsi = m_kind == Kind::Rsi;
+    // The walks live in [m_begin, size) of the arrays: dropping and merging near the old end (where
+    // walks meet) move only the few walks in front of them.
+    m_begin += from;
+    m_a.push_back(rsi ? 0.0 : 0.0 + v);  // the walk that starts at t: an empty window sum plus v
+    if (rsi)
+        m_b.push_back(0.0);
+    m_last.push_back(t);
+
+    size_t n = m_last.size();
+    // Walks that have met stay identical, so looking for them now and then finds every pair all the
+    // same; in between, a few extra walks take their (cheap) steps.
+    if (++m_sinceScan < kScanEvery)
+        return;
+    m_sinceScan = 0;
+    double* a = m_a.data();
+    double* b = rsi ? m_b.data() : a;  // RSI states are pairs; the others compare a twice
+    qint64* last = m_last.data();
+    for (size_t i = m_begin + 1; i < n; ++i) {
+        if (bitsOf(a[i]) != bitsOf(a[i - 1]) || bitsOf(b[i]) != bitsOf(b[i - 1]) || !mergeable(i - 1, i, t + 1))
+            continue;
+        // The two walks become one that keeps the later start; the walks on the shorter side move.
+        const size_t before = i - 1 - m_begin;
+        const size_t after = n - 1 - i;
+        if (before <= after) {
+            std::memmove(a + m_begin + 1, a + m_begin, before * sizeof(double));
+            if (rsi)
+                std::memmove(b + m_begin + 1, b + m_begin, before * sizeof(double));
+            std::memmove(last + m_begin + 1, last + m_begin, before * sizeof(qint64));
+            ++m_begin;
+        } else {
+            last[i - 1] = last[i];
+            std::memmove(a + i, a + i + 1, after * sizeof(double));
+            if (rsi)
+                std::memmove(b + i, b + i + 1, after * sizeof(double));
+            std::memmove(last + i, last + i + 1, after * sizeof(qint64));
+            --n;
+            --i;
+        }
+    }
+    m_a.resize(n);
+    if (rsi)
+        m_b.resize(n);
+    m_last.resize(n);
+    if (m_begin > 256 && m_begin > n / 2) {
+        m_a.erase(m_a.begin(), m_a.begin() + static_cast<std::ptrdiff_t>(m_begin));
+        if (rsi)
+            m_b.erase(m_b.begin(), m_b.begin() + static_cast<std::ptrdiff_t>(m_begin));
+        m_last.erase(m_last.begin(), m_last.begin() + static_cast<std::ptrdiff_t>(m_begin));
+        m_begin = 0;
+    }
+}
+
+double SlidingIndicator::valueOf(double a, double b, qint64 taken, qint64 length) const
 {
     switch (m_kind) {
-    case Kind::Ema: return w.seeded ? w.a : w.a / static_cast<double>(w.count);
-    case Kind::Sma: return w.a / static_cast<double>(w.count);
+    case Kind::Ema: return taken >= m_period + 1 ? a : a / static_cast<double>(std::min(taken, m_period));
+    case Kind::Sma: return a / static_cast<double>(std::min(taken, m_period));
     case Kind::Rsi:
         if (m_period >= length)
             return 50.0;
-        return w.a + w.b > 0.0 ? 100.0 * w.a / (w.a + w.b) : 50.0;
+        return a + b > 0.0 ? 100.0 * a / (a + b) : 50.0;
     }
     return 0.0;
 }
 
-// Steps every walk with value t (history[0] once pushed), starts the walk of t, and merges neighbours
-// that have met.
-void SlidingIndicator::mergeAndStep(qint64 t, const double* history)
-{
-    const double v = history[0];
-    const double* older = history + 1;
-    size_t kept = 0;
-    for (size_t i = 0; i < m_walks.size(); ++i) {
-        Walk w = m_walks[i];
-        step(w, v, older);
-        if (kept > 0 && sameFuture(m_walks[kept - 1], w))
-            m_walks[kept - 1].last = w.last;
-        else
-            m_walks[kept++] = w;
-    }
-    m_walks.resize(kept);
-    const Walk fresh = startAt(t, v);
-    if (kept > 0 && sameFuture(m_walks.back(), fresh))
-        m_walks.back().last = t;
-    else
-        m_walks.push_back(fresh);
-}
-
 void SlidingIndicator::rebuild(const BlockHistory& history)
 {
-    m_walks.clear();
+    m_a.clear();
+    m_b.clear();
+    m_last.clear();
+    m_begin = 0;
     const int n = history.size();
-    m_count = n;
     m_allStarts = n == BlockHistory::kCapacity;
+    m_first = 0;
     const double* values = history.data();
     for (int t = 0; t < n; ++t) {
-        const double* at = values + (n - 1 - t);  // value t, newest first from there
+        const double* at = values + (n - 1 - t);  // value t, then the older ones
+        if (m_last.empty()) {
+            mergeAndStart(0, t, at[0]);
+            continue;
+        }
+        stepAll(m_begin, t, at[0], at + 1);
         if (m_allStarts)
-            mergeAndStep(t, at);
-        else if (m_walks.empty())
-            m_walks.push_back(startAt(t, at[0]));
-        else
-            step(m_walks.front(), at[0], at + 1);
+            mergeAndStart(0, t, at[0]);
     }
+    m_count = n;
     m_version = history.version();
 }
 
@@ -141,35 +195,60 @@ double SlidingIndicator::push(BlockHistory& history, double value)
     } else {
         const qint64 t = m_count++;
         const double* values = history.data();
-        if (!m_allStarts) {
-            if (m_walks.empty())
-                m_walks.push_back(startAt(t, value));
-            else
-                step(m_walks.front(), value, values + 1);
+        if (m_last.empty()) {
+            mergeAndStart(0, t, value);
+        } else if (!m_allStarts) {
+            stepAll(m_begin, t, value, values + 1);
         } else {
-            // The oldest start still in the history; walks from earlier starts are done with.
+            // The oldest start still in the history; walks of earlier starts only are done with.
             const qint64 oldest = m_count - history.size();
             size_t gone = 0;
-            while (gone < m_walks.size() && m_walks[gone].last < oldest)
+            while (m_begin + gone < m_last.size() && m_last[m_begin + gone] < oldest)
                 ++gone;
-            m_walks.erase(m_walks.begin(), m_walks.begin() + static_cast<std::ptrdiff_t>(gone));
-            if (!m_walks.empty())
-                m_walks.front().first = std::max(m_walks.front().first, oldest);
-            mergeAndStep(t, values);
+            stepAll(m_begin + gone, t, value, values + 1);
+            mergeAndStart(gone, t, value);
+            m_first = oldest;
         }
         m_version = history.version();
     }
-    return valueOf(m_walks.front(), history.size());
+    return valueOf(m_a[m_begin], m_b.empty() ? 0.0 : m_b[m_begin], m_count - m_last[m_begin], history.size());
+}
+
+void SlidingIndicator::stepOne(double& a, double& b, qint64 taken, double v, const double* older) const
+{
+    switch (m_kind) {
+    case Kind::Ema:
+        if (taken >= m_period + 1) {
+            a = a + (v - a) * m_k;
+        } else {
+            double sum = a + v;
+            if (taken >= m_period)
+                sum -= older[m_period - 1];
+            a = taken + 1 == m_period + 1 ? sum / static_cast<double>(m_period) : sum;
+        }
+        break;
+    case Kind::Sma: a = taken >= m_period ? (a + v) - older[m_period - 1] : a + v; break;
+    case Kind::Rsi: {
+        const double p = static_cast<double>(m_period);
+        const double keep = p - 1.0;
+        const double change = v - older[0];
+        a = (std::max(change, 0.0) + a * keep) / p;
+        b = (std::max(-change, 0.0) + b * keep) / p;
+        break;
+    }
+    }
 }
 
 double SlidingIndicator::peek(const BlockHistory& history, double value)
 {
     if (m_version != history.version())
         rebuild(history);
+    if (m_last.empty())
+        return valueOf(m_kind == Kind::Rsi ? 0.0 : 0.0 + value, 0.0, 1, 1);
     // One more step of the walk from the oldest start, on a copy.
-    if (m_walks.empty())
-        return valueOf(startAt(0, value), 1);
-    Walk w = m_walks.front();
-    step(w, value, history.data());
-    return valueOf(w, history.size() + 1);
+    double a = m_a[m_begin];
+    double b = m_b.empty() ? 0.0 : m_b[m_begin];
+    const qint64 taken = m_count - m_last[m_begin];
+    stepOne(a, b, taken, value, history.data());
+    return valueOf(a, b, taken + 1, history.size() + 1);
 }
