@@ -169,7 +169,6 @@ void SlidingIndicator::rebuild(const BlockHistory& history)
     m_begin = 0;
     const int n = history.size();
     m_allStarts = n == BlockHistory::kCapacity;
-    m_first = 0;
     const double* values = history.data();
     for (int t = 0; t < n; ++t) {
         const double* at = values + (n - 1 - t);  // value t, then the older ones
@@ -207,7 +206,6 @@ double SlidingIndicator::push(BlockHistory& history, double value)
                 ++gone;
             stepAll(m_begin + gone, t, value, values + 1);
             mergeAndStart(gone, t, value);
-            m_first = oldest;
         }
         m_version = history.version();
     }

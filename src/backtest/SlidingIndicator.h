@@ -31,8 +31,8 @@ public:
 
 private:
     // Values are numbered from 0, the oldest of the history the walks were last rebuilt from; value t
-    // is history[m_count - 1 - t]. Walk i stands for the starts m_last[i - 1] + 1 (m_first for walk 0)
-    // up to m_last[i]: they share one state, a (EMA: the window sum, then the average; SMA: the window
+    // is history[m_count - 1 - t]. Walk i stands for the starts m_last[i - 1] + 1 (for the first walk:
+    // the oldest value of the history) up to m_last[i]: they share one state, a (EMA: the window sum, then the average; SMA: the window
     // sum; RSI: the average gain) and b (RSI: the average loss). A walk's window count and whether an
     // EMA is past its seed follow from how many values its latest start has taken in.
     void rebuild(const BlockHistory& history);
@@ -51,9 +51,8 @@ private:
     std::vector<double> m_a;
     std::vector<double> m_b;
     std::vector<qint64> m_last;
-    size_t m_begin = 0;
-    int m_sinceScan = 0;  // walks before this index are gone (merged or out of the history)
-    qint64 m_first = 0;
+    size_t m_begin = 0;        // walks before this index are gone (merged or out of the history)
+    int m_sinceScan = 0;       // pushes since neighbours were last compared
     qint64 m_count = 0;        // values taken in since the last rebuild
     bool m_allStarts = false;  // a walk for every start in the history, not only the oldest
     quint64 m_version = ~quint64(0);
