@@ -127,8 +127,7 @@ private:
 
 void TestBacktestAgent::init()
 {
-    qRegisterMetaType<BacktestSummary>("BacktestSummary");
-    qRegisterMetaType<QVector<TradeRecord>>("QVector<TradeRecord>");
+    // No type registration here: the agent registers what its signals carry.
     dir = new QTemporaryDir;
     store = new SQLiteOHLCStore;
     QVERIFY(store->open(dir->path()));
