@@ -4,12 +4,19 @@
 #include <algorithm>
 #include <cstring>
 
+namespace {
+
+// Free slots kept in front of a full history: the values move back once per this many new ones.
+constexpr int kSlack = 64;
+
+}  // namespace
+
 void BlockHistory::makeRoomInFront()
 {
     const int length = m_buf.size();
-    if (m_size > length / 2 || length == 0) {
-        // Grow (up to twice the capacity, so that one move serves at least kCapacity values).
-        const int grown = std::min(2 * kCapacity, std::max(32, 2 * length));
+    if (length - m_size < kSlack && length < kCapacity + kSlack) {
+        // Grow, doubling up to the capacity plus the slack, so that filling a history costs O(1) a value.
+        const int grown = std::min(kCapacity + kSlack, std::max({32, 2 * length, m_size + kSlack}));
         QVector<double> bigger(grown);
         if (m_size > 0)
             std::memcpy(bigger.data() + grown - m_size, m_buf.constData() + m_head, sizeof(double) * size_t(m_size));
@@ -39,7 +46,7 @@ void BlockHistory::append(double v)
     ++m_version;
     if (m_head + m_size >= m_buf.size()) {
         // Room at the back: move the values to the front of a buffer long enough for the capacity.
-        QVector<double> moved(std::max(m_buf.size(), 2 * kCapacity));
+        QVector<double> moved(std::max(m_buf.size(), kCapacity + kSlack));
         if (m_size > 0)
             std::memcpy(moved.data(), m_buf.constData() + m_head, sizeof(double) * size_t(m_size));
         m_buf = moved;
@@ -60,7 +67,7 @@ void BlockHistory::assign(const double* newestFirst, int n)
 {
     n = std::max(0, std::min(n, kCapacity));
     ++m_version;
-    const int length = std::max(32, 2 * n);
+    const int length = std::max(32, n + kSlack);
     if (m_buf.size() < length || !m_buf.isDetached()) {
         // `newestFirst` may point into the old buffer: copy before letting it go.
         QVector<double> fresh(std::max(length, m_buf.size()));

@@ -32,7 +32,7 @@ public:
 
 private:
     // The values sit at [m_head, m_head + m_size) of m_buf, with free room in front for prepending;
-    // when the front is used up they move back to the end, at most once per m_buf.size() / 2 values.
+    // when the front is used up they move back to the end, which leaves room for dozens of values.
     void makeRoomInFront();
 
     QVector<double> m_buf;
