@@ -27,7 +27,6 @@ public:
     double push(BlockHistory& history, double value);
     // The indicator over `value` followed by `history`; changes neither.
     double peek(const BlockHistory& history, double value);
-    int walkCount() const { return static_cast<int>(m_last.size() - m_begin); }
 
 private:
     // Values are numbered from 0, the oldest of the history the walks were last rebuilt from; value t
