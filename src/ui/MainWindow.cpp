@@ -81,6 +81,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
             [p](const QString& title, const QString& text) { p->information(nullptr, title, text); });
     }
 
+    // The connector is chosen once, for this provider: saving another one needs a restart.
+    settings->setActiveProvider(settings->provider());
     const QString brokerName = SettingsManager::providerName(settings->provider());
     settings->setCurrentBroker(brokerName);
     qInfo() << "[MainWindow] Initialized current broker to:" << brokerName;

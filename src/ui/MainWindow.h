@@ -65,6 +65,8 @@ struct MainWindowSeams {
     std::function<void(SymbolManager*)> prepareSymbolManager;
     // Builds the settings dialog; empty means the program's own.
     std::function<QDialog*(SettingsManager*, QWidget* parent)> settingsDialog;
+    // The running program's log file, which the settings dialog's "Clear Logs" must keep.
+    QString logFilePath;
 };
 
 class MainWindow : public QMainWindow

@@ -545,17 +545,17 @@ void TestMainWindow::connectCredentialCheck_data()
     QTest::newRow("Fyers complete") << 7 << QStringList{"fyersClientId", "fyersAccessToken"} << "";
     QTest::newRow("Zerodha without key") << 0 << QStringList{"zerodhaAccessToken"}
                                          << "Please configure Zerodha API Key and Access Token in "
-                                            "Settings first.\nGo to Settings > Zerodha tab to "
+                                            "Settings first.\nGo to Settings > API Provider > Zerodha Kite to "
                                             "enter your credentials.";
     QTest::newRow("FlatTrade without token")
         << 1 << QStringList{"flatTradeApiKey"}
         << "Please configure FlatTrade API Key and Access Token in Settings first.\nGo to "
-           "Settings > FlatTrade tab to authenticate.";
+           "Settings > API Provider > FlatTrade to authenticate.";
     QTest::newRow("TradeJini blank token counts") << 2 << QStringList{"tradeJiniAccessToken "} << "";
     QTest::newRow("TradeJini without token")
         << 2 << QStringList{}
         << "Please configure TradeJini Access Token in Settings first.\nGo to Settings > "
-           "TradeJini tab to authenticate.";
+           "API Provider > TradeJini to authenticate.";
     QTest::newRow("Dhan needs the general key") << 3 << QStringList{"dhanAccessToken"}
                                                 << "Please configure API key in settings first";
     QTest::newRow("Upstox with general key") << 5 << QStringList{"apiKey"} << "";
