@@ -182,6 +182,9 @@ private:
     static QString routingKey(const TickData& tick);
     void loadInstrumentMaster();
     void updateConnectionStatusLabel();
+    // Whether the feed's connection is up now: the connector's stream (or the window's own), or
+    // the facade's quote poll where there is no connector.
+    bool feedConnectionUp() const;
     void showError(const QString& message);
     void populateTimeframeCombo(QComboBox* combo);
     void populateDateRangeCombo(QComboBox* combo);

@@ -571,8 +571,11 @@ void MainWindow::addSymbolToWatchlist(const QString& symbolName, const QString& 
     refreshWatchlistDisplay();
     if (wsConnected || (brokerAPI && brokerAPI->implementation()))
         subscribeToWatchlistSymbols();
+    else if (brokerAPI && liveFeeder && liveFeeder->isRunning())
+        liveFeeder->addSymbol(token);  // a running quote poll asks for it from now on
     statusMessageLabel->setText(
-        QStringLiteral("✓ '%1' (%2) added to watchlist").arg(symbolName, exchange));
+        exchange.isEmpty() ? QStringLiteral("✓ '%1' added to watchlist").arg(symbolName)
+                           : QStringLiteral("✓ '%1' (%2) added to watchlist").arg(symbolName, exchange));
     qDebug() << "[MainWindow] Symbol added successfully:" << symbolName << "with token" << token;
 }
 

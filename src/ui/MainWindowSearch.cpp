@@ -118,6 +118,12 @@ void MainWindow::onSymbolSearchTriggered()
                          QStringLiteral("Symbol repository not available. Please load symbols first."));
         return;
     }
+    if (settings->provider() == SettingsManager::CustomAPI) {
+        // The quote service has no instrument master: what is typed is the symbol it is asked for.
+        symbolSearchEdit->clear();
+        addSymbolToWatchlist(query, query, QString());
+        return;
+    }
     const QString broker = SettingsManager::providerName(settings->provider());
     const IndianSymbolData record =
         SymbolSearch::exactMatch(symbolRepository->allSymbols(), query, broker);

@@ -349,8 +349,9 @@ void TestWindowLogin::resetAppCache()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QVERIFY(QDir().mkpath(folder + "/cache"));
+    // The symbol manager's meta files go too: left alone they would call a deleted master current.
     const QStringList goes{"zerodha_nse_symbols.csv", "zerodha_nse_symbols.csv.meta.json",
-                           "dhan_symbols.csv"};
+                           "dhan_symbols.csv", "zerodha_nse_symbols.meta.json"};
     const QStringList stays{"notes.txt", "symbols.csv", "cache/zerodha_nse_symbols.csv"};
     for (const QString& f : goes + stays) {
         QFile file(folder + "/" + f);
