@@ -14,6 +14,7 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPair>
 #include <QSaveFile>
 #include <QScopedValueRollback>
 #include <QTimer>
@@ -151,6 +152,8 @@ QList<IndianSymbolData> parseHeaderMapped(const QVector<QStringRef>& lines, cons
     const int exchCol = columnFor(header, {"exchange", "exch"}, 0);
     const int tokCol = columnFor(header, {"instrument_token", "instrumenttoken", "token", "tokenid"}, 1);
     const int symCol = columnFor(header, {"tradingsymbol", "tradingsym", "symbol", "ts"}, 3);
+    const int typeCol = columnFor(header, {"instrument_type", "instrumenttype", "insttype"}, -1);
+    const int expiryCol = columnFor(header, {"expiry", "expiry_date", "expirydate"}, -1);
 
     out.reserve(lines.size());
     for (int i = 1; i < lines.size(); ++i) {
@@ -169,6 +172,10 @@ QList<IndianSymbolData> parseHeaderMapped(const QVector<QStringRef>& lines, cons
         r.exchange = std::move(exch);
         r.token = std::move(token);
         r.symbol = std::move(symbol);
+        if (typeCol >= 0 && typeCol < f.size())
+            r.instrumentType = unquoted(f[typeCol]);
+        if (expiryCol >= 0 && expiryCol < f.size())
+            r.expiry = unquoted(f[expiryCol]);
         out.append(std::move(r));
     }
     return out;
@@ -272,10 +279,33 @@ void SymbolRepository::addSymbol(const QString& symbol, const QString& token, co
 
 void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
 {
+    // The same master can arrive twice (the start-up load and the symbol manager's load): an
+    // instrument already held, by token and exchange, takes the newer record in its place.
+    QHash<QPair<QString, QString>, int> held;
+    held.reserve(symbols.size());
+    for (int i = 0; i < symbols.size(); ++i) {
+        if (!symbols.at(i).token.isEmpty())
+            held.insert({symbols.at(i).token, symbols.at(i).exchange}, i);
+    }
     const int old = symbols.size();
-    symbols.append(list);
-    indexFrom(old);
-    qDebug() << "[SymbolRepository] Added" << list.size() << "symbols, total now:" << symbols.size();
+    int replaced = 0;
+    for (const IndianSymbolData& r : list) {
+        const auto it = r.token.isEmpty() ? held.constEnd() : held.constFind({r.token, r.exchange});
+        if (it != held.constEnd()) {
+            symbols[it.value()] = r;
+            ++replaced;
+            continue;
+        }
+        if (!r.token.isEmpty())
+            held.insert({r.token, r.exchange}, symbols.size());
+        symbols.append(r);
+    }
+    if (replaced > 0)
+        rebuildIndex();
+    else
+        indexFrom(old);
+    qDebug() << "[SymbolRepository] Added" << list.size() - replaced << "symbols, replaced" << replaced
+             << ", total now:" << symbols.size();
     emit symbolsLoaded(list.size());
 }
 
