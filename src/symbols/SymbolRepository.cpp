@@ -203,6 +203,7 @@ void SymbolRepository::clear()
     symbols.clear();
     tokenIndex.clear();
     symbolIndex.clear();
+    exchangeTokenIndex.clear();
     emit symbolsCleared();
 }
 
@@ -238,6 +239,28 @@ QString SymbolRepository::exchangeForToken(const QString& token) const
     return r.token.isEmpty() ? QString() : r.exchange;
 }
 
+namespace {
+
+QString exchangeTokenKey(const QString& exchange, const QString& token)
+{
+    return exchange.toUpper() + QLatin1Char('|') + token;
+}
+
+}  // namespace
+
+IndianSymbolData SymbolRepository::findByExchangeToken(const QString& exchange, const QString& token) const
+{
+    const auto it = exchangeTokenIndex.constFind(exchangeTokenKey(exchange, token));
+    if (it != exchangeTokenIndex.constEnd() && it.value() >= 0 && it.value() < symbols.size())
+        return symbols.at(it.value());
+    return {};
+}
+
+QString SymbolRepository::symbolForExchangeToken(const QString& exchange, const QString& token) const
+{
+    return findByExchangeToken(exchange, token).symbol;
+}
+
 QList<IndianSymbolData> SymbolRepository::findAllBySymbol(const QString& tradingSymbol) const
 {
     const QString key = tradingSymbol.toUpper();
@@ -253,10 +276,13 @@ void SymbolRepository::indexFrom(int first)
 {
     tokenIndex.reserve(symbols.size());
     symbolIndex.reserve(symbols.size());
+    exchangeTokenIndex.reserve(symbols.size());
     for (int i = first; i < symbols.size(); ++i) {
         const IndianSymbolData& r = symbols.at(i);
-        if (!r.token.isEmpty())
+        if (!r.token.isEmpty()) {
             tokenIndex.insert(r.token, i);
+            exchangeTokenIndex.insert(exchangeTokenKey(r.exchange, r.token), i);
+        }
         const QString key = r.symbol.toUpper();
         if (!symbolIndex.contains(key))
             symbolIndex.insert(key, i);
@@ -313,6 +339,7 @@ void SymbolRepository::rebuildIndex()
 {
     tokenIndex.clear();
     symbolIndex.clear();
+    exchangeTokenIndex.clear();
     indexFrom(0);
     qDebug() << "[SymbolRepository] Rebuilt index with" << tokenIndex.size() << "entries";
 }

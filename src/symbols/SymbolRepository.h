@@ -29,6 +29,11 @@ public:
     IndianSymbolData findByToken(const QString& token) const;
     QString symbolForToken(const QString& token) const;
     QString exchangeForToken(const QString& token) const;
+    // The instrument with this token on this exchange (the exchange as the master names it,
+    // compared without regard to case). One number can name instruments on several exchanges, so
+    // a tick is matched by both; empty when there is none.
+    IndianSymbolData findByExchangeToken(const QString& exchange, const QString& token) const;
+    QString symbolForExchangeToken(const QString& exchange, const QString& token) const;
     QList<IndianSymbolData> allSymbols() const { return symbols; }
     QList<IndianSymbolData> findAllBySymbol(const QString& tradingSymbol) const;
 
@@ -84,6 +89,7 @@ private:
     QList<IndianSymbolData> symbols;
     QHash<QString, int> tokenIndex;   // token -> position of the last record added with it
     QHash<QString, int> symbolIndex;  // upper-cased symbol -> position of the first record with it
+    QHash<QString, int> exchangeTokenIndex;  // "EXCHANGE|token" -> position of the last record with both
     QString broker;
 
     QMap<QString, QString> hosts;

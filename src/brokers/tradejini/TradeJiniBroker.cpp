@@ -427,15 +427,6 @@ void TradeJiniBroker::requestIntradayData(const QString& symbol, const QString& 
     requestHistoricalData(symbol, today, today, interval);
 }
 
-struct TradeJiniBroker::HistoryBatch {
-    QVector<QList<OHLCData>> parts;  // bars of each chunk, in range order
-    int outstanding = 0;
-    bool arrived = false;  // at least one chunk answered with a usable reply
-    QString symbol;
-    QString firstError;
-    bool failed = false;
-};
-
 void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                             const QString& interval)
 {
@@ -452,7 +443,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     if (accessToken.isEmpty()) {
         const QString msg = QStringLiteral("TradeJini access token not configured. Please authenticate first.");
         qWarning() << "[TradeJiniBroker]" << msg;
-        historyFailed(batch, msg);
+        historyFailed(batch, part, msg);
         return;
     }
     const auto chunks = TradeJiniHistory::chunkRange(from, to);
@@ -461,9 +452,20 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
                  << "days). Splitting into 30-day chunks...";
         // Every chunk is counted before the first goes out: one that fails at once must not
         // close the batch early.
-        const auto gathered = std::make_shared<HistoryBatch>();
-        gathered->parts.resize(chunks.size());
-        gathered->outstanding = chunks.size();
+        QPointer<TradeJiniBroker> self(this);
+        const auto gathered = HistoryBatch::create(
+            chunks.size(), symbol,
+            [self, n = chunks.size()](const QString& name, const QList<OHLCData>& bars) {
+                if (!self)
+                    return;
+                qDebug() << "[TradeJiniBroker] Merged" << bars.size() << "historical candles from" << n
+                         << "chunks for" << name;
+                emit self->historicalDataReceived(name, bars);
+            },
+            [self](const QString& message) {
+                if (self)
+                    emit self->errorOccurred(message);
+            });
         int n = 1;
         for (const auto& c : chunks) {
             qDebug() << "[TradeJiniBroker] Chunk" << n << ":" << c.first.toString(day) << "to" << c.second.toString(day);
@@ -487,7 +489,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     } else if (symbolRepository) {
         token = symbolRepository->tokenForSymbol(symbol);
         if (token.isEmpty()) {
-            historyFailed(batch, QStringLiteral("No token found for symbol: %1").arg(symbol));
+            historyFailed(batch, part, QStringLiteral("No token found for symbol: %1").arg(symbol));
             return;
         }
     } else {
@@ -495,7 +497,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     }
     const IndianSymbolData record = symbolRepository ? symbolRepository->findByToken(token) : IndianSymbolData();
     if (record.exchange.isEmpty()) {
-        historyFailed(batch, QStringLiteral("Cannot find exchange for token: %1").arg(token));
+        historyFailed(batch, part, QStringLiteral("Cannot find exchange for token: %1").arg(token));
         return;
     }
     qDebug() << "[TradeJiniBroker] Historical request - Token:" << token << "Symbol:" << record.symbol
@@ -536,7 +538,7 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         qWarning() << "[TradeJiniBroker]" << msg;
         qWarning() << "[TradeJiniBroker] HTTP status:" << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         reply->deleteLater();
-        historyFailed(batch, msg);
+        historyFailed(batch, part, msg);
         return;
     }
     reply->deleteLater();
@@ -544,11 +546,11 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
     if (!r.parsed) {
         const QString msg = QStringLiteral("Failed to parse historical data: %1").arg(r.error);
         qWarning() << "[TradeJiniBroker]" << msg;
-        historyFailed(batch, msg);
+        historyFailed(batch, part, msg);
         return;
     }
     if (r.brokerError) {
-        historyFailed(batch, QStringLiteral("TradeJini error: %1").arg(r.error));
+        historyFailed(batch, part, QStringLiteral("TradeJini error: %1").arg(r.error));
         return;
     }
     qDebug() << "[TradeJiniBroker] Parsed" << r.bars.size() << "historical candles for" << symbol;
@@ -561,47 +563,16 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         emit historicalDataReceived(symbol, r.bars);
         return;
     }
-    batch->parts[part] = r.bars;
-    batch->arrived = true;
-    batch->symbol = symbol;
-    historyPartDone(batch);
+    batch->partArrived(part, r.bars);
 }
 
-void TradeJiniBroker::historyFailed(const std::shared_ptr<HistoryBatch>& batch, const QString& message)
+void TradeJiniBroker::historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message)
 {
     if (!batch) {
         emit errorOccurred(message);
         return;
     }
-    if (!batch->failed) {
-        batch->failed = true;
-        batch->firstError = message;
-    }
-    historyPartDone(batch);
-}
-
-void TradeJiniBroker::historyPartDone(const std::shared_ptr<HistoryBatch>& batch)
-{
-    if (--batch->outstanding > 0)
-        return;
-    QList<OHLCData> bars;
-    for (const QList<OHLCData>& p : qAsConst(batch->parts))
-        bars += p;
-    // Stable, so of two bars with one time the one from the earlier chunk stays.
-    std::stable_sort(bars.begin(), bars.end(),
-                     [](const OHLCData& a, const OHLCData& b) { return a.timestamp < b.timestamp; });
-    bars.erase(std::unique(bars.begin(), bars.end(),
-                           [](const OHLCData& a, const OHLCData& b) { return a.timestamp == b.timestamp; }),
-               bars.end());
-    // A partly failed range still hands on what it got, then reports the failure; an empty
-    // success would only look like a complete answer with nothing in it.
-    if (batch->arrived && (!batch->failed || !bars.isEmpty())) {
-        qDebug() << "[TradeJiniBroker] Merged" << bars.size() << "historical candles from" << batch->parts.size()
-                 << "chunks for" << batch->symbol;
-        emit historicalDataReceived(batch->symbol, bars);
-    }
-    if (batch->failed)
-        emit errorOccurred(batch->firstError);
+    batch->partFailed(part, message);
 }
 
 // ---- symbol store --------------------------------------------------------------------------

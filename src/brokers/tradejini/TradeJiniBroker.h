@@ -2,6 +2,7 @@
 // history in chunks and the symbol-store download.
 #pragma once
 
+#include "brokers/HistoryBatch.h"
 #include "brokers/IBroker.h"
 #include "brokers/tradejini/TradeJiniDecoder.h"
 
@@ -78,12 +79,10 @@ private:
     void processJsonMessage(const QJsonObject& object);
     // A range over 30 days goes out as several requests; their bars are gathered in a batch and
     // handed on once, so a receiver that replaces a symbol's bars keeps the whole range.
-    struct HistoryBatch;
     void requestHistoryRange(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,
                              const std::shared_ptr<HistoryBatch>& batch, int part);
     void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
-    void historyFailed(const std::shared_ptr<HistoryBatch>& batch, const QString& message);
-    void historyPartDone(const std::shared_ptr<HistoryBatch>& batch);
+    void historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message);
     QString symbolForToken(const QString& token) const;
     bool streamOpen() const;
     void sendText(const QString& text);
