@@ -177,6 +177,8 @@ private:
     void createMenus();
     void createStatusBar();
     void createLiveTab();
+    void sizeWatchlistColumns();
+    int rowButtonHeight() const;
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);

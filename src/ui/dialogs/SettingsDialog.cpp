@@ -228,7 +228,7 @@ void SettingsDialog::createProviderTab()
     grid->addWidget(apiStatusLabel, 3, 0, 1, 3);
     pageLayout->addWidget(providerGroup);
 
-    auto* brokersGroup = new QGroupBox(QStringLiteral("Indian Brokers Authentication"), page);
+    brokersGroup = new QGroupBox(QStringLiteral("Indian Brokers Authentication"), page);
     auto* brokersLayout = new QVBoxLayout(brokersGroup);
     auto* scroll = new QScrollArea(brokersGroup);
     scroll->setWidgetResizable(true);
@@ -447,6 +447,8 @@ void SettingsDialog::onProviderChanged(int index)
         box->hide();
     if (unsigned(index) <= 5u)
         boxes[index]->show();
+    // A provider without a broker login (the "Custom API") gets no empty login area.
+    brokersGroup->setVisible(unsigned(index) <= 5u);
 }
 
 void SettingsDialog::showFirstTab()

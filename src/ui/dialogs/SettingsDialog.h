@@ -139,6 +139,7 @@ private:
     QLabel* apiStatusLabel = nullptr;
     QLabel* apiKeyLabel = nullptr;
     QLabel* customUrlLabel = nullptr;
+    QGroupBox* brokersGroup = nullptr;  // the broker login boxes around the visible one
     QLineEdit* fyersClientIdEdit = nullptr;
     QLineEdit* fyersAppIdEdit = nullptr;
     QLineEdit* fyersAccessTokenEdit = nullptr;
