@@ -4,8 +4,11 @@
 #include "support/HttpTestServer.h"
 #include "support/LoopbackLogins.h"
 #include "support/OfflineWindow.h"
+#include "support/ScriptedDialogPrompts.h"
+#include "ui/dialogs/SettingsDialog.h"
 
 #include <QDialog>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -37,6 +40,7 @@ private slots:
     void settingsAccepted_data();
     void settingsAccepted();
     void resetAppCache();
+    void clearLogsKeepsTheRunningLog();
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int provider);
@@ -387,6 +391,35 @@ void TestWindowLogin::resetAppCache()
     // Saved: a fresh store reads the empty lists back.
     SettingsManager reread;
     QVERIFY(reread.watchlistForBroker("Zerodha").isEmpty());
+}
+
+void TestWindowLogin::clearLogsKeepsTheRunningLog()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/logs/";
+    QVERIFY(QDir().mkpath(folder));
+    for (const char* name : {"Tickvane_old.log", "Tickvane_now.log"}) {
+        QFile f(folder + name);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    settings->setProvider(SettingsManager::TradeJini);
+    MainWindowSeams seams = recordingSeams();
+    seams.logFilePath = folder + "Tickvane_now.log";
+    ScriptedDialogPrompts dialogPrompts;  // answers Yes
+    seams.settingsDialog = [&dialogPrompts](SettingsManager* s, QWidget* parent) -> QDialog* {
+        return new SettingsDialog(s, parent, &dialogPrompts);
+    };
+    MainWindow w(seams);
+    QMetaObject::invokeMethod(&w, "onSettingsAction");
+    auto* dialog = w.findChild<SettingsDialog*>();
+    QVERIFY(dialog);
+    QPushButton* clear = nullptr;
+    for (QPushButton* b : dialog->findChildren<QPushButton*>())
+        if (b->text() == "Clear Logs")
+            clear = b;
+    QVERIFY(clear);
+    clear->click();
+    QVERIFY(!QFile::exists(folder + "Tickvane_old.log"));
+    QVERIFY(QFile::exists(folder + "Tickvane_now.log"));
 }
 
 QTEST_MAIN(TestWindowLogin)
