@@ -13,6 +13,8 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 OUT="$(mkdir -p "${1:-$ROOT/build/screenshots}" && cd "${1:-$ROOT/build/screenshots}" && pwd)"
 
+rm -f "$OUT"/[0-9][0-9]-*.png   # this script's own earlier pictures
+
 EXE="${TICKVANE_EXE:-}"
 if [ -z "$EXE" ]; then
     for candidate in "$ROOT/build/bench/src/app/Tickvane" "$ROOT/build/test/src/app/Tickvane"; do
@@ -190,6 +192,7 @@ xdotool key --window "$MAIN" ctrl+s
 SETTINGS="$(window_of "Tickvane Settings")"
 sleep 0.5
 # Saving announces a change: the window subscribes again and, with no master, opens the manager.
+shot "$SETTINGS" 02-settings-4-broker-login
 eval "$(xdotool getwindowgeometry --shell "$SETTINGS")"
 xdotool mousemove --window "$SETTINGS" $((WIDTH - 130)) $((HEIGHT - 22)) click 1   # OK
 MANAGER="$(timeout 20 xdotool search --sync --onlyvisible --name "Symbol Manager" | head -n1 || true)"
