@@ -387,9 +387,13 @@ void MainWindow::onConnectAction()
     updateConnectionStatusLabel();
     // Only a connection that is up is reported as made; a connector still on its way reports
     // through its status signal.
-    statusMessageLabel->setText(feedConnectionUp()
-                                    ? QStringLiteral("Connected to %1 successfully").arg(name)
-                                    : QStringLiteral("Connecting to %1...").arg(name));
+    if (feedConnectionUp())
+        statusMessageLabel->setText(QStringLiteral("Connected to %1 successfully").arg(name));
+    else if (!brokerAPI->implementation())
+        statusMessageLabel->setText(  // nothing to poll yet
+            QStringLiteral("%1 is ready: add symbols with Quick Add, then press Start Feed.").arg(name));
+    else
+        statusMessageLabel->setText(QStringLiteral("Connecting to %1...").arg(name));
 }
 
 void MainWindow::onDisconnectAction()

@@ -47,7 +47,8 @@ void MainWindow::onSettingsChanged()
 void MainWindow::onStartLiveFeed()
 {
     const QString name = SettingsManager::providerName(settings->provider());
-    if (!brokerConnected && brokerAPI && !brokerAPI->implementation()) {
+    const bool quotePoll = settings->provider() == SettingsManager::CustomAPI;
+    if (!brokerConnected && quotePoll) {
         // Without a connector the quote poll is the connection: starting the feed connects.
         onConnectAction();
         return;
@@ -66,6 +67,14 @@ void MainWindow::onStartLiveFeed()
     }
     const QString started =
         QStringLiteral("Started live data feed for %1 symbols from %2").arg(symbols.size()).arg(name);
+
+    if (quotePoll) {
+        // The quote poll is the whole feed: there is no stream to open.
+        if (liveFeeder)
+            liveFeeder->start();
+        statusMessageLabel->setText(started);
+        return;
+    }
 
     if (settings->provider() == SettingsManager::TradeJini) {
         setFeedButtons(false);

@@ -841,6 +841,11 @@ void TestMainWindow::customApiEndToEnd()
     w->brokerFacade()->setPollInterval(100);
     QVERIFY(!w->brokerFacade()->implementation());
 
+    // Connected with nothing to poll yet: the status says what to do.
+    QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    QCOMPARE(windowStatus(*w),
+             QString("Custom API is ready: add symbols with Quick Add, then press Start Feed."));
+
     // Without an instrument master, quick add takes the typed text as the symbol.
     auto* search = w->findChild<QLineEdit*>("symbolSearchEdit");
     for (const char* typed : {"acme", "zed"}) {
@@ -848,9 +853,9 @@ void TestMainWindow::customApiEndToEnd()
         QMetaObject::invokeMethod(w.get(), "onSymbolSearchTriggered");
     }
     QCOMPARE(settings->watchlistForBroker("Custom API"), (QStringList{"ACME", "ZED"}));
-    QVERIFY(prompts->shown.isEmpty());
 
-    QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QVERIFY(prompts->shown.isEmpty());
     QVERIFY(w->feeder()->isRunning());
     QTableWidget* tb = watchlistTable(*w);
     QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
