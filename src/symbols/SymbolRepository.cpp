@@ -14,7 +14,6 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPair>
 #include <QSaveFile>
 #include <QScopedValueRollback>
 #include <QTimer>
@@ -133,6 +132,9 @@ QList<IndianSymbolData> parseDhan(const QVector<QStringRef>& lines)
         r.exchange = exch.toString().toUpper();
         r.token = tok.toString();
         r.symbol = sym.toString();
+        // Security ids are unique only within a segment (an index and a share can share one).
+        r.segment = SymbolRepository::dhanSegment(r.exchange, f[1].trimmed().toString());
+        r.instrumentType = f[3].trimmed().toString();
         out.append(std::move(r));
     }
     qDebug() << "[SymbolRepository] Parsed" << out.size() << "Dhan instruments";
@@ -227,6 +229,31 @@ IndianSymbolData SymbolRepository::findByToken(const QString& token) const
     return {};
 }
 
+IndianSymbolData SymbolRepository::findBySymbol(const QString& tradingSymbol) const
+{
+    const auto it = symbolIndex.constFind(tradingSymbol.trimmed().toUpper());
+    return it == symbolIndex.constEnd() ? IndianSymbolData() : symbols.at(it.value());
+}
+
+QString SymbolRepository::dhanSegment(const QString& exchange, const QString& segmentCode)
+{
+    const QString e = exchange.trimmed().toUpper();
+    const QString s = segmentCode.trimmed().toUpper();
+    if (s == QLatin1String("I"))
+        return QStringLiteral("IDX_I");
+    if (e == QLatin1String("MCX"))
+        return QStringLiteral("MCX_COMM");
+    if (s == QLatin1String("E"))
+        return e + QLatin1String("_EQ");
+    if (s == QLatin1String("D"))
+        return e + QLatin1String("_FNO");
+    if (s == QLatin1String("C"))
+        return e + QLatin1String("_CURRENCY");
+    if (s == QLatin1String("M"))
+        return e + QLatin1String("_COMM");
+    return QString();
+}
+
 QString SymbolRepository::symbolForToken(const QString& token) const
 {
     const IndianSymbolData r = findByToken(token);
@@ -282,6 +309,8 @@ void SymbolRepository::indexFrom(int first)
         if (!r.token.isEmpty()) {
             tokenIndex.insert(r.token, i);
             exchangeTokenIndex.insert(exchangeTokenKey(r.exchange, r.token), i);
+            if (!r.segment.isEmpty() && r.segment.compare(r.exchange, Qt::CaseInsensitive) != 0)
+                exchangeTokenIndex.insert(exchangeTokenKey(r.segment, r.token), i);
         }
         const QString key = r.symbol.toUpper();
         if (!symbolIndex.contains(key))
@@ -306,24 +335,35 @@ void SymbolRepository::addSymbol(const QString& symbol, const QString& token, co
 void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
 {
     // The same master can arrive twice (the start-up load and the symbol manager's load): an
-    // instrument already held, by token and exchange, takes the newer record in its place.
-    QHash<QPair<QString, QString>, int> held;
+    // instrument already held takes the newer record in its place. Token and exchange name it;
+    // segments tell two apart only where both records give one (masters differ in that).
+    const auto key = [](const IndianSymbolData& r) { return r.token + QLatin1Char('\x1f') + r.exchange; };
+    QHash<QString, QVector<int>> held;
     held.reserve(symbols.size());
     for (int i = 0; i < symbols.size(); ++i) {
         if (!symbols.at(i).token.isEmpty())
-            held.insert({symbols.at(i).token, symbols.at(i).exchange}, i);
+            held[key(symbols.at(i))].append(i);
     }
     const int old = symbols.size();
     int replaced = 0;
     for (const IndianSymbolData& r : list) {
-        const auto it = r.token.isEmpty() ? held.constEnd() : held.constFind({r.token, r.exchange});
-        if (it != held.constEnd()) {
-            symbols[it.value()] = r;
+        int same = -1;
+        if (!r.token.isEmpty()) {
+            for (int i : held.value(key(r))) {
+                const QString& segment = symbols.at(i).segment;
+                if (segment.isEmpty() || r.segment.isEmpty() || segment == r.segment) {
+                    same = i;
+                    break;
+                }
+            }
+        }
+        if (same >= 0) {
+            symbols[same] = r;
             ++replaced;
             continue;
         }
         if (!r.token.isEmpty())
-            held.insert({r.token, r.exchange}, symbols.size());
+            held[key(r)].append(symbols.size());
         symbols.append(r);
     }
     if (replaced > 0)
