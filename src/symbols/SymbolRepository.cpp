@@ -337,6 +337,15 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
     // The same master can arrive twice (the start-up load and the symbol manager's load): an
     // instrument already held takes the newer record in its place. Token and exchange name it;
     // segments tell two apart only where both records give one (masters differ in that).
+    // A master is not compared with itself: only records held before this call are looked at.
+    const int old = symbols.size();
+    if (old == 0) {
+        symbols = list;
+        indexFrom(0);
+        qDebug() << "[SymbolRepository] Added" << list.size() << "symbols, total now:" << symbols.size();
+        emit symbolsLoaded(list.size());
+        return;
+    }
     const auto key = [](const IndianSymbolData& r) { return r.token + QLatin1Char('\x1f') + r.exchange; };
     QHash<QString, QVector<int>> held;
     held.reserve(symbols.size());
@@ -344,7 +353,6 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
         if (!symbols.at(i).token.isEmpty())
             held[key(symbols.at(i))].append(i);
     }
-    const int old = symbols.size();
     int replaced = 0;
     for (const IndianSymbolData& r : list) {
         int same = -1;
@@ -362,8 +370,6 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
             ++replaced;
             continue;
         }
-        if (!r.token.isEmpty())
-            held[key(r)].append(symbols.size());
         symbols.append(r);
     }
     if (replaced > 0)
