@@ -85,6 +85,7 @@ const char* const kPopupStyle =
     "white;}QTableWidget::item:hover {    background-color: #ecf0f1;}QHeaderView::section {    "
     "background-color: #2c3e50;    color: white;    padding: 6px;    border: 1px solid #34495e;    "
     "font-weight: bold;    font-size: 8pt;}";
+constexpr int kItemPadding = 5;  // the watchlist items' padding below
 const char* const kWatchlistStyle =
     "QTableWidget {    gridline-color: #e0e0e0;    background-color: white;    "
     "alternate-background-color: #f8f9fa;    border: 1px solid #ccc;}QTableWidget::item {    "
@@ -496,7 +497,7 @@ void MainWindow::sizeWatchlistColumns()
     bold.setBold(true);
     const QFontMetrics header(bold);
     const QFontMetrics name(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
-    const int itemPad = 2 * 5 + 12;   // the items' padding, the grid line and some air
+    const int itemPad = 2 * kItemPadding + 12;  // the items' padding, the grid line and some air
     const int headerPad = 2 * 5 + 12;
     static const char* const samples[] = {"RELIANCE24DEC", "-12,345.65", "-12,345.65", "-100.00%",
                                           "12,345.65",     "12,345.65",  "12,345.65",  "12,345,678",
@@ -516,8 +517,9 @@ void MainWindow::sizeWatchlistColumns()
     remove.setStyleSheet(QString::fromLatin1(kRemoveStyle));
     const QSize loadSize = load.sizeHint();
     const QSize removeSize = remove.sizeHint();
-    watchlistTable->setColumnWidth(9, loadSize.width() + 6 + removeSize.width() + 16);
-    const int rowHeight = qMax(rowButtonHeight() + 8, cell.height() + 2 * 5 + 4);
+    // The cell widget is inset by the items' padding on every side.
+    watchlistTable->setColumnWidth(9, loadSize.width() + 6 + removeSize.width() + 2 * kItemPadding + 12);
+    const int rowHeight = qMax(rowButtonHeight(), cell.height()) + 2 * kItemPadding + 4;
     watchlistTable->verticalHeader()->setDefaultSectionSize(
         qMax(rowHeight, watchlistTable->verticalHeader()->defaultSectionSize()));
 }
@@ -605,6 +607,11 @@ void MainWindow::refreshWatchlistDisplay()
         actionsLayout->addWidget(remove);
         actionsLayout->addStretch();
         watchlistTable->setCellWidget(row, 9, actions);
+        // The row is as tall as its buttons in the font they are finally shown with, plus the
+        // items' padding, which the cell widget is inset by.
+        const int needed = qMax(loadHistory->sizeHint().height(), buttonHeight) + kItemPadding * 2 + 4;
+        if (watchlistTable->rowHeight(row) < needed)
+            watchlistTable->setRowHeight(row, needed);
 
         // The handlers own copies of the row's token and name: the row's widgets may be
         // replaced by a rebuild while a handler runs.
