@@ -137,8 +137,8 @@ void HttpTestServer::answer(QTcpSocket* socket, const Request& req, bool close)
 {
     Reply reply;
     auto it = scripted.find({req.method, req.path});
-    if (respond) {
-        reply = respond(req);
+    if (responder) {
+        reply = responder(req);
     } else if (it == scripted.end()) {
         reply.status = 404;
         reply.body = "not scripted";

@@ -142,6 +142,7 @@ private:
     QGroupBox* brokersGroup = nullptr;  // the broker login boxes around the visible one
     QLineEdit* fyersClientIdEdit = nullptr;
     QLineEdit* fyersAppIdEdit = nullptr;
+    QLineEdit* fyersSecretKeyEdit = nullptr;
     QLineEdit* fyersAccessTokenEdit = nullptr;
     QPushButton* fyersAuthButton = nullptr;
     QLineEdit* zerodhaApiKeyEdit = nullptr;
