@@ -38,7 +38,6 @@ void TestWatchlistCells::displayName_data()
     QTest::addColumn<bool>("fallback");
     QTest::newRow("known") << "2885" << "RELIANCE" << "RELIANCE" << false;
     QTest::newRow("repo equals token") << "2885" << "2885" << "2885" << true;
-    QTest::newRow("14-digit unknown") << "12345678901234" << "" << "Token_901234" << true;
     QTest::newRow("10-digit unknown") << "1234567890" << "" << "1234567890" << true;
     QTest::newRow("11-digit unknown") << "12345678901" << "" << "Token_678901" << true;
     QTest::newRow("14 chars not numeric") << "NSE:ABCDEFGHIJ" << "" << "NSE:ABCDEFGHIJ" << true;
