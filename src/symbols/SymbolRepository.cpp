@@ -132,6 +132,9 @@ QList<IndianSymbolData> parseDhan(const QVector<QStringRef>& lines)
         r.exchange = exch.toString().toUpper();
         r.token = tok.toString();
         r.symbol = sym.toString();
+        // Security ids are unique only within a segment (an index and a share can share one).
+        r.segment = SymbolRepository::dhanSegment(r.exchange, f[1].trimmed().toString());
+        r.instrumentType = f[3].trimmed().toString();
         out.append(std::move(r));
     }
     qDebug() << "[SymbolRepository] Parsed" << out.size() << "Dhan instruments";
@@ -220,6 +223,31 @@ IndianSymbolData SymbolRepository::findByToken(const QString& token) const
     return {};
 }
 
+IndianSymbolData SymbolRepository::findBySymbol(const QString& tradingSymbol) const
+{
+    const auto it = symbolIndex.constFind(tradingSymbol.trimmed().toUpper());
+    return it == symbolIndex.constEnd() ? IndianSymbolData() : symbols.at(it.value());
+}
+
+QString SymbolRepository::dhanSegment(const QString& exchange, const QString& segmentCode)
+{
+    const QString e = exchange.trimmed().toUpper();
+    const QString s = segmentCode.trimmed().toUpper();
+    if (s == QLatin1String("I"))
+        return QStringLiteral("IDX_I");
+    if (e == QLatin1String("MCX"))
+        return QStringLiteral("MCX_COMM");
+    if (s == QLatin1String("E"))
+        return e + QLatin1String("_EQ");
+    if (s == QLatin1String("D"))
+        return e + QLatin1String("_FNO");
+    if (s == QLatin1String("C"))
+        return e + QLatin1String("_CURRENCY");
+    if (s == QLatin1String("M"))
+        return e + QLatin1String("_COMM");
+    return QString();
+}
+
 QString SymbolRepository::symbolForToken(const QString& token) const
 {
     const IndianSymbolData r = findByToken(token);
@@ -275,6 +303,8 @@ void SymbolRepository::indexFrom(int first)
         if (!r.token.isEmpty()) {
             tokenIndex.insert(r.token, i);
             exchangeTokenIndex.insert(exchangeTokenKey(r.exchange, r.token), i);
+            if (!r.segment.isEmpty() && r.segment.compare(r.exchange, Qt::CaseInsensitive) != 0)
+                exchangeTokenIndex.insert(exchangeTokenKey(r.segment, r.token), i);
         }
         const QString key = r.symbol.toUpper();
         if (!symbolIndex.contains(key))

@@ -6,6 +6,7 @@
 #include "brokers/tradejini/TradeJiniHistory.h"
 #include "brokers/tradejini/TradeJiniSymbolStore.h"
 #include "core/SettingsManager.h"
+#include "core/TickClock.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -54,8 +55,7 @@ void TradeJiniBroker::setSettingsManager(SettingsManager* settings)
 
 void TradeJiniBroker::setClock(std::function<QDateTime()> c)
 {
-    clock = c;
-    decoder.setClock(std::move(c));
+    clock = std::move(c);
 }
 
 QDateTime TradeJiniBroker::now() const
@@ -111,6 +111,7 @@ void TradeJiniBroker::connectToBroker()
     if (wasConnected)
         emit connectionStatusChanged(false);
 
+    decoder.reset();
     socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, nullptr);
     connect(socket, &QWebSocket::connected, this, &TradeJiniBroker::onWsConnected);
     connect(socket, &QWebSocket::disconnected, this, &TradeJiniBroker::onWsDisconnected);
@@ -332,12 +333,10 @@ void TradeJiniBroker::stopLiveData()
 
 // ---- ticks ---------------------------------------------------------------------------------
 
-QString TradeJiniBroker::symbolForToken(const QString& token) const
+QString TradeJiniBroker::symbolFor(const QString& token, const QString& exchange)
 {
-    if (!symbolRepository)
-        return token;
-    const QString s = symbolRepository->symbolForToken(token);
-    return s.isEmpty() ? token : s;
+    // Tokens are numbered per exchange: the stream's ticks are named by both, as subscribed.
+    return token + QLatin1Char('_') + exchange;
 }
 
 void TradeJiniBroker::onWsTextMessage(const QString& message)
@@ -359,8 +358,11 @@ void TradeJiniBroker::processJsonMessage(const QJsonObject& object)
         return;
     TickData tick;
     QString keyExchange;
-    if (!TradeJiniDecoder::tickFromL1Json(object, [this](const QString& t) { return symbolForToken(t); }, now(), tick,
-                                          keyExchange))
+    const auto name = [this](const QString& token, const QString& exchange) {
+        const QString s = symbolRepository ? symbolRepository->symbolForExchangeToken(exchange, token) : QString();
+        return s.isEmpty() ? token : s;
+    };
+    if (!TradeJiniDecoder::tickFromL1Json(object, name, now(), tick, keyExchange))
         return;
     if (!settingsManager || keyExchange.isEmpty() || settingsManager->isWithinMarketHours(keyExchange, tick.timestamp)) {
         emit tickReceived(tick);
@@ -373,50 +375,27 @@ void TradeJiniBroker::processJsonMessage(const QJsonObject& object)
 
 void TradeJiniBroker::onWsBinaryMessage(const QByteArray& message)
 {
-    QVector<TickData> ticks;
-    const TradeJiniDecoder::FrameResult r = decoder.decodeFrame(message, ticks);
-    switch (r.status) {
-    case TradeJiniDecoder::FrameStatus::TooShort:
-        qDebug() << "[TradeJiniBroker] Binary message too short";
-        return;
-    case TradeJiniDecoder::FrameStatus::UnsupportedVersion:
-        qDebug() << "[TradeJiniBroker] Unsupported version:" << r.version;
-        return;
-    case TradeJiniDecoder::FrameStatus::InflateFailed:
-        qDebug() << "[TradeJiniBroker] Failed to decompress binary data, zlib error:" << r.zlibCode;
-        return;
-    case TradeJiniDecoder::FrameStatus::Ok:
-        break;
-    }
-    for (const TradeJiniDecoder::Event& e : r.events) {
+    const DecodedFrame frame = decoder.decode(message, clock ? clock().toMSecsSinceEpoch() : TickClock::nowMSecs());
+    for (const DecoderEvent& e : frame.events) {
         switch (e.kind) {
-        case TradeJiniDecoder::Event::InvalidPacketLength:
-            qDebug() << "[TradeJiniBroker] Invalid packet length:" << e.value << "at index" << e.offset;
+        case DecoderEvent::Malformed:
+        case DecoderEvent::UnknownPacket:
+            qDebug().noquote() << "[TradeJiniBroker]" << e.text;
             break;
-        case TradeJiniDecoder::Event::L1Packet:
-            qDebug() << "[TradeJiniBroker] Parsing L1 packet, size:" << e.value;
-            break;
-        case TradeJiniDecoder::Event::PingResponse:
+        case DecoderEvent::Heartbeat:
             qDebug() << "[TradeJiniBroker] Received PING response";
             break;
-        case TradeJiniDecoder::Event::UnknownPacketType:
-            qDebug() << "[TradeJiniBroker] Unknown packet type:" << e.value;
+        default:
             break;
-        case TradeJiniDecoder::Event::LargePacket: {
-            qDebug() << "[TradeJiniBroker] Large packet (" << e.value << "bytes) - HEX DUMP:";
-            QString hex;
-            for (int i = 0; i < e.bytes.size(); ++i) {
-                hex += QStringLiteral("%1 ").arg(uchar(e.bytes[i]), 2, 16, QLatin1Char('0'));
-                if (i % 16 == 15)
-                    hex += QLatin1Char('\n');
-            }
-            qDebug().noquote() << hex;
-            break;
-        }
         }
     }
-    for (const TickData& t : qAsConst(ticks))
+    QPointer<TradeJiniBroker> alive(this);
+    for (TickData t : frame.ticks) {
+        t.symbol = symbolFor(t.token, t.exchange);
         emit tickReceived(t);
+        if (!alive)
+            return;
+    }
 }
 
 // ---- history -------------------------------------------------------------------------------

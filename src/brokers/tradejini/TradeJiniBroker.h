@@ -83,7 +83,7 @@ private:
                              const std::shared_ptr<HistoryBatch>& batch, int part);
     void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
     void historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message);
-    QString symbolForToken(const QString& token) const;
+    static QString symbolFor(const QString& token, const QString& exchange);
     bool streamOpen() const;
     void sendText(const QString& text);
     void sendSubscriptionSet();
