@@ -51,11 +51,9 @@ void TestWatchlistCells::displayName()
 {
     QFETCH(QString, token);
     QFETCH(QString, repo);
-    QFETCH(QString, expected);
-    QFETCH(bool, fallback);
     const QString name = WatchlistFormat::displayName(token, repo);
-    QCOMPARE(name, expected);
-    QCOMPARE(WatchlistFormat::isFallbackName(name, token), fallback);
+    QTEST(name, "expected");
+    QTEST(WatchlistFormat::isFallbackName(name, token), "fallback");
 }
 
 void TestWatchlistCells::volume_data()
@@ -78,8 +76,7 @@ void TestWatchlistCells::volume()
 {
     QFETCH(double, volume);
     QFETCH(bool, index);
-    QFETCH(QString, expected);
-    QCOMPARE(WatchlistFormat::volume(volume, index), expected);
+    QTEST(WatchlistFormat::volume(volume, index), "expected");
 }
 
 void TestWatchlistCells::priceAndPercent_data()
@@ -122,8 +119,7 @@ void TestWatchlistCells::indexDetection()
 {
     QFETCH(QString, type);
     QFETCH(QString, segment);
-    QFETCH(bool, index);
-    QCOMPARE(WatchlistFormat::isIndex(type, segment), index);
+    QTEST(WatchlistFormat::isIndex(type, segment), "index");
 }
 
 void TestWatchlistCells::timeframes_data()
@@ -189,13 +185,10 @@ void TestWatchlistCells::range()
     QFETCH(int, days);
     QFETCH(QDate, customFrom);
     QFETCH(QDate, customTo);
-    QFETCH(QDate, from);
-    QFETCH(QDate, to);
-    QFETCH(bool, valid);
     const auto r = BackfillChoices::rangeFor(days, customFrom, customTo, QDate(2026, 3, 1));
-    QCOMPARE(r.from, from);
-    QCOMPARE(r.to, to);
-    QCOMPARE(r.isValid(), valid);
+    QTEST(r.from, "from");
+    QTEST(r.to, "to");
+    QTEST(r.isValid(), "valid");
 }
 
 static QTableWidget* makeTable(int rows)
