@@ -36,6 +36,7 @@ class QTimer;
 class QWebSocket;
 class RowHighlighter;
 class SQLiteOHLCStore;
+class HistoryCandleWriter;
 class SettingsManager;
 class SymbolManager;
 class SymbolRepository;
@@ -264,6 +265,7 @@ private:
     SymbolRepository* symbolRepository = nullptr;
     CSVExporter* csvExporter = nullptr;
     SQLiteOHLCStore* ohlcStore = nullptr;
+    HistoryCandleWriter* candleWriter = nullptr;  // downloaded 1-minute and daily bars into ohlcStore
     BacktestController* backtestController = nullptr;
     bool brokerConnected = false;
     // Ticks since start; 64-bit because a busy feed passes 2^31 within days.
