@@ -267,9 +267,17 @@ void TestBacktestController::refusals()
     QVERIFY(!controller.handleJob(QJsonObject{{"job_id", 5}}));
     // More than 30 years.
     QVERIFY(!controller.handleJob(job("M6", {"A"}, "1994-03-04", "2024-03-05")));
+    // A graph too large to hold per-block state for.
+    QJsonObject huge = job("M7", {"A"}, "2024-03-04", "2024-03-05");
+    QJsonArray blocks;
+    for (int i = 0; i < 2001; ++i)
+        blocks.append(QJsonObject{{"id", i}, {"type", "Number"}});
+    huge.insert("strategy", QJsonObject{{"blocks", blocks}});
+    QVERIFY(!controller.handleJob(huge));
     QCOMPARE(sent, QStringList({malformed.arg("M1"), malformed.arg("M2"), malformed.arg(""), malformed.arg("M4"),
                                 malformed.arg(""),
-                                R"({"job_id":"M6","message":"Malformed job: from and to may be at most 30 years apart","status":"error","type":"backtest_status"})"}));
+                                R"({"job_id":"M6","message":"Malformed job: from and to may be at most 30 years apart","status":"error","type":"backtest_status"})",
+                                R"({"job_id":"M7","message":"Malformed job: a strategy may have at most 2000 blocks","status":"error","type":"backtest_status"})"}));
     QVERIFY(!controller.isRunning());
     QVERIFY(controller.currentCallbackBase().isEmpty());  // a refused job changes nothing
 

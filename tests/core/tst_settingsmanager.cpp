@@ -129,6 +129,7 @@ private slots:
     void marketHours();
     // Last: quitting the application leaves the thread unable to run nested event loops.
     void providerChangePromptsOnceAndQuits();
+    void firstChangeOnAnEmptyStoreAsksOnce();  // after the test above: both quit the application
 
 private:
     QString settingsFile() const { return m_dir->path() + "/Tickvane/Tickvane.conf"; }
@@ -352,6 +353,20 @@ void TestSettingsManager::noPromptWithoutStoredProviderOrChange()
     sm.saveSettings();
     QCOMPARE(prompts, 0);
     QCOMPARE(raw()->value("API/provider").toInt(), 5);
+}
+
+void TestSettingsManager::firstChangeOnAnEmptyStoreAsksOnce()
+{
+    // Once the running provider is known, a first change on a store that never held one asks.
+    int prompts = 0;
+    SettingsManager running;
+    running.setRestartPrompt([&](const QString&, const QString&) { ++prompts; });
+    running.setActiveProvider(running.provider());
+    running.setProvider(6);
+    running.saveSettings();
+    QCOMPARE(prompts, 1);
+    running.saveSettings();
+    QCOMPARE(prompts, 1);
 }
 
 void TestSettingsManager::fileIsOwnerOnlyAfterSave()
