@@ -160,8 +160,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
 void MainWindow::scheduleStartupSteps()
 {
     if (settings->connectOnStartup())
-        QTimer::singleShot(1000, this, [this] { onConnectAction(); });
-    QTimer::singleShot(2000, this, [this] {
+        QTimer::singleShot(seams.connectOnStartupDelayMs, this, [this] { onConnectAction(); });
+    QTimer::singleShot(seams.startupDelayMs, this, [this] {
         autoLoadSymbolData();
         handServicesToBroker();
     });

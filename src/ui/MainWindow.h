@@ -66,6 +66,14 @@ struct MainWindowSeams {
     int fyersCodePromptMs = 3000;
     // Settling time after a connection before the connector is handed the watchlist.
     int autoSubscribeDelayMs = 500;
+    // After start-up: the pause before connecting (when the user asked for it), the pause before
+    // the watchlist's instrument master is checked, and the pause before the table is rebuilt
+    // after a silent master load (negative: 800 ms, Fyers 1500 ms).
+    int connectOnStartupDelayMs = 1000;
+    int startupDelayMs = 2000;
+    int masterFollowUpMs = -1;
+    // Pause before an on-demand load presses the symbol manager's load button.
+    int loadButtonDelayMs = 500;
     // Runs on the symbol manager right after the window creates it (master hosts).
     std::function<void(SymbolManager*)> prepareSymbolManager;
     // Builds the settings dialog; empty means the program's own.

@@ -135,6 +135,8 @@ void MainWindow::autoLoadSymbolData()
     }
     // A fixed pause, not the load's end: the table is rebuilt again when the repository
     // announces new symbols.
+    if (seams.masterFollowUpMs >= 0)
+        followUpMs = seams.masterFollowUpMs;
     QTimer::singleShot(followUpMs, this, [this, provider] {
         refreshWatchlistDisplay();
         updateBrokerWithSymbolManager();
@@ -158,7 +160,7 @@ void MainWindow::onLoadSymbolDataAction()
     symbolManager->raise();
     symbolManager->activateWindow();
 
-    QTimer::singleShot(500, this, [this] {
+    QTimer::singleShot(seams.loadButtonDelayMs, this, [this] {
         masterLoadQueued = false;
         if (!symbolManager)
             return;

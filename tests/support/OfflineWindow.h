@@ -47,6 +47,15 @@ inline MainWindowSeams offlineWindowSeams(std::shared_ptr<UserPrompts> prompts)
     return seams;
 }
 
+// The start-up steps and follow-ups run almost at once instead of seconds later.
+inline void quickStartupSteps(MainWindowSeams& seams)
+{
+    seams.connectOnStartupDelayMs = 10;
+    seams.startupDelayMs = 20;
+    seams.masterFollowUpMs = 20;
+    seams.loadButtonDelayMs = 20;
+}
+
 // Runs the event loop until the window's start-up download of a missing instrument master (to
 // the closed port: it fails at once) is over, failure box included.
 inline bool finishStartup(MainWindow& w)
