@@ -475,7 +475,10 @@ void TestMainWindow::tickRoutingEdges()
     emit broker->tickReceived(tick("26000", 22000, 21900));
     QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 7)->text(), QString("-"), 5000);  // an index: no volume
 
-    emit broker->tickReceived(tick("2885", 2500, 2490));
+    // Brokers name a tick by exchange and symbol besides its token: the token finds the row.
+    TickData named = tick("2885", 2500, 2490);
+    named.symbol = "NSE:RELIANCE";
+    emit broker->tickReceived(named);
     QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("2500.00"), 5000);
     QCOMPARE(tb->item(2, 1)->text(), QString("--"));  // only the first row with the token
 
