@@ -31,7 +31,6 @@ private slots:
     void startRefusals();
     void runThroughConnector();
     void settingsReachFacade();
-    void customApiTicksReachStore();
 };
 
 void TestLiveFeeder::initTestCase()
@@ -179,33 +178,6 @@ void TestLiveFeeder::settingsReachFacade()
     settings.setFyersAccessToken("tok");
     settings.setCustomUrl("http://ignored.example");
     QVERIFY(!api.currentBaseUrl().contains("ignored"));
-}
-
-void TestLiveFeeder::customApiTicksReachStore()
-{
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":2500.5,"open":2490,"high":2510,"low":2480,"volume":1000})"));
-    BrokerAPI api;
-    api.setPollInterval(20);
-    DataManager store;
-    SettingsManager settings;
-    settings.setProvider(6);
-    settings.setCustomUrl(server.baseUrl());
-    settings.setRateLimit(60);
-    settings.setApiKey("key12345");
-    settings.setWatchlist({"RELIANCE", "TCS"});
-    LiveFeeder feeder(&api, &store, &settings);
-    QSignalSpy status(&feeder, &LiveFeeder::statusChanged);
-    feeder.start();
-    QVERIFY(api.isConnected());
-    QTRY_VERIFY_WITH_TIMEOUT(store.tickCount("RELIANCE") > 0 && store.tickCount("TCS") > 0, 5000);
-    QCOMPARE(store.latestTick("TCS").ltp, 2500.5);
-    QVERIFY(status.last().at(0).toString().startsWith("Running - 2 symbols, "));
-    feeder.stop();
-    QVERIFY(!api.isConnected());
-    QVERIFY(api.requestsInWindow() <= 60);
-    QCOMPARE(api.queuedRequestCount(), 0);
 }
 
 QTEST_GUILESS_MAIN(TestLiveFeeder)
