@@ -13,6 +13,7 @@
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
 #include "support/StrategyGraph.h"
+#include "ui/AlertWindow.h"
 
 #include <QComboBox>
 #include <QDateEdit>
@@ -35,6 +36,8 @@ private slots:
     void constructionPerProvider_data();
     void constructionPerProvider();
     void formAndFace();
+    void settingsStoreFromApplication();
+    void alertWindowDoesNotBlock();
     void teardownSavesAndReleasesPlugin();
     void defaultConnectorFactory();
     void teardownWhileBacktestRuns_data();
@@ -212,6 +215,40 @@ void TestMainWindow::formAndFace()
     QCOMPARE(prompts->kinds(), (QStringList{"about", "information"}));
     QVERIFY(prompts->shown[0].text.contains("<b>Version 6.2.9</b> (Build B0420.02)"));
     QCOMPARE(prompts->shown[1].title, QString("Backtest"));
+}
+
+void TestMainWindow::settingsStoreFromApplication()
+{
+    // The application's store, also one level down, is the window's; without one it makes its own.
+    settings->setProvider(SettingsManager::CustomAPI);
+    QCOMPARE(makeWindow()->settingsManager(), settings);
+    {
+        QObject holder(qApp);
+        settings->setParent(&holder);
+        QCOMPARE(makeWindow()->settingsManager(), settings);
+        settings->setParent(nullptr);
+    }
+    auto w = makeWindow();
+    settings->setParent(qApp);
+    QVERIFY(w->settingsManager() != settings);
+    QCOMPARE(w->settingsManager()->parent(), w.get());
+}
+
+void TestMainWindow::alertWindowDoesNotBlock()
+{
+    QPointer<AlertWindow> alert = new AlertWindow("Token Expired", "Please authenticate again.");
+    alert->setAttribute(Qt::WA_DeleteOnClose);
+    alert->show();
+    // show() returns at once and leaves the window open: nothing waits for the user.
+    QVERIFY(alert->isVisible());
+    QVERIFY(!alert->isModal());
+    QCOMPARE(alert->windowTitle(), QString("Token Expired"));
+    QSignalSpy accepted(alert.data(), &QDialog::accepted);
+    auto* ok = alert->findChild<QPushButton*>();
+    QVERIFY(ok);
+    QTest::mouseClick(ok, Qt::LeftButton);
+    QCOMPARE(accepted.count(), 1);
+    QTRY_VERIFY_WITH_TIMEOUT(alert.isNull(), 5000);
 }
 
 void TestMainWindow::teardownSavesAndReleasesPlugin()
