@@ -35,6 +35,7 @@ private:
         seams.zerodhaStreamUrl = zerodhaStream;
         if (quickStartup)
             quickStartupSteps(seams);
+        seams.masterFollowUpMs = 60000;  // the rebuild after a load would replace its status text
         seams.loadButtonDelayMs = 20;
         const auto offlineRepository = seams.prepareRepository;
         seams.prepareRepository = [offlineRepository, known](SymbolRepository* repo) {
