@@ -287,9 +287,15 @@ void TradeJiniBroker::unsubscribeLiveData(const QString& symbol)
     if (token.isEmpty() || exchange.isEmpty())
         return;
     if (streamOpen()) {
-        const QJsonArray pair{exchange, token};
+        // Built by append: a braced list holding one array is read by some compilers as a copy
+        // of that array, which would drop the outer level.
+        QJsonArray pair;
+        pair.append(exchange);
+        pair.append(token);
+        QJsonArray pairs;
+        pairs.append(pair);
         sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
-                                                        {QStringLiteral("v"), QJsonArray{pair}}}));
+                                                        {QStringLiteral("v"), pairs}}));
     }
     const int before = subscriptions.size();
     for (int i = subscriptions.size() - 1; i >= 0; --i) {
@@ -315,8 +321,12 @@ void TradeJiniBroker::stopLiveData()
         for (const QString& key : qAsConst(subscriptions)) {
             const QString token = key.section(QLatin1Char('_'), 0, 0);
             const QString exchange = key.section(QLatin1Char('_'), 1, 1);
-            if (!exchange.isEmpty())
-                pairs.append(QJsonArray{exchange, token});
+            if (!exchange.isEmpty()) {
+                QJsonArray pair;
+                pair.append(exchange);
+                pair.append(token);
+                pairs.append(pair);
+            }
         }
         if (!pairs.isEmpty()) {
             sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
