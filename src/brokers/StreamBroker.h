@@ -25,6 +25,8 @@ public:
     // Keep-alive period while the stream is open.
     void setPingInterval(int ms);
     bool isPingActive() const;
+    // Test seam: how long the handshake may take and an open stream may stay silent.
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
 
     // No candle service is available to these connectors: each request ends in errorOccurred.
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,

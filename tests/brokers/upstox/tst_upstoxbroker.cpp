@@ -96,7 +96,7 @@ private slots:
     void unsubscribeAndStop();
     void ticksAndServiceErrors();
     void pingOnlyWhileConnected();
-    void lostStreamReconnectsAndResetsCount();
+    void lostStreamReconnects();
     void backoffRunsTenAttemptsThenGivesUp();
     void refusedAuthorizeEndsTheRun();
     void streamThatFailsToOpenKeepsTheRunGoing();
@@ -266,7 +266,7 @@ void TestUpstoxBroker::pingOnlyWhileConnected()
     QVERIFY(!f.broker.findChild<QTimer*>("pingTimer")->isActive());
 }
 
-void TestUpstoxBroker::lostStreamReconnectsAndResetsCount()
+void TestUpstoxBroker::lostStreamReconnects()
 {
     Feed f;
     QVERIFY(f.open());
@@ -276,7 +276,8 @@ void TestUpstoxBroker::lostStreamReconnectsAndResetsCount()
     QCOMPARE(status[0][0].toBool(), false);
     QCOMPARE(status[1][0].toBool(), true);
     QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 2);  // the redirect target is never reused
-    QCOMPARE(f.broker.reconnectAttempts(), 0);
+    // The back-off starts afresh only once a link has lasted, not on every open.
+    QCOMPARE(f.broker.reconnectAttempts(), 1);
     QCOMPARE(f.ws.connectionUrls().size(), 2);
 }
 
@@ -335,7 +336,7 @@ void TestUpstoxBroker::streamThatFailsToOpenKeepsTheRunGoing()
     QTRY_VERIFY_WITH_TIMEOUT(f.http.requestsTo(kAuthorizePath).size() >= 4, 5000);
     f.http.setReply("GET", kAuthorizePath, redirectTo(f.ws.baseUrl() + "/feed"));
     QTRY_VERIFY_WITH_TIMEOUT(f.broker.isConnected(), 5000);
-    QCOMPARE(f.broker.reconnectAttempts(), 0);
+    QVERIFY(f.broker.reconnectAttempts() >= 4);
     QCOMPARE(status.last()[0].toBool(), true);
 }
 
