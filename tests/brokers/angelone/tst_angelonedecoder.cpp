@@ -3,7 +3,6 @@
 #include "brokers/angelone/AngelOneDecoder.h"
 #include "support/AngelOneFrames.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 using AngelOneFrames::Record;
@@ -40,7 +39,6 @@ private slots:
     void timesOutsideTheCalendarAreSkipped();
     void subscriptionExchangeTypes_data();
     void subscriptionExchangeTypes();
-    void randomAndMutatedBytes();
 };
 
 void TestAngelOneDecoder::recordFields_data()
@@ -229,38 +227,6 @@ void TestAngelOneDecoder::subscriptionExchangeTypes()
     // A subscribed segment's ticks come back under the exchange name the scrip master uses.
     if (exchange == QLatin1String("BFO") || exchange == QLatin1String("CDS") || exchange == QLatin1String("MCX"))
         QCOMPARE(AngelOneDecoder::exchangeName(type), exchange);
-}
-
-void TestAngelOneDecoder::randomAndMutatedBytes()
-{
-    QRandomGenerator rng(20240315);
-    Record base;
-    base.quantity = 10;
-    const QByteArray valid = AngelOneFrames::record(base) + AngelOneFrames::record(base);
-    for (int round = 0; round < 3000; ++round) {
-        QByteArray message;
-        if (round % 2 == 0) {
-            message.resize(int(rng.bounded(4 * AngelOneDecoder::kRecordSize)));
-            for (char& c : message)
-                c = char(rng.bounded(256));
-        } else {
-            message = valid;
-            const int flips = 1 + int(rng.bounded(40));
-            for (int i = 0; i < flips; ++i)
-                message[int(rng.bounded(message.size()))] = char(rng.bounded(256));
-            message.truncate(int(rng.bounded(message.size() + 1)));
-        }
-        QVector<TickData> ticks;
-        const AngelOneDecoder::Result r = AngelOneDecoder::decode(
-            message, [](const QString& t) { return t.isEmpty() ? QString() : t; }, ticks);
-        const int records = message.size() / AngelOneDecoder::kRecordSize;
-        QCOMPARE(r.tooSmall, records == 0);
-        QCOMPARE(ticks.size() + r.skipped.size(), records);
-        for (const TickData& t : qAsConst(ticks)) {
-            QVERIFY(t.timestamp.isValid());
-            QVERIFY(t.token.size() <= 25);
-        }
-    }
 }
 
 QTEST_GUILESS_MAIN(TestAngelOneDecoder)
