@@ -5,9 +5,16 @@
 #include <QTimer>
 #include <QWebSocket>
 
+#include <algorithm>
+
 StreamLinkWatch::StreamLinkWatch(QObject* parent)
-    : QObject(parent), handshakeTimer(new QTimer(this)), silenceTimer(new QTimer(this))
+    : QObject(parent), handshakeTimer(new QTimer(this)), silenceTimer(new QTimer(this)), probeTimer(new QTimer(this))
 {
+    probeTimer->setInterval(kSilenceTimeoutMs / 3);
+    connect(probeTimer, &QTimer::timeout, this, [this] {
+        if (socket && socket->state() == QAbstractSocket::ConnectedState)
+            socket->ping();
+    });
     handshakeTimer->setSingleShot(true);
     handshakeTimer->setInterval(kHandshakeTimeoutMs);
     silenceTimer->setSingleShot(true);
@@ -26,6 +33,7 @@ void StreamLinkWatch::setTimeouts(int handshakeMs, int silenceMs)
 {
     handshakeTimer->setInterval(handshakeMs);
     silenceTimer->setInterval(silenceMs);
+    probeTimer->setInterval(std::max(1, silenceMs / 3));
 }
 
 void StreamLinkWatch::watch(QWebSocket* s)
@@ -35,14 +43,17 @@ void StreamLinkWatch::watch(QWebSocket* s)
     limitSizes(s);
     // Every frame counts as life, also each piece of a message still being put together.
     const auto alive = [this, s] {
-        if (s == socket && silenceTimer->isActive())
+        if (s == socket && silenceTimer->isActive()) {
             silenceTimer->start();
+            probeTimer->start();
+        }
     };
     connect(s, &QWebSocket::connected, this, [this, s] {
         if (s != socket)
             return;
         handshakeTimer->stop();
         silenceTimer->start();
+        probeTimer->start();
     });
     connect(s, &QWebSocket::disconnected, this, [this, s] {
         if (s == socket)
@@ -58,6 +69,7 @@ void StreamLinkWatch::stop()
 {
     handshakeTimer->stop();
     silenceTimer->stop();
+    probeTimer->stop();
     if (socket)
         disconnect(socket, nullptr, this, nullptr);
     socket = nullptr;

@@ -1,7 +1,8 @@
 // Guards one broker stream socket against a peer that misbehaves at length: incoming messages and
 // frames are capped at 16 MB (a larger one closes the connection), an opening handshake gets 15 s,
-// and an open link that carries no frame and no pong for 90 s counts as dropped. The owner hears
-// of either time-out through `expired` and then treats the link as failed or lost.
+// and an open link that carries no frame and no pong for 90 s counts as dropped. A quiet link is
+// probed with a WebSocket ping every third of that time, which any live server answers with a
+// pong. The owner hears of either time-out through `expired` and treats the link as failed or lost.
 #pragma once
 
 #include <QObject>
@@ -53,4 +54,5 @@ private:
     QPointer<QWebSocket> socket;
     QTimer* handshakeTimer;
     QTimer* silenceTimer;
+    QTimer* probeTimer;
 };

@@ -142,6 +142,8 @@ private slots:
     void misbehavingPeer();
     void validTicksAmongJunk_data();
     void validTicksAmongJunk();
+    void quietLinkStaysUp_data();
+    void quietLinkStaysUp();
 };
 
 void TestHostilePeers::misbehavingPeer_data()
@@ -241,6 +243,30 @@ void TestHostilePeers::validTicksAmongJunk()
         got << args.value(0).value<TickData>().ltp;
     QCOMPARE(got, prices);
     QVERIFY(c->broker->isConnected());
+    QCOMPARE(peer.connectionCount(), 1);
+}
+
+void TestHostilePeers::quietLinkStaysUp_data()
+{
+    QTest::addColumn<QString>("connector");
+    for (const char* name : {"Dhan", "Upstox", "AngelOne", "TradeJini", "Zerodha"})
+        QTest::newRow(name) << QString(name);
+}
+
+void TestHostilePeers::quietLinkStaysUp()
+{
+    // A server with nothing to say still answers the pings a quiet link is probed with.
+    QFETCH(QString, connector);
+    Peer peer(Peer::QuietButAlive);
+    QVERIFY(peer.listen());
+    const auto c = connectorFor(connector, peer.baseUrl());
+    QVERIFY(c);
+    QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
+    start(connector, c->broker.get(), peer.baseUrl());
+    // Six probes span well over the 400 ms the link may stay silent.
+    QTRY_VERIFY_WITH_TIMEOUT(peer.pongsSent() >= 6, 10000);
+    QVERIFY(c->broker->isConnected());
+    QCOMPARE(errors.size(), 0);
     QCOMPARE(peer.connectionCount(), 1);
 }
 

@@ -66,7 +66,10 @@ void HostileWebSocketPeer::onNewConnection()
 void HostileWebSocketPeer::onReadyRead(QTcpSocket* client)
 {
     if (client->property(kUpgradedProperty).toBool()) {
-        client->readAll();  // what the client says after the upgrade is of no interest
+        if (behaviour == QuietButAlive)
+            answerPings(client);
+        else
+            client->readAll();  // what the client says after the upgrade is of no interest
         return;
     }
     const QByteArray request = client->property(kBufferProperty).toByteArray() + client->readAll();
@@ -87,6 +90,7 @@ void HostileWebSocketPeer::onReadyRead(QTcpSocket* client)
     client->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                   "Sec-WebSocket-Accept: " + accept + "\r\n\r\n");
     client->setProperty(kUpgradedProperty, true);
+    client->setProperty(kBufferProperty, QByteArray());
     ++upgrades;
     afterUpgrade(client);
 }
@@ -139,4 +143,42 @@ void HostileWebSocketPeer::feedOversized(QTcpSocket* client)
         return;
     client->write(QByteArray(kChunkBytes, 'z'));
     oversizedSent += kChunkBytes;
+}
+
+void HostileWebSocketPeer::answerPings(QTcpSocket* client)
+{
+    // Client frames are masked: header, length, four mask bytes, payload.
+    QByteArray buffer = client->property(kBufferProperty).toByteArray() + client->readAll();
+    for (;;) {
+        if (buffer.size() < 2)
+            break;
+        const int opcode = quint8(buffer[0]) & 0x0F;
+        qint64 length = quint8(buffer[1]) & 0x7F;
+        int at = 2;
+        if (length == 126) {
+            if (buffer.size() < 4)
+                break;
+            length = (quint8(buffer[2]) << 8) | quint8(buffer[3]);
+            at = 4;
+        } else if (length == 127) {
+            if (buffer.size() < 10)
+                break;
+            length = 0;
+            for (int i = 2; i < 10; ++i)
+                length = (length << 8) | quint8(buffer[i]);
+            at = 10;
+        }
+        if (buffer.size() < at + 4 + length)
+            break;
+        QByteArray payload = buffer.mid(at + 4, int(length));
+        for (int i = 0; i < payload.size(); ++i)
+            payload[i] = char(payload[i] ^ buffer[at + (i % 4)]);
+        buffer.remove(0, at + 4 + int(length));
+        if (opcode == 0x9) {
+            client->write(frame(0xA, payload));
+            ++pongs;
+            emit pongSent();
+        }
+    }
+    client->setProperty(kBufferProperty, buffer);
 }

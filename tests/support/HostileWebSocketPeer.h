@@ -24,6 +24,7 @@ public:
         Refuse401,           // answers the upgrade with 401
         Refuse403,           // answers the upgrade with 403
         FramesThenIdle,      // upgrades, sends the frames set with setFrames, keeps the link open
+        QuietButAlive,       // upgrades, then only answers pings with pongs
     };
     Q_ENUM(Behaviour)
 
@@ -38,12 +39,14 @@ public:
     int upgradeCount() const { return upgrades; }
     // OversizedFrame: payload bytes written before the client hung up.
     qint64 oversizedBytesSent() const { return oversizedSent; }
+    int pongsSent() const { return pongs; }
 
     // A frame as a server sends it (unmasked), with the length field the payload needs.
     static QByteArray frame(int opcode, const QByteArray& payload);
 
 signals:
     void connectionAccepted();
+    void pongSent();
     void clientGone();
 
 private:
@@ -51,6 +54,7 @@ private:
     void onReadyRead(QTcpSocket* client);
     void afterUpgrade(QTcpSocket* client);
     void feedOversized(QTcpSocket* client);
+    void answerPings(QTcpSocket* client);
 
     const Behaviour behaviour;
     QTcpServer server;
@@ -58,4 +62,5 @@ private:
     int connections = 0;
     int upgrades = 0;
     qint64 oversizedSent = 0;
+    int pongs = 0;
 };
