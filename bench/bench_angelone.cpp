@@ -4,7 +4,6 @@
 #include "brokers/angelone/AngelOneScripMaster.h"
 
 #include <QByteArray>
-#include <QHash>
 #include <QJsonDocument>
 #include <QVector>
 
@@ -44,7 +43,6 @@ QByteArray record(int token, int seq)
 
 struct Stream {
     QVector<QByteArray> messages;
-    QHash<QString, QString> symbols;  // token -> symbol, as the repository's token index answers
     Stream()
     {
         int seq = 0;
@@ -54,8 +52,6 @@ struct Stream {
                 msg += record(1000 + i, seq++);
             messages.append(msg);
         }
-        for (int i = 0; i < kRecordsPerMessage; ++i)
-            symbols.insert(QString::number(1000 + i), QStringLiteral("SYM%1-EQ").arg(i));
     }
 };
 
@@ -65,17 +61,16 @@ const Stream& stream()
     return s;
 }
 
+// Decode plus the TickData built for every record of a 50-record message.
 void BM_DecodeRecords(benchmark::State& state)
 {
     const Stream& s = stream();
-    const auto lookup = [&s](const QString& token) { return s.symbols.value(token); };
-    QVector<TickData> ticks;
-    ticks.reserve(kRecordsPerMessage);
+    AngelOneDecoder decoder;
+    const qint64 received = 1710474300000LL;
     int i = 0;
     for (auto _ : state) {
-        ticks.clear();
-        AngelOneDecoder::decode(s.messages[i++ % kMessages], lookup, ticks);
-        benchmark::DoNotOptimize(ticks.data());
+        DecodedFrame frame = decoder.decode(s.messages[i++ % kMessages], received);
+        benchmark::DoNotOptimize(frame.ticks.data());
     }
     state.counters["records/s"] =
         benchmark::Counter(double(state.iterations()) * kRecordsPerMessage, benchmark::Counter::kIsRate);

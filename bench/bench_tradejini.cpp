@@ -83,13 +83,11 @@ void BM_DecodeFrames(benchmark::State& state)
 {
     const Frames& f = frames();
     TradeJiniDecoder decoder;
-    QVector<TickData> ticks;
-    ticks.reserve(kPacketsPerFrame);
+    const qint64 received = 1710474300000LL;
     int i = 0;
     for (auto _ : state) {
-        ticks.clear();
-        decoder.decodeFrame(f.frames[i++ % kFrames], ticks, false);
-        benchmark::DoNotOptimize(ticks.data());
+        DecodedFrame frame = decoder.decode(f.frames[i++ % kFrames], received);
+        benchmark::DoNotOptimize(frame.ticks.data());
     }
     state.SetItemsProcessed(state.iterations() * kPacketsPerFrame);
     state.counters["packets/s"] = benchmark::Counter(double(state.iterations()) * kPacketsPerFrame,

@@ -1,10 +1,13 @@
-// AngelOne stream messages: every whole record becomes a tick or a skip, nothing else, and a
-// message decodes to the same ticks whether or not more records follow it.
-#include "FuzzSeeds.h"
+// AngelOne stream messages: at most one tick per whole record, every tick whole, a message
+// shorter than a record reported as malformed, and the first record decoded alone gives the
+// message's first tick.
+#include "FuzzTicks.h"
 #include "brokers/angelone/AngelOneDecoder.h"
 #include "support/AngelOneFrames.h"
 
 namespace {
+
+constexpr qint64 kReceived = 1710474300500LL;
 
 QByteArray sample(quint8 exchange, const QByteArray& token, qint64 quantity)
 {
@@ -15,37 +18,29 @@ QByteArray sample(quint8 exchange, const QByteArray& token, qint64 quantity)
     return AngelOneFrames::record(r);
 }
 
-QString known(const QString& token)
-{
-    return token.startsWith(QLatin1Char('9')) ? QString() : QStringLiteral("SYM") + token;
-}
-
 }  // namespace
 
-TICKVANE_FUZZ_SEEDS(sample(1, "2885", 10), sample(2, "35001", 0) + sample(5, "4242", 3), sample(1, "99", 1),
+TICKVANE_FUZZ_SEEDS(sample(1, "2885", 10), sample(2, "35001", 0) + sample(5, "4242", 3), sample(7, "99", 1),
                     QByteArray(AngelOneDecoder::kRecordSize - 1, '\0'))
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     const QByteArray message(reinterpret_cast<const char*>(data), int(size));
-    QVector<TickData> ticks;
-    const AngelOneDecoder::Result r = AngelOneDecoder::decode(message, known, ticks);
+    AngelOneDecoder decoder;
+    const DecodedFrame all = decoder.decode(message, kReceived);
+    FuzzTicks::checkWhole(all);
     const int records = message.size() / AngelOneDecoder::kRecordSize;
-    FUZZ_CHECK(r.tooSmall == (records == 0));
-    FUZZ_CHECK(ticks.size() + r.skipped.size() == records);
-    for (const TickData& t : qAsConst(ticks)) {
-        FUZZ_CHECK(t.timestamp.isValid());
-        FUZZ_CHECK(t.symbol == QStringLiteral("SYM") + t.token);
-    }
+    FUZZ_CHECK(all.ticks.size() <= records);
+    if (records == 0)
+        FUZZ_CHECK(all.hasEvent(DecoderEvent::Malformed));
     if (records > 1) {
-        // The first record alone gives the first tick (or skip) of the whole message.
-        QVector<TickData> first;
-        const AngelOneDecoder::Result one =
-            AngelOneDecoder::decode(message.left(AngelOneDecoder::kRecordSize), known, first);
-        FUZZ_CHECK(first.size() + one.skipped.size() == 1);
-        if (!first.isEmpty())
-            FUZZ_CHECK(!ticks.isEmpty() && ticks.first().token == first.first().token
-                       && ticks.first().timestamp == first.first().timestamp);
+        AngelOneDecoder alone;
+        const DecodedFrame first = alone.decode(message.left(AngelOneDecoder::kRecordSize), kReceived);
+        if (!first.ticks.isEmpty()) {
+            FUZZ_CHECK(!all.ticks.isEmpty());
+            FUZZ_CHECK(all.ticks.first().token == first.ticks.first().token
+                       && all.ticks.first().ltp == first.ticks.first().ltp);
+        }
     }
     return 0;
 }

@@ -56,6 +56,13 @@ public:
         out = std::int32_t(u);
         return true;
     }
+    bool u16be(std::size_t offset, std::uint16_t& out) const
+    {
+        if (!has(offset, 2))
+            return false;
+        out = std::uint16_t((p[offset] << 8) | p[offset + 1]);
+        return true;
+    }
     bool u32be(std::size_t offset, std::uint32_t& out) const
     {
         if (!has(offset, 4))

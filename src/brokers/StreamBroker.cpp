@@ -13,16 +13,12 @@ StreamBroker::StreamBroker(const char* logTag, const QString& name, QObject* par
 {
     connect(stream, &StreamSocketClient::connected, this, &StreamBroker::onStreamConnected);
     connect(stream, &StreamSocketClient::disconnected, this, &StreamBroker::onStreamDisconnected);
-    connect(stream, &StreamSocketClient::failed, this,
-            [this](const QString& text) { reportError(QStringLiteral("WebSocket error: %1").arg(text)); });
-    // Tick and reply layouts of these services are not available to the connectors: frames are
-    // accepted and logged, never decoded.
-    connect(stream, &StreamSocketClient::textMessageReceived, this, [this](const QString& message) {
-        qDebug() << tag.constData() << "Text message:" << ConnectorText::clipped(message);
-    });
-    connect(stream, &StreamSocketClient::binaryMessageReceived, this, [this](const QByteArray& data) {
-        qDebug() << tag.constData() << "Binary message not decoded, bytes:" << data.size();
-    });
+    // Through virtual hooks, so each connector decodes its own service's frames.
+    connect(stream, &StreamSocketClient::failed, this, [this](const QString& text) { streamFailed(text); });
+    connect(stream, &StreamSocketClient::textMessageReceived, this,
+            [this](const QString& message) { textFrameReceived(message); });
+    connect(stream, &StreamSocketClient::binaryMessageReceived, this,
+            [this](const QByteArray& data) { binaryFrameReceived(data); });
 }
 
 StreamBroker::~StreamBroker()
@@ -93,6 +89,21 @@ void StreamBroker::closeStream()
     stream->close();
     connected = false;
     qDebug() << tag.constData() << "Disconnected";
+}
+
+void StreamBroker::streamFailed(const QString& text)
+{
+    reportError(QStringLiteral("WebSocket error: %1").arg(text));
+}
+
+void StreamBroker::textFrameReceived(const QString& message)
+{
+    qDebug() << tag.constData() << "Text message:" << ConnectorText::clipped(message);
+}
+
+void StreamBroker::binaryFrameReceived(const QByteArray& data)
+{
+    qDebug() << tag.constData() << "Binary message not decoded, bytes:" << data.size();
 }
 
 void StreamBroker::onStreamConnected()

@@ -1,5 +1,5 @@
-// Common ground of the connectors that keep one stream socket of their own and no history
-// service: the stream's life cycle, status and error signals, keep-alive and log lines.
+// Common ground of the connectors that keep one stream socket of their own: the stream's life
+// cycle, status and error signals, keep-alive and log lines.
 #pragma once
 
 #include "brokers/IBroker.h"
@@ -28,7 +28,8 @@ public:
     // Test seam: how long the handshake may take and an open stream may stay silent.
     void setLinkTimeouts(int handshakeMs, int silenceMs);
 
-    // No candle service is available to these connectors: each request ends in errorOccurred.
+    // Without a candle service of its own a connector leaves these: each request ends in
+    // errorOccurred. A connector that has one overrides requestHistoricalData.
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override;
     void requestIntradayData(const QString& symbol, const QString& interval) override;
@@ -57,6 +58,11 @@ protected:
     virtual bool keepAliveOnConnect() const { return true; }
     // Runs after connectionStatusChanged(true): the place to send what waited for the stream.
     virtual void streamOpened() {}
+    // Frames of the current stream. The defaults log them without decoding.
+    virtual void textFrameReceived(const QString& message);
+    virtual void binaryFrameReceived(const QByteArray& data);
+    // The stream could not open or broke; the default reports "WebSocket error: <text>".
+    virtual void streamFailed(const QString& text);
 
     StreamSocketClient* const stream;
     const QByteArray tag;  // written bare at the start of each log line

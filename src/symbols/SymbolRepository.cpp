@@ -132,6 +132,9 @@ QList<IndianSymbolData> parseDhan(const QVector<QStringRef>& lines)
         r.exchange = exch.toString().toUpper();
         r.token = tok.toString();
         r.symbol = sym.toString();
+        // Security ids are unique only within a segment (an index and a share can share one).
+        r.segment = SymbolRepository::dhanSegment(r.exchange, f[1].trimmed().toString());
+        r.instrumentType = f[3].trimmed().toString();
         out.append(std::move(r));
     }
     qDebug() << "[SymbolRepository] Parsed" << out.size() << "Dhan instruments";
@@ -196,6 +199,7 @@ void SymbolRepository::clear()
     symbols.clear();
     tokenIndex.clear();
     symbolIndex.clear();
+    exchangeTokenIndex.clear();
     emit symbolsCleared();
 }
 
@@ -219,6 +223,31 @@ IndianSymbolData SymbolRepository::findByToken(const QString& token) const
     return {};
 }
 
+IndianSymbolData SymbolRepository::findBySymbol(const QString& tradingSymbol) const
+{
+    const auto it = symbolIndex.constFind(tradingSymbol.trimmed().toUpper());
+    return it == symbolIndex.constEnd() ? IndianSymbolData() : symbols.at(it.value());
+}
+
+QString SymbolRepository::dhanSegment(const QString& exchange, const QString& segmentCode)
+{
+    const QString e = exchange.trimmed().toUpper();
+    const QString s = segmentCode.trimmed().toUpper();
+    if (s == QLatin1String("I"))
+        return QStringLiteral("IDX_I");
+    if (e == QLatin1String("MCX"))
+        return QStringLiteral("MCX_COMM");
+    if (s == QLatin1String("E"))
+        return e + QLatin1String("_EQ");
+    if (s == QLatin1String("D"))
+        return e + QLatin1String("_FNO");
+    if (s == QLatin1String("C"))
+        return e + QLatin1String("_CURRENCY");
+    if (s == QLatin1String("M"))
+        return e + QLatin1String("_COMM");
+    return QString();
+}
+
 QString SymbolRepository::symbolForToken(const QString& token) const
 {
     const IndianSymbolData r = findByToken(token);
@@ -229,6 +258,28 @@ QString SymbolRepository::exchangeForToken(const QString& token) const
 {
     const IndianSymbolData r = findByToken(token);
     return r.token.isEmpty() ? QString() : r.exchange;
+}
+
+namespace {
+
+QString exchangeTokenKey(const QString& exchange, const QString& token)
+{
+    return exchange.toUpper() + QLatin1Char('|') + token;
+}
+
+}  // namespace
+
+IndianSymbolData SymbolRepository::findByExchangeToken(const QString& exchange, const QString& token) const
+{
+    const auto it = exchangeTokenIndex.constFind(exchangeTokenKey(exchange, token));
+    if (it != exchangeTokenIndex.constEnd() && it.value() >= 0 && it.value() < symbols.size())
+        return symbols.at(it.value());
+    return {};
+}
+
+QString SymbolRepository::symbolForExchangeToken(const QString& exchange, const QString& token) const
+{
+    return findByExchangeToken(exchange, token).symbol;
 }
 
 QList<IndianSymbolData> SymbolRepository::findAllBySymbol(const QString& tradingSymbol) const
@@ -246,10 +297,15 @@ void SymbolRepository::indexFrom(int first)
 {
     tokenIndex.reserve(symbols.size());
     symbolIndex.reserve(symbols.size());
+    exchangeTokenIndex.reserve(symbols.size());
     for (int i = first; i < symbols.size(); ++i) {
         const IndianSymbolData& r = symbols.at(i);
-        if (!r.token.isEmpty())
+        if (!r.token.isEmpty()) {
             tokenIndex.insert(r.token, i);
+            exchangeTokenIndex.insert(exchangeTokenKey(r.exchange, r.token), i);
+            if (!r.segment.isEmpty() && r.segment.compare(r.exchange, Qt::CaseInsensitive) != 0)
+                exchangeTokenIndex.insert(exchangeTokenKey(r.segment, r.token), i);
+        }
         const QString key = r.symbol.toUpper();
         if (!symbolIndex.contains(key))
             symbolIndex.insert(key, i);
@@ -283,6 +339,7 @@ void SymbolRepository::rebuildIndex()
 {
     tokenIndex.clear();
     symbolIndex.clear();
+    exchangeTokenIndex.clear();
     indexFrom(0);
     qDebug() << "[SymbolRepository] Rebuilt index with" << tokenIndex.size() << "entries";
 }

@@ -29,8 +29,22 @@ public:
     IndianSymbolData findByToken(const QString& token) const;
     QString symbolForToken(const QString& token) const;
     QString exchangeForToken(const QString& token) const;
+    // The instrument with this token on this exchange (the exchange as the master names it,
+    // compared without regard to case). One number can name instruments on several exchanges, so
+    // a tick is matched by both; empty when there is none. Records that carry a segment of their
+    // own (Dhan's "NSE_EQ", "IDX_I", ...) answer under that name too, since a broker whose
+    // numbers are unique only within a segment names its ticks by segment.
+    IndianSymbolData findByExchangeToken(const QString& exchange, const QString& token) const;
+    QString symbolForExchangeToken(const QString& exchange, const QString& token) const;
     QList<IndianSymbolData> allSymbols() const { return symbols; }
     QList<IndianSymbolData> findAllBySymbol(const QString& tradingSymbol) const;
+    // The first record with this symbol (trimmed, compared without regard to case), as
+    // tokenForSymbol finds it; empty when there is none.
+    IndianSymbolData findBySymbol(const QString& tradingSymbol) const;
+
+    // Dhan's segment name for the master's exchange and segment columns: "IDX_I" for indices,
+    // "NSE_EQ", "NSE_FNO", "NSE_CURRENCY", "BSE_EQ", "BSE_FNO", "BSE_CURRENCY", "MCX_COMM".
+    static QString dhanSegment(const QString& exchange, const QString& segmentCode);
 
     void addSymbol(const QString& symbol, const QString& token, const QString& exchange,
                    const QString& instrumentType);
@@ -84,6 +98,9 @@ private:
     QList<IndianSymbolData> symbols;
     QHash<QString, int> tokenIndex;   // token -> position of the last record added with it
     QHash<QString, int> symbolIndex;  // upper-cased symbol -> position of the first record with it
+    // "EXCHANGE|token" (and "SEGMENT|token" for records with a segment) -> position of the last
+    // record with both.
+    QHash<QString, int> exchangeTokenIndex;
     QString broker;
 
     QMap<QString, QString> hosts;

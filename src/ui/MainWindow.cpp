@@ -20,6 +20,7 @@
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
+#include "ui/AlertWindow.h"
 #include "ui/BackfillChoices.h"
 #include "ui/BrokerConfig.h"
 #include "ui/RowHighlighter.h"
@@ -205,6 +206,16 @@ void MainWindow::createBroker(int provider)
         return;
 
     broker->initialize(BrokerConfig::forProvider(provider, *settings, fyersWsUrls));
+    if (auto* zerodha = qobject_cast<ZerodhaBroker*>(broker)) {
+        // A stream refused for its token asks for a new login without blocking anything; the
+        // alert is the user's to close.
+        connect(zerodha, &ZerodhaBroker::tokenExpired, this, [] {
+            auto* alert = new AlertWindow(QStringLiteral("Token Expired"),
+                                          QStringLiteral("Your access token has expired. Please authenticate again."));
+            alert->setAttribute(Qt::WA_DeleteOnClose);
+            alert->show();
+        });
+    }
     if (auto* tradeJini = qobject_cast<TradeJiniBroker*>(broker))
         tradeJini->setSettingsManager(settings);
     else if (auto* flatTrade = qobject_cast<FlatTradeBroker*>(broker))

@@ -24,6 +24,7 @@ QByteArray record(const Record& r)
     put64(b, 35, r.epochMs);
     put64(b, 43, r.ltp);
     put64(b, 51, r.quantity);
+    put64(b, 67, r.dayVolume);
     put64(b, 91, r.open);
     put64(b, 99, r.high);
     put64(b, 107, r.low);

@@ -43,4 +43,17 @@ QByteArray packet(const Fields& f, int size)
     return out;
 }
 
+QByteArray disconnect(quint8 segment, quint32 securityId, quint16 reason)
+{
+    QByteArray out(10, '\0');
+    const quint8 code = 50;
+    const qint16 length = 10;
+    put(out, 0, &code, 1);
+    put(out, 1, &length, 2);
+    put(out, 3, &segment, 1);
+    put(out, 4, &securityId, 4);
+    put(out, 8, &reason, 2);
+    return out;
+}
+
 }  // namespace DhanFrames

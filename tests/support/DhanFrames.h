@@ -12,12 +12,15 @@ struct Fields {
     quint8 exchangeSegment = 1;
     quint32 securityId = 0;
     float ltp = 0, atp = 0, open = 0, close = 0, high = 0, low = 0;
-    qint16 ltq = 0;
+    quint16 ltq = 0;
     qint32 ltt = 0;
-    qint32 volume = 0, openInterest = 0;
+    quint32 volume = 0, openInterest = 0;
 };
 
 // A packet of `size` bytes (at least 62; the bytes past the layout are filler).
 QByteArray packet(const Fields& f, int size = 62);
+
+// The 10-byte packet with which the server ends the session, carrying its reason code.
+QByteArray disconnect(quint8 segment, quint32 securityId, quint16 reason);
 
 }  // namespace DhanFrames

@@ -86,6 +86,11 @@ void TestSymbolRepository::lookupsFollowFirstAndLastRules()
     // Token -> record: the last record added with a token wins.
     QCOMPARE(repo.findByToken("2885").symbol, QString("DUPTOKEN"));
     QCOMPARE(repo.symbolForToken("1594"), QString("Infy"));
+    // Exchange and token together keep both records of one number apart.
+    QCOMPARE(repo.symbolForExchangeToken("nse", "2885"), QString("RELIANCE"));
+    QCOMPARE(repo.symbolForExchangeToken("BSE", "2885"), QString("DUPTOKEN"));
+    QVERIFY(!repo.findByExchangeToken("MCX", "2885").isFound());
+    QCOMPARE(repo.findBySymbol(" infy").token, QString("1594"));
     QCOMPARE(repo.exchangeForToken("9999"), QString("BSE"));
     QVERIFY(!repo.findByToken("nope").isFound());
     QCOMPARE(repo.symbolForToken("nope"), QString());
@@ -103,6 +108,16 @@ void TestSymbolRepository::lookupsFollowFirstAndLastRules()
     repo.rebuildIndex();
     QCOMPARE(repo.findByToken("2885").symbol, QString("DUPTOKEN"));
     QCOMPARE(repo.tokenForSymbol("RELIANCE"), QString("2885"));
+    QCOMPARE(repo.symbolForExchangeToken("NSE", "2885"), QString("RELIANCE"));
+
+    // A record with a segment of its own answers under it too: an index and a share with one
+    // number on one exchange.
+    IndianSymbolData index = rec("NIFTY 50", "13"), share = rec("ABB", "13");
+    index.segment = "IDX_I";
+    share.segment = "NSE_EQ";
+    repo.addSymbols({index, share});
+    QCOMPARE(repo.symbolForExchangeToken("IDX_I", "13"), QString("NIFTY 50"));
+    QCOMPARE(repo.symbolForExchangeToken("NSE_EQ", "13"), QString("ABB"));
 }
 
 void TestSymbolRepository::emptyTokenAndClear()
@@ -159,9 +174,9 @@ void TestSymbolRepository::parseForBroker_data()
     QTest::newRow("dhan keeps quotes and skips header and short rows")
         << "Dhan"
         << QByteArray("h0,h1,h2,h3,h4,h5,h6,h7,h8,h9,h10,h11,h12,h13,h14,h15\n"
-                      "nse,x,1333,x,x,\"HDFCBANK\",x,x,x,x,x,x,x,x,x,x\n"
+                      "nse,E,1333,EQUITY,x,\"HDFCBANK\",x,x,x,x,x,x,x,x,x,x\n"
                       "NSE,x,1,x,x,FIFTEEN,x,x,x,x,x,x,x,x,x\n")
-        << 1 << "\"HDFCBANK\"" << "1333" << "NSE" << "" << 0;
+        << 1 << "\"HDFCBANK\"" << "1333" << "NSE" << "EQUITY" << 0;
     QTest::newRow("empty input") << "Zerodha" << QByteArray() << 0 << "" << "" << "" << "" << 0;
     QTest::newRow("header only") << "Zerodha" << QByteArray("token,symbol\n") << 0 << "" << "" << "" << "" << 0;
 }

@@ -5,10 +5,10 @@
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamLinkWatch.h"
 #include "brokers/angelone/AngelOneAuth.h"
-#include "brokers/angelone/AngelOneDecoder.h"
 #include "brokers/angelone/AngelOneHistory.h"
 #include "brokers/angelone/AngelOneScripMaster.h"
 #include "core/SettingsManager.h"
+#include "core/TickClock.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -107,6 +107,7 @@ void AngelOneBroker::releaseSocket()
 void AngelOneBroker::connectToBroker()
 {
     releaseSocket();
+    m_decoder.reset();
     if (m_connected) {
         // The replaced connection's own notification can no longer arrive.
         m_connected = false;
@@ -233,27 +234,27 @@ void AngelOneBroker::onWebSocketBinaryMessageReceived(const QByteArray& message)
 {
     if (sender() != m_webSocket)
         return;
-    QVector<TickData> ticks;
-    std::function<QString(const QString&)> lookup;
-    if (m_symbolRepository) {
-        SymbolRepository* repo = m_symbolRepository;
-        lookup = [repo](const QString& token) { return repo->symbolForToken(token); };
-    }
-    const AngelOneDecoder::Result r = AngelOneDecoder::decode(message, lookup, ticks);
-    if (r.tooSmall) {
+    const DecodedFrame frame = m_decoder.decode(message, TickClock::nowMSecs());
+    if (frame.hasEvent(DecoderEvent::Malformed)) {
         qWarning() << "[AngelOneBroker] Binary message too small:" << message.size() << "expected"
                    << AngelOneDecoder::kRecordSize;
         return;
     }
-    for (const AngelOneDecoder::Skipped& s : r.skipped) {
-        if (s.reason == AngelOneDecoder::Skipped::UnknownToken)
-            qDebug() << "[AngelOneBroker] Unknown token:" << s.token;
-        else
-            qWarning() << "[AngelOneBroker] Exchange time out of range for token" << s.token << ":" << s.value;
-    }
+    if (!m_symbolRepository)
+        return;
     // Receivers run before the next tick goes out; one of them may tear the connector down.
     QPointer<AngelOneBroker> alive(this);
-    for (const TickData& t : qAsConst(ticks)) {
+    for (TickData t : frame.ticks) {
+        // Tokens are numbered per exchange: the record's exchange type picks the instrument.
+        IndianSymbolData record = m_symbolRepository->findByExchangeToken(t.exchange, t.token);
+        // BSE currency contracts share the currency segment's type with NSE's.
+        if (!record.isFound() && t.exchange == QLatin1String("CDS"))
+            record = m_symbolRepository->findByExchangeToken(QStringLiteral("BCD"), t.token);
+        if (!record.isFound()) {
+            qDebug() << "[AngelOneBroker] Unknown token:" << t.token << "on" << t.exchange;
+            continue;
+        }
+        t.symbol = record.symbol;
         emit tickReceived(t);
         if (!alive)
             return;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "brokers/IBroker.h"
+#include "brokers/angelone/AngelOneDecoder.h"
 
 #include <QAbstractSocket>
 #include <QDateTime>
@@ -110,4 +111,5 @@ private:
     int m_heartbeatIntervalMs = 30000;
     int m_transferTimeoutMs = 60000;  // without any bytes moving
     std::function<QDateTime()> m_clock;
+    AngelOneDecoder m_decoder;
 };

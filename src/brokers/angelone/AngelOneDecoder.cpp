@@ -2,10 +2,10 @@
 #include "brokers/angelone/AngelOneDecoder.h"
 
 #include "brokers/BinaryReader.h"
+#include "core/TickClock.h"
 
-#include <QDateTime>
-
-namespace AngelOneDecoder {
+#include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -15,6 +15,7 @@ constexpr std::size_t kTokenWidth = 25;
 constexpr std::size_t kTime = 35;
 constexpr std::size_t kLtp = 43;
 constexpr std::size_t kQuantity = 51;
+constexpr std::size_t kDayVolume = 67;
 constexpr std::size_t kOpen = 91;
 constexpr std::size_t kHigh = 99;
 constexpr std::size_t kLow = 107;
@@ -23,12 +24,7 @@ constexpr std::size_t kOpenInterest = 131;
 // Latest instant QDateTime converts without overflow: 9999-12-31T23:59:59.999Z.
 constexpr qint64 kMaxEpochMs = 253402300799999LL;
 
-double price(const BinaryReader& r, std::size_t offset)
-{
-    std::int32_t raw = 0;
-    r.i32le(offset, raw);
-    return raw / 100.0;
-}
+constexpr int kCurrencyType = 13;
 
 std::int64_t i64(const BinaryReader& r, std::size_t offset)
 {
@@ -39,25 +35,34 @@ std::int64_t i64(const BinaryReader& r, std::size_t offset)
 
 }  // namespace
 
-QString exchangeName(int type)
+QString AngelOneDecoder::exchangeName(int type)
 {
+    static const QString nse = QStringLiteral("NSE"), nfo = QStringLiteral("NFO"), bse = QStringLiteral("BSE"),
+                         bfo = QStringLiteral("BFO"), mcx = QStringLiteral("MCX"), ncx = QStringLiteral("NCX"),
+                         cds = QStringLiteral("CDS");
     switch (type) {
-    case 2: return QStringLiteral("NFO");
-    case 3: return QStringLiteral("BSE");
-    case 4: return QStringLiteral("BFO");
-    case 5: return QStringLiteral("MCX");
-    case 7: return QStringLiteral("NCX");
-    case 13: return QStringLiteral("CDS");
-    default: return QStringLiteral("NSE");
+    case 2: return nfo;
+    case 3: return bse;
+    case 4: return bfo;
+    case 5: return mcx;
+    case 7: return ncx;
+    case kCurrencyType: return cds;
+    default: return nse;
     }
 }
 
-bool carriesOpenInterest(int type)
+bool AngelOneDecoder::carriesOpenInterest(int type)
 {
-    return type == 2 || type == 4 || type == 5 || type == 7 || type == 13;
+    return type == 2 || type == 4 || type == 5 || type == 7 || type == kCurrencyType;
 }
 
-int exchangeType(const QString& e)
+double AngelOneDecoder::priceDivisor(int type)
+{
+    // Currency contracts are quoted to four decimals and sent in units of 10^-7 rupee.
+    return type == kCurrencyType ? 10000000.0 : 100.0;
+}
+
+int AngelOneDecoder::exchangeType(const QString& e)
 {
     if (e == QLatin1String("NSE") || e == QLatin1String("NSE_EQ"))
         return 1;
@@ -71,62 +76,72 @@ int exchangeType(const QString& e)
         return 4;
     if (e == QLatin1String("MCX") || e == QLatin1String("MCX_FO"))
         return 5;
-    if (e == QLatin1String("NCX") || e == QLatin1String("NCX_FO"))
+    if (e == QLatin1String("NCX") || e == QLatin1String("NCX_FO") || e == QLatin1String("NCDEX"))
         return 7;
-    if (e == QLatin1String("CDE") || e == QLatin1String("CDE_FO") || e == QLatin1String("CDS"))
-        return 13;
+    // BSE currency contracts stream in the currency segment with NSE's.
+    if (e == QLatin1String("CDE") || e == QLatin1String("CDE_FO") || e == QLatin1String("CDS")
+        || e == QLatin1String("BCD"))
+        return kCurrencyType;
     return 1;
 }
 
-Result decode(const QByteArray& message, const std::function<QString(const QString&)>& symbolForToken,
-              QVector<TickData>& ticks)
+void AngelOneDecoder::reset()
 {
-    Result result;
-    if (message.size() < kRecordSize) {
-        result.tooSmall = true;
-        return result;
+    tokens.clear();
+    cachedMs = std::numeric_limits<qint64>::min();
+    cachedTime = QDateTime();
+}
+
+const QString& AngelOneDecoder::tokenText(const char* bytes, std::size_t length)
+{
+    std::string key(bytes, length);
+    auto it = tokens.find(key);
+    if (it == tokens.end())
+        it = tokens.emplace(std::move(key), QString::fromUtf8(bytes, int(length))).first;
+    return it->second;
+}
+
+QDateTime AngelOneDecoder::stamp(qint64 epochMs)
+{
+    if (epochMs != cachedMs) {
+        cachedMs = epochMs;
+        cachedTime = TickClock::fromMSecs(epochMs);
     }
-    if (!symbolForToken)
-        return result;
+    return cachedTime;
+}
+
+DecodedFrame AngelOneDecoder::decode(const QByteArray& message, qint64 receivedMSecs)
+{
+    DecodedFrame out;
+    if (message.size() < kRecordSize) {
+        out.addEvent(DecoderEvent::Malformed, message.size(), QStringLiteral("shorter than one record"));
+        return out;
+    }
     const int records = message.size() / kRecordSize;
+    out.ticks.resize(records);
     for (int i = 0; i < records; ++i) {
         const BinaryReader r(message.constData() + std::size_t(i) * kRecordSize, kRecordSize);
         std::uint8_t type = 0;
         r.u8(kExchangeType, type);
         const char* tokenBytes = r.data() + kToken;
-        std::size_t tokenLength = 0;
-        while (tokenLength < kTokenWidth && tokenBytes[tokenLength] != '\0')
-            ++tokenLength;
-        const QString token = QString::fromUtf8(tokenBytes, int(tokenLength));
+        const std::size_t tokenLength =
+            std::size_t(std::find(tokenBytes, tokenBytes + kTokenWidth, '\0') - tokenBytes);
 
-        const QString symbol = symbolForToken(token);
-        if (symbol.isEmpty()) {
-            result.skipped.append({Skipped::UnknownToken, token, 0});
-            continue;
-        }
-        const std::int64_t epochMs = i64(r, kTime);
-        // A time QDateTime cannot hold would make an invalid tick (or overflow converting it).
-        if (epochMs < 0 || epochMs > kMaxEpochMs) {
-            result.skipped.append({Skipped::BadTime, token, epochMs});
-            continue;
-        }
-
-        TickData tick;
-        tick.symbol = symbol;
-        tick.token = token;
+        TickData& tick = out.ticks[i];
+        tick.token = tokenText(tokenBytes, tokenLength);
         tick.exchange = exchangeName(type);
-        tick.ltp = price(r, kLtp);
-        tick.timestamp = QDateTime::fromMSecsSinceEpoch(epochMs);
+        const double divisor = priceDivisor(type);
+        tick.ltp = double(i64(r, kLtp)) / divisor;
+        tick.open = double(i64(r, kOpen)) / divisor;
+        tick.high = double(i64(r, kHigh)) / divisor;
+        tick.low = double(i64(r, kLow)) / divisor;
         const std::int64_t quantity = i64(r, kQuantity);
-        tick.volume = double(quantity);
-        tick.lastTradedQty = qint32(std::uint32_t(std::uint64_t(quantity) & 0xffffffffu));
-        tick.open = price(r, kOpen);
-        tick.high = price(r, kHigh);
-        tick.low = price(r, kLow);
-        tick.openInterest = carriesOpenInterest(type) ? double(i64(r, kOpenInterest)) / 100.0 : 0.0;
-        ticks.append(tick);
+        tick.volume = double(i64(r, kDayVolume));
+        tick.lastTradedQty = qint32(std::clamp<std::int64_t>(quantity, 0, std::numeric_limits<qint32>::max()));
+        tick.openInterest = carriesOpenInterest(type) ? double(i64(r, kOpenInterest)) : 0.0;
+        // A time of 0 means the record carries none; one QDateTime cannot hold is not a time either.
+        const std::int64_t epochMs = i64(r, kTime);
+        tick.timestamp = epochMs > 0 && epochMs <= kMaxEpochMs ? stamp(epochMs) : TickClock::fromMSecs(receivedMSecs);
     }
-    return result;
+    return out;
 }
-
-}  // namespace AngelOneDecoder

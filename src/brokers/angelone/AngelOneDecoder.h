@@ -1,62 +1,62 @@
-// Turns AngelOne smart-stream binary messages into ticks, and names the stream's exchange types.
-// No sockets, timers or event loop: unit-tested, fuzzed and benchmarked on its own.
+// Turns AngelOne smart-stream binary messages into ticks, in the shape every decoder shares
+// (DecodedFrame.h), and names the stream's exchange types. No sockets, timers or lookups.
 //
 // A message holds one or more 379-byte records laid end to end (every token is subscribed in
-// mode 3); bytes after the last whole record are ignored. Integers are little-endian; prices are
-// in hundredths.
+// mode 3); bytes after the last whole record are ignored. Integers are little-endian.
 //   off  width  field
 //     0    1    subscription mode (not read)
-//     1    1    u8  exchange type (names and open-interest rule below)
+//     1    1    u8  exchange type (names, price scale and open-interest rule below)
 //     2   25    instrument token text, up to the first zero byte
 //    27    8    sequence number (not read)
-//    35    8    i64 exchange time, ms since the Unix epoch -> local time
-//    43    8    last traded price: low 4 bytes as i32 / 100
-//    51    8    i64 quantity -> volume; its low 4 bytes as i32 -> last traded quantity
-//    59   32    (not read)
-//    91    8    open:  low 4 bytes as i32 / 100
-//    99    8    high:  low 4 bytes as i32 / 100
-//   107    8    low:   low 4 bytes as i32 / 100
+//    35    8    i64 exchange time, ms since the Unix epoch; 0 (absent) -> time of receipt
+//    43    8    i64 last traded price
+//    51    8    i64 last traded quantity (capped to 32 bits)
+//    59    8    (average traded price, not read)
+//    67    8    i64 volume traded today -> volume
+//    75   16    (total buy and sell quantities, not read)
+//    91    8    i64 open      99  8  i64 high      107  8  i64 low
 //   115   16    (not read)
-//   131    8    i64 open interest / 100, only for exchange types 2, 4, 5, 7 and 13
+//   131    8    i64 open interest, a count, only for exchange types 2, 4, 5, 7 and 13
 //   139  240    (not read)
+// Prices are in paise (/ 100), currency contracts (type 13) in units of 10^-7 rupee (/ 10,000,000).
 // Exchange types: 1 NSE, 2 NFO, 3 BSE, 4 BFO, 5 MCX, 7 NCX, 13 CDS; any other value counts as NSE.
+//
+// Ticks carry the token and the exchange named by the record's type; the broker names the
+// instrument by both.
 #pragma once
 
-#include "core/MarketData.h"
+#include "brokers/DecodedFrame.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
-#include <QVector>
 
-#include <functional>
+#include <limits>
+#include <string>
+#include <unordered_map>
 
-namespace AngelOneDecoder {
+class AngelOneDecoder {
+public:
+    static constexpr int kRecordSize = 379;
 
-constexpr int kRecordSize = 379;
+    // Every whole record of `message` becomes a tick, in record order. A message shorter than one
+    // record gives a Malformed event (code = its size).
+    DecodedFrame decode(const QByteArray& message, qint64 receivedMSecs);
+    void reset();
 
-struct Skipped {
-    enum Reason { UnknownToken, BadTime };
-    Reason reason;
-    QString token;
-    qint64 value = 0;  // the exchange time for BadTime
+    // Exchange name of a record's exchange-type byte.
+    static QString exchangeName(int exchangeType);
+    static bool carriesOpenInterest(int exchangeType);
+    static double priceDivisor(int exchangeType);
+
+    // Exchange type for a subscription entry's exchange text (exact match; unknown text: 1).
+    static int exchangeType(const QString& exchange);
+
+private:
+    const QString& tokenText(const char* bytes, std::size_t length);
+    QDateTime stamp(qint64 epochMs);
+
+    std::unordered_map<std::string, QString> tokens;  // token bytes -> text, built once per instrument
+    qint64 cachedMs = std::numeric_limits<qint64>::min();
+    QDateTime cachedTime;
 };
-
-struct Result {
-    bool tooSmall = false;  // shorter than one record: nothing decoded
-    QVector<Skipped> skipped;
-};
-
-// Decodes every whole record of `message` and appends a tick per accepted record, in record
-// order. `symbolForToken` gives the symbol shown for a token (empty: unknown, the record is
-// skipped); without it every record is skipped silently.
-Result decode(const QByteArray& message, const std::function<QString(const QString&)>& symbolForToken,
-              QVector<TickData>& ticks);
-
-// Exchange name of a record's exchange-type byte.
-QString exchangeName(int exchangeType);
-bool carriesOpenInterest(int exchangeType);
-
-// Exchange type for a subscription entry's exchange text (exact match; unknown text: 1).
-int exchangeType(const QString& exchange);
-
-}  // namespace AngelOneDecoder

@@ -52,7 +52,9 @@ QString exchangeSegmentName(const QString& e)
         return QStringLiteral("BFO");
     if (e == QLatin1String("CDS"))
         return QStringLiteral("CDS");
-    if (e == QLatin1String("NCX"))
+    if (e == QLatin1String("BCD"))
+        return QStringLiteral("BCD");
+    if (e == QLatin1String("NCX") || e == QLatin1String("NCDEX"))
         return QStringLiteral("NCDEX");
     return QStringLiteral("NSE");
 }
@@ -60,7 +62,7 @@ QString exchangeSegmentName(const QString& e)
 bool hasOpenInterest(const QString& e)
 {
     return e == QLatin1String("NFO") || e == QLatin1String("BFO") || e == QLatin1String("MCX")
-        || e == QLatin1String("NCX") || e == QLatin1String("CDS");
+        || e == QLatin1String("NCX") || e == QLatin1String("CDS") || e == QLatin1String("BCD");
 }
 
 QString fromDateText(const QDate& from)

@@ -20,7 +20,8 @@ QString exchangeForSegment(const QString& s)
         return QStringLiteral("BFO");
     if (s == QLatin1String("mcx_fo"))
         return QStringLiteral("MCX");
-    if (s == QLatin1String("ncx_fo"))
+    // The file names NCDEX contracts "NCDEX"; ticks and requests know the exchange as NCX.
+    if (s == QLatin1String("ncx_fo") || s.compare(QLatin1String("NCDEX"), Qt::CaseInsensitive) == 0)
         return QStringLiteral("NCX");
     return s.toUpper();
 }

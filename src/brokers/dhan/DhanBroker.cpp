@@ -15,6 +15,7 @@
 #include <QDebug>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -154,6 +155,7 @@ void DhanBroker::connectToBroker()
         return;
     }
     feed = std::make_unique<DhanFeedClient>();
+    decoder.reset();
     // The service reads its credentials from the query exactly as given.
     const QString url =
         QStringLiteral("%1?version=2&token=%2&clientId=%3&authType=2").arg(feedBaseUrl, accessToken, clientId);
@@ -171,42 +173,25 @@ void DhanBroker::connectToBroker()
 void DhanBroker::setupWebSocketCallbacks()
 {
     const quint64 generation = feedGeneration;
-    // Runs on the feed thread: it only copies, logs and decodes the message, then hands the
-    // result to the GUI thread; the broker's state is never touched here.
+    // Runs on the feed thread: it only logs and hands the frame to the GUI thread, where it is
+    // decoded with the time of receipt; the broker's state is never touched here.
     feed->setOnMessageCallback([this, generation](const DhanFeedEvent& event) {
-        if (event.type == DhanFeedEvent::Message && event.binary) {
-            qDebug() << "[DhanBroker] Binary message:" << event.data.size() << "bytes";
-            DhanDecoder::Packet packet;
-            if (!DhanDecoder::decodePacket(event.data, packet)) {
-                qDebug() << "[DhanBroker] Binary message too short:" << event.data.size() << "bytes, expected at least"
-                         << DhanDecoder::kMinPacketSize;
-                return;
-            }
-            QMetaObject::invokeMethod(
-                this,
-                [this, generation, packet] {
-                    if (generation == feedGeneration)
-                        handlePacket(packet);
-                },
-                Qt::QueuedConnection);
-            return;
-        }
         if (event.type == DhanFeedEvent::Message) {
-            qDebug() << "[DhanBroker] Text message:" << QString::fromUtf8(event.data.left(300));
-            QJsonParseError err;
-            const QJsonDocument doc = QJsonDocument::fromJson(event.data, &err);
-            if (err.error != QJsonParseError::NoError) {
-                qDebug() << "[DhanBroker] JSON parse error:" << err.errorString();
-                return;
-            }
-            if (!doc.isObject())
-                return;
-            const QJsonObject object = doc.object();
+            if (event.binary)
+                qDebug() << "[DhanBroker] Binary message:" << event.data.size() << "bytes";
+            else
+                qDebug() << "[DhanBroker] Text message:" << QString::fromUtf8(event.data.left(300));
+            const QByteArray data = event.data;
+            const bool binary = event.binary;
             QMetaObject::invokeMethod(
                 this,
-                [this, generation, object] {
-                    if (generation == feedGeneration)
-                        handleJsonMessage(object);
+                [this, generation, data, binary] {
+                    if (generation != feedGeneration)
+                        return;
+                    if (binary)
+                        parseBinaryPacket(data);
+                    else
+                        parseTextMessage(data);
                 },
                 Qt::QueuedConnection);
             return;
@@ -326,21 +311,6 @@ void DhanBroker::onAuthFailed(QString err)
 
 // ---- subscriptions ---------------------------------------------------------------------------
 
-QString DhanBroker::feedSegment(const QString& symbol)
-{
-    if (symbol.startsWith(QLatin1String("NSE:"))) {
-        if (symbol.contains(QLatin1String("-FUT")) || symbol.contains(QLatin1String("-OPT")))
-            return QStringLiteral("NSE_FNO");
-        return QStringLiteral("NSE_EQ");
-    }
-    if (symbol.startsWith(QLatin1String("BSE:")))
-        return QStringLiteral("BSE_EQ");
-    // Dhan names the commodity segment MCX_COMM, in the feed as in history.
-    if (symbol.startsWith(QLatin1String("MCX:")))
-        return QStringLiteral("MCX_COMM");
-    return QStringLiteral("NSE_EQ");
-}
-
 QStringList DhanBroker::subscriptionMessages(const QList<QPair<QString, QString>>& instruments)
 {
     QStringList out;
@@ -362,9 +332,11 @@ QStringList DhanBroker::subscriptionMessages(const QList<QPair<QString, QString>
     return out;
 }
 
-QString DhanBroker::securityIdForSymbol(const QString& symbol) const
+IndianSymbolData DhanBroker::recordFor(const QString& symbol) const
 {
-    return symbolRepository ? symbolRepository->tokenForSymbol(symbol) : QString();
+    if (!symbolRepository)
+        return {};
+    return isInt32(symbol) ? symbolRepository->findByToken(symbol) : symbolRepository->findBySymbol(symbol);
 }
 
 void DhanBroker::sendSubscriptions(const QStringList& symbols)
@@ -373,21 +345,21 @@ void DhanBroker::sendSubscriptions(const QStringList& symbols)
     for (const QString& symbol : symbols) {
         QString segment = QStringLiteral("NSE_EQ");
         QString securityId;
+        const IndianSymbolData record = recordFor(symbol);
         if (isInt32(symbol)) {
             securityId = symbol;
             qDebug() << "[DhanBroker] Using numeric security ID directly:" << securityId;
-            const QString resolved = symbolRepository ? symbolRepository->symbolForToken(securityId) : QString();
-            if (!resolved.isEmpty()) {
-                qDebug() << "[DhanBroker] Resolved security ID" << securityId << "to symbol:" << resolved;
-                segment = feedSegment(resolved);
+            if (record.isFound()) {
+                qDebug() << "[DhanBroker] Resolved security ID" << securityId << "to symbol:" << record.symbol;
+                segment = DhanHistory::segmentOf(record);
             }
         } else {
-            securityId = securityIdForSymbol(symbol);
+            securityId = record.token;
             if (securityId.isEmpty()) {
                 qWarning() << "[DhanBroker] Could not find security ID for symbol:" << symbol;
                 continue;
             }
-            segment = feedSegment(symbol);
+            segment = DhanHistory::segmentOf(record);
         }
         instruments.append({segment, securityId});
     }
@@ -437,58 +409,80 @@ void DhanBroker::unsubscribeLiveData(const QString& symbol)
 
 // ---- ticks -----------------------------------------------------------------------------------
 
-QString DhanBroker::securityIdToSymbol(const QString& securityId) const
-{
-    if (!symbolRepository)
-        return securityId;
-    // An id the master does not know still names its instrument rather than an empty ticker.
-    const QString symbol = symbolRepository->symbolForToken(securityId);
-    return symbol.isEmpty() ? securityId : symbol;
-}
-
 void DhanBroker::parseBinaryPacket(const QByteArray& data)
 {
-    DhanDecoder::Packet packet;
-    if (!DhanDecoder::decodePacket(data, packet)) {
-        qDebug() << "[DhanBroker] Binary message too short:" << data.size() << "bytes, expected at least"
-                 << DhanDecoder::kMinPacketSize;
-        return;
-    }
-    handlePacket(packet);
+    handleDecoded(decoder.decode(data, nowMSecs()), true);
 }
 
-void DhanBroker::handlePacket(const DhanDecoder::Packet& p)
+void DhanBroker::parseTextMessage(const QByteArray& utf8)
 {
-    qDebug() << "[DhanBroker] Header - ResponseCode:" << p.responseCode << "MsgLen:" << p.msgLen
-             << "ExchSeg:" << p.exchangeSegment << "SecurityID:" << p.securityId;
-    QDateTime time = DhanDecoder::tradeTime(p.ltt, nowMSecs(), &timeCache);
-    if (!time.isValid()) {
-        time = now();
-        qDebug() << "[DhanBroker] Invalid timestamp from LTT epoch:" << p.ltt << "resulted in:"
-                 << QDateTime::fromSecsSinceEpoch(p.ltt).toString(QLatin1String(kTimeFormat))
-                 << "- using current time instead";
-    }
-    const QString token = QString::number(p.securityId);
-    const TickData tick = DhanDecoder::tick(p, securityIdToSymbol(token), time);
-    qDebug() << "[DhanBroker] Full packet - SecurityID:" << p.securityId << "Symbol:" << tick.symbol
-             << "LTP:" << p.ltp << "Open:" << p.open << "High:" << p.high << "Low:" << p.low << "Vol:" << p.volume
-             << "OI:" << p.openInterest << "LTQ:" << p.ltq << "ATP:" << p.atp;
-    emitTick(tick, true);
+    handleDecoded(decoder.decodeText(utf8, nowMSecs()), false);
 }
 
-void DhanBroker::handleJsonMessage(const QJsonObject& message)
+void DhanBroker::handleDecoded(const DecodedFrame& frame, bool logFilter)
 {
-    const DhanDecoder::JsonMessage m = DhanDecoder::decodeJson(message);
-    if (m.kind == DhanDecoder::JsonMessage::SubscriptionAck) {
-        qDebug() << "[DhanBroker] Subscription acknowledged";
-        return;
+    for (const DecoderEvent& e : frame.events) {
+        switch (e.kind) {
+        case DecoderEvent::Acknowledged:
+            qDebug() << "[DhanBroker] Subscription acknowledged";
+            break;
+        case DecoderEvent::Disconnect: {
+            const QString message =
+                QStringLiteral("Dhan feed disconnected by the server (reason %1: %2)").arg(e.code).arg(e.text);
+            qWarning().noquote() << "[DhanBroker]" << message;
+            lastErrorText = message;
+            emit errorOccurred(message);
+            break;
+        }
+        case DecoderEvent::UnknownPacket:
+            qDebug().noquote() << "[DhanBroker] Binary message too short:" << e.text << "bytes, expected at least"
+                               << DhanDecoder::kMinPacketSize;
+            break;
+        case DecoderEvent::Malformed:
+            qDebug() << "[DhanBroker] JSON parse error:" << e.text;
+            break;
+        default:
+            break;
+        }
     }
-    if (m.kind != DhanDecoder::JsonMessage::Tick)
-        return;
-    emitTick(DhanDecoder::tick(m, securityIdToSymbol(QString::number(m.securityId)), now()), false);
+    // Receivers run before the next tick goes out; one of them may tear the connector down.
+    QPointer<DhanBroker> alive(this);
+    for (TickData tick : frame.ticks) {
+        nameTick(tick);
+        emitTick(tick, logFilter);
+        if (!alive)
+            return;
+    }
 }
 
-void DhanBroker::emitTick(const TickData& tick, bool logFilter)
+void DhanBroker::nameTick(TickData& tick) const
+{
+    // Security ids repeat across segments (an index and a share may have one number), so the
+    // instrument is the one with this id in the packet's segment.
+    const QString segment = tick.exchange;
+    IndianSymbolData record;
+    if (symbolRepository) {
+        record = segment.isEmpty() ? symbolRepository->findByToken(tick.token)
+                                   : symbolRepository->findByExchangeToken(segment, tick.token);
+        // A record filed without a segment can only be matched by its exchange.
+        if (!record.isFound() && !segment.isEmpty()) {
+            const IndianSymbolData byExchange =
+                symbolRepository->findByExchangeToken(DhanHistory::exchangeOfSegment(segment), tick.token);
+            if (byExchange.segment.isEmpty())
+                record = byExchange;
+        }
+    }
+    if (record.isFound()) {
+        tick.symbol = record.symbol;
+        tick.exchange = record.exchange.isEmpty() ? DhanHistory::exchangeOfSymbol(record.symbol) : record.exchange;
+        return;
+    }
+    // An id the master does not know still names its instrument rather than an empty ticker.
+    tick.symbol = tick.token;
+    tick.exchange = DhanHistory::exchangeOfSegment(segment);
+}
+
+bool DhanBroker::emitTick(const TickData& tick, bool logFilter)
 {
     if (settingsManager && !tick.exchange.isEmpty()) {
         const bool within = settingsManager->isWithinMarketHours(tick.exchange, tick.timestamp);
@@ -499,13 +493,14 @@ void DhanBroker::emitTick(const TickData& tick, bool logFilter)
         if (!within) {
             if (logFilter)
                 qDebug() << "[DhanBroker] Tick FILTERED OUT - outside market hours";
-            return;
+            return false;
         }
     }
     if (logFilter)
         qDebug() << "[DhanBroker] Emitting tickReceived signal for" << tick.symbol << "token:" << tick.token
                  << "price:" << tick.ltp;
     emit tickReceived(tick);
+    return true;
 }
 
 // ---- history ---------------------------------------------------------------------------------
@@ -521,8 +516,9 @@ void DhanBroker::requestHistoricalData(const QString& symbol, const QDate& from,
 {
     QString securityId;
     QString reported = symbol;
+    const IndianSymbolData record = recordFor(symbol);
     if (!isInt32(symbol)) {
-        securityId = securityIdForSymbol(symbol);
+        securityId = record.token;
         if (securityId.isEmpty()) {
             emit errorOccurred(QStringLiteral("Could not find security ID for symbol: %1").arg(symbol));
             return;
@@ -530,16 +526,18 @@ void DhanBroker::requestHistoricalData(const QString& symbol, const QDate& from,
         qInfo() << "[DhanBroker] Resolved symbol" << symbol << "to security ID:" << securityId;
     } else {
         securityId = symbol;
-        const QString name = symbolRepository ? symbolRepository->symbolForToken(securityId) : QString();
-        if (!name.isEmpty()) {
-            reported = name;
-            qInfo() << "[DhanBroker] Resolved security ID" << securityId << "to symbol:" << name;
+        if (record.isFound() && !record.symbol.isEmpty()) {
+            reported = record.symbol;
+            qInfo() << "[DhanBroker] Resolved security ID" << securityId << "to symbol:" << record.symbol;
         } else {
             qInfo() << "[DhanBroker] Using security ID (no symbol name found):" << securityId;
         }
     }
 
-    const DhanHistory::Instrument target = DhanHistory::instrumentFor(reported);
+    // The master's own segment and instrument columns say what the instrument is; the name's
+    // text is only a fallback for records that lack them.
+    const DhanHistory::Instrument target =
+        record.isFound() ? DhanHistory::instrumentOf(record) : DhanHistory::instrumentFor(reported);
     const QString code = DhanHistory::intervalCode(interval);
     const bool intraday = !code.isEmpty();
     const QByteArray body = DhanHistory::requestBody(securityId, target, code, from, to);
@@ -618,8 +616,20 @@ void DhanBroker::onInstrumentListReplyFinished()
         return;
     }
     const QList<DhanInstrumentList::Row> rows = DhanInstrumentList::parse(body);
-    for (const DhanInstrumentList::Row& r : rows)
-        symbolRepository->addSymbol(r.symbol, r.token, r.exchange, r.instrumentType);
+    QList<IndianSymbolData> records;
+    records.reserve(rows.size());
+    for (const DhanInstrumentList::Row& r : rows) {
+        IndianSymbolData d;
+        d.symbol = r.symbol;
+        d.token = r.token;
+        d.exchange = r.exchange;
+        d.segment = r.segment;
+        d.instrumentType = r.instrumentType;
+        d.lotSize = 1;
+        d.tickSize = 0.05f;
+        records.append(d);
+    }
+    symbolRepository->addSymbols(records);
     qInfo() << "[DhanBroker] Parsed" << rows.size() << "instruments from Dhan master list";
     emit instrumentListDownloaded();
 }

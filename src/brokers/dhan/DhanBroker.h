@@ -4,8 +4,8 @@
 
 #include "brokers/IBroker.h"
 #include "brokers/dhan/DhanDecoder.h"
+#include "symbols/IndianSymbolData.h"
 
-#include <QJsonObject>
 #include <QPointer>
 #include <QSet>
 #include <QStringList>
@@ -70,15 +70,13 @@ public:
     QStringList pendingSubscriptions() const { return pending; }
     bool pingTimerActive() const;
 
-    // Segment of a symbol in feed subscriptions.
-    static QString feedSegment(const QString& symbol);
     // Subscription requests for (segment, security id) pairs, at most 100 instruments each; one
     // request with an empty list when there are none.
     static QStringList subscriptionMessages(const QList<QPair<QString, QString>>& instruments);
 
+    // One feed frame as it arrived (binary packet or UTF-8 JSON text), on the GUI thread.
     void parseBinaryPacket(const QByteArray& data);
-    void handleJsonMessage(const QJsonObject& message);
-    QString securityIdToSymbol(const QString& securityId) const;
+    void parseTextMessage(const QByteArray& utf8);
 
 signals:
     void instrumentListDownloaded();
@@ -92,12 +90,14 @@ private slots:
 private:
     void setupWebSocketCallbacks();
     void onFeedEvent(quint64 generation, const DhanFeedEvent& event);
-    void handlePacket(const DhanDecoder::Packet& packet);
-    void emitTick(const TickData& tick, bool logFilter);
+    void handleDecoded(const DecodedFrame& frame, bool logFilter);
+    void nameTick(TickData& tick) const;
+    bool emitTick(const TickData& tick, bool logFilter);
+    // The master's record for a watchlist item (symbol text or security id); empty when unknown.
+    IndianSymbolData recordFor(const QString& symbol) const;
     void sendSubscriptions(const QStringList& symbols);
     void releaseFeed();
     bool feedOpen() const;
-    QString securityIdForSymbol(const QString& symbol) const;
     void onHistoricalReplyFinished(QNetworkReply* reply);
     QDateTime now() const;
     qint64 nowMSecs() const;
@@ -125,5 +125,5 @@ private:
     // Events of a replaced or stopped feed may still wait in the queue; they carry an older number.
     quint64 feedGeneration = 0;
     std::function<QDateTime()> clockFn;
-    DhanDecoder::TimeCache timeCache;  // GUI thread only
+    DhanDecoder decoder;  // GUI thread only; reset for every new feed
 };

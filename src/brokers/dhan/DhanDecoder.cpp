@@ -2,7 +2,11 @@
 #include "brokers/dhan/DhanDecoder.h"
 
 #include "brokers/BinaryReader.h"
+#include "core/TickClock.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
 #include <QJsonValue>
 
 #include <cmath>
@@ -10,6 +14,9 @@
 #include <limits>
 
 namespace {
+
+constexpr qint64 kAheadMs = 60 * 1000;
+constexpr qint64 kBehindMs = 86400LL * 1000;
 
 float f32At(const BinaryReader& r, std::size_t offset)
 {
@@ -20,132 +27,138 @@ float f32At(const BinaryReader& r, std::size_t offset)
     return f;
 }
 
-// A JSON number read as a 32-bit integer: whole numbers in range, anything else 0.
-qint32 int32Of(const QJsonValue& v)
+// A JSON number read as a whole number within [lo, hi]; anything else 0.
+double wholeOf(const QJsonValue& v, double lo, double hi)
 {
     if (!v.isDouble())
         return 0;
     const double d = v.toDouble();
-    if (!std::isfinite(d) || d != std::floor(d) || d < double(std::numeric_limits<qint32>::min())
-        || d > double(std::numeric_limits<qint32>::max()))
+    if (!std::isfinite(d) || d != std::floor(d) || d < lo || d > hi)
         return 0;
-    return qint32(d);
+    return d;
 }
 
 }  // namespace
 
-bool DhanDecoder::decodePacket(const QByteArray& frame, Packet& out)
+QString DhanDecoder::segmentName(int segment)
 {
-    const BinaryReader r(frame);
-    if (!r.has(0, kMinPacketSize))
-        return false;
-    std::uint8_t u8 = 0;
-    std::int16_t i16 = 0;
-    std::uint32_t u32 = 0;
-    std::int32_t i32 = 0;
-    r.u8(0, u8);
-    out.responseCode = u8;
-    r.i16le(1, i16);
-    out.msgLen = i16;
-    r.u8(3, u8);
-    out.exchangeSegment = u8;
-    r.u32le(4, u32);
-    out.securityId = u32;
-    out.ltp = f32At(r, 8);
-    r.i16le(12, i16);
-    out.ltq = i16;
-    r.i32le(14, i32);
-    out.ltt = i32;
-    out.atp = f32At(r, 18);
-    r.i32le(22, i32);
-    out.volume = i32;
-    r.i32le(34, i32);
-    out.openInterest = i32;
-    out.open = f32At(r, 46);
-    out.close = f32At(r, 50);
-    out.high = f32At(r, 54);
-    out.low = f32At(r, 58);
-    return true;
+    static const QString names[] = {
+        QStringLiteral("IDX_I"),  QStringLiteral("NSE_EQ"),       QStringLiteral("NSE_FNO"),
+        QStringLiteral("NSE_CURRENCY"), QStringLiteral("BSE_EQ"), QStringLiteral("MCX_COMM"),
+        QString(),                QStringLiteral("BSE_CURRENCY"), QStringLiteral("BSE_FNO")};
+    if (segment >= 0 && segment < int(sizeof names / sizeof names[0]) && !names[segment].isEmpty())
+        return names[segment];
+    return QString::number(segment);
 }
 
-QDateTime DhanDecoder::tradeTime(qint32 ltt, const QDateTime& now, bool* replaced)
+QString DhanDecoder::disconnectReason(int code)
 {
-    const QDateTime t = tradeTime(ltt, now.toMSecsSinceEpoch());
-    if (replaced)
-        *replaced = !t.isValid();
-    return t.isValid() ? t : now;
+    switch (code) {
+    case 805: return QStringLiteral("too many connections for this account");
+    case 806: return QStringLiteral("the account is not subscribed to market data");
+    case 807: return QStringLiteral("access token expired");
+    case 808: return QStringLiteral("invalid client ID");
+    case 809: return QStringLiteral("authentication failed");
+    default: return QStringLiteral("unknown reason");
+    }
 }
 
-QDateTime DhanDecoder::tradeTime(qint32 ltt, qint64 nowMSecs, TimeCache* cache)
+void DhanDecoder::reset()
+{
+    tokens.clear();
+    cachedSecs = std::numeric_limits<qint64>::min();
+    cachedTime = QDateTime();
+}
+
+const QString& DhanDecoder::tokenText(quint32 securityId)
+{
+    auto it = tokens.find(securityId);
+    if (it == tokens.end())
+        it = tokens.insert(securityId, QString::number(securityId));
+    return it.value();
+}
+
+QDateTime DhanDecoder::tradeTime(qint32 ltt, qint64 receivedMSecs)
 {
     const qint64 msecs = qint64(ltt) * 1000;
-    if (msecs > nowMSecs + 60 * 1000 || msecs < nowMSecs - 86400LL * 1000)
-        return QDateTime();
-    if (!cache)
-        return QDateTime::fromSecsSinceEpoch(ltt);
-    if (cache->secs != ltt) {
-        cache->secs = ltt;
-        cache->time = QDateTime::fromSecsSinceEpoch(ltt);
+    if (msecs > receivedMSecs + kAheadMs || msecs < receivedMSecs - kBehindMs)
+        return TickClock::fromMSecs(receivedMSecs);
+    if (cachedSecs != ltt) {
+        cachedSecs = ltt;
+        cachedTime = TickClock::fromSecs(ltt);
     }
-    return cache->time;
+    return cachedTime;
 }
 
-DhanDecoder::JsonMessage DhanDecoder::decodeJson(const QJsonObject& message)
+DecodedFrame DhanDecoder::decode(const QByteArray& frame, qint64 receivedMSecs)
 {
-    JsonMessage m;
-    const qint32 code = int32Of(message.value(QStringLiteral("ResponseCode")));
+    DecodedFrame out;
+    const BinaryReader r(frame);
+    std::uint8_t code = 0;
+    r.u8(0, code);
+    if (code == kDisconnectCode && r.has(0, kDisconnectPacketSize)) {
+        std::uint16_t reason = 0;
+        r.u16le(8, reason);
+        out.addEvent(DecoderEvent::Disconnect, reason, disconnectReason(reason));
+        return out;
+    }
+    if (!r.has(0, kMinPacketSize)) {
+        out.addEvent(DecoderEvent::UnknownPacket, code, QStringLiteral("%1 bytes").arg(frame.size()));
+        return out;
+    }
+    std::uint8_t segment = 0;
+    std::uint16_t ltq = 0;
+    std::uint32_t securityId = 0, volume = 0, oi = 0;
+    std::int32_t ltt = 0;
+    r.u8(3, segment);
+    r.u32le(4, securityId);
+    r.u16le(12, ltq);
+    r.i32le(14, ltt);
+    r.u32le(22, volume);
+    r.u32le(34, oi);
+
+    out.ticks.resize(1);
+    TickData& t = out.ticks[0];
+    t.token = tokenText(securityId);
+    t.exchange = segmentName(segment);
+    t.ltp = double(f32At(r, 8));
+    t.open = double(f32At(r, 46));
+    t.high = double(f32At(r, 54));
+    t.low = double(f32At(r, 58));
+    t.volume = double(volume);
+    t.openInterest = double(oi);
+    t.lastTradedQty = qint32(ltq);
+    t.timestamp = tradeTime(ltt, receivedMSecs);
+    return out;
+}
+
+DecodedFrame DhanDecoder::decodeText(const QByteArray& utf8, qint64 receivedMSecs)
+{
+    DecodedFrame out;
+    QJsonParseError err;
+    const QJsonDocument doc = QJsonDocument::fromJson(utf8, &err);
+    if (err.error != QJsonParseError::NoError || !doc.isObject()) {
+        out.addEvent(DecoderEvent::Malformed, 0,
+                     err.error != QJsonParseError::NoError ? err.errorString() : QStringLiteral("not a JSON object"));
+        return out;
+    }
+    const QJsonObject message = doc.object();
+    constexpr double kU32 = double(std::numeric_limits<quint32>::max());
+    const double code = wholeOf(message.value(QLatin1String("ResponseCode")), 0, kU32);
     if (code == 5) {
-        m.kind = JsonMessage::SubscriptionAck;
+        out.addEvent(DecoderEvent::Acknowledged);
     } else if (code == 50) {
-        m.kind = JsonMessage::Tick;
-        const QJsonObject d = message.value(QStringLiteral("Data")).toObject();
-        m.securityId = int32Of(d.value(QStringLiteral("SecurityId")));
-        m.ltp = d.value(QStringLiteral("LTP")).toDouble();
-        m.open = d.value(QStringLiteral("Open")).toDouble();
-        m.high = d.value(QStringLiteral("High")).toDouble();
-        m.low = d.value(QStringLiteral("Low")).toDouble();
-        m.volume = int32Of(d.value(QStringLiteral("Volume")));
-        m.openInterest = int32Of(d.value(QStringLiteral("OI")));
+        const QJsonObject d = message.value(QLatin1String("Data")).toObject();
+        TickData t;
+        t.token = QString::number(quint32(wholeOf(d.value(QLatin1String("SecurityId")), 0, kU32)));
+        t.ltp = d.value(QLatin1String("LTP")).toDouble();
+        t.open = d.value(QLatin1String("Open")).toDouble();
+        t.high = d.value(QLatin1String("High")).toDouble();
+        t.low = d.value(QLatin1String("Low")).toDouble();
+        t.volume = wholeOf(d.value(QLatin1String("Volume")), 0, kU32);
+        t.openInterest = wholeOf(d.value(QLatin1String("OI")), 0, kU32);
+        t.timestamp = TickClock::fromMSecs(receivedMSecs);
+        out.ticks.append(t);
     }
-    return m;
-}
-
-QString DhanDecoder::exchangeOf(const QString& symbol)
-{
-    const int colon = symbol.indexOf(QLatin1Char(':'));
-    return colon < 0 ? symbol : symbol.left(colon);
-}
-
-TickData DhanDecoder::tick(const Packet& p, const QString& symbol, const QDateTime& time)
-{
-    TickData t;
-    t.symbol = symbol;
-    t.token = QString::number(p.securityId);
-    t.exchange = exchangeOf(symbol);
-    t.ltp = double(p.ltp);
-    t.open = double(p.open);
-    t.high = double(p.high);
-    t.low = double(p.low);
-    t.volume = double(p.volume);
-    t.openInterest = double(p.openInterest);
-    t.lastTradedQty = p.ltq;
-    t.timestamp = time;
-    return t;
-}
-
-TickData DhanDecoder::tick(const JsonMessage& m, const QString& symbol, const QDateTime& time)
-{
-    TickData t;
-    t.symbol = symbol;
-    t.token = QString::number(m.securityId);
-    t.exchange = exchangeOf(symbol);
-    t.ltp = m.ltp;
-    t.open = m.open;
-    t.high = m.high;
-    t.low = m.low;
-    t.volume = double(m.volume);
-    t.openInterest = double(m.openInterest);
-    t.lastTradedQty = 0;
-    t.timestamp = time;
-    return t;
+    return out;
 }

@@ -1,30 +1,37 @@
-// Turns Dhan feed frames into tick fields: the fixed binary packet and the JSON messages. Pure:
-// no sockets, no lookups, no clock of its own, so it runs on the feed thread and in tests alike.
+// Turns Dhan feed frames into ticks and events, in the shape every decoder shares (DecodedFrame.h).
+// No sockets, no lookups, no clock of its own.
 //
-// Binary packet (one per frame), little-endian, at least 62 bytes; bytes from 62 on are not read:
-//   0  u8   response code (logged only)
-//   1  i16  message length (logged only)
-//   3  u8   numeric exchange segment (logged only)
+// Binary frame: one packet, little-endian. Every packet starts with the same header:
+//   0  u8   response code (50: the server disconnects; anything else is read as a full packet)
+//   1  i16  message length (not read)
+//   3  u8   numeric exchange segment (0 IDX_I, 1 NSE_EQ, 2 NSE_FNO, 3 NSE_CURRENCY, 4 BSE_EQ,
+//           5 MCX_COMM, 7 BSE_CURRENCY, 8 BSE_FNO)
 //   4  u32  security id
-//   8  f32  last traded price
-//  12  i16  last traded quantity
+// Full packet, at least 62 bytes (bytes from 62 on, the market depth, are not read):
+//   8  f32  last traded price        12  u16  last traded quantity
 //  14  i32  last trade time, seconds since the Unix epoch (UTC)
-//  18  f32  average traded price (logged only)
-//  22  i32  volume
-//  26  8 bytes not read
-//  34  i32  open interest
-//  38  8 bytes not read
-//  46  f32  open
-//  50  f32  close (not used)
-//  54  f32  high
-//  58  f32  low
+//  18  f32  average traded price (not used)
+//  22  u32  volume                   26  8 bytes total sell/buy quantity (not read)
+//  34  u32  open interest            38  8 bytes highest/lowest open interest (not read)
+//  46  f32  open   50 f32 close (not used)   54 f32 high   58 f32 low
+// Disconnect packet, 10 bytes: 8 u16 reason code (805 too many connections, 806 data APIs not
+// subscribed, 807 access token expired, 808 invalid client id, 809 authentication failed).
+//
+// Ticks carry the security id as `token` and the packet's segment name ("NSE_EQ", "IDX_I", ...) as
+// `exchange`: ids are unique only within a segment, so the broker names the instrument by both
+// and then shows the master's exchange. A trade time more than 60 s ahead of the time of receipt
+// or more than a day behind it (0 included) is replaced by the time of receipt.
+//
+// JSON text frames: {"ResponseCode":5} acknowledges a subscription; {"ResponseCode":50,"Data":
+// {"SecurityId","LTP","Open","High","Low","Volume","OI"}} is a tick stamped with the time of
+// receipt (its segment is unknown: `exchange` stays empty); other codes are ignored.
 #pragma once
 
-#include "core/MarketData.h"
+#include "brokers/DecodedFrame.h"
 
 #include <QByteArray>
 #include <QDateTime>
-#include <QJsonObject>
+#include <QHash>
 #include <QString>
 
 #include <limits>
@@ -32,54 +39,27 @@
 class DhanDecoder {
 public:
     static constexpr int kMinPacketSize = 62;
+    static constexpr int kDisconnectCode = 50;
+    static constexpr int kDisconnectPacketSize = 10;
 
-    struct Packet {
-        quint8 responseCode = 0;
-        qint16 msgLen = 0;
-        quint8 exchangeSegment = 0;
-        quint32 securityId = 0;
-        float ltp = 0;
-        qint16 ltq = 0;
-        qint32 ltt = 0;  // epoch seconds
-        float atp = 0;
-        qint32 volume = 0;
-        qint32 openInterest = 0;
-        float open = 0;
-        float close = 0;
-        float high = 0;
-        float low = 0;
-    };
+    // One binary frame. Events: Disconnect (code = reason, text = its meaning), UnknownPacket
+    // (code = response code, text = "<n> bytes") for a frame too short for a packet.
+    DecodedFrame decode(const QByteArray& frame, qint64 receivedMSecs);
+    // One text frame (UTF-8 JSON). Events: Acknowledged; Malformed for text that is not a JSON object.
+    DecodedFrame decodeText(const QByteArray& utf8, qint64 receivedMSecs);
+    // Forgets the cached token texts and trade time (a new connection).
+    void reset();
 
-    // False when the frame is shorter than a packet.
-    static bool decodePacket(const QByteArray& frame, Packet& out);
+    // "NSE_EQ", "IDX_I", ... for the packet's segment byte; the number as text when unknown.
+    static QString segmentName(int segment);
+    // What a disconnect reason code means.
+    static QString disconnectReason(int code);
 
-    // The trade time as local time, or `now` when it lies more than 60 s ahead of `now` or more
-    // than a day behind it; `replaced` tells which.
-    static QDateTime tradeTime(qint32 ltt, const QDateTime& now, bool* replaced = nullptr);
+private:
+    const QString& tokenText(quint32 securityId);
+    QDateTime tradeTime(qint32 ltt, qint64 receivedMSecs);
 
-    // Local-time conversion costs microseconds and the packets of one second share their trade
-    // time, so the last conversion is kept.
-    struct TimeCache {
-        qint64 secs = std::numeric_limits<qint64>::min();
-        QDateTime time;
-    };
-    // The same rule with the current time in epoch milliseconds; an invalid result means the trade
-    // time was implausible and the caller stamps the current time.
-    static QDateTime tradeTime(qint32 ltt, qint64 nowMSecs, TimeCache* cache = nullptr);
-
-    struct JsonMessage {
-        enum Kind { Ignored, SubscriptionAck, Tick };
-        Kind kind = Ignored;
-        qint32 securityId = 0;
-        double ltp = 0, open = 0, high = 0, low = 0;
-        qint32 volume = 0, openInterest = 0;
-    };
-    static JsonMessage decodeJson(const QJsonObject& message);
-
-    // The text of a symbol before its first ':' (the whole symbol when it has none).
-    static QString exchangeOf(const QString& symbol);
-
-    // Tick from a packet, named `symbol`, stamped `time` (already through tradeTime).
-    static TickData tick(const Packet& packet, const QString& symbol, const QDateTime& time);
-    static TickData tick(const JsonMessage& message, const QString& symbol, const QDateTime& time);
+    QHash<quint32, QString> tokens;  // security id -> its decimal text, built once per instrument
+    qint64 cachedSecs = std::numeric_limits<qint64>::min();
+    QDateTime cachedTime;  // the packets of one second share their trade time
 };

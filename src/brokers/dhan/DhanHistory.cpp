@@ -32,6 +32,33 @@ Instrument instrumentFor(const QString& symbol)
     return r;
 }
 
+QString segmentOf(const IndianSymbolData& record)
+{
+    return record.segment.isEmpty() ? instrumentFor(record.symbol).segment : record.segment;
+}
+
+Instrument instrumentOf(const IndianSymbolData& record)
+{
+    if (record.segment.isEmpty() || record.instrumentType.isEmpty())
+        return instrumentFor(record.symbol);
+    return {record.segment, record.instrumentType};
+}
+
+QString exchangeOfSymbol(const QString& symbol)
+{
+    const int colon = symbol.indexOf(QLatin1Char(':'));
+    return colon < 0 ? symbol : symbol.left(colon);
+}
+
+QString exchangeOfSegment(const QString& segment)
+{
+    for (const char* e : {"NSE", "BSE", "MCX"}) {
+        if (segment.startsWith(QLatin1String(e) + QLatin1Char('_')))
+            return QLatin1String(e);
+    }
+    return segment;
+}
+
 QString intervalCode(const QString& interval)
 {
     if (interval == QLatin1String("1min") || interval == QLatin1String("1minute"))
@@ -61,7 +88,7 @@ QByteArray requestBody(const QString& securityId, const Instrument& target, cons
     body.insert(QStringLiteral("instrument"), target.instrument);
     body.insert(QStringLiteral("expiryCode"), 0);
     const QString f = from.toString(QStringLiteral("yyyy-MM-dd"));
-    const QString t = to.toString(QStringLiteral("yyyy-MM-dd"));
+    const QString t = (code.isEmpty() ? to.addDays(1) : to).toString(QStringLiteral("yyyy-MM-dd"));
     if (!code.isEmpty()) {
         body.insert(QStringLiteral("interval"), code);
         body.insert(QStringLiteral("fromDate"), f + QStringLiteral(" 09:15:00"));

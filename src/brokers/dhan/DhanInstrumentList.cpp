@@ -1,6 +1,8 @@
 // Dhan instrument master parsing.
 #include "brokers/dhan/DhanInstrumentList.h"
 
+#include "symbols/SymbolRepository.h"
+
 namespace DhanInstrumentList {
 
 QList<Row> parse(const QByteArray& csv)
@@ -22,10 +24,11 @@ QList<Row> parse(const QByteArray& csv)
         fields = line.split(',');
         auto col = [&fields](int i) { return QString::fromUtf8(fields.at(i)).trimmed(); };
         Row r;
-        r.instrumentType = col(0);
-        r.symbol = r.instrumentType + QLatin1Char(':') + col(5);
+        r.exchange = col(0);
+        r.symbol = r.exchange + QLatin1Char(':') + col(5);
         r.token = col(2);
-        r.exchange = col(7);
+        r.segment = SymbolRepository::dhanSegment(r.exchange, col(1));
+        r.instrumentType = col(3);
         rows.append(r);
     }
     return rows;

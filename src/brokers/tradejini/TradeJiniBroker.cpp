@@ -7,6 +7,7 @@
 #include "brokers/tradejini/TradeJiniHistory.h"
 #include "brokers/tradejini/TradeJiniSymbolStore.h"
 #include "core/SettingsManager.h"
+#include "core/TickClock.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -62,8 +63,7 @@ void TradeJiniBroker::setSettingsManager(SettingsManager* settings)
 
 void TradeJiniBroker::setClock(std::function<QDateTime()> c)
 {
-    clock = c;
-    decoder.setClock(std::move(c));
+    clock = std::move(c);
 }
 
 QDateTime TradeJiniBroker::now() const
@@ -120,6 +120,7 @@ void TradeJiniBroker::connectToBroker()
     if (wasConnected)
         emit connectionStatusChanged(false);
 
+    decoder.reset();
     socket = new QWebSocket(QString(), QWebSocketProtocol::VersionLatest, nullptr);
     connect(socket, &QWebSocket::connected, this, &TradeJiniBroker::onWsConnected);
     connect(socket, &QWebSocket::disconnected, this, &TradeJiniBroker::onWsDisconnected);
@@ -372,12 +373,10 @@ void TradeJiniBroker::stopLiveData()
 
 // ---- ticks ---------------------------------------------------------------------------------
 
-QString TradeJiniBroker::symbolForToken(const QString& token) const
+QString TradeJiniBroker::symbolFor(const QString& token, const QString& exchange)
 {
-    if (!symbolRepository)
-        return token;
-    const QString s = symbolRepository->symbolForToken(token);
-    return s.isEmpty() ? token : s;
+    // Tokens are numbered per exchange: the stream's ticks are named by both, as subscribed.
+    return token + QLatin1Char('_') + exchange;
 }
 
 void TradeJiniBroker::onWsTextMessage(const QString& message)
@@ -399,8 +398,11 @@ void TradeJiniBroker::processJsonMessage(const QJsonObject& object)
         return;
     TickData tick;
     QString keyExchange;
-    if (!TradeJiniDecoder::tickFromL1Json(object, [this](const QString& t) { return symbolForToken(t); }, now(), tick,
-                                          keyExchange))
+    const auto name = [this](const QString& token, const QString& exchange) {
+        const QString s = symbolRepository ? symbolRepository->symbolForExchangeToken(exchange, token) : QString();
+        return s.isEmpty() ? token : s;
+    };
+    if (!TradeJiniDecoder::tickFromL1Json(object, name, now(), tick, keyExchange))
         return;
     if (!settingsManager || keyExchange.isEmpty() || settingsManager->isWithinMarketHours(keyExchange, tick.timestamp)) {
         emit tickReceived(tick);
@@ -413,50 +415,27 @@ void TradeJiniBroker::processJsonMessage(const QJsonObject& object)
 
 void TradeJiniBroker::onWsBinaryMessage(const QByteArray& message)
 {
-    QVector<TickData> ticks;
-    const TradeJiniDecoder::FrameResult r = decoder.decodeFrame(message, ticks);
-    switch (r.status) {
-    case TradeJiniDecoder::FrameStatus::TooShort:
-        qDebug() << "[TradeJiniBroker] Binary message too short";
-        return;
-    case TradeJiniDecoder::FrameStatus::UnsupportedVersion:
-        qDebug() << "[TradeJiniBroker] Unsupported version:" << r.version;
-        return;
-    case TradeJiniDecoder::FrameStatus::InflateFailed:
-        qDebug() << "[TradeJiniBroker] Failed to decompress binary data, zlib error:" << r.zlibCode;
-        return;
-    case TradeJiniDecoder::FrameStatus::Ok:
-        break;
-    }
-    for (const TradeJiniDecoder::Event& e : r.events) {
+    const DecodedFrame frame = decoder.decode(message, clock ? clock().toMSecsSinceEpoch() : TickClock::nowMSecs());
+    for (const DecoderEvent& e : frame.events) {
         switch (e.kind) {
-        case TradeJiniDecoder::Event::InvalidPacketLength:
-            qDebug() << "[TradeJiniBroker] Invalid packet length:" << e.value << "at index" << e.offset;
+        case DecoderEvent::Malformed:
+        case DecoderEvent::UnknownPacket:
+            qDebug().noquote() << "[TradeJiniBroker]" << e.text;
             break;
-        case TradeJiniDecoder::Event::L1Packet:
-            qDebug() << "[TradeJiniBroker] Parsing L1 packet, size:" << e.value;
-            break;
-        case TradeJiniDecoder::Event::PingResponse:
+        case DecoderEvent::Heartbeat:
             qDebug() << "[TradeJiniBroker] Received PING response";
             break;
-        case TradeJiniDecoder::Event::UnknownPacketType:
-            qDebug() << "[TradeJiniBroker] Unknown packet type:" << e.value;
+        default:
             break;
-        case TradeJiniDecoder::Event::LargePacket: {
-            qDebug() << "[TradeJiniBroker] Large packet (" << e.value << "bytes) - HEX DUMP:";
-            QString hex;
-            for (int i = 0; i < e.bytes.size(); ++i) {
-                hex += QStringLiteral("%1 ").arg(uchar(e.bytes[i]), 2, 16, QLatin1Char('0'));
-                if (i % 16 == 15)
-                    hex += QLatin1Char('\n');
-            }
-            qDebug().noquote() << hex;
-            break;
-        }
         }
     }
-    for (const TickData& t : qAsConst(ticks))
+    QPointer<TradeJiniBroker> alive(this);
+    for (TickData t : frame.ticks) {
+        t.symbol = symbolFor(t.token, t.exchange);
         emit tickReceived(t);
+        if (!alive)
+            return;
+    }
 }
 
 // ---- history -------------------------------------------------------------------------------
@@ -466,15 +445,6 @@ void TradeJiniBroker::requestIntradayData(const QString& symbol, const QString& 
     const QDate today = now().date();
     requestHistoricalData(symbol, today, today, interval);
 }
-
-struct TradeJiniBroker::HistoryBatch {
-    QVector<QList<OHLCData>> parts;  // bars of each chunk, in range order
-    int outstanding = 0;
-    bool arrived = false;  // at least one chunk answered with a usable reply
-    QString symbol;
-    QString firstError;
-    bool failed = false;
-};
 
 void TradeJiniBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                             const QString& interval)
@@ -492,7 +462,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     if (accessToken.isEmpty()) {
         const QString msg = QStringLiteral("TradeJini access token not configured. Please authenticate first.");
         qWarning() << "[TradeJiniBroker]" << msg;
-        historyFailed(batch, msg);
+        historyFailed(batch, part, msg);
         return;
     }
     const auto chunks = TradeJiniHistory::chunkRange(from, to);
@@ -501,9 +471,20 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
                  << "days). Splitting into 30-day chunks...";
         // Every chunk is counted before the first goes out: one that fails at once must not
         // close the batch early.
-        const auto gathered = std::make_shared<HistoryBatch>();
-        gathered->parts.resize(chunks.size());
-        gathered->outstanding = chunks.size();
+        QPointer<TradeJiniBroker> self(this);
+        const auto gathered = HistoryBatch::create(
+            chunks.size(), symbol,
+            [self, n = chunks.size()](const QString& name, const QList<OHLCData>& bars) {
+                if (!self)
+                    return;
+                qDebug() << "[TradeJiniBroker] Merged" << bars.size() << "historical candles from" << n
+                         << "chunks for" << name;
+                emit self->historicalDataReceived(name, bars);
+            },
+            [self](const QString& message) {
+                if (self)
+                    emit self->errorOccurred(message);
+            });
         int n = 1;
         for (const auto& c : chunks) {
             qDebug() << "[TradeJiniBroker] Chunk" << n << ":" << c.first.toString(day) << "to" << c.second.toString(day);
@@ -527,7 +508,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     } else if (symbolRepository) {
         token = symbolRepository->tokenForSymbol(symbol);
         if (token.isEmpty()) {
-            historyFailed(batch, QStringLiteral("No token found for symbol: %1").arg(symbol));
+            historyFailed(batch, part, QStringLiteral("No token found for symbol: %1").arg(symbol));
             return;
         }
     } else {
@@ -535,7 +516,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     }
     const IndianSymbolData record = symbolRepository ? symbolRepository->findByToken(token) : IndianSymbolData();
     if (record.exchange.isEmpty()) {
-        historyFailed(batch, QStringLiteral("Cannot find exchange for token: %1").arg(token));
+        historyFailed(batch, part, QStringLiteral("Cannot find exchange for token: %1").arg(token));
         return;
     }
     qDebug() << "[TradeJiniBroker] Historical request - Token:" << token << "Symbol:" << record.symbol
@@ -576,7 +557,7 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         qWarning() << "[TradeJiniBroker]" << msg;
         qWarning() << "[TradeJiniBroker] HTTP status:" << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         reply->deleteLater();
-        historyFailed(batch, msg);
+        historyFailed(batch, part, msg);
         return;
     }
     reply->deleteLater();
@@ -584,11 +565,11 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
     if (!r.parsed) {
         const QString msg = QStringLiteral("Failed to parse historical data: %1").arg(r.error);
         qWarning() << "[TradeJiniBroker]" << msg;
-        historyFailed(batch, msg);
+        historyFailed(batch, part, msg);
         return;
     }
     if (r.brokerError) {
-        historyFailed(batch, QStringLiteral("TradeJini error: %1").arg(r.error));
+        historyFailed(batch, part, QStringLiteral("TradeJini error: %1").arg(r.error));
         return;
     }
     qDebug() << "[TradeJiniBroker] Parsed" << r.bars.size() << "historical candles for" << symbol;
@@ -601,47 +582,16 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         emit historicalDataReceived(symbol, r.bars);
         return;
     }
-    batch->parts[part] = r.bars;
-    batch->arrived = true;
-    batch->symbol = symbol;
-    historyPartDone(batch);
+    batch->partArrived(part, r.bars);
 }
 
-void TradeJiniBroker::historyFailed(const std::shared_ptr<HistoryBatch>& batch, const QString& message)
+void TradeJiniBroker::historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message)
 {
     if (!batch) {
         emit errorOccurred(message);
         return;
     }
-    if (!batch->failed) {
-        batch->failed = true;
-        batch->firstError = message;
-    }
-    historyPartDone(batch);
-}
-
-void TradeJiniBroker::historyPartDone(const std::shared_ptr<HistoryBatch>& batch)
-{
-    if (--batch->outstanding > 0)
-        return;
-    QList<OHLCData> bars;
-    for (const QList<OHLCData>& p : qAsConst(batch->parts))
-        bars += p;
-    // Stable, so of two bars with one time the one from the earlier chunk stays.
-    std::stable_sort(bars.begin(), bars.end(),
-                     [](const OHLCData& a, const OHLCData& b) { return a.timestamp < b.timestamp; });
-    bars.erase(std::unique(bars.begin(), bars.end(),
-                           [](const OHLCData& a, const OHLCData& b) { return a.timestamp == b.timestamp; }),
-               bars.end());
-    // A partly failed range still hands on what it got, then reports the failure; an empty
-    // success would only look like a complete answer with nothing in it.
-    if (batch->arrived && (!batch->failed || !bars.isEmpty())) {
-        qDebug() << "[TradeJiniBroker] Merged" << bars.size() << "historical candles from" << batch->parts.size()
-                 << "chunks for" << batch->symbol;
-        emit historicalDataReceived(batch->symbol, bars);
-    }
-    if (batch->failed)
-        emit errorOccurred(batch->firstError);
+    batch->partFailed(part, message);
 }
 
 // ---- symbol store --------------------------------------------------------------------------

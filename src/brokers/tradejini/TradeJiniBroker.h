@@ -2,6 +2,7 @@
 // history in chunks and the symbol-store download.
 #pragma once
 
+#include "brokers/HistoryBatch.h"
 #include "brokers/IBroker.h"
 #include "brokers/tradejini/TradeJiniDecoder.h"
 
@@ -81,13 +82,11 @@ private:
     void processJsonMessage(const QJsonObject& object);
     // A range over 30 days goes out as several requests; their bars are gathered in a batch and
     // handed on once, so a receiver that replaces a symbol's bars keeps the whole range.
-    struct HistoryBatch;
     void requestHistoryRange(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,
                              const std::shared_ptr<HistoryBatch>& batch, int part);
     void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
-    void historyFailed(const std::shared_ptr<HistoryBatch>& batch, const QString& message);
-    void historyPartDone(const std::shared_ptr<HistoryBatch>& batch);
-    QString symbolForToken(const QString& token) const;
+    void historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message);
+    static QString symbolFor(const QString& token, const QString& exchange);
     bool streamOpen() const;
     void sendText(const QString& text);
     void sendSubscriptionSet();

@@ -2,13 +2,15 @@
 #include "brokers/tradejini/TradeJiniDecoder.h"
 
 #include "brokers/BinaryReader.h"
+#include "core/TickClock.h"
 #include "symbols/ZlibInflate.h"
 
 #include <QJsonValue>
 
 #include <zlib.h>
 
-#include <atomic>
+#include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -42,9 +44,6 @@ int tagWidth(unsigned tag)
     }
 }
 
-// The first packets over 30 bytes are dumped for diagnosis, three per process.
-std::atomic<int> g_dumpsLeft{3};
-
 int zlibCodeFor(ZlibInflate::Status s, int lastCode)
 {
     switch (s) {
@@ -58,8 +57,6 @@ int zlibCodeFor(ZlibInflate::Status s, int lastCode)
 
 }  // namespace
 
-TradeJiniDecoder::TradeJiniDecoder() = default;
-
 QString TradeJiniDecoder::exchangeName(int segmentCode)
 {
     return exchangeAt(exchangeIndex(segmentCode));
@@ -70,30 +67,36 @@ double TradeJiniDecoder::priceDivisor(int segmentCode)
     return kDivisors[exchangeIndex(segmentCode)];
 }
 
-QDateTime TradeJiniDecoder::now()
+void TradeJiniDecoder::reset()
 {
-    if (!frameNow.isValid())
-        frameNow = nowFn ? nowFn() : QDateTime::currentDateTime();
-    return frameNow;
+    cache.clear();
+    cachedSecs = std::numeric_limits<qint64>::min();
+    cachedTime = QDateTime();
 }
 
-TradeJiniDecoder::FrameResult TradeJiniDecoder::decodeFrame(const QByteArray& message, QVector<TickData>& ticks,
-                                                            bool wantEvents)
+QDateTime TradeJiniDecoder::stamp(std::int32_t epochSecs)
 {
-    FrameResult r;
-    frameNow = QDateTime();
+    if (epochSecs != cachedSecs) {
+        cachedSecs = epochSecs;
+        cachedTime = TickClock::fromSecs(epochSecs);
+    }
+    return cachedTime;
+}
+
+DecodedFrame TradeJiniDecoder::decode(const QByteArray& message, qint64 receivedMSecs)
+{
+    DecodedFrame out;
     const BinaryReader in(message);
     std::uint8_t version = 0, flag = 0;
     if (!in.has(0, 6)) {
-        r.status = FrameStatus::TooShort;
-        return r;
+        out.addEvent(DecoderEvent::Malformed, message.size(), QStringLiteral("Binary message too short"));
+        return out;
     }
     in.u8(4, version);
     in.u8(5, flag);
     if (version != 1) {
-        r.status = FrameStatus::UnsupportedVersion;
-        r.version = version;
-        return r;
+        out.addEvent(DecoderEvent::UnknownPacket, version, QStringLiteral("Unsupported version: %1").arg(version));
+        return out;
     }
     const char* payload = message.constData() + 6;
     int payloadSize = message.size() - 6;
@@ -102,18 +105,19 @@ TradeJiniDecoder::FrameResult TradeJiniDecoder::decodeFrame(const QByteArray& me
         const ZlibInflate::Status s =
             ZlibInflate::inflate(payload, payloadSize, ZlibInflate::kZlib, kMaxInflatedBytes, inflated, &code);
         if (s != ZlibInflate::Status::Ok) {
-            r.status = FrameStatus::InflateFailed;
-            r.zlibCode = zlibCodeFor(s, code);
-            return r;
+            const int zlibCode = zlibCodeFor(s, code);
+            out.addEvent(DecoderEvent::Malformed, zlibCode,
+                         QStringLiteral("Failed to decompress binary data, zlib error: %1").arg(zlibCode));
+            return out;
         }
         payload = inflated.constData();
         payloadSize = inflated.size();
     }
-    decodePayload(payload, payloadSize, ticks, wantEvents ? &r.events : nullptr);
-    return r;
+    decodePayload(payload, payloadSize, receivedMSecs, out);
+    return out;
 }
 
-void TradeJiniDecoder::decodePayload(const char* data, int size, QVector<TickData>& ticks, QVector<Event>* events)
+void TradeJiniDecoder::decodePayload(const char* data, int size, qint64 receivedMSecs, DecodedFrame& out)
 {
     if (size < 3)
         return;
@@ -122,20 +126,19 @@ void TradeJiniDecoder::decodePayload(const char* data, int size, QVector<TickDat
     for (;;) {
         std::int16_t length = 0;
         if (!in.i16le(std::size_t(offset), length) || length < 1 || qint64(offset) + length > size) {
-            if (events)
-                events->append({Event::InvalidPacketLength, length, offset, {}});
+            out.addEvent(DecoderEvent::Malformed, length,
+                         QStringLiteral("Invalid packet length: %1 at index %2").arg(length).arg(offset));
             return;
         }
         if (length >= 3) {
             const auto* packet = reinterpret_cast<const unsigned char*>(data) + offset;
             const unsigned type = packet[2];
-            if (type == 10) {
-                if (events)
-                    events->append({Event::L1Packet, length, offset, {}});
-                decodeL1(packet, length, ticks, events);
-            } else if (events) {
-                events->append({type == 16 ? Event::PingResponse : Event::UnknownPacketType, int(type), offset, {}});
-            }
+            if (type == 10)
+                decodeL1(packet, length, receivedMSecs, out);
+            else if (type == 16)
+                out.addEvent(DecoderEvent::Heartbeat);
+            else
+                out.addEvent(DecoderEvent::UnknownPacket, int(type), QStringLiteral("Unknown packet type: %1").arg(type));
         }
         offset += length;
         if (offset >= size - 2)
@@ -143,21 +146,16 @@ void TradeJiniDecoder::decodePayload(const char* data, int size, QVector<TickDat
     }
 }
 
-void TradeJiniDecoder::decodeL1(const unsigned char* p, int size, QVector<TickData>& ticks, QVector<Event>* events)
+void TradeJiniDecoder::decodeL1(const unsigned char* p, int size, qint64 receivedMSecs, DecodedFrame& out)
 {
-    if (events && size > 30 && g_dumpsLeft.load(std::memory_order_relaxed) > 0
-        && g_dumpsLeft.fetch_sub(1, std::memory_order_relaxed) > 0) {
-        events->append({Event::LargePacket, size, 0,
-                        QByteArray(reinterpret_cast<const char*>(p), qMin(size, 80))});
-    }
-
     const BinaryReader in(reinterpret_cast<const char*>(p), std::size_t(size));
-    double divisor = 100.0;
-    bool haveToken = false, haveSegment = false, haveTime = false;
+    bool haveToken = false, haveSegment = false;
     std::uint32_t token = 0;
     int exch = 0;
-    double ltp = 0, open = 0, high = 0, low = 0, volume = 0, oi = 0;
-    qint32 qty = 0;
+    // Prices are kept raw until the whole packet is read: the segment tag that sets the divisor
+    // may come after them.
+    std::int32_t rawLtp = 0, rawOpen = 0, rawHigh = 0, rawLow = 0;
+    std::uint32_t volume = 0, oi = 0;
     std::int32_t epoch = 0;
 
     std::size_t off = 3;
@@ -168,27 +166,20 @@ void TradeJiniDecoder::decodeL1(const unsigned char* p, int size, QVector<TickDa
         if (!in.has(value, std::size_t(width)))
             break;  // a field cut short ends the packet; what came before stays decoded
         std::uint8_t b = 0;
-        std::uint32_t u = 0;
-        std::int32_t i = 0;
         switch (tag) {
         case 26:
             in.u8(value, b);
             exch = exchangeIndex(b);
-            divisor = kDivisors[exch];
             haveSegment = true;
             break;
         case 27: in.u32le(value, token); haveToken = true; break;
-        case 29: in.i32le(value, i); ltp = i / divisor; break;
-        case 30: in.i32le(value, i); open = i / divisor; break;
-        case 31: in.i32le(value, i); high = i / divisor; break;
-        case 32: in.i32le(value, i); low = i / divisor; break;
-        case 39:
-            in.u32le(value, u);
-            volume = u;
-            qty = qint32(u);
-            break;
-        case 44: in.u32le(value, u); oi = u; break;
-        case 46: in.i32le(value, epoch); haveTime = true; break;
+        case 29: in.i32le(value, rawLtp); break;
+        case 30: in.i32le(value, rawOpen); break;
+        case 31: in.i32le(value, rawHigh); break;
+        case 32: in.i32le(value, rawLow); break;
+        case 39: in.u32le(value, volume); break;
+        case 44: in.u32le(value, oi); break;
+        case 46: in.i32le(value, epoch); break;
         default: break;  // skipped field
         }
         off = value + std::size_t(width);
@@ -196,54 +187,49 @@ void TradeJiniDecoder::decodeL1(const unsigned char* p, int size, QVector<TickDa
     if (!haveToken || !haveSegment)
         return;
 
-    const quint64 key = (quint64(token) << 8) | quint64(exch);
-    QDateTime when;
-    if (haveTime) {
-        if (!lastEpochTime.isValid() || lastEpoch != epoch) {
-            lastEpoch = epoch;
-            lastEpochTime = QDateTime::fromSecsSinceEpoch(epoch);
-        }
-        when = lastEpochTime;
-    } else {
-        when = now();
-    }
+    const double divisor = kDivisors[exch];
+    const double ltp = rawLtp / divisor;
+    const qint32 qty = qint32(std::min<std::uint32_t>(volume, std::uint32_t(std::numeric_limits<qint32>::max())));
+    // A time of 0 is no time: the tick gets the time of receipt.
+    const QDateTime when = epoch != 0 ? stamp(epoch) : TickClock::fromMSecs(receivedMSecs);
 
+    const quint64 key = (quint64(token) << 8) | quint64(exch);
     auto it = cache.find(key);
     if (it == cache.end()) {
-        if (ltp == 0 && open == 0 && high == 0 && low == 0 && volume == 0 && oi == 0)
+        if (rawLtp == 0 && rawOpen == 0 && rawHigh == 0 && rawLow == 0 && volume == 0 && oi == 0)
             return;
         TickData t;
         t.token = QString::number(token);
         t.exchange = exchangeAt(exch);
-        t.symbol = t.token + QLatin1Char('_') + t.exchange;
         t.ltp = ltp;
-        t.open = open;
-        t.high = high;
-        t.low = low;
-        t.volume = volume;
-        t.openInterest = oi;
+        t.open = rawOpen / divisor;
+        t.high = rawHigh / divisor;
+        t.low = rawLow / divisor;
+        t.volume = double(volume);
+        t.openInterest = double(oi);
         t.lastTradedQty = qty;
         t.timestamp = when;
         cache.insert(key, t);
-        ticks.append(t);
+        out.ticks.append(t);
         return;
     }
     // Known instrument: zero fields keep the last value; the cache's open/high/low are the ltp.
     TickData& t = it.value();
-    if (ltp != 0)
+    if (rawLtp != 0)
         t.ltp = ltp;
     if (volume != 0)
-        t.volume = volume;
+        t.volume = double(volume);
     if (oi != 0)
-        t.openInterest = oi;
+        t.openInterest = double(oi);
     if (qty != 0)
         t.lastTradedQty = qty;
     t.open = t.high = t.low = t.ltp;
     t.timestamp = when;
-    ticks.append(t);
+    out.ticks.append(t);
 }
 
-bool TradeJiniDecoder::tickFromL1Json(const QJsonObject& obj, const std::function<QString(const QString&)>& nameForToken,
+bool TradeJiniDecoder::tickFromL1Json(const QJsonObject& obj,
+                                      const std::function<QString(const QString&, const QString&)>& nameForToken,
                                       const QDateTime& now, TickData& tick, QString& keyExchange)
 {
     const QStringList parts = obj.value(QLatin1String("symbol")).toString().split(QLatin1Char('_'));
@@ -251,7 +237,7 @@ bool TradeJiniDecoder::tickFromL1Json(const QJsonObject& obj, const std::functio
         return false;
     const QString token = parts.at(0);
     keyExchange = parts.at(1);
-    QString name = nameForToken ? nameForToken(token) : QString();
+    QString name = nameForToken ? nameForToken(token, keyExchange) : QString();
     if (name.isEmpty())
         name = token;
     if (name == token && !keyExchange.isEmpty())

@@ -2,6 +2,7 @@
 #include "brokers/tradejini/TradeJiniHistory.h"
 
 #include "brokers/CandleRowParser.h"
+#include "brokers/HistoryBatch.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -16,16 +17,7 @@ namespace TradeJiniHistory {
 
 QList<QPair<QDate, QDate>> chunkRange(const QDate& from, const QDate& to)
 {
-    QList<QPair<QDate, QDate>> chunks;
-    if (from.daysTo(to) <= 30) {
-        chunks.append({from, to});
-        return chunks;
-    }
-    for (QDate cur = from; cur <= to; cur = cur.addDays(31)) {
-        const QDate end = qMin(cur.addDays(30), to);
-        chunks.append({cur, end});
-    }
-    return chunks;
+    return HistoryBatch::splitRange(from, to, 31);
 }
 
 QString instrumentClass(const QString& instrumentType)

@@ -4,8 +4,8 @@
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamLinkWatch.h"
-#include "brokers/upstox/UpstoxDecoder.h"
 #include "brokers/upstox/UpstoxHistory.h"
+#include "core/TickClock.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -186,6 +186,7 @@ void UpstoxBroker::openSocket(const QUrl& url)
 {
     // A fresh socket per stream: nothing a previous connection still delivers can reach this one.
     releaseSocket();
+    m_decoder.reset();
     m_webSocket = new QWebSocket(QString(), QWebSocketProtocol::Version13, nullptr);
     connect(m_webSocket, &QWebSocket::connected, this, &UpstoxBroker::onWsConnected);
     connect(m_webSocket, &QWebSocket::disconnected, this, &UpstoxBroker::onWsDisconnected);
@@ -356,69 +357,44 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
 {
     if (sender() != m_webSocket || message.isEmpty())
         return;
-    const QPointer<SymbolRepository> repo = m_symbolRepository;
-    UpstoxDecoder::Lookup lookup;
-    if (repo) {
-        lookup = [repo](const QString& key) {
-            UpstoxDecoder::Instrument inst;
-            if (!repo)
-                return inst;
-            const IndianSymbolData rec = repo->findByToken(key);
-            inst.symbol = rec.symbol;
-            inst.lotSize = rec.lotSize;
-            return inst;
-        };
-    }
-    const UpstoxDecoder::Result result = UpstoxDecoder::decode(message, lookup);
-    switch (result.kind) {
-    case UpstoxDecoder::Kind::Empty:
-        return;
-    case UpstoxDecoder::Kind::MarketInfo:
-        qDebug() << "[UpstoxBroker] Market info received:" << result.text;
-        return;
-    case UpstoxDecoder::Kind::ServiceError:
-        qWarning() << "[UpstoxBroker] Error message:" << ConnectorText::clipped(result.text, 500);
-        return;
-    case UpstoxDecoder::Kind::JsonFeed:
-        for (const TickData& t : result.ticks) {
-            emit tickReceived(t);
-            qDebug() << "[UpstoxBroker] Tick:" << t.symbol << "LTP:" << t.ltp << "Volume:" << t.volume
-                     << "Time:" << t.timestamp.toString(QStringLiteral("hh:mm:ss"));
-        }
-        return;
-    case UpstoxDecoder::Kind::Protobuf:
-        break;
-    }
-    qDebug() << "[UpstoxBroker] Starting manual protobuf parse, size:" << message.size();
-    int parsed = 0;
-    for (const UpstoxDecoder::Event& e : result.events) {
-        switch (e.type) {
-        case UpstoxDecoder::Event::Tick: {
-            const TickData& t = result.ticks.at(parsed++);
-            emit tickReceived(t);
-            const double cp = t.open;
-            const double change = cp > 0 ? t.ltp - cp : 0.0;
-            const double percent = cp > 0 ? change / cp * 100.0 : 0.0;
-            qDebug().noquote() << "[UpstoxBroker] ✓ Parsed tick #" << parsed << ":" << t.symbol << "LTP:" << t.ltp
-                               << "Open(CP):" << cp << "Change:" << change << "("
-                               << QString::number(percent, 'f', 2) << "%)"
-                               << "Vol:" << t.volume << "(LTQ:" << e.ltq << "/LotSize:" << e.lotSize << ")"
-                               << "OI:" << t.openInterest << "Time:"
-                               << t.timestamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    const DecodedFrame frame = m_decoder.decode(message, TickClock::nowMSecs());
+    for (const DecoderEvent& e : frame.events) {
+        switch (e.kind) {
+        case DecoderEvent::Acknowledged:
+            qDebug() << "[UpstoxBroker] Market info received:" << e.text;
             break;
-        }
-        case UpstoxDecoder::Event::InvalidTick:
-            qWarning() << "[UpstoxBroker] Invalid tick data - key:" << e.key << "ltp:" << e.ltp;
+        case DecoderEvent::ServerError:
+            qWarning() << "[UpstoxBroker] Error message:" << ConnectorText::clipped(e.text, 500);
             break;
-        case UpstoxDecoder::Event::FeedTooLong:
-            qWarning() << "[UpstoxBroker] Feed length exceeds data size";
+        case DecoderEvent::Skipped:
+            qWarning() << "[UpstoxBroker] Invalid tick data - key:" << e.text;
             break;
-        case UpstoxDecoder::Event::Malformed:
-            qDebug() << "[UpstoxBroker] Unreadable field, rest of frame skipped";
+        case DecoderEvent::Malformed:
+            if (e.code == UpstoxDecoder::kFeedTooLong)
+                qWarning() << "[UpstoxBroker] Feed length exceeds data size";
+            else
+                qDebug() << "[UpstoxBroker] Unreadable field, rest of frame skipped";
+            break;
+        default:
             break;
         }
     }
-    qDebug() << "[UpstoxBroker] Parsing complete. Total feeds parsed:" << parsed;
+    // Receivers run before the next tick goes out; one of them may tear the connector down.
+    QPointer<UpstoxBroker> alive(this);
+    for (TickData t : frame.ticks) {
+        // An instrument key names its segment itself ("NSE_FO|43885"), so the key alone is the
+        // exchange and token together.
+        const IndianSymbolData record = m_symbolRepository ? m_symbolRepository->findByToken(t.token) : IndianSymbolData();
+        t.symbol = record.symbol.isEmpty() ? t.token : record.symbol;
+        // The feed counts shares; a lot-based instrument is shown in lots.
+        if (record.lotSize >= 2)
+            t.volume = double(qint64(t.volume) / record.lotSize);
+        emit tickReceived(t);
+        if (!alive)
+            return;
+        qDebug() << "[UpstoxBroker] Tick:" << t.symbol << "LTP:" << t.ltp << "Volume:" << t.volume
+                 << "OI:" << t.openInterest << "Time:" << t.timestamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    }
 }
 
 // ---- subscriptions --------------------------------------------------------------------------
@@ -538,40 +514,59 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
         return;
     }
     const UpstoxHistory::Interval iv = UpstoxHistory::intervalFor(interval);
-    const QDate end = UpstoxHistory::effectiveEndDate(to, m_today());
-    if (end != to)
-        qDebug() << "[UpstoxBroker] Request includes today, extending toDate to tomorrow:" << end;
-
-    QNetworkRequest request(QUrl(m_restBaseUrl + UpstoxHistory::requestPath(key, iv, from, end)));
-    request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_accessToken).toUtf8());
-    request.setRawHeader("Accept", "application/json");
-    request.setRawHeader("Content-Type", "application/json");
-    qDebug().noquote() << "[UpstoxBroker] Requesting V3 historical data for" << symbol << "from"
-                       << from.toString(Qt::ISODate) << "to" << end.toString(Qt::ISODate)
-                       << "interval:" << iv.unit + QLatin1Char('/') + QString::number(iv.size);
-    QNetworkReply* reply = m_networkManager->get(request);
-    reply->setProperty("symbol", symbol);
-    reply->setProperty("instrument_key", key);
-    connect(reply, &QNetworkReply::finished, this, [this, reply] { onHistoricalReplyFinished(reply); });
+    const QList<UpstoxHistory::Request> requests = UpstoxHistory::plan(iv, from, to, m_today());
+    // The parts are gathered and handed on once, oldest bar first, under the instrument key.
+    QPointer<UpstoxBroker> self(this);
+    const auto batch = HistoryBatch::create(
+        requests.size(), key,
+        [self, symbol](const QString& name, const QList<OHLCData>& bars) {
+            if (!self)
+                return;
+            qDebug() << "[UpstoxBroker] Parsed" << bars.size() << "historical candles for" << symbol;
+            emit self->historicalDataReceived(name, bars);
+        },
+        [self](const QString& message) {
+            if (self)
+                emit self->errorOccurred(message);
+        });
+    const QString ivText = iv.unit + QLatin1Char('/') + QString::number(iv.size);
+    for (int part = 0; part < requests.size(); ++part) {
+        const UpstoxHistory::Request& r = requests.at(part);
+        const QString path = r.intraday ? UpstoxHistory::intradayPath(key, iv)
+                                        : UpstoxHistory::requestPath(key, iv, r.from, r.to);
+        QNetworkRequest request(QUrl(m_restBaseUrl + path));
+        request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_accessToken).toUtf8());
+        request.setRawHeader("Accept", "application/json");
+        request.setRawHeader("Content-Type", "application/json");
+        if (r.intraday)
+            qDebug().noquote() << "[UpstoxBroker] Requesting V3 intraday data for" << symbol << "interval:" << ivText;
+        else
+            qDebug().noquote() << "[UpstoxBroker] Requesting V3 historical data for" << symbol << "from"
+                               << r.from.toString(Qt::ISODate) << "to" << r.to.toString(Qt::ISODate)
+                               << "interval:" << ivText;
+        QNetworkReply* reply = m_networkManager->get(request);
+        reply->setProperty("symbol", symbol);
+        connect(reply, &QNetworkReply::finished, this,
+                [this, reply, batch, part] { onHistoricalReplyFinished(reply, batch, part); });
+    }
 }
 
-void UpstoxBroker::onHistoricalReplyFinished(QNetworkReply* reply)
+void UpstoxBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch,
+                                             int part)
 {
     reply->deleteLater();
     const QString symbol = reply->property("symbol").toString();
-    const QString key = reply->property("instrument_key").toString();
     if (reply->error() != QNetworkReply::NoError) {
         const QString message =
             QStringLiteral("Historical data request failed for %1: %2").arg(symbol, reply->errorString());
         qDebug().noquote() << "[UpstoxBroker]" << message;
-        emit errorOccurred(message);
+        batch->partFailed(part, message);
         return;
     }
     const UpstoxHistory::ParseResult parsed = UpstoxHistory::parseCandles(reply->readAll(), symbol);
     if (!parsed.ok) {
-        emit errorOccurred(QStringLiteral("Historical data API error: %1").arg(parsed.message));
+        batch->partFailed(part, QStringLiteral("Historical data API error: %1").arg(parsed.message));
         return;
     }
-    qDebug() << "[UpstoxBroker] Parsed" << parsed.bars.size() << "historical candles for" << symbol;
-    emit historicalDataReceived(key, parsed.bars);
+    batch->partArrived(part, parsed.bars);
 }

@@ -2,7 +2,9 @@
 // subscriptions, protocol-buffers and JSON ticks, and candle history.
 #pragma once
 
+#include "brokers/HistoryBatch.h"
 #include "brokers/IBroker.h"
+#include "brokers/upstox/UpstoxDecoder.h"
 
 #include <QAbstractSocket>
 #include <QMap>
@@ -10,6 +12,7 @@
 #include <QSet>
 
 #include <functional>
+#include <memory>
 
 class QNetworkAccessManager;
 class QNetworkReply;
@@ -76,7 +79,7 @@ private slots:
 
 private:
     void onAuthorizeFinished(QNetworkReply* reply);
-    void onHistoricalReplyFinished(QNetworkReply* reply);
+    void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
     void openSocket(const QUrl& url);
     void releaseSocket();
     void scheduleReconnect();
@@ -114,4 +117,5 @@ private:
     // server trouble) schedules the next attempt instead of ending the run.
     bool m_reconnectDue = false;
     bool m_authorizeIsRetry = false;
+    UpstoxDecoder m_decoder;
 };

@@ -2,6 +2,7 @@
 #include "brokers/upstox/UpstoxDecoder.h"
 
 #include "brokers/ProtobufReader.h"
+#include "core/TickClock.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,14 +18,21 @@ using Field = ProtobufReader::Field;
 // Latest representable time QDateTime handles without trouble (9999-12-31 23:59:59.999 UTC).
 constexpr qint64 kMaxEpochMs = 253402300799999LL;
 
-struct EntryValues {
-    QString key;
+}  // namespace
+
+struct UpstoxDecoder::EntryValues {
+    const char* key = nullptr;
+    std::size_t keyLength = 0;
     double ltp = 0;
     double cp = 0;
     qint64 ltq = 0;
     qint64 ltt = 0;  // ms since the epoch
     double oi = 0;
 };
+
+namespace {
+
+using EntryValues = UpstoxDecoder::EntryValues;
 
 double finiteOrZero(double d)
 {
@@ -78,63 +86,65 @@ void readFeed(ProtobufReader r, EntryValues& v)
     }
 }
 
-QString keyText(const char* bytes, std::size_t length)
+}  // namespace
+
+void UpstoxDecoder::reset()
 {
+    keys.clear();
+    cachedMs = std::numeric_limits<qint64>::min();
+    cachedTime = QDateTime();
+}
+
+const UpstoxDecoder::Key& UpstoxDecoder::keyFor(const char* bytes, std::size_t length)
+{
+    // The key ends at its first NUL.
     const char* nul = static_cast<const char*>(std::memchr(bytes, 0, length));
-    return QString::fromUtf8(bytes, int(nul ? nul - bytes : std::ptrdiff_t(length)));
+    if (nul)
+        length = std::size_t(nul - bytes);
+    std::string raw(bytes, length);
+    auto it = keys.find(raw);
+    if (it == keys.end()) {
+        Key k;
+        k.text = QString::fromUtf8(bytes, int(length));
+        const int bar = k.text.indexOf(QLatin1Char('|'));
+        k.segment = bar >= 0 ? k.text.left(bar) : QString();
+        it = keys.emplace(std::move(raw), std::move(k)).first;
+    }
+    return it->second;
 }
 
-// Local time, as every source's ticks are: most of the decoding time on Linux is the C
-// library's time-zone check behind this call, still far above any feed's tick rate.
-QDateTime fromEpochMs(qint64 ms)
+QDateTime UpstoxDecoder::stamp(qint64 epochMs, qint64 receivedMSecs)
 {
-    return QDateTime::fromMSecsSinceEpoch(ms >= 0 && ms <= kMaxEpochMs ? ms : 0);
+    if (epochMs <= 0 || epochMs > kMaxEpochMs)
+        return TickClock::fromMSecs(receivedMSecs);
+    if (epochMs != cachedMs) {
+        cachedMs = epochMs;
+        cachedTime = TickClock::fromMSecs(epochMs);
+    }
+    return cachedTime;
 }
 
-void emitEntry(const EntryValues& v, const UpstoxDecoder::Lookup& lookup, UpstoxDecoder::Result& result,
-               bool wantEvents)
+void UpstoxDecoder::addTick(const EntryValues& v, qint64 receivedMSecs, DecodedFrame& out)
 {
-    using Event = UpstoxDecoder::Event;
-    if (v.key.isEmpty() || !(v.ltp > 0) || !std::isfinite(v.ltp)) {
-        if (wantEvents) {
-            Event e;
-            e.type = Event::InvalidTick;
-            e.key = v.key;
-            e.ltp = v.ltp;
-            result.events.append(e);
-        }
+    const Key& key = keyFor(v.key ? v.key : "", v.keyLength);
+    if (key.text.isEmpty() || !(v.ltp > 0) || !std::isfinite(v.ltp)) {
+        out.addEvent(DecoderEvent::Skipped, 0, key.text);
         return;
     }
-    UpstoxDecoder::Instrument inst;
-    if (lookup)
-        inst = lookup(v.key);
-    else
-        inst.lotSize = 1;
-
-    TickData t;
-    t.symbol = inst.symbol.isEmpty() ? v.key : inst.symbol;
-    t.token = v.key;
+    out.ticks.append(TickData());
+    TickData& t = out.ticks.last();
+    t.token = key.text;
+    t.exchange = key.segment;
     t.ltp = v.ltp;
     t.open = finiteOrZero(v.cp);
     t.openInterest = finiteOrZero(v.oi);
-    // The feed counts shares; a lot-based instrument is shown in lots.
-    const int lot = inst.lotSize >= 2 ? inst.lotSize : 1;
-    t.volume = double(v.ltq / lot);
-    t.timestamp = fromEpochMs(v.ltt);
-    result.ticks.append(t);
-    if (wantEvents) {
-        Event e;
-        e.type = Event::Tick;
-        e.key = v.key;
-        e.ltp = v.ltp;
-        e.ltq = v.ltq;
-        e.lotSize = lot;
-        result.events.append(e);
-    }
+    t.volume = double(v.ltq);
+    t.timestamp = stamp(v.ltt, receivedMSecs);
 }
 
-void decodeJsonFeeds(const QJsonObject& feeds, const UpstoxDecoder::Lookup& lookup, UpstoxDecoder::Result& result)
+void UpstoxDecoder::decodeJsonFeeds(const QByteArray& frame, qint64 receivedMSecs, DecodedFrame& out)
 {
+    const QJsonObject feeds = QJsonDocument::fromJson(frame).object().value(QLatin1String("feeds")).toObject();
     for (auto it = feeds.begin(); it != feeds.end(); ++it) {
         const QJsonObject feed = it.value().toObject();
         const QJsonObject ltpc = feed.value(QLatin1String("ltpc")).toObject();
@@ -142,14 +152,14 @@ void decodeJsonFeeds(const QJsonObject& feeds, const UpstoxDecoder::Lookup& look
             continue;
         TickData t;
         t.token = it.key();
-        const QString name = lookup ? lookup(it.key()).symbol : QString();
-        t.symbol = name.isEmpty() ? it.key() : name;
+        const int bar = t.token.indexOf(QLatin1Char('|'));
+        t.exchange = bar >= 0 ? t.token.left(bar) : QString();
         t.ltp = ltpc.value(QLatin1String("ltp")).toDouble();
         t.volume = ltpc.value(QLatin1String("ltq")).toDouble();
-        // The service sends the time as text; anything else reads as the epoch.
+        // The service sends the time as text; anything else has no time.
         bool ok = false;
         const qint64 ltt = ltpc.value(QLatin1String("ltt")).toString().toLongLong(&ok);
-        t.timestamp = fromEpochMs(ok ? ltt : 0);
+        t.timestamp = stamp(ok ? ltt : 0, receivedMSecs);
         const QJsonObject market = feed.value(QLatin1String("ff")).toObject().value(QLatin1String("marketFF")).toObject();
         if (!market.isEmpty()) {
             t.open = market.value(QLatin1String("openPrice")).toDouble();
@@ -158,17 +168,15 @@ void decodeJsonFeeds(const QJsonObject& feeds, const UpstoxDecoder::Lookup& look
             t.volume = market.value(QLatin1String("ltq")).toDouble();
             t.openInterest = market.value(QLatin1String("oi")).toDouble();
         }
-        result.ticks.append(t);
+        out.ticks.append(t);
     }
 }
 
-}  // namespace
-
-UpstoxDecoder::Result UpstoxDecoder::decode(const QByteArray& frame, const Lookup& lookup, bool wantEvents)
+DecodedFrame UpstoxDecoder::decode(const QByteArray& frame, qint64 receivedMSecs)
 {
-    Result result;
+    DecodedFrame out;
     if (frame.isEmpty())
-        return result;
+        return out;
 
     // A protocol-buffers frame never starts with '{' (that tag byte has a group wire type), so
     // only frames that can be JSON objects pay for a JSON parse.
@@ -183,29 +191,25 @@ UpstoxDecoder::Result UpstoxDecoder::decode(const QByteArray& frame, const Looku
             const QJsonObject obj = doc.object();
             const QString type = obj.value(QLatin1String("type")).toString();
             if (type == QLatin1String("market_info")) {
-                result.kind = Kind::MarketInfo;
-                result.text = QString::fromUtf8(frame.left(200));
-                return result;
+                out.addEvent(DecoderEvent::Acknowledged, 0, QString::fromUtf8(frame.left(200)));
+                return out;
             }
             if (type == QLatin1String("live_feed")) {
-                result.kind = Kind::JsonFeed;
-                decodeJsonFeeds(obj.value(QLatin1String("feeds")).toObject(), lookup, result);
-                return result;
+                decodeJsonFeeds(frame, receivedMSecs, out);
+                return out;
             }
             if (type == QLatin1String("error")) {
-                result.kind = Kind::ServiceError;
-                result.text = obj.value(QLatin1String("message")).toString();
-                return result;
+                out.addEvent(DecoderEvent::ServerError, 0, obj.value(QLatin1String("message")).toString());
+                return out;
             }
         }
     }
-    decodeProtobuf(frame.constData(), frame.size(), lookup, result, wantEvents);
-    return result;
+    decodeProtobuf(frame.constData(), frame.size(), receivedMSecs, out);
+    return out;
 }
 
-void UpstoxDecoder::decodeProtobuf(const char* data, int size, const Lookup& lookup, Result& result, bool wantEvents)
+void UpstoxDecoder::decodeProtobuf(const char* data, int size, qint64 receivedMSecs, DecodedFrame& out)
 {
-    result.kind = Kind::Protobuf;
     if (size < 2)
         return;
     ProtobufReader root(data, std::size_t(size));
@@ -214,11 +218,7 @@ void UpstoxDecoder::decodeProtobuf(const char* data, int size, const Lookup& loo
         if (f.number != 2 || f.wireType != ProtobufReader::LengthDelimited)
             continue;
         if (f.truncated) {
-            if (wantEvents) {
-                Event e;
-                e.type = Event::FeedTooLong;
-                result.events.append(e);
-            }
+            out.addEvent(DecoderEvent::Malformed, kFeedTooLong, QStringLiteral("Feed length exceeds data size"));
             return;
         }
         EntryValues v;
@@ -228,16 +228,15 @@ void UpstoxDecoder::decodeProtobuf(const char* data, int size, const Lookup& loo
             if (g.wireType != ProtobufReader::LengthDelimited)
                 continue;
             // A key cut off by the end of its entry is not a key.
-            if (g.number == 1 && !g.truncated)
-                v.key = keyText(entry.bytes(g), g.length);
-            else if (g.number == 2)
+            if (g.number == 1 && !g.truncated) {
+                v.key = entry.bytes(g);
+                v.keyLength = g.length;
+            } else if (g.number == 2) {
                 readFeed(entry.message(g), v);
+            }
         }
-        emitEntry(v, lookup, result, wantEvents);
+        addTick(v, receivedMSecs, out);
     }
-    if (root.failed() && wantEvents) {
-        Event e;
-        e.type = Event::Malformed;
-        result.events.append(e);
-    }
+    if (root.failed())
+        out.addEvent(DecoderEvent::Malformed, kUnreadableField, QStringLiteral("unreadable field"));
 }

@@ -1,5 +1,6 @@
 // Turns Upstox market-data feed frames (protocol buffers, or JSON notices and JSON feeds) into
-// ticks. No sockets, timers or event loop: unit-tested, fuzzed and benchmarked on its own.
+// ticks and events, in the shape every decoder shares (DecodedFrame.h). No sockets, timers or
+// lookups.
 //
 // Protocol-buffers frame (field number: wire type, meaning); every other field is skipped:
 //   root            2: bytes   one "feeds" map entry (instrument key -> Feed)
@@ -17,51 +18,49 @@
 // JSON frame: {"type":"market_info"|"live_feed"|"error", "feeds":{key:{"ltpc":{"ltp","ltq","ltt"},
 // "ff":{"marketFF":{"openPrice","highPrice","lowPrice","ltq","oi"}}}}, "message":...}; any other
 // "type" is read as protocol buffers.
+//
+// Ticks: `token` is the instrument key ("NSE_FO|43885"), `exchange` its segment part ("NSE_FO");
+// `open` is the previous close; `volume` is the traded quantity in shares (the broker shows it in
+// lots). A trade time of 0 (or none) means "absent": the tick gets the time of receipt.
+// Events: Acknowledged (market_info, `text` the start of the frame), ServerError (an error notice,
+// `text` its message), Skipped (an entry without key or positive price, `text` the key),
+// Malformed (an entry longer than the frame, code 1, or an unreadable field, code 0).
 #pragma once
 
-#include "core/MarketData.h"
+#include "brokers/DecodedFrame.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QString>
-#include <QVector>
 
-#include <functional>
+#include <limits>
+#include <string>
+#include <unordered_map>
 
 class UpstoxDecoder {
 public:
-    // What the instrument master says about an instrument key: the name shown (empty: unknown)
-    // and its lot size (volume is reported in lots when it is 2 or more).
-    struct Instrument {
-        QString symbol;
-        int lotSize = 0;
+    DecodedFrame decode(const QByteArray& frame, qint64 receivedMSecs);
+    void reset();
+
+    // Malformed event codes.
+    static constexpr int kFeedTooLong = 1;
+    static constexpr int kUnreadableField = 0;
+
+    struct EntryValues;  // one feeds entry's fields, while it is read
+
+private:
+    void decodeProtobuf(const char* data, int size, qint64 receivedMSecs, DecodedFrame& out);
+    void decodeJsonFeeds(const QByteArray& frame, qint64 receivedMSecs, DecodedFrame& out);
+    void addTick(const EntryValues& v, qint64 receivedMSecs, DecodedFrame& out);
+    QDateTime stamp(qint64 epochMs, qint64 receivedMSecs);
+
+    struct Key {
+        QString text;
+        QString segment;
     };
-    using Lookup = std::function<Instrument(const QString& key)>;
+    const Key& keyFor(const char* bytes, std::size_t length);
 
-    enum class Kind { Empty, MarketInfo, JsonFeed, ServiceError, Protobuf };
-
-    struct Event {
-        enum Type {
-            Tick,          // a tick was produced from a protocol-buffers entry
-            InvalidTick,   // an entry without key or without a positive, finite price
-            FeedTooLong,   // an entry's declared length runs past the frame: the rest is dropped
-            Malformed      // a field that cannot be read ended the frame early
-        };
-        Type type = Tick;
-        QString key;
-        double ltp = 0;
-        qint64 ltq = 0;   // Tick: the traded quantity before the lot division
-        int lotSize = 1;  // Tick: the divisor used (1 when none)
-    };
-
-    struct Result {
-        Kind kind = Kind::Empty;
-        QString text;  // MarketInfo: the start of the frame; ServiceError: the service's message
-        QVector<TickData> ticks;
-        QVector<Event> events;  // only filled when asked for
-    };
-
-    // Decodes one binary frame. A null lookup shows every instrument under its key, lot size 1.
-    static Result decode(const QByteArray& frame, const Lookup& lookup, bool wantEvents = true);
-    // The protocol-buffers reader alone; appends to `result`.
-    static void decodeProtobuf(const char* data, int size, const Lookup& lookup, Result& result, bool wantEvents);
+    std::unordered_map<std::string, Key> keys;  // instrument key bytes -> texts, built once per instrument
+    qint64 cachedMs = std::numeric_limits<qint64>::min();
+    QDateTime cachedTime;
 };

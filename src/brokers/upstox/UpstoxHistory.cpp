@@ -2,6 +2,7 @@
 #include "brokers/upstox/UpstoxHistory.h"
 
 #include "brokers/CandleRowParser.h"
+#include "brokers/HistoryBatch.h"
 
 #include <QHash>
 #include <QJsonArray>
@@ -39,6 +40,48 @@ Interval intervalFor(const QString& interval)
 QDate effectiveEndDate(const QDate& to, const QDate& today)
 {
     return to == today ? to.addDays(1) : to;
+}
+
+int maxDaysPerRequest(const Interval& interval)
+{
+    // A month is never shorter than 28 days, a quarter than 89, a decade than 3652.
+    if (interval.unit == QLatin1String("minutes"))
+        return interval.size <= 15 ? 28 : 89;
+    if (interval.unit == QLatin1String("hours"))
+        return 89;
+    if (interval.unit == QLatin1String("days"))
+        return 3652;
+    return 0;
+}
+
+bool hasIntraday(const Interval& interval)
+{
+    return interval.unit == QLatin1String("minutes") || interval.unit == QLatin1String("hours")
+        || interval.unit == QLatin1String("days");
+}
+
+QList<Request> plan(const Interval& interval, const QDate& from, const QDate& to, const QDate& today)
+{
+    QList<Request> out;
+    if (!hasIntraday(interval) || from > to) {
+        out.append({false, from, effectiveEndDate(to, today)});
+        return out;
+    }
+    const bool withToday = from <= today && to >= today;
+    const QDate lastPast = withToday ? today.addDays(-1) : to;
+    if (from <= lastPast) {
+        for (const auto& r : HistoryBatch::splitRange(from, lastPast, maxDaysPerRequest(interval)))
+            out.append({false, r.first, r.second});
+    }
+    if (withToday)
+        out.append({true, today, today});
+    return out;
+}
+
+QString intradayPath(const QString& instrumentKey, const Interval& interval)
+{
+    const QString key = QString::fromLatin1(QUrl::toPercentEncoding(instrumentKey));
+    return QStringLiteral("/v3/historical-candle/intraday/%1/%2/%3").arg(key, interval.unit, QString::number(interval.size));
 }
 
 QString requestPath(const QString& instrumentKey, const Interval& interval, const QDate& from, const QDate& endDate)

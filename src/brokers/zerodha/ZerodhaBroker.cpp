@@ -1,15 +1,40 @@
-// Zerodha connector: opening address, subscription set and mode messages.
+// Zerodha connector: opening address, subscription messages, decoded ticks and candle history.
 #include "brokers/zerodha/ZerodhaBroker.h"
 
+#include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
+#include "brokers/HistoryBatch.h"
+#include "brokers/RequestPacer.h"
 #include "brokers/StreamSocketClient.h"
+#include "brokers/zerodha/ZerodhaHistory.h"
+#include "core/SettingsManager.h"
+#include "core/TickClock.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QRegularExpression>
 #include <QUrl>
 
-ZerodhaBroker::ZerodhaBroker(QObject* parent) : StreamBroker("[ZerodhaBroker]", QStringLiteral("Zerodha"), parent)
+#include <limits>
+
+namespace {
+
+constexpr int kMaxKnownNames = 8192;
+// A candle reply is a few megabytes at most (59 days of minute candles); more is not a reply.
+constexpr qint64 kMaxHistoryReplyBytes = 64 * 1024 * 1024;
+
+}  // namespace
+
+ZerodhaBroker::ZerodhaBroker(QObject* parent)
+    : StreamBroker("[ZerodhaBroker]", QStringLiteral("Zerodha"), parent),
+      restBaseUrl(BrokerHosts::zerodhaRest()),
+      network(new QNetworkAccessManager(this)),
+      historyPacer(new RequestPacer(3, this))
 {
     // Keep-alive as WebSocket ping frames: the service defines no text ping of its own here.
     stream->setPingInterval(30000);
@@ -18,6 +43,17 @@ ZerodhaBroker::ZerodhaBroker(QObject* parent) : StreamBroker("[ZerodhaBroker]", 
 void ZerodhaBroker::setSymbolRepository(SymbolRepository* repository)
 {
     symbolRepository = repository;
+    knownNames.clear();
+}
+
+void ZerodhaBroker::setHistoryRate(int perSecond, int windowMs)
+{
+    historyPacer->setRate(perSecond, windowMs);
+}
+
+int ZerodhaBroker::pendingHistoryRequests() const
+{
+    return historyPacer->pending();
 }
 
 void ZerodhaBroker::initialize(const QMap<QString, QString>& config)
@@ -43,6 +79,7 @@ void ZerodhaBroker::connectToBroker()
         url += QStringLiteral("?api_key=") + QString::fromLatin1(QUrl::toPercentEncoding(apiKey))
             + QStringLiteral("&access_token=") + QString::fromLatin1(QUrl::toPercentEncoding(accessToken));
     }
+    expiryReported = false;
     openStream(QNetworkRequest(QUrl(url)));
 }
 
@@ -54,9 +91,24 @@ void ZerodhaBroker::disconnectFromBroker()
 
 void ZerodhaBroker::streamOpened()
 {
-    // Keys taken while the stream was down go out now, in one message.
+    // A new connection knows nothing of the last one: its packets are logged afresh, and the
+    // service subscribes nothing by itself, so the whole set goes out again.
+    decoder.reset();
+    loggedFaults.clear();
     if (!subscriptions.isEmpty())
-        sendModeMessage(subscriptions);
+        sendSubscription(subscriptions);
+}
+
+void ZerodhaBroker::streamFailed(const QString& text)
+{
+    StreamBroker::streamFailed(text);
+    // Qt reports a refused upgrade as a refused connection: "Unhandled http status code: 403 (...)".
+    static const QRegularExpression forbidden(QStringLiteral("status code: 403\\b"));
+    if (!expiryReported && forbidden.match(text).hasMatch()) {
+        expiryReported = true;
+        qWarning() << "[ZerodhaBroker] Stream refused with HTTP 403: the access token has expired or is not valid";
+        emit tokenExpired();
+    }
 }
 
 void ZerodhaBroker::startLiveData()
@@ -75,13 +127,14 @@ void ZerodhaBroker::stopLiveData()
 void ZerodhaBroker::subscribeLiveData(const QStringList& symbols)
 {
     if (holdKeys(symbols))
-        sendModeMessage(symbols);
+        sendSubscription(symbols);
 }
 
-void ZerodhaBroker::sendModeMessage(const QStringList& keys)
+QString ZerodhaBroker::tokenList(const QStringList& keys) const
 {
     // Written by hand so 64-bit tokens keep every digit (JSON numbers pass through double in Qt).
     QStringList tokens;
+    QSet<qint64> seen;
     for (const QString& key : keys) {
         bool ok = false;
         const qint64 token = key.toLongLong(&ok, 10);
@@ -89,17 +142,239 @@ void ZerodhaBroker::sendModeMessage(const QStringList& keys)
             qDebug() << "[ZerodhaBroker] Skipping non-numeric token:" << key;
             continue;
         }
-        tokens << QString::number(token);
+        if (!seen.contains(token)) {
+            seen.insert(token);
+            tokens << QString::number(token);
+        }
     }
+    return tokens.join(QLatin1Char(','));
+}
+
+void ZerodhaBroker::sendSubscription(const QStringList& keys)
+{
+    const QString tokens = tokenList(keys);
     if (tokens.isEmpty())
         return;
-    const QString message = QStringLiteral("{\"a\":\"mode\",\"v\":[\"full\",[%1]]}").arg(tokens.join(QLatin1Char(',')));
-    stream->sendText(message);
-    qDebug() << "[ZerodhaBroker] Subscribed" << tokens.size() << "tokens in full mode:" << message;
+    // The mode message alone subscribes nothing: the service wants the tokens subscribed first.
+    stream->sendText(QStringLiteral("{\"a\":\"subscribe\",\"v\":[%1]}").arg(tokens));
+    const QString mode = QStringLiteral("{\"a\":\"mode\",\"v\":[\"full\",[%1]]}").arg(tokens);
+    stream->sendText(mode);
+    qDebug() << "[ZerodhaBroker] Subscribed" << (tokens.count(QLatin1Char(',')) + 1) << "tokens in full mode:" << mode;
 }
 
 void ZerodhaBroker::unsubscribeLiveData(const QString& symbol)
 {
-    // The service keeps streaming the token; only the set sent on the next connection changes.
-    subscriptions.removeAll(symbol);
+    const bool held = subscriptions.removeAll(symbol) > 0;
+    // Without the message the service keeps streaming the token, and it keeps counting against
+    // the connection's instrument limit.
+    const QString tokens = held ? tokenList({symbol}) : QString();
+    if (tokens.isEmpty() || !connected || !stream->isOpen())
+        return;
+    stream->sendText(QStringLiteral("{\"a\":\"unsubscribe\",\"v\":[%1]}").arg(tokens));
+    qDebug() << "[ZerodhaBroker] Unsubscribed token" << tokens;
+}
+
+// ---- stream frames -------------------------------------------------------------------------
+
+void ZerodhaBroker::textFrameReceived(const QString& message)
+{
+    const QJsonObject object = QJsonDocument::fromJson(message.toUtf8()).object();
+    if (object.value(QLatin1String("type")).toString() != QLatin1String("error")) {
+        // Order updates and notices carry nothing for the watchlist.
+        StreamBroker::textFrameReceived(message);
+        return;
+    }
+    const QJsonValue data = object.value(QLatin1String("data"));
+    const QString text = data.isString() ? data.toString()
+                                   : QString::fromUtf8(QJsonDocument(object).toJson(QJsonDocument::Compact));
+    reportError(QStringLiteral("Zerodha stream error: %1").arg(ConnectorText::clipped(text)));
+}
+
+void ZerodhaBroker::binaryFrameReceived(const QByteArray& data)
+{
+    const DecodedFrame frame = decoder.decode(data, TickClock::nowMSecs());
+    for (const DecoderEvent& e : frame.events)
+        logFault(e);
+    for (TickData tick : frame.ticks) {
+        nameTick(tick);
+        emit tickReceived(tick);
+    }
+}
+
+void ZerodhaBroker::logFault(const DecoderEvent& event)
+{
+    if (event.kind == DecoderEvent::Heartbeat)
+        return;
+    // One line per kind of fault and code on a connection: a server that keeps sending a
+    // packet this connector does not know must not flood the log.
+    const qint64 key = (qint64(event.kind) << 32) | quint32(event.code);
+    if (loggedFaults.contains(key))
+        return;
+    loggedFaults.insert(key);
+    switch (event.kind) {
+    case DecoderEvent::UnknownPacket:
+        qWarning() << "[ZerodhaBroker] Skipping packets of unknown length" << event.code;
+        break;
+    case DecoderEvent::Skipped:
+        qWarning().noquote() << "[ZerodhaBroker] Skipping packet:" << event.text;
+        break;
+    default:
+        qWarning().noquote() << "[ZerodhaBroker] Malformed binary message:" << event.text;
+        break;
+    }
+}
+
+IndianSymbolData ZerodhaBroker::recordFor(const QString& exchange, const QString& token) const
+{
+    if (!symbolRepository)
+        return {};
+    if (exchange != QLatin1String(ZerodhaDecoder::kIndexSegment))
+        return symbolRepository->findByExchangeToken(exchange, token);
+    // One segment for the indices of every exchange: the master lists each under its own.
+    for (const char* name : {"NSE", "BSE", "MCX"}) {
+        IndianSymbolData record = symbolRepository->findByExchangeToken(QLatin1String(name), token);
+        if (record.isFound())
+            return record;
+    }
+    return {};
+}
+
+void ZerodhaBroker::nameTick(TickData& tick)
+{
+    const auto known = knownNames.constFind(tick.token);
+    if (known != knownNames.cend()) {
+        tick.symbol = known->symbol;
+        tick.exchange = known->exchange;
+        return;
+    }
+    if (symbolRepository) {
+        const IndianSymbolData record = recordFor(tick.exchange, tick.token);
+        if (record.isFound() && !record.symbol.isEmpty()) {
+            if (knownNames.size() >= kMaxKnownNames)
+                knownNames.clear();
+            const KnownName name{record.symbol, record.exchange.isEmpty() ? tick.exchange : record.exchange};
+            knownNames.insert(tick.token, name);
+            tick.symbol = name.symbol;
+            tick.exchange = name.exchange;
+            return;
+        }
+    }
+    tick.symbol = settingsManager ? settingsManager->symbolDisplayName(tick.token) : tick.token;
+    if (tick.symbol.isEmpty())
+        tick.symbol = tick.token;
+}
+
+// ---- history -------------------------------------------------------------------------------
+
+void ZerodhaBroker::failHistory(const QString& symbol, const QString& reason)
+{
+    lastErrorText = QStringLiteral("Zerodha history error for %1: %2").arg(symbol, reason);
+    qWarning().noquote() << "[ZerodhaBroker]" << lastErrorText;
+    // Queued, so a caller that is still inside its request call sees the failure afterwards.
+    QMetaObject::invokeMethod(this, [this, text = lastErrorText] { emit errorOccurred(text); }, Qt::QueuedConnection);
+}
+
+void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                                          const QString& timeframe)
+{
+    if (apiKey.isEmpty() || accessToken.isEmpty()) {
+        failHistory(symbol, QStringLiteral("API key or access token not configured - please log in first"));
+        return;
+    }
+    const QString interval = ZerodhaHistory::intervalName(timeframe);
+    if (interval.isEmpty()) {
+        failHistory(symbol, QStringLiteral("no candles of the interval \"%1\"").arg(timeframe.left(40)));
+        return;
+    }
+    if (!from.isValid() || !to.isValid() || from > to) {
+        failHistory(symbol, QStringLiteral("invalid date range"));
+        return;
+    }
+
+    // The token: the key itself when it is one, else the repository's for the trading symbol.
+    bool numeric = false;
+    const QString key = symbol.trimmed();
+    qulonglong value = key.toULongLong(&numeric, 10);
+    const bool byToken = numeric;
+    if (!byToken && symbolRepository)
+        value = symbolRepository->tokenForSymbol(key).toULongLong(&numeric, 10);
+    if (!numeric || value == 0 || value > std::numeric_limits<quint32>::max()) {
+        failHistory(symbol, QStringLiteral("no instrument token - load the Zerodha instrument master"));
+        return;
+    }
+    const auto token = quint32(value);
+    // Bars carry the trading symbol, under which AmiBroker files them.
+    QString barName = key;
+    if (byToken) {
+        const QString known = recordFor(ZerodhaDecoder::exchangeOf(int(token & 0xff)), QString::number(token)).symbol;
+        if (!known.isEmpty())
+            barName = known;
+    }
+
+    const auto ranges = ZerodhaHistory::chunks(from, to, interval);
+    qDebug() << "[ZerodhaBroker] History for" << symbol << "token" << token << interval << from << "to" << to
+             << "in" << ranges.size() << "requests";
+    QPointer<ZerodhaBroker> self(this);
+    // Every part is counted before the first goes out: one that fails at once must not close the
+    // batch early.
+    const auto batch = HistoryBatch::create(
+        ranges.size(), symbol,
+        [self](const QString& name, const QList<OHLCData>& bars) {
+            if (!self)
+                return;
+            qDebug() << "[ZerodhaBroker] History for" << name << ":" << bars.size() << "candles";
+            emit self->historicalDataReceived(name, bars);
+        },
+        [self](const QString& message) {
+            if (self)
+                self->reportError(message);
+        });
+    for (int i = 0; i < ranges.size(); ++i) {
+        const QPair<QDate, QDate> r = ranges.at(i);
+        historyPacer->enqueue([this, token, interval, r, symbol, barName, batch, i] {
+            startHistoryPart(token, interval, r.first, r.second, symbol, barName, batch, i);
+        });
+    }
+}
+
+void ZerodhaBroker::startHistoryPart(quint32 token, const QString& interval, const QDate& from, const QDate& to,
+                                     const QString& symbol, const QString& barName,
+                                     const std::shared_ptr<HistoryBatch>& batch, int part)
+{
+    const QString path = ZerodhaHistory::requestPath(token, interval, from, to);
+    QNetworkRequest request(QUrl(restBaseUrl + path));
+    request.setRawHeader("X-Kite-Version", "3");
+    request.setRawHeader("Authorization", "token " + apiKey.toUtf8() + ':' + accessToken.toUtf8());
+    request.setTransferTimeout(30000);
+    qDebug() << "[ZerodhaBroker] Requesting" << path;
+    QNetworkReply* reply = network->get(request);
+    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
+        if (received > kMaxHistoryReplyBytes) {
+            reply->setProperty("oversized", true);
+            reply->abort();
+        }
+    });
+    connect(reply, &QNetworkReply::finished, this, [reply, symbol, barName, batch, part] {
+        reply->deleteLater();
+        const auto fail = [&](const QString& reason) {
+            batch->partFailed(part, QStringLiteral("Zerodha history error for %1: %2").arg(symbol, reason));
+        };
+        if (reply->property("oversized").toBool()) {
+            fail(QStringLiteral("reply larger than %1 bytes").arg(kMaxHistoryReplyBytes));
+            return;
+        }
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        if (!status.isValid()) {
+            fail(reply->errorString());
+            return;
+        }
+        const ZerodhaHistory::Reply r = ZerodhaHistory::parseReply(status.toInt(), reply->readAll(), barName);
+        if (r.rejected > 0)
+            qWarning() << "[ZerodhaBroker] Dropped" << r.rejected << "unreadable candles for" << symbol;
+        if (!r.ok) {
+            fail(r.error);
+            return;
+        }
+        batch->partArrived(part, r.bars);
+    });
 }

@@ -1,11 +1,21 @@
-// Zerodha connector: its own stream socket, token subscriptions in full mode and the keep-alive.
+// Zerodha connector: its own stream socket, token subscriptions in full mode, decoded binary
+// ticks, the keep-alive, and candle history in paced chunks.
 #pragma once
 
 #include "brokers/StreamBroker.h"
+#include "brokers/zerodha/ZerodhaDecoder.h"
+#include "symbols/IndianSymbolData.h"
 
+#include <QHash>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 
+#include <memory>
+
+class HistoryBatch;
+class QNetworkAccessManager;
+class RequestPacer;
 class SymbolRepository;
 
 class ZerodhaBroker : public StreamBroker {
@@ -16,6 +26,14 @@ public:
     // Kept for token and name lookups.
     void setSymbolRepository(SymbolRepository* repository);
 
+    // Host of the candle service; tests point it at 127.0.0.1.
+    void setRestBaseUrl(const QString& url) { restBaseUrl = url; }
+    QString restUrl() const { return restBaseUrl; }
+    // Candle requests start at most `perSecond` per window (3 a second by default).
+    void setHistoryRate(int perSecond, int windowMs = 1000);
+    // Candle requests queued and not yet started.
+    int pendingHistoryRequests() const;
+
     void initialize(const QMap<QString, QString>& config) override;
     void connectToBroker() override;
     void disconnectFromBroker() override;
@@ -24,16 +42,53 @@ public:
     using StreamBroker::subscribeLiveData;
     void subscribeLiveData(const QStringList& symbols) override;
     void unsubscribeLiveData(const QString& symbol) override;
+    // One historicalDataReceived(symbol, bars) per call, every bar of the range oldest first, or
+    // errorOccurred("Zerodha history error for <symbol>: <reason>").
+    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                               const QString& interval) override;
 
     // Keys of the subscription set, in the order they were first subscribed.
     QStringList subscribedKeys() const { return subscriptions; }
 
+signals:
+    // The stream was refused with HTTP 403: the access token has expired or is wrong.
+    void tokenExpired();
+
 private:
+    struct KnownName {
+        QString symbol;
+        QString exchange;
+    };
+
     void streamOpened() override;
-    void sendModeMessage(const QStringList& keys);
+    void streamFailed(const QString& text) override;
+    void textFrameReceived(const QString& message) override;
+    void binaryFrameReceived(const QByteArray& data) override;
+
+    // The numeric keys as a JSON list body ("1,2"), each once; other keys are logged and left out.
+    QString tokenList(const QStringList& keys) const;
+    void sendSubscription(const QStringList& keys);
+    void logFault(const DecoderEvent& event);
+    // The repository's record of a token on the exchange a packet names (any exchange's index
+    // for the index segment); empty when there is none.
+    IndianSymbolData recordFor(const QString& exchange, const QString& token) const;
+    void nameTick(TickData& tick);
+
+    void failHistory(const QString& symbol, const QString& reason);
+    void startHistoryPart(quint32 token, const QString& interval, const QDate& from, const QDate& to,
+                          const QString& symbol, const QString& barName,
+                          const std::shared_ptr<HistoryBatch>& batch, int part);
 
     QString apiKey;
     QString apiSecret;
     QString accessToken;
+    QString restBaseUrl;
     QPointer<SymbolRepository> symbolRepository;
+    QNetworkAccessManager* network;
+    RequestPacer* historyPacer;
+
+    ZerodhaDecoder decoder;
+    QHash<QString, KnownName> knownNames;  // token -> record found in the repository
+    QSet<qint64> loggedFaults;  // (kind, code) of decoder faults already logged on this connection
+    bool expiryReported = false;  // the token alert of this connection attempt was raised
 };

@@ -74,8 +74,13 @@ class TestAngelOneBroker : public QObject {
             repo.addSymbol("TCS-EQ", "11536", "NSE", "");
             repo.addSymbol("NSE_EQ:INFY-EQ", "1594", "NSE", "");
             repo.addSymbol("NFO:NIFTY24MARFUT", "43210", "NFO", "FUTIDX");
+            // One number on two exchanges: a share and a commodity contract.
+            repo.addSymbol("SAMENUM-EQ", "2222", "NSE", "");
             repo.addSymbol("MCX:GOLD24APRFUT", "2222", "MCX", "FUTCOM");
             repo.addSymbol("BFO:SENSEX24MARFUT", "1111", "BFO", "FUTIDX");
+            repo.addSymbol("CDS:USDINR24MARFUT", "1180", "CDS", "FUTCUR");
+            repo.addSymbol("BCD:EURINR24MARFUT", "8888", "BCD", "FUTCUR");
+            repo.addSymbol("NCX:GUARSEED24APRFUT", "7777", "NCX", "FUTCOM");
             broker.setSymbolRepository(&repo);
             broker.initialize(creds());
         }
@@ -168,6 +173,9 @@ void TestAngelOneBroker::subscriptionMessages_data()
     QTest::newRow("numeric token takes the repository's exchange")
         << QStringList{"43210", "1111"}
         << R"([{"exchangeType":2,"tokens":["43210"]},{"exchangeType":4,"tokens":["1111"]}])";
+    QTest::newRow("currency and NCDEX contracts in their own segments")
+        << QStringList{"BCD:EURINR24MARFUT", "7777", "NCDEX:GUAR"}
+        << R"([{"exchangeType":13,"tokens":["8888"]},{"exchangeType":7,"tokens":["7777"]}])";
     QTest::newRow("unknown numeric token still subscribed on NSE")
         << QStringList{"99999"} << R"([{"exchangeType":1,"tokens":["99999"]}])";
 }
@@ -256,18 +264,30 @@ void TestAngelOneBroker::binaryTicks()
     AngelOneFrames::Record fut;
     fut.exchangeType = 2;
     fut.token = "43210";
+    // The same token on NSE and on MCX: each record reaches its own instrument.
+    AngelOneFrames::Record share, gold, bseCurrency;
+    share.token = gold.token = "2222";
+    gold.exchangeType = 5;
+    bseCurrency.exchangeType = 13;
+    bseCurrency.token = "8888";
+    bseCurrency.ltp = 902500000;  // 90.25 rupees in units of 10^-7
     LogCapture log;
     f.stream.sendBinary(QByteArray(100, 'x'));
     f.stream.sendBinary(AngelOneFrames::record(a) + AngelOneFrames::record(unknown) + AngelOneFrames::record(fut)
-                        + QByteArray(42, '\0'));
+                        + AngelOneFrames::record(share) + AngelOneFrames::record(gold)
+                        + AngelOneFrames::record(bseCurrency) + QByteArray(42, '\0'));
     QVERIFY(ticks.wait(5000));
-    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 2, 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 5, 5000);
     const TickData t0 = ticks.at(0).at(0).value<TickData>();
     const TickData t1 = ticks.at(1).at(0).value<TickData>();
     QCOMPARE(t0.symbol, QString("RELIANCE-EQ"));
     QCOMPARE(t0.ltp, 2950.5);
     QCOMPARE(t1.symbol, QString("NFO:NIFTY24MARFUT"));
     QCOMPARE(t1.exchange, QString("NFO"));
+    QCOMPARE(ticks.at(2).at(0).value<TickData>().symbol, QString("SAMENUM-EQ"));
+    QCOMPARE(ticks.at(3).at(0).value<TickData>().symbol, QString("MCX:GOLD24APRFUT"));
+    QCOMPARE(ticks.at(4).at(0).value<TickData>().symbol, QString("BCD:EURINR24MARFUT"));
+    QCOMPARE(ticks.at(4).at(0).value<TickData>().ltp, 90.25);
     QVERIFY(log.contains(QtWarningMsg, "[AngelOneBroker] Binary message too small: 100 expected 379"));
     QVERIFY(log.contains(QtDebugMsg, "[AngelOneBroker] Unknown token: \"31337\""));
 }
@@ -352,6 +372,8 @@ void TestAngelOneBroker::historyMergesOpenInterest_data()
     QTest::addColumn<QString>("token");
     QTest::newRow("exchange-qualified key") << "NFO:NIFTY24MARFUT" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
     QTest::newRow("token of a derivative") << "43210" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
+    QTest::newRow("BSE currency contract") << "BCD:EURINR24MARFUT" << "BCD" << "BCD:EURINR24MARFUT" << "8888";
+    QTest::newRow("NCDEX contract by token") << "7777" << "NCDEX" << "NCX:GUARSEED24APRFUT" << "7777";
 }
 
 void TestAngelOneBroker::historyMergesOpenInterest()

@@ -1,7 +1,8 @@
-// AngelOne record decoder: fields, exchange names and the open-interest rule, message sizes,
-// unknown tokens and times, and random or mutated bytes.
+// AngelOne record decoder: every field of the tick a record makes, per exchange type (names,
+// price scale, open-interest rule), quantities beyond 32 bits, absent times and message sizes.
 #include "brokers/angelone/AngelOneDecoder.h"
 #include "support/AngelOneFrames.h"
+#include "support/TickCompare.h"
 
 #include <QtTest>
 
@@ -9,19 +10,37 @@ using AngelOneFrames::Record;
 
 namespace {
 
-// Knows every token but "999" and the empty one; the symbol shown is "S" + token.
-QString lookup(const QString& token)
+constexpr qint64 kReceived = 1710474399000LL;
+
+Record sample()
 {
-    return token.isEmpty() || token == QLatin1String("999") ? QString() : QStringLiteral("S") + token;
+    Record r;
+    r.ltp = 250050;
+    r.open = 249000;
+    r.high = 251000;
+    r.low = 248000;
+    r.openInterest = 900;
+    r.quantity = 75;
+    r.dayVolume = 1250000;  // the day's volume, not the last trade's quantity
+    r.fill = 0xAB;  // unread bytes must not leak into any field
+    return r;
 }
 
-QVector<TickData> decodeAll(const QByteArray& message, AngelOneDecoder::Result* result = nullptr)
+TickData expected(const Record& r, const QString& exchange, double divisor, double oi, double volume, int ltq,
+                  qint64 stampMs)
 {
-    QVector<TickData> ticks;
-    const AngelOneDecoder::Result r = AngelOneDecoder::decode(message, lookup, ticks);
-    if (result)
-        *result = r;
-    return ticks;
+    TickData t;
+    t.token = QString::fromLatin1(r.token);
+    t.exchange = exchange;
+    t.ltp = double(r.ltp) / divisor;
+    t.open = double(r.open) / divisor;
+    t.high = double(r.high) / divisor;
+    t.low = double(r.low) / divisor;
+    t.volume = volume;
+    t.openInterest = oi;
+    t.lastTradedQty = ltq;
+    t.timestamp = QDateTime::fromMSecsSinceEpoch(stampMs);
+    return t;
 }
 
 }  // namespace
@@ -33,10 +52,6 @@ private slots:
     void recordFields();
     void messageSizes_data();
     void messageSizes();
-    void unknownTokensAreSkippedInOrder();
-    void noLookupDropsEverything();
-    void timesOutsideTheCalendarAreSkipped_data();
-    void timesOutsideTheCalendarAreSkipped();
     void subscriptionExchangeTypes_data();
     void subscriptionExchangeTypes();
 };
@@ -44,166 +59,94 @@ private slots:
 void TestAngelOneDecoder::recordFields_data()
 {
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QString>("exchange");
-    QTest::addColumn<QString>("token");
-    QTest::addColumn<double>("ltp");
-    QTest::addColumn<double>("volume");
-    QTest::addColumn<int>("lastTradedQty");
-    QTest::addColumn<double>("openInterest");
+    QTest::addColumn<TickData>("tick");
 
-    Record r;
-    r.open = 249000;
-    r.high = 251000;
-    r.low = 248000;
-    r.openInterest = 900;
-    r.quantity = 75;
-    r.ltp = 995;
-    r.fill = 0xAB;  // unread bytes must not leak into any field
-
+    const Record r = sample();
     const struct {
         int type;
         const char* name;
-        double oi;
-    } types[] = {{1, "NSE", 0}, {2, "NFO", 9}, {3, "BSE", 0}, {4, "BFO", 9}, {5, "MCX", 9},
-                 {6, "NSE", 0}, {7, "NCX", 9}, {13, "CDS", 9}, {255, "NSE", 0}};
+        bool oi;
+    } types[] = {{1, "NSE", false}, {2, "NFO", true}, {3, "BSE", false}, {4, "BFO", true}, {5, "MCX", true},
+                 {6, "NSE", false}, {7, "NCX", true}, {255, "NSE", false}};
     for (const auto& t : types) {
         Record x = r;
         x.exchangeType = quint8(t.type);
-        QTest::addRow("type %d", t.type) << AngelOneFrames::record(x) << t.name << "2885" << 9.95 << 75.0 << 75 << t.oi;
+        // Open interest is a count of contracts, taken as sent.
+        QTest::addRow("type %d", t.type) << AngelOneFrames::record(x)
+                                         << expected(x, t.name, 100, t.oi ? 900 : 0, 1250000, 75, r.epochMs);
     }
 
-    Record high = r;
-    high.ltp = (qint64(0x12345678) << 32) | 995;  // only the low four bytes carry the price
-    QTest::newRow("price upper bytes ignored") << AngelOneFrames::record(high) << "NSE" << "2885" << 9.95 << 75.0 << 75 << 0.0;
+    // Currency prices carry four decimals and come in units of 10^-7 rupee: 83.2550 rupees.
+    Record currency = r;
+    currency.exchangeType = 13;
+    currency.ltp = 832550000;
+    currency.open = 831000000;
+    currency.high = 834000000;
+    currency.low = 830500000;
+    QTest::newRow("currency record") << AngelOneFrames::record(currency)
+                                     << expected(currency, "CDS", 10000000, 900, 1250000, 75, r.epochMs);
+
+    Record wide = r;
+    wide.ltp = 5000000000LL;  // 5 crore paise: beyond 32 bits, still a price
+    QTest::newRow("price beyond 32 bits") << AngelOneFrames::record(wide) << expected(wide, "NSE", 100, 0, 1250000, 75, r.epochMs);
 
     Record bigQty = r;
     bigQty.quantity = (qint64(1) << 32) + 5;
-    QTest::newRow("quantity beyond 32 bits") << AngelOneFrames::record(bigQty) << "NSE" << "2885" << 9.95
-                                             << 4294967301.0 << 5 << 0.0;
+    bigQty.dayVolume = (qint64(1) << 33) + 7;
+    QTest::newRow("quantities beyond 32 bits") << AngelOneFrames::record(bigQty)
+                                               << expected(bigQty, "NSE", 100, 0, 8589934599.0, 2147483647, r.epochMs);
 
     Record longToken = r;
     longToken.token = QByteArray(25, '7');
-    QTest::newRow("token fills all 25 bytes") << AngelOneFrames::record(longToken) << "NSE" << QString(25, '7') << 9.95
-                                              << 75.0 << 75 << 0.0;
+    QTest::newRow("token fills all 25 bytes") << AngelOneFrames::record(longToken)
+                                              << expected(longToken, "NSE", 100, 0, 1250000, 75, r.epochMs);
 
-    Record maxPrice = r;
-    maxPrice.ltp = 2147483647;
-    QTest::newRow("largest price") << AngelOneFrames::record(maxPrice) << "NSE" << "2885" << 21474836.47 << 75.0 << 75
-                                   << 0.0;
+    // A time of 0 is absent, one beyond the calendar is no time either: the time of receipt.
+    for (const qint64 ms : {qint64(0), qint64(-1), std::numeric_limits<qint64>::max()}) {
+        Record t = r;
+        t.epochMs = ms;
+        QTest::addRow("time %lld is the time of receipt", ms) << AngelOneFrames::record(t)
+                                                              << expected(t, "NSE", 100, 0, 1250000, 75, kReceived);
+    }
 }
 
 void TestAngelOneDecoder::recordFields()
 {
     QFETCH(QByteArray, bytes);
-    QFETCH(QString, exchange);
-    QFETCH(QString, token);
-    QFETCH(double, ltp);
-    QFETCH(double, volume);
-    QFETCH(int, lastTradedQty);
-    QFETCH(double, openInterest);
-
-    const QVector<TickData> ticks = decodeAll(bytes);
-    QCOMPARE(ticks.size(), 1);
-    const TickData& t = ticks.first();
-    QCOMPARE(t.symbol, QStringLiteral("S") + token);
-    QCOMPARE(t.token, token);
-    QCOMPARE(t.exchange, exchange);
-    QCOMPARE(t.ltp, ltp);
-    QCOMPARE(t.open, 2490.0);
-    QCOMPARE(t.high, 2510.0);
-    QCOMPARE(t.low, 2480.0);
-    QCOMPARE(t.volume, volume);
-    QCOMPARE(t.lastTradedQty, lastTradedQty);
-    QCOMPARE(t.openInterest, openInterest);
-    QCOMPARE(t.timestamp, QDateTime::fromMSecsSinceEpoch(1710474300000LL));
-    QCOMPARE(t.timestamp.timeSpec(), Qt::LocalTime);
+    QFETCH(TickData, tick);
+    AngelOneDecoder decoder;
+    const DecodedFrame out = decoder.decode(bytes, kReceived);
+    QVERIFY(out.events.isEmpty());
+    QCOMPARE(out.ticks.size(), 1);
+    TickCompare::compare(out.ticks.first(), tick);
 }
 
 void TestAngelOneDecoder::messageSizes_data()
 {
     QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("tooSmall");
     QTest::addColumn<int>("ticks");
-    QTest::newRow("empty") << 0 << true << 0;
-    QTest::newRow("one byte short") << 378 << true << 0;
-    QTest::newRow("one record") << 379 << false << 1;
-    QTest::newRow("two records and a tail") << 800 << false << 2;
+    QTest::newRow("empty") << 0 << 0;
+    QTest::newRow("one byte short") << 378 << 0;
+    QTest::newRow("one record") << 379 << 1;
+    QTest::newRow("two records and a tail") << 800 << 2;
 }
 
 void TestAngelOneDecoder::messageSizes()
 {
     QFETCH(int, size);
-    QFETCH(bool, tooSmall);
     QFETCH(int, ticks);
-    QByteArray message;
-    while (message.size() < size)
-        message += AngelOneFrames::record(Record());
+    Record a = sample(), b = sample();
+    b.token = "11";
+    b.exchangeType = 5;
+    QByteArray message = AngelOneFrames::record(a) + AngelOneFrames::record(b) + AngelOneFrames::record(a);
     message.truncate(size);
-    AngelOneDecoder::Result r;
-    QCOMPARE(decodeAll(message, &r).size(), ticks);
-    QCOMPARE(r.tooSmall, tooSmall);
-    QVERIFY(r.skipped.isEmpty());
-}
-
-void TestAngelOneDecoder::unknownTokensAreSkippedInOrder()
-{
-    Record a, unknown, empty, b;
-    a.token = "11";
-    a.ltp = 100;
-    unknown.token = "999";
-    empty.token = "";
-    b.token = "22";
-    b.ltp = 200;
-    AngelOneDecoder::Result r;
-    const QVector<TickData> ticks = decodeAll(AngelOneFrames::record(a) + AngelOneFrames::record(unknown)
-                                                  + AngelOneFrames::record(empty) + AngelOneFrames::record(b),
-                                              &r);
-    QCOMPARE(ticks.size(), 2);
-    QCOMPARE(ticks.at(0).token, QStringLiteral("11"));
-    QCOMPARE(ticks.at(0).ltp, 1.0);
-    QCOMPARE(ticks.at(1).token, QStringLiteral("22"));
-    QCOMPARE(ticks.at(1).ltp, 2.0);
-    QCOMPARE(r.skipped.size(), 2);
-    QCOMPARE(r.skipped.at(0).reason, AngelOneDecoder::Skipped::UnknownToken);
-    QCOMPARE(r.skipped.at(0).token, QStringLiteral("999"));
-    QCOMPARE(r.skipped.at(1).token, QString());
-}
-
-void TestAngelOneDecoder::noLookupDropsEverything()
-{
-    QVector<TickData> ticks;
-    const AngelOneDecoder::Result r = AngelOneDecoder::decode(AngelOneFrames::record(Record()), {}, ticks);
-    QVERIFY(ticks.isEmpty());
-    QVERIFY(r.skipped.isEmpty());
-    QVERIFY(!r.tooSmall);
-}
-
-void TestAngelOneDecoder::timesOutsideTheCalendarAreSkipped_data()
-{
-    QTest::addColumn<qint64>("epochMs");
-    QTest::addColumn<bool>("kept");
-    QTest::newRow("epoch") << qint64(0) << true;
-    QTest::newRow("year 9999") << qint64(253402300799999LL) << true;
-    QTest::newRow("past year 9999") << qint64(253402300800000LL) << false;
-    QTest::newRow("negative") << qint64(-1) << false;
-    QTest::newRow("int64 max") << std::numeric_limits<qint64>::max() << false;
-    QTest::newRow("int64 min") << std::numeric_limits<qint64>::min() << false;
-}
-
-void TestAngelOneDecoder::timesOutsideTheCalendarAreSkipped()
-{
-    QFETCH(qint64, epochMs);
-    QFETCH(bool, kept);
-    Record rec;
-    rec.epochMs = epochMs;
-    AngelOneDecoder::Result r;
-    const QVector<TickData> ticks = decodeAll(AngelOneFrames::record(rec), &r);
-    QCOMPARE(ticks.size(), kept ? 1 : 0);
-    if (kept) {
-        QVERIFY(ticks.first().timestamp.isValid());
-    } else {
-        QCOMPARE(r.skipped.size(), 1);
-        QCOMPARE(r.skipped.first().reason, AngelOneDecoder::Skipped::BadTime);
+    AngelOneDecoder decoder;
+    const DecodedFrame out = decoder.decode(message, kReceived);
+    QCOMPARE(out.ticks.size(), ticks);
+    QCOMPARE(out.hasEvent(DecoderEvent::Malformed), ticks == 0);
+    if (ticks == 2) {
+        QCOMPARE(out.ticks.at(1).token, QStringLiteral("11"));
+        QCOMPARE(out.ticks.at(1).exchange, QStringLiteral("MCX"));
     }
 }
 
@@ -213,8 +156,8 @@ void TestAngelOneDecoder::subscriptionExchangeTypes_data()
     QTest::addColumn<int>("type");
     const QList<QPair<const char*, int>> rows{
         {"NSE", 1}, {"NSE_EQ", 1}, {"NFO", 2}, {"NSE_FO", 2}, {"NSE_FNO", 2}, {"BSE", 3}, {"BSE_EQ", 3},
-        {"BSE_FO", 4}, {"BFO", 4}, {"MCX", 5}, {"MCX_FO", 5}, {"NCX", 7}, {"NCX_FO", 7}, {"CDE", 13},
-        {"CDE_FO", 13}, {"CDS", 13}, {"nse", 1}, {"", 1}, {"XYZ", 1}};
+        {"BSE_FO", 4}, {"BFO", 4}, {"MCX", 5}, {"MCX_FO", 5}, {"NCX", 7}, {"NCX_FO", 7}, {"NCDEX", 7},
+        {"CDE", 13}, {"CDE_FO", 13}, {"CDS", 13}, {"BCD", 13}, {"nse", 1}, {"", 1}, {"XYZ", 1}};
     for (const auto& r : rows)
         QTest::addRow("%s", r.first) << QString::fromLatin1(r.first) << r.second;
 }
@@ -225,7 +168,8 @@ void TestAngelOneDecoder::subscriptionExchangeTypes()
     QFETCH(int, type);
     QCOMPARE(AngelOneDecoder::exchangeType(exchange), type);
     // A subscribed segment's ticks come back under the exchange name the scrip master uses.
-    if (exchange == QLatin1String("BFO") || exchange == QLatin1String("CDS") || exchange == QLatin1String("MCX"))
+    if (exchange == QLatin1String("BFO") || exchange == QLatin1String("CDS") || exchange == QLatin1String("MCX")
+        || exchange == QLatin1String("NCX"))
         QCOMPARE(AngelOneDecoder::exchangeName(type), exchange);
 }
 

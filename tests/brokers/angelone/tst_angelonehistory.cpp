@@ -162,6 +162,7 @@ void TestAngelOneHistory::scripMasterEntries()
         {"token":"3333","symbol":"GUARSEED","exch_seg":"ncx_fo","instrumenttype":"FUTCOM"},
         {"token":"4444","symbol":"USDINR24MARFUT","exch_seg":"cds_fo","instrumenttype":"FUTCUR"},
         {"token":"5555","symbol":"TCS-EQ","exch_seg":"NSE"},
+        {"token":"3334","symbol":"DHANIYA","exch_seg":"NCDEX"},
         {"token":"","symbol":"NOTOKEN"},
         {"token":"6666"},
         {"token":7777,"symbol":"NUMERICTOKEN","exch_seg":"nse_cm"},
@@ -170,11 +171,12 @@ void TestAngelOneHistory::scripMasterEntries()
     ])";
     const AngelOneScripMaster::Result r = AngelOneScripMaster::parse(body);
     QVERIFY(r.error.isEmpty());
-    QCOMPARE(r.elements, 13);
+    QCOMPARE(r.elements, 14);
     const QStringList expected{"RELIANCE-EQ|2885|NSE|",      "BSE:RELIANCE|500325|BSE|",
                                "NFO:NIFTY24MARFUT|43210|NFO|FUTIDX", "BFO:SENSEX24MARFUT|1111|BFO|FUTIDX",
                                "MCX:GOLD24APRFUT|2222|MCX|FUTCOM",   "NCX:GUARSEED|3333|NCX|FUTCOM",
-                               "CDS_FO:USDINR24MARFUT|4444|CDS_FO|FUTCUR", "TCS-EQ|5555|NSE|"};
+                               "CDS_FO:USDINR24MARFUT|4444|CDS_FO|FUTCUR", "TCS-EQ|5555|NSE|",
+                               "NCX:DHANIYA|3334|NCX|"};
     QStringList got;
     for (const AngelOneScripMaster::Entry& e : r.entries)
         got << QStringList{e.key, e.token, e.exchange, e.instrumentType}.join('|');

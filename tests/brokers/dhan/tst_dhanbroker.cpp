@@ -54,9 +54,10 @@ QStringList subscriptions(const QStringList& texts)
     return out;
 }
 
-QByteArray packet(quint32 id, float ltp, qint32 ltt)
+QByteArray packet(quint32 id, float ltp, qint32 ltt, quint8 segment = 1)
 {
     DhanFrames::Fields f;
+    f.exchangeSegment = segment;
     f.securityId = id;
     f.ltp = ltp;
     f.open = ltp - 1;
@@ -66,6 +67,19 @@ QByteArray packet(quint32 id, float ltp, qint32 ltt)
     f.volume = 1000;
     f.ltt = ltt;
     return DhanFrames::packet(f, 162);
+}
+
+// The instrument list as the broker files it: exchange and segment columns of their own.
+void addInstrument(SymbolRepository& repo, const QString& symbol, const QString& id, const QString& segment,
+                   const QString& instrument)
+{
+    IndianSymbolData r;
+    r.symbol = symbol;
+    r.token = id;
+    r.exchange = symbol.section(':', 0, 0);
+    r.segment = segment;
+    r.instrumentType = instrument;
+    repo.addSymbols({r});
 }
 
 }  // namespace
@@ -82,10 +96,16 @@ class TestDhanBroker : public QObject {
             QVERIFY(server.listen());
             broker.setFeedBaseUrl(server.baseUrl());
             broker.setReconnectWaitRange(1, 20);
-            repo.addSymbol("NSE:SBIN", "3045", "NSE", "NSE");
-            repo.addSymbol("NSE:NIFTY24DECFUT-FUT", "35001", "NSE", "NSE");
-            repo.addSymbol("MCX:CRUDEOIL", "4242", "MCX", "MCX");
-            repo.addSymbol("BSE:SENSEX", "51", "BSE", "BSE");
+            addInstrument(repo, "NSE:SBIN", "3045", "NSE_EQ", "EQUITY");
+            addInstrument(repo, "NSE:NIFTY24DECFUT", "35001", "NSE_FNO", "FUTIDX");
+            addInstrument(repo, "MCX:CRUDEOIL", "4242", "MCX_COMM", "FUTCOM");
+            addInstrument(repo, "BSE:SENSEX", "51", "IDX_I", "INDEX");
+            addInstrument(repo, "BSE:RELIANCE", "500325", "BSE_EQ", "EQUITY");
+            // One number, two instruments: an index and a share.
+            addInstrument(repo, "NSE:NIFTY", "13", "IDX_I", "INDEX");
+            addInstrument(repo, "NSE:ABB", "13", "NSE_EQ", "EQUITY");
+            // Filed without a segment (an older master): found by its exchange.
+            repo.addSymbol("NSE:OLD", "777001", "NSE", "NSE");
             broker.setSymbolRepository(&repo);
         }
         bool open()
@@ -104,8 +124,9 @@ class TestDhanBroker : public QObject {
         Rest()
         {
             QVERIFY(http.listen());
-            repo.addSymbol("NSE:SBIN", "3045", "NSE", "NSE");
-            repo.addSymbol("MCX:CRUDEOIL", "4242", "MCX", "MCX");
+            addInstrument(repo, "NSE:SBIN", "3045", "NSE_EQ", "EQUITY");
+            addInstrument(repo, "MCX:CRUDEOIL", "4242", "MCX_COMM", "FUTCOM");
+            addInstrument(repo, "NSE:NIFTY", "13", "IDX_I", "INDEX");
             broker.setRestBaseUrl(http.baseUrl());
             broker.setSymbolRepository(&repo);
         }
@@ -212,9 +233,11 @@ void TestDhanBroker::segmentsAndIds_data()
     QTest::addColumn<QStringList>("symbols");
     QTest::addColumn<QStringList>("sent");
     QTest::newRow("equity") << QStringList{"NSE:SBIN"} << QStringList{"NSE_EQ/3045"};
-    QTest::newRow("future") << QStringList{"NSE:NIFTY24DECFUT-FUT"} << QStringList{"NSE_FNO/35001"};
+    // The master's segment column decides, whatever the name looks like.
+    QTest::newRow("future") << QStringList{"NSE:NIFTY24DECFUT"} << QStringList{"NSE_FNO/35001"};
     QTest::newRow("commodity") << QStringList{"MCX:CRUDEOIL"} << QStringList{"MCX_COMM/4242"};
-    QTest::newRow("bse") << QStringList{"BSE:SENSEX"} << QStringList{"BSE_EQ/51"};
+    QTest::newRow("index") << QStringList{"BSE:SENSEX", "NSE:NIFTY"} << QStringList{"IDX_I/51", "IDX_I/13"};
+    QTest::newRow("bse") << QStringList{"BSE:RELIANCE"} << QStringList{"BSE_EQ/500325"};
     QTest::newRow("numeric id takes its symbol's segment") << QStringList{"35001"} << QStringList{"NSE_FNO/35001"};
     QTest::newRow("unknown numeric id") << QStringList{"777"} << QStringList{"NSE_EQ/777"};
     QTest::newRow("unknown symbols still send an empty request") << QStringList{"NSE:NOPE", "XYZ"} << QStringList{};
@@ -247,7 +270,7 @@ void TestDhanBroker::repeatsAndUnsubscribe()
     const QStringList sent = subscriptions(f.server.textMessages());
     QCOMPARE(instrumentsOf(sent.at(0)), QStringList{"NSE_EQ/3045"});
     QCOMPARE(instrumentsOf(sent.at(1)), QStringList{"NSE_EQ/3045"});
-    QCOMPARE(instrumentsOf(sent.at(2)), QStringList{"BSE_EQ/51"});
+    QCOMPARE(instrumentsOf(sent.at(2)), QStringList{"IDX_I/51"});
 }
 
 void TestDhanBroker::longListsGoOutInHundreds()
@@ -305,8 +328,12 @@ void TestDhanBroker::ticksArriveOnTheGuiThread()
     });
     f.server.sendBinary(packet(3045, 812.35f, qint32(now.toSecsSinceEpoch())));
     f.server.sendBinary(packet(999999, 10.5f, 0));  // unknown id, implausible time
-    QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 2, 5000);
-    QCOMPARE(threads, (QList<QThread*>{QThread::currentThread(), QThread::currentThread()}));
+    // One number in two segments: each packet reaches its own instrument.
+    f.server.sendBinary(packet(13, 22500.0f, qint32(now.toSecsSinceEpoch()), 0));
+    f.server.sendBinary(packet(13, 5600.0f, qint32(now.toSecsSinceEpoch()), 1));
+    f.server.sendBinary(packet(777001, 1.5f, qint32(now.toSecsSinceEpoch()), 1));
+    QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 5, 5000);
+    QCOMPARE(threads.count(QThread::currentThread()), 5);
     const TickData a = ticks.at(0);
     QCOMPARE(a.symbol, QStringLiteral("NSE:SBIN"));
     QCOMPARE(a.exchange, QStringLiteral("NSE"));
@@ -316,9 +343,14 @@ void TestDhanBroker::ticksArriveOnTheGuiThread()
     // An id the master does not know keeps its number as the name instead of an empty ticker.
     const TickData b = ticks.at(1);
     QCOMPARE(b.symbol, QStringLiteral("999999"));
-    QCOMPARE(b.exchange, QStringLiteral("999999"));
+    QCOMPARE(b.exchange, QStringLiteral("NSE"));
     QVERIFY(b.timestamp.isValid());
     QVERIFY(qAbs(b.timestamp.secsTo(QDateTime::currentDateTime())) < 3600);
+    QCOMPARE(ticks.at(2).symbol + "/" + ticks.at(2).exchange, QStringLiteral("NSE:NIFTY/NSE"));
+    QCOMPARE(ticks.at(2).ltp, 22500.0);
+    QCOMPARE(ticks.at(3).symbol + "/" + ticks.at(3).exchange, QStringLiteral("NSE:ABB/NSE"));
+    QCOMPARE(ticks.at(3).ltp, 5600.0);
+    QCOMPARE(ticks.at(4).symbol, QStringLiteral("NSE:OLD"));
 }
 
 void TestDhanBroker::marketHoursFilter()
@@ -351,6 +383,13 @@ void TestDhanBroker::jsonTicksAndBadFrames()
     f.server.sendText(R"({"ResponseCode":5})");
     f.server.sendText(R"({"ResponseCode":50,"Data":{"SecurityId":4242,"LTP":6123.5,"Volume":77,"OI":9}})");
     QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 1, 5000);
+    // The server ends the session with a reason: it is reported, not dropped.
+    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+    f.server.sendBinary(DhanFrames::disconnect(1, 0, 807));
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.first().at(0).toString(),
+             QStringLiteral("Dhan feed disconnected by the server (reason 807: access token expired)"));
+    QCOMPARE(f.broker.lastError(), errors.first().at(0).toString());
     const TickData t = ticks.first().at(0).value<TickData>();
     QCOMPARE(t.symbol, QStringLiteral("MCX:CRUDEOIL"));
     QCOMPARE(t.ltp, 6123.5);
@@ -475,13 +514,18 @@ void TestDhanBroker::history_data()
     QTest::addColumn<QString>("path");
     QTest::addColumn<QString>("reported");
     QTest::addColumn<QString>("segment");
+    QTest::addColumn<QString>("instrument");
     QTest::addColumn<QString>("fromDate");
+    QTest::addColumn<QString>("toDate");
     QTest::newRow("5minute equity") << "NSE:SBIN" << "5minute" << "/v2/charts/intraday" << "NSE:SBIN" << "NSE_EQ"
-                                    << "2024-06-03 09:15:00";
+                                    << "EQUITY" << "2024-06-03 09:15:00" << "2024-06-04 15:30:00";
+    // Daily: the end date is exclusive at the service, so the day after the user's last one.
     QTest::newRow("daily by id") << "4242" << "day" << "/v2/charts/historical" << "MCX:CRUDEOIL" << "MCX_COMM"
-                                 << "2024-06-03";
-    QTest::newRow("unknown id") << "777" << "1hour" << "/v2/charts/intraday" << "777" << "NSE_EQ"
-                                << "2024-06-03 09:15:00";
+                                 << "FUTCOM" << "2024-06-03" << "2024-06-05";
+    QTest::newRow("index from the master's columns") << "NSE:NIFTY" << "day" << "/v2/charts/historical" << "NSE:NIFTY"
+                                                     << "IDX_I" << "INDEX" << "2024-06-03" << "2024-06-05";
+    QTest::newRow("unknown id") << "777" << "1hour" << "/v2/charts/intraday" << "777" << "NSE_EQ" << "EQUITY"
+                                << "2024-06-03 09:15:00" << "2024-06-04 15:30:00";
 }
 
 void TestDhanBroker::history()
@@ -491,7 +535,9 @@ void TestDhanBroker::history()
     QFETCH(QString, path);
     QFETCH(QString, reported);
     QFETCH(QString, segment);
+    QFETCH(QString, instrument);
     QFETCH(QString, fromDate);
+    QFETCH(QString, toDate);
     Rest r;
     HttpTestServer& http = r.http;
     DhanBroker& broker = r.broker;
@@ -510,7 +556,9 @@ void TestDhanBroker::history()
     QCOMPARE(req.header("content-type"), QByteArray("application/json"));
     const QJsonObject body = QJsonDocument::fromJson(req.body).object();
     QCOMPARE(body.value("exchangeSegment").toString(), segment);
+    QCOMPARE(body.value("instrument").toString(), instrument);
     QCOMPARE(body.value("fromDate").toString(), fromDate);
+    QCOMPARE(body.value("toDate").toString(), toDate);
     QCOMPARE(bars.first().at(0).toString(), reported);
     const QList<OHLCData> list = bars.first().at(1).value<QList<OHLCData>>();
     QCOMPARE(list.size(), 2);
@@ -575,6 +623,10 @@ void TestDhanBroker::instrumentMaster()
     QCOMPARE(repo.size(), 2);
     QCOMPARE(repo.tokenForSymbol("NSE:SBIN"), QStringLiteral("3045"));
     QCOMPARE(repo.symbolForToken("4242"), QStringLiteral("MCX:CRUDEOIL"));
+    // The exchange column is the exchange; with the segment column it names the segment.
+    QCOMPARE(repo.findByToken("3045").exchange, QStringLiteral("NSE"));
+    QCOMPARE(repo.symbolForExchangeToken("NSE_EQ", "3045"), QStringLiteral("NSE:SBIN"));
+    QCOMPARE(repo.symbolForExchangeToken("MCX_COMM", "4242"), QStringLiteral("MCX:CRUDEOIL"));
 }
 
 QTEST_GUILESS_MAIN(TestDhanBroker)

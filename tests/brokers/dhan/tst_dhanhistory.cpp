@@ -70,7 +70,8 @@ void TestDhanHistory::requestBodies()
         QJsonDocument::fromJson(DhanHistory::requestBody("3045", eq, "", QDate(2024, 1, 1), QDate(2024, 6, 7))).object();
     QVERIFY(!daily.contains("interval"));
     QCOMPARE(daily.value("fromDate").toString(), QStringLiteral("2024-01-01"));
-    QCOMPARE(daily.value("toDate").toString(), QStringLiteral("2024-06-07"));
+    // The service's end date is exclusive: the day after the user's last day.
+    QCOMPARE(daily.value("toDate").toString(), QStringLiteral("2024-06-08"));
 }
 
 void TestDhanHistory::replies_data()
@@ -134,7 +135,9 @@ void TestDhanHistory::masterRows()
         for (int i = 0; i < fields; ++i)
             f << QStringLiteral("c%1").arg(i);
         f[0] = first;
+        f[1] = QStringLiteral("E");
         f[2] = QStringLiteral(" 3045 ");
+        f[3] = QStringLiteral("EQUITY");
         f[5] = QStringLiteral("SBIN");
         f[7] = QStringLiteral("STATE BANK");
         return f.join(',');
@@ -147,9 +150,11 @@ void TestDhanHistory::masterRows()
     QCOMPARE(rows.size(), 2);
     QCOMPARE(rows.at(0).symbol, QStringLiteral("NSE:SBIN"));
     QCOMPARE(rows.at(0).token, QStringLiteral("3045"));
-    QCOMPARE(rows.at(0).exchange, QStringLiteral("STATE BANK"));
-    QCOMPARE(rows.at(0).instrumentType, QStringLiteral("NSE"));
+    QCOMPARE(rows.at(0).exchange, QStringLiteral("NSE"));
+    QCOMPARE(rows.at(0).segment, QStringLiteral("NSE_EQ"));
+    QCOMPARE(rows.at(0).instrumentType, QStringLiteral("EQUITY"));
     QCOMPARE(rows.at(1).symbol, QStringLiteral("MCX:SBIN"));
+    QCOMPARE(rows.at(1).segment, QStringLiteral("MCX_COMM"));
     QCOMPARE(DhanInstrumentList::parse("header only").size(), 0);
     QCOMPARE(DhanInstrumentList::parse(QByteArray()).size(), 0);
 }

@@ -103,6 +103,7 @@ private slots:
     void userDisconnectIsNotFollowedByReconnect();
     void newTokenReopensTheFeed();
     void historyRequestAndReplies();
+    void longRangeGoesOutInAllowedParts();
 };
 
 void TestUpstoxBroker::authorizesThenOpensTheRedirectTarget()
@@ -242,7 +243,7 @@ void TestUpstoxBroker::ticksAndServiceErrors()
     QCOMPARE(a.symbol, QStringLiteral("NIFTY24MARFUT"));
     QCOMPARE(a.token, kNiftyKey);
     QCOMPARE(a.ltp, 22150.5);
-    QCOMPARE(a.volume, 2.0);  // the broker's lot sizes reach the decoder
+    QCOMPARE(a.volume, 2.0);  // 150 shares in lots of 75
     QCOMPARE(ticks[1][0].value<TickData>().symbol, QStringLiteral("INFY"));
 
     // A service notice in a binary frame is only logged; one in a text frame is an error.
@@ -383,27 +384,38 @@ void TestUpstoxBroker::historyRequestAndReplies()
     Feed f;
     f.broker.initialize({{"access_token", "TOK"}});
     f.broker.setToday([] { return QDate(2024, 3, 15); });
-    const QString path = "/v3/historical-candle/NSE_FO|45450/minutes/5/2024-03-16/2024-03-14";
-    f.http.setReply("GET", path, HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[
+    // A range reaching today: the past day from the historical endpoint, today from the intraday one.
+    f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/minutes/5/2024-03-14/2024-03-14",
+                    HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[
+        ["2024-03-14T15:25:00+05:30",22000,22010,21990,22005,900,1230000]]}})"));
+    f.http.setReply("GET", "/v3/historical-candle/intraday/NSE_FO|45450/minutes/5",
+                    HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[
+        ["2024-03-15T09:20:00+05:30",22150,22170,22140,22160,700,1234600],
         ["2024-03-15T09:15:00+05:30",22100,22160,22090,22150,1500,1234500]]}})"));
     QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
     QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
     f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 3, 14), QDate(2024, 3, 15), "5min");
     QVERIFY(bars.wait(5000));
-    const auto req = f.http.lastRequest();
-    QCOMPARE(req.rawTarget, QByteArray("/v3/historical-candle/NSE_FO%7C45450/minutes/5/2024-03-16/2024-03-14"));
-    QCOMPARE(req.header("Authorization"), QByteArray("Bearer TOK"));
-    QCOMPARE(req.header("Accept"), QByteArray("application/json"));
-    // The signal names the instrument key; the bars carry the caller's symbol.
+    QCOMPARE(f.http.requestCount(), 2);
+    const auto req = f.http.requestsTo("/v3/historical-candle/NSE_FO|45450/minutes/5/2024-03-14/2024-03-14");
+    QCOMPARE(req.size(), 1);
+    QCOMPARE(req[0].rawTarget, QByteArray("/v3/historical-candle/NSE_FO%7C45450/minutes/5/2024-03-14/2024-03-14"));
+    QCOMPARE(req[0].header("Authorization"), QByteArray("Bearer TOK"));
+    QCOMPARE(req[0].header("Accept"), QByteArray("application/json"));
+    // One answer with every bar, oldest first; the signal names the instrument key, the bars the
+    // caller's symbol.
+    QCOMPARE(bars.size(), 1);
     QCOMPARE(bars[0][0].toString(), kNiftyKey);
     const auto list = bars[0][1].value<QList<OHLCData>>();
-    QCOMPARE(list.size(), 1);
-    QCOMPARE(list[0].symbol, QStringLiteral("NIFTY24MARFUT"));
-    QCOMPARE(list[0].close, 22150.0);
-    QCOMPARE(list[0].openInterest, 1234500.0);
+    QCOMPARE(list.size(), 3);
+    QCOMPARE(list[0].close, 22005.0);
+    QCOMPARE(list[1].close, 22150.0);
+    QCOMPARE(list[1].openInterest, 1234500.0);
+    QCOMPARE(list[2].close, 22160.0);
+    QCOMPARE(list[2].symbol, QStringLiteral("NIFTY24MARFUT"));
 
-    // Intraday is today to today; failures end in errorOccurred alone.
-    f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/days/1/2024-03-16/2024-03-15",
+    // Intraday is today alone; failures end in errorOccurred alone.
+    f.http.setReply("GET", "/v3/historical-candle/intraday/NSE_FO|45450/days/1",
                     HttpTestServer::Reply::json(R"({"status":"error","message":"Too many requests"})"));
     f.broker.requestIntradayData("NIFTY24MARFUT", "Day");
     QVERIFY(errors.wait(5000));
@@ -418,6 +430,31 @@ void TestUpstoxBroker::historyRequestAndReplies()
     QCOMPARE(errors.last()[0].toString(), QStringLiteral("Could not find instrument key for symbol: UNKNOWN"));
     QCOMPARE(f.http.requestCount(), sent);
     QCOMPARE(bars.size(), 1);
+}
+
+void TestUpstoxBroker::longRangeGoesOutInAllowedParts()
+{
+    Feed f;
+    f.broker.initialize({{"access_token", "TOK"}});
+    f.broker.setToday([] { return QDate(2024, 3, 15); });
+    // Ten weeks of 1-minute bars: the service takes at most a month per request.
+    const QStringList parts{"2024-01-28/2024-01-01", "2024-02-25/2024-01-29", "2024-03-10/2024-02-26"};
+    const QStringList times{"2024-01-02T09:15:00+05:30", "2024-02-01T09:15:00+05:30", "2024-03-01T09:15:00+05:30"};
+    for (int i = 0; i < parts.size(); ++i)
+        f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/minutes/1/" + parts[i],
+                        HttpTestServer::Reply::json(QStringLiteral(R"({"status":"success","data":{"candles":[
+            ["%1",1,2,0.5,%2,10]]}})").arg(times[i]).arg(i + 1).toUtf8()));
+    QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
+    f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 1, 1), QDate(2024, 3, 10), "1minute");
+    QVERIFY(bars.wait(5000));
+    QCOMPARE(f.http.requestCount(), 3);
+    for (const QString& p : parts)
+        QCOMPARE(f.http.requestsTo("/v3/historical-candle/NSE_FO|45450/minutes/1/" + p).size(), 1);
+    QCOMPARE(bars.size(), 1);
+    const auto list = bars[0][1].value<QList<OHLCData>>();
+    QCOMPARE(list.size(), 3);
+    for (int i = 0; i < 3; ++i)
+        QCOMPARE(list[i].close, double(i + 1));
 }
 
 QTEST_GUILESS_MAIN(TestUpstoxBroker)

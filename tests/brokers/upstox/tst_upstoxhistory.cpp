@@ -1,4 +1,4 @@
-// Upstox history helpers: interval table, the today rule, the request path and reply rows.
+// Upstox history helpers: interval table, the requests a range needs, the request paths and reply rows.
 #include "brokers/upstox/UpstoxHistory.h"
 
 #include <QtTest>
@@ -9,6 +9,8 @@ private slots:
     void intervals_data();
     void intervals();
     void pathCarriesEncodedKeyAndEndBeforeStart();
+    void plan_data();
+    void plan();
     void replyRows();
     void failedReplies_data();
     void failedReplies();
@@ -47,6 +49,46 @@ void TestUpstoxHistory::pathCarriesEncodedKeyAndEndBeforeStart()
     QCOMPARE(UpstoxHistory::requestPath("NSE_EQ|INE 002/A", UpstoxHistory::intervalFor("5min"), today,
                                         UpstoxHistory::effectiveEndDate(today, today)),
              QStringLiteral("/v3/historical-candle/NSE_EQ%7CINE%20002%2FA/minutes/5/2024-03-16/2024-03-15"));
+    QCOMPARE(UpstoxHistory::intradayPath("NSE_EQ|INE 002/A", UpstoxHistory::intervalFor("1hour")),
+             QStringLiteral("/v3/historical-candle/intraday/NSE_EQ%7CINE%20002%2FA/hours/1"));
+}
+
+void TestUpstoxHistory::plan_data()
+{
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<QDate>("from");
+    QTest::addColumn<QDate>("to");
+    QTest::addColumn<QStringList>("requests");  // "from..to" or "today"
+    const QDate today(2024, 3, 15);
+    QTest::newRow("one month of 1-minute bars fits")
+        << "1minute" << QDate(2024, 2, 1) << QDate(2024, 2, 28) << QStringList{"2024-02-01..2024-02-28"};
+    QTest::newRow("1-minute bars split by month")
+        << "1minute" << QDate(2024, 1, 1) << QDate(2024, 3, 10)
+        << QStringList{"2024-01-01..2024-01-28", "2024-01-29..2024-02-25", "2024-02-26..2024-03-10"};
+    QTest::newRow("30-minute bars split by quarter")
+        << "30minute" << QDate(2023, 6, 1) << QDate(2023, 12, 31)
+        << QStringList{"2023-06-01..2023-08-28", "2023-08-29..2023-11-25", "2023-11-26..2023-12-31"};
+    QTest::newRow("reaching today: today from the intraday endpoint")
+        << "5min" << QDate(2024, 3, 13) << today << QStringList{"2024-03-13..2024-03-14", "today"};
+    QTest::newRow("today alone") << "day" << today << today << QStringList{"today"};
+    QTest::newRow("days over a decade") << "day" << QDate(2010, 1, 1) << QDate(2024, 1, 1)
+                                        << QStringList{"2010-01-01..2019-12-31", "2020-01-01..2024-01-01"};
+    QTest::newRow("weeks in one request, up to tomorrow")
+        << "week" << QDate(2000, 1, 1) << today << QStringList{"2000-01-01..2024-03-16"};
+}
+
+void TestUpstoxHistory::plan()
+{
+    QFETCH(QString, interval);
+    QFETCH(QDate, from);
+    QFETCH(QDate, to);
+    QFETCH(QStringList, requests);
+    QStringList got;
+    for (const UpstoxHistory::Request& r : UpstoxHistory::plan(UpstoxHistory::intervalFor(interval), from, to,
+                                                              QDate(2024, 3, 15)))
+        got << (r.intraday ? QStringLiteral("today")
+                           : r.from.toString(Qt::ISODate) + ".." + r.to.toString(Qt::ISODate));
+    QCOMPARE(got, requests);
 }
 
 void TestUpstoxHistory::replyRows()

@@ -1,8 +1,13 @@
-// Zerodha broker against a loopback stream peer: opening address, mode messages, queued keys,
-// keep-alive, stop and disconnect behaviour.
+// Zerodha broker against a loopback stream peer: opening address, subscription messages, queued
+// keys, ticks named from the repository, hostile frames, the refused-token alert, keep-alive, stop
+// and disconnect behaviour.
 #include "brokers/zerodha/ZerodhaBroker.h"
+#include "core/SettingsManager.h"
 #include "support/LogCapture.h"
+#include "support/RefusingHttpServer.h"
 #include "support/WebSocketTestServer.h"
+#include "support/ZerodhaFrames.h"
+#include "symbols/SymbolRepository.h"
 
 #include <QSignalSpy>
 #include <QWebSocket>
@@ -13,6 +18,16 @@ namespace {
 QMap<QString, QString> config(const QString& wsUrl, const QString& token = "TOK", const QString& key = "KEY")
 {
     return {{"api_key", key}, {"api_secret", "SECRET"}, {"access_token", token}, {"ws_url", wsUrl}};
+}
+
+QString subscribe(const QString& tokens)
+{
+    return QStringLiteral("{\"a\":\"subscribe\",\"v\":[%1]}").arg(tokens);
+}
+
+QString mode(const QString& tokens)
+{
+    return QStringLiteral("{\"a\":\"mode\",\"v\":[\"full\",[%1]]}").arg(tokens);
 }
 
 }  // namespace
@@ -35,16 +50,25 @@ class TestZerodhaBroker : public QObject {
     };
 
 private slots:
+    void initTestCase();
     void openingAddress_data();
     void openingAddress();
     void emptyAddressIsAnError();
     void queuedKeysGoOutOnConnect();
     void subscribeWhileOpen();
     void keepAliveStopAndDisconnect();
-    void replacedStreamResubscribes();
-    void refusedStreamReportsAndRetries();
-    void historyReportsUnavailable();
+    void refusedUpgrade_data();
+    void refusedUpgrade();
+    void ticksNamedAndStamped();
+    void hostileFramesAndTextMessages();
 };
+
+void TestZerodhaBroker::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName("TickvaneTest");
+    QCoreApplication::setApplicationName("tst_zerodhabroker");
+}
 
 void TestZerodhaBroker::openingAddress_data()
 {
@@ -96,7 +120,8 @@ void TestZerodhaBroker::queuedKeysGoOutOnConnect()
     s.broker.startLiveData();  // still opening: no second connection
     QVERIFY(received.wait(5000));
     QCOMPARE(s.server.connectionUrls().size(), 1);
-    QCOMPARE(s.server.textMessages(), QStringList{"{\"a\":\"mode\",\"v\":[\"full\",[408065,884737]]}"});
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.textMessages(),
+                              (QStringList{subscribe("408065,884737"), mode("408065,884737")}), 5000);
     QVERIFY(log.contains("[ZerodhaBroker] Skipping non-numeric token: \"RELIANCE\""));
     QCOMPARE(s.broker.subscribedKeys(), (QStringList{"408065", "RELIANCE", "884737"}));
     QCOMPARE(log.count("access_token="), 0);  // the token stays out of the log
@@ -106,18 +131,29 @@ void TestZerodhaBroker::subscribeWhileOpen()
 {
     Stream s;
     QVERIFY(s.open());
-    QSignalSpy received(&s.server, &WebSocketTestServer::textMessageReceived);
     s.broker.subscribeLiveData("256265");
-    s.broker.subscribeLiveData(QStringList{"9007199254740993", "NIFTY"});  // a token past double precision
-    s.broker.subscribeLiveData(QStringList{"NIFTY"});                      // nothing numeric: nothing sent
-    s.broker.unsubscribeLiveData("256265");                                 // sends nothing
-    QCOMPARE(s.broker.subscribedKeys(), (QStringList{"9007199254740993", "NIFTY"}));
+    s.broker.subscribeLiveData(QStringList{"9007199254740993", "NIFTY", "9007199254740993"});  // past double precision
+    s.broker.subscribeLiveData(QStringList{"NIFTY"});  // nothing numeric: nothing sent
+    s.broker.unsubscribeLiveData("256265");
+    s.broker.unsubscribeLiveData("NIFTY");   // held, but no token to name
+    s.broker.unsubscribeLiveData("111111");  // never held
+    QCOMPARE(s.broker.subscribedKeys(), (QStringList{"9007199254740993"}));
     // One more subscription: once it is in, anything the calls above sent is in before it.
     s.broker.subscribeLiveData("5633");
-    QTRY_COMPARE_WITH_TIMEOUT(received.count(), 3, 5000);
-    QCOMPARE(s.server.textMessages(), (QStringList{"{\"a\":\"mode\",\"v\":[\"full\",[256265]]}",
-                                                   "{\"a\":\"mode\",\"v\":[\"full\",[9007199254740993]]}",
-                                                   "{\"a\":\"mode\",\"v\":[\"full\",[5633]]}"}));
+    const QStringList expected{subscribe("256265"),           mode("256265"),
+                               subscribe("9007199254740993"), mode("9007199254740993"),
+                               "{\"a\":\"unsubscribe\",\"v\":[256265]}", subscribe("5633"),
+                               mode("5633")};
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.textMessages().size(), expected.size(), 5000);
+    QCOMPARE(s.server.textMessages(), expected);
+
+    // Every (re)connection sends the whole set again, subscribe first.
+    s.server.clearMessages();
+    s.server.closeClients();
+    QTRY_VERIFY_WITH_TIMEOUT(!s.broker.isConnected(), 5000);
+    s.broker.startLiveData();
+    QTRY_COMPARE_WITH_TIMEOUT(s.server.textMessages(),
+                              (QStringList{subscribe("9007199254740993,5633"), mode("9007199254740993,5633")}), 5000);
 }
 
 void TestZerodhaBroker::keepAliveStopAndDisconnect()
@@ -158,74 +194,92 @@ void TestZerodhaBroker::keepAliveStopAndDisconnect()
     QCOMPARE(s.server.connectionUrls().size(), 2);
 }
 
-void TestZerodhaBroker::replacedStreamResubscribes()
+void TestZerodhaBroker::refusedUpgrade_data()
 {
-    Stream s;
-    s.broker.subscribeLiveData(QStringList{"408065"});
-    QVERIFY(s.open());
-    QSignalSpy status(&s.broker, &IBroker::connectionStatusChanged);
-    QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
-    QSignalSpy gone(&s.server, &WebSocketTestServer::clientDisconnected);
-    s.server.clearMessages();
-    s.broker.connectToBroker();
-    QCOMPARE(status.count(), 1);  // the old connection is over at once
-    QVERIFY(!status.at(0).at(0).toBool());
-    QTRY_COMPARE_WITH_TIMEOUT(status.count(), 2, 5000);
-    QVERIFY(status.at(1).at(0).toBool());
-    QTRY_COMPARE_WITH_TIMEOUT(s.server.textMessages(), QStringList{"{\"a\":\"mode\",\"v\":[\"full\",[408065]]}"}, 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(gone.count() >= 1, 5000);
-    // The replaced socket, once deleted, can send nothing late; a frame on the new stream makes
-    // a full round through the event loop.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QCOMPARE(s.broker.findChildren<QWebSocket*>().size(), 1);
-    QSignalSpy frames(s.broker.findChild<QWebSocket*>(), &QWebSocket::binaryMessageReceived);
-    s.server.sendBinary(QByteArray(1, '\0'));  // a keep-alive byte
-    QVERIFY(frames.wait(5000));
-    QCOMPARE(status.count(), 2);
-    QCOMPARE(errors.count(), 0);
-    QVERIFY(s.broker.isConnected());
-    QCOMPARE(s.server.clientCount(), 1);
+    QTest::addColumn<QByteArray>("statusLine");
+    QTest::addColumn<bool>("expired");
+    QTest::newRow("403: token expired") << QByteArray("HTTP/1.1 403 Forbidden") << true;
+    QTest::newRow("401: an ordinary error") << QByteArray("HTTP/1.1 401 Unauthorized") << false;
+    QTest::newRow("503: an ordinary error") << QByteArray("HTTP/1.1 503 Service Unavailable") << false;
 }
 
-void TestZerodhaBroker::refusedStreamReportsAndRetries()
+void TestZerodhaBroker::refusedUpgrade()
 {
-    QString deadUrl;
-    {
-        WebSocketTestServer gone;
-        QVERIFY(gone.listen());
-        deadUrl = gone.baseUrl() + "/";
-    }
+    QFETCH(QByteArray, statusLine);
+    QFETCH(bool, expired);
+    RefusingHttpServer refuser(statusLine);
+    QVERIFY(refuser.listen());
     ZerodhaBroker broker;
     QSignalSpy errors(&broker, &IBroker::errorOccurred);
-    QSignalSpy status(&broker, &IBroker::connectionStatusChanged);
-    broker.initialize(config(deadUrl));
-    broker.startLiveData();
+    QSignalSpy alerts(&broker, &ZerodhaBroker::tokenExpired);
+    broker.initialize(config(refuser.wsUrl() + "/"));
+    broker.connectToBroker();
     QVERIFY(errors.wait(5000));
     QVERIFY(errors.at(0).at(0).toString().startsWith("WebSocket error: "));
-    QCOMPARE(broker.lastError(), errors.at(0).at(0).toString());
-    QCOMPARE(status.count(), 0);  // never connected, so no "lost" either
+    // Qt reports the one refusal twice: still one alert per attempt.
+    QCOMPARE(alerts.count(), expired ? 1 : 0);
     QVERIFY(!broker.isConnected());
-
-    // The failed attempt does not block a later start.
-    WebSocketTestServer server;
-    QVERIFY(server.listen());
-    broker.setStreamUrl(server.baseUrl() + "/");
-    broker.startLiveData();
-    QVERIFY(status.wait(5000));
-    QVERIFY(broker.isConnected());
+    broker.connectToBroker();  // the first attempt's socket can report nothing more
+    errors.clear();
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(alerts.count(), expired ? 2 : 0);
 }
 
-void TestZerodhaBroker::historyReportsUnavailable()
+void TestZerodhaBroker::ticksNamedAndStamped()
 {
-    ZerodhaBroker broker;
-    QSignalSpy errors(&broker, &IBroker::errorOccurred);
-    QSignalSpy bars(&broker, &IBroker::historicalDataReceived);
-    broker.requestIntradayData("408065", "1");
-    QCOMPARE(errors.count(), 0);  // reported after the caller has returned
+    using namespace ZerodhaFrames;
+    Stream s;
+    SymbolRepository repository;
+    repository.addSymbol("RELIANCE", "408065", "NSE", "EQ");
+    repository.addSymbol("NIFTY 50", "256265", "NSE", "INDEX");
+    repository.addSymbol("OTHER", "884737", "BSE", "EQ");  // same number, another exchange: not a match
+    SettingsManager settings;
+    settings.cacheSymbolName("1234945", "CACHEDNAME");
+    s.broker.setSymbolRepository(&repository);
+    s.broker.setSettingsManager(&settings);
+    QVERIFY(s.open());
+    QSignalSpy ticks(&s.broker, &IBroker::tickReceived);
+    s.server.sendBinary(message({packet({408065, 250010, 1, 0, 7, 0, 0, 249000, 0, 0, 0, 1709264765}, 184),
+                                 packet({256265, 2245010, 0, 0, 0, 0, 0, 1709264767}, 32),
+                                 packet({884737, 100}, 8), packet({1234945, 5000}, 8)}));
+    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 4, 5000);
+    QStringList got;
+    for (const QList<QVariant>& args : ticks) {
+        const auto t = args.at(0).value<TickData>();
+        QVERIFY(t.isValid());
+        got << QStringLiteral("%1 %2 %3 %4").arg(t.symbol, t.exchange).arg(t.ltp).arg(t.timestamp.toSecsSinceEpoch());
+    }
+    QCOMPARE(got.mid(0, 2), (QStringList{"RELIANCE NSE 2500.1 1709264765", "NIFTY 50 NSE 22450.1 1709264767"}));
+    QVERIFY(got[2].startsWith("884737 NSE 1 "));
+    QVERIFY(got[3].startsWith("CACHEDNAME NSE 50 "));
+}
+
+void TestZerodhaBroker::hostileFramesAndTextMessages()
+{
+    using namespace ZerodhaFrames;
+    LogCapture log(false);
+    Stream s;
+    QVERIFY(s.open());
+    QSignalSpy ticks(&s.broker, &IBroker::tickReceived);
+    QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
+    const QByteArray ltp = packet({408065, 100}, 8);
+    for (int i = 0; i < 3; ++i) {
+        s.server.sendBinary(message({QByteArray(20, '\x02'), QByteArray(20, '\x02')}));
+        s.server.sendBinary(message({ltp, packet({}, 184)}).chopped(100));
+        s.server.sendBinary(QByteArray(1, '\0'));
+    }
+    // Order updates, notices and text that is not JSON are no errors; an error message is.
+    s.server.sendText(R"({"type":"order","data":{"order_id":"1"}})");
+    s.server.sendText(R"({"type":"message","data":"maintenance at 6"})");
+    s.server.sendText("not json");
+    s.server.sendText(R"({"type":"error","data":"Invalid subscription"})");
     QVERIFY(errors.wait(5000));
-    QCOMPARE(errors.at(0).at(0).toString(), broker.lastError());
-    QVERIFY(!broker.lastError().isEmpty());
-    QCOMPARE(bars.count(), 0);
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(), QString("Zerodha stream error: Invalid subscription"));
+    QCOMPARE(ticks.count(), 3);  // the packet before each cut
+    QCOMPARE(log.count(QtWarningMsg, "[ZerodhaBroker] Skipping packets of unknown length 20"), 1);
+    QCOMPARE(log.count(QtWarningMsg, "[ZerodhaBroker] Malformed binary message: packet 2 of 2 claims 184 bytes"), 1);
+    QVERIFY(s.broker.isConnected());
 }
 
 QTEST_GUILESS_MAIN(TestZerodhaBroker)

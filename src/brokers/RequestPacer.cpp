@@ -1,0 +1,64 @@
+#include "brokers/RequestPacer.h"
+
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <algorithm>
+
+namespace {
+
+qint64 monotonicMs()
+{
+    static QElapsedTimer clock = [] {
+        QElapsedTimer t;
+        t.start();
+        return t;
+    }();
+    return clock.elapsed();
+}
+
+}  // namespace
+
+RequestPacer::RequestPacer(int perSecond, QObject* parent)
+    : QObject(parent), timer(new QTimer(this)), limit(std::max(perSecond, 1))
+{
+    timer->setSingleShot(true);
+    connect(timer, &QTimer::timeout, this, &RequestPacer::drain);
+}
+
+void RequestPacer::setRate(int perSecond, int windowMs)
+{
+    limit = std::max(perSecond, 1);
+    window = std::max(windowMs, 1);
+}
+
+void RequestPacer::enqueue(std::function<void()> start)
+{
+    queue.enqueue(std::move(start));
+    drain();
+}
+
+void RequestPacer::clear()
+{
+    queue.clear();
+    timer->stop();
+}
+
+void RequestPacer::drain()
+{
+    while (!queue.isEmpty()) {
+        const qint64 now = monotonicMs();
+        recentStarts.erase(std::remove_if(recentStarts.begin(), recentStarts.end(),
+                                          [&](qint64 t) { return now - t >= window; }),
+                           recentStarts.end());
+        if (recentStarts.size() >= limit) {
+            const qint64 wait = window - (now - recentStarts.first());
+            timer->start(int(std::max<qint64>(wait, 1)));
+            return;
+        }
+        recentStarts.append(now);
+        // The request may queue more requests or clear the queue: take it off first.
+        std::function<void()> start = queue.dequeue();
+        start();
+    }
+}
