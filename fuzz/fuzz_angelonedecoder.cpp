@@ -1,4 +1,4 @@
-// AngelOne stream messages: at most one tick per whole record, every tick whole, a message
+// AngelOne stream messages: at most one tick per whole record, every tick stamped, a message
 // shorter than a record reported as malformed, and the first record decoded alone gives the
 // message's first tick.
 #include "FuzzTicks.h"
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (!first.ticks.isEmpty()) {
             FUZZ_CHECK(!all.ticks.isEmpty());
             FUZZ_CHECK(all.ticks.first().token == first.ticks.first().token
-                       && all.ticks.first().ltp == first.ticks.first().ltp);
+                       && all.ticks.first().timestamp == first.ticks.first().timestamp);
         }
     }
     return 0;

@@ -1,4 +1,4 @@
-// Dhan feed frames, binary and text: every tick is whole, a frame too short for a packet gives
+// Dhan feed frames, binary and text: every tick is stamped, a frame too short for a packet gives
 // none, and a decoder that has cached tokens and times decodes a frame as a fresh one does.
 #include "FuzzTicks.h"
 #include "brokers/dhan/DhanDecoder.h"

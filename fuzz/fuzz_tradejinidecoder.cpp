@@ -1,4 +1,4 @@
-// TradeJini stream frames, raw and compressed: every tick whole, and two fresh decoders agree.
+// TradeJini stream frames, raw and compressed: every tick stamped, and two fresh decoders agree.
 #include "FuzzTicks.h"
 #include "brokers/tradejini/TradeJiniDecoder.h"
 #include "support/TradeJiniFrames.h"
@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const DecodedFrame x = a.decode(frame, kReceived);
     FuzzTicks::checkWhole(x);
     FUZZ_CHECK(FuzzTicks::same(x, b.decode(frame, kReceived)));
-    // A second look at the same frame on the warmed decoder still yields whole ticks.
+    // A second look at the same frame on the warmed decoder still yields stamped ticks.
     FuzzTicks::checkWhole(a.decode(frame, kReceived));
     return 0;
 }
