@@ -12,7 +12,8 @@ StreamLinkWatch::StreamLinkWatch(QObject* parent)
 {
     probeTimer->setInterval(kSilenceTimeoutMs / 3);
     connect(probeTimer, &QTimer::timeout, this, [this] {
-        if (socket && socket->state() == QAbstractSocket::ConnectedState)
+        if (socket && socket->state() == QAbstractSocket::ConnectedState
+            && sinceFrame.elapsed() >= probeTimer->interval())
             socket->ping();
     });
     handshakeTimer->setSingleShot(true);
@@ -33,6 +34,7 @@ void StreamLinkWatch::setTimeouts(int handshakeMs, int silenceMs)
 {
     handshakeTimer->setInterval(handshakeMs);
     silenceTimer->setInterval(silenceMs);
+    this->silenceMs = silenceMs;
     probeTimer->setInterval(std::max(1, silenceMs / 3));
 }
 
@@ -43,16 +45,15 @@ void StreamLinkWatch::watch(QWebSocket* s)
     limitSizes(s);
     // Every frame counts as life, also each piece of a message still being put together.
     const auto alive = [this, s] {
-        if (s == socket && silenceTimer->isActive()) {
-            silenceTimer->start();
-            probeTimer->start();
-        }
+        if (s == socket)
+            sinceFrame.restart();
     };
     connect(s, &QWebSocket::connected, this, [this, s] {
         if (s != socket)
             return;
         handshakeTimer->stop();
-        silenceTimer->start();
+        sinceFrame.start();
+        silenceTimer->start(silenceMs);
         probeTimer->start();
     });
     connect(s, &QWebSocket::disconnected, this, [this, s] {
@@ -88,7 +89,12 @@ void StreamLinkWatch::onSilenceTimeout()
 {
     if (!socket)
         return;
-    const int seconds = silenceTimer->interval() / 1000;
+    const qint64 left = silenceMs - sinceFrame.elapsed();
+    if (left > 0) {
+        silenceTimer->start(int(left));
+        return;
+    }
+    const int seconds = silenceMs / 1000;
     stop();
     emit expired(QStringLiteral("No data from the server for %1 s; connection treated as lost").arg(seconds));
 }

@@ -5,6 +5,7 @@
 // pong. The owner hears of either time-out through `expired` and treats the link as failed or lost.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
@@ -55,4 +56,7 @@ private:
     QTimer* handshakeTimer;
     QTimer* silenceTimer;
     QTimer* probeTimer;
+    int silenceMs = kSilenceTimeoutMs;
+    // Restarted by every frame: a clock read is all a frame costs, the timers look at it when due.
+    QElapsedTimer sinceFrame;
 };
