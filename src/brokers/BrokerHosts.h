@@ -28,3 +28,8 @@ inline QString dhanAuth() { return QStringLiteral("https://auth.dhan.co"); }
 inline QString dhanFeed() { return QStringLiteral("wss://api-feed.dhan.co"); }
 inline QString dhanScripMaster() { return QStringLiteral("https://images.dhan.co"); }
 }  // namespace BrokerHosts
+
+// FlatTrade: the stream address the broker serves today (the REST host is above).
+namespace BrokerHosts {
+inline QString flatTradeStream() { return QStringLiteral("wss://piconnect.flattrade.in/PiConnectWSAPI/"); }
+}  // namespace BrokerHosts

@@ -88,6 +88,34 @@ public:
     // A reader over the contents of a length-delimited field (an embedded message).
     ProtobufReader message(const Field& f) const { return ProtobufReader(bytes(f), f.length); }
 
+    // Value of a wrapper message (Int64Value, UInt64Value, UInt32Value...: one varint in field 1)
+    // held in the length-delimited field `f`, where "absent" and "0" differ: an empty wrapper is
+    // present and holds 0. Other fields inside are skipped; field 1 met twice keeps the later
+    // value. False when `f` is not length-delimited, was cut off, or its contents cannot be read
+    // (field 1 of another wire type included).
+    bool wrappedVarint(const Field& f, std::uint64_t& value) const
+    {
+        if (f.wireType != LengthDelimited || f.truncated)
+            return false;
+        // Nearly every wrapper is exactly "08 <varint>": read that in place, without a reader.
+        if (f.length >= 2 && f.length <= 11 && p[f.offset] == 0x08) {
+            std::uint64_t v = 0;
+            for (std::size_t i = 1; i < f.length; ++i) {
+                const unsigned char b = p[f.offset + i];
+                if (i == 10 && b > 1)
+                    break;
+                v |= std::uint64_t(b & 0x7f) << (7 * (i - 1));
+                if (!(b & 0x80)) {
+                    if (i + 1 != f.length)
+                        break;
+                    value = v;
+                    return true;
+                }
+            }
+        }
+        return wrappedVarintFields(f, value);
+    }
+
     static double asDouble(std::uint64_t bits)
     {
         double d;
@@ -103,6 +131,27 @@ public:
     }
 
 private:
+    // The general form of wrappedVarint: field by field.
+    bool wrappedVarintFields(const Field& f, std::uint64_t& value) const
+    {
+        ProtobufReader inner = message(f);
+        std::uint64_t v = 0;
+        Field g;
+        while (inner.next(g)) {
+            if (g.truncated)
+                return false;
+            if (g.number != 1)
+                continue;
+            if (g.wireType != Varint)
+                return false;
+            v = g.value;
+        }
+        if (inner.failed())
+            return false;
+        value = v;
+        return true;
+    }
+
     bool fail()
     {
         bad = true;

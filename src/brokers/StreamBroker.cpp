@@ -108,8 +108,13 @@ void StreamBroker::binaryFrameReceived(const QByteArray& data)
 
 void StreamBroker::onStreamConnected()
 {
-    connected = true;
     qDebug() << tag.constData() << "WebSocket connected";
+    startSession();
+}
+
+void StreamBroker::acceptSession()
+{
+    connected = true;
     if (keepAliveOnConnect())
         stream->startPing();
     emit connectionStatusChanged(true);

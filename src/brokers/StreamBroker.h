@@ -1,5 +1,5 @@
 // Common ground of the connectors that keep one stream socket of their own: the stream's life
-// cycle, status and error signals, keep-alive and log lines.
+// cycle and session, status and error signals, keep-alive and log lines.
 #pragma once
 
 #include "brokers/IBroker.h"
@@ -54,8 +54,16 @@ protected:
     // open to take them now; otherwise they are logged as waiting for the connection.
     bool holdKeys(const QStringList& keys);
 
-    // Whether the keep-alive starts as soon as the stream opens.
+    // Whether the keep-alive starts as soon as the session is up.
     virtual bool keepAliveOnConnect() const { return true; }
+    // Runs when the socket has opened, before the connection counts as up. A broker that wants a
+    // session message sends it here and calls acceptSession() once the broker has accepted it;
+    // until then isConnected() is false and subscriptions wait. By default the open socket is
+    // the session.
+    virtual void startSession() { acceptSession(); }
+    // The session is up: connected, keep-alive started, connectionStatusChanged(true), then
+    // streamOpened().
+    void acceptSession();
     // Runs after connectionStatusChanged(true): the place to send what waited for the stream.
     virtual void streamOpened() {}
     // Frames of the current stream. The defaults log them without decoding.

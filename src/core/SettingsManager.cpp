@@ -95,7 +95,7 @@ void SettingsManager::initDefaults()
     m_apiKey.clear();
     m_customUrl.clear();
     m_rateLimit = 60;
-    for (QString* s : {&m_fyersClientId, &m_fyersAccessToken, &m_fyersAppId, &m_zerodhaApiKey,
+    for (QString* s : {&m_fyersClientId, &m_fyersAccessToken, &m_fyersAppId, &m_fyersSecretKey, &m_zerodhaApiKey,
                        &m_zerodhaApiSecret, &m_zerodhaAccessToken, &m_flatTradeApiKey, &m_flatTradeApiSecret,
                        &m_flatTradeAccessToken, &m_flatTradeClientId, &m_tradeJiniApiKey,
                        &m_tradeJiniApiSecret, &m_tradeJiniAccessToken, &m_tradeJiniClientId, &m_dhanApiKey,
@@ -133,6 +133,7 @@ void SettingsManager::loadSettings()
     m_fyersClientId = s.value("fyersClientId", QString()).toString();
     m_fyersAccessToken = s.value("fyersAccessToken", QString()).toString();
     m_fyersAppId = s.value("fyersAppId", QString()).toString();
+    m_fyersSecretKey = s.value("fyersSecretKey", QString()).toString();
     m_fyersSelectedSymbols = s.value("fyersSelectedSymbols", QStringList()).toStringList();
 
     m_zerodhaApiKey = s.value("zerodhaApiKey", QString()).toString();
@@ -291,6 +292,7 @@ void SettingsManager::saveSettings()
     s.setValue("fyersClientId", m_fyersClientId);
     s.setValue("fyersAccessToken", m_fyersAccessToken);
     s.setValue("fyersAppId", m_fyersAppId);
+    s.setValue("fyersSecretKey", m_fyersSecretKey);
     s.setValue("fyersSelectedSymbols", m_fyersSelectedSymbols);
 
     qDebug() << "Saving Zerodha API Key:" << m_zerodhaApiKey;
@@ -481,6 +483,7 @@ void SettingsManager::setRateLimit(int perMinute)
 void SettingsManager::setFyersClientId(const QString& v) { setString(m_fyersClientId, v); }
 void SettingsManager::setFyersAccessToken(const QString& v) { setString(m_fyersAccessToken, v); }
 void SettingsManager::setFyersAppId(const QString& v) { setString(m_fyersAppId, v); }
+void SettingsManager::setFyersSecretKey(const QString& v) { setString(m_fyersSecretKey, v); }
 
 void SettingsManager::setFyersSelectedSymbols(const QStringList& symbols)
 {

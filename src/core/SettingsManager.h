@@ -69,6 +69,9 @@ public:
     void setFyersAccessToken(const QString& v);
     QString fyersAppId() const { return m_fyersAppId; }
     void setFyersAppId(const QString& v);
+    // The app's secret, hashed with the app id at login.
+    QString fyersSecretKey() const { return m_fyersSecretKey; }
+    void setFyersSecretKey(const QString& v);
     QStringList fyersSelectedSymbols() const { return m_fyersSelectedSymbols; }
     void setFyersSelectedSymbols(const QStringList& symbols);  // stores only a different list, emits nothing
 
@@ -202,6 +205,7 @@ private:
     QString m_fyersClientId;
     QString m_fyersAccessToken;
     QString m_fyersAppId;
+    QString m_fyersSecretKey;
     QStringList m_fyersSelectedSymbols;
     QString m_zerodhaApiKey;
     QString m_zerodhaApiSecret;

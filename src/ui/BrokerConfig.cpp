@@ -2,6 +2,7 @@
 // the credential check done before connecting.
 #include "ui/BrokerConfig.h"
 
+#include "brokers/flattrade/FlatTradeBroker.h"
 #include "core/SettingsManager.h"
 
 QStringList BrokerConfig::fyersStreamUrls()
@@ -23,7 +24,7 @@ QString BrokerConfig::zerodhaStreamUrl()
 
 QString BrokerConfig::flatTradeStreamUrl()
 {
-    return QStringLiteral("wss://piconnect.flattrade.in/PiConnectWSTp/");
+    return FlatTradeBroker::defaultStreamUrl();
 }
 
 QMap<QString, QString> BrokerConfig::forProvider(int provider, const SettingsManager& s,

@@ -5,6 +5,7 @@
 #include "amibroker/AmiBrokerPlugin.h"
 #include "amibroker/CSVExporter.h"
 #include "backtest/BacktestController.h"
+#include "backtest/HistoryCandleWriter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
 #include "brokers/HistoricalDownloader.h"
@@ -91,6 +92,7 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     const QString backtestDir = settings->appDataPath() + QStringLiteral("/backtest");
     if (!QDir().mkpath(backtestDir) || !ohlcStore->open(backtestDir))
         qWarning() << "[MainWindow] Could not open the candle store in" << backtestDir;
+    candleWriter = new HistoryCandleWriter(ohlcStore, this);
 
     backtestController = new BacktestController(
         ohlcStore, settings->customUrl(), QString(),
@@ -168,6 +170,8 @@ MainWindow::~MainWindow()
     // The controller cancels and waits for a running backtest, which reads the store.
     delete backtestController;
     backtestController = nullptr;
+    delete candleWriter;  // finishes its queued writes first
+    candleWriter = nullptr;
     delete ohlcStore;
     ohlcStore = nullptr;
 
@@ -334,6 +338,9 @@ void MainWindow::setupConnections()
     connect(liveFeeder, &LiveFeeder::statusChanged, this, &MainWindow::onLiveFeedStatusChanged);
     connect(historicalDownloader, &HistoricalDownloader::downloadProgress, this,
             &MainWindow::onDownloadProgress);
+    // Every completed 1-minute or daily download also fills the backtests' candle store.
+    connect(historicalDownloader, &HistoricalDownloader::historyDownloaded, candleWriter,
+            &HistoryCandleWriter::write);
 }
 
 void MainWindow::handleBacktestJob(const QJsonObject& job)

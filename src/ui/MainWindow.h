@@ -20,6 +20,8 @@ class BacktestController;
 class BrokerAPI;
 class CSVExporter;
 class DataManager;
+class FyersDecoder;
+class FyersTickerMap;
 class HistoricalDownloader;
 class IBroker;
 class ISymbolProvider;
@@ -34,6 +36,7 @@ class QTimer;
 class QWebSocket;
 class RowHighlighter;
 class SQLiteOHLCStore;
+class HistoryCandleWriter;
 class SettingsManager;
 class SymbolManager;
 class SymbolRepository;
@@ -249,12 +252,20 @@ private:
     QTimer* pingTimer = nullptr;
     QList<IndianSymbolData> searchResults;  // popup rows, in row order
     bool searchDiagnosticsLogged = false;
-    qint64 fyersFramesReceived = 0;  // frames on the window's Fyers stream (not decoded)
+    qint64 fyersFramesReceived = 0;  // frames on the window's Fyers stream
+    // The window's own Fyers stream: books per ticker (for the socket they were built from) and
+    // the naming of its ticks after the watchlist. Made with the first binary frame.
+    std::unique_ptr<FyersDecoder> fyersDecoder;
+    std::unique_ptr<FyersTickerMap> fyersTickers;
+    const QWebSocket* fyersDecodedSocket = nullptr;
+    bool fyersTicksLeftToConnector = false;  // logged once
+    QString fyersLastComplaint;  // a damaged message repeats in every frame: logged when it changes
     ISymbolProvider* symbolLookups = nullptr;  // the symbol manager's, once it exists
     SymbolManager* symbolManager = nullptr;     // made on first use, kept for the window's life
     SymbolRepository* symbolRepository = nullptr;
     CSVExporter* csvExporter = nullptr;
     SQLiteOHLCStore* ohlcStore = nullptr;
+    HistoryCandleWriter* candleWriter = nullptr;  // downloaded 1-minute and daily bars into ohlcStore
     BacktestController* backtestController = nullptr;
     bool brokerConnected = false;
     // Ticks since start; 64-bit because a busy feed passes 2^31 within days.

@@ -156,7 +156,9 @@ void MainWindow::onQuickAuthAction()
         // The user pastes the code from the redirect. A login that already failed (its box has
         // told the user) has released its object: then there is nothing to ask for.
         QPointer<FyersAuth> pending(login);
-        QTimer::singleShot(seams.fyersCodePromptMs, this, [this, pending, clientId, appId] {
+        // The login hashes the app's secret; without one it falls back to the app id.
+        const QString secret = settings->fyersSecretKey().isEmpty() ? appId : settings->fyersSecretKey();
+        QTimer::singleShot(seams.fyersCodePromptMs, this, [this, pending, clientId, secret] {
             if (!pending)
                 return;
             QString code;
@@ -166,7 +168,7 @@ void MainWindow::onQuickAuthAction()
                 pending->deleteLater();
                 return;
             }
-            pending->exchangeAuthCode(code, clientId, appId);
+            pending->exchangeAuthCode(code, clientId, secret);
         });
         return;
     }

@@ -6,7 +6,10 @@
 #include "brokers/IBroker.h"
 #include "brokers/ISymbolProvider.h"
 #include "brokers/LiveFeeder.h"
+#include "brokers/fyers/FyersDecoder.h"
+#include "brokers/fyers/FyersSymbols.h"
 #include "core/SettingsManager.h"
+#include "core/TickClock.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/StreamRequests.h"
 #include "ui/SubscriptionKeys.h"
@@ -459,6 +462,9 @@ void MainWindow::onWebSocketTextMessageReceived(const QString& message)
     const QString name = SettingsManager::providerName(settings->provider());
     // Received text is logged masked and cut short: jobs and replies may carry keys.
     qDebug() << "[WebSocket]" << name << "received message:" << StreamRequests::maskedJson(message);
+    // The answer to the Fyers keep-alive is the bare text, not JSON and not a tick.
+    if (message == QLatin1String("pong") && settings->provider() == SettingsManager::Fyers)
+        return;
 
     QJsonParseError parseError;
     const QJsonDocument doc = QJsonDocument::fromJson(message.toUtf8(), &parseError);
@@ -516,18 +522,60 @@ void MainWindow::onWebSocketBinaryMessageReceived(const QByteArray& message)
     }
 }
 
-// The Fyers stream format is not known to this program: its frames are received, counted and
-// logged, and nothing is decoded from them. Fyers ticks reach the watchlist through the
-// connector's own stream.
+// Error replies on the window's Fyers stream reach the user; its other replies need nothing.
 void MainWindow::handleFyersWebSocketMessage(const QJsonObject& message)
 {
     ++fyersFramesReceived;
-    qDebug() << "[Fyers] Control message on the window's stream, keys:" << message.keys();
+    const bool error = message.value(QStringLiteral("error")).toBool()
+        || message.value(QStringLiteral("s")).toString() == QLatin1String("error");
+    if (!error) {
+        qDebug() << "[Fyers] Control message on the window's stream, keys:" << message.keys();
+        return;
+    }
+    QString text = message.value(QStringLiteral("msg")).toString();
+    if (text.isEmpty())
+        text = message.value(QStringLiteral("message")).toString();
+    showError(QStringLiteral("Fyers stream error: %1").arg(text.left(500)));
 }
 
+// Depth messages become ticks of the watchlist, routed like the connector's. Whenever there is a
+// connector its own stream carries the watchlist (this socket subscribes nothing then), so ticks
+// seen here would reach the row and the live file a second time: they are dropped.
 void MainWindow::handleFyersBinaryMessage(const QByteArray& message)
 {
     ++fyersFramesReceived;
-    qDebug() << "[Fyers] Binary frame of" << message.size() << "bytes on the window's stream"
-             << "(not decoded)";
+    if (!fyersDecoder) {
+        fyersDecoder = std::make_unique<FyersDecoder>();
+        fyersTickers = std::make_unique<FyersTickerMap>();
+        fyersTickers->setSettings(settings);
+        connect(settings, &SettingsManager::settingsChanged, this, [this] { fyersTickers->invalidate(); });
+    }
+    // A new socket starts from fresh snapshots.
+    if (fyersDecodedSocket != webSocket) {
+        fyersDecoder->reset();
+        fyersDecodedSocket = webSocket;
+    }
+    const DecodedFrame frame = fyersDecoder->decode(message, TickClock::nowMSecs());
+    for (const DecoderEvent& e : frame.events) {
+        if (e.kind == DecoderEvent::ServerError)
+            showError(QStringLiteral("Fyers stream error: %1").arg(e.text.left(500)));
+        else if ((e.kind == DecoderEvent::Malformed || e.kind == DecoderEvent::Skipped)
+                 && e.text != fyersLastComplaint) {
+            fyersLastComplaint = e.text;
+            qWarning() << "[Fyers] Window stream:" << e.text;
+        }
+    }
+    if (frame.ticks.isEmpty())
+        return;
+    if (brokerAPI && brokerAPI->implementation()) {
+        if (!fyersTicksLeftToConnector)
+            qDebug() << "[Fyers] Ticks on the window's stream are left to the connector's stream";
+        fyersTicksLeftToConnector = true;
+        return;
+    }
+    fyersTickers->setSymbolLookups(symbolLookups);
+    for (TickData tick : frame.ticks) {
+        fyersTickers->name(tick);
+        onTickReceived(tick);
+    }
 }

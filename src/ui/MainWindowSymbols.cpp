@@ -51,8 +51,9 @@ void MainWindow::handServicesToBroker()
         qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on AngelOneBroker "
                     "(redundant check)";
     } else if (auto* fyers = qobject_cast<FyersBroker*>(broker)) {
+        fyers->setSymbolRepository(symbolRepository);
         fyers->setSettingsManager(settings);
-        qDebug() << "[MainWindow] Set SettingsManager on FyersBroker";
+        qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on FyersBroker";
     }
 }
 

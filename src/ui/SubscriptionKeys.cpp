@@ -3,6 +3,7 @@
 #include "ui/SubscriptionKeys.h"
 
 #include "brokers/ISymbolProvider.h"
+#include "brokers/fyers/FyersSymbols.h"
 #include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
 
@@ -188,36 +189,26 @@ QString SubscriptionKeys::fyersSymbolForToken(const QString& token, const Lookup
 {
     // The broker road and the own stream word their log lines differently.
     const bool own = QByteArray(logPrefix).startsWith("[Fyers]");
-    if (lookups.symbols) {
-        const IndianSymbolData r = lookups.symbols->symbolByToken(token);
-        if (!r.token.isEmpty() && !r.symbol.isEmpty()) {
-            QString key;
-            if (r.exchange == QLatin1String("NSE"))
-                key = QStringLiteral("NSE:%1-EQ").arg(r.symbol);
-            else if (r.exchange == QLatin1String("BSE"))
-                key = QStringLiteral("BSE:%1-EQ").arg(r.symbol);
-            else if (r.exchange == QLatin1String("MCX"))
-                key = QStringLiteral("MCX:%1-COM").arg(r.symbol);
-            else
-                key = QStringLiteral("%1:%2-EQ").arg(r.exchange, r.symbol);
-            if (own)
-                qDebug() << logPrefix << token << "-> Exchange:" << r.exchange << "Symbol:"
-                         << r.symbol << "-> Scripcode:" << key;
-            else
-                qDebug() << logPrefix << token << "->" << key;
-            return key;
-        }
-    }
-    const QString cached = lookups.settings ? lookups.settings->symbolDisplayName(token) : QString();
-    if (!cached.isEmpty() && cached != token) {
-        const QString key = QStringLiteral("NSE:%1-EQ").arg(cached);
-        qDebug() << logPrefix << token << "-> Cached Symbol:" << cached
+    FyersSymbols::Source source = FyersSymbols::Source::Fallback;
+    IndianSymbolData r;
+    const QString key = FyersSymbols::tickerForToken(token, lookups.symbols, lookups.settings, &source, &r);
+    switch (source) {
+    case FyersSymbols::Source::Record:
+        if (own)
+            qDebug() << logPrefix << token << "-> Exchange:" << r.exchange << "Symbol:" << r.symbol
+                     << "-> Scripcode:" << key;
+        else
+            qDebug() << logPrefix << token << "->" << key;
+        break;
+    case FyersSymbols::Source::CachedName:
+        qDebug() << logPrefix << token << "-> Cached Symbol:" << lookups.settings->symbolDisplayName(token)
                  << (own ? "-> Scripcode:" : "->") << key;
-        return key;
+        break;
+    case FyersSymbols::Source::Fallback:
+        qDebug() << logPrefix << token
+                 << (own ? "-> No symbol data, using fallback:" : "-> Fallback scripcode:") << key;
+        break;
     }
-    const QString key = QStringLiteral("NSE:TOKEN_%1-EQ").arg(token.right(6));
-    qDebug() << logPrefix << token
-             << (own ? "-> No symbol data, using fallback:" : "-> Fallback scripcode:") << key;
     return key;
 }
 
@@ -256,7 +247,8 @@ QString SubscriptionKeys::fyersResumeMessage()
 
 QString SubscriptionKeys::fyersPingMessage()
 {
-    return compact(QJsonObject{{QStringLiteral("type"), QStringLiteral("ping")}});
+    // The depth stream's keep-alive is the bare text; it answers "pong".
+    return QStringLiteral("ping");
 }
 
 QString SubscriptionKeys::zerodhaModeMessage(const QList<qint64>& tokens)

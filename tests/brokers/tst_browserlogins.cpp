@@ -30,6 +30,7 @@ private slots:
     void flatTradeRedirectWithoutCode();
     void oneRedirectPerAttempt_data();
     void oneRedirectPerAttempt();
+    void flatTradeLoginThatCannotStart();
     void refusedExchangesReportTheBrokersMessage();
 
 private:
@@ -215,6 +216,27 @@ void TestBrowserLogins::oneRedirectPerAttempt()
     QCOMPARE(ok->count(), okBefore);
     QCOMPARE(failed->count(), failedBefore);
     QCOMPARE(posts(), exchanges);
+}
+
+void TestBrowserLogins::flatTradeLoginThatCannotStart()
+{
+    FlatTradeAuth auth;
+    auth.setRedirectPorts({0});
+    QSignalSpy failed(&auth, &FlatTradeAuth::authenticationFailed);
+    QSignalSpy required(&auth, &FlatTradeAuth::authenticationRequired);
+    auth.startAuthentication();
+    QCOMPARE(failed.takeFirst().first().toString(), QString("API Key is empty"));
+    QVERIFY(opened.isEmpty());
+    QVERIFY(!auth.isListening());
+
+    // No browser can be opened (the offscreen platform has none once the handlers are gone): the
+    // listener must not stay behind waiting for a redirect that cannot come.
+    cleanup();
+    auth.setApiKey("K");
+    auth.startAuthentication();
+    QCOMPARE(failed.takeFirst().first().toString(), QString("Failed to open browser for authorization"));
+    QVERIFY(!auth.isListening());
+    QCOMPARE(required.count(), 0);
 }
 
 void TestBrowserLogins::refusedExchangesReportTheBrokersMessage()

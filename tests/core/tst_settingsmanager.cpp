@@ -43,6 +43,7 @@ const QList<Accessor>& accessors()
         acc("API/fyersClientId", &SettingsManager::fyersClientId, &SettingsManager::setFyersClientId),
         acc("API/fyersAccessToken", &SettingsManager::fyersAccessToken, &SettingsManager::setFyersAccessToken),
         acc("API/fyersAppId", &SettingsManager::fyersAppId, &SettingsManager::setFyersAppId),
+        acc("API/fyersSecretKey", &SettingsManager::fyersSecretKey, &SettingsManager::setFyersSecretKey),
         acc("API/fyersSelectedSymbols", &SettingsManager::fyersSelectedSymbols, &SettingsManager::setFyersSelectedSymbols),
         acc("API/zerodhaApiKey", &SettingsManager::zerodhaApiKey, &SettingsManager::setZerodhaApiKey),
         acc("API/zerodhaApiSecret", &SettingsManager::zerodhaApiSecret, &SettingsManager::setZerodhaApiSecret),

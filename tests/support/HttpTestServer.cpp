@@ -137,7 +137,9 @@ void HttpTestServer::answer(QTcpSocket* socket, const Request& req, bool close)
 {
     Reply reply;
     auto it = scripted.find({req.method, req.path});
-    if (it == scripted.end()) {
+    if (responder) {
+        reply = responder(req);
+    } else if (it == scripted.end()) {
         reply.status = 404;
         reply.body = "not scripted";
     } else {

@@ -12,6 +12,8 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <functional>
+
 class QTcpSocket;
 
 class HttpTestServer : public QObject {
@@ -47,6 +49,9 @@ public:
     // one stays and answers every later request. Unscripted requests get 404.
     void setReply(const QByteArray& method, const QString& path, const Reply& reply);
     void queueReply(const QByteArray& method, const QString& path, const Reply& reply);
+    // Answers every request by what it holds (requests sent in parallel arrive in any order),
+    // taking the place of the scripted replies.
+    void setResponder(std::function<Reply(const Request&)> answer) { responder = std::move(answer); }
 
     QList<Request> requests() const { return received; }
     int requestCount() const { return received.size(); }
@@ -68,4 +73,5 @@ private:
     QHash<QTcpSocket*, QByteArray> buffers;
     QMap<QPair<QByteArray, QString>, QList<Reply>> scripted;
     QList<Request> received;
+    std::function<Reply(const Request&)> responder;
 };

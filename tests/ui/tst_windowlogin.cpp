@@ -5,7 +5,10 @@
 #include "support/LoopbackLogins.h"
 #include "support/OfflineWindow.h"
 
+#include <QCryptographicHash>
 #include <QDialog>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QTimer>
 #include <QtTest>
 
@@ -248,17 +251,26 @@ void TestWindowLogin::fyersCodePrompt_data()
 {
     QTest::addColumn<bool>("failFirst");
     QTest::addColumn<QString>("code");
-    QTest::newRow("login failed before the prompt") << true << "";
-    QTest::newRow("prompt cancelled") << false << "";
-    QTest::newRow("code exchanged") << false << "auth-code-1";
+    QTest::addColumn<QString>("secret");
+    QTest::addColumn<QByteArray>("hashed");  // what the posted hash is of
+    QTest::newRow("login failed before the prompt") << true << "" << "" << QByteArray();
+    QTest::newRow("prompt cancelled") << false << "" << "" << QByteArray();
+    QTest::newRow("no secret: the app id stands in") << false << "auth-code-1" << "" << QByteArray("FY1:APP-100");
+    // The redirect also carries code=200, the status: the code is auth_code.
+    QTest::newRow("secret, and the whole redirect address pasted")
+        << false << " https://127.0.0.1/?s=ok&code=200&auth_code=auth-code-1&state=sample_state " << "SEC-9"
+        << QByteArray("FY1:SEC-9");
 }
 
 void TestWindowLogin::fyersCodePrompt()
 {
     QFETCH(bool, failFirst);
     QFETCH(QString, code);
+    QFETCH(QString, secret);
+    QFETCH(QByteArray, hashed);
     settings->setFyersClientId("FY1");
     settings->setFyersAppId("APP-100");
+    settings->setFyersSecretKey(secret);
     loginHost->setReply("POST", "/validate-authcode", HttpTestServer::Reply::silent());
     auto w = makeWindow(SettingsManager::Fyers);
     if (!code.isEmpty())
@@ -290,7 +302,10 @@ void TestWindowLogin::fyersCodePrompt()
         QCOMPARE(loginHost->requestCount(), 0);
     } else {
         QTRY_COMPARE_WITH_TIMEOUT(loginHost->requestCount(), 1, 5000);
-        QVERIFY(loginHost->lastRequest().body.contains("auth-code-1"));
+        const QJsonObject body = QJsonDocument::fromJson(loginHost->lastRequest().body).object();
+        QCOMPARE(body.value("code").toString(), QString("auth-code-1"));
+        QCOMPARE(body.value("appIdHash").toString(),
+                 QString(QCryptographicHash::hash(hashed, QCryptographicHash::Sha256).toHex()));
         QVERIFY(!lastLogin.isNull());
     }
 }

@@ -34,14 +34,38 @@ void FyersAuth::startAuthentication(const QString& clientId, const QString& redi
     QDesktopServices::openUrl(url);
 }
 
+QString FyersAuth::authCodeFrom(const QString& pasted)
+{
+    const QString text = pasted.trimmed();
+    const int query = text.indexOf(QLatin1Char('?'));
+    const bool address = query >= 0 || text.contains(QLatin1String("://")) || text.contains(QLatin1Char('='));
+    if (!address)
+        return text;
+    QString items = text.mid(query + 1);
+    items.truncate(items.indexOf(QLatin1Char('#')) >= 0 ? items.indexOf(QLatin1Char('#')) : items.size());
+    QUrlQuery q(items);
+    return q.queryItemValue(QStringLiteral("auth_code"), QUrl::FullyDecoded).trimmed();
+}
+
+QString FyersAuth::appIdHash(const QString& clientId, const QString& appSecret)
+{
+    return QString::fromLatin1(
+        QCryptographicHash::hash((clientId + QLatin1Char(':') + appSecret).toUtf8(), QCryptographicHash::Sha256).toHex());
+}
+
 void FyersAuth::exchangeAuthCode(const QString& authCode, const QString& clientId, const QString& appSecret)
 {
-    const QByteArray hash =
-        QCryptographicHash::hash((clientId + QLatin1Char(':') + appSecret).toUtf8(), QCryptographicHash::Sha256).toHex();
+    const QString code = authCodeFrom(authCode);
+    if (code.isEmpty()) {
+        const QString message = QStringLiteral("No auth_code in the pasted redirect address");
+        qWarning() << "[FyersAuth] Auth code exchange failed:" << message;
+        QMetaObject::invokeMethod(this, [this, message] { emit authenticationFailed(message); }, Qt::QueuedConnection);
+        return;
+    }
     QJsonObject body;
     body.insert(QStringLiteral("grant_type"), QStringLiteral("authorization_code"));
-    body.insert(QStringLiteral("appIdHash"), QString::fromLatin1(hash));
-    body.insert(QStringLiteral("code"), authCode.trimmed());
+    body.insert(QStringLiteral("appIdHash"), appIdHash(clientId, appSecret));
+    body.insert(QStringLiteral("code"), code);
     QNetworkReply* reply = postLoginJson(networkManager, QUrl(baseUrl + QStringLiteral("/validate-authcode")), body);
     connect(reply, &QNetworkReply::finished, this, [this, reply] {
         reply->deleteLater();

@@ -20,8 +20,15 @@ public:
     // Builds the authorization address, emits authenticationRequired and opens it in the browser.
     void startAuthentication(const QString& clientId, const QString& redirectUri);
     // Posts the code with the hash of "clientId:appSecret"; ends in authenticationSuccessful or
-    // authenticationFailed.
+    // authenticationFailed. `authCode` may be the whole redirect address the browser shows.
     void exchangeAuthCode(const QString& authCode, const QString& clientId, const QString& appSecret);
+
+    // The code in what the user pasted: the "auth_code" of a redirect address (which also carries
+    // "code=200", the status, not the code), or the trimmed text itself when it is no address.
+    // Empty when an address holds no auth_code.
+    static QString authCodeFrom(const QString& pasted);
+    // The "appIdHash" the service checks: lower-case hex SHA-256 of "clientId:appSecret".
+    static QString appIdHash(const QString& clientId, const QString& appSecret);
 
 signals:
     void authenticationRequired(QUrl authUrl);

@@ -1,23 +1,48 @@
-// Fyers connector: opening request, subscription and resume messages, keep-alive.
+// Fyers connector: opening request, subscription and resume messages, keep-alive, decoded ticks
+// and candle history.
 #include "brokers/fyers/FyersBroker.h"
 
+#include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
+#include "brokers/HistoryBatch.h"
+#include "brokers/ISymbolProvider.h"
+#include "brokers/RequestPacer.h"
 #include "brokers/StreamSocketClient.h"
+#include "core/SettingsManager.h"
+#include "core/TickClock.h"
+#include "symbols/SymbolRepository.h"
 
 #include <QDebug>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QNetworkRequest>
+#include <QPointer>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace {
 
-const char kPing[] = "{\"type\":\"ping\"}";
+// The depth stream's keep-alive is the bare text; the server answers "pong".
+const char kPing[] = "ping";
 const char kResume[] = "{\"type\":2,\"data\":{\"resumeChannels\":[\"1\"],\"pauseChannels\":[]}}";
 constexpr int kPingIntervalMs = 5000;
+// The service serves at most this many calendar days per request.
+constexpr int kIntradayDays = 100;
+constexpr int kDailyDays = 366;
+constexpr int kHistoryPerSecond = 3;
+constexpr int kMaxWarnings = 100;
 
 }  // namespace
 
 FyersBroker::FyersBroker(QObject* parent)
-    : StreamBroker("[Fyers]", QStringLiteral("Fyers"), parent), mode(QStringLiteral("depth"))
+    : StreamBroker("[Fyers]", QStringLiteral("Fyers"), parent),
+      mode(QStringLiteral("depth")),
+      dataUrl(BrokerHosts::fyersRest() + QLatin1String("/data")),
+      network(new QNetworkAccessManager(this)),
+      pacer(new RequestPacer(kHistoryPerSecond, this))
 {
     stream->setPingMessage(QString::fromLatin1(kPing));
     stream->setPingInterval(kPingIntervalMs);
@@ -37,16 +62,50 @@ void FyersBroker::initialize(const QMap<QString, QString>& config)
              << "stream:" << ConnectorText::withoutQuery(wsUrl);
 }
 
+void FyersBroker::setSettingsManager(SettingsManager* settings)
+{
+    if (settingsManager)
+        disconnect(settingsManager, nullptr, this, nullptr);
+    StreamBroker::setSettingsManager(settings);
+    tickers.setSettings(settings);
+    // A changed watchlist or a newly cached name can change which entry a ticker belongs to.
+    if (settings)
+        connect(settings, &SettingsManager::settingsChanged, this, [this] { tickers.invalidate(); });
+}
+
+void FyersBroker::setSymbolRepository(SymbolRepository* repository)
+{
+    repositoryLookups.repository = repository;
+    tickers.setSymbolLookups(&repositoryLookups);
+}
+
+QString FyersBroker::RepositoryLookups::findSymbol(const QString& text) const
+{
+    return repository ? repository->tokenForSymbol(text.trimmed().toUpper()) : QString();
+}
+
+IndianSymbolData FyersBroker::RepositoryLookups::symbolByToken(const QString& token) const
+{
+    return repository ? repository->findByToken(token) : IndianSymbolData();
+}
+
+QString FyersBroker::authorization() const
+{
+    const QString id = appId.isEmpty() ? clientId : appId;
+    return id + QLatin1Char(':') + accessToken;
+}
+
 void FyersBroker::connectToBroker()
 {
     if (!checkStreamUrl())
         return;
     QNetworkRequest request{QUrl(wsUrl)};
-    // The first stream address takes "id:token" in the Authorization header of the opening request.
-    if (!accessToken.isEmpty()) {
-        const QString id = appId.isEmpty() ? clientId : appId;
-        request.setRawHeader("Authorization", (id + QLatin1Char(':') + accessToken).toUtf8());
-    }
+    // The stream takes "app id:token" in the Authorization header of the opening request.
+    if (!accessToken.isEmpty())
+        request.setRawHeader("Authorization", authorization().toUtf8());
+    // A new connection starts from fresh snapshots.
+    decoder.reset();
+    warned.clear();
     openStream(request);
 }
 
@@ -82,6 +141,7 @@ void FyersBroker::stopLiveData()
 
 void FyersBroker::subscribeLiveData(const QStringList& symbols)
 {
+    tickers.invalidate();
     if (holdKeys(symbols))
         sendSubscription(symbols);
 }
@@ -101,4 +161,226 @@ void FyersBroker::unsubscribeLiveData(const QString& symbol)
 {
     // Only the set sent on the next connection changes; no unsubscribe frame is defined here.
     subscriptions.removeAll(symbol);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Stream messages
+
+void FyersBroker::warnOnce(const QString& text)
+{
+    // A server that differs from what the decoder expects says so in every message: once is enough.
+    if (warned.contains(text) || warned.size() >= kMaxWarnings)
+        return;
+    warned.insert(text);
+    qWarning() << "[Fyers]" << text;
+}
+
+void FyersBroker::textFrameReceived(const QString& message)
+{
+    if (message == QLatin1String("pong"))
+        return;
+    const QJsonObject o = QJsonDocument::fromJson(message.toUtf8()).object();
+    const bool error = o.value(QLatin1String("error")).toBool()
+        || o.value(QLatin1String("s")).toString() == QLatin1String("error");
+    if (!error) {
+        qDebug() << "[Fyers] Text message:" << ConnectorText::clipped(message);
+        return;
+    }
+    QString text = o.value(QLatin1String("msg")).toString();
+    if (text.isEmpty())
+        text = o.value(QLatin1String("message")).toString();
+    reportError(QStringLiteral("Fyers stream error: %1").arg(ConnectorText::clipped(text.isEmpty() ? message : text)));
+}
+
+void FyersBroker::binaryFrameReceived(const QByteArray& data)
+{
+    const DecodedFrame frame = decoder.decode(data, TickClock::nowMSecs());
+    for (const DecoderEvent& e : frame.events) {
+        switch (e.kind) {
+        case DecoderEvent::ServerError:
+            reportError(QStringLiteral("Fyers stream error: %1").arg(ConnectorText::clipped(e.text)));
+            break;
+        case DecoderEvent::Acknowledged:
+            qDebug() << "[Fyers] Server response:" << ConnectorText::clipped(e.text);
+            break;
+        case DecoderEvent::Skipped:
+        case DecoderEvent::UnknownPacket:
+        case DecoderEvent::Malformed:
+            warnOnce(e.text);
+            break;
+        default:
+            break;
+        }
+    }
+    for (TickData tick : frame.ticks) {
+        tickers.name(tick);
+        emit tickReceived(tick);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// History
+
+void FyersBroker::setHistoryRate(int perWindow, int windowMs)
+{
+    pacer->setRate(perWindow, windowMs);
+}
+
+QString FyersBroker::resolutionFor(const QString& interval)
+{
+    static const QHash<QString, QString> map{
+        {QStringLiteral("minute"), QStringLiteral("1")},     {QStringLiteral("1minute"), QStringLiteral("1")},
+        {QStringLiteral("3minute"), QStringLiteral("3")},    {QStringLiteral("5minute"), QStringLiteral("5")},
+        {QStringLiteral("10minute"), QStringLiteral("10")},  {QStringLiteral("15minute"), QStringLiteral("15")},
+        {QStringLiteral("30minute"), QStringLiteral("30")},  {QStringLiteral("60minute"), QStringLiteral("60")},
+        {QStringLiteral("day"), QStringLiteral("D")},
+    };
+    return map.value(interval);
+}
+
+void FyersBroker::requestIntradayData(const QString& symbol, const QString& interval)
+{
+    const QDate today = QDate::currentDate();
+    requestHistoricalData(symbol, today, today, interval);
+}
+
+void FyersBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
+                                        const QString& interval)
+{
+    QString failure;
+    const QString resolution = resolutionFor(interval);
+    if (accessToken.isEmpty())
+        failure = QStringLiteral("Fyers access token not configured. Please authenticate first.");
+    else if (resolution.isEmpty())
+        failure = QStringLiteral("Fyers history has no %1 candles").arg(interval);
+    else if (!from.isValid() || !to.isValid() || to < from)
+        failure = QStringLiteral("Invalid history range for %1").arg(symbol);
+    if (!failure.isEmpty()) {
+        lastErrorText = failure;
+        qWarning() << "[Fyers]" << failure;
+        // Queued, so a caller that is still inside its request call sees the failure afterwards.
+        QMetaObject::invokeMethod(this, [this, failure] { emit errorOccurred(failure); }, Qt::QueuedConnection);
+        return;
+    }
+
+    const QString ticker = FyersSymbols::tickerForItem(symbol, tickers.lookups(), tickers.settingsManager());
+    // The bars carry the name the live ticks are exported under, so both land in one file.
+    QString name = symbol;
+    if (SettingsManager* s = tickers.settingsManager())
+        name = s->symbolDisplayName(symbol);
+    if ((name.isEmpty() || name == symbol) && tickers.lookups() && FyersSymbols::isNumber(symbol)) {
+        const QString known = tickers.lookups()->symbolByToken(symbol).symbol;
+        name = known.isEmpty() ? symbol : known;
+    }
+    if (name.isEmpty())
+        name = symbol;
+
+    const auto ranges = HistoryBatch::splitRange(from, to, resolution == QLatin1String("D") ? kDailyDays : kIntradayDays);
+    qDebug() << "[Fyers] History for" << symbol << "as" << ticker << "resolution" << resolution << "from"
+             << from.toString(Qt::ISODate) << "to" << to.toString(Qt::ISODate) << "in" << ranges.size() << "requests";
+    QPointer<FyersBroker> self(this);
+    const auto batch = HistoryBatch::create(
+        ranges.size(), symbol,
+        [self, name](const QString& requested, QList<OHLCData> bars) {
+            if (!self)
+                return;
+            for (OHLCData& b : bars)
+                b.symbol = name;
+            emit self->historicalDataReceived(requested, bars);
+        },
+        [self](const QString& message) {
+            if (!self)
+                return;
+            self->lastErrorText = message;
+            emit self->errorOccurred(message);
+        });
+    for (int i = 0; i < ranges.size(); ++i) {
+        const QDate partFrom = ranges[i].first;
+        const QDate partTo = ranges[i].second;
+        pacer->enqueue([self, symbol, ticker, resolution, partFrom, partTo, batch, i] {
+            if (self)
+                self->requestHistoryPart(symbol, ticker, resolution, partFrom, partTo, batch, i);
+        });
+    }
+}
+
+void FyersBroker::requestHistoryPart(const QString& symbol, const QString& ticker, const QString& resolution,
+                                     const QDate& from, const QDate& to, const std::shared_ptr<HistoryBatch>& batch,
+                                     int part)
+{
+    QUrl url(dataUrl + QLatin1String("/history"));
+    QUrlQuery q;
+    // Whole days (date_format 1), both ends included.
+    q.addQueryItem(QStringLiteral("symbol"), QString::fromLatin1(QUrl::toPercentEncoding(ticker)));
+    q.addQueryItem(QStringLiteral("resolution"), resolution);
+    q.addQueryItem(QStringLiteral("date_format"), QStringLiteral("1"));
+    q.addQueryItem(QStringLiteral("range_from"), from.toString(Qt::ISODate));
+    q.addQueryItem(QStringLiteral("range_to"), to.toString(Qt::ISODate));
+    q.addQueryItem(QStringLiteral("cont_flag"), QStringLiteral("1"));
+    url.setQuery(q);
+    QNetworkRequest request(url);
+    request.setRawHeader("Authorization", authorization().toUtf8());
+    QNetworkReply* reply = network->get(request);
+    reply->setProperty("symbol", symbol);
+    qDebug() << "[Fyers] History request" << part + 1 << "of" << batch->size() << "for" << ticker << from.toString(Qt::ISODate)
+             << "to" << to.toString(Qt::ISODate);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, batch, part] { onHistoryReply(reply, batch, part); });
+}
+
+void FyersBroker::onHistoryReply(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part)
+{
+    reply->deleteLater();
+    const QString symbol = reply->property("symbol").toString();
+    const QByteArray body = reply->readAll();
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    QJsonParseError parseError;
+    const QJsonDocument doc = QJsonDocument::fromJson(body, &parseError);
+    if (parseError.error != QJsonParseError::NoError || !doc.isObject()) {
+        // A proxy's HTML page or a dropped connection: the transport's own words.
+        const QString why = reply->error() != QNetworkReply::NoError ? reply->errorString()
+                                                                    : QStringLiteral("reply is not JSON (HTTP %1)").arg(status);
+        batch->partFailed(part, QStringLiteral("Fyers history request failed for %1: %2").arg(symbol, why));
+        return;
+    }
+    const QJsonObject root = doc.object();
+    const QString s = root.value(QLatin1String("s")).toString();
+    if (s != QLatin1String("ok") && s != QLatin1String("no_data")) {
+        QString message = ConnectorText::clipped(root.value(QLatin1String("message")).toString());
+        if (message.isEmpty())
+            message = reply->error() != QNetworkReply::NoError ? reply->errorString() : QStringLiteral("no message");
+        const int code = root.value(QLatin1String("code")).toInt();
+        qWarning() << "[Fyers] History error for" << symbol << "- code" << code << "message" << message;
+        batch->partFailed(part, QStringLiteral("Fyers history error for %1: %2 (code %3)").arg(symbol, message).arg(code));
+        return;
+    }
+    QList<OHLCData> bars;
+    int rejected = 0;
+    const QJsonArray candles = root.value(QLatin1String("candles")).toArray();
+    bars.reserve(candles.size());
+    for (const QJsonValue& v : candles) {
+        const QJsonArray c = v.toArray();
+        bool ok = c.size() >= 6;
+        for (int i = 0; ok && i < 6; ++i)
+            ok = c.at(i).isDouble();
+        const qint64 secs = ok ? qint64(c.at(0).toDouble()) : 0;
+        if (!ok || secs <= 0) {
+            ++rejected;
+            continue;
+        }
+        OHLCData b;
+        b.timestamp = QDateTime::fromSecsSinceEpoch(secs);
+        b.open = c.at(1).toDouble();
+        b.high = c.at(2).toDouble();
+        b.low = c.at(3).toDouble();
+        b.close = c.at(4).toDouble();
+        b.adjustedClose = b.close;
+        b.volume = c.at(5).toDouble();
+        if (c.size() > 6 && c.at(6).isDouble())
+            b.openInterest = c.at(6).toDouble();
+        bars.append(b);
+    }
+    if (rejected > 0)
+        qWarning() << "[Fyers] History for" << symbol << "- skipped" << rejected << "candles that are not six numbers";
+    qDebug() << "[Fyers] History part" << part + 1 << "for" << symbol << ":" << bars.size() << "candles";
+    batch->partArrived(part, bars);
 }

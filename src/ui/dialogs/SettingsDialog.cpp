@@ -130,6 +130,7 @@ void SettingsDialog::nameControls()
     customUrlLabel->setObjectName(QStringLiteral("customUrlLabel"));
     fyersClientIdEdit->setObjectName(QStringLiteral("fyersClientIdEdit"));
     fyersAppIdEdit->setObjectName(QStringLiteral("fyersAppIdEdit"));
+    fyersSecretKeyEdit->setObjectName(QStringLiteral("fyersSecretKeyEdit"));
     fyersAccessTokenEdit->setObjectName(QStringLiteral("fyersAccessTokenEdit"));
     fyersAuthButton->setObjectName(QStringLiteral("fyersAuthButton"));
     zerodhaApiKeyEdit->setObjectName(QStringLiteral("zerodhaApiKeyEdit"));
@@ -245,13 +246,16 @@ void SettingsDialog::createProviderTab()
         g->addWidget(new QLabel(QStringLiteral("App ID:"), fyersGroup), 1, 0);
         fyersAppIdEdit = lineEdit(fyersGroup, QStringLiteral("Your Fyers App ID"));
         g->addWidget(fyersAppIdEdit, 1, 1);
-        g->addWidget(new QLabel(QStringLiteral("Access Token:"), fyersGroup), 2, 0);
+        g->addWidget(new QLabel(QStringLiteral("Secret Key:"), fyersGroup), 2, 0);
+        fyersSecretKeyEdit = lineEdit(fyersGroup, QStringLiteral("Your Fyers App Secret"), true);
+        g->addWidget(fyersSecretKeyEdit, 2, 1);
+        g->addWidget(new QLabel(QStringLiteral("Access Token:"), fyersGroup), 3, 0);
         fyersAccessTokenEdit = lineEdit(fyersGroup, QStringLiteral("Fyers Access Token (auto-generated)"), true);
-        g->addWidget(fyersAccessTokenEdit, 2, 1);
+        g->addWidget(fyersAccessTokenEdit, 3, 1);
         fyersAuthButton = new QPushButton(QStringLiteral("Authenticate with Fyers"), fyersGroup);
-        g->addWidget(fyersAuthButton, 3, 0);
+        g->addWidget(fyersAuthButton, 4, 0);
         auto* h = helpButton(fyersGroup);
-        g->addWidget(h, 3, 1);
+        g->addWidget(h, 4, 1);
         connect(h, &QPushButton::clicked, this, &SettingsDialog::showFyersAuthHelp);
     }
     fyersGroup->hide();  // Fyers is not offered as a provider here; its fields still carry its settings
@@ -483,6 +487,7 @@ void SettingsDialog::loadSettings()
 
     fyersClientIdEdit->setText(s->fyersClientId());
     fyersAppIdEdit->setText(s->fyersAppId());
+    fyersSecretKeyEdit->setText(s->fyersSecretKey());
     fyersAccessTokenEdit->setText(s->fyersAccessToken());
     zerodhaApiKeyEdit->setText(s->zerodhaApiKey());
     zerodhaApiSecretEdit->setText(s->zerodhaApiSecret());
@@ -528,6 +533,7 @@ void SettingsDialog::saveSettings()
 
     s->setFyersClientId(fyersClientIdEdit->text());
     s->setFyersAppId(fyersAppIdEdit->text());
+    s->setFyersSecretKey(fyersSecretKeyEdit->text());
     s->setFyersAccessToken(fyersAccessTokenEdit->text());
     s->setZerodhaApiKey(zerodhaApiKeyEdit->text());
     s->setZerodhaApiSecret(zerodhaApiSecretEdit->text());

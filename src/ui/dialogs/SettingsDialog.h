@@ -134,6 +134,7 @@ private:
     QLabel* customUrlLabel = nullptr;
     QLineEdit* fyersClientIdEdit = nullptr;
     QLineEdit* fyersAppIdEdit = nullptr;
+    QLineEdit* fyersSecretKeyEdit = nullptr;
     QLineEdit* fyersAccessTokenEdit = nullptr;
     QPushButton* fyersAuthButton = nullptr;
     QLineEdit* zerodhaApiKeyEdit = nullptr;

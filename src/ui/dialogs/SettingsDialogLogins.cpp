@@ -173,7 +173,9 @@ void SettingsDialog::onFyersAuthClicked()
                            "the Client ID on the dashboard.\n\nClick OK to open the browser and start authentication.")))
         return;
     fyersAuth->startAuthentication(clientId, QStringLiteral("https://127.0.0.1"));
-    QTimer::singleShot(delays.fyersCodeMs, this, [this, clientId, appId] {
+    // The login hashes the app's secret; without one it falls back to the app id.
+    const QString secret = fyersSecretKeyEdit->text().isEmpty() ? appId : fyersSecretKeyEdit->text();
+    QTimer::singleShot(delays.fyersCodeMs, this, [this, clientId, secret] {
         QString code;
         const bool ok = prompts->getText(this, QStringLiteral("Enter Authorization Code"),
                                          QStringLiteral("Please enter the auth_code from the redirect URL:"), &code);
@@ -183,7 +185,7 @@ void SettingsDialog::onFyersAuthClicked()
                  QStringLiteral("Authentication was cancelled. Please try again if you want to authenticate."));
             return;
         }
-        fyersAuth->exchangeAuthCode(code, clientId, appId);
+        fyersAuth->exchangeAuthCode(code, clientId, secret);
     });
 }
 
@@ -195,6 +197,7 @@ void SettingsDialog::onFyersAuthSuccess(const QString& accessToken)
     qDebug() << "Saving Fyers credentials - App ID:" << fyersAppIdEdit->text();
     settingsManager->setFyersClientId(fyersClientIdEdit->text());
     settingsManager->setFyersAppId(fyersAppIdEdit->text());
+    settingsManager->setFyersSecretKey(fyersSecretKeyEdit->text());
     settingsManager->setFyersAccessToken(accessToken);
     settingsManager->saveSettings();
     info(QStringLiteral("Fyers Authentication"),

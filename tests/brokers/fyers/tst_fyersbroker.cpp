@@ -1,12 +1,18 @@
-// Fyers broker against a loopback stream peer: opening request, subscription and resume frames,
-// queued symbols, the keep-alive and what stop and disconnect leave behind.
+// Fyers broker against loopback peers: opening request, subscription and resume frames, queued
+// symbols, the keep-alive, decoded ticks named after the watchlist, and candle history.
 #include "brokers/fyers/FyersBroker.h"
+#include "core/SettingsManager.h"
+#include "support/FyersFrames.h"
+#include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/WebSocketTestServer.h"
+#include "symbols/SymbolRepository.h"
 
 #include <QSignalSpy>
 #include <QWebSocket>
 #include <QtTest>
+
+Q_DECLARE_METATYPE(HttpTestServer::Reply)
 
 namespace {
 
@@ -40,13 +46,27 @@ class TestFyersBroker : public QObject {
     };
 
 private slots:
+    void initTestCase();
     void openingRequest_data();
     void openingRequest();
     void queuedSymbolsGoOutOnConnect();
     void subscribeWhileConnected();
     void keepAliveFollowsLiveData();
     void disconnectIsSilent();
+    void ticksNamedAfterTheWatchlist();
+    void streamErrorsAndKeepAliveAnswers();
+    void history_data();
+    void history();
 };
+
+void TestFyersBroker::initTestCase()
+{
+    QStandardPaths::setTestModeEnabled(true);
+    QCoreApplication::setOrganizationName("TickvaneTest");
+    QCoreApplication::setApplicationName("tst_fyersbroker");
+    qRegisterMetaType<TickData>("TickData");
+    qRegisterMetaType<QList<OHLCData>>("QList<OHLCData>");
+}
 
 void TestFyersBroker::openingRequest_data()
 {
@@ -104,7 +124,7 @@ void TestFyersBroker::keepAliveFollowsLiveData()
     QVERIFY(up.wait(5000));
     QVERIFY(s.broker.isPingActive());
     QVERIFY(received.wait(5000));
-    QCOMPARE(s.server.textMessages().value(0), QString("{\"type\":\"ping\"}"));
+    QCOMPARE(s.server.textMessages().value(0), QString("ping"));
     QCOMPARE(s.server.connectionUrls().size(), 1);
 
     // Stop halts the keep-alive only; the stream stays open.
@@ -135,6 +155,171 @@ void TestFyersBroker::disconnectIsSilent()
     s.server.closeClients();
     QVERIFY(status.wait(5000));
     QVERIFY(!status.at(0).at(0).toBool());
+}
+
+void TestFyersBroker::ticksNamedAfterTheWatchlist()
+{
+    using namespace FyersFrames;
+    SettingsManager settings;
+    settings.setWatchlistForBroker("Fyers", {"3045", "NSE:NIFTY25MARFUT", "TCS"});
+    SymbolRepository repository;
+    repository.addSymbol("SBIN", "3045", "NSE", "EQ");
+    Stream s;
+    s.broker.setSettingsManager(&settings);
+    s.broker.setSymbolRepository(&repository);
+    QVERIFY(s.open());
+    QSignalSpy ticks(&s.broker, &IBroker::tickReceived);
+
+    Feed sbin;
+    sbin.ticker = "NSE:SBIN-EQ";
+    sbin.depth = book(75000, 5);
+    sbin.feedTime = 1741152602;
+    Feed nifty = sbin;
+    nifty.ticker = "NSE:NIFTY25MARFUT";
+    Feed tcs = sbin;
+    tcs.ticker = "NSE:TCS-EQ";
+    Feed stranger = sbin;
+    stranger.ticker = "BSE:XYZ-EQ";
+    s.server.sendBinary(message({sbin, nifty, tcs, stranger}, true));
+    QVERIFY(ticks.wait(5000));
+    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 4, 5000);
+    // Token, symbol and exchange of the watchlist entry each ticker was subscribed for.
+    QStringList got;
+    for (const QList<QVariant>& args : qAsConst(ticks)) {
+        const TickData t = args.at(0).value<TickData>();
+        got << QStringLiteral("%1 %2 %3 %4").arg(t.token, t.symbol, t.exchange).arg(t.ltp, 0, 'f', 2);
+    }
+    QCOMPARE(got, (QStringList{"3045 SBIN NSE 750.00", "NSE:NIFTY25MARFUT NIFTY25MARFUT NSE 750.00",
+                               "TCS TCS NSE 750.00", "BSE:XYZ-EQ XYZ BSE 750.00"}));
+}
+
+void TestFyersBroker::streamErrorsAndKeepAliveAnswers()
+{
+    Stream s;
+    QVERIFY(s.open());
+    QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
+    QSignalSpy ticks(&s.broker, &IBroker::tickReceived);
+    s.server.sendText("pong");
+    s.server.sendBinary(QByteArray::fromHex("0800"));
+    s.server.sendBinary(FyersFrames::errorMessage("invalid token"));
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.count(), 1);
+    QCOMPARE(errors.at(0).at(0).toString(), QString("Fyers stream error: invalid token"));
+    s.server.sendText(R"({"s":"error","code":-16,"message":"Could not authenticate the user"})");
+    QVERIFY(errors.wait(5000));
+    QCOMPARE(errors.at(1).at(0).toString(), QString("Fyers stream error: Could not authenticate the user"));
+    QCOMPARE(ticks.count(), 0);
+}
+
+namespace {
+
+QByteArray candles(const QList<qint64>& times)
+{
+    QStringList rows;
+    for (qint64 t : times)
+        rows << QStringLiteral("[%1,752.1,754.85,751.3,754.2,412300]").arg(t);
+    return "{\"s\":\"ok\",\"code\":200,\"message\":\"\",\"candles\":[" + rows.join(',').toUtf8() + "]}";
+}
+
+}  // namespace
+
+void TestFyersBroker::history_data()
+{
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<QDate>("from");
+    QTest::addColumn<QDate>("to");
+    QTest::addColumn<QList<HttpTestServer::Reply>>("replies");
+    QTest::addColumn<QStringList>("ranges");  // "resolution from to" of each request, in order
+    QTest::addColumn<QList<qint64>>("bars");  // times handed on; empty with `error`
+    QTest::addColumn<QString>("error");
+
+    using Reply = HttpTestServer::Reply;
+    QTest::newRow("one request") << "5minute" << QDate(2024, 3, 1) << QDate(2024, 3, 1)
+                                 << QList<Reply>{Reply::json(candles({1709265000, 1709264700}))}
+                                 << QStringList{"5 2024-03-01 2024-03-01"}
+                                 << QList<qint64>{1709264700, 1709265000} << QString();
+    // 150 days of minutes: two requests of at most 100 days; a bar repeated at the join once.
+    QTest::newRow("intraday range in chunks of 100 days")
+        << "minute" << QDate(2024, 1, 1) << QDate(2024, 5, 29)
+        << QList<Reply>{Reply::json(candles({1704080700, 1712720700})), Reply::json(candles({1712720700, 1716954300}))}
+        << QStringList{"1 2024-01-01 2024-04-09", "1 2024-04-10 2024-05-29"}
+        << QList<qint64>{1704080700, 1712720700, 1716954300} << QString();
+    QTest::newRow("daily range in chunks of 366 days")
+        << "day" << QDate(2023, 1, 1) << QDate(2024, 3, 1)
+        << QList<Reply>{Reply::json(candles({1672511400})), Reply::json("{\"s\":\"no_data\",\"candles\":[]}")}
+        << QStringList{"D 2023-01-01 2024-01-01", "D 2024-01-02 2024-03-01"} << QList<qint64>{1672511400}
+        << QString();
+    QTest::newRow("the service's error ends the request")
+        << "15minute" << QDate(2024, 3, 1) << QDate(2024, 3, 2)
+        << QList<Reply>{Reply::json(R"({"s":"error","code":-300,"message":"Please provide a valid symbol"})", 400)}
+        << QStringList{"15 2024-03-01 2024-03-02"} << QList<qint64>{}
+        << "Fyers history error for 3045: Please provide a valid symbol (code -300)";
+    QTest::newRow("a proxy's page is no reply")
+        << "60minute" << QDate(2024, 3, 1) << QDate(2024, 3, 1)
+        << QList<Reply>{Reply::bytes("<html>Bad gateway</html>", "text/html")}
+        << QStringList{"60 2024-03-01 2024-03-01"} << QList<qint64>{}
+        << "Fyers history request failed for 3045: reply is not JSON (HTTP 200)";
+    QTest::newRow("a timeframe the service lacks asks nothing")
+        << "25minute" << QDate(2024, 3, 1) << QDate(2024, 3, 1) << QList<Reply>{} << QStringList{}
+        << QList<qint64>{} << "Fyers history has no 25minute candles";
+}
+
+void TestFyersBroker::history()
+{
+    QFETCH(QString, interval);
+    QFETCH(QDate, from);
+    QFETCH(QDate, to);
+    QFETCH(QList<HttpTestServer::Reply>, replies);
+    QFETCH(QStringList, ranges);
+    QFETCH(QList<qint64>, bars);
+    QFETCH(QString, error);
+
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    for (const HttpTestServer::Reply& r : replies)
+        http.queueReply("GET", "/data/history", r);
+    SymbolRepository repository;
+    repository.addSymbol("M&M", "3045", "NSE", "EQ");
+    Stream s;
+    s.broker.setSymbolRepository(&repository);
+    s.broker.setDataUrl(http.baseUrl() + "/data");
+    s.broker.setHistoryRate(100);
+    QSignalSpy received(&s.broker, &IBroker::historicalDataReceived);
+    QSignalSpy failed(&s.broker, &IBroker::errorOccurred);
+    s.broker.requestHistoricalData("3045", from, to, interval);
+    QTRY_COMPARE_WITH_TIMEOUT(received.count() + failed.count(), 1, 10000);
+
+    QStringList asked;
+    for (const HttpTestServer::Request& r : http.requests()) {
+        QCOMPARE(r.header("Authorization"), QByteArray("APP-100:TOK"));
+        QVERIFY2(r.rawTarget.contains("symbol=NSE%3AM%26M-EQ&"), r.rawTarget.constData());
+        QCOMPARE(r.query.queryItemValue("date_format"), QString("1"));
+        QCOMPARE(r.query.queryItemValue("cont_flag"), QString("1"));
+        asked << QStringList{r.query.queryItemValue("resolution"), r.query.queryItemValue("range_from"),
+                             r.query.queryItemValue("range_to")}
+                     .join(' ');
+    }
+    asked.sort();
+    QCOMPARE(asked, ranges);
+    if (!error.isEmpty()) {
+        QCOMPARE(failed.count(), 1);
+        QCOMPARE(failed.at(0).at(0).toString(), error);
+        QCOMPARE(received.count(), 0);
+        return;
+    }
+    QCOMPARE(received.at(0).at(0).toString(), QString("3045"));
+    const QList<OHLCData> got = received.at(0).at(1).value<QList<OHLCData>>();
+    QList<qint64> times;
+    for (const OHLCData& b : got) {
+        times << b.timestamp.toSecsSinceEpoch();
+        QCOMPARE(b.symbol, QString("M&M"));  // the name the live ticks are exported under
+        QCOMPARE(b.open, 752.1);
+        QCOMPARE(b.high, 754.85);
+        QCOMPARE(b.low, 751.3);
+        QCOMPARE(b.close, 754.2);
+        QCOMPARE(b.volume, 412300.0);
+    }
+    QCOMPARE(times, bars);
 }
 
 QTEST_GUILESS_MAIN(TestFyersBroker)

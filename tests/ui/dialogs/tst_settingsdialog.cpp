@@ -529,7 +529,8 @@ void TestSettingsDialog::fyersPastedCodeIsExchanged()
     server->setReply("POST", "/validate-authcode", HttpTestServer::Reply::json(R"({"s":"ok","access_token":"FY"})"));
     make();
     w<QLineEdit>("fyersClientIdEdit")->setText("XY1234-100");
-    w<QLineEdit>("fyersAppIdEdit")->setText("SECRET");
+    w<QLineEdit>("fyersAppIdEdit")->setText("APP-100");
+    w<QLineEdit>("fyersSecretKeyEdit")->setText("SECRET");
     prompts->texts.enqueue("CODE1");
     QMetaObject::invokeMethod(dialog, "onFyersAuthClicked");
     QCOMPARE(openedUrls.size(), 1);
@@ -539,6 +540,7 @@ void TestSettingsDialog::fyersPastedCodeIsExchanged()
     QCOMPARE(body.value("appIdHash").toString(),
              QString(QCryptographicHash::hash("XY1234-100:SECRET", QCryptographicHash::Sha256).toHex()));
     QCOMPARE(settings->fyersClientId(), QString("XY1234-100"));
+    QCOMPARE(settings->fyersSecretKey(), QString("SECRET"));
 
     // Cancelling the code box ends the login with a notice and no request.
     prompts->texts.enqueue(QString());
