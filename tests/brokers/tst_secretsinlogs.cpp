@@ -176,8 +176,12 @@ void TestSecretsInLogs::noSecretInAnyLogLine()
             b->connectToBroker();
     }
     d.initialize({{"access_token", "MkSd40"}, {"client_id", "1100"}});
-    for (IBroker* b : brokers)
-        QTRY_VERIFY2_WITH_TIMEOUT(b->isConnected(), b->metaObject()->className(), 10000);
+    // FlatTrade's stream is up once it has sent its session message (with the token) and waits.
+    QTRY_VERIFY_WITH_TIMEOUT(f.isAwaitingSession(), 10000);
+    for (IBroker* b : brokers) {
+        if (b != &f)
+            QTRY_VERIFY2_WITH_TIMEOUT(b->isConnected(), b->metaObject()->className(), 10000);
+    }
     for (IBroker* b : brokers) {
         b->subscribeLiveData(QStringLiteral("NSE:SBIN"));
         b->disconnectFromBroker();
