@@ -27,6 +27,11 @@ const int kMaxRangeYears = 30;
 const QString kRangeTooLong =
     QStringLiteral("Malformed job: from and to may be at most %1 years apart").arg(kMaxRangeYears);
 const qint64 kProgressPostIntervalMs = 1000;
+// Every block keeps its own history and state for the whole run; an untrusted graph of tens of
+// thousands of blocks would take gigabytes. Real strategies use a few dozen.
+const int kMaxStrategyBlocks = 2000;
+const QString kTooManyBlocks =
+    QStringLiteral("Malformed job: a strategy may have at most %1 blocks").arg(kMaxStrategyBlocks);
 
 // Both dates readable and more than the limit apart. Unreadable dates are left to the agent, which
 // reports them as a range without trading days.
@@ -104,9 +109,11 @@ bool BacktestController::handleJob(const QJsonObject& job)
                          {QStringLiteral("type"), QStringLiteral("backtest_status")}});
         return false;
     }
-    if (rangeTooLong(newFrom, newTo)) {
+    const bool tooManyBlocks =
+        newStrategy.value(QStringLiteral("blocks")).toArray().size() > kMaxStrategyBlocks;
+    if (rangeTooLong(newFrom, newTo) || tooManyBlocks) {
         send(QJsonObject{{QStringLiteral("job_id"), newJobId},
-                         {QStringLiteral("message"), kRangeTooLong},
+                         {QStringLiteral("message"), tooManyBlocks ? kTooManyBlocks : kRangeTooLong},
                          {QStringLiteral("status"), QStringLiteral("error")},
                          {QStringLiteral("type"), QStringLiteral("backtest_status")}});
         return false;

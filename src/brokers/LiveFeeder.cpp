@@ -127,10 +127,10 @@ void LiveFeeder::onTickReceived(TickData tick)
     if (dataManager)
         dataManager->storeTick(tick);
     ++updates;
-    lastTick = QDateTime::currentDateTime();
+    // Per tick: no time-zone lookup and no log line.
+    lastTick = QDateTime::currentDateTimeUtc();
     updateStatus();
     emit dataUpdated(tick.symbol);
-    qDebug() << "Tick received for" << tick.symbol << "Price:" << tick.ltp;
 }
 
 void LiveFeeder::onConnectionStatusChanged(bool connected)

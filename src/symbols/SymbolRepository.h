@@ -66,7 +66,8 @@ public:
     // slash. Tests point them at 127.0.0.1.
     void setDownloadHost(const QString& brokerName, const QString& baseUrl);
     QString downloadHost(const QString& brokerName) const;
-    // Per-file transfer limit of the CSV downloads (the Upstox master keeps its own 30 s).
+    // Time allowed for one whole CSV download, all its files together (the Upstox master keeps
+    // its own 30 s).
     void setDownloadTimeout(int ms) { downloadTimeoutMs = ms; }
     void setUpstoxTimeout(int ms) { upstoxTimeoutMs = ms; }
     // Wall clock for the cache freshness rule and the meta files.

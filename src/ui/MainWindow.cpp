@@ -40,14 +40,22 @@
 #include <QLineEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScopedValueRollback>
 #include <QTableWidget>
 #include <QTimer>
 #include <QWebSocket>
 
+#include <algorithm>
+#include <utility>
+
 namespace {
 
 const char* const kTitle = "Tickvane Connector v6.2.9 [BETA]";
-constexpr int kHighlightMs = 500;
+// Ticks of this long reach the rows in one paint: quick to the eye, and a busy feed no longer
+// pays for a table update per tick.
+constexpr int kRowPaintMs = 40;
+constexpr int kRowsPerPaint = 200;
+constexpr int kFeederStatusMs = 250;
 
 } // namespace
 
@@ -68,6 +76,17 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     pingTimer = new QTimer(this);
     pingTimer->setInterval(5000);
     connect(pingTimer, &QTimer::timeout, this, &MainWindow::sendFyersPing);
+    watchlistUpdateTimer = new QTimer(this);
+    watchlistUpdateTimer->setSingleShot(true);
+    watchlistUpdateTimer->setInterval(0);
+    connect(watchlistUpdateTimer, &QTimer::timeout, this, &MainWindow::runWatchlistUpdate);
+    rowPaintTimer = new QTimer(this);
+    rowPaintTimer->setSingleShot(true);
+    connect(rowPaintTimer, &QTimer::timeout, this, &MainWindow::flushRowUpdates);
+    feederStatusTimer = new QTimer(this);
+    feederStatusTimer->setSingleShot(true);
+    feederStatusTimer->setInterval(kFeederStatusMs);
+    connect(feederStatusTimer, &QTimer::timeout, this, &MainWindow::showFeederStatus);
 
     if (QCoreApplication* app = QCoreApplication::instance())
         settings = app->findChild<SettingsManager*>();
@@ -83,6 +102,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
             [p](const QString& title, const QString& text) { p->information(nullptr, title, text); });
     }
 
+    // The connector is chosen once, for this provider: saving another one needs a restart.
+    settings->setActiveProvider(settings->provider());
     const QString brokerName = SettingsManager::providerName(settings->provider());
     settings->setCurrentBroker(brokerName);
     qInfo() << "[MainWindow] Initialized current broker to:" << brokerName;
@@ -105,7 +126,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     });
     if (seams.prepareRepository)
         seams.prepareRepository(symbolRepository);
-    loadInstrumentMaster();
+    // A missing master is downloaded once the window shows, not while nobody sees it.
+    const bool masterReady = loadInstrumentMasterFromCache();
 
     brokerAPI = new BrokerAPI(this);
     configureFacade();
@@ -128,6 +150,15 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     updateCSVStatus();
 
     QTimer::singleShot(100, this, [this] { loadAmiBrokerPathIntoField(); });
+    masterDownloading = !masterReady;
+    if (masterReady)
+        scheduleStartupSteps();
+    else
+        QTimer::singleShot(0, this, [this] { downloadInstrumentMaster(); });
+}
+
+void MainWindow::scheduleStartupSteps()
+{
     if (settings->connectOnStartup())
         QTimer::singleShot(1000, this, [this] { onConnectAction(); });
     QTimer::singleShot(2000, this, [this] {
@@ -149,11 +180,14 @@ MainWindow::~MainWindow()
     // here on nothing may reach the window's slots, which would run on a half-destroyed window.
     for (QObject* sender : std::initializer_list<QObject*>{
              settings, brokerAPI, csvExporter, historicalDownloader, liveFeeder,
-             symbolRepository, statusTimer, pingTimer, webSocket,
+             symbolRepository, statusTimer, pingTimer, webSocket, watchlistUpdateTimer,
+             rowPaintTimer, feederStatusTimer,
              brokerAPI ? brokerAPI->implementation() : nullptr}) {
         if (sender)
             disconnect(sender, nullptr, this, nullptr);
     }
+    if (rowHighlighter)
+        rowHighlighter->reset();
 
     // The dialogs go before the services they hold pointers to.
     delete symbolManager;
@@ -292,37 +326,47 @@ void MainWindow::onInstrumentListDownloaded()
     broker->connectToBroker();
 }
 
-void MainWindow::loadInstrumentMaster()
+bool MainWindow::loadInstrumentMasterFromCache()
 {
     const int provider = settings->provider();
     const QString name = SettingsManager::providerName(provider);
-    const QString folder = settings->appDataPath();
     qInfo() << "[Startup] Loading cached symbols for broker:" << name;
-    if (symbolRepository->loadFromCacheSync(name, folder)) {
+    if (symbolRepository->loadFromCacheSync(name, settings->appDataPath())) {
         qInfo() << "[Startup] Loaded" << symbolRepository->size() << "symbols from cache.";
-        return;
+        return true;
     }
     if (provider == SettingsManager::AngelOne) {
         qInfo() << "[Startup] AngelOne broker - symbols will be downloaded via broker API";
-        return;
+        return true;
     }
     if (provider == SettingsManager::CustomAPI) {
         // The quote service has no instrument master: there is nothing to download, and a
         // "download failed" box at every start would be a false alarm.
         qInfo() << "[Startup] Custom API has no instrument master; watchlist entries are symbols";
-        return;
+        return true;
     }
+    return false;
+}
+
+void MainWindow::downloadInstrumentMaster()
+{
+    const QString name = SettingsManager::providerName(settings->provider());
     qWarning() << "[Startup] No valid cache found. Downloading symbol masters synchronously...";
     qInfo() << "[Startup] This may take 10-30 seconds. Please wait...";
-    if (symbolRepository->downloadSync(name, folder)) {
+    // The window stays responsive meanwhile: the download waits in an event loop of its own.
+    if (symbolRepository->downloadSync(name, settings->appDataPath())) {
         qInfo() << "[Startup] Symbol masters downloaded successfully. Total symbols:"
                 << symbolRepository->size();
-        return;
+        // The table and the connector's subscription were made before the names were known.
+        onSettingsChanged();
+    } else {
+        prompts->warning(this, QStringLiteral("Symbol Download Failed"),
+                         QStringLiteral("Failed to download symbol masters. The application may "
+                                        "not work correctly.\n\nPlease check your internet "
+                                        "connection and restart the application."));
     }
-    prompts->warning(this, QStringLiteral("Symbol Download Failed"),
-                     QStringLiteral("Failed to download symbol masters. The application may not "
-                                    "work correctly.\n\nPlease check your internet connection and "
-                                    "restart the application."));
+    masterDownloading = false;
+    scheduleStartupSteps();
 }
 
 void MainWindow::setupConnections()
@@ -401,7 +445,15 @@ void MainWindow::onConnectAction()
 
     brokerConnected = true;
     updateConnectionStatusLabel();
-    statusMessageLabel->setText(QStringLiteral("Connected to %1 successfully").arg(name));
+    // Only a connection that is up is reported as made; a connector still on its way reports
+    // through its status signal.
+    if (feedConnectionUp())
+        statusMessageLabel->setText(QStringLiteral("Connected to %1 successfully").arg(name));
+    else if (!brokerAPI->implementation())
+        statusMessageLabel->setText(  // nothing to poll yet
+            QStringLiteral("%1 is ready: add symbols with Quick Add, then press Start Feed.").arg(name));
+    else
+        statusMessageLabel->setText(QStringLiteral("Connecting to %1...").arg(name));
 }
 
 void MainWindow::onDisconnectAction()
@@ -445,14 +497,29 @@ void MainWindow::onConnectionStatusChanged(bool connected)
     });
 }
 
+bool MainWindow::feedConnectionUp() const
+{
+    if (!brokerAPI)
+        return false;
+    if (IBroker* broker = brokerAPI->implementation())
+        return broker->isConnected() || wsConnected;
+    return brokerAPI->isConnected();
+}
+
 void MainWindow::updateConnectionStatusLabel()
 {
     if (!connectionLabel)
         return;
-    connectionLabel->setText(brokerConnected ? QStringLiteral("Connected")
-                                             : QStringLiteral("Disconnected"));
-    connectionLabel->setStyleSheet(brokerConnected ? QStringLiteral("color: green;")
-                                                   : QStringLiteral("color: red;"));
+    const bool up = feedConnectionUp();
+    const QString text = up ? QStringLiteral("Connected")
+        : brokerConnected   ? QStringLiteral("Connecting...")
+                            : QStringLiteral("Disconnected");
+    if (connectionLabel->text() == text)
+        return;
+    connectionLabel->setText(text);
+    connectionLabel->setStyleSheet(up ? QStringLiteral("color: green;")
+                                   : brokerConnected ? QStringLiteral("color: #e65100;")
+                                                     : QStringLiteral("color: red;"));
 }
 
 void MainWindow::onErrorOccurred(const QString& error)
@@ -483,7 +550,20 @@ void MainWindow::onErrorOccurred(const QString& error)
 
 void MainWindow::showError(const QString& message)
 {
-    prompts->error(this, message);
+    qWarning().noquote() << "[MainWindow] Error:" << message;
+    // A failing reconnect repeats its error every few seconds: while the box with that text is
+    // still open the repeat goes to the log only, instead of a pile of boxes.
+    for (auto it = openErrorBoxes.begin(); it != openErrorBoxes.end();) {
+        if (it.value().isNull())
+            it = openErrorBoxes.erase(it);
+        else
+            ++it;
+    }
+    if (openErrorBoxes.contains(message)) {
+        qInfo() << "[MainWindow] The same error is already shown; not opening another box";
+    } else if (QObject* box = prompts->error(this, message)) {
+        openErrorBoxes.insert(message, box);
+    }
     statusMessageLabel->setText(QStringLiteral("Error: ") + message);
 }
 
@@ -498,7 +578,9 @@ QString MainWindow::resolveDisplayName(const QString& token)
     if (symbolRepository) {
         const QString candidate = symbolRepository->symbolForToken(token);
         if (!candidate.isEmpty() && candidate != token) {
-            // Caching makes the settings announce a change, which rebuilds the watchlist.
+            // The settings announce the cached name as a change; the tick itself shows the name
+            // in its row, so nothing else of the watchlist follows it.
+            QScopedValueRollback<bool> guard(learningName, true);
             settings->cacheSymbolName(token, candidate);
             return candidate;
         }
@@ -523,18 +605,17 @@ void MainWindow::onTickReceived(TickData tick)
     ++tickCount;
     const QString key = routingKey(tick);
     const bool exported = csvExporter && !key.isEmpty();
-    if (rowForToken(key) < 0 && !exported) {
+    if (!exported && rowForToken(key) < 0) {
         updateSymbolPrice(key, tick);  // logs the miss
         return;
     }
-    // One resolution serves the row, the store and the exporter.
+    // One resolution serves the row, the store and the exporter, which all see the tick under
+    // that name.
     const QString name = resolveDisplayName(key);
+    tick.symbol = name;
     routeToRow(key, name, tick);
-    if (exported) {
-        TickData copy = tick;
-        copy.symbol = name;
-        csvExporter->onTickReceived(name, copy);
-    }
+    if (exported)
+        csvExporter->onTickReceived(name, tick);
 }
 
 void MainWindow::updateSymbolPrice(const QString& token, const TickData& tick)
@@ -552,14 +633,70 @@ void MainWindow::routeToRow(const QString& token, const QString& displayName, co
 {
     if (!watchlistTable)
         return;
-    // Looked up only now: resolving the name may have rebuilt the table.
     const int row = rowForToken(token);
-    if (row < 0) {
+    if (row < 0 || row >= rowUpdates.size()) {
         logMissingRow(token);
         return;
     }
-    applyTickToRow(row, token, displayName, tick);
+    // The row shows the newest tick at the next paint; the store gets every tick now.
+    // Only what the row shows is kept: this runs for every tick.
+    RowUpdate& update = rowUpdates[row];
+    if (!update.name.isSharedWith(displayName))
+        update.name = displayName;
+    update.tick.ltp = tick.ltp;
+    update.tick.open = tick.open;
+    update.tick.high = tick.high;
+    update.tick.low = tick.low;
+    update.tick.volume = tick.volume;
+    update.tick.timestamp = tick.timestamp;
+    if (!update.due) {
+        update.due = true;
+        update.token = token;
+        dueRows.append(row);
+        if (!rowPaintTimer->isActive())
+            rowPaintTimer->start(kRowPaintMs);
+    }
     storeTick(displayName, tick);
+}
+
+void MainWindow::flushRowUpdates()
+{
+    if (!watchlistTable)
+        return;
+    // A paint of every row of a big table would hold the event loop: the rest waits for the
+    // next turn.
+    QVector<int> rows;
+    if (dueRows.size() <= kRowsPerPaint) {
+        rows = std::exchange(dueRows, {});
+    } else {
+        rows = dueRows.mid(0, kRowsPerPaint);
+        dueRows.remove(0, kRowsPerPaint);
+        rowPaintTimer->start(0);
+    }
+    // The cells change with the model's signals held: instead of a view update per changed
+    // cell, each row on screen is repainted once, and rows off screen cost no paint at all.
+    const int rowCount = watchlistTable->rowCount();
+    const int top = watchlistTable->rowAt(0);
+    int bottom = watchlistTable->rowAt(watchlistTable->viewport()->height() - 1);
+    if (bottom < 0)
+        bottom = rowCount - 1;
+    const int lastColumn = watchlistTable->columnCount() - 1;
+    QAbstractItemModel* model = watchlistTable->model();
+    const bool wasBlocked = model->blockSignals(true);
+    for (int row : qAsConst(rows)) {
+        if (row >= rowUpdates.size())
+            continue;
+        RowUpdate& update = rowUpdates[row];
+        update.due = false;
+        if (row >= rowCount)
+            continue;
+        const bool fresh = applyTickToRow(row, update);
+        // A fresh flash colours the whole row, the buttons' cell included; otherwise only the
+        // value columns changed.
+        if (top >= 0 && row >= top && row <= bottom)
+            RowHighlighter::repaintRows(watchlistTable, row, row, lastColumn - (fresh ? 0 : 1));
+    }
+    model->blockSignals(wasBlocked);
 }
 
 void MainWindow::logMissingRow(const QString& token) const
@@ -572,13 +709,16 @@ void MainWindow::storeTick(const QString& displayName, const TickData& tick)
 {
     if (!dataManager)
         return;
+    if (tick.symbol == displayName) {
+        dataManager->storeTick(tick);
+        return;
+    }
     TickData copy = tick;
     copy.symbol = displayName;
     dataManager->storeTick(copy);
 }
 
-void MainWindow::applyTickToRow(int row, const QString& token, const QString& displayName,
-                                const TickData& tick)
+bool MainWindow::applyTickToRow(int row, RowUpdate& update)
 {
     auto cell = [this, row](int col) {
         QTableWidgetItem* item = watchlistTable->item(row, col);
@@ -588,31 +728,60 @@ void MainWindow::applyTickToRow(int row, const QString& token, const QString& di
         }
         return item;
     };
+    const QString& token = update.token;
+    const TickData& tick = update.tick;
+    // Only what changed since the row's last paint is formatted and set again.
+    RowUpdate::Shown& shown = update.shown;
+    const bool first = !shown.painted;
+    shown.painted = true;
 
-    QTableWidgetItem* nameItem = cell(0);
-    if (nameItem->text() != displayName)
-        nameItem->setText(displayName);
+    if (first || !shown.name.isSharedWith(update.name)) {
+        QTableWidgetItem* nameItem = cell(0);
+        if (nameItem->text() != update.name) {
+            nameItem->setText(update.name);
+            // A real name learned since the row was made: the "not loaded" look goes.
+            if (!WatchlistFormat::isFallbackName(update.name, token)) {
+                nameItem->setData(Qt::ForegroundRole, QVariant());
+                nameItem->setToolTip(QString());
+            }
+        }
+        shown.name = update.name;
+    }
 
-    const double change = tick.ltp - tick.open;
-    const double percent = WatchlistFormat::percentChange(tick.ltp, tick.open);
-    const QBrush priceBrush(WatchlistFormat::priceColor(change));
+    if (first || tick.ltp != shown.ltp || tick.open != shown.open) {
+        // Without an open there is no change to show: the price itself would read as the change.
+        const bool hasOpen = tick.open > 0;
+        const double change = hasOpen ? tick.ltp - tick.open : 0.0;
+        const double percent = hasOpen ? WatchlistFormat::percentChange(tick.ltp, tick.open) : 0.0;
+        const QString none = QStringLiteral("--");
+        QTableWidgetItem* ltpItem = cell(1);
+        ltpItem->setText(WatchlistFormat::price(tick.ltp));
+        QTableWidgetItem* changeItem = cell(2);
+        changeItem->setText(hasOpen ? WatchlistFormat::price(change) : none);
+        QTableWidgetItem* percentItem = cell(3);
+        percentItem->setText(hasOpen ? WatchlistFormat::price(percent) + QLatin1Char('%') : none);
+        const bool falling = change < 0;
+        if (first || falling != shown.falling) {
+            const QBrush priceBrush(WatchlistFormat::priceColor(change));
+            ltpItem->setForeground(priceBrush);
+            changeItem->setForeground(priceBrush);
+            percentItem->setForeground(priceBrush);
+            shown.falling = falling;
+        }
+        shown.ltp = tick.ltp;
+    }
 
-    QTableWidgetItem* ltpItem = cell(1);
-    ltpItem->setText(WatchlistFormat::price(tick.ltp));
-    QTableWidgetItem* changeItem = cell(2);
-    changeItem->setText(WatchlistFormat::price(change));
-    QTableWidgetItem* percentItem = cell(3);
-    percentItem->setText(WatchlistFormat::price(percent) + QLatin1Char('%'));
-    ltpItem->setForeground(priceBrush);
-    changeItem->setForeground(priceBrush);
-    percentItem->setForeground(priceBrush);
-
-    if (tick.open > 0)
+    if (tick.open > 0 && tick.open != shown.open)
         cell(4)->setText(WatchlistFormat::price(tick.open));
-    if (tick.high > 0)
+    shown.open = tick.open;
+    if (tick.high > 0 && tick.high != shown.high) {
         cell(5)->setText(WatchlistFormat::price(tick.high));
-    if (tick.low > 0)
+        shown.high = tick.high;
+    }
+    if (tick.low > 0 && tick.low != shown.low) {
         cell(6)->setText(WatchlistFormat::price(tick.low));
+        shown.low = tick.low;
+    }
 
     bool index = false;
     if (tick.volume > 0 && symbolRepository) {
@@ -624,15 +793,26 @@ void MainWindow::applyTickToRow(int row, const QString& token, const QString& di
         }
         index = it.value();
     }
-    cell(7)->setText(WatchlistFormat::volume(tick.volume, index));
-    cell(8)->setText(tick.timestamp.toString(QStringLiteral("hh:mm:ss")));
+    if (first || tick.volume != shown.volume || index != shown.index) {
+        cell(7)->setText(WatchlistFormat::volume(tick.volume, index));
+        shown.volume = tick.volume;
+        shown.index = index;
+    }
+    const QTime time = tick.timestamp.time();
+    const int second = time.isValid() ? time.msecsSinceStartOfDay() / 1000 : -1;
+    if (first || second != shown.second) {
+        cell(8)->setText(tick.timestamp.toString(QStringLiteral("hh:mm:ss")));
+        shown.second = second;
+    }
 
-    rowHighlighter->highlight(row);
+    return rowHighlighter->highlight(row);
 }
 
 void MainWindow::updateStatusBar()
 {
     tickCountLabel->setText(QStringLiteral("Ticks: %1").arg(tickCount));
+    // Connectors do not all announce a connection that comes up or drops: ask them each second.
+    updateConnectionStatusLabel();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -734,8 +914,15 @@ void MainWindow::onHistoricalDataReceived(const QString& symbol, const QList<OHL
     csvExporter->writeHistoricalData(exportName, ticks);
     qDebug() << "[MainWindow] Sent" << ticks.size() << "historical ticks to CSVExporter for"
              << exportName;
-    statusMessageLabel->setText(
-        QStringLiteral("Imported %1 historical records for %2").arg(ticks.size()).arg(exportName));
+    if (csvExporter->importsPossible())
+        statusMessageLabel->setText(QStringLiteral("Imported %1 historical records for %2")
+                                        .arg(ticks.size())
+                                        .arg(exportName));
+    else  // nothing imports here: say where the records went
+        statusMessageLabel->setText(QStringLiteral("Wrote %1 historical records for %2 to %3")
+                                        .arg(ticks.size())
+                                        .arg(exportName, QDir::toNativeSeparators(
+                                                             csvExporter->dataFilePathFor(exportName))));
 }
 
 void MainWindow::onDownloadProgress(int completed, int total)

@@ -10,7 +10,9 @@
 #include <QHash>
 #include <QJsonObject>
 #include <QMainWindow>
+#include <QPointer>
 #include <QStringList>
+#include <QVector>
 
 #include <functional>
 #include <memory>
@@ -68,6 +70,8 @@ struct MainWindowSeams {
     std::function<void(SymbolManager*)> prepareSymbolManager;
     // Builds the settings dialog; empty means the program's own.
     std::function<QDialog*(SettingsManager*, QWidget* parent)> settingsDialog;
+    // The running program's log file, which the settings dialog's "Clear Logs" must keep.
+    QString logFilePath;
 };
 
 class MainWindow : public QMainWindow
@@ -94,6 +98,8 @@ public:
     HistoricalDownloader* downloader() const { return historicalDownloader; }
     SymbolRepository* repository() const { return symbolRepository; }
     qint64 ticksReceived() const { return tickCount; }
+    // True from construction until the start-up download of a missing instrument master ends.
+    bool isDownloadingInstrumentMaster() const { return masterDownloading; }
     // The window's own stream socket (null before the first Start and between fail-over steps)
     // and the Fyers address it uses.
     QWebSocket* streamSocket() const { return webSocket; }
@@ -178,11 +184,20 @@ private:
     void createMenus();
     void createStatusBar();
     void createLiveTab();
+    void sizeWatchlistColumns();
+    int rowButtonHeight() const;
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);
-    void loadInstrumentMaster();
+    // Loads the instrument master from the cache; false when it must be downloaded.
+    bool loadInstrumentMasterFromCache();
+    // The start-up download, once the window shows; the delayed start-up steps follow it.
+    void downloadInstrumentMaster();
+    void scheduleStartupSteps();
     void updateConnectionStatusLabel();
+    // Whether the feed's connection is up now: the connector's stream (or the window's own), or
+    // the facade's quote poll where there is no connector.
+    bool feedConnectionUp() const;
     void showError(const QString& message);
     void populateTimeframeCombo(QComboBox* combo);
     void populateDateRangeCombo(QComboBox* combo);
@@ -192,6 +207,9 @@ private:
     void loadAmiBrokerPathIntoField();
     void sendToStream(const QString& message);
     void onSettingsChanged();
+    // Runs the table rebuild and re-subscription that the settings changes since the last run
+    // call for, once for the whole burst.
+    void runWatchlistUpdate();
     void showCredentialsNotConfigured(const QString& brokerName);
     // The common end of a successful login: save, tell the user, connect 300 ms later.
     void finishLogin(QObject* login, const QString& brokerName);
@@ -210,16 +228,19 @@ private:
     void logSearchDiagnostics(const QList<IndianSymbolData>& records);
 
     // Name under which a token's ticks are shown, stored and exported. May cache a newly
-    // resolved name in the settings, whose change signal rebuilds the watchlist table: callers
-    // must not hold table items across it.
+    // resolved name in the settings; that change leaves the table and the subscription alone.
     QString resolveDisplayName(const QString& token);
     // Row of the first watchlist entry with this token, or -1.
     int rowForToken(const QString& token) const;
     void logMissingRow(const QString& token) const;
     void routeToRow(const QString& token, const QString& displayName, const TickData& tick);
-    void applyTickToRow(int row, const QString& token, const QString& displayName,
-                        const TickData& tick);
+    struct RowUpdate;
+    // Sets the cells of one row from its newest tick; true when the row's flash began now.
+    bool applyTickToRow(int row, RowUpdate& update);
     void storeTick(const QString& displayName, const TickData& tick);
+    // Paints the newest tick of every row that had one since the last paint.
+    void flushRowUpdates();
+    void showFeederStatus();
 
     MainWindowSeams seams;
     std::shared_ptr<UserPrompts> prompts;
@@ -274,4 +295,44 @@ private:
     QHash<QString, int> tokenRows;  // token -> first watchlist row with it; rebuilt with the table
     QHash<QString, bool> indexTokens;  // token -> is an index (no volume shown); rebuilt likewise
     RowHighlighter* rowHighlighter = nullptr;
+
+    // Ticks reach the rows in paints of their newest values: a busy row is painted once per
+    // paint however many ticks it had. Sized with the table.
+    struct RowUpdate {
+        QString token;
+        QString name;
+        TickData tick;  // prices, volume and time of the newest tick
+        bool due = false;
+        // What the row's cells show now, so a paint sets only what changed.
+        struct Shown {
+            QString name;
+            bool painted = false;
+            bool falling = false;
+            bool index = false;
+            double ltp = 0, open = 0, high = 0, low = 0, volume = 0;
+            int second = -1;
+        } shown;
+    };
+    QVector<RowUpdate> rowUpdates;
+    QVector<int> dueRows;
+    QTimer* rowPaintTimer = nullptr;
+
+    // Settings change in bursts; the watchlist follows once per burst.
+    QTimer* watchlistUpdateTimer = nullptr;
+    bool watchlistRefreshDue = false;
+    bool resubscribeDue = false;
+    QString statusAtFirstChange;  // the status line when the burst began
+    bool learningName = false;    // a tick is caching its name: only that row changes
+
+    // The feeder reports after every tick; its counter reaches the status line a few times a
+    // second.
+    QTimer* feederStatusTimer = nullptr;
+    QString feederStatus;       // its newest report
+    QString feederStatusShown;  // its report the status line got last
+
+    // Error boxes open now, by text: a repeated error is logged instead of stacking boxes.
+    QHash<QString, QPointer<QObject>> openErrorBoxes;
+    // An on-demand master load is on its way: further subscriptions do not ask again.
+    bool masterLoadQueued = false;
+    bool masterDownloading = false;
 };

@@ -39,9 +39,35 @@ void MainWindow::setFeedButtons(bool startEnabled)
 
 void MainWindow::onSettingsChanged()
 {
-    refreshWatchlistDisplay();
-    if (wsConnected || (brokerAPI && brokerAPI->implementation()))
+    // A name a tick caches changes that row only, and the tick paints it.
+    if (learningName)
+        return;
+    // One OK in the settings dialog sets dozens of values: the table and the subscription
+    // follow once, on the next turn of the event loop. A rebuild or subscription that runs
+    // meanwhile for its own reason serves the burst as well.
+    if (!watchlistRefreshDue && !resubscribeDue)
+        statusAtFirstChange = statusMessageLabel ? statusMessageLabel->text() : QString();
+    watchlistRefreshDue = true;
+    resubscribeDue = true;
+    if (watchlistUpdateTimer && !watchlistUpdateTimer->isActive())
+        watchlistUpdateTimer->start();
+}
+
+void MainWindow::runWatchlistUpdate()
+{
+    if (!watchlistRefreshDue && !resubscribeDue)
+        return;
+    // Run at once, the rebuild and subscription would have written the status line before
+    // anything written since the change; a later text stays the one shown.
+    const QString shown = statusMessageLabel ? statusMessageLabel->text() : QString();
+    const bool overtaken = shown != statusAtFirstChange;
+    if (watchlistRefreshDue)
+        refreshWatchlistDisplay();
+    if (resubscribeDue && (wsConnected || (brokerAPI && brokerAPI->implementation())))
         subscribeToWatchlistSymbols();
+    resubscribeDue = false;
+    if (overtaken && statusMessageLabel)
+        statusMessageLabel->setText(shown);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -50,6 +76,12 @@ void MainWindow::onSettingsChanged()
 void MainWindow::onStartLiveFeed()
 {
     const QString name = SettingsManager::providerName(settings->provider());
+    const bool quotePoll = settings->provider() == SettingsManager::CustomAPI;
+    if (!brokerConnected && quotePoll) {
+        // Without a connector the quote poll is the connection: starting the feed connects.
+        onConnectAction();
+        return;
+    }
     if (!brokerConnected) {
         showError(QStringLiteral("Please connect to %1 first using Connection > Connect menu.\n"
                                  "Make sure your %1 credentials are configured in Settings.")
@@ -64,6 +96,14 @@ void MainWindow::onStartLiveFeed()
     }
     const QString started =
         QStringLiteral("Started live data feed for %1 symbols from %2").arg(symbols.size()).arg(name);
+
+    if (quotePoll) {
+        // The quote poll is the whole feed: there is no stream to open.
+        if (liveFeeder)
+            liveFeeder->start();
+        statusMessageLabel->setText(started);
+        return;
+    }
 
     if (settings->provider() == SettingsManager::TradeJini) {
         setFeedButtons(false);
@@ -185,6 +225,19 @@ void MainWindow::onStopLiveFeed()
     disconnectFromLiveDataFeed();
     if (liveFeeder)
         liveFeeder->stop();
+    // Say where the feed is left: a connector may stay connected after its feed stops.
+    const QString name = SettingsManager::providerName(settings->provider());
+    updateConnectionStatusLabel();
+    if (feedConnectionUp())
+        statusMessageLabel->setText(
+            QStringLiteral("Live feed stopped. Still connected to %1.").arg(name));
+    else if (brokerAPI && !brokerAPI->implementation())
+        statusMessageLabel->setText(
+            QStringLiteral("Live feed stopped. Press Start Feed to poll %1 again.").arg(name));
+    else
+        statusMessageLabel->setText(
+            QStringLiteral("Live feed stopped. %1 is disconnected: use Connection > Connect, "
+                           "then Start Feed.").arg(name));
 }
 
 void MainWindow::disconnectFromLiveDataFeed()
@@ -204,7 +257,28 @@ void MainWindow::disconnectFromLiveDataFeed()
 
 void MainWindow::onLiveFeedStatusChanged(const QString& status)
 {
+    // While the feed runs the feeder reports after every tick, and a status line rewritten per
+    // tick costs a layout each time: its counter is shown a few times a second. Other reports,
+    // and any report once something else took the status line, are shown at once.
+    feederStatus = status;
+    const QLatin1String running("Running - ");
+    const bool counterOnly = status.startsWith(running) && feederStatusShown.startsWith(running)
+        && statusMessageLabel->text() == feederStatusShown;
+    if (counterOnly && feederStatusTimer->isActive())
+        return;
+    feederStatusShown = status;
     statusMessageLabel->setText(status);
+    feederStatusTimer->start();
+}
+
+void MainWindow::showFeederStatus()
+{
+    // Shown only while the status line still holds the feeder's last report.
+    if (feederStatus == feederStatusShown || statusMessageLabel->text() != feederStatusShown)
+        return;
+    feederStatusShown = feederStatus;
+    statusMessageLabel->setText(feederStatus);
+    feederStatusTimer->start();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -219,6 +293,8 @@ void MainWindow::subscribeToWatchlistSymbols()
     QStringList items = settings->watchlistForBroker(name);
     if (items.isEmpty())
         items = settings->watchlist();
+    // Whatever settings changed before now are in this subscription.
+    resubscribeDue = false;
     if (items.isEmpty()) {
         qDebug() << "[MainWindow] No symbols in watchlist to subscribe";
         return;

@@ -1,6 +1,7 @@
 // Flashes a watchlist row after a tick and clears the flash a moment later.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QVector>
 
@@ -12,23 +13,32 @@ class RowHighlighter : public QObject
     Q_OBJECT
 
 public:
-    // Timers are children of this object, so they die with it (and with its parent window).
+    // The one timer is a child of this object, so it dies with it (and with its parent window).
     RowHighlighter(QTableWidget* table, int holdMs, QObject* parent = nullptr);
 
-    // Paints every item of the row and (re)starts that row's one clear timer: a burst of ticks
-    // on one row keeps a single pending timer instead of one per tick.
-    void highlight(int row);
+    // Paints every item of the row and holds the flash until holdMs after the row's last tick.
+    // A row already showing the flash costs one clock read: a busy table keeps one timer for
+    // all rows instead of one restart per row and tick. True when the flash was painted now.
+    bool highlight(int row);
+
+    // Repaints the on-screen part of rows first..last, columns 0..lastColumn, after their items
+    // changed while the model's signals were blocked.
+    static void repaintRows(QTableWidget* table, int first, int last, int lastColumn);
 
     // Forgets pending clears. Must be called whenever the rows are rebuilt: fresh items carry
-    // no highlight, and a pending timer would otherwise stop the next tick from painting one.
+    // no highlight, and a pending clear would otherwise stop the next tick from painting one.
     void reset();
 
     int pendingCount() const;
 
 private:
+    void clearDue();
     void clearRow(int row);
 
     QTableWidget* table;
     int holdMs;
-    QVector<QTimer*> timers;  // index = row; created on first use
+    QTimer* timer;
+    QElapsedTimer clock;
+    QVector<qint64> clearAt;  // index = row; when its flash goes, 0 when it shows none
+    int lit = 0;
 };

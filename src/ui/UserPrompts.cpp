@@ -36,7 +36,7 @@ void UserPrompts::about(QWidget* parent, const QString& title, const QString& te
     QMessageBox::about(parent, title, text);
 }
 
-void UserPrompts::error(QWidget* parent, const QString& message)
+QObject* UserPrompts::error(QWidget* parent, const QString& message)
 {
     auto* box = new QMessageBox(parent);
     box->setIcon(QMessageBox::Critical);
@@ -45,6 +45,7 @@ void UserPrompts::error(QWidget* parent, const QString& message)
     box->setAttribute(Qt::WA_DeleteOnClose);
     box->setModal(false);
     box->show();
+    return box;
 }
 
 QAction* UserPrompts::popup(QMenu* menu, const QPoint& globalPos)

@@ -25,8 +25,9 @@ public:
     virtual void information(QWidget* parent, const QString& title, const QString& text);
     // The standard About box.
     virtual void about(QWidget* parent, const QString& title, const QString& text);
-    // Non-modal critical "Error" box that deletes itself when closed; returns at once.
-    virtual void error(QWidget* parent, const QString& message);
+    // Non-modal critical "Error" box that deletes itself when closed; returns at once with the
+    // box (null when no box stays open).
+    virtual QObject* error(QWidget* parent, const QString& message);
     // Runs a context menu at a global position; returns the chosen action or null.
     virtual QAction* popup(QMenu* menu, const QPoint& globalPos);
     // Modal critical box with one OK button.

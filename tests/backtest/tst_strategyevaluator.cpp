@@ -111,10 +111,9 @@ void TestStrategyEvaluator::evaluationOrder_data()
 void TestStrategyEvaluator::evaluationOrder()
 {
     QFETCH(QJsonObject, strategy);
-    QFETCH(QVector<int>, order);
     StrategyEvaluator ev;
     QVERIFY(ev.loadGraph(strategy));
-    QCOMPARE(ev.evaluationOrder, order);
+    QTEST(ev.evaluationOrder, "order");
 }
 
 void TestStrategyEvaluator::loadingReadsNumbersTheQtWay()
@@ -231,8 +230,7 @@ void TestStrategyEvaluator::bucketClose()
 {
     QFETCH(QString, time);
     QFETCH(int, code);
-    QFETCH(bool, closes);
-    QCOMPARE(StrategyEvaluator::isBucketClose(time, code), closes);
+    QTEST(StrategyEvaluator::isBucketClose(time, code), "closes");
 }
 
 void TestStrategyEvaluator::weekKeysAndMonthRollOver()

@@ -15,6 +15,7 @@
 #include "ui/dialogs/SymbolManager.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QLabel>
 #include <QPointer>
@@ -44,6 +45,16 @@ inline MainWindowSeams offlineWindowSeams(std::shared_ptr<UserPrompts> prompts)
         manager->setDownloadTimeout(2000);
     };
     return seams;
+}
+
+// Runs the event loop until the window's start-up download of a missing instrument master (to
+// the closed port: it fails at once) is over, failure box included.
+inline bool finishStartup(MainWindow& w)
+{
+    QDeadlineTimer deadline(10000);
+    while (w.isDownloadingInstrumentMaster() && !deadline.hasExpired())
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+    return !w.isDownloadingInstrumentMaster();
 }
 
 // The general status line: the permanent label right of the tick counter.

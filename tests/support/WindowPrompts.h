@@ -7,6 +7,7 @@
 #include <QAction>
 #include <QList>
 #include <QMenu>
+#include <QPointer>
 #include <QStringList>
 
 // Answers the window's boxes from a script and records every one.
@@ -25,6 +26,7 @@ public:
     QStringList texts_;                          // answers of text prompts; none left: Cancel
     int dialogResult = 0;                        // what a modal dialog returns
     int dialogsRun = 0;
+    QList<QPointer<QObject>> errorBoxes;
 
     QMessageBox::StandardButton question(QWidget*, const QString& title, const QString& text,
                                          QMessageBox::StandardButton) override
@@ -44,9 +46,19 @@ public:
     {
         shown.append({"about", title, text});
     }
-    void error(QWidget*, const QString& message) override
+    // Error boxes stay "open" until the test deletes them (closeErrorBoxes) or the window goes.
+    QObject* error(QWidget* parent, const QString& message) override
     {
         shown.append({"error", "Error", message});
+        auto* box = new QObject(parent);
+        errorBoxes.append(box);
+        return box;
+    }
+    void closeErrorBoxes()
+    {
+        for (const QPointer<QObject>& box : qAsConst(errorBoxes))
+            delete box.data();
+        errorBoxes.clear();
     }
     QAction* popup(QMenu* menu, const QPoint&) override
     {

@@ -86,6 +86,7 @@ std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QString
     seams.fyersRetryDelayMs = retryDelayMs;
     seams.autoSubscribeDelayMs = settleMs;
     auto w = std::make_unique<MainWindow>(seams);
+    finishStartup(*w);
     prompts->shown.clear();
     return w;
 }
@@ -194,14 +195,14 @@ void TestLiveFeed::unsupportedProviderStillStartsFeeder()
     QVERIFY(w->streamSocket());
     QCOMPARE(w->streamSocket()->state(), QAbstractSocket::UnconnectedState);
 
-    // Stop before the socket ever connected: nothing to close, the feeder stops and has the
-    // last word on the status line.
+    // Stop before the socket ever connected: nothing to close, the feeder stops, and the status
+    // line says the connector is still connected.
     LogCapture log;
     QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
     QVERIFY(!w->feeder()->isRunning());
     QVERIFY(startEnabled(*w));
     QVERIFY(!log.contains("[WebSocket] Closing WebSocket connection"));
-    QCOMPARE(windowStatus(*w), QString("Stopped - 3 symbols configured"));
+    QCOMPARE(windowStatus(*w), QString("Live feed stopped. Still connected to Dhan."));
 }
 
 void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
@@ -459,7 +460,7 @@ void TestLiveFeed::autoSubscribeAfterConnection()
 
     // Each later watchlist change hands the connector the whole list again.
     settings->addSymbolForBroker("Dhan", "11536");
-    QCOMPARE(broker->subscribeLists().last(), QString("1333,11536"));
+    QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().last(), QString("1333,11536"), 5000);
 }
 
 QTEST_MAIN(TestLiveFeed)

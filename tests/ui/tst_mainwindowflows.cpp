@@ -47,7 +47,7 @@ private slots:
     void tickUpdatesRow_data();
     void tickUpdatesRow();
     void tickRoutingEdges();
-    void firstTickResolvesNameWhileTableRebuilds();
+    void firstTicksTeachNamesRowByRow();
 
     void connectCredentialCheck_data();
     void connectCredentialCheck();
@@ -84,6 +84,7 @@ void TestMainWindow::init()
 std::unique_ptr<MainWindow> TestMainWindow::makeWindow()
 {
     auto w = std::make_unique<MainWindow>(recordingSeams());
+    finishStartup(*w);
     w->exporter()->setExportDir(csvDir->path());
     return w;
 }
@@ -420,8 +421,8 @@ void TestMainWindow::tickUpdatesRow_data()
                           << QStringList{"98.00", "-2.00", "-2.00%", "100.00", "99.00", "99.00",
                                          "-"}
                           << red;
-    QTest::newRow("no open keeps columns") << 55.25 << 0.0 << 2500000.0
-                                           << QStringList{"55.25", "55.25", "0.00%", "--",
+    QTest::newRow("no open: no change") << 55.25 << 0.0 << 2500000.0
+                                           << QStringList{"55.25", "--", "--", "--",
                                                           "56.25", "--", "2,500,000"}
                                            << green;
 }
@@ -443,7 +444,9 @@ void TestMainWindow::tickUpdatesRow()
     t.volume = volume;
     emit broker->tickReceived(t);
 
+    // The row shows the tick at the next paint.
     QTableWidget* tb = watchlistTable(*w);
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 8)->text(), QString("10:15:30"), 5000);
     QCOMPARE(tb->item(0, 0)->text(), QString("RELIANCE"));
     for (int c = 1; c <= 7; ++c)
         QCOMPARE(tb->item(0, c)->text(), cells.at(c - 1));
@@ -470,10 +473,10 @@ void TestMainWindow::tickRoutingEdges()
     w->repository()->addSymbol("NIFTY 50", "26000", "NSE", "INDEX");
 
     emit broker->tickReceived(tick("26000", 22000, 21900));
-    QCOMPARE(tb->item(0, 7)->text(), QString("-"));  // an index has no traded volume
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 7)->text(), QString("-"), 5000);  // an index: no volume
 
     emit broker->tickReceived(tick("2885", 2500, 2490));
-    QCOMPARE(tb->item(1, 1)->text(), QString("2500.00"));
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("2500.00"), 5000);
     QCOMPARE(tb->item(2, 1)->text(), QString("--"));  // only the first row with the token
 
     // A token with no row is counted but changes no row and stores nothing.
@@ -496,39 +499,43 @@ void TestMainWindow::tickRoutingEdges()
     QVERIFY(!w->dataStore()->hasSymbol("2885"));
 }
 
-void TestMainWindow::firstTickResolvesNameWhileTableRebuilds()
+void TestMainWindow::firstTicksTeachNamesRowByRow()
 {
-    // The first tick of a token whose name is only in the instrument list caches the name;
-    // the settings then announce a change and the whole table is rebuilt in the middle of the
-    // row update. Under AddressSanitizer a stale item pointer would show here.
+    // The first tick of each token finds its name in the instrument list only and caches it:
+    // that row shows the name, and neither the table nor the subscription is made again.
     settings->setProvider(SettingsManager::TradeJini);
     settings->setCurrentBroker("TradeJini");
     QStringList tokens;
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 200; ++i)
         tokens << QString::number(1000 + i);
     settings->setWatchlistForBroker("TradeJini", tokens);
     auto w = makeWindow();
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 200; ++i)
         w->repository()->addSymbol(QString("SYM%1").arg(i), tokens[i], "NSE", "EQ");
+    broker->reportConnected(true);
+    QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 1, 5000);
+    QTableWidget* tb = watchlistTable(*w);
+    QPointer<QWidget> firstRowButtons = tb->cellWidget(0, 9);
 
     QSignalSpy changed(settings, &SettingsManager::settingsChanged);
-    for (int i = 0; i < 50; ++i)
+    for (int i = 0; i < 200; ++i)
         emit broker->tickReceived(tick(tokens[i], 100 + i, 100));
-    QCOMPARE(changed.count(), 50);  // one name cached per token, once
+    // A burst on one row: the row ends on the newest tick, the store keeps every one.
+    emit broker->tickReceived(tick(tokens[7], 300, 100));
+    emit broker->tickReceived(tick(tokens[7], 301, 100));
+    QCOMPARE(changed.count(), 200);  // one name cached per token, once
 
-    QTableWidget* tb = watchlistTable(*w);
-    QCOMPARE(tb->rowCount(), 50);
-    // Rebuilds reset earlier rows' prices; the last row's tick came after the last rebuild.
-    QCOMPARE(tb->item(49, 0)->text(), QString("SYM49"));
-    QCOMPARE(tb->item(49, 1)->text(), QString("149.00"));
-    QCOMPARE(settings->symbolDisplayName(tokens[7]), QString("SYM7"));
-    QCOMPARE(w->dataStore()->latestTick("SYM7").ltp, 107.0);
-
-    // The second round finds every name cached: no more rebuilds, every row priced.
-    for (int i = 0; i < 50; ++i)
-        emit broker->tickReceived(tick(tokens[i], 200 + i, 100));
-    QCOMPARE(changed.count(), 50);
-    QCOMPARE(tb->item(7, 1)->text(), QString("207.00"));
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(199, 1)->text(), QString("299.00"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(7, 1)->text(), QString("301.00"), 5000);
+    for (int i = 0; i < 200; i += 37) {
+        QCOMPARE(tb->item(i, 0)->text(), QString("SYM%1").arg(i));
+        QCOMPARE(settings->symbolDisplayName(tokens[i]), QString("SYM%1").arg(i));
+        if (i != 7)
+            QCOMPARE(tb->item(i, 1)->text(), QString::number(100 + i) + ".00");
+    }
+    QCOMPARE(w->dataStore()->tickCount("SYM7"), 3);
+    QVERIFY(firstRowButtons);  // the same rows: no rebuild
+    QCOMPARE(broker->subscribeLists().size(), 1);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -545,17 +552,17 @@ void TestMainWindow::connectCredentialCheck_data()
     QTest::newRow("Fyers complete") << 7 << QStringList{"fyersClientId", "fyersAccessToken"} << "";
     QTest::newRow("Zerodha without key") << 0 << QStringList{"zerodhaAccessToken"}
                                          << "Please configure Zerodha API Key and Access Token in "
-                                            "Settings first.\nGo to Settings > Zerodha tab to "
+                                            "Settings first.\nGo to Settings > API Provider > Zerodha Kite to "
                                             "enter your credentials.";
     QTest::newRow("FlatTrade without token")
         << 1 << QStringList{"flatTradeApiKey"}
         << "Please configure FlatTrade API Key and Access Token in Settings first.\nGo to "
-           "Settings > FlatTrade tab to authenticate.";
+           "Settings > API Provider > FlatTrade to authenticate.";
     QTest::newRow("TradeJini blank token counts") << 2 << QStringList{"tradeJiniAccessToken "} << "";
     QTest::newRow("TradeJini without token")
         << 2 << QStringList{}
         << "Please configure TradeJini Access Token in Settings first.\nGo to Settings > "
-           "TradeJini tab to authenticate.";
+           "API Provider > TradeJini to authenticate.";
     QTest::newRow("Dhan needs the general key") << 3 << QStringList{"dhanAccessToken"}
                                                 << "Please configure API key in settings first";
     QTest::newRow("Upstox with general key") << 5 << QStringList{"apiKey"} << "";
@@ -602,13 +609,18 @@ void TestMainWindow::connectCredentialCheck()
     }
     QVERIFY(prompts->shown.isEmpty());
     const QString name = SettingsManager::providerName(provider);
-    QCOMPARE(windowStatus(*w), QString("Connected to %1 successfully").arg(name));
+    // "Connected" only once the connector says its connection is up.
+    QCOMPARE(windowStatus(*w), QString("Connecting to %1...").arg(name));
     QCOMPARE(settings->currentBroker(), name);
     QStringList texts;
     for (QLabel* l : w->statusBar()->findChildren<QLabel*>())
         texts << l->text();
     QVERIFY(texts.contains("Broker: " + name));
-    QVERIFY(texts.contains("Connected"));
+    QVERIFY(texts.contains("Connecting..."));
+    if (broker) {
+        broker->reportConnected(true);
+        QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
+    }
     if (broker)
         QCOMPARE(broker->calls.mid(0, 2), (QStringList{"initialize", "connect"}));
 }
@@ -768,7 +780,9 @@ void TestMainWindow::historyReplyExported()
         bars << b;
     }
     emit broker->historicalDataReceived("NSE_EQ|INE009A01021", bars);
-    QCOMPARE(windowStatus(*w), QString("Imported 3 historical records for INFY"));
+    // Nothing can import here: the text says where the records went.
+    QCOMPARE(windowStatus(*w), "Wrote 3 historical records for INFY to "
+                                   + QDir::toNativeSeparators(w->exporter()->liveDataFilePath()));
     // The bars reach AmiBroker's file under the trading symbol, not the instrument key.
     auto exported = [&w] {
         QFile f(w->exporter()->liveDataFilePath());
@@ -815,27 +829,50 @@ void TestMainWindow::amiBrokerPathSwitchesExportOn()
 
 void TestMainWindow::customApiEndToEnd()
 {
+    // Each symbol has its own quote; only requests with the key are answered.
     HttpTestServer quotes;
     QVERIFY(quotes.listen());
-    quotes.setReply("GET", "/",
-                    HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
-                                                R"("high":125,"low":119.5,"volume":5000})"));
+    quotes.setResponder([](const HttpTestServer::Request& r) {
+        if (r.header("X-API-Key") != "custom-key-123")
+            return HttpTestServer::Reply::json("{}", 401);
+        if (r.query.queryItemValue("symbol") == "ACME")
+            return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
+                                               R"("high":125,"low":119.5,"volume":5000})");
+        return HttpTestServer::Reply::json(R"({"price":77.5})");  // no open
+    });
     settings->setProvider(SettingsManager::CustomAPI);
     settings->setApiKey("custom-key-123");
     settings->setCustomUrl(quotes.baseUrl());
     settings->setCurrentBroker("Custom API");
-    settings->setWatchlistForBroker("Custom API", {"ACME"});
     auto w = makeWindow();
     w->brokerFacade()->setPollInterval(100);
     QVERIFY(!w->brokerFacade()->implementation());
 
+    // Connected with nothing to poll yet: the status says what to do.
     QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    QCOMPARE(windowStatus(*w),
+             QString("Custom API is ready: add symbols with Quick Add, then press Start Feed."));
+
+    // Without an instrument master, quick add takes the typed text as the symbol.
+    auto* search = w->findChild<QLineEdit*>("symbolSearchEdit");
+    for (const char* typed : {"acme", "zed"}) {
+        search->setText(typed);
+        QMetaObject::invokeMethod(w.get(), "onSymbolSearchTriggered");
+    }
+    QCOMPARE(settings->watchlistForBroker("Custom API"), (QStringList{"ACME", "ZED"}));
+
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QVERIFY(prompts->shown.isEmpty());
     QVERIFY(w->feeder()->isRunning());
     QTableWidget* tb = watchlistTable(*w);
     QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("77.50"), 15000);
     QCOMPARE(tb->item(0, 2)->text(), QString("3.45"));
     QCOMPARE(tb->item(0, 7)->text(), QString("5,000"));
+    QCOMPARE(tb->item(1, 2)->text(), QString("--"));  // no open: no change to show
+    QCOMPARE(tb->item(1, 3)->text(), QString("--"));
     QCOMPARE(w->dataStore()->latestTick("ACME").ltp, 123.45);
+    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
 
     // The live file gains a line for the symbol within the flush period.
     const QString live = w->exporter()->liveDataFilePath();
@@ -845,6 +882,16 @@ void TestMainWindow::customApiEndToEnd()
     };
     QTRY_VERIFY_WITH_TIMEOUT(liveContent().contains("ACME,"), 10000);
     QVERIFY2(liveContent().contains("123.45"), liveContent().constData());
+
+    // Stop says the poll is off and how to resume; Start Feed resumes it.
+    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Disconnected"));
+    QCOMPARE(windowStatus(*w), QString("Live feed stopped. Press Start Feed to poll Custom API again."));
+    QVERIFY(w->findChild<QPushButton*>("startLiveFeedBtn")->isEnabled());
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QVERIFY(prompts->shown.isEmpty());
+    QVERIFY(w->feeder()->isRunning());
+    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
 
     QMetaObject::invokeMethod(w.get(), "onDisconnectAction");
     QVERIFY(!w->feeder()->isRunning());

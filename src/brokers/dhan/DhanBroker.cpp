@@ -260,7 +260,10 @@ void DhanBroker::onFeedEvent(quint64 generation, const DhanFeedEvent& event)
             qWarning() << "[DhanBroker] Authentication error - invalid or expired token";
             qWarning() << "[DhanBroker] You need to authenticate using the 'Authenticate' button in Settings.";
         } else {
-            lastErrorText = event.reason;
+            // The socket's own texts ("Host not found", a refused handshake) do not say they are
+            // about the stream; the prefix lets the window treat them as connection trouble while
+            // the feed reconnects by itself.
+            lastErrorText = QStringLiteral("Dhan feed connection error: %1").arg(event.reason);
             qWarning() << "[DhanBroker] WebSocket error:" << lastErrorText;
         }
         emit errorOccurred(lastErrorText);

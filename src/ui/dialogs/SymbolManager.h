@@ -107,6 +107,10 @@ public:
     QString findSymbol(const QString& symbol) const override;
     bool hasSymbols() const;
 
+signals:
+    // A load started from the dialog (its load button) ended; ok false when it failed.
+    void loadFinished(bool ok);
+
 private slots:
     void onLoadSymbolsClicked();
     void onSearchTextChanged();
@@ -127,7 +131,8 @@ private:
     void setupUi();
     void loadOneExchange(const QString& broker, const QString& exchange, bool silent);
     void downloadSymbolMaster(const QString& url, const Download& download);
-    void onSymbolMasterReply(QNetworkReply* reply, const Download& download);
+    // One reply serves every load that asked for the same master while it ran.
+    void onSymbolMasterReply(QNetworkReply* reply, const QList<Download>& waiting);
     void parseForBroker(const QString& broker, const QString& exchange, const QByteArray& data, bool append);
     void onDownloadFinished();
     void exchangeDone(int batch);
@@ -166,5 +171,7 @@ private:
     BrokerAPI* brokerApi = nullptr;
     DialogPrompts* prompts;
     QMap<QString, QString> hostOverrides;
+    // Masters on their way, by cache file, with every load waiting for each.
+    QHash<QString, QList<Download>> downloadsInFlight;
     int downloadTimeoutMs = 60000;
 };

@@ -221,6 +221,15 @@ void SymbolManager::setBusy(bool busy)
 
 void SymbolManager::downloadSymbolMaster(const QString& url, const Download& d)
 {
+    // A master already on its way is not fetched again: its answer serves this load too.
+    auto running = downloadsInFlight.find(d.cachePath);
+    if (running != downloadsInFlight.end()) {
+        qInfo() << "[Download] Symbol master for" << d.broker << d.exchange
+                << "is already downloading; waiting for it";
+        running.value().append(d);
+        return;
+    }
+    downloadsInFlight.insert(d.cachePath, {d});
     qDebug() << "[Download] Downloading symbol master from" << url;
     qDebug() << "[Download] Will cache to" << d.cachePath;
     qDebug() << "[Download] Using broker:" << d.broker << "for parsing";
@@ -243,12 +252,21 @@ void SymbolManager::downloadSymbolMaster(const QString& url, const Download& d)
         request.setRawHeader("If-Modified-Since", lastModified.toUtf8());
 
     QNetworkReply* reply = network->get(request);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, d] { onSymbolMasterReply(reply, d); });
+    const QString key = d.cachePath;
+    connect(reply, &QNetworkReply::finished, this,
+            [this, reply, key] { onSymbolMasterReply(reply, downloadsInFlight.take(key)); });
 }
 
-void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const Download& d)
+void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const QList<Download>& waiting)
 {
     reply->deleteLater();
+    if (waiting.isEmpty())
+        return;
+    // Broker, exchange and files are the same for every waiting load; the dialog is told once
+    // when any of them was the user's.
+    Download d = waiting.first();
+    for (const Download& w : waiting)
+        d.silent = d.silent && w.silent;
     if (!d.silent)
         setBusy(false);
     const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
@@ -263,11 +281,14 @@ void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const Download& d)
                 filterSymbols();
             qDebug() << "[Cache] Used existing cache for" << d.cachePath;
         }
+        if (!d.silent)
+            emit loadFinished(!data.isEmpty());
     } else if (reply->error() != QNetworkReply::NoError) {
         if (!d.silent) {
             statusLabel->setText(QStringLiteral("Error downloading symbols"));
             say(Warn, QStringLiteral("Download Error"),
                 QStringLiteral("Failed to download symbol master:\n") + reply->errorString());
+            emit loadFinished(false);
         }
         qDebug() << "[Download] Failed to download symbol master:" << reply->errorString();
     } else {
@@ -290,11 +311,13 @@ void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const Download& d)
         if (!d.silent) {
             filterSymbols();
             statusLabel->setText(QStringLiteral("Loaded %1 symbols (cached)").arg(loaded.size()));
+            emit loadFinished(true);
         } else {
             qInfo() << "[SymbolManager] Silent download parsed" << loaded.size() << "symbols";
         }
     }
-    exchangeDone(d.batch);
+    for (const Download& w : waiting)
+        exchangeDone(w.batch);
 }
 
 void SymbolManager::parseForBroker(const QString& broker, const QString& exchange, const QByteArray& data,
@@ -332,6 +355,8 @@ void SymbolManager::loadOneExchange(const QString& broker, const QString& exchan
             say(Warn, QStringLiteral("Error"), QStringLiteral("Please select a valid exchange for Zerodha."));
         else if (!silent)
             say(Warn, QStringLiteral("Error"), QStringLiteral("Please select a valid exchange."));
+        if (!silent)
+            emit loadFinished(false);
         exchangeDone(batch);
         return;
     }
@@ -352,6 +377,7 @@ void SymbolManager::loadOneExchange(const QString& broker, const QString& exchan
             if (!silent) {
                 filterSymbols();
                 statusLabel->setText(QStringLiteral("Loaded %1 symbols (cached)").arg(loaded.size()));
+                emit loadFinished(true);
             }
             exchangeDone(batch);
             return;
@@ -453,8 +479,10 @@ void SymbolManager::onLoadSymbolsClicked()
         loadZerodhaForSelectedExchange();
     else if (broker == QLatin1String("FlatTrade"))
         loadFlatTradeForSelectedExchange();
-    else
+    else {
         say(Warn, QStringLiteral("Error"), QStringLiteral("Please select a valid broker first."));
+        emit loadFinished(false);
+    }
 }
 
 void SymbolManager::loadAllExchangeSymbols()
@@ -554,6 +582,7 @@ void SymbolManager::onProviderSymbols(const QByteArray& data, const QString& exc
         filterSymbols();
     }
     statusLabel->setText(QStringLiteral("Loaded %1 symbols (from provider)").arg(loaded.size()));
+    emit loadFinished(true);
     if (providerBatchExchanges.remove(exchange))
         exchangeDone(batchId);
 }
@@ -561,6 +590,7 @@ void SymbolManager::onProviderSymbols(const QByteArray& data, const QString& exc
 void SymbolManager::onProviderError(const QString& error)
 {
     statusLabel->setText(QStringLiteral("Error loading symbols from provider"));
+    emit loadFinished(false);
     say(Warn, QStringLiteral("Provider Error"), error);
     // The error names no exchange: the all-exchanges load stops waiting for the provider.
     if (!providerBatchExchanges.isEmpty()) {

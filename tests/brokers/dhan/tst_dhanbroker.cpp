@@ -434,6 +434,8 @@ void TestDhanBroker::refusedHandshakeWarnsAboutToken()
     QVERIFY(errors.wait(5000));
     QCOMPARE(errors.count(), 1);
     QVERIFY(errors.first().at(0).toString().contains("403"));
+    // Said to be about the connection, so the window shows it in the status line.
+    QVERIFY(errors.first().at(0).toString().startsWith("Dhan feed connection error: "));
     QCOMPARE(broker.lastError(), errors.first().at(0).toString());
     QCOMPARE(log.count(QtWarningMsg, "[DhanBroker] Authentication error - invalid or expired token"), 1);
     QCOMPARE(log.count(QtWarningMsg, "You need to authenticate using the 'Authenticate' button in Settings."), 1);
