@@ -253,16 +253,17 @@ void DhanBroker::onFeedEvent(quint64 generation, const DhanFeedEvent& event)
         break;
     }
     case DhanFeedEvent::Error:
+        // The socket's own texts ("Host not found", a refused handshake) do not say they are
+        // about the stream; the prefix lets the window treat them as connection trouble.
         if (event.httpStatus == 401 || event.httpStatus == 403) {
             // The feed does not retry a refused upgrade: the token has to be renewed first.
-            lastErrorText = QStringLiteral("Authentication failed: the feed refused the access token (HTTP %1)")
+            lastErrorText = QStringLiteral(
+                                "Dhan feed connection error: Authentication failed, the feed refused the access "
+                                "token (HTTP %1)")
                                 .arg(event.httpStatus);
             qWarning() << "[DhanBroker] Authentication error - invalid or expired token";
             qWarning() << "[DhanBroker] You need to authenticate using the 'Authenticate' button in Settings.";
         } else {
-            // The socket's own texts ("Host not found", a refused handshake) do not say they are
-            // about the stream; the prefix lets the window treat them as connection trouble while
-            // the feed reconnects by itself.
             lastErrorText = QStringLiteral("Dhan feed connection error: %1").arg(event.reason);
             qWarning() << "[DhanBroker] WebSocket error:" << lastErrorText;
         }
