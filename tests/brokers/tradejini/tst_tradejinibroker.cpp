@@ -251,10 +251,8 @@ void TestTradeJiniBroker::jsonTicksAndMarketHours_data()
     QTest::newRow("outside hours dropped") << l1.arg("2885_NSE") << QTime(20, 0) << true << "";
     QTest::newRow("no settings, no filter") << l1.arg("2885_NSE") << QTime(20, 0) << false << "RELIANCE";
     QTest::newRow("MCX evening in hours") << l1.arg("7_MCX") << QTime(20, 0) << true << "MCX:7";
-    QTest::newRow("no underscore") << l1.arg("2885") << QTime(10, 0) << true << "";
     QTest::newRow("pong") << R"({"msgType":"PING"})" << QTime(10, 0) << true << "";
     QTest::newRow("not json") << "hello" << QTime(10, 0) << true << "";
-    QTest::newRow("array") << "[1,2]" << QTime(10, 0) << true << "";
 }
 
 void TestTradeJiniBroker::jsonTicksAndMarketHours()
@@ -297,16 +295,13 @@ void TestTradeJiniBroker::binaryTicksAndHostileFrames()
     QVERIFY(s.open());
     QSignalSpy ticks(&s.broker, &IBroker::tickReceived);
     QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
-    s.server.sendBinary(frame(QByteArray(17 << 20, '\0'), true));   // inflates past the cap
-    s.server.sendBinary(frame(l1(1, 2885, 250150), true, 1, 0xffffffffu));  // lying size field
+    // A broken frame costs that frame only; the decoder's own tests hold the many ways to break one.
     s.server.sendBinary(QByteArray(3, '\0'));
-    s.server.sendBinary(frame(l1(2, 1, 7300000, 10, 0, 1710474300) + l1(1, 2885, 250200), false));
-    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 3, 5000);
-    QCOMPARE(ticks.at(0).at(0).value<TickData>().symbol, QString("2885_NSE"));
-    QCOMPARE(ticks.at(0).at(0).value<TickData>().ltp, 2501.5);
-    QCOMPARE(ticks.at(1).at(0).value<TickData>().symbol, QString("1_BSE"));
-    QCOMPARE(ticks.at(1).at(0).value<TickData>().timestamp, QDateTime::fromSecsSinceEpoch(1710474300));
-    QCOMPARE(ticks.at(2).at(0).value<TickData>().high, 2502.0);  // cached instrument: open = high = low = ltp
+    s.server.sendBinary(frame(l1(2, 1, 7300000) + l1(1, 2885, 250200), true));
+    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 2, 5000);
+    QCOMPARE(ticks.at(0).at(0).value<TickData>().symbol, QString("1_BSE"));
+    QCOMPARE(ticks.at(1).at(0).value<TickData>().symbol, QString("2885_NSE"));
+    QCOMPARE(ticks.at(1).at(0).value<TickData>().ltp, 2502.0);
     QCOMPARE(errors.count(), 0);
     QVERIFY(s.broker.isConnected());
 }

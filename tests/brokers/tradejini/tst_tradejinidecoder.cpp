@@ -40,7 +40,6 @@ private slots:
     void frameHeader_data();
     void frameHeader();
     void hugeSizeHintDoesNotMatter();
-    void twoPacketsAndStrayByte();
     void packetLengths_data();
     void packetLengths();
     void segmentsAndDivisors_data();
@@ -109,18 +108,6 @@ void TestTradeJiniDecoder::hugeSizeHintDoesNotMatter()
     }
 }
 
-void TestTradeJiniDecoder::twoPacketsAndStrayByte()
-{
-    TradeJiniDecoder d;
-    const QByteArray payload = l1(1, 11, 1000) + l1(2, 22, 2000) + QByteArray(1, '\x05');
-    const DecodedFrame out = decode(d, frame(payload, true));
-    QCOMPARE(out.ticks.size(), 2);
-    QCOMPARE(out.ticks.at(0).token + out.ticks.at(0).exchange, QString("11NSE"));
-    QCOMPARE(out.ticks.at(1).token + out.ticks.at(1).exchange, QString("22BSE"));
-    QCOMPARE(out.ticks.at(1).ltp, 20.0);
-    QVERIFY(out.events.isEmpty());
-}
-
 void TestTradeJiniDecoder::packetLengths_data()
 {
     QTest::addColumn<QByteArray>("payload");
@@ -135,6 +122,7 @@ void TestTradeJiniDecoder::packetLengths_data()
     QTest::newRow("short packets skipped") << QByteArray("\x02\x00", 2) + good << 1 << -1 << 0;
     QTest::newRow("two bytes only") << QByteArray("\x05\x00", 2) << 0 << -1 << 0;
     QTest::newRow("ping and unknown types") << packet(16, {}) + packet(99, "abc") + good << 1 << -1 << 0;
+    QTest::newRow("two packets and a stray byte") << good + l1(2, 22, 2000) + QByteArray(1, '\x05') << 2 << -1 << 0;
 }
 
 void TestTradeJiniDecoder::packetLengths()

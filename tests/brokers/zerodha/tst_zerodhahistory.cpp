@@ -2,7 +2,6 @@
 // the request line and headers, pacing, candles with open interest, and every kind of failure.
 #include "brokers/zerodha/ZerodhaBroker.h"
 #include "support/HttpTestServer.h"
-#include "support/LogCapture.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QSignalSpy>
@@ -110,7 +109,6 @@ void TestZerodhaHistory::chunkBoundaries()
 
 void TestZerodhaHistory::candlesWithOpenInterest()
 {
-    LogCapture log(false);
     Fixture f;
     f.server.setReply("GET", kPath + "5minute", HttpTestServer::Reply::json(kCandles));
     f.server.setReply("GET", kPath + "day", HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[)"
@@ -134,7 +132,6 @@ void TestZerodhaHistory::candlesWithOpenInterest()
                                "RELIANCE RELIANCE 1709265000 22470 22472.55 22455 22460.15 98750 10460150",
                                "RELIANCE RELIANCE 1709265300 22460.15 22465 22430.5 22433.8 121050 0",
                                "408065 RELIANCE 1423506600 10 12 9 11 500 0"}));
-    QVERIFY(log.contains(QtWarningMsg, "[ZerodhaBroker] Dropped 1 unreadable candles for \"RELIANCE\""));
 }
 
 void TestZerodhaHistory::pacedAtTheBrokersRate()
@@ -165,10 +162,6 @@ void TestZerodhaHistory::failedReplies_data()
                                    << QByteArray(R"({"status":"error","message":"Incorrect `api_key` or `access_token`.",)"
                                                  R"("error_type":"TokenException","data":null})")
                                    << "Incorrect `api_key` or `access_token`. (TokenException, HTTP 403)";
-    QTest::newRow("too many requests") << 429 << json
-                                       << QByteArray(R"({"status":"error","message":"Too many requests",)"
-                                                     R"("error_type":"NetworkException"})")
-                                       << "Too many requests (NetworkException, HTTP 429)";
     QTest::newRow("gateway page") << 502 << QByteArray("text/html") << QByteArray("<html>Bad Gateway</html>")
                                   << "HTTP 502, reply is not JSON";
     QTest::newRow("200 but not JSON") << 200 << json << QByteArray("[1,2") << "reply is not JSON";
