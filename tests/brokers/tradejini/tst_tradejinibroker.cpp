@@ -2,6 +2,7 @@
 // replacement, history requests in chunks, symbol store.
 #include "brokers/tradejini/TradeJiniBroker.h"
 #include "core/SettingsManager.h"
+#include "support/BarText.h"
 #include "support/HttpTestServer.h"
 #include "support/TradeJiniFrames.h"
 #include "support/WebSocketTestServer.h"
@@ -511,14 +512,8 @@ void TestTradeJiniBroker::historyBars()
     QSignalSpy history(&r.broker, &IBroker::historicalDataReceived);
     r.broker.requestIntradayData("RELIANCE", "1minute");
     QVERIFY(history.wait(5000));
-    const QList<OHLCData> bars = history.at(0).at(1).value<QList<OHLCData>>();
-    QCOMPARE(bars.size(), 2);
-    QCOMPARE(bars[0].timestamp, QDateTime::fromMSecsSinceEpoch(1736140500000));
-    QCOMPARE(bars[0].openInterest, 12.0);
-    QCOMPARE(bars[0].volume, 5000.0);
-    QCOMPARE(bars[1].volume, 0.0);
-    QCOMPARE(bars[1].adjustedClose, 101.0);
-    QCOMPARE(bars[1].symbol, QString("RELIANCE"));
+    QCOMPARE(BarText::of(history.at(0).at(1).value<QList<OHLCData>>()),
+             (QStringList{"RELIANCE 1736140500 100 101 99 100.5 100.5 5000 12", "RELIANCE 1736140560 100.5 102 100 101 101 0 0"}));
 }
 
 void TestTradeJiniBroker::symbolStore()
