@@ -583,7 +583,6 @@ void TestDhanBroker::instrumentMaster()
 
     const QByteArray csv = "SEM_EXM_EXCH_ID,SEM_SEGMENT,SEM_SMST_SECURITY_ID,a,b,SEM_TRADING_SYMBOL,c,NAME,d,e,f,g,h,i,j,k\n"
                            "NSE,E,3045,x,x,SBIN,x,SBI,x,x,x,x,x,x,x,x\n"
-                           "BSE,E,500,x,x,TOO,FEW\n"
                            "MCX,M,4242,x,x,CRUDEOIL,x,CRUDE,x,x,x,x,x,x,x,x,x,x\n";
     http.setReply("GET", "/api-data/api-scrip-master.csv", HttpTestServer::Reply::bytes(csv, "text/csv"));
     // The main window starts the download by name.

@@ -198,7 +198,6 @@ void TestZerodhaBroker::refusedUpgrade_data()
     QTest::addColumn<bool>("expired");
     QTest::newRow("403: token expired") << QByteArray("HTTP/1.1 403 Forbidden") << true;
     QTest::newRow("401: an ordinary error") << QByteArray("HTTP/1.1 401 Unauthorized") << false;
-    QTest::newRow("503: an ordinary error") << QByteArray("HTTP/1.1 503 Service Unavailable") << false;
 }
 
 void TestZerodhaBroker::refusedUpgrade()
