@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <ctime>
 
 namespace {
 
@@ -208,8 +209,8 @@ QJsonObject tenBlockGraph(bool indicators)
                                    edge(5, 10, 0)}}};
 }
 
-// Arg 1: with a 1M EMA(9) and a 5M RSI(14), each recomputed over its whole history (up to 600 values)
-// on every bar; arg 0: the same graph shape with plain blocks in their place, the evaluator's own cost.
+// Arg 1: with a 1M EMA(9) and a 5M RSI(14) whose histories are never reset (they slide at their
+// 600-value cap); arg 0: the same graph shape with plain blocks in their place, the evaluator's own cost.
 void BM_BarPassTenBlocks(benchmark::State& state)
 {
     const QVector<StoredCandle> rows = yearOfMinutes();
@@ -252,25 +253,68 @@ struct YearStore {
     }
 };
 
-// The whole agent run in intraday mode: SQLite reads, day and bar passes, positions.
-void BM_ReplayYearIntraday(benchmark::State& state)
+// CPU seconds of the whole process. The replays run on the agent's thread while this one sleeps in
+// wait(), so the difference is the replay's own work, whatever else shares the machine.
+double processCpuSeconds()
 {
-    qRegisterMetaType<BacktestSummary>("BacktestSummary");
-    qRegisterMetaType<QVector<TradeRecord>>("QVector<TradeRecord>");
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// One whole agent run (SQLite reads, day and bar passes, positions), timed by its CPU seconds.
+void replayYear(benchmark::State& state, const QJsonObject& strategy, bool intraday)
+{
     static YearStore year;
     for (auto _ : state) {
         BacktestAgent agent;
         agent.setStore(&year.store);
         agent.setSymbol("BENCH");
         agent.setDateRange(year.days.first(), year.days.last());
-        agent.setIntraday(true);
-        agent.setStrategy(tenBlockGraph(state.range(0) != 0));
+        agent.setIntraday(intraday);
+        agent.setStrategy(strategy);
+        const double start = processCpuSeconds();
         agent.start();
         agent.wait();
+        state.SetIterationTime(processCpuSeconds() - start);
     }
     state.SetItemsProcessed(state.iterations() * year.days.size() * 375);
 }
-BENCHMARK(BM_ReplayYearIntraday)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Intraday mode: the bar-level histories start afresh each day.
+void BM_ReplayYearIntraday(benchmark::State& state)
+{
+    replayYear(state, tenBlockGraph(state.range(0) != 0), true);
+}
+BENCHMARK(BM_ReplayYearIntraday)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseManualTime();
+
+// The same indicators in daily mode, in a position all day: the bar-level histories are never reset, so
+// they run at their 600-value cap and slide with every bar.
+QJsonObject persistingGraph()
+{
+    auto block = [](int id, const char* type, QJsonObject params = {}) {
+        return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
+    };
+    auto edge = [](int from, int to, int port) {
+        return QJsonObject{{"fromBlock", from}, {"fromPort", 0}, {"toBlock", to}, {"toPort", port}};
+    };
+    return QJsonObject{
+        {"strategyTimeframe", 1},
+        {"blocks", QJsonArray{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "EMA", {{"period", 9}, {"timeframe", 2}}),
+                              block(3, "RSI", {{"period", 14}, {"timeframe", 4}}), block(4, "Number", {{"value", 101}}),
+                              block(5, "GreaterThan"), block(6, "CrossedAbove"), block(7, "AND"), block(8, "ExitRule"),
+                              block(9, "Number", {{"value", 1}}), block(10, "Number", {{"value", 0}}),
+                              block(11, "GreaterThan"), block(12, "BuyEntry")}},
+        {"connections", QJsonArray{edge(1, 2, 0), edge(1, 3, 0), edge(3, 5, 0), edge(4, 5, 1), edge(1, 6, 0),
+                                   edge(2, 6, 1), edge(5, 7, 0), edge(6, 7, 1), edge(7, 8, 0), edge(9, 11, 0),
+                                   edge(10, 11, 1), edge(11, 12, 0)}}};
+}
+
+void BM_ReplayYearDailyPersisting(benchmark::State& state)
+{
+    replayYear(state, persistingGraph(), false);
+}
+BENCHMARK(BM_ReplayYearDailyPersisting)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 // The SQLite share of the replay: every day's minute and day candles read back.
 void BM_ReadYearDayByDay(benchmark::State& state)

@@ -205,6 +205,7 @@ void CSVExporter::onTickReceived(const QString& symbol, const TickData& tick)
     {
         QMutexLocker lock(&latestTicksMutex);
         latestTicks.insert(symbol, tick);
+        changedSinceExport.insert(symbol);
         if (!exportEnabled)
             return;
     }
@@ -288,6 +289,8 @@ void CSVExporter::triggerBatchImport(const QString& symbol)
         qDebug() << "[CSVExporter] Auto-import disabled, skipping";
         return;
     }
+    if (!importsPossible())
+        return;
     if (++batchTriggerCount <= 9)
         return;
     batchTriggerCount = 0;
@@ -295,8 +298,26 @@ void CSVExporter::triggerBatchImport(const QString& symbol)
     requestBatchImport();
 }
 
+bool CSVExporter::importsPossible() const
+{
+    return automation && automation->isSupported();
+}
+
+QString CSVExporter::dataFilePathFor(const QString& symbol) const
+{
+    return exportFormat == QLatin1String("amibroker") ? liveDataFilePath() : filePathFor(symbol);
+}
+
 void CSVExporter::requestBatchImport()
 {
+    if (!importsPossible()) {
+        if (!noAutomationLogged) {
+            noAutomationLogged = true;
+            qInfo() << "[CSVExporter] AmiBroker automation is not available on this platform:"
+                    << "data is written to" << exportDirPath << "and no imports are requested";
+        }
+        return;
+    }
     QMetaObject::invokeMethod(this, "batchImportToAmiBroker", Qt::QueuedConnection);
 }
 
@@ -305,7 +326,8 @@ void CSVExporter::flushPendingLines()
     if (!writePendingLines())
         return;
     if (autoImportEnabled) {
-        qDebug() << "[CSVExporter] Auto-import enabled; scheduling batch import on main thread";
+        if (importsPossible())
+            qDebug() << "[CSVExporter] Auto-import enabled; scheduling batch import on main thread";
         requestBatchImport();
     } else {
         qDebug() << "[CSVExporter] Auto-import not enabled; skipping import scheduling";
@@ -339,8 +361,10 @@ bool CSVExporter::writePendingLines()
         return false;
     }
 
+    // Unbuffered: a write that fails part-way has nothing left in a buffer, so the cut back to
+    // the last whole line below is not blocked by a second failing flush.
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered)) {
         qWarning() << "[CSVExporter] Failed to open shared CSV file for appending:" << path
                    << file.errorString();
         requeue();
@@ -358,13 +382,14 @@ bool CSVExporter::writePendingLines()
     if (file.write(bytes) != bytes.size() || !file.flush()) {
         // A torn line would be misread by AmiBroker: cut the file back and try again later.
         qWarning() << "[CSVExporter] Failed to write shared CSV file:" << path << file.errorString();
-        file.resize(sizeBefore);
+        if (!file.resize(sizeBefore))
+            qWarning() << "[CSVExporter] Could not cut the shared CSV file back:" << file.errorString();
         file.close();
         requeue();
         return false;
     }
     file.close();
-    qInfo() << "[CSVExporter] Flushed" << batch.size() << "lines to" << path
+    qDebug() << "[CSVExporter] Flushed" << batch.size() << "lines to" << path
             << "size(bytes):" << QFileInfo(path).size();
     return true;
 }
@@ -381,7 +406,13 @@ void CSVExporter::exportCurrentData()
     QHash<QString, TickData> snapshot;
     {
         QMutexLocker lock(&latestTicksMutex);
-        snapshot = latestTicks;
+        if (importsPossible()) {
+            snapshot = latestTicks;
+        } else {
+            for (const QString& symbol : qAsConst(changedSinceExport))
+                snapshot.insert(symbol, latestTicks.value(symbol));
+        }
+        changedSinceExport.clear();
     }
     for (auto it = snapshot.cbegin(); it != snapshot.cend(); ++it)
         writeForFormat(it.key(), it.value());
@@ -416,6 +447,7 @@ void CSVExporter::clearLatestTicks()
         QMutexLocker lock(&latestTicksMutex);
         removed = latestTicks.size();
         latestTicks.clear();
+        changedSinceExport.clear();
     }
     qDebug() << "✓ Cleared" << removed << "latest tick records from memory";
 }

@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QList>
+#include <QSet>
 #include <QMutex>
 #include <QObject>
 #include <QString>
@@ -68,6 +69,14 @@ public:
     bool isAmiBrokerAvailable();
     // The platform services behind the automation; tests hand in a scripted one.
     void setAutomationBackend(std::shared_ptr<AutomationBackend> backend);
+    // Whether imports can be requested at all. Without automation the files are only written:
+    // no import is scheduled, and the periodic export writes a symbol only when its latest tick
+    // changed since the export last wrote it (nothing empties the file, so a copy would only
+    // pile up).
+    bool importsPossible() const;
+    // The file a symbol's lines go to in the current format (the live data file for
+    // "amibroker", the symbol's history file otherwise).
+    QString dataFilePathFor(const QString& symbol) const;
 
 signals:
     void importCompleted();
@@ -127,4 +136,7 @@ private:
     bool importInProgress = false;
     // Result of the last check of the export folder; false while it is refused.
     bool exportDirTrusted = true;
+    // Symbols whose latest tick the periodic export has not written yet (used without automation).
+    QSet<QString> changedSinceExport;
+    bool noAutomationLogged = false;
 };

@@ -63,6 +63,12 @@ bool open(const QString& path)
     return g_logFile->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text);
 }
 
+QString path()
+{
+    QMutexLocker lock(&g_logMutex);
+    return g_logFile && g_logFile->isOpen() ? g_logFile->fileName() : QString();
+}
+
 void close()
 {
     QMutexLocker lock(&g_logMutex);

@@ -24,6 +24,9 @@ namespace LogFile {
 // it does not open; the object then stays, unopened, until close().
 bool open(const QString& path);
 
+// The path of the open log file; empty when none is open.
+QString path();
+
 // Closes and drops the log file; later messages reach standard error only.
 void close();
 

@@ -126,7 +126,9 @@ int run(int argc, char** argv)
 
     int exitCode = 0;
     {
-        MainWindow window;
+        MainWindowSeams seams;
+        seams.logFilePath = LogFile::path();
+        MainWindow window(seams);
         window.show();
         exitCode = app.exec();
 

@@ -2,18 +2,25 @@
 #include "backtest/BacktestAgent.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 
 #include <algorithm>
 #include <exception>
+#include <limits>
 
 namespace {
 
 const QString kSquareOffTime = QStringLiteral("15:15:00");
 const QString kFinalCloseTime = QStringLiteral("15:30:00");
+const qint64 kProgressIntervalMs = 250;
 
 }  // namespace
 
-BacktestAgent::BacktestAgent(QObject* parent) : QThread(parent) {}
+BacktestAgent::BacktestAgent(QObject* parent) : QThread(parent)
+{
+    // The signals carry these across threads whoever connects to them.
+    registerBacktestTypes();
+}
 
 BacktestAgent::~BacktestAgent() = default;
 
@@ -231,26 +238,43 @@ void BacktestAgent::run()
             emit error(symbol, QStringLiteral("Failed to load strategy graph"));
             return;
         }
-        const QStringList days = tradingDaysBetween(fromDate, toDate);
-        if (days.isEmpty()) {
+        // The range may be long (an untrusted job can name millions of weekdays): days are walked one
+        // at a time and never listed up front.
+        const QDate first = QDate::fromString(fromDate, Qt::ISODate);
+        const QDate last = QDate::fromString(toDate, Qt::ISODate);
+        const qint64 weekdays = weekdaysBetween(first, last);
+        if (weekdays == 0) {
             emit error(symbol, QStringLiteral("No trading days in range"));
             return;
         }
+        const int total = static_cast<int>(std::min<qint64>(weekdays, std::numeric_limits<int>::max()));
 
         BacktestRunState s;
         QVector<StoredCandle> dailyBars;
         StoredCandle lastBar;  // the last minute bar replayed
         bool anyDay = false;
-        const int total = days.size();
-        for (int i = 0; i < total; ++i) {
+        // Progress goes out for the first and the last day and otherwise at most a few times a second,
+        // so that a long range cannot flood the receiving thread with queued signals.
+        QElapsedTimer sinceProgress;
+        int done = 0;
+        auto report = [&] {
+            if (!sinceProgress.isValid() || done >= total || sinceProgress.elapsed() >= kProgressIntervalMs) {
+                emit progress(done, total, s.tradeCount);
+                sinceProgress.start();
+            }
+        };
+        for (QDate date = first; date <= last && done < total; date = date.addDays(1)) {
+            if (date.dayOfWeek() > 5)
+                continue;
             if (cancelRequested.load()) {
                 emit cancelled(symbol);
                 return;
             }
-            const QString& day = days[i];
+            ++done;
+            const QString day = date.toString(Qt::ISODate);
             const QVector<StoredCandle> minuteBars = store->loadMinuteCandles(symbol, day);
             if (minuteBars.isEmpty()) {
-                emit progress(i + 1, total, s.tradeCount);
+                report();
                 continue;
             }
             // Day-level values seen during this day come only from the days before it; the day's own
@@ -263,11 +287,11 @@ void BacktestAgent::run()
 
             if (!intraday) {
                 // The previous day's signals act at this day's first minute bar.
-                const StoredCandle& first = minuteBars.first();
+                const StoredCandle& firstBar = minuteBars.first();
                 if (evaluator.dayExitSignal && s.inPosition)
-                    closeTrade(first.open, first, first.time, ExitReason::SignalExit, s);
+                    closeTrade(firstBar.open, firstBar, firstBar.time, ExitReason::SignalExit, s);
                 if (evaluator.dayBuySignal && !s.inPosition)
-                    openPosition(1, first.open, day, first.time, s);
+                    openPosition(1, firstBar.open, day, firstBar.time, s);
                 processDayExits(minuteBars, s);
             } else {
                 processIntradayBars(minuteBars, s);
@@ -277,7 +301,7 @@ void BacktestAgent::run()
             const QVector<StoredCandle> dayCandle = store->loadDayCandles(symbol, day, day);
             if (!dayCandle.isEmpty())
                 dailyBars.append(dayCandle.first());
-            emit progress(i + 1, total, s.tradeCount);
+            report();
         }
 
         if (!anyDay) {

@@ -3,7 +3,9 @@
 
 #include "backtest/BacktestAgent.h"
 #include "backtest/BacktestMessages.h"
+#include "backtest/CallbackClient.h"
 
+#include <QDate>
 #include <QDebug>
 #include <QJsonArray>
 #include <QNetworkReply>
@@ -19,6 +21,26 @@ const QString kBusy = QStringLiteral("A backtest is already running on this clie
 const QString kMalformed = QStringLiteral("Malformed job: missing job_id, from, to, strategy, or symbols");
 const QString kProgressPath = QStringLiteral("/api/backtest/progress/");
 const QString kIngestPath = QStringLiteral("/api/backtest/ingest/");
+// A job's range may span at most this many years: beyond it the replay (one step per weekday) and its
+// progress would run for hours on an untrusted request.
+const int kMaxRangeYears = 30;
+const QString kRangeTooLong =
+    QStringLiteral("Malformed job: from and to may be at most %1 years apart").arg(kMaxRangeYears);
+const qint64 kProgressPostIntervalMs = 1000;
+// Every block keeps its own history and state for the whole run; an untrusted graph of tens of
+// thousands of blocks would take gigabytes. Real strategies use a few dozen.
+const int kMaxStrategyBlocks = 2000;
+const QString kTooManyBlocks =
+    QStringLiteral("Malformed job: a strategy may have at most %1 blocks").arg(kMaxStrategyBlocks);
+
+// Both dates readable and more than the limit apart. Unreadable dates are left to the agent, which
+// reports them as a range without trading days.
+bool rangeTooLong(const QString& from, const QString& to)
+{
+    const QDate first = QDate::fromString(from, Qt::ISODate);
+    const QDate last = QDate::fromString(to, Qt::ISODate);
+    return first.isValid() && last.isValid() && first.addYears(kMaxRangeYears) < last;
+}
 
 }  // namespace
 
@@ -32,12 +54,13 @@ BacktestController::BacktestController(IOHLCStore* s, const QString& base, const
     , configuredBase(base)
     , configuredKey(key)
 {
-    qRegisterMetaType<BacktestSummary>("BacktestSummary");
-    qRegisterMetaType<QVector<TradeRecord>>("QVector<TradeRecord>");
+    registerBacktestTypes();
 }
 
 BacktestController::~BacktestController()
 {
+    // The clients post through `network`, which goes before the children do.
+    qDeleteAll(findChildren<CallbackClient*>(QString(), Qt::FindDirectChildrenOnly));
     // Besides the current agent, one that has just finished may still be leaving its run; both are
     // children, and deleting a thread that still runs aborts the program. So stop and wait for all.
     const QList<BacktestAgent*> agents = findChildren<BacktestAgent*>(QString(), Qt::FindDirectChildrenOnly);
@@ -86,6 +109,15 @@ bool BacktestController::handleJob(const QJsonObject& job)
                          {QStringLiteral("type"), QStringLiteral("backtest_status")}});
         return false;
     }
+    const bool tooManyBlocks =
+        newStrategy.value(QStringLiteral("blocks")).toArray().size() > kMaxStrategyBlocks;
+    if (rangeTooLong(newFrom, newTo) || tooManyBlocks) {
+        send(QJsonObject{{QStringLiteral("job_id"), newJobId},
+                         {QStringLiteral("message"), tooManyBlocks ? kTooManyBlocks : kRangeTooLong},
+                         {QStringLiteral("status"), QStringLiteral("error")},
+                         {QStringLiteral("type"), QStringLiteral("backtest_status")}});
+        return false;
+    }
 
     jobId = newJobId;
     from = newFrom;
@@ -109,6 +141,9 @@ bool BacktestController::handleJob(const QJsonObject& job)
     finishedTrades = 0;
     failures.clear();
     failedCount = 0;
+    posts = new CallbackClient(&network, this);
+    sinceProgressPost.invalidate();
+    progressHeld = false;
     send(QJsonObject{{QStringLiteral("job_id"), jobId},
                      {QStringLiteral("status"), QStringLiteral("running")},
                      {QStringLiteral("total"), symbols.size()},
@@ -133,7 +168,9 @@ bool BacktestController::waitForAgent(unsigned long ms)
 void BacktestController::startNextSymbol()
 {
     if (currentIndex >= symbols.size()) {
+        flushProgress();
         sendStatus(QStringLiteral("done"), QString());
+        endJobPosts();
         running = false;
         emit jobFinished(jobId);
         return;
@@ -176,7 +213,9 @@ void BacktestController::onAgentCancelled(QString)
 {
     agent = nullptr;
     running = false;
+    flushProgress();
     sendStatus(QStringLiteral("cancelled"), QString());
+    endJobPosts();
     emit jobFinished(jobId);
 }
 
@@ -224,8 +263,27 @@ void BacktestController::sendStatus(const QString& status, const QString& messag
     postJson(progressUrl(), BacktestMessages::compact(post));
 }
 
-void BacktestController::sendProgress()
+void BacktestController::flushProgress()
 {
+    if (progressHeld)
+        sendProgress(true);
+}
+
+void BacktestController::endJobPosts()
+{
+    if (posts)
+        posts->finishWhenIdle();
+    posts = nullptr;
+}
+
+void BacktestController::sendProgress(bool force)
+{
+    if (!force && sinceProgressPost.isValid() && sinceProgressPost.elapsed() < kProgressPostIntervalMs) {
+        progressHeld = true;
+        return;
+    }
+    progressHeld = false;
+    sinceProgressPost.start();
     postJson(progressUrl(), BacktestMessages::compact(QJsonObject{
                                 {QStringLiteral("done"), doneCount},
                                 {QStringLiteral("job_id"), jobId},
@@ -275,10 +333,7 @@ void BacktestController::postJson(const QString& url, const QByteArray& body)
         key = QByteArray("");
     request.setRawHeader(QByteArrayLiteral("X-API-Key"), key);
     request.setTransferTimeout(postTimeoutMs);
-    QNetworkReply* reply = network.post(request, body);
-    connect(reply, &QNetworkReply::finished, this, [reply] {
-        if (reply->error() != QNetworkReply::NoError)
-            qWarning() << "[BacktestController] HTTP POST error:" << reply->errorString().left(300);
-        reply->deleteLater();
-    });
+    if (!posts)
+        posts = new CallbackClient(&network, this);
+    posts->post(request, body);
 }

@@ -3,6 +3,7 @@
 
 #include "backtest/BacktestRecords.h"
 
+#include <QElapsedTimer>
 #include <QJsonObject>
 #include <QMap>
 #include <QNetworkAccessManager>
@@ -12,6 +13,7 @@
 #include <functional>
 
 class BacktestAgent;
+class CallbackClient;
 class IOHLCStore;
 
 class BacktestController : public QObject {
@@ -52,7 +54,10 @@ private slots:
 private:
     void startNextSymbol();
     void sendStatus(const QString& status, const QString& message);
-    void sendProgress();
+    // At most one progress post a second; `force` sends it regardless (the job's last one).
+    void sendProgress(bool force = false);
+    void flushProgress();
+    void endJobPosts();
     void sendResults(const QString& symbol, const BacktestSummary& summary, const QVector<TradeRecord>& trades);
     void postJson(const QString& url, const QByteArray& body);
     void send(const QJsonObject& message);
@@ -84,4 +89,7 @@ private:
     QMap<QString, QString> failures;  // symbol -> error of the symbols that failed in this job
     int failedCount = 0;
     int postTimeoutMs = 30000;
+    CallbackClient* posts = nullptr;  // the current job's posts, in order
+    QElapsedTimer sinceProgressPost;
+    bool progressHeld = false;  // a progress post was skipped since the last one sent
 };

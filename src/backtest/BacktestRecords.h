@@ -55,3 +55,15 @@ enum : qint32 {
 
 Q_DECLARE_METATYPE(TradeRecord)
 Q_DECLARE_METATYPE(BacktestSummary)
+
+// Registers "BacktestSummary" and "QVector<TradeRecord>", the types the agent's signals carry across
+// threads. Idempotent and cheap after the first call.
+inline void registerBacktestTypes()
+{
+    static const bool registered = [] {
+        qRegisterMetaType<BacktestSummary>("BacktestSummary");
+        qRegisterMetaType<QVector<TradeRecord>>("QVector<TradeRecord>");
+        return true;
+    }();
+    Q_UNUSED(registered);
+}

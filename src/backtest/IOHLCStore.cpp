@@ -18,6 +18,20 @@ QStringList tradingDaysBetween(const QString& from, const QString& to)
     return days;
 }
 
+qint64 weekdaysBetween(const QDate& from, const QDate& to)
+{
+    if (!from.isValid() || !to.isValid() || from > to)
+        return 0;
+    const qint64 span = from.daysTo(to) + 1;
+    qint64 count = span / 7 * 5;
+    // The days after the whole weeks start on from's weekday.
+    for (qint64 i = 0, dow = from.dayOfWeek(); i < span % 7; ++i, dow = dow % 7 + 1) {
+        if (dow <= 5)
+            ++count;
+    }
+    return count;
+}
+
 IOHLCStore::~IOHLCStore() = default;
 
 QStringList IOHLCStore::missingDates(const QString& symbol, const QString& from, const QString& to)

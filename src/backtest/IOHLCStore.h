@@ -3,6 +3,7 @@
 
 #include "backtest/StoredCandle.h"
 
+#include <QDate>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -10,6 +11,8 @@
 // ISO dates of the Monday-to-Friday days from `from` to `to`, both inclusive. Empty when either date is
 // invalid or from is after to. There is no holiday calendar.
 QStringList tradingDaysBetween(const QString& from, const QString& to);
+// Number of Monday-to-Friday days from `from` to `to`, both inclusive; 0 when from is after to.
+qint64 weekdaysBetween(const QDate& from, const QDate& to);
 
 class IOHLCStore {
 public:

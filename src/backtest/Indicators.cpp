@@ -6,8 +6,8 @@
 
 namespace {
 
-// The single steps of the walks below. The running forms use the same ones, so a series extended one
-// value at a time gives bit-for-bit the result of a full walk.
+// The single steps of the walks below. The strategy blocks' sliding forms (SlidingIndicator) repeat
+// them operation for operation, so that their results are bit-for-bit those of a full walk.
 inline void smaStep(double& sum, qint64& count, double value, int period, const double* dropped)
 {
     sum += value;
@@ -34,11 +34,10 @@ inline double emaFactor(int period)
     return 2.0 / (static_cast<double>(period) + 1.0);
 }
 
-// Running-window mean walked from the oldest value to the newest. Writes every mean into `out` when it
-// is given and stops after position `stopAt`; returns the mean at that position.
-double smaWalk(const QVector<double>& values, int period, int stopAt, double* out, SmaRunning* state = nullptr)
+// Running-window mean walked from the oldest of n values (newest first) to the newest. Writes every
+// mean into `out` when it is given and stops after position `stopAt`; returns the mean at that position.
+double smaWalk(const double* values, int n, int period, int stopAt, double* out)
 {
-    const int n = values.size();
     double sum = 0.0;
     qint64 count = 0;
     double mean = 0.0;
@@ -49,8 +48,6 @@ double smaWalk(const QVector<double>& values, int period, int stopAt, double* ou
         if (out)
             out[j] = mean;
     }
-    if (state)
-        *state = {sum, count};
     return mean;
 }
 
@@ -62,7 +59,7 @@ QVector<double> seededEma(const QVector<double>& values, int period, double k)
     QVector<double> out(n, 0.0);
     if (period < 1 || n == 0)
         return out;
-    smaWalk(values, period, 0, out.data());
+    smaWalk(values.constData(), n, period, 0, out.data());
     const qint64 lastSeeded = static_cast<qint64>(n) - period - 1;
     for (qint64 j = std::min<qint64>(lastSeeded - 1, n - 2); j >= 0; --j)
         out[j] = emaStep(out[j + 1], values[j], k);
@@ -81,10 +78,17 @@ double trueRange(const QVector<StoredCandle>& c, int i)
 
 double computeRsi(const QVector<double>& closes, int period)
 {
-    const int n = closes.size();
+    return computeRsi(closes.constData(), closes.size(), period);
+}
+
+double computeRsi(const double* closes, int n, int period)
+{
     if (n < 2 || period < 1)
         return 50.0;
-    return rsiOf(rsiRunning(closes, period));
+    double gain = 0.0, loss = 0.0;
+    for (int i = n - 2; i >= 0; --i)
+        rsiStepRaw(closes[i] - closes[i + 1], period, gain, loss);
+    return gain + loss > 0.0 ? 100.0 * gain / (gain + loss) : 50.0;
 }
 
 double rsiStep(double change, int period, double& avgGain, double& avgLoss)
@@ -102,7 +106,7 @@ QVector<double> smaSeries(const QVector<double>& values, int period)
     QVector<double> out(values.size(), 0.0);
     if (period < 1 || values.isEmpty())
         return out;
-    smaWalk(values, period, 0, out.data());
+    smaWalk(values.constData(), values.size(), period, 0, out.data());
     return out;
 }
 
@@ -122,68 +126,32 @@ QVector<double> wilderSeries(const QVector<double>& values, int period)
 
 double smaLatest(const QVector<double>& values, int period)
 {
-    if (period < 1 || values.isEmpty())
-        return 0.0;
-    return smaWalk(values, period, 0, nullptr);
+    return smaLatest(values.constData(), values.size(), period);
 }
 
 double emaLatest(const QVector<double>& values, int period)
 {
-    const int n = values.size();
+    return emaLatest(values.constData(), values.size(), period);
+}
+
+double smaLatest(const double* values, int n, int period)
+{
+    if (period < 1 || n == 0)
+        return 0.0;
+    return smaWalk(values, n, period, 0, nullptr);
+}
+
+double emaLatest(const double* values, int n, int period)
+{
     if (period < 1 || n == 0)
         return 0.0;
     const double k = emaFactor(period);
     // The newest seeded position; everything newer follows the recursion.
     const qint64 lastSeeded = std::max<qint64>(static_cast<qint64>(n) - period - 1, 0);
-    double prev = smaWalk(values, period, static_cast<int>(lastSeeded), nullptr);
+    double prev = smaWalk(values, n, period, static_cast<int>(lastSeeded), nullptr);
     for (qint64 j = lastSeeded - 1; j >= 0; --j)
         prev = emaStep(prev, values[j], k);
     return prev;
-}
-
-SmaRunning smaRunning(const QVector<double>& values, int period)
-{
-    SmaRunning s;
-    if (period >= 1)
-        smaWalk(values, period, 0, nullptr, &s);
-    return s;
-}
-
-double smaPush(SmaRunning& s, double newest, const QVector<double>& older, int period)
-{
-    if (period < 1)
-        return 0.0;
-    // Once the window is full the value leaving it is the one `period` places older than `newest`.
-    smaStep(s.sum, s.count, newest, period, s.count >= period ? &older[period - 1] : nullptr);
-    return s.sum / static_cast<double>(s.count);
-}
-
-RsiRunning rsiRunning(const QVector<double>& closes, int period)
-{
-    RsiRunning s;
-    if (period < 1)
-        return s;
-    for (int i = closes.size() - 2; i >= 0; --i)
-        rsiStepRaw(closes[i] - closes[i + 1], period, s.gain, s.loss);
-    return s;
-}
-
-void rsiPush(RsiRunning& s, double change, int period)
-{
-    if (period >= 1)
-        rsiStepRaw(change, period, s.gain, s.loss);
-}
-
-double rsiOf(const RsiRunning& s)
-{
-    if (s.gain + s.loss > 0.0)
-        return 100.0 * s.gain / (s.gain + s.loss);
-    return 50.0;
-}
-
-double emaPush(double previous, double newest, int period)
-{
-    return emaStep(previous, newest, emaFactor(period));
 }
 
 QVector<double> atrSeries(const QVector<StoredCandle>& candles, int period)

@@ -44,27 +44,10 @@ QVector<double> wilderSeries(const QVector<double>& values, int period);
 // Element 0 of smaSeries / emaSeries without building the series (the strategy blocks need only it).
 double smaLatest(const QVector<double>& values, int period);
 double emaLatest(const QVector<double>& values, int period);
-
-// Running forms of the newest-first walks, for a series that grows at its newest end: pushing one value
-// does exactly the floating-point operations a full walk of the longer series does, so the results are
-// identical to smaLatest, computeRsi and emaLatest of that series.
-struct SmaRunning {
-    double sum = 0.0;
-    qint64 count = 0;  // values in the window
-};
-SmaRunning smaRunning(const QVector<double>& values, int period);
-// `older` is the series before `newest` joins it (newest first); returns the new mean.
-double smaPush(SmaRunning& s, double newest, const QVector<double>& older, int period);
-struct RsiRunning {
-    double gain = 0.0;
-    double loss = 0.0;
-};
-RsiRunning rsiRunning(const QVector<double>& closes, int period);
-void rsiPush(RsiRunning& s, double change, int period);
-double rsiOf(const RsiRunning& s);  // the RSI of the averages, 50 when both are zero
-// The EMA of a series one value longer than the one whose EMA is `previous`; valid when that shorter
-// series holds more than `period` values (below that the EMA is still a seeded mean).
-double emaPush(double previous, double newest, int period);
+// The same three over n values newest first, read in place.
+double smaLatest(const double* values, int n, int period);
+double emaLatest(const double* values, int n, int period);
+double computeRsi(const double* closes, int n, int period);
 
 QVector<double> atrSeries(const QVector<StoredCandle>& candles, int period);
 QVector<double> adxSeries(const QVector<StoredCandle>& candles, int period);

@@ -3,11 +3,14 @@
 
 #include <QDebug>
 #include <QMutexLocker>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QThread>
 #include <QUuid>
 #include <QVariant>
+
+#include <sqlite3.h>
 
 namespace {
 
@@ -67,27 +70,92 @@ qint32 readVolume(const QVariant& v)
     return saturateVolume(v.toLongLong());
 }
 
-// Open, high, low, close and volume stand in five columns from `first` in both candle reads.
-void readPrices(const QSqlQuery& q, int first, StoredCandle& s)
+// A column as Qt's SQLite driver would hand it over; only for values of an unexpected storage class.
+QVariant columnVariant(sqlite3_stmt* st, int i)
 {
-    s.open = q.value(first).toDouble();
-    s.high = q.value(first + 1).toDouble();
-    s.low = q.value(first + 2).toDouble();
-    s.close = q.value(first + 3).toDouble();
-    s.volume = readVolume(q.value(first + 4));
+    switch (sqlite3_column_type(st, i)) {
+    case SQLITE_INTEGER: return QVariant(static_cast<qlonglong>(sqlite3_column_int64(st, i)));
+    case SQLITE_FLOAT: return QVariant(sqlite3_column_double(st, i));
+    case SQLITE_NULL: return QVariant(QString());
+    case SQLITE_BLOB:
+        return QByteArray(static_cast<const char*>(sqlite3_column_blob(st, i)), sqlite3_column_bytes(st, i));
+    default:
+        return QString(reinterpret_cast<const QChar*>(sqlite3_column_text16(st, i)),
+                       sqlite3_column_bytes16(st, i) / int(sizeof(QChar)));
+    }
 }
 
-// Prepares a read the first time a connection needs it; later calls rebind and reuse the same one.
-QSqlQuery* preparedRead(std::shared_ptr<QSqlQuery>& slot, const QSqlDatabase& db, const QString& sql)
+double readDouble(sqlite3_stmt* st, int i)
+{
+    const int type = sqlite3_column_type(st, i);
+    if (type == SQLITE_FLOAT || type == SQLITE_INTEGER)
+        return sqlite3_column_double(st, i);
+    return columnVariant(st, i).toDouble();
+}
+
+// Open, high, low, close and volume stand in five columns from `first` in both candle reads.
+void readPrices(sqlite3_stmt* st, int first, StoredCandle& s)
+{
+    s.open = readDouble(st, first);
+    s.high = readDouble(st, first + 1);
+    s.low = readDouble(st, first + 2);
+    s.close = readDouble(st, first + 3);
+    s.volume = sqlite3_column_type(st, first + 4) == SQLITE_INTEGER
+        ? saturateVolume(sqlite3_column_int64(st, first + 4))
+        : readVolume(columnVariant(st, first + 4));
+}
+
+// "HH:MM:SS" from the shared texts; any other text as it is.
+QString readTime(sqlite3_stmt* st, int i, QVector<QString>& times)
+{
+    if (sqlite3_column_type(st, i) != SQLITE_TEXT)
+        return columnVariant(st, i).toString();
+    const auto* t = sqlite3_column_text(st, i);
+    const int n = sqlite3_column_bytes(st, i);
+    auto digit = [t](int k) { return t[k] >= '0' && t[k] <= '9'; };
+    if (n == 8 && t[2] == ':' && t[5] == ':' && digit(0) && digit(1) && digit(3) && digit(4) && digit(6) && digit(7)) {
+        const int h = (t[0] - '0') * 10 + (t[1] - '0');
+        const int m = (t[3] - '0') * 10 + (t[4] - '0');
+        const int sec = (t[6] - '0') * 10 + (t[7] - '0');
+        if (h < 24 && m < 60 && sec < 60) {
+            if (times.isEmpty())
+                times.resize(24 * 3600);
+            QString& slot = times[h * 3600 + m * 60 + sec];
+            if (slot.isNull())
+                slot = QString::fromLatin1(reinterpret_cast<const char*>(t), n);
+            return slot;
+        }
+    }
+    return QString::fromUtf8(reinterpret_cast<const char*>(t), n);
+}
+
+sqlite3* handleOf(const QSqlDatabase& db)
+{
+    const QVariant v = db.driver() ? db.driver()->handle() : QVariant();
+    if (!v.isValid() || qstrcmp(v.typeName(), "sqlite3*") != 0)
+        return nullptr;
+    return *static_cast<sqlite3* const*>(v.data());
+}
+
+// Prepares a read the first time a connection needs it; later calls reuse the same statement.
+sqlite3_stmt* preparedRead(sqlite3_stmt*& slot, const QSqlDatabase& db, const char* sql)
 {
     if (!slot) {
-        auto q = std::make_shared<QSqlQuery>(db);
-        q->setForwardOnly(true);
-        if (!q->prepare(sql))
-            return nullptr;
-        slot = q;
+        sqlite3* handle = handleOf(db);
+        if (!handle || sqlite3_prepare_v2(handle, sql, -1, &slot, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(slot);
+            slot = nullptr;
+        }
     }
-    return slot.get();
+    return slot;
+}
+
+// Binds text parameters from `first` (1-based); the bytes must outlive the step loop.
+void bindTexts(sqlite3_stmt* st, std::initializer_list<const QByteArray*> texts)
+{
+    int i = 1;
+    for (const QByteArray* t : texts)
+        sqlite3_bind_text(st, i++, t->constData(), t->size(), SQLITE_STATIC);
 }
 
 }  // namespace
@@ -131,14 +199,18 @@ bool SQLiteOHLCStore::openConnection(QSqlDatabase& db, const QString& name, cons
     q.exec(QStringLiteral("PRAGMA journal_mode=WAL"));
     q.exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
     q.exec(QStringLiteral("PRAGMA cache_size=-32768"));
+    // Replays read every page of their days: mapped pages spare a system call and a copy per page.
+    q.exec(QStringLiteral("PRAGMA mmap_size=268435456"));
     return true;
 }
 
 void SQLiteOHLCStore::dropConnections(ThreadConnections& c)
 {
     // Every handle must be gone before the name is removed, or Qt keeps the connection alive.
-    c.minuteRead.reset();
-    c.dayRead.reset();
+    sqlite3_finalize(c.minuteRead);
+    sqlite3_finalize(c.dayRead);
+    c.minuteRead = nullptr;
+    c.dayRead = nullptr;
     if (c.minute.isValid())
         c.minute.close();
     if (c.day.isValid())
@@ -295,25 +367,24 @@ QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, 
     ThreadConnections* c = connectionsForCurrentThread();
     if (!c)
         return out;
-    QSqlQuery* read = preparedRead(c->minuteRead, c->minute,
-                                   QStringLiteral("SELECT date, time, open, high, low, close, volume FROM "
-                                                  "minute_candles WHERE symbol = ? AND date = ? ORDER BY time ASC"));
-    if (!read)
+    sqlite3_stmt* st = preparedRead(c->minuteRead, c->minute,
+                                    "SELECT time, open, high, low, close, volume FROM minute_candles "
+                                    "WHERE symbol = ? AND date = ? ORDER BY time ASC");
+    if (!st)
         return out;
-    QSqlQuery& q = *read;
-    q.bindValue(0, symbol);
-    q.bindValue(1, date);
-    if (!q.exec())
-        return out;
+    const QByteArray sym = symbol.toUtf8();
+    const QByteArray day = date.toUtf8();
+    bindTexts(st, {&sym, &day});
     out.reserve(400);  // a trading day is 375 minutes
-    while (q.next()) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
         StoredCandle s;
-        s.date = date;  // equal to column 0 by the WHERE clause; shared instead of one copy per row
-        s.time = q.value(1).toString();
-        readPrices(q, 2, s);
-        out.append(s);
+        s.date = date;  // the stored date equals it by the WHERE clause; shared instead of one copy per row
+        s.time = readTime(st, 0, c->times);
+        readPrices(st, 1, s);
+        out.append(std::move(s));
     }
-    q.finish();
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
     return out;
 }
 
@@ -326,26 +397,26 @@ QVector<StoredCandle> SQLiteOHLCStore::loadDayCandles(const QString& symbol, con
     ThreadConnections* c = connectionsForCurrentThread();
     if (!c)
         return out;
-    QSqlQuery* read = preparedRead(c->dayRead, c->day,
-                                   QStringLiteral("SELECT date, open, high, low, close, volume FROM day_candles "
-                                                  "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC"));
-    if (!read)
+    sqlite3_stmt* st = preparedRead(c->dayRead, c->day,
+                                    "SELECT date, open, high, low, close, volume FROM day_candles "
+                                    "WHERE symbol = ? AND date >= ? AND date <= ? ORDER BY date ASC");
+    if (!st)
         return out;
-    QSqlQuery& q = *read;
-    q.bindValue(0, symbol);
-    q.bindValue(1, from);
-    q.bindValue(2, to);
-    if (!q.exec())
-        return out;
+    const QByteArray sym = symbol.toUtf8();
+    const QByteArray first = from.toUtf8();
+    const QByteArray last = to.toUtf8();
+    bindTexts(st, {&sym, &first, &last});
     const QString midnight = QStringLiteral("00:00:00");
-    while (q.next()) {
+    while (sqlite3_step(st) == SQLITE_ROW) {
         StoredCandle s;
-        s.date = q.value(0).toString();
+        // One day asked for (the replay's case): that day's text is shared.
+        s.date = from == to ? from : columnVariant(st, 0).toString();
         s.time = midnight;
-        readPrices(q, 1, s);
-        out.append(s);
+        readPrices(st, 1, s);
+        out.append(std::move(s));
     }
-    q.finish();
+    sqlite3_reset(st);
+    sqlite3_clear_bindings(st);
     return out;
 }
 

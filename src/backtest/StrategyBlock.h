@@ -1,10 +1,10 @@
 // One block of a strategy graph and one edge between blocks.
 #pragma once
 
-#include <QMap>
+#include "backtest/BlockHistory.h"
+
 #include <QString>
 #include <QVariantMap>
-#include <QVector>
 
 struct StrategyBlock {
     qint32 id = 0;
@@ -13,8 +13,19 @@ struct StrategyBlock {
     bool dayLevel = false;   // evaluated in the day pass (true) or the bar pass (false)
     double value = 0.0;      // numeric output
     bool signal = false;     // boolean output
-    QVector<double> history; // past values, newest first
-    QMap<QString, double> state;  // running values: minute-bucket fields, previous cross inputs
+    BlockHistory history;    // past values, newest first
+    // Running values between passes.
+    struct State {
+        bool periodStarted = false;  // a minute bucket of the block's timeframe is being built
+        double periodOpen = 0.0;
+        double periodHigh = 0.0;
+        double periodLow = 0.0;
+        double periodVol = 0.0;
+        bool crossSeen = false;  // the cross blocks' inputs of the previous evaluation
+        double crossA = 0.0;
+        double crossB = 0.0;
+        bool isEmpty() const { return !periodStarted && !crossSeen; }
+    } state;
 };
 
 struct StrategyConnection {

@@ -19,13 +19,6 @@ const int kDayHistoryCap = 600;
 const int kWeekHistoryCap = 200;
 const int kMonthHistoryCap = 120;
 
-const QString kPeriodStarted = QStringLiteral("_periodStarted");
-const QString kPeriodOpen = QStringLiteral("_periodOpen");
-const QString kPeriodHigh = QStringLiteral("_periodHigh");
-const QString kPeriodLow = QStringLiteral("_periodLow");
-const QString kPeriodVol = QStringLiteral("_periodVol");
-const QString kCrossA = QStringLiteral("a");
-const QString kCrossB = QStringLiteral("b");
 
 // Integer fields of the graph JSON: a number that is not a whole value in the int range gives the
 // default, as Qt 5's QJsonValue::toInt does, without its undefined out-of-range cast.
@@ -39,12 +32,7 @@ int jsonInt(const QJsonValue& v, int fallback)
     return static_cast<int>(d);
 }
 
-void prependCapped(QVector<double>& history, double v, int cap)
-{
-    history.prepend(v);
-    if (history.size() > cap)
-        history.resize(cap);
-}
+static_assert(kDayHistoryCap == BlockHistory::kCapacity, "day-level and bar-level histories keep 600 values");
 
 QString weekKeyOf(const QString& date)
 {
@@ -260,9 +248,9 @@ bool StrategyEvaluator::inputSignal(int block, int port) const
     return b != blocks.constEnd() && b.value().signal;
 }
 
-const QVector<double>& StrategyEvaluator::inputHistory(int block, int port) const
+const BlockHistory& StrategyEvaluator::inputHistory(int block, int port) const
 {
-    static const QVector<double> empty;
+    static const BlockHistory empty;
     const auto ports = inputIndex.constFind(block);
     if (ports == inputIndex.constEnd())
         return empty;
@@ -350,7 +338,7 @@ void StrategyEvaluator::rebuildCache()
     // The cache points into `blocks`; a shared map would move its nodes on the next write.
     blocks.detach();
     m_cache.clear();
-    m_cache.reserve(evaluationOrder.size());
+    m_cache.reserve(size_t(evaluationOrder.size()));
     for (int id : qAsConst(evaluationOrder)) {
         auto it = blocks.find(id);
         if (it == blocks.end()) {
@@ -358,9 +346,29 @@ void StrategyEvaluator::rebuildCache()
             empty.id = id;
             it = blocks.insert(id, empty);
         }
-        m_cache.append(resolve(it.value()));
+        m_cache.push_back(resolve(it.value()));
+        link(m_cache.back());
     }
     m_cacheBlocks = blocks.size();
+}
+
+void StrategyEvaluator::link(Resolved& r)
+{
+    r.in0 = r.in1 = nullptr;
+    for (const Input& in : qAsConst(r.inputs)) {
+        if (in.port == 0 && !r.in0)
+            r.in0 = &in;
+        else if (in.port == 1 && !r.in1)
+            r.in1 = &in;
+    }
+    const bool average = r.kind == Kind::Ema || r.kind == Kind::Sma || r.kind == Kind::Rsi;
+    r.sliding.reset();
+    if (average && r.period >= 1) {
+        const SlidingIndicator::Kind k = r.kind == Kind::Ema ? SlidingIndicator::Kind::Ema
+            : r.kind == Kind::Sma                            ? SlidingIndicator::Kind::Sma
+                                                             : SlidingIndicator::Kind::Rsi;
+        r.sliding = std::make_unique<SlidingIndicator>(k, r.period);
+    }
 }
 
 void StrategyEvaluator::ensureCache()
@@ -402,6 +410,7 @@ void StrategyEvaluator::evaluateDay(const QVector<StoredCandle>& bars)
 void StrategyEvaluator::evaluateBar(const StoredCandle& bar, const QString& time)
 {
     currentTime = time;
+    m_minutes = minutesOf(time);
     buySignal = false;
     sellSignal = false;
     exitSignal = false;
@@ -417,12 +426,11 @@ void StrategyEvaluator::evaluateBar(const StoredCandle& bar, const QString& time
 
 void StrategyEvaluator::resetState()
 {
-    forgetRunningStates();
     for (auto& b : blocks) {
         b.value = 0.0;
         b.signal = false;
         b.history.clear();
-        b.state.clear();
+        b.state = {};
     }
     dailyBars.clear();
     m_dailyIndicatorBars = -1;
@@ -446,14 +454,13 @@ void StrategyEvaluator::resetState()
 
 void StrategyEvaluator::resetBarState()
 {
-    forgetRunningStates();
     for (auto& b : blocks) {
         if (b.dayLevel)
             continue;
         b.value = 0.0;
         b.signal = false;
         b.history.clear();
-        b.state.clear();
+        b.state = {};
     }
     buySignal = sellSignal = exitSignal = false;
     entryPrice = 0.0;
@@ -466,7 +473,7 @@ void StrategyEvaluator::primeDayLevel()
         if (!b.dayLevel)
             continue;
         b.history.clear();
-        b.state.clear();
+        b.state = {};
     }
     lastMonthCount = -1;
     lastWeekCount = -1;
@@ -475,8 +482,9 @@ void StrategyEvaluator::primeDayLevel()
 
 void StrategyEvaluator::evaluateBlock(StrategyBlock& block, const StoredCandle* bar)
 {
-    forgetRunningStates();  // the block's history may change outside the cached walk
     Resolved r = resolve(block);
+    link(r);
+    m_minutes = minutesOf(currentTime);
     evaluateResolved(r, bar);
 }
 
@@ -549,165 +557,80 @@ void StrategyEvaluator::evaluateCandle(Resolved& r, const StoredCandle* bar)
             return;
         }
         b.value = dailyBars.isEmpty() ? 0.0 : fieldOf(r.kind, dailyBars.constLast());
-        prependCapped(b.history, b.value, kDayHistoryCap);
+        b.history.prepend(b.value);
         return;
     }
     if (!bar)
         return;
     // A minute bucket of the block's timeframe, anchored at 09:15.
     auto& st = b.state;
-    if (st.value(kPeriodStarted, 0.0) == 0.0) {
-        st.insert(kPeriodHigh, bar->high);
-        st.insert(kPeriodLow, bar->low);
-        st.insert(kPeriodOpen, bar->open);
-        st.insert(kPeriodVol, static_cast<double>(bar->volume));
-        st.insert(kPeriodStarted, 1.0);
+    if (!st.periodStarted) {
+        st.periodHigh = bar->high;
+        st.periodLow = bar->low;
+        st.periodOpen = bar->open;
+        st.periodVol = static_cast<double>(bar->volume);
+        st.periodStarted = true;
     } else {
-        auto high = st.find(kPeriodHigh);
-        if (high == st.end())
-            high = st.insert(kPeriodHigh, 0.0);
-        if (bar->high > high.value())
-            high.value() = bar->high;
-        auto low = st.find(kPeriodLow);
-        if (low == st.end())
-            low = st.insert(kPeriodLow, 0.0);
-        if (bar->low < low.value())
-            low.value() = bar->low;
-        st[kPeriodVol] += static_cast<double>(bar->volume);
+        if (bar->high > st.periodHigh)
+            st.periodHigh = bar->high;
+        if (bar->low < st.periodLow)
+            st.periodLow = bar->low;
+        st.periodVol += static_cast<double>(bar->volume);
     }
     switch (r.kind) {
-    case Kind::CandleOpen: b.value = st.value(kPeriodOpen); break;
-    case Kind::CandleHigh: b.value = st.value(kPeriodHigh); break;
-    case Kind::CandleLow: b.value = st.value(kPeriodLow); break;
+    case Kind::CandleOpen: b.value = st.periodOpen; break;
+    case Kind::CandleHigh: b.value = st.periodHigh; break;
+    case Kind::CandleLow: b.value = st.periodLow; break;
     case Kind::CandleClose: b.value = bar->close; break;
-    default: b.value = st.value(kPeriodVol); break;
+    default: b.value = st.periodVol; break;
     }
-    if (isBucketClose(currentTime, r.tf)) {
-        prependCapped(b.history, b.value, kDayHistoryCap);
-        st.insert(kPeriodStarted, 0.0);
+    if (bucketCloses(m_minutes, r.tf)) {
+        b.history.prepend(b.value);
+        st.periodStarted = false;
     }
-}
-
-StrategyEvaluator::Running StrategyEvaluator::runningOf(const Resolved& r, const QVector<double>& history)
-{
-    Running s;
-    s.valid = true;
-    s.length = history.size();
-    switch (r.kind) {
-    case Kind::Ema: s.ema = emaLatest(history, r.period); break;
-    case Kind::Sma: s.sma = smaRunning(history, r.period); break;
-    default: s.rsi = rsiRunning(history, r.period); break;
-    }
-    return s;
-}
-
-StrategyEvaluator::Running StrategyEvaluator::pushed(const Resolved& r, const Running& state, double newest,
-                                                     const QVector<double>& history)
-{
-    Running next = state;
-    next.length = state.length + 1;
-    switch (r.kind) {
-    case Kind::Ema:
-        if (state.length >= static_cast<qint64>(r.period) + 1) {
-            next.ema = emaPush(state.ema, newest, r.period);
-        } else {
-            // Still within the seeding means: short, so walk it.
-            m_scratch.clear();
-            m_scratch.append(newest);
-            m_scratch.append(history);
-            next.ema = emaLatest(m_scratch, r.period);
-        }
-        break;
-    case Kind::Sma: smaPush(next.sma, newest, history, r.period); break;
-    default:
-        if (!history.isEmpty())
-            rsiPush(next.rsi, newest - history.constFirst(), r.period);
-        break;
-    }
-    return next;
-}
-
-double StrategyEvaluator::runningValue(const Resolved& r, const Running& state)
-{
-    switch (r.kind) {
-    case Kind::Ema: return state.ema;
-    case Kind::Sma: return state.length == 0 ? 0.0 : state.sma.sum / static_cast<double>(state.sma.count);
-    default: return r.period < state.length ? rsiOf(state.rsi) : 50.0;
-    }
-}
-
-void StrategyEvaluator::forgetRunningStates()
-{
-    for (Resolved& r : m_cache)
-        r.running = Running();
 }
 
 void StrategyEvaluator::evaluateAverage(Resolved& r, bool dayLevel)
 {
     StrategyBlock& b = *r.block;
-    auto compute = [&](const QVector<double>& series) {
+    auto compute = [&](const BlockHistory& series) {
         switch (r.kind) {
-        case Kind::Ema: return emaLatest(series, r.period);
-        case Kind::Sma: return smaLatest(series, r.period);
-        default: return r.period < series.size() ? computeRsi(series, r.period) : 50.0;
+        case Kind::Ema: return emaLatest(series.data(), series.size(), r.period);
+        case Kind::Sma: return smaLatest(series.data(), series.size(), r.period);
+        default: return r.period < series.size() ? computeRsi(series.data(), series.size(), r.period) : 50.0;
         }
     };
-    const Input* in0 = nullptr;
-    for (const Input& in : r.inputs) {
-        if (in.port == 0)
-            in0 = &in;
-    }
+    const Input* in0 = r.in0;
     if (dayLevel) {
-        static const QVector<double> none;
+        static const BlockHistory none;
         b.value = compute(in0 && in0->source ? in0->source->history : none);
         return;
     }
     const double input = in0 && in0->source ? in0->source->value : 0.0;
     const bool bucketed = r.tf >= Timeframe::M3 && r.tf <= Timeframe::H4;
-    if (r.period < 1) {
-        // Neutral values (0 or 50) whatever the series; nothing worth carrying.
-        if (!bucketed || isBucketClose(currentTime, r.tf))
-            prependCapped(b.history, input, kDayHistoryCap);
+    if (!r.sliding) {
+        // A period below 1: neutral values (0 or 50) whatever the series.
+        if (!bucketed || bucketCloses(m_minutes, r.tf))
+            b.history.prepend(input);
         b.value = compute(b.history);
         return;
     }
-    Running& state = r.running;
-    const bool known = state.valid && state.length == b.history.size();
-    const bool drops = b.history.size() >= kDayHistoryCap;
     if (bucketed) {
         // Only completed buckets enter the history, so a 5-minute EMA(9) spans nine 5-minute bars;
         // the current value also takes in the bucket that is still developing.
-        if (!known)
-            state = runningOf(r, b.history);
-        const Running next = pushed(r, state, input, b.history);
-        b.value = runningValue(r, next);
-        if (isBucketClose(currentTime, r.tf)) {
-            prependCapped(b.history, input, kDayHistoryCap);
-            state = drops ? Running() : next;
-        }
+        b.value = r.sliding->peek(b.history, input);
+        if (bucketCloses(m_minutes, r.tf))
+            r.sliding->push(b.history, input);
         return;
     }
-    if (known && !drops) {
-        const Running next = pushed(r, state, input, b.history);
-        prependCapped(b.history, input, kDayHistoryCap);
-        state = next;
-    } else {
-        prependCapped(b.history, input, kDayHistoryCap);
-        state = runningOf(r, b.history);
-    }
-    b.value = runningValue(r, state);
+    b.value = r.sliding->push(b.history, input);
 }
 
 void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)
 {
     StrategyBlock& b = *r.block;
-    auto input = [&r](int port) -> const Input* {
-        for (const Input& in : r.inputs) {
-            if (in.port == port)
-                return &in;
-        }
-        return nullptr;
-    };
+    // Only ports 0 and 1 carry values; AND and OR walk their inputs themselves.
+    auto input = [&r](int port) -> const Input* { return port == 0 ? r.in0 : r.in1; };
     auto value = [&input](int port) {
         const Input* in = input(port);
         return in && in->source ? in->source->value : 0.0;
@@ -716,8 +639,8 @@ void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)
         const Input* in = input(port);
         return in && in->source && in->source->signal;
     };
-    static const QVector<double> noHistory;
-    auto history = [&input](int port) -> const QVector<double>& {
+    static const BlockHistory noHistory;
+    auto history = [&input](int port) -> const BlockHistory& {
         const Input* in = input(port);
         return in && in->source ? in->source->history : noHistory;
     };
@@ -730,7 +653,7 @@ void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)
     case Kind::CandleVolume: evaluateCandle(r, bar); break;
     case Kind::Number: b.value = r.number; break;
     case Kind::NDaysAgo: {
-        const QVector<double>& h = history(0);
+        const BlockHistory& h = history(0);
         b.value = r.count >= 0 && r.count < h.size() ? h[r.count] : 0.0;
         break;
     }
@@ -746,13 +669,14 @@ void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)
     case Kind::Percent: b.value = r.number / 100.0 * value(0); break;
     case Kind::PreviousNth: {
         const int n = std::max(1, r.count);
-        const QVector<double> h = history(0);  // a shared copy: the source may be this block itself
+        const BlockHistory& h = history(0);  // may be this block's own (assign copes with that)
         if (n < h.size()) {
             b.value = h[n];
-            b.history = h.mid(n);
+            b.history.assign(h.data() + n, h.size() - n);
         } else {
             b.value = h.isEmpty() ? 0.0 : h.constLast();
-            b.history = h;
+            if (&h != &b.history)
+                b.history.assign(h.data(), h.size());
         }
         break;
     }
@@ -762,11 +686,12 @@ void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)
     case Kind::CrossedBelow: {
         const double a = value(0);
         const double c = value(1);
-        const double prevA = b.state.value(kCrossA, a);
-        const double prevC = b.state.value(kCrossB, c);
+        const double prevA = b.state.crossSeen ? b.state.crossA : a;
+        const double prevC = b.state.crossSeen ? b.state.crossB : c;
         b.signal = r.kind == Kind::CrossedAbove ? (prevA < prevC && a >= c) : (prevA > prevC && a <= c);
-        b.state.insert(kCrossA, a);
-        b.state.insert(kCrossB, c);
+        b.state.crossSeen = true;
+        b.state.crossA = a;
+        b.state.crossB = c;
         break;
     }
     case Kind::WithinPct: {
@@ -845,7 +770,17 @@ void StrategyEvaluator::evaluateResolved(Resolved& r, const StoredCandle* bar)
 
 // ---- timeframes, period bars, notes ----
 
-bool StrategyEvaluator::isBucketClose(const QString& time, int code)
+int StrategyEvaluator::minutesOf(const QString& time)
+{
+    const QChar* t = time.constData();
+    auto digit = [t](int i) { return t[i].unicode() >= '0' && t[i].unicode() <= '9'; };
+    if (time.size() >= 5 && digit(0) && digit(1) && digit(3) && digit(4))
+        return ((t[0].unicode() - '0') * 10 + (t[1].unicode() - '0')) * 60 + (t[3].unicode() - '0') * 10
+            + (t[4].unicode() - '0');
+    return time.mid(0, 2).toInt() * 60 + time.mid(3, 2).toInt();
+}
+
+bool StrategyEvaluator::bucketCloses(int minutes, int code)
 {
     if (code < Timeframe::M3)
         return true;
@@ -859,10 +794,14 @@ bool StrategyEvaluator::isBucketClose(const QString& time, int code)
     case Timeframe::H4: width = 240; break;
     default: break;
     }
-    const int minutes = time.mid(0, 2).toInt() * 60 + time.mid(3, 2).toInt();
     if (minutes < 555)  // before 09:15, the market open the buckets are anchored at
         return false;
     return (minutes - 554) % width == 0;
+}
+
+bool StrategyEvaluator::isBucketClose(const QString& time, int code)
+{
+    return bucketCloses(minutesOf(time), code);
 }
 
 void StrategyEvaluator::updatePeriodBars()

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "backtest/Indicators.h"
+#include "backtest/SlidingIndicator.h"
 #include "backtest/StoredCandle.h"
 #include "backtest/StrategyBlock.h"
 
@@ -10,6 +11,9 @@
 #include <QPair>
 #include <QString>
 #include <QVector>
+
+#include <memory>
+#include <vector>
 
 // Timeframe codes of blocks and of "strategyTimeframe".
 namespace Timeframe {
@@ -70,7 +74,7 @@ public:
 
     double inputValue(int block, int port) const;
     bool inputSignal(int block, int port) const;
-    const QVector<double>& inputHistory(int block, int port) const;
+    const BlockHistory& inputHistory(int block, int port) const;
     bool isInputConnected(int block, int port) const;
     double blockValue(int id) const;
     int blockHistorySize(int id) const;
@@ -109,16 +113,6 @@ private:
         int port = 0;
         const StrategyBlock* source = nullptr;  // null when the id names no block
     };
-    // Running state of a bar-level EMA, SMA or RSI over its own history as it stands (`length` values),
-    // so that the next value costs one step instead of a walk over up to 600 values. It gives the same
-    // bits as the walk; once the history's cap drops its oldest value the walk is done again.
-    struct Running {
-        bool valid = false;
-        int length = 0;
-        double ema = 0.0;
-        SmaRunning sma;
-        RsiRunning rsi;
-    };
     // A block resolved for evaluation: its kind, parameters and connected inputs (ascending ports).
     struct Resolved {
         StrategyBlock* block = nullptr;
@@ -129,7 +123,10 @@ private:
         int mode = 0;   // "priceSource" or "mode"
         double number = 0.0;  // "value" or "percent"
         QVector<Input> inputs;
-        Running running;
+        const Input* in0 = nullptr;  // the inputs on ports 0 and 1, when connected
+        const Input* in1 = nullptr;
+        // A bar-level EMA, SMA or RSI with a period of 1 or more: its value over its own history.
+        std::unique_ptr<SlidingIndicator> sliding;
     };
 
     static Kind kindOf(const QString& type);
@@ -137,19 +134,21 @@ private:
     static bool hasTimeframe(Kind k) { return isCandle(k) || (k >= Kind::Ema && k <= Kind::Adx); }
     Resolved resolve(StrategyBlock& block) const;
     void rebuildCache();
+    void link(Resolved& r);
     void ensureCache();
     void evaluateResolved(Resolved& r, const StoredCandle* bar);
     void evaluateCandle(Resolved& r, const StoredCandle* bar);
     void evaluateAverage(Resolved& r, bool dayLevel);
-    Running runningOf(const Resolved& r, const QVector<double>& history);
-    Running pushed(const Resolved& r, const Running& state, double newest, const QVector<double>& history);
-    static double runningValue(const Resolved& r, const Running& state);
-    void forgetRunningStates();
     static double fieldOf(Kind k, const StoredCandle& bar);
+    // Minutes since midnight of a bar time, read the way the bucket rule reads it.
+    static int minutesOf(const QString& time);
+    static bool bucketCloses(int minutes, int code);
 
-    QVector<Resolved> m_cache;  // evaluationOrder resolved; rebuilt when the graph changes
+    std::vector<Resolved> m_cache;  // evaluationOrder resolved; rebuilt when the graph changes
+    std::vector<Resolved*> m_dayPass;  // the day-level and bar-level ones, in order
+    std::vector<Resolved*> m_barPass;
     int m_cacheBlocks = -1;
-    QVector<double> m_scratch;
+    int m_minutes = 0;  // of currentTime
     qint64 m_weekVolume = 0;
     qint64 m_monthVolume = 0;
     // ATR and ADX of the daily bars by period: they change only with the daily bars, while a bar-level

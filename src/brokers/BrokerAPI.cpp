@@ -16,10 +16,21 @@
 #include <QUrl>
 #include <QUrlQuery>
 
+#include <algorithm>
+
 namespace {
 
 const char kKindProperty[] = "requestKind";
 const char kSymbolProperty[] = "symbol";
+// The provider index of the "Custom API" quote service.
+constexpr int kCustomApi = 6;
+const char kDateForm[] = "yyyy-MM-dd";
+
+// Whether a reply that names its own symbol answers the request for `asked`.
+bool sameSymbol(const QString& replied, const QString& asked)
+{
+    return replied.trimmed().compare(asked.trimmed(), Qt::CaseInsensitive) == 0;
+}
 
 QString zerodhaForm(const QString& s)
 {
@@ -216,6 +227,11 @@ void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, 
         params.insert(QStringLiteral("range_from"), QString::number(QDateTime(from, QTime(0, 0)).toSecsSinceEpoch()));
         params.insert(QStringLiteral("range_to"), QString::number(QDateTime(to, QTime(0, 0)).toSecsSinceEpoch()));
         params.insert(QStringLiteral("cont_flag"), QStringLiteral("1"));
+    } else if (providerIndex == kCustomApi) {
+        params.insert(QStringLiteral("symbol"), symbol);
+        params.insert(QStringLiteral("from"), from.toString(QLatin1String(kDateForm)));
+        params.insert(QStringLiteral("to"), to.toString(QLatin1String(kDateForm)));
+        params.insert(QStringLiteral("interval"), interval);
     }
     makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History);
 }
@@ -241,6 +257,11 @@ void BrokerAPI::requestIntradayData(const QString& symbol, const QString& interv
         params.insert(QStringLiteral("range_from"), QString::number(current.addDays(-1).toSecsSinceEpoch()));
         params.insert(QStringLiteral("range_to"), QString::number(current.toSecsSinceEpoch()));
         params.insert(QStringLiteral("cont_flag"), QStringLiteral("1"));
+    } else if (providerIndex == kCustomApi) {
+        params.insert(QStringLiteral("symbol"), symbol);
+        params.insert(QStringLiteral("from"), current.addDays(-1).toString(QLatin1String(kDateForm)));
+        params.insert(QStringLiteral("to"), current.toString(QLatin1String(kDateForm)));
+        params.insert(QStringLiteral("interval"), interval);
     }
     makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History);
 }
@@ -261,7 +282,9 @@ QString BrokerAPI::buildRequestUrl(const QString& endpoint, const QMap<QString, 
         QUrlQuery q;
         for (auto it = params.constBegin(); it != params.constEnd(); ++it)
             q.addQueryItem(it.key(), it.value());
-        url += QLatin1Char('?') + q.toString(QUrl::PrettyDecoded);
+        // A typed address may carry a query of its own: ours is added to it.
+        url += (url.contains(QLatin1Char('?')) ? QLatin1Char('&') : QLatin1Char('?'))
+            + q.toString(QUrl::FullyEncoded);
     }
     return url;
 }
@@ -274,6 +297,8 @@ void BrokerAPI::onLiveDataTimer()
         QMap<QString, QString> params;
         if (providerIndex == 7)
             params.insert(QStringLiteral("symbols"), fyersForm(symbol));
+        else if (providerIndex == kCustomApi)
+            params.insert(QStringLiteral("symbol"), symbol);
         makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::Quote);
     }
 }
@@ -307,6 +332,8 @@ void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKi
             }
         }
         req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
+    } else if (providerIndex == kCustomApi && !apiKey.isEmpty()) {
+        req.setRawHeader("X-API-Key", apiKey.toUtf8());
     }
     qDebug() << "[BrokerAPI] Making network GET request to:" << url << "symbol:" << symbol;
     QNetworkReply* reply = networkManager->get(req);
@@ -362,6 +389,11 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
         emit errorOccurred(QStringLiteral("Failed to parse tick data: ") + r.error);
         return;
     }
+    if (!r.symbol.isEmpty() && !sameSymbol(r.symbol, symbol)) {
+        qWarning() << "[BrokerAPI] Dropped a quote for" << r.symbol << "that answered a request for"
+                   << symbol;
+        return;
+    }
     r.tick.symbol = symbol;
     r.tick.timestamp = QDateTime::currentDateTime();
     if (r.tick.isValid())
@@ -370,7 +402,16 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
 
 void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol)
 {
-    const QList<OHLCData> bars = parseHistoricalResponse(body, symbol);
+    QList<OHLCData> bars = parseHistoricalResponse(body, symbol);
+    const int before = bars.size();
+    bars.erase(std::remove_if(bars.begin(), bars.end(),
+                              [&symbol](const OHLCData& bar) {
+                                  return !bar.symbol.isEmpty() && !sameSymbol(bar.symbol, symbol);
+                              }),
+               bars.end());
+    if (bars.size() != before)
+        qWarning() << "[BrokerAPI] Dropped" << before - bars.size()
+                   << "history bars of another symbol than the requested" << symbol;
     if (bars.isEmpty()) {
         emit errorOccurred(QStringLiteral("No valid historical data received for ") + symbol);
         return;

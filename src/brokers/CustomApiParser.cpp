@@ -122,6 +122,8 @@ QuoteResult parseQuote(const QByteArray& body, bool fyersShape)
         q = quotes.isEmpty() ? QJsonObject() : quotes.at(0).toObject();
     }
     const char* const* keys = fyersShape ? kFyers : kFlat;
+    if (!fyersShape)
+        r.symbol = text(q, "symbol");
     r.tick.ltp = num(q, keys[0]);
     r.tick.open = num(q, keys[1]);
     r.tick.high = num(q, keys[2]);

@@ -21,6 +21,7 @@ struct QuoteResult {
     bool parsed = false;  // false: the body is not JSON; error holds the parser's text
     QString error;
     TickData tick;        // prices only; symbol and time are the caller's
+    QString symbol;       // the symbol the reply names itself (flat shape), when it names one
 };
 // A quote body, in the Fyers shape ("d"."quotes"[0] with lp/o/h/l/v) or the flat one.
 QuoteResult parseQuote(const QByteArray& body, bool fyersShape);

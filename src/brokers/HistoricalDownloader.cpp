@@ -219,6 +219,7 @@ void HistoricalDownloader::onHistoricalDataReceived(QString symbol, QList<OHLCDa
                 dataManager->storeHistoricalData(record.symbol, data);
             finishRequest(id, true, QString());
             emit downloadCompleted(id, record.symbol, count);
+            emit historyDownloaded(record.symbol, record.interval, data);
             qDebug() << "Historical data received for" << record.symbol << ":" << count << "records (fast-match)";
             startPacing();
             return;
@@ -279,8 +280,10 @@ void HistoricalDownloader::onHistoricalDataReceived(QString symbol, QList<OHLCDa
     }
     if (dataManager)
         dataManager->storeHistoricalData(symbol, data);
+    const HistoricalRequestRecord record = activeRequests.value(matched);
     finishRequest(matched, true, QString());
     emit downloadCompleted(matched, symbol, count);
+    emit historyDownloaded(record.symbol, record.interval, data);
     qDebug() << "Historical data received for" << symbol << ":" << count << "records";
     startPacing();
 }

@@ -58,6 +58,8 @@ public:
 signals:
     void downloadStarted(QString requestId, QString symbol);
     void downloadCompleted(QString requestId, QString symbol, int recordCount);
+    // The bars of a completed request, under the symbol the request named, with its interval.
+    void historyDownloaded(QString symbol, QString interval, QList<OHLCData> bars);
     void downloadFailed(QString requestId, QString symbol, QString error);
     void downloadProgress(int completed, int total);
     void allDownloadsCompleted();

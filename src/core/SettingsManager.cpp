@@ -281,8 +281,10 @@ void SettingsManager::saveSettings()
     QSettings& s = *m_settings;
     qDebug() << "Saving settings to:" << s.fileName();
 
-    // Read before anything is written: a store that never held the key compares equal.
-    const int storedProvider = s.value("API/provider", m_provider).toInt();
+    // Read before anything is written. Without an active provider, a store that never held the
+    // key compares equal.
+    const int runningProvider =
+        m_activeProvider >= 0 ? m_activeProvider : s.value("API/provider", m_provider).toInt();
 
     s.beginGroup("API");
     s.setValue("provider", m_provider);
@@ -372,7 +374,9 @@ void SettingsManager::saveSettings()
 
     // A new provider needs a fresh start: the broker connector is chosen once, at start-up. The rest
     // of the save still completes; the application leaves its event loop when control returns to it.
-    if (storedProvider != m_provider) {
+    if (runningProvider != m_provider) {
+        if (m_activeProvider >= 0)
+            m_activeProvider = m_provider;  // asked once
         if (m_restartPrompt)
             m_restartPrompt(QString::fromLatin1(kRestartTitle), QString::fromLatin1(kRestartText));
         else

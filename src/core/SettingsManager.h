@@ -42,11 +42,15 @@ public:
     explicit SettingsManager(QObject* parent = nullptr);
     ~SettingsManager() override;
 
-    // Writes every value, syncs and makes the file owner-only. When the stored provider differs from
-    // the current one, runs the restart prompt and asks the application to quit; the save completes.
+    // Writes every value, syncs and makes the file owner-only. When the running provider (before
+    // one is given: the stored one) differs from the current one, runs the restart prompt and asks
+    // the application to quit; the save completes.
     void saveSettings();
     // Replaces the restart prompt. Without one the message goes to the log only.
     void setRestartPrompt(RestartPrompt prompt);
+    // The provider whose connector this process runs. Once given, a save with any other provider
+    // asks for the restart, whether or not the file ever stored one.
+    void setActiveProvider(int provider) { m_activeProvider = provider; }
     QString settingsFilePath() const;
 
     static QString providerName(int provider);  // "Unknown" outside 0..7
@@ -199,6 +203,7 @@ private:
     RestartPrompt m_restartPrompt;
 
     int m_provider = 0;
+    int m_activeProvider = -1;  // none given: the stored provider stands for it
     QString m_apiKey;
     QString m_customUrl;
     int m_rateLimit = 60;

@@ -12,6 +12,8 @@ namespace {
 class UnavailableAutomationBackend : public AutomationBackend
 {
 public:
+    bool isSupported() const override { return false; }
+
     void initializeThread() override {}
 
     std::unique_ptr<AutomationObject> createObject(const QString&) override

@@ -13,6 +13,10 @@ class AutomationBackend
 public:
     virtual ~AutomationBackend() = default;
 
+    // Whether an automation server can exist on this platform at all. When it cannot, there is
+    // no point in asking for imports: nothing could ever answer them.
+    virtual bool isSupported() const { return true; }
+
     // Prepares the calling thread for automation (COM initialisation on Windows).
     virtual void initializeThread() = 0;
 

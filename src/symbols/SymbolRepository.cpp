@@ -154,6 +154,8 @@ QList<IndianSymbolData> parseHeaderMapped(const QVector<QStringRef>& lines, cons
     const int exchCol = columnFor(header, {"exchange", "exch"}, 0);
     const int tokCol = columnFor(header, {"instrument_token", "instrumenttoken", "token", "tokenid"}, 1);
     const int symCol = columnFor(header, {"tradingsymbol", "tradingsym", "symbol", "ts"}, 3);
+    const int typeCol = columnFor(header, {"instrument_type", "instrumenttype", "insttype"}, -1);
+    const int expiryCol = columnFor(header, {"expiry", "expiry_date", "expirydate"}, -1);
 
     out.reserve(lines.size());
     for (int i = 1; i < lines.size(); ++i) {
@@ -172,6 +174,10 @@ QList<IndianSymbolData> parseHeaderMapped(const QVector<QStringRef>& lines, cons
         r.exchange = std::move(exch);
         r.token = std::move(token);
         r.symbol = std::move(symbol);
+        if (typeCol >= 0 && typeCol < f.size())
+            r.instrumentType = unquoted(f[typeCol]);
+        if (expiryCol >= 0 && expiryCol < f.size())
+            r.expiry = unquoted(f[expiryCol]);
         out.append(std::move(r));
     }
     return out;
@@ -328,10 +334,50 @@ void SymbolRepository::addSymbol(const QString& symbol, const QString& token, co
 
 void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
 {
+    // The same master can arrive twice (the start-up load and the symbol manager's load): an
+    // instrument already held takes the newer record in its place. Token and exchange name it;
+    // segments tell two apart only where both records give one (masters differ in that).
+    // A master is not compared with itself: only records held before this call are looked at.
     const int old = symbols.size();
-    symbols.append(list);
-    indexFrom(old);
-    qDebug() << "[SymbolRepository] Added" << list.size() << "symbols, total now:" << symbols.size();
+    if (old == 0) {
+        symbols = list;
+        indexFrom(0);
+        qDebug() << "[SymbolRepository] Added" << list.size() << "symbols, total now:" << symbols.size();
+        emit symbolsLoaded(list.size());
+        return;
+    }
+    const auto key = [](const IndianSymbolData& r) { return r.token + QLatin1Char('\x1f') + r.exchange; };
+    QHash<QString, QVector<int>> held;
+    held.reserve(symbols.size());
+    for (int i = 0; i < symbols.size(); ++i) {
+        if (!symbols.at(i).token.isEmpty())
+            held[key(symbols.at(i))].append(i);
+    }
+    int replaced = 0;
+    for (const IndianSymbolData& r : list) {
+        int same = -1;
+        if (!r.token.isEmpty()) {
+            for (int i : held.value(key(r))) {
+                const QString& segment = symbols.at(i).segment;
+                if (segment.isEmpty() || r.segment.isEmpty() || segment == r.segment) {
+                    same = i;
+                    break;
+                }
+            }
+        }
+        if (same >= 0) {
+            symbols[same] = r;
+            ++replaced;
+            continue;
+        }
+        symbols.append(r);
+    }
+    if (replaced > 0)
+        rebuildIndex();
+    else
+        indexFrom(old);
+    qDebug() << "[SymbolRepository] Added" << list.size() - replaced << "symbols, replaced" << replaced
+             << ", total now:" << symbols.size();
     emit symbolsLoaded(list.size());
 }
 

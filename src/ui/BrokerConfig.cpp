@@ -86,17 +86,18 @@ QString BrokerConfig::missingCredentials(int provider, const SettingsManager& s)
     case SettingsManager::Zerodha:
         if (s.zerodhaApiKey().isEmpty() || s.zerodhaAccessToken().isEmpty())
             return QStringLiteral("Please configure Zerodha API Key and Access Token in Settings "
-                                  "first.\nGo to Settings > Zerodha tab to enter your credentials.");
+                                  "first.\nGo to Settings > API Provider > Zerodha Kite to enter "
+                                  "your credentials.");
         return {};
     case SettingsManager::FlatTrade:
         if (s.flatTradeApiKey().isEmpty() || s.flatTradeAccessToken().isEmpty())
             return QStringLiteral("Please configure FlatTrade API Key and Access Token in Settings "
-                                  "first.\nGo to Settings > FlatTrade tab to authenticate.");
+                                  "first.\nGo to Settings > API Provider > FlatTrade to authenticate.");
         return {};
     case SettingsManager::TradeJini:
         if (s.tradeJiniAccessToken().isEmpty())
             return QStringLiteral("Please configure TradeJini Access Token in Settings first.\n"
-                                  "Go to Settings > TradeJini tab to authenticate.");
+                                  "Go to Settings > API Provider > TradeJini to authenticate.");
         return {};
     default:
         // Dhan, AngelOne, Upstox and the "Custom API" are checked against the general key.

@@ -5,6 +5,7 @@
 #include "amibroker/AmiBrokerPlugin.h"
 #include "amibroker/CSVExporter.h"
 #include "backtest/BacktestController.h"
+#include "backtest/HistoryCandleWriter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
 #include "brokers/HistoricalDownloader.h"
@@ -82,6 +83,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
             [p](const QString& title, const QString& text) { p->information(nullptr, title, text); });
     }
 
+    // The connector is chosen once, for this provider: saving another one needs a restart.
+    settings->setActiveProvider(settings->provider());
     const QString brokerName = SettingsManager::providerName(settings->provider());
     settings->setCurrentBroker(brokerName);
     qInfo() << "[MainWindow] Initialized current broker to:" << brokerName;
@@ -91,6 +94,7 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     const QString backtestDir = settings->appDataPath() + QStringLiteral("/backtest");
     if (!QDir().mkpath(backtestDir) || !ohlcStore->open(backtestDir))
         qWarning() << "[MainWindow] Could not open the candle store in" << backtestDir;
+    candleWriter = new HistoryCandleWriter(ohlcStore, this);
 
     backtestController = new BacktestController(
         ohlcStore, settings->customUrl(), QString(),
@@ -168,6 +172,8 @@ MainWindow::~MainWindow()
     // The controller cancels and waits for a running backtest, which reads the store.
     delete backtestController;
     backtestController = nullptr;
+    delete candleWriter;  // finishes its queued writes first
+    candleWriter = nullptr;
     delete ohlcStore;
     ohlcStore = nullptr;
 
@@ -334,6 +340,9 @@ void MainWindow::setupConnections()
     connect(liveFeeder, &LiveFeeder::statusChanged, this, &MainWindow::onLiveFeedStatusChanged);
     connect(historicalDownloader, &HistoricalDownloader::downloadProgress, this,
             &MainWindow::onDownloadProgress);
+    // Every completed 1-minute or daily download also fills the backtests' candle store.
+    connect(historicalDownloader, &HistoricalDownloader::historyDownloaded, candleWriter,
+            &HistoryCandleWriter::write);
 }
 
 void MainWindow::handleBacktestJob(const QJsonObject& job)
@@ -394,7 +403,15 @@ void MainWindow::onConnectAction()
 
     brokerConnected = true;
     updateConnectionStatusLabel();
-    statusMessageLabel->setText(QStringLiteral("Connected to %1 successfully").arg(name));
+    // Only a connection that is up is reported as made; a connector still on its way reports
+    // through its status signal.
+    if (feedConnectionUp())
+        statusMessageLabel->setText(QStringLiteral("Connected to %1 successfully").arg(name));
+    else if (!brokerAPI->implementation())
+        statusMessageLabel->setText(  // nothing to poll yet
+            QStringLiteral("%1 is ready: add symbols with Quick Add, then press Start Feed.").arg(name));
+    else
+        statusMessageLabel->setText(QStringLiteral("Connecting to %1...").arg(name));
 }
 
 void MainWindow::onDisconnectAction()
@@ -438,14 +455,29 @@ void MainWindow::onConnectionStatusChanged(bool connected)
     });
 }
 
+bool MainWindow::feedConnectionUp() const
+{
+    if (!brokerAPI)
+        return false;
+    if (IBroker* broker = brokerAPI->implementation())
+        return broker->isConnected() || wsConnected;
+    return brokerAPI->isConnected();
+}
+
 void MainWindow::updateConnectionStatusLabel()
 {
     if (!connectionLabel)
         return;
-    connectionLabel->setText(brokerConnected ? QStringLiteral("Connected")
-                                             : QStringLiteral("Disconnected"));
-    connectionLabel->setStyleSheet(brokerConnected ? QStringLiteral("color: green;")
-                                                   : QStringLiteral("color: red;"));
+    const bool up = feedConnectionUp();
+    const QString text = up ? QStringLiteral("Connected")
+        : brokerConnected   ? QStringLiteral("Connecting...")
+                            : QStringLiteral("Disconnected");
+    if (connectionLabel->text() == text)
+        return;
+    connectionLabel->setText(text);
+    connectionLabel->setStyleSheet(up ? QStringLiteral("color: green;")
+                                   : brokerConnected ? QStringLiteral("color: #e65100;")
+                                                     : QStringLiteral("color: red;"));
 }
 
 void MainWindow::onErrorOccurred(const QString& error)
@@ -586,16 +618,19 @@ void MainWindow::applyTickToRow(int row, const QString& token, const QString& di
     if (nameItem->text() != displayName)
         nameItem->setText(displayName);
 
-    const double change = tick.ltp - tick.open;
-    const double percent = WatchlistFormat::percentChange(tick.ltp, tick.open);
+    // Without an open there is no change to show: the price itself would read as the change.
+    const bool hasOpen = tick.open > 0;
+    const double change = hasOpen ? tick.ltp - tick.open : 0.0;
+    const double percent = hasOpen ? WatchlistFormat::percentChange(tick.ltp, tick.open) : 0.0;
     const QBrush priceBrush(WatchlistFormat::priceColor(change));
+    const QString none = QStringLiteral("--");
 
     QTableWidgetItem* ltpItem = cell(1);
     ltpItem->setText(WatchlistFormat::price(tick.ltp));
     QTableWidgetItem* changeItem = cell(2);
-    changeItem->setText(WatchlistFormat::price(change));
+    changeItem->setText(hasOpen ? WatchlistFormat::price(change) : none);
     QTableWidgetItem* percentItem = cell(3);
-    percentItem->setText(WatchlistFormat::price(percent) + QLatin1Char('%'));
+    percentItem->setText(hasOpen ? WatchlistFormat::price(percent) + QLatin1Char('%') : none);
     ltpItem->setForeground(priceBrush);
     changeItem->setForeground(priceBrush);
     percentItem->setForeground(priceBrush);
@@ -626,6 +661,8 @@ void MainWindow::applyTickToRow(int row, const QString& token, const QString& di
 void MainWindow::updateStatusBar()
 {
     tickCountLabel->setText(QStringLiteral("Ticks: %1").arg(tickCount));
+    // Connectors do not all announce a connection that comes up or drops: ask them each second.
+    updateConnectionStatusLabel();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -727,8 +764,15 @@ void MainWindow::onHistoricalDataReceived(const QString& symbol, const QList<OHL
     csvExporter->writeHistoricalData(exportName, ticks);
     qDebug() << "[MainWindow] Sent" << ticks.size() << "historical ticks to CSVExporter for"
              << exportName;
-    statusMessageLabel->setText(
-        QStringLiteral("Imported %1 historical records for %2").arg(ticks.size()).arg(exportName));
+    if (csvExporter->importsPossible())
+        statusMessageLabel->setText(QStringLiteral("Imported %1 historical records for %2")
+                                        .arg(ticks.size())
+                                        .arg(exportName));
+    else  // nothing imports here: say where the records went
+        statusMessageLabel->setText(QStringLiteral("Wrote %1 historical records for %2 to %3")
+                                        .arg(ticks.size())
+                                        .arg(exportName, QDir::toNativeSeparators(
+                                                             csvExporter->dataFilePathFor(exportName))));
 }
 
 void MainWindow::onDownloadProgress(int completed, int total)

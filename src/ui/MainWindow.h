@@ -36,6 +36,7 @@ class QTimer;
 class QWebSocket;
 class RowHighlighter;
 class SQLiteOHLCStore;
+class HistoryCandleWriter;
 class SettingsManager;
 class SymbolManager;
 class SymbolRepository;
@@ -67,6 +68,8 @@ struct MainWindowSeams {
     std::function<void(SymbolManager*)> prepareSymbolManager;
     // Builds the settings dialog; empty means the program's own.
     std::function<QDialog*(SettingsManager*, QWidget* parent)> settingsDialog;
+    // The running program's log file, which the settings dialog's "Clear Logs" must keep.
+    QString logFilePath;
 };
 
 class MainWindow : public QMainWindow
@@ -177,11 +180,16 @@ private:
     void createMenus();
     void createStatusBar();
     void createLiveTab();
+    void sizeWatchlistColumns();
+    int rowButtonHeight() const;
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);
     void loadInstrumentMaster();
     void updateConnectionStatusLabel();
+    // Whether the feed's connection is up now: the connector's stream (or the window's own), or
+    // the facade's quote poll where there is no connector.
+    bool feedConnectionUp() const;
     void showError(const QString& message);
     void populateTimeframeCombo(QComboBox* combo);
     void populateDateRangeCombo(QComboBox* combo);
@@ -264,6 +272,7 @@ private:
     SymbolRepository* symbolRepository = nullptr;
     CSVExporter* csvExporter = nullptr;
     SQLiteOHLCStore* ohlcStore = nullptr;
+    HistoryCandleWriter* candleWriter = nullptr;  // downloaded 1-minute and daily bars into ohlcStore
     BacktestController* backtestController = nullptr;
     bool brokerConnected = false;
     // Ticks since start; 64-bit because a busy feed passes 2^31 within days.

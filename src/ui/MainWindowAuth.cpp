@@ -257,9 +257,12 @@ void MainWindow::failLogin(QObject* login, const QString& brokerName, const QStr
 
 void MainWindow::onSettingsAction()
 {
-    if (!settingsDialog)
+    if (!settingsDialog) {
         settingsDialog = seams.settingsDialog ? seams.settingsDialog(settings, this)
                                               : new SettingsDialog(settings, this);
+        if (auto* dialog = qobject_cast<SettingsDialog*>(settingsDialog))
+            dialog->setCurrentLogFile(seams.logFilePath);
+    }
     if (prompts->execDialog(settingsDialog) != QDialog::Accepted)
         return;
     statusMessageLabel->setText(QStringLiteral("Settings updated successfully"));

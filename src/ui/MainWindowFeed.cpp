@@ -50,6 +50,12 @@ void MainWindow::onSettingsChanged()
 void MainWindow::onStartLiveFeed()
 {
     const QString name = SettingsManager::providerName(settings->provider());
+    const bool quotePoll = settings->provider() == SettingsManager::CustomAPI;
+    if (!brokerConnected && quotePoll) {
+        // Without a connector the quote poll is the connection: starting the feed connects.
+        onConnectAction();
+        return;
+    }
     if (!brokerConnected) {
         showError(QStringLiteral("Please connect to %1 first using Connection > Connect menu.\n"
                                  "Make sure your %1 credentials are configured in Settings.")
@@ -64,6 +70,14 @@ void MainWindow::onStartLiveFeed()
     }
     const QString started =
         QStringLiteral("Started live data feed for %1 symbols from %2").arg(symbols.size()).arg(name);
+
+    if (quotePoll) {
+        // The quote poll is the whole feed: there is no stream to open.
+        if (liveFeeder)
+            liveFeeder->start();
+        statusMessageLabel->setText(started);
+        return;
+    }
 
     if (settings->provider() == SettingsManager::TradeJini) {
         setFeedButtons(false);
@@ -185,6 +199,19 @@ void MainWindow::onStopLiveFeed()
     disconnectFromLiveDataFeed();
     if (liveFeeder)
         liveFeeder->stop();
+    // Say where the feed is left: a connector may stay connected after its feed stops.
+    const QString name = SettingsManager::providerName(settings->provider());
+    updateConnectionStatusLabel();
+    if (feedConnectionUp())
+        statusMessageLabel->setText(
+            QStringLiteral("Live feed stopped. Still connected to %1.").arg(name));
+    else if (brokerAPI && !brokerAPI->implementation())
+        statusMessageLabel->setText(
+            QStringLiteral("Live feed stopped. Press Start Feed to poll %1 again.").arg(name));
+    else
+        statusMessageLabel->setText(
+            QStringLiteral("Live feed stopped. %1 is disconnected: use Connection > Connect, "
+                           "then Start Feed.").arg(name));
 }
 
 void MainWindow::disconnectFromLiveDataFeed()

@@ -6,6 +6,7 @@
 #include "brokers/LiveFeeder.h"
 #include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
+#include "ui/ElidedLabel.h"
 #include "ui/BackfillChoices.h"
 #include "ui/RowHighlighter.h"
 #include "ui/UserPrompts.h"
@@ -36,25 +37,27 @@ const char* const kVersion = "6.2.9";
 const char* const kBuild = "B0420.02";
 const char* const kPreRelease = " [BETA]";
 
+// Every button looks inert while it is disabled, whatever its colour when it can be pressed.
+#define DISABLED_LOOK "QPushButton:disabled { background:#cfcfcf; color:#8a8a8a; }"
+
 const char* const kToolbarStyle =
     "QFrame#liveToolbar {  background: #f5f5f5;  border: 1px solid #d0d0d0;  border-radius: 4px;}";
 const char* const kAuthStyle =
     "QPushButton { background:#FF9800; color:white; font-weight:bold; padding:0 14px; "
-    "border-radius:3px; }QPushButton:hover { background:#e68900; }";
+    "border-radius:3px; }QPushButton:hover { background:#e68900; }" DISABLED_LOOK;
 const char* const kStartStyle =
     "QPushButton { background:#4CAF50; color:white; font-weight:bold; padding:0 14px; "
-    "border-radius:3px; }QPushButton:hover { background:#43a047; }";
+    "border-radius:3px; }QPushButton:hover { background:#43a047; }" DISABLED_LOOK;
 const char* const kStopStyle =
     "QPushButton { background:#e53935; color:white; font-weight:bold; padding:0 14px; "
-    "border-radius:3px; }QPushButton:hover { background:#c62828; }QPushButton:disabled { "
-    "background:#bdbdbd; color:#fff; }";
+    "border-radius:3px; }QPushButton:hover { background:#c62828; }" DISABLED_LOOK;
 const char* const kClearStyle =
     "QPushButton { background:#9e9e9e; color:white; padding:0 10px; border-radius:3px; "
-    "}QPushButton:hover { background:#757575; }";
+    "}QPushButton:hover { background:#757575; }" DISABLED_LOOK;
 const char* const kBacktestStyle =
     "QPushButton { background:#6A1B9A; color:white; font-weight:bold; border:none; "
     "border-radius:4px; padding:0 14px; }QPushButton:hover { background:#7B1FA2; "
-    "}QPushButton:pressed { background:#4A148C; }";
+    "}QPushButton:pressed { background:#4A148C; }" DISABLED_LOOK;
 const char* const kCaptionStyle = "font-weight:bold; color:#444;";
 const char* const kQuickAddFrameStyle =
     "QFrame {    background: qlineargradient(x1:0, y1:0, x2:0, y2:1, stop:0 #f8f9fa, stop:1 "
@@ -82,6 +85,7 @@ const char* const kPopupStyle =
     "white;}QTableWidget::item:hover {    background-color: #ecf0f1;}QHeaderView::section {    "
     "background-color: #2c3e50;    color: white;    padding: 6px;    border: 1px solid #34495e;    "
     "font-weight: bold;    font-size: 8pt;}";
+constexpr int kItemPadding = 5;  // the watchlist items' padding below
 const char* const kWatchlistStyle =
     "QTableWidget {    gridline-color: #e0e0e0;    background-color: white;    "
     "alternate-background-color: #f8f9fa;    border: 1px solid #ccc;}QTableWidget::item {    "
@@ -91,10 +95,10 @@ const char* const kWatchlistStyle =
     "color: white;}";
 const char* const kLoadHistoryStyle =
     "QPushButton { background-color: #607D8B; color: white; padding: 4px 8px; border-radius: "
-    "4px; } QPushButton:hover { background-color: #455A64; }";
+    "4px; } QPushButton:hover { background-color: #455A64; }" DISABLED_LOOK;
 const char* const kRemoveStyle =
     "QPushButton { background-color: #e53935; color: white; padding: 4px 8px; border-radius: "
-    "4px; } QPushButton:hover { background-color: #c62828; }";
+    "4px; } QPushButton:hover { background-color: #c62828; }" DISABLED_LOOK;
 
 QPushButton* toolbarButton(const QString& text, const char* style, const QString& objectName = {})
 {
@@ -103,6 +107,8 @@ QPushButton* toolbarButton(const QString& text, const char* style, const QString
         b->setObjectName(objectName);
     b->setFixedHeight(32);
     b->setStyleSheet(QString::fromLatin1(style));
+    // Never narrower than its text: the window grows instead of cutting the labels.
+    b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     return b;
 }
 
@@ -185,7 +191,7 @@ void MainWindow::createStatusBar()
     brokerLabel = new QLabel(QStringLiteral("Broker: None"));
     brokerLabel->setStyleSheet(
         QStringLiteral("QLabel { font-weight: bold; margin-left: 10px; margin-right: 10px; }"));
-    statusMessageLabel = new QLabel(QStringLiteral("Ready"));
+    statusMessageLabel = new ElidedLabel(QStringLiteral("Ready"));
     tickCountLabel = new QLabel(QStringLiteral("Ticks: 0"));
 
     auto* versionLabel = new QLabel(QStringLiteral("v%1%2 (Build %3)")
@@ -400,11 +406,25 @@ void MainWindow::createLiveTab()
     symbolSearchPopup->setShowGrid(true);
     symbolSearchPopup->setAlternatingRowColors(true);
     symbolSearchPopup->setMaximumHeight(300);
-    symbolSearchPopup->setMinimumWidth(700);
-    const int popupWidths[] = {140, 80, 80, 90, 90, 70};
-    for (int i = 0; i < 6; ++i)
-        symbolSearchPopup->setColumnWidth(i, popupWidths[i]);
     symbolSearchPopup->setStyleSheet(QString::fromLatin1(kPopupStyle));
+    {
+        // Widths from the fonts in use: a derivative's symbol, a long token and a full expiry
+        // date fit without being cut.
+        const QFontMetrics cell(symbolSearchPopup->font());
+        const QFontMetrics name(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+        QFont bold = symbolSearchPopup->font();
+        bold.setBold(true);
+        const QFontMetrics header(bold);
+        static const char* const samples[] = {"BANKNIFTY24DEC52000CE", "NSE_INDEX", "NSE_FO|123456",
+                                              "OPTIDX", "2024-12-26", "52000.00"};
+        for (int col = 0; col < 6; ++col) {
+            const QFontMetrics& text = col == 0 ? name : cell;
+            symbolSearchPopup->setColumnWidth(
+                col, qMax(text.horizontalAdvance(QLatin1String(samples[col])),
+                          header.horizontalAdvance(symbolSearchPopup->horizontalHeaderItem(col)->text()))
+                         + 2 * 6 + 12);
+        }
+    }
     symbolSearchPopup->hide();
 
     watchlistTable = new QTableWidget;
@@ -415,10 +435,8 @@ void MainWindow::createLiveTab()
     watchlistTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     watchlistTable->setSortingEnabled(false);
     watchlistTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    const int widths[] = {120, 80, 70, 80, 70, 70, 70, 100, 80, 200};
-    for (int i = 0; i < 10; ++i)
-        watchlistTable->setColumnWidth(i, widths[i]);
     watchlistTable->setStyleSheet(QString::fromLatin1(kWatchlistStyle));
+    sizeWatchlistColumns();
     watchlistTable->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(watchlistTable, &QTableWidget::customContextMenuRequested, this,
             &MainWindow::showWatchlistContextMenu);
@@ -464,6 +482,47 @@ void MainWindow::onAboutAction()
 
 // ---------------------------------------------------------------------------------------------
 // Watchlist
+
+int MainWindow::rowButtonHeight() const
+{
+    return watchlistTable->fontMetrics().height() + 2 * 4 + 4;
+}
+
+void MainWindow::sizeWatchlistColumns()
+{
+    // Widths come from the fonts in use, so a five-digit price with two decimals, the headers and
+    // the row buttons fit whatever font the display gives.
+    const QFontMetrics cell(watchlistTable->font());
+    QFont bold = watchlistTable->font();
+    bold.setBold(true);
+    const QFontMetrics header(bold);
+    const QFontMetrics name(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
+    const int itemPad = 2 * kItemPadding + 12;  // the items' padding, the grid line and some air
+    const int headerPad = 2 * 5 + 12;
+    static const char* const samples[] = {"RELIANCE24DEC", "-12,345.65", "-12,345.65", "-100.00%",
+                                          "12,345.65",     "12,345.65",  "12,345.65",  "12,345,678",
+                                          "00:00:00"};
+    for (int col = 0; col < 9; ++col) {
+        const QFontMetrics& text = col == 0 ? name : cell;
+        const int width = qMax(text.horizontalAdvance(QLatin1String(samples[col])) + itemPad,
+                               header.horizontalAdvance(watchlistTable->horizontalHeaderItem(col)->text())
+                                   + headerPad);
+        watchlistTable->setColumnWidth(col, width);
+    }
+
+    // The actions column holds both row buttons side by side; rows are as tall as the buttons.
+    QPushButton load(QStringLiteral("Load History"));
+    load.setStyleSheet(QString::fromLatin1(kLoadHistoryStyle));
+    QPushButton remove(QStringLiteral("Remove"));
+    remove.setStyleSheet(QString::fromLatin1(kRemoveStyle));
+    const QSize loadSize = load.sizeHint();
+    const QSize removeSize = remove.sizeHint();
+    // The cell widget is inset by the items' padding on every side.
+    watchlistTable->setColumnWidth(9, loadSize.width() + 6 + removeSize.width() + 2 * kItemPadding + 12);
+    const int rowHeight = qMax(rowButtonHeight(), cell.height()) + 2 * kItemPadding + 4;
+    watchlistTable->verticalHeader()->setDefaultSectionSize(
+        qMax(rowHeight, watchlistTable->verticalHeader()->defaultSectionSize()));
+}
 
 void MainWindow::refreshWatchlistDisplay()
 {
@@ -540,10 +599,19 @@ void MainWindow::refreshWatchlistDisplay()
         remove->setToolTip(QStringLiteral("Remove this symbol from your watchlist"));
         remove->setStyleSheet(QString::fromLatin1(kRemoveStyle));
         remove->setProperty("watchlistToken", token);
+        // Tall enough for the text with its descenders, whatever the style's own idea.
+        const int buttonHeight = rowButtonHeight();
+        loadHistory->setMinimumHeight(buttonHeight);
+        remove->setMinimumHeight(buttonHeight);
         actionsLayout->addWidget(loadHistory);
         actionsLayout->addWidget(remove);
         actionsLayout->addStretch();
         watchlistTable->setCellWidget(row, 9, actions);
+        // The row is as tall as its buttons in the font they are finally shown with, plus the
+        // items' padding, which the cell widget is inset by.
+        const int needed = qMax(loadHistory->sizeHint().height(), buttonHeight) + kItemPadding * 2 + 4;
+        if (watchlistTable->rowHeight(row) < needed)
+            watchlistTable->setRowHeight(row, needed);
 
         // The handlers own copies of the row's token and name: the row's widgets may be
         // replaced by a rebuild while a handler runs.
@@ -571,8 +639,11 @@ void MainWindow::addSymbolToWatchlist(const QString& symbolName, const QString& 
     refreshWatchlistDisplay();
     if (wsConnected || (brokerAPI && brokerAPI->implementation()))
         subscribeToWatchlistSymbols();
+    else if (brokerAPI && liveFeeder && liveFeeder->isRunning())
+        liveFeeder->addSymbol(token);  // a running quote poll asks for it from now on
     statusMessageLabel->setText(
-        QStringLiteral("✓ '%1' (%2) added to watchlist").arg(symbolName, exchange));
+        exchange.isEmpty() ? QStringLiteral("✓ '%1' added to watchlist").arg(symbolName)
+                           : QStringLiteral("✓ '%1' (%2) added to watchlist").arg(symbolName, exchange));
     qDebug() << "[MainWindow] Symbol added successfully:" << symbolName << "with token" << token;
 }
 

@@ -11,6 +11,7 @@
 #include <QEvent>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QScrollBar>
 #include <QSet>
 #include <QTableWidget>
 
@@ -94,7 +95,12 @@ void MainWindow::showSymbolSearchPopup()
     if (!symbolSearchPopup || !symbolSearchEdit)
         return;
     symbolSearchPopup->move(symbolSearchEdit->mapToGlobal(QPoint(0, symbolSearchEdit->height())));
-    symbolSearchPopup->setFixedWidth(symbolSearchEdit->width() + 400);
+    // As wide as its columns, the last one holding an ISIN; never narrower than the field.
+    int width = 2 * symbolSearchPopup->frameWidth() + symbolSearchPopup->verticalScrollBar()->sizeHint().width()
+        + symbolSearchPopup->fontMetrics().horizontalAdvance(QStringLiteral("INE009A01021")) + 24;
+    for (int col = 0; col + 1 < symbolSearchPopup->columnCount(); ++col)
+        width += symbolSearchPopup->columnWidth(col);
+    symbolSearchPopup->setFixedWidth(qMax(width, symbolSearchEdit->width()));
     const int rowHeight = symbolSearchPopup->rowCount() > 0 ? symbolSearchPopup->rowHeight(0) : 0;
     const int height = symbolSearchPopup->horizontalHeader()->height() + 10
         + symbolSearchPopup->rowCount() * rowHeight;
@@ -116,6 +122,12 @@ void MainWindow::onSymbolSearchTriggered()
     if (!symbolRepository) {
         prompts->warning(this, QStringLiteral("Symbol Repository"),
                          QStringLiteral("Symbol repository not available. Please load symbols first."));
+        return;
+    }
+    if (settings->provider() == SettingsManager::CustomAPI) {
+        // The quote service has no instrument master: what is typed is the symbol it is asked for.
+        symbolSearchEdit->clear();
+        addSymbolToWatchlist(query, query, QString());
         return;
     }
     const QString broker = SettingsManager::providerName(settings->provider());

@@ -80,6 +80,8 @@ void MainWindow::autoLoadSymbolData()
     const int provider = settings->provider();
     const QString broker = SettingsManager::providerName(provider);
     qDebug() << "[Startup] Auto-loading symbol data for broker:" << broker;
+    if (provider == SettingsManager::CustomAPI)
+        return;  // no instrument master: the watchlist holds the symbols themselves
     QStringList items = settings->watchlistForBroker(broker);
     if (items.isEmpty())
         items = settings->watchlist();
@@ -144,6 +146,11 @@ void MainWindow::autoLoadSymbolData()
 void MainWindow::onLoadSymbolDataAction()
 {
     const QString broker = SettingsManager::providerName(settings->provider());
+    if (settings->provider() == SettingsManager::CustomAPI) {
+        statusMessageLabel->setText(QStringLiteral(
+            "Custom API has no symbol data to load: type a symbol into Quick Add and press Enter."));
+        return;
+    }
     qDebug() << "[Manual] Force loading symbol data for broker:" << broker;
     statusMessageLabel->setText(QStringLiteral("Loading %1 symbol data...").arg(broker));
     ensureSymbolManager(true);
@@ -170,15 +177,23 @@ void MainWindow::onLoadSymbolDataAction()
         if (button && (button->text().contains(QLatin1String("Load"))
                        || button->text().contains(QLatin1String("NSE")))) {
             qDebug() << "[Manual] Auto-clicking load button:" << button->text();
-            button->click();
-            QTimer::singleShot(3000, this, [this] {
-                if (!symbolManager)
-                    return;
-                symbolManager->hide();
+            // The outcome is reported when the load ends, not after a guessed pause; a failed
+            // load keeps the dialog open with its own error.
+            auto* once = new QObject(this);
+            connect(symbolManager, &SymbolManager::loadFinished, once, [this, once](bool ok) {
+                once->deleteLater();
                 refreshWatchlistDisplay();
+                if (!ok) {
+                    statusMessageLabel->setText(QStringLiteral(
+                        "Symbol data loading failed. See the Symbol Manager for the reason."));
+                    return;
+                }
+                if (symbolManager)
+                    symbolManager->hide();
                 statusMessageLabel->setText(
                     QStringLiteral("Symbol data loading completed. Watchlist refreshed."));
             });
+            button->click();
         } else {
             qDebug() << "[Manual] Could not find load button, keeping dialog open";
             statusMessageLabel->setText(QStringLiteral(
@@ -287,7 +302,7 @@ void MainWindow::onResetAppCacheAction()
         // that is gone.
         const QStringList files = dir.entryList(
             {QStringLiteral("*_symbols.csv"), QStringLiteral("*_symbols.csv.meta"),
-             QStringLiteral("*_symbols.csv.meta.json")},
+             QStringLiteral("*_symbols.csv.meta.json"), QStringLiteral("*_symbols.meta.json")},
             QDir::Files | QDir::Hidden);
         int deleted = 0;
         for (const QString& name : files) {

@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <csignal>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using TestFiles::readAll;
@@ -63,6 +65,9 @@ private slots:
     void pendingLinesWrittenOnDestruction();
     void exportDisabledRecordsButWritesNothing();
     void tenthTickRequestsImport();
+    void flushAloneRequestsImport();
+    void failedWriteIsCutBackToWholeLines();
+    void withoutAutomationNothingIsImportedOrRewritten();
     void historyFileHeaders_data();
     void historyFileHeaders();
     void hostileSymbolsStayInsideTheFolder();
@@ -180,6 +185,69 @@ void TestCSVExporter::tenthTickRequestsImport()
     // Queued, never run inside the tick path.
     QCOMPARE(backend->createCount, 0);
     QTRY_VERIFY(backend->createCount > 0);
+}
+
+void TestCSVExporter::flushAloneRequestsImport()
+{
+    exporter->setAutoImportEnabled(true);
+    exporter->onTickReceived(QStringLiteral("X"), tick(1)); // far from the tenth tick
+    flushNow(*exporter);
+    QTRY_VERIFY(backend->createCount > 0);
+}
+
+void TestCSVExporter::failedWriteIsCutBackToWholeLines()
+{
+    exporter->onTickReceived(QStringLiteral("A"), tick(1));
+    flushNow(*exporter);
+    const QByteArray first = line(QStringLiteral("A"), 1).toUtf8();
+    QCOMPARE(readAll(live), first);
+
+    // A file size limit a few bytes past the end makes the next write stop in the middle.
+    rlimit old{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(first.size() + 10);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Failed to write shared CSV file:")));
+    exporter->onTickReceived(QStringLiteral("B"), tick(2));
+    exporter->onTickReceived(QStringLiteral("C"), tick(3));
+    flushNow(*exporter);
+    const QByteArray afterFailure = readAll(live);
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, oldHandler);
+    QCOMPARE(afterFailure, first);
+
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), first + (line(QStringLiteral("B"), 2) + line(QStringLiteral("C"), 3)).toUtf8());
+}
+
+void TestCSVExporter::withoutAutomationNothingIsImportedOrRewritten()
+{
+    backend->supported = false;
+    exporter->setAutoImportEnabled(true);
+    QTest::ignoreMessage(QtInfoMsg, logLine(QStringLiteral("[CSVExporter] AmiBroker automation is not available")));
+    for (int i = 0; i < 10; ++i)
+        exporter->onTickReceived(QStringLiteral("X"), tick(1));
+    exporter->onTickReceived(QStringLiteral("Y"), tick(2));
+    flushNow(*exporter);
+    exporter->writeHistoricalData(QStringLiteral("Z"), {tick(3)});
+
+    // The export writes each changed symbol once, then nothing until a new tick comes.
+    exporter->exportCurrentData();
+    flushNow(*exporter);
+    const QByteArray once = readAll(live);
+    exporter->exportCurrentData();
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), once);
+    exporter->onTickReceived(QStringLiteral("Y"), tick(4));
+    exporter->exportCurrentData();
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), once + (line(QStringLiteral("Y"), 4) + line(QStringLiteral("Y"), 4)).toUtf8());
+    QCOMPARE(once.count('\n'), 10 + 1 + 1 + 2);
+
+    QCoreApplication::processEvents();
+    QCOMPARE(backend->createCount, 0);
 }
 
 void TestCSVExporter::historyFileHeaders_data()

@@ -11,6 +11,7 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QtTest>
 
 #include "support/TestEnvironment.h"
@@ -64,6 +65,7 @@ class StartupTest : public QObject
 private slots:
     void cleanRunShutsDownInOrder();
     void executableRecordsSigterm();
+    void executableExportsOnlyThePluginFunctions();
 };
 
 void StartupTest::cleanRunShutsDownInOrder()
@@ -139,6 +141,27 @@ void StartupTest::executableRecordsSigterm()
     QVERIFY(block.contains("Type: Termination Request (SIGTERM)\nDetails: Signal Number: 15\nVersion: 6.2.9\n"));
     QVERIFY(log.endsWith(block));
     QVERIFY(tickvane.readAllStandardError().contains("Error Type: Termination Request (SIGTERM)"));
+}
+
+void StartupTest::executableExportsOnlyThePluginFunctions()
+{
+    const QString exe = qEnvironmentVariable("TICKVANE_EXE");
+    const QString nm = QStandardPaths::findExecutable(QStringLiteral("nm"));
+    if (exe.isEmpty() || nm.isEmpty())
+        QSKIP("needs TICKVANE_EXE (set under CTest) and nm");
+    QProcess list;
+    list.start(nm, {QStringLiteral("-D"), QStringLiteral("--defined-only"), exe});
+    QVERIFY(list.waitForFinished(60000));
+    QCOMPARE(list.exitCode(), 0);
+    QStringList functions;
+    for (const QByteArray& line : list.readAllStandardOutput().split('\n')) {
+        const QList<QByteArray> f = line.simplified().split(' ');
+        if (f.size() == 3 && f.at(1) != "A")  // linker-defined markers carry no code
+            functions << QString::fromLatin1(f.at(2));
+    }
+    functions.sort();
+    QCOMPARE(functions, (QStringList{"GetPluginInfo", "GetQuote", "GetQuoteEx", "GetStatus", "Notify",
+                                     "Release", "SetTimeBase"}));
 }
 
 QTEST_GUILESS_MAIN(StartupTest)

@@ -189,7 +189,9 @@ void TestBrokerAPI::requestsOnTheWire_data()
                .arg(QDateTime(QDate(2024, 1, 31), QTime(0, 0)).toSecsSinceEpoch());
     QTest::newRow("fyers intraday 1min") << 7 << "INFY" << true << "1min" << "/candles" << "resolution=1";
     QTest::newRow("fyers intraday 5") << 7 << "INFY" << true << "5" << "/candles" << "resolution=5";
-    QTest::newRow("custom bare url") << 6 << "INFY" << false << "day" << "/" << "";
+    QTest::newRow("custom history")
+        << 6 << "INFY" << false << "5minute" << "/" << "from=2024-01-01&interval=5minute&symbol=INFY&to=2024-01-31";
+    QTest::newRow("custom intraday") << 6 << "M&M" << true << "1minute" << "/" << "interval=1minute&symbol=M&M&to=";
 }
 
 void TestBrokerAPI::requestsOnTheWire()
@@ -205,6 +207,7 @@ void TestBrokerAPI::requestsOnTheWire()
     BrokerAPI api;
     api.setProvider(provider);
     api.setCustomUrl(server.baseUrl());
+    api.setApiKey("k-123");
     if (intraday)
         api.requestIntradayData(symbol, interval);
     else
@@ -214,6 +217,8 @@ void TestBrokerAPI::requestsOnTheWire()
     QCOMPARE(r.method, QByteArray("GET"));
     QCOMPARE(r.path, path);
     QCOMPARE(r.header("User-Agent"), QByteArray("Tickvane/1.0"));
+    // Only the quote service is given the general key.
+    QCOMPARE(r.header("X-API-Key"), provider == 6 ? QByteArray("k-123") : QByteArray());
     const QString got = r.query.toString(QUrl::FullyDecoded);
     if (intraday)
         QVERIFY2(got.contains(query), qPrintable(got));
@@ -258,27 +263,41 @@ void TestBrokerAPI::pollDeliversTicksPerSymbol()
 {
     HttpTestServer server;
     QVERIFY(server.listen());
-    server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":101.25,"open":100,"high":102,"low":99,"volume":500})"));
+    // Each symbol has its own price; a reply naming another symbol than asked is dropped.
+    server.setResponder([](const HttpTestServer::Request& r) {
+        const QString symbol = r.query.queryItemValue("symbol");
+        if (symbol == "CCC")
+            return HttpTestServer::Reply::json(R"({"symbol":"AAA","price":7})");
+        const QByteArray price = symbol == "AAA" ? "101.25" : "202.5";
+        return HttpTestServer::Reply::json(R"({"price":)" + price + R"(,"open":100,"volume":500})");
+    });
     BrokerAPI api;
     api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
+    api.setCustomUrl(server.baseUrl() + "/quote?v=2");
+    api.setApiKey("k-123");
     api.setRateLimit(60);
     api.setPollInterval(20);
     QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
     api.subscribeLiveData("AAA");
     api.subscribeLiveData("BBB");
+    api.subscribeLiveData("CCC");
+    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Dropped a quote for \"AAA\" that answered a request for \"CCC\""));
     api.startLiveData();
-    QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 2, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(server.requestCount() >= 3 && ticks.count() >= 2, 5000);
     api.stopLiveData();
     QSet<QString> symbols;
     for (const auto& args : ticks) {
         const TickData t = args.at(0).value<TickData>();
         symbols << t.symbol;
-        QCOMPARE(t.ltp, 101.25);
+        QCOMPARE(t.ltp, t.symbol == "AAA" ? 101.25 : 202.5);
         QCOMPARE(t.volume, 500.0);
         QVERIFY(t.timestamp.isValid());
     }
     QCOMPARE(symbols, (QSet<QString>{"AAA", "BBB"}));
+    const HttpTestServer::Request r = server.requests().first();
+    QCOMPARE(r.path, QString("/quote"));
+    QCOMPARE(r.query.queryItemValue("v"), QString("2"));
+    QCOMPARE(r.header("X-API-Key"), QByteArray("k-123"));
 }
 
 void TestBrokerAPI::rateWindowQueuesAndDrains()

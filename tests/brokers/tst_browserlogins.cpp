@@ -22,6 +22,7 @@ private slots:
     void zerodhaRedirect_data();
     void zerodhaRedirect();
     void flatTradeRedirectWithoutCode();
+    void flatTradeLoginThatCannotStart();
     void refusedExchangesReportTheBrokersMessage();
 
 private:
@@ -93,6 +94,27 @@ void TestBrowserLogins::flatTradeRedirectWithoutCode()
     QCOMPARE(QUrlQuery(opened.value(0)).queryItemValue("app_key"), QString("K"));
     QVERIFY(redirect(auth.redirectPort(), "/?client=C1").startsWith("HTTP/1.1 400"));
     QCOMPARE(failed.count(), 1);
+}
+
+void TestBrowserLogins::flatTradeLoginThatCannotStart()
+{
+    FlatTradeAuth auth;
+    auth.setRedirectPorts({0});
+    QSignalSpy failed(&auth, &FlatTradeAuth::authenticationFailed);
+    QSignalSpy required(&auth, &FlatTradeAuth::authenticationRequired);
+    auth.startAuthentication();
+    QCOMPARE(failed.takeFirst().first().toString(), QString("API Key is empty"));
+    QVERIFY(opened.isEmpty());
+    QVERIFY(!auth.isListening());
+
+    // No browser can be opened (the offscreen platform has none once the handlers are gone): the
+    // listener must not stay behind waiting for a redirect that cannot come.
+    cleanup();
+    auth.setApiKey("K");
+    auth.startAuthentication();
+    QCOMPARE(failed.takeFirst().first().toString(), QString("Failed to open browser for authorization"));
+    QVERIFY(!auth.isListening());
+    QCOMPARE(required.count(), 0);
 }
 
 void TestBrowserLogins::refusedExchangesReportTheBrokersMessage()

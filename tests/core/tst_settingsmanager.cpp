@@ -15,6 +15,7 @@
 #include <type_traits>
 
 #include "core/SettingsManager.h"
+#include "support/LogCapture.h"
 
 namespace {
 
@@ -83,14 +84,6 @@ const QList<Accessor>& accessors()
     return list;
 }
 
-const Accessor* accessorFor(const QString& key)
-{
-    for (const Accessor& a : accessors())
-        if (a.key == key)
-            return &a;
-    return nullptr;
-}
-
 // A value read back from the file has the file's own encoding (an int comes back as text, a
 // one-item list as a plain string): compare in the expected type.
 bool sameValue(QVariant actual, const QVariant& expected)
@@ -118,7 +111,6 @@ private slots:
     void init();
     void cleanup();
 
-    void defaultsInMemoryAndOnDisk_data();
     void defaultsInMemoryAndOnDisk();
     void everyValueSurvivesSaveAndReload();
     void historicalKeysDefaultAndOutliveUnsavedChanges();
@@ -137,6 +129,7 @@ private slots:
     void marketHours();
     // Last: quitting the application leaves the thread unable to run nested event loops.
     void providerChangePromptsOnceAndQuits();
+    void firstChangeOnAnEmptyStoreAsksOnce();  // after the test above: both quit the application
 
 private:
     QString settingsFile() const { return m_dir->path() + "/Tickvane/Tickvane.conf"; }
@@ -171,73 +164,59 @@ void TestSettingsManager::cleanup()
     m_dir.reset();
 }
 
-void TestSettingsManager::defaultsInMemoryAndOnDisk_data()
+void TestSettingsManager::defaultsInMemoryAndOnDisk()
 {
-    QTest::addColumn<QString>("key");
-    QTest::addColumn<QVariant>("expected");
     // Every credential, the API key, custom URL and AmiBroker path default to empty text.
-    const QHash<QString, QVariant> set{{"API/provider", 0},
-                                       {"API/rateLimit", 60},
-                                       {"API/fyersSelectedSymbols", QStringList()},
-                                       {"API/zerodhaTokenExpiry", QDateTime()},
-                                       {"Connection/connectOnStartup", false},
-                                       {"Connection/updateInterval", 5},
-                                       {"Data/maxHistoricalDays", 365},
-                                       {"Data/autoDownloadHistorical", true},
-                                       {"Data/watchlist", QStringList{"AAPL", "MSFT", "GOOGL", "TSLA"}},
-                                       {"Data/currentBroker", QString("Zerodha")},
-                                       {"AmiBroker/pluginEnabled", true}};
+    QHash<QString, QVariant> expected{{"API/provider", 0},
+                                      {"API/rateLimit", 60},
+                                      {"API/fyersSelectedSymbols", QStringList()},
+                                      {"API/zerodhaTokenExpiry", QDateTime()},
+                                      {"Connection/connectOnStartup", false},
+                                      {"Connection/updateInterval", 5},
+                                      {"Data/maxHistoricalDays", 365},
+                                      {"Data/autoDownloadHistorical", true},
+                                      {"Data/watchlist", QStringList{"AAPL", "MSFT", "GOOGL", "TSLA"}},
+                                      {"Data/currentBroker", QString("Zerodha")},
+                                      {"AmiBroker/pluginEnabled", true}};
     for (const Accessor& a : accessors())
-        QTest::newRow(qPrintable(a.key)) << a.key << set.value(a.key, QString());
-    const QList<std::pair<QString, QString>> hours{{"NSE", "09:15|15:29"}, {"BSE", "09:15|15:29"},
-                                                   {"NFO", "09:15|15:29"}, {"MCX", "09:00|23:55"},
-                                                   {"BFO", "09:15|15:29"}, {"CDS", "09:00|17:00"}};
-    for (const auto& h : hours) {
-        const QStringList se = h.second.split('|');
-        QTest::newRow(qPrintable("MarketTimings/" + h.first + "_start"))
-            << QString("MarketTimings/%1_start").arg(h.first) << QVariant(se.at(0));
-        QTest::newRow(qPrintable("MarketTimings/" + h.first + "_end"))
-            << QString("MarketTimings/%1_end").arg(h.first) << QVariant(se.at(1));
-    }
+        expected.insert(a.key, expected.value(a.key, QString()));
     // With no broker lists yet, the default watchlist is saved as entries of the current broker.
     QStringList entries;
     for (const char* t : {"AAPL", "MSFT", "GOOGL", "TSLA"})
         entries << QString(R"({"broker":"Zerodha","exchange":"","token":"%1"})").arg(t);
-    QTest::newRow("Data/watchlistEntries") << QString("Data/watchlistEntries") << QVariant(entries);
+    expected.insert("Data/watchlistEntries", entries);
     // Written by every save even when empty, so a later build finds the keys.
     for (const char* k : {"Data/symbolCacheKeys", "Data/symbolCacheValues",
                           "Data/symbolExchangeCacheKeys", "Data/symbolExchangeCacheValues"})
-        QTest::newRow(k) << QString(k) << QVariant(QStringList());
-}
+        expected.insert(k, QStringList());
+    const QHash<QString, QString> hours{{"NSE", "09:15|15:29"}, {"BSE", "09:15|15:29"}, {"NFO", "09:15|15:29"},
+                                        {"MCX", "09:00|23:55"}, {"BFO", "09:15|15:29"}, {"CDS", "09:00|17:00"}};
+    for (auto it = hours.cbegin(); it != hours.cend(); ++it) {
+        expected.insert("MarketTimings/" + it.key() + "_start", it.value().section('|', 0, 0));
+        expected.insert("MarketTimings/" + it.key() + "_end", it.value().section('|', 1, 1));
+    }
 
-void TestSettingsManager::defaultsInMemoryAndOnDisk()
-{
-    QFETCH(QString, key);
-    QFETCH(QVariant, expected);
     SettingsManager sm;
-    if (const Accessor* a = accessorFor(key))
-        QVERIFY2(sameValue(a->get(sm), expected), qPrintable(text(a->get(sm))));
-    if (key.startsWith("MarketTimings/")) {
-        const QString code = key.mid(14, 3);
-        const QTime t = key.endsWith("_start") ? sm.marketStartTime(code) : sm.marketEndTime(code);
-        QCOMPARE(t.toString("HH:mm"), expected.toString());
+    for (const Accessor& a : accessors())
+        QVERIFY2(sameValue(a.get(sm), expected.value(a.key)), qPrintable(a.key + ": " + text(a.get(sm))));
+    for (auto it = hours.cbegin(); it != hours.cend(); ++it) {
+        QCOMPARE(sm.marketStartTime(it.key()).toString("HH:mm"), expected.value("MarketTimings/" + it.key() + "_start").toString());
+        QCOMPARE(sm.marketEndTime(it.key()).toString("HH:mm"), expected.value("MarketTimings/" + it.key() + "_end").toString());
     }
 
     QVERIFY(!QFileInfo::exists(settingsFile()));  // nothing is written before a save
     sm.saveSettings();
     auto file = raw();
-    if (expected.userType() == QMetaType::QStringList && expected.toStringList().isEmpty()) {
-        QVERIFY2(file->contains(key), qPrintable(key));  // present even when empty
-        QVERIFY(file->value(key).toStringList().isEmpty());
-    } else {
-        QVERIFY2(file->contains(key), qPrintable(key));
-        QVERIFY2(sameValue(file->value(key), expected), qPrintable(text(file->value(key))));
+    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
+        QVERIFY2(file->contains(it.key()), qPrintable(it.key()));  // present even when empty
+        QVERIFY2(sameValue(file->value(it.key()), it.value()), qPrintable(it.key() + ": " + text(file->value(it.key()))));
     }
 }
 
 void TestSettingsManager::everyValueSurvivesSaveAndReload()
 {
     QHash<QString, QVariant> values;
+    LogCapture log(false);
     {
         SettingsManager sm;
         int n = 0;
@@ -270,6 +249,12 @@ void TestSettingsManager::everyValueSurvivesSaveAndReload()
         sm.saveSettings();
     }
     SettingsManager back;
+    // Secrets, tokens, passwords and the TOTP stay out of the log whether set, saved or loaded.
+    for (const Accessor& a : accessors()) {
+        const QString key = a.key.toLower();
+        if (key.contains("secret") || key.contains("token") || key.contains("password") || key.contains("totp"))
+            QVERIFY2(!log.contains(a.key.section('/', 1) + "-v"), qPrintable(a.key));  // the value's plain start
+    }
     for (const Accessor& a : accessors())
         QVERIFY2(sameValue(a.get(back), values.value(a.key)),
                  qPrintable(a.key + ": " + text(a.get(back)) + " != " + text(values.value(a.key))));
@@ -368,6 +353,20 @@ void TestSettingsManager::noPromptWithoutStoredProviderOrChange()
     sm.saveSettings();
     QCOMPARE(prompts, 0);
     QCOMPARE(raw()->value("API/provider").toInt(), 5);
+}
+
+void TestSettingsManager::firstChangeOnAnEmptyStoreAsksOnce()
+{
+    // Once the running provider is known, a first change on a store that never held one asks.
+    int prompts = 0;
+    SettingsManager running;
+    running.setRestartPrompt([&](const QString&, const QString&) { ++prompts; });
+    running.setActiveProvider(running.provider());
+    running.setProvider(6);
+    running.saveSettings();
+    QCOMPARE(prompts, 1);
+    running.saveSettings();
+    QCOMPARE(prompts, 1);
 }
 
 void TestSettingsManager::fileIsOwnerOnlyAfterSave()
@@ -524,7 +523,6 @@ void TestSettingsManager::settersAnnounceChanges()
     QCOMPARE(changed.count(), 0);
     QCOMPARE(sm.fyersSelectedSymbols(), QStringList{"NSE:A"});
 
-    QTest::ignoreMessage(QtDebugMsg, "[SettingsManager] AngelOne TOTP set");
     sm.setAngelOneTotp("123456");
     QCOMPARE(changed.count(), 1);
 }

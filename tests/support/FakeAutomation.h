@@ -65,12 +65,14 @@ public:
     std::function<void(FakeAutomationObject&)> setupApplication; // scripts each application object
     QString installDir;                                           // the registry's "InstallDir"
     bool startSucceeds = true;
+    bool supported = true; // false: a platform without automation, as this one
 
     AutomationLog log = std::make_shared<QStringList>();
     int createCount = 0;
     QStringList startedPrograms;
     QList<int> pauses;
 
+    bool isSupported() const override { return supported; }
     void initializeThread() override {}
     std::unique_ptr<AutomationObject> createObject(const QString&) override
     {

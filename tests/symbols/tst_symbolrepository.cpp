@@ -118,6 +118,26 @@ void TestSymbolRepository::lookupsFollowFirstAndLastRules()
     repo.addSymbols({index, share});
     QCOMPARE(repo.symbolForExchangeToken("IDX_I", "13"), QString("NIFTY 50"));
     QCOMPARE(repo.symbolForExchangeToken("NSE_EQ", "13"), QString("ABB"));
+
+    // The same master arriving again (start-up load, then the symbol manager's) replaces its
+    // records instead of listing every instrument twice.
+    IndianSymbolData again = rec("Infy", "1594");
+    again.instrumentType = "EQ";
+    repo.addSymbols({again, rec("WIPRO", "3787")});
+    QCOMPARE(repo.size(), 9);
+    QCOMPARE(repo.findByToken("1594").instrumentType, QString("EQ"));
+    QCOMPARE(repo.findAllBySymbol("infy").size(), 1);
+    QCOMPARE(repo.tokenForSymbol("wipro"), QString("3787"));
+
+    // A header-mapped master gives each record its own type and expiry.
+    const QList<IndianSymbolData> parsed = SymbolRepository::parseForBroker(
+        "instrument_token,exchange_token,tradingsymbol,name,last_price,expiry,strike,tick_size,lot_size,"
+        "instrument_type,segment,exchange\n"
+        "13368834,52222,NIFTY24MARFUT,NIFTY,0,2024-03-28,0,0.05,50,FUT,NFO-FUT,NFO\n",
+        "Zerodha", "NFO");
+    QCOMPARE(parsed.size(), 1);
+    QCOMPARE(parsed.first().instrumentType, QString("FUT"));
+    QCOMPARE(parsed.first().expiry, QString("2024-03-28"));
 }
 
 void TestSymbolRepository::emptyTokenAndClear()

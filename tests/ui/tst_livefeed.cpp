@@ -194,14 +194,14 @@ void TestLiveFeed::unsupportedProviderStillStartsFeeder()
     QVERIFY(w->streamSocket());
     QCOMPARE(w->streamSocket()->state(), QAbstractSocket::UnconnectedState);
 
-    // Stop before the socket ever connected: nothing to close, the feeder stops and has the
-    // last word on the status line.
+    // Stop before the socket ever connected: nothing to close, the feeder stops, and the status
+    // line says the connector is still connected.
     LogCapture log;
     QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
     QVERIFY(!w->feeder()->isRunning());
     QVERIFY(startEnabled(*w));
     QVERIFY(!log.contains("[WebSocket] Closing WebSocket connection"));
-    QCOMPARE(windowStatus(*w), QString("Stopped - 3 symbols configured"));
+    QCOMPARE(windowStatus(*w), QString("Live feed stopped. Still connected to Dhan."));
 }
 
 void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()

@@ -420,8 +420,8 @@ void TestMainWindow::tickUpdatesRow_data()
                           << QStringList{"98.00", "-2.00", "-2.00%", "100.00", "99.00", "99.00",
                                          "-"}
                           << red;
-    QTest::newRow("no open keeps columns") << 55.25 << 0.0 << 2500000.0
-                                           << QStringList{"55.25", "55.25", "0.00%", "--",
+    QTest::newRow("no open: no change") << 55.25 << 0.0 << 2500000.0
+                                           << QStringList{"55.25", "--", "--", "--",
                                                           "56.25", "--", "2,500,000"}
                                            << green;
 }
@@ -545,17 +545,17 @@ void TestMainWindow::connectCredentialCheck_data()
     QTest::newRow("Fyers complete") << 7 << QStringList{"fyersClientId", "fyersAccessToken"} << "";
     QTest::newRow("Zerodha without key") << 0 << QStringList{"zerodhaAccessToken"}
                                          << "Please configure Zerodha API Key and Access Token in "
-                                            "Settings first.\nGo to Settings > Zerodha tab to "
+                                            "Settings first.\nGo to Settings > API Provider > Zerodha Kite to "
                                             "enter your credentials.";
     QTest::newRow("FlatTrade without token")
         << 1 << QStringList{"flatTradeApiKey"}
         << "Please configure FlatTrade API Key and Access Token in Settings first.\nGo to "
-           "Settings > FlatTrade tab to authenticate.";
+           "Settings > API Provider > FlatTrade to authenticate.";
     QTest::newRow("TradeJini blank token counts") << 2 << QStringList{"tradeJiniAccessToken "} << "";
     QTest::newRow("TradeJini without token")
         << 2 << QStringList{}
         << "Please configure TradeJini Access Token in Settings first.\nGo to Settings > "
-           "TradeJini tab to authenticate.";
+           "API Provider > TradeJini to authenticate.";
     QTest::newRow("Dhan needs the general key") << 3 << QStringList{"dhanAccessToken"}
                                                 << "Please configure API key in settings first";
     QTest::newRow("Upstox with general key") << 5 << QStringList{"apiKey"} << "";
@@ -602,13 +602,18 @@ void TestMainWindow::connectCredentialCheck()
     }
     QVERIFY(prompts->shown.isEmpty());
     const QString name = SettingsManager::providerName(provider);
-    QCOMPARE(windowStatus(*w), QString("Connected to %1 successfully").arg(name));
+    // "Connected" only once the connector says its connection is up.
+    QCOMPARE(windowStatus(*w), QString("Connecting to %1...").arg(name));
     QCOMPARE(settings->currentBroker(), name);
     QStringList texts;
     for (QLabel* l : w->statusBar()->findChildren<QLabel*>())
         texts << l->text();
     QVERIFY(texts.contains("Broker: " + name));
-    QVERIFY(texts.contains("Connected"));
+    QVERIFY(texts.contains("Connecting..."));
+    if (broker) {
+        broker->reportConnected(true);
+        QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
+    }
     if (broker)
         QCOMPARE(broker->calls.mid(0, 2), (QStringList{"initialize", "connect"}));
 }
@@ -768,7 +773,9 @@ void TestMainWindow::historyReplyExported()
         bars << b;
     }
     emit broker->historicalDataReceived("NSE_EQ|INE009A01021", bars);
-    QCOMPARE(windowStatus(*w), QString("Imported 3 historical records for INFY"));
+    // Nothing can import here: the text says where the records went.
+    QCOMPARE(windowStatus(*w), "Wrote 3 historical records for INFY to "
+                                   + QDir::toNativeSeparators(w->exporter()->liveDataFilePath()));
     // The bars reach AmiBroker's file under the trading symbol, not the instrument key.
     auto exported = [&w] {
         QFile f(w->exporter()->liveDataFilePath());
@@ -815,27 +822,50 @@ void TestMainWindow::amiBrokerPathSwitchesExportOn()
 
 void TestMainWindow::customApiEndToEnd()
 {
+    // Each symbol has its own quote; only requests with the key are answered.
     HttpTestServer quotes;
     QVERIFY(quotes.listen());
-    quotes.setReply("GET", "/",
-                    HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
-                                                R"("high":125,"low":119.5,"volume":5000})"));
+    quotes.setResponder([](const HttpTestServer::Request& r) {
+        if (r.header("X-API-Key") != "custom-key-123")
+            return HttpTestServer::Reply::json("{}", 401);
+        if (r.query.queryItemValue("symbol") == "ACME")
+            return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
+                                               R"("high":125,"low":119.5,"volume":5000})");
+        return HttpTestServer::Reply::json(R"({"price":77.5})");  // no open
+    });
     settings->setProvider(SettingsManager::CustomAPI);
     settings->setApiKey("custom-key-123");
     settings->setCustomUrl(quotes.baseUrl());
     settings->setCurrentBroker("Custom API");
-    settings->setWatchlistForBroker("Custom API", {"ACME"});
     auto w = makeWindow();
     w->brokerFacade()->setPollInterval(100);
     QVERIFY(!w->brokerFacade()->implementation());
 
+    // Connected with nothing to poll yet: the status says what to do.
     QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    QCOMPARE(windowStatus(*w),
+             QString("Custom API is ready: add symbols with Quick Add, then press Start Feed."));
+
+    // Without an instrument master, quick add takes the typed text as the symbol.
+    auto* search = w->findChild<QLineEdit*>("symbolSearchEdit");
+    for (const char* typed : {"acme", "zed"}) {
+        search->setText(typed);
+        QMetaObject::invokeMethod(w.get(), "onSymbolSearchTriggered");
+    }
+    QCOMPARE(settings->watchlistForBroker("Custom API"), (QStringList{"ACME", "ZED"}));
+
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QVERIFY(prompts->shown.isEmpty());
     QVERIFY(w->feeder()->isRunning());
     QTableWidget* tb = watchlistTable(*w);
     QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("77.50"), 15000);
     QCOMPARE(tb->item(0, 2)->text(), QString("3.45"));
     QCOMPARE(tb->item(0, 7)->text(), QString("5,000"));
+    QCOMPARE(tb->item(1, 2)->text(), QString("--"));  // no open: no change to show
+    QCOMPARE(tb->item(1, 3)->text(), QString("--"));
     QCOMPARE(w->dataStore()->latestTick("ACME").ltp, 123.45);
+    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
 
     // The live file gains a line for the symbol within the flush period.
     const QString live = w->exporter()->liveDataFilePath();
@@ -845,6 +875,16 @@ void TestMainWindow::customApiEndToEnd()
     };
     QTRY_VERIFY_WITH_TIMEOUT(liveContent().contains("ACME,"), 10000);
     QVERIFY2(liveContent().contains("123.45"), liveContent().constData());
+
+    // Stop says the poll is off and how to resume; Start Feed resumes it.
+    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Disconnected"));
+    QCOMPARE(windowStatus(*w), QString("Live feed stopped. Press Start Feed to poll Custom API again."));
+    QVERIFY(w->findChild<QPushButton*>("startLiveFeedBtn")->isEnabled());
+    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+    QVERIFY(prompts->shown.isEmpty());
+    QVERIFY(w->feeder()->isRunning());
+    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
 
     QMetaObject::invokeMethod(w.get(), "onDisconnectAction");
     QVERIFY(!w->feeder()->isRunning());

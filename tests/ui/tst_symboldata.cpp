@@ -20,6 +20,7 @@ private slots:
 
     void startupLoad_data();
     void startupLoad();
+    void onDemandLoadPressesLoadButton_data();
     void onDemandLoadPressesLoadButton();
     void zerodhaMasterCheck();
 
@@ -83,20 +84,41 @@ void TestSymbolData::startupLoad()
     QVERIFY(!w->symbolManagerDialog() || !w->symbolManagerDialog()->isVisible());
 }
 
+void TestSymbolData::onDemandLoadPressesLoadButton_data()
+{
+    QTest::addColumn<int>("provider");
+    QTest::addColumn<bool>("cached");
+    QTest::addColumn<QString>("outcome");
+    QTest::newRow("master cached")
+        << int(SettingsManager::Fyers) << true << "Symbol data loading completed. Watchlist refreshed.";
+    QTest::newRow("download fails") << int(SettingsManager::Zerodha) << false
+                                    << "Symbol data loading failed. See the Symbol Manager for the reason.";
+}
+
 void TestSymbolData::onDemandLoadPressesLoadButton()
 {
-    settings->setWatchlistForBroker("Zerodha", {"408065"});
-    auto w = makeWindow(SettingsManager::Zerodha);
+    QFETCH(int, provider);
+    QFETCH(bool, cached);
+    QFETCH(QString, outcome);
+    const QString name = SettingsManager::providerName(provider);
+    settings->setWatchlistForBroker(name, {"408065"});
+    auto w = makeWindow(provider);
     LogCapture log;
     QMetaObject::invokeMethod(w.get(), "onLoadSymbolDataAction");
     SymbolManager* manager = w->symbolManagerDialog();
     QVERIFY(manager);
     QVERIFY(manager->isVisible());
-    QCOMPARE(windowStatus(*w), QString("Loading Zerodha symbol data..."));
+    QCOMPARE(windowStatus(*w), QString("Loading %1 symbol data...").arg(name));
+    if (cached) {
+        QFile master(manager->cacheFilePath(name, "NSE"));
+        QVERIFY(master.open(QIODevice::WriteOnly));
+        master.write("10100000001,INFOSYS LTD,0,1,0.05,INE009A01021,0915-1530|1815-1915:,2024-03-15,"
+                     "0,NSE:INFY-EQ,10,1,1594,INFY,1594,-1.0,XX,10100000001,None,0,0.0\n");
+    }
 
     QTRY_VERIFY_WITH_TIMEOUT(log.contains("[Manual] Auto-clicking load button: \"Load Symbols\""), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), QString("Symbol data loading completed. Watchlist refreshed."), 8000);
-    QVERIFY(!manager->isVisible());
+    QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), outcome, 8000);
+    QCOMPARE(manager->isVisible(), !cached);
 
     // A second request reuses the same dialog.
     QMetaObject::invokeMethod(w.get(), "onLoadSymbolDataAction");

@@ -38,7 +38,6 @@ void TestWatchlistCells::displayName_data()
     QTest::addColumn<bool>("fallback");
     QTest::newRow("known") << "2885" << "RELIANCE" << "RELIANCE" << false;
     QTest::newRow("repo equals token") << "2885" << "2885" << "2885" << true;
-    QTest::newRow("14-digit unknown") << "12345678901234" << "" << "Token_901234" << true;
     QTest::newRow("10-digit unknown") << "1234567890" << "" << "1234567890" << true;
     QTest::newRow("11-digit unknown") << "12345678901" << "" << "Token_678901" << true;
     QTest::newRow("14 chars not numeric") << "NSE:ABCDEFGHIJ" << "" << "NSE:ABCDEFGHIJ" << true;
@@ -52,11 +51,9 @@ void TestWatchlistCells::displayName()
 {
     QFETCH(QString, token);
     QFETCH(QString, repo);
-    QFETCH(QString, expected);
-    QFETCH(bool, fallback);
     const QString name = WatchlistFormat::displayName(token, repo);
-    QCOMPARE(name, expected);
-    QCOMPARE(WatchlistFormat::isFallbackName(name, token), fallback);
+    QTEST(name, "expected");
+    QTEST(WatchlistFormat::isFallbackName(name, token), "fallback");
 }
 
 void TestWatchlistCells::volume_data()
@@ -79,8 +76,7 @@ void TestWatchlistCells::volume()
 {
     QFETCH(double, volume);
     QFETCH(bool, index);
-    QFETCH(QString, expected);
-    QCOMPARE(WatchlistFormat::volume(volume, index), expected);
+    QTEST(WatchlistFormat::volume(volume, index), "expected");
 }
 
 void TestWatchlistCells::priceAndPercent_data()
@@ -88,30 +84,23 @@ void TestWatchlistCells::priceAndPercent_data()
     QTest::addColumn<double>("ltp");
     QTest::addColumn<double>("open");
     QTest::addColumn<QString>("ltpText");
-    QTest::addColumn<QString>("changeText");
     QTest::addColumn<QString>("percentText");
-    QTest::addColumn<QColor>("colour");
+    QTest::addColumn<QColor>("colour");  // of the change
     const QColor green(0, 150, 0), red(200, 0, 0);
-    QTest::newRow("up") << 102.5 << 100.0 << "102.50" << "2.50" << "2.50" << green;
-    QTest::newRow("down") << 98.0 << 100.0 << "98.00" << "-2.00" << "-2.00" << red;
-    QTest::newRow("flat") << 100.0 << 100.0 << "100.00" << "0.00" << "0.00" << green;
-    QTest::newRow("no open") << 55.25 << 0.0 << "55.25" << "55.25" << "0.00" << green;
-    QTest::newRow("large, no grouping") << 123456.789 << 120000.0 << "123456.79" << "3456.79"
-                                        << "2.88" << green;
+    QTest::newRow("up") << 102.5 << 100.0 << "102.50" << "2.50" << green;
+    QTest::newRow("down") << 98.0 << 100.0 << "98.00" << "-2.00" << red;
+    QTest::newRow("flat") << 100.0 << 100.0 << "100.00" << "0.00" << green;
+    QTest::newRow("no open") << 55.25 << 0.0 << "55.25" << "0.00" << green;
+    QTest::newRow("large, no grouping") << 123456.789 << 120000.0 << "123456.79" << "2.88" << green;
 }
 
 void TestWatchlistCells::priceAndPercent()
 {
     QFETCH(double, ltp);
     QFETCH(double, open);
-    QFETCH(QString, ltpText);
-    QFETCH(QString, changeText);
-    QFETCH(QString, percentText);
-    QFETCH(QColor, colour);
-    QCOMPARE(WatchlistFormat::price(ltp), ltpText);
-    QCOMPARE(WatchlistFormat::price(ltp - open), changeText);
-    QCOMPARE(WatchlistFormat::price(WatchlistFormat::percentChange(ltp, open)), percentText);
-    QCOMPARE(WatchlistFormat::priceColor(ltp - open), colour);
+    QTEST(WatchlistFormat::price(ltp), "ltpText");
+    QTEST(WatchlistFormat::price(WatchlistFormat::percentChange(ltp, open)), "percentText");
+    QTEST(WatchlistFormat::priceColor(ltp - open), "colour");
 }
 
 void TestWatchlistCells::indexDetection_data()
@@ -130,8 +119,7 @@ void TestWatchlistCells::indexDetection()
 {
     QFETCH(QString, type);
     QFETCH(QString, segment);
-    QFETCH(bool, index);
-    QCOMPARE(WatchlistFormat::isIndex(type, segment), index);
+    QTEST(WatchlistFormat::isIndex(type, segment), "index");
 }
 
 void TestWatchlistCells::timeframes_data()
@@ -197,13 +185,10 @@ void TestWatchlistCells::range()
     QFETCH(int, days);
     QFETCH(QDate, customFrom);
     QFETCH(QDate, customTo);
-    QFETCH(QDate, from);
-    QFETCH(QDate, to);
-    QFETCH(bool, valid);
     const auto r = BackfillChoices::rangeFor(days, customFrom, customTo, QDate(2026, 3, 1));
-    QCOMPARE(r.from, from);
-    QCOMPARE(r.to, to);
-    QCOMPARE(r.isValid(), valid);
+    QTEST(r.from, "from");
+    QTEST(r.to, "to");
+    QTEST(r.isValid(), "valid");
 }
 
 static QTableWidget* makeTable(int rows)

@@ -4,11 +4,14 @@
 #include "support/HttpTestServer.h"
 #include "support/LoopbackLogins.h"
 #include "support/OfflineWindow.h"
+#include "support/ScriptedDialogPrompts.h"
+#include "ui/dialogs/SettingsDialog.h"
 
 #include <QCryptographicHash>
 #include <QDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QPushButton>
 #include <QTimer>
 #include <QtTest>
 
@@ -40,6 +43,7 @@ private slots:
     void settingsAccepted_data();
     void settingsAccepted();
     void resetAppCache();
+    void clearLogsKeepsTheRunningLog();
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int provider);
@@ -364,8 +368,9 @@ void TestWindowLogin::resetAppCache()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
     QVERIFY(QDir().mkpath(folder + "/cache"));
+    // The symbol manager's meta files go too: left alone they would call a deleted master current.
     const QStringList goes{"zerodha_nse_symbols.csv", "zerodha_nse_symbols.csv.meta.json",
-                           "dhan_symbols.csv"};
+                           "dhan_symbols.csv", "zerodha_nse_symbols.meta.json"};
     const QStringList stays{"notes.txt", "symbols.csv", "cache/zerodha_nse_symbols.csv"};
     for (const QString& f : goes + stays) {
         QFile file(folder + "/" + f);
@@ -401,6 +406,35 @@ void TestWindowLogin::resetAppCache()
     // Saved: a fresh store reads the empty lists back.
     SettingsManager reread;
     QVERIFY(reread.watchlistForBroker("Zerodha").isEmpty());
+}
+
+void TestWindowLogin::clearLogsKeepsTheRunningLog()
+{
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/logs/";
+    QVERIFY(QDir().mkpath(folder));
+    for (const char* name : {"Tickvane_old.log", "Tickvane_now.log"}) {
+        QFile f(folder + name);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+    }
+    settings->setProvider(SettingsManager::TradeJini);
+    MainWindowSeams seams = recordingSeams();
+    seams.logFilePath = folder + "Tickvane_now.log";
+    ScriptedDialogPrompts dialogPrompts;  // answers Yes
+    seams.settingsDialog = [&dialogPrompts](SettingsManager* s, QWidget* parent) -> QDialog* {
+        return new SettingsDialog(s, parent, &dialogPrompts);
+    };
+    MainWindow w(seams);
+    QMetaObject::invokeMethod(&w, "onSettingsAction");
+    auto* dialog = w.findChild<SettingsDialog*>();
+    QVERIFY(dialog);
+    QPushButton* clear = nullptr;
+    for (QPushButton* b : dialog->findChildren<QPushButton*>())
+        if (b->text() == "Clear Logs")
+            clear = b;
+    QVERIFY(clear);
+    clear->click();
+    QVERIFY(!QFile::exists(folder + "Tickvane_old.log"));
+    QVERIFY(QFile::exists(folder + "Tickvane_now.log"));
 }
 
 QTEST_MAIN(TestWindowLogin)

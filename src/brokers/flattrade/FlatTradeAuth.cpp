@@ -39,6 +39,10 @@ quint16 FlatTradeAuth::redirectPort() const
 
 void FlatTradeAuth::startAuthentication()
 {
+    if (apiKey.isEmpty()) {
+        emit authenticationFailed(QStringLiteral("API Key is empty"));
+        return;
+    }
     if (!redirectServer->listen(redirectPorts)) {
         emit authenticationFailed(QStringLiteral("Could not start the local login server on ports 8765-8775"));
         return;
@@ -48,8 +52,13 @@ void FlatTradeAuth::startAuthentication()
     q.addQueryItem(QStringLiteral("app_key"), apiKey);
     url.setQuery(q);
     qInfo() << "[FlatTradeAuth] Waiting for the login redirect on port" << redirectServer->port();
+    if (!QDesktopServices::openUrl(url)) {
+        // Nothing would ever reach the listener: stop it rather than leave the port taken.
+        redirectServer->close();
+        emit authenticationFailed(QStringLiteral("Failed to open browser for authorization"));
+        return;
+    }
     emit authenticationRequired(url);
-    QDesktopServices::openUrl(url);
 }
 
 void FlatTradeAuth::onRedirect(const QString& requestLine, QTcpSocket* client)

@@ -71,6 +71,7 @@ SettingsDialog::SettingsDialog(SettingsManager* settingsManager, QWidget* parent
     setupUi();
     loadSettings();
     checkTokenValidity();
+    connect(settingsManager, &SettingsManager::settingsChanged, this, &SettingsDialog::followStoredTokens);
 }
 
 SettingsDialog::~SettingsDialog() = default;
@@ -228,7 +229,7 @@ void SettingsDialog::createProviderTab()
     grid->addWidget(apiStatusLabel, 3, 0, 1, 3);
     pageLayout->addWidget(providerGroup);
 
-    auto* brokersGroup = new QGroupBox(QStringLiteral("Indian Brokers Authentication"), page);
+    brokersGroup = new QGroupBox(QStringLiteral("Indian Brokers Authentication"), page);
     auto* brokersLayout = new QVBoxLayout(brokersGroup);
     auto* scroll = new QScrollArea(brokersGroup);
     scroll->setWidgetResizable(true);
@@ -442,17 +443,16 @@ void SettingsDialog::createProviderTab()
 
 void SettingsDialog::onProviderChanged(int index)
 {
+    // The general key serves the "Custom API" as much as the brokers that use it: its row stays.
     customUrlEdit->setEnabled(index == SettingsManager::CustomAPI);
-    const bool apiKeyRow = index != SettingsManager::CustomAPI;
-    apiKeyLabel->setVisible(apiKeyRow);
-    apiKeyEdit->setVisible(apiKeyRow);
-    testApiButton->setVisible(apiKeyRow);
     QGroupBox* const boxes[] = {zerodhaGroup, flatTradeGroup, tradeJiniGroup, dhanGroup, angelOneGroup, upstoxGroup};
     fyersGroup->hide();
     for (QGroupBox* box : boxes)
         box->hide();
     if (unsigned(index) <= 5u)
         boxes[index]->show();
+    // A provider without a broker login (the "Custom API") gets no empty login area.
+    brokersGroup->setVisible(unsigned(index) <= 5u);
 }
 
 void SettingsDialog::showFirstTab()
@@ -513,13 +513,53 @@ void SettingsDialog::loadSettings()
     upstoxApiSecretEdit->setText(s->upstoxApiSecret());
     upstoxAccessTokenEdit->setText(s->upstoxAccessToken());
 
+    storedTokens.clear();
+    for (const auto& field : tokenFields())
+        storedTokens.insert(field.first, field.second());
+
     updateAuthenticationStatus();
     onProviderChanged(providerCombo->currentIndex());
+}
+
+QList<QPair<QLineEdit*, std::function<QString()>>> SettingsDialog::tokenFields() const
+{
+    SettingsManager* s = settingsManager;
+    return {
+        {fyersAccessTokenEdit, [s] { return s->fyersAccessToken(); }},
+        {zerodhaAccessTokenEdit, [s] { return s->zerodhaAccessToken(); }},
+        {flatTradeAccessTokenEdit, [s] { return s->flatTradeAccessToken(); }},
+        {flatTradeClientIdEdit, [s] { return s->flatTradeClientId(); }},
+        {tradeJiniAccessTokenEdit, [s] { return s->tradeJiniAccessToken(); }},
+        {dhanAccessTokenEdit, [s] { return s->dhanAccessToken(); }},
+        {dhanClientIdEdit, [s] { return s->dhanClientId(); }},
+        {angelOneJwtTokenEdit, [s] { return s->angelOneJwtToken(); }},
+        {angelOneFeedTokenEdit, [s] { return s->angelOneFeedToken(); }},
+        {upstoxAccessTokenEdit, [s] { return s->upstoxAccessToken(); }},
+    };
+}
+
+void SettingsDialog::followStoredTokens()
+{
+    if (savingSettings)
+        return;  // the dialog's own save: its fields are the source
+    bool changed = false;
+    for (const auto& field : tokenFields()) {
+        const QString stored = field.second();
+        auto it = storedTokens.find(field.first);
+        if (it != storedTokens.end() && it.value() == stored)
+            continue;
+        storedTokens.insert(field.first, stored);
+        field.first->setText(stored);
+        changed = true;
+    }
+    if (changed)
+        updateAuthenticationStatus();
 }
 
 void SettingsDialog::saveSettings()
 {
     SettingsManager* s = settingsManager;
+    savingSettings = true;
     if (providerCombo->currentIndex() >= 0)
         s->setProvider(providerCombo->currentIndex());
     s->setApiKey(apiKeyEdit->text());
@@ -564,6 +604,9 @@ void SettingsDialog::saveSettings()
         if (QTimeEdit* end = marketEndEdits.value(it.key()))
             s->setMarketEndTime(it.key(), end->time());
     }
+    savingSettings = false;
+    for (const auto& field : tokenFields())
+        storedTokens.insert(field.first, field.second());
     s->saveSettings();
 }
 

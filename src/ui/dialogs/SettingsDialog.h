@@ -2,7 +2,10 @@
 #pragma once
 
 #include <QDialog>
+#include <QHash>
+#include <QList>
 #include <QMap>
+#include <QPair>
 #include <QString>
 
 #include <functional>
@@ -114,6 +117,10 @@ private:
     void createMarketHoursTab();
     void loadSettings();
     void saveSettings();
+    // Copies a token that a login stored meanwhile into its field; fields whose stored value did
+    // not change keep what the user typed.
+    void followStoredTokens();
+    QList<QPair<QLineEdit*, std::function<QString()>>> tokenFields() const;
     bool validateSettings();
     QString logFolder() const;
     void onZerodhaCapture(const QString& value);
@@ -132,6 +139,7 @@ private:
     QLabel* apiStatusLabel = nullptr;
     QLabel* apiKeyLabel = nullptr;
     QLabel* customUrlLabel = nullptr;
+    QGroupBox* brokersGroup = nullptr;  // the broker login boxes around the visible one
     QLineEdit* fyersClientIdEdit = nullptr;
     QLineEdit* fyersAppIdEdit = nullptr;
     QLineEdit* fyersSecretKeyEdit = nullptr;
@@ -214,6 +222,8 @@ private:
     Delays delays;
     std::function<void(QObject*)> loginHook;
     QString currentLogFile;
+    QHash<QLineEdit*, QString> storedTokens;  // the stored value each token field last showed
+    bool savingSettings = false;
     // The pages that carry settings but are never shown.
     QWidget* connectionPage = nullptr;
     QWidget* dataPage = nullptr;

@@ -69,7 +69,7 @@ void SymbolManager::setupUi()
     main->setSpacing(10);
     main->setContentsMargins(10, 10, 10, 10);
 
-    auto* brokerGroup = new QGroupBox(QStringLiteral("Broker & Exchange Selection"), this);
+    auto* brokerGroup = new QGroupBox(QStringLiteral("Broker && Exchange Selection"), this);
     auto* brokerRow = new QHBoxLayout(brokerGroup);
     brokerRow->setSpacing(15);
     brokerRow->addWidget(new QLabel(QStringLiteral("Broker:"), brokerGroup));

@@ -107,6 +107,10 @@ public:
     QString findSymbol(const QString& symbol) const override;
     bool hasSymbols() const;
 
+signals:
+    // A load started from the dialog (its load button) ended; ok false when it failed.
+    void loadFinished(bool ok);
+
 private slots:
     void onLoadSymbolsClicked();
     void onSearchTextChanged();

@@ -263,11 +263,14 @@ void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const Download& d)
                 filterSymbols();
             qDebug() << "[Cache] Used existing cache for" << d.cachePath;
         }
+        if (!d.silent)
+            emit loadFinished(!data.isEmpty());
     } else if (reply->error() != QNetworkReply::NoError) {
         if (!d.silent) {
             statusLabel->setText(QStringLiteral("Error downloading symbols"));
             say(Warn, QStringLiteral("Download Error"),
                 QStringLiteral("Failed to download symbol master:\n") + reply->errorString());
+            emit loadFinished(false);
         }
         qDebug() << "[Download] Failed to download symbol master:" << reply->errorString();
     } else {
@@ -290,6 +293,7 @@ void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const Download& d)
         if (!d.silent) {
             filterSymbols();
             statusLabel->setText(QStringLiteral("Loaded %1 symbols (cached)").arg(loaded.size()));
+            emit loadFinished(true);
         } else {
             qInfo() << "[SymbolManager] Silent download parsed" << loaded.size() << "symbols";
         }
@@ -332,6 +336,8 @@ void SymbolManager::loadOneExchange(const QString& broker, const QString& exchan
             say(Warn, QStringLiteral("Error"), QStringLiteral("Please select a valid exchange for Zerodha."));
         else if (!silent)
             say(Warn, QStringLiteral("Error"), QStringLiteral("Please select a valid exchange."));
+        if (!silent)
+            emit loadFinished(false);
         exchangeDone(batch);
         return;
     }
@@ -352,6 +358,7 @@ void SymbolManager::loadOneExchange(const QString& broker, const QString& exchan
             if (!silent) {
                 filterSymbols();
                 statusLabel->setText(QStringLiteral("Loaded %1 symbols (cached)").arg(loaded.size()));
+                emit loadFinished(true);
             }
             exchangeDone(batch);
             return;
@@ -453,8 +460,10 @@ void SymbolManager::onLoadSymbolsClicked()
         loadZerodhaForSelectedExchange();
     else if (broker == QLatin1String("FlatTrade"))
         loadFlatTradeForSelectedExchange();
-    else
+    else {
         say(Warn, QStringLiteral("Error"), QStringLiteral("Please select a valid broker first."));
+        emit loadFinished(false);
+    }
 }
 
 void SymbolManager::loadAllExchangeSymbols()
@@ -554,6 +563,7 @@ void SymbolManager::onProviderSymbols(const QByteArray& data, const QString& exc
         filterSymbols();
     }
     statusLabel->setText(QStringLiteral("Loaded %1 symbols (from provider)").arg(loaded.size()));
+    emit loadFinished(true);
     if (providerBatchExchanges.remove(exchange))
         exchangeDone(batchId);
 }
@@ -561,6 +571,7 @@ void SymbolManager::onProviderSymbols(const QByteArray& data, const QString& exc
 void SymbolManager::onProviderError(const QString& error)
 {
     statusLabel->setText(QStringLiteral("Error loading symbols from provider"));
+    emit loadFinished(false);
     say(Warn, QStringLiteral("Provider Error"), error);
     // The error names no exchange: the all-exchanges load stops waiting for the provider.
     if (!providerBatchExchanges.isEmpty()) {

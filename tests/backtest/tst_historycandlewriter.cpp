@@ -1,0 +1,179 @@
+// Downloaded history into the candle store: a loopback Custom API download lands in a real SQLite store,
+// a repeated download adds nothing, and a backtest over the stored bars makes the expected trades.
+#include "backtest/BacktestAgent.h"
+#include "backtest/HistoryCandleWriter.h"
+#include "backtest/SQLiteOHLCStore.h"
+#include "brokers/BrokerAPI.h"
+#include "brokers/HistoricalDownloader.h"
+#include "support/HttpTestServer.h"
+#include "support/StrategyGraph.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTime>
+#include <QtTest>
+
+#include <limits>
+
+using namespace StrategyGraph;
+
+namespace {
+
+QJsonObject bar(const QString& when, double open, double high, double low, double close, double volume = 10)
+{
+    return QJsonObject{{"symbol", "SYM"}, {"open", open}, {"high", high}, {"low", low},
+                       {"close", close}, {"volume", volume}, {"date", when}};
+}
+
+// Two days of minute bars on the exchange clock, flat at 100: Monday closes at 102 at 10:00 and at 98
+// at 11:00; Tuesday closes at 101.5 at 09:30.
+QByteArray minuteHistory()
+{
+    QJsonArray rows;
+    for (const QString& day : {QString("2024-03-04"), QString("2024-03-05")}) {
+        for (int m = 0; m < 375; ++m) {
+            const QString time = QTime(9, 15).addSecs(60 * m).toString("HH:mm:ss");
+            double close = 100;
+            if (day.endsWith("04") && time == "10:00:00")
+                close = 102;
+            else if (day.endsWith("04") && time == "11:00:00")
+                close = 98;
+            else if (day.endsWith("05") && time == "09:30:00")
+                close = 101.5;
+            rows.append(bar(day + "T" + time + "+05:30", 100, std::max(close, 100.0) + 0.05,
+                            std::min(close, 100.0) - 0.05, close));
+        }
+    }
+    return QJsonDocument(QJsonObject{{"data", rows}}).toJson(QJsonDocument::Compact);
+}
+
+}  // namespace
+
+class TestHistoryCandleWriter : public QObject {
+    Q_OBJECT
+
+private slots:
+    void intervalsChooseTheTable_data();
+    void intervalsChooseTheTable();
+    void barsBecomeCandles();
+    void downloadsFillTheStoreForBacktests();
+};
+
+void TestHistoryCandleWriter::intervalsChooseTheTable_data()
+{
+    QTest::addColumn<QString>("interval");
+    QTest::addColumn<int>("table");
+    QTest::newRow("minute") << "minute" << int(HistoryCandleWriter::Table::Minute);
+    QTest::newRow("1minute") << "1minute" << int(HistoryCandleWriter::Table::Minute);
+    QTest::newRow("day") << "day" << int(HistoryCandleWriter::Table::Day);
+    QTest::newRow("5minute") << "5minute" << int(HistoryCandleWriter::Table::None);
+    QTest::newRow("60minute") << "60minute" << int(HistoryCandleWriter::Table::None);
+    QTest::newRow("Day") << "Day" << int(HistoryCandleWriter::Table::None);
+}
+
+void TestHistoryCandleWriter::intervalsChooseTheTable()
+{
+    QFETCH(QString, interval);
+    QFETCH(int, table);
+    QCOMPARE(int(HistoryCandleWriter::tableFor(interval)), table);
+}
+
+void TestHistoryCandleWriter::barsBecomeCandles()
+{
+    auto ohlc = [](const QDateTime& when, double price, double volume) {
+        OHLCData b;
+        b.symbol = "SYM";
+        b.timestamp = when;
+        b.open = b.high = b.low = b.close = price;
+        b.volume = volume;
+        return b;
+    };
+    const QList<OHLCData> bars{
+        ohlc(QDateTime(QDate(2024, 3, 4), QTime(3, 45), Qt::UTC), 100, 5),  // 09:15 on the exchange clock
+        ohlc(QDateTime(QDate(2024, 3, 4), QTime(20, 0), Qt::UTC), 101, 1e12),  // past midnight there
+        ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 16), Qt::LocalTime), 102, -1),
+        ohlc(QDateTime(), 103, 1),  // no time
+        ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 17), Qt::UTC), std::numeric_limits<double>::quiet_NaN(), 1),
+        ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 18), Qt::UTC), 0, 1),
+    };
+    const QVector<StoredCandle> minutes = HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::Minute);
+    QCOMPARE(minutes.size(), 3);
+    QCOMPARE(minutes[0].date + " " + minutes[0].time, QString("2024-03-04 09:15:00"));
+    QCOMPARE(minutes[0].volume, 5);
+    QCOMPARE(minutes[1].date + " " + minutes[1].time, QString("2024-03-05 01:30:00"));
+    QCOMPARE(minutes[1].volume, std::numeric_limits<qint32>::max());
+    QCOMPARE(minutes[2].date + " " + minutes[2].time, QString("2024-03-04 09:16:00"));
+    QCOMPARE(minutes[2].close, 102.0);
+    const QVector<StoredCandle> days = HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::Day);
+    QCOMPARE(days.size(), 3);
+    QCOMPARE(days[1].time, QString("00:00:00"));
+    QVERIFY(HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::None).isEmpty());
+}
+
+void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
+{
+    registerMarketDataTypes();
+    QTemporaryDir dir;
+    SQLiteOHLCStore store;
+    QVERIFY(store.open(dir.path()));
+    HttpTestServer server;
+    QVERIFY(server.listen());
+    BrokerAPI api;
+    api.setProvider(6);
+    api.setCustomUrl(server.baseUrl());
+    HistoricalDownloader downloader(&api, nullptr, nullptr, nullptr);
+    downloader.setPacingInterval(5);
+    HistoryCandleWriter writer(&store);
+    connect(&downloader, &HistoricalDownloader::historyDownloaded, &writer, &HistoryCandleWriter::write);
+    QSignalSpy written(&writer, &HistoryCandleWriter::written);
+
+    server.setReply("GET", "/", HttpTestServer::Reply::json(minuteHistory()));
+    QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
+    QVERIFY(written.wait(10000));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 750}));
+    QCOMPARE(store.minuteCandleCount(), qint64(750));
+    QCOMPARE(store.loadMinuteCandles("SYM", "2024-03-04").first().time, QString("09:15:00"));
+
+    // The same range again adds no row; daily bars go to the day table; a 5-minute download is not stored.
+    QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
+    QVERIFY(written.wait(10000));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 0}));
+    server.setReply("GET", "/", HttpTestServer::Reply::json(QJsonDocument(QJsonObject{{"data", QJsonArray{
+        bar("2024-03-04", 100, 102.05, 97.95, 100, 3750), bar("2024-03-05", 100, 101.55, 99.95, 100, 3750)}}})
+        .toJson(QJsonDocument::Compact)));
+    QSignalSpy completed(&downloader, &HistoricalDownloader::downloadCompleted);
+    downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "5minute");
+    QVERIFY(completed.wait(10000));
+    downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "day");
+    QVERIFY(written.wait(10000));
+    QCOMPARE(written.size(), 3);
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "day", 2, 2}));
+    QCOMPARE(store.loadDayCandles("SYM", "2024-03-01", "2024-03-08").size(), 2);
+    QCOMPARE(store.minuteCandleCount(), qint64(750));
+
+    // Buy above 101, exit below 99, intraday.
+    BacktestAgent agent;
+    agent.setStore(&store);
+    agent.setSymbol("SYM");
+    agent.setDateRange("2024-03-04", "2024-03-05");
+    agent.setIntraday(true);
+    agent.setStrategy(graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101}}),
+                             block(3, "GreaterThan"), block(4, "BuyEntry"), block(5, "Number", {{"value", 99}}),
+                             block(6, "LessThan"), block(7, "ExitRule")},
+                            {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4), edge(1, 6, 0), edge(5, 6, 1), edge(6, 7)}));
+    QSignalSpy finished(&agent, &BacktestAgent::finished);
+    agent.start();
+    QVERIFY(agent.wait(60000));
+    QCOMPARE(finished.size(), 1);
+    const QVector<TradeRecord> trades = finished.first().at(2).value<QVector<TradeRecord>>();
+    QStringList text;
+    for (const TradeRecord& t : trades)
+        text << QString("%1 %2 %3 > %4 %5").arg(t.entry_date, t.entry_time).arg(t.entry_price).arg(t.exit_time).arg(t.exit_price);
+    QCOMPARE(text, (QStringList{"2024-03-04 10:00:00 102 > 11:00:00 98", "2024-03-05 09:30:00 101.5 > 15:15:00 100"}));
+}
+
+QTEST_GUILESS_MAIN(TestHistoryCandleWriter)
+#include "tst_historycandlewriter.moc"
