@@ -164,11 +164,7 @@ void TestTradeJiniBroker::queuedSubscriptionsFlushOnConnect()
     QVERIFY(s.open());
     QTRY_VERIFY_WITH_TIMEOUT(received.count() > 0, 5000);
     QCOMPARE(s.server.textMessages().size(), 1);
-    const QString msg = s.server.textMessages().first();
-    QVERIFY(msg.endsWith("\"type\":\"L1\"}\n"));
-    QVERIFY(msg.startsWith("{\"action\":\"sub\",\"tokens\":[{\"t\":"));
-    QVERIFY(!msg.contains(' '));
-    QStringList keys = keysOf(msg);
+    QStringList keys = keysOf(s.server.textMessages().first());  // the exact text: checked when open
     keys.sort();
     QCOMPARE(keys, (QStringList{"123_NSE", "2885_NSE"}));
     QCOMPARE(s.broker.pendingCount(), 0);
