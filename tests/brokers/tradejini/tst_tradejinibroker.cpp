@@ -276,12 +276,9 @@ void TestTradeJiniBroker::jsonTicksAndMarketHours()
         return;
     }
     QTRY_VERIFY_WITH_TIMEOUT(ticks.count() >= 1, 5000);
+    // The fields are the decoder's; here the name and the broker's clock.
     const TickData t = ticks.first().at(0).value<TickData>();
     QCOMPARE(t.symbol, symbol);
-    QCOMPARE(t.exchange, QString("nse_cm"));
-    QCOMPARE(t.ltp, 2501.5);
-    QCOMPARE(t.volume, 1200.0);
-    QCOMPARE(t.lastTradedQty, 0);
     QCOMPARE(t.timestamp, now);
 }
 

@@ -276,22 +276,41 @@ void TestTradeJiniDecoder::l1Json_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<bool>("accepted");
-    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<TickData>("tick");
     QTest::addColumn<QString>("keyExchange");
-    QTest::newRow("known token") << QByteArray(R"({"symbol":"2885_NSE","exchSeg":"nse_cm","ltp":2501.5,"vol":10,"OI":3})")
-                                 << true << "RELIANCE" << "NSE";
+    const auto tick = [](const QString& symbol, const QString& token, const QString& exchange, double ltp) {
+        TickData t;
+        t.symbol = symbol;
+        t.token = token;
+        t.exchange = exchange;
+        t.ltp = ltp;
+        t.timestamp = kNow;
+        return t;
+    };
+    TickData full = tick("RELIANCE", "2885", "nse_cm", 2501.5);
+    full.open = 2490;
+    full.high = 2510;
+    full.low = 2480;
+    full.volume = 3000000000.0;
+    full.openInterest = 3;
+    QTest::newRow("known token, every field")
+        << QByteArray(R"({"symbol":"2885_NSE","exchSeg":"nse_cm","ltp":2501.5,"open":2490,"high":2510,"low":2480,)"
+                      R"("vol":3000000000,"OI":3})")
+        << true << full << "NSE";
     QTest::newRow("unknown token") << QByteArray(R"({"symbol":"999_NSE","exchSeg":"nse_cm","ltp":1})") << true
-                                   << "NSE:999" << "NSE";
-    QTest::newRow("empty exchange part") << QByteArray(R"({"symbol":"999_","ltp":1})") << true << "999" << "";
-    QTest::newRow("no underscore") << QByteArray(R"({"symbol":"2885","ltp":1})") << false << "" << "";
-    QTest::newRow("empty token") << QByteArray(R"({"symbol":"_NSE","ltp":1})") << false << "" << "";
-    QTest::newRow("symbol not text") << QByteArray(R"({"symbol":5,"ltp":1})") << false << "" << "";
+                                   << tick("NSE:999", "999", "nse_cm", 1) << "NSE";
+    QTest::newRow("empty exchange part") << QByteArray(R"({"symbol":"999_","ltp":1})") << true
+                                         << tick("999", "999", "", 1) << "";
+    QTest::newRow("no underscore") << QByteArray(R"({"symbol":"2885","ltp":1})") << false << TickData() << "";
+    QTest::newRow("empty token") << QByteArray(R"({"symbol":"_NSE","ltp":1})") << false << TickData() << "";
+    QTest::newRow("symbol not text") << QByteArray(R"({"symbol":5,"ltp":1})") << false << TickData() << "";
 }
 
 void TestTradeJiniDecoder::l1Json()
 {
     QFETCH(QByteArray, json);
     QFETCH(bool, accepted);
+    QFETCH(TickData, tick);
     TickData t;
     QString keyExchange;
     const auto names = [](const QString& token, const QString& exchange) {
@@ -301,10 +320,8 @@ void TestTradeJiniDecoder::l1Json()
              accepted);
     if (!accepted)
         return;
-    QTEST(t.symbol, "symbol");
+    TickCompare::compare(t, tick);
     QTEST(keyExchange, "keyExchange");
-    QCOMPARE(t.timestamp, kNow);
-    QCOMPARE(t.lastTradedQty, 0);
 }
 
 QTEST_GUILESS_MAIN(TestTradeJiniDecoder)
