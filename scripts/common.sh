@@ -4,10 +4,12 @@ set -euo pipefail
 
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
-# Installs the packages of scripts/packages.txt that dpkg does not report as installed.
+# Installs the packages of a list (scripts/packages.txt by default) that dpkg does not report as
+# installed.
 install_packages() {
+    local list="${1:-$ROOT/scripts/packages.txt}"
     local wanted=() missing=()
-    mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$ROOT/scripts/packages.txt")
+    mapfile -t wanted < <(grep -vE '^\s*(#|$)' "$list")
     for p in "${wanted[@]}"; do
         if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
             missing+=("$p")

@@ -182,9 +182,13 @@ mkdir -p "$HOME3/.config/Tickvane" "$HOME3/run" "$HOME3/tmp"
 chmod 700 "$HOME3/run"
 cp "$HOME2/.config/Tickvane/Tickvane.conf" "$HOME3/.config/Tickvane/Tickvane.conf"
 start_program "$HOME3"
-# The start-up download fails at once here; its notice comes before the window.
+# The start-up download fails at once here; its notice comes up over the window.
 NOTICE="$(timeout 60 xdotool search --sync --onlyvisible --name "Symbol Download Failed" | head -n1 || true)"
-[ -n "$NOTICE" ] && xdotool key --window "$NOTICE" Return
+if [ -n "$NOTICE" ]; then
+    shot root 04-startup-download-failed
+    xdotool windowactivate --sync "$NOTICE" 2>/dev/null || true
+    xdotool key Return 2>/dev/null || true
+fi
 MAIN="$(window_of "Tickvane Connector")"
 sleep 3
 xdotool windowactivate --sync "$MAIN" 2>/dev/null || xdotool windowfocus --sync "$MAIN"

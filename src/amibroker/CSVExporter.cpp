@@ -228,15 +228,10 @@ void CSVExporter::formatAmiBrokerLine(const QString& symbol, const TickData& tic
     // The folder is checked when the lines are written (every flush), not for every tick.
     if (!exportDirTrusted)
         return;
+    // A valid stamp always gives a date and a time; only an invalid one leaves them empty.
     if (!tick.timestamp.isValid()) {
         qWarning() << "[CSVExporter] Invalid timestamp for symbol:" << symbol
                    << "tick.timestamp:" << tick.timestamp;
-    } else if (CSVLineFormatter::formatDate(tick.timestamp).isEmpty()
-               || CSVLineFormatter::formatTime(tick.timestamp).isEmpty()) {
-        qWarning() << "[CSVExporter] Empty date/time for symbol:" << symbol
-                   << "timestamp:" << dateTimeText(tick.timestamp)
-                   << "date:" << CSVLineFormatter::formatDate(tick.timestamp)
-                   << "time:" << CSVLineFormatter::formatTime(tick.timestamp);
     }
     appendPendingLine(CSVLineFormatter::amiBrokerLine(symbol, tick));
 }

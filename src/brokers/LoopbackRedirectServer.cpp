@@ -1,13 +1,17 @@
 // Loopback listener for browser login redirects.
 #include "brokers/LoopbackRedirectServer.h"
 
+#include "brokers/RedirectRequestLine.h"
+
 #include <QHostAddress>
+#include <QPointer>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace {
 const char kBufferProperty[] = "loopbackRequestBuffer";
+const char kAttemptProperty[] = "loopbackAttempt";
 }
 
 LoopbackRedirectServer::LoopbackRedirectServer(QObject* parent) : QObject(parent), server(new QTcpServer(this))
@@ -20,9 +24,13 @@ LoopbackRedirectServer::~LoopbackRedirectServer() = default;
 bool LoopbackRedirectServer::listen(const QList<quint16>& ports)
 {
     server->close();
+    ++attempt;
+    attemptOpen = false;
     for (quint16 p : ports) {
-        if (server->listen(QHostAddress::LocalHost, p))
+        if (server->listen(QHostAddress::LocalHost, p)) {
+            attemptOpen = true;
             return true;
+        }
     }
     return false;
 }
@@ -30,6 +38,7 @@ bool LoopbackRedirectServer::listen(const QList<quint16>& ports)
 void LoopbackRedirectServer::close()
 {
     server->close();
+    attemptOpen = false;
 }
 
 bool LoopbackRedirectServer::isListening() const
@@ -52,6 +61,7 @@ void LoopbackRedirectServer::onNewConnection()
     while (QTcpSocket* client = server->nextPendingConnection()) {
         // Owned by this object, not the listener: closing the listener must not cut a page short.
         client->setParent(this);
+        client->setProperty(kAttemptProperty, attempt);
         connect(client, &QTcpSocket::readyRead, this, [this, client] { onReadyRead(client); });
         connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
         auto* timer = new QTimer(client);
@@ -92,7 +102,27 @@ void LoopbackRedirectServer::onReadyRead(QTcpSocket* client)
         respond(client, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
         return;
     }
-    emit requestLineReceived(QString::fromUtf8(line), client);
+    // Not from inside readyRead: a receiver that runs an event loop (a message box) would let
+    // the socket be deleted under the code that is still delivering its signal.
+    QPointer<QTcpSocket> guard(client);
+    const QString text = QString::fromUtf8(line);
+    QMetaObject::invokeMethod(
+        this, [this, guard, text] { if (guard) deliver(guard, text); }, Qt::QueuedConnection);
+}
+
+void LoopbackRedirectServer::deliver(QTcpSocket* client, const QString& line)
+{
+    if (!attemptOpen || client->property(kAttemptProperty).toULongLong() != attempt) {
+        respond(client, finishedPage());
+        return;
+    }
+    emit requestLineReceived(line, client);
+}
+
+QByteArray LoopbackRedirectServer::finishedPage()
+{
+    return RedirectRequestLine::page(200, QStringLiteral("Login already handled"),
+                                     QStringLiteral("This login has already been handled. You can close this window."));
 }
 
 void LoopbackRedirectServer::respond(QTcpSocket* client, const QByteArray& answer)

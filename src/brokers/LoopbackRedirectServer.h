@@ -1,6 +1,8 @@
 // Catches a login redirect from the system browser on 127.0.0.1: listens on the first free port
 // of a list, reads each connection's request line (buffered, size-capped, timed out), hands it to
-// the owner and writes the owner's answer page.
+// the owner and writes the owner's answer page. Each listen() starts one login attempt and close()
+// ends it: from then on the connections it accepted are answered with a neutral page and nothing
+// reaches the owner, so a browser that repeats the redirect cannot log in twice.
 #pragma once
 
 #include <QByteArray>
@@ -17,8 +19,10 @@ public:
     explicit LoopbackRedirectServer(QObject* parent = nullptr);
     ~LoopbackRedirectServer() override;
 
-    // Tries the ports in order on 127.0.0.1; true when one listens.
+    // Starts a new attempt: tries the ports in order on 127.0.0.1; true when one listens.
     bool listen(const QList<quint16>& ports);
+    // Ends the attempt: stops listening; later requests on connections already accepted get the
+    // neutral page.
     void close();
     bool isListening() const;
     quint16 port() const;
@@ -32,18 +36,24 @@ public:
     // Writes the whole answer, flushes and closes the connection; the socket deletes itself once
     // closed, so the page still reaches the browser if this server is stopped meanwhile.
     static void respond(QTcpSocket* client, const QByteArray& answer);
+    // The answer to a request that comes after its login attempt has ended.
+    static QByteArray finishedPage();
 
 signals:
-    // One per connection: the first line of the request ("GET /path?query HTTP/1.1"), without its
-    // line end. The receiver answers with respond(client, ...). Icon requests are answered 404
-    // here and not passed on.
+    // One per connection of the current attempt: the first line of the request ("GET /path?query
+    // HTTP/1.1"), without its line end. The receiver answers with respond(client, ...). Icon
+    // requests are answered 404 here and not passed on. Delivered from the event loop, never from
+    // inside the socket's own signal, so a receiver may run an event loop of its own.
     void requestLineReceived(const QString& requestLine, QTcpSocket* client);
 
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* client);
+    void deliver(QTcpSocket* client, const QString& line);
 
     QTcpServer* server;
+    quint64 attempt = 0;  // counts listen() calls; each connection keeps the one it came in
+    bool attemptOpen = false;
     int maxRequestBytes = 8192;
     int requestTimeoutMs = 30000;
 };

@@ -8,11 +8,12 @@
 
 namespace RedirectRequestLine {
 
-// "GET /path?query HTTP/1.1" -> the target's path and query; an invalid URL for anything else.
+// "GET /path?query HTTP/1.1" -> the target's path and query; an invalid URL for anything else,
+// a target that is not a path ("@host/?x", "http://other/") included.
 inline QUrl target(const QByteArray& requestLine)
 {
     const QList<QByteArray> parts = requestLine.split(' ');
-    if (parts.size() < 2 || parts.at(0) != "GET")
+    if (parts.size() < 2 || parts.at(0) != "GET" || !parts.at(1).startsWith('/'))
         return QUrl();
     return QUrl(QStringLiteral("http://127.0.0.1") + QString::fromLatin1(parts.at(1)), QUrl::StrictMode);
 }

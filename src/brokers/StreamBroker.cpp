@@ -37,6 +37,11 @@ void StreamBroker::setPingInterval(int ms)
     stream->setPingInterval(ms);
 }
 
+void StreamBroker::setLinkTimeouts(int handshakeMs, int silenceMs)
+{
+    stream->setLinkTimeouts(handshakeMs, silenceMs);
+}
+
 bool StreamBroker::isPingActive() const
 {
     return stream->isPinging();

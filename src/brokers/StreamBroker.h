@@ -25,6 +25,8 @@ public:
     // Keep-alive period while the stream is open.
     void setPingInterval(int ms);
     bool isPingActive() const;
+    // Test seam: how long the handshake may take and an open stream may stay silent.
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
 
     // Without a candle service of its own a connector leaves these: each request ends in
     // errorOccurred. A connector that has one overrides requestHistoricalData.

@@ -1,14 +1,18 @@
 // Broker stream socket with keep-alive and replacement guard.
 #include "brokers/StreamSocketClient.h"
 
+#include "brokers/StreamLinkWatch.h"
+
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QWebSocket>
 
-StreamSocketClient::StreamSocketClient(QObject* parent) : QObject(parent), pingTimer(new QTimer(this))
+StreamSocketClient::StreamSocketClient(QObject* parent)
+    : QObject(parent), pingTimer(new QTimer(this)), watch(new StreamLinkWatch(this))
 {
     pingTimer->setInterval(30000);
     connect(pingTimer, &QTimer::timeout, this, &StreamSocketClient::onPingTimer);
+    connect(watch, &StreamLinkWatch::expired, this, &StreamSocketClient::onLinkExpired);
 }
 
 StreamSocketClient::~StreamSocketClient()
@@ -24,6 +28,7 @@ QAbstractSocket::SocketState StreamSocketClient::state() const
 void StreamSocketClient::release()
 {
     open_ = false;
+    watch->stop();
     if (!socket)
         return;
     // Cut the old socket off first: nothing it reports later may reach the current connection.
@@ -49,6 +54,9 @@ void StreamSocketClient::open(const QNetworkRequest& request)
             return;
         open_ = false;
         pingTimer->stop();
+        const QString problem = StreamLinkWatch::closeProblem(current);
+        if (!problem.isEmpty())
+            emit failed(problem);
         emit disconnected();
     });
     connect(socket, &QWebSocket::textMessageReceived, this, [this, current](const QString& message) {
@@ -64,12 +72,14 @@ void StreamSocketClient::open(const QNetworkRequest& request)
                 if (current == socket)
                     emit failed(socket->errorString());
             });
+    watch->watch(socket);
     socket->open(request);
 }
 
 void StreamSocketClient::close()
 {
     pingTimer->stop();
+    watch->stop();
     if (socket) {
         disconnect(socket, nullptr, this, nullptr);
         socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
@@ -120,4 +130,19 @@ void StreamSocketClient::onPingTimer()
         socket->ping();
     else
         socket->sendTextMessage(pingMessage);
+}
+
+void StreamSocketClient::setLinkTimeouts(int handshakeMs, int silenceMs)
+{
+    watch->setTimeouts(handshakeMs, silenceMs);
+}
+
+void StreamSocketClient::onLinkExpired(const QString& reason)
+{
+    const bool wasOpen = open_;
+    pingTimer->stop();
+    release();
+    emit failed(reason);
+    if (wasOpen)
+        emit disconnected();
 }

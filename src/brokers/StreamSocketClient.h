@@ -1,5 +1,6 @@
-// One broker stream socket: opening, replacing and closing it, the keep-alive timer, and the guard
-// that keeps a replaced socket's late signals away from the connection that took its place.
+// One broker stream socket: opening, replacing and closing it, the keep-alive timer, the size caps
+// and time-outs, and the guard that keeps a replaced socket's late signals away from the
+// connection that took its place.
 #pragma once
 
 #include <QAbstractSocket>
@@ -9,6 +10,7 @@
 class QNetworkRequest;
 class QTimer;
 class QWebSocket;
+class StreamLinkWatch;
 
 class StreamSocketClient : public QObject {
     Q_OBJECT
@@ -37,10 +39,13 @@ public:
     void startPing();
     void stopPing();
     bool isPinging() const;
+    // Test seam: the handshake and silence time-outs (15 s and 90 s).
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
 
 signals:
     void connected();
-    // Only after `connected`: a socket that never opened reports through `failed` alone.
+    // Only after `connected`: a socket that never opened reports through `failed` alone. A close
+    // that was not a normal one, and an open link gone silent, report through `failed` first.
     void disconnected();
     void textMessageReceived(QString message);
     void binaryMessageReceived(QByteArray data);
@@ -49,9 +54,11 @@ signals:
 private:
     void release();
     void onPingTimer();
+    void onLinkExpired(const QString& reason);
 
     QWebSocket* socket = nullptr;
     QTimer* pingTimer;
+    StreamLinkWatch* watch;
     QString pingMessage;
     bool open_ = false;
 };

@@ -23,4 +23,24 @@ inline QDateTime fromSecs(qint64 secsSinceEpoch) { return fromMSecs(secsSinceEpo
 QDateTime now();
 qint64 nowMSecs();
 
+// Remembers the last instant it stamped: the packets of one frame mostly share their trade time,
+// and copying a QDateTime is cheaper than building one. One per decoder; reset with the decoder.
+class LastStamp {
+public:
+    QDateTime fromMSecs(qint64 msecsSinceEpoch)
+    {
+        if (!last.isValid() || msecsSinceEpoch != lastMs) {
+            lastMs = msecsSinceEpoch;
+            last = TickClock::fromMSecs(msecsSinceEpoch);
+        }
+        return last;
+    }
+    QDateTime fromSecs(qint64 secsSinceEpoch) { return fromMSecs(secsSinceEpoch * 1000); }
+    void reset() { last = QDateTime(); }
+
+private:
+    qint64 lastMs = 0;
+    QDateTime last;
+};
+
 }  // namespace TickClock

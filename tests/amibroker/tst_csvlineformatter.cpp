@@ -1,7 +1,6 @@
 // CSV lines and history file names exactly as AmiBroker must read them.
 #include "amibroker/CSVLineFormatter.h"
 
-#include <QRandomGenerator>
 #include <QtTest>
 
 #include <cmath>
@@ -38,7 +37,6 @@ class TestCSVLineFormatter : public QObject
 private slots:
     void amiBrokerLine_data();
     void amiBrokerLine();
-    void pricesMatchQtFormatting();
     void symbolCannotSplitTheLine_data();
     void symbolCannotSplitTheLine();
     void historyFileStem_data();
@@ -80,23 +78,6 @@ void TestCSVLineFormatter::amiBrokerLine()
     QFETCH(TickData, tick);
     QFETCH(QString, expected);
     QCOMPARE(CSVLineFormatter::amiBrokerLine(QStringLiteral("NSE:SBIN"), tick), expected);
-}
-
-void TestCSVLineFormatter::pricesMatchQtFormatting()
-{
-    // The fast price formatting must write exactly what Qt's fixed formatting writes.
-    QRandomGenerator rng(20240315);
-    QVector<double> values{0.0, -0.0, -0.001, -0.005, 9.995, -9.875, 999.875, 1e22, 1e300, kInf, -kInf, kNaN};
-    for (int i = 0; i < 20000; ++i) {
-        values << rng.bounded(100000.0);                                    // arbitrary binary values
-        values << std::round(rng.bounded(2000000.0)) / 200.0 - 5000.0;      // near ties on the half cent
-        values << (std::round(rng.bounded(16000000.0)) - 8000000.0) / 8.0; // exact binary ties
-    }
-    for (double v : qAsConst(values)) {
-        QString mine;
-        CSVLineFormatter::appendPrice(mine, v);
-        QCOMPARE(mine, QString::number(v, 'f', 2));
-    }
 }
 
 void TestCSVLineFormatter::symbolCannotSplitTheLine_data()

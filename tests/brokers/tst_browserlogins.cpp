@@ -1,10 +1,16 @@
-// Zerodha, FlatTrade and Fyers logins: redirects that carry no usable code, and refused exchanges
-// reported with the broker's own message.
+// Browser logins: redirects that carry no usable code, one redirect per login attempt (a spare
+// connection or a refresh cannot log in again), and refused exchanges reported with the broker's
+// own message.
 #include "brokers/flattrade/FlatTradeAuth.h"
 #include "brokers/fyers/FyersAuth.h"
+#include "brokers/LoopbackRedirectServer.h"
 #include "brokers/zerodha/ZerodhaAuth.h"
 #include "support/BrowserStandIn.h"
 #include "support/HttpTestServer.h"
+#include "support/LoopbackLogins.h"
+
+#include <QTcpSocket>
+#include <memory>
 
 #include <QDesktopServices>
 #include <QSignalSpy>
@@ -22,6 +28,8 @@ private slots:
     void zerodhaRedirect_data();
     void zerodhaRedirect();
     void flatTradeRedirectWithoutCode();
+    void oneRedirectPerAttempt_data();
+    void oneRedirectPerAttempt();
     void flatTradeLoginThatCannotStart();
     void refusedExchangesReportTheBrokersMessage();
 
@@ -94,6 +102,120 @@ void TestBrowserLogins::flatTradeRedirectWithoutCode()
     QCOMPARE(QUrlQuery(opened.value(0)).queryItemValue("app_key"), QString("K"));
     QVERIFY(redirect(auth.redirectPort(), "/?client=C1").startsWith("HTTP/1.1 400"));
     QCOMPARE(failed.count(), 1);
+}
+
+namespace {
+
+// A spy on the login's signal of that name, whatever its arguments.
+std::unique_ptr<QSignalSpy> spyOn(QObject* login, const char* name)
+{
+    const QMetaObject* mo = login->metaObject();
+    for (int i = mo->methodOffset(); i < mo->methodCount(); ++i) {
+        const QMetaMethod m = mo->method(i);
+        if (m.methodType() == QMetaMethod::Signal && m.name() == name)
+            return std::make_unique<QSignalSpy>(login, ("2" + m.methodSignature()).constData());
+    }
+    return nullptr;
+}
+
+LoopbackRedirectServer* listenerOf(QObject* login)
+{
+    return login->findChild<LoopbackRedirectServer*>();
+}
+
+}  // namespace
+
+void TestBrowserLogins::oneRedirectPerAttempt_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QByteArray>("target");
+    QTest::addColumn<bool>("success");
+    const QList<std::tuple<const char*, const char*, const char*>> logins{
+        {"Zerodha", "/?request_token=RT&status=success", "/?status=cancelled"},
+        {"FlatTrade", "/?code=RC", "/?client=C1"},
+        {"Upstox", "/?code=C", "/?error=access_denied"},
+        {"AngelOne", "/?auth_token=A&feed_token=F", "/?auth_token=A"},
+    };
+    for (const auto& [name, ok, bad] : logins) {
+        QTest::addRow("%s success", name) << QString(name) << QByteArray(ok) << true;
+        QTest::addRow("%s failure", name) << QString(name) << QByteArray(bad) << false;
+    }
+}
+
+void TestBrowserLogins::oneRedirectPerAttempt()
+{
+    QFETCH(QString, broker);
+    QFETCH(QByteArray, target);
+    QFETCH(bool, success);
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    http.setReply("POST", "/trade/apitoken", HttpTestServer::Reply::json(R"({"token":"T","client":"C"})"));
+    http.setReply("POST", "/v2/login/authorization/token", HttpTestServer::Reply::json(R"({"access_token":"T"})"));
+    http.setReply("POST", "/rest/auth/angelbroking/jwt/v1/generateTokens",
+                  HttpTestServer::Reply::json(R"({"status":true,"data":{"jwtToken":"J","refreshToken":"R"}})"));
+    std::unique_ptr<QObject> login;
+    if (broker == "Zerodha") {
+        auto* z = new ZerodhaAuth;
+        login.reset(z);
+        pointLoginAt(z, http.baseUrl());
+        z->startAuthentication("KEY", QString());
+    } else if (broker == "FlatTrade") {
+        auto* f = new FlatTradeAuth;
+        login.reset(f);
+        pointLoginAt(f, http.baseUrl());
+        f->setApiKey("K");
+        f->startAuthentication();
+    } else if (broker == "Upstox") {
+        auto* u = new UpstoxAuth;
+        login.reset(u);
+        pointLoginAt(u, http.baseUrl());
+        u->setCallbackPort(BrowserStandIn::freePort());
+        u->startAuthentication("KEY", "SEC", "http://127.0.0.1");
+    } else {
+        auto* a = new AngelOneAuth;
+        login.reset(a);
+        pointLoginAt(a, http.baseUrl());
+        a->setPublisherLoginUrl(http.baseUrl());
+        a->setLocalPort(BrowserStandIn::freePort());
+        a->startPublisherLogin("KEY", QString(), "live");
+    }
+    QVERIFY(listenerOf(login.get()) && listenerOf(login.get())->isListening());
+    const quint16 port = listenerOf(login.get())->port();
+    const auto ok = spyOn(login.get(), "authenticationSuccessful");
+    const auto failed = spyOn(login.get(), "authenticationFailed");
+
+    // The browser holds a spare connection from before the redirect.
+    QTcpSocket spare;
+    spare.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(spare.waitForConnected(5000));
+    QVERIFY(BrowserStandIn::acceptedEnd(login.get(), spare));
+    QVERIFY(!BrowserStandIn::request(port, "GET " + target + " HTTP/1.1\r\n\r\n").isEmpty());
+    // The redirect ends the attempt at once, before any token exchange has come back.
+    QVERIFY(!listenerOf(login.get()) || !listenerOf(login.get())->isListening());
+    if (success)
+        QTRY_COMPARE_WITH_TIMEOUT(ok->count(), 1, 5000);
+    else
+        QCOMPARE(failed->count(), 1);
+    const int okBefore = ok->count();
+    const int failedBefore = failed->count();
+    const auto posts = [&http] {
+        int n = 0;
+        for (const HttpTestServer::Request& r : http.requests())
+            n += r.method == "POST";
+        return n;
+    };
+    const int exchanges = posts();
+
+    // The redirect again on the spare connection, then a refresh: a neutral page or no
+    // connection at all, and nothing reaches the login.
+    spare.write("GET " + target + " HTTP/1.1\r\n\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(spare.state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(spare.readAll(), LoopbackRedirectServer::finishedPage());
+    const QByteArray refresh = BrowserStandIn::request(port, "GET " + target + " HTTP/1.1\r\n\r\n");
+    QVERIFY2(refresh == "no connection" || refresh == LoopbackRedirectServer::finishedPage(), refresh.constData());
+    QCOMPARE(ok->count(), okBefore);
+    QCOMPARE(failed->count(), failedBefore);
+    QCOMPARE(posts(), exchanges);
 }
 
 void TestBrowserLogins::flatTradeLoginThatCannotStart()

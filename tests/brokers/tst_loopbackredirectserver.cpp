@@ -1,5 +1,7 @@
-// Loopback redirect listener: port fallback, request line assembly, size cap and time-out.
+// Loopback redirect listener: port fallback, request line assembly, size cap and time-out, one
+// redirect per attempt, and receivers that run an event loop of their own.
 #include "brokers/LoopbackRedirectServer.h"
+#include "brokers/RedirectRequestLine.h"
 #include "support/BrowserStandIn.h"
 
 #include <QPointer>
@@ -15,6 +17,10 @@ private slots:
     void requestLines_data();
     void requestLines();
     void silentClientIsDropped();
+    void receiverMayRunAnEventLoop();
+    void endedAttemptAnswersNeutrally();
+    void requestTargets_data();
+    void requestTargets();
 };
 
 void TestLoopbackRedirectServer::triesPortsInOrder()
@@ -101,6 +107,89 @@ void TestLoopbackRedirectServer::silentClientIsDropped()
     client.write("GET /?code=");
     QTRY_COMPARE_WITH_TIMEOUT(client.state(), QAbstractSocket::UnconnectedState, 5000);
     QCOMPARE(lines.count(), 0);
+}
+
+void TestLoopbackRedirectServer::receiverMayRunAnEventLoop()
+{
+    LoopbackRedirectServer server;
+    QVERIFY(server.listen({0}));
+    QTcpSocket browser;
+    browser.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(browser.waitForConnected(5000));
+    QPointer<QTcpSocket> far = BrowserStandIn::acceptedEnd(&server, browser);
+    QVERIFY(far);
+    bool stillReading = false;
+    bool farGone = false;
+    // A message box runs an event loop: the socket must not be inside its own readyRead then
+    // (it would read nothing more, and could be deleted under that signal). The browser gives up
+    // meanwhile and its connection goes.
+    connect(&server, &LoopbackRedirectServer::requestLineReceived, this, [&](const QString&, QTcpSocket*) {
+        QSignalSpy more(far.data(), &QIODevice::readyRead);
+        browser.write("Host: 127.0.0.1\r\n");
+        browser.flush();
+        stillReading = more.wait(5000) || !more.isEmpty();
+        browser.abort();
+        farGone = QTest::qWaitFor([&] { return far.isNull(); }, 5000);
+    });
+    browser.write("GET /?code=1 HTTP/1.1\r\n");
+    browser.flush();
+    QTRY_VERIFY_WITH_TIMEOUT(farGone, 15000);
+    QVERIFY(stillReading);
+}
+
+void TestLoopbackRedirectServer::endedAttemptAnswersNeutrally()
+{
+    LoopbackRedirectServer server;
+    QVERIFY(server.listen({0}));
+    QStringList lines;
+    connect(&server, &LoopbackRedirectServer::requestLineReceived, this, [&](const QString& l, QTcpSocket* c) {
+        lines << l;
+        LoopbackRedirectServer::respond(c, "HTTP/1.1 204 No Content\r\n\r\n");
+        server.close();
+    });
+    // A browser keeps a spare connection open before the redirect arrives on another one.
+    QTcpSocket spare;
+    spare.connectToHost(QHostAddress::LocalHost, server.port());
+    QVERIFY(spare.waitForConnected(5000));
+    QVERIFY(BrowserStandIn::acceptedEnd(&server, spare));
+    QCOMPARE(BrowserStandIn::request(server.port(), "GET /?code=1 HTTP/1.1\r\n\r\n"),
+             QByteArray("HTTP/1.1 204 No Content\r\n\r\n"));
+    QVERIFY(!server.isListening());
+    // The same redirect again on the spare connection: a neutral page and nothing passed on.
+    spare.write("GET /?code=1 HTTP/1.1\r\n\r\n");
+    QTRY_COMPARE_WITH_TIMEOUT(spare.state(), QAbstractSocket::UnconnectedState, 5000);
+    QCOMPARE(spare.readAll(), LoopbackRedirectServer::finishedPage());
+    QCOMPARE(lines.size(), 1);
+    // A new attempt listens afresh and passes its redirect on.
+    QVERIFY(server.listen({0}));
+    BrowserStandIn::request(server.port(), "GET /?code=2 HTTP/1.1\r\n\r\n");
+    QCOMPARE(lines, (QStringList{"GET /?code=1 HTTP/1.1", "GET /?code=2 HTTP/1.1"}));
+}
+
+void TestLoopbackRedirectServer::requestTargets_data()
+{
+    QTest::addColumn<QByteArray>("line");
+    QTest::addColumn<QString>("path");  // null: refused as malformed
+    QTest::addColumn<QString>("code");
+    QTest::newRow("redirect") << QByteArray("GET /cb?code=A%2Fb HTTP/1.1") << "/cb" << "A/b";
+    QTest::newRow("not a GET") << QByteArray("POST /?code=A HTTP/1.1") << QString() << QString();
+    QTest::newRow("target not a path") << QByteArray("GET @evil/?code=A HTTP/1.1") << QString() << QString();
+    QTest::newRow("absolute target") << QByteArray("GET http://evil/?code=A HTTP/1.1") << QString() << QString();
+    QTest::newRow("no target") << QByteArray("GET") << QString() << QString();
+    QTest::newRow("look-alike name") << QByteArray("GET /?x_code=A HTTP/1.1") << "/" << QString();
+}
+
+void TestLoopbackRedirectServer::requestTargets()
+{
+    QFETCH(QByteArray, line);
+    QFETCH(QString, path);
+    QFETCH(QString, code);
+    const QUrl target = RedirectRequestLine::target(line);
+    QCOMPARE(target.isValid(), !path.isNull());
+    if (path.isNull())
+        return;
+    QCOMPARE(target.path(), path);
+    QCOMPARE(QUrlQuery(target).queryItemValue("code", QUrl::FullyDecoded), code);
 }
 
 QTEST_GUILESS_MAIN(TestLoopbackRedirectServer)

@@ -1,17 +1,15 @@
 // The window's own Fyers socket and the Fyers connector's socket against one loopback peer that
 // speaks the depth stream: what each sends, and that one market update reaches the watchlist and
-// the live CSV file once, whichever socket carries the subscription; a backfill from the row.
+// the live CSV file once, whichever socket carries the subscription.
 #include "amibroker/CSVExporter.h"
 #include "brokers/BrokerAPI.h"
 #include "brokers/ISymbolProvider.h"
 #include "brokers/fyers/FyersBroker.h"
 #include "support/FyersFrames.h"
-#include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
 #include "support/WebSocketTestServer.h"
 
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QWebSocket>
 #include <QtTest>
@@ -162,21 +160,6 @@ void TestFyersWindowStream::connectorCarriesTheWatchlist()
     QTRY_COMPARE_WITH_TIMEOUT(w->fyersFramesSeen(), 2, 5000);
     QCOMPARE(w->ticksReceived(), ticksBefore + 2);
     QCOMPARE(liveLines(*w, "SBIN"), 2);
-    QVERIFY(log.contains("[Fyers] Ticks on the window's stream are left to the connector's stream"));
-    QVERIFY(!log.contains("[WebSocket] JSON parse error:"));
-
-    // Backfill from the row: the candles land in AmiBroker's file under the symbol.
-    HttpTestServer data;
-    QVERIFY(data.listen());
-    data.setReply("GET", "/data/history",
-                  HttpTestServer::Reply::json(R"({"s":"ok","candles":[[1709231400,752.1,754.85,751.3,754.2,412300]]})"));
-    qobject_cast<FyersBroker*>(w->brokerFacade()->implementation())->setDataUrl(data.baseUrl() + "/data");
-    for (QPushButton* b : table->cellWidget(0, 9)->findChildren<QPushButton*>()) {
-        if (b->text() == "Load History")
-            b->click();
-    }
-    QTRY_COMPARE_WITH_TIMEOUT(liveLines(*w, "SBIN"), 3, 10000);
-    QCOMPARE(data.lastRequest().query.queryItemValue("resolution"), QString("5"));  // the stored 5minute
 }
 
 void TestFyersWindowStream::windowSocketCarriesItWithoutConnector()

@@ -3,6 +3,7 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/LoopbackRedirectServer.h"
+#include "brokers/RedirectRequestLine.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -254,20 +255,29 @@ void AngelOneAuth::stopLocalServer()
 {
     if (!localServer)
         return;
+    // Kept until the next attempt: connections it accepted still get the neutral page.
     localServer->close();
-    localServer->deleteLater();
-    localServer = nullptr;
 }
 
 void AngelOneAuth::onLocalServerConnection(const QString& requestLine, QTcpSocket* client)
 {
+    if (!RedirectRequestLine::target(requestLine.toLatin1()).isValid()) {
+        qWarning() << "[AngelOneAuth] Malformed redirect request refused";
+        LoopbackRedirectServer::respond(client, RedirectRequestLine::page(400, QStringLiteral("Bad request"), QString()));
+        return;
+    }
     // Only the request line is searched: header values (a Referer, say) are not the redirect.
     // The tokens must be query parameters of their own, not the tail of another name.
-    static const QRegularExpression authPattern(QStringLiteral("[?&]auth_token=([^&\\s]+)"));
-    static const QRegularExpression feedPattern(QStringLiteral("[?&]feed_token=([^&\\s]+)"));
-    qDebug() << "[AngelOneAuth] Received redirect:" << requestLine.left(500);
+    static const QRegularExpression authPattern(QStringLiteral("[?&]auth_token=([^&\\s#]+)"));
+    static const QRegularExpression feedPattern(QStringLiteral("[?&]feed_token=([^&\\s#]+)"));
     const QRegularExpressionMatch auth = authPattern.match(requestLine);
     const QRegularExpressionMatch feed = feedPattern.match(requestLine);
+    // The line carries the session's tokens: the log says only whether each came.
+    qDebug() << "[AngelOneAuth] Received redirect, auth_token:" << (auth.hasMatch() ? "Set" : "Empty")
+             << "feed_token:" << (feed.hasMatch() ? "Set" : "Empty");
+    // This was the redirect: the attempt ends here, whatever the token exchange brings.
+    if (localServer)
+        localServer->close();
     if (!auth.hasMatch() || !feed.hasMatch()) {
         qWarning() << "[AngelOneAuth] Failed to extract tokens from redirect";
         LoopbackRedirectServer::respond(client, QByteArray(kRedirectBad));

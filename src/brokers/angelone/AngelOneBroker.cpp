@@ -3,6 +3,7 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
+#include "brokers/StreamLinkWatch.h"
 #include "brokers/angelone/AngelOneAuth.h"
 #include "brokers/angelone/AngelOneHistory.h"
 #include "brokers/angelone/AngelOneScripMaster.h"
@@ -35,12 +36,19 @@ AngelOneBroker::AngelOneBroker(QObject* parent)
     : IBroker(parent),
       m_auth(new AngelOneAuth(this)),
       m_heartbeatTimer(new QTimer(this)),
+      m_linkWatch(new StreamLinkWatch(this)),
       m_networkManager(new QNetworkAccessManager(this)),
       m_restBaseUrl(BrokerHosts::angelOneRest()),
       m_streamBaseUrl(BrokerHosts::angelOneStream()),
       m_scripMasterBaseUrl(BrokerHosts::angelOneScripMaster())
 {
     connect(m_heartbeatTimer, &QTimer::timeout, this, &AngelOneBroker::sendHeartbeat);
+    connect(m_linkWatch, &StreamLinkWatch::expired, this, &AngelOneBroker::onLinkExpired);
+}
+
+void AngelOneBroker::setLinkTimeouts(int handshakeMs, int silenceMs)
+{
+    m_linkWatch->setTimeouts(handshakeMs, silenceMs);
 }
 
 AngelOneBroker::~AngelOneBroker()
@@ -85,6 +93,7 @@ void AngelOneBroker::initialize(const QMap<QString, QString>& config)
 
 void AngelOneBroker::releaseSocket()
 {
+    m_linkWatch->stop();
     if (!m_webSocket)
         return;
     // Cut the old socket off first: its late disconnect or error must not clear the state of
@@ -127,6 +136,7 @@ void AngelOneBroker::connectToBroker()
         + QStringLiteral("/smart-stream?clientCode=%1&feedToken=%2&apiKey=%3")
               .arg(enc(m_clientCode), enc(m_feedToken), enc(m_apiKey));
     qInfo() << "[AngelOneBroker] Connecting to WebSocket...";
+    m_linkWatch->watch(m_webSocket);
     m_webSocket->open(QUrl(url, QUrl::TolerantMode));
 }
 
@@ -160,7 +170,25 @@ void AngelOneBroker::onWebSocketDisconnected()
     qInfo() << "[AngelOneBroker] WebSocket disconnected";
     m_connected = false;
     m_heartbeatTimer->stop();
+    const QString problem = StreamLinkWatch::closeProblem(m_webSocket);
     emit connectionStatusChanged(false);
+    if (!problem.isEmpty()) {
+        m_lastError = problem;
+        qWarning() << "[AngelOneBroker]" << problem;
+        emit errorOccurred(problem);
+    }
+}
+
+void AngelOneBroker::onLinkExpired(const QString& reason)
+{
+    // The stream is not reopened here: the drop is reported and the user reconnects.
+    releaseSocket();
+    m_heartbeatTimer->stop();
+    m_connected = false;
+    m_lastError = reason;
+    qWarning() << "[AngelOneBroker]" << reason;
+    emit connectionStatusChanged(false);
+    emit errorOccurred(reason);
 }
 
 void AngelOneBroker::onWebSocketError(QAbstractSocket::SocketError)

@@ -17,6 +17,7 @@ class QNetworkAccessManager;
 class QNetworkRequest;
 class QTimer;
 class QWebSocket;
+class StreamLinkWatch;
 class SettingsManager;
 class SymbolRepository;
 
@@ -37,6 +38,8 @@ public:
     void setStreamBaseUrl(const QString& url) { m_streamBaseUrl = url; }
     void setScripMasterBaseUrl(const QString& url) { m_scripMasterBaseUrl = url; }
     void setHeartbeatInterval(int ms) { m_heartbeatIntervalMs = ms; }
+    // Test seam: how long the handshake may take and an open stream may stay silent.
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
     // Limit on each REST transfer; a reply that never finishes would hold the history queue.
     void setTransferTimeout(int ms) { m_transferTimeoutMs = ms; }
     // Clock for the correlation ID and "today".
@@ -84,12 +87,14 @@ private:
                        const QString& toDate, const QList<OHLCData>& candles);
     QNetworkRequest smartApiRequest(const QString& path) const;
     void releaseSocket();
+    void onLinkExpired(const QString& reason);
     bool streamOpen() const;
     QDateTime now() const;
 
     AngelOneAuth* m_auth;
     QWebSocket* m_webSocket = nullptr;
     QTimer* m_heartbeatTimer;
+    StreamLinkWatch* m_linkWatch;
     QNetworkAccessManager* m_networkManager;
     QString m_apiKey;
     QString m_clientCode;

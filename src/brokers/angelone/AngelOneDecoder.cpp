@@ -88,8 +88,7 @@ int AngelOneDecoder::exchangeType(const QString& e)
 void AngelOneDecoder::reset()
 {
     tokens.clear();
-    cachedMs = std::numeric_limits<qint64>::min();
-    cachedTime = QDateTime();
+    lastStamp.reset();
 }
 
 const QString& AngelOneDecoder::tokenText(const char* bytes, std::size_t length)
@@ -99,15 +98,6 @@ const QString& AngelOneDecoder::tokenText(const char* bytes, std::size_t length)
     if (it == tokens.end())
         it = tokens.emplace(std::move(key), QString::fromUtf8(bytes, int(length))).first;
     return it->second;
-}
-
-QDateTime AngelOneDecoder::stamp(qint64 epochMs)
-{
-    if (epochMs != cachedMs) {
-        cachedMs = epochMs;
-        cachedTime = TickClock::fromMSecs(epochMs);
-    }
-    return cachedTime;
 }
 
 DecodedFrame AngelOneDecoder::decode(const QByteArray& message, qint64 receivedMSecs)
@@ -141,7 +131,7 @@ DecodedFrame AngelOneDecoder::decode(const QByteArray& message, qint64 receivedM
         tick.openInterest = carriesOpenInterest(type) ? double(i64(r, kOpenInterest)) : 0.0;
         // A time of 0 means the record carries none; one QDateTime cannot hold is not a time either.
         const std::int64_t epochMs = i64(r, kTime);
-        tick.timestamp = epochMs > 0 && epochMs <= kMaxEpochMs ? stamp(epochMs) : TickClock::fromMSecs(receivedMSecs);
+        tick.timestamp = epochMs > 0 && epochMs <= kMaxEpochMs ? lastStamp.fromMSecs(epochMs) : TickClock::fromMSecs(receivedMSecs);
     }
     return out;
 }

@@ -26,6 +26,7 @@
 #pragma once
 
 #include "brokers/DecodedFrame.h"
+#include "core/TickClock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -54,9 +55,7 @@ public:
 
 private:
     const QString& tokenText(const char* bytes, std::size_t length);
-    QDateTime stamp(qint64 epochMs);
 
     std::unordered_map<std::string, QString> tokens;  // token bytes -> text, built once per instrument
-    qint64 cachedMs = std::numeric_limits<qint64>::min();
-    QDateTime cachedTime;
+    TickClock::LastStamp lastStamp;
 };

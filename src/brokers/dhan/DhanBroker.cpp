@@ -4,6 +4,7 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
+#include "brokers/StreamLinkWatch.h"
 #include "brokers/dhan/DhanAuth.h"
 #include "brokers/dhan/DhanFeedClient.h"
 #include "brokers/dhan/DhanHistory.h"
@@ -20,6 +21,7 @@
 #include <QNetworkRequest>
 #include <QTimer>
 #include <QUrl>
+#include <QWebSocketProtocol>
 
 namespace {
 
@@ -77,6 +79,17 @@ void DhanBroker::setReconnectWaitRange(int minMs, int maxMs)
 {
     reconnectMinMs = minMs;
     reconnectMaxMs = maxMs;
+}
+
+void DhanBroker::setLinkTimeouts(int handshakeMs, int silenceMs)
+{
+    handshakeTimeoutMs = handshakeMs;
+    silenceTimeoutMs = silenceMs;
+}
+
+int DhanBroker::reconnectAttempts() const
+{
+    return feed ? feed->reconnectAttempts() : 0;
 }
 
 void DhanBroker::setPingIntervalMs(int ms)
@@ -152,6 +165,7 @@ void DhanBroker::connectToBroker()
     qDebug() << "[DhanBroker] Client ID:" << clientId;
     feed->setUrl(QUrl::fromEncoded(url.toUtf8()));
     feed->setReconnectWaitRange(reconnectMinMs, reconnectMaxMs);
+    feed->setLinkTimeouts(handshakeTimeoutMs, silenceTimeoutMs);
     setupWebSocketCallbacks();
     feed->start();
 }
@@ -225,23 +239,35 @@ void DhanBroker::onFeedEvent(quint64 generation, const DhanFeedEvent& event)
             sendSubscriptions(all);
         break;
     }
-    case DhanFeedEvent::Close:
+    case DhanFeedEvent::Close: {
         connected = false;
         pingTimer->stop();
         emit connectionStatusChanged(false);
         qDebug() << "[DhanBroker] WebSocket disconnected, code:" << event.closeCode << "reason:" << event.reason;
+        const QString problem = StreamLinkWatch::closeProblem(event.closeCode, event.reason);
+        if (!problem.isEmpty() && event.closeCode != QWebSocketProtocol::CloseCodeAbnormalDisconnection) {
+            lastErrorText = problem;
+            qWarning() << "[DhanBroker]" << problem;
+            emit errorOccurred(problem);
+        }
         break;
+    }
     case DhanFeedEvent::Error:
         // The socket's own texts ("Host not found", a refused handshake) do not say they are
-        // about the stream; the prefix lets the window treat them as connection trouble while
-        // the feed reconnects by itself.
-        lastErrorText = QStringLiteral("Dhan feed connection error: %1").arg(event.reason);
-        emit errorOccurred(lastErrorText);
-        qWarning() << "[DhanBroker] WebSocket error:" << lastErrorText;
+        // about the stream; the prefix lets the window treat them as connection trouble.
         if (event.httpStatus == 401 || event.httpStatus == 403) {
+            // The feed does not retry a refused upgrade: the token has to be renewed first.
+            lastErrorText = QStringLiteral(
+                                "Dhan feed connection error: Authentication failed, the feed refused the access "
+                                "token (HTTP %1)")
+                                .arg(event.httpStatus);
             qWarning() << "[DhanBroker] Authentication error - invalid or expired token";
             qWarning() << "[DhanBroker] You need to authenticate using the 'Authenticate' button in Settings.";
+        } else {
+            lastErrorText = QStringLiteral("Dhan feed connection error: %1").arg(event.reason);
+            qWarning() << "[DhanBroker] WebSocket error:" << lastErrorText;
         }
+        emit errorOccurred(lastErrorText);
         break;
     default:
         break;

@@ -41,6 +41,10 @@ public:
     void setFeedBaseUrl(const QString& url) { feedBaseUrl = url; }
     void setReconnectWaitRange(int minMs, int maxMs);
     void setPingIntervalMs(int ms);
+    // How long the handshake may take and an open feed may stay silent (15 s and 90 s).
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
+    // Reconnects since the feed's last link that lasted.
+    int reconnectAttempts() const;
     void setClock(std::function<QDateTime()> clock) { clockFn = std::move(clock); }
     DhanAuth* authClient() const { return auth; }
 
@@ -116,6 +120,8 @@ private:
     QString scripMasterBaseUrl;
     int reconnectMinMs = 1;
     int reconnectMaxMs = 10000;
+    int handshakeTimeoutMs = 15000;
+    int silenceTimeoutMs = 90000;
     // Events of a replaced or stopped feed may still wait in the queue; they carry an older number.
     quint64 feedGeneration = 0;
     std::function<QDateTime()> clockFn;

@@ -66,8 +66,7 @@ QString DhanDecoder::disconnectReason(int code)
 void DhanDecoder::reset()
 {
     tokens.clear();
-    cachedSecs = std::numeric_limits<qint64>::min();
-    cachedTime = QDateTime();
+    lastStamp.reset();
 }
 
 const QString& DhanDecoder::tokenText(quint32 securityId)
@@ -83,11 +82,7 @@ QDateTime DhanDecoder::tradeTime(qint32 ltt, qint64 receivedMSecs)
     const qint64 msecs = qint64(ltt) * 1000;
     if (msecs > receivedMSecs + kAheadMs || msecs < receivedMSecs - kBehindMs)
         return TickClock::fromMSecs(receivedMSecs);
-    if (cachedSecs != ltt) {
-        cachedSecs = ltt;
-        cachedTime = TickClock::fromSecs(ltt);
-    }
-    return cachedTime;
+    return lastStamp.fromSecs(ltt);
 }
 
 DecodedFrame DhanDecoder::decode(const QByteArray& frame, qint64 receivedMSecs)

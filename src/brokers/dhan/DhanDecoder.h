@@ -28,6 +28,7 @@
 #pragma once
 
 #include "brokers/DecodedFrame.h"
+#include "core/TickClock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -60,6 +61,5 @@ private:
     QDateTime tradeTime(qint32 ltt, qint64 receivedMSecs);
 
     QHash<quint32, QString> tokens;  // security id -> its decimal text, built once per instrument
-    qint64 cachedSecs = std::numeric_limits<qint64>::min();
-    QDateTime cachedTime;  // the packets of one second share their trade time
+    TickClock::LastStamp lastStamp;  // the packets of one second share their trade time
 };

@@ -2,6 +2,8 @@
 // thread; the owner reaches it only through queued calls and an atomic open flag.
 #include "brokers/dhan/DhanFeedClient.h"
 
+#include "brokers/StreamLinkWatch.h"
+
 #include <QPointer>
 #include <QRegularExpression>
 #include <QThread>
@@ -13,9 +15,11 @@
 // Everything in this class runs on the client's thread.
 class DhanFeedWorker : public QObject {
 public:
-    DhanFeedWorker(const QUrl& url, DhanFeedClient::Callback callback, int minWait, int maxWait,
-                   std::shared_ptr<std::atomic<bool>> openFlag)
-        : url(url), callback(std::move(callback)), minWaitMs(minWait), maxWaitMs(maxWait), open(std::move(openFlag))
+    DhanFeedWorker(const QUrl& url, DhanFeedClient::Callback callback, int minWait, int maxWait, int handshakeMs,
+                   int silenceMs, std::shared_ptr<std::atomic<bool>> openFlag,
+                   std::shared_ptr<std::atomic<int>> attemptCount)
+        : url(url), callback(std::move(callback)), minWaitMs(minWait), maxWaitMs(maxWait), handshakeMs(handshakeMs),
+          silenceMs(silenceMs), open(std::move(openFlag)), attempts(std::move(attemptCount))
     {
     }
 
@@ -24,6 +28,30 @@ public:
         retryTimer = new QTimer(this);
         retryTimer->setSingleShot(true);
         QObject::connect(retryTimer, &QTimer::timeout, this, [this] { connectNow(); });
+        // A server that closes right after each upgrade must not get a fresh back-off every time.
+        stableTimer = new QTimer(this);
+        stableTimer->setSingleShot(true);
+        stableTimer->setInterval(StreamLinkWatch::kStableLinkMs);
+        QObject::connect(stableTimer, &QTimer::timeout, this, [this] {
+            retries = 0;
+            attempts->store(0);
+        });
+        watch = new StreamLinkWatch(this);
+        watch->setTimeouts(handshakeMs, silenceMs);
+        QObject::connect(watch, &StreamLinkWatch::expired, this, [this](const QString& reason) {
+            DhanFeedEvent e;
+            e.type = DhanFeedEvent::Error;
+            e.reason = reason;
+            const bool wasUp = wasOpen;
+            report(e);
+            if (wasUp) {
+                DhanFeedEvent c;
+                c.type = DhanFeedEvent::Close;
+                c.closeCode = QWebSocketProtocol::CloseCodeAbnormalDisconnection;
+                report(c);
+            }
+            abandonAndRetry();
+        });
         connectNow();
     }
 
@@ -38,6 +66,10 @@ public:
         stopping = true;
         if (retryTimer)
             retryTimer->stop();
+        if (watch)
+            watch->stop();
+        if (stableTimer)
+            stableTimer->stop();
         if (socket) {
             QObject::disconnect(socket, nullptr, this, nullptr);
             if (socket->state() == QAbstractSocket::ConnectedState) {
@@ -72,7 +104,7 @@ private:
         QObject::connect(s, &QWebSocket::connected, this, [this, s] {
             if (s != socket)
                 return;
-            retries = 0;
+            stableTimer->start();
             wasOpen = true;
             open->store(true);
             DhanFeedEvent e;
@@ -93,7 +125,7 @@ private:
             DhanFeedEvent e;
             e.type = DhanFeedEvent::Close;
             e.closeCode = int(s->closeCode());
-            e.reason = s->closeReason();
+            e.reason = s->closeReason().left(200);
             report(e);
             abandonAndRetry();
         });
@@ -106,6 +138,12 @@ private:
                              e.reason = s->errorString();
                              e.httpStatus = httpStatusOf(e.reason);
                              report(e);
+                             if (!wasOpen && (e.httpStatus == 401 || e.httpStatus == 403)) {
+                                 // Refused for the credentials: another attempt would be too.
+                                 refused = true;
+                                 abandonAndRetry();
+                                 return;
+                             }
                              // A failed attempt may never emit disconnected; an open socket will.
                              if (!wasOpen)
                                  abandonAndRetry();
@@ -126,11 +164,14 @@ private:
             e.type = DhanFeedEvent::Pong;
             report(e);
         });
+        watch->watch(s);
         s->open(url);
     }
 
     void abandonAndRetry()
     {
+        watch->stop();
+        stableTimer->stop();
         if (socket) {
             QObject::disconnect(socket, nullptr, this, nullptr);
             socket->abort();
@@ -139,10 +180,11 @@ private:
         }
         wasOpen = false;
         open->store(false);
-        if (stopping || !retryTimer || retryTimer->isActive())
+        if (stopping || refused || !retryTimer || retryTimer->isActive())
             return;
         const qint64 wait = 100LL << std::min(retries, 20);
         ++retries;
+        attempts->store(retries);
         retryTimer->start(int(std::clamp<qint64>(wait, minWaitMs, maxWaitMs)));
     }
 
@@ -158,15 +200,30 @@ private:
     const DhanFeedClient::Callback callback;
     const int minWaitMs;
     const int maxWaitMs;
+    const int handshakeMs;
+    const int silenceMs;
     std::shared_ptr<std::atomic<bool>> open;
+    std::shared_ptr<std::atomic<int>> attempts;
     QWebSocket* socket = nullptr;
     QTimer* retryTimer = nullptr;
+    QTimer* stableTimer = nullptr;
+    StreamLinkWatch* watch = nullptr;
     int retries = 0;
     bool wasOpen = false;
     bool stopping = false;
+    bool refused = false;  // the upgrade was refused for the credentials
 };
 
-DhanFeedClient::DhanFeedClient() : open(std::make_shared<std::atomic<bool>>(false)) {}
+DhanFeedClient::DhanFeedClient()
+    : open(std::make_shared<std::atomic<bool>>(false)), attempts(std::make_shared<std::atomic<int>>(0))
+{
+}
+
+void DhanFeedClient::setLinkTimeouts(int handshakeMs, int silenceMs)
+{
+    handshakeTimeoutMs = handshakeMs;
+    silenceTimeoutMs = silenceMs;
+}
 
 DhanFeedClient::~DhanFeedClient()
 {
@@ -185,7 +242,8 @@ void DhanFeedClient::start()
         return;
     thread = new QThread;
     thread->setObjectName(QStringLiteral("DhanFeed"));
-    worker = new DhanFeedWorker(feedUrl, onEvent, minWaitMs, maxWaitMs, open);
+    worker = new DhanFeedWorker(feedUrl, onEvent, minWaitMs, maxWaitMs, handshakeTimeoutMs, silenceTimeoutMs, open,
+                                attempts);
     worker->moveToThread(thread);
     DhanFeedWorker* w = worker;
     QMetaObject::invokeMethod(w, [w] { w->begin(); }, Qt::QueuedConnection);

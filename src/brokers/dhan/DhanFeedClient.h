@@ -39,23 +39,32 @@ public:
     void setUrl(const QUrl& url) { feedUrl = url; }
     void setOnMessageCallback(Callback callback) { onEvent = std::move(callback); }
     // Wait before reconnecting after a drop or a failed attempt: doubles from 100 ms per attempt,
-    // kept within [minMs, maxMs]; reset by a successful open.
+    // kept within [minMs, maxMs]; reset once a link has stayed open for 30 s.
     void setReconnectWaitRange(int minMs, int maxMs);
+    // How long the handshake may take and an open link may stay silent (15 s and 90 s); either
+    // ends in an Error event and a reconnect.
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
 
-    // Starts the thread, which connects at once and reconnects after every drop until stop().
+    // Starts the thread, which connects at once and reconnects after every drop until stop(), or
+    // until the server refuses the upgrade with 401 or 403 (reported, never retried).
     void start();
     // Sends a close frame when open, ends reconnection and joins the thread.
     void stop(quint16 code, const QString& reason);
     // Queues a text frame; false (nothing sent) unless the connection is open.
     bool sendText(const QString& text);
     bool isOpen() const;
+    // Reconnects since the last link that lasted; 0 while none was needed.
+    int reconnectAttempts() const { return attempts->load(); }
 
 private:
     QUrl feedUrl;
     Callback onEvent;
     int minWaitMs = 1;
     int maxWaitMs = 10000;
+    int handshakeTimeoutMs = 15000;
+    int silenceTimeoutMs = 90000;
     QThread* thread = nullptr;
     DhanFeedWorker* worker = nullptr;  // lives on `thread`; only reached through queued calls
     std::shared_ptr<std::atomic<bool>> open;  // written by the worker, read by the owner
+    std::shared_ptr<std::atomic<int>> attempts;  // likewise
 };

@@ -3,6 +3,7 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
+#include "brokers/StreamLinkWatch.h"
 #include "brokers/tradejini/TradeJiniHistory.h"
 #include "brokers/tradejini/TradeJiniSymbolStore.h"
 #include "core/SettingsManager.h"
@@ -32,7 +33,14 @@ TradeJiniBroker::TradeJiniBroker(QObject* parent)
       restBaseUrl(BrokerHosts::tradeJiniRest()),
       streamBaseUrl(QStringLiteral("wss://api.tradejini.com"))
 {
+    linkWatch = new StreamLinkWatch(this);
+    connect(linkWatch, &StreamLinkWatch::expired, this, &TradeJiniBroker::onLinkExpired);
     qInfo() << "[TradeJiniBroker] Created";
+}
+
+void TradeJiniBroker::setLinkTimeouts(int handshakeMs, int silenceMs)
+{
+    linkWatch->setTimeouts(handshakeMs, silenceMs);
 }
 
 TradeJiniBroker::~TradeJiniBroker()
@@ -81,6 +89,7 @@ QString TradeJiniBroker::credential() const
 
 void TradeJiniBroker::releaseSocket()
 {
+    linkWatch->stop();
     if (!socket)
         return;
     // Cut the old socket off first: a late disconnect or error from it must not touch the state
@@ -119,11 +128,13 @@ void TradeJiniBroker::connectToBroker()
     connect(socket, &QWebSocket::binaryMessageReceived, this, &TradeJiniBroker::onWsBinaryMessage);
     connect(socket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this, &TradeJiniBroker::onWsError);
     qInfo() << "[TradeJiniBroker] Connecting to WebSocket (auth token set)";
+    linkWatch->watch(socket);
     socket->open(QUrl(wsUrl, QUrl::TolerantMode));
 }
 
 void TradeJiniBroker::disconnectFromBroker()
 {
+    linkWatch->stop();
     if (pingTimer) {
         pingTimer->stop();
         pingTimer->deleteLater();
@@ -182,7 +193,26 @@ void TradeJiniBroker::onWsDisconnected()
         pingTimer->stop();
     // The URL carries the credential; the log gets the host and path only.
     qDebug() << "[TradeJiniBroker] Disconnected from" << QUrl(wsUrl, QUrl::TolerantMode).adjusted(QUrl::RemoveQuery).toString();
+    const QString problem = StreamLinkWatch::closeProblem(socket);
     QMetaObject::invokeMethod(this, [this] { emit connectionStatusChanged(false); }, Qt::QueuedConnection);
+    if (!problem.isEmpty()) {
+        lastErrorText = problem;
+        qWarning() << "[TradeJiniBroker]" << problem;
+        QMetaObject::invokeMethod(this, [this, problem] { emit errorOccurred(problem); }, Qt::QueuedConnection);
+    }
+}
+
+void TradeJiniBroker::onLinkExpired(const QString& reason)
+{
+    // The stream is not reopened here: the drop is reported and the user reconnects.
+    releaseSocket();
+    if (pingTimer)
+        pingTimer->stop();
+    connected = false;
+    lastErrorText = reason;
+    qWarning() << "[TradeJiniBroker]" << reason;
+    emit connectionStatusChanged(false);
+    emit errorOccurred(reason);
 }
 
 void TradeJiniBroker::onWsError(QAbstractSocket::SocketError error)
@@ -288,9 +318,15 @@ void TradeJiniBroker::unsubscribeLiveData(const QString& symbol)
     if (token.isEmpty() || exchange.isEmpty())
         return;
     if (streamOpen()) {
-        const QJsonArray pair{exchange, token};
+        // Built by append: a braced list holding one array is read by some compilers as a copy
+        // of that array, which would drop the outer level.
+        QJsonArray pair;
+        pair.append(exchange);
+        pair.append(token);
+        QJsonArray pairs;
+        pairs.append(pair);
         sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
-                                                        {QStringLiteral("v"), QJsonArray{pair}}}));
+                                                        {QStringLiteral("v"), pairs}}));
     }
     const int before = subscriptions.size();
     for (int i = subscriptions.size() - 1; i >= 0; --i) {
@@ -316,8 +352,12 @@ void TradeJiniBroker::stopLiveData()
         for (const QString& key : qAsConst(subscriptions)) {
             const QString token = key.section(QLatin1Char('_'), 0, 0);
             const QString exchange = key.section(QLatin1Char('_'), 1, 1);
-            if (!exchange.isEmpty())
-                pairs.append(QJsonArray{exchange, token});
+            if (!exchange.isEmpty()) {
+                QJsonArray pair;
+                pair.append(exchange);
+                pair.append(token);
+                pairs.append(pair);
+            }
         }
         if (!pairs.isEmpty()) {
             sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},

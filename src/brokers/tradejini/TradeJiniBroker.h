@@ -20,6 +20,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
 class QWebSocket;
+class StreamLinkWatch;
 class SettingsManager;
 class SymbolRepository;
 
@@ -36,6 +37,8 @@ public:
     void setRestBaseUrl(const QString& url) { restBaseUrl = url; }
     void setStreamBaseUrl(const QString& url) { streamBaseUrl = url; }
     QString streamUrl() const { return wsUrl; }
+    // Test seam: how long the handshake may take and an open stream may stay silent.
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
     // Clock for "today" (history expiry years) and tick times.
     void setClock(std::function<QDateTime()> clock);
 
@@ -88,11 +91,13 @@ private:
     void sendText(const QString& text);
     void sendSubscriptionSet();
     void releaseSocket();
+    void onLinkExpired(const QString& reason);
     QDateTime now() const;
     QString credential() const;
 
     QWebSocket* socket = nullptr;
     QTimer* pingTimer = nullptr;
+    StreamLinkWatch* linkWatch;
     QString accessToken;
     QString clientId;
     QString apiKey;

@@ -70,17 +70,7 @@ double TradeJiniDecoder::priceDivisor(int segmentCode)
 void TradeJiniDecoder::reset()
 {
     cache.clear();
-    cachedSecs = std::numeric_limits<qint64>::min();
-    cachedTime = QDateTime();
-}
-
-QDateTime TradeJiniDecoder::stamp(std::int32_t epochSecs)
-{
-    if (epochSecs != cachedSecs) {
-        cachedSecs = epochSecs;
-        cachedTime = TickClock::fromSecs(epochSecs);
-    }
-    return cachedTime;
+    lastStamp.reset();
 }
 
 DecodedFrame TradeJiniDecoder::decode(const QByteArray& message, qint64 receivedMSecs)
@@ -191,7 +181,7 @@ void TradeJiniDecoder::decodeL1(const unsigned char* p, int size, qint64 receive
     const double ltp = rawLtp / divisor;
     const qint32 qty = qint32(std::min<std::uint32_t>(volume, std::uint32_t(std::numeric_limits<qint32>::max())));
     // A time of 0 is no time: the tick gets the time of receipt.
-    const QDateTime when = epoch != 0 ? stamp(epoch) : TickClock::fromMSecs(receivedMSecs);
+    const QDateTime when = epoch != 0 ? lastStamp.fromSecs(epoch) : TickClock::fromMSecs(receivedMSecs);
 
     const quint64 key = (quint64(token) << 8) | quint64(exch);
     auto it = cache.find(key);

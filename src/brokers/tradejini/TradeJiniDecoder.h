@@ -29,6 +29,7 @@
 #pragma once
 
 #include "brokers/DecodedFrame.h"
+#include "core/TickClock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -61,11 +62,9 @@ public:
 private:
     void decodePayload(const char* data, int size, qint64 receivedMSecs, DecodedFrame& out);
     void decodeL1(const unsigned char* p, int size, qint64 receivedMSecs, DecodedFrame& out);
-    QDateTime stamp(std::int32_t epochSecs);
 
     // Keyed by token and exchange-name index: one instrument per token and exchange.
     QHash<quint64, TickData> cache;
     QByteArray inflated;  // reused between frames
-    qint64 cachedSecs = std::numeric_limits<qint64>::min();
-    QDateTime cachedTime;  // packets of a frame share their seconds
+    TickClock::LastStamp lastStamp;  // packets of a frame share their seconds
 };

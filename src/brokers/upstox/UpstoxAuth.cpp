@@ -3,6 +3,7 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/LoopbackRedirectServer.h"
+#include "brokers/RedirectRequestLine.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -120,22 +121,27 @@ void UpstoxAuth::stopLocalServer()
 void UpstoxAuth::handleCallbackRequest(const QByteArray& requestLine, QTcpSocket* client)
 {
     qDebug() << "[UpstoxAuth] Received callback request";
+    if (!RedirectRequestLine::target(requestLine).isValid()) {
+        qWarning() << "[UpstoxAuth] Malformed callback request refused";
+        LoopbackRedirectServer::respond(client, RedirectRequestLine::page(400, QStringLiteral("Bad request"), QString()));
+        return;
+    }
     // Only the request line is searched: the redirect carries the code in its query, and a
-    // header (a referrer, a cookie) must not supply one.
-    static const QRegularExpression pattern(QStringLiteral("code=([^&\\s]+)"));
+    // header (a referrer, a cookie) must not supply one. The code is a parameter of its own, not
+    // the tail of another name ("error_code").
+    static const QRegularExpression pattern(QStringLiteral("[?&]code=([^&\\s#]+)"));
     const QString text = QString::fromUtf8(requestLine);
     const QRegularExpressionMatch match = pattern.match(text);
+    // This was the redirect, with a code or without: the attempt ends here.
+    stopLocalServer();
     if (!match.hasMatch()) {
         qWarning() << "[UpstoxAuth] No authorization code in request";
-        // The page goes out before the signal: a receiver may open a modal box, during which the
-        // browser can give up and the listener delete this connection.
         LoopbackRedirectServer::respond(client, QByteArray(kFailurePage));
         emit authenticationFailed(QStringLiteral("No authorization code received"));
         return;
     }
     const QString code = match.captured(1);
     qInfo() << "[UpstoxAuth] Authorization code received";
-    stopLocalServer();
     LoopbackRedirectServer::respond(client, QByteArray(kSuccessPage));
     exchangeCodeForToken(code);
 }

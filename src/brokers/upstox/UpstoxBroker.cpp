@@ -3,6 +3,7 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
+#include "brokers/StreamLinkWatch.h"
 #include "brokers/upstox/UpstoxHistory.h"
 #include "core/TickClock.h"
 #include "symbols/SymbolRepository.h"
@@ -34,6 +35,8 @@ UpstoxBroker::UpstoxBroker(QObject* parent)
       m_pingTimer(new QTimer(this)),
       m_reconnectTimer(new QTimer(this)),
       m_tokenReconnectTimer(new QTimer(this)),
+      m_stableTimer(new QTimer(this)),
+      m_linkWatch(new StreamLinkWatch(this)),
       m_restBaseUrl(BrokerHosts::upstoxRest()),
       m_today([] { return QDate::currentDate(); })
 {
@@ -46,6 +49,15 @@ UpstoxBroker::UpstoxBroker(QObject* parent)
     m_tokenReconnectTimer->setObjectName(QStringLiteral("tokenReconnectTimer"));
     m_tokenReconnectTimer->setSingleShot(true);
     connect(m_tokenReconnectTimer, &QTimer::timeout, this, [this] { connectToBroker(); });
+    m_stableTimer->setSingleShot(true);
+    m_stableTimer->setInterval(StreamLinkWatch::kStableLinkMs);
+    connect(m_stableTimer, &QTimer::timeout, this, [this] { m_reconnectAttempts = 0; });
+    connect(m_linkWatch, &StreamLinkWatch::expired, this, &UpstoxBroker::onLinkExpired);
+}
+
+void UpstoxBroker::setLinkTimeouts(int handshakeMs, int silenceMs)
+{
+    m_linkWatch->setTimeouts(handshakeMs, silenceMs);
 }
 
 UpstoxBroker::~UpstoxBroker()
@@ -182,11 +194,14 @@ void UpstoxBroker::openSocket(const QUrl& url)
     connect(m_webSocket, &QWebSocket::binaryMessageReceived, this, &UpstoxBroker::onWsBinaryMessage);
     connect(m_webSocket, QOverload<QAbstractSocket::SocketError>::of(&QWebSocket::error), this,
             &UpstoxBroker::onWsError);
+    m_linkWatch->watch(m_webSocket);
     m_webSocket->open(url);
 }
 
 void UpstoxBroker::releaseSocket()
 {
+    m_linkWatch->stop();
+    m_stableTimer->stop();
     if (!m_webSocket)
         return;
     disconnect(m_webSocket, nullptr, this, nullptr);
@@ -216,6 +231,8 @@ void UpstoxBroker::disconnectFromBroker()
     m_pingTimer->stop();
     m_reconnectTimer->stop();
     m_tokenReconnectTimer->stop();
+    m_stableTimer->stop();
+    m_linkWatch->stop();
     m_connected = false;
     m_reconnectAttempts = 0;
     m_subscribedSymbols.clear();
@@ -228,7 +245,8 @@ void UpstoxBroker::onWsConnected()
         return;
     qInfo() << "[UpstoxBroker] WebSocket connected successfully";
     m_connected = true;
-    m_reconnectAttempts = 0;
+    // A server that closes right after each upgrade must not get a fresh back-off every time.
+    m_stableTimer->start();
     m_reconnectTimer->stop();
     m_pingTimer->start();
     emit connectionStatusChanged(true);
@@ -247,10 +265,27 @@ void UpstoxBroker::onWsDisconnected()
     qInfo() << "[UpstoxBroker] WebSocket disconnected";
     m_connected = false;
     m_pingTimer->stop();
+    m_stableTimer->stop();
+    const QString problem = StreamLinkWatch::closeProblem(m_webSocket);
     emit connectionStatusChanged(false);
     if (m_closingOnRequest)
         return;
+    if (!problem.isEmpty())
+        fail(problem);
     scheduleReconnect();
+}
+
+void UpstoxBroker::onLinkExpired(const QString& reason)
+{
+    const bool wasConnected = m_connected;
+    releaseSocket();
+    m_connected = false;
+    m_pingTimer->stop();
+    if (wasConnected)
+        emit connectionStatusChanged(false);
+    fail(reason);
+    if (!m_closingOnRequest)
+        scheduleReconnect();
 }
 
 void UpstoxBroker::scheduleReconnect()
@@ -306,6 +341,13 @@ void UpstoxBroker::onWsError(QAbstractSocket::SocketError error)
         return;
     m_lastError = m_webSocket->errorString();
     qWarning() << "[UpstoxBroker] WebSocket error:" << error << m_lastError;
+    if (!m_connected && StreamLinkWatch::refusedAuthentication(m_lastError)) {
+        // The upgrade was refused for the credentials: another attempt would be refused too.
+        releaseSocket();
+        m_reconnectTimer->stop();
+        fail(QStringLiteral("Authentication failed: the server refused the stream (%1)").arg(m_lastError));
+        return;
+    }
     emit errorOccurred(m_lastError);
 }
 

@@ -18,6 +18,7 @@ class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
 class QWebSocket;
+class StreamLinkWatch;
 class SymbolRepository;
 
 class UpstoxBroker : public IBroker {
@@ -38,6 +39,8 @@ public:
     // 2, 4, 8 ... 120 units) and the clock that says which date is today.
     void setPingInterval(int ms);
     void setReconnectUnit(int ms) { m_reconnectUnitMs = ms; }
+    // How long the handshake may take and an open stream may stay silent (15 s and 90 s).
+    void setLinkTimeouts(int handshakeMs, int silenceMs);
     void setToday(std::function<QDate()> today) { m_today = std::move(today); }
 
     QString findInstrumentKey(const QString& symbol);
@@ -80,6 +83,7 @@ private:
     void openSocket(const QUrl& url);
     void releaseSocket();
     void scheduleReconnect();
+    void onLinkExpired(const QString& reason);
     void fail(const QString& error, const char* logPrefix = "[UpstoxBroker]");
     void sendFrame(const char* method, const QStringList& keys, bool withMode);
 
@@ -89,6 +93,9 @@ private:
     QTimer* m_pingTimer;
     QTimer* m_reconnectTimer;
     QTimer* m_tokenReconnectTimer;
+    // Runs while the stream is open; the back-off starts afresh only once a link has lasted.
+    QTimer* m_stableTimer;
+    StreamLinkWatch* m_linkWatch;
     QString m_accessToken;
     QString m_feedAuthorizeUrl;
     bool m_connected = false;

@@ -91,8 +91,7 @@ void readFeed(ProtobufReader r, EntryValues& v)
 void UpstoxDecoder::reset()
 {
     keys.clear();
-    cachedMs = std::numeric_limits<qint64>::min();
-    cachedTime = QDateTime();
+    lastStamp.reset();
 }
 
 const UpstoxDecoder::Key& UpstoxDecoder::keyFor(const char* bytes, std::size_t length)
@@ -117,11 +116,7 @@ QDateTime UpstoxDecoder::stamp(qint64 epochMs, qint64 receivedMSecs)
 {
     if (epochMs <= 0 || epochMs > kMaxEpochMs)
         return TickClock::fromMSecs(receivedMSecs);
-    if (epochMs != cachedMs) {
-        cachedMs = epochMs;
-        cachedTime = TickClock::fromMSecs(epochMs);
-    }
-    return cachedTime;
+    return lastStamp.fromMSecs(epochMs);
 }
 
 void UpstoxDecoder::addTick(const EntryValues& v, qint64 receivedMSecs, DecodedFrame& out)

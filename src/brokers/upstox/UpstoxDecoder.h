@@ -28,6 +28,7 @@
 #pragma once
 
 #include "brokers/DecodedFrame.h"
+#include "core/TickClock.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -61,6 +62,5 @@ private:
     const Key& keyFor(const char* bytes, std::size_t length);
 
     std::unordered_map<std::string, Key> keys;  // instrument key bytes -> texts, built once per instrument
-    qint64 cachedMs = std::numeric_limits<qint64>::min();
-    QDateTime cachedTime;
+    TickClock::LastStamp lastStamp;
 };

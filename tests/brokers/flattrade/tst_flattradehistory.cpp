@@ -3,6 +3,7 @@
 // and the ways a request ends without bars (the broker's refusal, no data, an unreadable reply).
 #include "brokers/flattrade/FlatTradeBroker.h"
 #include "brokers/flattrade/FlatTradeHistory.h"
+#include "support/BarText.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "symbols/SymbolRepository.h"
@@ -24,22 +25,6 @@ QByteArray tpBody(const QDate& from, const QDate& to, int minutes)
         .arg(india(to.addDays(1)) - 1)
         .arg(minutes)
         .toUtf8();
-}
-
-// A bar as "epoch open high low close volume oi".
-QStringList rows(const QList<OHLCData>& bars)
-{
-    QStringList out;
-    for (const OHLCData& b : bars)
-        out << QStringLiteral("%1 %2 %3 %4 %5 %6 %7")
-                   .arg(b.timestamp.toSecsSinceEpoch())
-                   .arg(b.open)
-                   .arg(b.high)
-                   .arg(b.low)
-                   .arg(b.close)
-                   .arg(b.volume, 0, 'f', 0)
-                   .arg(b.openInterest);
-    return out;
 }
 
 const QByteArray kNoData =
@@ -98,10 +83,10 @@ void TestFlatTradeHistory::intradayPartsGathered()
     QCOMPARE(r.server.requestsTo("/PiConnectAPI/TPSeries").size(), 2);
     QCOMPARE(r.bars.at(0).at(0).toString(), QString("NSE|2885"));
     // Oldest first, the row of zeros gone, the candle's own volume (not the day's running total).
-    QCOMPARE(rows(r.received()), (QStringList{QString("%1 1301 1306.8 1299.1 1306.2 188567 12").arg(india(from, QTime(9, 15))),
-                                              QString("%1 1306.1 1308.9 1305.7 1308.6 52310 0").arg(india(from, QTime(9, 20))),
-                                              QString("%1 1400 1401 1399 1400.5 7 0").arg(india(to, QTime(15, 25)))}));
-    QCOMPARE(r.received().value(0).symbol, QString("RELIANCE-EQ"));
+    QCOMPARE(BarText::of(r.received()),
+             (QStringList{QString("RELIANCE-EQ %1 1301 1306.8 1299.1 1306.2 1306.2 188567 12").arg(india(from, QTime(9, 15))),
+                          QString("RELIANCE-EQ %1 1306.1 1308.9 1305.7 1308.6 1308.6 52310 0").arg(india(from, QTime(9, 20))),
+                          QString("RELIANCE-EQ %1 1400 1401 1399 1400.5 1400.5 7 0").arg(india(to, QTime(15, 25)))}));
     QVERIFY(r.errors.isEmpty());
 }
 
@@ -125,9 +110,9 @@ void TestFlatTradeHistory::dailyRowsInStrings()
                  .toUtf8());
     // A row whose date text is unreadable falls back to its UTC-midnight epoch.
     auto day = [](int m, int d) { return QDateTime(QDate(2026, m, d), QTime(0, 0)).toSecsSinceEpoch(); };
-    QCOMPARE(rows(r.received()), (QStringList{QString("%1 1 2 0.5 1.5 3 0").arg(day(8, 30)),
-                                              QString("%1 1278.7 1297.6 1271 1277 34871137 0").arg(day(8, 31)),
-                                              QString("%1 1285 1311.8 1280 1309 12617528 0").arg(day(9, 1))}));
+    QCOMPARE(BarText::of(r.received()), (QStringList{QString("RELIANCE-EQ %1 1 2 0.5 1.5 1.5 3 0").arg(day(8, 30)),
+                                                     QString("RELIANCE-EQ %1 1278.7 1297.6 1271 1277 1277 34871137 0").arg(day(8, 31)),
+                                                     QString("RELIANCE-EQ %1 1285 1311.8 1280 1309 1309 12617528 0").arg(day(9, 1))}));
 
     // A symbol holding form characters keeps the body in one piece.
     r.broker.requestHistoricalData("2031", from, to, "day");

@@ -177,8 +177,6 @@ void TestFyersDecoder::controlAndDamagedFrames_data()
 
     QTest::newRow("published error") << QByteArray::fromHex("0808220d696e76616c696420746f6b656e2801") << err << 0
                                      << "invalid token";
-    QTest::newRow("error built from the schema") << errorMessage("Please provide a valid token") << err << 0
-                                                 << "valid token";
     QTest::newRow("ping message") << QByteArray::fromHex("0800") << hb << 0 << "";
     QTest::newRow("empty frame") << QByteArray() << hb << 0 << "";
     QTest::newRow("text pong") << QByteArray("pong") << hb << 0 << "";

@@ -40,7 +40,6 @@ private slots:
     void frameHeader_data();
     void frameHeader();
     void hugeSizeHintDoesNotMatter();
-    void twoPacketsAndStrayByte();
     void packetLengths_data();
     void packetLengths();
     void segmentsAndDivisors_data();
@@ -109,18 +108,6 @@ void TestTradeJiniDecoder::hugeSizeHintDoesNotMatter()
     }
 }
 
-void TestTradeJiniDecoder::twoPacketsAndStrayByte()
-{
-    TradeJiniDecoder d;
-    const QByteArray payload = l1(1, 11, 1000) + l1(2, 22, 2000) + QByteArray(1, '\x05');
-    const DecodedFrame out = decode(d, frame(payload, true));
-    QCOMPARE(out.ticks.size(), 2);
-    QCOMPARE(out.ticks.at(0).token + out.ticks.at(0).exchange, QString("11NSE"));
-    QCOMPARE(out.ticks.at(1).token + out.ticks.at(1).exchange, QString("22BSE"));
-    QCOMPARE(out.ticks.at(1).ltp, 20.0);
-    QVERIFY(out.events.isEmpty());
-}
-
 void TestTradeJiniDecoder::packetLengths_data()
 {
     QTest::addColumn<QByteArray>("payload");
@@ -135,6 +122,7 @@ void TestTradeJiniDecoder::packetLengths_data()
     QTest::newRow("short packets skipped") << QByteArray("\x02\x00", 2) + good << 1 << -1 << 0;
     QTest::newRow("two bytes only") << QByteArray("\x05\x00", 2) << 0 << -1 << 0;
     QTest::newRow("ping and unknown types") << packet(16, {}) + packet(99, "abc") + good << 1 << -1 << 0;
+    QTest::newRow("two packets and a stray byte") << good + l1(2, 22, 2000) + QByteArray(1, '\x05') << 2 << -1 << 0;
 }
 
 void TestTradeJiniDecoder::packetLengths()
@@ -288,22 +276,41 @@ void TestTradeJiniDecoder::l1Json_data()
 {
     QTest::addColumn<QByteArray>("json");
     QTest::addColumn<bool>("accepted");
-    QTest::addColumn<QString>("symbol");
+    QTest::addColumn<TickData>("tick");
     QTest::addColumn<QString>("keyExchange");
-    QTest::newRow("known token") << QByteArray(R"({"symbol":"2885_NSE","exchSeg":"nse_cm","ltp":2501.5,"vol":10,"OI":3})")
-                                 << true << "RELIANCE" << "NSE";
+    const auto tick = [](const QString& symbol, const QString& token, const QString& exchange, double ltp) {
+        TickData t;
+        t.symbol = symbol;
+        t.token = token;
+        t.exchange = exchange;
+        t.ltp = ltp;
+        t.timestamp = kNow;
+        return t;
+    };
+    TickData full = tick("RELIANCE", "2885", "nse_cm", 2501.5);
+    full.open = 2490;
+    full.high = 2510;
+    full.low = 2480;
+    full.volume = 3000000000.0;
+    full.openInterest = 3;
+    QTest::newRow("known token, every field")
+        << QByteArray(R"({"symbol":"2885_NSE","exchSeg":"nse_cm","ltp":2501.5,"open":2490,"high":2510,"low":2480,)"
+                      R"("vol":3000000000,"OI":3})")
+        << true << full << "NSE";
     QTest::newRow("unknown token") << QByteArray(R"({"symbol":"999_NSE","exchSeg":"nse_cm","ltp":1})") << true
-                                   << "NSE:999" << "NSE";
-    QTest::newRow("empty exchange part") << QByteArray(R"({"symbol":"999_","ltp":1})") << true << "999" << "";
-    QTest::newRow("no underscore") << QByteArray(R"({"symbol":"2885","ltp":1})") << false << "" << "";
-    QTest::newRow("empty token") << QByteArray(R"({"symbol":"_NSE","ltp":1})") << false << "" << "";
-    QTest::newRow("symbol not text") << QByteArray(R"({"symbol":5,"ltp":1})") << false << "" << "";
+                                   << tick("NSE:999", "999", "nse_cm", 1) << "NSE";
+    QTest::newRow("empty exchange part") << QByteArray(R"({"symbol":"999_","ltp":1})") << true
+                                         << tick("999", "999", "", 1) << "";
+    QTest::newRow("no underscore") << QByteArray(R"({"symbol":"2885","ltp":1})") << false << TickData() << "";
+    QTest::newRow("empty token") << QByteArray(R"({"symbol":"_NSE","ltp":1})") << false << TickData() << "";
+    QTest::newRow("symbol not text") << QByteArray(R"({"symbol":5,"ltp":1})") << false << TickData() << "";
 }
 
 void TestTradeJiniDecoder::l1Json()
 {
     QFETCH(QByteArray, json);
     QFETCH(bool, accepted);
+    QFETCH(TickData, tick);
     TickData t;
     QString keyExchange;
     const auto names = [](const QString& token, const QString& exchange) {
@@ -313,10 +320,8 @@ void TestTradeJiniDecoder::l1Json()
              accepted);
     if (!accepted)
         return;
-    QTEST(t.symbol, "symbol");
+    TickCompare::compare(t, tick);
     QTEST(keyExchange, "keyExchange");
-    QCOMPARE(t.timestamp, kNow);
-    QCOMPARE(t.lastTradedQty, 0);
 }
 
 QTEST_GUILESS_MAIN(TestTradeJiniDecoder)

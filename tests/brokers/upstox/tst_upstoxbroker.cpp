@@ -1,6 +1,7 @@
 // Upstox broker against loopback peers: feed authorization and redirect, subscription frames,
 // ticks, keep-alive, reconnect back-off, token change and history requests.
 #include "brokers/upstox/UpstoxBroker.h"
+#include "support/BarText.h"
 #include "support/HttpTestServer.h"
 #include "support/UpstoxFrames.h"
 #include "support/WebSocketTestServer.h"
@@ -96,7 +97,7 @@ private slots:
     void unsubscribeAndStop();
     void ticksAndServiceErrors();
     void pingOnlyWhileConnected();
-    void lostStreamReconnectsAndResetsCount();
+    void lostStreamReconnects();
     void backoffRunsTenAttemptsThenGivesUp();
     void refusedAuthorizeEndsTheRun();
     void streamThatFailsToOpenKeepsTheRunGoing();
@@ -262,12 +263,11 @@ void TestUpstoxBroker::pingOnlyWhileConnected()
     QVERIFY(!f.broker.findChild<QTimer*>("pingTimer")->isActive());
     QVERIFY(f.open());
     QTRY_VERIFY_WITH_TIMEOUT(f.ws.textMessages().contains(QStringLiteral("{\"type\":\"ping\"}")), 5000);
-    QSignalSpy down(&f.broker, &IBroker::connectionStatusChanged);
     f.broker.disconnectFromBroker();
     QVERIFY(!f.broker.findChild<QTimer*>("pingTimer")->isActive());
 }
 
-void TestUpstoxBroker::lostStreamReconnectsAndResetsCount()
+void TestUpstoxBroker::lostStreamReconnects()
 {
     Feed f;
     QVERIFY(f.open());
@@ -277,7 +277,8 @@ void TestUpstoxBroker::lostStreamReconnectsAndResetsCount()
     QCOMPARE(status[0][0].toBool(), false);
     QCOMPARE(status[1][0].toBool(), true);
     QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 2);  // the redirect target is never reused
-    QCOMPARE(f.broker.reconnectAttempts(), 0);
+    // The back-off starts afresh only once a link has lasted, not on every open.
+    QCOMPARE(f.broker.reconnectAttempts(), 1);
     QCOMPARE(f.ws.connectionUrls().size(), 2);
 }
 
@@ -336,7 +337,7 @@ void TestUpstoxBroker::streamThatFailsToOpenKeepsTheRunGoing()
     QTRY_VERIFY_WITH_TIMEOUT(f.http.requestsTo(kAuthorizePath).size() >= 4, 5000);
     f.http.setReply("GET", kAuthorizePath, redirectTo(f.ws.baseUrl() + "/feed"));
     QTRY_VERIFY_WITH_TIMEOUT(f.broker.isConnected(), 5000);
-    QCOMPARE(f.broker.reconnectAttempts(), 0);
+    QVERIFY(f.broker.reconnectAttempts() >= 4);
     QCOMPARE(status.last()[0].toBool(), true);
 }
 
@@ -405,13 +406,10 @@ void TestUpstoxBroker::historyRequestAndReplies()
     // caller's symbol.
     QCOMPARE(bars.size(), 1);
     QCOMPARE(bars[0][0].toString(), kNiftyKey);
-    const auto list = bars[0][1].value<QList<OHLCData>>();
-    QCOMPARE(list.size(), 3);
-    QCOMPARE(list[0].close, 22005.0);
-    QCOMPARE(list[1].close, 22150.0);
-    QCOMPARE(list[1].openInterest, 1234500.0);
-    QCOMPARE(list[2].close, 22160.0);
-    QCOMPARE(list[2].symbol, QStringLiteral("NIFTY24MARFUT"));
+    QCOMPARE(BarText::of(bars[0][1].value<QList<OHLCData>>()),
+             (QStringList{"NIFTY24MARFUT 1710410100 22000 22010 21990 22005 22005 900 1230000",
+                          "NIFTY24MARFUT 1710474300 22100 22160 22090 22150 22150 1500 1234500",
+                          "NIFTY24MARFUT 1710474600 22150 22170 22140 22160 22160 700 1234600"}));
 
     // Intraday is today alone; failures end in errorOccurred alone.
     f.http.setReply("GET", "/v3/historical-candle/intraday/NSE_FO|45450/days/1",

@@ -44,8 +44,8 @@ private slots:
     void protobufTicks_data();
     void protobufTicks();
     void entriesInFrameOrderAndRejects();
-    void entryRunningPastFrameDropsTheRest();
-    void badWireTypeAtRootEndsFrameButNestedOnlyItsMessage();
+    void damagedFrames_data();
+    void damagedFrames();
     void jsonFrames_data();
     void jsonFrames();
     void jsonLiveFeedTicks();
@@ -113,35 +113,42 @@ void TestUpstoxDecoder::entriesInFrameOrderAndRejects()
     QCOMPARE(rejected, (QStringList{QString(), "NSE_EQ|ZERO", "NSE_EQ|NEG", "NSE_EQ|NAN", "NSE_EQ|INF"}));
 }
 
-void TestUpstoxDecoder::entryRunningPastFrameDropsTheRest()
+void TestUpstoxDecoder::damagedFrames_data()
 {
-    const QByteArray good = entry(kInfy, ltpcFeed(Trade{1500.0, kTime, 1, 0}));
-    const QByteArray next = entry(kNifty, fullFeed(Trade{22150.0, kTime, 75, 0}));
-    const DecodedFrame r = decode(good + next.left(next.size() - 5));
-    QCOMPARE(r.ticks.size(), 1);
-    QCOMPARE(r.ticks[0].token, kInfy);
-    QCOMPARE(int(r.events.last().kind), int(DecoderEvent::Malformed));
-    QCOMPARE(r.events.last().code, UpstoxDecoder::kFeedTooLong);
-}
+    QTest::addColumn<QByteArray>("frame");
+    QTest::addColumn<QStringList>("ticks");  // "token ltp"
+    QTest::addColumn<int>("malformed");      // code of the last event, -1: none
 
-void TestUpstoxDecoder::badWireTypeAtRootEndsFrameButNestedOnlyItsMessage()
-{
     const QByteArray first = entry(kInfy, ltpcFeed(Trade{1500.0, kTime, 1, 0}));
     const QByteArray second = entry(kNifty, fullFeed(Trade{22150.0, kTime, 75, 0}));
-    const DecodedFrame atRoot = decode(first + tag(9, 3) + second);
-    QCOMPARE(atRoot.ticks.size(), 1);
-    QCOMPARE(int(atRoot.events.last().kind), int(DecoderEvent::Malformed));
-    QCOMPARE(atRoot.events.last().code, UpstoxDecoder::kUnreadableField);
-
+    const QString infy = kInfy + " 1500";
+    QTest::newRow("entry running past the frame drops the rest")
+        << first + second.left(second.size() - 5) << QStringList{infy} << int(UpstoxDecoder::kFeedTooLong);
+    QTest::newRow("bad wire type at the root ends the frame")
+        << first + tag(9, 3) + second << QStringList{infy} << int(UpstoxDecoder::kUnreadableField);
     // Inside the Feed a group tag ends the Feed; its entry still gives the tick read so far and the
     // next entry is decoded normally.
-    const QByteArray damaged =
-        bytesField(2, bytesField(1, kInfy.toUtf8())
-                          + bytesField(2, ltpcFeed(Trade{1500.0, kTime, 1, 0}) + tag(5, 7) + ltpcFeed(Trade{1.0, 1, 1, 0})));
-    const DecodedFrame nested = decode(damaged + second);
-    QCOMPARE(nested.ticks.size(), 2);
-    QCOMPARE(nested.ticks[0].ltp, 1500.0);
-    QCOMPARE(nested.ticks[1].token, kNifty);
+    const QByteArray damaged = bytesField(
+        2, bytesField(1, kInfy.toUtf8())
+               + bytesField(2, ltpcFeed(Trade{1500.0, kTime, 1, 0}) + tag(5, 7) + ltpcFeed(Trade{1.0, 1, 1, 0})));
+    QTest::newRow("bad wire type inside a Feed ends only that Feed")
+        << damaged + second << QStringList{infy, kNifty + " 22150"} << -1;
+}
+
+void TestUpstoxDecoder::damagedFrames()
+{
+    QFETCH(QByteArray, frame);
+    QFETCH(QStringList, ticks);
+    QFETCH(int, malformed);
+    const DecodedFrame r = decode(frame);
+    QStringList got;
+    for (const TickData& t : r.ticks)
+        got << QStringLiteral("%1 %2").arg(t.token).arg(t.ltp);
+    QCOMPARE(got, ticks);
+    if (malformed >= 0) {
+        QCOMPARE(int(r.events.last().kind), int(DecoderEvent::Malformed));
+        QCOMPARE(r.events.last().code, malformed);
+    }
 }
 
 void TestUpstoxDecoder::jsonFrames_data()

@@ -1,0 +1,274 @@
+// Streaming connectors against a peer that misbehaves at length: a stalled or refused upgrade, a
+// silent link, a frame cut short or too large, odd close codes and junk among valid ticks. Each
+// case checks what the user gets to see, that reconnects are paced or not attempted, that memory
+// stays bounded and that no valid tick is lost or doubled.
+#include "brokers/StreamLinkWatch.h"
+#include "brokers/angelone/AngelOneBroker.h"
+#include "brokers/dhan/DhanBroker.h"
+#include "brokers/tradejini/TradeJiniBroker.h"
+#include "brokers/upstox/UpstoxBroker.h"
+#include "brokers/zerodha/ZerodhaBroker.h"
+#include "core/MarketData.h"
+#include "support/DhanFrames.h"
+#include "support/HostileWebSocketPeer.h"
+#include "support/HttpTestServer.h"
+#include "support/UpstoxFrames.h"
+#include "symbols/SymbolRepository.h"
+
+#include <QDateTime>
+#include <QSignalSpy>
+#include <QTimer>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+namespace {
+
+using Peer = HostileWebSocketPeer;
+const QString kUpstoxKey = QStringLiteral("NSE_EQ|INE009A01021");
+
+// One connector pointed at the peer, with what the test needs to look into it.
+struct Connector {
+    HttpTestServer http;  // Upstox asks its REST host for the stream address
+    SymbolRepository repo;
+    std::unique_ptr<IBroker> broker;
+    bool reconnects = false;
+    std::function<int()> attempts;      // reconnects since the last lasting link
+    std::function<bool()> retryPending; // a reconnect is scheduled
+};
+
+std::unique_ptr<Connector> connectorFor(const QString& name, const QString& streamBase)
+{
+    auto c = std::make_unique<Connector>();
+    const int handshakeMs = 300;
+    const int silenceMs = 400;
+    if (name == "Dhan") {
+        auto* d = new DhanBroker;
+        c->broker.reset(d);
+        c->repo.addSymbol("NSE:SBIN", "3045", "NSE", "NSE");
+        d->setSymbolRepository(&c->repo);
+        d->setFeedBaseUrl(streamBase + "/feed");
+        d->setReconnectWaitRange(1, 40);
+        d->setLinkTimeouts(handshakeMs, silenceMs);
+        c->reconnects = true;
+        c->attempts = [d] { return d->reconnectAttempts(); };
+        c->retryPending = [d] { return d->reconnectAttempts() > 0; };
+    } else if (name == "Upstox") {
+        auto* u = new UpstoxBroker;
+        c->broker.reset(u);
+        if (!c->http.listen())
+            return nullptr;
+        HttpTestServer::Reply redirect;
+        redirect.status = 302;
+        redirect.headers.append(qMakePair(QByteArray("Location"), (streamBase + "/feed").toUtf8()));
+        c->http.setReply("GET", "/v3/feed/market-data-feed", redirect);
+        c->repo.addSymbol("INFY", kUpstoxKey, "NSE", "EQ");
+        u->setSymbolRepository(&c->repo);
+        u->setRestBaseUrl(c->http.baseUrl());
+        u->setReconnectUnit(5);
+        u->setLinkTimeouts(handshakeMs, silenceMs);
+        c->reconnects = true;
+        c->attempts = [u] { return u->reconnectAttempts(); };
+        c->retryPending = [u] { return u->findChild<QTimer*>("reconnectTimer")->isActive(); };
+    } else if (name == "AngelOne") {
+        auto* a = new AngelOneBroker;
+        c->broker.reset(a);
+        a->setStreamBaseUrl(streamBase);
+        a->setLinkTimeouts(handshakeMs, silenceMs);
+    } else if (name == "TradeJini") {
+        auto* t = new TradeJiniBroker;
+        c->broker.reset(t);
+        t->setStreamBaseUrl(streamBase);
+        t->setLinkTimeouts(handshakeMs, silenceMs);
+    } else {
+        auto* z = new ZerodhaBroker;
+        c->broker.reset(z);
+        z->setLinkTimeouts(handshakeMs, silenceMs);
+    }
+    return c;
+}
+
+void start(const QString& name, IBroker* broker, const QString& streamBase)
+{
+    // Dhan's stored token starts the feed from initialize itself.
+    broker->initialize({{"access_token", "TOK"}, {"client_id", "C1"}, {"accessToken", "TOK"}, {"api_key", "K"},
+                        {"feed_token", "F"}, {"ws_url", streamBase}});
+    if (name != "Dhan")
+        broker->connectToBroker();
+}
+
+QList<QPair<int, QByteArray>> ticksAmongJunk(const QString& name, QList<double>* prices)
+{
+    QList<QPair<int, QByteArray>> frames;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    *prices = {801.5, 802.25, 803.0};
+    for (int i = 0; i < prices->size(); ++i) {
+        if (name == "Dhan") {
+            DhanFrames::Fields f;
+            f.securityId = 3045;
+            f.ltp = float(prices->at(i));
+            f.ltt = qint32(now / 1000);
+            f.volume = 100 + i;
+            frames.append({0x2, DhanFrames::packet(f, 162)});
+        } else {
+            using namespace UpstoxFrames;
+            frames.append({0x2, entry(kUpstoxKey, ltpcFeed(Trade{prices->at(i), now + i, 10, 0}))});
+        }
+        // Junk between the ticks: a short binary frame, a text frame that is no JSON, bytes that
+        // are no protocol-buffers message.
+        frames.append({0x2, QByteArray::fromHex("ff01")});
+        frames.append({0x1, "{not json"});
+        frames.append({0x2, QByteArray(61, '\xff')});
+    }
+    return frames;
+}
+
+bool anyContains(const QSignalSpy& spy, const QString& text)
+{
+    for (const QList<QVariant>& args : spy) {
+        if (args.value(0).toString().contains(text))
+            return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+class TestHostilePeers : public QObject {
+    Q_OBJECT
+private slots:
+    void misbehavingPeer_data();
+    void misbehavingPeer();
+    void validTicksAmongJunk_data();
+    void validTicksAmongJunk();
+    void quietLinkStaysUp_data();
+    void quietLinkStaysUp();
+};
+
+void TestHostilePeers::misbehavingPeer_data()
+{
+    QTest::addColumn<QString>("connector");
+    QTest::addColumn<int>("behaviour");
+    QTest::addColumn<QString>("error");  // what the user is told; empty: the drop shows as the status
+    const QList<QPair<Peer::Behaviour, QString>> cases{
+        {Peer::StallBeforeUpgrade, "handshake not finished"},
+        {Peer::StallAfterUpgrade, "No data from the server"},
+        {Peer::CloseMidFrame, QString()},
+        {Peer::OversizedFrame, "(code 1009)"},
+        {Peer::CloseAfterUpgrade, QString()},
+        {Peer::CloseWith4001, "(code 4001): session expired"},
+        {Peer::Refuse401, "Authentication failed"},
+        {Peer::Refuse403, "Authentication failed"},
+    };
+    for (const char* name : {"Dhan", "Upstox"}) {
+        for (const auto& c : cases) {
+            QTest::addRow("%s %s", name, QMetaEnum::fromType<Peer::Behaviour>().valueToKey(c.first))
+                << QString(name) << int(c.first) << c.second;
+        }
+    }
+    // The connectors that do not reconnect report the drop and stay down.
+    for (const char* name : {"AngelOne", "TradeJini", "Zerodha"}) {
+        for (int i : {0, 1, 3, 5}) {
+            QTest::addRow("%s %s", name, QMetaEnum::fromType<Peer::Behaviour>().valueToKey(cases[i].first))
+                << QString(name) << int(cases[i].first) << cases[i].second;
+        }
+    }
+}
+
+void TestHostilePeers::misbehavingPeer()
+{
+    QFETCH(QString, connector);
+    QFETCH(int, behaviour);
+    QFETCH(QString, error);
+    Peer peer{Peer::Behaviour(behaviour)};
+    QVERIFY(peer.listen());
+    const auto c = connectorFor(connector, peer.baseUrl());
+    QVERIFY(c);
+    QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
+    QSignalSpy status(c->broker.get(), &IBroker::connectionStatusChanged);
+    start(connector, c->broker.get(), peer.baseUrl());
+
+    if (!error.isEmpty()) {
+        QTRY_VERIFY2_WITH_TIMEOUT(anyContains(errors, error), qPrintable(errors.isEmpty() ? "no error" : errors.last().value(0).toString()), 10000);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(status.size() >= 2 && !status.last().value(0).toBool(), 10000);
+    }
+    QVERIFY(!c->broker->isConnected() || c->reconnects);
+    if (behaviour == Peer::OversizedFrame) {
+        // The connection ends at the announced size: far less than the 100 MB comes in.
+        QVERIFY2(peer.oversizedBytesSent() < 2 * StreamLinkWatch::kMaxMessageBytes,
+                 qPrintable(QString::number(peer.oversizedBytesSent())));
+    }
+    if (behaviour == Peer::Refuse401 || behaviour == Peer::Refuse403) {
+        // A refused upgrade is not tried again.
+        QVERIFY(!c->retryPending());
+        QCOMPARE(peer.connectionCount(), 1);
+        return;
+    }
+    if (!c->reconnects) {
+        QCOMPARE(peer.connectionCount(), 1);
+        return;
+    }
+    if (behaviour == Peer::CloseAfterUpgrade) {
+        // Each link closes at once: the waits grow instead of starting afresh with every open.
+        QTRY_VERIFY_WITH_TIMEOUT(peer.upgradeCount() >= 4, 10000);
+        QVERIFY2(c->attempts() >= 3, qPrintable(QString::number(c->attempts())));
+        return;
+    }
+    QTRY_VERIFY_WITH_TIMEOUT(peer.connectionCount() >= 2, 10000);
+}
+
+void TestHostilePeers::validTicksAmongJunk_data()
+{
+    QTest::addColumn<QString>("connector");
+    QTest::newRow("Dhan") << "Dhan";
+    QTest::newRow("Upstox") << "Upstox";
+}
+
+void TestHostilePeers::validTicksAmongJunk()
+{
+    QFETCH(QString, connector);
+    Peer peer(Peer::FramesThenIdle);
+    QList<double> prices;
+    peer.setFrames(ticksAmongJunk(connector, &prices));
+    QVERIFY(peer.listen());
+    const auto c = connectorFor(connector, peer.baseUrl());
+    QVERIFY(c);
+    QSignalSpy ticks(c->broker.get(), &IBroker::tickReceived);
+    start(connector, c->broker.get(), peer.baseUrl());
+    QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= prices.size(), 10000);
+    QList<double> got;
+    for (const QList<QVariant>& args : qAsConst(ticks))
+        got << args.value(0).value<TickData>().ltp;
+    QCOMPARE(got, prices);
+    QVERIFY(c->broker->isConnected());
+    QCOMPARE(peer.connectionCount(), 1);
+}
+
+void TestHostilePeers::quietLinkStaysUp_data()
+{
+    QTest::addColumn<QString>("connector");
+    for (const char* name : {"Dhan", "Upstox", "AngelOne", "TradeJini", "Zerodha"})
+        QTest::newRow(name) << QString(name);
+}
+
+void TestHostilePeers::quietLinkStaysUp()
+{
+    // A server with nothing to say still answers the pings a quiet link is probed with.
+    QFETCH(QString, connector);
+    Peer peer(Peer::QuietButAlive);
+    QVERIFY(peer.listen());
+    const auto c = connectorFor(connector, peer.baseUrl());
+    QVERIFY(c);
+    QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
+    start(connector, c->broker.get(), peer.baseUrl());
+    // Six probes span well over the 400 ms the link may stay silent.
+    QTRY_VERIFY_WITH_TIMEOUT(peer.pongsSent() >= 6, 10000);
+    QVERIFY(c->broker->isConnected());
+    QCOMPARE(errors.size(), 0);
+    QCOMPARE(peer.connectionCount(), 1);
+}
+
+QTEST_GUILESS_MAIN(TestHostilePeers)
+#include "tst_hostilepeers.moc"

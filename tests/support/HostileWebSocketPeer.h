@@ -1,0 +1,66 @@
+// A WebSocket server on 127.0.0.1 that misbehaves on purpose, speaking the protocol over a plain
+// TCP server so that it can do what a well-behaved library would not: stall before or after the
+// upgrade, refuse it, cut a frame short, announce a huge frame, close with odd codes, or mix
+// junk frames among valid ones.
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QTcpServer>
+
+class QTcpSocket;
+
+class HostileWebSocketPeer : public QObject {
+    Q_OBJECT
+public:
+    enum Behaviour {
+        StallBeforeUpgrade,  // takes the connection, never answers the upgrade
+        StallAfterUpgrade,   // upgrades, then says nothing (no pong either)
+        CloseMidFrame,       // upgrades, sends half a frame and drops the connection
+        OversizedFrame,      // upgrades, announces a 100 MB frame and streams it while the client listens
+        CloseAfterUpgrade,   // upgrades and drops the connection at once
+        CloseWith4001,       // upgrades, then a close frame with code 4001 "session expired"
+        Refuse401,           // answers the upgrade with 401
+        Refuse403,           // answers the upgrade with 403
+        FramesThenIdle,      // upgrades, sends the frames set with setFrames, keeps the link open
+        QuietButAlive,       // upgrades, then only answers pings with pongs
+    };
+    Q_ENUM(Behaviour)
+
+    explicit HostileWebSocketPeer(Behaviour behaviour, QObject* parent = nullptr);
+    bool listen();
+    QString baseUrl() const;  // "ws://127.0.0.1:<port>"
+
+    // Frames for FramesThenIdle, each (opcode, payload); 0x1 text, 0x2 binary.
+    void setFrames(const QList<QPair<int, QByteArray>>& frames) { script = frames; }
+
+    int connectionCount() const { return connections; }
+    int upgradeCount() const { return upgrades; }
+    // OversizedFrame: payload bytes written before the client hung up.
+    qint64 oversizedBytesSent() const { return oversizedSent; }
+    int pongsSent() const { return pongs; }
+
+    // A frame as a server sends it (unmasked), with the length field the payload needs.
+    static QByteArray frame(int opcode, const QByteArray& payload);
+
+signals:
+    void connectionAccepted();
+    void pongSent();
+    void clientGone();
+
+private:
+    void onNewConnection();
+    void onReadyRead(QTcpSocket* client);
+    void afterUpgrade(QTcpSocket* client);
+    void feedOversized(QTcpSocket* client);
+    void answerPings(QTcpSocket* client);
+
+    const Behaviour behaviour;
+    QTcpServer server;
+    QList<QPair<int, QByteArray>> script;
+    int connections = 0;
+    int upgrades = 0;
+    qint64 oversizedSent = 0;
+    int pongs = 0;
+};
