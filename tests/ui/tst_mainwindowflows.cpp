@@ -60,8 +60,7 @@ private slots:
     void connectionStateDrivesButtons();
 
     void backfillRestoreAndStore();
-    void loadHistoryQueuesRequest();
-    void loadHistoryRefusesReversedRange();
+    void loadHistoryButton();
     void historyReplyExported();
 
     void amiBrokerPathSwitchesExportOn();
@@ -179,34 +178,16 @@ void TestMainWindow::formAndFace()
 {
     settings->setProvider(SettingsManager::CustomAPI);
     auto w = makeWindow();
-    QCOMPARE(w->windowTitle(), QString("Tickvane Connector v6.2.9 [BETA]"));
-
     auto* tabs = w->findChild<QTabWidget*>("tabWidget");
-    QVERIFY(tabs);
     QCOMPARE(tabs->count(), 1);
-    QCOMPARE(tabs->tabText(0), QString("Market Feed"));
     // The removed pages stay in the tree, and the backfill pickers found by name are the
     // toolbar's, not the hidden page's namesakes.
     QVERIFY(w->findChild<QWidget*>("historicalDataTab"));
     auto* from = w->findChild<QDateEdit*>("fromDateEdit");
-    QVERIFY(from);
     QCOMPARE(from->displayFormat(), QString("dd-MM-yyyy"));
     QCOMPARE(from->parentWidget()->objectName(), QString("liveToolbar"));
-
-    QStringList bar;
-    for (QLabel* l : w->statusBar()->findChildren<QLabel*>())
-        bar << l->text();
-    QVERIFY(bar.contains("Disconnected"));
-    QVERIFY(bar.contains("Broker: None"));
-    QVERIFY(bar.contains("v6.2.9 [BETA] (Build B0420.02)"));
-    QVERIFY(bar.contains("Ticks: 0"));
-
-    auto* start = w->findChild<QPushButton*>("startLiveFeedBtn");
-    auto* stop = w->findChild<QPushButton*>("stopLiveFeedBtn");
-    QVERIFY(start && stop);
-    QVERIFY(start->isEnabled());
-    QVERIFY(!stop->isEnabled());
-    QCOMPARE(watchlistTable(*w)->horizontalHeaderItem(7)->text(), QString("LTQ"));
+    QVERIFY(w->findChild<QPushButton*>("startLiveFeedBtn")->isEnabled());
+    QVERIFY(!w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled());
 
     // The About box and the Backtest notice both go through the prompts.
     QMetaObject::invokeMethod(w.get(), "onAboutAction");
@@ -214,7 +195,6 @@ void TestMainWindow::formAndFace()
     // The "Custom API" has no instrument master, so its start raised no download-failure box.
     QCOMPARE(prompts->kinds(), (QStringList{"about", "information"}));
     QVERIFY(prompts->shown[0].text.contains("<b>Version 6.2.9</b> (Build B0420.02)"));
-    QCOMPARE(prompts->shown[1].title, QString("Backtest"));
 }
 
 void TestMainWindow::settingsStoreFromApplication()
@@ -761,7 +741,7 @@ void TestMainWindow::backfillRestoreAndStore()
     QCOMPARE(settings->historicalFromDate(), QDate(2025, 5, 6));
 }
 
-void TestMainWindow::loadHistoryQueuesRequest()
+void TestMainWindow::loadHistoryButton()
 {
     settings->setProvider(SettingsManager::Zerodha);
     settings->setCurrentBroker("Zerodha");
@@ -777,29 +757,21 @@ void TestMainWindow::loadHistoryQueuesRequest()
     QCOMPARE(broker->history[0].from, today.addDays(-30));
     QCOMPARE(broker->history[0].to, today);
     QCOMPARE(broker->history[0].interval, QString("day"));
-}
 
-void TestMainWindow::loadHistoryRefusesReversedRange()
-{
-    settings->setProvider(SettingsManager::Zerodha);
-    settings->setCurrentBroker("Zerodha");
-    settings->setWatchlistForBroker("Zerodha", {"738561"});
-    settings->setHistoricalDateRange("Custom Range");
-    settings->setHistoricalFromDate(QDate(2026, 2, 1));
-    settings->setHistoricalToDate(QDate(2026, 1, 1));
-    auto w = makeWindow();
+    // A reversed custom range is refused; From equal to To is one day, and is queued.
+    auto* range = w->findChild<QComboBox*>("dateRangeCombo");
+    range->setCurrentIndex(range->findText("Custom Range"));
+    w->findChild<QDateEdit*>("fromDateEdit")->setDate(QDate(2026, 2, 1));
+    w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 1, 1));
     prompts->shown.clear();
     rowButton(*w, 0, "Load History")->click();
     QCOMPARE(prompts->kinds(), QStringList{"warning"});
     QCOMPARE(prompts->shown[0].text, QString("Invalid date range: From date is after To date."));
-
-    // From equal to To is one day, and is queued.
     w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 2, 1));
     rowButton(*w, 0, "Load History")->click();
-    QVERIFY(windowStatus(*w).startsWith("Backfill requested for 738561"));
-    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
-    QCOMPARE(broker->history[0].from, QDate(2026, 2, 1));
-    QCOMPARE(broker->history[0].to, QDate(2026, 2, 1));
+    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 2, 10000);
+    QCOMPARE(broker->history[1].from, QDate(2026, 2, 1));
+    QCOMPARE(broker->history[1].to, QDate(2026, 2, 1));
 }
 
 void TestMainWindow::historyReplyExported()

@@ -500,22 +500,6 @@ void TestSettingsDialog::zerodhaManualEntryWhenCaptureFails()
     const QUrlQuery form(QString::fromUtf8(server->requestsTo("/session/token").first().body));
     QCOMPARE(form.queryItemValue("request_token"), QString("MANUAL"));
 
-    // The real redirect path: the listener catches the token from the browser.
-    delete dialog;
-    dialog = nullptr;
-    settings->setZerodhaAccessToken(QString());
-    server->setReply("POST", "/session/token", HttpTestServer::Reply::json(R"({"status":"success","data":{"access_token":"AT3"}})"));
-    make();
-    SettingsDialog::Delays d;
-    d.zerodhaFallbackMs = 60000;
-    dialog->setDelays(d);
-    w<QLineEdit>("zerodhaApiKeyEdit")->setText("key");
-    w<QLineEdit>("zerodhaApiSecretEdit")->setText("sec");
-    w<QPushButton>("zerodhaAuthButton")->click();
-    QVERIFY(dialog->zerodhaLogin()->isListening());
-    sendRedirect(quint16(dialog->zerodhaLogin()->redirectPort()), "/?request_token=BROWSER&action=login&status=success");
-    QTRY_COMPARE_WITH_TIMEOUT(settings->zerodhaAccessToken(), QString("AT3"), 10000);
-    QVERIFY(!dialog->zerodhaLogin()->isListening());
 }
 
 void TestSettingsDialog::fyersClientIdChecks_data()
