@@ -173,7 +173,6 @@ void TestCSVExporter::tenthTickRequestsImport()
     exporter->setExportEnabled(true);
     for (int i = 0; i < 9; ++i)
         exporter->onTickReceived(QStringLiteral("X"), tick(1));
-    QTest::ignoreMessage(QtInfoMsg, "[CSVExporter] Triggering batch import to AmiBroker...");
     exporter->onTickReceived(QStringLiteral("X"), tick(1));
     // Queued, never run inside the tick path.
     QCOMPARE(backend->createCount, 0);
@@ -219,7 +218,6 @@ void TestCSVExporter::withoutAutomationNothingIsImportedOrRewritten()
 {
     backend->supported = false;
     exporter->setAutoImportEnabled(true);
-    QTest::ignoreMessage(QtInfoMsg, logLine(QStringLiteral("[CSVExporter] AmiBroker automation is not available")));
     for (int i = 0; i < 10; ++i)
         exporter->onTickReceived(QStringLiteral("X"), tick(1));
     exporter->onTickReceived(QStringLiteral("Y"), tick(2));

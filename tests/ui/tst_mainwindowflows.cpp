@@ -60,7 +60,8 @@ private slots:
     void connectionStateDrivesButtons();
 
     void backfillRestoreAndStore();
-    void loadHistoryButton();
+    void loadHistoryQueuesRequest();
+    void loadHistoryRefusesReversedRange();
     void historyReplyExported();
 
     void amiBrokerPathSwitchesExportOn();
@@ -741,7 +742,7 @@ void TestMainWindow::backfillRestoreAndStore()
     QCOMPARE(settings->historicalFromDate(), QDate(2025, 5, 6));
 }
 
-void TestMainWindow::loadHistoryButton()
+void TestMainWindow::loadHistoryQueuesRequest()
 {
     settings->setProvider(SettingsManager::Zerodha);
     settings->setCurrentBroker("Zerodha");
@@ -757,21 +758,29 @@ void TestMainWindow::loadHistoryButton()
     QCOMPARE(broker->history[0].from, today.addDays(-30));
     QCOMPARE(broker->history[0].to, today);
     QCOMPARE(broker->history[0].interval, QString("day"));
+}
 
-    // A reversed custom range is refused; From equal to To is one day, and is queued.
-    auto* range = w->findChild<QComboBox*>("dateRangeCombo");
-    range->setCurrentIndex(range->findText("Custom Range"));
-    w->findChild<QDateEdit*>("fromDateEdit")->setDate(QDate(2026, 2, 1));
-    w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 1, 1));
+void TestMainWindow::loadHistoryRefusesReversedRange()
+{
+    settings->setProvider(SettingsManager::Zerodha);
+    settings->setCurrentBroker("Zerodha");
+    settings->setWatchlistForBroker("Zerodha", {"738561"});
+    settings->setHistoricalDateRange("Custom Range");
+    settings->setHistoricalFromDate(QDate(2026, 2, 1));
+    settings->setHistoricalToDate(QDate(2026, 1, 1));
+    auto w = makeWindow();
     prompts->shown.clear();
     rowButton(*w, 0, "Load History")->click();
     QCOMPARE(prompts->kinds(), QStringList{"warning"});
     QCOMPARE(prompts->shown[0].text, QString("Invalid date range: From date is after To date."));
+
+    // From equal to To is one day, and is queued.
     w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 2, 1));
     rowButton(*w, 0, "Load History")->click();
-    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 2, 10000);
-    QCOMPARE(broker->history[1].from, QDate(2026, 2, 1));
-    QCOMPARE(broker->history[1].to, QDate(2026, 2, 1));
+    QVERIFY(windowStatus(*w).startsWith("Backfill requested for 738561"));
+    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
+    QCOMPARE(broker->history[0].from, QDate(2026, 2, 1));
+    QCOMPARE(broker->history[0].to, QDate(2026, 2, 1));
 }
 
 void TestMainWindow::historyReplyExported()
