@@ -220,9 +220,10 @@ void TestLiveFeed::fyersOwnStreamOpensConnectsAndPings()
     QVERIFY(!opening.rawHeader("Origin").isEmpty());
     QVERIFY(!log.contains("fy-token"));
 
-    QTRY_VERIFY_WITH_TIMEOUT(!startEnabled(*w), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(w->streamSocket()->state(), QAbstractSocket::ConnectedState, 5000);
+    QVERIFY(!startEnabled(*w));
     // The connector carries the subscription; the window's socket carries none.
-    QVERIFY(broker->subscribeLists().contains("NSE:SBIN-EQ"));
+    QTRY_VERIFY_WITH_TIMEOUT(broker->subscribeLists().contains("NSE:SBIN-EQ"), 5000);
     QVERIFY(server.textMessages().isEmpty());
 
     QMetaObject::invokeMethod(w.get(), "sendFyersPing");
