@@ -156,6 +156,8 @@ void MainWindow::onLoadSymbolDataAction()
     qDebug() << "[Manual] Force loading symbol data for broker:" << broker;
     statusMessageLabel->setText(QStringLiteral("Loading %1 symbol data...").arg(broker));
     ensureSymbolManager(true);
+    // The dialog's own choice starts at its first broker; the user asked for the current one.
+    symbolManager->selectBroker(broker);
     symbolManager->show();
     symbolManager->raise();
     symbolManager->activateWindow();

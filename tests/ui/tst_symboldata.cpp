@@ -100,10 +100,19 @@ void TestSymbolData::onDemandLoadPressesLoadButton_data()
     QTest::addColumn<int>("provider");
     QTest::addColumn<bool>("cached");
     QTest::addColumn<QString>("outcome");
-    QTest::newRow("master cached")
-        << int(SettingsManager::Fyers) << true << "Symbol data loading completed. Watchlist refreshed.";
+    QTest::addColumn<QByteArray>("masterLine");
+    const QByteArray fyersLine = "10100000001,INFOSYS LTD,0,1,0.05,INE009A01021,0915-1530|1815-1915:,2024-03-15,"
+                                 "0,NSE:INFY-EQ,10,1,1594,INFY,1594,-1.0,XX,10100000001,None,0,0.0\n";
+    const QByteArray zerodhaLine = "instrument_token,exchange_token,tradingsymbol,name,last_price,expiry,strike,"
+                                   "tick_size,lot_size,instrument_type,segment,exchange\n"
+                                   "408065,1594,INFY,INFOSYS,0,,0,0.05,1,EQ,NSE,NSE\n";
+    QTest::newRow("Fyers master cached")
+        << int(SettingsManager::Fyers) << true << "Symbol data loading completed. Watchlist refreshed." << fyersLine;
+    // The dialog lists Fyers first: the load must still be the current broker's.
+    QTest::newRow("Zerodha master cached")
+        << int(SettingsManager::Zerodha) << true << "Symbol data loading completed. Watchlist refreshed." << zerodhaLine;
     QTest::newRow("download fails") << int(SettingsManager::Zerodha) << false
-                                    << "Symbol data loading failed. See the Symbol Manager for the reason.";
+                                    << "Symbol data loading failed. See the Symbol Manager for the reason." << QByteArray();
 }
 
 void TestSymbolData::onDemandLoadPressesLoadButton()
@@ -122,8 +131,8 @@ void TestSymbolData::onDemandLoadPressesLoadButton()
     if (cached) {
         QFile master(manager->cacheFilePath(name, "NSE"));
         QVERIFY(master.open(QIODevice::WriteOnly));
-        master.write("10100000001,INFOSYS LTD,0,1,0.05,INE009A01021,0915-1530|1815-1915:,2024-03-15,"
-                     "0,NSE:INFY-EQ,10,1,1594,INFY,1594,-1.0,XX,10100000001,None,0,0.0\n");
+        QFETCH(QByteArray, masterLine);
+        master.write(masterLine);
     }
     // The outcome comes from the dialog's load button, which the window pressed.
     QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), outcome, 8000);

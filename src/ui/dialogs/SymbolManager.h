@@ -72,6 +72,9 @@ public:
     void loadFyersForSelectedExchange();
     void loadAllExchangeSymbols();
     void showForBroker(const QString& broker);
+    // Points the broker choice at `broker` when the dialog offers it, so that its load button loads
+    // that broker's masters; other brokers leave the choice as it is.
+    void selectBroker(const QString& broker);
     void loadSymbolsSilently(const QString& broker);
     void setSymbolProvider(ISymbolMasterSource* provider);
     ISymbolMasterSource* symbolProvider() const { return provider; }

@@ -549,6 +549,14 @@ void SymbolManager::showForBroker(const QString& broker)
     activateWindow();
 }
 
+void SymbolManager::selectBroker(const QString& broker)
+{
+    if (brokerCombo->findText(broker, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
+        return;
+    currentBroker = broker;
+    setSelectedText(brokerCombo, broker);
+}
+
 void SymbolManager::loadSymbolsSilently(const QString& broker)
 {
     currentBroker = broker;
