@@ -1,6 +1,7 @@
 // Fyers depth decoding: depth updates (5 levels a side, one ticker per message) into ticks, against
 // copying the same bytes.
 #include "brokers/fyers/FyersDecoder.h"
+#include "support/UpstoxFrames.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -14,33 +15,11 @@ namespace {
 constexpr int kTickers = 5;  // the service's limit per connection in depth mode
 constexpr int kFrames = 200;
 
-QByteArray varint(quint64 v)
-{
-    QByteArray out;
-    do {
-        char b = char(v & 0x7f);
-        v >>= 7;
-        if (v)
-            b = char(b | 0x80);
-        out.append(b);
-    } while (v);
-    return out;
-}
+using UpstoxFrames::tag;
+using UpstoxFrames::varint;
 
-QByteArray tag(quint32 number, int wireType)
-{
-    return varint((quint64(number) << 3) | quint64(wireType));
-}
-
-QByteArray bytes(quint32 number, const QByteArray& b)
-{
-    return tag(number, 2) + varint(quint64(b.size())) + b;
-}
-
-QByteArray wrapped(quint32 number, quint64 v)
-{
-    return bytes(number, tag(1, 0) + varint(v));
-}
+QByteArray bytes(quint32 number, const QByteArray& b) { return UpstoxFrames::bytesField(number, b); }
+QByteArray wrapped(quint32 number, quint64 v) { return bytes(number, UpstoxFrames::varintField(1, v)); }
 
 QByteArray tickerOf(int i)
 {

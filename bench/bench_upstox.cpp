@@ -1,5 +1,6 @@
 // Upstox full-feed entries: decoded to ticks per second against copying the same bytes.
 #include "brokers/upstox/UpstoxDecoder.h"
+#include "support/UpstoxFrames.h"
 
 #include <QByteArray>
 #include <QVector>
@@ -8,43 +9,17 @@
 
 #include <cstring>
 
+
 namespace {
 
 constexpr int kEntriesPerFrame = 50;
 constexpr int kFrames = 64;
 
-QByteArray varint(quint64 v)
-{
-    QByteArray out;
-    do {
-        char b = char(v & 0x7f);
-        v >>= 7;
-        if (v)
-            b = char(b | 0x80);
-        out.append(b);
-    } while (v);
-    return out;
-}
+using UpstoxFrames::varint;
 
-QByteArray field(quint32 number, int wireType)
-{
-    return varint((quint64(number) << 3) | quint64(wireType));
-}
-
-QByteArray dbl(quint32 number, double d)
-{
-    quint64 bits;
-    std::memcpy(&bits, &d, sizeof bits);
-    QByteArray out = field(number, 1);
-    for (int i = 0; i < 8; ++i)
-        out.append(char((bits >> (8 * i)) & 0xff));
-    return out;
-}
-
-QByteArray bytes(quint32 number, const QByteArray& b)
-{
-    return field(number, 2) + varint(quint64(b.size())) + b;
-}
+QByteArray field(quint32 number, int wireType) { return UpstoxFrames::tag(number, wireType); }
+QByteArray dbl(quint32 number, double d) { return UpstoxFrames::doubleField(number, d); }
+QByteArray bytes(quint32 number, const QByteArray& b) { return UpstoxFrames::bytesField(number, b); }
 
 QString keyOf(int i)
 {
