@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QMetaObject>
 #include <QMutexLocker>
 #include <QTextStream>
@@ -281,7 +282,10 @@ void CSVExporter::triggerBatchImport(const QString& symbol)
 {
     Q_UNUSED(symbol)
     if (!autoImportEnabled) {
-        qDebug() << "[CSVExporter] Auto-import disabled, skipping";
+        // Runs for every tick: the line is only built when debug output is on.
+        const QLoggingCategory* category = QLoggingCategory::defaultCategory();
+        if (!category || category->isDebugEnabled())
+            qDebug() << "[CSVExporter] Auto-import disabled, skipping";
         return;
     }
     if (!importsPossible())

@@ -7,6 +7,8 @@
 
 #include <QDebug>
 
+#include <charconv>
+
 LiveFeeder::LiveFeeder(BrokerAPI* api, DataManager* dataManager, SettingsManager* settings, QObject* parent)
     : QObject(parent), api(api), dataManager(dataManager), settings(settings)
 {
@@ -105,6 +107,31 @@ void LiveFeeder::clearSymbols()
     qDebug() << "All symbols cleared from live feed";
 }
 
+namespace {
+
+void appendNumber(QString& out, int value)
+{
+    char buf[12];
+    const auto res = std::to_chars(buf, buf + sizeof buf, value);
+    out.append(QLatin1String(buf, int(res.ptr - buf)));
+}
+
+// "Running - %1 symbols, %2 updates", put together without the placeholder search: it is
+// rebuilt for every tick.
+QString runningStatus(int symbols, int updates)
+{
+    QString text;
+    text.reserve(56);
+    text += QLatin1String("Running - ");
+    appendNumber(text, symbols);
+    text += QLatin1String(" symbols, ");
+    appendNumber(text, updates);
+    text += QLatin1String(" updates");
+    return text;
+}
+
+} // namespace
+
 void LiveFeeder::updateStatus()
 {
     QString text;
@@ -113,7 +140,7 @@ void LiveFeeder::updateStatus()
     else if (!api->isConnected())
         text = QStringLiteral("Running - Connecting...");
     else
-        text = QStringLiteral("Running - %1 symbols, %2 updates").arg(symbolList.size()).arg(updates);
+        text = runningStatus(symbolList.size(), updates);
     if (text == status)
         return;
     status = text;

@@ -13,6 +13,8 @@
 #include <QStandardPaths>
 #include <QWriteLocker>
 
+#include <algorithm>
+
 const char* const SettingsManager::kRestartTitle = "Restart Required";
 const char* const SettingsManager::kRestartText =
     "You changed the data provider. The application will now exit so the change can take effect. "
@@ -385,8 +387,15 @@ void SettingsManager::saveSettings()
     }
 
     s.setValue("watchlistEntries", entries);
-    s.setValue("symbolCacheKeys", QStringList(m_symbolNameCache.keys()));
-    s.setValue("symbolCacheValues", QStringList(m_symbolNameCache.values()));
+    // Saved in key order, so the stored lists do not depend on the hash's layout.
+    QStringList cacheKeys = m_symbolNameCache.keys();
+    std::sort(cacheKeys.begin(), cacheKeys.end());
+    QStringList cacheValues;
+    cacheValues.reserve(cacheKeys.size());
+    for (const QString& key : qAsConst(cacheKeys))
+        cacheValues.append(m_symbolNameCache.value(key));
+    s.setValue("symbolCacheKeys", cacheKeys);
+    s.setValue("symbolCacheValues", cacheValues);
     QStringList exchangeKeys;
     QStringList exchangeValues;
     for (auto it = m_symbolExchangeCache.constBegin(); it != m_symbolExchangeCache.constEnd(); ++it) {

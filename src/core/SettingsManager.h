@@ -243,7 +243,7 @@ private:
     int m_maxHistoricalDays = 365;
     bool m_autoDownloadHistorical = true;
     QStringList m_watchlist;
-    QMap<QString, QString> m_symbolNameCache;
+    QHash<QString, QString> m_symbolNameCache;  // looked up for every tick
     QHash<QString, QString> m_symbolExchangeCache;
     QMap<QString, QStringList> m_brokerWatchlists;
     QString m_currentBroker;
