@@ -124,30 +124,31 @@ public:
     // made mostly of wrappers.
     bool nextWrapper(std::uint32_t accepted, std::uint32_t& number, std::uint64_t& value)
     {
-        if (n - pos < 4)
+        const std::size_t left = n - pos;
+        if (left < 4)
             return false;
         const unsigned char* q = p + pos;
         const unsigned tag = q[0];
         const std::size_t len = q[1];
-        if ((tag & 0x87) != LengthDelimited || tag < 8 || !(accepted & (1u << (tag >> 3))) || len < 2 || len > 11
-            || q[2] != 0x08 || len > n - pos - 2)
+        // Bit 0 cleared: field 0 is never a field.
+        if ((tag & 0x87) != LengthDelimited || !(((accepted & ~1u) >> (tag >> 3)) & 1) || len - 2 > 9
+            || len + 2 > left || q[2] != 0x08)
+            return false;
+        // The varint fills the rest of the wrapper: its last byte ends it, every other one goes on.
+        const unsigned char* b = q + 3;
+        const std::size_t last = len - 2;  // index of the varint's last byte, 0 to 9
+        if ((b[last] & 0x80) || (last == 9 && b[last] > 1))
             return false;
         std::uint64_t v = 0;
-        for (std::size_t i = 1; i < len; ++i) {
-            const unsigned char b = q[2 + i];
-            if (i == 10 && b > 1)
+        for (std::size_t i = 0; i < last; ++i) {
+            if (!(b[i] & 0x80))
                 return false;
-            v |= std::uint64_t(b & 0x7f) << (7 * (i - 1));
-            if (!(b & 0x80)) {
-                if (i + 1 != len)
-                    return false;
-                number = tag >> 3;
-                value = v;
-                pos += 2 + len;
-                return true;
-            }
+            v |= std::uint64_t(b[i] & 0x7f) << (7 * i);
         }
-        return false;
+        number = tag >> 3;
+        value = v | (std::uint64_t(b[last]) << (7 * last));
+        pos += 2 + len;
+        return true;
     }
 
     static double asDouble(std::uint64_t bits)
