@@ -124,16 +124,18 @@ void TestProtobufReader::wrappedValues_data()
     QTest::addColumn<QByteArray>("field");  // one field of the outer message
     QTest::addColumn<bool>("readable");
     QTest::addColumn<quint64>("value");
-    QTest::newRow("value") << bytesField(6, varintField(1, 1741152602)) << true << quint64(1741152602);
-    QTest::newRow("empty wrapper: present, 0") << bytesField(6, QByteArray()) << true << quint64(0);
-    QTest::newRow("negative Int64") << bytesField(1, varintField(1, quint64(-5LL))) << true << quint64(-5LL);
+    QTest::addColumn<bool>("oneStep");  // nextWrapper() reads it too
+    QTest::newRow("value") << bytesField(6, varintField(1, 1741152602)) << true << quint64(1741152602) << true;
+    QTest::newRow("empty wrapper: present, 0") << bytesField(6, QByteArray()) << true << quint64(0) << false;
+    QTest::newRow("negative Int64") << bytesField(1, varintField(1, quint64(-5LL))) << true << quint64(-5LL) << true;
     QTest::newRow("later value wins, others skipped")
-        << bytesField(6, varintField(1, 7) + doubleField(2, 1.5) + varintField(1, 9)) << true << quint64(9);
-    QTest::newRow("value of another wire type") << bytesField(6, doubleField(1, 2.0)) << false << quint64(0);
-    QTest::newRow("cut inside") << bytesField(6, QByteArray("\x08", 1)) << false << quint64(0);
-    QTest::newRow("value runs past the wrapper") << bytesField(6, QByteArray("\x08\x80", 2)) << false << quint64(0);
-    QTest::newRow("not a message") << varintField(6, 3) << false << quint64(0);
-    QTest::newRow("longer than the message") << QByteArray("\x32\x05\x08\x01", 4) << false << quint64(0);
+        << bytesField(6, varintField(1, 7) + doubleField(2, 1.5) + varintField(1, 9)) << true << quint64(9) << false;
+    QTest::newRow("field past 15") << bytesField(16, varintField(1, 4)) << true << quint64(4) << false;
+    QTest::newRow("value of another wire type") << bytesField(6, doubleField(1, 2.0)) << false << quint64(0) << false;
+    QTest::newRow("cut inside") << bytesField(6, QByteArray("\x08", 1)) << false << quint64(0) << false;
+    QTest::newRow("value runs past the wrapper") << bytesField(6, QByteArray("\x08\x80", 2)) << false << quint64(0) << false;
+    QTest::newRow("not a message") << varintField(6, 3) << false << quint64(0) << false;
+    QTest::newRow("longer than the message") << QByteArray("\x32\x05\x08\x01", 4) << false << quint64(0) << false;
 }
 
 void TestProtobufReader::wrappedValues()
@@ -141,12 +143,25 @@ void TestProtobufReader::wrappedValues()
     QFETCH(QByteArray, field);
     QFETCH(bool, readable);
     QFETCH(quint64, value);
+    QFETCH(bool, oneStep);
     ProtobufReader r(field.constData(), std::size_t(field.size()));
     ProtobufReader::Field f;
     QVERIFY(r.next(f));
     std::uint64_t got = 12345;
     QCOMPARE(r.wrappedVarint(f, got), readable);
     QCOMPARE(quint64(got), readable ? value : quint64(12345));
+
+    // The one-step read agrees, or leaves the field to next(); never for a field not asked for.
+    ProtobufReader s(field.constData(), std::size_t(field.size()));
+    std::uint32_t number = 0;
+    std::uint64_t v = 12345;
+    QVERIFY(!s.nextWrapper(~(1u << f.number), number, v));
+    QCOMPARE(s.nextWrapper(0xfffe, number, v), oneStep);
+    QCOMPARE(s.position(), oneStep ? std::size_t(field.size()) : std::size_t(0));
+    if (oneStep) {
+        QCOMPARE(number, f.number);
+        QCOMPARE(quint64(v), value);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestProtobufReader)

@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace {
 
@@ -60,7 +61,22 @@ bool readLevel(ProtobufReader r, LevelUpdate& level, const char*& fault)
     level.present = 0;
     level.price = level.qty = level.orders = level.number = 0;
     Field f;
-    while (r.next(f)) {
+    while (!r.atEnd()) {
+        // Levels are four wrappers, nearly always in their plainest form.
+        std::uint32_t number = 0;
+        std::uint64_t v = 0;
+        if (r.nextWrapper(0x1e, number, v)) {
+            switch (number) {
+            case 1: level.price = v; break;
+            case 2: level.qty = v; break;
+            case 3: level.orders = v; break;
+            default: level.number = v; break;
+            }
+            level.present |= 1u << (number - 1);  // Price, Qty, Orders, Number
+            continue;
+        }
+        if (!r.next(f))
+            break;
         std::uint64_t* target = nullptr;
         unsigned bit = 0;
         switch (f.number) {
@@ -93,7 +109,21 @@ namespace {
 bool readDepth(ProtobufReader r, FyersDecoder::FeedUpdate& u)
 {
     Field f;
-    while (r.next(f)) {
+    while (!r.atEnd()) {
+        std::uint32_t number = 0;
+        std::uint64_t v = 0;
+        if (r.nextWrapper(0x6, number, v)) {
+            if (number == 1) {
+                u.tbq = v;
+                u.hasTbq = true;
+            } else {
+                u.tsq = v;
+                u.hasTsq = true;
+            }
+            continue;
+        }
+        if (!r.next(f))
+            break;
         switch (f.number) {
         case 1:
             if (!wrapper(r, f, u.tbq, u.fault))
@@ -140,10 +170,18 @@ bool readDepth(ProtobufReader r, FyersDecoder::FeedUpdate& u)
 bool readQuote(ProtobufReader r, FyersDecoder::FeedUpdate& u)
 {
     Field f;
-    while (r.next(f)) {
+    while (!r.atEnd()) {
+        std::uint32_t number = 0;
+        std::uint64_t v = 0;
+        const bool plain = r.nextWrapper(0x5a, number, v);
+        if (!plain) {
+            if (!r.next(f))
+                break;
+            number = f.number;
+        }
         std::uint64_t* target = nullptr;
         bool* flag = nullptr;
-        switch (f.number) {
+        switch (number) {
         case 1: target = &u.ltp; flag = &u.hasLtp; break;
         case 3: target = &u.ltq; flag = &u.hasLtq; break;
         case 4: target = &u.volume; flag = &u.hasVolume; break;
@@ -155,7 +193,9 @@ bool readQuote(ProtobufReader r, FyersDecoder::FeedUpdate& u)
             }
             continue;
         }
-        if (!wrapper(r, f, *target, u.fault))
+        if (plain)
+            *target = v;
+        else if (!wrapper(r, f, *target, u.fault))
             return false;
         *flag = true;
     }
@@ -251,30 +291,33 @@ qint64 FyersDecoder::feedTimeMSecs(std::uint64_t feedTime)
 
 void FyersDecoder::reset()
 {
-    qDeleteAll(books);
     books.clear();
+    stamp.reset();
 }
 
 const FyersDecoder::Book* FyersDecoder::book(const QString& ticker) const
 {
-    return books.value(ticker.toUtf8(), nullptr);
+    const QByteArray utf8 = ticker.toUtf8();
+    const auto it = books.find(std::string_view(utf8.constData(), std::size_t(utf8.size())));
+    return it != books.end() ? &it->second->book : nullptr;
 }
 
 FyersDecoder::Book* FyersDecoder::bookFor(const char* ticker, int size)
 {
-    // A key over the frame's own bytes: no copy on the lookup that nearly always succeeds.
-    const QByteArray probe = QByteArray::fromRawData(ticker, size);
-    const auto it = books.constFind(probe);
-    if (it != books.constEnd())
-        return it.value();
-    if (books.size() >= kMaxBooks)
+    const auto it = books.find(std::string_view(ticker, std::size_t(size)));
+    if (it != books.end())
+        return &it->second->book;
+    if (int(books.size()) >= kMaxBooks)
         return nullptr;
-    auto* b = new Book;
+    auto e = std::make_unique<Entry>();
+    e->key.assign(ticker, std::size_t(size));
+    Book* b = &e->book;
     b->ticker = QString::fromUtf8(ticker, size);
     const int colon = b->ticker.indexOf(QLatin1Char(':'));
     if (colon > 0)
         b->exchange = b->ticker.left(colon);
-    books.insert(QByteArray(ticker, size), b);
+    const std::string_view key(e->key);
+    books.emplace(key, std::move(e));
     return b;
 }
 
@@ -444,8 +487,8 @@ DecodedFrame FyersDecoder::decode(const QByteArray& frame, qint64 receivedMSecs)
         t.token = b->ticker;
         t.exchange = b->exchange;
         const qint64 feedMs = u.hasFeedTime ? feedTimeMSecs(u.feedTime) : -1;
-        t.timestamp = TickClock::fromMSecs(feedMs >= 0 ? feedMs : receivedMSecs);
-        out.ticks.append(t);
+        t.timestamp = stamp.fromMSecs(feedMs >= 0 ? feedMs : receivedMSecs);
+        out.ticks.append(std::move(t));
     }
 
     if (fault)

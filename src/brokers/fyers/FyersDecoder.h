@@ -19,19 +19,22 @@
 #pragma once
 
 #include "brokers/DecodedFrame.h"
+#include "core/TickClock.h"
 
-#include <QByteArray>
-#include <QHash>
 #include <QString>
 
 #include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
 
 class FyersDecoder {
 public:
     FyersDecoder() = default;
     FyersDecoder(const FyersDecoder&) = delete;
     FyersDecoder& operator=(const FyersDecoder&) = delete;
-    ~FyersDecoder() { reset(); }
+    ~FyersDecoder() = default;
 
     static constexpr int kMaxLevels = 50;  // depth levels a side the service sends at most
 
@@ -72,8 +75,16 @@ public:
 private:
     Book* bookFor(const char* ticker, int size);
 
-    // Books live on the heap (1.6 KB each) so the hash can grow without copying them; a peer
-    // that names endless tickers is stopped at kMaxBooks.
+    // A book with the UTF-8 ticker its map key views.
+    struct Entry {
+        std::string key;
+        Book book;
+    };
+
+    // Entries live on the heap (1.6 KB each) so the map can grow without moving them or the keys
+    // it views; a lookup hashes the frame's own bytes, with no copy. A peer that names endless
+    // tickers is stopped at kMaxBooks.
     static constexpr int kMaxBooks = 5000;
-    QHash<QByteArray, Book*> books;  // owned; UTF-8 ticker -> book
+    std::unordered_map<std::string_view, std::unique_ptr<Entry>> books;
+    TickClock::LastStamp stamp;  // consecutive feeds mostly share their feed time
 };
