@@ -24,6 +24,7 @@
 #include <QTimer>
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 
 namespace {
@@ -177,6 +178,29 @@ struct Fixture {
 // One iteration: the first tick of every row of a fresh watchlist arrives at 10 ticks per
 // millisecond, as a feed's first snapshot does, while a 5 ms probe timer records how late the
 // event loop serves it. Done once every row shows its price.
+// A 5 ms timer that records how late the event loop serves it; `onProbe` runs on every firing.
+struct LagProbe {
+    LagProbe(const QElapsedTimer& clock, std::function<void(qint64 nowMs)> onProbe = {})
+    {
+        timer.setTimerType(Qt::PreciseTimer);
+        timer.setInterval(kProbeMs);
+        QObject::connect(&timer, &QTimer::timeout, [this, &clock, onProbe] {
+            const qint64 now = clock.elapsed();
+            if (last > 0)
+                maxLagMs = std::max(maxLagMs, now - last - kProbeMs);
+            last = now;
+            if (onProbe)
+                onProbe(now);
+        });
+        timer.start();
+    }
+
+    static constexpr int kProbeMs = 5;
+    QTimer timer;
+    qint64 last = 0;
+    qint64 maxLagMs = 0;
+};
+
 void BM_FirstTicks(benchmark::State& state)
 {
     const int rows = int(state.range(0));
@@ -190,8 +214,6 @@ void BM_FirstTicks(benchmark::State& state)
         QElapsedTimer clock;
         clock.start();
         int sent = 0;
-        qint64 maxLagMs = 0;
-        qint64 lastProbe = 0;
         qint64 sentMs = -1;
         auto allPriced = [&] {
             for (int r = 0; r < table->rowCount(); ++r) {
@@ -213,24 +235,16 @@ void BM_FirstTicks(benchmark::State& state)
                 sentMs = clock.elapsed();
             }
         });
-        QTimer probe;
-        probe.setTimerType(Qt::PreciseTimer);
-        probe.setInterval(5);
-        QObject::connect(&probe, &QTimer::timeout, [&] {
-            const qint64 now = clock.elapsed();
-            if (lastProbe > 0)
-                maxLagMs = std::max(maxLagMs, now - lastProbe - 5);
-            lastProbe = now;
+        feed.start();
+        LagProbe probe(clock, [&](qint64 now) {
             // Rebuilt tables lose earlier prices: give up after a minute of trying.
             if (sent == rows && (allPriced() || now > 60000))
                 loop.quit();
         });
-        feed.start();
-        probe.start();
         loop.exec();
         state.counters["total_ms"] = double(clock.elapsed());
         state.counters["sent_ms"] = double(sentMs);
-        state.counters["max_lag_ms"] = double(maxLagMs);
+        state.counters["max_lag_ms"] = double(probe.maxLagMs);
         state.counters["all_priced"] = allPriced() ? 1 : 0;
     }
 }
@@ -311,8 +325,6 @@ void BM_PacedFeedLag(benchmark::State& state)
         QElapsedTimer clock;
         clock.start();
         qint64 sent = 0;
-        qint64 maxLagMs = 0;
-        qint64 lastProbe = 0;
         int next = 0;
 
         QTimer feed;
@@ -328,20 +340,11 @@ void BM_PacedFeedLag(benchmark::State& state)
             if (clock.elapsed() >= 1000)
                 loop.quit();
         });
-        QTimer probe;
-        probe.setTimerType(Qt::PreciseTimer);
-        probe.setInterval(5);
-        QObject::connect(&probe, &QTimer::timeout, [&] {
-            const qint64 now = clock.elapsed();
-            if (lastProbe > 0)
-                maxLagMs = std::max(maxLagMs, now - lastProbe - 5);
-            lastProbe = now;
-        });
         feed.start();
-        probe.start();
+        LagProbe probe(clock);
         loop.exec();
         state.counters["ticks_per_s"] = double(sent) * 1000.0 / double(clock.elapsed());
-        state.counters["max_lag_ms"] = double(maxLagMs);
+        state.counters["max_lag_ms"] = double(probe.maxLagMs);
     }
 }
 BENCHMARK(BM_PacedFeedLag)->Arg(10000)->Arg(50000)->Iterations(2)->Unit(benchmark::kMillisecond);
