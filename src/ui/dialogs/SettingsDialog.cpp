@@ -41,6 +41,15 @@ QLabel* statusLabel(QWidget* parent)
     return l;
 }
 
+// The style's own width leaves a long caption touching the frame: a login button gets room
+// for a letter on each side.
+QPushButton* loginButton(const QString& text, QWidget* parent)
+{
+    auto* b = new QPushButton(text, parent);
+    b->setMinimumWidth(b->sizeHint().width() + 2 * b->fontMetrics().horizontalAdvance(QLatin1Char('x')));
+    return b;
+}
+
 QPushButton* helpButton(QWidget* parent)
 {
     auto* b = new QPushButton(QStringLiteral("Help"), parent);
@@ -253,7 +262,7 @@ void SettingsDialog::createProviderTab()
         g->addWidget(new QLabel(QStringLiteral("Access Token:"), fyersGroup), 3, 0);
         fyersAccessTokenEdit = lineEdit(fyersGroup, QStringLiteral("Fyers Access Token (auto-generated)"), true);
         g->addWidget(fyersAccessTokenEdit, 3, 1);
-        fyersAuthButton = new QPushButton(QStringLiteral("Authenticate with Fyers"), fyersGroup);
+        fyersAuthButton = loginButton(QStringLiteral("Authenticate with Fyers"), fyersGroup);
         g->addWidget(fyersAuthButton, 4, 0);
         auto* h = helpButton(fyersGroup);
         g->addWidget(h, 4, 1);
@@ -274,7 +283,7 @@ void SettingsDialog::createProviderTab()
         g->addWidget(new QLabel(QStringLiteral("Access Token:"), zerodhaGroup), 2, 0);
         zerodhaAccessTokenEdit = lineEdit(zerodhaGroup, QStringLiteral("Zerodha Access Token (auto-generated)"), true);
         g->addWidget(zerodhaAccessTokenEdit, 2, 1);
-        zerodhaAuthButton = new QPushButton(QStringLiteral("Authenticate with Zerodha"), zerodhaGroup);
+        zerodhaAuthButton = loginButton(QStringLiteral("Authenticate with Zerodha"), zerodhaGroup);
         g->addWidget(zerodhaAuthButton, 3, 0);
         zerodhaStatusLabel = statusLabel(zerodhaGroup);
         g->addWidget(zerodhaStatusLabel, 3, 1);
@@ -299,7 +308,7 @@ void SettingsDialog::createProviderTab()
         g->addWidget(new QLabel(QStringLiteral("Access Token:"), flatTradeGroup), 3, 0);
         flatTradeAccessTokenEdit = lineEdit(flatTradeGroup, QStringLiteral("Auto-generated after auth"), true, true);
         g->addWidget(flatTradeAccessTokenEdit, 3, 1);
-        flatTradeAuthButton = new QPushButton(QStringLiteral("Authenticate with FlatTrade"), flatTradeGroup);
+        flatTradeAuthButton = loginButton(QStringLiteral("Authenticate with FlatTrade"), flatTradeGroup);
         g->addWidget(flatTradeAuthButton, 4, 0);
         flatTradeStatusLabel = statusLabel(flatTradeGroup);
         g->addWidget(flatTradeStatusLabel, 4, 1);
@@ -331,7 +340,7 @@ void SettingsDialog::createProviderTab()
         g->addWidget(new QLabel(QStringLiteral("Access Token:"), tradeJiniGroup), 4, 0);
         tradeJiniAccessTokenEdit = lineEdit(tradeJiniGroup, QStringLiteral("Auto-generated after auth"), true, true);
         g->addWidget(tradeJiniAccessTokenEdit, 4, 1);
-        tradeJiniAuthButton = new QPushButton(QStringLiteral("Authenticate with TradeJini"), tradeJiniGroup);
+        tradeJiniAuthButton = loginButton(QStringLiteral("Authenticate with TradeJini"), tradeJiniGroup);
         g->addWidget(tradeJiniAuthButton, 5, 0);
         tradeJiniStatusLabel = statusLabel(tradeJiniGroup);
         g->addWidget(tradeJiniStatusLabel, 5, 1);
@@ -360,7 +369,7 @@ void SettingsDialog::createProviderTab()
         dhanAccessTokenEdit =
             lineEdit(dhanGroup, QStringLiteral("Auto-generated after OAuth or manual entry"), true, true);
         g->addWidget(dhanAccessTokenEdit, 3, 1);
-        dhanAuthButton = new QPushButton(QStringLiteral("Authenticate with Dhan (OAuth)"), dhanGroup);
+        dhanAuthButton = loginButton(QStringLiteral("Authenticate with Dhan (OAuth)"), dhanGroup);
         g->addWidget(dhanAuthButton, 4, 0);
         dhanStatusLabel = statusLabel(dhanGroup);
         g->addWidget(dhanStatusLabel, 4, 1);
@@ -413,7 +422,7 @@ void SettingsDialog::createProviderTab()
         g->addWidget(new QLabel(QStringLiteral("Access Token:"), upstoxGroup), 2, 0);
         upstoxAccessTokenEdit = lineEdit(upstoxGroup, QStringLiteral("Auto-generated via OAuth"), true, true);
         g->addWidget(upstoxAccessTokenEdit, 2, 1);
-        upstoxAuthButton = new QPushButton(QStringLiteral("Authenticate (OAuth 2.0)"), upstoxGroup);
+        upstoxAuthButton = loginButton(QStringLiteral("Authenticate (OAuth 2.0)"), upstoxGroup);
         g->addWidget(upstoxAuthButton, 3, 0, 1, 2);
         upstoxStatusLabel = statusLabel(upstoxGroup);
         g->addWidget(upstoxStatusLabel, 4, 0, 1, 2);
