@@ -206,7 +206,10 @@ void CSVExporter::onTickReceived(const QString& symbol, const TickData& tick)
     {
         QMutexLocker lock(&latestTicksMutex);
         latestTicks.insert(symbol, tick);
-        changedSinceExport.insert(symbol);
+        // Only the export without automation writes just what changed; with it every tick
+        // skips this set.
+        if (!importsPossible())
+            changedSinceExport.insert(symbol);
         if (!exportEnabled)
             return;
     }

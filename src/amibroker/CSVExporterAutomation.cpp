@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QMutexLocker>
 #include <QTextStream>
 #include <QThread>
 
@@ -71,6 +72,10 @@ void CSVExporter::setAutomationBackend(std::shared_ptr<AutomationBackend> backen
 {
     amiBrokerApp.reset(); // an object of the old backend must not outlive it
     automation = backend ? std::move(backend) : createPlatformAutomationBackend();
+    // Ticks were only marked as changed without automation: the next export writes them all.
+    QMutexLocker lock(&latestTicksMutex);
+    for (auto it = latestTicks.cbegin(); it != latestTicks.cend(); ++it)
+        changedSinceExport.insert(it.key());
 }
 
 AutomationObject* CSVExporter::getAmiBrokerApplication()
