@@ -606,7 +606,7 @@ void MainWindow::onTickReceived(TickData tick)
     const QString key = routingKey(tick);
     const bool exported = csvExporter && !key.isEmpty();
     if (!exported && rowForToken(key) < 0) {
-        updateSymbolPrice(key, tick);  // logs the miss
+        logMissingRow(key);
         return;
     }
     // One resolution serves the row, the store and the exporter, which all see the tick under
