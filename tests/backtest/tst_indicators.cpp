@@ -1,13 +1,10 @@
 // Indicators on short series whose values were worked out by hand (the working is in the comments).
 #include "backtest/Indicators.h"
-#include "backtest/SlidingIndicator.h"
 
 #include <QtTest>
 
 #include <cmath>
-#include <cstring>
 #include <limits>
-#include <vector>
 
 namespace {
 
@@ -56,8 +53,6 @@ private slots:
     void swingMarkers();
     void nonPositivePeriodsAreNeutral_data();
     void nonPositivePeriodsAreNeutral();
-    void slidingMatchesFullWalks_data();
-    void slidingMatchesFullWalks();
 };
 
 void TestIndicators::movingAverages()
@@ -198,64 +193,6 @@ void TestIndicators::nonPositivePeriodsAreNeutral()
     QCOMPARE(emaSeries(v, std::numeric_limits<int>::max()), smaSeries(v, std::numeric_limits<int>::max()));
     QCOMPARE(adxSeries(c, std::numeric_limits<int>::max()), zeros);
     QCOMPARE(macdSeries(v, 2, std::numeric_limits<int>::max(), std::numeric_limits<int>::max()).macd, zeros);
-}
-
-void TestIndicators::slidingMatchesFullWalks_data()
-{
-    QTest::addColumn<int>("kind");
-    QTest::addColumn<int>("period");
-    const QPair<const char*, SlidingIndicator::Kind> kinds[] = {
-        {"EMA", SlidingIndicator::Kind::Ema}, {"SMA", SlidingIndicator::Kind::Sma}, {"RSI", SlidingIndicator::Kind::Rsi}};
-    // Periods around the history's cap of 600 values, and one far beyond it.
-    for (const auto& k : kinds) {
-        for (int period : {1, 3, 14, 599, 600, 601, std::numeric_limits<int>::max()})
-            QTest::addRow("%s(%d)", k.first, period) << int(k.second) << period;
-    }
-}
-
-// The sliding form must give the full walk's bits after every value: while the history fills, while it
-// slides past its cap, and after the history was cut or cleared behind its back.
-void TestIndicators::slidingMatchesFullWalks()
-{
-    QFETCH(int, kind);
-    QFETCH(int, period);
-    const auto k = SlidingIndicator::Kind(kind);
-    auto full = [&](const double* v, int n) {
-        switch (k) {
-        case SlidingIndicator::Kind::Ema: return emaLatest(v, n, period);
-        case SlidingIndicator::Kind::Sma: return smaLatest(v, n, period);
-        default: return period < n ? computeRsi(v, n, period) : 50.0;
-        }
-    };
-    auto bits = [](double x) {
-        quint64 u;
-        std::memcpy(&u, &x, sizeof(u));
-        return u;
-    };
-    SlidingIndicator sliding(k, period);
-    BlockHistory history;
-    // Prices on a 0.05 tick with flat stretches, so that walks from different starts meet.
-    quint32 seed = 7;
-    double price = 1000.0;
-    std::vector<double> next;
-    for (int i = 0; i < 2000; ++i) {
-        seed = seed * 1664525u + 1013904223u;
-        if ((seed >> 28) > 4)
-            price += (int((seed >> 16) % 21) - 10) * 0.05;
-        if (i == 1300)
-            history.assign(history.data() + 100, history.size() - 100);
-        if (i == 1700)
-            history.clear();
-        const double probe = price + 0.05;
-        next.assign(1, probe);
-        next.insert(next.end(), history.data(), history.data() + history.size());
-        const quint64 peeked = bits(sliding.peek(history, probe));
-        if (peeked != bits(full(next.data(), int(next.size()))))
-            QFAIL(qPrintable(QString("peek at value %1").arg(i)));
-        const quint64 pushed = bits(sliding.push(history, price));
-        if (pushed != bits(full(history.data(), history.size())))
-            QFAIL(qPrintable(QString("push at value %1").arg(i)));
-    }
 }
 
 QTEST_GUILESS_MAIN(TestIndicators)
