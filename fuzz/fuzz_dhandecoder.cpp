@@ -10,16 +10,7 @@ constexpr qint64 kReceived = 1718000000000LL;
 
 QByteArray sample(quint32 id, float ltp, int size)
 {
-    DhanFrames::Fields f;
-    f.securityId = id;
-    f.ltp = ltp;
-    f.open = ltp - 1;
-    f.high = ltp + 2;
-    f.low = ltp - 3;
-    f.ltq = 5;
-    f.volume = 1000;
-    f.ltt = 1718000000;
-    return DhanFrames::packet(f, size);
+    return DhanFrames::quote(id, ltp, 1718000000, 1, size);
 }
 
 }  // namespace

@@ -56,4 +56,19 @@ QByteArray disconnect(quint8 segment, quint32 securityId, quint16 reason)
     return out;
 }
 
+QByteArray quote(quint32 securityId, float ltp, qint32 ltt, quint8 segment, int size)
+{
+    Fields f;
+    f.exchangeSegment = segment;
+    f.securityId = securityId;
+    f.ltp = ltp;
+    f.open = ltp - 1;
+    f.high = ltp + 2;
+    f.low = ltp - 3;
+    f.ltq = 5;
+    f.volume = 1000;
+    f.ltt = ltt;
+    return packet(f, size);
+}
+
 }  // namespace DhanFrames

@@ -20,6 +20,9 @@ struct Fields {
 // A packet of `size` bytes (at least 62; the bytes past the layout are filler).
 QByteArray packet(const Fields& f, int size = 62);
 
+// A plausible full packet for one instrument: open, high and low around `ltp`, 5 traded of 1000.
+QByteArray quote(quint32 securityId, float ltp, qint32 ltt, quint8 segment = 1, int size = 162);
+
 // The 10-byte packet with which the server ends the session, carrying its reason code.
 QByteArray disconnect(quint8 segment, quint32 securityId, quint16 reason);
 

@@ -53,17 +53,7 @@ QStringList subscriptions(const QStringList& texts)
 
 QByteArray packet(quint32 id, float ltp, qint32 ltt, quint8 segment = 1)
 {
-    DhanFrames::Fields f;
-    f.exchangeSegment = segment;
-    f.securityId = id;
-    f.ltp = ltp;
-    f.open = ltp - 1;
-    f.high = ltp + 2;
-    f.low = ltp - 3;
-    f.ltq = 5;
-    f.volume = 1000;
-    f.ltt = ltt;
-    return DhanFrames::packet(f, 162);
+    return DhanFrames::quote(id, ltp, ltt, segment);
 }
 
 // The instrument list as the broker files it: exchange and segment columns of their own.
