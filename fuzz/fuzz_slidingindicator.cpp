@@ -1,25 +1,20 @@
-// Sliding EMA, SMA and RSI over a block history: after every push and peek the result has exactly the
-// bits of the full walk over the same values, whatever the prices and whenever the history is cut or
-// cleared behind the indicator's back.
+// Running EMA, SMA and RSI over a block's capped history: after every new value, on a history that is
+// filling, sliding past its cap or cleared, the value is bit for bit the full walk over the history.
 #include "FuzzSeeds.h"
+#include "backtest/BlockHistory.h"
 #include "backtest/Indicators.h"
 #include "backtest/SlidingIndicator.h"
 
-#include <algorithm>
 #include <cstring>
-#include <vector>
 
-TICKVANE_FUZZ_SEEDS(QByteArray("\x00\x09\x00\x01\x02\x80\x7f\x00\x00\x00\x05", 11),
-                    QByteArray("\x01\x02\x58\x10\x20\x30\xff\x01\x00\x00", 10),
-                    QByteArray("\x02\x00\x0e\x81\x01\x01\x01\xfe\x40\x7f\x00", 11))
+TICKVANE_FUZZ_SEEDS(QByteArray("\x00\x09\x01\x10\xf0\x22\x05\xfe\x80", 9), QByteArray("\x01\x14\x02\x7f\x81\x00\xfe", 7),
+                    QByteArray("\x02\x03\x03\x01\xff\x02\xfe\x90\x40", 9), QByteArray("\x00\x02\xbc\x05\x06\x07", 6))
 
 namespace {
 
-quint64 bitsOf(double x)
+bool sameBits(double a, double b)
 {
-    quint64 u;
-    std::memcpy(&u, &x, sizeof(u));
-    return u;
+    return std::memcmp(&a, &b, sizeof(double)) == 0;
 }
 
 }  // namespace
@@ -28,39 +23,42 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     if (size < 4)
         return 0;
-    const auto kind = SlidingIndicator::Kind(data[0] % 3);
-    const int period = 1 + ((data[1] << 8) | data[2]) % 1200;
-    auto full = [&](const double* v, int n) {
-        switch (kind) {
-        case SlidingIndicator::Kind::Ema: return emaLatest(v, n, period);
-        case SlidingIndicator::Kind::Sma: return smaLatest(v, n, period);
-        default: return period < n ? computeRsi(v, n, period) : 50.0;
-        }
+    const int kind = data[0] % 3;
+    const int period = 1 + ((data[1] << 8 | data[2]) % 700);
+    SlidingIndicator ind(kind == 0 ? SlidingIndicator::Kind::Ema
+                         : kind == 1 ? SlidingIndicator::Kind::Sma
+                                     : SlidingIndicator::Kind::Rsi,
+                         period);
+    auto full = [&](const double* newestFirst, int n) {
+        if (kind == 0)
+            return emaLatest(newestFirst, n, period);
+        if (kind == 1)
+            return smaLatest(newestFirst, n, period);
+        return period < n ? computeRsi(newestFirst, n, period) : 50.0;
     };
-    SlidingIndicator sliding(kind, period);
+    // The input steps a price walk, cycled long enough to slide well past the history's cap.
+    const uint8_t* steps = data + 3;
+    const size_t count = size - 3;
     BlockHistory history;
-    std::vector<double> next;
     double price = 1000.0;
-    // The bytes are read round and round so that even short inputs slide past the history's cap.
-    const size_t ops = size - 3;
-    const size_t steps = std::max<size_t>(ops, 3 * BlockHistory::kCapacity);
-    for (size_t i = 0; i < steps; ++i) {
-        const uint8_t op = data[3 + i % ops];
-        if (op == 0xff) {
+    for (int i = 0; i < BlockHistory::kCapacity + 300; ++i) {
+        const uint8_t b = steps[size_t(i) % count];
+        if (b == 0xff) {  // a new day: the history starts afresh
             history.clear();
             continue;
         }
-        if (op == 0xfe) {
-            const int cut = std::min(history.size(), int(data[3 + (i + 1) % ops]));
-            history.assign(history.data() + cut, history.size() - cut);
+        price += double(int8_t(b)) * 0.25;
+        if (b == 0xfe) {  // the developing value, left out of the history
+            QVector<double> withValue{price};
+            withValue += history.toVector();
+            const int before = history.size();
+            FUZZ_CHECK(sameBits(ind.peek(history, price), full(withValue.constData(), withValue.size())));
+            FUZZ_CHECK(history.size() == before);
             continue;
         }
-        price += (int(op) - 128) * 0.05;  // a tick move, or none for 0x80
-        const double probe = price + 0.05;
-        next.assign(1, probe);
-        next.insert(next.end(), history.data(), history.data() + history.size());
-        FUZZ_CHECK(bitsOf(sliding.peek(history, probe)) == bitsOf(full(next.data(), int(next.size()))));
-        FUZZ_CHECK(bitsOf(sliding.push(history, price)) == bitsOf(full(history.data(), history.size())));
+        const double got = ind.push(history, price);
+        FUZZ_CHECK(history.size() <= BlockHistory::kCapacity);
+        FUZZ_CHECK(sameBits(got, full(history.data(), history.size())));
     }
     return 0;
 }

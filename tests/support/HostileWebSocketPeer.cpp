@@ -14,6 +14,24 @@ const char kUpgradedProperty[] = "hostileUpgraded";
 constexpr qint64 kOversizedBytes = 100LL * 1024 * 1024;
 constexpr int kChunkBytes = 256 * 1024;
 
+// The head of a frame as a server sends it (unmasked), with the length field n needs.
+QByteArray header(int opcode, qint64 n)
+{
+    QByteArray out(1, char(0x80 | (opcode & 0x0F)));
+    if (n < 126)
+        return out.append(char(n));
+    const int bytes = n < 65536 ? 2 : 8;
+    out.append(char(bytes == 2 ? 126 : 127));
+    for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8)
+        out.append(char((n >> shift) & 0xFF));
+    return out;
+}
+
+QByteArray frame(int opcode, const QByteArray& payload)
+{
+    return header(opcode, payload.size()) + payload;
+}
+
 }  // namespace
 
 HostileWebSocketPeer::HostileWebSocketPeer(Behaviour b, QObject* parent) : QObject(parent), behaviour(b)
@@ -31,35 +49,13 @@ QString HostileWebSocketPeer::baseUrl() const
     return QStringLiteral("ws://127.0.0.1:%1").arg(server.serverPort());
 }
 
-QByteArray HostileWebSocketPeer::frame(int opcode, const QByteArray& payload)
-{
-    QByteArray out;
-    out.append(char(0x80 | (opcode & 0x0F)));
-    const qint64 n = payload.size();
-    if (n < 126) {
-        out.append(char(n));
-    } else if (n < 65536) {
-        out.append(char(126));
-        out.append(char(n >> 8)).append(char(n & 0xFF));
-    } else {
-        out.append(char(127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            out.append(char((n >> shift) & 0xFF));
-    }
-    return out + payload;
-}
-
 void HostileWebSocketPeer::onNewConnection()
 {
     while (QTcpSocket* client = server.nextPendingConnection()) {
         client->setParent(this);
         ++connections;
         connect(client, &QTcpSocket::readyRead, this, [this, client] { onReadyRead(client); });
-        connect(client, &QTcpSocket::disconnected, this, [this, client] {
-            client->deleteLater();
-            emit clientGone();
-        });
-        emit connectionAccepted();
+        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
     }
 }
 
@@ -104,11 +100,7 @@ void HostileWebSocketPeer::afterUpgrade(QTcpSocket* client)
         client->abort();
         break;
     case OversizedFrame: {
-        QByteArray header;
-        header.append(char(0x82)).append(char(127));
-        for (int shift = 56; shift >= 0; shift -= 8)
-            header.append(char((kOversizedBytes >> shift) & 0xFF));
-        client->write(header);
+        client->write(header(0x2, kOversizedBytes));
         connect(client, &QTcpSocket::bytesWritten, this, [this, client] { feedOversized(client); });
         feedOversized(client);
         break;
@@ -177,7 +169,6 @@ void HostileWebSocketPeer::answerPings(QTcpSocket* client)
         if (opcode == 0x9) {
             client->write(frame(0xA, payload));
             ++pongs;
-            emit pongSent();
         }
     }
     client->setProperty(kBufferProperty, buffer);

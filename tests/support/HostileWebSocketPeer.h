@@ -41,14 +41,6 @@ public:
     qint64 oversizedBytesSent() const { return oversizedSent; }
     int pongsSent() const { return pongs; }
 
-    // A frame as a server sends it (unmasked), with the length field the payload needs.
-    static QByteArray frame(int opcode, const QByteArray& payload);
-
-signals:
-    void connectionAccepted();
-    void pongSent();
-    void clientGone();
-
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* client);

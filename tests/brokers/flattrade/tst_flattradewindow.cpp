@@ -43,46 +43,10 @@ class TestFlatTradeWindow : public QObject, protected WindowFixture {
 
 private slots:
     void initTestCase() { QVERIFY(openHome("FlatTradeWindowTest")); }
-    void init();
+    void init() { freshState(); }
     void cleanup() { dropState(); }
-
     void liveRowCsvLineAndBackfill();
-
-private:
-    std::unique_ptr<MainWindow> makeWindow();
-
-    WebSocketTestServer* stream = nullptr;
-    HttpTestServer* rest = nullptr;
-    QPointer<LoopbackFlatTrade> connector;
-    std::unique_ptr<QTemporaryDir> csvDir;
 };
-
-void TestFlatTradeWindow::init()
-{
-    freshState();
-    csvDir = std::make_unique<QTemporaryDir>();
-    settings->setProvider(SettingsManager::FlatTrade);
-    settings->setFlatTradeApiKey("ft-key");
-    settings->setFlatTradeAccessToken("ft-token");
-    settings->setFlatTradeClientId("FT1");
-    settings->setWatchlistForBroker("FlatTrade", {"2885"});
-    settings->setCurrentBroker("FlatTrade");
-}
-
-std::unique_ptr<MainWindow> TestFlatTradeWindow::makeWindow()
-{
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.autoSubscribeDelayMs = 20;
-    seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
-        connector = new LoopbackFlatTrade(stream->baseUrl() + "/PiConnectWSAPI/", rest->baseUrl(), parent);
-        return connector;
-    };
-    auto w = std::make_unique<MainWindow>(seams);
-    w->exporter()->setExportDir(csvDir->path());
-    w->repository()->addSymbol("RELIANCE-EQ", "2885", "NSE", "EQ");
-    return w;
-}
 
 void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
 {
@@ -90,9 +54,24 @@ void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
     WebSocketTestServer streamPeer;
     HttpTestServer restPeer;
     QVERIFY(streamPeer.listen() && restPeer.listen());
-    stream = &streamPeer;
-    rest = &restPeer;
-    auto w = makeWindow();
+    QTemporaryDir csvDir;
+    settings->setProvider(SettingsManager::FlatTrade);
+    settings->setFlatTradeApiKey("ft-key");
+    settings->setFlatTradeAccessToken("ft-token");
+    settings->setFlatTradeClientId("FT1");
+    settings->setWatchlistForBroker("FlatTrade", {"2885"});
+    settings->setCurrentBroker("FlatTrade");
+    settings->saveSettings();
+    MainWindowSeams seams = offlineWindowSeams(prompts);
+    seams.autoSubscribeDelayMs = 20;
+    QPointer<LoopbackFlatTrade> connector;
+    seams.brokerFactory = [&](int, QObject* parent) -> IBroker* {
+        connector = new LoopbackFlatTrade(streamPeer.baseUrl() + "/PiConnectWSAPI/", restPeer.baseUrl(), parent);
+        return connector;
+    };
+    auto w = std::make_unique<MainWindow>(seams);
+    w->exporter()->setExportDir(csvDir.path());
+    w->repository()->addSymbol("RELIANCE-EQ", "2885", "NSE", "EQ");
     QVERIFY(connector);
 
     QSignalSpy received(&streamPeer, &WebSocketTestServer::textMessageReceived);
