@@ -3,6 +3,7 @@
 
 #include "brokers/RedirectRequestLine.h"
 
+#include <QDebug>
 #include <QHostAddress>
 #include <QPointer>
 #include <QTcpServer>
@@ -100,6 +101,13 @@ void LoopbackRedirectServer::onReadyRead(QTcpSocket* client)
     // no redirect and must not be judged as one.
     if (line.startsWith("GET /favicon.ico ")) {
         respond(client, "HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n");
+        return;
+    }
+    // Only a GET of a path can be a login redirect: anything else is refused here for every
+    // connector, and the attempt waits on.
+    if (!RedirectRequestLine::target(line).isValid()) {
+        qWarning() << "[LoopbackRedirectServer] Malformed redirect request refused";
+        respond(client, RedirectRequestLine::page(400, QStringLiteral("Bad request"), QString()));
         return;
     }
     // Not from inside readyRead: a receiver that runs an event loop (a message box) would let

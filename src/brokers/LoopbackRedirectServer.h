@@ -42,7 +42,7 @@ public:
 signals:
     // One per connection of the current attempt: the first line of the request ("GET /path?query
     // HTTP/1.1"), without its line end. The receiver answers with respond(client, ...). Icon
-    // requests are answered 404 here and not passed on. Delivered from the event loop, never from
+    // requests are answered 404 and lines that are not a GET of a path 400 here, not passed on. Delivered from the event loop, never from
     // inside the socket's own signal, so a receiver may run an event loop of its own.
     void requestLineReceived(const QString& requestLine, QTcpSocket* client);
 

@@ -43,23 +43,29 @@ void TestLoopbackRedirectServer::triesPortsInOrder()
 void TestLoopbackRedirectServer::requestLines_data()
 {
     QTest::addColumn<QList<QByteArray>>("chunks");
-    QTest::addColumn<QString>("line");  // null: dropped unanswered; empty: answered here
+    QTest::addColumn<QString>("line");  // null: dropped unanswered; empty: answered here with `answer`
+    QTest::addColumn<QByteArray>("answer");
     QTest::newRow("whole") << QList<QByteArray>{"GET /?code=1 HTTP/1.1\r\nHost: x\r\n\r\n"}
-                           << "GET /?code=1 HTTP/1.1";
+                           << "GET /?code=1 HTTP/1.1" << QByteArray();
     QTest::newRow("in chunks") << QList<QByteArray>{"GET /?co", "de=1 HTTP/1.1", "\r\n\r\n"}
-                               << "GET /?code=1 HTTP/1.1";
-    QTest::newRow("bare line feed") << QList<QByteArray>{"GET / HTTP/1.0\n"} << "GET / HTTP/1.0";
+                               << "GET /?code=1 HTTP/1.1" << QByteArray();
+    QTest::newRow("bare line feed") << QList<QByteArray>{"GET / HTTP/1.0\n"} << "GET / HTTP/1.0" << QByteArray();
     QTest::newRow("NUL ends the line") << QList<QByteArray>{QByteArray("GET /?a=1\0&b=2 HTTP/1.1\r\n", 25)}
-                                       << "GET /?a=1";
+                                       << "GET /?a=1" << QByteArray();
     QTest::newRow("icon request not passed on") << QList<QByteArray>{"GET /favicon.ico HTTP/1.1\r\n\r\n"}
-                                                << QString("");
-    QTest::newRow("too long") << QList<QByteArray>{QByteArray(300, 'x'), QByteArray(300, 'y')} << QString();
+                                                << QString("") << QByteArray("HTTP/1.1 404 Not Found\r\n");
+    QTest::newRow("not a GET refused") << QList<QByteArray>{"POST /?code=1 HTTP/1.1\r\n\r\n"} << QString("")
+                                       << QByteArray("HTTP/1.1 400 Bad Request\r\n");
+    QTest::newRow("target not a path refused") << QList<QByteArray>{"GET @evil/?code=1 HTTP/1.1\r\n\r\n"}
+                                               << QString("") << QByteArray("HTTP/1.1 400 Bad Request\r\n");
+    QTest::newRow("too long") << QList<QByteArray>{QByteArray(300, 'x'), QByteArray(300, 'y')} << QString() << QByteArray();
 }
 
 void TestLoopbackRedirectServer::requestLines()
 {
     QFETCH(QList<QByteArray>, chunks);
     QFETCH(QString, line);
+    QFETCH(QByteArray, answer);
     LoopbackRedirectServer server;
     server.setMaxRequestBytes(512);
     QVERIFY(server.listen({0}));
@@ -88,7 +94,7 @@ void TestLoopbackRedirectServer::requestLines()
         QVERIFY(client.readAll().isEmpty());
     } else if (line.isEmpty()) {
         QVERIFY(lines.isEmpty());
-        QVERIFY(client.readAll().startsWith("HTTP/1.1 404 Not Found\r\n"));
+        QVERIFY(client.readAll().startsWith(answer));
     } else {
         QCOMPARE(lines, QStringList{line});
         QCOMPARE(client.readAll(), QByteArray("HTTP/1.1 204 No Content\r\n\r\n"));

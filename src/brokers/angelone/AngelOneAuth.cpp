@@ -3,7 +3,6 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/LoopbackRedirectServer.h"
-#include "brokers/RedirectRequestLine.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -261,11 +260,6 @@ void AngelOneAuth::stopLocalServer()
 
 void AngelOneAuth::onLocalServerConnection(const QString& requestLine, QTcpSocket* client)
 {
-    if (!RedirectRequestLine::target(requestLine.toLatin1()).isValid()) {
-        qWarning() << "[AngelOneAuth] Malformed redirect request refused";
-        LoopbackRedirectServer::respond(client, RedirectRequestLine::page(400, QStringLiteral("Bad request"), QString()));
-        return;
-    }
     // Only the request line is searched: header values (a Referer, say) are not the redirect.
     // The tokens must be query parameters of their own, not the tail of another name.
     static const QRegularExpression authPattern(QStringLiteral("[?&]auth_token=([^&\\s#]+)"));

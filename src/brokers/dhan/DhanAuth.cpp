@@ -211,9 +211,9 @@ QByteArray DhanAuth::handleOAuthRedirect(const QString& text)
 {
     // Only the request line is searched: a header cannot pose as the redirect.
     static const QRegularExpression pattern(QStringLiteral("GET /\\?tokenId=([^&\\s]+)"));
-    // The line carries the one-time token id: the log says only whether it came.
-    qDebug() << "[DhanAuth] Received OAuth redirect, tokenId:" << (pattern.match(text).hasMatch() ? "Set" : "Empty");
     const QRegularExpressionMatch m = pattern.match(text);
+    // The line carries the one-time token id: the log says only whether it came.
+    qDebug() << "[DhanAuth] Received OAuth redirect, tokenId:" << (m.hasMatch() ? "Set" : "Empty");
     stopLocalServer();
     if (m.hasMatch()) {
         const QString tokenId = m.captured(1);

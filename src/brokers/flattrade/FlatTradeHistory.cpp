@@ -188,7 +188,9 @@ Reply parse(const QByteArray& body, bool daily, const QString& symbol)
         bar.close = number(row, "intc");
         const QString time = row.value(QLatin1String("time")).toString();
         const QJsonValue ssboeValue = row.value(QLatin1String("ssboe"));
-        const qint64 ssboe = qint64(number(row, "ssboe"));
+        // Epoch seconds; a value past any real date is dropped before it is made an integer.
+        const double ssboeNumber = number(row, "ssboe");
+        const qint64 ssboe = ssboeNumber > 0 && ssboeNumber < 253402300799.0 ? qint64(ssboeNumber) : 0;
         if (daily) {
             QDate date = readTradingDate(time);
             // "ssboe" is 00:00 UTC of the trading date.

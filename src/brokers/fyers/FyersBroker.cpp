@@ -3,6 +3,7 @@
 #include "brokers/fyers/FyersBroker.h"
 
 #include "brokers/BrokerHosts.h"
+#include "brokers/CandleRowParser.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/HistoryBatch.h"
 #include "brokers/ISymbolProvider.h"
@@ -34,6 +35,8 @@ constexpr int kIntradayDays = 100;
 constexpr int kDailyDays = 366;
 constexpr int kHistoryPerSecond = 3;
 constexpr int kMaxWarnings = 100;
+// 9999-12-31 23:59:59 UTC: no candle time lies beyond it.
+constexpr double kLastEpochSecs = 253402300799.0;
 
 }  // namespace
 
@@ -362,19 +365,16 @@ void FyersBroker::onHistoryReply(QNetworkReply* reply, const std::shared_ptr<His
         bool ok = c.size() >= 6;
         for (int i = 0; ok && i < 6; ++i)
             ok = c.at(i).isDouble();
-        const qint64 secs = ok ? qint64(c.at(0).toDouble()) : 0;
-        if (!ok || secs <= 0) {
+        // Epoch seconds: a value past any real date is rejected before it is made an integer.
+        const double secs = ok ? c.at(0).toDouble() : 0.0;
+        if (!ok || !(secs > 0 && secs < kLastEpochSecs)) {
             ++rejected;
             continue;
         }
         OHLCData b;
-        b.timestamp = QDateTime::fromSecsSinceEpoch(secs);
-        b.open = c.at(1).toDouble();
-        b.high = c.at(2).toDouble();
-        b.low = c.at(3).toDouble();
-        b.close = c.at(4).toDouble();
+        b.timestamp = TickClock::fromSecs(qint64(secs));
+        CandleRowParser::readPrices(c, b);
         b.adjustedClose = b.close;
-        b.volume = c.at(5).toDouble();
         if (c.size() > 6 && c.at(6).isDouble())
             b.openInterest = c.at(6).toDouble();
         bars.append(b);

@@ -3,7 +3,6 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/LoopbackRedirectServer.h"
-#include "brokers/RedirectRequestLine.h"
 
 #include <QDebug>
 #include <QDesktopServices>
@@ -121,11 +120,6 @@ void UpstoxAuth::stopLocalServer()
 void UpstoxAuth::handleCallbackRequest(const QByteArray& requestLine, QTcpSocket* client)
 {
     qDebug() << "[UpstoxAuth] Received callback request";
-    if (!RedirectRequestLine::target(requestLine).isValid()) {
-        qWarning() << "[UpstoxAuth] Malformed callback request refused";
-        LoopbackRedirectServer::respond(client, RedirectRequestLine::page(400, QStringLiteral("Bad request"), QString()));
-        return;
-    }
     // Only the request line is searched: the redirect carries the code in its query, and a
     // header (a referrer, a cookie) must not supply one. The code is a parameter of its own, not
     // the tail of another name ("error_code").

@@ -20,6 +20,8 @@
 #include <QUuid>
 #include <QWebSocket>
 
+#include <cmath>
+
 namespace {
 
 const char kFeedAuthorizePath[] = "/v3/feed/market-data-feed";
@@ -388,7 +390,8 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
         t.symbol = record.symbol.isEmpty() ? t.token : record.symbol;
         // The feed counts shares; a lot-based instrument is shown in lots.
         if (record.lotSize >= 2)
-            t.volume = double(qint64(t.volume) / record.lotSize);
+            // Whole lots, in floating point: a hostile volume may not fit any integer.
+            t.volume = std::trunc(t.volume / record.lotSize);
         emit tickReceived(t);
         if (!alive)
             return;

@@ -137,9 +137,9 @@ void UpstoxDecoder::addTick(const EntryValues& v, qint64 receivedMSecs, DecodedF
     t.timestamp = stamp(v.ltt, receivedMSecs);
 }
 
-void UpstoxDecoder::decodeJsonFeeds(const QByteArray& frame, qint64 receivedMSecs, DecodedFrame& out)
+void UpstoxDecoder::decodeJsonFeeds(const QJsonObject& message, qint64 receivedMSecs, DecodedFrame& out)
 {
-    const QJsonObject feeds = QJsonDocument::fromJson(frame).object().value(QLatin1String("feeds")).toObject();
+    const QJsonObject feeds = message.value(QLatin1String("feeds")).toObject();
     for (auto it = feeds.begin(); it != feeds.end(); ++it) {
         const QJsonObject feed = it.value().toObject();
         const QJsonObject ltpc = feed.value(QLatin1String("ltpc")).toObject();
@@ -190,7 +190,7 @@ DecodedFrame UpstoxDecoder::decode(const QByteArray& frame, qint64 receivedMSecs
                 return out;
             }
             if (type == QLatin1String("live_feed")) {
-                decodeJsonFeeds(frame, receivedMSecs, out);
+                decodeJsonFeeds(obj, receivedMSecs, out);
                 return out;
             }
             if (type == QLatin1String("error")) {

@@ -32,6 +32,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QJsonObject>
 #include <QString>
 
 #include <limits>
@@ -51,7 +52,7 @@ public:
 
 private:
     void decodeProtobuf(const char* data, int size, qint64 receivedMSecs, DecodedFrame& out);
-    void decodeJsonFeeds(const QByteArray& frame, qint64 receivedMSecs, DecodedFrame& out);
+    void decodeJsonFeeds(const QJsonObject& message, qint64 receivedMSecs, DecodedFrame& out);
     void addTick(const EntryValues& v, qint64 receivedMSecs, DecodedFrame& out);
     QDateTime stamp(qint64 epochMs, qint64 receivedMSecs);
 

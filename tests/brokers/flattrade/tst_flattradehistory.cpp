@@ -142,6 +142,11 @@ void TestFlatTradeHistory::endsWithoutBars_data()
         << QByteArray(R"([{"time":"01-09-2026 10:15:00","into":"0.00","inth":"0.00","intl":"0.00","intc":"0.00","intv":"0"},)"
                       R"({"time":"01-09-2026 09:15:00","into":"1.00","inth":"1.00","intl":"0.00","intc":"1.00","intv":"0"}])")
         << noData;
+    QTest::newRow("rows without a usable time")
+        << "NSE|2885" << "minute" << 200
+        << QByteArray(R"([{"time":"bad","ssboe":"1e300","into":"1","inth":"2","intl":"0.5","intc":"1.5","intv":"3"},)"
+                      R"({"time":"bad","ssboe":"-1e300","into":"1","inth":"2","intl":"0.5","intc":"1.5","intv":"3"}])")
+        << noData;
     QTest::newRow("not JSON") << "NSE|2885" << "minute" << 200 << QByteArray("<html>moved</html>")
                               << "FlatTrade history reply is not JSON: illegal value";
     QTest::newRow("server failure") << "NSE|2885" << "minute" << 500 << QByteArray("oops")

@@ -247,6 +247,11 @@ void TestFyersBroker::history_data()
         << QList<Reply>{Reply::json(candles({1672511400})), Reply::json("{\"s\":\"no_data\",\"candles\":[]}")}
         << QStringList{"D 2023-01-01 2024-01-01", "D 2024-01-02 2024-03-01"} << QList<qint64>{1672511400}
         << QString();
+    QTest::newRow("rows without a usable time are skipped")
+        << "5minute" << QDate(2024, 3, 1) << QDate(2024, 3, 1)
+        << QList<Reply>{Reply::json(R"({"s":"ok","candles":[[1e300,1,2,0.5,1.5,9],[-5,1,2,0.5,1.5,9],)"
+                                    R"(["1709265000",1,2,0.5,1.5,9],[1709265000,752.1,754.85,751.3,754.2,412300]]})")}
+        << QStringList{"5 2024-03-01 2024-03-01"} << QList<qint64>{1709265000} << QString();
     QTest::newRow("the service's error ends the request")
         << "15minute" << QDate(2024, 3, 1) << QDate(2024, 3, 2)
         << QList<Reply>{Reply::json(R"({"s":"error","code":-300,"message":"Please provide a valid symbol"})", 400)}

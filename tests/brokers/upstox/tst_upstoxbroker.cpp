@@ -246,6 +246,10 @@ void TestUpstoxBroker::ticksAndServiceErrors()
     QCOMPARE(a.ltp, 22150.5);
     QCOMPARE(a.volume, 2.0);  // 150 shares in lots of 75
     QCOMPARE(ticks[1][0].value<TickData>().symbol, QStringLiteral("INFY"));
+    // A volume too large for any integer is still divided into lots, never converted out of range.
+    f.ws.sendBinary(R"({"type":"live_feed","feeds":{"NSE_FO|45450":{"ltpc":{"ltp":1,"ltq":1.5e300}}}})");
+    QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 3, 5000);
+    QCOMPARE(ticks[2][0].value<TickData>().volume, 2e298);
 
     // A service notice in a binary frame is only logged; one in a text frame is an error.
     f.ws.sendBinary(R"({"type":"error","message":"quota"})");
@@ -253,7 +257,7 @@ void TestUpstoxBroker::ticksAndServiceErrors()
     QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 5000);
     QCOMPARE(errors[0][0].toString(), QStringLiteral("Invalid token"));
     QCOMPARE(f.broker.lastError(), QStringLiteral("Invalid token"));
-    QCOMPARE(ticks.size(), 2);
+    QCOMPARE(ticks.size(), 3);
 }
 
 void TestUpstoxBroker::pingOnlyWhileConnected()
