@@ -289,8 +289,8 @@ void BM_ReplayYearIntraday(benchmark::State& state)
 BENCHMARK(BM_ReplayYearIntraday)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 // The same indicators in daily mode, in a position all day: the bar-level histories are never reset, so
-// they run at their 600-value cap and slide with every bar.
-QJsonObject persistingGraph()
+// they run at their 600-value cap and slide with every bar. Arg 0: plain blocks in their place.
+QJsonObject persistingGraph(bool indicators)
 {
     auto block = [](int id, const char* type, QJsonObject params = {}) {
         return QJsonObject{{"id", id}, {"type", type}, {"params", params}};
@@ -300,8 +300,9 @@ QJsonObject persistingGraph()
     };
     return QJsonObject{
         {"strategyTimeframe", 1},
-        {"blocks", QJsonArray{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "EMA", {{"period", 9}, {"timeframe", 2}}),
-                              block(3, "RSI", {{"period", 14}, {"timeframe", 4}}), block(4, "Number", {{"value", 101}}),
+        {"blocks", QJsonArray{block(1, "CandleClose", {{"timeframe", 2}}), indicators ? block(2, "EMA", {{"period", 9}, {"timeframe", 2}}) : block(2, "Percent", {{"percent", 99}}),
+                              indicators ? block(3, "RSI", {{"period", 14}, {"timeframe", 4}})
+                                         : block(3, "CandleHigh", {{"timeframe", 4}}), block(4, "Number", {{"value", 101}}),
                               block(5, "GreaterThan"), block(6, "CrossedAbove"), block(7, "AND"), block(8, "ExitRule"),
                               block(9, "Number", {{"value", 1}}), block(10, "Number", {{"value", 0}}),
                               block(11, "GreaterThan"), block(12, "BuyEntry")}},
@@ -312,9 +313,9 @@ QJsonObject persistingGraph()
 
 void BM_ReplayYearDailyPersisting(benchmark::State& state)
 {
-    replayYear(state, persistingGraph(), false);
+    replayYear(state, persistingGraph(state.range(0) != 0), false);
 }
-BENCHMARK(BM_ReplayYearDailyPersisting)->Unit(benchmark::kMillisecond)->UseManualTime();
+BENCHMARK(BM_ReplayYearDailyPersisting)->Arg(1)->Arg(0)->Unit(benchmark::kMillisecond)->UseManualTime();
 
 // The SQLite share of the replay: every day's minute and day candles read back.
 void BM_ReadYearDayByDay(benchmark::State& state)

@@ -28,10 +28,13 @@ const QString kRangeTooLong =
     QStringLiteral("Malformed job: from and to may be at most %1 years apart").arg(kMaxRangeYears);
 const qint64 kProgressPostIntervalMs = 1000;
 // Every block keeps its own history and state for the whole run; an untrusted graph of tens of
-// thousands of blocks would take gigabytes. Real strategies use a few dozen.
+// thousands of blocks would take gigabytes. Real strategies use a few dozen. A connection to an id
+// that no block has makes an empty block of it, so connections are capped as well.
 const int kMaxStrategyBlocks = 2000;
-const QString kTooManyBlocks =
-    QStringLiteral("Malformed job: a strategy may have at most %1 blocks").arg(kMaxStrategyBlocks);
+const int kMaxStrategyConnections = 4 * kMaxStrategyBlocks;
+const QString kTooManyBlocks = QStringLiteral("Malformed job: a strategy may have at most %1 blocks and %2 connections")
+                                   .arg(kMaxStrategyBlocks)
+                                   .arg(kMaxStrategyConnections);
 
 // Both dates readable and more than the limit apart. Unreadable dates are left to the agent, which
 // reports them as a range without trading days.
@@ -109,8 +112,8 @@ bool BacktestController::handleJob(const QJsonObject& job)
                          {QStringLiteral("type"), QStringLiteral("backtest_status")}});
         return false;
     }
-    const bool tooManyBlocks =
-        newStrategy.value(QStringLiteral("blocks")).toArray().size() > kMaxStrategyBlocks;
+    const bool tooManyBlocks = newStrategy.value(QStringLiteral("blocks")).toArray().size() > kMaxStrategyBlocks
+        || newStrategy.value(QStringLiteral("connections")).toArray().size() > kMaxStrategyConnections;
     if (rangeTooLong(newFrom, newTo) || tooManyBlocks) {
         send(QJsonObject{{QStringLiteral("job_id"), newJobId},
                          {QStringLiteral("message"), tooManyBlocks ? kTooManyBlocks : kRangeTooLong},

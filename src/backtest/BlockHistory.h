@@ -15,7 +15,6 @@ public:
     const double* data() const { return m_buf.constData() + m_head; }
     double operator[](int i) const { return data()[i]; }
     double at(int i) const { return data()[i]; }
-    double constFirst() const { return data()[0]; }
     double constLast() const { return data()[m_size - 1]; }
 
     // Adds the newest value; beyond the capacity the oldest one goes.
@@ -26,7 +25,6 @@ public:
     // Replaces the values with n values given newest first (cut at the capacity).
     void assign(const double* newestFirst, int n);
     QVector<double> toVector() const;
-    bool operator==(const QVector<double>& other) const { return toVector() == other; }
     // Changes with every modification, so that state derived from the values can tell it is stale.
     quint64 version() const { return m_version; }
 

@@ -6,8 +6,8 @@
 #include <QDebug>
 #include <QMetaObject>
 
+#include <algorithm>
 #include <cmath>
-#include <limits>
 
 namespace {
 
@@ -19,15 +19,12 @@ bool usablePrice(double v)
     return std::isfinite(v) && v > 0.0;
 }
 
+// Clamped in double first: a cast of a value outside qint64 would be undefined.
 qint32 volumeOf(double v)
 {
     if (!std::isfinite(v))
         return 0;
-    if (v >= static_cast<double>(std::numeric_limits<qint64>::max()))
-        return std::numeric_limits<qint32>::max();
-    if (v <= static_cast<double>(std::numeric_limits<qint64>::min()))
-        return std::numeric_limits<qint32>::min();
-    return saturateVolume(static_cast<qint64>(v));
+    return saturateVolume(static_cast<qint64>(std::max(-1e18, std::min(v, 1e18))));
 }
 
 }  // namespace
@@ -101,8 +98,8 @@ void HistoryCandleWriter::write(const QString& symbol, const QString& interval, 
             const int added = table == Table::Minute ? s->insertMinuteCandles(symbol, candles)
                                                      : s->insertDayCandles(symbol, candles);
             qInfo() << "[HistoryCandleWriter] Stored" << added << "new"
-                              << (table == Table::Minute ? "minute" : "day") << "candles of" << bars.size()
-                              << "received for" << symbol.left(64);
+                    << (table == Table::Minute ? "minute" : "day") << "candles of" << bars.size()
+                    << "received for" << symbol.left(64);
             emit written(symbol, interval, bars.size(), added);
         },
         Qt::QueuedConnection);

@@ -111,10 +111,10 @@ void SlidingIndicator::mergeAndStart(size_t from, qint64 t, double v)
         return;
     m_sinceScan = 0;
     double* a = m_a.data();
-    double* b = rsi ? m_b.data() : a;  // RSI states are pairs; the others compare a twice
+    double* b = m_b.data();
     qint64* last = m_last.data();
     for (size_t i = m_begin + 1; i < n; ++i) {
-        if (bitsOf(a[i]) != bitsOf(a[i - 1]) || bitsOf(b[i]) != bitsOf(b[i - 1]) || !mergeable(i - 1, i, t + 1))
+        if (!mergeable(i - 1, i, t + 1))
             continue;
         // The two walks become one that keeps the later start; the walks on the shorter side move.
         const size_t before = i - 1 - m_begin;

@@ -145,8 +145,6 @@ private:
     static bool bucketCloses(int minutes, int code);
 
     std::vector<Resolved> m_cache;  // evaluationOrder resolved; rebuilt when the graph changes
-    std::vector<Resolved*> m_dayPass;  // the day-level and bar-level ones, in order
-    std::vector<Resolved*> m_barPass;
     int m_cacheBlocks = -1;
     int m_minutes = 0;  // of currentTime
     qint64 m_weekVolume = 0;

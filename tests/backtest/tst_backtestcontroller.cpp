@@ -258,6 +258,7 @@ void TestBacktestController::refusals()
     BacktestController controller(store, QString(), QString(), [this](const QString& m) { sent.append(m); });
     QSignalSpy finished(&controller, &BacktestController::jobFinished);
     const QString malformed = R"({"job_id":"%1","message":"Malformed job: missing job_id, from, to, strategy, or symbols","status":"error","type":"backtest_status"})";
+    const QString tooLarge = R"({"job_id":"%1","message":"Malformed job: a strategy may have at most 2000 blocks and 8000 connections","status":"error","type":"backtest_status"})";
     QJsonObject noStrategy = job("M1", {"A"}, "2024-03-04", "2024-03-05", {{"callback_base", "http://refused"}});
     noStrategy.insert("strategy", QJsonObject());
     QVERIFY(!controller.handleJob(noStrategy));
@@ -274,10 +275,17 @@ void TestBacktestController::refusals()
         blocks.append(QJsonObject{{"id", i}, {"type", "Number"}});
     huge.insert("strategy", QJsonObject{{"blocks", blocks}});
     QVERIFY(!controller.handleJob(huge));
+    // Few blocks, but a chain of connections naming 8001 more.
+    QJsonArray chain;
+    for (int i = 0; i < 8001; ++i)
+        chain.append(QJsonObject{{"fromBlock", i}, {"toBlock", i + 1}});
+    huge.insert("strategy", QJsonObject{{"blocks", QJsonArray{QJsonObject{{"id", 0}, {"type", "Number"}}}}, {"connections", chain}});
+    huge.insert("job_id", "M8");
+    QVERIFY(!controller.handleJob(huge));
     QCOMPARE(sent, QStringList({malformed.arg("M1"), malformed.arg("M2"), malformed.arg(""), malformed.arg("M4"),
                                 malformed.arg(""),
                                 R"({"job_id":"M6","message":"Malformed job: from and to may be at most 30 years apart","status":"error","type":"backtest_status"})",
-                                R"({"job_id":"M7","message":"Malformed job: a strategy may have at most 2000 blocks","status":"error","type":"backtest_status"})"}));
+                                tooLarge.arg("M7"), tooLarge.arg("M8")}));
     QVERIFY(!controller.isRunning());
     QVERIFY(controller.currentCallbackBase().isEmpty());  // a refused job changes nothing
 
