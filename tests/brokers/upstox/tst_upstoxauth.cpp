@@ -7,7 +7,6 @@
 #include <QDesktopServices>
 #include <QPointer>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -44,8 +43,6 @@ private slots:
     void failurePageGoesOutBeforeTheSignal();
     void tokenRepliesThatAreNotSuccess_data();
     void tokenRepliesThatAreNotSuccess();
-    void busyPortStillOpensTheBrowser();
-    void startingAgainReplacesTheListener();
 };
 
 void TestUpstoxAuth::init()
@@ -211,33 +208,6 @@ void TestUpstoxAuth::tokenRepliesThatAreNotSuccess()
     QVERIFY(!auth->hasCredentials());
     QVERIFY(!auth->isAuthenticated());
     QCOMPARE(http->requestsTo(kProfilePath).size(), 0);
-}
-
-void TestUpstoxAuth::busyPortStillOpensTheBrowser()
-{
-    QTcpServer squatter;
-    QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
-    QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
-    auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    QCOMPARE(failed.size(), 1);
-    QCOMPARE(failed[0][0].toString(), QStringLiteral("Failed to start local callback server"));
-    QCOMPARE(opened.size(), 1);
-    QVERIFY(!auth->isListening());
-}
-
-void TestUpstoxAuth::startingAgainReplacesTheListener()
-{
-    http->setReply("POST", kTokenPath, HttpTestServer::Reply::json(R"({"access_token":"T2"})"));
-    QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
-    QSignalSpy ok(auth, &UpstoxAuth::authenticationSuccessful);
-    auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    auth->startAuthentication("KEY2", "SEC2", "http://127.0.0.1");
-    QCOMPARE(failed.size(), 0);
-    QVERIFY(auth->isListening());
-    QCOMPARE(BrowserStandIn::request(port, {"GET /?code=Z HTTP/1.1\r\n\r\n"}), kOkPage);
-    QTRY_COMPARE_WITH_TIMEOUT(ok.size(), 1, 5000);
-    QVERIFY(http->requestsTo(kTokenPath).first().body.contains("client_id=KEY2&client_secret=SEC2"));
-    QCOMPARE(opened.size(), 2);
 }
 
 QTEST_MAIN(TestUpstoxAuth)
