@@ -288,13 +288,18 @@ void DhanAuth::consumeConsent(const QString& tokenId)
 
 void DhanAuth::onConsumeConsentFinished()
 {
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    const QString tokenId = reply ? QUrlQuery(reply->url()).queryItemValue(QStringLiteral("tokenId")) : QString();
     QJsonObject o;
     if (!takeReplyObject("[DhanAuth] Consume consent failed:", o))
         return;
     // Only a real token is a login: an empty or non-text one would be stored and fail later.
     const QString token = str(o, "accessToken");
     if (token.isEmpty()) {
-        const QString message = messageOr(o, "Failed to get access token");
+        QString message = messageOr(o, "Failed to get access token");
+        // A refusal may quote the one-time token id back.
+        if (!tokenId.isEmpty())
+            message.replace(tokenId, QStringLiteral("***"));
         qWarning() << "[DhanAuth] Consume consent failed:" << message;
         emit authenticationFailed(message);
         return;

@@ -178,6 +178,8 @@ void TestDhanAuth::exchangeFailures_data()
     QTest::newRow("token of another type") << 200 << QByteArray(R"({"accessToken":5,"message":"odd"})") << "odd";
     QTest::newRow("message only") << 200 << QByteArray(R"({"message":"Consent expired"})") << "Consent expired";
     QTest::newRow("refused") << 400 << QByteArray(R"({"message":"Invalid tokenId"})") << QString();
+    QTest::newRow("token id quoted back") << 200 << QByteArray(R"({"message":"Bad tokenId tk-once-77"})")
+                                          << "Bad tokenId ***";
 }
 
 void TestDhanAuth::exchangeFailures()
