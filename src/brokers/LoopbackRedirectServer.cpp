@@ -15,11 +15,12 @@ const char kBufferProperty[] = "loopbackRequestBuffer";
 const char kAttemptProperty[] = "loopbackAttempt";
 
 // Every listener of the process (all on the GUI thread): a new login object may start the attempt
-// that replaces another's, as the main window makes one per click.
+// that replaces another's, as the main window makes one per click. Never destroyed, so a listener
+// that outlives main() can still leave it.
 QList<LoopbackRedirectServer*>& allListeners()
 {
-    static QList<LoopbackRedirectServer*> listeners;
-    return listeners;
+    static auto* listeners = new QList<LoopbackRedirectServer*>;
+    return *listeners;
 }
 }
 

@@ -25,8 +25,8 @@ public:
     // listener of an earlier attempt of the same login (a listener whose parent is of the same
     // class, on one of these ports) is closed first and its idle connections come over here.
     bool listen(const QList<quint16>& ports);
-    // Ends the attempt: stops listening; later requests on connections already accepted get the
-    // neutral page.
+    // Ends the attempt: stops listening; requests on connections already accepted get the neutral
+    // page until the next listen().
     void close();
     bool isListening() const;
     quint16 port() const;
