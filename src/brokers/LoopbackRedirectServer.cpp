@@ -13,18 +13,45 @@
 namespace {
 const char kBufferProperty[] = "loopbackRequestBuffer";
 const char kAttemptProperty[] = "loopbackAttempt";
+
+// Every listener of the process (all on the GUI thread): a new login object may start the attempt
+// that replaces another's, as the main window makes one per click. Never destroyed, so a listener
+// that outlives main() can still leave it.
+QList<LoopbackRedirectServer*>& allListeners()
+{
+    static auto* listeners = new QList<LoopbackRedirectServer*>;
+    return *listeners;
+}
 }
 
 LoopbackRedirectServer::LoopbackRedirectServer(QObject* parent) : QObject(parent), server(new QTcpServer(this))
 {
     connect(server, &QTcpServer::newConnection, this, &LoopbackRedirectServer::onNewConnection);
+    allListeners().append(this);
 }
 
-LoopbackRedirectServer::~LoopbackRedirectServer() = default;
+LoopbackRedirectServer::~LoopbackRedirectServer()
+{
+    allListeners().removeOne(this);
+}
 
 bool LoopbackRedirectServer::listen(const QList<quint16>& ports)
 {
     server->close();
+    // The broker redirects to one registered port: an earlier attempt of the same login that
+    // still holds it gives it up, and the browser's idle connections to it come along.
+    for (LoopbackRedirectServer* other : allListeners()) {
+        if (other == this || !parent() || !other->parent() || !other->isListening() || other->port() == 0
+            || !ports.contains(other->port()) || other->parent()->metaObject() != parent()->metaObject())
+            continue;
+        other->close();
+        for (QTcpSocket* client : other->findChildren<QTcpSocket*>(QString(), Qt::FindDirectChildrenOnly)) {
+            if (client->property(kAttemptProperty).isValid())
+                continue;  // its request belongs to the other attempt
+            disconnect(client, nullptr, other, nullptr);
+            adopt(client);
+        }
+    }
     ++attempt;
     attemptOpen = false;
     for (quint16 p : ports) {
@@ -60,10 +87,7 @@ quint16 LoopbackRedirectServer::port() const
 void LoopbackRedirectServer::onNewConnection()
 {
     while (QTcpSocket* client = server->nextPendingConnection()) {
-        // Owned by this object, not the listener: closing the listener must not cut a page short.
-        client->setParent(this);
-        client->setProperty(kAttemptProperty, attempt);
-        connect(client, &QTcpSocket::readyRead, this, [this, client] { onReadyRead(client); });
+        adopt(client);
         connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
         auto* timer = new QTimer(client);
         timer->setSingleShot(true);
@@ -74,8 +98,17 @@ void LoopbackRedirectServer::onNewConnection()
     }
 }
 
+void LoopbackRedirectServer::adopt(QTcpSocket* client)
+{
+    // Owned by this object, not the listener: closing the listener must not cut a page short.
+    client->setParent(this);
+    connect(client, &QTcpSocket::readyRead, this, [this, client] { onReadyRead(client); });
+}
+
 void LoopbackRedirectServer::onReadyRead(QTcpSocket* client)
 {
+    if (!client->property(kAttemptProperty).isValid())
+        client->setProperty(kAttemptProperty, attempt);
     QByteArray buffer = client->property(kBufferProperty).toByteArray();
     buffer += client->read(qMax<qint64>(0, maxRequestBytes + 1 - buffer.size()));
     const int end = buffer.indexOf('\n');

@@ -1,8 +1,10 @@
 // Catches a login redirect from the system browser on 127.0.0.1: listens on the first free port
 // of a list, reads each connection's request line (buffered, size-capped, timed out), hands it to
 // the owner and writes the owner's answer page. Each listen() starts one login attempt and close()
-// ends it: from then on the connections it accepted are answered with a neutral page and nothing
-// reaches the owner, so a browser that repeats the redirect cannot log in twice.
+// ends it. A request belongs to the attempt during which its first bytes were read: one begun in
+// an ended attempt gets a neutral page and nothing reaches the owner, so a browser that repeats
+// the redirect cannot log in twice. A connection that has sent nothing yet belongs to no attempt:
+// browsers keep idle connections and send the next attempt's redirect on one of them.
 #pragma once
 
 #include <QByteArray>
@@ -19,10 +21,12 @@ public:
     explicit LoopbackRedirectServer(QObject* parent = nullptr);
     ~LoopbackRedirectServer() override;
 
-    // Starts a new attempt: tries the ports in order on 127.0.0.1; true when one listens.
+    // Starts a new attempt: tries the ports in order on 127.0.0.1; true when one listens. The
+    // listener of an earlier attempt of the same login (a listener whose parent is of the same
+    // class, on one of these ports) is closed first and its idle connections come over here.
     bool listen(const QList<quint16>& ports);
-    // Ends the attempt: stops listening; later requests on connections already accepted get the
-    // neutral page.
+    // Ends the attempt: stops listening; requests on connections already accepted get the neutral
+    // page until the next listen().
     void close();
     bool isListening() const;
     quint16 port() const;
@@ -48,11 +52,12 @@ signals:
 
 private:
     void onNewConnection();
+    void adopt(QTcpSocket* client);
     void onReadyRead(QTcpSocket* client);
     void deliver(QTcpSocket* client, const QString& line);
 
     QTcpServer* server;
-    quint64 attempt = 0;  // counts listen() calls; each connection keeps the one it came in
+    quint64 attempt = 0;  // counts listen() calls; a connection keeps the one its first bytes came in
     bool attemptOpen = false;
     int maxRequestBytes = 8192;
     int requestTimeoutMs = 30000;

@@ -1,6 +1,7 @@
 // Browser logins: redirects that carry no usable code, one redirect per login attempt (a spare
-// connection or a refresh cannot log in again), and refused exchanges reported with the broker's
-// own message.
+// connection or a refresh cannot log in again), a second attempt served on the first one's idle
+// connections and port, no browser without a listener, and refused exchanges reported with the
+// broker's own message.
 #include "brokers/flattrade/FlatTradeAuth.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/LoopbackRedirectServer.h"
@@ -9,11 +10,15 @@
 #include "support/HttpTestServer.h"
 #include "support/LoopbackLogins.h"
 
-#include <QTcpSocket>
 #include <memory>
 
 #include <QDesktopServices>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QPointer>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QtTest>
 
 class TestBrowserLogins : public QObject {
@@ -25,10 +30,12 @@ public slots:
 private slots:
     void init();
     void cleanup();
-    void zerodhaRedirect_data();
-    void zerodhaRedirect();
     void oneRedirectPerAttempt_data();
     void oneRedirectPerAttempt();
+    void secondAttempt_data();
+    void secondAttempt();
+    void portTaken_data();
+    void portTaken();
     void flatTradeLoginThatCannotStart();
     void refusedExchangesReportTheBrokersMessage();
 
@@ -56,42 +63,6 @@ QByteArray redirect(quint16 port, const QByteArray& target)
     return BrowserStandIn::request(port, {"GET " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"});
 }
 
-}  // namespace
-
-void TestBrowserLogins::zerodhaRedirect_data()
-{
-    QTest::addColumn<QByteArray>("target");
-    QTest::addColumn<QByteArray>("status");
-    QTest::addColumn<bool>("captured");
-    QTest::newRow("success") << QByteArray("/?request_token=RT&action=login&status=success") << QByteArray("200") << true;
-    QTest::newRow("no token") << QByteArray("/?action=login&status=success") << QByteArray("400") << false;
-}
-
-void TestBrowserLogins::zerodhaRedirect()
-{
-    QFETCH(QByteArray, target);
-    QFETCH(bool, captured);
-    ZerodhaAuth auth;
-    auth.setRedirectPorts({0});
-    QSignalSpy ok(&auth, &ZerodhaAuth::authenticationSuccessful);
-    QSignalSpy failed(&auth, &ZerodhaAuth::authenticationFailed);
-    auth.startAuthentication("KEY", QString());
-    QCOMPARE(opened.size(), 1);
-    const quint16 port = quint16(auth.redirectPort());
-    // A stray path is answered 404 and leaves the listener waiting for the real redirect.
-    QVERIFY(redirect(port, "/other").startsWith("HTTP/1.1 404"));
-    QVERIFY(auth.isListening());
-    QFETCH(QByteArray, status);
-    QVERIFY(redirect(port, target).startsWith("HTTP/1.1 " + status));
-    QCOMPARE(ok.count(), captured ? 1 : 0);
-    QCOMPARE(failed.count(), captured ? 0 : 1);
-    if (captured)
-        QCOMPARE(ok.first().first().toString(), QString("RT"));
-    QVERIFY(!auth.isListening());
-}
-
-namespace {
-
 // A spy on the login's signal of that name, whatever its arguments.
 std::unique_ptr<QSignalSpy> spyOn(QObject* login, const char* name)
 {
@@ -109,6 +80,84 @@ LoopbackRedirectServer* listenerOf(QObject* login)
     return login->findChild<LoopbackRedirectServer*>();
 }
 
+bool listening(QObject* login)
+{
+    return listenerOf(login) && listenerOf(login)->isListening();
+}
+
+const QStringList kBrowserLogins{"Zerodha", "FlatTrade", "Upstox", "Dhan", "AngelOne"};
+
+// The redirect that logs in, and the one of a login the user refused.
+QPair<QByteArray, QByteArray> redirectsOf(const QString& broker)
+{
+    if (broker == "Zerodha")
+        return {"/?request_token=RT&status=success", "/?request_token=RT&status=cancelled"};
+    if (broker == "FlatTrade")
+        return {"/?code=RC", "/?client=C1"};
+    if (broker == "Upstox")
+        return {"/?code=C", "/?error=access_denied"};
+    if (broker == "Dhan")
+        return {"/?tokenId=TK", "/?error=access_denied"};
+    return {"/?auth_token=A&feed_token=F", "/?auth_token=A"};
+}
+
+// Token and consent endpoints of every browser login on one loopback host.
+void serveLogins(HttpTestServer& http)
+{
+    QVERIFY(http.listen());
+    http.setReply("POST", "/trade/apitoken", HttpTestServer::Reply::json(R"({"token":"T","client":"C"})"));
+    http.setReply("POST", "/v2/login/authorization/token", HttpTestServer::Reply::json(R"({"access_token":"T"})"));
+    http.setReply("POST", "/rest/auth/angelbroking/jwt/v1/generateTokens",
+                  HttpTestServer::Reply::json(R"({"status":true,"data":{"jwtToken":"J","refreshToken":"R"}})"));
+    http.setReply("POST", "/app/generate-consent", HttpTestServer::Reply::json(R"({"status":"success","consentAppId":"CA"})"));
+    http.setReply("GET", "/app/consumeApp-consent", HttpTestServer::Reply::json(R"({"accessToken":"T","dhanClientId":"1"})"));
+}
+
+// A browser login of that broker against `http`, its redirect listener on `port`.
+std::unique_ptr<QObject> makeLogin(const QString& broker, const HttpTestServer& http, quint16 port)
+{
+    std::unique_ptr<QObject> login;
+    if (broker == "Zerodha")
+        login = std::make_unique<ZerodhaAuth>();
+    else if (broker == "FlatTrade")
+        login = std::make_unique<FlatTradeAuth>();
+    else if (broker == "Upstox")
+        login = std::make_unique<UpstoxAuth>();
+    else if (broker == "Dhan")
+        login = std::make_unique<DhanAuth>();
+    else
+        login = std::make_unique<AngelOneAuth>();
+    pointLoginAt(login.get(), http.baseUrl(), port);
+    return login;
+}
+
+void startLogin(QObject* login)
+{
+    if (auto* z = qobject_cast<ZerodhaAuth*>(login)) {
+        z->startAuthentication("KEY", QString());
+    } else if (auto* f = qobject_cast<FlatTradeAuth*>(login)) {
+        f->setApiKey("K");
+        f->startAuthentication();
+    } else if (auto* u = qobject_cast<UpstoxAuth*>(login)) {
+        u->startAuthentication("KEY", "SEC", "http://127.0.0.1");
+    } else if (auto* d = qobject_cast<DhanAuth*>(login)) {
+        d->startAuthentication("KEY", "SEC", "1", "http://127.0.0.1:8767");
+    } else {
+        qobject_cast<AngelOneAuth*>(login)->startPublisherLogin("KEY", QString(), "live");
+    }
+}
+
+// Writes on a connection the listener holds and returns its answer once it has closed it.
+QByteArray finishOn(QTcpSocket& browser, const QByteArray& bytes)
+{
+    QSignalSpy closed(&browser, &QTcpSocket::disconnected);
+    browser.write(bytes);
+    browser.flush();
+    if (closed.isEmpty() && browser.state() != QAbstractSocket::UnconnectedState)
+        closed.wait(5000);
+    return browser.readAll();
+}
+
 }  // namespace
 
 void TestBrowserLogins::oneRedirectPerAttempt_data()
@@ -116,15 +165,9 @@ void TestBrowserLogins::oneRedirectPerAttempt_data()
     QTest::addColumn<QString>("broker");
     QTest::addColumn<QByteArray>("target");
     QTest::addColumn<bool>("success");
-    const QList<std::tuple<const char*, const char*, const char*>> logins{
-        {"Zerodha", "/?request_token=RT&status=success", "/?request_token=RT&status=cancelled"},
-        {"FlatTrade", "/?code=RC", "/?client=C1"},
-        {"Upstox", "/?code=C", "/?error=access_denied"},
-        {"AngelOne", "/?auth_token=A&feed_token=F", "/?auth_token=A"},
-    };
-    for (const auto& [name, ok, bad] : logins) {
-        QTest::addRow("%s success", name) << QString(name) << QByteArray(ok) << true;
-        QTest::addRow("%s failure", name) << QString(name) << QByteArray(bad) << false;
+    for (const QString& name : kBrowserLogins) {
+        QTest::addRow("%s success", qPrintable(name)) << name << redirectsOf(name).first << true;
+        QTest::addRow("%s refused", qPrintable(name)) << name << redirectsOf(name).second << false;
     }
 }
 
@@ -134,39 +177,13 @@ void TestBrowserLogins::oneRedirectPerAttempt()
     QFETCH(QByteArray, target);
     QFETCH(bool, success);
     HttpTestServer http;
-    QVERIFY(http.listen());
-    http.setReply("POST", "/trade/apitoken", HttpTestServer::Reply::json(R"({"token":"T","client":"C"})"));
-    http.setReply("POST", "/v2/login/authorization/token", HttpTestServer::Reply::json(R"({"access_token":"T"})"));
-    http.setReply("POST", "/rest/auth/angelbroking/jwt/v1/generateTokens",
-                  HttpTestServer::Reply::json(R"({"status":true,"data":{"jwtToken":"J","refreshToken":"R"}})"));
-    std::unique_ptr<QObject> login;
-    if (broker == "Zerodha") {
-        auto* z = new ZerodhaAuth;
-        login.reset(z);
-        pointLoginAt(z, http.baseUrl());
-        z->startAuthentication("KEY", QString());
-    } else if (broker == "FlatTrade") {
-        auto* f = new FlatTradeAuth;
-        login.reset(f);
-        pointLoginAt(f, http.baseUrl());
-        f->setApiKey("K");
-        f->startAuthentication();
+    serveLogins(http);
+    const std::unique_ptr<QObject> login = makeLogin(broker, http, BrowserStandIn::freePort());
+    startLogin(login.get());
+    QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 1, 5000);
+    if (broker == "FlatTrade")
         QCOMPARE(QUrlQuery(opened.value(0)).queryItemValue("app_key"), QString("K"));
-    } else if (broker == "Upstox") {
-        auto* u = new UpstoxAuth;
-        login.reset(u);
-        pointLoginAt(u, http.baseUrl());
-        u->setCallbackPort(BrowserStandIn::freePort());
-        u->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    } else {
-        auto* a = new AngelOneAuth;
-        login.reset(a);
-        pointLoginAt(a, http.baseUrl());
-        a->setPublisherLoginUrl(http.baseUrl());
-        a->setLocalPort(BrowserStandIn::freePort());
-        a->startPublisherLogin("KEY", QString(), "live");
-    }
-    QVERIFY(listenerOf(login.get()) && listenerOf(login.get())->isListening());
+    QVERIFY(listening(login.get()));
     const quint16 port = listenerOf(login.get())->port();
     const auto ok = spyOn(login.get(), "authenticationSuccessful");
     const auto failed = spyOn(login.get(), "authenticationFailed");
@@ -176,33 +193,128 @@ void TestBrowserLogins::oneRedirectPerAttempt()
     spare.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(spare.waitForConnected(5000));
     QVERIFY(BrowserStandIn::acceptedEnd(login.get(), spare));
-    QVERIFY(!BrowserStandIn::request(port, "GET " + target + " HTTP/1.1\r\n\r\n").isEmpty());
-    // The redirect ends the attempt at once, before any token exchange has come back.
-    QVERIFY(!listenerOf(login.get()) || !listenerOf(login.get())->isListening());
-    if (success)
+    if (broker == "Zerodha") {
+        // A stray path is answered 404 and leaves the listener waiting for the real redirect.
+        QVERIFY(redirect(port, "/other").startsWith("HTTP/1.1 404"));
+        QVERIFY(listening(login.get()));
+    }
+    QVERIFY(redirect(port, target).startsWith(success ? "HTTP/1.1 200" : "HTTP/1.1 400"));
+    // The redirect, a refused login's included, ends the attempt at once, before any token
+    // exchange has come back.
+    QVERIFY(!listening(login.get()));
+    if (success) {
         QTRY_COMPARE_WITH_TIMEOUT(ok->count(), 1, 5000);
-    else
-        QCOMPARE(failed->count(), 1);
+        if (broker == "Zerodha")
+            QCOMPARE(ok->first().first().toString(), QString("RT"));
+    } else {
+        QTRY_COMPARE_WITH_TIMEOUT(failed->count(), 1, 5000);
+    }
     const int okBefore = ok->count();
     const int failedBefore = failed->count();
-    const auto posts = [&http] {
-        int n = 0;
-        for (const HttpTestServer::Request& r : http.requests())
-            n += r.method == "POST";
-        return n;
-    };
-    const int exchanges = posts();
+    const int exchanges = http.requestCount();
 
     // The redirect again on the spare connection, then a refresh: a neutral page or no
     // connection at all, and nothing reaches the login.
-    spare.write("GET " + target + " HTTP/1.1\r\n\r\n");
-    QTRY_COMPARE_WITH_TIMEOUT(spare.state(), QAbstractSocket::UnconnectedState, 5000);
-    QCOMPARE(spare.readAll(), LoopbackRedirectServer::finishedPage());
+    QCOMPARE(finishOn(spare, "GET " + target + " HTTP/1.1\r\n\r\n"), LoopbackRedirectServer::finishedPage());
     const QByteArray refresh = BrowserStandIn::request(port, "GET " + target + " HTTP/1.1\r\n\r\n");
     QVERIFY2(refresh == "no connection" || refresh == LoopbackRedirectServer::finishedPage(), refresh.constData());
     QCOMPARE(ok->count(), okBefore);
     QCOMPARE(failed->count(), failedBefore);
-    QCOMPARE(posts(), exchanges);
+    QCOMPARE(http.requestCount(), exchanges);
+}
+
+void TestBrowserLogins::secondAttempt_data()
+{
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QString>("variant");
+    for (const QString& name : kBrowserLogins) {
+        // The browser sends the new attempt's redirect on a connection it opened in the first.
+        QTest::addRow("%s idle connection", qPrintable(name)) << name << "idle";
+        // What a connection sent during the first attempt stays the first attempt's.
+        QTest::addRow("%s request begun before", qPrintable(name)) << name << "begun";
+        // The main window makes a new login object per click.
+        QTest::addRow("%s new login object", qPrintable(name)) << name << "new object";
+    }
+}
+
+void TestBrowserLogins::secondAttempt()
+{
+    QFETCH(QString, broker);
+    QFETCH(QString, variant);
+    HttpTestServer http;
+    serveLogins(http);
+    const quint16 port = BrowserStandIn::freePort();
+    const std::unique_ptr<QObject> first = makeLogin(broker, http, port);
+    startLogin(first.get());
+    QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 1, 5000);
+    QTcpSocket idle;
+    idle.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(idle.waitForConnected(5000));
+    QVERIFY(BrowserStandIn::acceptedEnd(first.get(), idle));
+    QTcpSocket begun;
+    if (variant == "begun") {
+        begun.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(begun.waitForConnected(5000));
+        QPointer<QTcpSocket> far = BrowserStandIn::acceptedEnd(first.get(), begun);
+        QVERIFY(far);
+        QSignalSpy read(far.data(), &QIODevice::readyRead);
+        begun.write("GET " + redirectsOf(broker).first);
+        QVERIFY(begun.waitForBytesWritten(5000));
+        QVERIFY(read.wait(5000));
+    }
+    const auto firstOk = spyOn(first.get(), "authenticationSuccessful");
+    const auto firstFailed = spyOn(first.get(), "authenticationFailed");
+
+    std::unique_ptr<QObject> second;
+    QObject* login = first.get();
+    if (variant == "new object") {
+        second = makeLogin(broker, http, port);
+        login = second.get();
+    }
+    const auto ok = spyOn(login, "authenticationSuccessful");
+    const auto failed = spyOn(login, "authenticationFailed");
+    startLogin(login);
+    QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 2, 5000);
+    QVERIFY(listening(login));
+    QCOMPARE(listenerOf(login)->port(), port);
+    if (variant == "begun") {
+        QCOMPARE(finishOn(begun, " HTTP/1.1\r\n\r\n"), LoopbackRedirectServer::finishedPage());
+        QVERIFY(listening(login));
+    }
+    const QByteArray page = finishOn(idle, "GET " + redirectsOf(broker).first + " HTTP/1.1\r\n\r\n");
+    QVERIFY2(page.startsWith("HTTP/1.1 200") && page != LoopbackRedirectServer::finishedPage(), page.constData());
+    QTRY_COMPARE_WITH_TIMEOUT(ok->count(), 1, 5000);
+    QCOMPARE(failed->count(), 0);
+    QVERIFY(!listening(login));
+    if (second)
+        QCOMPARE(firstOk->count() + firstFailed->count(), 0);
+}
+
+void TestBrowserLogins::portTaken_data()
+{
+    QTest::addColumn<QString>("broker");
+    for (const QString& name : kBrowserLogins)
+        QTest::newRow(qPrintable(name)) << name;
+}
+
+void TestBrowserLogins::portTaken()
+{
+    QFETCH(QString, broker);
+    HttpTestServer http;
+    serveLogins(http);
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
+    const std::unique_ptr<QObject> login = makeLogin(broker, http, squatter.serverPort());
+    const auto failed = spyOn(login.get(), "authenticationFailed");
+    const auto required = spyOn(login.get(), "authenticationRequired");
+    startLogin(login.get());
+    QCOMPARE(failed->count(), 1);
+    QVERIFY(!failed->first().first().toString().isEmpty());
+    // No browser, and nothing on its way to the broker that could open one later.
+    QCOMPARE(required->count(), 0);
+    QVERIFY(opened.isEmpty());
+    QVERIFY(login->findChild<QNetworkAccessManager*>()->findChildren<QNetworkReply*>().isEmpty());
+    QVERIFY(!listening(login.get()));
 }
 
 void TestBrowserLogins::flatTradeLoginThatCannotStart()

@@ -1,5 +1,5 @@
-// Loopback redirect listener: port fallback, request line assembly, size cap and time-out, one
-// redirect per attempt, and receivers that run an event loop of their own.
+// Loopback redirect listener: port fallback, request line assembly, size cap and time-out, and
+// receivers that run an event loop of their own (attempts: tst_browserlogins).
 #include "brokers/LoopbackRedirectServer.h"
 #include "brokers/RedirectRequestLine.h"
 #include "support/BrowserStandIn.h"
@@ -18,7 +18,6 @@ private slots:
     void requestLines();
     void silentClientIsDropped();
     void receiverMayRunAnEventLoop();
-    void endedAttemptAnswersNeutrally();
     void requestTargets_data();
     void requestTargets();
 };
@@ -141,35 +140,6 @@ void TestLoopbackRedirectServer::receiverMayRunAnEventLoop()
     browser.flush();
     QTRY_VERIFY_WITH_TIMEOUT(farGone, 15000);
     QVERIFY(stillReading);
-}
-
-void TestLoopbackRedirectServer::endedAttemptAnswersNeutrally()
-{
-    LoopbackRedirectServer server;
-    QVERIFY(server.listen({0}));
-    QStringList lines;
-    connect(&server, &LoopbackRedirectServer::requestLineReceived, this, [&](const QString& l, QTcpSocket* c) {
-        lines << l;
-        LoopbackRedirectServer::respond(c, "HTTP/1.1 204 No Content\r\n\r\n");
-        server.close();
-    });
-    // A browser keeps a spare connection open before the redirect arrives on another one.
-    QTcpSocket spare;
-    spare.connectToHost(QHostAddress::LocalHost, server.port());
-    QVERIFY(spare.waitForConnected(5000));
-    QVERIFY(BrowserStandIn::acceptedEnd(&server, spare));
-    QCOMPARE(BrowserStandIn::request(server.port(), "GET /?code=1 HTTP/1.1\r\n\r\n"),
-             QByteArray("HTTP/1.1 204 No Content\r\n\r\n"));
-    QVERIFY(!server.isListening());
-    // The same redirect again on the spare connection: a neutral page and nothing passed on.
-    spare.write("GET /?code=1 HTTP/1.1\r\n\r\n");
-    QTRY_COMPARE_WITH_TIMEOUT(spare.state(), QAbstractSocket::UnconnectedState, 5000);
-    QCOMPARE(spare.readAll(), LoopbackRedirectServer::finishedPage());
-    QCOMPARE(lines.size(), 1);
-    // A new attempt listens afresh and passes its redirect on.
-    QVERIFY(server.listen({0}));
-    BrowserStandIn::request(server.port(), "GET /?code=2 HTTP/1.1\r\n\r\n");
-    QCOMPARE(lines, (QStringList{"GET /?code=1 HTTP/1.1", "GET /?code=2 HTTP/1.1"}));
 }
 
 void TestLoopbackRedirectServer::requestTargets_data()

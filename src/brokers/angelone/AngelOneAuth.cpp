@@ -225,7 +225,9 @@ void AngelOneAuth::startPublisherLogin(const QString& key, const QString& redire
     const QUrl loginUrl(publisherLoginUrl + QStringLiteral("/publisher-login?api_key=%1&state=%2").arg(apiKey, state),
                         QUrl::TolerantMode);
     qInfo() << "[AngelOneAuth] OAuth URL:" << loginUrl.toString();
-    startLocalServer();
+    // Without a listener the broker's redirect would reach whatever holds the port.
+    if (!startLocalServer())
+        return;
     emit authenticationRequired(loginUrl);
     QDesktopServices::openUrl(loginUrl);
 }
@@ -235,26 +237,28 @@ bool AngelOneAuth::isLocalServerListening() const
     return localServer && localServer->isListening();
 }
 
-void AngelOneAuth::startLocalServer()
+bool AngelOneAuth::startLocalServer()
 {
-    // The old listener must give up the port before the new one binds it.
-    delete localServer;
-    localServer = new LoopbackRedirectServer(this);
-    connect(localServer, &LoopbackRedirectServer::requestLineReceived, this, &AngelOneAuth::onLocalServerConnection);
+    // One listener for every attempt: a new attempt takes over the browser's idle connections.
+    if (!localServer) {
+        localServer = new LoopbackRedirectServer(this);
+        connect(localServer, &LoopbackRedirectServer::requestLineReceived, this, &AngelOneAuth::onLocalServerConnection);
+    }
     if (!localServer->listen({localPort})) {
         qWarning() << "[AngelOneAuth] Failed to start local server on port" << localPort;
         emit authenticationFailed(QStringLiteral("Could not start local server for OAuth callback"));
-        return;
+        return false;
     }
     redirectUri = QStringLiteral("http://localhost:%1").arg(localPort);
     qInfo() << "[AngelOneAuth] Local server started on" << redirectUri;
+    return true;
 }
 
 void AngelOneAuth::stopLocalServer()
 {
     if (!localServer)
         return;
-    // Kept until the next attempt: connections it accepted still get the neutral page.
+    // Kept: connections it accepted still get the neutral page.
     localServer->close();
 }
 

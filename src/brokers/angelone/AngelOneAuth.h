@@ -44,7 +44,8 @@ public:
     bool validateToken();
 
     void startPublisherLogin(const QString& apiKey, const QString& redirectUri, const QString& state);
-    void startLocalServer();
+    // False (and the failure reported) when the redirect port cannot be opened.
+    bool startLocalServer();
     void stopLocalServer();
     void onRedirectTokens(const QString& authToken, const QString& feedToken);
     void generateTokens(const QString& refreshToken);

@@ -65,6 +65,18 @@ QString clipped(const QByteArray& bytes, int max = 1000)
     return bytes.size() > max ? text + QStringLiteral("...") : text;
 }
 
+// Qt's text for an HTTP error quotes the whole URL: the consent exchange carries the one-time
+// token id in its query, which must reach no log line and no box.
+QString errorWithoutQuery(const QNetworkReply* reply)
+{
+    QString text = reply->errorString();
+    const QUrl url = reply->url();
+    const QUrl::FormattingOptions forms[] = {QUrl::PrettyDecoded, QUrl::FullyEncoded, QUrl::FullyDecoded};
+    for (QUrl::FormattingOptions form : forms)
+        text.replace(url.toString(form), url.toString(form | QUrl::RemoveQuery));
+    return text;
+}
+
 }  // namespace
 
 DhanAuth::DhanAuth(QObject* parent)
@@ -134,7 +146,10 @@ void DhanAuth::startAuthentication(const QString& key, const QString& secret, co
     qInfo() << "[DhanAuth] Redirect URI:" << redirectUri;
     qInfo() << "[DhanAuth] ========================================";
 
-    startLocalServer();
+    // Without a listener the broker's redirect would reach whatever holds the port: no consent,
+    // no browser.
+    if (!startLocalServer())
+        return;
 
     // Qt would add this type to a bodiless POST anyway (with a warning); say it outright.
     QNetworkRequest post(request);
@@ -143,17 +158,18 @@ void DhanAuth::startAuthentication(const QString& key, const QString& secret, co
     connect(reply, &QNetworkReply::finished, this, &DhanAuth::onGenerateConsentFinished);
 }
 
-void DhanAuth::startLocalServer()
+bool DhanAuth::startLocalServer()
 {
     if (localServer->listen({localPort})) {
         qInfo() << "[DhanAuth] Local callback server started on" << redirectUri;
-        return;
+        return true;
     }
     qWarning() << "[DhanAuth] Failed to start local server on port" << localPort;
     qWarning() << "[DhanAuth] Error:" << localServer->errorString();
     emit authenticationFailed(
         QStringLiteral("Could not start local server on port %1.\nPlease ensure no other application is using this port.")
             .arg(localPort));
+    return false;
 }
 
 void DhanAuth::stopLocalServer()
@@ -182,6 +198,7 @@ void DhanAuth::onGenerateConsentFinished()
         const QString message = str(doc.object(), "message");
         if (!doc.isNull() && !message.isEmpty())
             error = message;
+        stopLocalServer();
         emit authenticationFailed(wrapped(error));
         return;
     }
@@ -193,6 +210,7 @@ void DhanAuth::onGenerateConsentFinished()
     if (str(o, "status") != QLatin1String("success")) {
         const QString message = messageOr(o, "Generate consent failed");
         qWarning() << "[DhanAuth]" << message;
+        stopLocalServer();
         emit authenticationFailed(wrapped(message));
         return;
     }
@@ -247,8 +265,9 @@ bool DhanAuth::takeReplyObject(const char* failureLine, QJsonObject& object)
     reply->deleteLater();
     // An HTTP error status counts as a failed exchange: its body is not read.
     if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << failureLine << reply->errorString();
-        emit authenticationFailed(reply->errorString());
+        const QString error = errorWithoutQuery(reply);
+        qWarning() << failureLine << error;
+        emit authenticationFailed(error);
         return false;
     }
     object = objectOf(reply->readAll());
@@ -269,13 +288,18 @@ void DhanAuth::consumeConsent(const QString& tokenId)
 
 void DhanAuth::onConsumeConsentFinished()
 {
+    auto* reply = qobject_cast<QNetworkReply*>(sender());
+    const QString tokenId = reply ? QUrlQuery(reply->url()).queryItemValue(QStringLiteral("tokenId")) : QString();
     QJsonObject o;
     if (!takeReplyObject("[DhanAuth] Consume consent failed:", o))
         return;
     // Only a real token is a login: an empty or non-text one would be stored and fail later.
     const QString token = str(o, "accessToken");
     if (token.isEmpty()) {
-        const QString message = messageOr(o, "Failed to get access token");
+        QString message = messageOr(o, "Failed to get access token");
+        // A refusal may quote the one-time token id back.
+        if (!tokenId.isEmpty())
+            message.replace(tokenId, QStringLiteral("***"));
         qWarning() << "[DhanAuth] Consume consent failed:" << message;
         emit authenticationFailed(message);
         return;

@@ -34,7 +34,8 @@ public:
 
     void startAuthentication(const QString& apiKey, const QString& apiSecret, const QString& clientId,
                              const QString& redirectUri);
-    void startLocalServer();
+    // False (and the failure reported) when the redirect port cannot be opened.
+    bool startLocalServer();
     void stopLocalServer();
     void consumeConsent(const QString& tokenId);
     void fetchProfile();

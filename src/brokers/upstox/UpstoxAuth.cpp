@@ -81,7 +81,9 @@ void UpstoxAuth::startAuthentication(const QString& key, const QString& secret, 
     apiKey = key;
     apiSecret = secret;
     redirectUri = uri;
-    startLocalServer();
+    // Without a listener the broker's redirect would reach whatever holds the port.
+    if (!startLocalServer())
+        return;
 
     QUrl url(authUrl);
     QUrlQuery query;
@@ -94,10 +96,8 @@ void UpstoxAuth::startAuthentication(const QString& key, const QString& secret, 
     QDesktopServices::openUrl(url);
 }
 
-void UpstoxAuth::startLocalServer()
+bool UpstoxAuth::startLocalServer()
 {
-    if (isListening())
-        stopLocalServer();
     if (!localServer) {
         localServer = new LoopbackRedirectServer(this);
         connect(localServer, &LoopbackRedirectServer::requestLineReceived, this,
@@ -106,9 +106,10 @@ void UpstoxAuth::startLocalServer()
     if (!localServer->listen({localPort})) {
         qWarning() << "[UpstoxAuth] Failed to start local server on port" << localPort;
         emit authenticationFailed(QStringLiteral("Failed to start local callback server"));
-        return;
+        return false;
     }
     qInfo() << "[UpstoxAuth] Local server listening on port" << localPort;
+    return true;
 }
 
 void UpstoxAuth::stopLocalServer()

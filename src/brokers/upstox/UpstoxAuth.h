@@ -41,7 +41,8 @@ public:
     bool hasCredentials() const;
 
     void startAuthentication(const QString& apiKey, const QString& apiSecret, const QString& redirectUri);
-    void startLocalServer();
+    // False (and the failure reported) when the redirect port cannot be opened.
+    bool startLocalServer();
     void stopLocalServer();
     void exchangeCodeForToken(const QString& code);
     void fetchProfile();

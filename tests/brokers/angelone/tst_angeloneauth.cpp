@@ -9,7 +9,6 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -62,8 +61,6 @@ private slots:
     void publisherLogin();
     void redirectWithoutBothTokens_data();
     void redirectWithoutBothTokens();
-    void portTakenStillOpensBrowser();
-    void restartReplacesListener();
 };
 
 void TestAngelOneAuth::init()
@@ -230,64 +227,26 @@ void TestAngelOneAuth::publisherLogin()
 void TestAngelOneAuth::redirectWithoutBothTokens_data()
 {
     QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<bool>("isRedirect");  // false: refused as malformed, the listener waits on
     // Only the request line counts: a token in a header is not the redirect.
     QTest::newRow("feed token only in a header")
-        << QByteArray("GET /?auth_token=A1 HTTP/1.1\r\nReferer: http://x/?feed_token=F\r\n\r\n") << true;
-    QTest::newRow("look-alike name") << QByteArray("GET /?x_auth_token=A1&feed_token=F HTTP/1.1\r\n\r\n") << true;
-    QTest::newRow("not a GET") << QByteArray("POST /?auth_token=A1&feed_token=F HTTP/1.1\r\n\r\n") << false;
+        << QByteArray("GET /?auth_token=A1 HTTP/1.1\r\nReferer: http://x/?feed_token=F\r\n\r\n");
+    QTest::newRow("look-alike name") << QByteArray("GET /?x_auth_token=A1&feed_token=F HTTP/1.1\r\n\r\n");
 }
 
 void TestAngelOneAuth::redirectWithoutBothTokens()
 {
     QFETCH(QByteArray, request);
-    QFETCH(bool, isRedirect);
     Peer peer;
     QSignalSpy failed(&peer.auth, &AngelOneAuth::authenticationFailed);
     peer.auth.startPublisherLogin("KEY1", QString(), "live");
     const QByteArray answer = BrowserStandIn::request(peer.port, {request});
     QCOMPARE(peer.http.requestCount(), 0);
-    if (!isRedirect) {
-        QVERIFY(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"));
-        QCOMPARE(failed.count(), 0);
-        QVERIFY(peer.auth.isLocalServerListening());
-        return;
-    }
     QVERIFY(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"));
     QVERIFY(answer.endsWith("<p>Could not extract authentication tokens.</p></body></html>"));
     QCOMPARE(failed.count(), 1);
     QCOMPARE(failed.first().first().toString(), QString("Failed to extract tokens from redirect"));
     // The redirect came without its tokens: the attempt is over.
     QVERIFY(!peer.auth.isLocalServerListening());
-}
-
-void TestAngelOneAuth::portTakenStillOpensBrowser()
-{
-    QTcpServer squatter;
-    QVERIFY(squatter.listen(QHostAddress::LocalHost, 0));
-    AngelOneAuth auth;
-    auth.setPublisherLoginUrl("https://login.example.invalid");
-    auth.setLocalPort(squatter.serverPort());
-    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
-    auth.startPublisherLogin("KEY1", "http://cb.example.invalid", "live");
-    QCOMPARE(failed.count(), 1);
-    QCOMPARE(failed.first().first().toString(), QString("Could not start local server for OAuth callback"));
-    QCOMPARE(auth.getRedirectUri(), QString("http://cb.example.invalid"));
-    QCOMPARE(opened.size(), 1);
-    QCOMPARE(opened.first().host(), QString("login.example.invalid"));
-}
-
-void TestAngelOneAuth::restartReplacesListener()
-{
-    AngelOneAuth auth;
-    auth.setPublisherLoginUrl("https://login.example.invalid");
-    auth.setLocalPort(BrowserStandIn::freePort());
-    QSignalSpy failed(&auth, &AngelOneAuth::authenticationFailed);
-    auth.startPublisherLogin("KEY1", QString(), "live");
-    auth.startPublisherLogin("KEY1", QString(), "live");
-    QCOMPARE(failed.count(), 0);
-    QVERIFY(auth.isLocalServerListening());
-    QCOMPARE(opened.size(), 2);
 }
 
 QTEST_GUILESS_MAIN(TestAngelOneAuth)

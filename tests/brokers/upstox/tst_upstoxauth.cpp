@@ -7,7 +7,6 @@
 #include <QDesktopServices>
 #include <QPointer>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTcpSocket>
 #include <QtTest>
 
@@ -44,8 +43,6 @@ private slots:
     void failurePageGoesOutBeforeTheSignal();
     void tokenRepliesThatAreNotSuccess_data();
     void tokenRepliesThatAreNotSuccess();
-    void busyPortStillOpensTheBrowser();
-    void startingAgainReplacesTheListener();
 };
 
 void TestUpstoxAuth::init()
@@ -116,20 +113,16 @@ void TestUpstoxAuth::loginFromRedirectToProfile()
 void TestUpstoxAuth::requestsWithoutCode_data()
 {
     QTest::addColumn<QByteArray>("request");
-    QTest::addColumn<bool>("isRedirect");  // false: refused as malformed, the listener waits on
     // A header is not the redirect: a code in it does not count.
     QTest::newRow("code only in a header")
-        << QByteArray("GET / HTTP/1.1\r\nReferer: http://127.0.0.1/?code=FROMHEADER\r\n\r\n") << true;
-    QTest::newRow("empty code") << QByteArray("GET /?code=&state=1 HTTP/1.1\r\n\r\n") << true;
-    QTest::newRow("look-alike name") << QByteArray("GET /?error_code=E42&x=1 HTTP/1.1\r\n\r\n") << true;
-    QTest::newRow("not a GET") << QByteArray("POST /?code=C HTTP/1.1\r\n\r\n") << false;
-    QTest::newRow("target not a path") << QByteArray("GET @host/?code=C HTTP/1.1\r\n\r\n") << false;
+        << QByteArray("GET / HTTP/1.1\r\nReferer: http://127.0.0.1/?code=FROMHEADER\r\n\r\n");
+    QTest::newRow("empty code") << QByteArray("GET /?code=&state=1 HTTP/1.1\r\n\r\n");
+    QTest::newRow("look-alike name") << QByteArray("GET /?error_code=E42&x=1 HTTP/1.1\r\n\r\n");
 }
 
 void TestUpstoxAuth::requestsWithoutCode()
 {
     QFETCH(QByteArray, request);
-    QFETCH(bool, isRedirect);
     http->setReply("POST", kTokenPath, HttpTestServer::Reply::json(R"({"access_token":"T"})"));
     QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
     QSignalSpy ok(auth, &UpstoxAuth::authenticationSuccessful);
@@ -137,12 +130,6 @@ void TestUpstoxAuth::requestsWithoutCode()
     const QByteArray answer = BrowserStandIn::request(port, {request});
     QCOMPARE(http->requestCount(), 0);
     QCOMPARE(ok.size(), 0);
-    if (!isRedirect) {
-        QVERIFY(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"));
-        QCOMPARE(failed.size(), 0);
-        QVERIFY(auth->isListening());
-        return;
-    }
     QCOMPARE(answer, kBadPage);
     QCOMPARE(failed.size(), 1);
     QCOMPARE(failed[0][0].toString(), QStringLiteral("No authorization code received"));
@@ -211,33 +198,6 @@ void TestUpstoxAuth::tokenRepliesThatAreNotSuccess()
     QVERIFY(!auth->hasCredentials());
     QVERIFY(!auth->isAuthenticated());
     QCOMPARE(http->requestsTo(kProfilePath).size(), 0);
-}
-
-void TestUpstoxAuth::busyPortStillOpensTheBrowser()
-{
-    QTcpServer squatter;
-    QVERIFY(squatter.listen(QHostAddress::LocalHost, port));
-    QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
-    auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    QCOMPARE(failed.size(), 1);
-    QCOMPARE(failed[0][0].toString(), QStringLiteral("Failed to start local callback server"));
-    QCOMPARE(opened.size(), 1);
-    QVERIFY(!auth->isListening());
-}
-
-void TestUpstoxAuth::startingAgainReplacesTheListener()
-{
-    http->setReply("POST", kTokenPath, HttpTestServer::Reply::json(R"({"access_token":"T2"})"));
-    QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
-    QSignalSpy ok(auth, &UpstoxAuth::authenticationSuccessful);
-    auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-    auth->startAuthentication("KEY2", "SEC2", "http://127.0.0.1");
-    QCOMPARE(failed.size(), 0);
-    QVERIFY(auth->isListening());
-    QCOMPARE(BrowserStandIn::request(port, {"GET /?code=Z HTTP/1.1\r\n\r\n"}), kOkPage);
-    QTRY_COMPARE_WITH_TIMEOUT(ok.size(), 1, 5000);
-    QVERIFY(http->requestsTo(kTokenPath).first().body.contains("client_id=KEY2&client_secret=SEC2"));
-    QCOMPARE(opened.size(), 2);
 }
 
 QTEST_MAIN(TestUpstoxAuth)
