@@ -21,10 +21,14 @@
 //   reset() when the connection is replaced. Stateless decoders still are objects, so every broker
 //   holds and calls its decoder the same way.
 // - Nothing is logged on the tick path; events are returned for the broker to log or report.
+// - A decoder asked to trace (setTracing(true): the broker's per-tick log lines are switched on)
+//   also returns notes of what it met on the way, in order, for the broker to write as its
+//   per-packet and per-field lines. Not asked, it records nothing and pays one test per packet.
 #pragma once
 
 #include "core/MarketData.h"
 
+#include <QByteArray>
 #include <QString>
 #include <QVector>
 
@@ -41,11 +45,22 @@ struct DecoderEvent {
     Kind kind = Malformed;
     int code = 0;
     QString text;
+    double value = 0;  // a figure the event reports, where its decoder says so
+};
+
+// One thing a tracing decoder met. `what` is the decoder's own code; what the values hold is
+// listed with the codes.
+struct DecoderNote {
+    int what = 0;
+    qint64 a = 0, b = 0, c = 0, d = 0;
+    double x = 0, y = 0;
+    QByteArray bytes;
 };
 
 struct DecodedFrame {
     QVector<TickData> ticks;
     QVector<DecoderEvent> events;
+    QVector<DecoderNote> notes;  // only from a decoder asked to trace
 
     bool hasEvent(DecoderEvent::Kind kind) const
     {

@@ -4,6 +4,7 @@
 #include "brokers/BrokerAPI.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "core/TickLog.h"
 
 #include <QDebug>
 
@@ -154,10 +155,11 @@ void LiveFeeder::onTickReceived(TickData tick)
     if (dataManager)
         dataManager->storeTick(tick);
     ++updates;
-    // Per tick: no time-zone lookup and no log line.
+    // Per tick: no time-zone lookup.
     lastTick = QDateTime::currentDateTimeUtc();
     updateStatus();
     emit dataUpdated(tick.symbol);
+    qCDebug(tickLog) << "Tick received for" << tick.symbol << "Price:" << tick.ltp;
 }
 
 void LiveFeeder::onConnectionStatusChanged(bool connected)

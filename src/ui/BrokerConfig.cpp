@@ -80,8 +80,11 @@ QString BrokerConfig::missingCredentials(int provider, const SettingsManager& s)
     switch (provider) {
     case SettingsManager::Fyers:
         if (s.fyersClientId().isEmpty() || s.fyersAccessToken().isEmpty())
+            // The settings dialog offers no Fyers page: the ids live only in the settings file.
             return QStringLiteral("Please configure Fyers Client ID and Access Token in Settings "
-                                  "first.\nGo to Settings > Fyers tab to enter your credentials.");
+                                  "first.\nThe settings dialog has no Fyers page: enter fyersClientId and "
+                                  "fyersAppId in the [API] group of the settings file (Tickvane.conf), then "
+                                  "press Authenticate to get the access token.");
         return {};
     case SettingsManager::Zerodha:
         if (s.zerodhaApiKey().isEmpty() || s.zerodhaAccessToken().isEmpty())

@@ -225,6 +225,7 @@ private:
     void setFeedButtons(bool startEnabled);
     void handleFyersWebSocketMessage(const QJsonObject& message);
     void handleFyersBinaryMessage(const QByteArray& message);
+    void prepareFyersDecoding();  // the decoder and ticker map both Fyers paths share, made once
     void checkZerodhaInstrumentsMeta(const QJsonObject& message);
     void subscribeOnOwnStream(int provider, const QStringList& items);
     void requestSymbolMasterLoad(int provider);

@@ -152,9 +152,17 @@ void MainWindow::onQuickAuthAction()
         connect(login, &FyersAuth::authenticationFailed, this, [this, login](const QString& e) {
             failLogin(login, QStringLiteral("Fyers"), e);
         });
+        // A login that fails at once (no browser: its box has named the address) has nothing to
+        // ask for.
+        bool failedAtOnce = false;
+        const QMetaObject::Connection failure =
+            connect(login, &FyersAuth::authenticationFailed, this, [&failedAtOnce] { failedAtOnce = true; });
         login->startAuthentication(clientId, QStringLiteral("https://127.0.0.1"));
-        // The user pastes the code from the redirect. A login that already failed (its box has
-        // told the user) has released its object: then there is nothing to ask for.
+        disconnect(failure);
+        if (failedAtOnce)
+            return;
+        // The user pastes the code from the redirect. A login that failed meanwhile (its box has
+        // told the user) has released its object: then there is nothing to ask for either.
         QPointer<FyersAuth> pending(login);
         // The login hashes the app's secret; without one it falls back to the app id.
         const QString secret = settings->fyersSecretKey().isEmpty() ? appId : settings->fyersSecretKey();

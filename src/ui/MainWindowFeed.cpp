@@ -15,12 +15,15 @@
 #include "ui/SubscriptionKeys.h"
 
 #include <QDebug>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 #include <QWebSocket>
+
+#include <cmath>
 
 namespace {
 
@@ -598,20 +601,61 @@ void MainWindow::onWebSocketBinaryMessageReceived(const QByteArray& message)
     }
 }
 
-// Error replies on the window's Fyers stream reach the user; its other replies need nothing.
+// Replies and quotes on the window's Fyers stream. An error reply reaches the user; a quote
+// message, {"d":{"quotes":[{"symbol":<ticker>,"lp","o","h","l","v"}, ...]}} (the quote shape the
+// facade reads, each element naming its ticker), updates the rows of its instruments; other
+// replies are only logged.
 void MainWindow::handleFyersWebSocketMessage(const QJsonObject& message)
 {
     ++fyersFramesReceived;
     const bool error = message.value(QStringLiteral("error")).toBool()
         || message.value(QStringLiteral("s")).toString() == QLatin1String("error");
-    if (!error) {
-        qDebug() << "[Fyers] Control message on the window's stream, keys:" << message.keys();
+    if (error) {
+        QString text = message.value(QStringLiteral("msg")).toString();
+        if (text.isEmpty())
+            text = message.value(QStringLiteral("message")).toString();
+        showError(QStringLiteral("Fyers stream error: %1").arg(text.left(500)));
         return;
     }
-    QString text = message.value(QStringLiteral("msg")).toString();
-    if (text.isEmpty())
-        text = message.value(QStringLiteral("message")).toString();
-    showError(QStringLiteral("Fyers stream error: %1").arg(text.left(500)));
+    const QJsonArray quotes =
+        message.value(QStringLiteral("d")).toObject().value(QStringLiteral("quotes")).toArray();
+    if (quotes.isEmpty()) {
+        qDebug() << "[Fyers] Reply on the window's stream, keys:" << message.keys();
+        return;
+    }
+    // As with depth: a connector carries the watchlist on its own stream.
+    if (brokerAPI && brokerAPI->implementation())
+        return;
+    prepareFyersDecoding();
+    fyersTickers->setSymbolLookups(symbolLookups);
+    const QDateTime now = TickClock::fromMSecs(TickClock::nowMSecs());
+    for (const QJsonValue& value : quotes) {
+        const QJsonObject q = value.toObject();
+        TickData tick;
+        tick.token = q.value(QStringLiteral("symbol")).toString();
+        tick.ltp = q.value(QStringLiteral("lp")).toDouble();
+        tick.open = q.value(QStringLiteral("o")).toDouble();
+        tick.high = q.value(QStringLiteral("h")).toDouble();
+        tick.low = q.value(QStringLiteral("l")).toDouble();
+        tick.volume = q.value(QStringLiteral("v")).toDouble();
+        tick.timestamp = now;
+        if (tick.token.isEmpty() || !(tick.ltp > 0) || !std::isfinite(tick.ltp)) {
+            qWarning() << "[Fyers] Window stream: quote without ticker or price skipped";
+            continue;
+        }
+        fyersTickers->name(tick);
+        updateSymbolPrice(tick.token, tick);
+    }
+}
+
+void MainWindow::prepareFyersDecoding()
+{
+    if (fyersDecoder)
+        return;
+    fyersDecoder = std::make_unique<FyersDecoder>();
+    fyersTickers = std::make_unique<FyersTickerMap>();
+    fyersTickers->setSettings(settings);
+    connect(settings, &SettingsManager::settingsChanged, this, [this] { fyersTickers->invalidate(); });
 }
 
 // Depth messages become ticks of the watchlist, routed like the connector's. Whenever there is a
@@ -620,12 +664,7 @@ void MainWindow::handleFyersWebSocketMessage(const QJsonObject& message)
 void MainWindow::handleFyersBinaryMessage(const QByteArray& message)
 {
     ++fyersFramesReceived;
-    if (!fyersDecoder) {
-        fyersDecoder = std::make_unique<FyersDecoder>();
-        fyersTickers = std::make_unique<FyersTickerMap>();
-        fyersTickers->setSettings(settings);
-        connect(settings, &SettingsManager::settingsChanged, this, [this] { fyersTickers->invalidate(); });
-    }
+    prepareFyersDecoding();
     // A new socket starts from fresh snapshots.
     if (fyersDecodedSocket != webSocket) {
         fyersDecoder->reset();

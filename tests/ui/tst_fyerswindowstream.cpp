@@ -189,6 +189,12 @@ void TestFyersWindowStream::windowSocketCarriesItWithoutConnector()
     QCOMPARE(w->ticksReceived(), ticksBefore + 2);
     QCOMPARE(liveLines(*w, "SBIN"), 2);
 
+    // A quote reply names its ticker and reaches that row; a plain reply changes nothing.
+    peer->sendText(R"({"s":"ok","code":200,"message":"subscribed"})");
+    peer->sendText(R"({"s":"ok","d":{"quotes":[{"symbol":"NSE:SBIN-EQ","lp":752.5,"o":749,"h":753,"l":748,"v":12}]}})");
+    QTRY_COMPARE_WITH_TIMEOUT(table->item(0, 1)->text(), QString("752.50"), 5000);
+    QVERIFY(prompts->texts("error").isEmpty());
+
     // Errors reach the user, as a protobuf message or as a JSON reply; neither is a tick.
     peer->sendBinary(errorMessage("invalid token"));
     QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error"), QStringList{"Fyers stream error: invalid token"}, 5000);

@@ -567,9 +567,10 @@ void TestMainWindow::connectCredentialCheck_data()
     QTest::addColumn<QStringList>("values");  // setter names to fill with "x" (or " ")
     QTest::addColumn<QString>("message");     // empty: the connect goes ahead
     QTest::newRow("Fyers without token") << 7 << QStringList{"fyersClientId"}
-                                         << "Please configure Fyers Client ID and Access Token "
-                                            "in Settings first.\nGo to Settings > Fyers tab to "
-                                            "enter your credentials.";
+                                         << "Please configure Fyers Client ID and Access Token in Settings first.\n"
+                                            "The settings dialog has no Fyers page: enter fyersClientId and fyersAppId "
+                                            "in the [API] group of the settings file (Tickvane.conf), then press "
+                                            "Authenticate to get the access token.";
     QTest::newRow("Fyers complete") << 7 << QStringList{"fyersClientId", "fyersAccessToken"} << "";
     QTest::newRow("Zerodha without key") << 0 << QStringList{"zerodhaAccessToken"}
                                          << "Please configure Zerodha API Key and Access Token in "

@@ -8,6 +8,7 @@
 #include "ui/dialogs/SettingsDialog.h"
 
 #include <QCryptographicHash>
+#include <QDesktopServices>
 #include <QDialog>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -23,6 +24,9 @@ constexpr int kCodePromptMs = 50;
 class TestWindowLogin : public QObject, protected WindowFixture
 {
     Q_OBJECT
+
+public slots:
+    void openBrowser(const QUrl&) {}
 
 private slots:
     void initTestCase() { QVERIFY(openHome("WindowLoginTest")); }
@@ -66,6 +70,7 @@ void TestWindowLogin::init()
 
 void TestWindowLogin::cleanup()
 {
+    QDesktopServices::unsetUrlHandler("http");
     delete loginHost;
     loginHost = nullptr;
     dropState();
@@ -254,11 +259,11 @@ void TestWindowLogin::dhanKeepsClientIdUnlessGiven()
 
 void TestWindowLogin::fyersCodePrompt_data()
 {
-    QTest::addColumn<bool>("failFirst");
+    QTest::addColumn<bool>("failFirst");     // no browser opens
     QTest::addColumn<QString>("code");
     QTest::addColumn<QString>("secret");
     QTest::addColumn<QByteArray>("hashed");  // what the posted hash is of
-    QTest::newRow("login failed before the prompt") << true << "" << "" << QByteArray();
+    QTest::newRow("no browser: no prompt") << true << "" << "" << QByteArray();
     QTest::newRow("prompt cancelled") << false << "" << "" << QByteArray();
     QTest::newRow("no secret: the app id stands in") << false << "auth-code-1" << "" << QByteArray("FY1:APP-100");
     // The redirect also carries code=200, the status: the code is auth_code.
@@ -277,16 +282,21 @@ void TestWindowLogin::fyersCodePrompt()
     settings->setFyersAppId("APP-100");
     settings->setFyersSecretKey(secret);
     loginHost->setReply("POST", "/validate-authcode", HttpTestServer::Reply::silent());
+    // The offscreen platform opens no browser unless a handler stands in for it.
+    if (!failFirst)
+        QDesktopServices::setUrlHandler("http", this, "openBrowser");
     auto w = makeWindow(SettingsManager::Fyers);
     if (!code.isEmpty())
         prompts->texts_ = QStringList{code};
     QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
-    auto* login = qobject_cast<FyersAuth*>(lastLogin.data());
-    QVERIFY(login);
+    QVERIFY(qobject_cast<FyersAuth*>(lastLogin.data()));
     if (failFirst) {
-        // The failure box has told the user; the released login must not be asked for a code.
-        emit login->authenticationFailed("browser could not be opened");
+        // The failure box names the address to open by hand; the released login must not be
+        // asked for a code.
         QCOMPARE(prompts->shown.last().title, QString("Fyers Auth Failed"));
+        QCOMPARE(prompts->shown.last().text, "Failed to open browser. Please manually navigate to: " + loginHost->baseUrl()
+                                                 + "/generate-authcode?client_id=FY1&redirect_uri=https://127.0.0.1"
+                                                   "&response_type=code&state=sample_state");
         QTRY_VERIFY_WITH_TIMEOUT(lastLogin.isNull(), 5000);
         // The prompt's timer, started before this one and due sooner even when its coarse
         // timing runs late, has fired by the time this one does.

@@ -15,7 +15,6 @@ constexpr std::size_t kTokenWidth = 25;
 constexpr std::size_t kTime = 35;
 constexpr std::size_t kLtp = 43;
 constexpr std::size_t kQuantity = 51;
-constexpr std::size_t kDayVolume = 67;
 constexpr std::size_t kOpen = 91;
 constexpr std::size_t kHigh = 99;
 constexpr std::size_t kLow = 107;
@@ -125,8 +124,9 @@ DecodedFrame AngelOneDecoder::decode(const QByteArray& message, qint64 receivedM
         tick.open = double(i64(r, kOpen)) / divisor;
         tick.high = double(i64(r, kHigh)) / divisor;
         tick.low = double(i64(r, kLow)) / divisor;
+        // The watchlist's LTQ column shows `volume`: for this stream it is the last trade's quantity.
         const std::int64_t quantity = i64(r, kQuantity);
-        tick.volume = double(i64(r, kDayVolume));
+        tick.volume = double(quantity);
         tick.lastTradedQty = qint32(std::clamp<std::int64_t>(quantity, 0, std::numeric_limits<qint32>::max()));
         tick.openInterest = carriesOpenInterest(type) ? double(i64(r, kOpenInterest)) : 0.0;
         // A time of 0 means the record carries none; one QDateTime cannot hold is not a time either.

@@ -10,10 +10,8 @@
 //    27    8    sequence number (not read)
 //    35    8    i64 exchange time, ms since the Unix epoch; 0 (absent) -> time of receipt
 //    43    8    i64 last traded price
-//    51    8    i64 last traded quantity (capped to 32 bits)
-//    59    8    (average traded price, not read)
-//    67    8    i64 volume traded today -> volume
-//    75   16    (total buy and sell quantities, not read)
+//    51    8    i64 last traded quantity -> volume, and lastTradedQty capped to 32 bits
+//    59   32    (average price, day volume, buy and sell quantities: not read)
 //    91    8    i64 open      99  8  i64 high      107  8  i64 low
 //   115   16    (not read)
 //   131    8    i64 open interest, a count, only for exchange types 2, 4, 5, 7 and 13

@@ -10,6 +10,7 @@
 #include "brokers/dhan/DhanHistory.h"
 #include "brokers/dhan/DhanInstrumentList.h"
 #include "core/SettingsManager.h"
+#include "core/TickLog.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -178,7 +179,7 @@ void DhanBroker::setupWebSocketCallbacks()
     feed->setOnMessageCallback([this, generation](const DhanFeedEvent& event) {
         if (event.type == DhanFeedEvent::Message) {
             if (event.binary)
-                qDebug() << "[DhanBroker] Binary message:" << event.data.size() << "bytes";
+                qCDebug(tickLog) << "[DhanBroker] Binary message:" << event.data.size() << "bytes";
             else
                 qDebug() << "[DhanBroker] Text message:" << QString::fromUtf8(event.data.left(300));
             const QByteArray data = event.data;
@@ -415,6 +416,7 @@ void DhanBroker::unsubscribeLiveData(const QString& symbol)
 
 void DhanBroker::parseBinaryPacket(const QByteArray& data)
 {
+    decoder.setTracing(tickLog().isDebugEnabled());
     handleDecoded(decoder.decode(data, nowMSecs()), true);
 }
 
@@ -449,10 +451,29 @@ void DhanBroker::handleDecoded(const DecodedFrame& frame, bool logFilter)
             break;
         }
     }
+    qint64 securityId = 0;
+    double atp = 0;
+    for (const DecoderNote& n : frame.notes) {
+        if (n.what == DhanDecoder::kHeaderNote) {
+            qCDebug(tickLog) << "[DhanBroker] Header - ResponseCode:" << n.a << "MsgLen:" << n.b << "ExchSeg:" << n.c
+                             << "SecurityID:" << n.d;
+            securityId = n.d;
+            atp = n.x;
+        } else if (n.what == DhanDecoder::kImplausibleTimeNote) {
+            qCDebug(tickLog).noquote() << "[DhanBroker] Invalid timestamp from LTT epoch:" << n.a << "resulted in:"
+                                       << QDateTime::fromSecsSinceEpoch(n.a).toString(QLatin1String(kTimeFormat))
+                                       << "- using current time instead";
+        }
+    }
     // Receivers run before the next tick goes out; one of them may tear the connector down.
     QPointer<DhanBroker> alive(this);
     for (TickData tick : frame.ticks) {
         nameTick(tick);
+        if (!frame.notes.isEmpty())
+            qCDebug(tickLog) << "[DhanBroker] Full packet - SecurityID:" << securityId << "Symbol:" << tick.symbol
+                             << "LTP:" << tick.ltp << "Open:" << tick.open << "High:" << tick.high << "Low:" << tick.low
+                             << "Vol:" << tick.volume << "OI:" << tick.openInterest << "LTQ:" << tick.lastTradedQty
+                             << "ATP:" << atp;
         emitTick(tick, logFilter);
         if (!alive)
             return;
@@ -491,17 +512,17 @@ bool DhanBroker::emitTick(const TickData& tick, bool logFilter)
     if (settingsManager && !tick.exchange.isEmpty()) {
         const bool within = settingsManager->isWithinMarketHours(tick.exchange, tick.timestamp);
         if (logFilter)
-            qDebug() << "[DhanBroker] Market hours check - Exchange:" << tick.exchange
+            qCDebug(tickLog) << "[DhanBroker] Market hours check - Exchange:" << tick.exchange
                      << "Time:" << tick.timestamp.toString(QLatin1String(kTimeFormat))
                      << "WithinHours:" << within;
         if (!within) {
             if (logFilter)
-                qDebug() << "[DhanBroker] Tick FILTERED OUT - outside market hours";
+                qCDebug(tickLog) << "[DhanBroker] Tick FILTERED OUT - outside market hours";
             return false;
         }
     }
     if (logFilter)
-        qDebug() << "[DhanBroker] Emitting tickReceived signal for" << tick.symbol << "token:" << tick.token
+        qCDebug(tickLog) << "[DhanBroker] Emitting tickReceived signal for" << tick.symbol << "token:" << tick.token
                  << "price:" << tick.ltp;
     emit tickReceived(tick);
     return true;

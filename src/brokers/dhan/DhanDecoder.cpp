@@ -98,7 +98,7 @@ DecodedFrame DhanDecoder::decode(const QByteArray& frame, qint64 receivedMSecs)
         return out;
     }
     if (!r.has(0, kMinPacketSize)) {
-        out.addEvent(DecoderEvent::UnknownPacket, code, QStringLiteral("%1 bytes").arg(frame.size()));
+        out.addEvent(DecoderEvent::UnknownPacket, code, QString::number(frame.size()));
         return out;
     }
     std::uint8_t segment = 0;
@@ -124,6 +124,14 @@ DecodedFrame DhanDecoder::decode(const QByteArray& frame, qint64 receivedMSecs)
     t.openInterest = double(oi);
     t.lastTradedQty = qint32(ltq);
     t.timestamp = tradeTime(ltt, receivedMSecs);
+    if (tracing) {
+        std::int16_t length = 0;
+        r.i16le(1, length);
+        out.notes.append(DecoderNote{kHeaderNote, code, length, segment, securityId, double(f32At(r, 18)), 0, {}});
+        const qint64 msecs = qint64(ltt) * 1000;
+        if (msecs > receivedMSecs + kAheadMs || msecs < receivedMSecs - kBehindMs)
+            out.notes.append(DecoderNote{kImplausibleTimeNote, ltt, 0, 0, 0, 0, 0, {}});
+    }
     return out;
 }
 

@@ -43,13 +43,19 @@ public:
     static constexpr int kDisconnectCode = 50;
     static constexpr int kDisconnectPacketSize = 10;
 
+    // Notes of a tracing decoder, for each full packet: kHeaderNote (a response code, b message
+    // length, c segment byte, d security id, x average traded price), then kImplausibleTimeNote
+    // (a the trade time sent, in epoch seconds) when the time of receipt replaced it.
+    enum Note { kHeaderNote, kImplausibleTimeNote };
+
     // One binary frame. Events: Disconnect (code = reason, text = its meaning), UnknownPacket
-    // (code = response code, text = "<n> bytes") for a frame too short for a packet.
+    // (code = response code, text = the frame's size in bytes) for a frame too short for a packet.
     DecodedFrame decode(const QByteArray& frame, qint64 receivedMSecs);
     // One text frame (UTF-8 JSON). Events: Acknowledged; Malformed for text that is not a JSON object.
     DecodedFrame decodeText(const QByteArray& utf8, qint64 receivedMSecs);
     // Forgets the cached token texts and trade time (a new connection).
     void reset();
+    void setTracing(bool on) { tracing = on; }
 
     // "NSE_EQ", "IDX_I", ... for the packet's segment byte; the number as text when unknown.
     static QString segmentName(int segment);
@@ -62,4 +68,5 @@ private:
 
     QHash<quint32, QString> tokens;  // security id -> its decimal text, built once per instrument
     TickClock::LastStamp lastStamp;  // the packets of one second share their trade time
+    bool tracing = false;
 };

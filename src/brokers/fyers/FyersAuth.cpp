@@ -31,7 +31,11 @@ void FyersAuth::startAuthentication(const QString& clientId, const QString& redi
     q.addQueryItem(QStringLiteral("state"), QStringLiteral("sample_state"));
     url.setQuery(q);
     emit authenticationRequired(url);
-    QDesktopServices::openUrl(url);
+    if (!QDesktopServices::openUrl(url)) {
+        const QString address = url.toString();
+        qWarning() << "[FyersAuth] No browser could be opened for the authorization page";
+        emit authenticationFailed(QStringLiteral("Failed to open browser. Please manually navigate to: ") + address);
+    }
 }
 
 QString FyersAuth::authCodeFrom(const QString& pasted)

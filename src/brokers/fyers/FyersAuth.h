@@ -17,7 +17,8 @@ public:
     QString getBaseUrl() const { return baseUrl; }
     QString getAccessToken() const { return accessToken; }
 
-    // Builds the authorization address, emits authenticationRequired and opens it in the browser.
+    // Builds the authorization address, emits authenticationRequired and opens it in the browser;
+    // when no browser opens, authenticationFailed (at once) names the address to open by hand.
     void startAuthentication(const QString& clientId, const QString& redirectUri);
     // Posts the code with the hash of "clientId:appSecret"; ends in authenticationSuccessful or
     // authenticationFailed. `authCode` may be the whole redirect address the browser shows.

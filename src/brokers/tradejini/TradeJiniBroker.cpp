@@ -8,6 +8,7 @@
 #include "brokers/tradejini/TradeJiniSymbolStore.h"
 #include "core/SettingsManager.h"
 #include "core/TickClock.h"
+#include "core/TickLog.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -413,9 +414,31 @@ void TradeJiniBroker::processJsonMessage(const QJsonObject& object)
     }
 }
 
+void TradeJiniBroker::logL1Packet(const DecoderNote& note)
+{
+    qCDebug(tickLog) << "[TradeJiniBroker] Parsing L1 packet, size:" << note.a;
+    // The first few large packets of the process are dumped: enough to see the layout without
+    // flooding the log.
+    static int dumped = 0;
+    if (note.bytes.isEmpty() || dumped >= 3)
+        return;
+    ++dumped;
+    qCDebug(tickLog) << "[TradeJiniBroker] Large packet (" << note.a << "bytes) - HEX DUMP:";
+    QString hex;
+    for (int i = 0; i < note.bytes.size(); ++i) {
+        hex += QStringLiteral("%1 ").arg(quint8(note.bytes[i]), 2, 16, QLatin1Char('0'));
+        if (i % 16 == 15)
+            hex += QLatin1Char('\n');
+    }
+    qCDebug(tickLog).noquote() << hex;
+}
+
 void TradeJiniBroker::onWsBinaryMessage(const QByteArray& message)
 {
+    decoder.setTracing(tickLog().isDebugEnabled());
     const DecodedFrame frame = decoder.decode(message, clock ? clock().toMSecsSinceEpoch() : TickClock::nowMSecs());
+    for (const DecoderNote& n : frame.notes)
+        logL1Packet(n);
     for (const DecoderEvent& e : frame.events) {
         switch (e.kind) {
         case DecoderEvent::Malformed:

@@ -80,6 +80,7 @@ private slots:
 
 private:
     void processJsonMessage(const QJsonObject& object);
+    void logL1Packet(const DecoderNote& note);
     // A range over 30 days goes out as several requests; their bars are gathered in a batch and
     // handed on once, so a receiver that replaces a symbol's bars keeps the whole range.
     void requestHistoryRange(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,

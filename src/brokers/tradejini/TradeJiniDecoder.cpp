@@ -123,8 +123,14 @@ void TradeJiniDecoder::decodePayload(const char* data, int size, qint64 received
         if (length >= 3) {
             const auto* packet = reinterpret_cast<const unsigned char*>(data) + offset;
             const unsigned type = packet[2];
-            if (type == 10)
+            if (type == 10) {
+                if (tracing)
+                    out.notes.append(DecoderNote{
+                        kL1PacketNote, length, 0, 0, 0, 0, 0,
+                        length > kDumpAbove ? QByteArray(reinterpret_cast<const char*>(packet), std::min<int>(length, kDumpBytes))
+                                            : QByteArray()});
                 decodeL1(packet, length, receivedMSecs, out);
+            }
             else if (type == 16)
                 out.addEvent(DecoderEvent::Heartbeat);
             else

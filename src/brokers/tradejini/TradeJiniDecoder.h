@@ -45,8 +45,15 @@ public:
     // Inflated payloads beyond this are refused: a frame's own size field cannot be trusted.
     static constexpr qint64 kMaxInflatedBytes = 16 * 1024 * 1024;
 
+    // Note of a tracing decoder, one per L1 packet met (before it is decoded): a = its length,
+    // bytes = its first kDumpBytes bytes when it is longer than kDumpAbove.
+    enum Note { kL1PacketNote };
+    static constexpr int kDumpAbove = 30;
+    static constexpr int kDumpBytes = 80;
+
     DecodedFrame decode(const QByteArray& frame, qint64 receivedMSecs);
     void reset();
+    void setTracing(bool on) { tracing = on; }
     int cachedInstruments() const { return cache.size(); }
 
     static QString exchangeName(int segmentCode);
@@ -67,4 +74,5 @@ private:
     QHash<quint64, TickData> cache;
     QByteArray inflated;  // reused between frames
     TickClock::LastStamp lastStamp;  // packets of a frame share their seconds
+    bool tracing = false;
 };

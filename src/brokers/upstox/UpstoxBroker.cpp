@@ -6,6 +6,7 @@
 #include "brokers/StreamLinkWatch.h"
 #include "brokers/upstox/UpstoxHistory.h"
 #include "core/TickClock.h"
+#include "core/TickLog.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDebug>
@@ -355,11 +356,80 @@ void UpstoxBroker::onWsError(QAbstractSocket::SocketError error)
 
 // ---- ticks ----------------------------------------------------------------------------------
 
+namespace {
+
+// The per-field trace line of each decoder note: its text and which values follow it.
+struct TraceLine {
+    const char* text;
+    char form;  // 'a' integer, 'x' double, 's' text, 'w' number and wire type, 'r' root field, 'q' bid and ask
+};
+
+constexpr TraceLine kTraceLines[UpstoxDecoder::kNoteCount] = {
+    {"[UpstoxBroker] Starting manual protobuf parse, size:", 'a'},
+    {"[UpstoxBroker] Field:", 'r'},
+    {"[UpstoxBroker] Feed entry length:", 'a'},
+    {"[UpstoxBroker] Skipping root field:", 'a'},
+    {"[UpstoxBroker] Instrument key:", 's'},
+    {"[UpstoxBroker] Feed message length:", 'a'},
+    {"[UpstoxBroker] Skipping entry field:", 'a'},
+    {"[UpstoxBroker]   Feed field:", 'w'},
+    {"[UpstoxBroker]   LTPC message length:", 'a'},
+    {"[UpstoxBroker]     LTP:", 'x'},
+    {"[UpstoxBroker]     LTT:", 'a'},
+    {"[UpstoxBroker]     LTQ:", 'a'},
+    {"[UpstoxBroker]     Skipping LTPC field:", 'a'},
+    {"[UpstoxBroker]   FullFeed length:", 'a'},
+    {"[UpstoxBroker]   Skipping feed field:", 'a'},
+    {"[UpstoxBroker]     FullFeed field:", 'w'},
+    {"[UpstoxBroker]     Market/IndexFullFeed length:", 'a'},
+    {"[UpstoxBroker]       MarketFF field:", 'w'},
+    {"[UpstoxBroker]       Nested LTPC length:", 'a'},
+    {"[UpstoxBroker]         LTP (field 1):", 'x'},
+    {"[UpstoxBroker]         LTT:", 'a'},
+    {"[UpstoxBroker]         LTQ:", 'a'},
+    {"[UpstoxBroker]         CP (previous close):", 'x'},
+    {"[UpstoxBroker]       MarketLevel (field 2) length:", 'a'},
+    {"[UpstoxBroker]       Best Bid:", 'q'},
+    {"[UpstoxBroker]       OptionGreeks (field 3) length:", 'a'},
+    {"[UpstoxBroker]       MarketOHLC (field 4) length:", 'a'},
+    {"[UpstoxBroker]       ATP (field 5):", 'x'},
+    {"[UpstoxBroker]       VTT (field 6):", 'a'},
+    {"[UpstoxBroker]       OI (field 7):", 'x'},
+    {"[UpstoxBroker]       TBQ (field 9):", 'x'},
+    {"[UpstoxBroker]       TSQ (field 10):", 'x'},
+};
+
+void logTrace(const DecoderNote& n)
+{
+    if (n.what < 0 || n.what >= UpstoxDecoder::kNoteCount)
+        return;
+    const TraceLine& line = kTraceLines[n.what];
+    QDebug d = QMessageLogger(__FILE__, __LINE__, Q_FUNC_INFO).debug(tickLog());
+    d << line.text;
+    switch (line.form) {
+    case 'a': d << n.a; break;
+    case 'x': d << n.x; break;
+    case 's': d << ConnectorText::clipped(QString::fromUtf8(n.bytes), 200); break;
+    case 'w': d << n.a << "wireType:" << n.b; break;
+    case 'r': d << n.a << "WireType:" << n.b << "Pos:" << n.c; break;
+    case 'q': d << n.x << "Best Ask:" << n.y; break;
+    default: break;
+    }
+}
+
+}  // namespace
+
 void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
 {
     if (sender() != m_webSocket || message.isEmpty())
         return;
+    const bool trace = tickLog().isDebugEnabled();
+    m_decoder.setTracing(trace);
     const DecodedFrame frame = m_decoder.decode(message, TickClock::nowMSecs());
+    // Only a protocol-buffers frame starts with this note, and only while tracing.
+    const bool protobuf = !frame.notes.isEmpty() && frame.notes.first().what == UpstoxDecoder::kParseStart;
+    for (const DecoderNote& n : frame.notes)
+        logTrace(n);
     for (const DecoderEvent& e : frame.events) {
         switch (e.kind) {
         case DecoderEvent::Acknowledged:
@@ -369,7 +439,8 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
             qWarning() << "[UpstoxBroker] Error message:" << ConnectorText::clipped(e.text, 500);
             break;
         case DecoderEvent::Skipped:
-            qWarning() << "[UpstoxBroker] Invalid tick data - key:" << e.text;
+            qWarning() << "[UpstoxBroker] Invalid tick data - key:" << ConnectorText::clipped(e.text, 200) << "ltp:"
+                       << e.value;
             break;
         case DecoderEvent::Malformed:
             if (e.code == UpstoxDecoder::kFeedTooLong)
@@ -383,11 +454,13 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
     }
     // Receivers run before the next tick goes out; one of them may tear the connector down.
     QPointer<UpstoxBroker> alive(this);
+    int parsed = 0;
     for (TickData t : frame.ticks) {
         // An instrument key names its segment itself ("NSE_FO|43885"), so the key alone is the
         // exchange and token together.
         const IndianSymbolData record = m_symbolRepository ? m_symbolRepository->findByToken(t.token) : IndianSymbolData();
         t.symbol = record.symbol.isEmpty() ? t.token : record.symbol;
+        const double shares = t.volume;
         // The feed counts shares; a lot-based instrument is shown in lots.
         if (record.lotSize >= 2)
             // Whole lots, in floating point: a hostile volume may not fit any integer.
@@ -395,9 +468,25 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
         emit tickReceived(t);
         if (!alive)
             return;
-        qDebug() << "[UpstoxBroker] Tick:" << t.symbol << "LTP:" << t.ltp << "Volume:" << t.volume
-                 << "OI:" << t.openInterest << "Time:" << t.timestamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+        if (!trace)
+            continue;
+        if (!protobuf) {
+            qCDebug(tickLog) << "[UpstoxBroker] Tick:" << t.symbol << "LTP:" << t.ltp << "Volume:" << t.volume
+                             << "Time:" << t.timestamp.toString(QStringLiteral("hh:mm:ss"));
+            continue;
+        }
+        const double cp = t.open;
+        const double change = cp > 0 ? t.ltp - cp : 0;
+        const double percent = cp > 0 ? change * 100.0 / cp : 0;
+        qCDebug(tickLog) << "[UpstoxBroker] \u2713 Parsed tick #" << ++parsed << ":" << t.symbol << "LTP:" << t.ltp
+                         << "Open(CP):" << cp << "Change:" << change << "("
+                         << QByteArray::number(percent, 'f', 2).constData() << "%)"
+                         << "Vol:" << t.volume << "(LTQ:" << shares
+                         << "/LotSize:" << (record.lotSize >= 2 ? record.lotSize : 1) << ")"
+                         << "OI:" << t.openInterest << "Time:" << t.timestamp.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     }
+    if (protobuf)
+        qCDebug(tickLog) << "[UpstoxBroker] Parsing complete. Total feeds parsed:" << parsed;
 }
 
 // ---- subscriptions --------------------------------------------------------------------------

@@ -39,51 +39,138 @@ double finiteOrZero(double d)
     return std::isfinite(d) ? d : 0.0;
 }
 
+// Notes go to `n` when the decoder traces; null, nothing is recorded.
+using Notes = QVector<DecoderNote>;
+
+void note(Notes* n, int what, qint64 a, qint64 b = 0, qint64 c = 0)
+{
+    if (n)
+        n->append(DecoderNote{what, a, b, c, 0, 0, 0, {}});
+}
+
+void noteReal(Notes* n, int what, double x, double y = 0)
+{
+    if (n)
+        n->append(DecoderNote{what, 0, 0, 0, 0, x, y, {}});
+}
+
+bool isA(const Field& f, int wireType, std::uint32_t number)
+{
+    return f.wireType == wireType && f.number == number;
+}
+
 // LTPC: last price, time and quantity; the full feed's copy also carries the previous close.
-void readLtpc(ProtobufReader r, EntryValues& v, bool withClose)
+void readLtpc(ProtobufReader r, EntryValues& v, bool nested, Notes* n)
 {
     Field f;
     while (r.next(f)) {
-        if (f.wireType == ProtobufReader::Fixed64 && f.number == 1)
+        if (isA(f, ProtobufReader::Fixed64, 1)) {
             v.ltp = ProtobufReader::asDouble(f.value);
-        else if (f.wireType == ProtobufReader::Varint && f.number == 2)
+            noteReal(n, nested ? UpstoxDecoder::kNestedLtp : UpstoxDecoder::kLtp, v.ltp);
+        } else if (isA(f, ProtobufReader::Varint, 2)) {
             v.ltt = qint64(f.value);
-        else if (f.wireType == ProtobufReader::Varint && f.number == 3)
+            note(n, nested ? UpstoxDecoder::kNestedLtt : UpstoxDecoder::kLtt, v.ltt);
+        } else if (isA(f, ProtobufReader::Varint, 3)) {
             v.ltq = qint64(f.value);
-        else if (withClose && f.wireType == ProtobufReader::Fixed64 && f.number == 4)
+            note(n, nested ? UpstoxDecoder::kNestedLtq : UpstoxDecoder::kLtq, v.ltq);
+        } else if (nested && isA(f, ProtobufReader::Fixed64, 4)) {
             v.cp = ProtobufReader::asDouble(f.value);
+            noteReal(n, UpstoxDecoder::kNestedCp, v.cp);
+        } else if (!nested) {
+            note(n, UpstoxDecoder::kSkipLtpc, f.number);
+        }
     }
 }
 
-void readFullFeedBody(ProtobufReader r, EntryValues& v)
+// The full-feed fields that only the trace reads.
+void traceMarketField(const ProtobufReader& r, const Field& f, Notes& n)
+{
+    using D = UpstoxDecoder;
+    const double d = ProtobufReader::asDouble(f.value);
+    if (isA(f, ProtobufReader::LengthDelimited, 2)) {
+        note(&n, D::kMarketLevelLength, qint64(f.length));
+        ProtobufReader level = r.message(f);
+        Field quote;
+        if (level.next(quote) && isA(quote, ProtobufReader::LengthDelimited, 1)) {
+            ProtobufReader q = level.message(quote);
+            double bid = 0, ask = 0;
+            Field g;
+            while (q.next(g)) {
+                if (isA(g, ProtobufReader::Fixed64, 2))
+                    bid = ProtobufReader::asDouble(g.value);
+                else if (isA(g, ProtobufReader::Fixed64, 4))
+                    ask = ProtobufReader::asDouble(g.value);
+            }
+            noteReal(&n, D::kBestBidAsk, bid, ask);
+        }
+    } else if (isA(f, ProtobufReader::LengthDelimited, 3)) {
+        note(&n, D::kGreeksLength, qint64(f.length));
+    } else if (isA(f, ProtobufReader::LengthDelimited, 4)) {
+        note(&n, D::kOhlcLength, qint64(f.length));
+    } else if (isA(f, ProtobufReader::Fixed64, 5)) {
+        noteReal(&n, D::kAtp, d);
+    } else if (isA(f, ProtobufReader::Varint, 6)) {
+        note(&n, D::kVtt, qint64(f.value));
+    } else if (isA(f, ProtobufReader::Fixed64, 9)) {
+        noteReal(&n, D::kTbq, d);
+    } else if (isA(f, ProtobufReader::Fixed64, 10)) {
+        noteReal(&n, D::kTsq, d);
+    }
+}
+
+void readFullFeedBody(ProtobufReader r, EntryValues& v, Notes* n)
 {
     Field f;
     while (r.next(f)) {
-        if (f.wireType == ProtobufReader::LengthDelimited && f.number == 1)
-            readLtpc(r.message(f), v, true);
-        else if (f.wireType == ProtobufReader::Fixed64 && f.number == 7)
+        note(n, UpstoxDecoder::kMarketField, f.number, f.wireType);
+        if (isA(f, ProtobufReader::LengthDelimited, 1)) {
+            note(n, UpstoxDecoder::kNestedLtpcLength, qint64(f.length));
+            readLtpc(r.message(f), v, true, n);
+        } else if (isA(f, ProtobufReader::Fixed64, 7)) {
             v.oi = ProtobufReader::asDouble(f.value);
+            noteReal(n, UpstoxDecoder::kOi, v.oi);
+        } else if (n) {
+            traceMarketField(r, f, *n);
+        }
     }
 }
 
-void readFeed(ProtobufReader r, EntryValues& v)
+void readFeed(ProtobufReader r, EntryValues& v, Notes* n)
 {
     Field f;
     while (r.next(f)) {
-        if (f.wireType != ProtobufReader::LengthDelimited)
-            continue;
-        if (f.number == 1) {
-            readLtpc(r.message(f), v, false);
-        } else if (f.number == 2) {
+        note(n, UpstoxDecoder::kFeedField, f.number, f.wireType);
+        if (isA(f, ProtobufReader::LengthDelimited, 1)) {
+            note(n, UpstoxDecoder::kLtpcLength, qint64(f.length));
+            readLtpc(r.message(f), v, false, n);
+        } else if (isA(f, ProtobufReader::LengthDelimited, 2)) {
+            note(n, UpstoxDecoder::kFullFeedLength, qint64(f.length));
             // Market and index full feeds share one field table.
             ProtobufReader full = r.message(f);
             Field g;
             while (full.next(g)) {
-                if (g.wireType == ProtobufReader::LengthDelimited && (g.number == 1 || g.number == 2))
-                    readFullFeedBody(full.message(g), v);
+                note(n, UpstoxDecoder::kFullFeedField, g.number, g.wireType);
+                if (g.wireType == ProtobufReader::LengthDelimited && (g.number == 1 || g.number == 2)) {
+                    note(n, UpstoxDecoder::kMarketFeedLength, qint64(g.length));
+                    readFullFeedBody(full.message(g), v, n);
+                }
             }
+        } else {
+            note(n, UpstoxDecoder::kSkipFeed, f.number);
         }
     }
+}
+
+// Bytes of a field's tag.
+qint64 tagLength(const Field& f)
+{
+    std::uint64_t tag = (std::uint64_t(f.number) << 3) | std::uint64_t(f.wireType);
+    qint64 length = 1;
+    while (tag >= 0x80) {
+        tag >>= 7;
+        ++length;
+    }
+    return length;
 }
 
 }  // namespace
@@ -124,6 +211,7 @@ void UpstoxDecoder::addTick(const EntryValues& v, qint64 receivedMSecs, DecodedF
     const Key& key = keyFor(v.key ? v.key : "", v.keyLength);
     if (key.text.isEmpty() || !(v.ltp > 0) || !std::isfinite(v.ltp)) {
         out.addEvent(DecoderEvent::Skipped, 0, key.text);
+        out.events.last().value = v.ltp;
         return;
     }
     out.ticks.append(TickData());
@@ -205,13 +293,19 @@ DecodedFrame UpstoxDecoder::decode(const QByteArray& frame, qint64 receivedMSecs
 
 void UpstoxDecoder::decodeProtobuf(const char* data, int size, qint64 receivedMSecs, DecodedFrame& out)
 {
+    Notes* n = tracing ? &out.notes : nullptr;
+    note(n, kParseStart, size);
     if (size < 2)
         return;
     ProtobufReader root(data, std::size_t(size));
     Field f;
-    while (root.next(f)) {
-        if (f.number != 2 || f.wireType != ProtobufReader::LengthDelimited)
+    for (std::size_t at = 0; root.next(f); at = root.position()) {
+        note(n, kRootField, f.number, f.wireType, qint64(at) + tagLength(f));
+        if (f.number != 2 || f.wireType != ProtobufReader::LengthDelimited) {
+            note(n, kSkipRoot, f.number);
             continue;
+        }
+        note(n, kEntryLength, qint64(f.length));
         if (f.truncated) {
             out.addEvent(DecoderEvent::Malformed, kFeedTooLong, QStringLiteral("Feed length exceeds data size"));
             return;
@@ -220,14 +314,21 @@ void UpstoxDecoder::decodeProtobuf(const char* data, int size, qint64 receivedMS
         ProtobufReader entry = root.message(f);
         Field g;
         while (entry.next(g)) {
-            if (g.wireType != ProtobufReader::LengthDelimited)
-                continue;
             // A key cut off by the end of its entry is not a key.
-            if (g.number == 1 && !g.truncated) {
+            if (isA(g, ProtobufReader::LengthDelimited, 1) && !g.truncated) {
                 v.key = entry.bytes(g);
                 v.keyLength = g.length;
-            } else if (g.number == 2) {
-                readFeed(entry.message(g), v);
+                if (n) {
+                    QByteArray key(v.key, int(v.keyLength));
+                    if (key.contains('\0'))
+                        key.truncate(key.indexOf('\0'));
+                    n->append(DecoderNote{kInstrumentKey, 0, 0, 0, 0, 0, 0, key});
+                }
+            } else if (isA(g, ProtobufReader::LengthDelimited, 2)) {
+                note(n, kFeedLength, qint64(g.length));
+                readFeed(entry.message(g), v, n);
+            } else {
+                note(n, kSkipEntry, g.number);
             }
         }
         addTick(v, receivedMSecs, out);

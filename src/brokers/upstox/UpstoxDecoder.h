@@ -23,7 +23,8 @@
 // `open` is the previous close; `volume` is the traded quantity in shares (the broker shows it in
 // lots). A trade time of 0 (or none) means "absent": the tick gets the time of receipt.
 // Events: Acknowledged (market_info, `text` the start of the frame), ServerError (an error notice,
-// `text` its message), Skipped (an entry without key or positive price, `text` the key),
+// `text` its message), Skipped (an entry without key or positive price, `text` the key, `value`
+// the price),
 // Malformed (an entry longer than the frame, code 1, or an unreadable field, code 0).
 #pragma once
 
@@ -43,6 +44,30 @@ class UpstoxDecoder {
 public:
     DecodedFrame decode(const QByteArray& frame, qint64 receivedMSecs);
     void reset();
+    void setTracing(bool on) { tracing = on; }
+
+    // Notes of a tracing decoder, one per field met in a protocol-buffers frame, in frame order.
+    // Values: a the integer (a length, field number or varint), b a wire type, c a position, x and
+    // y doubles, bytes the instrument key.
+    enum Note {
+        kParseStart,                                      // a: frame size
+        kRootField,                                       // a number, b wire type, c position after the tag
+        kEntryLength, kSkipRoot,                          // a
+        kInstrumentKey,                                   // bytes
+        kFeedLength, kSkipEntry,                          // a
+        kFeedField,                                       // a number, b wire type
+        kLtpcLength, kLtp, kLtt, kLtq, kSkipLtpc,         // LTPC of the Feed: a, x for the price
+        kFullFeedLength, kSkipFeed,                       // a
+        kFullFeedField,                                   // a number, b wire type
+        kMarketFeedLength,                                // a
+        kMarketField,                                     // a number, b wire type
+        kNestedLtpcLength, kNestedLtp, kNestedLtt, kNestedLtq, kNestedCp,  // a, x for prices
+        kMarketLevelLength,                               // a
+        kBestBidAsk,                                      // x bid, y ask of the first quote
+        kGreeksLength, kOhlcLength,                       // a
+        kAtp, kVtt, kOi, kTbq, kTsq,                      // x, a for the VTT
+        kNoteCount
+    };
 
     // Malformed event codes.
     static constexpr int kFeedTooLong = 1;
@@ -64,4 +89,5 @@ private:
 
     std::unordered_map<std::string, Key> keys;  // instrument key bytes -> texts, built once per instrument
     TickClock::LastStamp lastStamp;
+    bool tracing = false;
 };

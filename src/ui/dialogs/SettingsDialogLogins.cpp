@@ -172,7 +172,14 @@ void SettingsDialog::onFyersAuthClicked()
                            "Come back here and enter it when prompted\n\nNote: on an 'invalid clientId' error, verify "
                            "the Client ID on the dashboard.\n\nClick OK to open the browser and start authentication.")))
         return;
+    // Without a browser the failure box names the address; there is no code to ask for.
+    bool failedAtOnce = false;
+    const QMetaObject::Connection failure =
+        connect(fyersAuth, &FyersAuth::authenticationFailed, this, [&failedAtOnce] { failedAtOnce = true; });
     fyersAuth->startAuthentication(clientId, QStringLiteral("https://127.0.0.1"));
+    disconnect(failure);
+    if (failedAtOnce)
+        return;
     // The login hashes the app's secret; without one it falls back to the app id.
     const QString secret = fyersSecretKeyEdit->text().isEmpty() ? appId : fyersSecretKeyEdit->text();
     QTimer::singleShot(delays.fyersCodeMs, this, [this, clientId, secret] {

@@ -21,7 +21,7 @@ Record sample()
     r.low = 248000;
     r.openInterest = 900;
     r.quantity = 75;
-    r.dayVolume = 1250000;  // the day's volume, not the last trade's quantity
+    r.dayVolume = 1250000;  // the day's volume (offset 67) is not the figure the watchlist shows
     r.fill = 0xAB;  // unread bytes must not leak into any field
     return r;
 }
@@ -73,7 +73,7 @@ void TestAngelOneDecoder::recordFields_data()
         x.exchangeType = quint8(t.type);
         // Open interest is a count of contracts, taken as sent.
         QTest::addRow("type %d", t.type) << AngelOneFrames::record(x)
-                                         << expected(x, t.name, 100, t.oi ? 900 : 0, 1250000, 75, r.epochMs);
+                                         << expected(x, t.name, 100, t.oi ? 900 : 0, 75, 75, r.epochMs);
     }
 
     // Currency prices carry four decimals and come in units of 10^-7 rupee: 83.2550 rupees.
@@ -84,29 +84,29 @@ void TestAngelOneDecoder::recordFields_data()
     currency.high = 834000000;
     currency.low = 830500000;
     QTest::newRow("currency record") << AngelOneFrames::record(currency)
-                                     << expected(currency, "CDS", 10000000, 900, 1250000, 75, r.epochMs);
+                                     << expected(currency, "CDS", 10000000, 900, 75, 75, r.epochMs);
 
     Record wide = r;
     wide.ltp = 5000000000LL;  // 5 crore paise: beyond 32 bits, still a price
-    QTest::newRow("price beyond 32 bits") << AngelOneFrames::record(wide) << expected(wide, "NSE", 100, 0, 1250000, 75, r.epochMs);
+    QTest::newRow("price beyond 32 bits") << AngelOneFrames::record(wide) << expected(wide, "NSE", 100, 0, 75, 75, r.epochMs);
 
     Record bigQty = r;
     bigQty.quantity = (qint64(1) << 32) + 5;
     bigQty.dayVolume = (qint64(1) << 33) + 7;
     QTest::newRow("quantities beyond 32 bits") << AngelOneFrames::record(bigQty)
-                                               << expected(bigQty, "NSE", 100, 0, 8589934599.0, 2147483647, r.epochMs);
+                                               << expected(bigQty, "NSE", 100, 0, 4294967301.0, 2147483647, r.epochMs);
 
     Record longToken = r;
     longToken.token = QByteArray(25, '7');
     QTest::newRow("token fills all 25 bytes") << AngelOneFrames::record(longToken)
-                                              << expected(longToken, "NSE", 100, 0, 1250000, 75, r.epochMs);
+                                              << expected(longToken, "NSE", 100, 0, 75, 75, r.epochMs);
 
     // A time of 0 is absent, one beyond the calendar is no time either: the time of receipt.
     for (const qint64 ms : {qint64(0), qint64(-1), std::numeric_limits<qint64>::max()}) {
         Record t = r;
         t.epochMs = ms;
         QTest::addRow("time %lld is the time of receipt", ms) << AngelOneFrames::record(t)
-                                                              << expected(t, "NSE", 100, 0, 1250000, 75, kReceived);
+                                                              << expected(t, "NSE", 100, 0, 75, 75, kReceived);
     }
 }
 

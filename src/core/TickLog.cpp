@@ -1,0 +1,4 @@
+// The per-tick logging category.
+#include "core/TickLog.h"
+
+Q_LOGGING_CATEGORY(tickLog, "tickvane.ticks")
