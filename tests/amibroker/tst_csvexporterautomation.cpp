@@ -4,6 +4,7 @@
 #include "core/SettingsManager.h"
 
 #include "support/FakeAutomation.h"
+#include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
 #include <QFile>
@@ -52,6 +53,7 @@ private slots:
     void batchImport_data();
     void batchImport();
     void linesDuringImportAreKept();
+    void importRequestedEveryTenthTick();
     void applicationObject_data();
     void applicationObject();
     void platformBackendKeepsTheFile();
@@ -177,6 +179,18 @@ void TestCSVExporterAutomation::linesDuringImportAreKept()
     QVERIFY(!QFile::exists(csv));
     QMetaObject::invokeMethod(exporter.get(), "flushPendingLines", Qt::DirectConnection);
     QCOMPARE(readAll(csv), QByteArray("NSE:LATE,2024-03-15,09:15:03,3.00,3.00,3.00,3.00,7,0\n"));
+}
+
+void TestCSVExporterAutomation::importRequestedEveryTenthTick()
+{
+    exporter->setAutoImportEnabled(true);
+    LogCapture log(false);
+    QList<int> requests;
+    for (int i = 1; i <= 20; ++i) {
+        exporter->onTickReceived(QStringLiteral("NSE:SBIN"), tick(i));
+        requests << log.count(QStringLiteral("Triggering batch import"));
+    }
+    QCOMPARE(requests, (QList<int>{0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 2}));
 }
 
 void TestCSVExporterAutomation::applicationObject_data()

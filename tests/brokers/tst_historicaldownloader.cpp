@@ -183,6 +183,8 @@ void TestHistoricalDownloader::matching_data()
     QTest::newRow("text pass keeps reply name") << "RELIANCE" << "RELIANCE INDUSTRIES" << false << "RELIANCE INDUSTRIES";
     QTest::newRow("scrip inside reply") << "BAJAJ AUTO" << "NSE:BAJAJ-EQ" << false << "NSE:BAJAJ-EQ";
     QTest::newRow("different instrument") << "TCS" << "INFY" << false << "";
+    // What precedes the first '-' is the key: nothing, for a leading dash.
+    QTest::newRow("leading dash keys nothing") << "-X" << "X" << false << "";
     QTest::newRow("token request via instrument") << "2885" << "RELIANCE" << true << "2885";
     QTest::newRow("assisted by token") << "RELIND" << "RIL.NS" << true << "RIL.NS";
     QTest::newRow("assisted needs provider") << "RELIND" << "RIL.NS" << false << "";

@@ -98,18 +98,27 @@ void TstHistoryBatch::partialFailureHandsOnBarsThenError()
 
 void TstHistoryBatch::pacerKeepsToItsRate()
 {
+    // Two starts per 200 ms on a clock the test moves: one request queued at 0, three at 100.
+    qint64 now = 0;
     RequestPacer pacer(2);
     pacer.setRate(2, 200);
-    QElapsedTimer clock;
-    clock.start();
+    pacer.setClock([&] { return now; });
     QVector<qint64> starts;
-    for (int i = 0; i < 5; ++i)
-        pacer.enqueue([&] { starts << clock.elapsed(); });
-    QCOMPARE(starts.size(), 2);  // the budget starts at once
-    QTRY_COMPARE_WITH_TIMEOUT(starts.size(), 5, 5000);
-    // No window of 200 ms ever held more than two starts.
-    for (int i = 2; i < starts.size(); ++i)
-        QVERIFY(starts[i] - starts[i - 2] >= 190);  // both clocks round to whole ms
+    const auto request = [&] { starts << now; };
+    pacer.enqueue(request);
+    now = 100;
+    for (int i = 0; i < 3; ++i)
+        pacer.enqueue(request);
+    while (pacer.pending() > 0) {
+        now = pacer.nextStartAt();
+        QTRY_VERIFY_WITH_TIMEOUT(starts.last() == now, 5000);  // the pacer's own timer starts it
+    }
+    // Idle past the window: the next two go at once.
+    now = 520;
+    pacer.enqueue(request);
+    pacer.enqueue(request);
+    // Each start waits for the one two places before it to leave the window, and not longer.
+    QCOMPARE(starts, (QVector<qint64>{0, 100, 200, 300, 520, 520}));
 }
 
 QTEST_GUILESS_MAIN(TstHistoryBatch)

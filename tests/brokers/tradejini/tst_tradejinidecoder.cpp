@@ -123,6 +123,7 @@ void TestTradeJiniDecoder::packetLengths_data()
     QTest::newRow("two bytes only") << QByteArray("\x05\x00", 2) << 0 << -1 << 0;
     QTest::newRow("ping and unknown types") << packet(16, {}) + packet(99, "abc") + good << 1 << -1 << 0;
     QTest::newRow("two packets and a stray byte") << good + l1(2, 22, 2000) + QByteArray(1, '\x05') << 2 << -1 << 0;
+    QTest::newRow("two stray bytes") << good + QByteArray("\x05\x00", 2) << 1 << -1 << 0;
 }
 
 void TestTradeJiniDecoder::packetLengths()
