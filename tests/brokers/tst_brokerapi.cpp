@@ -20,6 +20,19 @@ void triggerPoll(BrokerAPI& api)
     QVERIFY(QMetaObject::invokeMethod(&api, "onLiveDataTimer"));
 }
 
+// The facade in its own "Custom API" mode against a loopback quote service that polls only when told.
+struct CustomApi {
+    HttpTestServer server;
+    BrokerAPI api;
+    explicit CustomApi(int provider = 6)
+    {
+        QVERIFY(server.listen());
+        api.setProvider(provider);
+        api.setCustomUrl(server.baseUrl());
+        api.setPollInterval(3600000);
+    }
+};
+
 }  // namespace
 
 class TestBrokerAPI : public QObject {
@@ -202,11 +215,9 @@ void TestBrokerAPI::requestsOnTheWire()
     QFETCH(QString, interval);
     QFETCH(QString, path);
     QFETCH(QString, query);
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    BrokerAPI api;
-    api.setProvider(provider);
-    api.setCustomUrl(server.baseUrl());
+    CustomApi c(provider);
+    HttpTestServer& server = c.server;
+    BrokerAPI& api = c.api;
     api.setApiKey("k-123");
     if (intraday)
         api.requestIntradayData(symbol, interval);
@@ -241,17 +252,13 @@ void TestBrokerAPI::fyersHeaders()
 {
     QFETCH(QString, appId);
     QFETCH(QString, token);
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    BrokerAPI api;
-    api.setProvider(7);
-    api.setCustomUrl(server.baseUrl());
-    api.setFyersAppId(appId);
-    api.setFyersAccessToken(token);
-    api.subscribeLiveData("SBIN");
-    triggerPoll(api);
-    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 5000);
-    const HttpTestServer::Request r = server.lastRequest();
+    CustomApi c(7);
+    c.api.setFyersAppId(appId);
+    c.api.setFyersAccessToken(token);
+    c.api.subscribeLiveData("SBIN");
+    triggerPoll(c.api);
+    QTRY_COMPARE_WITH_TIMEOUT(c.server.requestCount(), 1, 5000);
+    const HttpTestServer::Request r = c.server.lastRequest();
     QCOMPARE(r.path, QString("/quotes"));
     QCOMPARE(r.query.queryItemValue("symbols"), QString("NSE:SBIN-EQ"));
     QTEST(r.header("Authorization"), "authorization");
@@ -302,17 +309,14 @@ void TestBrokerAPI::pollDeliversTicksPerSymbol()
 
 void TestBrokerAPI::rateWindowQueuesAndDrains()
 {
-    HttpTestServer server;
-    QVERIFY(server.listen());
+    CustomApi c;
+    HttpTestServer& server = c.server;
+    BrokerAPI& api = c.api;
     server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":1})"));
     QDateTime clock(QDate(2025, 1, 6), QTime(9, 15));
     const QDateTime t0 = clock;
-    BrokerAPI api;
     api.setClock([&clock] { return clock; });
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
     api.setRateLimit(3);
-    api.setPollInterval(3600000);
     api.setQueueDrainInterval(5);
     for (const char* s : {"A", "B", "C", "D", "E"})
         api.subscribeLiveData(s);
@@ -360,15 +364,11 @@ void TestBrokerAPI::queuedPollsAreNotDuplicated()
 
 void TestBrokerAPI::repliesRoutedByRequestKind()
 {
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    const QByteArray historyBody =
-        R"({"data":[{"symbol":"AAA","open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})";
-    server.setReply("GET", "/", HttpTestServer::Reply::json(historyBody));
-    BrokerAPI api;
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
-    api.setPollInterval(3600000);
+    CustomApi c;
+    HttpTestServer& server = c.server;
+    BrokerAPI& api = c.api;
+    server.setReply("GET", "/", HttpTestServer::Reply::json(
+        R"({"data":[{"symbol":"AAA","open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"));
     QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
     QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
     QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
@@ -413,13 +413,9 @@ void TestBrokerAPI::replyFailuresReported()
     QFETCH(int, status);
     QFETCH(QByteArray, body);
     QFETCH(QString, errorStart);
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    server.setReply("GET", "/", HttpTestServer::Reply::json(body, status));
-    BrokerAPI api;
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
-    api.setPollInterval(3600000);
+    CustomApi c;
+    BrokerAPI& api = c.api;
+    c.server.setReply("GET", "/", HttpTestServer::Reply::json(body, status));
     QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
     QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
     if (history) {
