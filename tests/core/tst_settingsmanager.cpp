@@ -114,7 +114,6 @@ private slots:
     void defaultsInMemoryAndOnDisk();
     void everyValueSurvivesSaveAndReload();
     void historicalKeysDefaultAndOutliveUnsavedChanges();
-    void noPromptWithoutStoredProviderOrChange();
     void fileIsOwnerOnlyAfterSave();
     void loadFixtures_data();
     void loadFixtures();
@@ -124,12 +123,13 @@ private slots:
     void watchlistOperations();
     void symbolCaches_data();
     void symbolCaches();
-    void exchangeCacheIsSavedButRebuiltFromEntries();
     void marketHours_data();
     void marketHours();
     // Last: quitting the application leaves the thread unable to run nested event loops.
     void providerChangePromptsOnceAndQuits();
-    void firstChangeOnAnEmptyStoreAsksOnce();  // after the test above: both quit the application
+    // After the test above: a prompt quits the application.
+    void promptOnAStoreWithoutProvider_data();
+    void promptOnAStoreWithoutProvider();
 
 private:
     QString settingsFile() const { return m_dir->path() + "/Tickvane/Tickvane.conf"; }
@@ -246,7 +246,9 @@ void TestSettingsManager::everyValueSurvivesSaveAndReload()
         sm.setMarketEndTime("CDS", QTime(16, 45));
         sm.cacheSymbolName("2885", "RELIANCE");
         sm.cacheSymbolName("NSE:SBIN-EQ", QString::fromUtf8("State Bank — India"));
+        sm.cacheSymbolInfo("2885", "RELIANCE", "NSE");
         sm.saveSettings();
+        QCOMPARE(raw()->value("Data/symbolExchangeCacheKeys").toStringList(), QStringList{"2885"});
     }
     SettingsManager back;
     // Secrets, tokens, passwords and the TOTP stay out of the log whether set, saved or loaded.
@@ -265,7 +267,9 @@ void TestSettingsManager::everyValueSurvivesSaveAndReload()
     QCOMPARE(back.symbolDisplayName("NSE:SBIN-EQ"), QString::fromUtf8("State Bank — India"));
     // The current broker's list was mirrored from the watchlist and comes back under its name.
     QCOMPARE(back.watchlistForBroker("Upstox"), back.watchlist());
+    // The exchange cache is saved but rebuilt from the watchlist entries, not read back.
     QCOMPARE(back.symbolExchange("MCX:GOLD24DECFUT"), QString("MCX"));
+    QCOMPARE(back.symbolExchange("2885"), QString());
 }
 
 void TestSettingsManager::historicalKeysDefaultAndOutliveUnsavedChanges()
@@ -344,29 +348,28 @@ void TestSettingsManager::providerChangePromptsOnceAndQuits()
     QCOMPARE(prompts.size(), 1);
 }
 
-void TestSettingsManager::noPromptWithoutStoredProviderOrChange()
+void TestSettingsManager::promptOnAStoreWithoutProvider_data()
 {
-    SettingsManager sm;
-    int prompts = 0;
-    sm.setRestartPrompt([&](const QString&, const QString&) { ++prompts; });
-    sm.setProvider(5);  // the store has never held a provider: nothing to compare with
-    sm.saveSettings();
-    QCOMPARE(prompts, 0);
-    QCOMPARE(raw()->value("API/provider").toInt(), 5);
+    QTest::addColumn<bool>("runningKnown");
+    QTest::addColumn<int>("prompts");
+    // Without the running provider there is nothing to compare with; with it, a first change asks once.
+    QTest::newRow("running provider unknown") << false << 0;
+    QTest::newRow("running provider known") << true << 1;
 }
 
-void TestSettingsManager::firstChangeOnAnEmptyStoreAsksOnce()
+void TestSettingsManager::promptOnAStoreWithoutProvider()
 {
-    // Once the running provider is known, a first change on a store that never held one asks.
+    QFETCH(bool, runningKnown);
     int prompts = 0;
-    SettingsManager running;
-    running.setRestartPrompt([&](const QString&, const QString&) { ++prompts; });
-    running.setActiveProvider(running.provider());
-    running.setProvider(6);
-    running.saveSettings();
-    QCOMPARE(prompts, 1);
-    running.saveSettings();
-    QCOMPARE(prompts, 1);
+    SettingsManager sm;
+    sm.setRestartPrompt([&](const QString&, const QString&) { ++prompts; });
+    if (runningKnown)
+        sm.setActiveProvider(sm.provider());
+    sm.setProvider(6);
+    sm.saveSettings();
+    sm.saveSettings();
+    QTEST(prompts, "prompts");
+    QCOMPARE(raw()->value("API/provider").toInt(), 6);
 }
 
 void TestSettingsManager::fileIsOwnerOnlyAfterSave()
@@ -650,24 +653,6 @@ void TestSettingsManager::symbolCaches()
     QCOMPARE(sm.symbolDisplayName(key), key);
     QCOMPARE(sm.symbolExchange(key), QString());
     QCOMPARE(sm.watchlist(), QStringList{"NSE:KEEP"});
-}
-
-void TestSettingsManager::exchangeCacheIsSavedButRebuiltFromEntries()
-{
-    {
-        SettingsManager sm;
-        sm.cacheSymbolInfo("2885", "RELIANCE", "NSE");
-        sm.setCurrentBroker("Dhan");
-        sm.setWatchlist({"BSE:500325"});
-        sm.saveSettings();
-        auto file = raw();
-        QCOMPARE(file->value("Data/symbolExchangeCacheKeys").toStringList(), QStringList{"2885"});
-        QCOMPARE(file->value("Data/symbolExchangeCacheValues").toStringList(), QStringList{"NSE"});
-    }
-    SettingsManager back;
-    QCOMPARE(back.symbolExchange("2885"), QString());
-    QCOMPARE(back.symbolExchange("BSE:500325"), QString("BSE"));
-    QCOMPARE(back.symbolDisplayName("2885"), QString("RELIANCE"));
 }
 
 void TestSettingsManager::marketHours_data()
