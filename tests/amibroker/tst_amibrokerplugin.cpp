@@ -53,6 +53,12 @@ bool untouched(const PluginQuote& q)
     return std::memcmp(&q, &p, sizeof q) == 0;
 }
 
+// Price, open, high, low, quantity, volume, adjusted price: compared exactly, as the host reads them.
+QVector<float> prices(const PluginQuote& q)
+{
+    return {q.price, q.open, q.high, q.low, q.quantity, q.volume, q.adjustedPrice};
+}
+
 } // namespace
 
 class TestAmiBrokerPlugin : public QObject
@@ -135,14 +141,10 @@ void TestAmiBrokerPlugin::infoAndStatus()
         PluginInfo info;
         std::memset(&info, 0xCD, sizeof info);
         QCOMPARE(GetPluginInfo(&info), 1);
-        QCOMPARE(info.structSize, std::int32_t(sizeof(PluginInfo)));
-        QCOMPARE(info.type, 3);
-        QCOMPARE(info.version, 10000);
-        QCOMPARE(info.idCode, 12345);
-        QCOMPARE(QByteArray(info.name), QByteArray("Tickvane"));
-        QCOMPARE(QByteArray(info.vendor), QByteArray("Tickvane Team"));
-        QCOMPARE(info.reserved, 0);
-        QCOMPARE(info.minHostVersion, 5000000);
+        QCOMPARE((QVector<int>{info.structSize, info.type, info.version, info.idCode, info.reserved,
+                               info.minHostVersion}),
+                 (QVector<int>{int(sizeof(PluginInfo)), 3, 10000, 12345, 0, 5000000}));
+        QCOMPARE(QByteArray(info.name) + "|" + info.vendor, QByteArray("Tickvane|Tickvane Team"));
     }
     QCOMPARE(GetStatus(nullptr), 2);
     store->storeHistoricalData(QStringLiteral("X"), bars(QStringLiteral("X"), 1));
@@ -169,13 +171,7 @@ void TestAmiBrokerPlugin::quoteFromTick()
 
     PluginQuote q = poisoned();
     QCOMPARE(GetQuote("NSE:\xC9SBIN", &q), 1);
-    QCOMPARE(q.price, 761.45f);
-    QCOMPARE(q.open, 760.1f);
-    QCOMPARE(q.high, 762.0f);
-    QCOMPARE(q.low, 758.25f);
-    QCOMPARE(q.quantity, 4294967295.0f);
-    QCOMPARE(q.volume, 345678.0f);
-    QCOMPARE(q.adjustedPrice, 761.45f);
+    QCOMPARE(prices(q), (QVector<float>{761.45f, 760.1f, 762, 758.25f, 4294967295.0f, 345678, 761.45f}));
     QCOMPARE(q.reserved, 0);
     QCOMPARE(q.dataDate, 20240315); // the date only, no time part
     QCOMPARE(q.queryDate, packed(QDate::currentDate()));
@@ -195,13 +191,8 @@ void TestAmiBrokerPlugin::quoteFromTodaysBar()
                                                          bar(QStringLiteral("NIFTY"), QDateTime(now.date(), QTime(0, 0)), 60)});
     PluginQuote q = poisoned();
     QCOMPARE(GetQuote("NIFTY", &q), 1);
-    QCOMPARE(q.price, 60.0f);
-    QCOMPARE(q.open, 59.0f);
-    QCOMPARE(q.high, 62.0f);
-    QCOMPARE(q.low, 57.0f);
-    QCOMPARE(q.quantity, 6000.0f); // a bar's volume goes to the quantity word
-    QCOMPARE(q.volume, 0.0f);
-    QCOMPARE(q.adjustedPrice, 59.5f);
+    // A bar's volume goes to the quantity word.
+    QCOMPARE(prices(q), (QVector<float>{60, 59, 62, 57, 6000, 0, 59.5f}));
     QCOMPARE(q.dataDate, packed(now.date()));
 }
 
