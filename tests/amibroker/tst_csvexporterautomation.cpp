@@ -271,12 +271,10 @@ private slots:
     void directImport()
     {
         const QString csv = work->filePath(QStringLiteral("quotes.csv"));
-        QFile f(csv);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("Symbol,Date,Open,High,Low,Close,Volume\n"                   // 7 fields: skipped
-                "X,2024-03-14,09:15:00,10.5,11,10,10.75,1200\n"
-                "X,2024-03-14,09:16:00,abc,11.5,10.5,11.25,99999999999\n"); // beyond the 32-bit long: 0
-        f.close();
+        QVERIFY(TestFiles::writeFile(csv, "Symbol,Date,Open,High,Low,Close,Volume\n"  // 7 fields: skipped
+                                          "X,2024-03-14,09:15:00,10.5,11,10,10.75,1200\n"
+                                          // beyond the 32-bit long: 0
+                                          "X,2024-03-14,09:16:00,abc,11.5,10.5,11.25,99999999999\n"));
         // Add(QString) gives no stock (it exists already), so Item(QString) is asked.
         backend->setupApplication = [](FakeAutomationObject& app) {
             const AutomationLog log = app.log;

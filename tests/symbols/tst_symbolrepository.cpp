@@ -36,11 +36,7 @@ QByteArray zerodhaCsv(int rows, int firstToken = 1000)
 
 void writeMeta(const QString& csvPath, const QDateTime& fetched)
 {
-    QFile f(csvPath + ".meta.json");
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    QJsonObject o;
-    o.insert("fetchedAt", fetched.toString(Qt::ISODate));
-    f.write(QJsonDocument(o).toJson());
+    QVERIFY(writeFile(csvPath + ".meta.json", QJsonDocument(QJsonObject{{"fetchedAt", fetched.toString(Qt::ISODate)}}).toJson()));
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "support/HttpTestServer.h"
 #include "support/OfflineWindow.h"
 #include "support/RefusingHttpServer.h"
+#include "support/TestFiles.h"
 #include "support/WebSocketTestServer.h"
 #include "support/ZerodhaFrames.h"
 
@@ -36,12 +37,6 @@ public:
 private:
     QString stream;
 };
-
-QByteArray fileText(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-}
 
 }  // namespace
 
@@ -85,8 +80,8 @@ private slots:
         QCOMPARE(table->item(0, 2)->text(), QString("10.10"));
         QCOMPARE(table->item(0, 4)->text(), QString("2490.00"));
         const QString live = w.exporter()->liveDataFilePath();
-        QTRY_VERIFY_WITH_TIMEOUT(fileText(live).contains("RELIANCE,"), 10000);
-        QVERIFY2(fileText(live).contains("2500.10"), fileText(live).constData());
+        QTRY_VERIFY_WITH_TIMEOUT(TestFiles::readAll(live).contains("RELIANCE,"), 10000);
+        QVERIFY2(TestFiles::readAll(live).contains("2500.10"), TestFiles::readAll(live).constData());
 
         // Backfill from the row: the broker's day candles land in AmiBroker's file under the symbol.
         candles.setReply("GET", "/instruments/historical/408065/day",
@@ -96,7 +91,7 @@ private slots:
             if (b->text() == "Load History")
                 b->click();
         }
-        QTRY_VERIFY_WITH_TIMEOUT(fileText(live).contains("2433.35"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(TestFiles::readAll(live).contains("2433.35"), 10000);
         QCOMPARE(candles.requestCount(), 1);
         QCOMPARE(candles.lastRequest().header("Authorization"), QByteArray("token KEY:TOK"));
     }

@@ -4,6 +4,7 @@
 #include "support/HttpTestServer.h"
 #include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
+#include "support/TestFiles.h"
 #include "symbols/ISymbolMasterSource.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/SymbolManager.h"
@@ -23,6 +24,8 @@
 
 #include <memory>
 
+using TestFiles::writeFile;
+
 namespace {
 
 const QByteArray kZerodhaNse =
@@ -39,19 +42,6 @@ QByteArray fyersFile(const QString& prefix, int rows)
         out += (prefix + QString::number(i) + "," + prefix + "SYM" + QString::number(i) + ",IN" +
                 QString::number(i) + "\n").toUtf8();
     return out;
-}
-
-void writeFile(const QString& path, const QByteArray& bytes)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-}
-
-QByteArray readFile(const QString& path)
-{
-    QFile f(path);
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
 }
 
 QPushButton* button(QWidget* dialog, const QString& text)
@@ -165,7 +155,7 @@ private slots:
             QVERIFY(manager->loadedSymbols().isEmpty());
         }
         if (metaKept)
-            QCOMPARE(readFile(metaPath), meta);
+            QCOMPARE(TestFiles::readAll(metaPath), meta);
         QVERIFY(prompts->shown.isEmpty());
     }
 
@@ -181,7 +171,7 @@ private slots:
         QVERIFY(!manager->findChild<QPushButton*>()->isEnabled());  // Load Symbols is the first button
         QTRY_COMPARE_WITH_TIMEOUT(manager->loadedSymbols().size(), 3, 10000);
         QVERIFY(manager->findChild<QPushButton*>()->isEnabled());
-        QCOMPARE(readFile(manager->cacheFilePath("Zerodha", "NSE")), kZerodhaNse);
+        QCOMPARE(TestFiles::readAll(manager->cacheFilePath("Zerodha", "NSE")), kZerodhaNse);
         const QJsonObject meta = manager->readCacheMeta(manager->cacheMetaPath("Zerodha", "NSE"));
         QCOMPARE(meta.value("etag").toString(), QString("\"v2\""));
         QCOMPARE(meta.value("lastModified").toString(), QString("Wed, 02 Oct 2024 10:00:00 GMT"));
@@ -210,7 +200,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(prompts->shown.size(), 1, 10000);
         QCOMPARE(prompts->last().title, QString("Download Error"));
         QVERIFY(prompts->last().text.startsWith("Failed to download symbol master:\n"));
-        QCOMPARE(readFile(csv), QByteArray("old"));
+        QCOMPARE(TestFiles::readAll(csv), QByteArray("old"));
         QVERIFY(QFile::exists(manager->cacheMetaPath("Fyers", "NSE")));
         QVERIFY(manager->findChild<QPushButton*>()->isEnabled());
     }
@@ -422,7 +412,7 @@ private slots:
         // Every exchange answered: the load is over and later parses start a new list.
         QVERIFY(!manager->isLoadingAllExchanges());
         QCOMPARE(manager->loadedSymbols().size(), 3);
-        QCOMPARE(readFile(manager->cacheFilePath("Zerodha", "NSE")), kZerodhaNse);
+        QCOMPARE(TestFiles::readAll(manager->cacheFilePath("Zerodha", "NSE")), kZerodhaNse);
         QVERIFY(!QFile::exists(manager->cacheMetaPath("Zerodha", "NSE")));
 
         // An error ends a waiting all-exchanges load too.
