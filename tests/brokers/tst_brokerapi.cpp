@@ -1,6 +1,6 @@
 // Broker facade: connector forwarding, own "Custom API" mode, request building, rate window, routing.
 #include "brokers/BrokerAPI.h"
-#include "support/FakeBroker.h"
+#include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
 
 #include <QNetworkReply>
@@ -12,7 +12,7 @@ namespace {
 
 TickData tick(const QString& symbol, double ltp)
 {
-    return FakeBroker::makeTick(symbol, ltp);
+    return RecordingBroker::makeTick(symbol, ltp);
 }
 
 void triggerPoll(BrokerAPI& api)
@@ -42,7 +42,7 @@ private slots:
     void forwardsToConnectorAndSwitchesCleanly()
     {
         BrokerAPI api;
-        FakeBroker a, b;
+        RecordingBroker a, b;
         QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
         QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
         QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
@@ -52,7 +52,7 @@ private slots:
         api.setImplementation(&a);  // same connector: nothing doubled
         a.sendTick(tick("A", 1));
         a.sendHistory("A", {});
-        a.sendStatus(true);
+        a.reportConnected(true);
         a.sendError("boom");
         QCOMPARE(ticks.count(), 1);
         QCOMPARE(history.count(), 1);
@@ -66,7 +66,7 @@ private slots:
         api.stopLiveData();
         api.requestHistoricalData("X", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
         api.requestIntradayData("Y", "5minute");
-        QCOMPARE(a.calls, (QStringList{"sub:X", "start", "unsub:X", "stop"}));
+        QCOMPARE(a.calls, (QStringList{"subscribe:X", "startLiveData", "unsubscribe:X", "stopLiveData"}));
         QCOMPARE(a.history.size(), 2);
         QCOMPARE(a.history.at(0).interval, QString("day"));
         QCOMPARE(a.history.at(1).symbol, QString("Y"));
@@ -88,17 +88,17 @@ private slots:
 
     void destructionStopsConnectorAndToleratesDeadOne()
     {
-        FakeBroker connector;
+        RecordingBroker connector;
         {
             BrokerAPI api;
             api.setImplementation(&connector);
         }
-        QCOMPARE(connector.calls, QStringList{"stop"});
+        QCOMPARE(connector.calls, QStringList{"stopLiveData"});
 
         BrokerAPI api;
         QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
         {
-            FakeBroker shortLived;
+            RecordingBroker shortLived;
             api.setImplementation(&shortLived);
         }
         QCOMPARE(api.implementation(), nullptr);  // back in own mode, no dangling connector

@@ -4,7 +4,7 @@
 #include "brokers/ISymbolProvider.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
-#include "support/FakeBroker.h"
+#include "support/RecordingBroker.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -45,7 +45,7 @@ class TestHistoricalDownloader : public QObject {
 
     struct Rig {
         BrokerAPI api;
-        FakeBroker broker;
+        RecordingBroker broker;
         DataManager store;
         SettingsManager settings;
         HistoricalDownloader dl;

@@ -3,7 +3,7 @@
 #include "brokers/LiveFeeder.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
-#include "support/FakeBroker.h"
+#include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
 
 #include <QCoreApplication>
@@ -15,7 +15,7 @@ namespace {
 
 TickData tick(const QString& symbol, double ltp)
 {
-    return FakeBroker::makeTick(symbol, ltp);
+    return RecordingBroker::makeTick(symbol, ltp);
 }
 
 }  // namespace
@@ -84,7 +84,7 @@ private slots:
         QFETCH(QStringList, symbols);
         QFETCH(QString, apiKey);
         BrokerAPI api;
-        FakeBroker broker;
+        RecordingBroker broker;
         api.setImplementation(&broker);
         DataManager store;
         SettingsManager settings;
@@ -102,7 +102,7 @@ private slots:
     void runThroughConnector()
     {
         BrokerAPI api;
-        FakeBroker broker;
+        RecordingBroker broker;
         api.setImplementation(&broker);
         DataManager store;
         SettingsManager settings;
@@ -118,7 +118,7 @@ private slots:
         feeder.start();
         feeder.start();
         QVERIFY(feeder.isRunning());
-        QCOMPARE(broker.calls, (QStringList{"sub:A", "sub:B", "sub:C", "start"}));
+        QCOMPARE(broker.calls, (QStringList{"subscribe:A", "subscribe:B", "subscribe:C", "startLiveData"}));
         QCOMPARE(status.last().at(0).toString(), QString("Running - Connecting..."));
         broker.sendTick(tick("A", 101));
         broker.sendTick(tick("B", 0));  // invalid: counted, but the store drops it
@@ -128,7 +128,7 @@ private slots:
         const QDateTime last = feeder.lastUpdate();
         QVERIFY(last.isValid());
 
-        broker.sendStatus(false);
+        broker.reportConnected(false);
         broker.sendError("socket closed");
         QCOMPARE(errors.count(), 2);
         QCOMPARE(errors.at(0).at(0).toString(), QString("Connection lost to data provider"));
@@ -141,7 +141,7 @@ private slots:
 
         broker.calls.clear();
         feeder.stop();
-        QCOMPARE(broker.calls, (QStringList{"stop", "unsub:A", "unsub:B", "unsub:C"}));
+        QCOMPARE(broker.calls, (QStringList{"stopLiveData", "unsubscribe:A", "unsubscribe:B", "unsubscribe:C"}));
         QCOMPARE(feeder.statusText(), QString("Stopped - 3 symbols configured"));
     }
 
