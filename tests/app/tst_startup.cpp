@@ -63,106 +63,102 @@ class StartupTest : public QObject
     Q_OBJECT
 
 private slots:
-    void cleanRunShutsDownInOrder();
-    void executableRecordsSigterm();
-    void executableExportsOnlyThePluginFunctions();
-};
-
-void StartupTest::cleanRunShutsDownInOrder()
-{
-    TestEnvironment env;
-    QVERIFY(env.isValid());
+    void cleanRunShutsDownInOrder()
     {
-        // The "Custom API" provider: no connector and no instrument master to download, so the
-        // window starts without the network.
-        QSettings seed(env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf"), QSettings::IniFormat);
-        seed.setValue(QStringLiteral("API/provider"), 6);
-    }
-    const ToolResult run = runTool(QStringLiteral("app_child"), {"run"}, env.processEnvironment());
-    QVERIFY(run.finished);
-    QCOMPARE(run.exitStatus, QProcess::NormalExit);
-    QCOMPARE(run.exitCode, 0);
-
-    const QString path = onlyLogFile(env);
-    QVERIFY(!path.isEmpty());
-    const QStringList lines = bodies(readAll(path));
-    verifyOpening(lines, path);
-    QVERIFY(lines.contains(QStringLiteral("[INFO] MainWindow: using application-level SettingsManager")));
-    QCOMPARE(lines.last(), QStringLiteral("[INFO] ===== Tickvane Shutting Down ====="));
-    for (const QString& line : lines)
-        QVERIFY2(!line.startsWith(QLatin1String("<unstamped>")), qPrintable(line));
-
-    // The socket line comes before any handler exists, so it is in Qt's plain format on stderr.
-    const QString err = QString::fromLocal8Bit(run.standardError);
-    QVERIFY(err.contains(QRegularExpression(QStringLiteral("(^|\\n)Network sockets initialized for IXWebSocket \\(Dhan broker\\)\\n"))));
-    // The window is destroyed after the log is closed and saves the settings then.
-    const QString settingsFile = env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf");
-    QVERIFY(QFileInfo::exists(settingsFile));
-    QCOMPARE(QFileInfo(settingsFile).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
-             QFileDevice::Permissions());
-    QVERIFY(err.indexOf(QLatin1String("===== Tickvane Shutting Down =====")) > 0);
-}
-
-void StartupTest::executableRecordsSigterm()
-{
-    const QString exe = qEnvironmentVariable("TICKVANE_EXE");
-    if (exe.isEmpty())
-        QSKIP("TICKVANE_EXE is not set (the test runs under CTest)");
-
-    TestEnvironment env;
-    QVERIFY(env.isValid());
-    QProcess tickvane;
-    tickvane.setProcessEnvironment(env.processEnvironment());
-    tickvane.start(exe, QStringList());
-    QVERIFY(tickvane.waitForStarted(30000));
-    auto reap = qScopeGuard([&] {
-        if (tickvane.state() != QProcess::NotRunning) {
-            tickvane.kill();
-            tickvane.waitForFinished(5000);
+        TestEnvironment env;
+        QVERIFY(env.isValid());
+        {
+            // The "Custom API" provider: no connector and no instrument master to download, so the
+            // window starts without the network.
+            QSettings seed(env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf"), QSettings::IniFormat);
+            seed.setValue(QStringLiteral("API/provider"), 6);
         }
-    });
+        const ToolResult run = runTool(QStringLiteral("app_child"), {"run"}, env.processEnvironment());
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitStatus, QProcess::NormalExit);
+        QCOMPARE(run.exitCode, 0);
 
-    // Up and showing its window once the window has found the settings store.
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(onlyLogFile(env)).contains("MainWindow: using application-level SettingsManager"),
-                             60000);
-    QCOMPARE(::kill(static_cast<pid_t>(tickvane.processId()), SIGTERM), 0);
-    QVERIFY(tickvane.waitForFinished(60000));
-    QCOMPARE(tickvane.exitStatus(), QProcess::CrashExit);
-    QCOMPARE(tickvane.exitCode(), SIGABRT);
+        const QString path = onlyLogFile(env);
+        QVERIFY(!path.isEmpty());
+        const QStringList lines = bodies(readAll(path));
+        verifyOpening(lines, path);
+        QVERIFY(lines.contains(QStringLiteral("[INFO] MainWindow: using application-level SettingsManager")));
+        QCOMPARE(lines.last(), QStringLiteral("[INFO] ===== Tickvane Shutting Down ====="));
+        for (const QString& line : lines)
+            QVERIFY2(!line.startsWith(QLatin1String("<unstamped>")), qPrintable(line));
 
-    const QString path = onlyLogFile(env);
-    const QByteArray log = readAll(path);
-    verifyOpening(bodies(log), path);
-
-    const QDir crashDir(env.programDataPath() + QStringLiteral("/crashes"));
-    const QStringList crashes = crashDir.entryList({QStringLiteral("crash_*.txt")}, QDir::Files);
-    QCOMPARE(crashes.size(), 1);
-    const QByteArray block = readAll(crashDir.filePath(crashes.first()));
-    QVERIFY(block.contains("Type: Termination Request (SIGTERM)\nDetails: Signal Number: 15\nVersion: 6.2.9\n"));
-    QVERIFY(log.endsWith(block));
-    QVERIFY(tickvane.readAllStandardError().contains("Error Type: Termination Request (SIGTERM)"));
-}
-
-void StartupTest::executableExportsOnlyThePluginFunctions()
-{
-    const QString exe = qEnvironmentVariable("TICKVANE_EXE");
-    const QString nm = QStandardPaths::findExecutable(QStringLiteral("nm"));
-    if (exe.isEmpty() || nm.isEmpty())
-        QSKIP("needs TICKVANE_EXE (set under CTest) and nm");
-    QProcess list;
-    list.start(nm, {QStringLiteral("-D"), QStringLiteral("--defined-only"), exe});
-    QVERIFY(list.waitForFinished(60000));
-    QCOMPARE(list.exitCode(), 0);
-    QStringList functions;
-    for (const QByteArray& line : list.readAllStandardOutput().split('\n')) {
-        const QList<QByteArray> f = line.simplified().split(' ');
-        if (f.size() == 3 && f.at(1) != "A")  // linker-defined markers carry no code
-            functions << QString::fromLatin1(f.at(2));
+        // The socket line comes before any handler exists, so it is in Qt's plain format on stderr.
+        const QString err = QString::fromLocal8Bit(run.standardError);
+        QVERIFY(err.contains(QRegularExpression(QStringLiteral("(^|\\n)Network sockets initialized for IXWebSocket \\(Dhan broker\\)\\n"))));
+        // The window is destroyed after the log is closed and saves the settings then.
+        const QString settingsFile = env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf");
+        QVERIFY(QFileInfo::exists(settingsFile));
+        QCOMPARE(QFileInfo(settingsFile).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
+                 QFileDevice::Permissions());
+        QVERIFY(err.indexOf(QLatin1String("===== Tickvane Shutting Down =====")) > 0);
     }
-    functions.sort();
-    QCOMPARE(functions, (QStringList{"GetPluginInfo", "GetQuote", "GetQuoteEx", "GetStatus", "Notify",
-                                     "Release", "SetTimeBase"}));
-}
+
+    void executableRecordsSigterm()
+    {
+        const QString exe = qEnvironmentVariable("TICKVANE_EXE");
+        if (exe.isEmpty())
+            QSKIP("TICKVANE_EXE is not set (the test runs under CTest)");
+
+        TestEnvironment env;
+        QVERIFY(env.isValid());
+        QProcess tickvane;
+        tickvane.setProcessEnvironment(env.processEnvironment());
+        tickvane.start(exe, QStringList());
+        QVERIFY(tickvane.waitForStarted(30000));
+        auto reap = qScopeGuard([&] {
+            if (tickvane.state() != QProcess::NotRunning) {
+                tickvane.kill();
+                tickvane.waitForFinished(5000);
+            }
+        });
+
+        // Up and showing its window once the window has found the settings store.
+        QTRY_VERIFY_WITH_TIMEOUT(readAll(onlyLogFile(env)).contains("MainWindow: using application-level SettingsManager"),
+                                 60000);
+        QCOMPARE(::kill(static_cast<pid_t>(tickvane.processId()), SIGTERM), 0);
+        QVERIFY(tickvane.waitForFinished(60000));
+        QCOMPARE(tickvane.exitStatus(), QProcess::CrashExit);
+        QCOMPARE(tickvane.exitCode(), SIGABRT);
+
+        const QString path = onlyLogFile(env);
+        const QByteArray log = readAll(path);
+        verifyOpening(bodies(log), path);
+
+        const QDir crashDir(env.programDataPath() + QStringLiteral("/crashes"));
+        const QStringList crashes = crashDir.entryList({QStringLiteral("crash_*.txt")}, QDir::Files);
+        QCOMPARE(crashes.size(), 1);
+        const QByteArray block = readAll(crashDir.filePath(crashes.first()));
+        QVERIFY(block.contains("Type: Termination Request (SIGTERM)\nDetails: Signal Number: 15\nVersion: 6.2.9\n"));
+        QVERIFY(log.endsWith(block));
+        QVERIFY(tickvane.readAllStandardError().contains("Error Type: Termination Request (SIGTERM)"));
+    }
+
+    void executableExportsOnlyThePluginFunctions()
+    {
+        const QString exe = qEnvironmentVariable("TICKVANE_EXE");
+        const QString nm = QStandardPaths::findExecutable(QStringLiteral("nm"));
+        if (exe.isEmpty() || nm.isEmpty())
+            QSKIP("needs TICKVANE_EXE (set under CTest) and nm");
+        QProcess list;
+        list.start(nm, {QStringLiteral("-D"), QStringLiteral("--defined-only"), exe});
+        QVERIFY(list.waitForFinished(60000));
+        QCOMPARE(list.exitCode(), 0);
+        QStringList functions;
+        for (const QByteArray& line : list.readAllStandardOutput().split('\n')) {
+            const QList<QByteArray> f = line.simplified().split(' ');
+            if (f.size() == 3 && f.at(1) != "A")  // linker-defined markers carry no code
+                functions << QString::fromLatin1(f.at(2));
+        }
+        functions.sort();
+        QCOMPARE(functions, (QStringList{"GetPluginInfo", "GetQuote", "GetQuoteEx", "GetStatus", "Notify",
+                                         "Release", "SetTimeBase"}));
+    }
+};
 
 QTEST_GUILESS_MAIN(StartupTest)
 #include "tst_startup.moc"

@@ -1,6 +1,6 @@
 // Broker facade: connector forwarding, own "Custom API" mode, request building, rate window, routing.
 #include "brokers/BrokerAPI.h"
-#include "support/FakeBroker.h"
+#include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
 
 #include <QNetworkReply>
@@ -12,7 +12,7 @@ namespace {
 
 TickData tick(const QString& symbol, double ltp)
 {
-    return FakeBroker::makeTick(symbol, ltp);
+    return RecordingBroker::makeTick(symbol, ltp);
 }
 
 void triggerPoll(BrokerAPI& api)
@@ -20,423 +20,403 @@ void triggerPoll(BrokerAPI& api)
     QVERIFY(QMetaObject::invokeMethod(&api, "onLiveDataTimer"));
 }
 
+// The facade in its own "Custom API" mode against a loopback quote service that polls only when told.
+struct CustomApi {
+    HttpTestServer server;
+    BrokerAPI api;
+    explicit CustomApi(int provider = 6)
+    {
+        QVERIFY(server.listen());
+        api.setProvider(provider);
+        api.setCustomUrl(server.baseUrl());
+        api.setPollInterval(3600000);
+    }
+};
+
 }  // namespace
 
 class TestBrokerAPI : public QObject {
     Q_OBJECT
 
 private slots:
-    void forwardsToConnectorAndSwitchesCleanly();
-    void destructionStopsConnectorAndToleratesDeadOne();
-    void ownModeSubscriptionsAndStatus();
-    void providerTable_data();
-    void providerTable();
-    void requestsOnTheWire_data();
-    void requestsOnTheWire();
-    void fyersHeaders_data();
-    void fyersHeaders();
-    void pollDeliversTicksPerSymbol();
-    void rateWindowQueuesAndDrains();
-    void queuedPollsAreNotDuplicated();
-    void repliesRoutedByRequestKind();
-    void replyFailuresReported_data();
-    void replyFailuresReported();
-};
-
-void TestBrokerAPI::forwardsToConnectorAndSwitchesCleanly()
-{
-    BrokerAPI api;
-    FakeBroker a, b;
-    QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
-    QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
-    QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
-    QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
-
-    api.setImplementation(&a);
-    api.setImplementation(&a);  // same connector: nothing doubled
-    a.sendTick(tick("A", 1));
-    a.sendHistory("A", {});
-    a.sendStatus(true);
-    a.sendError("boom");
-    QCOMPARE(ticks.count(), 1);
-    QCOMPARE(history.count(), 1);
-    QCOMPARE(status.count(), 1);
-    QCOMPARE(errors.count(), 1);
-    QVERIFY(!api.isConnected());  // the connector's state is not the facade's flag
-
-    api.subscribeLiveData("X");
-    api.startLiveData();
-    api.unsubscribeLiveData("X");
-    api.stopLiveData();
-    api.requestHistoricalData("X", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
-    api.requestIntradayData("Y", "5minute");
-    QCOMPARE(a.calls, (QStringList{"sub:X", "start", "unsub:X", "stop"}));
-    QCOMPARE(a.history.size(), 2);
-    QCOMPARE(a.history.at(0).interval, QString("day"));
-    QCOMPARE(a.history.at(1).symbol, QString("Y"));
-    QVERIFY(api.subscribed().isEmpty());
-
-    api.setImplementation(&b);
-    a.sendTick(tick("A", 1));
-    a.sendError("stale");
-    b.sendTick(tick("B", 2));
-    QCOMPARE(ticks.count(), 2);
-    QCOMPARE(ticks.last().at(0).value<TickData>().symbol, QString("B"));
-    QCOMPARE(errors.count(), 1);
-
-    api.setImplementation(nullptr);
-    b.sendTick(tick("B", 2));
-    QCOMPARE(ticks.count(), 2);
-    QCOMPARE(api.implementation(), nullptr);
-}
-
-void TestBrokerAPI::destructionStopsConnectorAndToleratesDeadOne()
-{
-    FakeBroker connector;
+    void forwardsToConnectorAndSwitchesCleanly()
     {
         BrokerAPI api;
-        api.setImplementation(&connector);
-    }
-    QCOMPARE(connector.calls, QStringList{"stop"});
+        RecordingBroker a, b;
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
+        QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
+        QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
 
-    BrokerAPI api;
-    QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
+        api.setImplementation(&a);
+        api.setImplementation(&a);  // same connector: nothing doubled
+        a.sendTick(tick("A", 1));
+        a.sendHistory("A", {});
+        a.reportConnected(true);
+        a.sendError("boom");
+        QCOMPARE(ticks.count(), 1);
+        QCOMPARE(history.count(), 1);
+        QCOMPARE(status.count(), 1);
+        QCOMPARE(errors.count(), 1);
+        QVERIFY(!api.isConnected());  // the connector's state is not the facade's flag
+
+        api.subscribeLiveData("X");
+        api.startLiveData();
+        api.unsubscribeLiveData("X");
+        api.stopLiveData();
+        api.requestHistoricalData("X", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
+        api.requestIntradayData("Y", "5minute");
+        QCOMPARE(a.calls, (QStringList{"subscribe:X", "startLiveData", "unsubscribe:X", "stopLiveData"}));
+        QCOMPARE(a.history.size(), 2);
+        QCOMPARE(a.history.at(0).interval, QString("day"));
+        QCOMPARE(a.history.at(1).symbol, QString("Y"));
+        QVERIFY(api.subscribed().isEmpty());
+
+        api.setImplementation(&b);
+        a.sendTick(tick("A", 1));
+        a.sendError("stale");
+        b.sendTick(tick("B", 2));
+        QCOMPARE(ticks.count(), 2);
+        QCOMPARE(ticks.last().at(0).value<TickData>().symbol, QString("B"));
+        QCOMPARE(errors.count(), 1);
+
+        api.setImplementation(nullptr);
+        b.sendTick(tick("B", 2));
+        QCOMPARE(ticks.count(), 2);
+        QCOMPARE(api.implementation(), nullptr);
+    }
+
+    void destructionStopsConnectorAndToleratesDeadOne()
     {
-        FakeBroker shortLived;
-        api.setImplementation(&shortLived);
+        RecordingBroker connector;
+        {
+            BrokerAPI api;
+            api.setImplementation(&connector);
+        }
+        QCOMPARE(connector.calls, QStringList{"stopLiveData"});
+
+        BrokerAPI api;
+        QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
+        {
+            RecordingBroker shortLived;
+            api.setImplementation(&shortLived);
+        }
+        QCOMPARE(api.implementation(), nullptr);  // back in own mode, no dangling connector
+        api.stopLiveData();
+        QCOMPARE(status.count(), 1);
     }
-    QCOMPARE(api.implementation(), nullptr);  // back in own mode, no dangling connector
-    api.stopLiveData();
-    QCOMPARE(status.count(), 1);
-}
 
-void TestBrokerAPI::ownModeSubscriptionsAndStatus()
-{
-    BrokerAPI api;
-    QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
-    api.startLiveData();
-    QCOMPARE(status.count(), 0);
-    QVERIFY(!api.isConnected());
+    void ownModeSubscriptionsAndStatus()
+    {
+        BrokerAPI api;
+        QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
+        api.startLiveData();
+        QCOMPARE(status.count(), 0);
+        QVERIFY(!api.isConnected());
 
-    api.subscribeLiveData("INFY");
-    api.subscribeLiveData("INFY");
-    api.subscribeLiveData("infy");
-    QCOMPARE(api.subscribed(), (QStringList{"INFY", "infy"}));
-    api.startLiveData();
-    api.startLiveData();
-    QCOMPARE(status.count(), 2);
-    QVERIFY(status.last().at(0).toBool());
-    QVERIFY(api.isConnected());
-    api.unsubscribeLiveData("INFY");
-    QCOMPARE(api.subscribed(), QStringList{"infy"});
-    api.stopLiveData();
-    api.stopLiveData();
-    QCOMPARE(status.count(), 4);
-    QVERIFY(!status.last().at(0).toBool());
-    QVERIFY(!api.isConnected());
-}
-
-void TestBrokerAPI::providerTable_data()
-{
-    QTest::addColumn<int>("provider");
-    QTest::addColumn<QString>("suffix");  // empty: URL unchanged
-    QTest::addColumn<int>("limit");
-    QTest::newRow("zerodha") << 0 << "" << 3000;
-    QTest::newRow("tradejini") << 2 << "/v2" << 1000;
-    QTest::newRow("custom keeps both") << 6 << "KEEP" << 42;
-    QTest::newRow("unknown keeps both") << 9 << "KEEP" << 42;
-}
-
-void TestBrokerAPI::providerTable()
-{
-    QFETCH(int, provider);
-    QFETCH(QString, suffix);
-    QFETCH(int, limit);
-    BrokerAPI api;
-    QCOMPARE(api.rateLimit(), 3000);  // a new facade starts as Zerodha
-    api.setCustomUrl("http://custom.example");
-    api.setRateLimit(42);
-    api.setProvider(provider);
-    QCOMPARE(api.rateLimit(), limit);
-    if (suffix == "KEEP") {
-        QCOMPARE(api.currentBaseUrl(), QString("http://custom.example"));
-    } else {
-        QVERIFY(api.currentBaseUrl().startsWith("https://"));
-        QVERIFY(api.currentBaseUrl().endsWith(suffix.isEmpty() ? api.currentBaseUrl().right(3) : suffix));
-        QVERIFY(!api.currentBaseUrl().endsWith("/"));
+        api.subscribeLiveData("INFY");
+        api.subscribeLiveData("INFY");
+        api.subscribeLiveData("infy");
+        QCOMPARE(api.subscribed(), (QStringList{"INFY", "infy"}));
+        api.startLiveData();
+        api.startLiveData();
+        QCOMPARE(status.count(), 2);
+        QVERIFY(status.last().at(0).toBool());
+        QVERIFY(api.isConnected());
+        api.unsubscribeLiveData("INFY");
+        QCOMPARE(api.subscribed(), QStringList{"infy"});
+        api.stopLiveData();
+        api.stopLiveData();
+        QCOMPARE(status.count(), 4);
+        QVERIFY(!status.last().at(0).toBool());
+        QVERIFY(!api.isConnected());
     }
-}
 
-void TestBrokerAPI::requestsOnTheWire_data()
-{
-    QTest::addColumn<int>("provider");
-    QTest::addColumn<QString>("symbol");
-    QTest::addColumn<bool>("intraday");
-    QTest::addColumn<QString>("interval");
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("query");  // "*" where the value depends on the current time
-
-    QTest::newRow("zerodha history ignores interval")
-        << 0 << "INFY" << false << "5minute" << "/instruments/historical"
-        << "from=2024-01-01&instrument_token=NSE:INFY&interval=day&to=2024-01-31";
-    QTest::newRow("zerodha qualified symbol unchanged")
-        << 0 << "NSE:RELIANCE-EQ" << false << "day" << "/instruments/historical"
-        << "from=2024-01-01&instrument_token=NSE:RELIANCE-EQ&interval=day&to=2024-01-31";
-    QTest::newRow("fyers history")
-        << 7 << "INFY" << false << "day" << "/candles"
-        << QString("cont_flag=1&date_format=1&range_from=%1&range_to=%2&resolution=D&symbol=NSE:INFY-EQ")
-               .arg(QDateTime(QDate(2024, 1, 1), QTime(0, 0)).toSecsSinceEpoch())
-               .arg(QDateTime(QDate(2024, 1, 31), QTime(0, 0)).toSecsSinceEpoch());
-    QTest::newRow("fyers intraday 1min") << 7 << "INFY" << true << "1min" << "/candles" << "resolution=1";
-    QTest::newRow("fyers intraday 5") << 7 << "INFY" << true << "5" << "/candles" << "resolution=5";
-    QTest::newRow("custom history")
-        << 6 << "INFY" << false << "5minute" << "/" << "from=2024-01-01&interval=5minute&symbol=INFY&to=2024-01-31";
-    QTest::newRow("custom intraday") << 6 << "M&M" << true << "1minute" << "/" << "interval=1minute&symbol=M&M&to=";
-}
-
-void TestBrokerAPI::requestsOnTheWire()
-{
-    QFETCH(int, provider);
-    QFETCH(QString, symbol);
-    QFETCH(bool, intraday);
-    QFETCH(QString, interval);
-    QFETCH(QString, path);
-    QFETCH(QString, query);
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    BrokerAPI api;
-    api.setProvider(provider);
-    api.setCustomUrl(server.baseUrl());
-    api.setApiKey("k-123");
-    if (intraday)
-        api.requestIntradayData(symbol, interval);
-    else
-        api.requestHistoricalData(symbol, QDate(2024, 1, 1), QDate(2024, 1, 31), interval);
-    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 5000);
-    const HttpTestServer::Request r = server.lastRequest();
-    QCOMPARE(r.method, QByteArray("GET"));
-    QCOMPARE(r.path, path);
-    QCOMPARE(r.header("User-Agent"), QByteArray("Tickvane/1.0"));
-    // Only the quote service is given the general key.
-    QCOMPARE(r.header("X-API-Key"), provider == 6 ? QByteArray("k-123") : QByteArray());
-    const QString got = r.query.toString(QUrl::FullyDecoded);
-    if (intraday)
-        QVERIFY2(got.contains(query), qPrintable(got));
-    else
-        QCOMPARE(got, query);
-}
-
-void TestBrokerAPI::fyersHeaders_data()
-{
-    QTest::addColumn<QString>("appId");
-    QTest::addColumn<QString>("token");
-    QTest::addColumn<QByteArray>("authorization");
-    QTest::addColumn<QByteArray>("fyersId");
-    QTest::newRow("both") << "APP-100" << "tok" << QByteArray("APP-100:tok") << QByteArray("APP-100");
-    QTest::newRow("token only") << "" << "tok" << QByteArray("tok") << QByteArray();
-    QTest::newRow("no token") << "APP-100" << "" << QByteArray() << QByteArray();
-}
-
-void TestBrokerAPI::fyersHeaders()
-{
-    QFETCH(QString, appId);
-    QFETCH(QString, token);
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    BrokerAPI api;
-    api.setProvider(7);
-    api.setCustomUrl(server.baseUrl());
-    api.setFyersAppId(appId);
-    api.setFyersAccessToken(token);
-    api.subscribeLiveData("SBIN");
-    triggerPoll(api);
-    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 5000);
-    const HttpTestServer::Request r = server.lastRequest();
-    QCOMPARE(r.path, QString("/quotes"));
-    QCOMPARE(r.query.queryItemValue("symbols"), QString("NSE:SBIN-EQ"));
-    QTEST(r.header("Authorization"), "authorization");
-    QTEST(r.header("fyers-id"), "fyersId");
-    QCOMPARE(r.header("Content-Type"), QByteArray("application/json"));
-}
-
-void TestBrokerAPI::pollDeliversTicksPerSymbol()
-{
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    // Each symbol has its own price; a reply naming another symbol than asked is dropped.
-    server.setResponder([](const HttpTestServer::Request& r) {
-        const QString symbol = r.query.queryItemValue("symbol");
-        if (symbol == "CCC")
-            return HttpTestServer::Reply::json(R"({"symbol":"AAA","price":7})");
-        const QByteArray price = symbol == "AAA" ? "101.25" : "202.5";
-        return HttpTestServer::Reply::json(R"({"price":)" + price + R"(,"open":100,"volume":500})");
-    });
-    BrokerAPI api;
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl() + "/quote?v=2");
-    api.setApiKey("k-123");
-    api.setRateLimit(60);
-    api.setPollInterval(20);
-    QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
-    api.subscribeLiveData("AAA");
-    api.subscribeLiveData("BBB");
-    api.subscribeLiveData("CCC");
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Dropped a quote for \"AAA\" that answered a request for \"CCC\""));
-    api.startLiveData();
-    QTRY_VERIFY_WITH_TIMEOUT(server.requestCount() >= 3 && ticks.count() >= 2, 5000);
-    api.stopLiveData();
-    QSet<QString> symbols;
-    for (const auto& args : ticks) {
-        const TickData t = args.at(0).value<TickData>();
-        symbols << t.symbol;
-        QCOMPARE(t.ltp, t.symbol == "AAA" ? 101.25 : 202.5);
-        QCOMPARE(t.volume, 500.0);
-        QVERIFY(t.timestamp.isValid());
+    void providerTable_data()
+    {
+        QTest::addColumn<int>("provider");
+        QTest::addColumn<QString>("suffix");  // empty: URL unchanged
+        QTest::addColumn<int>("limit");
+        QTest::newRow("zerodha") << 0 << "" << 3000;
+        QTest::newRow("tradejini") << 2 << "/v2" << 1000;
+        QTest::newRow("custom keeps both") << 6 << "KEEP" << 42;
+        QTest::newRow("unknown keeps both") << 9 << "KEEP" << 42;
     }
-    QCOMPARE(symbols, (QSet<QString>{"AAA", "BBB"}));
-    const HttpTestServer::Request r = server.requests().first();
-    QCOMPARE(r.path, QString("/quote"));
-    QCOMPARE(r.query.queryItemValue("v"), QString("2"));
-    QCOMPARE(r.header("X-API-Key"), QByteArray("k-123"));
-}
 
-void TestBrokerAPI::rateWindowQueuesAndDrains()
-{
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":1})"));
-    QDateTime clock(QDate(2025, 1, 6), QTime(9, 15));
-    const QDateTime t0 = clock;
-    BrokerAPI api;
-    api.setClock([&clock] { return clock; });
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
-    api.setRateLimit(3);
-    api.setPollInterval(3600000);
-    api.setQueueDrainInterval(5);
-    for (const char* s : {"A", "B", "C", "D", "E"})
-        api.subscribeLiveData(s);
-    api.startLiveData();
-    triggerPoll(api);
-    QCOMPARE(api.requestsInWindow(), 3);
-    QCOMPARE(api.queuedRequestCount(), 2);
-    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 3, 5000);
+    void providerTable()
+    {
+        QFETCH(int, provider);
+        QFETCH(QString, suffix);
+        QFETCH(int, limit);
+        BrokerAPI api;
+        QCOMPARE(api.rateLimit(), 3000);  // a new facade starts as Zerodha
+        api.setCustomUrl("http://custom.example");
+        api.setRateLimit(42);
+        api.setProvider(provider);
+        QCOMPARE(api.rateLimit(), limit);
+        if (suffix == "KEEP") {
+            QCOMPARE(api.currentBaseUrl(), QString("http://custom.example"));
+        } else {
+            QVERIFY(api.currentBaseUrl().startsWith("https://"));
+            QVERIFY(api.currentBaseUrl().endsWith(suffix.isEmpty() ? api.currentBaseUrl().right(3) : suffix));
+            QVERIFY(!api.currentBaseUrl().endsWith("/"));
+        }
+    }
 
-    // 59.9 s into the window still counts in it: the drain may not send.
-    clock = t0.addMSecs(59900);
-    for (int i = 0; i < 3; ++i)
-        QVERIFY(QMetaObject::invokeMethod(&api, "processRequestQueue"));
-    QCOMPARE(api.queuedRequestCount(), 2);
-    QCOMPARE(server.requestCount(), 3);
+    void requestsOnTheWire_data()
+    {
+        QTest::addColumn<int>("provider");
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<bool>("intraday");
+        QTest::addColumn<QString>("interval");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("query");  // "*" where the value depends on the current time
 
-    clock = t0.addSecs(60);
-    QTRY_COMPARE_WITH_TIMEOUT(api.queuedRequestCount(), 0, 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 5, 5000);
-    QCOMPARE(api.requestsInWindow(), 2);
-    const QStringList order = {server.requests().at(3).path, server.requests().at(4).path};
-    QCOMPARE(order, (QStringList{"/", "/"}));
-}
+        QTest::newRow("zerodha history ignores interval")
+            << 0 << "INFY" << false << "5minute" << "/instruments/historical"
+            << "from=2024-01-01&instrument_token=NSE:INFY&interval=day&to=2024-01-31";
+        QTest::newRow("zerodha qualified symbol unchanged")
+            << 0 << "NSE:RELIANCE-EQ" << false << "day" << "/instruments/historical"
+            << "from=2024-01-01&instrument_token=NSE:RELIANCE-EQ&interval=day&to=2024-01-31";
+        QTest::newRow("fyers history")
+            << 7 << "INFY" << false << "day" << "/candles"
+            << QString("cont_flag=1&date_format=1&range_from=%1&range_to=%2&resolution=D&symbol=NSE:INFY-EQ")
+                   .arg(QDateTime(QDate(2024, 1, 1), QTime(0, 0)).toSecsSinceEpoch())
+                   .arg(QDateTime(QDate(2024, 1, 31), QTime(0, 0)).toSecsSinceEpoch());
+        QTest::newRow("fyers intraday 1min") << 7 << "INFY" << true << "1min" << "/candles" << "resolution=1";
+        QTest::newRow("fyers intraday 5") << 7 << "INFY" << true << "5" << "/candles" << "resolution=5";
+        QTest::newRow("custom history")
+            << 6 << "INFY" << false << "5minute" << "/" << "from=2024-01-01&interval=5minute&symbol=INFY&to=2024-01-31";
+        QTest::newRow("custom intraday") << 6 << "M&M" << true << "1minute" << "/" << "interval=1minute&symbol=M&M&to=";
+    }
 
-void TestBrokerAPI::queuedPollsAreNotDuplicated()
-{
-    QDateTime clock(QDate(2025, 1, 6), QTime(9, 15));
-    BrokerAPI api;
-    api.setClock([&clock] { return clock; });
-    api.setProvider(6);
-    api.setCustomUrl("http://127.0.0.1:1");
-    api.setRateLimit(0);  // nothing may leave: everything queues
-    api.setPollInterval(3600000);
-    api.subscribeLiveData("A");
-    api.subscribeLiveData("B");
-    api.startLiveData();
-    for (int i = 0; i < 10; ++i)
-        triggerPoll(api);
-    QCOMPARE(api.queuedRequestCount(), 2);
-    // History requests are kept each time they are asked for.
-    api.requestHistoricalData("A", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
-    api.requestHistoricalData("A", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
-    QCOMPARE(api.queuedRequestCount(), 4);
-}
+    void requestsOnTheWire()
+    {
+        QFETCH(int, provider);
+        QFETCH(QString, symbol);
+        QFETCH(bool, intraday);
+        QFETCH(QString, interval);
+        QFETCH(QString, path);
+        QFETCH(QString, query);
+        CustomApi c(provider);
+        HttpTestServer& server = c.server;
+        BrokerAPI& api = c.api;
+        api.setApiKey("k-123");
+        if (intraday)
+            api.requestIntradayData(symbol, interval);
+        else
+            api.requestHistoricalData(symbol, QDate(2024, 1, 1), QDate(2024, 1, 31), interval);
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 5000);
+        const HttpTestServer::Request r = server.lastRequest();
+        QCOMPARE(r.method, QByteArray("GET"));
+        QCOMPARE(r.path, path);
+        QCOMPARE(r.header("User-Agent"), QByteArray("Tickvane/1.0"));
+        // Only the quote service is given the general key.
+        QCOMPARE(r.header("X-API-Key"), provider == 6 ? QByteArray("k-123") : QByteArray());
+        const QString got = r.query.toString(QUrl::FullyDecoded);
+        if (intraday)
+            QVERIFY2(got.contains(query), qPrintable(got));
+        else
+            QCOMPARE(got, query);
+    }
 
-void TestBrokerAPI::repliesRoutedByRequestKind()
-{
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    const QByteArray historyBody =
-        R"({"data":[{"symbol":"AAA","open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})";
-    server.setReply("GET", "/", HttpTestServer::Reply::json(historyBody));
-    BrokerAPI api;
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
-    api.setPollInterval(3600000);
-    QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
-    QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
-    QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
+    void fyersHeaders_data()
+    {
+        QTest::addColumn<QString>("appId");
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<QByteArray>("authorization");
+        QTest::addColumn<QByteArray>("fyersId");
+        QTest::newRow("both") << "APP-100" << "tok" << QByteArray("APP-100:tok") << QByteArray("APP-100");
+        QTest::newRow("token only") << "" << "tok" << QByteArray("tok") << QByteArray();
+        QTest::newRow("no token") << "APP-100" << "" << QByteArray() << QByteArray();
+    }
 
-    // History for a symbol that is being polled is still history.
-    api.subscribeLiveData("AAA");
-    api.startLiveData();
-    api.requestHistoricalData("AAA", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
-    QVERIFY(history.wait(5000));
-    QCOMPARE(history.last().at(0).toString(), QString("AAA"));
-    QCOMPARE(history.last().at(1).value<QList<OHLCData>>().size(), 1);
-    QCOMPARE(ticks.count(), 0);
-    QCOMPARE(errors.count(), 0);
+    void fyersHeaders()
+    {
+        QFETCH(QString, appId);
+        QFETCH(QString, token);
+        CustomApi c(7);
+        c.api.setFyersAppId(appId);
+        c.api.setFyersAccessToken(token);
+        c.api.subscribeLiveData("SBIN");
+        triggerPoll(c.api);
+        QTRY_COMPARE_WITH_TIMEOUT(c.server.requestCount(), 1, 5000);
+        const HttpTestServer::Request r = c.server.lastRequest();
+        QCOMPARE(r.path, QString("/quotes"));
+        QCOMPARE(r.query.queryItemValue("symbols"), QString("NSE:SBIN-EQ"));
+        QTEST(r.header("Authorization"), "authorization");
+        QTEST(r.header("fyers-id"), "fyersId");
+        QCOMPARE(r.header("Content-Type"), QByteArray("application/json"));
+    }
 
-    // A quote that comes back after the symbol left the poll is dropped, not read as history.
-    server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":5})"));
-    triggerPoll(api);
-    api.unsubscribeLiveData("AAA");
-    QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 2, 5000);
-    // The reply has been handled once it is released: nothing is left in flight.
-    QTRY_VERIFY_WITH_TIMEOUT(api.findChildren<QNetworkReply*>().isEmpty(), 5000);
-    QCOMPARE(ticks.count(), 0);
-    QCOMPARE(errors.count(), 0);
-    QCOMPARE(history.count(), 1);
-}
+    void pollDeliversTicksPerSymbol()
+    {
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        // Each symbol has its own price; a reply naming another symbol than asked is dropped.
+        server.setResponder([](const HttpTestServer::Request& r) {
+            const QString symbol = r.query.queryItemValue("symbol");
+            if (symbol == "CCC")
+                return HttpTestServer::Reply::json(R"({"symbol":"AAA","price":7})");
+            const QByteArray price = symbol == "AAA" ? "101.25" : "202.5";
+            return HttpTestServer::Reply::json(R"({"price":)" + price + R"(,"open":100,"volume":500})");
+        });
+        BrokerAPI api;
+        api.setProvider(6);
+        api.setCustomUrl(server.baseUrl() + "/quote?v=2");
+        api.setApiKey("k-123");
+        api.setRateLimit(60);
+        api.setPollInterval(20);
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        api.subscribeLiveData("AAA");
+        api.subscribeLiveData("BBB");
+        api.subscribeLiveData("CCC");
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Dropped a quote for \"AAA\" that answered a request for \"CCC\""));
+        api.startLiveData();
+        QTRY_VERIFY_WITH_TIMEOUT(server.requestCount() >= 3 && ticks.count() >= 2, 5000);
+        api.stopLiveData();
+        QSet<QString> symbols;
+        for (const auto& args : ticks) {
+            const TickData t = args.at(0).value<TickData>();
+            symbols << t.symbol;
+            QCOMPARE(t.ltp, t.symbol == "AAA" ? 101.25 : 202.5);
+            QCOMPARE(t.volume, 500.0);
+            QVERIFY(t.timestamp.isValid());
+        }
+        QCOMPARE(symbols, (QSet<QString>{"AAA", "BBB"}));
+        const HttpTestServer::Request r = server.requests().first();
+        QCOMPARE(r.path, QString("/quote"));
+        QCOMPARE(r.query.queryItemValue("v"), QString("2"));
+        QCOMPARE(r.header("X-API-Key"), QByteArray("k-123"));
+    }
 
-void TestBrokerAPI::replyFailuresReported_data()
-{
-    QTest::addColumn<bool>("history");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<QString>("errorStart");
-    QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "Failed to parse tick data: ";
-    QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
-    QTest::newRow("history not json") << true << 200 << QByteArray("oops") << "No valid historical data received for SYM";
-    QTest::newRow("http error") << true << 500 << QByteArray("x") << "";
-}
-
-void TestBrokerAPI::replyFailuresReported()
-{
-    QFETCH(bool, history);
-    QFETCH(int, status);
-    QFETCH(QByteArray, body);
-    QFETCH(QString, errorStart);
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    server.setReply("GET", "/", HttpTestServer::Reply::json(body, status));
-    BrokerAPI api;
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
-    api.setPollInterval(3600000);
-    QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
-    QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
-    if (history) {
-        api.requestHistoricalData("SYM", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
-    } else {
-        api.subscribeLiveData("SYM");
+    void rateWindowQueuesAndDrains()
+    {
+        CustomApi c;
+        HttpTestServer& server = c.server;
+        BrokerAPI& api = c.api;
+        server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":1})"));
+        QDateTime clock(QDate(2025, 1, 6), QTime(9, 15));
+        const QDateTime t0 = clock;
+        api.setClock([&clock] { return clock; });
+        api.setRateLimit(3);
+        api.setQueueDrainInterval(5);
+        for (const char* s : {"A", "B", "C", "D", "E"})
+            api.subscribeLiveData(s);
         api.startLiveData();
         triggerPoll(api);
+        QCOMPARE(api.requestsInWindow(), 3);
+        QCOMPARE(api.queuedRequestCount(), 2);
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 3, 5000);
+
+        // 59.9 s into the window still counts in it: the drain may not send.
+        clock = t0.addMSecs(59900);
+        for (int i = 0; i < 3; ++i)
+            QVERIFY(QMetaObject::invokeMethod(&api, "processRequestQueue"));
+        QCOMPARE(api.queuedRequestCount(), 2);
+        QCOMPARE(server.requestCount(), 3);
+
+        clock = t0.addSecs(60);
+        QTRY_COMPARE_WITH_TIMEOUT(api.queuedRequestCount(), 0, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 5, 5000);
+        QCOMPARE(api.requestsInWindow(), 2);
+        const QStringList order = {server.requests().at(3).path, server.requests().at(4).path};
+        QCOMPARE(order, (QStringList{"/", "/"}));
     }
-    QVERIFY(errors.wait(5000));
-    const QString text = errors.last().at(0).toString();
-    QVERIFY2(text.startsWith(errorStart), qPrintable(text));
-    if (errorStart.isEmpty())
-        QCOMPARE(api.lastErrorText(), text);
-    QCOMPARE(ticks.count(), 0);
-    api.stopLiveData();
-}
+
+    void queuedPollsAreNotDuplicated()
+    {
+        QDateTime clock(QDate(2025, 1, 6), QTime(9, 15));
+        BrokerAPI api;
+        api.setClock([&clock] { return clock; });
+        api.setProvider(6);
+        api.setCustomUrl("http://127.0.0.1:1");
+        api.setRateLimit(0);  // nothing may leave: everything queues
+        api.setPollInterval(3600000);
+        api.subscribeLiveData("A");
+        api.subscribeLiveData("B");
+        api.startLiveData();
+        for (int i = 0; i < 10; ++i)
+            triggerPoll(api);
+        QCOMPARE(api.queuedRequestCount(), 2);
+        // History requests are kept each time they are asked for.
+        api.requestHistoricalData("A", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
+        api.requestHistoricalData("A", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
+        QCOMPARE(api.queuedRequestCount(), 4);
+    }
+
+    void repliesRoutedByRequestKind()
+    {
+        CustomApi c;
+        HttpTestServer& server = c.server;
+        BrokerAPI& api = c.api;
+        server.setReply("GET", "/", HttpTestServer::Reply::json(
+            R"({"data":[{"symbol":"AAA","open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"));
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
+        QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
+
+        // History for a symbol that is being polled is still history.
+        api.subscribeLiveData("AAA");
+        api.startLiveData();
+        api.requestHistoricalData("AAA", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
+        QVERIFY(history.wait(5000));
+        QCOMPARE(history.last().at(0).toString(), QString("AAA"));
+        QCOMPARE(history.last().at(1).value<QList<OHLCData>>().size(), 1);
+        QCOMPARE(ticks.count(), 0);
+        QCOMPARE(errors.count(), 0);
+
+        // A quote that comes back after the symbol left the poll is dropped, not read as history.
+        server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":5})"));
+        triggerPoll(api);
+        api.unsubscribeLiveData("AAA");
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 2, 5000);
+        // The reply has been handled once it is released: nothing is left in flight.
+        QTRY_VERIFY_WITH_TIMEOUT(api.findChildren<QNetworkReply*>().isEmpty(), 5000);
+        QCOMPARE(ticks.count(), 0);
+        QCOMPARE(errors.count(), 0);
+        QCOMPARE(history.count(), 1);
+    }
+
+    void replyFailuresReported_data()
+    {
+        QTest::addColumn<bool>("history");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<QString>("errorStart");
+        QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "Failed to parse tick data: ";
+        QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
+        QTest::newRow("history not json") << true << 200 << QByteArray("oops") << "No valid historical data received for SYM";
+        QTest::newRow("http error") << true << 500 << QByteArray("x") << "";
+    }
+
+    void replyFailuresReported()
+    {
+        QFETCH(bool, history);
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        QFETCH(QString, errorStart);
+        CustomApi c;
+        BrokerAPI& api = c.api;
+        c.server.setReply("GET", "/", HttpTestServer::Reply::json(body, status));
+        QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        if (history) {
+            api.requestHistoricalData("SYM", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
+        } else {
+            api.subscribeLiveData("SYM");
+            api.startLiveData();
+            triggerPoll(api);
+        }
+        QVERIFY(errors.wait(5000));
+        const QString text = errors.last().at(0).toString();
+        QVERIFY2(text.startsWith(errorStart), qPrintable(text));
+        if (errorStart.isEmpty())
+            QCOMPARE(api.lastErrorText(), text);
+        QCOMPARE(ticks.count(), 0);
+        api.stopLiveData();
+    }
+};
 
 QTEST_GUILESS_MAIN(TestBrokerAPI)
 #include "tst_brokerapi.moc"

@@ -1,5 +1,5 @@
-// A connector for main-window tests: records what the window asks of it and reports the
-// connection state the test gives it.
+// A connector that records what it is asked (by the window, the facade, the feed or the history
+// queue) and says what the test gives it: connection state, ticks, bars and errors.
 #pragma once
 
 #include "brokers/IBroker.h"
@@ -52,7 +52,10 @@ public:
     {
         history.append({symbol, from, to, interval});
     }
-    void requestIntradayData(const QString&, const QString&) override {}
+    void requestIntradayData(const QString& symbol, const QString& interval) override
+    {
+        history.append({symbol, QDate::currentDate(), QDate::currentDate(), interval});
+    }
     bool isConnected() const override { return connected; }
     QString lastError() const override { return {}; }
 
@@ -60,6 +63,18 @@ public:
     {
         connected = up;
         emit connectionStatusChanged(up);
+    }
+    void sendTick(const TickData& t) { emit tickReceived(t); }
+    void sendHistory(const QString& symbol, const QList<OHLCData>& bars) { emit historicalDataReceived(symbol, bars); }
+    void sendError(const QString& e) { emit errorOccurred(e); }
+    // A valid tick stamped now.
+    static TickData makeTick(const QString& symbol, double ltp)
+    {
+        TickData t;
+        t.symbol = symbol;
+        t.ltp = ltp;
+        t.timestamp = QDateTime::currentDateTime();
+        return t;
     }
     QStringList subscribeLists() const
     {

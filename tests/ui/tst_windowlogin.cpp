@@ -5,6 +5,7 @@
 #include "support/LoopbackLogins.h"
 #include "support/OfflineWindow.h"
 #include "support/ScriptedDialogPrompts.h"
+#include "support/TestFiles.h"
 #include "ui/dialogs/SettingsDialog.h"
 
 #include <QCryptographicHash>
@@ -383,11 +384,8 @@ void TestWindowLogin::resetAppCache()
     const QStringList goes{"zerodha_nse_symbols.csv", "zerodha_nse_symbols.csv.meta.json",
                            "dhan_symbols.csv", "zerodha_nse_symbols.meta.json"};
     const QStringList stays{"notes.txt", "symbols.csv", "cache/zerodha_nse_symbols.csv"};
-    for (const QString& f : goes + stays) {
-        QFile file(folder + "/" + f);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("x");
-    }
+    for (const QString& f : goes + stays)
+        QVERIFY(TestFiles::writeFile(folder + "/" + f, "x"));
     settings->setWatchlistForBroker("Zerodha", {"408065"});
     settings->setWatchlistForBroker("Dhan", {"1333"});
     settings->setZerodhaApiKey("keep-me");
@@ -423,10 +421,8 @@ void TestWindowLogin::clearLogsKeepsTheRunningLog()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/logs/";
     QVERIFY(QDir().mkpath(folder));
-    for (const char* name : {"Tickvane_old.log", "Tickvane_now.log"}) {
-        QFile f(folder + name);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-    }
+    for (const char* name : {"Tickvane_old.log", "Tickvane_now.log"})
+        QVERIFY(TestFiles::writeFile(folder + name, QByteArray()));
     settings->setProvider(SettingsManager::TradeJini);
     MainWindowSeams seams = recordingSeams();
     seams.logFilePath = folder + "Tickvane_now.log";

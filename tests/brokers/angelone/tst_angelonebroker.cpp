@@ -100,393 +100,374 @@ class TestAngelOneBroker : public QObject {
     };
 
 private slots:
-    void initTestCase();
-    void streamUrlCarriesCredentials();
-    void emptyFeedTokenDoesNotConnect();
-    void subscriptionMessages_data();
-    void subscriptionMessages();
-    void subscribeWhileClosedSendsNothing();
-    void unsubscribeMessage();
-    void heartbeatAndTextReplies();
-    void binaryTicks();
-    void replacedSocketCannotTouchNewConnection();
-    void serverCloseReportsDisconnect();
-    void historyRequest();
-    void historyMergesOpenInterest_data();
-    void historyMergesOpenInterest();
-    void historyFailuresEndWithEmptyList_data();
-    void historyFailuresEndWithEmptyList();
-    void historyTimesOutInsteadOfHanging();
-    void scripMaster();
-};
-
-void TestAngelOneBroker::initTestCase()
-{
-    qputenv("TZ", "Asia/Kolkata");
-    tzset();
-    registerMarketDataTypes();
-}
-
-void TestAngelOneBroker::streamUrlCarriesCredentials()
-{
-    Fixture f;
-    f.broker.initialize({{"api_key", "K&1"}, {"client_code", "C123"}, {"feed_token", "eyJ.a-b_c+d="}});
-    QVERIFY(f.open());
-    const QUrl url = f.stream.connectionUrls().first();
-    QCOMPARE(url.path(), QString("/smart-stream"));
-    const QUrlQuery q(url);
-    QCOMPARE(q.queryItems(QUrl::FullyDecoded).size(), 3);
-    QCOMPARE(q.queryItemValue("clientCode", QUrl::FullyDecoded), QString("C123"));
-    QCOMPARE(q.queryItemValue("feedToken", QUrl::FullyDecoded), QString("eyJ.a-b_c+d="));
-    QCOMPARE(q.queryItemValue("apiKey", QUrl::FullyDecoded), QString("K&1"));
-    QVERIFY(f.broker.lastError().isNull());
-}
-
-void TestAngelOneBroker::emptyFeedTokenDoesNotConnect()
-{
-    Fixture f;
-    f.broker.initialize(creds(""));
-    QList<QString> order;
-    connect(&f.broker, &IBroker::connectionStatusChanged, this, [&](bool c) { order << QString("status %1").arg(c); });
-    connect(&f.broker, &IBroker::errorOccurred, this, [&](const QString& e) { order << e; });
-    f.broker.connectToBroker();
-    QCOMPARE(order, (QList<QString>{"status 0", "Feed token not available"}));
-    QCOMPARE(f.broker.lastError(), QString("Feed token not available"));
-    QVERIFY(!f.broker.isConnected());
-    QVERIFY(f.stream.acceptSentinel());
-    QCOMPARE(f.stream.connectionUrls().size(), 1);
-}
-
-void TestAngelOneBroker::subscriptionMessages_data()
-{
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QString>("tokenList");
-    QTest::newRow("empty list") << QStringList() << "[]";
-    QTest::newRow("nothing resolves") << QStringList{"NOPE"} << "[]";
-    QTest::newRow("same exchange shares a group, duplicates kept")
-        << QStringList{"RELIANCE-EQ", "NSE_EQ:INFY-EQ", "RELIANCE-EQ"}
-        << R"([{"exchangeType":1,"tokens":["2885","1594","2885"]}])";
-    QTest::newRow("groups in first-seen order")
-        << QStringList{"NFO:NIFTY24MARFUT", "RELIANCE-EQ", "MCX:GOLD24APRFUT", "TCS-EQ"}
-        << R"([{"exchangeType":2,"tokens":["43210"]},{"exchangeType":1,"tokens":["2885","11536"]},{"exchangeType":5,"tokens":["2222"]}])";
-    QTest::newRow("numeric token takes the repository's exchange")
-        << QStringList{"43210", "1111"}
-        << R"([{"exchangeType":2,"tokens":["43210"]},{"exchangeType":4,"tokens":["1111"]}])";
-    QTest::newRow("currency and NCDEX contracts in their own segments")
-        << QStringList{"BCD:EURINR24MARFUT", "7777", "NCDEX:GUAR"}
-        << R"([{"exchangeType":13,"tokens":["8888"]},{"exchangeType":7,"tokens":["7777"]}])";
-    QTest::newRow("unknown numeric token still subscribed on NSE")
-        << QStringList{"99999"} << R"([{"exchangeType":1,"tokens":["99999"]}])";
-}
-
-void TestAngelOneBroker::subscriptionMessages()
-{
-    QFETCH(QStringList, entries);
-    QFETCH(QString, tokenList);
-    Fixture f;
-    QVERIFY(f.open());
-    f.broker.subscribeLiveData(entries);
-    QCOMPARE(f.nextText(),
-             QString(R"({"action":1,"correlationID":"0000000123","params":{"mode":3,"tokenList":%1}})").arg(tokenList));
-}
-
-void TestAngelOneBroker::subscribeWhileClosedSendsNothing()
-{
-    Fixture f;
-    f.broker.subscribeLiveData("RELIANCE-EQ");
-    QCOMPARE(f.broker.lastError(), QString("Not connected to broker"));
-
-    QVERIFY(f.open());
-    f.broker.setSymbolRepository(nullptr);
-    f.broker.subscribeLiveData("RELIANCE-EQ");
-    QCOMPARE(f.broker.lastError(), QString("SymbolRepository not set"));
-    f.broker.unsubscribeLiveData("RELIANCE-EQ");
-    f.broker.stopLiveData();  // says nothing to the server
-    f.broker.startLiveData();
-    // One message asked for now: it is the first the server sees.
-    f.broker.setSymbolRepository(&f.repo);
-    f.broker.subscribeLiveData("TCS-EQ");
-    QCOMPARE(f.nextText(), QString(R"({"action":1,"correlationID":"0000000123","params":{"mode":3,"tokenList":[{"exchangeType":1,"tokens":["11536"]}]}})"));
-    QCOMPARE(f.stream.textMessages().size(), 1);
-}
-
-void TestAngelOneBroker::unsubscribeMessage()
-{
-    Fixture f;
-    f.broker.unsubscribeLiveData("MCX:GOLD24APRFUT");  // not connected: silent
-    QVERIFY(f.open());
-    f.broker.unsubscribeLiveData("NOPE");
-    f.broker.unsubscribeLiveData("MCX:GOLD24APRFUT");
-    QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":5,"tokens":["2222"]}]}})"));
-    // A bare token stops the stream its subscription started.
-    f.broker.unsubscribeLiveData("43210");
-    QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":2,"tokens":["43210"]}]}})"));
-    QCOMPARE(f.stream.textMessages().size(), 2);
-}
-
-void TestAngelOneBroker::heartbeatAndTextReplies()
-{
-    Fixture f;
-    f.broker.setHeartbeatInterval(30);
-    QVERIFY(f.open());
-    QCOMPARE(f.nextText(), QString("ping"));
-    QCOMPARE(f.nextText(), QString("ping"));
-
-    // Answers and stray text are no ticks and no errors; a record after them is the sentinel.
-    QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.stream.sendText("pong");
-    f.stream.sendText("PONG");
-    f.stream.sendText(R"({"error":"x"})");
-    f.stream.sendText("not json");
-    AngelOneFrames::Record sentinel;
-    sentinel.token = "2885";
-    f.stream.sendBinary(AngelOneFrames::record(sentinel));
-    QVERIFY(ticks.wait(5000));
-    QCOMPARE(ticks.count(), 1);
-    QCOMPARE(errors.count(), 0);
-    QVERIFY(f.broker.isConnected());
-
-    // No ping once the stream is gone: the heartbeat stops with it.
-    f.broker.disconnectFromBroker();
-    QTRY_COMPARE_WITH_TIMEOUT(f.stream.clientCount(), 0, 5000);
-    QVERIFY(!heartbeatRunning(f.broker));
-}
-
-void TestAngelOneBroker::binaryTicks()
-{
-    Fixture f;
-    QVERIFY(f.open());
-    QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
-    // A known share, an unknown token (dropped), a future by token, the same token on NSE and on
-    // MCX (each its own instrument) and a BSE currency contract; a message too short is dropped.
-    AngelOneFrames::Record a, unknown, fut, share, gold, bseCurrency;
-    a.token = "2885";
-    unknown.token = "31337";
-    fut.exchangeType = 2;
-    fut.token = "43210";
-    share.token = gold.token = "2222";
-    gold.exchangeType = 5;
-    bseCurrency.exchangeType = 13;
-    bseCurrency.token = "8888";
-    f.stream.sendBinary(QByteArray(100, 'x'));
-    f.stream.sendBinary(AngelOneFrames::record(a) + AngelOneFrames::record(unknown) + AngelOneFrames::record(fut)
-                        + AngelOneFrames::record(share) + AngelOneFrames::record(gold)
-                        + AngelOneFrames::record(bseCurrency) + QByteArray(42, '\0'));
-    QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 5, 5000);
-    QStringList got;
-    for (const QList<QVariant>& args : qAsConst(ticks)) {
-        const TickData t = args.at(0).value<TickData>();
-        got << t.symbol + "/" + t.exchange;
+    void initTestCase()
+    {
+        qputenv("TZ", "Asia/Kolkata");
+        tzset();
+        registerMarketDataTypes();
     }
-    QCOMPARE(got, (QStringList{"RELIANCE-EQ/NSE", "NFO:NIFTY24MARFUT/NFO", "SAMENUM-EQ/NSE", "MCX:GOLD24APRFUT/MCX",
-                               "BCD:EURINR24MARFUT/CDS"}));
-}
 
-void TestAngelOneBroker::replacedSocketCannotTouchNewConnection()
-{
-    Fixture f;
-    f.broker.setHeartbeatInterval(30);
-    QVERIFY(f.open());
-    QWebSocket* first = f.stream.clients().first();
-    QList<int> closeCodes;
-    connect(first, &QWebSocket::disconnected, this, [&] { closeCodes << first->closeCode(); });
+    void streamUrlCarriesCredentials()
+    {
+        Fixture f;
+        f.broker.initialize({{"api_key", "K&1"}, {"client_code", "C123"}, {"feed_token", "eyJ.a-b_c+d="}});
+        QVERIFY(f.open());
+        const QUrl url = f.stream.connectionUrls().first();
+        QCOMPARE(url.path(), QString("/smart-stream"));
+        const QUrlQuery q(url);
+        QCOMPARE(q.queryItems(QUrl::FullyDecoded).size(), 3);
+        QCOMPARE(q.queryItemValue("clientCode", QUrl::FullyDecoded), QString("C123"));
+        QCOMPARE(q.queryItemValue("feedToken", QUrl::FullyDecoded), QString("eyJ.a-b_c+d="));
+        QCOMPARE(q.queryItemValue("apiKey", QUrl::FullyDecoded), QString("K&1"));
+        QVERIFY(f.broker.lastError().isNull());
+    }
 
-    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.broker.connectToBroker();
-    QTRY_COMPARE_WITH_TIMEOUT(closeCodes, QList<int>{1000}, 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(status.count() >= 2 && status.last().first().toBool(), 5000);
-    QCOMPARE(status.first().first().toBool(), false);  // the replaced connection reported gone
-    QCOMPARE(f.stream.connectionUrls().size(), 2);
+    void emptyFeedTokenDoesNotConnect()
+    {
+        Fixture f;
+        f.broker.initialize(creds(""));
+        QList<QString> order;
+        connect(&f.broker, &IBroker::connectionStatusChanged, this, [&](bool c) { order << QString("status %1").arg(c); });
+        connect(&f.broker, &IBroker::errorOccurred, this, [&](const QString& e) { order << e; });
+        f.broker.connectToBroker();
+        QCOMPARE(order, (QList<QString>{"status 0", "Feed token not available"}));
+        QCOMPARE(f.broker.lastError(), QString("Feed token not available"));
+        QVERIFY(!f.broker.isConnected());
+        QVERIFY(f.stream.acceptSentinel());
+        QCOMPARE(f.stream.connectionUrls().size(), 1);
+    }
 
-    // The old socket's late close must leave the new connection and its heartbeat alone. Once
-    // the released socket is deleted it can say nothing more; a ping on the new connection
-    // shows the heartbeat still runs.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    f.stream.clearMessages();
-    QCOMPARE(f.nextText(), QString("ping"));
-    QVERIFY(f.broker.isConnected());
-    QCOMPARE(status.count(), 2);
-    QCOMPARE(errors.count(), 0);
-}
+    void subscriptionMessages_data()
+    {
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<QString>("tokenList");
+        QTest::newRow("empty list") << QStringList() << "[]";
+        QTest::newRow("nothing resolves") << QStringList{"NOPE"} << "[]";
+        QTest::newRow("same exchange shares a group, duplicates kept")
+            << QStringList{"RELIANCE-EQ", "NSE_EQ:INFY-EQ", "RELIANCE-EQ"}
+            << R"([{"exchangeType":1,"tokens":["2885","1594","2885"]}])";
+        QTest::newRow("groups in first-seen order")
+            << QStringList{"NFO:NIFTY24MARFUT", "RELIANCE-EQ", "MCX:GOLD24APRFUT", "TCS-EQ"}
+            << R"([{"exchangeType":2,"tokens":["43210"]},{"exchangeType":1,"tokens":["2885","11536"]},{"exchangeType":5,"tokens":["2222"]}])";
+        QTest::newRow("numeric token takes the repository's exchange")
+            << QStringList{"43210", "1111"}
+            << R"([{"exchangeType":2,"tokens":["43210"]},{"exchangeType":4,"tokens":["1111"]}])";
+        QTest::newRow("currency and NCDEX contracts in their own segments")
+            << QStringList{"BCD:EURINR24MARFUT", "7777", "NCDEX:GUAR"}
+            << R"([{"exchangeType":13,"tokens":["8888"]},{"exchangeType":7,"tokens":["7777"]}])";
+        QTest::newRow("unknown numeric token still subscribed on NSE")
+            << QStringList{"99999"} << R"([{"exchangeType":1,"tokens":["99999"]}])";
+    }
 
-void TestAngelOneBroker::serverCloseReportsDisconnect()
-{
-    Fixture f;
-    f.broker.setHeartbeatInterval(30);
-    QVERIFY(f.open());
-    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
-    f.stream.closeClients();
-    QVERIFY(status.wait(5000));
-    QCOMPARE(status.last().first().toBool(), false);
-    QVERIFY(!f.broker.isConnected());
-    // Nothing reconnects by itself: nothing is scheduled, and no connection comes in before the
-    // test's own.
-    QVERIFY(!heartbeatRunning(f.broker));
-    QVERIFY(f.stream.acceptSentinel());
-    QCOMPARE(f.stream.connectionUrls().size(), 2);
-}
+    void subscriptionMessages()
+    {
+        QFETCH(QStringList, entries);
+        QFETCH(QString, tokenList);
+        Fixture f;
+        QVERIFY(f.open());
+        f.broker.subscribeLiveData(entries);
+        QCOMPARE(f.nextText(),
+                 QString(R"({"action":1,"correlationID":"0000000123","params":{"mode":3,"tokenList":%1}})").arg(tokenList));
+    }
 
-void TestAngelOneBroker::historyRequest()
-{
-    Fixture f;
-    f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::json(candles("[]")));
-    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
-    f.broker.requestIntradayData("RELIANCE-EQ", "5minute");
-    QVERIFY(done.wait(5000));
-    QCOMPARE(f.rest.requestCount(), 1);
-    const HttpTestServer::Request req = f.rest.lastRequest();
-    const QList<QPair<QByteArray, QByteArray>> headers{
-        {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"X-UserType", "USER"},
-        {"X-SourceID", "WEB"}, {"X-ClientLocalIP", "127.0.0.1"}, {"X-ClientPublicIP", "127.0.0.1"},
-        {"X-MACAddress", "00:00:00:00:00:00"}, {"X-PrivateKey", "KEY"}, {"Authorization", "Bearer JWT"}};
-    for (const auto& h : headers)
-        QCOMPARE(req.header(h.first), h.second);
-    const QJsonObject body = json(req.body);
-    QCOMPARE(body.value("exchange").toString(), QString("NSE"));
-    QCOMPARE(body.value("symboltoken").toString(), QString("2885"));
-    QCOMPARE(body.value("interval").toString(), QString("FIVE_MINUTE"));
-    QCOMPARE(body.value("fromdate").toString(), QString("2024-03-09 00:00"));
-    QCOMPARE(body.value("todate").toString(), QString("2024-03-09 23:59"));
-    // An equity with an empty reply: one signal, no open-interest request.
-    QCOMPARE(done.count(), 1);
-    QCOMPARE(done.first().at(0).toString(), QString("RELIANCE-EQ"));
-    QVERIFY(done.first().at(1).value<QList<OHLCData>>().isEmpty());
-}
+    void subscribeWhileClosedSendsNothing()
+    {
+        Fixture f;
+        f.broker.subscribeLiveData("RELIANCE-EQ");
+        QCOMPARE(f.broker.lastError(), QString("Not connected to broker"));
 
-void TestAngelOneBroker::historyMergesOpenInterest_data()
-{
-    QTest::addColumn<QString>("symbol");
-    QTest::addColumn<QString>("bodyExchange");
-    QTest::addColumn<QString>("barSymbol");
-    QTest::addColumn<QString>("token");
-    QTest::newRow("exchange-qualified key") << "NFO:NIFTY24MARFUT" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
-    QTest::newRow("token of a derivative") << "43210" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
-    QTest::newRow("BSE currency contract") << "BCD:EURINR24MARFUT" << "BCD" << "BCD:EURINR24MARFUT" << "8888";
-    QTest::newRow("NCDEX contract by token") << "7777" << "NCDEX" << "NCX:GUARSEED24APRFUT" << "7777";
-}
+        QVERIFY(f.open());
+        f.broker.setSymbolRepository(nullptr);
+        f.broker.subscribeLiveData("RELIANCE-EQ");
+        QCOMPARE(f.broker.lastError(), QString("SymbolRepository not set"));
+        f.broker.unsubscribeLiveData("RELIANCE-EQ");
+        f.broker.stopLiveData();  // says nothing to the server
+        f.broker.startLiveData();
+        // One message asked for now: it is the first the server sees.
+        f.broker.setSymbolRepository(&f.repo);
+        f.broker.subscribeLiveData("TCS-EQ");
+        QCOMPARE(f.nextText(), QString(R"({"action":1,"correlationID":"0000000123","params":{"mode":3,"tokenList":[{"exchangeType":1,"tokens":["11536"]}]}})"));
+        QCOMPARE(f.stream.textMessages().size(), 1);
+    }
 
-void TestAngelOneBroker::historyMergesOpenInterest()
-{
-    QFETCH(QString, symbol);
-    QFETCH(QString, bodyExchange);
-    QFETCH(QString, barSymbol);
-    QFETCH(QString, token);
-    Fixture f;
-    f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::json(candles(
-        R"([["2024-03-15T09:15:00+05:30",100,110,95,105,1000],["2024-03-15T09:16:00+05:30",105,111,104,110,900]])")));
-    f.rest.setReply("POST", kOiPath, HttpTestServer::Reply::json(
-        R"({"status":true,"data":[{"time":"2024-03-15T03:46:00Z","oi":5000}]})"));
-    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
-    f.broker.requestHistoricalData(symbol, QDate(2024, 3, 15), QDate(2024, 3, 15), "day");
-    QVERIFY(done.wait(5000));
-    QCOMPARE(done.count(), 1);
-    QCOMPARE(done.first().at(0).toString(), symbol);
-    const QList<OHLCData> bars = done.first().at(1).value<QList<OHLCData>>();
-    QCOMPARE(bars.size(), 2);
-    QCOMPARE(bars.at(0).symbol, barSymbol);
-    QCOMPARE(bars.at(0).close, 105.0);
-    QCOMPARE(bars.at(0).openInterest, 0.0);
-    QCOMPARE(bars.at(1).openInterest, 5000.0);
+    void unsubscribeMessage()
+    {
+        Fixture f;
+        f.broker.unsubscribeLiveData("MCX:GOLD24APRFUT");  // not connected: silent
+        QVERIFY(f.open());
+        f.broker.unsubscribeLiveData("NOPE");
+        f.broker.unsubscribeLiveData("MCX:GOLD24APRFUT");
+        QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":5,"tokens":["2222"]}]}})"));
+        // A bare token stops the stream its subscription started.
+        f.broker.unsubscribeLiveData("43210");
+        QCOMPARE(f.nextText(), QString(R"({"action":0,"params":{"mode":3,"tokenList":[{"exchangeType":2,"tokens":["43210"]}]}})"));
+        QCOMPARE(f.stream.textMessages().size(), 2);
+    }
 
-    QCOMPARE(f.rest.requestsTo(kOiPath).size(), 1);
-    const QJsonObject candleBody = json(f.rest.requestsTo(kCandlePath).first().body);
-    const HttpTestServer::Request oiReq = f.rest.requestsTo(kOiPath).first();
-    QCOMPARE(json(oiReq.body), candleBody);
-    QCOMPARE(candleBody.value("exchange").toString(), bodyExchange);
-    QCOMPARE(candleBody.value("symboltoken").toString(), token);
-    QCOMPARE(candleBody.value("interval").toString(), QString("ONE_DAY"));
-    QCOMPARE(oiReq.header("Authorization"), QByteArray("Bearer JWT"));
-}
+    void heartbeatAndTextReplies()
+    {
+        Fixture f;
+        f.broker.setHeartbeatInterval(30);
+        QVERIFY(f.open());
+        QCOMPARE(f.nextText(), QString("ping"));
+        QCOMPARE(f.nextText(), QString("ping"));
 
-void TestAngelOneBroker::historyFailuresEndWithEmptyList_data()
-{
-    QTest::addColumn<QString>("symbol");
-    QTest::addColumn<HttpTestServer::Reply>("candleReply");
-    QTest::addColumn<HttpTestServer::Reply>("oiReply");
-    QTest::addColumn<int>("bars");
-    const auto twoBars = HttpTestServer::Reply::json(candles(
-        R"([["2024-03-15T09:15:00+05:30",1,1,1,1,1],["2024-03-15T09:16:00+05:30",1,1,1,1,1]])"));
-    const auto unused = HttpTestServer::Reply::json("{}");
-    QTest::newRow("unknown symbol") << "NOPE" << unused << unused << 0;
-    QTest::newRow("HTTP error") << "RELIANCE-EQ" << HttpTestServer::Reply::json("{}", 500) << unused << 0;
-    QTest::newRow("status false") << "RELIANCE-EQ"
-                                  << HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid Token"})")
-                                  << unused << 0;
-    QTest::newRow("open interest HTTP error keeps the bars")
-        << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("{}", 503) << 2;
-    QTest::newRow("open interest refused keeps the bars")
-        << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("not json") << 2;
-}
+        // Answers and stray text are no ticks and no errors; a record after them is the sentinel.
+        QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.stream.sendText("pong");
+        f.stream.sendText("PONG");
+        f.stream.sendText(R"({"error":"x"})");
+        f.stream.sendText("not json");
+        AngelOneFrames::Record sentinel;
+        sentinel.token = "2885";
+        f.stream.sendBinary(AngelOneFrames::record(sentinel));
+        QVERIFY(ticks.wait(5000));
+        QCOMPARE(ticks.count(), 1);
+        QCOMPARE(errors.count(), 0);
+        QVERIFY(f.broker.isConnected());
 
-void TestAngelOneBroker::historyFailuresEndWithEmptyList()
-{
-    QFETCH(QString, symbol);
-    QFETCH(HttpTestServer::Reply, candleReply);
-    QFETCH(HttpTestServer::Reply, oiReply);
-    QFETCH(int, bars);
-    Fixture f;
-    f.rest.setReply("POST", kCandlePath, candleReply);
-    f.rest.setReply("POST", kOiPath, oiReply);
-    LogCapture quiet(false);
-    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.broker.requestHistoricalData(symbol, QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
-    QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 5000);
-    QCOMPARE(done.first().at(0).toString(), symbol);
-    const QList<OHLCData> got = done.first().at(1).value<QList<OHLCData>>();
-    QCOMPARE(got.size(), bars);
-    for (const OHLCData& b : got)
-        QCOMPARE(b.openInterest, 0.0);
-    // No request is left in flight that could answer a second time.
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(f.broker.findChildren<QNetworkReply*>().isEmpty());
-    QCOMPARE(done.count(), 1);
-    QCOMPARE(errors.count(), 0);
-}
+        // No ping once the stream is gone: the heartbeat stops with it.
+        f.broker.disconnectFromBroker();
+        QTRY_COMPARE_WITH_TIMEOUT(f.stream.clientCount(), 0, 5000);
+        QVERIFY(!heartbeatRunning(f.broker));
+    }
 
-void TestAngelOneBroker::historyTimesOutInsteadOfHanging()
-{
-    Fixture f;
-    f.broker.setTransferTimeout(200);
-    f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::silent());
-    QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
-    f.broker.requestHistoricalData("RELIANCE-EQ", QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
-    QVERIFY(done.wait(10000));
-    QVERIFY(done.first().at(1).value<QList<OHLCData>>().isEmpty());
-}
+    void binaryTicks()
+    {
+        Fixture f;
+        QVERIFY(f.open());
+        QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
+        // A known share, an unknown token (dropped), a future by token, the same token on NSE and on
+        // MCX (each its own instrument) and a BSE currency contract; a message too short is dropped.
+        AngelOneFrames::Record a, unknown, fut, share, gold, bseCurrency;
+        a.token = "2885";
+        unknown.token = "31337";
+        fut.exchangeType = 2;
+        fut.token = "43210";
+        share.token = gold.token = "2222";
+        gold.exchangeType = 5;
+        bseCurrency.exchangeType = 13;
+        bseCurrency.token = "8888";
+        f.stream.sendBinary(QByteArray(100, 'x'));
+        f.stream.sendBinary(AngelOneFrames::record(a) + AngelOneFrames::record(unknown) + AngelOneFrames::record(fut)
+                            + AngelOneFrames::record(share) + AngelOneFrames::record(gold)
+                            + AngelOneFrames::record(bseCurrency) + QByteArray(42, '\0'));
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 5, 5000);
+        QStringList got;
+        for (const QList<QVariant>& args : qAsConst(ticks)) {
+            const TickData t = args.at(0).value<TickData>();
+            got << t.symbol + "/" + t.exchange;
+        }
+        QCOMPARE(got, (QStringList{"RELIANCE-EQ/NSE", "NFO:NIFTY24MARFUT/NFO", "SAMENUM-EQ/NSE", "MCX:GOLD24APRFUT/MCX",
+                                   "BCD:EURINR24MARFUT/CDS"}));
+    }
 
-void TestAngelOneBroker::scripMaster()
-{
-    Fixture f;
-    QSignalSpy loaded(&f.broker, &AngelOneBroker::instrumentListDownloaded);
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    // A reply that is not a list leaves the repository as it was.
-    const int before = f.repo.size();
-    f.rest.setReply("GET", kMasterPath, HttpTestServer::Reply::json(R"({"data":[]})"));
-    f.broker.downloadInstrumentList();
-    QVERIFY(errors.wait(5000));
-    QCOMPARE(errors.first().first().toString(), QString("Instrument list response is not an array"));
-    QCOMPARE(f.broker.lastError(), QString("Instrument list response is not an array"));
-    QCOMPARE(loaded.count(), 0);
-    QCOMPARE(f.repo.size(), before);
+    void replacedSocketCannotTouchNewConnection()
+    {
+        Fixture f;
+        f.broker.setHeartbeatInterval(30);
+        QVERIFY(f.open());
+        QWebSocket* first = f.stream.clients().first();
+        QList<int> closeCodes;
+        connect(first, &QWebSocket::disconnected, this, [&] { closeCodes << first->closeCode(); });
 
-    SymbolRepository fresh;
-    f.broker.setSymbolRepository(&fresh);
-    f.rest.setReply("GET", kMasterPath, HttpTestServer::Reply::json(R"([
+        QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.broker.connectToBroker();
+        QTRY_COMPARE_WITH_TIMEOUT(closeCodes, QList<int>{1000}, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(status.count() >= 2 && status.last().first().toBool(), 5000);
+        QCOMPARE(status.first().first().toBool(), false);  // the replaced connection reported gone
+        QCOMPARE(f.stream.connectionUrls().size(), 2);
+
+        // The old socket's late close must leave the new connection and its heartbeat alone. Once
+        // the released socket is deleted it can say nothing more; a ping on the new connection
+        // shows the heartbeat still runs.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        f.stream.clearMessages();
+        QCOMPARE(f.nextText(), QString("ping"));
+        QVERIFY(f.broker.isConnected());
+        QCOMPARE(status.count(), 2);
+        QCOMPARE(errors.count(), 0);
+    }
+
+    void serverCloseReportsDisconnect()
+    {
+        Fixture f;
+        f.broker.setHeartbeatInterval(30);
+        QVERIFY(f.open());
+        QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+        f.stream.closeClients();
+        QVERIFY(status.wait(5000));
+        QCOMPARE(status.last().first().toBool(), false);
+        QVERIFY(!f.broker.isConnected());
+        // Nothing reconnects by itself: nothing is scheduled, and no connection comes in before the
+        // test's own.
+        QVERIFY(!heartbeatRunning(f.broker));
+        QVERIFY(f.stream.acceptSentinel());
+        QCOMPARE(f.stream.connectionUrls().size(), 2);
+    }
+
+    void historyRequest()
+    {
+        Fixture f;
+        f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::json(candles("[]")));
+        QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+        f.broker.requestIntradayData("RELIANCE-EQ", "5minute");
+        QVERIFY(done.wait(5000));
+        QCOMPARE(f.rest.requestCount(), 1);
+        const HttpTestServer::Request req = f.rest.lastRequest();
+        const QList<QPair<QByteArray, QByteArray>> headers{
+            {"Content-Type", "application/json"}, {"Accept", "application/json"}, {"X-UserType", "USER"},
+            {"X-SourceID", "WEB"}, {"X-ClientLocalIP", "127.0.0.1"}, {"X-ClientPublicIP", "127.0.0.1"},
+            {"X-MACAddress", "00:00:00:00:00:00"}, {"X-PrivateKey", "KEY"}, {"Authorization", "Bearer JWT"}};
+        for (const auto& h : headers)
+            QCOMPARE(req.header(h.first), h.second);
+        const QJsonObject body = json(req.body);
+        QCOMPARE(body.value("exchange").toString(), QString("NSE"));
+        QCOMPARE(body.value("symboltoken").toString(), QString("2885"));
+        QCOMPARE(body.value("interval").toString(), QString("FIVE_MINUTE"));
+        QCOMPARE(body.value("fromdate").toString(), QString("2024-03-09 00:00"));
+        QCOMPARE(body.value("todate").toString(), QString("2024-03-09 23:59"));
+        // An equity with an empty reply: one signal, no open-interest request.
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(done.first().at(0).toString(), QString("RELIANCE-EQ"));
+        QVERIFY(done.first().at(1).value<QList<OHLCData>>().isEmpty());
+    }
+
+    void historyMergesOpenInterest_data()
+    {
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<QString>("bodyExchange");
+        QTest::addColumn<QString>("barSymbol");
+        QTest::addColumn<QString>("token");
+        QTest::newRow("exchange-qualified key") << "NFO:NIFTY24MARFUT" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
+        QTest::newRow("token of a derivative") << "43210" << "NFO" << "NFO:NIFTY24MARFUT" << "43210";
+        QTest::newRow("BSE currency contract") << "BCD:EURINR24MARFUT" << "BCD" << "BCD:EURINR24MARFUT" << "8888";
+        QTest::newRow("NCDEX contract by token") << "7777" << "NCDEX" << "NCX:GUARSEED24APRFUT" << "7777";
+    }
+
+    void historyMergesOpenInterest()
+    {
+        QFETCH(QString, symbol);
+        QFETCH(QString, bodyExchange);
+        QFETCH(QString, barSymbol);
+        QFETCH(QString, token);
+        Fixture f;
+        f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::json(candles(
+            R"([["2024-03-15T09:15:00+05:30",100,110,95,105,1000],["2024-03-15T09:16:00+05:30",105,111,104,110,900]])")));
+        f.rest.setReply("POST", kOiPath, HttpTestServer::Reply::json(
+            R"({"status":true,"data":[{"time":"2024-03-15T03:46:00Z","oi":5000}]})"));
+        QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+        f.broker.requestHistoricalData(symbol, QDate(2024, 3, 15), QDate(2024, 3, 15), "day");
+        QVERIFY(done.wait(5000));
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(done.first().at(0).toString(), symbol);
+        const QList<OHLCData> bars = done.first().at(1).value<QList<OHLCData>>();
+        QCOMPARE(bars.size(), 2);
+        QCOMPARE(bars.at(0).symbol, barSymbol);
+        QCOMPARE(bars.at(0).close, 105.0);
+        QCOMPARE(bars.at(0).openInterest, 0.0);
+        QCOMPARE(bars.at(1).openInterest, 5000.0);
+
+        QCOMPARE(f.rest.requestsTo(kOiPath).size(), 1);
+        const QJsonObject candleBody = json(f.rest.requestsTo(kCandlePath).first().body);
+        const HttpTestServer::Request oiReq = f.rest.requestsTo(kOiPath).first();
+        QCOMPARE(json(oiReq.body), candleBody);
+        QCOMPARE(candleBody.value("exchange").toString(), bodyExchange);
+        QCOMPARE(candleBody.value("symboltoken").toString(), token);
+        QCOMPARE(candleBody.value("interval").toString(), QString("ONE_DAY"));
+        QCOMPARE(oiReq.header("Authorization"), QByteArray("Bearer JWT"));
+    }
+
+    void historyFailuresEndWithEmptyList_data()
+    {
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<HttpTestServer::Reply>("candleReply");
+        QTest::addColumn<HttpTestServer::Reply>("oiReply");
+        QTest::addColumn<int>("bars");
+        const auto twoBars = HttpTestServer::Reply::json(candles(
+            R"([["2024-03-15T09:15:00+05:30",1,1,1,1,1],["2024-03-15T09:16:00+05:30",1,1,1,1,1]])"));
+        const auto unused = HttpTestServer::Reply::json("{}");
+        QTest::newRow("unknown symbol") << "NOPE" << unused << unused << 0;
+        QTest::newRow("HTTP error") << "RELIANCE-EQ" << HttpTestServer::Reply::json("{}", 500) << unused << 0;
+        QTest::newRow("status false") << "RELIANCE-EQ"
+                                      << HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid Token"})")
+                                      << unused << 0;
+        QTest::newRow("open interest HTTP error keeps the bars")
+            << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("{}", 503) << 2;
+        QTest::newRow("open interest refused keeps the bars")
+            << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("not json") << 2;
+    }
+
+    void historyFailuresEndWithEmptyList()
+    {
+        QFETCH(QString, symbol);
+        QFETCH(HttpTestServer::Reply, candleReply);
+        QFETCH(HttpTestServer::Reply, oiReply);
+        QFETCH(int, bars);
+        Fixture f;
+        f.rest.setReply("POST", kCandlePath, candleReply);
+        f.rest.setReply("POST", kOiPath, oiReply);
+        LogCapture quiet(false);
+        QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.broker.requestHistoricalData(symbol, QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
+        QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 5000);
+        QCOMPARE(done.first().at(0).toString(), symbol);
+        const QList<OHLCData> got = done.first().at(1).value<QList<OHLCData>>();
+        QCOMPARE(got.size(), bars);
+        for (const OHLCData& b : got)
+            QCOMPARE(b.openInterest, 0.0);
+        // No request is left in flight that could answer a second time.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(f.broker.findChildren<QNetworkReply*>().isEmpty());
+        QCOMPARE(done.count(), 1);
+        QCOMPARE(errors.count(), 0);
+    }
+
+    void historyTimesOutInsteadOfHanging()
+    {
+        Fixture f;
+        f.broker.setTransferTimeout(200);
+        f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::silent());
+        QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+        f.broker.requestHistoricalData("RELIANCE-EQ", QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
+        QVERIFY(done.wait(10000));
+        QVERIFY(done.first().at(1).value<QList<OHLCData>>().isEmpty());
+    }
+
+    void scripMaster()
+    {
+        Fixture f;
+        QSignalSpy loaded(&f.broker, &AngelOneBroker::instrumentListDownloaded);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        // A reply that is not a list leaves the repository as it was.
+        const int before = f.repo.size();
+        f.rest.setReply("GET", kMasterPath, HttpTestServer::Reply::json(R"({"data":[]})"));
+        f.broker.downloadInstrumentList();
+        QVERIFY(errors.wait(5000));
+        QCOMPARE(errors.first().first().toString(), QString("Instrument list response is not an array"));
+        QCOMPARE(f.broker.lastError(), QString("Instrument list response is not an array"));
+        QCOMPARE(loaded.count(), 0);
+        QCOMPARE(f.repo.size(), before);
+
+        SymbolRepository fresh;
+        f.broker.setSymbolRepository(&fresh);
+        f.rest.setReply("GET", kMasterPath, HttpTestServer::Reply::json(R"([
         {"token":"2885","symbol":"RELIANCE-EQ","exch_seg":"nse_cm","instrumenttype":""},
         {"token":"2222","symbol":"GOLD24APRFUT","exch_seg":"mcx_fo","instrumenttype":"FUTCOM"},
         {"symbol":"NOTOKEN","exch_seg":"nse_cm"}])"));
-    // The window starts the download by name, without knowing the class.
-    QVERIFY(QMetaObject::invokeMethod(&f.broker, "downloadInstrumentList", Qt::DirectConnection));
-    QVERIFY(loaded.wait(5000));
-    QCOMPARE(fresh.size(), 2);
-    QCOMPARE(fresh.tokenForSymbol("reliance-eq"), QString("2885"));
-    QCOMPARE(fresh.tokenForSymbol("MCX:GOLD24APRFUT"), QString("2222"));
-    QCOMPARE(fresh.exchangeForToken("2222"), QString("MCX"));
-    QVERIFY(f.rest.lastRequest().header("Authorization").isEmpty());
-}
+        // The window starts the download by name, without knowing the class.
+        QVERIFY(QMetaObject::invokeMethod(&f.broker, "downloadInstrumentList", Qt::DirectConnection));
+        QVERIFY(loaded.wait(5000));
+        QCOMPARE(fresh.size(), 2);
+        QCOMPARE(fresh.tokenForSymbol("reliance-eq"), QString("2885"));
+        QCOMPARE(fresh.tokenForSymbol("MCX:GOLD24APRFUT"), QString("2222"));
+        QCOMPARE(fresh.exchangeForToken("2222"), QString("MCX"));
+        QVERIFY(f.rest.lastRequest().header("Authorization").isEmpty());
+    }
+};
 
 QTEST_GUILESS_MAIN(TestAngelOneBroker)
 #include "tst_angelonebroker.moc"

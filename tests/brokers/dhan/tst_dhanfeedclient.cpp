@@ -43,52 +43,49 @@ struct Recorder {
 class TestDhanFeedClient : public QObject {
     Q_OBJECT
 private slots:
-    void eventsOffTheGuiThreadAndQuietStop();
-    void stopWhileRetryingEndsEverything();
-};
-
-void TestDhanFeedClient::eventsOffTheGuiThreadAndQuietStop()
-{
-    WebSocketTestServer server;
-    QVERIFY(server.listen());
-    Recorder rec;
-    DhanFeedClient client;
-    QVERIFY(!client.sendText("early"));  // not started: nothing to send on
-    client.setUrl(QUrl(server.baseUrl()));
-    client.setOnMessageCallback(rec.callback());
-    client.start();
-    QTRY_COMPARE_WITH_TIMEOUT(rec.count(DhanFeedEvent::Open), 1, 5000);
-    server.sendBinary(QByteArray("\x08\x00\x01", 3));
-    QTRY_COMPARE_WITH_TIMEOUT(rec.count(DhanFeedEvent::Message), 1, 5000);
-    QVERIFY(rec.allOffThread(QThread::currentThread()));
-
-    QSignalSpy gone(&server, &WebSocketTestServer::clientDisconnected);
-    client.stop(1000, "Normal closure");
-    QVERIFY(!client.isOpen());
-    QVERIFY(gone.count() > 0 || gone.wait(5000));
-    // A stop is the owner's doing: no close event, no reconnection.
-    QCOMPARE(rec.count(DhanFeedEvent::Close), 0);
-    QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, 5000);
-    QCOMPARE(server.connectionUrls().size(), 1);
-}
-
-void TestDhanFeedClient::stopWhileRetryingEndsEverything()
-{
-    QTcpServer probe;  // find a port nobody listens on
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
-    Recorder rec;
+    void eventsOffTheGuiThreadAndQuietStop()
     {
+        WebSocketTestServer server;
+        QVERIFY(server.listen());
+        Recorder rec;
         DhanFeedClient client;
-        client.setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(port)));
-        client.setReconnectWaitRange(1, 5);
+        QVERIFY(!client.sendText("early"));  // not started: nothing to send on
+        client.setUrl(QUrl(server.baseUrl()));
         client.setOnMessageCallback(rec.callback());
         client.start();
-        QTRY_VERIFY_WITH_TIMEOUT(rec.count(DhanFeedEvent::Error) >= 3, 5000);
-    }  // the destructor stops and joins: the thread is gone, so nothing more can arrive
-    QVERIFY(rec.allOffThread(QThread::currentThread()));
-}
+        QTRY_COMPARE_WITH_TIMEOUT(rec.count(DhanFeedEvent::Open), 1, 5000);
+        server.sendBinary(QByteArray("\x08\x00\x01", 3));
+        QTRY_COMPARE_WITH_TIMEOUT(rec.count(DhanFeedEvent::Message), 1, 5000);
+        QVERIFY(rec.allOffThread(QThread::currentThread()));
+
+        QSignalSpy gone(&server, &WebSocketTestServer::clientDisconnected);
+        client.stop(1000, "Normal closure");
+        QVERIFY(!client.isOpen());
+        QVERIFY(gone.count() > 0 || gone.wait(5000));
+        // A stop is the owner's doing: no close event, no reconnection.
+        QCOMPARE(rec.count(DhanFeedEvent::Close), 0);
+        QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, 5000);
+        QCOMPARE(server.connectionUrls().size(), 1);
+    }
+
+    void stopWhileRetryingEndsEverything()
+    {
+        QTcpServer probe;  // find a port nobody listens on
+        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        Recorder rec;
+        {
+            DhanFeedClient client;
+            client.setUrl(QUrl(QStringLiteral("ws://127.0.0.1:%1/").arg(port)));
+            client.setReconnectWaitRange(1, 5);
+            client.setOnMessageCallback(rec.callback());
+            client.start();
+            QTRY_VERIFY_WITH_TIMEOUT(rec.count(DhanFeedEvent::Error) >= 3, 5000);
+        }  // the destructor stops and joins: the thread is gone, so nothing more can arrive
+        QVERIFY(rec.allOffThread(QThread::currentThread()));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestDhanFeedClient)
 #include "tst_dhanfeedclient.moc"

@@ -48,10 +48,73 @@ class TestFlatTradeBroker : public QObject {
 
 private slots:
     void sessionBeforeSubscriptions();
-    void refusedSession_data();
-    void refusedSession();
+    void refusedSession_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("answer");
+        QTest::addColumn<QString>("session");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("refused with a reason") << "/PiConnectWSAPI/" << R"({"t":"ak","s":"Not_Ok","emsg":"invalid user id or session id"})"
+                                               << kSession << "FlatTrade stream session failed: invalid user id or session id";
+        QTest::newRow("no answer") << "/PiConnectWSAPI/" << QString() << kSession << "FlatTrade stream session failed: no answer";
+        // The retired address gets its own generation's message, and its refusal is reported too.
+        QTest::newRow("older generation refused")
+            << "/PiConnectWSTp/" << R"({"t":"ck","s":"NOT_OK"})"
+            << R"({"t":"c","uid":"FT1","actid":"FT1","susertoken":"TOK","source":"API"})" << "FlatTrade stream session failed: NOT_OK";
+    }
+
+    void refusedSession()
+    {
+        QFETCH(QString, path);
+        QFETCH(QString, answer);
+        QFETCH(QString, session);
+        QFETCH(QString, error);
+        LogCapture log(false);
+        Stream s(path);
+        s.broker.setSessionTimeout(answer.isEmpty() ? 100 : 60000);
+        s.broker.subscribeLiveData("NSE|2885");
+        QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
+        QVERIFY(s.openUnanswered());
+        QSignalSpy closed(&s.server, &WebSocketTestServer::clientDisconnected);
+        if (!answer.isEmpty())
+            s.server.sendText(answer);
+        QVERIFY(errors.wait(5000));
+        QCOMPARE(errors.at(0).at(0).toString(), error);
+        // The socket goes down with the error; nothing was subscribed on it.
+        QVERIFY(closed.count() || closed.wait(5000));
+        QVERIFY(!s.broker.isConnected() && !s.broker.isAwaitingSession());
+        QCOMPARE(s.server.textMessages(), QStringList{session});
+    }
+
     void keyFormsAndResubscription();
-    void unsubscribeAndHeartbeat();
+    void unsubscribeAndHeartbeat()
+    {
+        Stream s;
+        s.broker.setPingInterval(20);
+        s.broker.subscribeLiveData(QStringList{"NSE|22", "RELIANCE"});
+        s.broker.unsubscribeLiveData("NSE|22");  // not connected: dropped from the queue, nothing sent
+        QSignalSpy received(&s.server, &WebSocketTestServer::textMessageReceived);
+        QVERIFY(s.open());
+        s.broker.unsubscribeLiveData("NSE|99");    // never held: ignored
+        s.broker.unsubscribeLiveData("RELIANCE");  // the symbol names its NSE key
+        QVERIFY(s.broker.subscribedKeys().isEmpty());
+        // The keep-alive is the broker's text heartbeat; its answer passes without a trace.
+        QTRY_VERIFY_WITH_TIMEOUT(s.server.textMessages().contains(R"({"t":"h"})"), 5000);
+        QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
+        QSignalSpy ticks(&s.broker, &IBroker::tickReceived);
+        s.server.sendText(R"({"t":"hk","hk":"1788237300"})");
+        s.server.sendText(R"({"t":"udk","k":"NSE|2885"})");
+        s.server.sendText(R"({"t":"tk","e":"NSE","tk":"1","lp":"1"})");  // once it is in, so are the two before
+        QVERIFY(ticks.wait(5000));
+        QStringList sent = s.server.textMessages();
+        sent.removeAll(R"({"t":"h"})");
+        QCOMPARE(sent, (QStringList{kSession, R"({"t":"d","k":"NSE|2885"})", R"({"t":"ud","k":"NSE|2885"})"}));
+
+        s.broker.stopLiveData();
+        QVERIFY(!s.broker.isPingActive() && s.broker.isConnected());
+        QVERIFY(errors.isEmpty());
+        QCOMPARE(ticks.count(), 1);
+    }
 };
 
 void TestFlatTradeBroker::sessionBeforeSubscriptions()
@@ -86,44 +149,6 @@ void TestFlatTradeBroker::sessionBeforeSubscriptions()
     QCOMPARE(ticks.at(1).at(0).value<TickData>().symbol, QString("22"));
 }
 
-void TestFlatTradeBroker::refusedSession_data()
-{
-    QTest::addColumn<QString>("path");
-    QTest::addColumn<QString>("answer");
-    QTest::addColumn<QString>("session");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("refused with a reason") << "/PiConnectWSAPI/" << R"({"t":"ak","s":"Not_Ok","emsg":"invalid user id or session id"})"
-                                           << kSession << "FlatTrade stream session failed: invalid user id or session id";
-    QTest::newRow("no answer") << "/PiConnectWSAPI/" << QString() << kSession << "FlatTrade stream session failed: no answer";
-    // The retired address gets its own generation's message, and its refusal is reported too.
-    QTest::newRow("older generation refused")
-        << "/PiConnectWSTp/" << R"({"t":"ck","s":"NOT_OK"})"
-        << R"({"t":"c","uid":"FT1","actid":"FT1","susertoken":"TOK","source":"API"})" << "FlatTrade stream session failed: NOT_OK";
-}
-
-void TestFlatTradeBroker::refusedSession()
-{
-    QFETCH(QString, path);
-    QFETCH(QString, answer);
-    QFETCH(QString, session);
-    QFETCH(QString, error);
-    LogCapture log(false);
-    Stream s(path);
-    s.broker.setSessionTimeout(answer.isEmpty() ? 100 : 60000);
-    s.broker.subscribeLiveData("NSE|2885");
-    QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
-    QVERIFY(s.openUnanswered());
-    QSignalSpy closed(&s.server, &WebSocketTestServer::clientDisconnected);
-    if (!answer.isEmpty())
-        s.server.sendText(answer);
-    QVERIFY(errors.wait(5000));
-    QCOMPARE(errors.at(0).at(0).toString(), error);
-    // The socket goes down with the error; nothing was subscribed on it.
-    QVERIFY(closed.count() || closed.wait(5000));
-    QVERIFY(!s.broker.isConnected() && !s.broker.isAwaitingSession());
-    QCOMPARE(s.server.textMessages(), QStringList{session});
-}
-
 void TestFlatTradeBroker::keyFormsAndResubscription()
 {
     LogCapture log(false);
@@ -150,35 +175,6 @@ void TestFlatTradeBroker::keyFormsAndResubscription()
     QVERIFY(s.open());
     QTRY_COMPARE_WITH_TIMEOUT(received.count(), 2, 5000);
     QCOMPARE(s.server.textMessages(), (QStringList{kSession, R"({"t":"d","k":"BSE|500325#NSE|2885#MCX|4"})"}));
-}
-
-void TestFlatTradeBroker::unsubscribeAndHeartbeat()
-{
-    Stream s;
-    s.broker.setPingInterval(20);
-    s.broker.subscribeLiveData(QStringList{"NSE|22", "RELIANCE"});
-    s.broker.unsubscribeLiveData("NSE|22");  // not connected: dropped from the queue, nothing sent
-    QSignalSpy received(&s.server, &WebSocketTestServer::textMessageReceived);
-    QVERIFY(s.open());
-    s.broker.unsubscribeLiveData("NSE|99");    // never held: ignored
-    s.broker.unsubscribeLiveData("RELIANCE");  // the symbol names its NSE key
-    QVERIFY(s.broker.subscribedKeys().isEmpty());
-    // The keep-alive is the broker's text heartbeat; its answer passes without a trace.
-    QTRY_VERIFY_WITH_TIMEOUT(s.server.textMessages().contains(R"({"t":"h"})"), 5000);
-    QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
-    QSignalSpy ticks(&s.broker, &IBroker::tickReceived);
-    s.server.sendText(R"({"t":"hk","hk":"1788237300"})");
-    s.server.sendText(R"({"t":"udk","k":"NSE|2885"})");
-    s.server.sendText(R"({"t":"tk","e":"NSE","tk":"1","lp":"1"})");  // once it is in, so are the two before
-    QVERIFY(ticks.wait(5000));
-    QStringList sent = s.server.textMessages();
-    sent.removeAll(R"({"t":"h"})");
-    QCOMPARE(sent, (QStringList{kSession, R"({"t":"d","k":"NSE|2885"})", R"({"t":"ud","k":"NSE|2885"})"}));
-
-    s.broker.stopLiveData();
-    QVERIFY(!s.broker.isPingActive() && s.broker.isConnected());
-    QVERIFY(errors.isEmpty());
-    QCOMPARE(ticks.count(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestFlatTradeBroker)

@@ -8,6 +8,7 @@
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
+#include "support/TestFiles.h"
 #include "support/WebSocketTestServer.h"
 
 #include <QTemporaryDir>
@@ -93,10 +94,7 @@ void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
     QCOMPARE(w->dataStore()->latestTick("RELIANCE-EQ").ltp, 1309.55);
 
     const QString live = w->exporter()->liveDataFilePath();
-    auto exported = [&live] {
-        QFile f(live);
-        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-    };
+    const auto exported = [&live] { return TestFiles::readAll(live); };
     QTRY_VERIFY_WITH_TIMEOUT(exported().contains("RELIANCE-EQ,"), 10000);
     QVERIFY2(exported().contains("1309.55"), exported().constData());
 

@@ -89,374 +89,357 @@ class TestUpstoxBroker : public QObject {
 
 private slots:
     void initTestCase() { registerMarketDataTypes(); }
-    void authorizesThenOpensTheRedirectTarget();
-    void authorizeFailures_data();
-    void authorizeFailures();
-    void subscriptionFramesAreExact();
-    void queuedSubscriptionsGoOutAsOneBatch();
-    void unsubscribeAndStop();
-    void ticksAndServiceErrors();
-    void pingOnlyWhileConnected();
-    void lostStreamReconnects();
-    void backoffRunsTenAttemptsThenGivesUp();
-    void refusedAuthorizeEndsTheRun();
-    void streamThatFailsToOpenKeepsTheRunGoing();
-    void userDisconnectIsNotFollowedByReconnect();
-    void newTokenReopensTheFeed();
-    void historyRequestAndReplies();
-    void longRangeGoesOutInAllowedParts();
-};
+    void authorizesThenOpensTheRedirectTarget()
+    {
+        Feed f;
+        QVERIFY(f.open("TOK"));
+        const auto req = f.http.requestsTo(kAuthorizePath);
+        QCOMPARE(req.size(), 1);
+        QCOMPARE(req[0].header("Authorization"), QByteArray("Bearer TOK"));
+        QCOMPARE(req[0].header("Accept"), QByteArray("*/*"));
+        QCOMPARE(f.ws.connectionUrls().first().path(), QStringLiteral("/feed"));
+        QCOMPARE(f.ws.connectionUrls().first().query(), QStringLiteral("code=one-time"));
 
-void TestUpstoxBroker::authorizesThenOpensTheRedirectTarget()
-{
-    Feed f;
-    QVERIFY(f.open("TOK"));
-    const auto req = f.http.requestsTo(kAuthorizePath);
-    QCOMPARE(req.size(), 1);
-    QCOMPARE(req[0].header("Authorization"), QByteArray("Bearer TOK"));
-    QCOMPARE(req[0].header("Accept"), QByteArray("*/*"));
-    QCOMPARE(f.ws.connectionUrls().first().path(), QStringLiteral("/feed"));
-    QCOMPARE(f.ws.connectionUrls().first().query(), QStringLiteral("code=one-time"));
+        // Connecting again while connected sends nothing.
+        f.broker.connectToBroker();
+        QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 1);
+    }
 
-    // Connecting again while connected sends nothing.
-    f.broker.connectToBroker();
-    QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 1);
-}
+    void authorizeFailures_data()
+    {
+        QTest::addColumn<QString>("token");
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("location");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("no token") << "" << 0 << "" << "No access token available";
+        QTest::newRow("200 is not a redirect") << "TOK" << 200 << "" << "Unexpected HTTP status: 200";
+        QTest::newRow("302 without target") << "TOK" << 302 << "" << "Invalid redirect URL received";
+        QTest::newRow("401") << "TOK" << 401 << "" << "*";
+    }
 
-void TestUpstoxBroker::authorizeFailures_data()
-{
-    QTest::addColumn<QString>("token");
-    QTest::addColumn<int>("status");
-    QTest::addColumn<QString>("location");
-    QTest::addColumn<QString>("error");
-    QTest::newRow("no token") << "" << 0 << "" << "No access token available";
-    QTest::newRow("200 is not a redirect") << "TOK" << 200 << "" << "Unexpected HTTP status: 200";
-    QTest::newRow("302 without target") << "TOK" << 302 << "" << "Invalid redirect URL received";
-    QTest::newRow("401") << "TOK" << 401 << "" << "*";
-}
+    void authorizeFailures()
+    {
+        QFETCH(QString, token);
+        QFETCH(int, status);
+        QFETCH(QString, location);
+        QFETCH(QString, error);
+        Feed f;
+        HttpTestServer::Reply r = HttpTestServer::Reply::json("{}", status);
+        f.http.setReply("GET", kAuthorizePath, r);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.broker.initialize({{"access_token", token}});
+        f.broker.connectToBroker();
+        QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 5000);
+        if (error != "*")
+            QCOMPARE(errors.first().first().toString(), error);
+        QCOMPARE(f.broker.lastError(), errors.first().first().toString());
+        QVERIFY(!f.broker.isConnected());
+        QCOMPARE(f.ws.clientCount(), 0);
+        QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), token.isEmpty() ? 0 : 1);
+        // A first connect that fails is not retried.
+        QVERIFY(!f.broker.findChild<QTimer*>("reconnectTimer")->isActive());
+    }
 
-void TestUpstoxBroker::authorizeFailures()
-{
-    QFETCH(QString, token);
-    QFETCH(int, status);
-    QFETCH(QString, location);
-    QFETCH(QString, error);
-    Feed f;
-    HttpTestServer::Reply r = HttpTestServer::Reply::json("{}", status);
-    f.http.setReply("GET", kAuthorizePath, r);
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.broker.initialize({{"access_token", token}});
-    f.broker.connectToBroker();
-    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 5000);
-    if (error != "*")
-        QCOMPARE(errors.first().first().toString(), error);
-    QCOMPARE(f.broker.lastError(), errors.first().first().toString());
-    QVERIFY(!f.broker.isConnected());
-    QCOMPARE(f.ws.clientCount(), 0);
-    QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), token.isEmpty() ? 0 : 1);
-    // A first connect that fails is not retried.
-    QVERIFY(!f.broker.findChild<QTimer*>("reconnectTimer")->isActive());
-}
+    void subscriptionFramesAreExact()
+    {
+        Feed f;
+        QVERIFY(f.open());
+        QByteArray frame;
+        f.broker.subscribeLiveData(QStringLiteral("nifty24marfut"));  // the master lookup ignores case
+        QVERIFY(f.nextBinary(frame, 0));
+        const QRegularExpression shape(
+            R"re(^\{"data":\{"instrumentKeys":\["NSE_FO\|45450"\],"mode":"full"\},"guid":"([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12})","method":"sub"\}$)re");
+        const auto first = shape.match(QString::fromUtf8(frame));
+        QVERIFY2(first.hasMatch(), frame.constData());
 
-void TestUpstoxBroker::subscriptionFramesAreExact()
-{
-    Feed f;
-    QVERIFY(f.open());
-    QByteArray frame;
-    f.broker.subscribeLiveData(QStringLiteral("nifty24marfut"));  // the master lookup ignores case
-    QVERIFY(f.nextBinary(frame, 0));
-    const QRegularExpression shape(
-        R"re(^\{"data":\{"instrumentKeys":\["NSE_FO\|45450"\],"mode":"full"\},"guid":"([0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12})","method":"sub"\}$)re");
-    const auto first = shape.match(QString::fromUtf8(frame));
-    QVERIFY2(first.hasMatch(), frame.constData());
+        // The same symbol again: a second frame with its own guid.
+        f.broker.subscribeLiveData(QStringLiteral("nifty24marfut"));
+        QVERIFY(f.nextBinary(frame, 1));
+        const auto second = shape.match(QString::fromUtf8(frame));
+        QVERIFY(second.hasMatch());
+        QVERIFY(first.captured(1) != second.captured(1));
 
-    // The same symbol again: a second frame with its own guid.
-    f.broker.subscribeLiveData(QStringLiteral("nifty24marfut"));
-    QVERIFY(f.nextBinary(frame, 1));
-    const auto second = shape.match(QString::fromUtf8(frame));
-    QVERIFY(second.hasMatch());
-    QVERIFY(first.captured(1) != second.captured(1));
+        // A key is used as it is; an unknown symbol sends nothing; the list keeps its order in one frame.
+        f.broker.subscribeLiveData(QStringLiteral("BSE_EQ|500325"));
+        QVERIFY(f.nextBinary(frame, 2));
+        QCOMPARE(keysIn(frame), QStringList{"BSE_EQ|500325"});
+        f.broker.subscribeLiveData(QStringLiteral("UNKNOWN"));
+        f.broker.subscribeLiveData(QStringList{"INFY", "UNKNOWN", "NIFTY24MARFUT"});
+        QVERIFY(f.nextBinary(frame, 3));
+        QCOMPARE(keysIn(frame), (QStringList{"NSE_EQ|INE009A01021", "NSE_FO|45450"}));
+        QCOMPARE(f.broker.subscribedSymbols(),
+                 (QSet<QString>{"nifty24marfut", "BSE_EQ|500325", "INFY", "NIFTY24MARFUT"}));
+    }
 
-    // A key is used as it is; an unknown symbol sends nothing; the list keeps its order in one frame.
-    f.broker.subscribeLiveData(QStringLiteral("BSE_EQ|500325"));
-    QVERIFY(f.nextBinary(frame, 2));
-    QCOMPARE(keysIn(frame), QStringList{"BSE_EQ|500325"});
-    f.broker.subscribeLiveData(QStringLiteral("UNKNOWN"));
-    f.broker.subscribeLiveData(QStringList{"INFY", "UNKNOWN", "NIFTY24MARFUT"});
-    QVERIFY(f.nextBinary(frame, 3));
-    QCOMPARE(keysIn(frame), (QStringList{"NSE_EQ|INE009A01021", "NSE_FO|45450"}));
-    QCOMPARE(f.broker.subscribedSymbols(),
-             (QSet<QString>{"nifty24marfut", "BSE_EQ|500325", "INFY", "NIFTY24MARFUT"}));
-}
+    void queuedSubscriptionsGoOutAsOneBatch()
+    {
+        Feed f;
+        f.broker.subscribeLiveData(QStringList{"INFY", "INFY", "NIFTY24MARFUT", "GONE"});
+        f.broker.subscribeLiveData(QStringLiteral("NSE_EQ|X"));
+        // Removed from the watchlist before the stream came up: it must not be subscribed.
+        f.broker.unsubscribeLiveData(QStringLiteral("GONE"));
+        QCOMPARE(f.broker.pendingSubscriptions().size(), 3);
+        QVERIFY(f.open());
+        QByteArray frame;
+        QVERIFY(f.nextBinary(frame, 0));
+        QStringList keys = keysIn(frame);
+        keys.sort();
+        QCOMPARE(keys, (QStringList{"NSE_EQ|INE009A01021", "NSE_EQ|X", "NSE_FO|45450"}));
+        QCOMPARE(frameObject(frame).value("method").toString(), QStringLiteral("sub"));
+        QVERIFY(f.broker.pendingSubscriptions().isEmpty());
+        QCOMPARE(f.ws.binaryMessages().size(), 1);
+    }
 
-void TestUpstoxBroker::queuedSubscriptionsGoOutAsOneBatch()
-{
-    Feed f;
-    f.broker.subscribeLiveData(QStringList{"INFY", "INFY", "NIFTY24MARFUT", "GONE"});
-    f.broker.subscribeLiveData(QStringLiteral("NSE_EQ|X"));
-    // Removed from the watchlist before the stream came up: it must not be subscribed.
-    f.broker.unsubscribeLiveData(QStringLiteral("GONE"));
-    QCOMPARE(f.broker.pendingSubscriptions().size(), 3);
-    QVERIFY(f.open());
-    QByteArray frame;
-    QVERIFY(f.nextBinary(frame, 0));
-    QStringList keys = keysIn(frame);
-    keys.sort();
-    QCOMPARE(keys, (QStringList{"NSE_EQ|INE009A01021", "NSE_EQ|X", "NSE_FO|45450"}));
-    QCOMPARE(frameObject(frame).value("method").toString(), QStringLiteral("sub"));
-    QVERIFY(f.broker.pendingSubscriptions().isEmpty());
-    QCOMPARE(f.ws.binaryMessages().size(), 1);
-}
+    void unsubscribeAndStop()
+    {
+        Feed f;
+        QVERIFY(f.open());
+        f.broker.subscribeLiveData(QStringList{"INFY", "NIFTY24MARFUT"});
+        QByteArray frame;
+        QVERIFY(f.nextBinary(frame, 0));
+        f.broker.unsubscribeLiveData(QStringLiteral("RELIANCE"));  // never subscribed: nothing
+        f.broker.unsubscribeLiveData(QStringLiteral("INFY"));
+        QVERIFY(f.nextBinary(frame, 1));
+        const QRegularExpression unsub(
+            R"(^\{"data":\{"instrumentKeys":\["NSE_EQ\|INE009A01021"\]\},"guid":"[0-9a-f-]{36}","method":"unsub"\}$)");
+        QVERIFY2(unsub.match(QString::fromUtf8(frame)).hasMatch(), frame.constData());
 
-void TestUpstoxBroker::unsubscribeAndStop()
-{
-    Feed f;
-    QVERIFY(f.open());
-    f.broker.subscribeLiveData(QStringList{"INFY", "NIFTY24MARFUT"});
-    QByteArray frame;
-    QVERIFY(f.nextBinary(frame, 0));
-    f.broker.unsubscribeLiveData(QStringLiteral("RELIANCE"));  // never subscribed: nothing
-    f.broker.unsubscribeLiveData(QStringLiteral("INFY"));
-    QVERIFY(f.nextBinary(frame, 1));
-    const QRegularExpression unsub(
-        R"(^\{"data":\{"instrumentKeys":\["NSE_EQ\|INE009A01021"\]\},"guid":"[0-9a-f-]{36}","method":"unsub"\}$)");
-    QVERIFY2(unsub.match(QString::fromUtf8(frame)).hasMatch(), frame.constData());
+        // Stopping forgets the subscriptions without telling the service, so a later unsubscribe is silent.
+        f.broker.stopLiveData();
+        f.broker.unsubscribeLiveData(QStringLiteral("NIFTY24MARFUT"));
+        f.broker.subscribeLiveData(QStringLiteral("INFY"));  // a marker: the next frame is this one
+        QVERIFY(f.nextBinary(frame, 2));
+        QCOMPARE(frameObject(frame).value("method").toString(), QStringLiteral("sub"));
+    }
 
-    // Stopping forgets the subscriptions without telling the service, so a later unsubscribe is silent.
-    f.broker.stopLiveData();
-    f.broker.unsubscribeLiveData(QStringLiteral("NIFTY24MARFUT"));
-    f.broker.subscribeLiveData(QStringLiteral("INFY"));  // a marker: the next frame is this one
-    QVERIFY(f.nextBinary(frame, 2));
-    QCOMPARE(frameObject(frame).value("method").toString(), QStringLiteral("sub"));
-}
+    void ticksAndServiceErrors()
+    {
+        using namespace UpstoxFrames;
+        Feed f;
+        QVERIFY(f.open());
+        QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.ws.sendBinary(entry(kNiftyKey, fullFeed(Trade{22150.5, 1710474300123LL, 150, 22010.25}, 1234500))
+                        + entry("NSE_EQ|INE009A01021", ltpcFeed(Trade{1500.25, 1710474300456LL, 10, 0})));
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 2, 5000);
+        const TickData a = ticks[0][0].value<TickData>();
+        QCOMPARE(a.symbol, QStringLiteral("NIFTY24MARFUT"));
+        QCOMPARE(a.token, kNiftyKey);
+        QCOMPARE(a.ltp, 22150.5);
+        QCOMPARE(a.volume, 2.0);  // 150 shares in lots of 75
+        QCOMPARE(ticks[1][0].value<TickData>().symbol, QStringLiteral("INFY"));
+        // A volume too large for any integer is still divided into lots, never converted out of range.
+        f.ws.sendBinary(R"({"type":"live_feed","feeds":{"NSE_FO|45450":{"ltpc":{"ltp":1,"ltq":1.5e300}}}})");
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 3, 5000);
+        QCOMPARE(ticks[2][0].value<TickData>().volume, 2e298);
 
-void TestUpstoxBroker::ticksAndServiceErrors()
-{
-    using namespace UpstoxFrames;
-    Feed f;
-    QVERIFY(f.open());
-    QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.ws.sendBinary(entry(kNiftyKey, fullFeed(Trade{22150.5, 1710474300123LL, 150, 22010.25}, 1234500))
-                    + entry("NSE_EQ|INE009A01021", ltpcFeed(Trade{1500.25, 1710474300456LL, 10, 0})));
-    QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 2, 5000);
-    const TickData a = ticks[0][0].value<TickData>();
-    QCOMPARE(a.symbol, QStringLiteral("NIFTY24MARFUT"));
-    QCOMPARE(a.token, kNiftyKey);
-    QCOMPARE(a.ltp, 22150.5);
-    QCOMPARE(a.volume, 2.0);  // 150 shares in lots of 75
-    QCOMPARE(ticks[1][0].value<TickData>().symbol, QStringLiteral("INFY"));
-    // A volume too large for any integer is still divided into lots, never converted out of range.
-    f.ws.sendBinary(R"({"type":"live_feed","feeds":{"NSE_FO|45450":{"ltpc":{"ltp":1,"ltq":1.5e300}}}})");
-    QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 3, 5000);
-    QCOMPARE(ticks[2][0].value<TickData>().volume, 2e298);
+        // A service notice in a binary frame is only logged; one in a text frame is an error.
+        f.ws.sendBinary(R"({"type":"error","message":"quota"})");
+        f.ws.sendText(R"({"type":"error","message":"Invalid token"})");
+        QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 5000);
+        QCOMPARE(errors[0][0].toString(), QStringLiteral("Invalid token"));
+        QCOMPARE(f.broker.lastError(), QStringLiteral("Invalid token"));
+        QCOMPARE(ticks.size(), 3);
+    }
 
-    // A service notice in a binary frame is only logged; one in a text frame is an error.
-    f.ws.sendBinary(R"({"type":"error","message":"quota"})");
-    f.ws.sendText(R"({"type":"error","message":"Invalid token"})");
-    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 5000);
-    QCOMPARE(errors[0][0].toString(), QStringLiteral("Invalid token"));
-    QCOMPARE(f.broker.lastError(), QStringLiteral("Invalid token"));
-    QCOMPARE(ticks.size(), 3);
-}
+    void pingOnlyWhileConnected()
+    {
+        Feed f;
+        f.broker.setPingInterval(20);
+        QVERIFY(!f.broker.findChild<QTimer*>("pingTimer")->isActive());
+        QVERIFY(f.open());
+        QTRY_VERIFY_WITH_TIMEOUT(f.ws.textMessages().contains(QStringLiteral("{\"type\":\"ping\"}")), 5000);
+        f.broker.disconnectFromBroker();
+        QVERIFY(!f.broker.findChild<QTimer*>("pingTimer")->isActive());
+    }
 
-void TestUpstoxBroker::pingOnlyWhileConnected()
-{
-    Feed f;
-    f.broker.setPingInterval(20);
-    QVERIFY(!f.broker.findChild<QTimer*>("pingTimer")->isActive());
-    QVERIFY(f.open());
-    QTRY_VERIFY_WITH_TIMEOUT(f.ws.textMessages().contains(QStringLiteral("{\"type\":\"ping\"}")), 5000);
-    f.broker.disconnectFromBroker();
-    QVERIFY(!f.broker.findChild<QTimer*>("pingTimer")->isActive());
-}
+    void lostStreamReconnects()
+    {
+        Feed f;
+        QVERIFY(f.open());
+        QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+        f.ws.closeClients();
+        QTRY_COMPARE_WITH_TIMEOUT(status.size(), 2, 5000);  // false, then true again
+        QCOMPARE(status[0][0].toBool(), false);
+        QCOMPARE(status[1][0].toBool(), true);
+        QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 2);  // the redirect target is never reused
+        // The back-off starts afresh only once a link has lasted, not on every open.
+        QCOMPARE(f.broker.reconnectAttempts(), 1);
+        QCOMPARE(f.ws.connectionUrls().size(), 2);
+    }
 
-void TestUpstoxBroker::lostStreamReconnects()
-{
-    Feed f;
-    QVERIFY(f.open());
-    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
-    f.ws.closeClients();
-    QTRY_COMPARE_WITH_TIMEOUT(status.size(), 2, 5000);  // false, then true again
-    QCOMPARE(status[0][0].toBool(), false);
-    QCOMPARE(status[1][0].toBool(), true);
-    QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 2);  // the redirect target is never reused
-    // The back-off starts afresh only once a link has lasted, not on every open.
-    QCOMPARE(f.broker.reconnectAttempts(), 1);
-    QCOMPARE(f.ws.connectionUrls().size(), 2);
-}
+    void backoffRunsTenAttemptsThenGivesUp()
+    {
+        Feed f;
+        QVERIFY(f.open());
+        // From now on the service is unavailable: every attempt fails at the authorization step.
+        f.http.setReply("GET", kAuthorizePath, HttpTestServer::Reply::json("{}", 503));
+        QTimer* timer = f.broker.findChild<QTimer*>("reconnectTimer");
+        QList<int> delays;
+        connect(&f.http, &HttpTestServer::requestReceived, this, [&] { delays << timer->interval(); });
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.ws.closeClients();
+        QTRY_VERIFY_WITH_TIMEOUT(errors.size() >= 1
+                                     && errors.last().first().toString()
+                                         == QStringLiteral("Connection lost. Please reconnect manually."),
+                                 10000);
+        QCOMPARE(delays, (QList<int>{2, 4, 8, 16, 32, 64, 120, 120, 120, 120}));
+        QCOMPARE(errors.size(), 11);  // ten failed authorizations, then the give-up
+        QVERIFY(!timer->isActive());
+        QCOMPARE(f.broker.lastError(), QStringLiteral("Connection lost. Please reconnect manually."));
 
-void TestUpstoxBroker::backoffRunsTenAttemptsThenGivesUp()
-{
-    Feed f;
-    QVERIFY(f.open());
-    // From now on the service is unavailable: every attempt fails at the authorization step.
-    f.http.setReply("GET", kAuthorizePath, HttpTestServer::Reply::json("{}", 503));
-    QTimer* timer = f.broker.findChild<QTimer*>("reconnectTimer");
-    QList<int> delays;
-    connect(&f.http, &HttpTestServer::requestReceived, this, [&] { delays << timer->interval(); });
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.ws.closeClients();
-    QTRY_VERIFY_WITH_TIMEOUT(errors.size() >= 1
-                                 && errors.last().first().toString()
-                                     == QStringLiteral("Connection lost. Please reconnect manually."),
-                             10000);
-    QCOMPARE(delays, (QList<int>{2, 4, 8, 16, 32, 64, 120, 120, 120, 120}));
-    QCOMPARE(errors.size(), 11);  // ten failed authorizations, then the give-up
-    QVERIFY(!timer->isActive());
-    QCOMPARE(f.broker.lastError(), QStringLiteral("Connection lost. Please reconnect manually."));
+        // A manual connect that fails the same way reports that failure alone and starts no new run.
+        f.broker.connectToBroker();
+        QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 12, 5000);
+        QVERIFY(errors.last().first().toString() != QStringLiteral("Connection lost. Please reconnect manually."));
+        QVERIFY(!timer->isActive());
+    }
 
-    // A manual connect that fails the same way reports that failure alone and starts no new run.
-    f.broker.connectToBroker();
-    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 12, 5000);
-    QVERIFY(errors.last().first().toString() != QStringLiteral("Connection lost. Please reconnect manually."));
-    QVERIFY(!timer->isActive());
-}
+    void refusedAuthorizeEndsTheRun()
+    {
+        Feed f;
+        QVERIFY(f.open());
+        f.http.setReply("GET", kAuthorizePath, HttpTestServer::Reply::json(R"({"status":"error"})", 401));
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.ws.closeClients();
+        QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 5000);
+        QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 2);
+        QVERIFY(!f.broker.findChild<QTimer*>("reconnectTimer")->isActive());
+        QCOMPARE(f.broker.reconnectAttempts(), 1);
+    }
 
-void TestUpstoxBroker::refusedAuthorizeEndsTheRun()
-{
-    Feed f;
-    QVERIFY(f.open());
-    f.http.setReply("GET", kAuthorizePath, HttpTestServer::Reply::json(R"({"status":"error"})", 401));
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.ws.closeClients();
-    QTRY_COMPARE_WITH_TIMEOUT(errors.size(), 1, 5000);
-    QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 2);
-    QVERIFY(!f.broker.findChild<QTimer*>("reconnectTimer")->isActive());
-    QCOMPARE(f.broker.reconnectAttempts(), 1);
-}
+    void streamThatFailsToOpenKeepsTheRunGoing()
+    {
+        Feed f;
+        QVERIFY(f.open());
+        // Authorization works but the stream host refuses: a refused open counts as a loss and the run goes on.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const quint16 deadPort = closed.serverPort();
+        closed.close();
+        f.http.setReply("GET", kAuthorizePath, redirectTo(QStringLiteral("ws://127.0.0.1:%1/feed").arg(deadPort)));
+        QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+        f.ws.closeClients();
+        QTRY_VERIFY_WITH_TIMEOUT(f.http.requestsTo(kAuthorizePath).size() >= 4, 5000);
+        f.http.setReply("GET", kAuthorizePath, redirectTo(f.ws.baseUrl() + "/feed"));
+        QTRY_VERIFY_WITH_TIMEOUT(f.broker.isConnected(), 5000);
+        QVERIFY(f.broker.reconnectAttempts() >= 4);
+        QCOMPARE(status.last()[0].toBool(), true);
+    }
 
-void TestUpstoxBroker::streamThatFailsToOpenKeepsTheRunGoing()
-{
-    Feed f;
-    QVERIFY(f.open());
-    // Authorization works but the stream host refuses: a refused open counts as a loss and the run goes on.
-    QTcpServer closed;
-    QVERIFY(closed.listen(QHostAddress::LocalHost));
-    const quint16 deadPort = closed.serverPort();
-    closed.close();
-    f.http.setReply("GET", kAuthorizePath, redirectTo(QStringLiteral("ws://127.0.0.1:%1/feed").arg(deadPort)));
-    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
-    f.ws.closeClients();
-    QTRY_VERIFY_WITH_TIMEOUT(f.http.requestsTo(kAuthorizePath).size() >= 4, 5000);
-    f.http.setReply("GET", kAuthorizePath, redirectTo(f.ws.baseUrl() + "/feed"));
-    QTRY_VERIFY_WITH_TIMEOUT(f.broker.isConnected(), 5000);
-    QVERIFY(f.broker.reconnectAttempts() >= 4);
-    QCOMPARE(status.last()[0].toBool(), true);
-}
+    void userDisconnectIsNotFollowedByReconnect()
+    {
+        Feed f;
+        QVERIFY(f.open());
+        f.broker.subscribeLiveData(QStringLiteral("INFY"));
+        QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+        QSignalSpy gone(&f.ws, &WebSocketTestServer::clientDisconnected);
+        f.broker.disconnectFromBroker();
+        QVERIFY(!f.broker.isConnected());
+        QVERIFY(f.broker.subscribedSymbols().isEmpty());
+        // The close completes later; its notification reports the state but schedules nothing.
+        QTRY_COMPARE_WITH_TIMEOUT(status.size(), 1, 5000);
+        QCOMPARE(status[0][0].toBool(), false);
+        QVERIFY(gone.size() > 0 || gone.wait(5000));
+        QVERIFY(!f.broker.findChild<QTimer*>("reconnectTimer")->isActive());
+        QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 1);
 
-void TestUpstoxBroker::userDisconnectIsNotFollowedByReconnect()
-{
-    Feed f;
-    QVERIFY(f.open());
-    f.broker.subscribeLiveData(QStringLiteral("INFY"));
-    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
-    QSignalSpy gone(&f.ws, &WebSocketTestServer::clientDisconnected);
-    f.broker.disconnectFromBroker();
-    QVERIFY(!f.broker.isConnected());
-    QVERIFY(f.broker.subscribedSymbols().isEmpty());
-    // The close completes later; its notification reports the state but schedules nothing.
-    QTRY_COMPARE_WITH_TIMEOUT(status.size(), 1, 5000);
-    QCOMPARE(status[0][0].toBool(), false);
-    QVERIFY(gone.size() > 0 || gone.wait(5000));
-    QVERIFY(!f.broker.findChild<QTimer*>("reconnectTimer")->isActive());
-    QCOMPARE(f.http.requestsTo(kAuthorizePath).size(), 1);
+        // A later connect works as usual.
+        QVERIFY(f.open());
+    }
 
-    // A later connect works as usual.
-    QVERIFY(f.open());
-}
+    void newTokenReopensTheFeed()
+    {
+        Feed f;
+        f.broker.updateAccessToken(QStringLiteral("EARLY"));  // not connected: only stored
+        QCOMPARE(f.http.requestCount(), 0);
+        QVERIFY(f.open("OLD"));
+        QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
+        // The main window connects the settings' signal by name.
+        QVERIFY(QMetaObject::invokeMethod(&f.broker, "updateAccessToken", Q_ARG(QString, QStringLiteral("NEW"))));
+        QTRY_COMPARE_WITH_TIMEOUT(status.size(), 2, 8000);
+        QCOMPARE(status[0][0].toBool(), false);
+        QCOMPARE(status[1][0].toBool(), true);
+        const auto req = f.http.requestsTo(kAuthorizePath);
+        QCOMPARE(req.size(), 2);
+        QCOMPARE(req[1].header("Authorization"), QByteArray("Bearer NEW"));
+    }
 
-void TestUpstoxBroker::newTokenReopensTheFeed()
-{
-    Feed f;
-    f.broker.updateAccessToken(QStringLiteral("EARLY"));  // not connected: only stored
-    QCOMPARE(f.http.requestCount(), 0);
-    QVERIFY(f.open("OLD"));
-    QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
-    // The main window connects the settings' signal by name.
-    QVERIFY(QMetaObject::invokeMethod(&f.broker, "updateAccessToken", Q_ARG(QString, QStringLiteral("NEW"))));
-    QTRY_COMPARE_WITH_TIMEOUT(status.size(), 2, 8000);
-    QCOMPARE(status[0][0].toBool(), false);
-    QCOMPARE(status[1][0].toBool(), true);
-    const auto req = f.http.requestsTo(kAuthorizePath);
-    QCOMPARE(req.size(), 2);
-    QCOMPARE(req[1].header("Authorization"), QByteArray("Bearer NEW"));
-}
-
-void TestUpstoxBroker::historyRequestAndReplies()
-{
-    Feed f;
-    f.broker.initialize({{"access_token", "TOK"}});
-    f.broker.setToday([] { return QDate(2024, 3, 15); });
-    // A range reaching today: the past day from the historical endpoint, today from the intraday one.
-    f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/minutes/5/2024-03-14/2024-03-14",
-                    HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[
+    void historyRequestAndReplies()
+    {
+        Feed f;
+        f.broker.initialize({{"access_token", "TOK"}});
+        f.broker.setToday([] { return QDate(2024, 3, 15); });
+        // A range reaching today: the past day from the historical endpoint, today from the intraday one.
+        f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/minutes/5/2024-03-14/2024-03-14",
+                        HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[
         ["2024-03-14T15:25:00+05:30",22000,22010,21990,22005,900,1230000]]}})"));
-    f.http.setReply("GET", "/v3/historical-candle/intraday/NSE_FO|45450/minutes/5",
-                    HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[
+        f.http.setReply("GET", "/v3/historical-candle/intraday/NSE_FO|45450/minutes/5",
+                        HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[
         ["2024-03-15T09:20:00+05:30",22150,22170,22140,22160,700,1234600],
         ["2024-03-15T09:15:00+05:30",22100,22160,22090,22150,1500,1234500]]}})"));
-    QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
-    QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-    f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 3, 14), QDate(2024, 3, 15), "5min");
-    QVERIFY(bars.wait(5000));
-    QCOMPARE(f.http.requestCount(), 2);
-    const auto req = f.http.requestsTo("/v3/historical-candle/NSE_FO|45450/minutes/5/2024-03-14/2024-03-14");
-    QCOMPARE(req.size(), 1);
-    QCOMPARE(req[0].rawTarget, QByteArray("/v3/historical-candle/NSE_FO%7C45450/minutes/5/2024-03-14/2024-03-14"));
-    QCOMPARE(req[0].header("Authorization"), QByteArray("Bearer TOK"));
-    QCOMPARE(req[0].header("Accept"), QByteArray("application/json"));
-    // One answer with every bar, oldest first; the signal names the instrument key, the bars the
-    // caller's symbol.
-    QCOMPARE(bars.size(), 1);
-    QCOMPARE(bars[0][0].toString(), kNiftyKey);
-    QCOMPARE(BarText::of(bars[0][1].value<QList<OHLCData>>()),
-             (QStringList{"NIFTY24MARFUT 1710410100 22000 22010 21990 22005 22005 900 1230000",
-                          "NIFTY24MARFUT 1710474300 22100 22160 22090 22150 22150 1500 1234500",
-                          "NIFTY24MARFUT 1710474600 22150 22170 22140 22160 22160 700 1234600"}));
+        QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 3, 14), QDate(2024, 3, 15), "5min");
+        QVERIFY(bars.wait(5000));
+        QCOMPARE(f.http.requestCount(), 2);
+        const auto req = f.http.requestsTo("/v3/historical-candle/NSE_FO|45450/minutes/5/2024-03-14/2024-03-14");
+        QCOMPARE(req.size(), 1);
+        QCOMPARE(req[0].rawTarget, QByteArray("/v3/historical-candle/NSE_FO%7C45450/minutes/5/2024-03-14/2024-03-14"));
+        QCOMPARE(req[0].header("Authorization"), QByteArray("Bearer TOK"));
+        QCOMPARE(req[0].header("Accept"), QByteArray("application/json"));
+        // One answer with every bar, oldest first; the signal names the instrument key, the bars the
+        // caller's symbol.
+        QCOMPARE(bars.size(), 1);
+        QCOMPARE(bars[0][0].toString(), kNiftyKey);
+        QCOMPARE(BarText::of(bars[0][1].value<QList<OHLCData>>()),
+                 (QStringList{"NIFTY24MARFUT 1710410100 22000 22010 21990 22005 22005 900 1230000",
+                              "NIFTY24MARFUT 1710474300 22100 22160 22090 22150 22150 1500 1234500",
+                              "NIFTY24MARFUT 1710474600 22150 22170 22140 22160 22160 700 1234600"}));
 
-    // Intraday is today alone; failures end in errorOccurred alone.
-    f.http.setReply("GET", "/v3/historical-candle/intraday/NSE_FO|45450/days/1",
-                    HttpTestServer::Reply::json(R"({"status":"error","message":"Too many requests"})"));
-    f.broker.requestIntradayData("NIFTY24MARFUT", "Day");
-    QVERIFY(errors.wait(5000));
-    QCOMPARE(errors.last()[0].toString(), QStringLiteral("Historical data API error: Too many requests"));
+        // Intraday is today alone; failures end in errorOccurred alone.
+        f.http.setReply("GET", "/v3/historical-candle/intraday/NSE_FO|45450/days/1",
+                        HttpTestServer::Reply::json(R"({"status":"error","message":"Too many requests"})"));
+        f.broker.requestIntradayData("NIFTY24MARFUT", "Day");
+        QVERIFY(errors.wait(5000));
+        QCOMPARE(errors.last()[0].toString(), QStringLiteral("Historical data API error: Too many requests"));
 
-    f.broker.requestHistoricalData("NSE_EQ|X", QDate(2024, 3, 1), QDate(2024, 3, 2), "day");  // unscripted: 404
-    QVERIFY(errors.wait(5000));
-    QVERIFY(errors.last()[0].toString().startsWith("Historical data request failed for NSE_EQ|X: "));
+        f.broker.requestHistoricalData("NSE_EQ|X", QDate(2024, 3, 1), QDate(2024, 3, 2), "day");  // unscripted: 404
+        QVERIFY(errors.wait(5000));
+        QVERIFY(errors.last()[0].toString().startsWith("Historical data request failed for NSE_EQ|X: "));
 
-    const int sent = f.http.requestCount();
-    f.broker.requestHistoricalData("UNKNOWN", QDate(2024, 3, 1), QDate(2024, 3, 2), "day");
-    QCOMPARE(errors.last()[0].toString(), QStringLiteral("Could not find instrument key for symbol: UNKNOWN"));
-    QCOMPARE(f.http.requestCount(), sent);
-    QCOMPARE(bars.size(), 1);
-}
+        const int sent = f.http.requestCount();
+        f.broker.requestHistoricalData("UNKNOWN", QDate(2024, 3, 1), QDate(2024, 3, 2), "day");
+        QCOMPARE(errors.last()[0].toString(), QStringLiteral("Could not find instrument key for symbol: UNKNOWN"));
+        QCOMPARE(f.http.requestCount(), sent);
+        QCOMPARE(bars.size(), 1);
+    }
 
-void TestUpstoxBroker::longRangeGoesOutInAllowedParts()
-{
-    Feed f;
-    f.broker.initialize({{"access_token", "TOK"}});
-    f.broker.setToday([] { return QDate(2024, 3, 15); });
-    // Ten weeks of 1-minute bars: the service takes at most a month per request.
-    const QStringList parts{"2024-01-28/2024-01-01", "2024-02-25/2024-01-29", "2024-03-10/2024-02-26"};
-    const QStringList times{"2024-01-02T09:15:00+05:30", "2024-02-01T09:15:00+05:30", "2024-03-01T09:15:00+05:30"};
-    for (int i = 0; i < parts.size(); ++i)
-        f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/minutes/1/" + parts[i],
-                        HttpTestServer::Reply::json(QStringLiteral(R"({"status":"success","data":{"candles":[
+    void longRangeGoesOutInAllowedParts()
+    {
+        Feed f;
+        f.broker.initialize({{"access_token", "TOK"}});
+        f.broker.setToday([] { return QDate(2024, 3, 15); });
+        // Ten weeks of 1-minute bars: the service takes at most a month per request.
+        const QStringList parts{"2024-01-28/2024-01-01", "2024-02-25/2024-01-29", "2024-03-10/2024-02-26"};
+        const QStringList times{"2024-01-02T09:15:00+05:30", "2024-02-01T09:15:00+05:30", "2024-03-01T09:15:00+05:30"};
+        for (int i = 0; i < parts.size(); ++i)
+            f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/minutes/1/" + parts[i],
+                            HttpTestServer::Reply::json(QStringLiteral(R"({"status":"success","data":{"candles":[
             ["%1",1,2,0.5,%2,10]]}})").arg(times[i]).arg(i + 1).toUtf8()));
-    QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
-    f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 1, 1), QDate(2024, 3, 10), "1minute");
-    QVERIFY(bars.wait(5000));
-    QCOMPARE(f.http.requestCount(), 3);
-    for (const QString& p : parts)
-        QCOMPARE(f.http.requestsTo("/v3/historical-candle/NSE_FO|45450/minutes/1/" + p).size(), 1);
-    QCOMPARE(bars.size(), 1);
-    const auto list = bars[0][1].value<QList<OHLCData>>();
-    QCOMPARE(list.size(), 3);
-    for (int i = 0; i < 3; ++i)
-        QCOMPARE(list[i].close, double(i + 1));
-}
+        QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
+        f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 1, 1), QDate(2024, 3, 10), "1minute");
+        QVERIFY(bars.wait(5000));
+        QCOMPARE(f.http.requestCount(), 3);
+        for (const QString& p : parts)
+            QCOMPARE(f.http.requestsTo("/v3/historical-candle/NSE_FO|45450/minutes/1/" + p).size(), 1);
+        QCOMPARE(bars.size(), 1);
+        const auto list = bars[0][1].value<QList<OHLCData>>();
+        QCOMPARE(list.size(), 3);
+        for (int i = 0; i < 3; ++i)
+            QCOMPARE(list[i].close, double(i + 1));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestUpstoxBroker)
 #include "tst_upstoxbroker.moc"
