@@ -431,8 +431,15 @@ bool CSVExporter::writePendingLines()
                       file.errorString());
         return false;
     }
-    if (checkedLiveFile != path && cutTornEnd(file, path))
+    if (checkedLiveFile != path) {
+        // Appending behind a torn line would glue the first new line onto it.
+        if (!cutTornEnd(file, path)) {
+            keepUnwritten(batch, "[CSVExporter] Could not check the end of the shared CSV file:", path,
+                          file.errorString());
+            return false;
+        }
         checkedLiveFile = path;
+    }
 
     QByteArray bytes;
     QVector<int> lineEnds;
