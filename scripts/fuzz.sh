@@ -12,7 +12,6 @@ configure "$ROOT/build/fuzz" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Deb
 cmake --build "$ROOT/build/fuzz" --target fuzz_all
 cd "$ROOT/build/fuzz"
 mkdir -p findings
-export LSAN_OPTIONS="suppressions=$ROOT/fuzz/lsan.supp"
 export UBSAN_OPTIONS=print_stacktrace=1
 status=0
 for bin in fuzz/fuzz_*; do

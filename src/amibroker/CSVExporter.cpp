@@ -16,6 +16,8 @@
 #include <QMutexLocker>
 #include <QTextStream>
 
+#include <algorithm>
+
 namespace {
 
 const QString kLiveDataFileName = QStringLiteral("tickvane_live_data.csv");
@@ -23,6 +25,51 @@ const QString kLiveDataFileName = QStringLiteral("tickvane_live_data.csv");
 QString dateTimeText(const QDateTime& when)
 {
     return when.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+// One queued line as the live data file holds it: CR LF where the platform wants it. Written
+// without the device's text mode, so that the bytes of every line are known.
+void appendFileLine(QByteArray& out, const QString& line)
+{
+#ifdef Q_OS_WIN
+    if (line.endsWith(QLatin1Char('\n'))) {
+        out += line.leftRef(line.size() - 1).toUtf8();
+        out += "\r\n";
+        return;
+    }
+#endif
+    out += line.toUtf8();
+}
+
+// A crash or a power cut can leave the file ending in part of a line (or in zeros); the next
+// line appended would be glued onto it. Cuts the file back to its last line feed: the torn line
+// is lost either way, and ended as it is it could be read with a wrong value. False when the end
+// could not be checked.
+bool cutTornEnd(QFile& file, const QString& path)
+{
+    const qint64 size = file.size();
+    qint64 end = size;
+    constexpr qint64 kBlock = 4096;
+    while (end > 0) {
+        const qint64 start = std::max<qint64>(0, end - kBlock);
+        if (!file.seek(start))
+            return false;
+        const QByteArray block = file.read(end - start);
+        if (block.size() != end - start)
+            return false;
+        const int lineFeed = block.lastIndexOf('\n');
+        if (lineFeed >= 0) {
+            end = start + lineFeed + 1;
+            break;
+        }
+        end = start;
+    }
+    if (end == size)
+        return true;
+    if (!file.resize(end))
+        return false;
+    qWarning() << "[CSVExporter] Removed an unfinished last line of" << size - end << "bytes from" << path;
+    return true;
 }
 
 // Writes lines, each ended by a line feed, in text mode (CR LF where the platform wants it).
@@ -70,6 +117,12 @@ CSVExporter::~CSVExporter()
     // Ticks of the last moments must not be lost: write what is pending, but import nothing.
     importInProgress = false;
     writePendingLines();
+    QMutexLocker lock(&pendingLinesMutex);
+    if (!pendingLines.isEmpty() || droppedLines > 0) {
+        qWarning() << "[CSVExporter]" << pendingLines.size() + droppedLines << "lines could not be written to"
+                   << liveDataFilePath();
+    }
+    lock.unlock();
     amiBrokerApp.reset();
 }
 
@@ -277,8 +330,19 @@ void CSVExporter::appendHistoryLine(const QString& symbol, const char* header, c
 
 void CSVExporter::appendPendingLine(const QString& line)
 {
-    QMutexLocker lock(&pendingLinesMutex);
-    pendingLines.append(line);
+    {
+        QMutexLocker lock(&pendingLinesMutex);
+        if (pendingLines.size() < kMaxPendingLines) {
+            pendingLines.append(line);
+            return;
+        }
+        // Memory stays bounded while the file takes nothing; the oldest lines waiting keep their
+        // place, so what reaches the file later has one gap and stays in order.
+        if (droppedLines++ > 0)
+            return;
+    }
+    qWarning() << "[CSVExporter]" << kMaxPendingLines << "lines wait for" << liveDataFilePath()
+               << "- newer lines are dropped until it takes lines again";
 }
 
 void CSVExporter::triggerBatchImport(const QString& symbol)
@@ -350,50 +414,104 @@ bool CSVExporter::writePendingLines()
             return false;
         batch.swap(pendingLines);
     }
-    auto requeue = [this, &batch] {
-        QMutexLocker lock(&pendingLinesMutex);
-        batch += pendingLines; // the failed batch goes first, then what came meanwhile
-        pendingLines.swap(batch);
-    };
 
     ensureExportDir();
     const QString path = liveDataFilePath();
     if (!exportDirTrusted) {
-        requeue();
+        keepUnwritten(batch, nullptr, path, QString());
         return false;
     }
 
     // Unbuffered: a write that fails part-way has nothing left in a buffer, so the cut back to
-    // the last whole line below is not blocked by a second failing flush.
+    // the last whole line below is not blocked by a second failing flush. Readable for the
+    // check of the file's end.
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text | QIODevice::Unbuffered)) {
-        qWarning() << "[CSVExporter] Failed to open shared CSV file for appending:" << path
-                   << file.errorString();
-        requeue();
+    if (!file.open(QIODevice::ReadWrite | QIODevice::Append | QIODevice::Unbuffered)) {
+        keepUnwritten(batch, "[CSVExporter] Failed to open shared CSV file for appending:", path,
+                      file.errorString());
         return false;
     }
+    if (checkedLiveFile != path) {
+        // Appending behind a torn line would glue the first new line onto it.
+        if (!cutTornEnd(file, path)) {
+            keepUnwritten(batch, "[CSVExporter] Could not check the end of the shared CSV file:", path,
+                          file.errorString());
+            return false;
+        }
+        checkedLiveFile = path;
+    }
+
     QByteArray bytes;
+    QVector<int> lineEnds;
+    lineEnds.reserve(batch.size());
     int totalSize = 0;
     for (const QString& line : qAsConst(batch))
         totalSize += line.size();
     bytes.reserve(totalSize + totalSize / 8);
-    for (const QString& line : qAsConst(batch))
-        bytes += line.toUtf8();
+    for (const QString& line : qAsConst(batch)) {
+        appendFileLine(bytes, line);
+        lineEnds.append(bytes.size());
+    }
 
     const qint64 sizeBefore = file.size();
-    if (file.write(bytes) != bytes.size() || !file.flush()) {
-        // A torn line would be misread by AmiBroker: cut the file back and try again later.
-        qWarning() << "[CSVExporter] Failed to write shared CSV file:" << path << file.errorString();
-        if (!file.resize(sizeBefore))
+    qint64 written = 0;
+    // A short write says nothing of why; the next one fails with the system's reason.
+    while (written < bytes.size()) {
+        const qint64 n = file.write(bytes.constData() + written, bytes.size() - written);
+        if (n <= 0)
+            break;
+        written += n;
+    }
+    if (written < bytes.size()) {
+        // The whole lines that fitted stay; a torn one is cut off and goes again with the rest.
+        const QString error = file.errorString();
+        const int whole = int(std::upper_bound(lineEnds.cbegin(), lineEnds.cend(), written) - lineEnds.cbegin());
+        const qint64 kept = whole > 0 ? lineEnds.at(whole - 1) : 0;
+        if (written > kept && !file.resize(sizeBefore + kept)) {
             qWarning() << "[CSVExporter] Could not cut the shared CSV file back:" << file.errorString();
+            checkedLiveFile.clear(); // its end is checked again before the next append
+        }
         file.close();
-        requeue();
-        return false;
+        batch.remove(0, whole);
+        keepUnwritten(batch, "[CSVExporter] Failed to write shared CSV file:", path, error);
+        return whole > 0;
     }
     file.close();
     qDebug() << "[CSVExporter] Flushed" << batch.size() << "lines to" << path
             << "size(bytes):" << QFileInfo(path).size();
+
+    qint64 dropped = 0;
+    {
+        QMutexLocker lock(&pendingLinesMutex);
+        dropped = droppedLines;
+        droppedLines = 0;
+    }
+    if (liveFileTroubleReported || dropped > 0) {
+        liveFileTroubleReported = false;
+        qInfo() << "[CSVExporter] Writing to" << path << "resumed;" << dropped << "lines could not be written";
+        emit liveFileStatus(QStringLiteral("Writing live data to %1 resumed; %2 lines could not be written")
+                                .arg(QDir::toNativeSeparators(path))
+                                .arg(dropped));
+    }
     return true;
+}
+
+void CSVExporter::keepUnwritten(QVector<QString>& unwritten, const char* what, const QString& path,
+                                const QString& error)
+{
+    {
+        QMutexLocker lock(&pendingLinesMutex);
+        unwritten += pendingLines; // the lines not written go first, then what came meanwhile
+        pendingLines.swap(unwritten);
+    }
+    if (!what || liveFileTroubleReported)
+        return;
+    // Said once, not at every flush: the lines wait in memory and each flush tries again.
+    liveFileTroubleReported = true;
+    qWarning() << what << path << error;
+    emit liveFileStatus(QStringLiteral("Cannot write live data to %1: %2 - up to %3 lines wait in memory")
+                            .arg(QDir::toNativeSeparators(path), error)
+                            .arg(kMaxPendingLines));
 }
 
 void CSVExporter::onExportTimer()

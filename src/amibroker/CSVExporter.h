@@ -28,6 +28,10 @@ class CSVExporter : public QObject
     Q_OBJECT
 
 public:
+    // Lines kept in memory while the live data file takes none (a full disk): newer ones are
+    // counted and dropped beyond this.
+    static constexpr int kMaxPendingLines = 100000;
+
     explicit CSVExporter(SettingsManager* settings, QObject* parent = nullptr);
     ~CSVExporter() override;
 
@@ -80,6 +84,8 @@ public:
 
 signals:
     void importCompleted();
+    // Said once when the live data file stops taking lines and once when it takes them again.
+    void liveFileStatus(const QString& message);
 
 public slots:
     void onTickReceived(const QString& symbol, const TickData& tick);
@@ -106,6 +112,9 @@ private:
     void triggerBatchImport(const QString& symbol);
     // Appends the pending lines to the live data file; false when nothing was written.
     bool writePendingLines();
+    // Puts the lines not written back in front of the queue; reports the trouble once.
+    void keepUnwritten(QVector<QString>& unwritten, const char* what, const QString& path,
+                       const QString& error);
     void requestBatchImport();
     void runBatchImport();
     void runDirectImport(const QString& symbol, const QString& csvFilePath);
@@ -123,6 +132,12 @@ private:
     mutable QMutex latestTicksMutex;
     QMutex pendingLinesMutex;
     QVector<QString> pendingLines;
+    // Lines dropped because the queue was full, since the live data file last took lines.
+    qint64 droppedLines = 0;
+    // Set once the live data file's trouble was reported, until it takes lines again.
+    bool liveFileTroubleReported = false;
+    // The live data file whose end was checked for a torn last line in this run.
+    QString checkedLiveFile;
     std::unique_ptr<AutomationObject> amiBrokerApp;
     int flushIntervalMs = 200;
     QHash<QString, TickData> latestTicks;

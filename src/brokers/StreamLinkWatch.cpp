@@ -10,12 +10,12 @@
 StreamLinkWatch::StreamLinkWatch(QObject* parent)
     : QObject(parent), handshakeTimer(new QTimer(this)), silenceTimer(new QTimer(this)), probeTimer(new QTimer(this))
 {
-    probeTimer->setInterval(kSilenceTimeoutMs / 3);
-    connect(probeTimer, &QTimer::timeout, this, [this] {
-        if (socket && socket->state() == QAbstractSocket::ConnectedState
-            && sinceFrame.elapsed() >= probeTimer->interval())
-            socket->ping();
-    });
+    probeInterval = kSilenceTimeoutMs / 3;
+    // One shot, armed for the time left: a timer that fires a moment early (a coarse timer may)
+    // is armed again for the rest instead of letting the probe slip a whole interval.
+    probeTimer->setSingleShot(true);
+    probeTimer->setTimerType(Qt::PreciseTimer);
+    connect(probeTimer, &QTimer::timeout, this, &StreamLinkWatch::onProbeTimeout);
     handshakeTimer->setSingleShot(true);
     handshakeTimer->setInterval(kHandshakeTimeoutMs);
     silenceTimer->setSingleShot(true);
@@ -35,7 +35,7 @@ void StreamLinkWatch::setTimeouts(int handshakeMs, int silenceMs)
     handshakeTimer->setInterval(handshakeMs);
     silenceTimer->setInterval(silenceMs);
     this->silenceMs = silenceMs;
-    probeTimer->setInterval(std::max(1, silenceMs / 3));
+    probeInterval = std::max(1, silenceMs / 3);
 }
 
 void StreamLinkWatch::watch(QWebSocket* s)
@@ -54,7 +54,7 @@ void StreamLinkWatch::watch(QWebSocket* s)
         handshakeTimer->stop();
         sinceFrame.start();
         silenceTimer->start(silenceMs);
-        probeTimer->start();
+        probeTimer->start(probeInterval);
     });
     connect(s, &QWebSocket::disconnected, this, [this, s] {
         if (s == socket)
@@ -83,6 +83,19 @@ void StreamLinkWatch::onHandshakeTimeout()
     const int seconds = handshakeTimer->interval() / 1000;
     stop();
     emit expired(QStringLiteral("WebSocket handshake not finished within %1 s").arg(seconds));
+}
+
+void StreamLinkWatch::onProbeTimeout()
+{
+    if (!socket || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    const qint64 left = probeInterval - sinceFrame.elapsed();
+    if (left > 0) {
+        probeTimer->start(int(left));
+        return;
+    }
+    socket->ping();
+    probeTimer->start(probeInterval);
 }
 
 void StreamLinkWatch::onSilenceTimeout()

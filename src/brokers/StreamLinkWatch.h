@@ -51,12 +51,14 @@ signals:
 private:
     void onHandshakeTimeout();
     void onSilenceTimeout();
+    void onProbeTimeout();
 
     QPointer<QWebSocket> socket;
     QTimer* handshakeTimer;
     QTimer* silenceTimer;
     QTimer* probeTimer;
     int silenceMs = kSilenceTimeoutMs;
+    int probeInterval;
     // Restarted by every frame: a clock read is all a frame costs, the timers look at it when due.
     QElapsedTimer sinceFrame;
 };

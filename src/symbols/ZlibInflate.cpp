@@ -8,8 +8,18 @@
 
 namespace ZlibInflate {
 
-Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutput, QByteArray& out,
-               int* zlibCode, qint64 sizeHint)
+Inflater::Inflater(int bits) : stream(std::make_unique<z_stream_s>()), windowBits(bits)
+{
+}
+
+Inflater::~Inflater()
+{
+    if (ready)
+        inflateEnd(stream.get());
+}
+
+Status Inflater::inflate(const char* data, qsizetype size, qint64 maxOutput, QByteArray& out, int* zlibCode,
+                         qint64 sizeHint)
 {
     if (zlibCode)
         *zlibCode = Z_OK;
@@ -23,13 +33,19 @@ Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutpu
         return Status::TooLarge;
     }
 
-    z_stream zs{};
+    z_stream& zs = *stream;
+    if (ready) {
+        inflateReset(&zs);
+    } else {
+        zs = z_stream{};
+        if (inflateInit2(&zs, windowBits) != Z_OK) {
+            out.clear();
+            return Status::InitFailed;
+        }
+        ready = true;
+    }
     zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
     zs.avail_in = uInt(size);
-    if (inflateInit2(&zs, windowBits) != Z_OK) {
-        out.clear();
-        return Status::InitFailed;
-    }
 
     // QByteArray holds at most INT_MAX bytes in Qt 5.
     const qint64 cap = std::min<qint64>(maxOutput, std::numeric_limits<int>::max() - 64);
@@ -73,12 +89,20 @@ Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutpu
         status = rc == Z_BUF_ERROR ? Status::Truncated : Status::DataError;
         break;
     }
-    inflateEnd(&zs);
+    // The input is the caller's: nothing may point into it once this call is over.
+    zs.next_in = nullptr;
+    zs.avail_in = 0;
     if (status == Status::Ok)
         out.resize(int(produced));
     else
         out.clear();
     return status;
+}
+
+Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutput, QByteArray& out,
+               int* zlibCode, qint64 sizeHint)
+{
+    return Inflater(windowBits).inflate(data, size, maxOutput, out, zlibCode, sizeHint);
 }
 
 const char* statusText(Status s)

@@ -3,6 +3,10 @@
 
 #include <QByteArray>
 
+#include <memory>
+
+struct z_stream_s;
+
 namespace ZlibInflate {
 
 enum class Status {
@@ -29,6 +33,25 @@ Status inflate(const char* data, qsizetype size, int windowBits, qint64 maxOutpu
                int* zlibCode = nullptr, qint64 sizeHint = 0);
 
 const char* statusText(Status s);
+
+// The same inflation for one stream after another through one zlib state, reset between streams
+// rather than set up and torn down (with its 32 KB window) for each: for a feed that inflates
+// every small frame on its own.
+class Inflater {
+public:
+    explicit Inflater(int windowBits);
+    ~Inflater();
+    Inflater(const Inflater&) = delete;
+    Inflater& operator=(const Inflater&) = delete;
+
+    Status inflate(const char* data, qsizetype size, qint64 maxOutput, QByteArray& out, int* zlibCode = nullptr,
+                   qint64 sizeHint = 0);
+
+private:
+    std::unique_ptr<z_stream_s> stream;
+    const int windowBits;
+    bool ready = false;  // the state is set up and can be reset
+};
 
 }  // namespace ZlibInflate
 

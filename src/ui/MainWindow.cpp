@@ -378,6 +378,10 @@ void MainWindow::setupConnections()
     connect(brokerAPI, &BrokerAPI::historicalDataReceived, this,
             &MainWindow::onHistoricalDataReceived);
     connect(csvExporter, &CSVExporter::importCompleted, this, &MainWindow::onCsvImportCompleted);
+    connect(csvExporter, &CSVExporter::liveFileStatus, this, [this](const QString& message) {
+        if (statusMessageLabel)
+            statusMessageLabel->setText(message);
+    });
     connect(settings, &SettingsManager::settingsChanged, this, &MainWindow::onSettingsChanged);
     connect(liveFeeder, &LiveFeeder::statusChanged, this, &MainWindow::onLiveFeedStatusChanged);
     connect(historicalDownloader, &HistoricalDownloader::downloadProgress, this,

@@ -2,7 +2,9 @@
 // and auto-import script.
 #include "amibroker/CSVExporter.h"
 
+#include "amibroker/CSVLineFormatter.h"
 #include "support/FakeAutomation.h"
+#include "support/LogCapture.h"
 #include "support/TestFiles.h"
 
 #include <QDir>
@@ -32,6 +34,12 @@ TickData tick(double ltp)
     return t;
 }
 
+// The live line of tick(ltp) for a symbol.
+QByteArray liveLine(const char* symbol, double ltp)
+{
+    return CSVLineFormatter::amiBrokerLine(QString::fromLatin1(symbol), tick(ltp)).toUtf8();
+}
+
 void flushNow(CSVExporter& exporter)
 {
     QVERIFY(QMetaObject::invokeMethod(&exporter, "flushPendingLines", Qt::DirectConnection));
@@ -54,12 +62,14 @@ private slots:
     void cleanup();
 
     void liveLinesReachTheFileOnFlush();
-    void failedOpenKeepsLinesInOrder();
+    void tornLastLineCutBeforeFirstAppend_data();
+    void tornLastLineCutBeforeFirstAppend();
+    void liveFileTakesNoLines_data();
+    void liveFileTakesNoLines();
     void pendingLinesWrittenOnDestruction();
     void exportDisabledRecordsButWritesNothing();
     void tenthTickRequestsImport();
     void flushAloneRequestsImport();
-    void failedWriteIsCutBackToWholeLines();
     void withoutAutomationNothingIsImportedOrRewritten();
     void historyFileHeaders_data();
     void historyFileHeaders();
@@ -118,18 +128,94 @@ void TestCSVExporter::liveLinesReachTheFileOnFlush()
     QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(expected.toUtf8()), 3000);
 }
 
-void TestCSVExporter::failedOpenKeepsLinesInOrder()
+void TestCSVExporter::tornLastLineCutBeforeFirstAppend_data()
 {
-    QVERIFY(QDir().mkpath(live)); // a folder in the file's place makes every open fail
-    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Failed to open shared CSV file for appending:")));
-    exporter->onTickReceived(QStringLiteral("A"), tick(1));
-    exporter->onTickReceived(QStringLiteral("B"), tick(2));
-    flushNow(*exporter);
-    exporter->onTickReceived(QStringLiteral("C"), tick(3));
+    QTest::addColumn<QByteArray>("before");
+    QTest::addColumn<QByteArray>("kept");
+    const QByteArray whole = liveLine("Z", 9);
+    QTest::newRow("whole lines") << whole << whole;
+    QTest::newRow("empty") << QByteArray() << QByteArray();
+    QTest::newRow("torn last line") << whole + "Y,2024-03-15,09:1" << whole;
+    QTest::newRow("no whole line") << QByteArray("Y,2024") << QByteArray();
+    QTest::newRow("zeros after a power cut") << whole + QByteArray(3, '\0') << whole;
+    QTest::newRow("torn line longer than a block") << whole + QByteArray(5000, 'y') << whole;
+}
 
-    QVERIFY(QDir(live).removeRecursively());
-    const QString all = QStringLiteral("A,2024-03-15,09:15:03,1.25,2.00,0.50,1.00,100,0\n") + QStringLiteral("B,2024-03-15,09:15:03,2.25,3.00,1.50,2.00,100,0\n") + QStringLiteral("C,2024-03-15,09:15:03,3.25,4.00,2.50,3.00,100,0\n");
-    QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(all.toUtf8()), 3000);
+void TestCSVExporter::tornLastLineCutBeforeFirstAppend()
+{
+    // A crash or power cut during the last run left the file as `before`.
+    QFETCH(QByteArray, before);
+    QFETCH(QByteArray, kept);
+    QFile file(live);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(before);
+    file.close();
+    exporter->onTickReceived(QStringLiteral("A"), tick(1));
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), kept + liveLine("A", 1));
+}
+
+void TestCSVExporter::liveFileTakesNoLines_data()
+{
+    QTest::addColumn<bool>("fullDisk"); // else a folder in the file's place makes every open fail
+    QTest::addColumn<QString>("warning");
+    QTest::addColumn<QString>("reason");
+    QTest::newRow("open fails") << false << "[CSVExporter] Failed to open shared CSV file for appending:"
+                                << "Is a directory";
+    QTest::newRow("disk full") << true << "[CSVExporter] Failed to write shared CSV file:" << "File too large";
+}
+
+void TestCSVExporter::liveFileTakesNoLines()
+{
+    QFETCH(bool, fullDisk);
+    QFETCH(QString, warning);
+    QFETCH(QString, reason);
+    exporter->onTickReceived(QStringLiteral("A"), tick(1));
+    flushNow(*exporter);
+    const QByteArray a = liveLine("A", 1), b = liveLine("B", 2), c = liveLine("C", 3), d = liveLine("D", 4);
+    QCOMPARE(readAll(live), a);
+    QSignalSpy status(exporter.get(), &CSVExporter::liveFileStatus);
+    LogCapture log(false);
+
+    // A file size limit stops a write part-way as a full disk does: here room for B and a part of C.
+    rlimit old{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    if (fullDisk) {
+        rlimit tight = old;
+        tight.rlim_cur = rlim_t(a.size() + b.size() + 10);
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
+    } else {
+        QVERIFY(QFile::remove(live) && QDir().mkpath(live));
+    }
+    exporter->onTickReceived(QStringLiteral("B"), tick(2));
+    exporter->onTickReceived(QStringLiteral("C"), tick(3));
+    flushNow(*exporter);
+    flushNow(*exporter);
+    const QByteArray during = fullDisk ? readAll(live) : QByteArray();
+    QCOMPARE(setrlimit(RLIMIT_FSIZE, &old), 0);
+    std::signal(SIGXFSZ, oldHandler);
+    // The whole lines that fit are written; the trouble is told once, with the system's reason.
+    QCOMPARE(during, fullDisk ? a + b : QByteArray());
+    QCOMPARE(log.count(QtWarningMsg, warning), 1);
+    QVERIFY2(log.contains(QtWarningMsg, reason), qPrintable(log.messages().join('\n')));
+    QCOMPARE(status.size(), 1);
+    QVERIFY(status.at(0).at(0).toString().contains(reason));
+
+    // Memory stays bounded: lines past the cap are dropped, counted, and the drop is logged once.
+    const int waiting = fullDisk ? 1 : 2;
+    exporter->writeHistoricalData(QStringLiteral("D"), QVector<TickData>(CSVExporter::kMaxPendingLines, tick(4)).toList());
+    QCOMPARE(log.count(QtWarningMsg, QStringLiteral("newer lines are dropped")), 1);
+
+    if (!fullDisk)
+        QVERIFY(QDir(live).removeRecursively());
+    flushNow(*exporter);
+    QCOMPARE(readAll(live), (fullDisk ? a + b : QByteArray()) + (fullDisk ? QByteArray() : b) + c
+                                + d.repeated(CSVExporter::kMaxPendingLines - waiting));
+    const QString resumed = QStringLiteral("resumed; %1 lines could not be written").arg(waiting);
+    QCOMPARE(status.size(), 2);
+    QVERIFY2(status.at(1).at(0).toString().contains(resumed), qPrintable(status.at(1).at(0).toString()));
+    QVERIFY(log.contains(QtInfoMsg, resumed));
 }
 
 void TestCSVExporter::pendingLinesWrittenOnDestruction()
@@ -185,33 +271,6 @@ void TestCSVExporter::flushAloneRequestsImport()
     exporter->onTickReceived(QStringLiteral("X"), tick(1)); // far from the tenth tick
     flushNow(*exporter);
     QTRY_VERIFY(backend->createCount > 0);
-}
-
-void TestCSVExporter::failedWriteIsCutBackToWholeLines()
-{
-    exporter->onTickReceived(QStringLiteral("A"), tick(1));
-    flushNow(*exporter);
-    const QByteArray first = QStringLiteral("A,2024-03-15,09:15:03,1.25,2.00,0.50,1.00,100,0\n").toUtf8();
-    QCOMPARE(readAll(live), first);
-
-    // A file size limit a few bytes past the end makes the next write stop in the middle.
-    rlimit old{};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit tight = old;
-    tight.rlim_cur = rlim_t(first.size() + 10);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
-    QTest::ignoreMessage(QtWarningMsg, logLine(QStringLiteral("[CSVExporter] Failed to write shared CSV file:")));
-    exporter->onTickReceived(QStringLiteral("B"), tick(2));
-    exporter->onTickReceived(QStringLiteral("C"), tick(3));
-    flushNow(*exporter);
-    const QByteArray afterFailure = readAll(live);
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &old), 0);
-    std::signal(SIGXFSZ, oldHandler);
-    QCOMPARE(afterFailure, first);
-
-    flushNow(*exporter);
-    QCOMPARE(readAll(live), first + (QStringLiteral("B,2024-03-15,09:15:03,2.25,3.00,1.50,2.00,100,0\n") + QStringLiteral("C,2024-03-15,09:15:03,3.25,4.00,2.50,3.00,100,0\n")).toUtf8());
 }
 
 void TestCSVExporter::withoutAutomationNothingIsImportedOrRewritten()

@@ -18,6 +18,7 @@
 #include <QDateTime>
 #include <QSignalSpy>
 #include <QTimer>
+#include <QWebSocket>
 #include <QtTest>
 
 #include <functional>
@@ -48,7 +49,7 @@ std::unique_ptr<Connector> connectorFor(const QString& name, const QString& stre
         c->broker.reset(d);
         c->repo.addSymbol("NSE:SBIN", "3045", "NSE", "NSE");
         d->setSymbolRepository(&c->repo);
-        d->setFeedBaseUrl(streamBase + "/feed");
+        d->setFeedBaseUrl(streamBase);  // a bare host, as the real one
         d->setReconnectWaitRange(1, 40);
         d->setLinkTimeouts(handshakeMs, silenceMs);
         c->reconnects = true;
@@ -142,6 +143,7 @@ private slots:
     void misbehavingPeer();
     void validTicksAmongJunk_data();
     void validTicksAmongJunk();
+    void silentLinkProbedEachInterval();
     void quietLinkStaysUp_data();
     void quietLinkStaysUp();
 };
@@ -244,6 +246,27 @@ void TestHostilePeers::validTicksAmongJunk()
     QCOMPARE(got, prices);
     QVERIFY(c->broker->isConnected());
     QCOMPARE(peer.connectionCount(), 1);
+    if (connector == "Dhan")
+        QCOMPARE(peer.requestLines().value(0), QByteArray("GET /?version=2&token=TOK&clientId=C1&authType=2 HTTP/1.1"));
+}
+
+void TestHostilePeers::silentLinkProbedEachInterval()
+{
+    // A link with nothing to say is probed a third of the allowed silence after it opened, and again
+    // each third: a timer that fires a moment early must not push a probe a whole interval on.
+    Peer peer(Peer::StallAfterUpgrade);
+    QVERIFY(peer.listen());
+    const int probeMs = 400;
+    StreamLinkWatch watch;
+    watch.setTimeouts(5000, 3 * probeMs);
+    QSignalSpy expired(&watch, &StreamLinkWatch::expired);
+    QWebSocket socket;
+    watch.watch(&socket);
+    socket.open(QUrl(peer.baseUrl()));
+    QVERIFY(expired.wait(10000));
+    QTRY_VERIFY2(peer.pingsOnLink(0) >= 2, qPrintable(QString::number(peer.pingsOnLink(0))));
+    // The first probe left with the first interval's end, well before the second's.
+    QVERIFY2(peer.firstPingMs(0) < probeMs * 3 / 2, qPrintable(QString::number(peer.firstPingMs(0))));
 }
 
 void TestHostilePeers::quietLinkStaysUp_data()

@@ -11,6 +11,7 @@ namespace {
 
 const char kBufferProperty[] = "hostileRequest";
 const char kUpgradedProperty[] = "hostileUpgraded";
+const char kLinkProperty[] = "hostileLink";
 constexpr qint64 kOversizedBytes = 100LL * 1024 * 1024;
 constexpr int kChunkBytes = 256 * 1024;
 
@@ -62,8 +63,8 @@ void HostileWebSocketPeer::onNewConnection()
 void HostileWebSocketPeer::onReadyRead(QTcpSocket* client)
 {
     if (client->property(kUpgradedProperty).toBool()) {
-        if (behaviour == QuietButAlive)
-            answerPings(client);
+        if (behaviour == QuietButAlive || behaviour == StallAfterUpgrade)
+            readFrames(client);
         else
             client->readAll();  // what the client says after the upgrade is of no interest
         return;
@@ -72,6 +73,7 @@ void HostileWebSocketPeer::onReadyRead(QTcpSocket* client)
     client->setProperty(kBufferProperty, request);
     if (!request.contains("\r\n\r\n") || behaviour == StallBeforeUpgrade)
         return;
+    requests.append(request.left(request.indexOf("\r\n")));
     if (behaviour == Refuse401 || behaviour == Refuse403) {
         client->write(behaviour == Refuse401 ? "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n"
                                              : "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
@@ -86,6 +88,10 @@ void HostileWebSocketPeer::onReadyRead(QTcpSocket* client)
     client->write("HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                   "Sec-WebSocket-Accept: " + accept + "\r\n\r\n");
     client->setProperty(kUpgradedProperty, true);
+    client->setProperty(kLinkProperty, upgrades);
+    pings.append(0);
+    firstPing.append(-1);
+    sinceUpgrade.start();
     client->setProperty(kBufferProperty, QByteArray());
     ++upgrades;
     afterUpgrade(client);
@@ -137,7 +143,7 @@ void HostileWebSocketPeer::feedOversized(QTcpSocket* client)
     oversizedSent += kChunkBytes;
 }
 
-void HostileWebSocketPeer::answerPings(QTcpSocket* client)
+void HostileWebSocketPeer::readFrames(QTcpSocket* client)
 {
     // Client frames are masked: header, length, four mask bytes, payload.
     QByteArray buffer = client->property(kBufferProperty).toByteArray() + client->readAll();
@@ -167,8 +173,13 @@ void HostileWebSocketPeer::answerPings(QTcpSocket* client)
             payload[i] = char(payload[i] ^ buffer[at + (i % 4)]);
         buffer.remove(0, at + 4 + int(length));
         if (opcode == 0x9) {
-            client->write(frame(0xA, payload));
-            ++pongs;
+            const int link = client->property(kLinkProperty).toInt();
+            if (pings[link]++ == 0)
+                firstPing[link] = sinceUpgrade.elapsed();
+            if (behaviour == QuietButAlive) {
+                client->write(frame(0xA, payload));
+                ++pongs;
+            }
         }
     }
     client->setProperty(kBufferProperty, buffer);

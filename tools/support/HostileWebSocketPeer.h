@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QTcpServer>
@@ -16,7 +17,7 @@ class HostileWebSocketPeer : public QObject {
 public:
     enum Behaviour {
         StallBeforeUpgrade,  // takes the connection, never answers the upgrade
-        StallAfterUpgrade,   // upgrades, then says nothing (no pong either)
+        StallAfterUpgrade,   // upgrades, then says nothing (no pong either) but counts pings
         CloseMidFrame,       // upgrades, sends half a frame and drops the connection
         OversizedFrame,      // upgrades, announces a 100 MB frame and streams it while the client listens
         CloseAfterUpgrade,   // upgrades and drops the connection at once
@@ -40,13 +41,19 @@ public:
     // OversizedFrame: payload bytes written before the client hung up.
     qint64 oversizedBytesSent() const { return oversizedSent; }
     int pongsSent() const { return pongs; }
+    // Pings that came over the n-th upgraded link (from 0), and the milliseconds from its upgrade to
+    // the first one (-1: none yet).
+    int pingsOnLink(int n) const { return pings.value(n); }
+    qint64 firstPingMs(int n) const { return firstPing.value(n, -1); }
+    // The first line of each upgrade request, as the client sent it.
+    QList<QByteArray> requestLines() const { return requests; }
 
 private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* client);
     void afterUpgrade(QTcpSocket* client);
     void feedOversized(QTcpSocket* client);
-    void answerPings(QTcpSocket* client);
+    void readFrames(QTcpSocket* client);
 
     const Behaviour behaviour;
     QTcpServer server;
@@ -55,4 +62,8 @@ private:
     int upgrades = 0;
     qint64 oversizedSent = 0;
     int pongs = 0;
+    QList<int> pings;  // one count per upgraded link
+    QList<qint64> firstPing;
+    QElapsedTimer sinceUpgrade;  // of the latest link
+    QList<QByteArray> requests;
 };

@@ -164,7 +164,12 @@ void DhanBroker::connectToBroker()
     qDebug().noquote() << "[DhanBroker] Token:" << accessToken.left(4) + QStringLiteral("...")
                        << QStringLiteral("(len: %1)").arg(accessToken.size());
     qDebug() << "[DhanBroker] Client ID:" << clientId;
-    feed->setUrl(QUrl::fromEncoded(url.toUtf8()));
+    QUrl feedUrl = QUrl::fromEncoded(url.toUtf8());
+    // A bare host would give the request line an empty path ("GET ?version=2..."), which a strict
+    // server refuses.
+    if (feedUrl.path().isEmpty())
+        feedUrl.setPath(QStringLiteral("/"));
+    feed->setUrl(feedUrl);
     feed->setReconnectWaitRange(reconnectMinMs, reconnectMaxMs);
     feed->setLinkTimeouts(handshakeTimeoutMs, silenceTimeoutMs);
     setupWebSocketCallbacks();

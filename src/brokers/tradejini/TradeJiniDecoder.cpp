@@ -93,7 +93,7 @@ DecodedFrame TradeJiniDecoder::decode(const QByteArray& message, qint64 received
     if (flag == 0x64) {
         int code = 0;
         const ZlibInflate::Status s =
-            ZlibInflate::inflate(payload, payloadSize, ZlibInflate::kZlib, kMaxInflatedBytes, inflated, &code);
+            inflater.inflate(payload, payloadSize, kMaxInflatedBytes, inflated, &code);
         if (s != ZlibInflate::Status::Ok) {
             const int zlibCode = zlibCodeFor(s, code);
             out.addEvent(DecoderEvent::Malformed, zlibCode,

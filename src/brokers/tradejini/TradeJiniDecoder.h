@@ -30,6 +30,7 @@
 
 #include "brokers/DecodedFrame.h"
 #include "core/TickClock.h"
+#include "symbols/ZlibInflate.h"
 
 #include <QByteArray>
 #include <QDateTime>
@@ -73,6 +74,7 @@ private:
     // Keyed by token and exchange-name index: one instrument per token and exchange.
     QHash<quint64, TickData> cache;
     QByteArray inflated;  // reused between frames
+    ZlibInflate::Inflater inflater{ZlibInflate::kZlib};  // one zlib state for every frame
     TickClock::LastStamp lastStamp;  // packets of a frame share their seconds
     bool tracing = false;
 };
