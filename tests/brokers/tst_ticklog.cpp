@@ -9,7 +9,7 @@
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
 #include "support/DhanFrames.h"
-#include "support/FakeBroker.h"
+#include "support/RecordingBroker.h"
 #include "support/LogCapture.h"
 #include "support/TradeJiniFrames.h"
 #include "support/UpstoxFrames.h"
@@ -100,7 +100,7 @@ void TestTickLog::linesOnTheTickPath()
             QVERIFY(QMetaObject::invokeMethod(&broker, "onWsBinaryMessage", Q_ARG(QByteArray, frame)));
         } else {
             BrokerAPI api;
-            FakeBroker broker;
+            RecordingBroker broker;
             api.setImplementation(&broker);
             DataManager store;
             SettingsManager settings;
@@ -108,7 +108,7 @@ void TestTickLog::linesOnTheTickPath()
             settings.setApiKey("key12345");
             LiveFeeder feeder(&api, &store, &settings);
             feeder.start();
-            broker.sendTick(FakeBroker::makeTick("A", 101));
+            broker.sendTick(RecordingBroker::makeTick("A", 101));
         }
         const QStringList messages = log.messages();
         for (const QString& line : perTick) {
