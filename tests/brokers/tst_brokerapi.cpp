@@ -363,7 +363,7 @@ void TestBrokerAPI::repliesRoutedByRequestKind()
     HttpTestServer server;
     QVERIFY(server.listen());
     const QByteArray historyBody =
-        R"({"data":[{"symbol":"AAA","open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})";
+        R"({"data":[{"open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})";  // no symbol: AAA's
     server.setReply("GET", "/", HttpTestServer::Reply::json(historyBody));
     BrokerAPI api;
     api.setProvider(6);
@@ -401,9 +401,12 @@ void TestBrokerAPI::replyFailuresReported_data()
     QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("body");
     QTest::addColumn<QString>("errorStart");
-    QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "Failed to parse tick data: ";
+    QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "not JSON";
+    QTest::newRow("quote outage") << false << 503 << QByteArray("{}") << "HTTP 503";
+    QTest::newRow("quote timed out") << false << 200 << QByteArray("silent") << "timed out";
     QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
     QTest::newRow("history not json") << true << 200 << QByteArray("oops") << "No valid historical data received for SYM";
+    QTest::newRow("history timed out") << true << 200 << QByteArray("silent") << "Request timed out: no reply within 1 s";
     QTest::newRow("http error") << true << 500 << QByteArray("x") << "";
 }
 
@@ -415,12 +418,14 @@ void TestBrokerAPI::replyFailuresReported()
     QFETCH(QString, errorStart);
     HttpTestServer server;
     QVERIFY(server.listen());
-    server.setReply("GET", "/", HttpTestServer::Reply::json(body, status));
+    server.setReply("GET", "/", body == "silent" ? HttpTestServer::Reply::silent() : HttpTestServer::Reply::json(body, status));
     BrokerAPI api;
     api.setProvider(6);
     api.setCustomUrl(server.baseUrl());
     api.setPollInterval(3600000);
-    QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
+    api.setRequestTimeout(1000);
+    // A failed quote is the poll's failure, told with its reason; history failures are errors.
+    QSignalSpy errors(&api, history ? SIGNAL(errorOccurred(QString)) : SIGNAL(quoteFailed(QString,QString)));
     QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
     if (history) {
         api.requestHistoricalData("SYM", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
@@ -434,6 +439,10 @@ void TestBrokerAPI::replyFailuresReported()
     QVERIFY2(text.startsWith(errorStart), qPrintable(text));
     if (errorStart.isEmpty())
         QCOMPARE(api.lastErrorText(), text);
+    if (!history) {
+        QCOMPARE(api.pollFailure(), errorStart);
+        QVERIFY(api.isPolling() && !api.isConnected());
+    }
     QCOMPARE(ticks.count(), 0);
     api.stopLiveData();
 }

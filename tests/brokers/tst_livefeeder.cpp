@@ -144,14 +144,16 @@ void TestLiveFeeder::runThroughConnector()
     QCOMPARE(errors.at(1).at(0).toString(), QString("API Error: socket closed"));
     QVERIFY(feeder.isRunning());
 
-    // A settings change while running leaves the list alone.
-    settings.setWatchlist({"Z"});
-    QCOMPARE(feeder.symbols(), (QStringList{"A", "B", "C"}));
+    // The watchlist changed while running: what left it leaves the feed, what joined it is fed.
+    broker.calls.clear();
+    settings.setWatchlist({"C", "Z"});
+    QCOMPARE(feeder.symbols(), (QStringList{"C", "Z"}));
+    QCOMPARE(broker.calls, (QStringList{"unsub:A", "unsub:B", "sub:Z"}));
 
     broker.calls.clear();
     feeder.stop();
-    QCOMPARE(broker.calls, (QStringList{"stop", "unsub:A", "unsub:B", "unsub:C"}));
-    QCOMPARE(feeder.statusText(), QString("Stopped - 3 symbols configured"));
+    QCOMPARE(broker.calls, (QStringList{"stop", "unsub:C", "unsub:Z"}));
+    QCOMPARE(feeder.statusText(), QString("Stopped - 2 symbols configured"));
 }
 
 void TestLiveFeeder::settingsReachFacade()

@@ -48,7 +48,8 @@ private slots:
     void validation_data();
     void validation();
     void storedFyersProviderSurvivesOk();
-    void testApiDoesNotClaimSuccess();
+    void testApiReportsWhatCameBack_data();
+    void testApiReportsWhatCameBack();
     void tokenExpiryCheck_data();
     void tokenExpiryCheck();
     void statusLabelsFollowStoredTokens();
@@ -115,7 +116,6 @@ SettingsDialog* TestSettingsDialog::make()
     delete dialog;
     dialog = new SettingsDialog(settings.get(), nullptr, prompts.get());
     SettingsDialog::Delays d;
-    d.testApiMs = 0;
     d.zerodhaFallbackMs = 0;
     d.fyersCodeMs = 0;
     dialog->setDelays(d);
@@ -314,16 +314,48 @@ void TestSettingsDialog::storedFyersProviderSurvivesOk()
     QCOMPARE(restartPrompts, 0);
 }
 
-void TestSettingsDialog::testApiDoesNotClaimSuccess()
+void TestSettingsDialog::testApiReportsWhatCameBack_data()
 {
+    QTest::addColumn<QString>("url");  // "server": the loopback quote service
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");  // "silent": no reply at all
+    QTest::addColumn<QString>("expected");
+    const QString server = "server";
+    const QByteArray quote = R"({"symbol":"ACME","price":88.5})";
+    QTest::newRow("works") << server << 200 << quote << "Status: Works - ACME at 88.50";
+    QTest::newRow("key refused") << server << 401 << QByteArray("{}") << "Status: API key refused (HTTP 401)";
+    QTest::newRow("outage") << server << 503 << QByteArray("{}") << "Status: Service answered HTTP 503";
+    QTest::newRow("not json") << server << 200 << QByteArray("<html>") << "Status: Reply is not JSON";
+    QTest::newRow("no price") << server << 200 << QByteArray("{}") << "Status: Reached, but the reply has no price for ACME";
+    QTest::newRow("timed out") << server << 200 << QByteArray("silent") << "Status: Timed out - no reply within 1 s";
+    QTest::newRow("not reachable") << "http://127.0.0.1:1/q" << 200 << quote << "Status: Not reachable - Connection refused";
+    QTest::newRow("no url") << "" << 200 << quote << "Status: No Custom URL entered";
+}
+
+void TestSettingsDialog::testApiReportsWhatCameBack()
+{
+    QFETCH(QString, url);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, expected);
+    server->setReply("GET", "/q", body == "silent" ? HttpTestServer::Reply::silent() : HttpTestServer::Reply::json(body, status));
+    settings->setWatchlistForBroker("Custom API", {"ACME"});
     make();
+    SettingsDialog::Delays quick;
+    quick.testApiTimeoutMs = 300;
+    dialog->setDelays(quick);
     auto* label = w<QLabel>("apiStatusLabel");
+    w<QComboBox>("providerCombo")->setCurrentIndex(SettingsManager::CustomAPI);
+    w<QLineEdit>("customUrlEdit")->setText(url == "server" ? server->baseUrl() + "/q" : url);
+    w<QLineEdit>("apiKeyEdit")->setText("the-key");
     w<QPushButton>("testApiButton")->click();
-    QCOMPARE(label->text(), QString("Status: Testing..."));
-    QTRY_COMPARE(label->text(), QString("Status: No API key entered"));
-    w<QLineEdit>("apiKeyEdit")->setText("abc");
-    w<QPushButton>("testApiButton")->click();
-    QTRY_COMPARE(label->text(), QString("Status: API key not verified"));
+    QTRY_COMPARE(label->text(), expected);
+    if (url == "server") {
+        // One request, in the form the feed sends.
+        QCOMPARE(server->requestCount(), 1);
+        QCOMPARE(server->lastRequest().query.queryItemValue("symbol"), QString("ACME"));
+        QCOMPARE(server->lastRequest().header("X-API-Key"), QByteArray("the-key"));
+    }
 }
 
 void TestSettingsDialog::tokenExpiryCheck_data()
@@ -451,7 +483,7 @@ void TestSettingsDialog::clearLogsKeepsTheLiveLog()
 
     clear->click();
     QCOMPARE(prompts->last().title, QString("Logs Cleared"));
-    QCOMPARE(prompts->last().text, QString("Deleted 2 log file(s).\nFailed to delete 1 file(s) (may be in use)."));
+    QCOMPARE(prompts->last().text, QString("Deleted 2 log file(s).\nThe log of this session is kept while Tickvane runs."));
     QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), (QStringList{"Tickvane_2.log", "keep.json"}));
 }
 
