@@ -331,14 +331,7 @@ void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKi
 {
     limiter.roll(now());
     if (!limiter.hasBudget()) {
-        // A quote poll already waiting for the same URL and symbol says the same thing; queueing
-        // it again would only grow the queue all day and deliver ever staler quotes.
-        if (kind == RequestKind::Quote) {
-            for (const PendingRequest& p : qAsConst(requestQueue)) {
-                if (p.kind == RequestKind::Quote && p.url == url && p.symbol == symbol)
-                    return;
-            }
-        }
+        // A waiting quote keeps its symbol pending: the poll adds no second one behind it.
         requestQueue.append({url, symbol, kind});
         return;
     }
