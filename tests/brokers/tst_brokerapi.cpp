@@ -402,7 +402,7 @@ void TestBrokerAPI::replyFailuresReported()
     api.setProvider(6);
     api.setCustomUrl(server.baseUrl());
     api.setPollInterval(3600000);
-    api.setRequestTimeout(1000);
+    api.setRequestTimeout(body == "silent" ? 1000 : 15000);
     // A failed quote is the poll's failure, told with its reason; history failures are errors.
     QSignalSpy errors(&api, history ? SIGNAL(errorOccurred(QString)) : SIGNAL(quoteFailed(QString,QString)));
     QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
