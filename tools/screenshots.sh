@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Screenshots of the real program as a new user meets it, for review after any change to the
 # window. Runs Tickvane under a virtual X display with a throw-away home, twice:
-#   1. "Custom API" against a loopback quote server, a filled watchlist and the feed running:
-#      the main window and every page of the settings dialog;
+#   1. "Custom API" against a loopback quote server, a filled watchlist, the backfill's custom
+#      range and the feed running: the main window, every page of the settings dialog (after
+#      Test API), the window during an outage of the quote server (HTTP 503) and after Clear All;
 #   2. a broker with a cached instrument master: the quick-add popup;
 #   3. a broker whose master cannot be fetched: the symbol manager the window opens for it.
 # Broker hosts do not resolve in the sandbox this runs in; nothing reaches them.
@@ -55,13 +56,16 @@ for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; slee
 
 # A loopback "Custom API": each symbol has its own price; a symbol without an open shows "--".
 cat >"$WORK/quotes.py" <<'PY'
-import http.server, json, sys, urllib.parse, zlib
+import http.server, json, os, sys, urllib.parse, zlib
+OUTAGE = sys.argv[1]  # while this file exists the service answers 503
 PRICES = {"NIFTY": 12345.65, "RELIANCE": 2950.4, "TCS": 3890.15, "INFY": 1520.75, "ACME": 88.5}
 class Quotes(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         symbol = urllib.parse.parse_qs(urllib.parse.urlparse(self.path).query).get("symbol", [""])[0]
         if self.headers.get("X-API-Key") != "demo-key" or not symbol:
             self.send_response(401); self.end_headers(); return
+        if os.path.exists(OUTAGE):
+            self.send_response(503); self.send_header("Content-Length", "0"); self.end_headers(); return
         price = PRICES.get(symbol, 100 + zlib.crc32(symbol.encode()) % 900)
         body = {"symbol": symbol, "price": price, "high": round(price * 1.01, 2),
                 "low": round(price * 0.99, 2), "volume": 1234567}
@@ -79,7 +83,7 @@ server = http.server.HTTPServer(("127.0.0.1", 0), Quotes)
 print(server.server_address[1], flush=True)
 server.serve_forever()
 PY
-python3 "$WORK/quotes.py" >"$WORK/port" &
+python3 "$WORK/quotes.py" "$WORK/outage" >"$WORK/port" &
 PIDS+=($!)
 for _ in $(seq 50); do [ -s "$WORK/port" ] && break; sleep 0.1; done
 PORT="$(head -n1 "$WORK/port")"
@@ -93,6 +97,9 @@ start_program() {
     APP=$!
     PIDS+=("$APP")
 }
+# The Clear All button of the main window's toolbar.
+CLEAR_ALL_X=453
+CLEAR_ALL_Y=91
 window_of() { xdotool search --sync --onlyvisible --name "$1" | head -n1; }
 shot() { import -window "$1" "$OUT/$2.png"; echo "saved $OUT/$2.png"; }
 stop_program() { kill "$APP" 2>/dev/null || true; wait "$APP" 2>/dev/null || true; }
@@ -115,15 +122,22 @@ connectOnStartup=true
 currentBroker=Custom API
 brokerNames=Custom API
 watchlist_Custom%20API=NIFTY, RELIANCE, TCS, INFY, ACME
+
+[Historical]
+DateRange=Custom Range
 INI
 start_program "$HOME1"
 MAIN="$(window_of "Tickvane Connector")"
 sleep 9   # connect at 1 s, then a few polls
 shot "$MAIN" 01-main-window
+eval "$(xdotool getwindowgeometry --shell "$MAIN")"
+echo "main window with the custom range: ${WIDTH}x${HEIGHT} (must fit 1366 px)"
 
 xdotool windowactivate --sync "$MAIN" 2>/dev/null || xdotool windowfocus --sync "$MAIN"
 xdotool key --window "$MAIN" ctrl+s
 SETTINGS="$(window_of "Tickvane Settings")"
+sleep 1
+xdotool mousemove --window "$SETTINGS" 625 124 click 1   # Test API: one real quote request
 sleep 1
 pages=(api-provider logging market-hours)
 for i in "${!pages[@]}"; do
@@ -133,6 +147,33 @@ for i in "${!pages[@]}"; do
     sleep 0.5
 done
 xdotool key --window "$SETTINGS" Escape
+
+# The quote server fails: the label says why and one box tells what to check, however many
+# symbols and rounds fail.
+touch "$WORK/outage"
+sleep 12   # two poll rounds
+shot root 05-quote-outage
+rm -f "$WORK/outage"
+for box in $(xdotool search --onlyvisible --name "^Error$" 2>/dev/null); do
+    xdotool key --window "$box" Escape 2>/dev/null || true
+done
+sleep 6   # the next good round
+xdotool windowactivate --sync "$MAIN" 2>/dev/null || xdotool windowfocus --sync "$MAIN"
+xdotool mousemove --window "$MAIN" "$CLEAR_ALL_X" "$CLEAR_ALL_Y" click 1   # Clear All
+QUESTION="$(timeout 3 xdotool search --sync --onlyvisible --name "Clear Watchlist" | head -n1 || true)"
+if [ -z "$QUESTION" ]; then
+    # Under Xvfb a click may be lost after a box was closed; the button has the focus now.
+    xdotool key space
+    QUESTION="$(timeout 5 xdotool search --sync --onlyvisible --name "Clear Watchlist" | head -n1 || true)"
+fi
+if [ -n "$QUESTION" ]; then
+    xdotool windowactivate --sync "$QUESTION" 2>/dev/null || true
+    xdotool key alt+y
+    sleep 6   # a poll round with nothing left to ask for
+    shot root 06-after-clear-all
+else
+    echo "Clear All asked nothing" >&2
+fi
 stop_program
 
 # ---- 2: a broker with a cached master: quick add and the symbol manager ---------------------
@@ -170,7 +211,7 @@ start_program "$HOME2"
 MAIN="$(window_of "Tickvane Connector")"
 sleep 4
 xdotool windowactivate --sync "$MAIN" 2>/dev/null || xdotool windowfocus --sync "$MAIN"
-xdotool mousemove --window "$MAIN" 500 176 click 1   # into the quick-add field
+xdotool mousemove --window "$MAIN" 500 223 click 1   # into the quick-add field
 xdotool type --delay 80 "REL"
 sleep 1.5
 shot root 03-quick-add-popup

@@ -3,10 +3,12 @@
 
 #include "brokers/BrokerHosts.h"
 #include "brokers/CustomApiParser.h"
+#include "brokers/QuoteOutcome.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
 #include "brokers/upstox/UpstoxAuth.h"
 #include "brokers/zerodha/ZerodhaAuth.h"
+#include "core/SettingsManager.h"
 
 #include <QDebug>
 #include <QNetworkAccessManager>
@@ -22,6 +24,7 @@ namespace {
 
 const char kKindProperty[] = "requestKind";
 const char kSymbolProperty[] = "symbol";
+const char kTimedOutProperty[] = "timedOut";
 // The provider index of the "Custom API" quote service.
 constexpr int kCustomApi = 6;
 const char kDateForm[] = "yyyy-MM-dd";
@@ -170,6 +173,7 @@ void BrokerAPI::startLiveData()
         return;
     liveDataTimer->start();
     connected = true;
+    failure.clear();
     emit connectionStatusChanged(true);
 }
 
@@ -180,8 +184,22 @@ void BrokerAPI::stopLiveData()
         return;
     }
     liveDataTimer->stop();
+    dropQueuedQuotes(QString());
     connected = false;
+    failure.clear();
     emit connectionStatusChanged(false);
+}
+
+void BrokerAPI::dropQueuedQuotes(const QString& symbol)
+{
+    // A quote still waiting for budget is not sent once its symbol (or the whole poll) is gone.
+    for (int i = requestQueue.size() - 1; i >= 0; --i) {
+        const PendingRequest& p = requestQueue.at(i);
+        if (p.kind == RequestKind::Quote && (symbol.isNull() || p.symbol == symbol)) {
+            quotesPending.remove(p.symbol);
+            requestQueue.removeAt(i);
+        }
+    }
 }
 
 void BrokerAPI::subscribeLiveData(const QString& symbol)
@@ -201,6 +219,7 @@ void BrokerAPI::unsubscribeLiveData(const QString& symbol)
         return;
     }
     subscribedSymbols.removeAll(symbol);
+    dropQueuedQuotes(symbol);
 }
 
 void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
@@ -293,7 +312,12 @@ void BrokerAPI::onLiveDataTimer()
 {
     if (currentBroker)
         return;
-    for (const QString& symbol : subscribedSymbols) {
+    for (const QString& symbol : qAsConst(subscribedSymbols)) {
+        // One quote request per symbol at a time: a slow service gets no pile of requests that
+        // would all come back at once.
+        if (quotesPending.contains(symbol))
+            continue;
+        quotesPending.insert(symbol);
         QMap<QString, QString> params;
         if (providerIndex == 7)
             params.insert(QStringLiteral("symbols"), fyersForm(symbol));
@@ -307,14 +331,7 @@ void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKi
 {
     limiter.roll(now());
     if (!limiter.hasBudget()) {
-        // A quote poll already waiting for the same URL and symbol says the same thing; queueing
-        // it again would only grow the queue all day and deliver ever staler quotes.
-        if (kind == RequestKind::Quote) {
-            for (const PendingRequest& p : qAsConst(requestQueue)) {
-                if (p.kind == RequestKind::Quote && p.url == url && p.symbol == symbol)
-                    return;
-            }
-        }
+        // A waiting quote keeps its symbol pending: the poll adds no second one behind it.
         requestQueue.append({url, symbol, kind});
         return;
     }
@@ -340,6 +357,13 @@ void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKi
     reply->setProperty(kSymbolProperty, symbol);
     reply->setProperty(kKindProperty, int(kind));
     connect(reply, &QNetworkReply::finished, this, &BrokerAPI::onNetworkReplyFinished);
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, [reply] {
+        reply->setProperty(kTimedOutProperty, true);
+        reply->abort();
+    });
+    deadline->start(requestTimeoutMs);
 }
 
 void BrokerAPI::processRequestQueue()
@@ -365,29 +389,59 @@ void BrokerAPI::onNetworkReplyFinished()
 void BrokerAPI::handleReply(QNetworkReply* reply)
 {
     const QString symbol = reply->property(kSymbolProperty).toString();
-    if (reply->error() != QNetworkReply::NoError) {
-        lastError = reply->errorString();
-        emit errorOccurred(lastError);
+    // Routed by what was asked for, never guessed from the symbol: a history reply for a polled
+    // symbol is still history.
+    const bool history = RequestKind(reply->property(kKindProperty).toInt()) == RequestKind::History;
+    if (!history)
+        quotesPending.remove(symbol);
+    const QuoteOutcome outcome = QuoteOutcome::fromReply(reply, reply->property(kTimedOutProperty).toBool());
+    // A quote that comes back after its symbol was unsubscribed or the poll stopped is stale,
+    // and so is its failure.
+    const bool stale = !history && !(liveDataTimer->isActive() && subscribedSymbols.contains(symbol));
+    if (!outcome.ok()) {
+        if (stale)
+            return;
+        if (history) {
+            lastError = outcome.kind == QuoteOutcome::TimedOut
+                ? QStringLiteral("Request timed out: no reply within %1 s").arg(requestTimeoutMs / 1000)
+                : reply->errorString();
+            emit errorOccurred(lastError);
+        } else {
+            reportQuoteFailure(outcome);
+        }
         return;
     }
     const QByteArray body = reply->readAll();
-    // Routed by what was asked for, never guessed from the symbol: a history reply for a polled
-    // symbol is still history.
-    if (RequestKind(reply->property(kKindProperty).toInt()) == RequestKind::History) {
+    if (history)
         handleHistoricalReply(body, symbol);
-        return;
-    }
-    // A quote that comes back after its symbol was unsubscribed or the poll stopped is stale.
-    if (liveDataTimer->isActive() && subscribedSymbols.contains(symbol))
+    else if (!stale)
         parseTickData(body, symbol);
+}
+
+void BrokerAPI::reportQuoteFailure(const QuoteOutcome& outcome)
+{
+    const QString message = outcome.explanation(SettingsManager::providerName(providerIndex), baseUrl,
+                                                 requestTimeoutMs / 1000);
+    lastError = message;
+    const bool wasUp = isConnected();
+    failure = outcome.reason();
+    if (wasUp)
+        emit connectionStatusChanged(false);
+    emit quoteFailed(failure, message);
 }
 
 void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
 {
     CustomApiParser::QuoteResult r = CustomApiParser::parseQuote(body, providerIndex == 7);
     if (!r.parsed) {
-        emit errorOccurred(QStringLiteral("Failed to parse tick data: ") + r.error);
+        reportQuoteFailure(QuoteOutcome::notJson(r.error));
         return;
+    }
+    // The service answers again: the poll is connected once more.
+    if (!failure.isEmpty()) {
+        failure.clear();
+        if (connected)
+            emit connectionStatusChanged(true);
     }
     if (!r.symbol.isEmpty() && !sameSymbol(r.symbol, symbol)) {
         qWarning() << "[BrokerAPI] Dropped a quote for" << r.symbol << "that answered a request for"

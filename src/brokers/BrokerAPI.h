@@ -12,6 +12,7 @@
 #include <QMap>
 #include <QObject>
 #include <QPointer>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -20,6 +21,7 @@
 class QNetworkAccessManager;
 class QNetworkReply;
 class QTimer;
+struct QuoteOutcome;
 class FyersAuth;
 class ZerodhaAuth;
 class TradeJiniAuth;
@@ -35,12 +37,20 @@ public:
 
     void setImplementation(IBroker* impl);
     IBroker* implementation() const { return currentBroker; }
-    bool isConnected() const { return connected; }
+    // Without a connector: the quote poll runs and its latest reply succeeded.
+    bool isConnected() const { return connected && failure.isEmpty(); }
+    // The quote poll runs (started and not stopped), whatever its replies say.
+    bool isPolling() const { return connected; }
+    // Why the latest quote reply failed ("HTTP 503", "timed out", ...); empty once one succeeds.
+    QString pollFailure() const { return failure; }
 
     void setProvider(int index);
     void setApiKey(const QString& key) { apiKey = key; }
     void setCustomUrl(const QString& url) { baseUrl = url; }
     void setRateLimit(int perMinute) { limiter.setLimit(perMinute); }
+    // Every request is given up after this long without its reply.
+    void setRequestTimeout(int ms) { requestTimeoutMs = ms; }
+    int requestTimeout() const { return requestTimeoutMs; }
     void setFyersClientId(const QString& id) { fyersClientId = id; }
     void setFyersAccessToken(const QString& token) { fyersAccessToken = token; }
     void setFyersAppId(const QString& id) { fyersAppId = id; }
@@ -82,6 +92,8 @@ signals:
     void historicalDataReceived(QString symbol, QList<OHLCData> data);
     void connectionStatusChanged(bool connected);
     void errorOccurred(QString error);
+    // A quote request of the poll failed: `reason` in a few words, `message` says what to check.
+    void quoteFailed(QString reason, QString message);
 
 private slots:
     void onNetworkReplyFinished();
@@ -99,6 +111,8 @@ private:
     void makeRequest(const QString& url, const QString& symbol, RequestKind kind);
     void handleReply(QNetworkReply* reply);
     void forwardTick(const TickData& tick);
+    void reportQuoteFailure(const QuoteOutcome& outcome);
+    void dropQueuedQuotes(const QString& symbol);
     QDateTime now() const;
 
     QNetworkAccessManager* networkManager;
@@ -123,6 +137,10 @@ private:
     TradeJiniAuth* tradeJiniAuth;
     UpstoxAuth* upstoxAuth;
     QStringList subscribedSymbols;
+    // Symbols whose quote request is queued or on its way: the next waits for its reply.
+    QSet<QString> quotesPending;
+    int requestTimeoutMs = 15000;
+    QString failure;
     QList<PendingRequest> requestQueue;
     FixedWindowRateLimiter limiter;
     // Guarded: a connector destroyed before the facade must not leave a dangling pointer.

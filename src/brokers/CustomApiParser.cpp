@@ -163,9 +163,12 @@ QList<OHLCData> parseHistoricalResponse(const QByteArray& body, const QString& r
     bars.reserve(items.size());
     for (const QJsonValue& v : items) {
         OHLCData bar;
-        if (v.isObject() && !epochRows)
+        if (v.isObject() && !epochRows) {
             bar = CustomApiParser::barFromJson(v.toObject());
-        else if (!(v.isArray() && rowsAllowed && rowBar(v.toArray(), epochRows, rowSymbol, bar)))
+            // A bar that names no symbol is one of the symbol asked for.
+            if (bar.symbol.isEmpty())
+                bar.symbol = rowSymbol;
+        } else if (!(v.isArray() && rowsAllowed && rowBar(v.toArray(), epochRows, rowSymbol, bar)))
             continue;
         if (bar.isValid())
             bars.append(bar);

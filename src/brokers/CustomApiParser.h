@@ -28,6 +28,6 @@ QuoteResult parseQuote(const QByteArray& body, bool fyersShape);
 
 }  // namespace CustomApiParser
 
-// The valid bars of a history reply, in reply order. Row-shaped replies carry no symbol, so
-// their bars take rowSymbol (empty: they fail validity and are dropped).
+// The valid bars of a history reply, in reply order. Rows, and bar objects without a "symbol",
+// take rowSymbol (empty: they fail validity and are dropped).
 QList<OHLCData> parseHistoricalResponse(const QByteArray& body, const QString& rowSymbol = QString());

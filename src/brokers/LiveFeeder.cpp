@@ -26,6 +26,7 @@ void LiveFeeder::applySettings()
     api->setProvider(settings->provider());
     api->setApiKey(settings->apiKey());
     api->setRateLimit(settings->rateLimit());
+    api->setRequestTimeout(settings->requestTimeout() * 1000);
     const int provider = settings->provider();
     if (provider == SettingsManager::Fyers) {
         api->setFyersClientId(settings->fyersClientId());
@@ -105,6 +106,7 @@ void LiveFeeder::clearSymbols()
     }
     symbolList.clear();
     settings->setWatchlist(QStringList());
+    updateStatus();
     qDebug() << "All symbols cleared from live feed";
 }
 
@@ -178,6 +180,20 @@ void LiveFeeder::onApiError(QString error)
 void LiveFeeder::onSettingsChanged()
 {
     applySettings();
-    if (!running)
-        symbolList = settings->watchlist();
+    const QStringList watchlist = settings->watchlist();
+    if (!running || watchlist == symbolList) {
+        symbolList = watchlist;
+        return;
+    }
+    // Whatever leaves the watchlist leaves the feed at once; what joins it is fed from now on.
+    for (const QString& s : qAsConst(symbolList)) {
+        if (!watchlist.contains(s))
+            api->unsubscribeLiveData(s);
+    }
+    for (const QString& s : watchlist) {
+        if (!symbolList.contains(s))
+            api->subscribeLiveData(s);
+    }
+    symbolList = watchlist;
+    updateStatus();
 }

@@ -109,6 +109,7 @@ void SettingsManager::initDefaults()
     m_zerodhaTokenExpiry = QDateTime();
     m_connectOnStartup = false;
     m_updateInterval = 5;
+    m_requestTimeout = 15;
     m_maxHistoricalDays = 365;
     m_autoDownloadHistorical = true;
     m_amiBrokerPath.clear();
@@ -192,6 +193,7 @@ void SettingsManager::loadSettings()
     s.beginGroup("Connection");
     m_connectOnStartup = s.value("connectOnStartup", false).toBool();
     m_updateInterval = s.value("updateInterval", 5).toInt();
+    m_requestTimeout = qMax(1, s.value("requestTimeout", 15).toInt());
     s.endGroup();
 
     s.beginGroup("Data");
@@ -353,6 +355,7 @@ void SettingsManager::saveSettings()
     s.beginGroup("Connection");
     s.setValue("connectOnStartup", m_connectOnStartup);
     s.setValue("updateInterval", m_updateInterval);
+    s.setValue("requestTimeout", m_requestTimeout);
     s.endGroup();
 
     s.beginGroup("Data");
@@ -609,6 +612,12 @@ void SettingsManager::setConnectOnStartup(bool on)
 void SettingsManager::setUpdateInterval(int interval)
 {
     m_updateInterval = interval;
+    emit settingsChanged();
+}
+
+void SettingsManager::setRequestTimeout(int seconds)
+{
+    m_requestTimeout = qMax(1, seconds);
     emit settingsChanged();
 }
 

@@ -141,6 +141,9 @@ public:
     void setConnectOnStartup(bool on);
     int updateInterval() const { return m_updateInterval; }
     void setUpdateInterval(int interval);
+    // Seconds a request may wait for its reply (at least 1).
+    int requestTimeout() const { return m_requestTimeout; }
+    void setRequestTimeout(int seconds);
     int maxHistoricalDays() const { return m_maxHistoricalDays; }
     void setMaxHistoricalDays(int days);
     bool autoDownloadHistorical() const { return m_autoDownloadHistorical; }
@@ -240,6 +243,7 @@ private:
     QString m_upstoxAccessToken;
     bool m_connectOnStartup = false;
     int m_updateInterval = 5;
+    int m_requestTimeout = 15;
     int m_maxHistoricalDays = 365;
     bool m_autoDownloadHistorical = true;
     QStringList m_watchlist;

@@ -309,6 +309,7 @@ void MainWindow::configureFacade()
     const int provider = settings->provider();
     brokerAPI->setProvider(provider);
     brokerAPI->setApiKey(settings->apiKey());
+    brokerAPI->setRequestTimeout(settings->requestTimeout() * 1000);
     if (provider == SettingsManager::CustomAPI) {
         brokerAPI->setCustomUrl(settings->customUrl());
         brokerAPI->setRateLimit(settings->rateLimit());
@@ -374,6 +375,7 @@ void MainWindow::setupConnections()
     connect(brokerAPI, &BrokerAPI::connectionStatusChanged, this,
             &MainWindow::onConnectionStatusChanged);
     connect(brokerAPI, &BrokerAPI::errorOccurred, this, &MainWindow::onErrorOccurred);
+    connect(brokerAPI, &BrokerAPI::quoteFailed, this, &MainWindow::onQuoteFailed);
     connect(brokerAPI, &BrokerAPI::tickReceived, this, &MainWindow::onTickReceived);
     connect(brokerAPI, &BrokerAPI::historicalDataReceived, this,
             &MainWindow::onHistoricalDataReceived);
@@ -413,6 +415,7 @@ void MainWindow::onConnectAction()
     const int provider = settings->provider();
     const QString name = SettingsManager::providerName(provider);
 
+    boxedQuoteFailures.clear();
     const QString missing = BrokerConfig::missingCredentials(provider, *settings);
     if (!missing.isEmpty()) {
         showError(missing);
@@ -462,6 +465,7 @@ void MainWindow::onConnectAction()
 
 void MainWindow::onDisconnectAction()
 {
+    boxedQuoteFailures.clear();
     if (liveFeeder && liveFeeder->isRunning()) {
         liveFeeder->stop();
         qDebug() << "[MainWindow] Stopped live feed";
@@ -479,12 +483,17 @@ void MainWindow::onDisconnectAction()
 
 void MainWindow::onConnectionStatusChanged(bool connected)
 {
-    brokerConnected = connected;
+    // Without a connector the quote poll is the connection. A failed poll says so in the
+    // connection label, but the poll goes on and the feed stays started until the user stops it.
+    const bool polling = brokerAPI && !brokerAPI->implementation() && brokerAPI->isPolling();
+    brokerConnected = connected || polling;
+    if (connected)
+        boxedQuoteFailures.clear();  // recovered: a new failure deserves a box again
     updateConnectionStatusLabel();
     if (auto* start = findChild<QPushButton*>(QStringLiteral("startLiveFeedBtn")))
-        start->setEnabled(!connected);
+        start->setEnabled(!brokerConnected);
     if (auto* stop = findChild<QPushButton*>(QStringLiteral("stopLiveFeedBtn")))
-        stop->setEnabled(connected);
+        stop->setEnabled(brokerConnected);
     const QString name = SettingsManager::providerName(settings->provider());
     statusMessageLabel->setText(connected ? QStringLiteral("Connected to %1").arg(name)
                                           : QStringLiteral("Disconnected from %1").arg(name));
@@ -515,15 +524,36 @@ void MainWindow::updateConnectionStatusLabel()
     if (!connectionLabel)
         return;
     const bool up = feedConnectionUp();
+    // A running quote poll whose latest reply failed is not connected, and says why.
+    const QString failure = brokerAPI && !brokerAPI->implementation() && brokerAPI->isPolling()
+        ? brokerAPI->pollFailure()
+        : QString();
+    const bool connecting = brokerConnected && failure.isEmpty();
     const QString text = up ? QStringLiteral("Connected")
-        : brokerConnected   ? QStringLiteral("Connecting...")
-                            : QStringLiteral("Disconnected");
+        : !failure.isEmpty()
+        ? QStringLiteral("%1: %2").arg(SettingsManager::providerName(settings->provider()), failure)
+        : connecting ? QStringLiteral("Connecting...")
+                     : QStringLiteral("Disconnected");
     if (connectionLabel->text() == text)
         return;
     connectionLabel->setText(text);
     connectionLabel->setStyleSheet(up ? QStringLiteral("color: green;")
-                                   : brokerConnected ? QStringLiteral("color: #e65100;")
-                                                     : QStringLiteral("color: red;"));
+                                   : connecting ? QStringLiteral("color: #e65100;")
+                                                : QStringLiteral("color: red;"));
+}
+
+void MainWindow::onQuoteFailed(const QString& reason, const QString& message)
+{
+    updateConnectionStatusLabel();
+    // Every symbol of a failing service fails alike, round after round: one box per kind of
+    // failure, the repeats go to the status line and the log.
+    if (boxedQuoteFailures.contains(reason)) {
+        qInfo().noquote() << "[MainWindow] Quote request failed again:" << reason;
+        statusMessageLabel->setText(QStringLiteral("Error: ") + message);
+        return;
+    }
+    boxedQuoteFailures.insert(reason);
+    showError(message);
 }
 
 void MainWindow::onErrorOccurred(const QString& error)

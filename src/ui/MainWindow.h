@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QMainWindow>
 #include <QPointer>
+#include <QSet>
 #include <QStringList>
 #include <QVector>
 
@@ -128,6 +129,7 @@ private slots:
     void onDisconnectAction();
     void onConnectionStatusChanged(bool connected);
     void onErrorOccurred(const QString& error);
+    void onQuoteFailed(const QString& reason, const QString& message);
 
     // Tick routing.
     void onTickReceived(TickData tick);
@@ -341,6 +343,12 @@ private:
 
     // Error boxes open now, by text: a repeated error is logged instead of stacking boxes.
     QHash<QString, QPointer<QObject>> openErrorBoxes;
+    // Kinds of quote-poll failure already shown in a box: a repeat goes to the status line and
+    // the log until the poll recovers or the user acts.
+    QSet<QString> boxedQuoteFailures;
+    // The keys the connector was last subscribed to: a key that leaves the watchlist is
+    // unsubscribed.
+    QStringList connectorKeys;
     // An on-demand master load is on its way: further subscriptions do not ask again.
     bool masterLoadQueued = false;
     bool masterDownloading = false;

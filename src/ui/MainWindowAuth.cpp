@@ -232,7 +232,20 @@ void MainWindow::onQuickAuthAction()
         return;
     }
     default:
-        // The "Custom API" has no login to run.
+        // The "Custom API" has no login to run: its key goes with every request.
+        if (provider == SettingsManager::CustomAPI) {
+            if (!settings->customUrl().trimmed().isEmpty() && !settings->apiKey().trimmed().isEmpty()) {
+                prompts->information(this, name,
+                                     QStringLiteral("Custom API needs no login: every request carries "
+                                                    "the API key from Settings.\nUse Test API in "
+                                                    "Settings to check the URL and key."));
+            } else if (prompts->offerSettings(this, QStringLiteral("Credentials Not Configured"),
+                                              QStringLiteral("Custom API needs its Custom URL and API "
+                                                             "key.\nPlease set them in Settings first."))) {
+                onSettingsAction();
+            }
+            return;
+        }
         showCredentialsNotConfigured(name);
         return;
     }
@@ -274,6 +287,7 @@ void MainWindow::onSettingsAction()
     if (prompts->execDialog(settingsDialog) != QDialog::Accepted)
         return;
     statusMessageLabel->setText(QStringLiteral("Settings updated successfully"));
+    boxedQuoteFailures.clear();
 
     bool usable = false;
     switch (settings->provider()) {

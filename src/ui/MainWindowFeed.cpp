@@ -78,6 +78,7 @@ void MainWindow::runWatchlistUpdate()
 
 void MainWindow::onStartLiveFeed()
 {
+    boxedQuoteFailures.clear();
     const QString name = SettingsManager::providerName(settings->provider());
     const bool quotePoll = settings->provider() == SettingsManager::CustomAPI;
     if (!brokerConnected && quotePoll) {
@@ -217,6 +218,7 @@ void MainWindow::connectToLiveDataFeed()
 
 void MainWindow::onStopLiveFeed()
 {
+    boxedQuoteFailures.clear();
     if (settings->provider() == SettingsManager::TradeJini) {
         if (brokerAPI)
             brokerAPI->stopLiveData();
@@ -298,14 +300,24 @@ void MainWindow::subscribeToWatchlistSymbols()
         items = settings->watchlist();
     // Whatever settings changed before now are in this subscription.
     resubscribeDue = false;
+    IBroker* broker = brokerAPI ? brokerAPI->implementation() : nullptr;
+    // A key that left the watchlist leaves the connector's stream at once.
+    const auto keepOnly = [this, broker](const QStringList& keys) {
+        for (const QString& key : qAsConst(connectorKeys)) {
+            if (!keys.contains(key))
+                broker->unsubscribeLiveData(key);
+        }
+        connectorKeys = keys;
+    };
     if (items.isEmpty()) {
+        if (broker)
+            keepOnly(QStringList());
         qDebug() << "[MainWindow] No symbols in watchlist to subscribe";
         return;
     }
     qDebug() << "[MainWindow] Subscribing to" << items.size() << "symbols from" << name
              << "watchlist";
 
-    IBroker* broker = brokerAPI ? brokerAPI->implementation() : nullptr;
     if (!broker) {
         subscribeOnOwnStream(provider, items);
         return;
@@ -318,6 +330,7 @@ void MainWindow::subscribeToWatchlistSymbols()
     const SubscriptionKeys::Result r = SubscriptionKeys::brokerKeys(provider, items, lookups);
     if (r.needsSymbolMaster)
         requestSymbolMasterLoad(provider);
+    keepOnly(r.keys);
     broker->subscribeLiveData(r.keys);
     statusMessageLabel->setText(
         QStringLiteral("Subscribed to %1 instruments via broker implementation").arg(r.keys.size()));

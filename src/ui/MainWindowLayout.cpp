@@ -188,7 +188,9 @@ void MainWindow::createMenus()
 void MainWindow::createStatusBar()
 {
     connectionLabel = new QLabel(QStringLiteral("Disconnected"));
-    brokerLabel = new QLabel(QStringLiteral("Broker: None"));
+    // The configured provider, connected or not; the connection label tells which.
+    brokerLabel = new QLabel(QStringLiteral("Broker: %1").arg(
+        SettingsManager::providerName(settings ? settings->provider() : -1)));
     brokerLabel->setStyleSheet(
         QStringLiteral("QLabel { font-weight: bold; margin-left: 10px; margin-right: 10px; }"));
     statusMessageLabel = new ElidedLabel(QStringLiteral("Ready"));
@@ -234,9 +236,14 @@ void MainWindow::createLiveTab()
     toolbar->setObjectName(QStringLiteral("liveToolbar"));
     toolbar->setStyleSheet(QString::fromLatin1(kToolbarStyle));
     toolbar->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Minimum);
-    auto* bar = new QHBoxLayout(toolbar);
-    bar->setContentsMargins(10, 8, 10, 8);
+    // Two rows: beside the feed buttons, the backfill choices with the custom range's date fields
+    // would make the window wider than a 1366 px screen.
+    auto* rows = new QVBoxLayout(toolbar);
+    rows->setContentsMargins(10, 8, 10, 8);
+    rows->setSpacing(6);
+    auto* bar = new QHBoxLayout;
     bar->setSpacing(6);
+    rows->addLayout(bar);
 
     QPushButton* feedAuth = toolbarButton(QStringLiteral("Authenticate"), kAuthStyle,
                                           QStringLiteral("feedAuthBtn"));
@@ -257,36 +264,39 @@ void MainWindow::createLiveTab()
     bar->addWidget(verticalLine(true));
     bar->addSpacing(4);
     bar->addWidget(backtest);
+    bar->addStretch();
 
-    bar->addSpacing(8);
-    bar->addWidget(caption(QStringLiteral("Backfill:"),
-                           QStringLiteral("font-weight:bold; color:#1565C0; font-size:11px; "
-                                          "padding: 0 2px;")));
-    bar->addSpacing(4);
-    bar->addWidget(caption(QStringLiteral("Timeframe:"), QString::fromLatin1(kCaptionStyle)));
+    auto* backfill = new QHBoxLayout;
+    backfill->setSpacing(6);
+    rows->addLayout(backfill);
+    backfill->addWidget(caption(QStringLiteral("Backfill:"),
+                                QStringLiteral("font-weight:bold; color:#1565C0; font-size:11px; "
+                                               "padding: 0 2px;")));
+    backfill->addSpacing(4);
+    backfill->addWidget(caption(QStringLiteral("Timeframe:"), QString::fromLatin1(kCaptionStyle)));
     auto* timeframe = new QComboBox;
     timeframe->setObjectName(QStringLiteral("timeframeCombo"));
     timeframe->setFixedHeight(32);
     timeframe->setMinimumWidth(120);
-    bar->addWidget(timeframe);
-    bar->addSpacing(10);
-    bar->addWidget(caption(QStringLiteral("Date Range:"), QString::fromLatin1(kCaptionStyle)));
+    backfill->addWidget(timeframe);
+    backfill->addSpacing(10);
+    backfill->addWidget(caption(QStringLiteral("Date Range:"), QString::fromLatin1(kCaptionStyle)));
     auto* dateRange = new QComboBox;
     dateRange->setObjectName(QStringLiteral("dateRangeCombo"));
     dateRange->setFixedHeight(32);
     dateRange->setMinimumWidth(140);
-    bar->addWidget(dateRange);
-    bar->addSpacing(6);
+    backfill->addWidget(dateRange);
+    backfill->addSpacing(6);
     QLabel* fromLabel = caption(QStringLiteral("From:"), QString::fromLatin1(kCaptionStyle));
-    bar->addWidget(fromLabel);
+    backfill->addWidget(fromLabel);
     QDateEdit* fromEdit = backfillDateEdit(QStringLiteral("fromDateEdit"));
-    bar->addWidget(fromEdit);
-    bar->addSpacing(4);
+    backfill->addWidget(fromEdit);
+    backfill->addSpacing(4);
     QLabel* toLabel = caption(QStringLiteral("To:"), QString::fromLatin1(kCaptionStyle));
-    bar->addWidget(toLabel);
+    backfill->addWidget(toLabel);
     QDateEdit* toEdit = backfillDateEdit(QStringLiteral("toDateEdit"));
-    bar->addWidget(toEdit);
-    bar->addStretch();
+    backfill->addWidget(toEdit);
+    backfill->addStretch();
 
     // Restore the stored backfill choices before any change handler is connected, so that
     // restoring writes nothing back.
@@ -635,7 +645,9 @@ void MainWindow::addSymbolToWatchlist(const QString& symbolName, const QString& 
     const QString broker = SettingsManager::providerName(settings->provider());
     if (settings->watchlistForBroker(broker).contains(token, Qt::CaseSensitive)) {
         statusMessageLabel->setText(
-            QStringLiteral("'%1' (%2) is already in your watchlist.").arg(symbolName, exchange));
+            exchange.isEmpty()
+                ? QStringLiteral("'%1' is already in your watchlist.").arg(symbolName)
+                : QStringLiteral("'%1' (%2) is already in your watchlist.").arg(symbolName, exchange));
         return;
     }
     settings->addSymbolForBroker(broker, token);

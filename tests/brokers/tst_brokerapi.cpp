@@ -304,7 +304,8 @@ private slots:
         for (const char* s : {"A", "B", "C", "D", "E"})
             api.subscribeLiveData(s);
         api.startLiveData();
-        triggerPoll(api);
+        for (int i = 0; i < 5; ++i)
+            triggerPoll(api);  // the waiting quotes are not asked for again
         QCOMPARE(api.requestsInWindow(), 3);
         QCOMPARE(api.queuedRequestCount(), 2);
         QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 3, 5000);
@@ -324,34 +325,13 @@ private slots:
         QCOMPARE(order, (QStringList{"/", "/"}));
     }
 
-    void queuedPollsAreNotDuplicated()
-    {
-        QDateTime clock(QDate(2025, 1, 6), QTime(9, 15));
-        BrokerAPI api;
-        api.setClock([&clock] { return clock; });
-        api.setProvider(6);
-        api.setCustomUrl("http://127.0.0.1:1");
-        api.setRateLimit(0);  // nothing may leave: everything queues
-        api.setPollInterval(3600000);
-        api.subscribeLiveData("A");
-        api.subscribeLiveData("B");
-        api.startLiveData();
-        for (int i = 0; i < 10; ++i)
-            triggerPoll(api);
-        QCOMPARE(api.queuedRequestCount(), 2);
-        // History requests are kept each time they are asked for.
-        api.requestHistoricalData("A", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
-        api.requestHistoricalData("A", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
-        QCOMPARE(api.queuedRequestCount(), 4);
-    }
-
     void repliesRoutedByRequestKind()
     {
         CustomApi c;
         HttpTestServer& server = c.server;
         BrokerAPI& api = c.api;
         server.setReply("GET", "/", HttpTestServer::Reply::json(
-            R"({"data":[{"symbol":"AAA","open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"));
+            R"({"data":[{"open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"));  // no symbol: AAA's
         QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
         QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
         QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
@@ -384,9 +364,12 @@ private slots:
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("errorStart");
-        QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "Failed to parse tick data: ";
+        QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "not JSON";
+        QTest::newRow("quote outage") << false << 503 << QByteArray("{}") << "HTTP 503";
+        QTest::newRow("quote timed out") << false << 200 << QByteArray("silent") << "timed out";
         QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
         QTest::newRow("history not json") << true << 200 << QByteArray("oops") << "No valid historical data received for SYM";
+        QTest::newRow("history timed out") << true << 200 << QByteArray("silent") << "Request timed out: no reply within 1 s";
         QTest::newRow("http error") << true << 500 << QByteArray("x") << "";
     }
 
@@ -398,8 +381,10 @@ private slots:
         QFETCH(QString, errorStart);
         CustomApi c;
         BrokerAPI& api = c.api;
-        c.server.setReply("GET", "/", HttpTestServer::Reply::json(body, status));
-        QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
+        c.server.setReply("GET", "/", body == "silent" ? HttpTestServer::Reply::silent() : HttpTestServer::Reply::json(body, status));
+        api.setRequestTimeout(body == "silent" ? 1000 : 15000);
+        // A failed quote is the poll's failure, told with its reason; history failures are errors.
+        QSignalSpy errors(&api, history ? SIGNAL(errorOccurred(QString)) : SIGNAL(quoteFailed(QString,QString)));
         QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
         if (history) {
             api.requestHistoricalData("SYM", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
@@ -413,6 +398,10 @@ private slots:
         QVERIFY2(text.startsWith(errorStart), qPrintable(text));
         if (errorStart.isEmpty())
             QCOMPARE(api.lastErrorText(), text);
+        if (!history) {
+            QCOMPARE(api.pollFailure(), errorStart);
+            QVERIFY(api.isPolling() && !api.isConnected());
+        }
         QCOMPARE(ticks.count(), 0);
         api.stopLiveData();
     }

@@ -23,8 +23,9 @@ private slots:
         QTest::newRow("data wins over results") << QByteArray("{\"data\":[],\"results\":[" + bar + "]}") << QStringList();
         QTest::newRow("data not an array") << QByteArray("{\"data\":{\"x\":1},\"results\":[" + bar + "]}") << QStringList();
         QTest::newRow("non-objects skipped") << QByteArray("{\"data\":[1,\"x\",[1,2]," + bar + ",null]}") << QStringList{"A"};
-        QTest::newRow("bar without symbol dropped")
-            << QByteArray(R"([{"open":1,"high":1,"low":1,"close":1,"date":"2024-03-15"}])") << QStringList();
+        QTest::newRow("bar without symbol is the requested one")
+            << QByteArray(R"({"data":[{"open":1,"high":1,"low":1,"close":1,"date":"2024-03-15"},)" + bar + "]}")
+            << QStringList{"REQ", "A"};
         QTest::newRow("price as string dropped")
             << QByteArray(R"([{"symbol":"A","open":"1","high":1,"low":1,"close":1,"date":"2024-03-15"}])") << QStringList();
         QTest::newRow("zero price dropped")

@@ -135,14 +135,16 @@ private slots:
         QCOMPARE(errors.at(1).at(0).toString(), QString("API Error: socket closed"));
         QVERIFY(feeder.isRunning());
 
-        // A settings change while running leaves the list alone.
-        settings.setWatchlist({"Z"});
-        QCOMPARE(feeder.symbols(), (QStringList{"A", "B", "C"}));
+        // The watchlist changed while running: what left it leaves the feed, what joined it is fed.
+        broker.calls.clear();
+        settings.setWatchlist({"C", "Z"});
+        QCOMPARE(feeder.symbols(), (QStringList{"C", "Z"}));
+        QCOMPARE(broker.calls, (QStringList{"unsubscribe:A", "unsubscribe:B", "subscribe:Z"}));
 
         broker.calls.clear();
         feeder.stop();
-        QCOMPARE(broker.calls, (QStringList{"stopLiveData", "unsubscribe:A", "unsubscribe:B", "unsubscribe:C"}));
-        QCOMPARE(feeder.statusText(), QString("Stopped - 3 symbols configured"));
+        QCOMPARE(broker.calls, (QStringList{"stopLiveData", "unsubscribe:C", "unsubscribe:Z"}));
+        QCOMPARE(feeder.statusText(), QString("Stopped - 2 symbols configured"));
     }
 
     void settingsReachFacade()

@@ -1,6 +1,6 @@
 // The main window as a trader uses it: built per provider around a recording broker, the
 // watchlist, ticks landing in rows, the store and the exporter, connecting, backfill requests
-// and the AmiBroker switch-on, plus one run against a loopback "Custom API" quote service.
+// and the AmiBroker switch-on.
 #include "amibroker/AmiBrokerPlugin.h"
 #include "amibroker/CSVExporter.h"
 #include "backtest/SQLiteOHLCStore.h"
@@ -65,8 +65,6 @@ private slots:
     void historyReplyExported();
 
     void amiBrokerPathSwitchesExportOn();
-
-    void customApiEndToEnd();
 
 private:
     // A window on the current settings, with a recording broker for every provider.
@@ -362,6 +360,8 @@ void TestMainWindow::addRemoveClear()
 {
     settings->setProvider(SettingsManager::TradeJini);
     auto w = makeWindow();
+    w->repository()->addSymbol("RELIANCE", "2885", "NSE", "EQ");
+    w->repository()->addSymbol("INFY", "1594", "NSE", "EQ");
     QTableWidget* t = watchlistTable(*w);
     QCOMPARE(t->rowCount(), 0);
 
@@ -383,9 +383,12 @@ void TestMainWindow::addRemoveClear()
     QCOMPARE(t->rowCount(), 2);
     rowButton(*w, 0, "Remove")->click();
     QCOMPARE(t->rowCount(), 1);
-    QCOMPARE(prompts->shown.last().text, QString("Remove 2885 from watchlist?"));
-    QCOMPARE(windowStatus(*w), QString("Removed 2885 from watchlist."));
+    QCOMPARE(prompts->shown.last().text, QString("Remove RELIANCE from watchlist?"));
+    QCOMPARE(windowStatus(*w), QString("Removed RELIANCE from watchlist."));
     QCOMPARE(SettingsManager().watchlistForBroker("TradeJini"), QStringList{"1594"});
+    // The connector's stream drops it at once.
+    QTRY_COMPARE(broker->calls.filter("unsubscribe:").size(), 1);
+    QVERIFY(broker->calls.filter("unsubscribe:").first().contains("2885"));
 
     // Clear All empties the lists but leaves the file to the next save.
     prompts->answers = {QMessageBox::Yes};
@@ -845,69 +848,6 @@ void TestMainWindow::amiBrokerPathSwitchesExportOn()
     w->exporter()->setExportEnabled(false);
     edit->setText(tempDir.path());
     QCOMPARE(label->text(), QString("Status: Auto-importing to AmiBroker"));  // switched on again
-}
-
-// ---------------------------------------------------------------------------------------------
-
-void TestMainWindow::customApiEndToEnd()
-{
-    // Each symbol has its own quote; only requests with the key are answered.
-    HttpTestServer quotes;
-    QVERIFY(quotes.listen());
-    quotes.setResponder([](const HttpTestServer::Request& r) {
-        if (r.header("X-API-Key") != "custom-key-123")
-            return HttpTestServer::Reply::json("{}", 401);
-        if (r.query.queryItemValue("symbol") == "ACME")
-            return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
-                                               R"("high":125,"low":119.5,"volume":5000})");
-        return HttpTestServer::Reply::json(R"({"price":77.5})");  // no open
-    });
-    settings->setProvider(SettingsManager::CustomAPI);
-    settings->setApiKey("custom-key-123");
-    settings->setCustomUrl(quotes.baseUrl());
-    settings->setCurrentBroker("Custom API");
-    auto w = makeWindow();
-    w->brokerFacade()->setPollInterval(100);
-    QVERIFY(!w->brokerFacade()->implementation());
-
-    // Connected with nothing to poll yet: the status says what to do.
-    QMetaObject::invokeMethod(w.get(), "onConnectAction");
-    QCOMPARE(windowStatus(*w),
-             QString("Custom API is ready: add symbols with Quick Add, then press Start Feed."));
-
-    // Without an instrument master, quick add takes the typed text as the symbol.
-    auto* search = w->findChild<QLineEdit*>("symbolSearchEdit");
-    for (const char* typed : {"acme", "zed"}) {
-        search->setText(typed);
-        QMetaObject::invokeMethod(w.get(), "onSymbolSearchTriggered");
-    }
-    QCOMPARE(settings->watchlistForBroker("Custom API"), (QStringList{"ACME", "ZED"}));
-
-    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
-    QVERIFY(prompts->shown.isEmpty());
-    QVERIFY(w->feeder()->isRunning());
-    QTableWidget* tb = watchlistTable(*w);
-    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
-    QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("77.50"), 15000);
-    QCOMPARE(tb->item(0, 2)->text(), QString("3.45"));
-    QCOMPARE(tb->item(0, 7)->text(), QString("5,000"));
-    QCOMPARE(tb->item(1, 2)->text(), QString("--"));  // no open: no change to show
-    QCOMPARE(tb->item(1, 3)->text(), QString("--"));
-    QCOMPARE(w->dataStore()->latestTick("ACME").ltp, 123.45);
-    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
-
-    // Stop says the poll is off and how to resume; Start Feed resumes it.
-    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
-    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Disconnected"));
-    QCOMPARE(windowStatus(*w), QString("Live feed stopped. Press Start Feed to poll Custom API again."));
-    QVERIFY(w->findChild<QPushButton*>("startLiveFeedBtn")->isEnabled());
-    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
-    QVERIFY(prompts->shown.isEmpty());
-    QVERIFY(w->feeder()->isRunning());
-    QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->text(), QString("Connected"));
-
-    QMetaObject::invokeMethod(w.get(), "onDisconnectAction");
-    QVERIFY(!w->feeder()->isRunning());
 }
 
 QTEST_MAIN(TestMainWindow)

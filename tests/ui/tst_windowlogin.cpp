@@ -103,7 +103,7 @@ void TestWindowLogin::credentialsBox_data()
     QTest::addColumn<bool>("openSettings");
     QTest::newRow("TradeJini without key, Cancel") << 2 << "" << false;
     QTest::newRow("AngelOne with key but no client code, Open Settings") << 4 << "ao-key" << true;
-    QTest::newRow("Custom API always") << 6 << "cust-key" << true;
+    QTest::newRow("Custom API without URL") << 6 << "cust-key" << true;
 }
 
 void TestWindowLogin::credentialsBox()
@@ -122,7 +122,8 @@ void TestWindowLogin::credentialsBox()
     QCOMPARE(prompts->shown.first().kind, QString("offerSettings"));
     QCOMPARE(prompts->shown.first().title, QString("Credentials Not Configured"));
     QCOMPARE(prompts->shown.first().text,
-             name + " API credentials are not configured.\nPlease set them in Settings first.");
+             provider == 6 ? "Custom API needs its Custom URL and API key.\nPlease set them in Settings first."
+                           : name + " API credentials are not configured.\nPlease set them in Settings first.");
     QCOMPARE(prompts->dialogsRun, openSettings ? 1 : 0);
     QVERIFY(!holds<TradeJiniAuth>(*w));
     QVERIFY(!holds<AngelOneAuth>(*w));

@@ -1,6 +1,8 @@
 // Settings dialog frame, provider page, and the copy between its controls and the settings.
 #include "ui/dialogs/SettingsDialog.h"
 
+#include "brokers/CustomApiParser.h"
+#include "brokers/QuoteOutcome.h"
 #include "core/SettingsManager.h"
 #include "ui/dialogs/DialogPrompts.h"
 
@@ -12,12 +14,17 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QNetworkRequest>
 #include <QPushButton>
 #include <QScrollArea>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTimeEdit>
 #include <QTimer>
+#include <QUrl>
+#include <QUrlQuery>
 #include <QVBoxLayout>
 
 namespace {
@@ -484,6 +491,7 @@ void SettingsDialog::loadSettings()
     customUrlEdit->setText(s->customUrl());
     autoConnectCheck->setChecked(s->connectOnStartup());
     updateIntervalSpin->setValue(s->updateInterval());
+    requestTimeoutSpin->setValue(s->requestTimeout());
     maxHistoricalDaysSpin->setValue(s->maxHistoricalDays());
     autoDownloadCheck->setChecked(s->autoDownloadHistorical());
     pluginEnabledCheck->setChecked(s->pluginEnabled());
@@ -575,6 +583,7 @@ void SettingsDialog::saveSettings()
     s->setCustomUrl(customUrlEdit->text());
     s->setConnectOnStartup(autoConnectCheck->isChecked());
     s->setUpdateInterval(updateIntervalSpin->value());
+    s->setRequestTimeout(requestTimeoutSpin->value());
     s->setMaxHistoricalDays(maxHistoricalDaysSpin->value());
     s->setAutoDownloadHistorical(autoDownloadCheck->isChecked());
     s->setPluginEnabled(pluginEnabledCheck->isChecked());
@@ -710,16 +719,72 @@ void SettingsDialog::onResetToDefaultsClicked()
 
 void SettingsDialog::onTestApiClicked()
 {
-    // No request is made, so the result must not claim the key works.
-    apiStatusLabel->setText(QStringLiteral("Status: Testing..."));
-    apiStatusLabel->setStyleSheet(QStringLiteral("color: orange;"));
-    QTimer::singleShot(delays.testApiMs, this, [this] {
-        if (apiKeyEdit->text().trimmed().isEmpty()) {
-            apiStatusLabel->setText(QStringLiteral("Status: No API key entered"));
-            apiStatusLabel->setStyleSheet(QStringLiteral("color: red;"));
-        } else {
-            apiStatusLabel->setText(QStringLiteral("Status: API key not verified"));
-            apiStatusLabel->setStyleSheet(QStringLiteral("color: gray;"));
+    const auto show = [this](const QString& text, const char* colour) {
+        apiStatusLabel->setText(QStringLiteral("Status: ") + text);
+        apiStatusLabel->setStyleSheet(QStringLiteral("color: %1;").arg(QLatin1String(colour)));
+    };
+    if (testReply)
+        testReply->abort();  // its result would only overwrite this one's
+    const QString base = customUrlEdit->text().trimmed();
+    const QString key = apiKeyEdit->text().trimmed();
+    if (providerCombo->currentIndex() != SettingsManager::CustomAPI)
+        return show(QStringLiteral("Test API checks the Custom API Endpoint"), "gray");
+    if (base.isEmpty())
+        return show(QStringLiteral("No Custom URL entered"), "red");
+    if (key.isEmpty())
+        return show(QStringLiteral("No API key entered"), "red");
+
+    // One quote request as the feed sends it, for the first symbol of the watchlist.
+    QString symbol = settingsManager->watchlistForBroker(SettingsManager::providerName(SettingsManager::CustomAPI)).value(0);
+    if (symbol.isEmpty())
+        symbol = QStringLiteral("NIFTY");
+    QUrlQuery query;
+    query.addQueryItem(QStringLiteral("symbol"), symbol);
+    const QString address = base + (base.contains(QLatin1Char('?')) ? QLatin1Char('&') : QLatin1Char('?'))
+        + query.toString(QUrl::FullyEncoded);
+    QNetworkRequest request{QUrl(address, QUrl::TolerantMode)};
+    request.setHeader(QNetworkRequest::UserAgentHeader, QByteArray("Tickvane/1.0"));
+    request.setRawHeader("X-API-Key", key.toUtf8());
+    if (!testNetwork)
+        testNetwork = new QNetworkAccessManager(this);
+    QNetworkReply* reply = testNetwork->get(request);
+    testReply = reply;
+    show(QStringLiteral("Testing..."), "orange");
+
+    const int timeoutMs = delays.testApiTimeoutMs > 0 ? delays.testApiTimeoutMs : requestTimeoutSpin->value() * 1000;
+    auto* deadline = new QTimer(reply);
+    deadline->setSingleShot(true);
+    connect(deadline, &QTimer::timeout, reply, [reply] {
+        reply->setProperty("timedOut", true);
+        reply->abort();
+    });
+    deadline->start(timeoutMs);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, symbol, show, timeoutMs] {
+        reply->deleteLater();
+        if (reply != testReply)
+            return;  // replaced by a newer test
+        QuoteOutcome outcome = QuoteOutcome::fromReply(reply, reply->property("timedOut").toBool());
+        CustomApiParser::QuoteResult quote;
+        if (outcome.ok()) {
+            quote = CustomApiParser::parseQuote(reply->readAll(), false);
+            if (!quote.parsed)
+                outcome = QuoteOutcome::notJson(quote.error);
+        }
+        switch (outcome.kind) {
+        case QuoteOutcome::Ok:
+            if (quote.tick.ltp > 0)
+                return show(QStringLiteral("Works - %1 at %2").arg(symbol, QString::number(quote.tick.ltp, 'f', 2)), "green");
+            return show(QStringLiteral("Reached, but the reply has no price for %1").arg(symbol), "orange");
+        case QuoteOutcome::KeyRefused:
+            return show(QStringLiteral("API key refused (HTTP %1)").arg(outcome.httpStatus), "red");
+        case QuoteOutcome::NotReachable:
+            return show(QStringLiteral("Not reachable - %1").arg(outcome.detail), "red");
+        case QuoteOutcome::HttpError:
+            return show(QStringLiteral("Service answered HTTP %1").arg(outcome.httpStatus), "red");
+        case QuoteOutcome::NotJson:
+            return show(QStringLiteral("Reply is not JSON"), "red");
+        case QuoteOutcome::TimedOut:
+            return show(QStringLiteral("Timed out - no reply within %1 s").arg(qMax(1, timeoutMs / 1000)), "red");
         }
     });
 }

@@ -6,6 +6,7 @@
 #include <QList>
 #include <QMap>
 #include <QPair>
+#include <QPointer>
 #include <QString>
 
 #include <functional>
@@ -20,6 +21,8 @@ class QDialogButtonBox;
 class QGroupBox;
 class QLabel;
 class QLineEdit;
+class QNetworkAccessManager;
+class QNetworkReply;
 class QPushButton;
 class QSpinBox;
 class QTabWidget;
@@ -47,7 +50,7 @@ public:
     void setCurrentLogFile(const QString& path) { currentLogFile = path; }
     // Delays before the follow-up boxes of a login and the API test (tests shorten them).
     struct Delays {
-        int testApiMs = 2000;
+        int testApiTimeoutMs = 0;  // above 0: the API test's wait instead of the Request timeout
         int zerodhaFallbackMs = 5000;
         int fyersCodeMs = 2000;
     };
@@ -220,6 +223,8 @@ private:
 
     DialogPrompts* prompts;
     Delays delays;
+    QNetworkAccessManager* testNetwork = nullptr;  // made on the first API test
+    QPointer<QNetworkReply> testReply;              // the API test on its way
     std::function<void(QObject*)> loginHook;
     QString currentLogFile;
     QHash<QLineEdit*, QString> storedTokens;  // the stored value each token field last showed

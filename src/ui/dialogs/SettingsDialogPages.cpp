@@ -272,14 +272,19 @@ void SettingsDialog::onClearLogsClicked()
         currentLogFile.isEmpty() ? QString() : QDir::cleanPath(QFileInfo(currentLogFile).absoluteFilePath());
     int deleted = 0;
     int failed = 0;
+    bool kept = false;
     for (const QFileInfo& f : logs) {
         // The running program's log stays: unlinking it here would silently swallow every later line.
-        if (QDir::cleanPath(f.absoluteFilePath()) == live || !QFile::remove(f.absoluteFilePath()))
-            ++failed;
-        else
+        if (QDir::cleanPath(f.absoluteFilePath()) == live)
+            kept = true;
+        else if (QFile::remove(f.absoluteFilePath()))
             ++deleted;
+        else
+            ++failed;
     }
     QString text = QStringLiteral("Deleted %1 log file(s).").arg(deleted);
+    if (kept)
+        text += QStringLiteral("\nThe log of this session is kept while Tickvane runs.");
     if (failed > 0)
         text += QStringLiteral("\nFailed to delete %1 file(s) (may be in use).").arg(failed);
     info(QStringLiteral("Logs Cleared"), text);

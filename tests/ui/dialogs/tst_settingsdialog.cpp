@@ -48,7 +48,8 @@ private slots:
     void validation_data();
     void validation();
     void storedFyersProviderSurvivesOk();
-    void testApiDoesNotClaimSuccess();
+    void testApiReportsWhatCameBack_data();
+    void testApiReportsWhatCameBack();
     void tokenExpiryCheck_data();
     void tokenExpiryCheck();
     void statusLabelsFollowStoredTokens();
@@ -115,7 +116,6 @@ SettingsDialog* TestSettingsDialog::make()
     delete dialog;
     dialog = new SettingsDialog(settings.get(), nullptr, prompts.get());
     SettingsDialog::Delays d;
-    d.testApiMs = 0;
     d.zerodhaFallbackMs = 0;
     d.fyersCodeMs = 0;
     dialog->setDelays(d);
@@ -178,6 +178,7 @@ void TestSettingsDialog::okSavesClampedControlsAndCancelNothing()
     settings->setConnectOnStartup(true);
     settings->setDhanClientId("D1");
     settings->setMaxHistoricalDays(5000);  // beyond the control's range
+    settings->setRequestTimeout(90);
     const QTime nseOpen = settings->marketStartTime("NSE");
     make();
     w<QLineEdit>("upstoxApiKeyEdit")->setText("UK");
@@ -207,6 +208,7 @@ void TestSettingsDialog::okSavesClampedControlsAndCancelNothing()
     QCOMPARE(settings->apiKey(), QString("general"));
     QCOMPARE(settings->updateInterval(), 42);
     QCOMPARE(settings->maxHistoricalDays(), 3650);
+    QCOMPARE(settings->requestTimeout(), 60);
     QCOMPARE(settings->marketStartTime("NSE"), QTime(9, 1));
     QCOMPARE(settings->dhanClientId(), QString("D1"));
     QVERIFY(settings->connectOnStartup());  // carried by a control the user never sees
@@ -314,16 +316,42 @@ void TestSettingsDialog::storedFyersProviderSurvivesOk()
     QCOMPARE(restartPrompts, 0);
 }
 
-void TestSettingsDialog::testApiDoesNotClaimSuccess()
+void TestSettingsDialog::testApiReportsWhatCameBack_data()
 {
+    QTest::addColumn<QString>("url");      // empty: the loopback quote service
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("body");  // empty: no reply at all
+    QTest::addColumn<QString>("expected");
+    const QByteArray quote = R"({"symbol":"ACME","price":88.5})";
+    QTest::newRow("works") << "" << 200 << quote << "Works - ACME at 88.50";
+    QTest::newRow("key refused") << "" << 401 << QByteArray("{}") << "API key refused (HTTP 401)";
+    QTest::newRow("outage") << "" << 503 << QByteArray("{}") << "Service answered HTTP 503";
+    QTest::newRow("not json") << "" << 200 << QByteArray("<html>") << "Reply is not JSON";
+    QTest::newRow("no price") << "" << 200 << QByteArray("{}") << "Reached, but the reply has no price for ACME";
+    QTest::newRow("timed out") << "" << 200 << QByteArray() << "Timed out - no reply within 1 s";
+    QTest::newRow("not reachable") << "http://127.0.0.1:1/q" << 200 << quote << "Not reachable - Connection refused";
+    QTest::newRow("no url") << " " << 200 << quote << "No Custom URL entered";
+}
+
+void TestSettingsDialog::testApiReportsWhatCameBack()
+{
+    QFETCH(QString, url);
+    QFETCH(int, status);
+    QFETCH(QByteArray, body);
+    QFETCH(QString, expected);
+    server->setReply("GET", "/q", body.isEmpty() ? HttpTestServer::Reply::silent() : HttpTestServer::Reply::json(body, status));
+    settings->setWatchlistForBroker("Custom API", {"ACME"});
     make();
-    auto* label = w<QLabel>("apiStatusLabel");
+    dialog->setDelays({body.isEmpty() ? 300 : 0, 0, 0});  // only the silent service waits short
+    w<QComboBox>("providerCombo")->setCurrentIndex(SettingsManager::CustomAPI);
+    w<QLineEdit>("customUrlEdit")->setText(url.isEmpty() ? server->baseUrl() + "/q" : url);
+    w<QLineEdit>("apiKeyEdit")->setText("the-key");
     w<QPushButton>("testApiButton")->click();
-    QCOMPARE(label->text(), QString("Status: Testing..."));
-    QTRY_COMPARE(label->text(), QString("Status: No API key entered"));
-    w<QLineEdit>("apiKeyEdit")->setText("abc");
-    w<QPushButton>("testApiButton")->click();
-    QTRY_COMPARE(label->text(), QString("Status: API key not verified"));
+    QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), "Status: " + expected);
+    // One request, in the form the feed sends.
+    QCOMPARE(server->requestCount(), url.isEmpty() ? 1 : 0);
+    if (url.isEmpty())
+        QCOMPARE(server->lastRequest().header("X-API-Key") + server->lastRequest().rawTarget, QByteArray("the-key/q?symbol=ACME"));
 }
 
 void TestSettingsDialog::tokenExpiryCheck_data()
@@ -451,7 +479,7 @@ void TestSettingsDialog::clearLogsKeepsTheLiveLog()
 
     clear->click();
     QCOMPARE(prompts->last().title, QString("Logs Cleared"));
-    QCOMPARE(prompts->last().text, QString("Deleted 2 log file(s).\nFailed to delete 1 file(s) (may be in use)."));
+    QCOMPARE(prompts->last().text, QString("Deleted 2 log file(s).\nThe log of this session is kept while Tickvane runs."));
     QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), (QStringList{"Tickvane_2.log", "keep.json"}));
 }
 
