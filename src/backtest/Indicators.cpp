@@ -8,15 +8,6 @@ namespace {
 
 // The single steps of the walks below. The strategy blocks' sliding forms (SlidingIndicator) repeat
 // them operation for operation, so that their results are bit-for-bit those of a full walk.
-inline void smaStep(double& sum, qint64& count, double value, int period, const double* dropped)
-{
-    sum += value;
-    if (++count > period) {
-        sum -= *dropped;
-        count = period;
-    }
-}
-
 inline double emaStep(double previous, double value, double k)
 {
     return previous + (value - previous) * k;
@@ -34,24 +25,34 @@ inline double emaFactor(int period)
     return 2.0 / (static_cast<double>(period) + 1.0);
 }
 
-// Running-window mean walked from the oldest of n values (newest first) to the newest. Writes every
-// mean into `out` when it is given and stops after position `stopAt`; returns the mean at that position.
-double smaWalk(const double* values, int n, int period, int stopAt, double* out)
+// The means at positions n-1 down to stopAt of n values (newest first) into `out`. Four neighbouring
+// windows are summed side by side, each in windowMean's order, so every mean has windowMean's bits.
+void smaWindows(const double* values, int n, int period, int stopAt, double* out)
 {
-    double sum = 0.0;
-    qint64 count = 0;
-    double mean = 0.0;
-    for (int j = n - 1; j >= stopAt; --j) {
-        // The value leaving the window is only read once the window is full, so j + period is in range.
-        smaStep(sum, count, values[j], period, count >= period ? &values[j + period] : nullptr);
-        mean = sum / static_cast<double>(count);
-        if (out)
-            out[j] = mean;
+    auto width = [&](int j) { return static_cast<int>(std::min<qint64>(period, static_cast<qint64>(n) - j)); };
+    int j = n - 1;
+    // The oldest positions, whose windows reach the oldest value, and any odd ones left at the end.
+    for (; j >= stopAt && width(j) < period; --j)
+        out[j] = windowMean(values[j], values + j + 1, width(j));
+    const double p = static_cast<double>(period);
+    for (; j - 3 >= stopAt; j -= 4) {
+        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
+        for (int k = period - 1; k >= 0; --k) {
+            s0 += values[j + k];
+            s1 += values[j - 1 + k];
+            s2 += values[j - 2 + k];
+            s3 += values[j - 3 + k];
+        }
+        out[j] = s0 / p;
+        out[j - 1] = s1 / p;
+        out[j - 2] = s2 / p;
+        out[j - 3] = s3 / p;
     }
-    return mean;
+    for (; j >= stopAt; --j)
+        out[j] = windowMean(values[j], values + j + 1, period);
 }
 
-// EMA seeded by the running-window mean over the oldest period + 1 positions (positions n-1 down to
+// EMA seeded by the window means over the oldest period + 1 positions (positions n-1 down to
 // n-period-1), then prev + (v - prev) * k toward the newest.
 QVector<double> seededEma(const QVector<double>& values, int period, double k)
 {
@@ -59,8 +60,8 @@ QVector<double> seededEma(const QVector<double>& values, int period, double k)
     QVector<double> out(n, 0.0);
     if (period < 1 || n == 0)
         return out;
-    smaWalk(values.constData(), n, period, 0, out.data());
     const qint64 lastSeeded = static_cast<qint64>(n) - period - 1;
+    smaWindows(values.constData(), n, period, static_cast<int>(std::max<qint64>(lastSeeded, 0)), out.data());
     for (qint64 j = std::min<qint64>(lastSeeded - 1, n - 2); j >= 0; --j)
         out[j] = emaStep(out[j + 1], values[j], k);
     return out;
@@ -75,6 +76,14 @@ double trueRange(const QVector<StoredCandle>& c, int i)
 }
 
 }  // namespace
+
+double windowMean(double newest, const double* older, int count)
+{
+    double sum = 0.0;
+    for (int k = count - 2; k >= 0; --k)
+        sum += older[k];
+    return (sum + newest) / static_cast<double>(count);
+}
 
 double computeRsi(const QVector<double>& closes, int period)
 {
@@ -106,7 +115,7 @@ QVector<double> smaSeries(const QVector<double>& values, int period)
     QVector<double> out(values.size(), 0.0);
     if (period < 1 || values.isEmpty())
         return out;
-    smaWalk(values.constData(), values.size(), period, 0, out.data());
+    smaWindows(values.constData(), values.size(), period, 0, out.data());
     return out;
 }
 
@@ -138,7 +147,7 @@ double smaLatest(const double* values, int n, int period)
 {
     if (period < 1 || n == 0)
         return 0.0;
-    return smaWalk(values, n, period, 0, nullptr);
+    return windowMean(values[0], values + 1, static_cast<int>(std::min<qint64>(period, n)));
 }
 
 double emaLatest(const double* values, int n, int period)
@@ -148,7 +157,8 @@ double emaLatest(const double* values, int n, int period)
     const double k = emaFactor(period);
     // The newest seeded position; everything newer follows the recursion.
     const qint64 lastSeeded = std::max<qint64>(static_cast<qint64>(n) - period - 1, 0);
-    double prev = smaWalk(values, n, period, static_cast<int>(lastSeeded), nullptr);
+    const int seedAt = static_cast<int>(lastSeeded);
+    double prev = windowMean(values[seedAt], values + seedAt + 1, static_cast<int>(std::min<qint64>(period, n - seedAt)));
     for (qint64 j = lastSeeded - 1; j >= 0; --j)
         prev = emaStep(prev, values[j], k);
     return prev;
