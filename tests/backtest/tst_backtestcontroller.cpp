@@ -10,7 +10,10 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QtTest>
 
 #include <cmath>
@@ -476,6 +479,35 @@ void TestBacktestController::failedPostsAreLoggedAndTheJobGoesOn()
         QVERIFY(controller.handleJob(job("P2", {"A"}, "2024-03-09", "2024-03-10")));
         QVERIFY(finished.wait(30000));
         QTRY_COMPARE_WITH_TIMEOUT(log->count(QtWarningMsg, "[BacktestController] HTTP POST error:"), 2, 10000);
+    }
+    {
+        // A peer that answers a byte at a time, never quiet for long and never done: the bound on the
+        // whole post ends each one, and the job's "done" still goes out.
+        QTcpServer trickler;
+        QVERIFY(trickler.listen(QHostAddress::LocalHost));
+        QTimer drip;
+        QList<QTcpSocket*> peers;
+        connect(&trickler, &QTcpServer::newConnection, this, [&] {
+            while (QTcpSocket* peer = trickler.nextPendingConnection()) {
+                peer->write("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n");
+                peers.append(peer);
+            }
+        });
+        connect(&drip, &QTimer::timeout, this, [&] {
+            for (QTcpSocket* peer : qAsConst(peers))
+                peer->write("x");
+        });
+        drip.start(20);
+        CandleFixture::fill(*store, "AAA", CandleFixture::randomDay("2024-03-04", 500, 7));
+        BacktestController controller(store, QString("http://127.0.0.1:%1").arg(trickler.serverPort()), QString(),
+                                       [this](const QString& m) { sent.append(m); });
+        controller.setPostTimeout(300);
+        QSignalSpy finished(&controller, &BacktestController::jobFinished);
+        QVERIFY(controller.handleJob(job("P3", {"AAA"}, "2024-03-04", "2024-03-04")));
+        QVERIFY(finished.wait(30000));
+        // Progress, results, progress and "done", each cut short in turn.
+        QTRY_COMPARE_WITH_TIMEOUT(log->count(QtWarningMsg, "no complete reply within 300 ms"), 4, 10000);
+        QCOMPARE(peers.size(), 4);
     }
 }
 
