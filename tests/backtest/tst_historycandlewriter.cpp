@@ -12,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTime>
 #include <QtTest>
@@ -60,6 +62,7 @@ private slots:
     void intervalsChooseTheTable();
     void barsBecomeCandles();
     void downloadsFillTheStoreForBacktests();
+    void aLockedStoreIsWaitedForThenReported();
 };
 
 void TestHistoryCandleWriter::intervalsChooseTheTable_data()
@@ -133,14 +136,14 @@ void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
     server.setReply("GET", "/", HttpTestServer::Reply::json(minuteHistory()));
     QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
     QVERIFY(written.wait(10000));
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 750}));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 750, 0, ""}));
     QCOMPARE(store.minuteCandleCount(), qint64(750));
     QCOMPARE(store.loadMinuteCandles("SYM", "2024-03-04").first().time, QString("09:15:00"));
 
     // The same range again adds no row; daily bars go to the day table; a 5-minute download is not stored.
     QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
     QVERIFY(written.wait(10000));
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 0}));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 0, 0, ""}));
     server.setReply("GET", "/", HttpTestServer::Reply::json(QJsonDocument(QJsonObject{{"data", QJsonArray{
         bar("2024-03-04", 100, 102.05, 97.95, 100, 3750), bar("2024-03-05", 100, 101.55, 99.95, 100, 3750)}}})
         .toJson(QJsonDocument::Compact)));
@@ -150,7 +153,7 @@ void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
     downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "day");
     QVERIFY(written.wait(10000));
     QCOMPARE(written.size(), 3);
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "day", 2, 2}));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "day", 2, 2, 0, ""}));
     QCOMPARE(store.loadDayCandles("SYM", "2024-03-01", "2024-03-08").size(), 2);
     QCOMPARE(store.minuteCandleCount(), qint64(750));
 
@@ -173,6 +176,53 @@ void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
     for (const TradeRecord& t : trades)
         text << QString("%1 %2 %3 > %4 %5").arg(t.entry_date, t.entry_time).arg(t.entry_price).arg(t.exit_time).arg(t.exit_price);
     QCOMPARE(text, (QStringList{"2024-03-04 10:00:00 102 > 11:00:00 98", "2024-03-05 09:30:00 101.5 > 15:15:00 100"}));
+}
+
+void TestHistoryCandleWriter::aLockedStoreIsWaitedForThenReported()
+{
+    registerMarketDataTypes();
+    QTemporaryDir dir;
+    SQLiteOHLCStore store;
+    QVERIFY(store.open(dir.path()));
+    QList<OHLCData> bars;
+    for (int m = 0; m < 20; ++m) {
+        OHLCData b;
+        b.timestamp = QDateTime(QDate(2024, 3, 4), QTime(3, 45).addSecs(60 * m), Qt::UTC);
+        b.open = b.high = b.low = b.close = 100 + m;
+        bars.append(b);
+    }
+    // Another program holds the write lock of the minute database.
+    QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other program");
+    other.setDatabaseName(dir.filePath("1min.db"));
+    QVERIFY(other.open());
+    QSqlQuery lock(other);
+    QVERIFY(lock.exec("BEGIN IMMEDIATE"));
+    {
+        auto* writer = new HistoryCandleWriter(&store);
+        writer->setBusyWait(300);
+        QSignalSpy written(writer, &HistoryCandleWriter::written);
+        writer->write("SYM", "minute", bars);
+        QVERIFY(written.wait(10000));
+        QCOMPARE(written.last().mid(2, 3), (QList<QVariant>{20, 0, 20}));
+        QVERIFY(!written.last().at(5).toString().isEmpty());
+        // A store that stays locked holds neither the queued batches nor exit: they are reported.
+        writer->setBusyWait(std::numeric_limits<int>::max());
+        writer->write("SYM", "minute", bars);
+        writer->write("SYM", "minute", bars);
+        delete writer;
+        QCOMPARE(written.size(), 3);
+        QCOMPARE(written.last().mid(2, 3), (QList<QVariant>{20, 0, 20}));
+    }
+    QCOMPARE(store.minuteCandleCount(), qint64(0));
+    // Released while the batch is queued or waiting: the whole batch goes in.
+    HistoryCandleWriter writer(&store);
+    QSignalSpy written(&writer, &HistoryCandleWriter::written);
+    writer.write("SYM", "minute", bars);
+    QVERIFY(lock.exec("ROLLBACK"));
+    QVERIFY(written.wait(10000));
+    QCOMPARE(written.last().mid(2, 3), (QList<QVariant>{20, 20, 0}));
+    lock.finish();
+    other.close();
 }
 
 QTEST_GUILESS_MAIN(TestHistoryCandleWriter)

@@ -53,6 +53,7 @@ private slots:
     void memoryStoreCreatesNoFilesAndIsShared();
     void failedOpenAnswersEmptyAndLeavesNothingBehind();
     void failedCommitIsNotCountedAsInserted();
+    void lockedStoreAndRefusedRowsAreReported();
     void readsFromWorkerThreads();
     void tradingDays_data();
     void tradingDays();
@@ -198,6 +199,39 @@ void TestSQLiteOHLCStore::failedCommitIsNotCountedAsInserted()
     reading.finish();
     QCOMPARE(store.minuteCandleCount(), qint64(0));
     QCOMPARE(store.insertMinuteCandles("A", {candle("2024-03-04", "09:15:00", 1, 1, 1, 1, 1)}), 1);
+}
+
+void TestSQLiteOHLCStore::lockedStoreAndRefusedRowsAreReported()
+{
+    QTemporaryDir dir;
+    SQLiteOHLCStore store;
+    QVERIFY(store.open(dir.path()));
+    const StoredCandle a = candle("2024-03-04", "09:15:00", 1, 1, 1, 1, 1);
+    const StoredCandle b = candle("2024-03-04", "09:16:00", 2, 2, 2, 2, 2);
+    QCOMPARE(store.insertMinuteCandles("A", {a}), 1);
+    {
+        // Another connection holds the write lock: the whole batch fails at once, reads go on.
+        QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other program");
+        other.setDatabaseName(dir.filePath("1min.db"));
+        QVERIFY(other.open());
+        QSqlQuery lock(other);
+        QVERIFY(lock.exec("BEGIN IMMEDIATE"));
+        const IOHLCStore::InsertReport r = store.insertCandles(true, "A", {a, b});
+        QVERIFY(r.busy);
+        QCOMPARE(QList<int>({r.added, r.duplicates, r.failed}), QList<int>({0, 0, 2}));
+        QVERIFY(r.problem.contains("locked"));
+        QCOMPARE(store.loadMinuteCandles("A", "2024-03-04").size(), 1);
+        QVERIFY(lock.exec("ROLLBACK"));
+    }
+    QSqlDatabase::removeDatabase("other program");
+    // A row that cannot be stored (a NaN price would be NULL) fails alone, apart from duplicates.
+    StoredCandle nan = candle("2024-03-04", "09:17:00", 3, 3, 3, 3, 3);
+    nan.close = std::numeric_limits<double>::quiet_NaN();
+    const IOHLCStore::InsertReport r = store.insertCandles(true, "A", {a, b, nan});
+    QVERIFY(!r.busy);
+    QCOMPARE(QList<int>({r.added, r.duplicates, r.failed}), QList<int>({1, 1, 1}));
+    QVERIFY(!r.problem.isEmpty());
+    QCOMPARE(store.minuteCandleCount(), qint64(2));
 }
 
 void TestSQLiteOHLCStore::readsFromWorkerThreads()
