@@ -25,31 +25,45 @@ inline double emaFactor(int period)
     return 2.0 / (static_cast<double>(period) + 1.0);
 }
 
-// The means at positions n-1 down to stopAt of n values (newest first) into `out`. Four neighbouring
-// windows are summed side by side, each in windowMean's order, so every mean has windowMean's bits.
+// The window sum of windowMean, in its order.
+inline double windowSum(const double* newestFirst, int count)
+{
+    double sum = 0.0;
+    for (int k = count - 1; k >= 0; --k)
+        sum += newestFirst[k];
+    return sum;
+}
+
+// A window sum in four lanes (no dependent chain of adds): the series' fresh sums need no given order.
+double laneSum(const double* values, int count)
+{
+    double l0 = 0.0, l1 = 0.0, l2 = 0.0, l3 = 0.0;
+    int k = 0;
+    for (; k + 3 < count; k += 4) {
+        l0 += values[k];
+        l1 += values[k + 1];
+        l2 += values[k + 2];
+        l3 += values[k + 3];
+    }
+    for (; k < count; ++k)
+        l0 += values[k];
+    return (l0 + l1) + (l2 + l3);
+}
+
+// The means at positions n-1 down to stopAt of n values (newest first) into `out`, each windowMean's
+// bits. The windows that reach the oldest value share one running sum, which adds in windowMean's order.
 void smaWindows(const double* values, int n, int period, int stopAt, double* out)
 {
-    auto width = [&](int j) { return static_cast<int>(std::min<qint64>(period, static_cast<qint64>(n) - j)); };
-    int j = n - 1;
-    // The oldest positions, whose windows reach the oldest value, and any odd ones left at the end.
-    for (; j >= stopAt && width(j) < period; --j)
-        out[j] = windowMean(values[j], values + j + 1, width(j));
-    const double p = static_cast<double>(period);
-    for (; j - 3 >= stopAt; j -= 4) {
-        double s0 = 0.0, s1 = 0.0, s2 = 0.0, s3 = 0.0;
-        for (int k = period - 1; k >= 0; --k) {
-            s0 += values[j + k];
-            s1 += values[j - 1 + k];
-            s2 += values[j - 2 + k];
-            s3 += values[j - 3 + k];
+    double sum = 0.0;
+    for (int j = n - 1; j >= stopAt; --j) {
+        const qint64 count = std::min<qint64>(period, static_cast<qint64>(n) - j);
+        if (count < period) {
+            sum += values[j];
+            out[j] = sum / static_cast<double>(count);
+        } else {
+            out[j] = windowSum(values + j, period) / static_cast<double>(period);
         }
-        out[j] = s0 / p;
-        out[j - 1] = s1 / p;
-        out[j - 2] = s2 / p;
-        out[j - 3] = s3 / p;
     }
-    for (; j >= stopAt; --j)
-        out[j] = windowMean(values[j], values + j + 1, period);
 }
 
 // EMA seeded by the window means over the oldest period + 1 positions (positions n-1 down to
@@ -79,10 +93,7 @@ double trueRange(const QVector<StoredCandle>& c, int i)
 
 double windowMean(double newest, const double* older, int count)
 {
-    double sum = 0.0;
-    for (int k = count - 2; k >= 0; --k)
-        sum += older[k];
-    return (sum + newest) / static_cast<double>(count);
+    return (windowSum(older, count - 1) + newest) / static_cast<double>(count);
 }
 
 double computeRsi(const QVector<double>& closes, int period)
@@ -112,10 +123,32 @@ double rsiStep(double change, int period, double& avgGain, double& avgLoss)
 
 QVector<double> smaSeries(const QVector<double>& values, int period)
 {
-    QVector<double> out(values.size(), 0.0);
-    if (period < 1 || values.isEmpty())
+    const int n = values.size();
+    QVector<double> out(n, 0.0);
+    if (period < 1 || n == 0)
         return out;
-    smaWindows(values.constData(), values.size(), period, 0, out.data());
+    const double* v = values.constData();
+    const qint64 firstFull = static_cast<qint64>(n) - period;  // the oldest position with a full window
+    smaWindows(v, n, period, static_cast<int>(std::max<qint64>(firstFull, 0)), out.data());
+    // Newer windows from a running sum, summed afresh every `period` steps and whenever it has fallen
+    // below half of the largest sum since: subtracting has then cancelled leading digits and the
+    // rounding of the larger sums (a spike that has left, say) would show. In between, each step adds
+    // at most a few roundings of the current sum, so the mean stays within about 7 * period units in
+    // the last place of the exact one.
+    const double p = period;
+    double sum = firstFull > 0 ? laneSum(v + firstFull, period) : 0.0;
+    double peak = std::fabs(sum);
+    int since = 0;
+    for (qint64 j = firstFull - 1; j >= 0; --j) {
+        sum = (sum + v[j]) - v[j + period];
+        peak = std::max(peak, std::fabs(sum));
+        if (++since >= period || peak > 2.0 * std::fabs(sum)) {
+            sum = laneSum(v + j, period);
+            peak = std::fabs(sum);
+            since = 0;
+        }
+        out[j] = sum / p;
+    }
     return out;
 }
 

@@ -35,10 +35,11 @@ double computeRsi(const QVector<double>& closes, int period);
 // One step of the same smoothing on the caller's running averages; -1.0 when both are zero.
 double rsiStep(double change, int period, double& avgGain, double& avgLoss);
 
-// Mean of each value and up to period - 1 older ones (the oldest positions use shorter windows). Every
-// window is summed afresh from its own values: a running sum that adds the newest value and subtracts
-// the oldest keeps the rounding of everything that ever passed through it, so a spike long gone from
-// the window would still shift the mean.
+// Mean of each value and up to period - 1 older ones (the oldest positions use shorter windows), true
+// to the window's own values: a plain running sum that adds the newest value and subtracts the oldest
+// keeps the rounding of everything that ever passed through it, so a spike long gone from the window
+// would still shift the mean. smaLatest sums the window afresh; the series stays within a few hundred
+// units in the last place of that.
 QVector<double> smaSeries(const QVector<double>& values, int period);
 // EMA with k = 2 / (period + 1), seeded by the SMA over the oldest period + 1 positions.
 QVector<double> emaSeries(const QVector<double>& values, int period);
