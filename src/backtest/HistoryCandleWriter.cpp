@@ -2,6 +2,7 @@
 #include "backtest/HistoryCandleWriter.h"
 
 #include "backtest/IOHLCStore.h"
+#include "core/BarClock.h"
 
 #include <QDebug>
 #include <QElapsedTimer>
@@ -11,9 +12,6 @@
 #include <cmath>
 
 namespace {
-
-// Indian exchanges keep UTC+05:30 all year.
-constexpr int kExchangeOffsetSeconds = 5 * 3600 + 30 * 60;
 
 bool usablePrice(double v)
 {
@@ -70,11 +68,8 @@ QVector<StoredCandle> HistoryCandleWriter::toCandles(const QList<OHLCData>& bars
         if (!bar.timestamp.isValid() || !usablePrice(bar.open) || !usablePrice(bar.high) || !usablePrice(bar.low)
             || !usablePrice(bar.close))
             continue;
-        // A time that names its zone is read on the exchange's clock; a plain local time is taken as
-        // it reads, as the CSV export takes it.
-        const QDateTime when = bar.timestamp.timeSpec() == Qt::LocalTime
-            ? bar.timestamp
-            : bar.timestamp.toOffsetFromUtc(kExchangeOffsetSeconds);
+        // One row per exchange minute whichever source the bar came from and wherever the machine is.
+        const QDateTime when = BarClock::onExchangeClock(bar.timestamp);
         StoredCandle c;
         c.date = when.date().toString(Qt::ISODate);
         c.time = table == Table::Minute ? when.time().toString(QStringLiteral("HH:mm:ss")) : midnight;
