@@ -223,29 +223,39 @@ void TestBacktestAgent::stopsTargetsAndTrailing_data()
     QTest::addColumn<int>("reason");
     QTest::addColumn<double>("sl");
     QTest::addColumn<double>("target");
+    QTest::addColumn<double>("points");
     const QString d = "2024-03-04";
     const QJsonArray both{block(20, "StopLoss"), block(21, "Target")};
     QTest::newRow("both reached: target wins") << 1 << both << false << minuteBar(d, 30, 100, 111, 96, 100) << 110.0
-                                               << int(ExitReason::TargetHit) << 97.0 << 110.0;
+                                               << int(ExitReason::TargetHit) << 97.0 << 110.0 << 10.0;
     QTest::newRow("stop at its level") << 1 << both << false << minuteBar(d, 30, 100, 100.5, 96.5, 99) << 97.0
-                                       << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+                                       << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
     QTest::newRow("gap below the stop fills at the stop") << 1 << both << false << minuteBar(d, 30, 90, 91, 89, 90)
-                                                         << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+                                                         << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
     QTest::newRow("custom percents") << 1 << QJsonArray{block(20, "StopLoss", {{"percent", 1}}), block(21, "Target", {{"percent", 2}})}
                                      << false << minuteBar(d, 30, 100, 102.5, 99.5, 102) << 102.0
-                                     << int(ExitReason::TargetHit) << 99.0 << 102.0;
+                                     << int(ExitReason::TargetHit) << 99.0 << 102.0 << 2.0;
     // Trailing (trigger 1 %, distance 0.5 %): a high of 102 moves the stop to 101.49, hit on the same bar.
     QTest::newRow("trailing stop") << 1 << both << true << minuteBar(d, 30, 101.6, 102, 101.4, 101.5) << 101.49
-                                   << int(ExitReason::TrailingStopHit) << 101.49 << 110.0;
+                                   << int(ExitReason::TrailingStopHit) << 101.49 << 110.0 << 1.49;
     QTest::newRow("trailing on, not moved") << 1 << both << true << minuteBar(d, 30, 100, 100.5, 96, 97) << 97.0
-                                            << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+                                            << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
     QTest::newRow("low touches the stop exactly") << 1 << both << false << minuteBar(d, 30, 99, 99.5, 97, 98)
-                                                  << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0;
-    // A short from 100: its stop sits 3 % above the entry and its target 10 % below.
+                                                  << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
+    QTest::newRow("square-off below the entry") << 1 << both << false << minuteBar(d, 360, 98, 98.5, 97.5, 98)
+                                                << 98.0 << int(ExitReason::EodLoss) << 97.0 << 110.0 << -2.0;
+    // A short from 100: its stop sits 3 % above the entry and its target 10 % below; it gains as the
+    // price falls.
     QTest::newRow("short: high touches the stop") << 2 << both << false << minuteBar(d, 30, 101, 103, 100.5, 102)
-                                                  << 103.0 << int(ExitReason::StoplossHit) << 103.0 << 90.0;
+                                                  << 103.0 << int(ExitReason::StoplossHit) << 103.0 << 90.0 << -3.0;
     QTest::newRow("short: target below") << 2 << both << false << minuteBar(d, 30, 95, 96, 89, 91) << 90.0
-                                         << int(ExitReason::TargetHit) << 103.0 << 90.0;
+                                         << int(ExitReason::TargetHit) << 103.0 << 90.0 << 10.0;
+    QTest::newRow("short: square-off below the entry") << 2 << both << false << minuteBar(d, 360, 98, 98.5, 97.5, 98)
+                                                       << 98.0 << int(ExitReason::EodProfit) << 103.0 << 90.0 << 2.0;
+    // A low of 98 (1 % under the entry triggers) moves the stop down to 98 * 1.005 = 98.49; the bar's
+    // high of 98.7 then hits it.
+    QTest::newRow("short: trailing stop") << 2 << both << true << minuteBar(d, 30, 98.6, 98.7, 98, 98.6) << 98.49
+                                          << int(ExitReason::TrailingStopHit) << 98.49 << 90.0 << 1.51;
 }
 
 void TestBacktestAgent::stopsTargetsAndTrailing()
@@ -258,12 +268,14 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
     QFETCH(int, reason);
     QFETCH(double, sl);
     QFETCH(double, target);
-    // Buy (or sell) at 100 on the 09:25 close; the exit bar comes at 09:45; the exit rule never fires.
+    QFETCH(double, points);
+    // Buy (or sell) at 100 on the 09:25 close; then the exit bar; the exit rule never fires.
     const QString d = "2024-03-04";
     const bool isLong = side == 1;
+    const int exitIndex = (QTime::fromString(exitBar.time).msecsSinceStartOfDay() - QTime(9, 15).msecsSinceStartOfDay()) / 60000;
     fill(*store, "SYM", flatDay(d, isLong ? 99.5 : 100.5, {{10, minuteBar(d, 10, 99, 100, 99, 100)},
                                                         {11, minuteBar(d, 11, 100, 100.1, 99.9, 100)},
-                                                        {30, exitBar}}));
+                                                        {exitIndex, exitBar}}));
     QJsonObject strategy = thresholdStrategy(99.5, 0, levels);
     if (!isLong) {
         QJsonArray blocks{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 100.25}}),
@@ -274,6 +286,7 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
     }
     BacktestAgent agent;
     setUp(agent, store, d, d, strategy, true);
+    agent.setQty(3);
     agent.setTrailingStop(trailing, 1.0, 0.5);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
@@ -286,6 +299,8 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
     QCOMPARE(t.exit_reason, reason);
     QVERIFY(qFuzzyCompare(t.sl, sl));
     QVERIFY(qFuzzyCompare(t.target, target));
+    QVERIFY2(qFuzzyCompare(t.points, points), qPrintable(QString::number(t.points)));
+    QVERIFY(qFuzzyCompare(t.pnl, 3 * points));
 }
 
 void TestBacktestAgent::maxBarsClosesOnEntryBar()
