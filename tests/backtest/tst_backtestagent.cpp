@@ -15,6 +15,7 @@ using namespace CandleFixture;
 using namespace StrategyGraph;
 
 Q_DECLARE_METATYPE(StoredCandle)
+Q_DECLARE_METATYPE(QList<QVector<StoredCandle>>)
 
 namespace {
 
@@ -105,13 +106,12 @@ class TestBacktestAgent : public QObject {
 private slots:
     void init();
     void cleanup();
-    void intradayThresholdTrades();
+    void intradayTrades_data();
+    void intradayTrades();
     void dailyRsiTradesNextDay();
     void noLookAheadIntoTheDay();
     void stopsTargetsAndTrailing_data();
     void stopsTargetsAndTrailing();
-    void maxBarsClosesOnEntryBar();
-    void squareOffAtQuarterPastThree();
     void openPositionClosedAtEndOfRun_data();
     void openPositionClosedAtEndOfRun();
     void progressEndsAtTheLastWeekday();
@@ -139,32 +139,62 @@ void TestBacktestAgent::cleanup()
     delete dir;
 }
 
-void TestBacktestAgent::intradayThresholdTrades()
+void TestBacktestAgent::intradayTrades_data()
 {
-    // Monday: flat at 99, one bar at 101 at 10:00 (buy at its close), a dip to 94 at 11:00 (exit).
-    // Tuesday: flat at 99 with a bar at 102 at 09:30 (buy), held to the 15:15 square-off at 99.
+    QTest::addColumn<QList<QVector<StoredCandle>>>("days");
+    QTest::addColumn<QJsonObject>("strategy");
+    QTest::addColumn<int>("maxBars");
+    QTest::addColumn<QStringList>("trades");
     const QString mon = "2024-03-04", tue = "2024-03-05";
-    fill(*store, "SYM", flatDay(mon, 99, {{45, minuteBar(mon, 45, 99, 101.5, 99, 101)},
-                                           {46, minuteBar(mon, 46, 101, 101, 100.5, 100.8)},
-                                           {105, minuteBar(mon, 105, 99, 99, 93.5, 94)}}));
-    fill(*store, "SYM", flatDay(tue, 99, {{15, minuteBar(tue, 15, 99, 102, 99, 102)}}));
+    // Monday: flat at 99, one bar at 101 at 10:00 (buy at its close), a dip to 94 at 11:00 (exit).
+    // Tuesday: flat at 99 with a bar at 102 at 09:30 (buy), held to the 15:15 square-off at 99. The
+    // threshold holds from the first bar of the first day, and after each day's reset.
+    QTest::newRow("threshold entries and exits")
+        << QList<QVector<StoredCandle>>{flatDay(mon, 99, {{45, minuteBar(mon, 45, 99, 101.5, 99, 101)},
+                                                          {46, minuteBar(mon, 46, 101, 101, 100.5, 100.8)},
+                                                          {105, minuteBar(mon, 105, 99, 99, 93.5, 94)}}),
+                                        flatDay(tue, 99, {{15, minuteBar(tue, 15, 99, 102, 99, 102)}})}
+        << thresholdStrategy(100, 95) << 0
+        << QStringList{"2024-03-04 10:00:00 101 > 2024-03-04 11:00:00 94 Signal Exit",
+                       "2024-03-05 09:30:00 102 > 2024-03-05 15:15:00 99 EOD Loss"};
+    QTest::newRow("a holding limit of one bar closes on the entry bar")
+        << QList<QVector<StoredCandle>>{flatDay(mon, 99, {{10, minuteBar(mon, 10, 99, 101, 99, 101)},
+                                                          {11, minuteBar(mon, 11, 101, 101, 100, 100.5)},
+                                                          {12, minuteBar(mon, 12, 100.5, 101, 100, 100.7)}})}
+        << thresholdStrategy(100, 0) << 1
+        << QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 09:25:00 101 Max Bars Exit",
+                       "2024-03-04 09:26:00 100.5 > 2024-03-04 09:26:00 100.5 Max Bars Exit",
+                       "2024-03-04 09:27:00 100.7 > 2024-03-04 09:27:00 100.7 Max Bars Exit"};
+    // A long held into 15:15 closes at that bar's open (and the day ends there); on the next day a long
+    // opened at 15:20 closes at the open of 15:21.
+    QTest::newRow("square-off at 15:15")
+        << QList<QVector<StoredCandle>>{flatDay(mon, 99, {{10, minuteBar(mon, 10, 99, 101, 99, 101)},
+                                                          {360, minuteBar(mon, 360, 103, 103, 98, 98)},
+                                                          {365, minuteBar(mon, 365, 98, 101, 98, 101)}}),
+                                        flatDay(tue, 99, {{365, minuteBar(tue, 365, 98, 101, 98, 101)},
+                                                          {366, minuteBar(tue, 366, 100.5, 101, 100, 100)}})}
+        << thresholdStrategy(100, 0) << 0
+        << QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 15:15:00 103 EOD Profit",
+                       "2024-03-05 15:20:00 101 > 2024-03-05 15:21:00 100.5 EOD Loss"};
+}
+
+void TestBacktestAgent::intradayTrades()
+{
+    QFETCH(QList<QVector<StoredCandle>>, days);
+    QFETCH(QJsonObject, strategy);
+    QFETCH(int, maxBars);
+    QFETCH(QStringList, trades);
+    for (const QVector<StoredCandle>& day : days)
+        fill(*store, "SYM", day);
     BacktestAgent agent;
-    setUp(agent, store, mon, tue, thresholdStrategy(100, 95), true);
-    agent.setQty(2);
+    setUp(agent, store, days.first().first().date, days.last().first().date, strategy, true);
+    agent.setMaxBars(maxBars);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
-    // The threshold holds from the first bar of the first day, and after each day's reset.
-    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 10:00:00 101 > 2024-03-04 11:00:00 94 Signal Exit",
-                                          "2024-03-05 09:30:00 102 > 2024-03-05 15:15:00 99 EOD Loss"}));
-    const TradeRecord& a = o.trades[0];
-    QCOMPARE(a.symbol, QString("SYM"));
-    QCOMPARE(a.side, 1);
-    QCOMPARE(a.points, -7.0);
-    QCOMPARE(a.pnl, -14.0);
-    QCOMPARE(a.qty, 2);
-    QCOMPARE(a.sl, 0.0);  // no StopLoss block
-    QCOMPARE(o.summary.total_trades, 2);
-    QCOMPARE(o.summary.losses, 2);
+    QCOMPARE(text(o.trades), trades);
+    QCOMPARE(o.trades.first().symbol, QString("SYM"));
+    QCOMPARE(o.trades.first().sl, 0.0);  // no StopLoss block
+    QCOMPARE(o.summary.total_trades, trades.size());
 }
 
 void TestBacktestAgent::dailyRsiTradesNextDay()
@@ -301,38 +331,6 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
     QVERIFY(qFuzzyCompare(t.target, target));
     QVERIFY2(qFuzzyCompare(t.points, points), qPrintable(QString::number(t.points)));
     QVERIFY(qFuzzyCompare(t.pnl, 3 * points));
-}
-
-void TestBacktestAgent::maxBarsClosesOnEntryBar()
-{
-    const QString d = "2024-03-04";
-    fill(*store, "SYM", flatDay(d, 99, {{10, minuteBar(d, 10, 99, 101, 99, 101)},
-                                         {11, minuteBar(d, 11, 101, 101, 100, 100.5)},
-                                         {12, minuteBar(d, 12, 100.5, 101, 100, 100.7)}}));
-    BacktestAgent agent;
-    setUp(agent, store, d, d, thresholdStrategy(100, 0), true);
-    agent.setMaxBars(1);
-    const Outcome o = runAgent(agent);
-    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 09:25:00 101 Max Bars Exit",
-                                          "2024-03-04 09:26:00 100.5 > 2024-03-04 09:26:00 100.5 Max Bars Exit",
-                                          "2024-03-04 09:27:00 100.7 > 2024-03-04 09:27:00 100.7 Max Bars Exit"}));
-}
-
-void TestBacktestAgent::squareOffAtQuarterPastThree()
-{
-    // Intraday: a long held into 15:15 closes at that bar's open (and the day ends there); on the next
-    // day a long opened at 15:20 closes at the open of 15:21.
-    const QString mon = "2024-03-04", tue = "2024-03-05";
-    fill(*store, "SYM", flatDay(mon, 99, {{10, minuteBar(mon, 10, 99, 101, 99, 101)},
-                                          {360, minuteBar(mon, 360, 103, 103, 98, 98)},
-                                          {365, minuteBar(mon, 365, 98, 101, 98, 101)}}));
-    fill(*store, "SYM", flatDay(tue, 99, {{365, minuteBar(tue, 365, 98, 101, 98, 101)},
-                                          {366, minuteBar(tue, 366, 100.5, 101, 100, 100)}}));
-    BacktestAgent agent;
-    setUp(agent, store, mon, tue, thresholdStrategy(100, 0), true);
-    const Outcome o = runAgent(agent);
-    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 15:15:00 103 EOD Profit",
-                                          "2024-03-05 15:20:00 101 > 2024-03-05 15:21:00 100.5 EOD Loss"}));
 }
 
 void TestBacktestAgent::openPositionClosedAtEndOfRun_data()
