@@ -19,7 +19,8 @@ QDateTime onExchangeClock(const QDateTime& when);
 
 // The bar time as the local wall clock reads it, stamped as ticks are (TickClock), so that a bar and
 // a tick of the same moment read the same on a machine in any zone. A bar at midnight on the
-// exchange's clock is a daily bar: it keeps the exchange's date, whatever the local zone.
+// exchange's clock (or at midnight UTC) is a daily bar: it reads as the exchange's date at 00:00:00,
+// whatever the local zone.
 QDateTime onLocalClock(const QDateTime& when);
 
 }  // namespace BarClock

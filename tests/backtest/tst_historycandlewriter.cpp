@@ -166,6 +166,7 @@ void TestHistoryCandleWriter::everySourceMeetsOnBothClocks_data()
     QTest::newRow("FlatTrade daily") << "flattrade day" << QByteArray(flat).replace("03-06-2024 09:15:00", "03-JUN-2024") << true;
     QTest::newRow("Custom API epoch rows") << "custom" << QByteArray(R"({"candles":[[1717386300,100,101,99,100.5,10]]})") << false;
     QTest::newRow("Custom API UTC rows") << "custom" << QByteArray(R"({"status":"success","data":[["2024-06-03T03:45:00Z",100,101,99,100.5,10]]})") << false;
+    QTest::newRow("Custom API daily at midnight UTC") << "custom" << QByteArray(R"({"candles":[[1717372800,100,101,99,100.5,10]]})") << true;
     QTest::newRow("Custom API daily") << "custom" << QByteArray(R"({"data":[{"symbol":"SYM","date":"2024-06-03","open":100,"high":101,"low":99,"close":100.5}]})") << true;
 }
 
