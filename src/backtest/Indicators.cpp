@@ -136,18 +136,20 @@ QVector<double> smaSeries(const QVector<double>& values, int period)
     // at most a few roundings of the current sum, so the mean stays within about 7 * period units in
     // the last place of the exact one.
     const double p = period;
-    double sum = firstFull > 0 ? laneSum(v + firstFull, period) : 0.0;
-    double peak = std::fabs(sum);
-    int since = 0;
-    for (qint64 j = firstFull - 1; j >= 0; --j) {
-        sum = (sum + v[j]) - v[j + period];
-        peak = std::max(peak, std::fabs(sum));
-        if (++since >= period || peak > 2.0 * std::fabs(sum)) {
-            sum = laneSum(v + j, period);
-            peak = std::fabs(sum);
-            since = 0;
+    double* o = out.data();
+    for (qint64 j = firstFull - 1; j >= 0;) {
+        double sum = laneSum(v + j, period);
+        double peak = std::fabs(sum);
+        o[j] = sum / p;
+        const qint64 last = std::max<qint64>(j - period + 1, 0);
+        for (--j; j >= last; --j) {
+            sum = (sum + v[j]) - v[j + period];
+            const double size = std::fabs(sum);
+            if (peak > 2.0 * size)
+                break;  // summed afresh at this position
+            peak = std::max(peak, size);
+            o[j] = sum / p;
         }
-        out[j] = sum / p;
     }
     return out;
 }
