@@ -89,6 +89,7 @@ class TestHistoryCandleWriter : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void intervalsChooseTheTable_data();
     void intervalsChooseTheTable();
     void barsBecomeCandles();
@@ -96,7 +97,17 @@ private slots:
     void everySourceMeetsOnBothClocks();
     void downloadsFillTheStoreForBacktests();
     void aLockedStoreIsWaitedForThenReported();
+
+private:
+    QTemporaryDir home;
 };
+
+void TestHistoryCandleWriter::initTestCase()
+{
+    // The CSV exporter's default folder lies under the temporary folder: keep it out of the real one.
+    QVERIFY(home.isValid());
+    qputenv("TMPDIR", QFile::encodeName(home.path()));
+}
 
 void TestHistoryCandleWriter::intervalsChooseTheTable_data()
 {
