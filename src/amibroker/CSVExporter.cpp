@@ -3,6 +3,7 @@
 
 #include "amibroker/AmiBrokerImportFiles.h"
 #include "amibroker/CSVLineFormatter.h"
+#include "core/BarClock.h"
 #include "core/SettingsManager.h"
 #include "platform/PrivateDirectory.h"
 
@@ -551,8 +552,11 @@ void CSVExporter::writeHistoricalData(const QString& symbol, const QList<TickDat
         qDebug() << "  [" << i << "]" << dateTimeText(t.timestamp) << "O:" << t.open << "H:" << t.high
                  << "L:" << t.low << "P:" << t.ltp << "V:" << t.volume << "OI:" << t.openInterest;
     }
-    for (const TickData& tick : ticks)
+    // Live ticks are stamped on the local clock: the bars must read the same beside them.
+    for (TickData tick : ticks) {
+        tick.timestamp = BarClock::onLocalClock(tick.timestamp);
         writeForFormat(symbol, tick);
+    }
     qInfo() << "[CSVExporter] Finished writing historical data for" << symbol;
     if (autoImportEnabled) {
         qInfo() << "[CSVExporter] Scheduling batch import after historical data write for" << symbol;

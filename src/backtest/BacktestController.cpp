@@ -144,7 +144,7 @@ bool BacktestController::handleJob(const QJsonObject& job)
     finishedTrades = 0;
     failures.clear();
     failedCount = 0;
-    posts = new CallbackClient(&network, this);
+    posts = new CallbackClient(&network, postTimeoutMs, this);
     sinceProgressPost.invalidate();
     progressHeld = false;
     send(QJsonObject{{QStringLiteral("job_id"), jobId},
@@ -335,8 +335,7 @@ void BacktestController::postJson(const QString& url, const QByteArray& body)
     if (key.isNull())
         key = QByteArray("");
     request.setRawHeader(QByteArrayLiteral("X-API-Key"), key);
-    request.setTransferTimeout(postTimeoutMs);
     if (!posts)
-        posts = new CallbackClient(&network, this);
+        posts = new CallbackClient(&network, postTimeoutMs, this);
     posts->post(request, body);
 }

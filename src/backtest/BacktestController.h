@@ -33,7 +33,7 @@ public:
     bool isRunning() const { return running; }
     QString currentCallbackBase() const { return callbackBase; }
     QString currentApiKey() const { return apiKey; }
-    // Transfer time-out of every post; a post that takes longer fails like any other.
+    // Bound on each whole post, reply included (30 s); a post that takes longer fails like any other.
     void setPostTimeout(int ms) { postTimeoutMs = ms; }
 
     QString callbackUrl(const QString& path) const;

@@ -2,17 +2,16 @@
 #include "backtest/HistoryCandleWriter.h"
 
 #include "backtest/IOHLCStore.h"
+#include "core/BarClock.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
 #include <QMetaObject>
 
 #include <algorithm>
 #include <cmath>
 
 namespace {
-
-// Indian exchanges keep UTC+05:30 all year.
-constexpr int kExchangeOffsetSeconds = 5 * 3600 + 30 * 60;
 
 bool usablePrice(double v)
 {
@@ -30,7 +29,7 @@ qint32 volumeOf(double v)
 }  // namespace
 
 HistoryCandleWriter::HistoryCandleWriter(IOHLCStore* s, QObject* parent)
-    : QObject(parent), store(s), worker(new QObject)
+    : QObject(parent), target(s), worker(new QObject)
 {
     registerMarketDataTypes();
     thread.setObjectName(QStringLiteral("HistoryCandleWriter"));
@@ -42,6 +41,8 @@ HistoryCandleWriter::HistoryCandleWriter(IOHLCStore* s, QObject* parent)
 HistoryCandleWriter::~HistoryCandleWriter()
 {
     // Queued behind the writes already waiting, so none of them is dropped.
+    stopping.store(true);
+    wake.release();
     QThread* t = &thread;
     QMetaObject::invokeMethod(worker, [t] { t->quit(); }, Qt::QueuedConnection);
     thread.wait();
@@ -67,11 +68,8 @@ QVector<StoredCandle> HistoryCandleWriter::toCandles(const QList<OHLCData>& bars
         if (!bar.timestamp.isValid() || !usablePrice(bar.open) || !usablePrice(bar.high) || !usablePrice(bar.low)
             || !usablePrice(bar.close))
             continue;
-        // A time that names its zone is read on the exchange's clock; a plain local time is taken as
-        // it reads, as the CSV export takes it.
-        const QDateTime when = bar.timestamp.timeSpec() == Qt::LocalTime
-            ? bar.timestamp
-            : bar.timestamp.toOffsetFromUtc(kExchangeOffsetSeconds);
+        // One row per exchange minute whichever source the bar came from and wherever the machine is.
+        const QDateTime when = BarClock::onExchangeClock(bar.timestamp);
         StoredCandle c;
         c.date = when.date().toString(Qt::ISODate);
         c.time = table == Table::Minute ? when.time().toString(QStringLiteral("HH:mm:ss")) : midnight;
@@ -88,19 +86,50 @@ QVector<StoredCandle> HistoryCandleWriter::toCandles(const QList<OHLCData>& bars
 void HistoryCandleWriter::write(const QString& symbol, const QString& interval, const QList<OHLCData>& bars)
 {
     const Table table = tableFor(interval);
-    if (table == Table::None || !store || symbol.isEmpty())
+    if (table == Table::None || !target || symbol.isEmpty())
         return;
-    IOHLCStore* s = store;
     QMetaObject::invokeMethod(
-        worker,
-        [this, s, symbol, interval, bars, table] {
-            const QVector<StoredCandle> candles = toCandles(bars, table);
-            const int added = table == Table::Minute ? s->insertMinuteCandles(symbol, candles)
-                                                     : s->insertDayCandles(symbol, candles);
-            qInfo() << "[HistoryCandleWriter] Stored" << added << "new"
-                    << (table == Table::Minute ? "minute" : "day") << "candles of" << bars.size()
-                    << "received for" << symbol.left(64);
-            emit written(symbol, interval, bars.size(), added);
-        },
-        Qt::QueuedConnection);
+        worker, [this, symbol, interval, bars, table] { store(symbol, interval, bars, table); }, Qt::QueuedConnection);
+}
+
+void HistoryCandleWriter::store(const QString& symbol, const QString& interval, const QList<OHLCData>& bars,
+                                Table table)
+{
+    const bool minute = table == Table::Minute;
+    const QVector<StoredCandle> candles = toCandles(bars, table);
+    IOHLCStore::InsertReport r;
+    QElapsedTimer waited;
+    waited.start();
+    // While another program holds the store's write lock the whole batch is tried again (never a
+    // part of it) for a bounded time; once the writer is stopping, a store found locked is given up.
+    bool done = false;
+    for (int attempt = 0; !(stopping.load() && lastBusy); ++attempt) {
+        if (attempt > 0) {
+            if (waited.elapsed() >= busyWaitMs.load())
+                break;
+            wake.tryAcquire(1, 100);  // a pause that leaves the store to its readers
+            if (stopping.load())
+                break;
+        }
+        r = target->insertCandles(minute, symbol, candles);
+        lastBusy = r.busy;
+        if (!r.busy) {
+            done = true;
+            break;
+        }
+    }
+    if (!done) {
+        r = IOHLCStore::InsertReport();
+        r.failed = candles.size();
+        r.problem = QStringLiteral("the candle store stayed locked by another connection");
+    }
+    const char* kind = minute ? "minute" : "day";
+    qInfo() << "[HistoryCandleWriter] Stored" << r.added << "new" << kind << "candles of" << bars.size()
+            << "received for" << symbol.left(64) << "-" << r.duplicates << "already stored,"
+            << bars.size() - candles.size() << "unusable";
+    if (r.failed > 0) {
+        qWarning() << "[HistoryCandleWriter] Could not store" << r.failed << "of" << bars.size() << kind
+                   << "candles for" << symbol.left(64) << ":" << r.problem;
+    }
+    emit written(symbol, interval, bars.size(), r.added, r.failed, r.problem);
 }

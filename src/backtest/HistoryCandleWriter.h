@@ -6,9 +6,12 @@
 
 #include <QList>
 #include <QObject>
+#include <QSemaphore>
 #include <QString>
 #include <QThread>
 #include <QVector>
+
+#include <atomic>
 
 class IOHLCStore;
 
@@ -18,8 +21,12 @@ public:
     enum class Table { None, Minute, Day };
 
     explicit HistoryCandleWriter(IOHLCStore* store, QObject* parent = nullptr);
-    // Finishes every write queued so far, then stops the writer thread.
+    // Finishes every write queued so far, then stops the writer thread. A store that another program
+    // keeps locked is not waited for: what cannot be written then is reported as failed.
     ~HistoryCandleWriter() override;
+
+    // How long one download's bars wait for a store another connection keeps locked (10 s).
+    void setBusyWait(int ms) { busyWaitMs = ms; }
 
     // The table a download's interval fills: 1-minute bars the minute table, daily bars the day
     // table; other timeframes are not stored.
@@ -33,11 +40,18 @@ public slots:
     void write(const QString& symbol, const QString& interval, const QList<OHLCData>& bars);
 
 signals:
-    // After a download's bars were written: how many arrived and how many rows were new.
-    void written(QString symbol, QString interval, int received, int added);
+    // After a download's bars were handled: how many arrived, how many rows were new and how many
+    // could not be written, with the reason (empty when none failed).
+    void written(QString symbol, QString interval, int received, int added, int failed, QString problem);
 
 private:
-    IOHLCStore* store;
+    void store(const QString& symbol, const QString& interval, const QList<OHLCData>& bars, Table table);
+
+    IOHLCStore* target;
     QThread thread;
     QObject* worker;  // lives on `thread`; the writes run as its queued calls, in arrival order
+    std::atomic<int> busyWaitMs{10000};
+    std::atomic<bool> stopping{false};
+    bool lastBusy = false;  // the last attempt found the store locked (writer thread only)
+    QSemaphore wake;        // cuts a pause between attempts short when the writer stops
 };

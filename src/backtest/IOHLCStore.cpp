@@ -34,6 +34,15 @@ qint64 weekdaysBetween(const QDate& from, const QDate& to)
 
 IOHLCStore::~IOHLCStore() = default;
 
+IOHLCStore::InsertReport IOHLCStore::insertCandles(bool minute, const QString& symbol,
+                                                   const QVector<StoredCandle>& candles)
+{
+    InsertReport r;
+    r.added = minute ? insertMinuteCandles(symbol, candles) : insertDayCandles(symbol, candles);
+    r.duplicates = candles.size() - r.added;
+    return r;
+}
+
 QStringList IOHLCStore::missingDates(const QString& symbol, const QString& from, const QString& to)
 {
     const QStringList weekdays = tradingDaysBetween(from, to);

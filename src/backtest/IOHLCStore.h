@@ -16,11 +16,24 @@ qint64 weekdaysBetween(const QDate& from, const QDate& to);
 
 class IOHLCStore {
 public:
+    // What one insert did. A row is added, already stored (its key is, so it is ignored) or failed.
+    // `busy`: another connection held the write lock all the time the store waited, and nothing was
+    // written; the same batch may be tried again.
+    struct InsertReport {
+        int added = 0;
+        int duplicates = 0;
+        int failed = 0;
+        bool busy = false;
+        QString problem;  // why rows failed; empty when none did
+    };
+
     virtual ~IOHLCStore();
 
     // Rows actually inserted; a candle whose key is already stored is ignored.
     virtual int insertMinuteCandles(const QString& symbol, const QVector<StoredCandle>& candles) = 0;
     virtual int insertDayCandles(const QString& symbol, const QVector<StoredCandle>& candles) = 0;
+    // The same inserts, telling failed rows apart from stored ones. The default knows only the count.
+    virtual InsertReport insertCandles(bool minute, const QString& symbol, const QVector<StoredCandle>& candles);
 
     // The minute bars of one day, by time.
     virtual QVector<StoredCandle> loadMinuteCandles(const QString& symbol, const QString& date) = 0;

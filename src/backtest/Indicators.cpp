@@ -8,15 +8,6 @@ namespace {
 
 // The single steps of the walks below. The strategy blocks' sliding forms (SlidingIndicator) repeat
 // them operation for operation, so that their results are bit-for-bit those of a full walk.
-inline void smaStep(double& sum, qint64& count, double value, int period, const double* dropped)
-{
-    sum += value;
-    if (++count > period) {
-        sum -= *dropped;
-        count = period;
-    }
-}
-
 inline double emaStep(double previous, double value, double k)
 {
     return previous + (value - previous) * k;
@@ -34,24 +25,48 @@ inline double emaFactor(int period)
     return 2.0 / (static_cast<double>(period) + 1.0);
 }
 
-// Running-window mean walked from the oldest of n values (newest first) to the newest. Writes every
-// mean into `out` when it is given and stops after position `stopAt`; returns the mean at that position.
-double smaWalk(const double* values, int n, int period, int stopAt, double* out)
+// The window sum of windowMean, in its order.
+inline double windowSum(const double* newestFirst, int count)
 {
     double sum = 0.0;
-    qint64 count = 0;
-    double mean = 0.0;
-    for (int j = n - 1; j >= stopAt; --j) {
-        // The value leaving the window is only read once the window is full, so j + period is in range.
-        smaStep(sum, count, values[j], period, count >= period ? &values[j + period] : nullptr);
-        mean = sum / static_cast<double>(count);
-        if (out)
-            out[j] = mean;
-    }
-    return mean;
+    for (int k = count - 1; k >= 0; --k)
+        sum += newestFirst[k];
+    return sum;
 }
 
-// EMA seeded by the running-window mean over the oldest period + 1 positions (positions n-1 down to
+// A window sum in four lanes (no dependent chain of adds): the series' fresh sums need no given order.
+double laneSum(const double* values, int count)
+{
+    double l0 = 0.0, l1 = 0.0, l2 = 0.0, l3 = 0.0;
+    int k = 0;
+    for (; k + 3 < count; k += 4) {
+        l0 += values[k];
+        l1 += values[k + 1];
+        l2 += values[k + 2];
+        l3 += values[k + 3];
+    }
+    for (; k < count; ++k)
+        l0 += values[k];
+    return (l0 + l1) + (l2 + l3);
+}
+
+// The means at positions n-1 down to stopAt of n values (newest first) into `out`, each windowMean's
+// bits. The windows that reach the oldest value share one running sum, which adds in windowMean's order.
+void smaWindows(const double* values, int n, int period, int stopAt, double* out)
+{
+    double sum = 0.0;
+    for (int j = n - 1; j >= stopAt; --j) {
+        const qint64 count = std::min<qint64>(period, static_cast<qint64>(n) - j);
+        if (count < period) {
+            sum += values[j];
+            out[j] = sum / static_cast<double>(count);
+        } else {
+            out[j] = windowSum(values + j, period) / static_cast<double>(period);
+        }
+    }
+}
+
+// EMA seeded by the window means over the oldest period + 1 positions (positions n-1 down to
 // n-period-1), then prev + (v - prev) * k toward the newest.
 QVector<double> seededEma(const QVector<double>& values, int period, double k)
 {
@@ -59,8 +74,8 @@ QVector<double> seededEma(const QVector<double>& values, int period, double k)
     QVector<double> out(n, 0.0);
     if (period < 1 || n == 0)
         return out;
-    smaWalk(values.constData(), n, period, 0, out.data());
     const qint64 lastSeeded = static_cast<qint64>(n) - period - 1;
+    smaWindows(values.constData(), n, period, static_cast<int>(std::max<qint64>(lastSeeded, 0)), out.data());
     for (qint64 j = std::min<qint64>(lastSeeded - 1, n - 2); j >= 0; --j)
         out[j] = emaStep(out[j + 1], values[j], k);
     return out;
@@ -75,6 +90,11 @@ double trueRange(const QVector<StoredCandle>& c, int i)
 }
 
 }  // namespace
+
+double windowMean(double newest, const double* older, int count)
+{
+    return (windowSum(older, count - 1) + newest) / static_cast<double>(count);
+}
 
 double computeRsi(const QVector<double>& closes, int period)
 {
@@ -103,10 +123,34 @@ double rsiStep(double change, int period, double& avgGain, double& avgLoss)
 
 QVector<double> smaSeries(const QVector<double>& values, int period)
 {
-    QVector<double> out(values.size(), 0.0);
-    if (period < 1 || values.isEmpty())
+    const int n = values.size();
+    QVector<double> out(n, 0.0);
+    if (period < 1 || n == 0)
         return out;
-    smaWalk(values.constData(), values.size(), period, 0, out.data());
+    const double* v = values.constData();
+    const qint64 firstFull = static_cast<qint64>(n) - period;  // the oldest position with a full window
+    smaWindows(v, n, period, static_cast<int>(std::max<qint64>(firstFull, 0)), out.data());
+    // Newer windows from a running sum, summed afresh every `period` steps and whenever it has fallen
+    // below half of the largest sum since: subtracting has then cancelled leading digits and the
+    // rounding of the larger sums (a spike that has left, say) would show. In between, each step adds
+    // at most a few roundings of the current sum, so the mean stays within about 7 * period units in
+    // the last place of the exact one.
+    const double p = period;
+    double* o = out.data();
+    for (qint64 j = firstFull - 1; j >= 0;) {
+        double sum = laneSum(v + j, period);
+        double peak = std::fabs(sum);
+        o[j] = sum / p;
+        const qint64 last = std::max<qint64>(j - period + 1, 0);
+        for (--j; j >= last; --j) {
+            sum = (sum + v[j]) - v[j + period];
+            const double size = std::fabs(sum);
+            if (peak > 2.0 * size)
+                break;  // summed afresh at this position
+            peak = std::max(peak, size);
+            o[j] = sum / p;
+        }
+    }
     return out;
 }
 
@@ -138,7 +182,7 @@ double smaLatest(const double* values, int n, int period)
 {
     if (period < 1 || n == 0)
         return 0.0;
-    return smaWalk(values, n, period, 0, nullptr);
+    return windowMean(values[0], values + 1, static_cast<int>(std::min<qint64>(period, n)));
 }
 
 double emaLatest(const double* values, int n, int period)
@@ -148,7 +192,8 @@ double emaLatest(const double* values, int n, int period)
     const double k = emaFactor(period);
     // The newest seeded position; everything newer follows the recursion.
     const qint64 lastSeeded = std::max<qint64>(static_cast<qint64>(n) - period - 1, 0);
-    double prev = smaWalk(values, n, period, static_cast<int>(lastSeeded), nullptr);
+    const int seedAt = static_cast<int>(lastSeeded);
+    double prev = windowMean(values[seedAt], values + seedAt + 1, static_cast<int>(std::min<qint64>(period, n - seedAt)));
     for (qint64 j = lastSeeded - 1; j >= 0; --j)
         prev = emaStep(prev, values[j], k);
     return prev;

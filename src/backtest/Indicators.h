@@ -35,7 +35,11 @@ double computeRsi(const QVector<double>& closes, int period);
 // One step of the same smoothing on the caller's running averages; -1.0 when both are zero.
 double rsiStep(double change, int period, double& avgGain, double& avgLoss);
 
-// Mean of each value and up to period - 1 older ones (the oldest positions use shorter windows).
+// Mean of each value and up to period - 1 older ones (the oldest positions use shorter windows), true
+// to the window's own values: a plain running sum that adds the newest value and subtracts the oldest
+// keeps the rounding of everything that ever passed through it, so a spike long gone from the window
+// would still shift the mean. smaLatest sums the window afresh; the series stays within a few hundred
+// units in the last place of that.
 QVector<double> smaSeries(const QVector<double>& values, int period);
 // EMA with k = 2 / (period + 1), seeded by the SMA over the oldest period + 1 positions.
 QVector<double> emaSeries(const QVector<double>& values, int period);
@@ -44,6 +48,9 @@ QVector<double> wilderSeries(const QVector<double>& values, int period);
 // Element 0 of smaSeries / emaSeries without building the series (the strategy blocks need only it).
 double smaLatest(const QVector<double>& values, int period);
 double emaLatest(const QVector<double>& values, int period);
+// The mean of `newest` and the count - 1 values at `older` (newest first), summed oldest first: one
+// window of the SMA (and of the EMA's seed), shared with the sliding forms so that both give the same bits.
+double windowMean(double newest, const double* older, int count);
 // The same three over n values newest first, read in place.
 double smaLatest(const double* values, int n, int period);
 double emaLatest(const double* values, int n, int period);

@@ -12,6 +12,8 @@
 
 #include <sqlite3.h>
 
+#include <cmath>
+
 namespace {
 
 const QString kMemory = QStringLiteral(":memory:");
@@ -137,7 +139,7 @@ sqlite3* handleOf(const QSqlDatabase& db)
     return *static_cast<sqlite3* const*>(v.data());
 }
 
-// Prepares a read the first time a connection needs it; later calls reuse the same statement.
+// Prepares a statement the first time a connection needs it; later calls reuse it.
 sqlite3_stmt* preparedRead(sqlite3_stmt*& slot, const QSqlDatabase& db, const char* sql)
 {
     if (!slot) {
@@ -207,10 +209,10 @@ bool SQLiteOHLCStore::openConnection(QSqlDatabase& db, const QString& name, cons
 void SQLiteOHLCStore::dropConnections(ThreadConnections& c)
 {
     // Every handle must be gone before the name is removed, or Qt keeps the connection alive.
-    sqlite3_finalize(c.minuteRead);
-    sqlite3_finalize(c.dayRead);
-    c.minuteRead = nullptr;
-    c.dayRead = nullptr;
+    for (sqlite3_stmt** st : {&c.minuteRead, &c.dayRead, &c.minuteInsert, &c.dayInsert}) {
+        sqlite3_finalize(*st);
+        *st = nullptr;
+    }
     if (c.minute.isValid())
         c.minute.close();
     if (c.day.isValid())
@@ -308,54 +310,87 @@ QSqlDatabase SQLiteOHLCStore::dayDatabase()
     return c ? c->day : QSqlDatabase();
 }
 
-int SQLiteOHLCStore::insertCandles(bool minute, const QString& symbol, const QVector<StoredCandle>& candles)
+IOHLCStore::InsertReport SQLiteOHLCStore::insertCandles(bool minute, const QString& symbol,
+                                                        const QVector<StoredCandle>& candles)
 {
+    InsertReport r;
     if (!m_open.load() || candles.isEmpty())
-        return 0;
+        return r;
     QMutexLocker locker(&m_lock);
     ThreadConnections* c = connectionsForCurrentThread();
-    if (!c)
-        return 0;
-    QSqlDatabase& db = minute ? c->minute : c->day;
-    db.transaction();
-    int inserted = 0;
-    {
-        QSqlQuery q(db);
-        if (q.prepare(QString::fromLatin1(minute ? kInsertMinute : kInsertDay))) {
-            for (const StoredCandle& candle : candles) {
-                int i = 0;
-                q.bindValue(i++, symbol);
-                q.bindValue(i++, candle.date);
-                if (minute)
-                    q.bindValue(i++, candle.time);
-                q.bindValue(i++, candle.open);
-                q.bindValue(i++, candle.high);
-                q.bindValue(i++, candle.low);
-                q.bindValue(i++, candle.close);
-                q.bindValue(i++, candle.volume);
-                if (q.exec())
-                    inserted += q.numRowsAffected();
-            }
+    const QSqlDatabase& db = c ? (minute ? c->minute : c->day) : QSqlDatabase();
+    sqlite3* h = c ? handleOf(db) : nullptr;
+    sqlite3_stmt* st = h ? preparedRead(minute ? c->minuteInsert : c->dayInsert, db, minute ? kInsertMinute : kInsertDay)
+                         : nullptr;
+    auto failAll = [&](const QString& why) {
+        r = InsertReport();
+        r.failed = candles.size();
+        r.problem = why;
+        return r;
+    };
+    if (!st)
+        return failAll(QStringLiteral("the candle store cannot be written"));
+
+    // Taking the write lock up front bounds the wait for a lock another connection holds to once per
+    // batch, while this store's lock keeps every other query of the program waiting.
+    sqlite3_busy_timeout(h, kWriteLockWaitMs);
+    const int begun = sqlite3_exec(h, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    sqlite3_busy_timeout(h, 5000);
+    if (begun != SQLITE_OK) {
+        failAll(QString::fromUtf8(sqlite3_errmsg(h)));
+        r.busy = (begun & 0xff) == SQLITE_BUSY || (begun & 0xff) == SQLITE_LOCKED;
+        return r;
+    }
+    const QByteArray sym = symbol.toUtf8();
+    QString batchError;
+    for (const StoredCandle& candle : candles) {
+        // SQLite keeps a NaN as NULL, which the schema refuses, and OR IGNORE would pass the refusal
+        // off as a row already stored.
+        if (std::isnan(candle.open) || std::isnan(candle.high) || std::isnan(candle.low) || std::isnan(candle.close)) {
+            ++r.failed;
+            r.problem = QStringLiteral("a price that is not a number");
+            continue;
         }
+        const QByteArray date = candle.date.toUtf8();
+        const QByteArray time = candle.time.toUtf8();
+        int i = 1;
+        sqlite3_bind_text(st, i++, sym.constData(), sym.size(), SQLITE_STATIC);
+        sqlite3_bind_text(st, i++, date.constData(), date.size(), SQLITE_STATIC);
+        if (minute)
+            sqlite3_bind_text(st, i++, time.constData(), time.size(), SQLITE_STATIC);
+        for (double v : {candle.open, candle.high, candle.low, candle.close})
+            sqlite3_bind_double(st, i++, v);
+        sqlite3_bind_int(st, i, candle.volume);
+        const int rc = sqlite3_step(st);
+        sqlite3_reset(st);
+        if (rc != SQLITE_DONE) {
+            batchError = QString::fromUtf8(sqlite3_errmsg(h));  // a full disk, an I/O error: the batch goes
+            break;
+        }
+        ++(sqlite3_changes(h) > 0 ? r.added : r.duplicates);
     }
-    // A commit that fails (a statement still reading on this connection, a full disk) would otherwise
-    // report rows that are rolled back when the connection closes.
-    if (!db.commit()) {
-        qWarning() << "SQLiteOHLCStore: commit failed" << db.lastError().text();
-        db.rollback();
-        return 0;
+    sqlite3_clear_bindings(st);
+    // A commit that fails (a full disk, for one) would otherwise report rows that are rolled back.
+    if (batchError.isEmpty() && sqlite3_exec(h, "COMMIT", nullptr, nullptr, nullptr) != SQLITE_OK) {
+        batchError = QString::fromUtf8(sqlite3_errmsg(h));
+        qWarning() << "SQLiteOHLCStore: commit failed" << batchError;
     }
-    return inserted;
+    if (!batchError.isEmpty()) {
+        if (!sqlite3_get_autocommit(h))
+            sqlite3_exec(h, "ROLLBACK", nullptr, nullptr, nullptr);
+        return failAll(batchError);
+    }
+    return r;
 }
 
 int SQLiteOHLCStore::insertMinuteCandles(const QString& symbol, const QVector<StoredCandle>& candles)
 {
-    return insertCandles(true, symbol, candles);
+    return insertCandles(true, symbol, candles).added;
 }
 
 int SQLiteOHLCStore::insertDayCandles(const QString& symbol, const QVector<StoredCandle>& candles)
 {
-    return insertCandles(false, symbol, candles);
+    return insertCandles(false, symbol, candles).added;
 }
 
 QVector<StoredCandle> SQLiteOHLCStore::loadMinuteCandles(const QString& symbol, const QString& date)

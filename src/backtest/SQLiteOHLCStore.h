@@ -41,6 +41,11 @@ public:
 
     int insertMinuteCandles(const QString& symbol, const QVector<StoredCandle>& candles) override;
     int insertDayCandles(const QString& symbol, const QVector<StoredCandle>& candles) override;
+    // One transaction per batch that takes the write lock first, waiting for it at most
+    // kWriteLockWaitMs: rows never wait one by one, and a batch is written whole or not at all
+    // (rows a constraint refuses are counted as failed).
+    InsertReport insertCandles(bool minute, const QString& symbol, const QVector<StoredCandle>& candles) override;
+    static constexpr int kWriteLockWaitMs = 250;
     QVector<StoredCandle> loadMinuteCandles(const QString& symbol, const QString& date) override;
     QVector<StoredCandle> loadDayCandles(const QString& symbol, const QString& from, const QString& to) override;
     QStringList availableDates(const QString& symbol, const QString& from, const QString& to) override;
@@ -58,6 +63,8 @@ private:
         // per replayed day) and read without a QVariant per column.
         sqlite3_stmt* minuteRead = nullptr;
         sqlite3_stmt* dayRead = nullptr;
+        sqlite3_stmt* minuteInsert = nullptr;
+        sqlite3_stmt* dayInsert = nullptr;
         // Bar times by second of the day: 375 texts shared by every day read instead of one per row.
         QVector<QString> times;
     };
@@ -68,7 +75,6 @@ private:
     QString databasePath(const QString& file) const;
     void releaseThread(QThread* thread);
     static void dropConnections(ThreadConnections& c);
-    int insertCandles(bool minute, const QString& symbol, const QVector<StoredCandle>& candles);
 
     std::atomic<bool> m_open{false};
     QString m_directory;

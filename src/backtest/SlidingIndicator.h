@@ -6,7 +6,8 @@
 #include <vector>
 
 // Gives exactly (bit for bit) what emaLatest, smaLatest and computeRsi give over the history as it
-// stands, without walking the whole history for every value.
+// stands, without walking the whole history for every value. An SMA is simply its newest window summed
+// afresh (windowMean); the EMA and RSI are walks:
 //
 // Those walks start at the oldest value of the history. While the history fills, that value stays
 // the same, so one running walk is enough. Once it is full, every new value drops the oldest and the
@@ -31,9 +32,9 @@ public:
 private:
     // Values are numbered from 0, the oldest of the history the walks were last rebuilt from; value t
     // is history[m_count - 1 - t]. Walk i stands for the starts m_last[i - 1] + 1 (for the first walk:
-    // the oldest value of the history) up to m_last[i]: they share one state, a (EMA: the window sum, then the average; SMA: the window
-    // sum; RSI: the average gain) and b (RSI: the average loss). A walk's window count and whether an
-    // EMA is past its seed follow from how many values its latest start has taken in.
+    // the oldest value of the history) up to m_last[i]: they share one state, a (EMA: the sum of the
+    // first window while it fills, then the average; RSI: the average gain) and b (RSI: the average
+    // loss). Whether an EMA is past its seed follows from how many values its latest start has taken in.
     void rebuild(const BlockHistory& history);
     // Steps walks [from, end) with value t = v; older[k - 1] is value t - k.
     void stepAll(size_t from, qint64 t, double v, const double* older);

@@ -2,6 +2,7 @@
 #include "brokers/CustomApiParser.h"
 
 #include "brokers/CandleRowParser.h"
+#include "core/TickClock.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -41,12 +42,16 @@ bool rowBar(const QJsonArray& row, bool epochTime, const QString& symbol, OHLCDa
     const QJsonValue t = row.at(0);
     if (epochTime) {
         const double secs = t.toDouble(qQNaN());
+        // An instant, on the local clock as ticks are stamped (not Qt::LocalTime, which would read as
+        // a zone-less wall-clock time).
         if (secs == secs && secs >= double(-kMaxEpochSeconds) && secs <= double(kMaxEpochSeconds))
-            bar.timestamp = fromEpochSeconds(qint64(secs));
+            bar.timestamp = TickClock::fromSecs(qint64(secs));
     } else {
         const QString s = t.toString();
         bar.timestamp = QDateTime::fromString(s, QStringLiteral("yyyy-MM-dd'T'hh:mm:ss'Z'"));
-        if (!bar.timestamp.isValid())
+        if (bar.timestamp.isValid())
+            bar.timestamp.setTimeSpec(Qt::UTC);  // the pattern reads the Z as a letter, not as the zone
+        else
             bar.timestamp = QDateTime::fromString(s, QStringLiteral("yyyy-MM-dd hh:mm:ss"));
     }
     CandleRowParser::readPrices(row, bar);

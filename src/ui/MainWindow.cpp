@@ -391,6 +391,14 @@ void MainWindow::setupConnections()
     // Every completed 1-minute or daily download also fills the backtests' candle store.
     connect(historicalDownloader, &HistoricalDownloader::historyDownloaded, candleWriter,
             &HistoryCandleWriter::write);
+    connect(candleWriter, &HistoryCandleWriter::written, this,
+            [this](const QString& symbol, const QString&, int received, int, int failed, const QString& problem) {
+                if (failed > 0)
+                    statusMessageLabel->setText(QStringLiteral("Could not store %1 of %2 candles of %3 for backtests: %4")
+                                                    .arg(failed)
+                                                    .arg(received)
+                                                    .arg(symbol.left(64), problem));
+            });
 }
 
 void MainWindow::handleBacktestJob(const QJsonObject& job)

@@ -15,6 +15,7 @@ using namespace CandleFixture;
 using namespace StrategyGraph;
 
 Q_DECLARE_METATYPE(StoredCandle)
+Q_DECLARE_METATYPE(QList<QVector<StoredCandle>>)
 
 namespace {
 
@@ -105,13 +106,12 @@ class TestBacktestAgent : public QObject {
 private slots:
     void init();
     void cleanup();
-    void intradayThresholdTrades();
+    void intradayTrades_data();
+    void intradayTrades();
     void dailyRsiTradesNextDay();
     void noLookAheadIntoTheDay();
     void stopsTargetsAndTrailing_data();
     void stopsTargetsAndTrailing();
-    void maxBarsClosesOnEntryBar();
-    void squareOffAtQuarterPastThree();
     void openPositionClosedAtEndOfRun_data();
     void openPositionClosedAtEndOfRun();
     void progressEndsAtTheLastWeekday();
@@ -139,32 +139,62 @@ void TestBacktestAgent::cleanup()
     delete dir;
 }
 
-void TestBacktestAgent::intradayThresholdTrades()
+void TestBacktestAgent::intradayTrades_data()
 {
-    // Monday: flat at 99, one bar at 101 at 10:00 (buy at its close), a dip to 94 at 11:00 (exit).
-    // Tuesday: flat at 99 with a bar at 102 at 09:30 (buy), held to the 15:15 square-off at 99.
+    QTest::addColumn<QList<QVector<StoredCandle>>>("days");
+    QTest::addColumn<QJsonObject>("strategy");
+    QTest::addColumn<int>("maxBars");
+    QTest::addColumn<QStringList>("trades");
     const QString mon = "2024-03-04", tue = "2024-03-05";
-    fill(*store, "SYM", flatDay(mon, 99, {{45, minuteBar(mon, 45, 99, 101.5, 99, 101)},
-                                           {46, minuteBar(mon, 46, 101, 101, 100.5, 100.8)},
-                                           {105, minuteBar(mon, 105, 99, 99, 93.5, 94)}}));
-    fill(*store, "SYM", flatDay(tue, 99, {{15, minuteBar(tue, 15, 99, 102, 99, 102)}}));
+    // Monday: flat at 99, one bar at 101 at 10:00 (buy at its close), a dip to 94 at 11:00 (exit).
+    // Tuesday: flat at 99 with a bar at 102 at 09:30 (buy), held to the 15:15 square-off at 99. The
+    // threshold holds from the first bar of the first day, and after each day's reset.
+    QTest::newRow("threshold entries and exits")
+        << QList<QVector<StoredCandle>>{flatDay(mon, 99, {{45, minuteBar(mon, 45, 99, 101.5, 99, 101)},
+                                                          {46, minuteBar(mon, 46, 101, 101, 100.5, 100.8)},
+                                                          {105, minuteBar(mon, 105, 99, 99, 93.5, 94)}}),
+                                        flatDay(tue, 99, {{15, minuteBar(tue, 15, 99, 102, 99, 102)}})}
+        << thresholdStrategy(100, 95) << 0
+        << QStringList{"2024-03-04 10:00:00 101 > 2024-03-04 11:00:00 94 Signal Exit",
+                       "2024-03-05 09:30:00 102 > 2024-03-05 15:15:00 99 EOD Loss"};
+    QTest::newRow("a holding limit of one bar closes on the entry bar")
+        << QList<QVector<StoredCandle>>{flatDay(mon, 99, {{10, minuteBar(mon, 10, 99, 101, 99, 101)},
+                                                          {11, minuteBar(mon, 11, 101, 101, 100, 100.5)},
+                                                          {12, minuteBar(mon, 12, 100.5, 101, 100, 100.7)}})}
+        << thresholdStrategy(100, 0) << 1
+        << QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 09:25:00 101 Max Bars Exit",
+                       "2024-03-04 09:26:00 100.5 > 2024-03-04 09:26:00 100.5 Max Bars Exit",
+                       "2024-03-04 09:27:00 100.7 > 2024-03-04 09:27:00 100.7 Max Bars Exit"};
+    // A long held into 15:15 closes at that bar's open (and the day ends there); on the next day a long
+    // opened at 15:20 closes at the open of 15:21.
+    QTest::newRow("square-off at 15:15")
+        << QList<QVector<StoredCandle>>{flatDay(mon, 99, {{10, minuteBar(mon, 10, 99, 101, 99, 101)},
+                                                          {360, minuteBar(mon, 360, 103, 103, 98, 98)},
+                                                          {365, minuteBar(mon, 365, 98, 101, 98, 101)}}),
+                                        flatDay(tue, 99, {{365, minuteBar(tue, 365, 98, 101, 98, 101)},
+                                                          {366, minuteBar(tue, 366, 100.5, 101, 100, 100)}})}
+        << thresholdStrategy(100, 0) << 0
+        << QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 15:15:00 103 EOD Profit",
+                       "2024-03-05 15:20:00 101 > 2024-03-05 15:21:00 100.5 EOD Loss"};
+}
+
+void TestBacktestAgent::intradayTrades()
+{
+    QFETCH(QList<QVector<StoredCandle>>, days);
+    QFETCH(QJsonObject, strategy);
+    QFETCH(int, maxBars);
+    QFETCH(QStringList, trades);
+    for (const QVector<StoredCandle>& day : days)
+        fill(*store, "SYM", day);
     BacktestAgent agent;
-    setUp(agent, store, mon, tue, thresholdStrategy(100, 95), true);
-    agent.setQty(2);
+    setUp(agent, store, days.first().first().date, days.last().first().date, strategy, true);
+    agent.setMaxBars(maxBars);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
-    // The threshold holds from the first bar of the first day, and after each day's reset.
-    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 10:00:00 101 > 2024-03-04 11:00:00 94 Signal Exit",
-                                          "2024-03-05 09:30:00 102 > 2024-03-05 15:15:00 99 EOD Loss"}));
-    const TradeRecord& a = o.trades[0];
-    QCOMPARE(a.symbol, QString("SYM"));
-    QCOMPARE(a.side, 1);
-    QCOMPARE(a.points, -7.0);
-    QCOMPARE(a.pnl, -14.0);
-    QCOMPARE(a.qty, 2);
-    QCOMPARE(a.sl, 0.0);  // no StopLoss block
-    QCOMPARE(o.summary.total_trades, 2);
-    QCOMPARE(o.summary.losses, 2);
+    QCOMPARE(text(o.trades), trades);
+    QCOMPARE(o.trades.first().symbol, QString("SYM"));
+    QCOMPARE(o.trades.first().sl, 0.0);  // no StopLoss block
+    QCOMPARE(o.summary.total_trades, trades.size());
 }
 
 void TestBacktestAgent::dailyRsiTradesNextDay()
@@ -223,29 +253,39 @@ void TestBacktestAgent::stopsTargetsAndTrailing_data()
     QTest::addColumn<int>("reason");
     QTest::addColumn<double>("sl");
     QTest::addColumn<double>("target");
+    QTest::addColumn<double>("points");
     const QString d = "2024-03-04";
     const QJsonArray both{block(20, "StopLoss"), block(21, "Target")};
     QTest::newRow("both reached: target wins") << 1 << both << false << minuteBar(d, 30, 100, 111, 96, 100) << 110.0
-                                               << int(ExitReason::TargetHit) << 97.0 << 110.0;
+                                               << int(ExitReason::TargetHit) << 97.0 << 110.0 << 10.0;
     QTest::newRow("stop at its level") << 1 << both << false << minuteBar(d, 30, 100, 100.5, 96.5, 99) << 97.0
-                                       << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+                                       << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
     QTest::newRow("gap below the stop fills at the stop") << 1 << both << false << minuteBar(d, 30, 90, 91, 89, 90)
-                                                         << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+                                                         << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
     QTest::newRow("custom percents") << 1 << QJsonArray{block(20, "StopLoss", {{"percent", 1}}), block(21, "Target", {{"percent", 2}})}
                                      << false << minuteBar(d, 30, 100, 102.5, 99.5, 102) << 102.0
-                                     << int(ExitReason::TargetHit) << 99.0 << 102.0;
+                                     << int(ExitReason::TargetHit) << 99.0 << 102.0 << 2.0;
     // Trailing (trigger 1 %, distance 0.5 %): a high of 102 moves the stop to 101.49, hit on the same bar.
     QTest::newRow("trailing stop") << 1 << both << true << minuteBar(d, 30, 101.6, 102, 101.4, 101.5) << 101.49
-                                   << int(ExitReason::TrailingStopHit) << 101.49 << 110.0;
+                                   << int(ExitReason::TrailingStopHit) << 101.49 << 110.0 << 1.49;
     QTest::newRow("trailing on, not moved") << 1 << both << true << minuteBar(d, 30, 100, 100.5, 96, 97) << 97.0
-                                            << int(ExitReason::StoplossHit) << 97.0 << 110.0;
+                                            << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
     QTest::newRow("low touches the stop exactly") << 1 << both << false << minuteBar(d, 30, 99, 99.5, 97, 98)
-                                                  << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0;
-    // A short from 100: its stop sits 3 % above the entry and its target 10 % below.
+                                                  << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
+    QTest::newRow("square-off below the entry") << 1 << both << false << minuteBar(d, 360, 98, 98.5, 97.5, 98)
+                                                << 98.0 << int(ExitReason::EodLoss) << 97.0 << 110.0 << -2.0;
+    // A short from 100: its stop sits 3 % above the entry and its target 10 % below; it gains as the
+    // price falls.
     QTest::newRow("short: high touches the stop") << 2 << both << false << minuteBar(d, 30, 101, 103, 100.5, 102)
-                                                  << 103.0 << int(ExitReason::StoplossHit) << 103.0 << 90.0;
+                                                  << 103.0 << int(ExitReason::StoplossHit) << 103.0 << 90.0 << -3.0;
     QTest::newRow("short: target below") << 2 << both << false << minuteBar(d, 30, 95, 96, 89, 91) << 90.0
-                                         << int(ExitReason::TargetHit) << 103.0 << 90.0;
+                                         << int(ExitReason::TargetHit) << 103.0 << 90.0 << 10.0;
+    QTest::newRow("short: square-off below the entry") << 2 << both << false << minuteBar(d, 360, 98, 98.5, 97.5, 98)
+                                                       << 98.0 << int(ExitReason::EodProfit) << 103.0 << 90.0 << 2.0;
+    // A low of 98 (1 % under the entry triggers) moves the stop down to 98 * 1.005 = 98.49; the bar's
+    // high of 98.7 then hits it.
+    QTest::newRow("short: trailing stop") << 2 << both << true << minuteBar(d, 30, 98.6, 98.7, 98, 98.6) << 98.49
+                                          << int(ExitReason::TrailingStopHit) << 98.49 << 90.0 << 1.51;
 }
 
 void TestBacktestAgent::stopsTargetsAndTrailing()
@@ -258,12 +298,14 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
     QFETCH(int, reason);
     QFETCH(double, sl);
     QFETCH(double, target);
-    // Buy (or sell) at 100 on the 09:25 close; the exit bar comes at 09:45; the exit rule never fires.
+    QFETCH(double, points);
+    // Buy (or sell) at 100 on the 09:25 close; then the exit bar; the exit rule never fires.
     const QString d = "2024-03-04";
     const bool isLong = side == 1;
+    const int exitIndex = (QTime::fromString(exitBar.time).msecsSinceStartOfDay() - QTime(9, 15).msecsSinceStartOfDay()) / 60000;
     fill(*store, "SYM", flatDay(d, isLong ? 99.5 : 100.5, {{10, minuteBar(d, 10, 99, 100, 99, 100)},
                                                         {11, minuteBar(d, 11, 100, 100.1, 99.9, 100)},
-                                                        {30, exitBar}}));
+                                                        {exitIndex, exitBar}}));
     QJsonObject strategy = thresholdStrategy(99.5, 0, levels);
     if (!isLong) {
         QJsonArray blocks{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 100.25}}),
@@ -274,6 +316,7 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
     }
     BacktestAgent agent;
     setUp(agent, store, d, d, strategy, true);
+    agent.setQty(3);
     agent.setTrailingStop(trailing, 1.0, 0.5);
     const Outcome o = runAgent(agent);
     QVERIFY(o.finished);
@@ -286,38 +329,8 @@ void TestBacktestAgent::stopsTargetsAndTrailing()
     QCOMPARE(t.exit_reason, reason);
     QVERIFY(qFuzzyCompare(t.sl, sl));
     QVERIFY(qFuzzyCompare(t.target, target));
-}
-
-void TestBacktestAgent::maxBarsClosesOnEntryBar()
-{
-    const QString d = "2024-03-04";
-    fill(*store, "SYM", flatDay(d, 99, {{10, minuteBar(d, 10, 99, 101, 99, 101)},
-                                         {11, minuteBar(d, 11, 101, 101, 100, 100.5)},
-                                         {12, minuteBar(d, 12, 100.5, 101, 100, 100.7)}}));
-    BacktestAgent agent;
-    setUp(agent, store, d, d, thresholdStrategy(100, 0), true);
-    agent.setMaxBars(1);
-    const Outcome o = runAgent(agent);
-    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 09:25:00 101 Max Bars Exit",
-                                          "2024-03-04 09:26:00 100.5 > 2024-03-04 09:26:00 100.5 Max Bars Exit",
-                                          "2024-03-04 09:27:00 100.7 > 2024-03-04 09:27:00 100.7 Max Bars Exit"}));
-}
-
-void TestBacktestAgent::squareOffAtQuarterPastThree()
-{
-    // Intraday: a long held into 15:15 closes at that bar's open (and the day ends there); on the next
-    // day a long opened at 15:20 closes at the open of 15:21.
-    const QString mon = "2024-03-04", tue = "2024-03-05";
-    fill(*store, "SYM", flatDay(mon, 99, {{10, minuteBar(mon, 10, 99, 101, 99, 101)},
-                                          {360, minuteBar(mon, 360, 103, 103, 98, 98)},
-                                          {365, minuteBar(mon, 365, 98, 101, 98, 101)}}));
-    fill(*store, "SYM", flatDay(tue, 99, {{365, minuteBar(tue, 365, 98, 101, 98, 101)},
-                                          {366, minuteBar(tue, 366, 100.5, 101, 100, 100)}}));
-    BacktestAgent agent;
-    setUp(agent, store, mon, tue, thresholdStrategy(100, 0), true);
-    const Outcome o = runAgent(agent);
-    QCOMPARE(text(o.trades), (QStringList{"2024-03-04 09:25:00 101 > 2024-03-04 15:15:00 103 EOD Profit",
-                                          "2024-03-05 15:20:00 101 > 2024-03-05 15:21:00 100.5 EOD Loss"}));
+    QVERIFY2(qFuzzyCompare(t.points, points), qPrintable(QString::number(t.points)));
+    QVERIFY(qFuzzyCompare(t.pnl, 3 * points));
 }
 
 void TestBacktestAgent::openPositionClosedAtEndOfRun_data()

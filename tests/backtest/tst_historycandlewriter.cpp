@@ -1,10 +1,20 @@
 // Downloaded history into the candle store: a loopback Custom API download lands in a real SQLite store,
 // a repeated download adds nothing, and a backtest over the stored bars makes the expected trades.
+#include "amibroker/CSVExporter.h"
 #include "backtest/BacktestAgent.h"
 #include "backtest/HistoryCandleWriter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
+#include "brokers/CustomApiParser.h"
 #include "brokers/HistoricalDownloader.h"
+#include "brokers/angelone/AngelOneHistory.h"
+#include "brokers/dhan/DhanHistory.h"
+#include "brokers/flattrade/FlatTradeHistory.h"
+#include "brokers/tradejini/TradeJiniHistory.h"
+#include "brokers/upstox/UpstoxHistory.h"
+#include "brokers/zerodha/ZerodhaHistory.h"
+#include "core/TickClock.h"
+#include "support/FakeAutomation.h"
 #include "support/HttpTestServer.h"
 #include "support/StrategyGraph.h"
 
@@ -12,6 +22,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTime>
 #include <QtTest>
@@ -50,17 +62,52 @@ QByteArray minuteHistory()
     return QJsonDocument(QJsonObject{{"data", rows}}).toJson(QJsonDocument::Compact);
 }
 
+// The bars one connector's history parser makes of `body`.
+QList<OHLCData> parsed(const QString& source, const QByteArray& body)
+{
+    if (source == "zerodha")
+        return ZerodhaHistory::parseReply(200, body, "SYM").bars;
+    if (source == "upstox")
+        return UpstoxHistory::parseCandles(body, "SYM").bars;
+    if (source == "angelone")
+        return AngelOneHistory::parseCandles(body, "SYM").bars;
+    if (source == "dhan")
+        return DhanHistory::parseReply(body, "SYM").bars;
+    if (source == "tradejini")
+        return TradeJiniHistory::parseReply(body, "SYM").bars;
+    if (source.startsWith("flattrade"))
+        return FlatTradeHistory::parse(body, source.endsWith("day"), "SYM").bars;
+    return parseHistoricalResponse(body, "SYM");
+}
+
+// 2024-06-03 09:15 on the exchange's clock.
+constexpr qint64 kMorning = 1717386300;
+
 }  // namespace
 
 class TestHistoryCandleWriter : public QObject {
     Q_OBJECT
 
 private slots:
+    void initTestCase();
     void intervalsChooseTheTable_data();
     void intervalsChooseTheTable();
     void barsBecomeCandles();
+    void everySourceMeetsOnBothClocks_data();
+    void everySourceMeetsOnBothClocks();
     void downloadsFillTheStoreForBacktests();
+    void aLockedStoreIsWaitedForThenReported();
+
+private:
+    QTemporaryDir home;
 };
+
+void TestHistoryCandleWriter::initTestCase()
+{
+    // The CSV exporter's default folder lies under the temporary folder: keep it out of the real one.
+    QVERIFY(home.isValid());
+    qputenv("TMPDIR", QFile::encodeName(home.path()));
+}
 
 void TestHistoryCandleWriter::intervalsChooseTheTable_data()
 {
@@ -113,6 +160,62 @@ void TestHistoryCandleWriter::barsBecomeCandles()
     QVERIFY(HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::None).isEmpty());
 }
 
+void TestHistoryCandleWriter::everySourceMeetsOnBothClocks_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<bool>("daily");
+    const QByteArray flat = R"([{"stat":"Ok","time":"03-06-2024 09:15:00","ssboe":"1717386300","into":"100","inth":"101","intl":"99","intc":"100.5","intv":"10"}])";
+    QTest::newRow("Zerodha") << "zerodha" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T09:15:00+0530",100,101,99,100.5,10]]}})") << false;
+    QTest::newRow("Zerodha daily") << "zerodha" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T00:00:00+0530",100,101,99,100.5,10]]}})") << true;
+    QTest::newRow("Upstox") << "upstox" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T09:15:00+05:30",100,101,99,100.5,10,0]]}})") << false;
+    QTest::newRow("AngelOne") << "angelone" << QByteArray(R"({"status":true,"data":[["2024-06-03T09:15:00+05:30",100,101,99,100.5,10]]})") << false;
+    QTest::newRow("Dhan") << "dhan" << QByteArray(R"({"timestamp":[1717386300],"open":[100],"high":[101],"low":[99],"close":[100.5],"volume":[10]})") << false;
+    QTest::newRow("Dhan daily") << "dhan" << QByteArray(R"({"timestamp":[1717353000],"open":[100],"high":[101],"low":[99],"close":[100.5],"volume":[10]})") << true;
+    QTest::newRow("TradeJini") << "tradejini" << QByteArray(R"({"s":"ok","d":{"bars":[[1717386300000,100,101,99,100.5,10]]}})") << false;
+    QTest::newRow("FlatTrade") << "flattrade" << flat << false;
+    QTest::newRow("FlatTrade daily") << "flattrade day" << QByteArray(flat).replace("03-06-2024 09:15:00", "03-JUN-2024") << true;
+    QTest::newRow("Custom API epoch rows") << "custom" << QByteArray(R"({"candles":[[1717386300,100,101,99,100.5,10]]})") << false;
+    QTest::newRow("Custom API UTC rows") << "custom" << QByteArray(R"({"status":"success","data":[["2024-06-03T03:45:00Z",100,101,99,100.5,10]]})") << false;
+    QTest::newRow("Custom API daily at midnight UTC") << "custom" << QByteArray(R"({"candles":[[1717372800,100,101,99,100.5,10]]})") << true;
+    QTest::newRow("Custom API daily") << "custom" << QByteArray(R"({"data":[{"symbol":"SYM","date":"2024-06-03","open":100,"high":101,"low":99,"close":100.5}]})") << true;
+}
+
+// The store holds the exchange's wall-clock time, one row per minute from every source; in the CSV files
+// a bar reads like a live tick of the same moment (a daily bar, like its date), on a machine in any zone.
+void TestHistoryCandleWriter::everySourceMeetsOnBothClocks()
+{
+    QFETCH(QString, source);
+    QFETCH(QByteArray, body);
+    QFETCH(bool, daily);
+    const QList<OHLCData> bars = parsed(source, body);
+    QCOMPARE(bars.size(), 1);
+    const auto table = daily ? HistoryCandleWriter::Table::Day : HistoryCandleWriter::Table::Minute;
+    const QVector<StoredCandle> candles = HistoryCandleWriter::toCandles(bars, table);
+    QCOMPARE(candles.size(), 1);
+    QCOMPARE(candles[0].date + " " + candles[0].time, QString(daily ? "2024-06-03 00:00:00" : "2024-06-03 09:15:00"));
+
+    QTemporaryDir dir;
+    CSVExporter exporter(nullptr);
+    exporter.setAutomationBackend(std::make_shared<FakeAutomationBackend>());
+    exporter.setExportDir(dir.filePath("export"));
+    exporter.setFormatFileCandidates({});
+    exporter.setAutoImportEnabled(false);
+    exporter.setExportFormat("tick");
+    TickData tick;
+    tick.symbol = "SYM";
+    tick.ltp = 100.5;
+    tick.timestamp = TickClock::fromSecs(kMorning);
+    exporter.onTickReceived("SYM", tick);
+    exporter.writeHistoricalData("SYM", {TickData{"SYM", {}, {}, 100.5, 100, 101, 99, 10, 0, 0, bars[0].timestamp}});
+    QFile file(exporter.dataFilePathFor("SYM"));
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = file.readAll().split('\n');
+    QCOMPARE(lines.size(), 4);  // header, tick, bar, and the empty rest
+    const QByteArray barTime = lines[2].split(',').value(1);
+    QCOMPARE(barTime, daily ? QByteArray("2024-06-03 00:00:00") : lines[1].split(',').value(1));
+}
+
 void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
 {
     registerMarketDataTypes();
@@ -133,14 +236,14 @@ void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
     server.setReply("GET", "/", HttpTestServer::Reply::json(minuteHistory()));
     QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
     QVERIFY(written.wait(10000));
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 750}));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 750, 0, ""}));
     QCOMPARE(store.minuteCandleCount(), qint64(750));
     QCOMPARE(store.loadMinuteCandles("SYM", "2024-03-04").first().time, QString("09:15:00"));
 
     // The same range again adds no row; daily bars go to the day table; a 5-minute download is not stored.
     QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
     QVERIFY(written.wait(10000));
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 0}));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 0, 0, ""}));
     server.setReply("GET", "/", HttpTestServer::Reply::json(QJsonDocument(QJsonObject{{"data", QJsonArray{
         bar("2024-03-04", 100, 102.05, 97.95, 100, 3750), bar("2024-03-05", 100, 101.55, 99.95, 100, 3750)}}})
         .toJson(QJsonDocument::Compact)));
@@ -150,7 +253,7 @@ void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
     downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "day");
     QVERIFY(written.wait(10000));
     QCOMPARE(written.size(), 3);
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "day", 2, 2}));
+    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "day", 2, 2, 0, ""}));
     QCOMPARE(store.loadDayCandles("SYM", "2024-03-01", "2024-03-08").size(), 2);
     QCOMPARE(store.minuteCandleCount(), qint64(750));
 
@@ -173,6 +276,39 @@ void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
     for (const TradeRecord& t : trades)
         text << QString("%1 %2 %3 > %4 %5").arg(t.entry_date, t.entry_time).arg(t.entry_price).arg(t.exit_time).arg(t.exit_price);
     QCOMPARE(text, (QStringList{"2024-03-04 10:00:00 102 > 11:00:00 98", "2024-03-05 09:30:00 101.5 > 15:15:00 100"}));
+}
+
+void TestHistoryCandleWriter::aLockedStoreIsWaitedForThenReported()
+{
+    QTemporaryDir dir;
+    SQLiteOHLCStore store;
+    QVERIFY(store.open(dir.path()));
+    const QList<OHLCData> bars = parsed("dhan", R"({"timestamp":[1717386300,1717386360],"open":[1,2],"high":[1,2],"low":[1,2],"close":[1,2]})");
+    QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other program");
+    other.setDatabaseName(dir.filePath("1min.db"));
+    QVERIFY(other.open());
+    QSqlQuery lock(other);
+    QVERIFY(lock.exec("BEGIN IMMEDIATE"));  // another program holds the write lock
+    auto* writer = new HistoryCandleWriter(&store);
+    writer->setBusyWait(300);
+    QSignalSpy written(writer, &HistoryCandleWriter::written);
+    writer->write("SYM", "minute", bars);
+    QVERIFY(written.wait(10000));
+    // A store that stays locked holds neither the queued batches nor exit: they are reported too.
+    writer->setBusyWait(std::numeric_limits<int>::max());
+    writer->write("SYM", "minute", bars);
+    writer->write("SYM", "minute", bars);
+    delete writer;
+    QCOMPARE(written.size(), 3);
+    for (const QList<QVariant>& w : qAsConst(written))
+        QCOMPARE(w.mid(2), (QList<QVariant>{2, 0, 2, "the candle store stayed locked by another connection"}));
+    // Released while the batch is queued or waiting: the whole batch goes in.
+    HistoryCandleWriter again(&store);
+    QSignalSpy stored(&again, &HistoryCandleWriter::written);
+    again.write("SYM", "minute", bars);
+    QVERIFY(lock.exec("ROLLBACK"));
+    QVERIFY(stored.wait(10000));
+    QCOMPARE(stored.last().mid(2), (QList<QVariant>{2, 2, 0, ""}));
 }
 
 QTEST_GUILESS_MAIN(TestHistoryCandleWriter)

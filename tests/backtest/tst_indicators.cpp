@@ -1,5 +1,6 @@
 // Indicators on short series whose values were worked out by hand (the working is in the comments).
 #include "backtest/Indicators.h"
+#include "backtest/SlidingIndicator.h"
 
 #include <QtTest>
 
@@ -46,6 +47,8 @@ class TestIndicators : public QObject {
 
 private slots:
     void movingAverages();
+    void smaIsTheMeanOfItsWindow_data();
+    void smaIsTheMeanOfItsWindow();
     void rsi();
     void atrAndAdx();
     void vwapBollingerMacd();
@@ -70,6 +73,68 @@ void TestIndicators::movingAverages()
     compareNear(emaSeries({4, 3, 2, 1}, 3), {3, 2, 1.5, 1});
     QCOMPARE(emaLatest({}, 9), 0.0);
     QCOMPARE(smaLatest({}, 9), 0.0);
+}
+
+namespace {
+
+// Newest first: n prices in paise steps around 1000, a spike of `spike` at position `at` (none when 0).
+QVector<double> prices(int n, double spike = 0, int at = 0)
+{
+    QVector<double> v(n);
+    for (int i = 0; i < n; ++i)
+        v[i] = 1000.0 + ((i * 7919) % 2003) * 0.05 - 50.0 + (i % 3) * 0.01;
+    if (spike != 0)
+        v[at] = spike;
+    return v;
+}
+
+}  // namespace
+
+void TestIndicators::smaIsTheMeanOfItsWindow_data()
+{
+    QTest::addColumn<QVector<double>>("values");
+    QTest::addColumn<int>("period");
+    QTest::newRow("a spike gone from the window") << QVector<double>{1, 1, 1, 1e17} << 2;
+    QTest::newRow("huge values of both signs gone") << QVector<double>{3, 5, 1e300, -1e300, 7} << 2;
+    QTest::newRow("SMA(1) is the newest price") << prices(600) << 1;
+    QTest::newRow("ordinary prices") << prices(600) << 50;
+    QTest::newRow("a full history window") << prices(600) << 600;
+    QTest::newRow("a spike long gone") << prices(600, 1e15, 300) << 20;
+    QTest::newRow("a spike just gone") << prices(600, 1e15, 7) << 7;
+}
+
+// Every form (the latest value, the series, the sliding form, the EMA's seed) gives the mean of the
+// window's own values: within 1e-12 of the exact mean, and bit for bit the same in every form.
+void TestIndicators::smaIsTheMeanOfItsWindow()
+{
+    QFETCH(QVector<double>, values);
+    QFETCH(int, period);
+    auto exactMean = [&](int j) {
+        const int window = std::min(period, values.size() - j);
+        long double sum = 0;
+        for (int i = j; i < j + window; ++i)
+            sum += values[i];
+        return double(sum / window);
+    };
+    const double expected = exactMean(0);
+    const double latest = smaLatest(values, period);
+    QVERIFY2(std::fabs(latest - expected) <= (period == 1 ? 0 : 1e-12) * std::fabs(expected),
+             qPrintable(QString("%1 != %2").arg(latest, 0, 'g', 17).arg(expected, 0, 'g', 17)));
+    const QVector<double> series = smaSeries(values, period);
+    for (int j = 0; j < values.size(); ++j)
+        QVERIFY2(std::fabs(series[j] - exactMean(j)) <= 1e-12 * std::fabs(exactMean(j)), qPrintable(QString::number(j)));
+    SlidingIndicator sliding(SlidingIndicator::Kind::Sma, period);
+    BlockHistory history;
+    double slid = 0;
+    for (int i = values.size() - 1; i >= 0; --i)
+        slid = sliding.push(history, values[i]);
+    QCOMPARE(slid, latest);
+    // With period + 1 values the newest EMA value is its seed, the newest window's mean.
+    if (values.size() > period) {
+        const QVector<double> seedOnly = values.mid(0, period + 1);
+        QCOMPARE(emaLatest(seedOnly, period), latest);
+        QCOMPARE(emaSeries(seedOnly, period).first(), latest);
+    }
 }
 
 void TestIndicators::rsi()

@@ -52,7 +52,8 @@ private slots:
     void volumesAreReadWideAndSaturated();
     void memoryStoreCreatesNoFilesAndIsShared();
     void failedOpenAnswersEmptyAndLeavesNothingBehind();
-    void failedCommitIsNotCountedAsInserted();
+    void failedWritesAreReported_data();
+    void failedWritesAreReported();
     void readsFromWorkerThreads();
     void tradingDays_data();
     void tradingDays();
@@ -186,18 +187,46 @@ void TestSQLiteOHLCStore::failedOpenAnswersEmptyAndLeavesNothingBehind()
     QCOMPARE(store.insertMinuteCandles("A", {candle("2024-03-04", "09:15:00", 1, 1, 1, 1, 1)}), 1);
 }
 
-void TestSQLiteOHLCStore::failedCommitIsNotCountedAsInserted()
+void TestSQLiteOHLCStore::failedWritesAreReported_data()
 {
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<QList<int>>("counts");  // added, already stored, failed, busy
+    QTest::newRow("a statement still reading: the commit fails") << "reading" << QList<int>{0, 0, 2, 0};
+    QTest::newRow("another connection holds the write lock") << "locked" << QList<int>{0, 0, 2, 1};
+    QTest::newRow("a NaN price fails alone") << "nan" << QList<int>{1, 0, 1, 0};
+}
+
+// Failed rows are counted apart from stored ones, and a batch that cannot be committed counts none.
+void TestSQLiteOHLCStore::failedWritesAreReported()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(QList<int>, counts);
     QTemporaryDir dir;
     SQLiteOHLCStore store;
     QVERIFY(store.open(dir.path()));
-    QSqlQuery reading(store.minuteDatabase());
-    QVERIFY(reading.exec("PRAGMA journal_mode") && reading.next());  // left in progress
-    QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^SQLiteOHLCStore: commit failed"));
-    QCOMPARE(store.insertMinuteCandles("A", {candle("2024-03-04", "09:15:00", 1, 1, 1, 1, 1)}), 0);
-    reading.finish();
-    QCOMPARE(store.minuteCandleCount(), qint64(0));
-    QCOMPARE(store.insertMinuteCandles("A", {candle("2024-03-04", "09:15:00", 1, 1, 1, 1, 1)}), 1);
+    QVector<StoredCandle> rows{candle("2024-03-04", "09:15:00", 1, 1, 1, 1, 1), candle("2024-03-04", "09:16:00", 2, 2, 2, 2, 2)};
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other program");
+        other.setDatabaseName(dir.filePath("1min.db"));
+        QVERIFY(other.open());
+        QSqlQuery hold(obstacle == "reading" ? store.minuteDatabase() : other);
+        if (obstacle == "reading") {
+            QVERIFY(hold.exec("PRAGMA journal_mode") && hold.next());  // left in progress
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("^SQLiteOHLCStore: commit failed"));
+        } else if (obstacle == "locked") {
+            QVERIFY(hold.exec("BEGIN IMMEDIATE"));
+        } else {
+            rows[1].close = std::numeric_limits<double>::quiet_NaN();
+        }
+        const IOHLCStore::InsertReport r = store.insertCandles(true, "A", rows);
+        QCOMPARE((QList<int>{r.added, r.duplicates, r.failed, int(r.busy)}), counts);
+        QCOMPARE(r.problem.isEmpty(), counts[2] == 0);
+        QCOMPARE(store.loadMinuteCandles("A", "2024-03-04").size(), counts[0]);  // reads go on
+        if (obstacle == "locked")
+            QVERIFY(hold.exec("ROLLBACK"));
+    }
+    QSqlDatabase::removeDatabase("other program");
+    QCOMPARE(store.insertMinuteCandles("A", rows.mid(0, 1)), 1 - counts[0]);
 }
 
 void TestSQLiteOHLCStore::readsFromWorkerThreads()

@@ -1,6 +1,8 @@
 // Dhan chart history requests and replies.
 #include "brokers/dhan/DhanHistory.h"
 
+#include "core/TickClock.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -134,7 +136,7 @@ Reply parseReply(const QByteArray& body, const QString& symbol)
             continue;
         OHLCData bar;
         bar.symbol = symbol;
-        bar.timestamp = QDateTime::fromSecsSinceEpoch(qint64(secs));
+        bar.timestamp = TickClock::fromSecs(qint64(secs));
         bar.open = open.at(i).toDouble();
         bar.high = high.at(i).toDouble();
         bar.low = low.at(i).toDouble();

@@ -3,6 +3,7 @@
 
 #include "brokers/CandleRowParser.h"
 #include "brokers/HistoryBatch.h"
+#include "core/TickClock.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -118,7 +119,7 @@ Reply parseReply(const QByteArray& body, const QString& symbol)
             continue;
         OHLCData b;
         b.symbol = symbol;
-        b.timestamp = QDateTime::fromMSecsSinceEpoch(qint64(ms));
+        b.timestamp = TickClock::fromMSecs(qint64(ms));
         CandleRowParser::readPrices(row, b);
         b.adjustedClose = b.close;
         b.openInterest = row.size() >= 7 ? row.at(6).toDouble() : 0.0;
