@@ -194,6 +194,12 @@ private:
     void createLiveTab();
     void sizeWatchlistColumns();
     int rowButtonHeight() const;
+    // Makes the table's rows follow `entries` (tokens, in order) with as few rows removed and
+    // inserted as it can, and the row states with them; true for each row that was inserted.
+    QVector<bool> alignWatchlistRows(const QStringList& entries);
+    void buildWatchlistRow(int row, const QString& token, const QString& name);
+    // Shows `name` in the row's name cell and hands it to the row's Remove handler.
+    void renameWatchlistRow(int row, const QString& name);
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);
@@ -309,6 +315,7 @@ private:
     struct RowUpdate {
         QString token;
         QString name;
+        QString rowName;  // the name the row was built or last renamed with
         TickData tick;  // prices, volume and time of the newest tick
         bool due = false;
         // What the row's cells show now, so a paint sets only what changed.
@@ -322,6 +329,7 @@ private:
         } shown;
     };
     QVector<RowUpdate> rowUpdates;
+    int rowButtonsHeight = -1;  // the row buttons' height, the same for every row
     QVector<int> dueRows;
     QTimer* rowPaintTimer = nullptr;
 

@@ -69,6 +69,18 @@ void RowHighlighter::reset()
     lit = 0;
 }
 
+void RowHighlighter::clearAll()
+{
+    for (int row = 0; row < clearAt.size() && lit > 0; ++row) {
+        if (clearAt[row] != 0) {
+            clearAt[row] = 0;
+            --lit;
+            clearRow(row);
+        }
+    }
+    reset();
+}
+
 int RowHighlighter::pendingCount() const
 {
     return lit;

@@ -51,6 +51,8 @@ private slots:
     void tickUpdatesRow();
     void tickRoutingEdges();
     void firstTicksTeachNamesRowByRow();
+    void rebuildKeepsPrices_data();
+    void rebuildKeepsPrices();
 
     void connectCredentialCheck_data();
     void connectCredentialCheck();
@@ -557,6 +559,72 @@ void TestMainWindow::firstTicksTeachNamesRowByRow()
     QCOMPARE(w->dataStore()->tickCount("SYM7"), 3);
     QVERIFY(firstRowButtons);  // the same rows: no rebuild
     QCOMPARE(broker->subscribeLists().size(), 1);
+}
+
+void TestMainWindow::rebuildKeepsPrices_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QStringList>("after");  // the rows' tokens after the change
+    QTest::addColumn<QString>("renamed");    // the name row 0 shows after it
+    QTest::newRow("settings OK") << "ok" << QStringList{"11", "22", "33"} << "AAA";
+    QTest::newRow("added") << "add" << QStringList{"11", "22", "33", "44"} << "AAA";
+    QTest::newRow("removed from the middle") << "remove" << QStringList{"11", "33"} << "AAA";
+    QTest::newRow("reordered") << "reorder" << QStringList{"33", "11", "22"} << "AAA";
+    QTest::newRow("new master") << "names" << QStringList{"11", "22", "33"} << "NEWAAA";
+}
+
+void TestMainWindow::rebuildKeepsPrices()
+{
+    // Rows of instruments that stay show their last tick through a rebuild; a new row waits
+    // for its first.
+    QFETCH(QString, change);
+    QFETCH(QStringList, after);
+    QFETCH(QString, renamed);
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    settings->setWatchlistForBroker("TradeJini", {"11", "22", "33"});
+    auto w = makeWindow();
+    w->repository()->addSymbol("AAA", "11", "NSE", "EQ");
+    emit w->repository()->symbolsReloaded();
+    QTableWidget* t = watchlistTable(*w);
+    const QHash<QString, double> ltp{{"11", 101}, {"22", 202}, {"33", 303}};
+    for (auto it = ltp.cbegin(); it != ltp.cend(); ++it)
+        emit broker->tickReceived(tick(it.key(), it.value(), 100));
+    QTRY_COMPARE_WITH_TIMEOUT(t->item(2, 1)->text(), QString("303.00"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(t->item(0, 1)->text(), QString("101.00"), 5000);
+    QPointer<QWidget> keptButtons = t->cellWidget(0, 9);
+
+    if (change == "ok")
+        emit settings->settingsChanged();
+    else if (change == "add")
+        QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "D"),
+                                  Q_ARG(QString, "44"), Q_ARG(QString, "NSE"));
+    else if (change == "remove")
+        settings->removeSymbolFromWatchlist("22");
+    else if (change == "reorder")
+        settings->setWatchlistForBroker("TradeJini", after);
+    else if (change == "names") {
+        w->repository()->clear();
+        w->repository()->addSymbol("NEWAAA", "11", "NSE", "EQ");
+        emit w->repository()->symbolsReloaded();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(t->rowCount(), after.size(), 5000);
+    QTest::qWait(0);
+    for (int r = 0; r < after.size(); ++r) {
+        const QString token = after[r];
+        QCOMPARE(t->item(r, 0)->data(Qt::UserRole).toString(), token);
+        QCOMPARE(rowButton(*w, r, "Remove")->property("watchlistToken").toString(), token);
+        const QString price = ltp.contains(token) ? QString::number(ltp[token], 'f', 2) : "--";
+        QTRY_COMPARE_WITH_TIMEOUT(t->item(r, 1)->text(), price, 5000);
+        QCOMPARE(t->item(r, 2)->text(), ltp.contains(token) ? QString::number(ltp[token] - 100, 'f', 2) : "--");
+        QCOMPARE(t->item(r, 8)->text(), ltp.contains(token) ? QString("10:15:30") : "--");
+    }
+    const int first = after.indexOf("11");
+    QCOMPARE(t->item(first, 0)->text(), renamed);
+    // A row that stayed in place kept its buttons; the Remove handler names the row as shown.
+    QCOMPARE(bool(keptButtons), first == 0);
+    rowButton(*w, first, "Remove")->click();  // answered No
+    QCOMPARE(prompts->texts("question").last(), "Remove " + renamed + " from watchlist?");
 }
 
 // ---------------------------------------------------------------------------------------------
