@@ -350,5 +350,6 @@ private:
     QHash<QString, QPointer<QObject>> openErrorBoxes;
     // An on-demand master load is on its way: further subscriptions do not ask again.
     bool masterLoadQueued = false;
+    bool noMasterLoadLogged = false;  // the current broker has no master in the symbol manager
     bool masterDownloading = false;
 };

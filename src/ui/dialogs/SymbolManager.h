@@ -73,8 +73,10 @@ public:
     void loadAllExchangeSymbols();
     void showForBroker(const QString& broker);
     // Points the broker choice at `broker` when the dialog offers it, so that its load button loads
-    // that broker's masters; other brokers leave the choice as it is.
-    void selectBroker(const QString& broker);
+    // that broker's masters; other brokers leave the choice as it is and give false.
+    bool selectBroker(const QString& broker);
+    // Whether the broker choice offers `broker`, so that the load button has a master to load.
+    bool offersBroker(const QString& broker) const;
     void loadSymbolsSilently(const QString& broker);
     void setSymbolProvider(ISymbolMasterSource* provider);
     ISymbolMasterSource* symbolProvider() const { return provider; }
