@@ -17,10 +17,12 @@
 #include <QNetworkRequest>
 #include <QSaveFile>
 #include <QScopedValueRollback>
+#include <QThread>
 #include <QTimer>
 #include <QVector>
 
 #include <cmath>
+#include <memory>
 #include <cstring>
 
 namespace {
@@ -190,6 +192,12 @@ SymbolRepository::SymbolRepository(QObject* parent)
     : QObject(parent), hosts(defaultHosts())
 {
     qDebug() << "[SymbolRepository] Created";
+}
+
+SymbolRepository::~SymbolRepository()
+{
+    if (cacheReader)
+        cacheReader->wait();
 }
 
 void SymbolRepository::setBroker(const QString& name)
@@ -453,10 +461,64 @@ bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QStrin
     }
     QScopedValueRollback<bool> guard(busy, true);
     qDebug() << "[SymbolRepository] Synchronous load from cache for broker:" << brokerName;
-
-    const QTime cutoff = cacheCutoff(brokerName);
-    const QDateTime current = now();
     QStringList outdated;
+    const int total = readCachedMasters(brokerName, cacheFolder, now(), &outdated);
+    return finishCacheLoad(brokerName, cacheFolder, total, outdated);
+}
+
+void SymbolRepository::loadFromCacheAsync(const QString& brokerName, const QString& cacheFolder,
+                                          std::function<void(bool)> done)
+{
+    if (busy) {
+        qWarning() << "[SymbolRepository] Load skipped: a load or download is already running";
+        QTimer::singleShot(0, this, [done] { done(false); });
+        return;
+    }
+    busy = true;
+    qDebug() << "[SymbolRepository] Load from cache for broker:" << brokerName << "(in the background)";
+    // The reader fills a repository of its own, which no one else sees until it is taken over.
+    struct Read {
+        QList<IndianSymbolData> symbols;
+        QHash<QString, int> tokenIndex, symbolIndex, exchangeTokenIndex;
+        QStringList outdated;
+        int total = 0;
+    };
+    auto read = std::make_shared<Read>();
+    const QDateTime current = now();
+    cacheReader = QThread::create([read, brokerName, cacheFolder, current] {
+        SymbolRepository scratch;
+        read->total = scratch.readCachedMasters(brokerName, cacheFolder, current, &read->outdated);
+        read->symbols.swap(scratch.symbols);
+        read->tokenIndex.swap(scratch.tokenIndex);
+        read->symbolIndex.swap(scratch.symbolIndex);
+        read->exchangeTokenIndex.swap(scratch.exchangeTokenIndex);
+    });
+    cacheReader->setParent(this);
+    connect(cacheReader, &QThread::finished, this, [this, read, brokerName, cacheFolder, done] {
+        cacheReader->wait();
+        cacheReader->deleteLater();
+        cacheReader = nullptr;
+        if (read->total > 0) {
+            if (symbols.isEmpty()) {
+                // Swapped, not copied: the window's thread pays nothing for the size.
+                symbols.swap(read->symbols);
+                tokenIndex.swap(read->tokenIndex);
+                symbolIndex.swap(read->symbolIndex);
+                exchangeTokenIndex.swap(read->exchangeTokenIndex);
+            } else {
+                addSymbols(read->symbols);  // records that came meanwhile stay
+            }
+        }
+        busy = false;
+        done(finishCacheLoad(brokerName, cacheFolder, read->total, read->outdated));
+    });
+    cacheReader->start();
+}
+
+int SymbolRepository::readCachedMasters(const QString& brokerName, const QString& cacheFolder,
+                                        const QDateTime& current, QStringList* outdated)
+{
+    const QTime cutoff = cacheCutoff(brokerName);
     int total = 0;
     for (const QString& label : cachedLabels(brokerName)) {
         const QString path = cacheFolder + QLatin1Char('/') + cacheFileName(brokerName, label);
@@ -478,7 +540,7 @@ bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QStrin
             qDebug() << "[SymbolRepository] Cache outdated for" << label << "(fetched:"
                      << fetched.toString(Qt::TextDate) << "now:" << current.toString(Qt::TextDate) << ")";
             qDebug() << "[SymbolRepository] Please reload symbol data to get latest" << label << "symbols";
-            outdated << label;
+            *outdated << label;
             continue;
         }
         QFile master(path);
@@ -496,6 +558,12 @@ bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QStrin
         qDebug() << "[SymbolRepository] Loaded" << parsed.size() << "symbols from" << label;
     }
 
+    return total;
+}
+
+bool SymbolRepository::finishCacheLoad(const QString& brokerName, const QString& cacheFolder, int total,
+                                       const QStringList& outdated)
+{
     bool result = false;
     if (total > 0) {
         qDebug() << "[SymbolRepository] Sync load complete:" << total << "symbols loaded";

@@ -18,6 +18,8 @@ class SymbolRepository : public QObject {
     Q_OBJECT
 public:
     explicit SymbolRepository(QObject* parent = nullptr);
+    // Waits for a cache load still reading.
+    ~SymbolRepository() override;
 
     int size() const { return symbols.size(); }
     bool isEmpty() const { return symbols.isEmpty(); }
@@ -53,6 +55,11 @@ public:
     QMap<QString, int> countByKey() const;
 
     bool loadFromCacheSync(const QString& broker, const QString& cacheFolder);
+    // The same load with the reading, parsing and indexing on a thread of its own: the records
+    // are taken in one step on this object's thread, which then runs `done` with what the
+    // synchronous load would have returned. A load or download already running skips it.
+    void loadFromCacheAsync(const QString& broker, const QString& cacheFolder,
+                            std::function<void(bool loaded)> done);
     bool downloadSync(const QString& broker, const QString& cacheFolder);
     static QList<IndianSymbolData> parseForBroker(const QByteArray& data, const QString& broker,
                                                   const QString& exchange);
@@ -94,6 +101,12 @@ private:
                     const QString& label, int count);
     void refreshOutdated(const QString& broker, const QString& cacheFolder, const QStringList& labels);
     void indexFrom(int first);
+    // The fresh cached masters of the broker into this repository; their record count. Outdated
+    // ones are listed for a refresh.
+    int readCachedMasters(const QString& broker, const QString& cacheFolder, const QDateTime& current,
+                          QStringList* outdated);
+    bool finishCacheLoad(const QString& broker, const QString& cacheFolder, int total,
+                         const QStringList& outdated);
     QDateTime now() const;
 
     QList<IndianSymbolData> symbols;
@@ -111,4 +124,5 @@ private:
     std::function<QDateTime()> clock;
     bool busy = false;                  // a load or download is running (nested event loops re-enter)
     QStringList downloadedThisRun;      // brokers fully downloaded since construction
+    class QThread* cacheReader = nullptr;  // the cache load's thread while it reads
 };

@@ -106,7 +106,8 @@ public:
     HistoricalDownloader* downloader() const { return historicalDownloader; }
     SymbolRepository* repository() const { return symbolRepository; }
     qint64 ticksReceived() const { return tickCount; }
-    // True from construction until the start-up download of a missing instrument master ends.
+    // True from construction until the start-up load of the instrument master (from the cache
+    // or, when missing, downloaded) ends.
     bool isDownloadingInstrumentMaster() const { return masterDownloading; }
     // The window's own stream socket (null before the first Start and between fail-over steps)
     // and the Fyers address it uses.
@@ -203,8 +204,9 @@ private:
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);
-    // Loads the instrument master from the cache; false when it must be downloaded.
-    bool loadInstrumentMasterFromCache();
+    // Loads the instrument master from the cache off the window's thread, then goes on with the
+    // start-up steps, or with the download when there is no usable cache.
+    void loadInstrumentMasterFromCache();
     // The start-up download, once the window shows; the delayed start-up steps follow it.
     void downloadInstrumentMaster();
     void scheduleStartupSteps();

@@ -58,6 +58,7 @@ private slots:
     void gunzip_data();
     void gunzip();
     void inflateCapRefusesOversizedOutput();
+    void cacheLoadReadsOnlyFreshFiles_data();
     void cacheLoadReadsOnlyFreshFiles();
     void downloadCachesAndReloadsWithoutNetwork();
     void everyDownloadedMasterReloadsFromCache_data();
@@ -285,8 +286,28 @@ void TestSymbolRepository::inflateCapRefusesOversizedOutput()
     QCOMPARE(out.size(), 4 << 20);
 }
 
+void TestSymbolRepository::cacheLoadReadsOnlyFreshFiles_data()
+{
+    QTest::addColumn<bool>("background");
+    QTest::addColumn<QList<int>>("announced");  // counts symbolsLoaded carries
+    QTest::newRow("on the caller's thread") << false << QList<int>{100, 50, 150};
+    QTest::newRow("in the background") << true << QList<int>{150};
+}
+
 void TestSymbolRepository::cacheLoadReadsOnlyFreshFiles()
 {
+    QFETCH(bool, background);
+    QFETCH(QList<int>, announced);
+    // One load, as the caller asked for it; its result once it is in.
+    const auto load = [background](SymbolRepository& repo, const QString& broker, const QString& folder) {
+        if (!background)
+            return repo.loadFromCacheSync(broker, folder);
+        int result = -1;
+        repo.loadFromCacheAsync(broker, folder, [&result](bool loaded) { result = loaded; });
+        if (!QTest::qWaitFor([&] { return result >= 0; }, 5000))
+            return false;
+        return result == 1;
+    };
     QTemporaryDir dir;
     const QDateTime now(QDate(2025, 3, 14), QTime(10, 0));
     QVERIFY(writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100)));
@@ -307,12 +328,15 @@ void TestSymbolRepository::cacheLoadReadsOnlyFreshFiles()
     QSignalSpy loaded(&repo, &SymbolRepository::symbolsLoaded);
     QSignalSpy reloaded(&repo, &SymbolRepository::symbolsReloaded);
 
-    QVERIFY(repo.loadFromCacheSync("Zerodha", dir.path()));
-    QCOMPARE(loaded.count(), 3);
-    QCOMPARE(loaded.at(0).at(0).toInt(), 100);
-    QCOMPARE(loaded.at(1).at(0).toInt(), 50);
-    QCOMPARE(loaded.at(2).at(0).toInt(), 150);
+    QVERIFY(load(repo, "Zerodha", dir.path()));
+    QList<int> counts;
+    for (const QList<QVariant>& args : qAsConst(loaded))
+        counts << args.at(0).toInt();
+    QCOMPARE(counts, announced);
     QCOMPARE(repo.size(), 150);
+    QCOMPARE(repo.findByToken("5049").symbol, QString("SYM49"));
+    QCOMPARE(repo.tokenForSymbol("sym99"), QString("1099"));
+    QCOMPARE(repo.symbolForExchangeToken("nse", "5000"), QString("SYM0"));
     QCOMPARE(host.requestCount(), 0);
 
     // Only the outdated exchange is fetched again, afterwards.
@@ -323,7 +347,7 @@ void TestSymbolRepository::cacheLoadReadsOnlyFreshFiles()
     QCOMPARE(repo.findByToken("7000").symbol, QString("SYM0"));
 
     SymbolRepository other;
-    QVERIFY(!other.loadFromCacheSync("Dhan", dir.path()));
+    QVERIFY(!load(other, "Dhan", dir.path()));
     QVERIFY(other.isEmpty());
 }
 
