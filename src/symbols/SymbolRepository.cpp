@@ -212,6 +212,7 @@ void SymbolRepository::clear()
 {
     qDebug() << "[SymbolRepository] Clearing all symbols (count:" << symbols.size() << ")";
     symbols.clear();
+    ++changes;
     tokenIndex.clear();
     symbolIndex.clear();
     exchangeTokenIndex.clear();
@@ -338,6 +339,7 @@ void SymbolRepository::addSymbol(const QString& symbol, const QString& token, co
     r.lotSize = 1;
     r.tickSize = 0.05f;
     symbols.append(r);
+    ++changes;
     indexFrom(symbols.size() - 1);
 }
 
@@ -348,6 +350,7 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
     // segments tell two apart only where both records give one (masters differ in that).
     // A master is not compared with itself: only records held before this call are looked at.
     const int old = symbols.size();
+    ++changes;
     if (old == 0) {
         symbols = list;
         indexFrom(0);
@@ -388,6 +391,63 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
     qDebug() << "[SymbolRepository] Added" << list.size() - replaced << "symbols, replaced" << replaced
              << ", total now:" << symbols.size();
     emit symbolsLoaded(list.size());
+}
+
+QList<IndianSymbolData> SymbolRepository::addParsedWaiting(
+    const std::function<QList<IndianSymbolData>()>& parse)
+{
+    if (parseWaiting) {
+        const QList<IndianSymbolData> parsed = parse();
+        if (!parsed.isEmpty())
+            addSymbols(parsed);
+        return parsed;
+    }
+    QScopedValueRollback<bool> guard(parseWaiting, true);
+    struct Work {
+        QList<IndianSymbolData> parsed, symbols;
+        QHash<QString, int> tokenIndex, symbolIndex, exchangeTokenIndex;
+    };
+    // Copies share the records until one side changes them.
+    auto work = std::make_shared<Work>();
+    work->symbols = symbols;
+    work->tokenIndex = tokenIndex;
+    work->symbolIndex = symbolIndex;
+    work->exchangeTokenIndex = exchangeTokenIndex;
+    const quint64 before = changes;
+    QThread* worker = QThread::create([work, parse] {
+        work->parsed = parse();
+        if (work->parsed.isEmpty())
+            return;
+        SymbolRepository scratch;
+        scratch.symbols.swap(work->symbols);
+        scratch.tokenIndex.swap(work->tokenIndex);
+        scratch.symbolIndex.swap(work->symbolIndex);
+        scratch.exchangeTokenIndex.swap(work->exchangeTokenIndex);
+        scratch.addSymbols(work->parsed);
+        work->symbols.swap(scratch.symbols);
+        work->tokenIndex.swap(scratch.tokenIndex);
+        work->symbolIndex.swap(scratch.symbolIndex);
+        work->exchangeTokenIndex.swap(scratch.exchangeTokenIndex);
+    });
+    QEventLoop wait;
+    connect(worker, &QThread::finished, &wait, &QEventLoop::quit);
+    worker->start();
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    worker->wait();
+    delete worker;
+    if (work->parsed.isEmpty())
+        return {};
+    if (changes != before) {
+        addSymbols(work->parsed);
+        return work->parsed;
+    }
+    ++changes;
+    symbols.swap(work->symbols);
+    tokenIndex.swap(work->tokenIndex);
+    symbolIndex.swap(work->symbolIndex);
+    exchangeTokenIndex.swap(work->exchangeTokenIndex);
+    emit symbolsLoaded(work->parsed.size());
+    return work->parsed;
 }
 
 void SymbolRepository::rebuildIndex()
@@ -499,6 +559,7 @@ void SymbolRepository::loadFromCacheAsync(const QString& brokerName, const QStri
         cacheReader->deleteLater();
         cacheReader = nullptr;
         if (read->total > 0) {
+            ++changes;
             if (symbols.isEmpty()) {
                 // Swapped, not copied: the window's thread pays nothing for the size.
                 symbols.swap(read->symbols);
@@ -751,12 +812,13 @@ bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QStr
         const QByteArray bytes = reply->readAll();
         reply->deleteLater();
         qDebug() << "[SymbolRepository] Downloaded" << bytes.size() << "bytes for" << e.label;
-        const QList<IndianSymbolData> parsed = parseForBroker(bytes, brokerName, e.label);
+        const QString label = e.label;
+        const QList<IndianSymbolData> parsed =
+            addParsedWaiting([bytes, brokerName, label] { return parseForBroker(bytes, brokerName, label); });
         if (parsed.isEmpty()) {
             qDebug() << "[SymbolRepository] Failed to parse symbols for" << e.label;
             continue;
         }
-        addSymbols(parsed);
         ++files;
         total += parsed.size();
         writeCache(e.cachePath, bytes, brokerName, e.label, parsed.size());

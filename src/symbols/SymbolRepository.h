@@ -51,6 +51,12 @@ public:
     void addSymbol(const QString& symbol, const QString& token, const QString& exchange,
                    const QString& instrumentType);
     void addSymbols(const QList<IndianSymbolData>& list);
+    // Runs `parse` and adds its records as addSymbols does, both on a thread of their own (the
+    // adding against a copy of what is held, taken over in one step), while this thread serves
+    // its timers, paints and replies in an event loop of its own; user input waits for the end.
+    // The records parsed. Called while another one waits, or when the records changed
+    // meanwhile, the work is done on this thread.
+    QList<IndianSymbolData> addParsedWaiting(const std::function<QList<IndianSymbolData>()>& parse);
     void rebuildIndex();
     QMap<QString, int> countByKey() const;
 
@@ -125,4 +131,6 @@ private:
     bool busy = false;                  // a load or download is running (nested event loops re-enter)
     QStringList downloadedThisRun;      // brokers fully downloaded since construction
     class QThread* cacheReader = nullptr;  // the cache load's thread while it reads
+    quint64 changes = 0;        // counts changes of the records, for work done on a copy of them
+    bool parseWaiting = false;  // addParsedWaiting waits for its thread
 };

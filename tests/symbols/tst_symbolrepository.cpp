@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+
 using TestFiles::writeFile;
 
 namespace {
@@ -60,6 +62,7 @@ private slots:
     void inflateCapRefusesOversizedOutput();
     void cacheLoadReadsOnlyFreshFiles_data();
     void cacheLoadReadsOnlyFreshFiles();
+    void parseWaitingKeepsRecordsAddedMeanwhile();
     void downloadCachesAndReloadsWithoutNetwork();
     void everyDownloadedMasterReloadsFromCache_data();
     void everyDownloadedMasterReloadsFromCache();
@@ -349,6 +352,30 @@ void TestSymbolRepository::cacheLoadReadsOnlyFreshFiles()
     SymbolRepository other;
     QVERIFY(!load(other, "Dhan", dir.path()));
     QVERIFY(other.isEmpty());
+}
+
+void TestSymbolRepository::parseWaitingKeepsRecordsAddedMeanwhile()
+{
+    // The parse runs on its own thread while this one serves a timer that adds a record: the
+    // work done on the copy must not drop it.
+    SymbolRepository repo;
+    repo.addSymbol("OLD", "1", "NSE", "EQ");
+    std::atomic<bool> added{false};
+    QTimer::singleShot(0, &repo, [&] {
+        repo.addSymbol("MEANWHILE", "2", "NSE", "EQ");
+        added = true;
+    });
+    const QList<IndianSymbolData> parsed = repo.addParsedWaiting([&added] {
+        QDeadlineTimer deadline(5000);
+        while (!added && !deadline.hasExpired())
+            QThread::msleep(1);
+        return SymbolRepository::parseForBroker(zerodhaCsv(3, 10), "Zerodha", "NSE");
+    });
+    QCOMPARE(parsed.size(), 3);
+    QCOMPARE(repo.size(), 5);
+    QCOMPARE(repo.symbolForToken("1"), QString("OLD"));
+    QCOMPARE(repo.symbolForToken("2"), QString("MEANWHILE"));
+    QCOMPARE(repo.tokenForSymbol("sym2"), QString("12"));
 }
 
 void TestSymbolRepository::downloadCachesAndReloadsWithoutNetwork()

@@ -14,6 +14,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 class BrokerAPI;
 class ISymbolMasterSource;
 class QComboBox;
@@ -28,6 +30,7 @@ class QTableWidget;
 class SettingsManager;
 class SymbolRepository;
 class DialogPrompts;
+struct SymbolMasterText;
 
 class SymbolManager : public QDialog, public ISymbolProvider {
     Q_OBJECT
@@ -144,7 +147,10 @@ private:
     void onProviderSymbols(const QByteArray& data, const QString& exchange);
     void onProviderError(const QString& error);
     void beginParse(bool append);
-    void finishParse(const char* prefix, bool info, int start, const QList<IndianSymbolData>& added);
+    // Parses a master with `parser` into the loaded list and the repository, and logs the count
+    // after `prefix`.
+    void parseMaster(const char* prefix, bool info, bool append, const QByteArray& data,
+                     const std::function<QList<IndianSymbolData>(const SymbolMasterText&)>& parser);
     void setBusy(bool busy);
     void say(int kind, const QString& title, const QString& text);
     int currentBatch() const { return inBatchLoop ? batchId : 0; }
