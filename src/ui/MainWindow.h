@@ -201,6 +201,11 @@ private:
     void buildWatchlistRow(int row, const QString& token, const QString& name);
     // Shows `name` in the row's name cell and hands it to the row's Remove handler.
     void renameWatchlistRow(int row, const QString& name);
+    // Gives the rows on screen, and a screenful either side, their Load History and Remove
+    // buttons where they have none yet.
+    void ensureRowButtons();
+    void createRowButtons(int row);
+    void connectRemoveButton(int row);
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);

@@ -26,6 +26,7 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
@@ -89,6 +90,7 @@ const char* const kPopupStyle =
     "background-color: #2c3e50;    color: white;    padding: 6px;    border: 1px solid #34495e;    "
     "font-weight: bold;    font-size: 8pt;}";
 constexpr int kItemPadding = 5;  // the watchlist items' padding below
+constexpr int kButtonRowsAhead = 40;  // rows beyond the screen that have their buttons made
 const char* const kWatchlistStyle =
     "QTableWidget {    gridline-color: #e0e0e0;    background-color: white;    "
     "alternate-background-color: #f8f9fa;    border: 1px solid #ccc;}QTableWidget::item {    "
@@ -457,6 +459,8 @@ void MainWindow::createLiveTab()
     connect(watchlistTable, &QTableWidget::customContextMenuRequested, this,
             &MainWindow::showWatchlistContextMenu);
     rowHighlighter = new RowHighlighter(watchlistTable, 500, this);
+    connect(watchlistTable->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &MainWindow::ensureRowButtons);
 
     watchLayout->addWidget(quickAdd);
     watchLayout->addWidget(watchlistTable);
@@ -535,7 +539,9 @@ void MainWindow::sizeWatchlistColumns()
     const QSize removeSize = remove.sizeHint();
     // The cell widget is inset by the items' padding on every side.
     watchlistTable->setColumnWidth(9, loadSize.width() + 6 + removeSize.width() + 2 * kItemPadding + 12);
-    const int rowHeight = qMax(rowButtonHeight(), cell.height()) + 2 * kItemPadding + 4;
+    // Rows far from the screen have no buttons yet and are as tall all the same.
+    const int rowHeight =
+        qMax(qMax(rowButtonHeight(), loadSize.height()), cell.height()) + 2 * kItemPadding + 4;
     watchlistTable->verticalHeader()->setDefaultSectionSize(
         qMax(rowHeight, watchlistTable->verticalHeader()->defaultSectionSize()));
 }
@@ -583,6 +589,10 @@ void MainWindow::refreshWatchlistDisplay()
     tokenRows.clear();
     indexTokens.clear();  // the master may have changed
     dueRows.clear();
+    // Cells are set with the model's signals held and the view repainted once at the end, not
+    // once per cell.
+    QAbstractItemModel* model = watchlistTable->model();
+    const bool wasBlocked = model->blockSignals(true);
     for (int row = 0; row < entries.size(); ++row) {
         const QString& token = entries.at(row);
         if (!tokenRows.contains(token))
@@ -595,8 +605,11 @@ void MainWindow::refreshWatchlistDisplay()
         if (update.due)
             dueRows.append(row);
     }
+    model->blockSignals(wasBlocked);
+    watchlistTable->viewport()->update();
     if (!dueRows.isEmpty() && !rowPaintTimer->isActive())
         rowPaintTimer->start(0);
+    ensureRowButtons();
 }
 
 QVector<bool> MainWindow::alignWatchlistRows(const QStringList& entries)
@@ -701,7 +714,34 @@ void MainWindow::buildWatchlistRow(int row, const QString& token, const QString&
     QFont symbolFont(QStringLiteral("Arial"), 9, QFont::Bold);
     symbolFont.setItalic(false);
     nameItem->setFont(symbolFont);
+    renameWatchlistRow(row, name);
+}
 
+void MainWindow::ensureRowButtons()
+{
+    // Rows get their buttons when they come near the screen: a thousand button widgets on the
+    // table would make every rebuild, scroll and resize move all of them.
+    const int rows = watchlistTable ? watchlistTable->rowCount() : 0;
+    if (rows == 0)
+        return;
+    int first = watchlistTable->rowAt(0);
+    int last = watchlistTable->rowAt(watchlistTable->viewport()->height() - 1);
+    if (first < 0)
+        first = 0;
+    if (last < 0)
+        last = rows - 1;
+    const int margin = std::max(kButtonRowsAhead, last - first + 1);
+    first = std::max(0, first - margin);
+    last = std::min(rows - 1, last + margin);
+    for (int row = first; row <= last; ++row) {
+        if (!watchlistTable->cellWidget(row, 9))
+            createRowButtons(row);
+    }
+}
+
+void MainWindow::createRowButtons(int row)
+{
+    const QString token = rowUpdates.value(row).token;
     auto* actions = new QWidget;
     auto* actionsLayout = new QHBoxLayout(actions);
     actionsLayout->setContentsMargins(0, 0, 0, 0);
@@ -735,7 +775,7 @@ void MainWindow::buildWatchlistRow(int row, const QString& token, const QString&
     // The handlers own copies of the row's token: the row's widgets may be replaced by a
     // rebuild while a handler runs.
     connect(loadHistory, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
-    renameWatchlistRow(row, name);
+    connectRemoveButton(row);
 }
 
 void MainWindow::renameWatchlistRow(int row, const QString& name)
@@ -755,7 +795,14 @@ void MainWindow::renameWatchlistRow(int row, const QString& name)
                           fallback ? QVariant(QBrush(WatchlistFormat::fallbackForeground())) : QVariant());
         nameItem->setToolTip(fallback ? WatchlistFormat::fallbackToolTip() : QString());
     }
+    connectRemoveButton(row);
+}
+
+void MainWindow::connectRemoveButton(int row)
+{
     // The Remove handler holds the name the row shows now.
+    const QString token = rowUpdates.value(row).token;
+    const QString name = rowUpdates.value(row).rowName;
     QWidget* actions = watchlistTable->cellWidget(row, 9);
     auto* remove = actions ? actions->findChild<QPushButton*>(QLatin1String(kRemoveName)) : nullptr;
     if (!remove)

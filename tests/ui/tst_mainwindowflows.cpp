@@ -53,6 +53,7 @@ private slots:
     void firstTicksTeachNamesRowByRow();
     void rebuildKeepsPrices_data();
     void rebuildKeepsPrices();
+    void rowsOnScreenHaveButtons();
 
     void connectCredentialCheck_data();
     void connectCredentialCheck();
@@ -625,6 +626,27 @@ void TestMainWindow::rebuildKeepsPrices()
     QCOMPARE(bool(keptButtons), first == 0);
     rowButton(*w, first, "Remove")->click();  // answered No
     QCOMPARE(prompts->texts("question").last(), "Remove " + renamed + " from watchlist?");
+}
+
+void TestMainWindow::rowsOnScreenHaveButtons()
+{
+    // Rows far off screen get their buttons when they are scrolled near it.
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    QStringList tokens;
+    for (int i = 0; i < 400; ++i)
+        tokens << QString::number(5000 + i);
+    settings->setWatchlistForBroker("TradeJini", tokens);
+    auto w = makeWindow();
+    w->resize(1000, 700);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QTableWidget* t = watchlistTable(*w);
+    t->scrollToBottom();
+    QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 399, "Remove"), 5000);
+    QCOMPARE(rowButton(*w, 399, "Load History")->property("watchlistToken").toString(), QString("5399"));
+    t->scrollToItem(t->item(200, 0), QAbstractItemView::PositionAtCenter);
+    QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 200, "Remove"), 5000);
 }
 
 // ---------------------------------------------------------------------------------------------
