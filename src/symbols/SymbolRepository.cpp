@@ -432,7 +432,8 @@ QList<IndianSymbolData> SymbolRepository::addParsedWaiting(
     QEventLoop wait;
     connect(worker, &QThread::finished, &wait, &QEventLoop::quit);
     worker->start();
-    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    // Replies and input that would start another load wait: only timers and paints run.
+    wait.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
     worker->wait();
     delete worker;
     if (work->parsed.isEmpty())
@@ -446,8 +447,14 @@ QList<IndianSymbolData> SymbolRepository::addParsedWaiting(
     tokenIndex.swap(work->tokenIndex);
     symbolIndex.swap(work->symbolIndex);
     exchangeTokenIndex.swap(work->exchangeTokenIndex);
-    emit symbolsLoaded(work->parsed.size());
-    return work->parsed;
+    const QList<IndianSymbolData> parsed = work->parsed;
+    // The records held before are freed on a thread of their own too: a whole master's worth
+    // of strings takes a while to give back.
+    QThread* release = QThread::create([old = std::move(work)]() mutable { old.reset(); });
+    connect(release, &QThread::finished, release, &QObject::deleteLater);
+    release->start();
+    emit symbolsLoaded(parsed.size());
+    return parsed;
 }
 
 void SymbolRepository::rebuildIndex()

@@ -53,9 +53,9 @@ public:
     void addSymbols(const QList<IndianSymbolData>& list);
     // Runs `parse` and adds its records as addSymbols does, both on a thread of their own (the
     // adding against a copy of what is held, taken over in one step), while this thread serves
-    // its timers, paints and replies in an event loop of its own; user input waits for the end.
-    // The records parsed. Called while another one waits, or when the records changed
-    // meanwhile, the work is done on this thread.
+    // its timers and paints in an event loop of its own; user input and network replies wait
+    // for the end. The records parsed. Called while another one waits, or when the records
+    // changed meanwhile, the adding is done on this thread.
     QList<IndianSymbolData> addParsedWaiting(const std::function<QList<IndianSymbolData>()>& parse);
     void rebuildIndex();
     QMap<QString, int> countByKey() const;
