@@ -66,8 +66,8 @@ private slots:
     void downloadCachesAndReloadsWithoutNetwork();
     void everyDownloadedMasterReloadsFromCache_data();
     void everyDownloadedMasterReloadsFromCache();
+    void failedDownloadsWriteNoCache_data();
     void failedDownloadsWriteNoCache();
-    void silentHostTimesOutAsFailure();
     void deferredRefreshDoesNotDuplicateStartupDownload();
     void upstoxMaster();
 };
@@ -463,32 +463,34 @@ void TestSymbolRepository::everyDownloadedMasterReloadsFromCache()
     QCOMPARE(host.requestCount(), paths.size());
 }
 
-void TestSymbolRepository::failedDownloadsWriteNoCache()
+void TestSymbolRepository::failedDownloadsWriteNoCache_data()
 {
-    QTemporaryDir dir;
-    HttpTestServer host;
-    QVERIFY(host.listen());  // nothing scripted: every file answers 404
-    SymbolRepository repo;
-    repo.setDownloadHost("FlatTrade", host.baseUrl());
-    QVERIFY(!repo.downloadSync("FlatTrade", dir.path()));
-    QCOMPARE(host.requestCount(), 4);
-    QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
-    QVERIFY(!repo.downloadSync("Custom API", dir.path()));
-    QCOMPARE(host.requestCount(), 4);
-    QVERIFY(repo.downloadSync("AngelOne", dir.path()));
-    QCOMPARE(host.requestCount(), 4);
+    QTest::addColumn<QString>("broker");
+    QTest::addColumn<QString>("silentPath");  // a file the host holds without answering
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<int>("requests");
+    QTest::newRow("every file refused") << "FlatTrade" << "" << false << 4;
+    QTest::newRow("silent host times out") << "Dhan" << "/api-data/api-scrip-master.csv" << false << 1;
+    QTest::newRow("no master to fetch") << "Custom API" << "" << false << 0;
+    QTest::newRow("master from the connector") << "AngelOne" << "" << true << 0;
 }
 
-void TestSymbolRepository::silentHostTimesOutAsFailure()
+void TestSymbolRepository::failedDownloadsWriteNoCache()
 {
+    QFETCH(QString, broker);
+    QFETCH(QString, silentPath);
+    QFETCH(bool, ok);
+    QFETCH(int, requests);
     QTemporaryDir dir;
     HttpTestServer host;
-    QVERIFY(host.listen());
-    host.setReply("GET", "/api-data/api-scrip-master.csv", HttpTestServer::Reply::silent());
+    QVERIFY(host.listen());  // unscripted files answer 404
+    if (!silentPath.isEmpty())
+        host.setReply("GET", silentPath, HttpTestServer::Reply::silent());
     SymbolRepository repo;
-    repo.setDownloadHost("Dhan", host.baseUrl());
+    repo.setDownloadHost(broker, host.baseUrl());
     repo.setDownloadTimeout(200);
-    QVERIFY(!repo.downloadSync("Dhan", dir.path()));
+    QCOMPARE(repo.downloadSync(broker, dir.path()), ok);
+    QCOMPARE(host.requestCount(), requests);
     QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
 }
 

@@ -63,8 +63,8 @@ private slots:
     void connectionStateDrivesButtons();
 
     void backfillRestoreAndStore();
+    void loadHistoryQueuesRequest_data();
     void loadHistoryQueuesRequest();
-    void loadHistoryRefusesReversedRange();
     void historyReplyExported();
 
     void amiBrokerPathSwitchesExportOn();
@@ -832,45 +832,48 @@ void TestMainWindow::backfillRestoreAndStore()
     QCOMPARE(settings->historicalFromDate(), QDate(2025, 5, 6));
 }
 
+void TestMainWindow::loadHistoryQueuesRequest_data()
+{
+    QTest::addColumn<QString>("range");
+    QTest::addColumn<QDate>("from");  // the custom range's ends
+    QTest::addColumn<QDate>("to");
+    QTest::addColumn<QDate>("askedFrom");  // none: refused with a warning
+    QTest::addColumn<QDate>("askedTo");
+    const QDate today = QDate::currentDate();
+    const QDate day(2026, 2, 1);
+    QTest::newRow("last 30 days") << "Last 30 Days" << QDate() << QDate() << today.addDays(-30) << today;
+    QTest::newRow("custom, one day") << "Custom Range" << day << day << day << day;
+    QTest::newRow("custom, reversed") << "Custom Range" << day << day.addMonths(-1) << QDate() << QDate();
+}
+
 void TestMainWindow::loadHistoryQueuesRequest()
 {
+    QFETCH(QString, range);
+    QFETCH(QDate, from);
+    QFETCH(QDate, to);
+    QFETCH(QDate, askedFrom);
+    QFETCH(QDate, askedTo);
     settings->setProvider(SettingsManager::Zerodha);
     settings->setCurrentBroker("Zerodha");
     settings->setWatchlistForBroker("Zerodha", {"738561"});
     settings->setHistoricalTimeframe("day");
-    settings->setHistoricalDateRange("Last 30 Days");
+    settings->setHistoricalDateRange(range);
+    settings->setHistoricalFromDate(from);
+    settings->setHistoricalToDate(to);
     auto w = makeWindow();
     w->repository()->addSymbol("RELIANCE", "738561", "NSE", "EQ");
-    rowButton(*w, 0, "Load History")->click();
-    QVERIFY(windowStatus(*w).startsWith("Backfill requested for RELIANCE (request: req_"));
-    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
-    const QDate today = QDate::currentDate();
-    QCOMPARE(broker->history[0].from, today.addDays(-30));
-    QCOMPARE(broker->history[0].to, today);
-    QCOMPARE(broker->history[0].interval, QString("day"));
-}
-
-void TestMainWindow::loadHistoryRefusesReversedRange()
-{
-    settings->setProvider(SettingsManager::Zerodha);
-    settings->setCurrentBroker("Zerodha");
-    settings->setWatchlistForBroker("Zerodha", {"738561"});
-    settings->setHistoricalDateRange("Custom Range");
-    settings->setHistoricalFromDate(QDate(2026, 2, 1));
-    settings->setHistoricalToDate(QDate(2026, 1, 1));
-    auto w = makeWindow();
     prompts->shown.clear();
     rowButton(*w, 0, "Load History")->click();
-    QCOMPARE(prompts->kinds(), QStringList{"warning"});
-    QCOMPARE(prompts->shown[0].text, QString("Invalid date range: From date is after To date."));
-
-    // From equal to To is one day, and is queued.
-    w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 2, 1));
-    rowButton(*w, 0, "Load History")->click();
-    QVERIFY(windowStatus(*w).startsWith("Backfill requested for 738561"));
+    if (!askedFrom.isValid()) {
+        QCOMPARE(prompts->kinds(), QStringList{"warning"});
+        QCOMPARE(prompts->shown[0].text, QString("Invalid date range: From date is after To date."));
+        return;
+    }
+    QVERIFY(windowStatus(*w).startsWith("Backfill requested for RELIANCE (request: req_"));
     QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
-    QCOMPARE(broker->history[0].from, QDate(2026, 2, 1));
-    QCOMPARE(broker->history[0].to, QDate(2026, 2, 1));
+    QCOMPARE(broker->history[0].from, askedFrom);
+    QCOMPARE(broker->history[0].to, askedTo);
+    QCOMPARE(broker->history[0].interval, QString("day"));
 }
 
 void TestMainWindow::historyReplyExported()
