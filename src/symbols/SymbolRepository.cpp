@@ -872,6 +872,17 @@ bool SymbolRepository::downloadUpstoxSync()
     reply->deleteLater();
     qDebug() << "[SymbolRepository] Downloaded Upstox data, compressed size:" << compressed.size() << "bytes";
 
+    // A whole master of JSON: inflated, parsed and indexed off the window's thread.
+    const QList<IndianSymbolData> result =
+        addParsedWaiting([compressed] { return parseUpstoxMaster(compressed); });
+    if (result.isEmpty())
+        return false;
+    qDebug() << "[SymbolRepository] Successfully loaded" << result.size() << "Upstox symbols";
+    return true;
+}
+
+QList<IndianSymbolData> SymbolRepository::parseUpstoxMaster(const QByteArray& compressed)
+{
     // qUncompress trusts its 4-byte size prefix and reserves that much first; a gzip file's magic
     // reads as about 500 MB there and can never inflate in that format anyway.
     QByteArray json;
@@ -887,7 +898,7 @@ bool SymbolRepository::downloadUpstoxSync()
         json = gunzipData(compressed);
         if (json.isEmpty()) {
             qWarning() << "[SymbolRepository] Failed to decompress Upstox data";
-            return false;
+            return {};
         }
     }
     qDebug() << "[SymbolRepository] Decompressed size:" << json.size() << "bytes";
@@ -895,11 +906,11 @@ bool SymbolRepository::downloadUpstoxSync()
     const QJsonDocument doc = QJsonDocument::fromJson(json, &err);
     if (err.error != QJsonParseError::NoError) {
         qWarning() << "[SymbolRepository] Upstox JSON parse error:" << err.errorString();
-        return false;
+        return {};
     }
     if (!doc.isArray()) {
         qWarning() << "[SymbolRepository] Expected JSON array for Upstox instruments";
-        return false;
+        return {};
     }
     const QJsonArray arr = doc.array();
     qDebug() << "[SymbolRepository] Parsing" << arr.size() << "Upstox instruments...";
@@ -943,9 +954,5 @@ bool SymbolRepository::downloadUpstoxSync()
     }
     qDebug() << "[SymbolRepository] Upstox breakdown: EQ=" << eq << "FUT=" << fut << "Options=" << opt;
     qDebug() << "[SymbolRepository] Sample equities:" << sample;
-    if (result.isEmpty())
-        return false;
-    addSymbols(result);
-    qDebug() << "[SymbolRepository] Successfully loaded" << result.size() << "Upstox symbols";
-    return true;
+    return result;
 }

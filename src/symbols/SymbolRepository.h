@@ -103,6 +103,8 @@ private:
     bool downloadEntriesSync(const QString& broker, const QString& cacheFolder,
                              const QList<DownloadEntry>& entries);
     bool downloadUpstoxSync();
+    // The Upstox master's records from its compressed JSON; none when it is damaged.
+    static QList<IndianSymbolData> parseUpstoxMaster(const QByteArray& compressed);
     void writeCache(const QString& path, const QByteArray& bytes, const QString& broker,
                     const QString& label, int count);
     void refreshOutdated(const QString& broker, const QString& cacheFolder, const QStringList& labels);
