@@ -33,6 +33,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <climits>
 #include <utility>
 
 namespace {
@@ -656,46 +657,77 @@ QVector<bool> MainWindow::alignWatchlistRows(const QStringList& entries)
     const bool structural = std::any_of(steps.cbegin(), steps.cend(), [](Step s) { return s != Keep; });
     if (structural && rowHighlighter)
         rowHighlighter->clearAll();  // its flashes are kept by row number
-    // Runs of removals and insertions go to the model in one call each.
+    // Runs of removals and insertions go to the model in one call each; a removal followed by
+    // an insertion hands its rows over to the new entries instead, which are set up in place.
+    QVector<QPair<Step, int>> runs;
+    for (Step step : qAsConst(steps)) {
+        if (runs.isEmpty() || runs.last().first != step)
+            runs.append({step, 0});
+        ++runs.last().second;
+    }
     QAbstractItemModel* model = watchlistTable->model();
     rowUpdates.reserve(entries.size());
     QVector<bool> built;
     built.reserve(entries.size());
+    const auto placeEntry = [&](int j) {
+        const QString& token = entries.at(j);
+        RowUpdate update;
+        auto it = carried.find(token);
+        if (it != carried.end() && it->shown.painted) {
+            // Shown again from its last tick at the next paint.
+            update.tick = it->tick;
+            update.name = it->name;
+            update.due = true;
+        }
+        update.token = token;
+        rowUpdates << std::move(update);
+        built << true;
+    };
     int row = 0;
+    int firstMoved = INT_MAX;  // the first row whose items moved to another row
     i = j = 0;
-    for (int k = 0; k < steps.size();) {
-        int run = 1;
-        while (k + run < steps.size() && steps[k + run] == steps[k])
-            ++run;
-        if (steps[k] == Keep) {
+    for (int k = 0; k < runs.size(); ++k) {
+        const int run = runs[k].second;
+        if (runs[k].first == Keep) {
             for (int r = 0; r < run; ++r) {
                 rowUpdates << std::move(old[i++]);
                 built << false;
             }
             j += run;
             row += run;
-        } else if (steps[k] == Remove) {
-            model->removeRows(row, run);
-            i += run;
-        } else {
-            model->insertRows(row, run);
-            for (int r = 0; r < run; ++r, ++j) {
-                const QString& token = entries.at(j);
-                RowUpdate update;
-                auto it = carried.find(token);
-                if (it != carried.end() && it->shown.painted) {
-                    // Shown again from its last tick at the next paint.
-                    update.tick = it->tick;
-                    update.name = it->name;
-                    update.due = true;
-                }
-                update.token = token;
-                rowUpdates << std::move(update);
-                built << true;
+        } else if (runs[k].first == Remove) {
+            const bool before = k + 1 < runs.size() && runs[k + 1].first == Insert;
+            const int handed = before ? std::min(run, runs[k + 1].second) : 0;
+            if (run > handed) {
+                model->removeRows(row + handed, run - handed);
+                firstMoved = std::min(firstMoved, row + handed);
             }
+            i += run;
+            for (int r = 0; r < handed; ++r)
+                placeEntry(j++);
+            row += handed;
+            if (before)
+                runs[k + 1].second -= handed;
+        } else if (run > 0) {
+            model->insertRows(row, run);
+            firstMoved = std::min(firstMoved, row);
+            for (int r = 0; r < run; ++r)
+                placeEntry(j++);
             row += run;
         }
-        k += run;
+    }
+    // Items remember their place for the table's lookups by item; after rows moved they are
+    // looked for across the whole table at every change, a tick's included, until they are
+    // placed again.
+    if (firstMoved < watchlistTable->rowCount()) {
+        const bool wasBlocked = model->blockSignals(true);
+        for (int r = firstMoved; r < watchlistTable->rowCount(); ++r) {
+            for (int col = 0; col < watchlistTable->columnCount(); ++col) {
+                if (QTableWidgetItem* item = watchlistTable->takeItem(r, col))
+                    watchlistTable->setItem(r, col, item);
+            }
+        }
+        model->blockSignals(wasBlocked);
     }
     return built;
 }
@@ -703,12 +735,34 @@ QVector<bool> MainWindow::alignWatchlistRows(const QStringList& entries)
 void MainWindow::buildWatchlistRow(int row, const QString& token, const QString& name)
 {
     const int lastPricedColumn = 8;
-    auto* nameItem = new QTableWidgetItem(name);
-    watchlistTable->setItem(row, 0, nameItem);
+    QTableWidgetItem* nameItem = watchlistTable->item(row, 0);
+    if (nameItem) {
+        // A row handed over from an entry that went: its items and buttons start afresh.
+        nameItem->setText(name);
+        for (int col = 1; col <= lastPricedColumn; ++col) {
+            if (QTableWidgetItem* item = watchlistTable->item(row, col)) {
+                item->setText(QStringLiteral("--"));
+                item->setData(Qt::ForegroundRole, QVariant());
+                item->setData(Qt::BackgroundRole, QVariant());
+            }
+        }
+        QWidget* actions = watchlistTable->cellWidget(row, 9);
+        if (auto* load = actions ? actions->findChild<QPushButton*>(QLatin1String(kLoadHistoryName)) : nullptr) {
+            load->setProperty("watchlistToken", token);
+            load->setEnabled(!token.isEmpty() && brokerAPI);
+            disconnect(load, &QPushButton::clicked, this, nullptr);
+            connect(load, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
+        }
+        if (auto* remove = actions ? actions->findChild<QPushButton*>(QLatin1String(kRemoveName)) : nullptr)
+            remove->setProperty("watchlistToken", token);
+    } else {
+        nameItem = new QTableWidgetItem(name);
+        watchlistTable->setItem(row, 0, nameItem);
+        for (int col = 1; col <= lastPricedColumn; ++col)
+            watchlistTable->setItem(row, col, new QTableWidgetItem(QStringLiteral("--")));
+        watchlistTable->setItem(row, 9, new QTableWidgetItem);
+    }
     qDebug() << "[Watchlist] Set table row" << row << "column 0 to:" << name;
-    for (int col = 1; col <= lastPricedColumn; ++col)
-        watchlistTable->setItem(row, col, new QTableWidgetItem(QStringLiteral("--")));
-    watchlistTable->setItem(row, 9, new QTableWidgetItem);
     nameItem->setData(Qt::UserRole, token);
     nameItem->setBackground(QBrush(WatchlistFormat::symbolBackground()));
     QFont symbolFont(QStringLiteral("Arial"), 9, QFont::Bold);
