@@ -566,21 +566,24 @@ void TestMainWindow::rebuildKeepsPrices_data()
 {
     QTest::addColumn<QString>("change");
     QTest::addColumn<QStringList>("after");  // the rows' tokens after the change
-    QTest::addColumn<QString>("renamed");    // the name row 0 shows after it
-    QTest::newRow("settings OK") << "ok" << QStringList{"11", "22", "33"} << "AAA";
-    QTest::newRow("added") << "add" << QStringList{"11", "22", "33", "44"} << "AAA";
-    QTest::newRow("removed from the middle") << "remove" << QStringList{"11", "33"} << "AAA";
-    QTest::newRow("reordered") << "reorder" << QStringList{"33", "11", "22"} << "AAA";
-    QTest::newRow("new master") << "names" << QStringList{"11", "22", "33"} << "NEWAAA";
+    QTest::addColumn<QString>("firstName");  // the name row 0 shows after it
+    QTest::addColumn<bool>("sameButtons");   // row 0 keeps its button widget
+    QTest::newRow("settings OK") << "ok" << QStringList{"11", "22", "33"} << "AAA" << true;
+    QTest::newRow("added") << "add" << QStringList{"11", "22", "33", "44"} << "AAA" << true;
+    QTest::newRow("removed from the middle") << "remove" << QStringList{"11", "33"} << "AAA" << true;
+    QTest::newRow("reordered") << "list" << QStringList{"33", "11", "22"} << "33" << false;
+    QTest::newRow("first replaced") << "list" << QStringList{"44", "22", "33"} << "44" << true;
+    QTest::newRow("new master") << "names" << QStringList{"11", "22", "33"} << "NEWAAA" << true;
 }
 
 void TestMainWindow::rebuildKeepsPrices()
 {
     // Rows of instruments that stay show their last tick through a rebuild; a new row waits
-    // for its first.
+    // for its first, and its buttons act on it.
     QFETCH(QString, change);
     QFETCH(QStringList, after);
-    QFETCH(QString, renamed);
+    QFETCH(QString, firstName);
+    QFETCH(bool, sameButtons);
     settings->setProvider(SettingsManager::TradeJini);
     settings->setCurrentBroker("TradeJini");
     settings->setWatchlistForBroker("TradeJini", {"11", "22", "33"});
@@ -593,7 +596,7 @@ void TestMainWindow::rebuildKeepsPrices()
         emit broker->tickReceived(tick(it.key(), it.value(), 100));
     QTRY_COMPARE_WITH_TIMEOUT(t->item(2, 1)->text(), QString("303.00"), 5000);
     QTRY_COMPARE_WITH_TIMEOUT(t->item(0, 1)->text(), QString("101.00"), 5000);
-    QPointer<QWidget> keptButtons = t->cellWidget(0, 9);
+    QPointer<QWidget> firstButtons = t->cellWidget(0, 9);
 
     if (change == "ok")
         emit settings->settingsChanged();
@@ -602,7 +605,7 @@ void TestMainWindow::rebuildKeepsPrices()
                                   Q_ARG(QString, "44"), Q_ARG(QString, "NSE"));
     else if (change == "remove")
         settings->removeSymbolFromWatchlist("22");
-    else if (change == "reorder")
+    else if (change == "list")
         settings->setWatchlistForBroker("TradeJini", after);
     else if (change == "names") {
         w->repository()->clear();
@@ -610,22 +613,23 @@ void TestMainWindow::rebuildKeepsPrices()
         emit w->repository()->symbolsReloaded();
     }
     QTRY_COMPARE_WITH_TIMEOUT(t->rowCount(), after.size(), 5000);
-    QTest::qWait(0);
+    QTRY_COMPARE_WITH_TIMEOUT(t->item(0, 0)->text(), firstName, 5000);
     for (int r = 0; r < after.size(); ++r) {
         const QString token = after[r];
         QCOMPARE(t->item(r, 0)->data(Qt::UserRole).toString(), token);
-        QCOMPARE(rowButton(*w, r, "Remove")->property("watchlistToken").toString(), token);
+        for (const char* button : {"Load History", "Remove"})
+            QCOMPARE(rowButton(*w, r, button)->property("watchlistToken").toString(), token);
         const QString price = ltp.contains(token) ? QString::number(ltp[token], 'f', 2) : "--";
         QTRY_COMPARE_WITH_TIMEOUT(t->item(r, 1)->text(), price, 5000);
         QCOMPARE(t->item(r, 2)->text(), ltp.contains(token) ? QString::number(ltp[token] - 100, 'f', 2) : "--");
         QCOMPARE(t->item(r, 8)->text(), ltp.contains(token) ? QString("10:15:30") : "--");
     }
-    const int first = after.indexOf("11");
-    QCOMPARE(t->item(first, 0)->text(), renamed);
-    // A row that stayed in place kept its buttons; the Remove handler names the row as shown.
-    QCOMPARE(bool(keptButtons), first == 0);
-    rowButton(*w, first, "Remove")->click();  // answered No
-    QCOMPARE(prompts->texts("question").last(), "Remove " + renamed + " from watchlist?");
+    QCOMPARE(t->cellWidget(0, 9) == firstButtons.data(), sameButtons);
+    rowButton(*w, 0, "Remove")->click();  // answered No
+    QCOMPARE(prompts->texts("question").last(), "Remove " + firstName + " from watchlist?");
+    rowButton(*w, 0, "Load History")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
+    QCOMPARE(broker->history[0].symbol, after[0]);
 }
 
 void TestMainWindow::rowsOnScreenHaveButtons()
