@@ -12,6 +12,8 @@
 #include "ui/dialogs/DialogPrompts.h"
 #include "ui/dialogs/SymbolManager.h"
 
+#include "LagProbe.h"
+
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
@@ -178,29 +180,6 @@ struct Fixture {
 // One iteration: the first tick of every row of a fresh watchlist arrives at 10 ticks per
 // millisecond, as a feed's first snapshot does, while a 5 ms probe timer records how late the
 // event loop serves it. Done once every row shows its price.
-// A 5 ms timer that records how late the event loop serves it; `onProbe` runs on every firing.
-struct LagProbe {
-    LagProbe(const QElapsedTimer& clock, std::function<void(qint64 nowMs)> onProbe = {})
-    {
-        timer.setTimerType(Qt::PreciseTimer);
-        timer.setInterval(kProbeMs);
-        QObject::connect(&timer, &QTimer::timeout, [this, &clock, onProbe] {
-            const qint64 now = clock.elapsed();
-            if (last > 0)
-                maxLagMs = std::max(maxLagMs, now - last - kProbeMs);
-            last = now;
-            if (onProbe)
-                onProbe(now);
-        });
-        timer.start();
-    }
-
-    static constexpr int kProbeMs = 5;
-    QTimer timer;
-    qint64 last = 0;
-    qint64 maxLagMs = 0;
-};
-
 void BM_FirstTicks(benchmark::State& state)
 {
     const int rows = int(state.range(0));

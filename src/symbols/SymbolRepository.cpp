@@ -17,10 +17,12 @@
 #include <QNetworkRequest>
 #include <QSaveFile>
 #include <QScopedValueRollback>
+#include <QThread>
 #include <QTimer>
 #include <QVector>
 
 #include <cmath>
+#include <memory>
 #include <cstring>
 
 namespace {
@@ -192,6 +194,12 @@ SymbolRepository::SymbolRepository(QObject* parent)
     qDebug() << "[SymbolRepository] Created";
 }
 
+SymbolRepository::~SymbolRepository()
+{
+    if (cacheReader)
+        cacheReader->wait();
+}
+
 void SymbolRepository::setBroker(const QString& name)
 {
     if (name == broker)
@@ -204,6 +212,7 @@ void SymbolRepository::clear()
 {
     qDebug() << "[SymbolRepository] Clearing all symbols (count:" << symbols.size() << ")";
     symbols.clear();
+    ++changes;
     tokenIndex.clear();
     symbolIndex.clear();
     exchangeTokenIndex.clear();
@@ -330,6 +339,7 @@ void SymbolRepository::addSymbol(const QString& symbol, const QString& token, co
     r.lotSize = 1;
     r.tickSize = 0.05f;
     symbols.append(r);
+    ++changes;
     indexFrom(symbols.size() - 1);
 }
 
@@ -340,6 +350,7 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
     // segments tell two apart only where both records give one (masters differ in that).
     // A master is not compared with itself: only records held before this call are looked at.
     const int old = symbols.size();
+    ++changes;
     if (old == 0) {
         symbols = list;
         indexFrom(0);
@@ -380,6 +391,70 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
     qDebug() << "[SymbolRepository] Added" << list.size() - replaced << "symbols, replaced" << replaced
              << ", total now:" << symbols.size();
     emit symbolsLoaded(list.size());
+}
+
+QList<IndianSymbolData> SymbolRepository::addParsedWaiting(
+    const std::function<QList<IndianSymbolData>()>& parse)
+{
+    if (parseWaiting) {
+        const QList<IndianSymbolData> parsed = parse();
+        if (!parsed.isEmpty())
+            addSymbols(parsed);
+        return parsed;
+    }
+    QScopedValueRollback<bool> guard(parseWaiting, true);
+    struct Work {
+        QList<IndianSymbolData> parsed, symbols;
+        QHash<QString, int> tokenIndex, symbolIndex, exchangeTokenIndex;
+    };
+    // Copies share the records until one side changes them.
+    auto work = std::make_shared<Work>();
+    work->symbols = symbols;
+    work->tokenIndex = tokenIndex;
+    work->symbolIndex = symbolIndex;
+    work->exchangeTokenIndex = exchangeTokenIndex;
+    const quint64 before = changes;
+    QThread* worker = QThread::create([work, parse] {
+        work->parsed = parse();
+        if (work->parsed.isEmpty())
+            return;
+        SymbolRepository scratch;
+        scratch.symbols.swap(work->symbols);
+        scratch.tokenIndex.swap(work->tokenIndex);
+        scratch.symbolIndex.swap(work->symbolIndex);
+        scratch.exchangeTokenIndex.swap(work->exchangeTokenIndex);
+        scratch.addSymbols(work->parsed);
+        work->symbols.swap(scratch.symbols);
+        work->tokenIndex.swap(scratch.tokenIndex);
+        work->symbolIndex.swap(scratch.symbolIndex);
+        work->exchangeTokenIndex.swap(scratch.exchangeTokenIndex);
+    });
+    QEventLoop wait;
+    connect(worker, &QThread::finished, &wait, &QEventLoop::quit);
+    worker->start();
+    // Replies and input that would start another load wait: only timers and paints run.
+    wait.exec(QEventLoop::ExcludeUserInputEvents | QEventLoop::ExcludeSocketNotifiers);
+    worker->wait();
+    delete worker;
+    if (work->parsed.isEmpty())
+        return {};
+    if (changes != before) {
+        addSymbols(work->parsed);
+        return work->parsed;
+    }
+    ++changes;
+    symbols.swap(work->symbols);
+    tokenIndex.swap(work->tokenIndex);
+    symbolIndex.swap(work->symbolIndex);
+    exchangeTokenIndex.swap(work->exchangeTokenIndex);
+    const QList<IndianSymbolData> parsed = work->parsed;
+    // The records held before are freed on a thread of their own too: a whole master's worth
+    // of strings takes a while to give back.
+    QThread* release = QThread::create([old = std::move(work)]() mutable { old.reset(); });
+    connect(release, &QThread::finished, release, &QObject::deleteLater);
+    release->start();
+    emit symbolsLoaded(parsed.size());
+    return parsed;
 }
 
 void SymbolRepository::rebuildIndex()
@@ -453,10 +528,65 @@ bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QStrin
     }
     QScopedValueRollback<bool> guard(busy, true);
     qDebug() << "[SymbolRepository] Synchronous load from cache for broker:" << brokerName;
-
-    const QTime cutoff = cacheCutoff(brokerName);
-    const QDateTime current = now();
     QStringList outdated;
+    const int total = readCachedMasters(brokerName, cacheFolder, now(), &outdated);
+    return finishCacheLoad(brokerName, cacheFolder, total, outdated);
+}
+
+void SymbolRepository::loadFromCacheAsync(const QString& brokerName, const QString& cacheFolder,
+                                          std::function<void(bool)> done)
+{
+    if (busy) {
+        qWarning() << "[SymbolRepository] Load skipped: a load or download is already running";
+        QTimer::singleShot(0, this, [done] { done(false); });
+        return;
+    }
+    busy = true;
+    qDebug() << "[SymbolRepository] Load from cache for broker:" << brokerName << "(in the background)";
+    // The reader fills a repository of its own, which no one else sees until it is taken over.
+    struct Read {
+        QList<IndianSymbolData> symbols;
+        QHash<QString, int> tokenIndex, symbolIndex, exchangeTokenIndex;
+        QStringList outdated;
+        int total = 0;
+    };
+    auto read = std::make_shared<Read>();
+    const QDateTime current = now();
+    cacheReader = QThread::create([read, brokerName, cacheFolder, current] {
+        SymbolRepository scratch;
+        read->total = scratch.readCachedMasters(brokerName, cacheFolder, current, &read->outdated);
+        read->symbols.swap(scratch.symbols);
+        read->tokenIndex.swap(scratch.tokenIndex);
+        read->symbolIndex.swap(scratch.symbolIndex);
+        read->exchangeTokenIndex.swap(scratch.exchangeTokenIndex);
+    });
+    cacheReader->setParent(this);
+    connect(cacheReader, &QThread::finished, this, [this, read, brokerName, cacheFolder, done] {
+        cacheReader->wait();
+        cacheReader->deleteLater();
+        cacheReader = nullptr;
+        if (read->total > 0) {
+            ++changes;
+            if (symbols.isEmpty()) {
+                // Swapped, not copied: the window's thread pays nothing for the size.
+                symbols.swap(read->symbols);
+                tokenIndex.swap(read->tokenIndex);
+                symbolIndex.swap(read->symbolIndex);
+                exchangeTokenIndex.swap(read->exchangeTokenIndex);
+            } else {
+                addSymbols(read->symbols);  // records that came meanwhile stay
+            }
+        }
+        busy = false;
+        done(finishCacheLoad(brokerName, cacheFolder, read->total, read->outdated));
+    });
+    cacheReader->start();
+}
+
+int SymbolRepository::readCachedMasters(const QString& brokerName, const QString& cacheFolder,
+                                        const QDateTime& current, QStringList* outdated)
+{
+    const QTime cutoff = cacheCutoff(brokerName);
     int total = 0;
     for (const QString& label : cachedLabels(brokerName)) {
         const QString path = cacheFolder + QLatin1Char('/') + cacheFileName(brokerName, label);
@@ -478,7 +608,7 @@ bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QStrin
             qDebug() << "[SymbolRepository] Cache outdated for" << label << "(fetched:"
                      << fetched.toString(Qt::TextDate) << "now:" << current.toString(Qt::TextDate) << ")";
             qDebug() << "[SymbolRepository] Please reload symbol data to get latest" << label << "symbols";
-            outdated << label;
+            *outdated << label;
             continue;
         }
         QFile master(path);
@@ -496,6 +626,12 @@ bool SymbolRepository::loadFromCacheSync(const QString& brokerName, const QStrin
         qDebug() << "[SymbolRepository] Loaded" << parsed.size() << "symbols from" << label;
     }
 
+    return total;
+}
+
+bool SymbolRepository::finishCacheLoad(const QString& brokerName, const QString& cacheFolder, int total,
+                                       const QStringList& outdated)
+{
     bool result = false;
     if (total > 0) {
         qDebug() << "[SymbolRepository] Sync load complete:" << total << "symbols loaded";
@@ -683,12 +819,13 @@ bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QStr
         const QByteArray bytes = reply->readAll();
         reply->deleteLater();
         qDebug() << "[SymbolRepository] Downloaded" << bytes.size() << "bytes for" << e.label;
-        const QList<IndianSymbolData> parsed = parseForBroker(bytes, brokerName, e.label);
+        const QString label = e.label;
+        const QList<IndianSymbolData> parsed =
+            addParsedWaiting([bytes, brokerName, label] { return parseForBroker(bytes, brokerName, label); });
         if (parsed.isEmpty()) {
             qDebug() << "[SymbolRepository] Failed to parse symbols for" << e.label;
             continue;
         }
-        addSymbols(parsed);
         ++files;
         total += parsed.size();
         writeCache(e.cachePath, bytes, brokerName, e.label, parsed.size());
@@ -735,6 +872,17 @@ bool SymbolRepository::downloadUpstoxSync()
     reply->deleteLater();
     qDebug() << "[SymbolRepository] Downloaded Upstox data, compressed size:" << compressed.size() << "bytes";
 
+    // A whole master of JSON: inflated, parsed and indexed off the window's thread.
+    const QList<IndianSymbolData> result =
+        addParsedWaiting([compressed] { return parseUpstoxMaster(compressed); });
+    if (result.isEmpty())
+        return false;
+    qDebug() << "[SymbolRepository] Successfully loaded" << result.size() << "Upstox symbols";
+    return true;
+}
+
+QList<IndianSymbolData> SymbolRepository::parseUpstoxMaster(const QByteArray& compressed)
+{
     // qUncompress trusts its 4-byte size prefix and reserves that much first; a gzip file's magic
     // reads as about 500 MB there and can never inflate in that format anyway.
     QByteArray json;
@@ -750,7 +898,7 @@ bool SymbolRepository::downloadUpstoxSync()
         json = gunzipData(compressed);
         if (json.isEmpty()) {
             qWarning() << "[SymbolRepository] Failed to decompress Upstox data";
-            return false;
+            return {};
         }
     }
     qDebug() << "[SymbolRepository] Decompressed size:" << json.size() << "bytes";
@@ -758,11 +906,11 @@ bool SymbolRepository::downloadUpstoxSync()
     const QJsonDocument doc = QJsonDocument::fromJson(json, &err);
     if (err.error != QJsonParseError::NoError) {
         qWarning() << "[SymbolRepository] Upstox JSON parse error:" << err.errorString();
-        return false;
+        return {};
     }
     if (!doc.isArray()) {
         qWarning() << "[SymbolRepository] Expected JSON array for Upstox instruments";
-        return false;
+        return {};
     }
     const QJsonArray arr = doc.array();
     qDebug() << "[SymbolRepository] Parsing" << arr.size() << "Upstox instruments...";
@@ -806,9 +954,5 @@ bool SymbolRepository::downloadUpstoxSync()
     }
     qDebug() << "[SymbolRepository] Upstox breakdown: EQ=" << eq << "FUT=" << fut << "Options=" << opt;
     qDebug() << "[SymbolRepository] Sample equities:" << sample;
-    if (result.isEmpty())
-        return false;
-    addSymbols(result);
-    qDebug() << "[SymbolRepository] Successfully loaded" << result.size() << "Upstox symbols";
-    return true;
+    return result;
 }

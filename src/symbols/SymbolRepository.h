@@ -18,6 +18,8 @@ class SymbolRepository : public QObject {
     Q_OBJECT
 public:
     explicit SymbolRepository(QObject* parent = nullptr);
+    // Waits for a cache load still reading.
+    ~SymbolRepository() override;
 
     int size() const { return symbols.size(); }
     bool isEmpty() const { return symbols.isEmpty(); }
@@ -49,10 +51,21 @@ public:
     void addSymbol(const QString& symbol, const QString& token, const QString& exchange,
                    const QString& instrumentType);
     void addSymbols(const QList<IndianSymbolData>& list);
+    // Runs `parse` and adds its records as addSymbols does, both on a thread of their own (the
+    // adding against a copy of what is held, taken over in one step), while this thread serves
+    // its timers and paints in an event loop of its own; user input and network replies wait
+    // for the end. The records parsed. Called while another one waits, or when the records
+    // changed meanwhile, the adding is done on this thread.
+    QList<IndianSymbolData> addParsedWaiting(const std::function<QList<IndianSymbolData>()>& parse);
     void rebuildIndex();
     QMap<QString, int> countByKey() const;
 
     bool loadFromCacheSync(const QString& broker, const QString& cacheFolder);
+    // The same load with the reading, parsing and indexing on a thread of its own: the records
+    // are taken in one step on this object's thread, which then runs `done` with what the
+    // synchronous load would have returned. A load or download already running skips it.
+    void loadFromCacheAsync(const QString& broker, const QString& cacheFolder,
+                            std::function<void(bool loaded)> done);
     bool downloadSync(const QString& broker, const QString& cacheFolder);
     static QList<IndianSymbolData> parseForBroker(const QByteArray& data, const QString& broker,
                                                   const QString& exchange);
@@ -90,10 +103,18 @@ private:
     bool downloadEntriesSync(const QString& broker, const QString& cacheFolder,
                              const QList<DownloadEntry>& entries);
     bool downloadUpstoxSync();
+    // The Upstox master's records from its compressed JSON; none when it is damaged.
+    static QList<IndianSymbolData> parseUpstoxMaster(const QByteArray& compressed);
     void writeCache(const QString& path, const QByteArray& bytes, const QString& broker,
                     const QString& label, int count);
     void refreshOutdated(const QString& broker, const QString& cacheFolder, const QStringList& labels);
     void indexFrom(int first);
+    // The fresh cached masters of the broker into this repository; their record count. Outdated
+    // ones are listed for a refresh.
+    int readCachedMasters(const QString& broker, const QString& cacheFolder, const QDateTime& current,
+                          QStringList* outdated);
+    bool finishCacheLoad(const QString& broker, const QString& cacheFolder, int total,
+                         const QStringList& outdated);
     QDateTime now() const;
 
     QList<IndianSymbolData> symbols;
@@ -111,4 +132,7 @@ private:
     std::function<QDateTime()> clock;
     bool busy = false;                  // a load or download is running (nested event loops re-enter)
     QStringList downloadedThisRun;      // brokers fully downloaded since construction
+    class QThread* cacheReader = nullptr;  // the cache load's thread while it reads
+    quint64 changes = 0;        // counts changes of the records, for work done on a copy of them
+    bool parseWaiting = false;  // addParsedWaiting waits for its thread
 };

@@ -126,8 +126,7 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     });
     if (seams.prepareRepository)
         seams.prepareRepository(symbolRepository);
-    // A missing master is downloaded once the window shows, not while nobody sees it.
-    const bool masterReady = loadInstrumentMasterFromCache();
+    masterDownloading = true;  // until the start-up load below ends
 
     brokerAPI = new BrokerAPI(this);
     configureFacade();
@@ -150,11 +149,8 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     updateCSVStatus();
 
     QTimer::singleShot(100, this, [this] { loadAmiBrokerPathIntoField(); });
-    masterDownloading = !masterReady;
-    if (masterReady)
-        scheduleStartupSteps();
-    else
-        QTimer::singleShot(0, this, [this] { downloadInstrumentMaster(); });
+    // The cached master is read while the window shows; a missing one is downloaded then.
+    loadInstrumentMasterFromCache();
 }
 
 void MainWindow::scheduleStartupSteps()
@@ -327,26 +323,33 @@ void MainWindow::onInstrumentListDownloaded()
     broker->connectToBroker();
 }
 
-bool MainWindow::loadInstrumentMasterFromCache()
+void MainWindow::loadInstrumentMasterFromCache()
 {
     const int provider = settings->provider();
     const QString name = SettingsManager::providerName(provider);
     qInfo() << "[Startup] Loading cached symbols for broker:" << name;
-    if (symbolRepository->loadFromCacheSync(name, settings->appDataPath())) {
-        qInfo() << "[Startup] Loaded" << symbolRepository->size() << "symbols from cache.";
-        return true;
-    }
-    if (provider == SettingsManager::AngelOne) {
-        qInfo() << "[Startup] AngelOne broker - symbols will be downloaded via broker API";
-        return true;
-    }
-    if (provider == SettingsManager::CustomAPI) {
-        // The quote service has no instrument master: there is nothing to download, and a
-        // "download failed" box at every start would be a false alarm.
-        qInfo() << "[Startup] Custom API has no instrument master; watchlist entries are symbols";
-        return true;
-    }
-    return false;
+    symbolRepository->loadFromCacheAsync(name, settings->appDataPath(), [this, provider](bool loaded) {
+        if (loaded) {
+            qInfo() << "[Startup] Loaded" << symbolRepository->size() << "symbols from cache.";
+            masterDownloading = false;
+            // The table was made before the names were known.
+            refreshWatchlistDisplay();
+            scheduleStartupSteps();
+            return;
+        }
+        if (provider == SettingsManager::AngelOne) {
+            qInfo() << "[Startup] AngelOne broker - symbols will be downloaded via broker API";
+        } else if (provider == SettingsManager::CustomAPI) {
+            // The quote service has no instrument master: there is nothing to download, and a
+            // "download failed" box at every start would be a false alarm.
+            qInfo() << "[Startup] Custom API has no instrument master; watchlist entries are symbols";
+        } else {
+            downloadInstrumentMaster();
+            return;
+        }
+        masterDownloading = false;
+        scheduleStartupSteps();
+    });
 }
 
 void MainWindow::downloadInstrumentMaster()

@@ -107,7 +107,8 @@ public:
     HistoricalDownloader* downloader() const { return historicalDownloader; }
     SymbolRepository* repository() const { return symbolRepository; }
     qint64 ticksReceived() const { return tickCount; }
-    // True from construction until the start-up download of a missing instrument master ends.
+    // True from construction until the start-up load of the instrument master (from the cache
+    // or, when missing, downloaded) ends.
     bool isDownloadingInstrumentMaster() const { return masterDownloading; }
     // The window's own stream socket (null before the first Start and between fail-over steps)
     // and the Fyers address it uses.
@@ -196,11 +197,23 @@ private:
     void createLiveTab();
     void sizeWatchlistColumns();
     int rowButtonHeight() const;
+    // Makes the table's rows follow `entries` (tokens, in order) with as few rows removed and
+    // inserted as it can, and the row states with them; true for each row that was inserted.
+    QVector<bool> alignWatchlistRows(const QStringList& entries);
+    void buildWatchlistRow(int row, const QString& token, const QString& name);
+    // Shows `name` in the row's name cell and hands it to the row's Remove handler.
+    void renameWatchlistRow(int row, const QString& name);
+    // Gives the rows on screen, and a screenful either side, their Load History and Remove
+    // buttons where they have none yet.
+    void ensureRowButtons();
+    void createRowButtons(int row);
+    void connectRemoveButton(int row);
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);
-    // Loads the instrument master from the cache; false when it must be downloaded.
-    bool loadInstrumentMasterFromCache();
+    // Loads the instrument master from the cache off the window's thread, then goes on with the
+    // start-up steps, or with the download when there is no usable cache.
+    void loadInstrumentMasterFromCache();
     // The start-up download, once the window shows; the delayed start-up steps follow it.
     void downloadInstrumentMaster();
     void scheduleStartupSteps();
@@ -312,6 +325,7 @@ private:
     struct RowUpdate {
         QString token;
         QString name;
+        QString rowName;  // the name the row was built or last renamed with
         TickData tick;  // prices, volume and time of the newest tick
         bool due = false;
         // What the row's cells show now, so a paint sets only what changed.
@@ -325,6 +339,7 @@ private:
         } shown;
     };
     QVector<RowUpdate> rowUpdates;
+    int rowButtonsHeight = -1;  // the row buttons' height, the same for every row
     QVector<int> dueRows;
     QTimer* rowPaintTimer = nullptr;
 
@@ -351,5 +366,6 @@ private:
     QStringList connectorKeys;
     // An on-demand master load is on its way: further subscriptions do not ask again.
     bool masterLoadQueued = false;
+    bool noMasterLoadLogged = false;  // the current broker has no master in the symbol manager
     bool masterDownloading = false;
 };

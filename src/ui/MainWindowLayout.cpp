@@ -26,10 +26,15 @@
 #include <QMenu>
 #include <QMenuBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
 #include <QVBoxLayout>
+
+#include <algorithm>
+#include <climits>
+#include <utility>
 
 namespace {
 
@@ -86,6 +91,7 @@ const char* const kPopupStyle =
     "background-color: #2c3e50;    color: white;    padding: 6px;    border: 1px solid #34495e;    "
     "font-weight: bold;    font-size: 8pt;}";
 constexpr int kItemPadding = 5;  // the watchlist items' padding below
+constexpr int kButtonRowsAhead = 40;  // rows beyond the screen that have their buttons made
 const char* const kWatchlistStyle =
     "QTableWidget {    gridline-color: #e0e0e0;    background-color: white;    "
     "alternate-background-color: #f8f9fa;    border: 1px solid #ccc;}QTableWidget::item {    "
@@ -99,6 +105,17 @@ const char* const kLoadHistoryStyle =
 const char* const kRemoveStyle =
     "QPushButton { background-color: #e53935; color: white; padding: 4px 8px; border-radius: "
     "4px; } QPushButton:hover { background-color: #c62828; }" DISABLED_LOOK;
+
+// The row buttons' looks, given once to the whole table instead of to each button: a style sheet
+// of its own makes every button build its own style, which costs more than the rest of its row.
+const char* const kLoadHistoryName = "watchlistLoadHistory";
+const char* const kRemoveName = "watchlistRemove";
+
+QString rowButtonRules(const char* style, const char* objectName)
+{
+    return QString::fromLatin1(style).replace(
+        QLatin1String("QPushButton"), QLatin1String("QPushButton#") + QLatin1String(objectName));
+}
 
 QPushButton* toolbarButton(const QString& text, const char* style, const QString& objectName = {})
 {
@@ -445,12 +462,16 @@ void MainWindow::createLiveTab()
     watchlistTable->setSelectionBehavior(QAbstractItemView::SelectRows);
     watchlistTable->setSortingEnabled(false);
     watchlistTable->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    watchlistTable->setStyleSheet(QString::fromLatin1(kWatchlistStyle));
+    watchlistTable->setStyleSheet(QString::fromLatin1(kWatchlistStyle)
+                                  + rowButtonRules(kLoadHistoryStyle, kLoadHistoryName)
+                                  + rowButtonRules(kRemoveStyle, kRemoveName));
     sizeWatchlistColumns();
     watchlistTable->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(watchlistTable, &QTableWidget::customContextMenuRequested, this,
             &MainWindow::showWatchlistContextMenu);
     rowHighlighter = new RowHighlighter(watchlistTable, 500, this);
+    connect(watchlistTable->verticalScrollBar(), &QScrollBar::valueChanged, this,
+            &MainWindow::ensureRowButtons);
 
     watchLayout->addWidget(quickAdd);
     watchLayout->addWidget(watchlistTable);
@@ -529,7 +550,9 @@ void MainWindow::sizeWatchlistColumns()
     const QSize removeSize = remove.sizeHint();
     // The cell widget is inset by the items' padding on every side.
     watchlistTable->setColumnWidth(9, loadSize.width() + 6 + removeSize.width() + 2 * kItemPadding + 12);
-    const int rowHeight = qMax(rowButtonHeight(), cell.height()) + 2 * kItemPadding + 4;
+    // Rows far from the screen have no buttons yet and are as tall all the same.
+    const int rowHeight =
+        qMax(qMax(rowButtonHeight(), loadSize.height()), cell.height()) + 2 * kItemPadding + 4;
     watchlistTable->verticalHeader()->setDefaultSectionSize(
         qMax(rowHeight, watchlistTable->verticalHeader()->defaultSectionSize()));
 }
@@ -543,96 +566,314 @@ void MainWindow::refreshWatchlistDisplay()
     QStringList entries = settings->watchlistForBroker(broker);
     if (entries.isEmpty())
         entries = settings->watchlist();
-
-    if (rowHighlighter)
-        rowHighlighter->reset();
-    tokenRows.clear();
-    indexTokens.clear();
-    // Fresh rows show "--": ticks waiting for the old rows are dropped with them.
-    dueRows.clear();
-    rowUpdates = QVector<RowUpdate>(entries.size());
-    watchlistTable->setRowCount(entries.size());
     qDebug() << "[Watchlist] Refreshing display with" << entries.size() << "items (showing"
              << entries.size() << ")";
 
-    if (symbolRepository && symbolRepository->isEmpty() && !entries.isEmpty()) {
+    // While the start-up master is on its way the names are coming: no hint to load them.
+    if (symbolRepository && symbolRepository->isEmpty() && !entries.isEmpty() && !masterDownloading) {
         qDebug() << "[Watchlist] No symbol data loaded. Symbols will show as tokens.";
         statusMessageLabel->setText(QStringLiteral(
             "Symbols showing as numbers? Right-click on watchlist → 'Load Symbol Data' or use "
             "Tools → Symbol Manager"));
     }
 
-    const QBrush symbolBackground(WatchlistFormat::symbolBackground());
-    const QBrush fallbackBrush(WatchlistFormat::fallbackForeground());
-    QFont symbolFont(QStringLiteral("Arial"), 9, QFont::Bold);
-    symbolFont.setItalic(false);
-
-    for (int row = 0; row < entries.size(); ++row) {
-        const QString token = entries.at(row);
+    QStringList names;
+    names.reserve(entries.size());
+    for (const QString& token : qAsConst(entries)) {
         QString repoName;
         if (symbolRepository) {
             repoName = symbolRepository->symbolForToken(token);
             qDebug() << "[Watchlist] Retrieved symbol for token" << token << "=" << repoName;
         }
-        const QString name = WatchlistFormat::displayName(token, repoName);
+        names << WatchlistFormat::displayName(token, repoName);
         if (!repoName.isEmpty() && repoName != token)
-            qDebug() << "[Watchlist] Using symbol name:" << name;
+            qDebug() << "[Watchlist] Using symbol name:" << names.last();
         else
             qDebug() << "[Watchlist] Symbol name not found or equals token, using token as "
                         "display:"
                      << token;
+    }
 
-        auto* nameItem = new QTableWidgetItem(name);
-        watchlistTable->setItem(row, 0, nameItem);
-        qDebug() << "[Watchlist] Set table row" << row << "column 0 to:" << name;
-        for (int col = 1; col <= 8; ++col)
-            watchlistTable->setItem(row, col, new QTableWidgetItem(QStringLiteral("--")));
-        watchlistTable->setItem(row, 9, new QTableWidgetItem);
-
-        nameItem->setData(Qt::UserRole, token);
-        nameItem->setBackground(symbolBackground);
-        nameItem->setFont(symbolFont);
-        if (WatchlistFormat::isFallbackName(name, token)) {
-            nameItem->setForeground(fallbackBrush);
-            nameItem->setToolTip(WatchlistFormat::fallbackToolTip());
-        }
+    // Rows of tokens that stay keep their items, buttons and last tick: only rows that came or
+    // moved are built, and a row whose name changed gets the new name.
+    QVector<bool> built = alignWatchlistRows(entries);
+    tokenRows.clear();
+    indexTokens.clear();  // the master may have changed
+    dueRows.clear();
+    // Cells are set with the model's signals held and the view repainted once at the end, not
+    // once per cell.
+    QAbstractItemModel* model = watchlistTable->model();
+    const bool wasBlocked = model->blockSignals(true);
+    for (int row = 0; row < entries.size(); ++row) {
+        const QString& token = entries.at(row);
         if (!tokenRows.contains(token))
             tokenRows.insert(token, row);
-
-        auto* actions = new QWidget;
-        auto* actionsLayout = new QHBoxLayout(actions);
-        actionsLayout->setContentsMargins(0, 0, 0, 0);
-        actionsLayout->setSpacing(6);
-        auto* loadHistory = new QPushButton(QStringLiteral("Load History"));
-        loadHistory->setToolTip(
-            QStringLiteral("Request historical data for this symbol and import into AmiBroker"));
-        loadHistory->setStyleSheet(QString::fromLatin1(kLoadHistoryStyle));
-        loadHistory->setEnabled(!token.isEmpty() && brokerAPI);
-        loadHistory->setProperty("watchlistToken", token);
-        auto* remove = new QPushButton(QStringLiteral("Remove"));
-        remove->setToolTip(QStringLiteral("Remove this symbol from your watchlist"));
-        remove->setStyleSheet(QString::fromLatin1(kRemoveStyle));
-        remove->setProperty("watchlistToken", token);
-        // Tall enough for the text with its descenders, whatever the style's own idea.
-        const int buttonHeight = rowButtonHeight();
-        loadHistory->setMinimumHeight(buttonHeight);
-        remove->setMinimumHeight(buttonHeight);
-        actionsLayout->addWidget(loadHistory);
-        actionsLayout->addWidget(remove);
-        actionsLayout->addStretch();
-        watchlistTable->setCellWidget(row, 9, actions);
-        // The row is as tall as its buttons in the font they are finally shown with, plus the
-        // items' padding, which the cell widget is inset by.
-        const int needed = qMax(loadHistory->sizeHint().height(), buttonHeight) + kItemPadding * 2 + 4;
-        if (watchlistTable->rowHeight(row) < needed)
-            watchlistTable->setRowHeight(row, needed);
-
-        // The handlers own copies of the row's token and name: the row's widgets may be
-        // replaced by a rebuild while a handler runs.
-        connect(loadHistory, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
-        connect(remove, &QPushButton::clicked, this,
-                [this, token, name] { removeWatchlistToken(token, name); });
+        RowUpdate& update = rowUpdates[row];
+        if (built.at(row))
+            buildWatchlistRow(row, token, names.at(row));
+        else if (update.rowName != names.at(row))
+            renameWatchlistRow(row, names.at(row));
+        if (update.due)
+            dueRows.append(row);
     }
+    model->blockSignals(wasBlocked);
+    watchlistTable->viewport()->update();
+    if (!dueRows.isEmpty() && !rowPaintTimer->isActive())
+        rowPaintTimer->start(0);
+    ensureRowButtons();
+}
+
+QVector<bool> MainWindow::alignWatchlistRows(const QStringList& entries)
+{
+    // What the old rows hold, by token, for rows that are built again at another place.
+    QHash<QString, RowUpdate> carried;
+    QVector<RowUpdate> old = std::exchange(rowUpdates, {});
+    old.resize(watchlistTable->rowCount());
+    QHash<QString, int> oldLeft;  // per token: old rows not passed yet
+    QHash<QString, int> newLeft;  // per token: entries not placed yet
+    for (const RowUpdate& u : qAsConst(old))
+        ++oldLeft[u.token];
+    for (const QString& token : entries)
+        ++newLeft[token];
+
+    // One pass over both lists: a row whose token comes next in both stays; a row whose token
+    // is not wanted any more goes; an entry no old row is left for is inserted. A row whose token
+    // is wanted later goes too and is built again there with what it showed.
+    enum Step { Keep, Remove, Insert };
+    QVector<Step> steps;
+    steps.reserve(old.size() + entries.size());
+    int i = 0, j = 0;
+    while (i < old.size() || j < entries.size()) {
+        const QString* o = i < old.size() ? &old.at(i).token : nullptr;
+        const QString* n = j < entries.size() ? &entries.at(j) : nullptr;
+        if (o && n && *o == *n) {
+            steps << Keep;
+            --oldLeft[*o];
+            --newLeft[*n];
+            ++i, ++j;
+        } else if (o && (!n || newLeft.value(*o) == 0 || oldLeft.value(*n) > 0)) {
+            if (newLeft.value(*o) > 0)
+                carried.insert(*o, old.at(i));
+            steps << Remove;
+            --oldLeft[*o];
+            ++i;
+        } else {
+            steps << Insert;
+            --newLeft[*n];
+            ++j;
+        }
+    }
+
+    const bool structural = std::any_of(steps.cbegin(), steps.cend(), [](Step s) { return s != Keep; });
+    if (structural && rowHighlighter)
+        rowHighlighter->clearAll();  // its flashes are kept by row number
+    // Runs of removals and insertions go to the model in one call each; a removal followed by
+    // an insertion hands its rows over to the new entries instead, which are set up in place.
+    QVector<QPair<Step, int>> runs;
+    for (Step step : qAsConst(steps)) {
+        if (runs.isEmpty() || runs.last().first != step)
+            runs.append({step, 0});
+        ++runs.last().second;
+    }
+    QAbstractItemModel* model = watchlistTable->model();
+    rowUpdates.reserve(entries.size());
+    QVector<bool> built;
+    built.reserve(entries.size());
+    const auto placeEntry = [&](int j) {
+        const QString& token = entries.at(j);
+        RowUpdate update;
+        auto it = carried.find(token);
+        if (it != carried.end() && it->shown.painted) {
+            // Shown again from its last tick at the next paint.
+            update.tick = it->tick;
+            update.name = it->name;
+            update.due = true;
+        }
+        update.token = token;
+        rowUpdates << std::move(update);
+        built << true;
+    };
+    int row = 0;
+    int firstMoved = INT_MAX;  // the first row whose items moved to another row
+    i = j = 0;
+    for (int k = 0; k < runs.size(); ++k) {
+        const int run = runs[k].second;
+        if (runs[k].first == Keep) {
+            for (int r = 0; r < run; ++r) {
+                rowUpdates << std::move(old[i++]);
+                built << false;
+            }
+            j += run;
+            row += run;
+        } else if (runs[k].first == Remove) {
+            const bool before = k + 1 < runs.size() && runs[k + 1].first == Insert;
+            const int handed = before ? std::min(run, runs[k + 1].second) : 0;
+            if (run > handed) {
+                model->removeRows(row + handed, run - handed);
+                firstMoved = std::min(firstMoved, row + handed);
+            }
+            i += run;
+            for (int r = 0; r < handed; ++r)
+                placeEntry(j++);
+            row += handed;
+            if (before)
+                runs[k + 1].second -= handed;
+        } else if (run > 0) {
+            model->insertRows(row, run);
+            firstMoved = std::min(firstMoved, row);
+            for (int r = 0; r < run; ++r)
+                placeEntry(j++);
+            row += run;
+        }
+    }
+    // Items remember their place for the table's lookups by item; after rows moved they are
+    // looked for across the whole table at every change, a tick's included, until they are
+    // placed again.
+    if (firstMoved < watchlistTable->rowCount()) {
+        const bool wasBlocked = model->blockSignals(true);
+        for (int r = firstMoved; r < watchlistTable->rowCount(); ++r) {
+            for (int col = 0; col < watchlistTable->columnCount(); ++col) {
+                if (QTableWidgetItem* item = watchlistTable->takeItem(r, col))
+                    watchlistTable->setItem(r, col, item);
+            }
+        }
+        model->blockSignals(wasBlocked);
+    }
+    return built;
+}
+
+void MainWindow::buildWatchlistRow(int row, const QString& token, const QString& name)
+{
+    const int lastPricedColumn = 8;
+    QTableWidgetItem* nameItem = watchlistTable->item(row, 0);
+    if (nameItem) {
+        // A row handed over from an entry that went: its items and buttons start afresh.
+        nameItem->setText(name);
+        for (int col = 1; col <= lastPricedColumn; ++col) {
+            if (QTableWidgetItem* item = watchlistTable->item(row, col)) {
+                item->setText(QStringLiteral("--"));
+                item->setData(Qt::ForegroundRole, QVariant());
+                item->setData(Qt::BackgroundRole, QVariant());
+            }
+        }
+        QWidget* actions = watchlistTable->cellWidget(row, 9);
+        if (auto* load = actions ? actions->findChild<QPushButton*>(QLatin1String(kLoadHistoryName)) : nullptr) {
+            load->setProperty("watchlistToken", token);
+            load->setEnabled(!token.isEmpty() && brokerAPI);
+            disconnect(load, &QPushButton::clicked, this, nullptr);
+            connect(load, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
+        }
+        if (auto* remove = actions ? actions->findChild<QPushButton*>(QLatin1String(kRemoveName)) : nullptr)
+            remove->setProperty("watchlistToken", token);
+    } else {
+        nameItem = new QTableWidgetItem(name);
+        watchlistTable->setItem(row, 0, nameItem);
+        for (int col = 1; col <= lastPricedColumn; ++col)
+            watchlistTable->setItem(row, col, new QTableWidgetItem(QStringLiteral("--")));
+        watchlistTable->setItem(row, 9, new QTableWidgetItem);
+    }
+    qDebug() << "[Watchlist] Set table row" << row << "column 0 to:" << name;
+    nameItem->setData(Qt::UserRole, token);
+    nameItem->setBackground(QBrush(WatchlistFormat::symbolBackground()));
+    QFont symbolFont(QStringLiteral("Arial"), 9, QFont::Bold);
+    symbolFont.setItalic(false);
+    nameItem->setFont(symbolFont);
+    renameWatchlistRow(row, name);
+}
+
+void MainWindow::ensureRowButtons()
+{
+    // Rows get their buttons when they come near the screen: a thousand button widgets on the
+    // table would make every rebuild, scroll and resize move all of them.
+    const int rows = watchlistTable ? watchlistTable->rowCount() : 0;
+    if (rows == 0)
+        return;
+    int first = watchlistTable->rowAt(0);
+    int last = watchlistTable->rowAt(watchlistTable->viewport()->height() - 1);
+    if (first < 0)
+        first = 0;
+    if (last < 0)
+        last = rows - 1;
+    const int margin = std::max(kButtonRowsAhead, last - first + 1);
+    first = std::max(0, first - margin);
+    last = std::min(rows - 1, last + margin);
+    for (int row = first; row <= last; ++row) {
+        if (!watchlistTable->cellWidget(row, 9))
+            createRowButtons(row);
+    }
+}
+
+void MainWindow::createRowButtons(int row)
+{
+    const QString token = rowUpdates.value(row).token;
+    auto* actions = new QWidget;
+    auto* actionsLayout = new QHBoxLayout(actions);
+    actionsLayout->setContentsMargins(0, 0, 0, 0);
+    actionsLayout->setSpacing(6);
+    auto* loadHistory = new QPushButton(QStringLiteral("Load History"));
+    loadHistory->setObjectName(QLatin1String(kLoadHistoryName));
+    loadHistory->setToolTip(
+        QStringLiteral("Request historical data for this symbol and import into AmiBroker"));
+    loadHistory->setEnabled(!token.isEmpty() && brokerAPI);
+    loadHistory->setProperty("watchlistToken", token);
+    auto* remove = new QPushButton(QStringLiteral("Remove"));
+    remove->setObjectName(QLatin1String(kRemoveName));
+    remove->setToolTip(QStringLiteral("Remove this symbol from your watchlist"));
+    remove->setProperty("watchlistToken", token);
+    // Tall enough for the text with its descenders, whatever the style's own idea.
+    const int buttonHeight = rowButtonHeight();
+    loadHistory->setMinimumHeight(buttonHeight);
+    remove->setMinimumHeight(buttonHeight);
+    actionsLayout->addWidget(loadHistory);
+    actionsLayout->addWidget(remove);
+    actionsLayout->addStretch();
+    watchlistTable->setCellWidget(row, 9, actions);
+    // The row is as tall as its buttons in the font they are finally shown with, plus the
+    // items' padding, which the cell widget is inset by. Every row's buttons are alike.
+    if (rowButtonsHeight < 0)
+        rowButtonsHeight = qMax(loadHistory->sizeHint().height(), buttonHeight);
+    const int needed = rowButtonsHeight + kItemPadding * 2 + 4;
+    if (watchlistTable->rowHeight(row) < needed)
+        watchlistTable->setRowHeight(row, needed);
+
+    // The handlers own copies of the row's token: the row's widgets may be replaced by a
+    // rebuild while a handler runs.
+    connect(loadHistory, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
+    connectRemoveButton(row);
+}
+
+void MainWindow::renameWatchlistRow(int row, const QString& name)
+{
+    RowUpdate& update = rowUpdates[row];
+    update.rowName = name;
+    update.shown.name.clear();  // the next tick shows its own name again
+    const QString& token = update.token;
+    QTableWidgetItem* nameItem = watchlistTable->item(row, 0);
+    if (nameItem && nameItem->text() != name) {
+        nameItem->setText(name);
+        qDebug() << "[Watchlist] Set table row" << row << "column 0 to:" << name;
+    }
+    if (nameItem) {
+        const bool fallback = WatchlistFormat::isFallbackName(name, token);
+        nameItem->setData(Qt::ForegroundRole,
+                          fallback ? QVariant(QBrush(WatchlistFormat::fallbackForeground())) : QVariant());
+        nameItem->setToolTip(fallback ? WatchlistFormat::fallbackToolTip() : QString());
+    }
+    connectRemoveButton(row);
+}
+
+void MainWindow::connectRemoveButton(int row)
+{
+    // The Remove handler holds the name the row shows now.
+    const QString token = rowUpdates.value(row).token;
+    const QString name = rowUpdates.value(row).rowName;
+    QWidget* actions = watchlistTable->cellWidget(row, 9);
+    auto* remove = actions ? actions->findChild<QPushButton*>(QLatin1String(kRemoveName)) : nullptr;
+    if (!remove)
+        return;
+    disconnect(remove, &QPushButton::clicked, this, nullptr);
+    connect(remove, &QPushButton::clicked, this,
+            [this, token, name] { removeWatchlistToken(token, name); });
 }
 
 void MainWindow::addSymbolToWatchlist(const QString& symbolName, const QString& token,

@@ -171,5 +171,7 @@ bool MainWindow::eventFilter(QObject* obj, QEvent* event)
     if (event->type() == QEvent::ApplicationDeactivate && symbolSearchPopup
         && symbolSearchPopup->isVisible())
         symbolSearchPopup->hide();
+    if (event->type() == QEvent::Resize && watchlistTable && obj == watchlistTable->viewport())
+        ensureRowButtons();  // more rows may be on screen now
     return QMainWindow::eventFilter(obj, event);
 }

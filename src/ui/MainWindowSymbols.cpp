@@ -154,10 +154,19 @@ void MainWindow::onLoadSymbolDataAction()
         return;
     }
     qDebug() << "[Manual] Force loading symbol data for broker:" << broker;
-    statusMessageLabel->setText(QStringLiteral("Loading %1 symbol data...").arg(broker));
     ensureSymbolManager(true);
     // The dialog's own choice starts at its first broker; the user asked for the current one.
-    symbolManager->selectBroker(broker);
+    // A broker the dialog does not offer has nothing to load there: its load button would
+    // fetch another broker's master.
+    if (!symbolManager->selectBroker(broker)) {
+        masterLoadQueued = false;
+        qInfo().noquote() << QStringLiteral("[Manual] The Symbol Manager has no symbol data to "
+                                            "load for %1; nothing loaded").arg(broker);
+        statusMessageLabel->setText(
+            QStringLiteral("The Symbol Manager has no symbol data to load for %1.").arg(broker));
+        return;
+    }
+    statusMessageLabel->setText(QStringLiteral("Loading %1 symbol data...").arg(broker));
     symbolManager->show();
     symbolManager->raise();
     symbolManager->activateWindow();
@@ -234,6 +243,16 @@ void MainWindow::requestSymbolMasterLoad(int provider)
 {
     if (!symbolManager || symbolManager->hasSymbols())
         return;
+    const QString broker = SettingsManager::providerName(provider);
+    if (!symbolManager->offersBroker(broker)) {
+        // Every subscription would ask again: said once.
+        if (!noMasterLoadLogged)
+            qInfo().noquote() << QStringLiteral("[MainWindow] The Symbol Manager has no symbol "
+                                                "data to load for %1; tokens are sent as they are")
+                                     .arg(broker);
+        noMasterLoadLogged = true;
+        return;
+    }
     QString text;
     switch (provider) {
     case SettingsManager::TradeJini:

@@ -69,6 +69,25 @@ void RowHighlighter::reset()
     lit = 0;
 }
 
+void RowHighlighter::clearAll()
+{
+    // One repaint for all of them, as in clearDue.
+    QAbstractItemModel* model = table ? table->model() : nullptr;
+    const bool wasBlocked = model && model->blockSignals(true);
+    for (int row = 0; row < clearAt.size() && lit > 0; ++row) {
+        if (clearAt[row] != 0) {
+            clearAt[row] = 0;
+            --lit;
+            clearRow(row);
+        }
+    }
+    if (model) {
+        model->blockSignals(wasBlocked);
+        table->viewport()->update();
+    }
+    reset();
+}
+
 int RowHighlighter::pendingCount() const
 {
     return lit;

@@ -28,6 +28,8 @@ public:
     // Forgets pending clears. Must be called whenever the rows are rebuilt: fresh items carry
     // no highlight, and a pending clear would otherwise stop the next tick from painting one.
     void reset();
+    // Ends every flash now, then forgets them: for rows that are about to move.
+    void clearAll();
 
     int pendingCount() const;
 

@@ -13,6 +13,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <atomic>
+
 using TestFiles::writeFile;
 
 namespace {
@@ -262,8 +264,28 @@ private slots:
         QCOMPARE(out.size(), 4 << 20);
     }
 
+    void cacheLoadReadsOnlyFreshFiles_data()
+    {
+        QTest::addColumn<bool>("background");
+        QTest::addColumn<QList<int>>("announced");  // counts symbolsLoaded carries
+        QTest::newRow("on the caller's thread") << false << QList<int>{100, 50, 150};
+        QTest::newRow("in the background") << true << QList<int>{150};
+    }
+
     void cacheLoadReadsOnlyFreshFiles()
     {
+        QFETCH(bool, background);
+        QFETCH(QList<int>, announced);
+        // One load, as the caller asked for it; its result once it is in.
+        const auto load = [background](SymbolRepository& repo, const QString& broker, const QString& folder) {
+            if (!background)
+                return repo.loadFromCacheSync(broker, folder);
+            int result = -1;
+            repo.loadFromCacheAsync(broker, folder, [&result](bool loaded) { result = loaded; });
+            if (!QTest::qWaitFor([&] { return result >= 0; }, 5000))
+                return false;
+            return result == 1;
+        };
         QTemporaryDir dir;
         const QDateTime now(QDate(2025, 3, 14), QTime(10, 0));
         QVERIFY(writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100)));
@@ -284,12 +306,15 @@ private slots:
         QSignalSpy loaded(&repo, &SymbolRepository::symbolsLoaded);
         QSignalSpy reloaded(&repo, &SymbolRepository::symbolsReloaded);
 
-        QVERIFY(repo.loadFromCacheSync("Zerodha", dir.path()));
-        QCOMPARE(loaded.count(), 3);
-        QCOMPARE(loaded.at(0).at(0).toInt(), 100);
-        QCOMPARE(loaded.at(1).at(0).toInt(), 50);
-        QCOMPARE(loaded.at(2).at(0).toInt(), 150);
+        QVERIFY(load(repo, "Zerodha", dir.path()));
+        QList<int> counts;
+        for (const QList<QVariant>& args : qAsConst(loaded))
+            counts << args.at(0).toInt();
+        QCOMPARE(counts, announced);
         QCOMPARE(repo.size(), 150);
+        QCOMPARE(repo.findByToken("5049").symbol, QString("SYM49"));
+        QCOMPARE(repo.tokenForSymbol("sym99"), QString("1099"));
+        QCOMPARE(repo.symbolForExchangeToken("nse", "5000"), QString("SYM0"));
         QCOMPARE(host.requestCount(), 0);
 
         // Only the outdated exchange is fetched again, afterwards.
@@ -300,8 +325,32 @@ private slots:
         QCOMPARE(repo.findByToken("7000").symbol, QString("SYM0"));
 
         SymbolRepository other;
-        QVERIFY(!other.loadFromCacheSync("Dhan", dir.path()));
+        QVERIFY(!load(other, "Dhan", dir.path()));
         QVERIFY(other.isEmpty());
+    }
+
+    void parseWaitingKeepsRecordsAddedMeanwhile()
+    {
+        // The parse runs on its own thread while this one serves a timer that adds a record: the
+        // work done on the copy must not drop it.
+        SymbolRepository repo;
+        repo.addSymbol("OLD", "1", "NSE", "EQ");
+        std::atomic<bool> added{false};
+        QTimer::singleShot(0, &repo, [&] {
+            repo.addSymbol("MEANWHILE", "2", "NSE", "EQ");
+            added = true;
+        });
+        const QList<IndianSymbolData> parsed = repo.addParsedWaiting([&added] {
+            QDeadlineTimer deadline(5000);
+            while (!added && !deadline.hasExpired())
+                QThread::msleep(1);
+            return SymbolRepository::parseForBroker(zerodhaCsv(3, 10), "Zerodha", "NSE");
+        });
+        QCOMPARE(parsed.size(), 3);
+        QCOMPARE(repo.size(), 5);
+        QCOMPARE(repo.symbolForToken("1"), QString("OLD"));
+        QCOMPARE(repo.symbolForToken("2"), QString("MEANWHILE"));
+        QCOMPARE(repo.tokenForSymbol("sym2"), QString("12"));
     }
 
     void downloadCachesAndReloadsWithoutNetwork()
@@ -389,32 +438,34 @@ private slots:
         QCOMPARE(host.requestCount(), paths.size());
     }
 
-    void failedDownloadsWriteNoCache()
+    void failedDownloadsWriteNoCache_data()
     {
-        QTemporaryDir dir;
-        HttpTestServer host;
-        QVERIFY(host.listen());  // nothing scripted: every file answers 404
-        SymbolRepository repo;
-        repo.setDownloadHost("FlatTrade", host.baseUrl());
-        QVERIFY(!repo.downloadSync("FlatTrade", dir.path()));
-        QCOMPARE(host.requestCount(), 4);
-        QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
-        QVERIFY(!repo.downloadSync("Custom API", dir.path()));
-        QCOMPARE(host.requestCount(), 4);
-        QVERIFY(repo.downloadSync("AngelOne", dir.path()));
-        QCOMPARE(host.requestCount(), 4);
+        QTest::addColumn<QString>("broker");
+        QTest::addColumn<QString>("silentPath");  // a file the host holds without answering
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<int>("requests");
+        QTest::newRow("every file refused") << "FlatTrade" << "" << false << 4;
+        QTest::newRow("silent host times out") << "Dhan" << "/api-data/api-scrip-master.csv" << false << 1;
+        QTest::newRow("no master to fetch") << "Custom API" << "" << false << 0;
+        QTest::newRow("master from the connector") << "AngelOne" << "" << true << 0;
     }
 
-    void silentHostTimesOutAsFailure()
+    void failedDownloadsWriteNoCache()
     {
+        QFETCH(QString, broker);
+        QFETCH(QString, silentPath);
+        QFETCH(bool, ok);
+        QFETCH(int, requests);
         QTemporaryDir dir;
         HttpTestServer host;
-        QVERIFY(host.listen());
-        host.setReply("GET", "/api-data/api-scrip-master.csv", HttpTestServer::Reply::silent());
+        QVERIFY(host.listen());  // unscripted files answer 404
+        if (!silentPath.isEmpty())
+            host.setReply("GET", silentPath, HttpTestServer::Reply::silent());
         SymbolRepository repo;
-        repo.setDownloadHost("Dhan", host.baseUrl());
+        repo.setDownloadHost(broker, host.baseUrl());
         repo.setDownloadTimeout(200);
-        QVERIFY(!repo.downloadSync("Dhan", dir.path()));
+        QCOMPARE(repo.downloadSync(broker, dir.path()), ok);
+        QCOMPARE(host.requestCount(), requests);
         QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
     }
 

@@ -51,6 +51,9 @@ private slots:
     void tickUpdatesRow();
     void tickRoutingEdges();
     void firstTicksTeachNamesRowByRow();
+    void rebuildKeepsPrices_data();
+    void rebuildKeepsPrices();
+    void rowsOnScreenHaveButtons();
 
     void connectCredentialCheck_data();
     void connectCredentialCheck();
@@ -60,8 +63,8 @@ private slots:
     void connectionStateDrivesButtons();
 
     void backfillRestoreAndStore();
+    void loadHistoryQueuesRequest_data();
     void loadHistoryQueuesRequest();
-    void loadHistoryRefusesReversedRange();
     void historyReplyExported();
 
     void amiBrokerPathSwitchesExportOn();
@@ -562,6 +565,97 @@ void TestMainWindow::firstTicksTeachNamesRowByRow()
     QCOMPARE(broker->subscribeLists().size(), 1);
 }
 
+void TestMainWindow::rebuildKeepsPrices_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QStringList>("after");  // the rows' tokens after the change
+    QTest::addColumn<QString>("firstName");  // the name row 0 shows after it
+    QTest::addColumn<bool>("sameButtons");   // row 0 keeps its button widget
+    QTest::newRow("settings OK") << "ok" << QStringList{"11", "22", "33"} << "AAA" << true;
+    QTest::newRow("added") << "add" << QStringList{"11", "22", "33", "44"} << "AAA" << true;
+    QTest::newRow("removed from the middle") << "remove" << QStringList{"11", "33"} << "AAA" << true;
+    QTest::newRow("reordered") << "list" << QStringList{"33", "11", "22"} << "33" << false;
+    QTest::newRow("first replaced") << "list" << QStringList{"44", "22", "33"} << "44" << true;
+    QTest::newRow("new master") << "names" << QStringList{"11", "22", "33"} << "NEWAAA" << true;
+}
+
+void TestMainWindow::rebuildKeepsPrices()
+{
+    // Rows of instruments that stay show their last tick through a rebuild; a new row waits
+    // for its first, and its buttons act on it.
+    QFETCH(QString, change);
+    QFETCH(QStringList, after);
+    QFETCH(QString, firstName);
+    QFETCH(bool, sameButtons);
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    settings->setWatchlistForBroker("TradeJini", {"11", "22", "33"});
+    auto w = makeWindow();
+    w->repository()->addSymbol("AAA", "11", "NSE", "EQ");
+    emit w->repository()->symbolsReloaded();
+    QTableWidget* t = watchlistTable(*w);
+    const QHash<QString, double> ltp{{"11", 101}, {"22", 202}, {"33", 303}};
+    for (auto it = ltp.cbegin(); it != ltp.cend(); ++it)
+        emit broker->tickReceived(tick(it.key(), it.value(), 100));
+    QTRY_COMPARE_WITH_TIMEOUT(t->item(2, 1)->text(), QString("303.00"), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(t->item(0, 1)->text(), QString("101.00"), 5000);
+    QPointer<QWidget> firstButtons = t->cellWidget(0, 9);
+
+    if (change == "ok")
+        emit settings->settingsChanged();
+    else if (change == "add")
+        QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "D"),
+                                  Q_ARG(QString, "44"), Q_ARG(QString, "NSE"));
+    else if (change == "remove")
+        settings->removeSymbolFromWatchlist("22");
+    else if (change == "list")
+        settings->setWatchlistForBroker("TradeJini", after);
+    else if (change == "names") {
+        w->repository()->clear();
+        w->repository()->addSymbol("NEWAAA", "11", "NSE", "EQ");
+        emit w->repository()->symbolsReloaded();
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(t->rowCount(), after.size(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(t->item(0, 0)->text(), firstName, 5000);
+    for (int r = 0; r < after.size(); ++r) {
+        const QString token = after[r];
+        QCOMPARE(t->item(r, 0)->data(Qt::UserRole).toString(), token);
+        for (const char* button : {"Load History", "Remove"})
+            QCOMPARE(rowButton(*w, r, button)->property("watchlistToken").toString(), token);
+        const QString price = ltp.contains(token) ? QString::number(ltp[token], 'f', 2) : "--";
+        QTRY_COMPARE_WITH_TIMEOUT(t->item(r, 1)->text(), price, 5000);
+        QCOMPARE(t->item(r, 2)->text(), ltp.contains(token) ? QString::number(ltp[token] - 100, 'f', 2) : "--");
+        QCOMPARE(t->item(r, 8)->text(), ltp.contains(token) ? QString("10:15:30") : "--");
+    }
+    QCOMPARE(t->cellWidget(0, 9) == firstButtons.data(), sameButtons);
+    rowButton(*w, 0, "Remove")->click();  // answered No
+    QCOMPARE(prompts->texts("question").last(), "Remove " + firstName + " from watchlist?");
+    rowButton(*w, 0, "Load History")->click();
+    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
+    QCOMPARE(broker->history[0].symbol, after[0]);
+}
+
+void TestMainWindow::rowsOnScreenHaveButtons()
+{
+    // Rows far off screen get their buttons when they are scrolled near it.
+    settings->setProvider(SettingsManager::TradeJini);
+    settings->setCurrentBroker("TradeJini");
+    QStringList tokens;
+    for (int i = 0; i < 400; ++i)
+        tokens << QString::number(5000 + i);
+    settings->setWatchlistForBroker("TradeJini", tokens);
+    auto w = makeWindow();
+    w->resize(1000, 700);
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QTableWidget* t = watchlistTable(*w);
+    t->scrollToBottom();
+    QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 399, "Remove"), 5000);
+    QCOMPARE(rowButton(*w, 399, "Load History")->property("watchlistToken").toString(), QString("5399"));
+    t->scrollToItem(t->item(200, 0), QAbstractItemView::PositionAtCenter);
+    QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 200, "Remove"), 5000);
+}
+
 // ---------------------------------------------------------------------------------------------
 
 void TestMainWindow::connectCredentialCheck_data()
@@ -746,45 +840,48 @@ void TestMainWindow::backfillRestoreAndStore()
     QCOMPARE(settings->historicalFromDate(), QDate(2025, 5, 6));
 }
 
+void TestMainWindow::loadHistoryQueuesRequest_data()
+{
+    QTest::addColumn<QString>("range");
+    QTest::addColumn<QDate>("from");  // the custom range's ends
+    QTest::addColumn<QDate>("to");
+    QTest::addColumn<QDate>("askedFrom");  // none: refused with a warning
+    QTest::addColumn<QDate>("askedTo");
+    const QDate today = QDate::currentDate();
+    const QDate day(2026, 2, 1);
+    QTest::newRow("last 30 days") << "Last 30 Days" << QDate() << QDate() << today.addDays(-30) << today;
+    QTest::newRow("custom, one day") << "Custom Range" << day << day << day << day;
+    QTest::newRow("custom, reversed") << "Custom Range" << day << day.addMonths(-1) << QDate() << QDate();
+}
+
 void TestMainWindow::loadHistoryQueuesRequest()
 {
+    QFETCH(QString, range);
+    QFETCH(QDate, from);
+    QFETCH(QDate, to);
+    QFETCH(QDate, askedFrom);
+    QFETCH(QDate, askedTo);
     settings->setProvider(SettingsManager::Zerodha);
     settings->setCurrentBroker("Zerodha");
     settings->setWatchlistForBroker("Zerodha", {"738561"});
     settings->setHistoricalTimeframe("day");
-    settings->setHistoricalDateRange("Last 30 Days");
+    settings->setHistoricalDateRange(range);
+    settings->setHistoricalFromDate(from);
+    settings->setHistoricalToDate(to);
     auto w = makeWindow();
     w->repository()->addSymbol("RELIANCE", "738561", "NSE", "EQ");
-    rowButton(*w, 0, "Load History")->click();
-    QVERIFY(windowStatus(*w).startsWith("Backfill requested for RELIANCE (request: req_"));
-    QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
-    const QDate today = QDate::currentDate();
-    QCOMPARE(broker->history[0].from, today.addDays(-30));
-    QCOMPARE(broker->history[0].to, today);
-    QCOMPARE(broker->history[0].interval, QString("day"));
-}
-
-void TestMainWindow::loadHistoryRefusesReversedRange()
-{
-    settings->setProvider(SettingsManager::Zerodha);
-    settings->setCurrentBroker("Zerodha");
-    settings->setWatchlistForBroker("Zerodha", {"738561"});
-    settings->setHistoricalDateRange("Custom Range");
-    settings->setHistoricalFromDate(QDate(2026, 2, 1));
-    settings->setHistoricalToDate(QDate(2026, 1, 1));
-    auto w = makeWindow();
     prompts->shown.clear();
     rowButton(*w, 0, "Load History")->click();
-    QCOMPARE(prompts->kinds(), QStringList{"warning"});
-    QCOMPARE(prompts->shown[0].text, QString("Invalid date range: From date is after To date."));
-
-    // From equal to To is one day, and is queued.
-    w->findChild<QDateEdit*>("toDateEdit")->setDate(QDate(2026, 2, 1));
-    rowButton(*w, 0, "Load History")->click();
-    QVERIFY(windowStatus(*w).startsWith("Backfill requested for 738561"));
+    if (!askedFrom.isValid()) {
+        QCOMPARE(prompts->kinds(), QStringList{"warning"});
+        QCOMPARE(prompts->shown[0].text, QString("Invalid date range: From date is after To date."));
+        return;
+    }
+    QVERIFY(windowStatus(*w).startsWith("Backfill requested for RELIANCE (request: req_"));
     QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
-    QCOMPARE(broker->history[0].from, QDate(2026, 2, 1));
-    QCOMPARE(broker->history[0].to, QDate(2026, 2, 1));
+    QCOMPARE(broker->history[0].from, askedFrom);
+    QCOMPARE(broker->history[0].to, askedTo);
+    QCOMPARE(broker->history[0].interval, QString("day"));
 }
 
 void TestMainWindow::historyReplyExported()

@@ -166,6 +166,56 @@ private slots:
                  QString("Failed to download symbol masters. The application may not work correctly."
                          "\n\nPlease check your internet connection and restart the application."));
     }
+
+    void noMasterLoadWithoutOne_data()
+    {
+        QTest::addColumn<int>("provider");
+        QTest::addColumn<bool>("byMenu");  // the user's Load Symbol Data, else two settings OKs
+        QTest::newRow("TradeJini, OK") << int(SettingsManager::TradeJini) << false;
+        QTest::newRow("TradeJini, menu") << int(SettingsManager::TradeJini) << true;
+        QTest::newRow("Dhan, menu") << int(SettingsManager::Dhan) << true;
+    }
+
+    void noMasterLoadWithoutOne()
+    {
+        // The symbol manager offers no master for these brokers: nothing is downloaded (its load
+        // button would fetch another broker's), nothing opens, and the log says so once.
+        QFETCH(int, provider);
+        QFETCH(bool, byMenu);
+        const QString name = SettingsManager::providerName(provider);
+        HttpTestServer masters;
+        QVERIFY(masters.listen());
+        settings->setProvider(provider);
+        settings->setCurrentBroker(name);
+        settings->setWatchlistForBroker(name, {"2885", "11536"});
+        MainWindowSeams seams = recordingSeams();
+        quickStartupSteps(seams);
+        const auto offlineManager = seams.prepareSymbolManager;
+        seams.prepareSymbolManager = [&](SymbolManager* manager) {
+            offlineManager(manager);
+            for (const char* broker : {"FlatTrade", "Zerodha", "Fyers"})
+                manager->setMasterHost(broker, masters.baseUrl());
+        };
+        auto w = std::make_unique<MainWindow>(seams);
+        QVERIFY(finishStartup(*w));
+        QTRY_VERIFY_WITH_TIMEOUT(w->symbolManagerDialog(), 5000);
+        prompts->shown.clear();  // the start-up download's failure
+        broker->connected = true;
+        LogCapture log;
+        const QString said = byMenu ? "[Manual] The Symbol Manager has no symbol data to load for " + name
+                                    : "[MainWindow] The Symbol Manager has no symbol data to load for " + name;
+        for (int i = 0; i < 2; ++i) {
+            if (byMenu)
+                QMetaObject::invokeMethod(w.get(), "onLoadSymbolDataAction");
+            else
+                emit settings->settingsChanged();
+            QTRY_VERIFY_WITH_TIMEOUT(log.contains(said), 5000);
+        }
+        QCOMPARE(log.count(said), byMenu ? 2 : 1);  // each click answered, repeated OKs not
+        QVERIFY(!w->symbolManagerDialog()->isVisible());
+        QCOMPARE(masters.requestCount(), 0);
+        QCOMPARE(prompts->kinds(), QStringList());
+    }
 };
 
 QTEST_MAIN(TestWindowLoad)

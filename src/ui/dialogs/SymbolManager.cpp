@@ -217,57 +217,52 @@ void SymbolManager::beginParse(bool append)
         loaded.clear();
 }
 
-void SymbolManager::finishParse(const char* prefix, bool info, int start, const QList<IndianSymbolData>& added)
+void SymbolManager::parseMaster(const char* prefix, bool info, bool append, const QByteArray& data,
+                                const std::function<QList<IndianSymbolData>(const SymbolMasterText&)>& parser)
 {
+    beginParse(append);
+    const int start = loaded.size();
+    // A big master takes a while: it is parsed and indexed off the window's thread.
+    auto hasLines = std::make_shared<bool>(false);
+    const auto parse = [data, parser, hasLines] {
+        const SymbolMasterText master = SymbolMasterText::fromBytes(data);
+        *hasLines = !master.lines.isEmpty();
+        return *hasLines ? parser(master) : QList<IndianSymbolData>();
+    };
+    const QList<IndianSymbolData> added = repository ? repository->addParsedWaiting(parse) : parse();
+    if (!*hasLines)
+        return;
     loaded.append(added);
     const int parsed = loaded.size() - start;
     if (info)
         qInfo().noquote() << prefix << parsed << "symbols (total now:" << loaded.size() << ")";
     else
         qDebug().noquote() << prefix << parsed << "symbols (total now:" << loaded.size() << ")";
-    if (repository && parsed > 0)
-        repository->addSymbols(added);
 }
 
 void SymbolManager::parseTradeJiniSymbols(const QByteArray& data, bool append)
 {
-    beginParse(append);
-    const int start = loaded.size();
-    const SymbolMasterText master = SymbolMasterText::fromBytes(data);
-    if (master.lines.isEmpty())
-        return;
-    finishParse("[TradeJini] Parsed", false, start, PositionalMasterParser::parseTradeJini(master));
+    parseMaster("[TradeJini] Parsed", false, append, data,
+                [](const SymbolMasterText& m) { return PositionalMasterParser::parseTradeJini(m); });
 }
 
 void SymbolManager::parseZerodhaInstruments(const QByteArray& data, bool append)
 {
-    beginParse(append);
-    const int start = loaded.size();
-    const SymbolMasterText master = SymbolMasterText::fromBytes(data);
-    if (master.lines.isEmpty())
-        return;
-    finishParse("[Zerodha] Parsed", false, start, PositionalMasterParser::parseZerodha(master));
+    parseMaster("[Zerodha] Parsed", false, append, data,
+                [](const SymbolMasterText& m) { return PositionalMasterParser::parseZerodha(m); });
 }
 
 void SymbolManager::parseFlatTradeSymbols(const QByteArray& data, bool append)
 {
-    beginParse(append);
-    const int start = loaded.size();
-    const SymbolMasterText master = SymbolMasterText::fromBytes(data);
-    if (master.lines.isEmpty())
-        return;
-    finishParse("[FlatTrade] Parsed", true, start, HeaderMasterParser::parseFlatTrade(master));
+    parseMaster("[FlatTrade] Parsed", true, append, data,
+                [](const SymbolMasterText& m) { return HeaderMasterParser::parseFlatTrade(m); });
 }
 
 void SymbolManager::parseFyersSymbols(const QByteArray& data, bool append, const QString& exchange)
 {
-    beginParse(append);
-    const int start = loaded.size();
-    const SymbolMasterText master = SymbolMasterText::fromBytes(data);
-    if (master.lines.isEmpty())
-        return;
     const QString ex = exchange.isEmpty() ? exchangeCombo->currentText() : exchange;
-    finishParse("[Fyers] Parsed", false, start, HeaderMasterParser::parseFyers(master, ex));
+    parseMaster("[Fyers] Parsed", false, append, data,
+                [ex](const SymbolMasterText& m) { return HeaderMasterParser::parseFyers(m, ex); });
 }
 
 // ---- table and filter -------------------------------------------------------------------------

@@ -14,6 +14,8 @@
 #include <QSet>
 #include <QString>
 
+#include <functional>
+
 class BrokerAPI;
 class ISymbolMasterSource;
 class QComboBox;
@@ -28,6 +30,7 @@ class QTableWidget;
 class SettingsManager;
 class SymbolRepository;
 class DialogPrompts;
+struct SymbolMasterText;
 
 class SymbolManager : public QDialog, public ISymbolProvider {
     Q_OBJECT
@@ -73,8 +76,10 @@ public:
     void loadAllExchangeSymbols();
     void showForBroker(const QString& broker);
     // Points the broker choice at `broker` when the dialog offers it, so that its load button loads
-    // that broker's masters; other brokers leave the choice as it is.
-    void selectBroker(const QString& broker);
+    // that broker's masters; other brokers leave the choice as it is and give false.
+    bool selectBroker(const QString& broker);
+    // Whether the broker choice offers `broker`, so that the load button has a master to load.
+    bool offersBroker(const QString& broker) const;
     void loadSymbolsSilently(const QString& broker);
     void setSymbolProvider(ISymbolMasterSource* provider);
     ISymbolMasterSource* symbolProvider() const { return provider; }
@@ -142,7 +147,10 @@ private:
     void onProviderSymbols(const QByteArray& data, const QString& exchange);
     void onProviderError(const QString& error);
     void beginParse(bool append);
-    void finishParse(const char* prefix, bool info, int start, const QList<IndianSymbolData>& added);
+    // Parses a master with `parser` into the loaded list and the repository, and logs the count
+    // after `prefix`.
+    void parseMaster(const char* prefix, bool info, bool append, const QByteArray& data,
+                     const std::function<QList<IndianSymbolData>(const SymbolMasterText&)>& parser);
     void setBusy(bool busy);
     void say(int kind, const QString& title, const QString& text);
     int currentBatch() const { return inBatchLoop ? batchId : 0; }

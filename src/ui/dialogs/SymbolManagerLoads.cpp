@@ -549,12 +549,18 @@ void SymbolManager::showForBroker(const QString& broker)
     activateWindow();
 }
 
-void SymbolManager::selectBroker(const QString& broker)
+bool SymbolManager::offersBroker(const QString& broker) const
 {
-    if (brokerCombo->findText(broker, Qt::MatchExactly | Qt::MatchCaseSensitive) < 0)
-        return;
+    return brokerCombo->findText(broker, Qt::MatchExactly | Qt::MatchCaseSensitive) >= 0;
+}
+
+bool SymbolManager::selectBroker(const QString& broker)
+{
+    if (!offersBroker(broker))
+        return false;
     currentBroker = broker;
     setSelectedText(brokerCombo, broker);
+    return true;
 }
 
 void SymbolManager::loadSymbolsSilently(const QString& broker)
