@@ -139,159 +139,145 @@ bool anyContains(const QSignalSpy& spy, const QString& text)
 class TestHostilePeers : public QObject {
     Q_OBJECT
 private slots:
-    void misbehavingPeer_data();
-    void misbehavingPeer();
-    void validTicksAmongJunk_data();
-    void validTicksAmongJunk();
-    void silentLinkProbedEachInterval();
-    void quietLinkStaysUp_data();
-    void quietLinkStaysUp();
+    void misbehavingPeer_data()
+    {
+        QTest::addColumn<QString>("connector");
+        QTest::addColumn<int>("behaviour");
+        QTest::addColumn<QString>("error");  // what the user is told; empty: the drop shows as the status
+        const QList<QPair<Peer::Behaviour, QString>> cases{
+            {Peer::StallBeforeUpgrade, "handshake not finished"},
+            {Peer::StallAfterUpgrade, "No data from the server"},
+            {Peer::CloseMidFrame, QString()},
+            {Peer::OversizedFrame, "(code 1009)"},
+            {Peer::CloseAfterUpgrade, QString()},
+            {Peer::CloseWith4001, "(code 4001): session expired"},
+            {Peer::Refuse401, "Authentication failed"},
+            {Peer::Refuse403, "Authentication failed"},
+        };
+        for (const char* name : {"Dhan", "Upstox"}) {
+            for (const auto& c : cases) {
+                QTest::addRow("%s %s", name, QMetaEnum::fromType<Peer::Behaviour>().valueToKey(c.first))
+                    << QString(name) << int(c.first) << c.second;
+            }
+        }
+        // The connectors that do not reconnect report the drop and stay down.
+        for (const char* name : {"AngelOne", "TradeJini", "Zerodha"}) {
+            for (int i : {0, 1, 3, 5}) {
+                QTest::addRow("%s %s", name, QMetaEnum::fromType<Peer::Behaviour>().valueToKey(cases[i].first))
+                    << QString(name) << int(cases[i].first) << cases[i].second;
+            }
+        }
+    }
+    void misbehavingPeer()
+    {
+        QFETCH(QString, connector);
+        QFETCH(int, behaviour);
+        QFETCH(QString, error);
+        Peer peer{Peer::Behaviour(behaviour)};
+        QVERIFY(peer.listen());
+        const auto c = connectorFor(connector, peer.baseUrl());
+        QVERIFY(c);
+        QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
+        QSignalSpy status(c->broker.get(), &IBroker::connectionStatusChanged);
+        start(connector, c->broker.get(), peer.baseUrl());
+
+        if (!error.isEmpty()) {
+            QTRY_VERIFY2_WITH_TIMEOUT(anyContains(errors, error), qPrintable(errors.isEmpty() ? "no error" : errors.last().value(0).toString()), 10000);
+        } else {
+            QTRY_VERIFY_WITH_TIMEOUT(status.size() >= 2 && !status.last().value(0).toBool(), 10000);
+        }
+        QVERIFY(!c->broker->isConnected() || c->reconnects);
+        if (behaviour == Peer::OversizedFrame) {
+            // The connection ends at the announced size: far less than the 100 MB comes in.
+            QVERIFY2(peer.oversizedBytesSent() < 2 * StreamLinkWatch::kMaxMessageBytes,
+                     qPrintable(QString::number(peer.oversizedBytesSent())));
+        }
+        if (behaviour == Peer::Refuse401 || behaviour == Peer::Refuse403) {
+            // A refused upgrade is not tried again.
+            QVERIFY(!c->retryPending());
+            QCOMPARE(peer.connectionCount(), 1);
+            return;
+        }
+        if (!c->reconnects) {
+            QCOMPARE(peer.connectionCount(), 1);
+            return;
+        }
+        if (behaviour == Peer::CloseAfterUpgrade) {
+            // Each link closes at once: the waits grow instead of starting afresh with every open.
+            QTRY_VERIFY_WITH_TIMEOUT(peer.upgradeCount() >= 4, 10000);
+            QVERIFY2(c->attempts() >= 3, qPrintable(QString::number(c->attempts())));
+            return;
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(peer.connectionCount() >= 2, 10000);
+    }
+    void validTicksAmongJunk_data()
+    {
+        QTest::addColumn<QString>("connector");
+        QTest::newRow("Dhan") << "Dhan";
+        QTest::newRow("Upstox") << "Upstox";
+    }
+    void validTicksAmongJunk()
+    {
+        QFETCH(QString, connector);
+        Peer peer(Peer::FramesThenIdle);
+        QList<double> prices;
+        peer.setFrames(ticksAmongJunk(connector, &prices));
+        QVERIFY(peer.listen());
+        const auto c = connectorFor(connector, peer.baseUrl());
+        QVERIFY(c);
+        QSignalSpy ticks(c->broker.get(), &IBroker::tickReceived);
+        start(connector, c->broker.get(), peer.baseUrl());
+        QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= prices.size(), 10000);
+        QList<double> got;
+        for (const QList<QVariant>& args : qAsConst(ticks))
+            got << args.value(0).value<TickData>().ltp;
+        QCOMPARE(got, prices);
+        QVERIFY(c->broker->isConnected());
+        QCOMPARE(peer.connectionCount(), 1);
+        if (connector == "Dhan")
+            QCOMPARE(peer.requestLines().value(0), QByteArray("GET /?version=2&token=TOK&clientId=C1&authType=2 HTTP/1.1"));
+    }
+    void silentLinkProbedEachInterval()
+    {
+        // A link with nothing to say is probed a third of the allowed silence after it opened, and again
+        // each third: a timer that fires a moment early must not push a probe a whole interval on.
+        Peer peer(Peer::StallAfterUpgrade);
+        QVERIFY(peer.listen());
+        const int probeMs = 400;
+        StreamLinkWatch watch;
+        watch.setTimeouts(5000, 3 * probeMs);
+        QSignalSpy expired(&watch, &StreamLinkWatch::expired);
+        QWebSocket socket;
+        watch.watch(&socket);
+        socket.open(QUrl(peer.baseUrl()));
+        QVERIFY(expired.wait(10000));
+        QTRY_VERIFY2(peer.pingsOnLink(0) >= 2, qPrintable(QString::number(peer.pingsOnLink(0))));
+        // The first probe left with the first interval's end, well before the second's.
+        QVERIFY2(peer.firstPingMs(0) < probeMs * 3 / 2, qPrintable(QString::number(peer.firstPingMs(0))));
+    }
+    void quietLinkStaysUp_data()
+    {
+        QTest::addColumn<QString>("connector");
+        for (const char* name : {"Dhan", "Upstox", "AngelOne", "TradeJini", "Zerodha"})
+            QTest::newRow(name) << QString(name);
+    }
+    void quietLinkStaysUp()
+    {
+        // A server with nothing to say still answers the pings a quiet link is probed with.
+        QFETCH(QString, connector);
+        Peer peer(Peer::QuietButAlive);
+        QVERIFY(peer.listen());
+        const auto c = connectorFor(connector, peer.baseUrl());
+        QVERIFY(c);
+        QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
+        start(connector, c->broker.get(), peer.baseUrl());
+        // Six probes span well over the 400 ms the link may stay silent.
+        QTRY_VERIFY_WITH_TIMEOUT(peer.pongsSent() >= 6, 10000);
+        QVERIFY(c->broker->isConnected());
+        QCOMPARE(errors.size(), 0);
+        QCOMPARE(peer.connectionCount(), 1);
+    }
 };
-
-void TestHostilePeers::misbehavingPeer_data()
-{
-    QTest::addColumn<QString>("connector");
-    QTest::addColumn<int>("behaviour");
-    QTest::addColumn<QString>("error");  // what the user is told; empty: the drop shows as the status
-    const QList<QPair<Peer::Behaviour, QString>> cases{
-        {Peer::StallBeforeUpgrade, "handshake not finished"},
-        {Peer::StallAfterUpgrade, "No data from the server"},
-        {Peer::CloseMidFrame, QString()},
-        {Peer::OversizedFrame, "(code 1009)"},
-        {Peer::CloseAfterUpgrade, QString()},
-        {Peer::CloseWith4001, "(code 4001): session expired"},
-        {Peer::Refuse401, "Authentication failed"},
-        {Peer::Refuse403, "Authentication failed"},
-    };
-    for (const char* name : {"Dhan", "Upstox"}) {
-        for (const auto& c : cases) {
-            QTest::addRow("%s %s", name, QMetaEnum::fromType<Peer::Behaviour>().valueToKey(c.first))
-                << QString(name) << int(c.first) << c.second;
-        }
-    }
-    // The connectors that do not reconnect report the drop and stay down.
-    for (const char* name : {"AngelOne", "TradeJini", "Zerodha"}) {
-        for (int i : {0, 1, 3, 5}) {
-            QTest::addRow("%s %s", name, QMetaEnum::fromType<Peer::Behaviour>().valueToKey(cases[i].first))
-                << QString(name) << int(cases[i].first) << cases[i].second;
-        }
-    }
-}
-
-void TestHostilePeers::misbehavingPeer()
-{
-    QFETCH(QString, connector);
-    QFETCH(int, behaviour);
-    QFETCH(QString, error);
-    Peer peer{Peer::Behaviour(behaviour)};
-    QVERIFY(peer.listen());
-    const auto c = connectorFor(connector, peer.baseUrl());
-    QVERIFY(c);
-    QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
-    QSignalSpy status(c->broker.get(), &IBroker::connectionStatusChanged);
-    start(connector, c->broker.get(), peer.baseUrl());
-
-    if (!error.isEmpty()) {
-        QTRY_VERIFY2_WITH_TIMEOUT(anyContains(errors, error), qPrintable(errors.isEmpty() ? "no error" : errors.last().value(0).toString()), 10000);
-    } else {
-        QTRY_VERIFY_WITH_TIMEOUT(status.size() >= 2 && !status.last().value(0).toBool(), 10000);
-    }
-    QVERIFY(!c->broker->isConnected() || c->reconnects);
-    if (behaviour == Peer::OversizedFrame) {
-        // The connection ends at the announced size: far less than the 100 MB comes in.
-        QVERIFY2(peer.oversizedBytesSent() < 2 * StreamLinkWatch::kMaxMessageBytes,
-                 qPrintable(QString::number(peer.oversizedBytesSent())));
-    }
-    if (behaviour == Peer::Refuse401 || behaviour == Peer::Refuse403) {
-        // A refused upgrade is not tried again.
-        QVERIFY(!c->retryPending());
-        QCOMPARE(peer.connectionCount(), 1);
-        return;
-    }
-    if (!c->reconnects) {
-        QCOMPARE(peer.connectionCount(), 1);
-        return;
-    }
-    if (behaviour == Peer::CloseAfterUpgrade) {
-        // Each link closes at once: the waits grow instead of starting afresh with every open.
-        QTRY_VERIFY_WITH_TIMEOUT(peer.upgradeCount() >= 4, 10000);
-        QVERIFY2(c->attempts() >= 3, qPrintable(QString::number(c->attempts())));
-        return;
-    }
-    QTRY_VERIFY_WITH_TIMEOUT(peer.connectionCount() >= 2, 10000);
-}
-
-void TestHostilePeers::validTicksAmongJunk_data()
-{
-    QTest::addColumn<QString>("connector");
-    QTest::newRow("Dhan") << "Dhan";
-    QTest::newRow("Upstox") << "Upstox";
-}
-
-void TestHostilePeers::validTicksAmongJunk()
-{
-    QFETCH(QString, connector);
-    Peer peer(Peer::FramesThenIdle);
-    QList<double> prices;
-    peer.setFrames(ticksAmongJunk(connector, &prices));
-    QVERIFY(peer.listen());
-    const auto c = connectorFor(connector, peer.baseUrl());
-    QVERIFY(c);
-    QSignalSpy ticks(c->broker.get(), &IBroker::tickReceived);
-    start(connector, c->broker.get(), peer.baseUrl());
-    QTRY_VERIFY_WITH_TIMEOUT(ticks.size() >= prices.size(), 10000);
-    QList<double> got;
-    for (const QList<QVariant>& args : qAsConst(ticks))
-        got << args.value(0).value<TickData>().ltp;
-    QCOMPARE(got, prices);
-    QVERIFY(c->broker->isConnected());
-    QCOMPARE(peer.connectionCount(), 1);
-    if (connector == "Dhan")
-        QCOMPARE(peer.requestLines().value(0), QByteArray("GET /?version=2&token=TOK&clientId=C1&authType=2 HTTP/1.1"));
-}
-
-void TestHostilePeers::silentLinkProbedEachInterval()
-{
-    // A link with nothing to say is probed a third of the allowed silence after it opened, and again
-    // each third: a timer that fires a moment early must not push a probe a whole interval on.
-    Peer peer(Peer::StallAfterUpgrade);
-    QVERIFY(peer.listen());
-    const int probeMs = 400;
-    StreamLinkWatch watch;
-    watch.setTimeouts(5000, 3 * probeMs);
-    QSignalSpy expired(&watch, &StreamLinkWatch::expired);
-    QWebSocket socket;
-    watch.watch(&socket);
-    socket.open(QUrl(peer.baseUrl()));
-    QVERIFY(expired.wait(10000));
-    QTRY_VERIFY2(peer.pingsOnLink(0) >= 2, qPrintable(QString::number(peer.pingsOnLink(0))));
-    // The first probe left with the first interval's end, well before the second's.
-    QVERIFY2(peer.firstPingMs(0) < probeMs * 3 / 2, qPrintable(QString::number(peer.firstPingMs(0))));
-}
-
-void TestHostilePeers::quietLinkStaysUp_data()
-{
-    QTest::addColumn<QString>("connector");
-    for (const char* name : {"Dhan", "Upstox", "AngelOne", "TradeJini", "Zerodha"})
-        QTest::newRow(name) << QString(name);
-}
-
-void TestHostilePeers::quietLinkStaysUp()
-{
-    // A server with nothing to say still answers the pings a quiet link is probed with.
-    QFETCH(QString, connector);
-    Peer peer(Peer::QuietButAlive);
-    QVERIFY(peer.listen());
-    const auto c = connectorFor(connector, peer.baseUrl());
-    QVERIFY(c);
-    QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
-    start(connector, c->broker.get(), peer.baseUrl());
-    // Six probes span well over the 400 ms the link may stay silent.
-    QTRY_VERIFY_WITH_TIMEOUT(peer.pongsSent() >= 6, 10000);
-    QVERIFY(c->broker->isConnected());
-    QCOMPARE(errors.size(), 0);
-    QCOMPARE(peer.connectionCount(), 1);
-}
 
 QTEST_GUILESS_MAIN(TestHostilePeers)
 #include "tst_hostilepeers.moc"
