@@ -177,11 +177,10 @@ private slots:
     {
         QFETCH(QList<bool>, availability);
         QFETCH(QString, path);
-        QFETCH(bool, connected);
         QFETCH(int, creates);
         backend->availability = availability;
         exporter->setAmiBrokerPath(path);
-        QCOMPARE(exporter->getAmiBrokerApplication() != nullptr, connected);
+        QTEST(exporter->getAmiBrokerApplication() != nullptr, "connected");
         const bool launched = !path.isEmpty() && !availability.first();
         QCOMPARE(backend->startedPrograms, launched ? QStringList{path} : QStringList{});
         QCOMPARE(backend->pauses, launched ? QList<int>{3000} : QList<int>{});

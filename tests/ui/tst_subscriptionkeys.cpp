@@ -188,16 +188,14 @@ private slots:
         QFETCH(QString, appId);
         QFETCH(QString, path);
         QFETCH(QString, query);
-        QFETCH(QString, authorization);
-        QFETCH(QString, clientHeader);
         const QStringList urls{"wss://a.test/versova", "wss://b.test/dataws/v3/", "wss://c.test/hsm/v1-5/prod",
                                "wss://d.test/socket/v4/dataSock", "wss://b.test/socket/v4/dataSock",
                                "wss://e.test/socket/v4/dataSock"};
         const StreamRequests::Opening o = StreamRequests::fyersOpening(urls, index, "S3CR3T", "FY1", appId);
         QCOMPARE(o.request.url().path(), path);
         QCOMPARE(o.request.url().query(), query);
-        QCOMPARE(QString::fromUtf8(o.request.rawHeader("Authorization")), authorization);
-        QCOMPARE(QString::fromUtf8(o.request.rawHeader("X-Client-Id")), clientHeader);
+        QTEST(QString::fromUtf8(o.request.rawHeader("Authorization")), "authorization");
+        QTEST(QString::fromUtf8(o.request.rawHeader("X-Client-Id")), "clientHeader");
         QCOMPARE(o.request.rawHeader("User-Agent"), QByteArray("Tickvane/1.0"));
         QCOMPARE(o.request.rawHeader("Origin"), StreamRequests::fyersOrigin().toUtf8());
         QVERIFY(!o.authForm.contains("S3CR3T"));

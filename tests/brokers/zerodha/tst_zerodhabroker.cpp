@@ -72,7 +72,6 @@ private slots:
     {
         QFETCH(QString, suffix);
         QFETCH(QString, token);
-        QFETCH(QString, expectedQuery);
         Stream s;
         QSignalSpy up(&s.broker, &IBroker::connectionStatusChanged);
         s.broker.initialize(config(s.server.baseUrl() + suffix, token));
@@ -80,7 +79,7 @@ private slots:
         QVERIFY(up.wait(5000));
         const QUrl url = s.server.connectionUrls().value(0);
         QCOMPARE(url.path(), QString("/"));
-        QCOMPARE(url.query(QUrl::FullyEncoded), expectedQuery);
+        QTEST(url.query(QUrl::FullyEncoded), "expectedQuery");
     }
 
     void emptyAddressIsAnError()
