@@ -212,20 +212,6 @@ private slots:
         flushNow(*exporter);
         QCOMPARE(readAll(live), QStringLiteral("NSE:SBIN,2024-03-15,09:15:03,10.25,11.00,9.50,10.00,100,0\n").toUtf8());
     }
-    void tenthTickRequestsImport()
-    {
-        for (int i = 0; i < 5; ++i) // auto-import off: the counter does not move
-            exporter->onTickReceived(QStringLiteral("X"), tick(1));
-        exporter->setAutoImportEnabled(true);
-        exporter->setExportEnabled(false);
-        exporter->setExportEnabled(true);
-        for (int i = 0; i < 9; ++i)
-            exporter->onTickReceived(QStringLiteral("X"), tick(1));
-        exporter->onTickReceived(QStringLiteral("X"), tick(1));
-        // Queued, never run inside the tick path.
-        QCOMPARE(backend->createCount, 0);
-        QTRY_VERIFY(backend->createCount > 0);
-    }
     void flushAloneRequestsImport()
     {
         exporter->setAutoImportEnabled(true);
