@@ -2,9 +2,9 @@
 // stream socket against a loopback peer (opening requests, fail-over across the Fyers addresses,
 // ping, messages in and subscriptions out), and the subscriptions handed to the connector.
 #include "brokers/BrokerAPI.h"
-#include "brokers/ISymbolProvider.h"
 #include "brokers/LiveFeeder.h"
 #include "support/BrowserStandIn.h"
+#include "support/ListLookups.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
 #include "support/WebSocketTestServer.h"
@@ -15,16 +15,6 @@
 #include <QtTest>
 
 namespace {
-
-class NameLookups : public ISymbolProvider
-{
-public:
-    QString findSymbol(const QString& text) const override
-    {
-        return text.trimmed().toUpper() == "TCS" ? QStringLiteral("11536") : QString();
-    }
-    IndianSymbolData symbolByToken(const QString&) const override { return {}; }
-};
 
 const QStringList kFyersPaths{"/versova", "/dataws/v3/", "/hsm/v1-5/prod", "/socket/v4/dataSock",
                               "/socket/v4/dataSock", "/socket/v4/dataSock"};
@@ -283,7 +273,7 @@ private slots:
         settings->setWatchlistForBroker("Custom API", {"X"});
         settings->setWatchlistForBroker("Zerodha", {"408065", "TCS", "NOPE"});
         auto w = makeWindow(SettingsManager::CustomAPI, {}, server.baseUrl() + "/");
-        NameLookups names;
+        ListLookups names({instrument("TCS", "NSE", "11536")});
         w->setSymbolLookups(&names);
         settings->setProvider(SettingsManager::Zerodha);
         emit w->brokerFacade()->connectionStatusChanged(true);

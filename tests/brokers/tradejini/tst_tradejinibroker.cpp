@@ -4,6 +4,7 @@
 #include "core/SettingsManager.h"
 #include "support/BarText.h"
 #include "support/HttpTestServer.h"
+#include "support/ListLookups.h"
 #include "support/TradeJiniFrames.h"
 #include "support/WebSocketTestServer.h"
 #include "symbols/SymbolRepository.h"
@@ -23,18 +24,6 @@ namespace {
 QMap<QString, QString> creds(const QString& token, const QString& apiKey = QString())
 {
     return {{"accessToken", token}, {"clientId", "CL1"}, {"apiKey", apiKey}};
-}
-
-IndianSymbolData record(const QString& symbol, const QString& token, const QString& exchange,
-                        const QString& type, const QString& expiry = QString())
-{
-    IndianSymbolData r;
-    r.symbol = symbol;
-    r.token = token;
-    r.exchange = exchange;
-    r.instrumentType = type;
-    r.expiry = expiry;
-    return r;
 }
 
 QStringList keysOf(const QString& subMessage)
@@ -403,18 +392,18 @@ private slots:
         QTest::addColumn<IndianSymbolData>("rec");
         QTest::addColumn<QDate>("today");
         QTest::addColumn<QString>("id");
-        QTest::newRow("future this year") << record("NIFTY 26DEC", "1", "NFO", "FUTIDX") << QDate(2025, 11, 10)
+        QTest::newRow("future this year") << instrument("NIFTY 26DEC", "NFO", "1", "FUTIDX") << QDate(2025, 11, 10)
                                           << "FUTCOM_NIFTY_NFO_2025-12-26";
-        QTest::newRow("month passed: next year") << record("NIFTY 30JAN", "1", "NFO", "FUTIDX") << QDate(2025, 12, 1)
+        QTest::newRow("month passed: next year") << instrument("NIFTY 30JAN", "NFO", "1", "FUTIDX") << QDate(2025, 12, 1)
                                                  << "FUTCOM_NIFTY_NFO_2026-01-30";
-        QTest::newRow("invalid day: record expiry") << record("NIFTY 31FEB", "1", "NFO", "OPTIDX", "2025-02-27")
+        QTest::newRow("invalid day: record expiry") << instrument("NIFTY 31FEB", "NFO", "1", "OPTIDX", "2025-02-27")
                                                     << QDate(2025, 1, 5) << "OPTCOM_NIFTY_NFO_2025-02-27";
-        QTest::newRow("record expiry dd-MMM-yyyy") << record("GOLD", "1", "MCX", "FUTCOM", "05-Feb-2025")
+        QTest::newRow("record expiry dd-MMM-yyyy") << instrument("GOLD", "MCX", "1", "FUTCOM", "05-Feb-2025")
                                                    << QDate(2025, 1, 5) << "FUTCOM_GOLD_MCX_2025-02-05";
-        QTest::newRow("equity") << record("RELIANCE", "1", "NSE", "EQ") << QDate(2025, 1, 5) << "EQT_RELIANCE_NSE";
-        QTest::newRow("call option") << record("BANKNIFTY 27MAR 48000 CE", "1", "NFO", "CE") << QDate(2025, 3, 1)
+        QTest::newRow("equity") << instrument("RELIANCE", "NSE", "1", "EQ") << QDate(2025, 1, 5) << "EQT_RELIANCE_NSE";
+        QTest::newRow("call option") << instrument("BANKNIFTY 27MAR 48000 CE", "NFO", "1", "CE") << QDate(2025, 3, 1)
                                      << "OPTCOM_BANKNIFTY_NFO_2025-03-27";
-        QTest::newRow("index") << record("NIFTY 50", "1", "NSE", "IDX") << QDate(2025, 1, 5) << "INDEX_NIFTY_NSE";
+        QTest::newRow("index") << instrument("NIFTY 50", "NSE", "1", "IDX") << QDate(2025, 1, 5) << "INDEX_NIFTY_NSE";
     }
 
     void historyInstrumentIds()
