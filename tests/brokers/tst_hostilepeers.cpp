@@ -162,7 +162,7 @@ private slots:
         }
         // The connectors that do not reconnect report the drop and stay down.
         for (const char* name : {"AngelOne", "TradeJini", "Zerodha"}) {
-            for (int i : {0, 1, 3, 5}) {
+            for (int i : {0, 1, 3, 4, 5}) {
                 QTest::addRow("%s %s", name, QMetaEnum::fromType<Peer::Behaviour>().valueToKey(cases[i].first))
                     << QString(name) << int(cases[i].first) << cases[i].second;
             }
