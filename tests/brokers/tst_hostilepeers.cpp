@@ -1,7 +1,8 @@
-// Streaming connectors against a peer that misbehaves at length: a stalled or refused upgrade, a
-// silent link, a frame cut short or too large, odd close codes and junk among valid ticks. Each
-// case checks what the user gets to see, that reconnects are paced or not attempted, that memory
-// stays bounded and that no valid tick is lost or doubled.
+// Streaming connectors side by side: a missing credential, a connection replaced while open, and
+// a peer that misbehaves at length (a stalled or refused upgrade, a silent link, a frame cut short
+// or too large, odd close codes and junk among valid ticks). Each case checks what the user gets
+// to see, that reconnects are paced or not attempted, that memory stays bounded and that no valid
+// tick is lost or doubled.
 #include "brokers/StreamLinkWatch.h"
 #include "brokers/angelone/AngelOneBroker.h"
 #include "brokers/dhan/DhanBroker.h"
@@ -13,6 +14,7 @@
 #include "support/HostileWebSocketPeer.h"
 #include "support/HttpTestServer.h"
 #include "support/UpstoxFrames.h"
+#include "support/WebSocketTestServer.h"
 #include "symbols/SymbolRepository.h"
 
 #include <QDateTime>
@@ -90,12 +92,16 @@ std::unique_ptr<Connector> connectorFor(const QString& name, const QString& stre
     return c;
 }
 
-void start(const QString& name, IBroker* broker, const QString& streamBase)
+// Every connector's settings, `blank` left empty.
+void start(const QString& name, IBroker* broker, const QString& streamBase, const QString& blank = QString())
 {
+    QMap<QString, QString> settings{{"access_token", "TOK"}, {"client_id", "C1"}, {"accessToken", "TOK"},
+                                    {"api_key", "K"}, {"feed_token", "F"}, {"ws_url", streamBase}};
+    if (!blank.isEmpty())
+        settings[blank].clear();
+    broker->initialize(settings);
     // Dhan's stored token starts the feed from initialize itself.
-    broker->initialize({{"access_token", "TOK"}, {"client_id", "C1"}, {"accessToken", "TOK"}, {"api_key", "K"},
-                        {"feed_token", "F"}, {"ws_url", streamBase}});
-    if (name != "Dhan")
+    if (name != "Dhan" || !blank.isEmpty())
         broker->connectToBroker();
 }
 
@@ -139,6 +145,67 @@ bool anyContains(const QSignalSpy& spy, const QString& text)
 class TestHostilePeers : public QObject {
     Q_OBJECT
 private slots:
+    void missingCredential_data()
+    {
+        QTest::addColumn<QString>("connector");
+        QTest::addColumn<QString>("blank");
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<bool>("kept");  // also the broker's last error
+        QTest::newRow("Zerodha address") << "Zerodha" << "ws_url" << "WebSocket URL not configured" << true;
+        QTest::newRow("TradeJini token") << "TradeJini" << "accessToken" << "Access token not configured" << true;
+        QTest::newRow("AngelOne feed token") << "AngelOne" << "feed_token" << "Feed token not available" << true;
+        QTest::newRow("Dhan client id") << "Dhan" << "client_id" << "Dhan client ID not configured" << false;
+        QTest::newRow("Dhan token") << "Dhan" << "access_token" << "Dhan access token not configured" << false;
+    }
+    void missingCredential()
+    {
+        QFETCH(QString, connector);
+        QFETCH(QString, blank);
+        QFETCH(QString, error);
+        QFETCH(bool, kept);
+        WebSocketTestServer server;
+        QVERIFY(server.listen());
+        const auto c = connectorFor(connector, server.baseUrl());
+        QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
+        start(connector, c->broker.get(), server.baseUrl(), blank);
+        QCOMPARE(errors.value(errors.size() - 1).value(0).toString(), error);
+        QCOMPARE(c->broker->lastError(), kept ? error : QString());
+        QVERIFY(!c->broker->isConnected());
+        QVERIFY(server.acceptSentinel());  // no connection of the broker's comes in before it
+        QCOMPARE(server.connectionUrls().size(), 1);
+    }
+    void replacedConnectionStaysQuiet_data()
+    {
+        QTest::addColumn<QString>("connector");
+        QTest::newRow("AngelOne") << "AngelOne";
+        QTest::newRow("TradeJini") << "TradeJini";
+    }
+    void replacedConnectionStaysQuiet()
+    {
+        QFETCH(QString, connector);
+        WebSocketTestServer server;
+        QVERIFY(server.listen());
+        const auto c = connectorFor(connector, server.baseUrl());
+        QSignalSpy status(c->broker.get(), &IBroker::connectionStatusChanged);
+        QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
+        start(connector, c->broker.get(), server.baseUrl());
+        QTRY_VERIFY_WITH_TIMEOUT(c->broker->isConnected(), 5000);
+        QSignalSpy gone(&server, &WebSocketTestServer::clientDisconnected);
+        c->broker->connectToBroker();  // while open: the old connection is reported over, a new one opens
+        QTRY_COMPARE_WITH_TIMEOUT(status.size(), 3, 5000);
+        QVERIFY(gone.size() > 0 || gone.wait(5000));
+        // The replaced socket's close comes in late; once it is deleted it can say nothing more.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QCoreApplication::processEvents();
+        QList<bool> trail;
+        for (const QList<QVariant>& args : qAsConst(status))
+            trail << args.value(0).toBool();
+        QCOMPARE(trail, (QList<bool>{true, false, true}));
+        QCOMPARE(errors.size(), 0);
+        QVERIFY(c->broker->isConnected());
+        QCOMPARE(server.clientCount(), 1);
+        QCOMPARE(server.connectionUrls().size(), 2);
+    }
     void misbehavingPeer_data()
     {
         QTest::addColumn<QString>("connector");

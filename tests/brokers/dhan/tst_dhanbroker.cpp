@@ -143,29 +143,6 @@ private slots:
         QCOMPARE(f.server.connectionUrls().size(), 1);
     }
 
-    void missingCredentials_data()
-    {
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<QString>("client");
-        QTest::addColumn<QString>("error");
-        QTest::newRow("token without client id") << "TOK" << "" << "Dhan client ID not configured";
-        QTest::newRow("no token") << "" << "C1" << "Dhan access token not configured";
-    }
-
-    void missingCredentials()
-    {
-        QFETCH(QString, token);
-        QFETCH(QString, client);
-        Feed f;
-        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
-        f.broker.initialize(creds(token, client));
-        f.broker.connectToBroker();
-        QVERIFY(errors.count() >= 1);
-        QTEST(errors.last().at(0).toString(), "error");
-        QVERIFY(f.broker.lastError().isEmpty());
-        QVERIFY(!f.broker.isConnected());
-    }
-
     void subscriptionsWaitForTheOpenFeed()
     {
         Feed f;

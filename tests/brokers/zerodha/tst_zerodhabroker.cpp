@@ -82,18 +82,6 @@ private slots:
         QTEST(url.query(QUrl::FullyEncoded), "expectedQuery");
     }
 
-    void emptyAddressIsAnError()
-    {
-        ZerodhaBroker broker;
-        QSignalSpy errors(&broker, &IBroker::errorOccurred);
-        broker.initialize(config(""));
-        broker.connectToBroker();
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(0).toString(), QString("WebSocket URL not configured"));
-        QCOMPARE(broker.lastError(), QString("WebSocket URL not configured"));
-        QVERIFY(!broker.isConnected());
-    }
-
     void queuedKeysGoOutOnConnect()
     {
         LogCapture log(false);
