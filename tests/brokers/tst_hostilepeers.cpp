@@ -1,8 +1,8 @@
-// Streaming connectors side by side: a missing credential, a connection replaced while open, and
-// a peer that misbehaves at length (a stalled or refused upgrade, a silent link, a frame cut short
-// or too large, odd close codes and junk among valid ticks). Each case checks what the user gets
-// to see, that reconnects are paced or not attempted, that memory stays bounded and that no valid
-// tick is lost or doubled.
+// Streaming connectors side by side: the opening address, a missing credential, a connection
+// replaced while open, and a peer that misbehaves at length (a stalled or refused upgrade, a silent
+// link, a frame cut short or too large, odd close codes and junk among valid ticks). Each case
+// checks what the user gets to see, that reconnects are paced or not attempted, that memory stays
+// bounded and that no valid tick is lost or doubled.
 #include "brokers/StreamLinkWatch.h"
 #include "brokers/angelone/AngelOneBroker.h"
 #include "brokers/dhan/DhanBroker.h"
@@ -92,16 +92,16 @@ std::unique_ptr<Connector> connectorFor(const QString& name, const QString& stre
     return c;
 }
 
-// Every connector's settings, `blank` left empty.
-void start(const QString& name, IBroker* broker, const QString& streamBase, const QString& blank = QString())
+// Every connector's settings, with `changes` over them ("%1" in a value is the stream address).
+void start(const QString& name, IBroker* broker, const QString& streamBase, const QVariantMap& changes = {})
 {
     QMap<QString, QString> settings{{"access_token", "TOK"}, {"client_id", "C1"}, {"accessToken", "TOK"},
                                     {"api_key", "K"}, {"feed_token", "F"}, {"ws_url", streamBase}};
-    if (!blank.isEmpty())
-        settings[blank].clear();
+    for (auto it = changes.cbegin(); it != changes.cend(); ++it)
+        settings[it.key()] = it.value().toString().replace("%1", streamBase);
     broker->initialize(settings);
     // Dhan's stored token starts the feed from initialize itself.
-    if (name != "Dhan" || !blank.isEmpty())
+    if (name != "Dhan")
         broker->connectToBroker();
 }
 
@@ -167,11 +167,54 @@ private slots:
         QVERIFY(server.listen());
         const auto c = connectorFor(connector, server.baseUrl());
         QSignalSpy errors(c->broker.get(), &IBroker::errorOccurred);
-        start(connector, c->broker.get(), server.baseUrl(), blank);
+        start(connector, c->broker.get(), server.baseUrl(), {{blank, QString()}});
+        c->broker->connectToBroker();
         QCOMPARE(errors.value(errors.size() - 1).value(0).toString(), error);
         QCOMPARE(c->broker->lastError(), kept ? error : QString());
         QVERIFY(!c->broker->isConnected());
         QVERIFY(server.acceptSentinel());  // no connection of the broker's comes in before it
+        QCOMPARE(server.connectionUrls().size(), 1);
+    }
+    void openingAddress_data()
+    {
+        QTest::addColumn<QString>("connector");
+        QTest::addColumn<QVariantMap>("settings");
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<QString>("query");  // as sent
+        const QVariantMap zerodha{{"ws_url", "%1/"}};
+        QTest::newRow("Zerodha") << "Zerodha" << zerodha << "/" << "api_key=K&access_token=TOK";
+        QTest::newRow("Zerodha, no token: nothing appended")
+            << "Zerodha" << QVariantMap{{"ws_url", "%1/"}, {"access_token", ""}} << "/" << "";
+        QTest::newRow("Zerodha, address with a query kept as is") << "Zerodha" << QVariantMap{{"ws_url", "%1/?x=1"}}
+                                                                  << "/" << "x=1";
+        QTest::newRow("Zerodha, token cannot add parameters")
+            << "Zerodha" << QVariantMap{{"ws_url", "%1/"}, {"access_token", "a&b=c"}} << "/"
+            << "api_key=K&access_token=a%26b%3Dc";
+        QTest::newRow("TradeJini, api key and token") << "TradeJini" << QVariantMap{{"apiKey", "KEY+1"}, {"accessToken", "TOK/x"}}
+                                                      << "/v2.1/stream" << "token=KEY+1:TOK/x&version=3.1";
+        QTest::newRow("TradeJini, token alone") << "TradeJini" << QVariantMap{{"accessToken", "TOK/x"}} << "/v2.1/stream"
+                                                << "token=TOK/x&version=3.1";
+        QTest::newRow("AngelOne, each value encoded whole")
+            << "AngelOne" << QVariantMap{{"api_key", "K&1"}, {"client_code", "C123"}, {"feed_token", "eyJ.a-b_c+d="}}
+            << "/smart-stream" << "clientCode=C123&feedToken=eyJ.a-b_c%2Bd%3D&apiKey=K%261";
+        QTest::newRow("Dhan") << "Dhan" << QVariantMap{{"access_token", "TOK+/="}, {"client_id", "1100"}} << "/"
+                              << "version=2&token=TOK+/=&clientId=1100&authType=2";
+    }
+    void openingAddress()
+    {
+        QFETCH(QString, connector);
+        QFETCH(QVariantMap, settings);
+        WebSocketTestServer server;
+        QVERIFY(server.listen());
+        const auto c = connectorFor(connector, server.baseUrl());
+        start(connector, c->broker.get(), server.baseUrl(), settings);
+        QTRY_VERIFY_WITH_TIMEOUT(c->broker->isConnected(), 5000);
+        QTEST(server.connectionUrls().value(0).path(), "path");
+        QTEST(server.connectionUrls().value(0).query(QUrl::FullyEncoded), "query");
+        QVERIFY(c->broker->lastError().isEmpty());
+        if (connector == "Dhan")
+            c->broker->connectToBroker();  // while open: changes nothing
+        QVERIFY(c->broker->isConnected());
         QCOMPARE(server.connectionUrls().size(), 1);
     }
     void replacedConnectionStaysQuiet_data()

@@ -1,4 +1,4 @@
-// AngelOne broker against loopback peers: stream URL, subscription messages, heartbeat, binary
+// AngelOne broker against loopback peers: subscription messages, heartbeat, binary
 // ticks, history with open interest, and the scrip master.
 #include "brokers/angelone/AngelOneBroker.h"
 #include "support/AngelOneFrames.h"
@@ -104,21 +104,6 @@ private slots:
         qputenv("TZ", "Asia/Kolkata");
         tzset();
         registerMarketDataTypes();
-    }
-
-    void streamUrlCarriesCredentials()
-    {
-        Fixture f;
-        f.broker.initialize({{"api_key", "K&1"}, {"client_code", "C123"}, {"feed_token", "eyJ.a-b_c+d="}});
-        QVERIFY(f.open());
-        const QUrl url = f.stream.connectionUrls().first();
-        QCOMPARE(url.path(), QString("/smart-stream"));
-        const QUrlQuery q(url);
-        QCOMPARE(q.queryItems(QUrl::FullyDecoded).size(), 3);
-        QCOMPARE(q.queryItemValue("clientCode", QUrl::FullyDecoded), QString("C123"));
-        QCOMPARE(q.queryItemValue("feedToken", QUrl::FullyDecoded), QString("eyJ.a-b_c+d="));
-        QCOMPARE(q.queryItemValue("apiKey", QUrl::FullyDecoded), QString("K&1"));
-        QVERIFY(f.broker.lastError().isNull());
     }
 
     void subscriptionMessages_data()

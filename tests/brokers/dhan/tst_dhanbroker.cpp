@@ -1,4 +1,4 @@
-// Dhan broker against loopback peers: feed URL, subscription requests, resubscription after a
+// Dhan broker against loopback peers: subscription requests, resubscription after a
 // drop, ticks on the GUI thread with the right prices, market hours, keep-alive, refused
 // handshakes, stopping, history requests and the instrument master.
 #include "brokers/dhan/DhanBroker.h"
@@ -126,21 +126,6 @@ private slots:
         QStandardPaths::setTestModeEnabled(true);
         QCoreApplication::setOrganizationName("TickvaneTest");
         QCoreApplication::setApplicationName("tst_dhanbroker");
-    }
-
-    void initializeStartsTheFeed()
-    {
-        Feed f;
-        QSignalSpy up(&f.broker, &IBroker::connectionStatusChanged);
-        f.broker.initialize(creds("TOK+/=", "1100"));
-        QVERIFY(up.wait(5000));
-        QCOMPARE(up.first().at(0).toBool(), true);
-        QCOMPARE(f.server.connectionUrls().value(0).query(QUrl::FullyEncoded),
-                 QStringLiteral("version=2&token=TOK+/=&clientId=1100&authType=2"));
-        // Connecting again while open changes nothing.
-        f.broker.connectToBroker();
-        QVERIFY(f.broker.isConnected());
-        QCOMPARE(f.server.connectionUrls().size(), 1);
     }
 
     void subscriptionsWaitForTheOpenFeed()

@@ -1,4 +1,4 @@
-// TradeJini broker against loopback peers: stream URL and frames, subscriptions, ticks, history
+// TradeJini broker against loopback peers: stream frames, subscriptions, ticks, history
 // requests in chunks, symbol store.
 #include "brokers/tradejini/TradeJiniBroker.h"
 #include "core/SettingsManager.h"
@@ -52,10 +52,10 @@ class TestTradeJiniBroker : public QObject {
             repo.addSymbol("SENSEX", "1", "BSE", "IDX");
             broker.setSymbolRepository(&repo);
         }
-        bool open(const QString& token = "TOK", const QString& key = QString())
+        bool open()
         {
             QSignalSpy up(&broker, &IBroker::connectionStatusChanged);
-            broker.initialize(creds(token, key));
+            broker.initialize(creds("TOK"));
             broker.connectToBroker();
             return up.wait(5000) && broker.isConnected();
         }
@@ -85,26 +85,6 @@ private slots:
         QStandardPaths::setTestModeEnabled(true);
         QCoreApplication::setOrganizationName("TickvaneTest");
         QCoreApplication::setApplicationName("tst_tradejinibroker");
-    }
-
-    void streamUrlCarriesCredential_data()
-    {
-        QTest::addColumn<QString>("apiKey");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("api key and token") << "KEY+1" << "KEY+1:TOK/x";
-        QTest::newRow("token alone") << "" << "TOK/x";
-    }
-
-    void streamUrlCarriesCredential()
-    {
-        QFETCH(QString, apiKey);
-        QFETCH(QString, expected);
-        Stream s;
-        QVERIFY(s.open("TOK/x", apiKey));
-        const QUrl url = s.server.connectionUrls().first();
-        QCOMPARE(url.path(), QString("/v2.1/stream"));
-        QCOMPARE(url.query(QUrl::FullyDecoded), "token=" + expected + "&version=3.1");
-        QVERIFY(s.broker.streamUrl().endsWith("/v2.1/stream?token=" + expected + "&version=3.1"));
     }
 
     void queuedSubscriptionsFlushOnConnect()
