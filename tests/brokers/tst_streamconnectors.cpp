@@ -142,7 +142,7 @@ bool anyContains(const QSignalSpy& spy, const QString& text)
 
 }  // namespace
 
-class TestHostilePeers : public QObject {
+class TestStreamConnectors : public QObject {
     Q_OBJECT
 private slots:
     void missingCredential_data()
@@ -389,5 +389,5 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestHostilePeers)
-#include "tst_hostilepeers.moc"
+QTEST_GUILESS_MAIN(TestStreamConnectors)
+#include "tst_streamconnectors.moc"
