@@ -1,9 +1,9 @@
 // History queue: validation, one-at-a-time pacing, reply matching, failures, cancel and time-out.
 #include "brokers/BrokerAPI.h"
 #include "brokers/HistoricalDownloader.h"
-#include "brokers/ISymbolProvider.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "support/ListLookups.h"
 #include "support/RecordingBroker.h"
 
 #include <QCoreApplication>
@@ -185,11 +185,7 @@ private slots:
         QFETCH(QString, storedUnder);
         FakeSymbols symbols;
         symbols.tokens = {{"RELIND", "2885"}, {"RIL.NS", "2885"}};
-        IndianSymbolData rel;
-        rel.symbol = "RELIANCE";
-        rel.exchange = "NSE";
-        rel.token = "2885";
-        symbols.instruments.insert("2885", rel);
+        symbols.instruments.insert("2885", instrument("RELIANCE", "NSE", "2885"));
         Rig rig(withProvider ? &symbols : nullptr);
         QSignalSpy done(&rig.dl, &HistoricalDownloader::downloadCompleted);
         const QString id = rig.dl.downloadHistoricalData(request, kFrom, kTo, "day");

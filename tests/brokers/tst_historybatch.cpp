@@ -38,11 +38,10 @@ private slots:
         QFETCH(QDate, from);
         QFETCH(QDate, to);
         QFETCH(int, maxDays);
-        QFETCH(QString, expected);
         QStringList got;
         for (const auto& r : HistoryBatch::splitRange(from, to, maxDays))
             got << r.first.toString(Qt::ISODate) + ".." + r.second.toString(Qt::ISODate);
-        QCOMPARE(got.join(' '), expected);
+        QTEST(got.join(' '), "expected");
     }
 
     void gathersPartsInAnyOrder()

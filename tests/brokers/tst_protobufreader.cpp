@@ -59,13 +59,12 @@ private slots:
     void malformedEndsTheMessage()
     {
         QFETCH(QByteArray, data);
-        QFETCH(int, goodFields);
         ProtobufReader r(data.constData(), std::size_t(data.size()));
         ProtobufReader::Field f;
         int read = 0;
         while (r.next(f))
             ++read;
-        QCOMPARE(read, goodFields);
+        QTEST(read, "goodFields");
         QVERIFY(r.failed());
         QVERIFY(r.atEnd());
         QVERIFY(!r.next(f));

@@ -532,17 +532,14 @@ private slots:
         QFETCH(QString, key);
         QFETCH(QString, name);
         QFETCH(QString, exchange);
-        QFETCH(QString, displayName);
-        QFETCH(QString, cachedExchange);
-        QFETCH(int, emitted);
         SettingsManager sm;
         QSignalSpy changed(&sm, &SettingsManager::settingsChanged);
         QCOMPARE(sm.symbolDisplayName(key), key);
         sm.cacheSymbolName(key, name);
         sm.cacheSymbolInfo(key, name, exchange);
-        QCOMPARE(changed.count(), emitted);
-        QCOMPARE(sm.symbolDisplayName(key), displayName);
-        QCOMPARE(sm.symbolExchange(key), cachedExchange);
+        QTEST(changed.count(), "emitted");
+        QTEST(sm.symbolDisplayName(key), "displayName");
+        QTEST(sm.symbolExchange(key), "cachedExchange");
 
         sm.setWatchlist({"NSE:KEEP"});
         sm.clearSymbolCaches();

@@ -85,8 +85,7 @@ private slots:
     void signalTypeText()
     {
         QFETCH(int, signal);
-        QFETCH(QString, text);
-        QCOMPARE(CrashHandler::signalTypeText(signal), text);
+        QTEST(CrashHandler::signalTypeText(signal), "text");
     }
 
     void writeCrashLog_data()

@@ -3,9 +3,9 @@
 // the live CSV file once, whichever socket carries the subscription.
 #include "amibroker/CSVExporter.h"
 #include "brokers/BrokerAPI.h"
-#include "brokers/ISymbolProvider.h"
 #include "brokers/fyers/FyersBroker.h"
 #include "support/FyersFrames.h"
+#include "support/ListLookups.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
 #include "support/WebSocketTestServer.h"
@@ -17,25 +17,6 @@
 using namespace FyersFrames;
 
 namespace {
-
-class SbinLookups : public ISymbolProvider
-{
-public:
-    QString findSymbol(const QString& text) const override
-    {
-        return text.trimmed().toUpper() == "SBIN" ? QStringLiteral("3045") : QString();
-    }
-    IndianSymbolData symbolByToken(const QString& token) const override
-    {
-        IndianSymbolData r;
-        if (token == "3045") {
-            r.symbol = "SBIN";
-            r.token = token;
-            r.exchange = "NSE";
-        }
-        return r;
-    }
-};
 
 QByteArray sbinDepth(qint64 mid, bool snapshot)
 {
@@ -171,7 +152,7 @@ void TestFyersWindowStream::windowSocketCarriesItWithoutConnector()
     auto w = makeWindow(false);
     QVERIFY(!w->brokerFacade()->implementation());
     w->repository()->addSymbol("SBIN", "3045", "NSE", "EQ");
-    SbinLookups lookups;
+    ListLookups lookups({instrument("SBIN", "NSE", "3045")});
     w->setSymbolLookups(&lookups);
     settings->setProvider(SettingsManager::Fyers);
     emit w->brokerFacade()->connectionStatusChanged(true);

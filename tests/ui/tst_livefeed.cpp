@@ -2,29 +2,19 @@
 // stream socket against a loopback peer (opening requests, fail-over across the Fyers addresses,
 // ping, messages in and subscriptions out), and the subscriptions handed to the connector.
 #include "brokers/BrokerAPI.h"
-#include "brokers/ISymbolProvider.h"
 #include "brokers/LiveFeeder.h"
+#include "support/BrowserStandIn.h"
+#include "support/ListLookups.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
 #include "support/WebSocketTestServer.h"
 
 #include <QPushButton>
-#include <QTcpServer>
 #include <QUrlQuery>
 #include <QWebSocket>
 #include <QtTest>
 
 namespace {
-
-class NameLookups : public ISymbolProvider
-{
-public:
-    QString findSymbol(const QString& text) const override
-    {
-        return text.trimmed().toUpper() == "TCS" ? QStringLiteral("11536") : QString();
-    }
-    IndianSymbolData symbolByToken(const QString&) const override { return {}; }
-};
 
 const QStringList kFyersPaths{"/versova", "/dataws/v3/", "/hsm/v1-5/prod", "/socket/v4/dataSock",
                               "/socket/v4/dataSock", "/socket/v4/dataSock"};
@@ -283,7 +273,7 @@ private slots:
         settings->setWatchlistForBroker("Custom API", {"X"});
         settings->setWatchlistForBroker("Zerodha", {"408065", "TCS", "NOPE"});
         auto w = makeWindow(SettingsManager::CustomAPI, {}, server.baseUrl() + "/");
-        NameLookups names;
+        ListLookups names({instrument("TCS", "NSE", "11536")});
         w->setSymbolLookups(&names);
         settings->setProvider(SettingsManager::Zerodha);
         emit w->brokerFacade()->connectionStatusChanged(true);
@@ -360,76 +350,53 @@ private slots:
 
 private:
     std::unique_ptr<MainWindow> makeWindow(int provider, const QStringList& fyersUrls = {},
-                                           const QString& zerodhaUrl = {});
-    void setWatchlist(const QString& broker, const QStringList& items);
-    bool startEnabled(MainWindow& w) const;
-    QStringList fyersUrlsOn(const QString& base) const;
-    QString refusingBase() const;
+                                           const QString& zerodhaUrl = {})
+    {
+        settings->setProvider(provider);
+        MainWindowSeams seams = recordingSeams();
+        seams.fyersStreamUrls = fyersUrls;
+        seams.zerodhaStreamUrl = zerodhaUrl;
+        seams.fyersRetryDelayMs = retryDelayMs;
+        seams.autoSubscribeDelayMs = settleMs;
+        auto w = std::make_unique<MainWindow>(seams);
+        finishStartup(*w);
+        prompts->shown.clear();
+        return w;
+    }
     // A connected Fyers window watching one symbol, its stream addresses all on `base`.
-    std::unique_ptr<MainWindow> connectedFyersWindow(const QString& base);
+    std::unique_ptr<MainWindow> connectedFyersWindow(const QString& base)
+    {
+        settings->setFyersClientId("FY1");
+        settings->setFyersAccessToken("fy-token");
+        setWatchlist("Fyers", {"NSE:SBIN-EQ"});
+        auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(base));
+        broker->reportConnected(true);
+        return w;
+    }
+    void setWatchlist(const QString& broker, const QStringList& items)
+    {
+        settings->setWatchlistForBroker(broker, items);
+        settings->setCurrentBroker(QString());
+        settings->setCurrentBroker(broker);
+    }
+    bool startEnabled(MainWindow& w) const
+    {
+        return w.findChild<QPushButton*>("startLiveFeedBtn")->isEnabled()
+            && !w.findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled();
+    }
+    QStringList fyersUrlsOn(const QString& base) const
+    {
+        QStringList urls;
+        for (const QString& p : kFyersPaths)
+            urls << base + p;
+        return urls;
+    }
+    // A port that was just free: connecting to it is refused.
+    QString refusingBase() const { return QStringLiteral("ws://127.0.0.1:%1").arg(BrowserStandIn::freePort()); }
 
     int retryDelayMs = 5;
     int settleMs = 500;
 };
-
-std::unique_ptr<MainWindow> TestLiveFeed::makeWindow(int provider, const QStringList& fyersUrls,
-                                                     const QString& zerodhaUrl)
-{
-    settings->setProvider(provider);
-    MainWindowSeams seams = recordingSeams();
-    seams.fyersStreamUrls = fyersUrls;
-    seams.zerodhaStreamUrl = zerodhaUrl;
-    seams.fyersRetryDelayMs = retryDelayMs;
-    seams.autoSubscribeDelayMs = settleMs;
-    auto w = std::make_unique<MainWindow>(seams);
-    finishStartup(*w);
-    prompts->shown.clear();
-    return w;
-}
-
-std::unique_ptr<MainWindow> TestLiveFeed::connectedFyersWindow(const QString& base)
-{
-    settings->setFyersClientId("FY1");
-    settings->setFyersAccessToken("fy-token");
-    setWatchlist("Fyers", {"NSE:SBIN-EQ"});
-    auto w = makeWindow(SettingsManager::Fyers, fyersUrlsOn(base));
-    broker->reportConnected(true);
-    return w;
-}
-
-void TestLiveFeed::setWatchlist(const QString& broker, const QStringList& items)
-{
-    settings->setWatchlistForBroker(broker, items);
-    settings->setCurrentBroker(QString());
-    settings->setCurrentBroker(broker);
-}
-
-bool TestLiveFeed::startEnabled(MainWindow& w) const
-{
-    auto* start = w.findChild<QPushButton*>("startLiveFeedBtn");
-    auto* stop = w.findChild<QPushButton*>("stopLiveFeedBtn");
-    return start->isEnabled() && !stop->isEnabled();
-}
-
-QStringList TestLiveFeed::fyersUrlsOn(const QString& base) const
-{
-    QStringList urls;
-    for (const QString& p : kFyersPaths)
-        urls << base + p;
-    return urls;
-}
-
-QString TestLiveFeed::refusingBase() const
-{
-    // A port that was just free: connecting to it is refused.
-    QTcpServer probe;
-    probe.listen(QHostAddress::LocalHost, 0);
-    const quint16 port = probe.serverPort();
-    probe.close();
-    return QStringLiteral("ws://127.0.0.1:%1").arg(port);
-}
-
-// ---------------------------------------------------------------------------------------------
 
 QTEST_MAIN(TestLiveFeed)
 #include "tst_livefeed.moc"

@@ -1,9 +1,10 @@
-// TradeJini broker against loopback peers: stream URL and frames, subscriptions, ticks, socket
-// replacement, history requests in chunks, symbol store.
+// TradeJini broker against loopback peers: stream frames, subscriptions, ticks, history
+// requests in chunks, symbol store.
 #include "brokers/tradejini/TradeJiniBroker.h"
 #include "core/SettingsManager.h"
 #include "support/BarText.h"
 #include "support/HttpTestServer.h"
+#include "support/ListLookups.h"
 #include "support/TradeJiniFrames.h"
 #include "support/WebSocketTestServer.h"
 #include "symbols/SymbolRepository.h"
@@ -23,18 +24,6 @@ namespace {
 QMap<QString, QString> creds(const QString& token, const QString& apiKey = QString())
 {
     return {{"accessToken", token}, {"clientId", "CL1"}, {"apiKey", apiKey}};
-}
-
-IndianSymbolData record(const QString& symbol, const QString& token, const QString& exchange,
-                        const QString& type, const QString& expiry = QString())
-{
-    IndianSymbolData r;
-    r.symbol = symbol;
-    r.token = token;
-    r.exchange = exchange;
-    r.instrumentType = type;
-    r.expiry = expiry;
-    return r;
 }
 
 QStringList keysOf(const QString& subMessage)
@@ -63,10 +52,10 @@ class TestTradeJiniBroker : public QObject {
             repo.addSymbol("SENSEX", "1", "BSE", "IDX");
             broker.setSymbolRepository(&repo);
         }
-        bool open(const QString& token = "TOK", const QString& key = QString())
+        bool open()
         {
             QSignalSpy up(&broker, &IBroker::connectionStatusChanged);
-            broker.initialize(creds(token, key));
+            broker.initialize(creds("TOK"));
             broker.connectToBroker();
             return up.wait(5000) && broker.isConnected();
         }
@@ -96,39 +85,6 @@ private slots:
         QStandardPaths::setTestModeEnabled(true);
         QCoreApplication::setOrganizationName("TickvaneTest");
         QCoreApplication::setApplicationName("tst_tradejinibroker");
-    }
-
-    void streamUrlCarriesCredential_data()
-    {
-        QTest::addColumn<QString>("apiKey");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("api key and token") << "KEY+1" << "KEY+1:TOK/x";
-        QTest::newRow("token alone") << "" << "TOK/x";
-    }
-
-    void streamUrlCarriesCredential()
-    {
-        QFETCH(QString, apiKey);
-        QFETCH(QString, expected);
-        Stream s;
-        QVERIFY(s.open("TOK/x", apiKey));
-        const QUrl url = s.server.connectionUrls().first();
-        QCOMPARE(url.path(), QString("/v2.1/stream"));
-        QCOMPARE(url.query(QUrl::FullyDecoded), "token=" + expected + "&version=3.1");
-        QVERIFY(s.broker.streamUrl().endsWith("/v2.1/stream?token=" + expected + "&version=3.1"));
-    }
-
-    void connectWithoutToken()
-    {
-        Stream s;
-        QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
-        s.broker.initialize(creds(""));
-        s.broker.connectToBroker();
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(0).toString(), QString("Access token not configured"));
-        QCOMPARE(s.broker.lastError(), QString("Access token not configured"));
-        QVERIFY(!s.broker.isConnected());
-        QCOMPARE(s.server.connectionUrls().size(), 0);
     }
 
     void queuedSubscriptionsFlushOnConnect()
@@ -199,17 +155,9 @@ private slots:
         QVERIFY(received.wait(5000));
         QCOMPARE(s.server.textMessages().last(), QString("{\"type\":\"PING\"}\n"));
 
-        // The server closes: the broker reports it from the event loop and does not reconnect.
-        s.server.closeClients();
-        QTRY_COMPARE_WITH_TIMEOUT(status.count(), 2, 5000);
-        QVERIFY(!status.at(1).at(0).toBool());
-        QVERIFY(!s.broker.isConnected());
-        QVERIFY(s.server.acceptSentinel());  // no connection of the broker's comes in before it
-        QCOMPARE(s.server.connectionUrls().size(), 2);
-
         // A user disconnect reports at once, inside the call.
         s.broker.disconnectFromBroker();
-        QCOMPARE(status.count(), 3);
+        QCOMPARE(status.count(), 2);
         QVERIFY(QMetaObject::invokeMethod(&s.broker, "onPingTimer"));  // no socket: nothing, no crash
     }
 
@@ -277,31 +225,6 @@ private slots:
         QVERIFY(s.broker.isConnected());
     }
 
-    void replacedSocketCannotTouchNewConnection()
-    {
-        Stream s;
-        QVERIFY(s.open());
-        QSignalSpy status(&s.broker, &IBroker::connectionStatusChanged);
-        QSignalSpy errors(&s.broker, &IBroker::errorOccurred);
-        QSignalSpy gone(&s.server, &WebSocketTestServer::clientDisconnected);
-        s.broker.connectToBroker();
-        QCOMPARE(status.count(), 1);  // the old connection is over
-        QVERIFY(!status.at(0).at(0).toBool());
-        QTRY_COMPARE_WITH_TIMEOUT(status.count(), 2, 5000);
-        QVERIFY(status.at(1).at(0).toBool());
-        QTRY_VERIFY_WITH_TIMEOUT(gone.count() >= 1, 5000);
-        // The replaced socket, once deleted, can send nothing late; a ping and a frame back on the
-        // new stream make a full round through the event loop.
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QSignalSpy received(&s.server, &WebSocketTestServer::textMessageReceived);
-        QVERIFY(QMetaObject::invokeMethod(&s.broker, "onPingTimer"));
-        QVERIFY(received.wait(5000));
-        QCOMPARE(status.count(), 2);
-        QCOMPARE(errors.count(), 0);
-        QVERIFY(s.broker.isConnected());
-        QCOMPARE(s.server.clientCount(), 1);
-    }
-
     void historyChunksAndQuery()
     {
         Rest r("TOK", "KEY");
@@ -357,7 +280,6 @@ private slots:
     {
         QFETCH(QString, symbol);
         QFETCH(QList<int>, statuses);
-        QFETCH(int, requests);
         QFETCH(QList<int>, minutes);
         QFETCH(QStringList, events);
         QFETCH(QString, error);
@@ -392,7 +314,7 @@ private slots:
 
         r.broker.requestHistoricalData(symbol, QDate(2025, 1, 1), QDate(2025, 3, 12), "1minute");  // 70 days
         QTRY_COMPARE_WITH_TIMEOUT(seen, events, 5000);
-        QCOMPARE(r.http.requestCount(), requests);
+        QTEST(r.http.requestCount(), "requests");
         QVERIFY2(text.startsWith(error) && text.isEmpty() == error.isEmpty(), qPrintable(text));
         QCOMPARE(got.size(), minutes.size());
         for (int i = 0; i < minutes.size(); ++i)
@@ -404,18 +326,18 @@ private slots:
         QTest::addColumn<IndianSymbolData>("rec");
         QTest::addColumn<QDate>("today");
         QTest::addColumn<QString>("id");
-        QTest::newRow("future this year") << record("NIFTY 26DEC", "1", "NFO", "FUTIDX") << QDate(2025, 11, 10)
+        QTest::newRow("future this year") << instrument("NIFTY 26DEC", "NFO", "1", "FUTIDX") << QDate(2025, 11, 10)
                                           << "FUTCOM_NIFTY_NFO_2025-12-26";
-        QTest::newRow("month passed: next year") << record("NIFTY 30JAN", "1", "NFO", "FUTIDX") << QDate(2025, 12, 1)
+        QTest::newRow("month passed: next year") << instrument("NIFTY 30JAN", "NFO", "1", "FUTIDX") << QDate(2025, 12, 1)
                                                  << "FUTCOM_NIFTY_NFO_2026-01-30";
-        QTest::newRow("invalid day: record expiry") << record("NIFTY 31FEB", "1", "NFO", "OPTIDX", "2025-02-27")
+        QTest::newRow("invalid day: record expiry") << instrument("NIFTY 31FEB", "NFO", "1", "OPTIDX", "2025-02-27")
                                                     << QDate(2025, 1, 5) << "OPTCOM_NIFTY_NFO_2025-02-27";
-        QTest::newRow("record expiry dd-MMM-yyyy") << record("GOLD", "1", "MCX", "FUTCOM", "05-Feb-2025")
+        QTest::newRow("record expiry dd-MMM-yyyy") << instrument("GOLD", "MCX", "1", "FUTCOM", "05-Feb-2025")
                                                    << QDate(2025, 1, 5) << "FUTCOM_GOLD_MCX_2025-02-05";
-        QTest::newRow("equity") << record("RELIANCE", "1", "NSE", "EQ") << QDate(2025, 1, 5) << "EQT_RELIANCE_NSE";
-        QTest::newRow("call option") << record("BANKNIFTY 27MAR 48000 CE", "1", "NFO", "CE") << QDate(2025, 3, 1)
+        QTest::newRow("equity") << instrument("RELIANCE", "NSE", "1", "EQ") << QDate(2025, 1, 5) << "EQT_RELIANCE_NSE";
+        QTest::newRow("call option") << instrument("BANKNIFTY 27MAR 48000 CE", "NFO", "1", "CE") << QDate(2025, 3, 1)
                                      << "OPTCOM_BANKNIFTY_NFO_2025-03-27";
-        QTest::newRow("index") << record("NIFTY 50", "1", "NSE", "IDX") << QDate(2025, 1, 5) << "INDEX_NIFTY_NSE";
+        QTest::newRow("index") << instrument("NIFTY 50", "NSE", "1", "IDX") << QDate(2025, 1, 5) << "INDEX_NIFTY_NSE";
     }
 
     void historyInstrumentIds()

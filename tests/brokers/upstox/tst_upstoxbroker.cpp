@@ -414,31 +414,6 @@ private slots:
         QCOMPARE(f.http.requestCount(), sent);
         QCOMPARE(bars.size(), 1);
     }
-
-    void longRangeGoesOutInAllowedParts()
-    {
-        Feed f;
-        f.broker.initialize({{"access_token", "TOK"}});
-        f.broker.setToday([] { return QDate(2024, 3, 15); });
-        // Ten weeks of 1-minute bars: the service takes at most a month per request.
-        const QStringList parts{"2024-01-28/2024-01-01", "2024-02-25/2024-01-29", "2024-03-10/2024-02-26"};
-        const QStringList times{"2024-01-02T09:15:00+05:30", "2024-02-01T09:15:00+05:30", "2024-03-01T09:15:00+05:30"};
-        for (int i = 0; i < parts.size(); ++i)
-            f.http.setReply("GET", "/v3/historical-candle/NSE_FO|45450/minutes/1/" + parts[i],
-                            HttpTestServer::Reply::json(QStringLiteral(R"({"status":"success","data":{"candles":[
-            ["%1",1,2,0.5,%2,10]]}})").arg(times[i]).arg(i + 1).toUtf8()));
-        QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
-        f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 1, 1), QDate(2024, 3, 10), "1minute");
-        QVERIFY(bars.wait(5000));
-        QCOMPARE(f.http.requestCount(), 3);
-        for (const QString& p : parts)
-            QCOMPARE(f.http.requestsTo("/v3/historical-candle/NSE_FO|45450/minutes/1/" + p).size(), 1);
-        QCOMPARE(bars.size(), 1);
-        const auto list = bars[0][1].value<QList<OHLCData>>();
-        QCOMPARE(list.size(), 3);
-        for (int i = 0; i < 3; ++i)
-            QCOMPARE(list[i].close, double(i + 1));
-    }
 };
 
 QTEST_GUILESS_MAIN(TestUpstoxBroker)

@@ -1,6 +1,5 @@
-// Zerodha broker against a loopback stream peer: opening address, subscription messages, queued
-// keys, ticks named from the repository, hostile frames, the refused-token alert, keep-alive, stop
-// and disconnect behaviour.
+// Zerodha broker against a loopback stream peer: subscription messages, queued keys, ticks named
+// from the repository, hostile frames, the refused-token alert, keep-alive, stop and disconnect.
 #include "brokers/zerodha/ZerodhaBroker.h"
 #include "core/SettingsManager.h"
 #include "support/LogCapture.h"
@@ -15,9 +14,9 @@
 
 namespace {
 
-QMap<QString, QString> config(const QString& wsUrl, const QString& token = "TOK", const QString& key = "KEY")
+QMap<QString, QString> config(const QString& wsUrl)
 {
-    return {{"api_key", key}, {"api_secret", "SECRET"}, {"access_token", token}, {"ws_url", wsUrl}};
+    return {{"api_key", "KEY"}, {"api_secret", "SECRET"}, {"access_token", "TOK"}, {"ws_url", wsUrl}};
 }
 
 QString subscribe(const QString& tokens)
@@ -55,44 +54,6 @@ private slots:
         QStandardPaths::setTestModeEnabled(true);
         QCoreApplication::setOrganizationName("TickvaneTest");
         QCoreApplication::setApplicationName("tst_zerodhabroker");
-    }
-
-    void openingAddress_data()
-    {
-        QTest::addColumn<QString>("suffix");
-        QTest::addColumn<QString>("token");
-        QTest::addColumn<QString>("expectedQuery");
-        QTest::newRow("credentials appended") << "/" << "TOK" << "api_key=KEY&access_token=TOK";
-        QTest::newRow("no token, nothing appended") << "/" << "" << "";
-        QTest::newRow("address with a query kept as is") << "/?x=1" << "TOK" << "x=1";
-        QTest::newRow("token cannot add parameters") << "/" << "a&b=c" << "api_key=KEY&access_token=a%26b%3Dc";
-    }
-
-    void openingAddress()
-    {
-        QFETCH(QString, suffix);
-        QFETCH(QString, token);
-        QFETCH(QString, expectedQuery);
-        Stream s;
-        QSignalSpy up(&s.broker, &IBroker::connectionStatusChanged);
-        s.broker.initialize(config(s.server.baseUrl() + suffix, token));
-        s.broker.connectToBroker();
-        QVERIFY(up.wait(5000));
-        const QUrl url = s.server.connectionUrls().value(0);
-        QCOMPARE(url.path(), QString("/"));
-        QCOMPARE(url.query(QUrl::FullyEncoded), expectedQuery);
-    }
-
-    void emptyAddressIsAnError()
-    {
-        ZerodhaBroker broker;
-        QSignalSpy errors(&broker, &IBroker::errorOccurred);
-        broker.initialize(config(""));
-        broker.connectToBroker();
-        QCOMPARE(errors.count(), 1);
-        QCOMPARE(errors.at(0).at(0).toString(), QString("WebSocket URL not configured"));
-        QCOMPARE(broker.lastError(), QString("WebSocket URL not configured"));
-        QVERIFY(!broker.isConnected());
     }
 
     void queuedKeysGoOutOnConnect()

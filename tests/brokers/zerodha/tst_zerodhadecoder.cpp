@@ -110,13 +110,12 @@ private slots:
     {
         QFETCH(QByteArray, frame);
         QFETCH(QStringList, ticks);
-        QFETCH(QStringList, events);
 
         ZerodhaDecoder decoder;
         // Twice: the second pass runs on the instruments the first one cached.
         for (int pass = 0; pass < 2; ++pass) {
             const DecodedFrame out = decoder.decode(frame, kReceived);
-            QCOMPARE(eventNames(out), events);
+            QTEST(eventNames(out), "events");
             QStringList got;
             for (const TickData& t : out.ticks) {
                 got << describe(t);

@@ -2,6 +2,7 @@
 // all-exchanges load, the symbol table, the dialog's watchlist and the lookups.
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
+#include "support/ListLookups.h"
 #include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
 #include "support/TestFiles.h"
@@ -332,17 +333,9 @@ private slots:
         QCOMPARE(manager->findChild<QPushButton*>()->text(), QString("Load Symbols"));
         QCOMPARE(group->title(), QString("My Watchlist (0 symbols)"));
 
-        IndianSymbolData a;
-        a.symbol = "RELIANCE";
-        a.exchange = "NSE";
-        a.token = "2885";
-        IndianSymbolData sameToken = a;
-        sameToken.symbol = "OTHER";
-        sameToken.exchange = "BSE";
-        IndianSymbolData b;
-        b.symbol = "GOLD";
-        b.exchange = "MCX";
-        b.token = "1";
+        const IndianSymbolData a = instrument("RELIANCE", "NSE", "2885");
+        const IndianSymbolData sameToken = instrument("OTHER", "BSE", "2885");
+        const IndianSymbolData b = instrument("GOLD", "MCX", "1");
         manager->addToWatchlist(a);
         manager->addToWatchlist(sameToken);
         QCOMPARE(prompts->last().title, QString("Already Added"));
