@@ -41,6 +41,18 @@ void writeMeta(const QString& csvPath, const QDateTime& fetched)
     QVERIFY(writeFile(csvPath + ".meta.json", QJsonDocument(QJsonObject{{"fetchedAt", fetched.toString(Qt::ISODate)}}).toJson()));
 }
 
+// A repository fetching one broker's masters from a loopback host into a fresh folder.
+struct Download {
+    QTemporaryDir dir;
+    HttpTestServer host;
+    SymbolRepository repo;
+    explicit Download(const QString& broker)
+    {
+        QVERIFY(host.listen());  // unscripted files answer 404
+        repo.setDownloadHost(broker, host.baseUrl());
+    }
+};
+
 }  // namespace
 
 class TestSymbolRepository : public QObject {
@@ -286,7 +298,8 @@ private slots:
                 return false;
             return result == 1;
         };
-        QTemporaryDir dir;
+        Download d("Zerodha");
+        auto& [dir, host, repo] = d;
         const QDateTime now(QDate(2025, 3, 14), QTime(10, 0));
         QVERIFY(writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100)));
         writeMeta(dir.path() + "/zerodha_nse_symbols.csv", now.addSecs(-3600));
@@ -296,12 +309,8 @@ private slots:
         writeMeta(dir.path() + "/zerodha_nfo_symbols.csv", now.addDays(-2));  // outdated
         QVERIFY(writeFile(dir.path() + "/zerodha_mcx_symbols.csv", zerodhaCsv(10, 9500)));  // no meta file
 
-        SymbolRepository repo;
         repo.setClock([now] { return now; });
         repo.setRefreshDelay(0);
-        HttpTestServer host;
-        QVERIFY(host.listen());
-        repo.setDownloadHost("Zerodha", host.baseUrl());
         host.setReply("GET", "/instruments/NFO", HttpTestServer::Reply::bytes(zerodhaCsv(3, 7000)));
         QSignalSpy loaded(&repo, &SymbolRepository::symbolsLoaded);
         QSignalSpy reloaded(&repo, &SymbolRepository::symbolsReloaded);
@@ -417,16 +426,13 @@ private slots:
     {
         QFETCH(QString, broker);
         QFETCH(QStringList, paths);
-        QTemporaryDir dir;
-        HttpTestServer host;
-        QVERIFY(host.listen());
+        Download d(broker);
+        auto& [dir, host, repo] = d;
         for (int i = 0; i < paths.size(); ++i)
             host.setReply("GET", paths[i], HttpTestServer::Reply::bytes(zerodhaCsv(i + 1, 1000 * (i + 1))));
         const int total = paths.size() * (paths.size() + 1) / 2;
 
         const QDateTime fetchedAt(QDate(2025, 3, 14), QTime(9, 15));
-        SymbolRepository repo;
-        repo.setDownloadHost(broker, host.baseUrl());
         repo.setClock([fetchedAt] { return fetchedAt; });
         QVERIFY(repo.downloadSync(broker, dir.path()));
         QCOMPARE(repo.size(), total);
@@ -456,13 +462,10 @@ private slots:
         QFETCH(QString, silentPath);
         QFETCH(bool, ok);
         QFETCH(int, requests);
-        QTemporaryDir dir;
-        HttpTestServer host;
-        QVERIFY(host.listen());  // unscripted files answer 404
+        Download d(broker);
+        auto& [dir, host, repo] = d;
         if (!silentPath.isEmpty())
             host.setReply("GET", silentPath, HttpTestServer::Reply::silent());
-        SymbolRepository repo;
-        repo.setDownloadHost(broker, host.baseUrl());
         repo.setDownloadTimeout(200);
         QCOMPARE(repo.downloadSync(broker, dir.path()), ok);
         QCOMPARE(host.requestCount(), requests);
@@ -473,17 +476,14 @@ private slots:
     {
         // All caches outdated: the load fails and schedules a refresh; the full start-up download runs
         // next, and the refresh fires inside its nested event loop. Every instrument must end up once.
-        QTemporaryDir dir;
+        Download d("Fyers");
+        auto& [dir, host, repo] = d;
         const QString path = dir.path() + "/fyers_nse_symbols.csv";
         QVERIFY(writeFile(path, zerodhaCsv(4)));
         writeMeta(path, QDateTime::currentDateTime().addDays(-3));
-        HttpTestServer host;
-        QVERIFY(host.listen());
         host.setReply("GET", "/sym_details/NSE_CM.csv", HttpTestServer::Reply::bytes(zerodhaCsv(30)));
         host.setReply("GET", "/sym_details/BSE_CM.csv", HttpTestServer::Reply::bytes(zerodhaCsv(3, 800)));
         host.setReply("GET", "/sym_details/MCX_COM.csv", HttpTestServer::Reply::bytes(zerodhaCsv(2, 900)));
-        SymbolRepository repo;
-        repo.setDownloadHost("Fyers", host.baseUrl());
         repo.setRefreshDelay(0);
         QSignalSpy reloaded(&repo, &SymbolRepository::symbolsReloaded);
         QVERIFY(!repo.loadFromCacheSync("Fyers", dir.path()));
@@ -504,13 +504,10 @@ private slots:
         {"instrument_key":"NSE_FO|3","trading_symbol":"X","lot_size":2.5,"tick_size":"0.1"},
         7
     ])";
-        HttpTestServer host;
-        QVERIFY(host.listen());
+        Download d("Upstox");
+        auto& [dir, host, repo] = d;
         const QString path = "/market-quote/instruments/exchange/complete.json.gz";
         host.setReply("GET", path, HttpTestServer::Reply::bytes(ZlibTestUtil::gzip(json)));
-        QTemporaryDir dir;
-        SymbolRepository repo;
-        repo.setDownloadHost("Upstox", host.baseUrl());
         QVERIFY(repo.downloadSync("Upstox", dir.path()));
         QCOMPARE(repo.size(), 3);
         const IndianSymbolData rel = repo.findByToken("NSE_EQ|INE002A01018");
