@@ -1,17 +1,13 @@
 // Backtest agent over a real SQLite store: trades worked out by hand, look-ahead, exits, cancel, errors.
 #include "backtest/BacktestAgent.h"
-#include "backtest/BacktestMessages.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "support/CandleFixture.h"
 #include "support/StrategyGraph.h"
 
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
-
-#include <functional>
 
 using namespace CandleFixture;
 using namespace StrategyGraph;
@@ -44,49 +40,6 @@ QVector<StoredCandle> flatDay(const QString& date, double price, const QMap<int,
     for (int m = 0; m < 375; ++m)
         out.append(overrides.contains(m) ? overrides[m] : minuteBar(date, m, price, price + 0.05, price - 0.05, price));
     return out;
-}
-
-// Each trade as "entry date, time, price > exit date, time, price, reason".
-QStringList text(const QVector<TradeRecord>& trades)
-{
-    QStringList out;
-    for (const TradeRecord& t : trades)
-        out << QString("%1 %2 %3 > %4 %5 %6 %7")
-                   .arg(t.entry_date, t.entry_time, QString::number(t.entry_price, 'g', 10), t.exit_date, t.exit_time,
-                        QString::number(t.exit_price, 'g', 10), BacktestMessages::exitReasonWord(t.exit_reason));
-    return out;
-}
-
-struct Outcome {
-    QList<QList<QVariant>> progress;
-    QVector<TradeRecord> trades;
-    BacktestSummary summary;
-    bool finished = false;
-    bool cancelled = false;
-    QString error;
-};
-
-Outcome runAgent(BacktestAgent& agent)
-{
-    QSignalSpy progress(&agent, &BacktestAgent::progress);
-    QSignalSpy finished(&agent, &BacktestAgent::finished);
-    QSignalSpy cancelled(&agent, &BacktestAgent::cancelled);
-    QSignalSpy error(&agent, &BacktestAgent::error);
-    agent.start();
-    if (!agent.wait(60000))
-        qFatal("agent did not finish");
-    Outcome o;
-    for (const auto& p : progress)
-        o.progress.append(p);
-    if (!finished.isEmpty()) {
-        o.finished = true;
-        o.summary = finished.first().at(1).value<BacktestSummary>();
-        o.trades = finished.first().at(2).value<QVector<TradeRecord>>();
-    }
-    o.cancelled = !cancelled.isEmpty();
-    if (!error.isEmpty())
-        o.error = error.first().at(1).toString();
-    return o;
 }
 
 }  // namespace
@@ -156,10 +109,10 @@ private slots:
         QFETCH(QStringList, trades);
         for (const QVector<StoredCandle>& day : days)
             fill(*store, "SYM", day);
-        const Outcome o = run(days.first().first().date, days.last().first().date, strategy, true,
+        const BacktestRun o = runBacktest(store, days.first().first().date, days.last().first().date, strategy, true,
                               [maxBars](BacktestAgent& a) { a.setMaxBars(maxBars); });
         QVERIFY(o.finished);
-        QCOMPARE(text(o.trades), trades);
+        QCOMPARE(tradeText(o.trades), trades);
         QCOMPARE(o.trades.first().symbol, QString("SYM"));
         QCOMPARE(o.trades.first().sl, 0.0);  // no StopLoss block
         QCOMPARE(o.summary.total_trades, trades.size());
@@ -178,12 +131,12 @@ private slots:
                    block(4, "GreaterThan"), block(5, "BuyEntry"), block(6, "Number", {{"value", 40}}),
                    block(7, "LessThan"), block(8, "ExitRule")},
                   {edge(1, 2), edge(2, 4, 0), edge(3, 4, 1), edge(4, 5), edge(2, 7, 0), edge(6, 7, 1), edge(7, 8)});
-        const Outcome o = run(days.first(), days.last(), strategy, false);
+        const BacktestRun o = runBacktest(store, days.first(), days.last(), strategy, false);
         QVERIFY(o.finished);
         // RSI needs four closes: the closes of days 1-4, 1-5 and 1-6 read 100, 100 and about 61.6 (the last
         // after one falling day); days 1-7 read about 39.1. Each buy fills at the next day's first open and
         // is squared off at the open of 15:16, the first bar after 15:15.
-        QCOMPARE(text(o.trades), (QStringList{"2024-03-08 09:15:00 104 > 2024-03-08 15:16:00 107.61 EOD Profit",
+        QCOMPARE(tradeText(o.trades), (QStringList{"2024-03-08 09:15:00 104 > 2024-03-08 15:16:00 107.61 EOD Profit",
                                               "2024-03-11 09:15:00 103 > 2024-03-11 15:16:00 106.61 EOD Profit",
                                               "2024-03-12 09:15:00 102 > 2024-03-12 15:16:00 105.61 EOD Profit"}));
         QCOMPARE(o.trades[0].notes, QString("D-RSI(3):100.0"));
@@ -202,7 +155,7 @@ private slots:
         const QJsonObject strategy = graph({block(1, "CandleClose"), block(2, "CandleClose", {{"timeframe", 2}}),
                                             block(3, "GreaterThan"), block(4, "BuyEntry")},
                                            {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)});
-        const Outcome o = run(days.first(), days.last(), strategy, true);
+        const BacktestRun o = runBacktest(store, days.first(), days.last(), strategy, true);
         QVERIFY(o.finished);
         QCOMPARE(o.trades.size(), 0);
     }
@@ -278,7 +231,7 @@ private slots:
                 blocks.append(b);
             strategy = graph(blocks, {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)});
         }
-        const Outcome o = run(d, d, strategy, true, [trailing](BacktestAgent& a) {
+        const BacktestRun o = runBacktest(store, d, d, strategy, true, [trailing](BacktestAgent& a) {
             a.setQty(3);
             a.setTrailingStop(trailing, 1.0, 0.5);
         });
@@ -318,14 +271,14 @@ private slots:
             store->insertDayCandles("SYM", {dc});
         }
         // Entry price 101 from a Number on the entry block's price port.
-        const Outcome o = run(d, "2024-03-05",
+        const BacktestRun o = runBacktest(store, d, "2024-03-05",
                               graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101.1}}),
                                      block(3, "GreaterThan"), block(4, "BuyEntry", {{"priceSource", 8}}),
                                      block(5, "Number", {{"value", 101}})},
                                     {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4, 0), edge(5, 4, 1)}),
                               true);
         QVERIFY(o.finished);
-        QCOMPARE(text(o.trades), QStringList{trade});
+        QCOMPARE(tradeText(o.trades), QStringList{trade});
     }
 
     void progressEndsAtTheLastWeekday()
@@ -333,7 +286,7 @@ private slots:
         const QStringList days = tradingDaysBetween("2024-03-04", "2024-03-08");
         for (int i : {0, 2, 4})
             fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
-        const Outcome o = run("2024-03-02", "2024-03-10", thresholdStrategy(100, 0), true);  // a weekend at each end
+        const BacktestRun o = runBacktest(store, "2024-03-02", "2024-03-10", thresholdStrategy(100, 0), true);  // a weekend at each end
         QVERIFY(o.finished);
         // The first and the last weekday are always reported; the days between at most a few times a second.
         QVERIFY(o.progress.size() >= 2 && o.progress.size() <= 5);
@@ -342,7 +295,7 @@ private slots:
         QVERIFY(!o.trades.isEmpty());
 
         // A range of millions of weekdays is counted, not listed: the first report names them all.
-        const Outcome h = run("0001-01-01", "9999-12-31", thresholdStrategy(100, 0), true, [](BacktestAgent& a) {
+        const BacktestRun h = runBacktest(store, "0001-01-01", "9999-12-31", thresholdStrategy(100, 0), true, [](BacktestAgent& a) {
             connect(&a, &BacktestAgent::progress, &a, [&a] { a.cancel(); }, Qt::DirectConnection);
         });
         QVERIFY(h.cancelled);
@@ -355,12 +308,12 @@ private slots:
         const QStringList days = tradingDaysBetween("2024-03-04", "2024-03-15");
         for (int i = 0; i < days.size(); ++i)
             fill(*store, "SYM", randomDay(days[i], 100, quint32(i)));
-        const Outcome before = run(days.first(), days.last(), thresholdStrategy(100, 0), false,
+        const BacktestRun before = runBacktest(store, days.first(), days.last(), thresholdStrategy(100, 0), false,
                                    [](BacktestAgent& a) { a.cancel(); });
         QVERIFY(before.cancelled && !before.finished);
         QVERIFY(before.progress.isEmpty());
         // Cancel while the first day is reported: the run stops before the second.
-        const Outcome during = run(days.first(), days.last(), thresholdStrategy(100, 0), false, [](BacktestAgent& a) {
+        const BacktestRun during = runBacktest(store, days.first(), days.last(), thresholdStrategy(100, 0), false, [](BacktestAgent& a) {
             connect(&a, &BacktestAgent::progress, &a, [&a](int done) {
                 if (done == 1)
                     a.cancel();
@@ -390,7 +343,7 @@ private slots:
         QFETCH(QString, to);
         QFETCH(QString, message);
         fill(*store, "SYM", randomDay("2024-03-04", 100, 1));
-        const Outcome o = run(from, to, thresholdStrategy(100, 0), false, [withStore](BacktestAgent& a) {
+        const BacktestRun o = runBacktest(store, from, to, thresholdStrategy(100, 0), false, [withStore](BacktestAgent& a) {
             if (!withStore)
                 a.setStore(nullptr);
         });
@@ -430,21 +383,6 @@ private slots:
     }
 
 private:
-    // Runs the strategy over "SYM" of the store between the given days; `tune` sets the rest.
-    Outcome run(const QString& from, const QString& to, const QJsonObject& strategy, bool intraday,
-                const std::function<void(BacktestAgent&)>& tune = {})
-    {
-        BacktestAgent agent;
-        agent.setStore(store);
-        agent.setSymbol("SYM");
-        agent.setDateRange(from, to);
-        agent.setIntraday(intraday);
-        agent.setStrategy(strategy);
-        if (tune)
-            tune(agent);
-        return runAgent(agent);
-    }
-
     QTemporaryDir* dir = nullptr;
     SQLiteOHLCStore* store = nullptr;
 };

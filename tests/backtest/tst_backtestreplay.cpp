@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -155,21 +154,13 @@ private slots:
     {
         QFETCH(QString, name);
         const Scenario sc = scenarios().value(name);
-        BacktestAgent agent;
-        agent.setStore(&store);
-        agent.setSymbol("SYM");
-        agent.setDateRange(days.first(), days.last());
-        agent.setIntraday(sc.intraday);
-        agent.setMaxBars(sc.maxBars);
-        agent.setTrailingStop(sc.trailing, 1.0, 0.5);
-        agent.setStrategy(sc.strategy);
-        QSignalSpy finished(&agent, &BacktestAgent::finished);
-        agent.start();
-        QVERIFY(agent.wait(120000));
-        QCOMPARE(finished.size(), 1);
-        const QVector<TradeRecord> trades = finished.first().at(2).value<QVector<TradeRecord>>();
-        const QByteArray actual = BacktestMessages::resultsPayload(
-            "SYM", finished.first().at(1).value<BacktestSummary>(), trades);
+        const BacktestRun run = runBacktest(&store, days.first(), days.last(), sc.strategy, sc.intraday, [&sc](BacktestAgent& a) {
+            a.setMaxBars(sc.maxBars);
+            a.setTrailingStop(sc.trailing, 1.0, 0.5);
+        });
+        QVERIFY(run.finished);
+        const QVector<TradeRecord>& trades = run.trades;
+        const QByteArray actual = BacktestMessages::resultsPayload("SYM", run.summary, trades);
         // The reference holds each payload's trade count, its stats line and the SHA-256 of the whole payload.
         const QString path = QFINDTESTDATA("../data/backtest/replay_reference.txt");
         QVERIFY(!path.isEmpty());

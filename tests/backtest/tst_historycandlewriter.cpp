@@ -1,7 +1,6 @@
 // Downloaded history into the candle store: a loopback Custom API download lands in a real SQLite store,
 // a repeated download adds nothing, and a backtest over the stored bars makes the expected trades.
 #include "amibroker/CSVExporter.h"
-#include "backtest/BacktestAgent.h"
 #include "backtest/HistoryCandleWriter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
@@ -14,6 +13,7 @@
 #include "brokers/upstox/UpstoxHistory.h"
 #include "brokers/zerodha/ZerodhaHistory.h"
 #include "core/TickClock.h"
+#include "support/CandleFixture.h"
 #include "support/FakeAutomation.h"
 #include "support/HttpTestServer.h"
 #include "support/StrategyGraph.h"
@@ -30,6 +30,7 @@
 
 #include <limits>
 
+using namespace CandleFixture;
 using namespace StrategyGraph;
 
 namespace {
@@ -47,7 +48,7 @@ QByteArray minuteHistory()
     QJsonArray rows;
     for (const QString& day : {QString("2024-03-04"), QString("2024-03-05")}) {
         for (int m = 0; m < 375; ++m) {
-            const QString time = QTime(9, 15).addSecs(60 * m).toString("HH:mm:ss");
+            const QString time = minuteTime(m);
             double close = 100;
             if (day.endsWith("04") && time == "10:00:00")
                 close = 102;
@@ -96,23 +97,13 @@ private slots:
         qputenv("TMPDIR", QFile::encodeName(home.path()));
     }
 
-    void intervalsChooseTheTable_data()
-    {
-        QTest::addColumn<QString>("interval");
-        QTest::addColumn<int>("table");
-        QTest::newRow("minute") << "minute" << int(HistoryCandleWriter::Table::Minute);
-        QTest::newRow("1minute") << "1minute" << int(HistoryCandleWriter::Table::Minute);
-        QTest::newRow("day") << "day" << int(HistoryCandleWriter::Table::Day);
-        QTest::newRow("5minute") << "5minute" << int(HistoryCandleWriter::Table::None);
-        QTest::newRow("60minute") << "60minute" << int(HistoryCandleWriter::Table::None);
-        QTest::newRow("Day") << "Day" << int(HistoryCandleWriter::Table::None);
-    }
-
     void intervalsChooseTheTable()
     {
-        QFETCH(QString, interval);
-        QFETCH(int, table);
-        QCOMPARE(int(HistoryCandleWriter::tableFor(interval)), table);
+        using T = HistoryCandleWriter::Table;
+        const std::pair<QString, T> rows[] = {{"minute", T::Minute}, {"1minute", T::Minute}, {"day", T::Day},
+                                              {"5minute", T::None},  {"60minute", T::None},  {"Day", T::None}};
+        for (const auto& [interval, table] : rows)
+            QCOMPARE(int(HistoryCandleWriter::tableFor(interval)), int(table));
     }
 
     void barsBecomeCandles()
@@ -245,24 +236,14 @@ private slots:
         QCOMPARE(store.minuteCandleCount(), qint64(750));
 
         // Buy above 101, exit below 99, intraday.
-        BacktestAgent agent;
-        agent.setStore(&store);
-        agent.setSymbol("SYM");
-        agent.setDateRange("2024-03-04", "2024-03-05");
-        agent.setIntraday(true);
-        agent.setStrategy(graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101}}),
-                                 block(3, "GreaterThan"), block(4, "BuyEntry"), block(5, "Number", {{"value", 99}}),
-                                 block(6, "LessThan"), block(7, "ExitRule")},
-                                {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4), edge(1, 6, 0), edge(5, 6, 1), edge(6, 7)}));
-        QSignalSpy finished(&agent, &BacktestAgent::finished);
-        agent.start();
-        QVERIFY(agent.wait(60000));
-        QCOMPARE(finished.size(), 1);
-        const QVector<TradeRecord> trades = finished.first().at(2).value<QVector<TradeRecord>>();
-        QStringList text;
-        for (const TradeRecord& t : trades)
-            text << QString("%1 %2 %3 > %4 %5").arg(t.entry_date, t.entry_time).arg(t.entry_price).arg(t.exit_time).arg(t.exit_price);
-        QCOMPARE(text, (QStringList{"2024-03-04 10:00:00 102 > 11:00:00 98", "2024-03-05 09:30:00 101.5 > 15:15:00 100"}));
+        const BacktestRun run = runBacktest(
+            &store, "2024-03-04", "2024-03-05",
+            graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101}}), block(3, "GreaterThan"),
+                   block(4, "BuyEntry"), block(5, "Number", {{"value", 99}}), block(6, "LessThan"), block(7, "ExitRule")},
+                  {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4), edge(1, 6, 0), edge(5, 6, 1), edge(6, 7)}),
+            true);
+        QCOMPARE(tradeText(run.trades), (QStringList{"2024-03-04 10:00:00 102 > 2024-03-04 11:00:00 98 Signal Exit",
+                                                     "2024-03-05 09:30:00 101.5 > 2024-03-05 15:15:00 100 EOD Loss"}));
     }
 
     void aLockedStoreIsWaitedForThenReported()
