@@ -287,7 +287,6 @@ private slots:
     void cacheLoadReadsOnlyFreshFiles()
     {
         QFETCH(bool, background);
-        QFETCH(QList<int>, announced);
         // One load, as the caller asked for it; its result once it is in.
         const auto load = [background](SymbolRepository& repo, const QString& broker, const QString& folder) {
             if (!background)
@@ -319,7 +318,7 @@ private slots:
         QList<int> counts;
         for (const QList<QVariant>& args : qAsConst(loaded))
             counts << args.at(0).toInt();
-        QCOMPARE(counts, announced);
+        QTEST(counts, "announced");
         QCOMPARE(repo.size(), 150);
         QCOMPARE(repo.findByToken("5049").symbol, QString("SYM49"));
         QCOMPARE(repo.tokenForSymbol("sym99"), QString("1099"));
@@ -460,15 +459,13 @@ private slots:
     {
         QFETCH(QString, broker);
         QFETCH(QString, silentPath);
-        QFETCH(bool, ok);
-        QFETCH(int, requests);
         Download d(broker);
         auto& [dir, host, repo] = d;
         if (!silentPath.isEmpty())
             host.setReply("GET", silentPath, HttpTestServer::Reply::silent());
         repo.setDownloadTimeout(200);
-        QCOMPARE(repo.downloadSync(broker, dir.path()), ok);
-        QCOMPARE(host.requestCount(), requests);
+        QTEST(repo.downloadSync(broker, dir.path()), "ok");
+        QTEST(host.requestCount(), "requests");
         QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
     }
 
