@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <array>
+
 using namespace CandleFixture;
 using namespace StrategyGraph;
 
@@ -171,38 +173,33 @@ private slots:
         QTest::addColumn<double>("sl");
         QTest::addColumn<double>("target");
         QTest::addColumn<double>("points");
-        const QString d = "2024-03-04";
         const QJsonArray both{block(20, "StopLoss"), block(21, "Target")};
-        QTest::newRow("both reached: target wins") << 1 << both << false << minuteBar(d, 30, 100, 111, 96, 100) << 110.0
-                                                   << int(ExitReason::TargetHit) << 97.0 << 110.0 << 10.0;
-        QTest::newRow("stop at its level") << 1 << both << false << minuteBar(d, 30, 100, 100.5, 96.5, 99) << 97.0
-                                           << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
-        QTest::newRow("gap below the stop fills at the stop") << 1 << both << false << minuteBar(d, 30, 90, 91, 89, 90)
-                                                             << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
-        QTest::newRow("custom percents") << 1 << QJsonArray{block(20, "StopLoss", {{"percent", 1}}), block(21, "Target", {{"percent", 2}})}
-                                         << false << minuteBar(d, 30, 100, 102.5, 99.5, 102) << 102.0
-                                         << int(ExitReason::TargetHit) << 99.0 << 102.0 << 2.0;
+        // The exit bar is minute `at` of the day, with the given open, high, low and close.
+        auto row = [&](const char* name, int side, bool trailing, int at, std::array<double, 4> ohlc, double exit,
+                       int reason, double sl, double target, double points, const QJsonArray& levels = {}) {
+            QTest::newRow(name) << side << (levels.isEmpty() ? both : levels) << trailing
+                                << minuteBar("2024-03-04", at, ohlc[0], ohlc[1], ohlc[2], ohlc[3]) << exit << reason
+                                << sl << target << points;
+        };
+        namespace R = ExitReason;
+        row("both reached: target wins", 1, false, 30, {100, 111, 96, 100}, 110, R::TargetHit, 97, 110, 10);
+        row("stop at its level", 1, false, 30, {100, 100.5, 96.5, 99}, 97, R::StoplossHit, 97, 110, -3);
+        row("gap below the stop fills at the stop", 1, false, 30, {90, 91, 89, 90}, 97, R::StoplossHit, 97, 110, -3);
+        row("custom percents", 1, false, 30, {100, 102.5, 99.5, 102}, 102, R::TargetHit, 99, 102, 2,
+            {block(20, "StopLoss", {{"percent", 1}}), block(21, "Target", {{"percent", 2}})});
         // Trailing (trigger 1 %, distance 0.5 %): a high of 102 moves the stop to 101.49, hit on the same bar.
-        QTest::newRow("trailing stop") << 1 << both << true << minuteBar(d, 30, 101.6, 102, 101.4, 101.5) << 101.49
-                                       << int(ExitReason::TrailingStopHit) << 101.49 << 110.0 << 1.49;
-        QTest::newRow("trailing on, not moved") << 1 << both << true << minuteBar(d, 30, 100, 100.5, 96, 97) << 97.0
-                                                << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
-        QTest::newRow("low touches the stop exactly") << 1 << both << false << minuteBar(d, 30, 99, 99.5, 97, 98)
-                                                      << 97.0 << int(ExitReason::StoplossHit) << 97.0 << 110.0 << -3.0;
-        QTest::newRow("square-off below the entry") << 1 << both << false << minuteBar(d, 360, 98, 98.5, 97.5, 98)
-                                                    << 98.0 << int(ExitReason::EodLoss) << 97.0 << 110.0 << -2.0;
+        row("trailing stop", 1, true, 30, {101.6, 102, 101.4, 101.5}, 101.49, R::TrailingStopHit, 101.49, 110, 1.49);
+        row("trailing on, not moved", 1, true, 30, {100, 100.5, 96, 97}, 97, R::StoplossHit, 97, 110, -3);
+        row("low touches the stop exactly", 1, false, 30, {99, 99.5, 97, 98}, 97, R::StoplossHit, 97, 110, -3);
+        row("square-off below the entry", 1, false, 360, {98, 98.5, 97.5, 98}, 98, R::EodLoss, 97, 110, -2);
         // A short from 100: its stop sits 3 % above the entry and its target 10 % below; it gains as the
         // price falls.
-        QTest::newRow("short: high touches the stop") << 2 << both << false << minuteBar(d, 30, 101, 103, 100.5, 102)
-                                                      << 103.0 << int(ExitReason::StoplossHit) << 103.0 << 90.0 << -3.0;
-        QTest::newRow("short: target below") << 2 << both << false << minuteBar(d, 30, 95, 96, 89, 91) << 90.0
-                                             << int(ExitReason::TargetHit) << 103.0 << 90.0 << 10.0;
-        QTest::newRow("short: square-off below the entry") << 2 << both << false << minuteBar(d, 360, 98, 98.5, 97.5, 98)
-                                                           << 98.0 << int(ExitReason::EodProfit) << 103.0 << 90.0 << 2.0;
+        row("short: high touches the stop", 2, false, 30, {101, 103, 100.5, 102}, 103, R::StoplossHit, 103, 90, -3);
+        row("short: target below", 2, false, 30, {95, 96, 89, 91}, 90, R::TargetHit, 103, 90, 10);
+        row("short: square-off below the entry", 2, false, 360, {98, 98.5, 97.5, 98}, 98, R::EodProfit, 103, 90, 2);
         // A low of 98 (1 % under the entry triggers) moves the stop down to 98 * 1.005 = 98.49; the bar's
         // high of 98.7 then hits it.
-        QTest::newRow("short: trailing stop") << 2 << both << true << minuteBar(d, 30, 98.6, 98.7, 98, 98.6) << 98.49
-                                              << int(ExitReason::TrailingStopHit) << 98.49 << 90.0 << 1.51;
+        row("short: trailing stop", 2, true, 30, {98.6, 98.7, 98, 98.6}, 98.49, R::TrailingStopHit, 98.49, 90, 1.51);
     }
 
     void stopsTargetsAndTrailing()

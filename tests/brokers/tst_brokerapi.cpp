@@ -10,11 +10,6 @@
 
 namespace {
 
-TickData tick(const QString& symbol, double ltp)
-{
-    return RecordingBroker::makeTick(symbol, ltp);
-}
-
 void triggerPoll(BrokerAPI& api)
 {
     QVERIFY(QMetaObject::invokeMethod(&api, "onLiveDataTimer"));
@@ -50,7 +45,7 @@ private slots:
 
         api.setImplementation(&a);
         api.setImplementation(&a);  // same connector: nothing doubled
-        a.sendTick(tick("A", 1));
+        a.sendTick(RecordingBroker::makeTick("A", 1));
         a.sendHistory("A", {});
         a.reportConnected(true);
         a.sendError("boom");
@@ -73,15 +68,15 @@ private slots:
         QVERIFY(api.subscribed().isEmpty());
 
         api.setImplementation(&b);
-        a.sendTick(tick("A", 1));
+        a.sendTick(RecordingBroker::makeTick("A", 1));
         a.sendError("stale");
-        b.sendTick(tick("B", 2));
+        b.sendTick(RecordingBroker::makeTick("B", 2));
         QCOMPARE(ticks.count(), 2);
         QCOMPARE(ticks.last().at(0).value<TickData>().symbol, QString("B"));
         QCOMPARE(errors.count(), 1);
 
         api.setImplementation(nullptr);
-        b.sendTick(tick("B", 2));
+        b.sendTick(RecordingBroker::makeTick("B", 2));
         QCOMPARE(ticks.count(), 2);
         QCOMPARE(api.implementation(), nullptr);
     }
@@ -198,8 +193,7 @@ private slots:
         QFETCH(QString, path);
         QFETCH(QString, query);
         CustomApi c(provider);
-        HttpTestServer& server = c.server;
-        BrokerAPI& api = c.api;
+        auto& [server, api] = c;
         api.setApiKey("k-123");
         if (intraday)
             api.requestIntradayData(symbol, interval);
@@ -292,8 +286,7 @@ private slots:
     void rateWindowQueuesAndDrains()
     {
         CustomApi c;
-        HttpTestServer& server = c.server;
-        BrokerAPI& api = c.api;
+        auto& [server, api] = c;
         server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":1})"));
         QDateTime clock(QDate(2025, 1, 6), QTime(9, 15));
         const QDateTime t0 = clock;
@@ -327,8 +320,7 @@ private slots:
     void repliesRoutedByRequestKind()
     {
         CustomApi c;
-        HttpTestServer& server = c.server;
-        BrokerAPI& api = c.api;
+        auto& [server, api] = c;
         server.setReply("GET", "/", HttpTestServer::Reply::json(
             R"({"data":[{"open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"));  // no symbol: AAA's
         QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
