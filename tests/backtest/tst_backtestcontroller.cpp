@@ -61,25 +61,11 @@ bool runJob(BacktestController& c, const QJsonObject& j)
     return c.handleJob(j) && finished.wait(30000);
 }
 
+// A trade of two shares from 101; the payload writes the finished symbol, not the record's "OTHER".
 TradeRecord trade(double points, int side = 1, int reason = 0)
 {
-    TradeRecord t;
-    t.symbol = "OTHER";  // the payload writes the finished symbol, not this
-    t.side = side;
-    t.entry_date = "2024-03-04";
-    t.entry_time = "10:00:00";
-    t.entry_price = 101;
-    t.exit_date = "2024-03-04";
-    t.exit_time = "10:30:00";
-    t.exit_price = 101 + points;
-    t.exit_reason = reason;
-    t.sl = 97.97;
-    t.target = 111.1;
-    t.qty = 2;
-    t.points = points;
-    t.pnl = points * 2;
-    t.notes = "D-RSI(14):61.3";
-    return t;
+    return {"OTHER", side, "2024-03-04", "10:00:00", 101, "2024-03-04", "10:30:00", 101 + points, reason, 97.97, 111.1,
+            2, points, points * 2, "D-RSI(14):61.3"};
 }
 
 }  // namespace
@@ -109,19 +95,10 @@ private slots:
 
     void resultsPayloadIsByteExact()
     {
-        BacktestSummary s;
-        s.total_trades = 3;
-        s.wins = 2;
-        s.losses = 1;
-        s.win_rate = 200.0 / 3;
-        s.total_points = 7;
-        s.net_pnl = 14;
-        s.max_drawdown = 2;
-        s.avg_win = 4.5;
-        s.avg_loss = 2;
-        s.profit_factor = 4.5;
-        s.expectancy = std::numeric_limits<double>::quiet_NaN();
-        s.equity_curve = {100, 200, 300};  // never written: equity comes from the trades' points
+        // Trades, wins, losses, win rate, points, money, drawdown, average win and loss, profit factor; a NaN
+        // expectancy; an equity curve that is never written, as equity comes from the trades' points.
+        const BacktestSummary s{{}, {}, {}, 3, 2, 1, 200.0 / 3, 7, 14, 2, 4.5, 2, 4.5,
+                                std::numeric_limits<double>::quiet_NaN(), {100, 200, 300}};
         const QByteArray payload =
             BacktestMessages::resultsPayload("SYM", s, {trade(5), trade(-2, 3, 9), trade(4, 2, 6)});
         const QByteArray expected =
