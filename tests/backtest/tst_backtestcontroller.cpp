@@ -160,8 +160,7 @@ private slots:
         QCOMPARE(sent, QStringList{R"({"job_id":"J1","status":"running","total":2,"type":"backtest_status"})"});
         QVERIFY(finished.wait(30000));
         QCOMPARE(finished.first().first().toString(), QString("J1"));
-        QCOMPARE(sent.last(), QString(R"({"job_id":"J1","status":"done","type":"backtest_status"})"));
-        QCOMPARE(sent.size(), 2);
+        QCOMPARE(sent.mid(1), QStringList{R"({"job_id":"J1","status":"done","type":"backtest_status"})"});
         QVERIFY(!controller.isRunning());
         // Progress posts at most once a second, each symbol's results, then the last progress post and the
         // status post, in that order.
@@ -210,10 +209,6 @@ private slots:
         QCOMPARE(maxTrades, totalTrades);
         QCOMPARE(statusPost, QByteArray(R"({"done":2,"status":"done","total":2})"));
         QCOMPARE(server->requestsTo("/api/backtest/ingest/J1").first().header("x-api-key"), QByteArray("k1"));
-
-        // The next job is accepted once this one is done.
-        QVERIFY(controller.handleJob(job("J2", {"AAA"}, "2024-03-09", "2024-03-10")));
-        QVERIFY(finished.wait(30000));
         QCOMPARE(log->count(QtWarningMsg, "HTTP POST error"), 0);
     }
 
@@ -225,13 +220,11 @@ private slots:
         const QString tooLarge = R"({"job_id":"%1","message":"Malformed job: a strategy may have at most 2000 blocks and 8000 connections","status":"error","type":"backtest_status"})";
         QJsonObject noStrategy = job("M1", {"A"}, "2024-03-04", "2024-03-05", {{"callback_base", "http://refused"}});
         noStrategy.insert("strategy", QJsonObject());
-        QVERIFY(!controller.handleJob(noStrategy));
-        QVERIFY(!controller.handleJob(job("M2", {}, "2024-03-04", "2024-03-05")));
-        QVERIFY(!controller.handleJob(job("", {"A"}, "2024-03-04", "2024-03-05")));
-        QVERIFY(!controller.handleJob(job("M4", {"A"}, "", "2024-03-05")));
-        QVERIFY(!controller.handleJob(QJsonObject{{"job_id", 5}}));
-        // More than 30 years.
-        QVERIFY(!controller.handleJob(job("M6", {"A"}, "1994-03-04", "2024-03-05")));
+        // The last one spans more than 30 years.
+        for (const QJsonObject& j : {noStrategy, job("M2", {}, "2024-03-04", "2024-03-05"), job("", {"A"}, "2024-03-04", "2024-03-05"),
+                                     job("M4", {"A"}, "", "2024-03-05"), QJsonObject{{"job_id", 5}},
+                                     job("M6", {"A"}, "1994-03-04", "2024-03-05")})
+            QVERIFY(!controller.handleJob(j));
         // A graph too large to hold per-block state for.
         QJsonObject huge = job("M7", {"A"}, "2024-03-04", "2024-03-05");
         QJsonArray blocks;
