@@ -69,10 +69,8 @@ private slots:
         QCOMPARE(loaded.at(0).at(0).toInt(), 5);
 
         // Symbol -> token: key trimmed and upper-cased, first record wins, record text not trimmed.
-        QCOMPARE(repo.tokenForSymbol("  reliance "), QString("2885"));
-        QCOMPARE(repo.tokenForSymbol("INFY"), QString("1594"));
-        QCOMPARE(repo.tokenForSymbol("PADDED"), QString());
-        QCOMPARE(repo.tokenForSymbol("MISSING"), QString());
+        QCOMPARE((QStringList{repo.tokenForSymbol("  reliance "), repo.tokenForSymbol("INFY"), repo.tokenForSymbol("PADDED"),
+                              repo.tokenForSymbol("MISSING")}), (QStringList{"2885", "1594", "", ""}));
 
         // Token -> record: the last record added with a token wins.
         QCOMPARE(repo.findByToken("2885").symbol, QString("DUPTOKEN"));
@@ -87,9 +85,7 @@ private slots:
         QCOMPARE(repo.symbolForToken("nope"), QString());
 
         QCOMPARE(repo.findAllBySymbol("reliance").size(), 2);
-        const QMap<QString, int> counts = repo.countByKey();
-        QCOMPARE(counts.value("NSE"), 3);
-        QCOMPARE(counts.value("BSE"), 2);
+        QCOMPARE(repo.countByKey(), (QMap<QString, int>{{"NSE", 3}, {"BSE", 2}}));
 
         // Single adds keep the same rules and are indexed at once.
         repo.addSymbol("TCS", "11536", "NSE", "EQ");
