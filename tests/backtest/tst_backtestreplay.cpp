@@ -19,13 +19,6 @@ using namespace StrategyGraph;
 
 namespace {
 
-struct Scenario {
-    QJsonObject strategy;
-    bool intraday = false;
-    int maxBars = 0;
-    bool trailing = false;
-};
-
 // The benchmark's graph: 1M close against a 1M EMA(9) and a 5M RSI(14).
 QJsonObject benchGraph()
 {
@@ -109,17 +102,6 @@ QJsonObject bucketGraph()
                  2);
 }
 
-QMap<QString, Scenario> scenarios()
-{
-    return {
-        {"bench_intraday", {benchGraph(), true, 0, false}},
-        {"persisting_daily", {persistingGraph(), false, 0, false}},
-        {"two_sided_intraday", {twoSidedGraph(), true, 30, true}},
-        {"day_level_weekly", {dayLevelGraph(), false, 0, false}},
-        {"buckets_intraday", {bucketGraph(), true, 0, false}},
-    };
-}
-
 }  // namespace
 
 class TestBacktestReplay : public QObject {
@@ -144,19 +126,27 @@ private slots:
 
     void wholeResultsUnchanged_data()
     {
-        QTest::addColumn<QString>("name");
-        const QStringList names = scenarios().keys();
-        for (const QString& n : names)
-            QTest::newRow(qPrintable(n)) << n;
+        QTest::addColumn<QJsonObject>("strategy");
+        QTest::addColumn<bool>("intraday");
+        QTest::addColumn<int>("maxBars");
+        QTest::addColumn<bool>("trailing");  // a trailing stop triggered at 1 %, 0.5 % behind the best price
+        QTest::newRow("bench_intraday") << benchGraph() << true << 0 << false;
+        QTest::newRow("persisting_daily") << persistingGraph() << false << 0 << false;
+        QTest::newRow("two_sided_intraday") << twoSidedGraph() << true << 30 << true;
+        QTest::newRow("day_level_weekly") << dayLevelGraph() << false << 0 << false;
+        QTest::newRow("buckets_intraday") << bucketGraph() << true << 0 << false;
     }
 
     void wholeResultsUnchanged()
     {
-        QFETCH(QString, name);
-        const Scenario sc = scenarios().value(name);
-        const BacktestRun run = runBacktest(&store, days.first(), days.last(), sc.strategy, sc.intraday, [&sc](BacktestAgent& a) {
-            a.setMaxBars(sc.maxBars);
-            a.setTrailingStop(sc.trailing, 1.0, 0.5);
+        QFETCH(QJsonObject, strategy);
+        QFETCH(bool, intraday);
+        QFETCH(int, maxBars);
+        QFETCH(bool, trailing);
+        const QString name = QTest::currentDataTag();
+        const BacktestRun run = runBacktest(&store, days.first(), days.last(), strategy, intraday, [&](BacktestAgent& a) {
+            a.setMaxBars(maxBars);
+            a.setTrailingStop(trailing, 1.0, 0.5);
         });
         QVERIFY(run.finished);
         const QVector<TradeRecord>& trades = run.trades;

@@ -151,10 +151,9 @@ private slots:
         ev.loadGraph(graph({block(1, "CandleClose", closeParams), block(2, "Number"), block(3, "GreaterThan"),
                             block(4, "BuyEntry"), block(5, "StopLoss")},
                            {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)}, timeframe));
-        QCOMPARE(ev.blocks.value(2).dayLevel, true);
-        QCOMPARE(ev.blocks.value(3).dayLevel, compareIsDay);
-        QCOMPARE(ev.blocks.value(4).dayLevel, compareIsDay);
-        QCOMPARE(ev.blocks.value(5).dayLevel, true);  // nothing connected
+        // The number and the stop (nothing connected) are day-level; the compare and the entry follow the close.
+        QCOMPARE((QList<bool>{ev.blocks.value(2).dayLevel, ev.blocks.value(3).dayLevel, ev.blocks.value(4).dayLevel,
+                              ev.blocks.value(5).dayLevel}), (QList<bool>{true, compareIsDay, compareIsDay, true}));
         QTEST(ev.hasBarLevelBlocks, "hasBarLevel");
     }
 
