@@ -11,7 +11,6 @@
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
-#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -19,13 +18,6 @@ using namespace CandleFixture;
 using namespace StrategyGraph;
 
 namespace {
-
-struct Scenario {
-    QJsonObject strategy;
-    bool intraday = false;
-    int maxBars = 0;
-    bool trailing = false;
-};
 
 // The benchmark's graph: 1M close against a 1M EMA(9) and a 5M RSI(14).
 QJsonObject benchGraph()
@@ -110,95 +102,80 @@ QJsonObject bucketGraph()
                  2);
 }
 
-QMap<QString, Scenario> scenarios()
-{
-    return {
-        {"bench_intraday", {benchGraph(), true, 0, false}},
-        {"persisting_daily", {persistingGraph(), false, 0, false}},
-        {"two_sided_intraday", {twoSidedGraph(), true, 30, true}},
-        {"day_level_weekly", {dayLevelGraph(), false, 0, false}},
-        {"buckets_intraday", {bucketGraph(), true, 0, false}},
-    };
-}
-
 }  // namespace
 
 class TestBacktestReplay : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void wholeResultsUnchanged_data();
-    void wholeResultsUnchanged();
+    void initTestCase()
+    {
+        // 66 weekdays from 2024-01-01: one holiday without candles, one day without its day candle, and
+        // prices drifting slowly so that stops, targets and both kinds of exits all occur.
+        QVERIFY(store.open(dir.path()));
+        days = tradingDaysBetween("2024-01-01", "2024-04-01");
+        double start = 1000;
+        for (int i = 0; i < days.size(); ++i) {
+            if (i == 17)
+                continue;
+            const QVector<StoredCandle> minutes = randomDay(days[i], start, quint32(1000 + i));
+            fill(store, "SYM", minutes, i != 30);
+            start = minutes.last().close;
+        }
+    }
+
+    void wholeResultsUnchanged_data()
+    {
+        QTest::addColumn<QJsonObject>("strategy");
+        QTest::addColumn<bool>("intraday");
+        QTest::addColumn<int>("maxBars");
+        QTest::addColumn<bool>("trailing");  // a trailing stop triggered at 1 %, 0.5 % behind the best price
+        QTest::newRow("bench_intraday") << benchGraph() << true << 0 << false;
+        QTest::newRow("persisting_daily") << persistingGraph() << false << 0 << false;
+        QTest::newRow("two_sided_intraday") << twoSidedGraph() << true << 30 << true;
+        QTest::newRow("day_level_weekly") << dayLevelGraph() << false << 0 << false;
+        QTest::newRow("buckets_intraday") << bucketGraph() << true << 0 << false;
+    }
+
+    void wholeResultsUnchanged()
+    {
+        QFETCH(QJsonObject, strategy);
+        QFETCH(bool, intraday);
+        QFETCH(int, maxBars);
+        QFETCH(bool, trailing);
+        const QString name = QTest::currentDataTag();
+        const BacktestRun run = runBacktest(&store, days.first(), days.last(), strategy, intraday, [&](BacktestAgent& a) {
+            a.setMaxBars(maxBars);
+            a.setTrailingStop(trailing, 1.0, 0.5);
+        });
+        QVERIFY(run.finished);
+        const QVector<TradeRecord>& trades = run.trades;
+        const QByteArray actual = BacktestMessages::resultsPayload("SYM", run.summary, trades);
+        // The reference holds each payload's trade count, its stats line and the SHA-256 of the whole payload.
+        const QString path = QFINDTESTDATA("../data/backtest/replay_reference.txt");
+        QVERIFY(!path.isEmpty());
+        QString expected;
+        for (const QByteArray& line : TestFiles::readAll(path).split('\n')) {
+            if (line.startsWith(name.toUtf8() + ' '))
+                expected = QString::fromUtf8(line.mid(name.size() + 1));
+        }
+        const QByteArray stats = actual.left(actual.size() - 1).mid(actual.lastIndexOf('\n', actual.size() - 2) + 1);
+        const QString got = QStringLiteral("%1 %2 %3").arg(trades.size()).arg(
+            QString::fromLatin1(QCryptographicHash::hash(actual, QCryptographicHash::Sha256).toHex()), QString::fromUtf8(stats));
+        if (got != expected) {
+            const QString kept = QDir::temp().filePath("replay_" + name + ".ndjson");
+            TestFiles::writeFile(kept, actual);
+            qWarning().noquote() << "payload written to" << kept;
+        }
+        QVERIFY(trades.size() >= 5);
+        QCOMPARE(got, expected);
+    }
 
 private:
     QTemporaryDir dir;
     SQLiteOHLCStore store;
     QStringList days;
 };
-
-void TestBacktestReplay::initTestCase()
-{
-    // 66 weekdays from 2024-01-01: one holiday without candles, one day without its day candle, and
-    // prices drifting slowly so that stops, targets and both kinds of exits all occur.
-    QVERIFY(store.open(dir.path()));
-    days = tradingDaysBetween("2024-01-01", "2024-04-01");
-    double start = 1000;
-    for (int i = 0; i < days.size(); ++i) {
-        if (i == 17)
-            continue;
-        const QVector<StoredCandle> minutes = randomDay(days[i], start, quint32(1000 + i));
-        fill(store, "SYM", minutes, i != 30);
-        start = minutes.last().close;
-    }
-}
-
-void TestBacktestReplay::wholeResultsUnchanged_data()
-{
-    QTest::addColumn<QString>("name");
-    const QStringList names = scenarios().keys();
-    for (const QString& n : names)
-        QTest::newRow(qPrintable(n)) << n;
-}
-
-void TestBacktestReplay::wholeResultsUnchanged()
-{
-    QFETCH(QString, name);
-    const Scenario sc = scenarios().value(name);
-    BacktestAgent agent;
-    agent.setStore(&store);
-    agent.setSymbol("SYM");
-    agent.setDateRange(days.first(), days.last());
-    agent.setIntraday(sc.intraday);
-    agent.setMaxBars(sc.maxBars);
-    agent.setTrailingStop(sc.trailing, 1.0, 0.5);
-    agent.setStrategy(sc.strategy);
-    QSignalSpy finished(&agent, &BacktestAgent::finished);
-    agent.start();
-    QVERIFY(agent.wait(120000));
-    QCOMPARE(finished.size(), 1);
-    const QVector<TradeRecord> trades = finished.first().at(2).value<QVector<TradeRecord>>();
-    const QByteArray actual = BacktestMessages::resultsPayload(
-        "SYM", finished.first().at(1).value<BacktestSummary>(), trades);
-    // The reference holds each payload's trade count, its stats line and the SHA-256 of the whole payload.
-    const QString path = QFINDTESTDATA("../data/backtest/replay_reference.txt");
-    QVERIFY(!path.isEmpty());
-    QString expected;
-    for (const QByteArray& line : TestFiles::readAll(path).split('\n')) {
-        if (line.startsWith(name.toUtf8() + ' '))
-            expected = QString::fromUtf8(line.mid(name.size() + 1));
-    }
-    const QByteArray stats = actual.left(actual.size() - 1).mid(actual.lastIndexOf('\n', actual.size() - 2) + 1);
-    const QString got = QStringLiteral("%1 %2 %3").arg(trades.size()).arg(
-        QString::fromLatin1(QCryptographicHash::hash(actual, QCryptographicHash::Sha256).toHex()), QString::fromUtf8(stats));
-    if (got != expected) {
-        const QString kept = QDir::temp().filePath("replay_" + name + ".ndjson");
-        TestFiles::writeFile(kept, actual);
-        qWarning().noquote() << "payload written to" << kept;
-    }
-    QVERIFY(trades.size() >= 5);
-    QCOMPARE(got, expected);
-}
 
 QTEST_GUILESS_MAIN(TestBacktestReplay)
 #include "tst_backtestreplay.moc"

@@ -1,7 +1,6 @@
-// Downloaded history into the candle store: a loopback Custom API download lands in a real SQLite store,
-// a repeated download adds nothing, and a backtest over the stored bars makes the expected trades.
+// Downloaded history into the candle store: a loopback Custom API download lands in a real SQLite store
+// with its prices and exchange times, and a repeated download adds nothing.
 #include "amibroker/CSVExporter.h"
-#include "backtest/BacktestAgent.h"
 #include "backtest/HistoryCandleWriter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
@@ -14,9 +13,9 @@
 #include "brokers/upstox/UpstoxHistory.h"
 #include "brokers/zerodha/ZerodhaHistory.h"
 #include "core/TickClock.h"
+#include "support/CandleFixture.h"
 #include "support/FakeAutomation.h"
 #include "support/HttpTestServer.h"
-#include "support/StrategyGraph.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -30,7 +29,7 @@
 
 #include <limits>
 
-using namespace StrategyGraph;
+using namespace CandleFixture;
 
 namespace {
 
@@ -40,23 +39,14 @@ QJsonObject bar(const QString& when, double open, double high, double low, doubl
                        {"close", close}, {"volume", volume}, {"date", when}};
 }
 
-// Two days of minute bars on the exchange clock, flat at 100: Monday closes at 102 at 10:00 and at 98
-// at 11:00; Tuesday closes at 101.5 at 09:30.
+// Two days of minute bars on the exchange clock, flat at 100 but for Monday 10:00, which closes at 102.
 QByteArray minuteHistory()
 {
     QJsonArray rows;
     for (const QString& day : {QString("2024-03-04"), QString("2024-03-05")}) {
         for (int m = 0; m < 375; ++m) {
-            const QString time = QTime(9, 15).addSecs(60 * m).toString("HH:mm:ss");
-            double close = 100;
-            if (day.endsWith("04") && time == "10:00:00")
-                close = 102;
-            else if (day.endsWith("04") && time == "11:00:00")
-                close = 98;
-            else if (day.endsWith("05") && time == "09:30:00")
-                close = 101.5;
-            rows.append(bar(day + "T" + time + "+05:30", 100, std::max(close, 100.0) + 0.05,
-                            std::min(close, 100.0) - 0.05, close));
+            const double close = day.endsWith("04") && m == 45 ? 102 : 100;
+            rows.append(bar(day + "T" + minuteTime(m) + "+05:30", 100, close + 0.05, 99.95, close));
         }
     }
     return QJsonDocument(QJsonObject{{"data", rows}}).toJson(QJsonDocument::Compact);
@@ -89,227 +79,190 @@ class TestHistoryCandleWriter : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void intervalsChooseTheTable_data();
-    void intervalsChooseTheTable();
-    void barsBecomeCandles();
-    void everySourceMeetsOnBothClocks_data();
-    void everySourceMeetsOnBothClocks();
-    void downloadsFillTheStoreForBacktests();
-    void aLockedStoreIsWaitedForThenReported();
+    void initTestCase()
+    {
+        // The CSV exporter's default folder lies under the temporary folder: keep it out of the real one.
+        QVERIFY(home.isValid());
+        qputenv("TMPDIR", QFile::encodeName(home.path()));
+    }
+
+    void intervalsChooseTheTable()
+    {
+        using T = HistoryCandleWriter::Table;
+        const std::pair<QString, T> rows[] = {{"minute", T::Minute}, {"1minute", T::Minute}, {"day", T::Day},
+                                              {"5minute", T::None},  {"60minute", T::None},  {"Day", T::None}};
+        for (const auto& [interval, table] : rows)
+            QCOMPARE(int(HistoryCandleWriter::tableFor(interval)), int(table));
+    }
+
+    void barsBecomeCandles()
+    {
+        auto ohlc = [](const QDateTime& when, double price, double volume) {
+            OHLCData b;
+            b.symbol = "SYM";
+            b.timestamp = when;
+            b.open = b.high = b.low = b.close = price;
+            b.volume = volume;
+            return b;
+        };
+        const QList<OHLCData> bars{
+            ohlc(QDateTime(QDate(2024, 3, 4), QTime(3, 45), Qt::UTC), 100, 5),  // 09:15 on the exchange clock
+            ohlc(QDateTime(QDate(2024, 3, 4), QTime(20, 0), Qt::UTC), 101, 1e12),  // past midnight there
+            ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 16), Qt::LocalTime), 102, -1),
+            ohlc(QDateTime(), 103, 1),  // no time
+            ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 17), Qt::UTC), std::numeric_limits<double>::quiet_NaN(), 1),
+            ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 18), Qt::UTC), 0, 1),
+        };
+        const QVector<StoredCandle> minutes = HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::Minute);
+        QCOMPARE(minutes.size(), 3);
+        QCOMPARE(minutes[0].date + " " + minutes[0].time, QString("2024-03-04 09:15:00"));
+        QCOMPARE(minutes[0].volume, 5);
+        QCOMPARE(minutes[1].date + " " + minutes[1].time, QString("2024-03-05 01:30:00"));
+        QCOMPARE(minutes[1].volume, std::numeric_limits<qint32>::max());
+        QCOMPARE(minutes[2].date + " " + minutes[2].time, QString("2024-03-04 09:16:00"));
+        QCOMPARE(minutes[2].close, 102.0);
+        const QVector<StoredCandle> days = HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::Day);
+        QCOMPARE(days.size(), 3);
+        QCOMPARE(days[1].time, QString("00:00:00"));
+        QVERIFY(HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::None).isEmpty());
+    }
+
+    void everySourceMeetsOnBothClocks_data()
+    {
+        QTest::addColumn<QString>("source");
+        QTest::addColumn<QByteArray>("body");
+        QTest::addColumn<bool>("daily");
+        const QByteArray flat = R"([{"stat":"Ok","time":"03-06-2024 09:15:00","ssboe":"1717386300","into":"100","inth":"101","intl":"99","intc":"100.5","intv":"10"}])";
+        QTest::newRow("Zerodha") << "zerodha" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T09:15:00+0530",100,101,99,100.5,10]]}})") << false;
+        QTest::newRow("Zerodha daily") << "zerodha" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T00:00:00+0530",100,101,99,100.5,10]]}})") << true;
+        QTest::newRow("Upstox") << "upstox" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T09:15:00+05:30",100,101,99,100.5,10,0]]}})") << false;
+        QTest::newRow("AngelOne") << "angelone" << QByteArray(R"({"status":true,"data":[["2024-06-03T09:15:00+05:30",100,101,99,100.5,10]]})") << false;
+        QTest::newRow("Dhan") << "dhan" << QByteArray(R"({"timestamp":[1717386300],"open":[100],"high":[101],"low":[99],"close":[100.5],"volume":[10]})") << false;
+        QTest::newRow("Dhan daily") << "dhan" << QByteArray(R"({"timestamp":[1717353000],"open":[100],"high":[101],"low":[99],"close":[100.5],"volume":[10]})") << true;
+        QTest::newRow("TradeJini") << "tradejini" << QByteArray(R"({"s":"ok","d":{"bars":[[1717386300000,100,101,99,100.5,10]]}})") << false;
+        QTest::newRow("FlatTrade") << "flattrade" << flat << false;
+        QTest::newRow("FlatTrade daily") << "flattrade day" << QByteArray(flat).replace("03-06-2024 09:15:00", "03-JUN-2024") << true;
+        QTest::newRow("Custom API epoch rows") << "custom" << QByteArray(R"({"candles":[[1717386300,100,101,99,100.5,10]]})") << false;
+        QTest::newRow("Custom API UTC rows") << "custom" << QByteArray(R"({"status":"success","data":[["2024-06-03T03:45:00Z",100,101,99,100.5,10]]})") << false;
+        QTest::newRow("Custom API daily at midnight UTC") << "custom" << QByteArray(R"({"candles":[[1717372800,100,101,99,100.5,10]]})") << true;
+        QTest::newRow("Custom API daily") << "custom" << QByteArray(R"({"data":[{"symbol":"SYM","date":"2024-06-03","open":100,"high":101,"low":99,"close":100.5}]})") << true;
+    }
+
+    // The store holds the exchange's wall-clock time, one row per minute from every source; in the CSV files
+    // a bar reads like a live tick of the same moment (a daily bar, like its date), on a machine in any zone.
+    void everySourceMeetsOnBothClocks()
+    {
+        QFETCH(QString, source);
+        QFETCH(QByteArray, body);
+        QFETCH(bool, daily);
+        const QList<OHLCData> bars = parsed(source, body);
+        QCOMPARE(bars.size(), 1);
+        const auto table = daily ? HistoryCandleWriter::Table::Day : HistoryCandleWriter::Table::Minute;
+        const QVector<StoredCandle> candles = HistoryCandleWriter::toCandles(bars, table);
+        QCOMPARE(candles.size(), 1);
+        QCOMPARE(candles[0].date + " " + candles[0].time, QString(daily ? "2024-06-03 00:00:00" : "2024-06-03 09:15:00"));
+
+        QTemporaryDir dir;
+        CSVExporter exporter(nullptr);
+        exporter.setAutomationBackend(std::make_shared<FakeAutomationBackend>());
+        exporter.setExportDir(dir.filePath("export"));
+        exporter.setFormatFileCandidates({});
+        exporter.setAutoImportEnabled(false);
+        exporter.setExportFormat("tick");
+        TickData tick;
+        tick.symbol = "SYM";
+        tick.ltp = 100.5;
+        tick.timestamp = TickClock::fromSecs(kMorning);
+        exporter.onTickReceived("SYM", tick);
+        exporter.writeHistoricalData("SYM", {TickData{"SYM", {}, {}, 100.5, 100, 101, 99, 10, 0, 0, bars[0].timestamp}});
+        QFile file(exporter.dataFilePathFor("SYM"));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = file.readAll().split('\n');
+        QCOMPARE(lines.size(), 4);  // header, tick, bar, and the empty rest
+        const QByteArray barTime = lines[2].split(',').value(1);
+        QCOMPARE(barTime, daily ? QByteArray("2024-06-03 00:00:00") : lines[1].split(',').value(1));
+    }
+
+    void downloadsFillTheStore()
+    {
+        registerMarketDataTypes();
+        QTemporaryDir dir;
+        SQLiteOHLCStore store;
+        QVERIFY(store.open(dir.path()));
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        BrokerAPI api;
+        api.setProvider(6);
+        api.setCustomUrl(server.baseUrl());
+        HistoricalDownloader downloader(&api, nullptr, nullptr, nullptr);
+        downloader.setPacingInterval(5);
+        HistoryCandleWriter writer(&store);
+        connect(&downloader, &HistoricalDownloader::historyDownloaded, &writer, &HistoryCandleWriter::write);
+        QSignalSpy written(&writer, &HistoryCandleWriter::written);
+
+        server.setReply("GET", "/", HttpTestServer::Reply::json(minuteHistory()));
+        QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
+        QVERIFY(written.wait(10000));
+        QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 750, 0, ""}));
+        QCOMPARE(store.minuteCandleCount(), qint64(750));
+        const StoredCandle ten = store.loadMinuteCandles("SYM", "2024-03-04").value(45);
+        QCOMPARE(QString("%1 %2 %3 %4 %5 %6").arg(ten.time).arg(ten.open).arg(ten.high).arg(ten.low).arg(ten.close).arg(ten.volume),
+                 QString("10:00:00 100 102.05 99.95 102 10"));
+
+        // The same range again adds no row; daily bars go to the day table; a 5-minute download is not stored.
+        QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
+        QVERIFY(written.wait(10000));
+        QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 0, 0, ""}));
+        server.setReply("GET", "/", HttpTestServer::Reply::json(QJsonDocument(QJsonObject{{"data", QJsonArray{
+            bar("2024-03-04", 100, 102.05, 97.95, 100, 3750), bar("2024-03-05", 100, 101.55, 99.95, 100, 3750)}}})
+            .toJson(QJsonDocument::Compact)));
+        QSignalSpy completed(&downloader, &HistoricalDownloader::downloadCompleted);
+        downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "5minute");
+        QVERIFY(completed.wait(10000));
+        downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "day");
+        QVERIFY(written.wait(10000));
+        QCOMPARE(written.size(), 3);
+        QCOMPARE(written.last(), (QList<QVariant>{"SYM", "day", 2, 2, 0, ""}));
+        QCOMPARE(store.loadDayCandles("SYM", "2024-03-01", "2024-03-08").size(), 2);
+        QCOMPARE(store.minuteCandleCount(), qint64(750));
+    }
+
+    void aLockedStoreIsWaitedForThenReported()
+    {
+        QTemporaryDir dir;
+        SQLiteOHLCStore store;
+        QVERIFY(store.open(dir.path()));
+        const QList<OHLCData> bars = parsed("dhan", R"({"timestamp":[1717386300,1717386360],"open":[1,2],"high":[1,2],"low":[1,2],"close":[1,2]})");
+        QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other program");
+        other.setDatabaseName(dir.filePath("1min.db"));
+        QVERIFY(other.open());
+        QSqlQuery lock(other);
+        QVERIFY(lock.exec("BEGIN IMMEDIATE"));  // another program holds the write lock
+        auto* writer = new HistoryCandleWriter(&store);
+        writer->setBusyWait(300);
+        QSignalSpy written(writer, &HistoryCandleWriter::written);
+        writer->write("SYM", "minute", bars);
+        QVERIFY(written.wait(10000));
+        // A store that stays locked holds neither the queued batches nor exit: they are reported too.
+        writer->setBusyWait(std::numeric_limits<int>::max());
+        writer->write("SYM", "minute", bars);
+        writer->write("SYM", "minute", bars);
+        delete writer;
+        QCOMPARE(written.size(), 3);
+        for (const QList<QVariant>& w : qAsConst(written))
+            QCOMPARE(w.mid(2), (QList<QVariant>{2, 0, 2, "the candle store stayed locked by another connection"}));
+        // Released while the batch is queued or waiting: the whole batch goes in.
+        HistoryCandleWriter again(&store);
+        QSignalSpy stored(&again, &HistoryCandleWriter::written);
+        again.write("SYM", "minute", bars);
+        QVERIFY(lock.exec("ROLLBACK"));
+        QVERIFY(stored.wait(10000));
+        QCOMPARE(stored.last().mid(2), (QList<QVariant>{2, 2, 0, ""}));
+    }
 
 private:
     QTemporaryDir home;
 };
-
-void TestHistoryCandleWriter::initTestCase()
-{
-    // The CSV exporter's default folder lies under the temporary folder: keep it out of the real one.
-    QVERIFY(home.isValid());
-    qputenv("TMPDIR", QFile::encodeName(home.path()));
-}
-
-void TestHistoryCandleWriter::intervalsChooseTheTable_data()
-{
-    QTest::addColumn<QString>("interval");
-    QTest::addColumn<int>("table");
-    QTest::newRow("minute") << "minute" << int(HistoryCandleWriter::Table::Minute);
-    QTest::newRow("1minute") << "1minute" << int(HistoryCandleWriter::Table::Minute);
-    QTest::newRow("day") << "day" << int(HistoryCandleWriter::Table::Day);
-    QTest::newRow("5minute") << "5minute" << int(HistoryCandleWriter::Table::None);
-    QTest::newRow("60minute") << "60minute" << int(HistoryCandleWriter::Table::None);
-    QTest::newRow("Day") << "Day" << int(HistoryCandleWriter::Table::None);
-}
-
-void TestHistoryCandleWriter::intervalsChooseTheTable()
-{
-    QFETCH(QString, interval);
-    QFETCH(int, table);
-    QCOMPARE(int(HistoryCandleWriter::tableFor(interval)), table);
-}
-
-void TestHistoryCandleWriter::barsBecomeCandles()
-{
-    auto ohlc = [](const QDateTime& when, double price, double volume) {
-        OHLCData b;
-        b.symbol = "SYM";
-        b.timestamp = when;
-        b.open = b.high = b.low = b.close = price;
-        b.volume = volume;
-        return b;
-    };
-    const QList<OHLCData> bars{
-        ohlc(QDateTime(QDate(2024, 3, 4), QTime(3, 45), Qt::UTC), 100, 5),  // 09:15 on the exchange clock
-        ohlc(QDateTime(QDate(2024, 3, 4), QTime(20, 0), Qt::UTC), 101, 1e12),  // past midnight there
-        ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 16), Qt::LocalTime), 102, -1),
-        ohlc(QDateTime(), 103, 1),  // no time
-        ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 17), Qt::UTC), std::numeric_limits<double>::quiet_NaN(), 1),
-        ohlc(QDateTime(QDate(2024, 3, 4), QTime(9, 18), Qt::UTC), 0, 1),
-    };
-    const QVector<StoredCandle> minutes = HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::Minute);
-    QCOMPARE(minutes.size(), 3);
-    QCOMPARE(minutes[0].date + " " + minutes[0].time, QString("2024-03-04 09:15:00"));
-    QCOMPARE(minutes[0].volume, 5);
-    QCOMPARE(minutes[1].date + " " + minutes[1].time, QString("2024-03-05 01:30:00"));
-    QCOMPARE(minutes[1].volume, std::numeric_limits<qint32>::max());
-    QCOMPARE(minutes[2].date + " " + minutes[2].time, QString("2024-03-04 09:16:00"));
-    QCOMPARE(minutes[2].close, 102.0);
-    const QVector<StoredCandle> days = HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::Day);
-    QCOMPARE(days.size(), 3);
-    QCOMPARE(days[1].time, QString("00:00:00"));
-    QVERIFY(HistoryCandleWriter::toCandles(bars, HistoryCandleWriter::Table::None).isEmpty());
-}
-
-void TestHistoryCandleWriter::everySourceMeetsOnBothClocks_data()
-{
-    QTest::addColumn<QString>("source");
-    QTest::addColumn<QByteArray>("body");
-    QTest::addColumn<bool>("daily");
-    const QByteArray flat = R"([{"stat":"Ok","time":"03-06-2024 09:15:00","ssboe":"1717386300","into":"100","inth":"101","intl":"99","intc":"100.5","intv":"10"}])";
-    QTest::newRow("Zerodha") << "zerodha" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T09:15:00+0530",100,101,99,100.5,10]]}})") << false;
-    QTest::newRow("Zerodha daily") << "zerodha" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T00:00:00+0530",100,101,99,100.5,10]]}})") << true;
-    QTest::newRow("Upstox") << "upstox" << QByteArray(R"({"status":"success","data":{"candles":[["2024-06-03T09:15:00+05:30",100,101,99,100.5,10,0]]}})") << false;
-    QTest::newRow("AngelOne") << "angelone" << QByteArray(R"({"status":true,"data":[["2024-06-03T09:15:00+05:30",100,101,99,100.5,10]]})") << false;
-    QTest::newRow("Dhan") << "dhan" << QByteArray(R"({"timestamp":[1717386300],"open":[100],"high":[101],"low":[99],"close":[100.5],"volume":[10]})") << false;
-    QTest::newRow("Dhan daily") << "dhan" << QByteArray(R"({"timestamp":[1717353000],"open":[100],"high":[101],"low":[99],"close":[100.5],"volume":[10]})") << true;
-    QTest::newRow("TradeJini") << "tradejini" << QByteArray(R"({"s":"ok","d":{"bars":[[1717386300000,100,101,99,100.5,10]]}})") << false;
-    QTest::newRow("FlatTrade") << "flattrade" << flat << false;
-    QTest::newRow("FlatTrade daily") << "flattrade day" << QByteArray(flat).replace("03-06-2024 09:15:00", "03-JUN-2024") << true;
-    QTest::newRow("Custom API epoch rows") << "custom" << QByteArray(R"({"candles":[[1717386300,100,101,99,100.5,10]]})") << false;
-    QTest::newRow("Custom API UTC rows") << "custom" << QByteArray(R"({"status":"success","data":[["2024-06-03T03:45:00Z",100,101,99,100.5,10]]})") << false;
-    QTest::newRow("Custom API daily at midnight UTC") << "custom" << QByteArray(R"({"candles":[[1717372800,100,101,99,100.5,10]]})") << true;
-    QTest::newRow("Custom API daily") << "custom" << QByteArray(R"({"data":[{"symbol":"SYM","date":"2024-06-03","open":100,"high":101,"low":99,"close":100.5}]})") << true;
-}
-
-// The store holds the exchange's wall-clock time, one row per minute from every source; in the CSV files
-// a bar reads like a live tick of the same moment (a daily bar, like its date), on a machine in any zone.
-void TestHistoryCandleWriter::everySourceMeetsOnBothClocks()
-{
-    QFETCH(QString, source);
-    QFETCH(QByteArray, body);
-    QFETCH(bool, daily);
-    const QList<OHLCData> bars = parsed(source, body);
-    QCOMPARE(bars.size(), 1);
-    const auto table = daily ? HistoryCandleWriter::Table::Day : HistoryCandleWriter::Table::Minute;
-    const QVector<StoredCandle> candles = HistoryCandleWriter::toCandles(bars, table);
-    QCOMPARE(candles.size(), 1);
-    QCOMPARE(candles[0].date + " " + candles[0].time, QString(daily ? "2024-06-03 00:00:00" : "2024-06-03 09:15:00"));
-
-    QTemporaryDir dir;
-    CSVExporter exporter(nullptr);
-    exporter.setAutomationBackend(std::make_shared<FakeAutomationBackend>());
-    exporter.setExportDir(dir.filePath("export"));
-    exporter.setFormatFileCandidates({});
-    exporter.setAutoImportEnabled(false);
-    exporter.setExportFormat("tick");
-    TickData tick;
-    tick.symbol = "SYM";
-    tick.ltp = 100.5;
-    tick.timestamp = TickClock::fromSecs(kMorning);
-    exporter.onTickReceived("SYM", tick);
-    exporter.writeHistoricalData("SYM", {TickData{"SYM", {}, {}, 100.5, 100, 101, 99, 10, 0, 0, bars[0].timestamp}});
-    QFile file(exporter.dataFilePathFor("SYM"));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QList<QByteArray> lines = file.readAll().split('\n');
-    QCOMPARE(lines.size(), 4);  // header, tick, bar, and the empty rest
-    const QByteArray barTime = lines[2].split(',').value(1);
-    QCOMPARE(barTime, daily ? QByteArray("2024-06-03 00:00:00") : lines[1].split(',').value(1));
-}
-
-void TestHistoryCandleWriter::downloadsFillTheStoreForBacktests()
-{
-    registerMarketDataTypes();
-    QTemporaryDir dir;
-    SQLiteOHLCStore store;
-    QVERIFY(store.open(dir.path()));
-    HttpTestServer server;
-    QVERIFY(server.listen());
-    BrokerAPI api;
-    api.setProvider(6);
-    api.setCustomUrl(server.baseUrl());
-    HistoricalDownloader downloader(&api, nullptr, nullptr, nullptr);
-    downloader.setPacingInterval(5);
-    HistoryCandleWriter writer(&store);
-    connect(&downloader, &HistoricalDownloader::historyDownloaded, &writer, &HistoryCandleWriter::write);
-    QSignalSpy written(&writer, &HistoryCandleWriter::written);
-
-    server.setReply("GET", "/", HttpTestServer::Reply::json(minuteHistory()));
-    QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
-    QVERIFY(written.wait(10000));
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 750, 0, ""}));
-    QCOMPARE(store.minuteCandleCount(), qint64(750));
-    QCOMPARE(store.loadMinuteCandles("SYM", "2024-03-04").first().time, QString("09:15:00"));
-
-    // The same range again adds no row; daily bars go to the day table; a 5-minute download is not stored.
-    QVERIFY(!downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "minute").isEmpty());
-    QVERIFY(written.wait(10000));
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "minute", 750, 0, 0, ""}));
-    server.setReply("GET", "/", HttpTestServer::Reply::json(QJsonDocument(QJsonObject{{"data", QJsonArray{
-        bar("2024-03-04", 100, 102.05, 97.95, 100, 3750), bar("2024-03-05", 100, 101.55, 99.95, 100, 3750)}}})
-        .toJson(QJsonDocument::Compact)));
-    QSignalSpy completed(&downloader, &HistoricalDownloader::downloadCompleted);
-    downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "5minute");
-    QVERIFY(completed.wait(10000));
-    downloader.downloadHistoricalData("SYM", QDate(2024, 3, 4), QDate(2024, 3, 5), "day");
-    QVERIFY(written.wait(10000));
-    QCOMPARE(written.size(), 3);
-    QCOMPARE(written.last(), (QList<QVariant>{"SYM", "day", 2, 2, 0, ""}));
-    QCOMPARE(store.loadDayCandles("SYM", "2024-03-01", "2024-03-08").size(), 2);
-    QCOMPARE(store.minuteCandleCount(), qint64(750));
-
-    // Buy above 101, exit below 99, intraday.
-    BacktestAgent agent;
-    agent.setStore(&store);
-    agent.setSymbol("SYM");
-    agent.setDateRange("2024-03-04", "2024-03-05");
-    agent.setIntraday(true);
-    agent.setStrategy(graph({block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 101}}),
-                             block(3, "GreaterThan"), block(4, "BuyEntry"), block(5, "Number", {{"value", 99}}),
-                             block(6, "LessThan"), block(7, "ExitRule")},
-                            {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4), edge(1, 6, 0), edge(5, 6, 1), edge(6, 7)}));
-    QSignalSpy finished(&agent, &BacktestAgent::finished);
-    agent.start();
-    QVERIFY(agent.wait(60000));
-    QCOMPARE(finished.size(), 1);
-    const QVector<TradeRecord> trades = finished.first().at(2).value<QVector<TradeRecord>>();
-    QStringList text;
-    for (const TradeRecord& t : trades)
-        text << QString("%1 %2 %3 > %4 %5").arg(t.entry_date, t.entry_time).arg(t.entry_price).arg(t.exit_time).arg(t.exit_price);
-    QCOMPARE(text, (QStringList{"2024-03-04 10:00:00 102 > 11:00:00 98", "2024-03-05 09:30:00 101.5 > 15:15:00 100"}));
-}
-
-void TestHistoryCandleWriter::aLockedStoreIsWaitedForThenReported()
-{
-    QTemporaryDir dir;
-    SQLiteOHLCStore store;
-    QVERIFY(store.open(dir.path()));
-    const QList<OHLCData> bars = parsed("dhan", R"({"timestamp":[1717386300,1717386360],"open":[1,2],"high":[1,2],"low":[1,2],"close":[1,2]})");
-    QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other program");
-    other.setDatabaseName(dir.filePath("1min.db"));
-    QVERIFY(other.open());
-    QSqlQuery lock(other);
-    QVERIFY(lock.exec("BEGIN IMMEDIATE"));  // another program holds the write lock
-    auto* writer = new HistoryCandleWriter(&store);
-    writer->setBusyWait(300);
-    QSignalSpy written(writer, &HistoryCandleWriter::written);
-    writer->write("SYM", "minute", bars);
-    QVERIFY(written.wait(10000));
-    // A store that stays locked holds neither the queued batches nor exit: they are reported too.
-    writer->setBusyWait(std::numeric_limits<int>::max());
-    writer->write("SYM", "minute", bars);
-    writer->write("SYM", "minute", bars);
-    delete writer;
-    QCOMPARE(written.size(), 3);
-    for (const QList<QVariant>& w : qAsConst(written))
-        QCOMPARE(w.mid(2), (QList<QVariant>{2, 0, 2, "the candle store stayed locked by another connection"}));
-    // Released while the batch is queued or waiting: the whole batch goes in.
-    HistoryCandleWriter again(&store);
-    QSignalSpy stored(&again, &HistoryCandleWriter::written);
-    again.write("SYM", "minute", bars);
-    QVERIFY(lock.exec("ROLLBACK"));
-    QVERIFY(stored.wait(10000));
-    QCOMPARE(stored.last().mid(2), (QList<QVariant>{2, 2, 0, ""}));
-}
 
 QTEST_GUILESS_MAIN(TestHistoryCandleWriter)
 #include "tst_historycandlewriter.moc"

@@ -18,30 +18,15 @@ QString minuteTime(int index)
 StoredCandle candle(const QString& date, const QString& time, double open, double high, double low, double close,
                     qint32 volume)
 {
-    StoredCandle c;
-    c.date = date;
-    c.time = time;
-    c.open = open;
-    c.high = high;
-    c.low = low;
-    c.close = close;
-    c.volume = volume;
-    return c;
+    return {date, time, open, high, low, close, volume, {}};
 }
 
 QVector<StoredCandle> risingDay(const QString& date, double base, double step)
 {
     QVector<StoredCandle> out;
     for (int m = 0; m < 375; ++m) {
-        StoredCandle c;
-        c.date = date;
-        c.time = minuteTime(m);
-        c.open = base + m * step;
-        c.close = c.open + step / 2;
-        c.high = c.close + 0.1;
-        c.low = c.open - 0.1;
-        c.volume = 100;
-        out.append(c);
+        const double open = base + m * step, close = open + step / 2;
+        out.append(candle(date, minuteTime(m), open, close + 0.1, open - 0.1, close));
     }
     return out;
 }
@@ -52,31 +37,22 @@ QVector<StoredCandle> randomDay(const QString& date, double start, quint32 seed)
     QVector<StoredCandle> out;
     double price = start;
     for (int m = 0; m < 375; ++m) {
-        StoredCandle c;
-        c.date = date;
-        c.time = minuteTime(m);
-        c.open = price;
+        const double open = price;
         price = std::max(1.0, price + (rng.generateDouble() - 0.5) * 2.0);
-        c.close = price;
-        c.high = std::max(c.open, c.close) + rng.generateDouble() * 0.5;
-        c.low = std::min(c.open, c.close) - rng.generateDouble() * 0.5;
-        c.volume = 100 + int(rng.bounded(1000));
-        out.append(c);
+        // Evaluated in this order so that the seeded walk stays the one the replay reference was made from.
+        const double high = std::max(open, price) + rng.generateDouble() * 0.5;
+        const double low = std::min(open, price) - rng.generateDouble() * 0.5;
+        out.append(candle(date, minuteTime(m), open, high, low, price, 100 + int(rng.bounded(1000))));
     }
     return out;
 }
 
 StoredCandle dayCandleOf(const QVector<StoredCandle>& minutes)
 {
-    StoredCandle d;
     if (minutes.isEmpty())
-        return d;
-    d.date = minutes.first().date;
-    d.time = QStringLiteral("00:00:00");
-    d.open = minutes.first().open;
-    d.close = minutes.last().close;
-    d.high = minutes.first().high;
-    d.low = minutes.first().low;
+        return {};
+    StoredCandle d = candle(minutes.first().date, QStringLiteral("00:00:00"), minutes.first().open,
+                            minutes.first().high, minutes.first().low, minutes.last().close);
     qint64 volume = 0;
     for (const StoredCandle& m : minutes) {
         d.high = std::max(d.high, m.high);

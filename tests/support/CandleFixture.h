@@ -1,10 +1,17 @@
-// Synthetic candles for backtest tests: shaped or random-walk minute days and the day candle built from them.
+// Synthetic candles for backtest tests: shaped or random-walk minute days and the day candle built from them;
+// and a backtest run over a store, with what it reported.
 #pragma once
 
+#include "backtest/BacktestAgent.h"
+#include "backtest/BacktestMessages.h"
 #include "backtest/StoredCandle.h"
 
+#include <QJsonObject>
+#include <QSignalSpy>
 #include <QString>
 #include <QVector>
+
+#include <functional>
 
 class IOHLCStore;
 
@@ -25,5 +32,60 @@ QVector<StoredCandle> randomDay(const QString& date, double start, quint32 seed)
 StoredCandle dayCandleOf(const QVector<StoredCandle>& minutes);
 // Stores the minute bars and, when `withDay`, the day candle built from them.
 void fill(IOHLCStore& store, const QString& symbol, const QVector<StoredCandle>& minutes, bool withDay = true);
+
+// What a backtest run reported.
+struct BacktestRun {
+    QList<QList<QVariant>> progress;
+    QVector<TradeRecord> trades;
+    BacktestSummary summary;
+    bool finished = false;
+    bool cancelled = false;
+    QString error;
+};
+
+// Runs the strategy over symbol "SYM" of `store` between the given days, `tune` setting the rest, and
+// waits for the agent's thread to end. Inline: the agent's layer links after the test helpers.
+inline BacktestRun runBacktest(IOHLCStore* store, const QString& from, const QString& to, const QJsonObject& strategy,
+                               bool intraday, const std::function<void(BacktestAgent&)>& tune = {})
+{
+    BacktestAgent agent;
+    agent.setStore(store);
+    agent.setSymbol(QStringLiteral("SYM"));
+    agent.setDateRange(from, to);
+    agent.setIntraday(intraday);
+    agent.setStrategy(strategy);
+    if (tune)
+        tune(agent);
+    QSignalSpy progress(&agent, &BacktestAgent::progress);
+    QSignalSpy finished(&agent, &BacktestAgent::finished);
+    QSignalSpy cancelled(&agent, &BacktestAgent::cancelled);
+    QSignalSpy error(&agent, &BacktestAgent::error);
+    agent.start();
+    if (!agent.wait(120000))
+        qFatal("agent did not finish");
+    BacktestRun r;
+    for (const auto& p : progress)
+        r.progress.append(p);
+    if (!finished.isEmpty()) {
+        r.finished = true;
+        r.summary = finished.first().at(1).value<BacktestSummary>();
+        r.trades = finished.first().at(2).value<QVector<TradeRecord>>();
+    }
+    r.cancelled = !cancelled.isEmpty();
+    if (!error.isEmpty())
+        r.error = error.first().at(1).toString();
+    return r;
+}
+
+// Each trade as "entry date, time, price > exit date, time, price, reason".
+inline QStringList tradeText(const QVector<TradeRecord>& trades)
+{
+    QStringList out;
+    for (const TradeRecord& t : trades)
+        out << QStringLiteral("%1 %2 %3 > %4 %5 %6 %7")
+                   .arg(t.entry_date, t.entry_time, QString::number(t.entry_price, 'g', 10), t.exit_date, t.exit_time,
+                        QString::number(t.exit_price, 'g', 10), BacktestMessages::exitReasonWord(t.exit_reason));
+    return out;
+}
 
 }  // namespace CandleFixture

@@ -41,6 +41,18 @@ void writeMeta(const QString& csvPath, const QDateTime& fetched)
     QVERIFY(writeFile(csvPath + ".meta.json", QJsonDocument(QJsonObject{{"fetchedAt", fetched.toString(Qt::ISODate)}}).toJson()));
 }
 
+// A repository fetching one broker's masters from a loopback host into a fresh folder.
+struct Download {
+    QTemporaryDir dir;
+    HttpTestServer host;
+    SymbolRepository repo;
+    explicit Download(const QString& broker)
+    {
+        QVERIFY(host.listen());  // unscripted files answer 404
+        repo.setDownloadHost(broker, host.baseUrl());
+    }
+};
+
 }  // namespace
 
 class TestSymbolRepository : public QObject {
@@ -57,10 +69,8 @@ private slots:
         QCOMPARE(loaded.at(0).at(0).toInt(), 5);
 
         // Symbol -> token: key trimmed and upper-cased, first record wins, record text not trimmed.
-        QCOMPARE(repo.tokenForSymbol("  reliance "), QString("2885"));
-        QCOMPARE(repo.tokenForSymbol("INFY"), QString("1594"));
-        QCOMPARE(repo.tokenForSymbol("PADDED"), QString());
-        QCOMPARE(repo.tokenForSymbol("MISSING"), QString());
+        QCOMPARE((QStringList{repo.tokenForSymbol("  reliance "), repo.tokenForSymbol("INFY"), repo.tokenForSymbol("PADDED"),
+                              repo.tokenForSymbol("MISSING")}), (QStringList{"2885", "1594", "", ""}));
 
         // Token -> record: the last record added with a token wins.
         QCOMPARE(repo.findByToken("2885").symbol, QString("DUPTOKEN"));
@@ -75,9 +85,7 @@ private slots:
         QCOMPARE(repo.symbolForToken("nope"), QString());
 
         QCOMPARE(repo.findAllBySymbol("reliance").size(), 2);
-        const QMap<QString, int> counts = repo.countByKey();
-        QCOMPARE(counts.value("NSE"), 3);
-        QCOMPARE(counts.value("BSE"), 2);
+        QCOMPARE(repo.countByKey(), (QMap<QString, int>{{"NSE", 3}, {"BSE", 2}}));
 
         // Single adds keep the same rules and are indexed at once.
         repo.addSymbol("TCS", "11536", "NSE", "EQ");
@@ -275,7 +283,6 @@ private slots:
     void cacheLoadReadsOnlyFreshFiles()
     {
         QFETCH(bool, background);
-        QFETCH(QList<int>, announced);
         // One load, as the caller asked for it; its result once it is in.
         const auto load = [background](SymbolRepository& repo, const QString& broker, const QString& folder) {
             if (!background)
@@ -286,7 +293,8 @@ private slots:
                 return false;
             return result == 1;
         };
-        QTemporaryDir dir;
+        Download d("Zerodha");
+        auto& [dir, host, repo] = d;
         const QDateTime now(QDate(2025, 3, 14), QTime(10, 0));
         QVERIFY(writeFile(dir.path() + "/zerodha_nse_symbols.csv", zerodhaCsv(100)));
         writeMeta(dir.path() + "/zerodha_nse_symbols.csv", now.addSecs(-3600));
@@ -296,12 +304,8 @@ private slots:
         writeMeta(dir.path() + "/zerodha_nfo_symbols.csv", now.addDays(-2));  // outdated
         QVERIFY(writeFile(dir.path() + "/zerodha_mcx_symbols.csv", zerodhaCsv(10, 9500)));  // no meta file
 
-        SymbolRepository repo;
         repo.setClock([now] { return now; });
         repo.setRefreshDelay(0);
-        HttpTestServer host;
-        QVERIFY(host.listen());
-        repo.setDownloadHost("Zerodha", host.baseUrl());
         host.setReply("GET", "/instruments/NFO", HttpTestServer::Reply::bytes(zerodhaCsv(3, 7000)));
         QSignalSpy loaded(&repo, &SymbolRepository::symbolsLoaded);
         QSignalSpy reloaded(&repo, &SymbolRepository::symbolsReloaded);
@@ -310,7 +314,7 @@ private slots:
         QList<int> counts;
         for (const QList<QVariant>& args : qAsConst(loaded))
             counts << args.at(0).toInt();
-        QCOMPARE(counts, announced);
+        QTEST(counts, "announced");
         QCOMPARE(repo.size(), 150);
         QCOMPARE(repo.findByToken("5049").symbol, QString("SYM49"));
         QCOMPARE(repo.tokenForSymbol("sym99"), QString("1099"));
@@ -353,7 +357,7 @@ private slots:
         QCOMPARE(repo.tokenForSymbol("sym2"), QString("12"));
     }
 
-    void downloadCachesAndReloadsWithoutNetwork()
+    void downloadWritesTheCacheFiles()
     {
         QTemporaryDir dir;
         const QString cache = dir.path() + "/nested/app";
@@ -381,23 +385,10 @@ private slots:
         QCOMPARE(csv.readAll(), zerodhaCsv(20));
         QFile meta(cache + "/zerodha_nse_symbols.csv.meta.json");
         QVERIFY(meta.open(QIODevice::ReadOnly));
-        const QJsonObject m = QJsonDocument::fromJson(meta.readAll()).object();
-        QCOMPARE(m.value("broker").toString(), QString("Zerodha"));
-        QCOMPARE(m.value("exchange").toString(), QString("NSE"));
-        QCOMPARE(m.value("symbolCount").toInt(), 20);
+        QCOMPARE(QJsonDocument::fromJson(meta.readAll()).object(),
+                 (QJsonObject{{"broker", "Zerodha"}, {"exchange", "NSE"}, {"symbolCount", 20}, {"fetchedAt", "2025-03-14T09:15:00"}}));
         QVERIFY(!QFile::exists(cache + "/zerodha_nfo_symbols.csv"));  // nothing parsed, nothing cached
         QCOMPARE(QDir(cache).entryList(QDir::Files).size(), 4);
-
-        QCOMPARE(m.value("fetchedAt").toString(), QString("2025-03-14T09:15:00"));
-
-        // Next start, later that day: from the cache, no network.
-        host.clearRequests();
-        SymbolRepository next;
-        next.setDownloadHost("Zerodha", "http://127.0.0.1:1");
-        next.setClock([fetchedAt] { return fetchedAt.addSecs(3600); });
-        QVERIFY(next.loadFromCacheSync("Zerodha", cache));
-        QCOMPARE(next.size(), 25);
-        QCOMPARE(host.requestCount(), 0);
     }
 
     void everyDownloadedMasterReloadsFromCache_data()
@@ -407,6 +398,9 @@ private slots:
         QTest::newRow("FlatTrade") << "FlatTrade"
                                    << QStringList{"/scripmaster/NSE_Equity.csv", "/scripmaster/BSE_Equity.csv",
                                                   "/scripmaster/Nfo_Equity_Derivatives.csv", "/scripmaster/Commodity.csv"};
+        QTest::newRow("Zerodha") << "Zerodha"
+                                 << QStringList{"/instruments/NSE", "/instruments/BSE", "/instruments/NFO",
+                                                "/instruments/MCX", "/instruments/BCD", "/instruments/CDS"};
         QTest::newRow("Fyers") << "Fyers"
                                << QStringList{"/sym_details/NSE_CM.csv", "/sym_details/BSE_CM.csv",
                                               "/sym_details/MCX_COM.csv"};
@@ -417,16 +411,13 @@ private slots:
     {
         QFETCH(QString, broker);
         QFETCH(QStringList, paths);
-        QTemporaryDir dir;
-        HttpTestServer host;
-        QVERIFY(host.listen());
+        Download d(broker);
+        auto& [dir, host, repo] = d;
         for (int i = 0; i < paths.size(); ++i)
             host.setReply("GET", paths[i], HttpTestServer::Reply::bytes(zerodhaCsv(i + 1, 1000 * (i + 1))));
         const int total = paths.size() * (paths.size() + 1) / 2;
 
         const QDateTime fetchedAt(QDate(2025, 3, 14), QTime(9, 15));
-        SymbolRepository repo;
-        repo.setDownloadHost(broker, host.baseUrl());
         repo.setClock([fetchedAt] { return fetchedAt; });
         QVERIFY(repo.downloadSync(broker, dir.path()));
         QCOMPARE(repo.size(), total);
@@ -454,18 +445,13 @@ private slots:
     {
         QFETCH(QString, broker);
         QFETCH(QString, silentPath);
-        QFETCH(bool, ok);
-        QFETCH(int, requests);
-        QTemporaryDir dir;
-        HttpTestServer host;
-        QVERIFY(host.listen());  // unscripted files answer 404
+        Download d(broker);
+        auto& [dir, host, repo] = d;
         if (!silentPath.isEmpty())
             host.setReply("GET", silentPath, HttpTestServer::Reply::silent());
-        SymbolRepository repo;
-        repo.setDownloadHost(broker, host.baseUrl());
         repo.setDownloadTimeout(200);
-        QCOMPARE(repo.downloadSync(broker, dir.path()), ok);
-        QCOMPARE(host.requestCount(), requests);
+        QTEST(repo.downloadSync(broker, dir.path()), "ok");
+        QTEST(host.requestCount(), "requests");
         QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
     }
 
@@ -473,17 +459,14 @@ private slots:
     {
         // All caches outdated: the load fails and schedules a refresh; the full start-up download runs
         // next, and the refresh fires inside its nested event loop. Every instrument must end up once.
-        QTemporaryDir dir;
+        Download d("Fyers");
+        auto& [dir, host, repo] = d;
         const QString path = dir.path() + "/fyers_nse_symbols.csv";
         QVERIFY(writeFile(path, zerodhaCsv(4)));
         writeMeta(path, QDateTime::currentDateTime().addDays(-3));
-        HttpTestServer host;
-        QVERIFY(host.listen());
         host.setReply("GET", "/sym_details/NSE_CM.csv", HttpTestServer::Reply::bytes(zerodhaCsv(30)));
         host.setReply("GET", "/sym_details/BSE_CM.csv", HttpTestServer::Reply::bytes(zerodhaCsv(3, 800)));
         host.setReply("GET", "/sym_details/MCX_COM.csv", HttpTestServer::Reply::bytes(zerodhaCsv(2, 900)));
-        SymbolRepository repo;
-        repo.setDownloadHost("Fyers", host.baseUrl());
         repo.setRefreshDelay(0);
         QSignalSpy reloaded(&repo, &SymbolRepository::symbolsReloaded);
         QVERIFY(!repo.loadFromCacheSync("Fyers", dir.path()));
@@ -504,13 +487,10 @@ private slots:
         {"instrument_key":"NSE_FO|3","trading_symbol":"X","lot_size":2.5,"tick_size":"0.1"},
         7
     ])";
-        HttpTestServer host;
-        QVERIFY(host.listen());
+        Download d("Upstox");
+        auto& [dir, host, repo] = d;
         const QString path = "/market-quote/instruments/exchange/complete.json.gz";
         host.setReply("GET", path, HttpTestServer::Reply::bytes(ZlibTestUtil::gzip(json)));
-        QTemporaryDir dir;
-        SymbolRepository repo;
-        repo.setDownloadHost("Upstox", host.baseUrl());
         QVERIFY(repo.downloadSync("Upstox", dir.path()));
         QCOMPARE(repo.size(), 3);
         const IndianSymbolData rel = repo.findByToken("NSE_EQ|INE002A01018");
