@@ -8,10 +8,8 @@
 #include "support/TestEnvironment.h"
 #include "ui/dialogs/SettingsDialog.h"
 
-#include <QCheckBox>
 #include <QComboBox>
 #include <QCryptographicHash>
-#include <QDialogButtonBox>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
@@ -83,8 +81,7 @@ private slots:
         QFETCH(QString, visibleBox);
         make();
         dialog->show();
-        w<QLineEdit>("zerodhaApiKeyEdit")->setText("typed");
-        w<QLineEdit>("customUrlEdit")->setText("http://x");
+        fill({"zerodhaApiKeyEdit=typed", "customUrlEdit=http://x"});
         auto* combo = w<QComboBox>("providerCombo");
         combo->setCurrentIndex(index == 0 ? 3 : 0);  // make sure the index changes
         combo->setCurrentIndex(index);
@@ -108,9 +105,7 @@ private slots:
         settings->setRequestTimeout(90);
         const QTime nseOpen = settings->marketStartTime("NSE");
         make();
-        w<QLineEdit>("upstoxApiKeyEdit")->setText("UK");
-        w<QLineEdit>("tradeJiniPasswordEdit")->setText("pw");
-        w<QLineEdit>("apiKeyEdit")->setText("general");
+        fill({"upstoxApiKeyEdit=UK", "tradeJiniPasswordEdit=pw", "apiKeyEdit=general"});
         QSpinBox* interval = w<QSpinBox>("updateIntervalSpin");
         interval->setValue(42);
         QTimeEdit* nseStart = nullptr;
@@ -210,10 +205,7 @@ private slots:
         QFETCH(QString, message);
         settings->setProvider(provider);
         make();
-        for (const QString& f : fields) {
-            const int eq = f.indexOf('=');
-            w<QLineEdit>(f.left(eq).toLatin1().constData())->setText(f.mid(eq + 1));
-        }
+        fill(fields);
         dialog->show();
         pressOk();
         if (message.isEmpty()) {
@@ -348,10 +340,7 @@ private slots:
     {
         make();
         const QString folder = w<QLineEdit>("logFilePathEdit")->text();
-        QPushButton* view = nullptr;
-        for (QPushButton* b : dialog->findChildren<QPushButton*>())
-            if (b->text() == "View Current Log")
-                view = b;
+        QPushButton* view = button("View Current Log");
         QVERIFY(view);
         view->click();
         QCOMPARE(prompts->last().title, QString("Log Not Found"));
@@ -384,11 +373,7 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
         }
         dialog->setCurrentLogFile(folder + "/Tickvane_2.log");
-        QPushButton* clear = nullptr;
-        for (QPushButton* b : dialog->findChildren<QPushButton*>())
-            if (b->text() == "Clear Logs")
-                clear = b;
-
+        QPushButton* clear = button("Clear Logs");
         prompts->answers.enqueue(false);
         clear->click();
         QCOMPARE(QDir(folder).entryList(QDir::Files).size(), 4);
@@ -398,25 +383,34 @@ private slots:
         QCOMPARE(prompts->last().text, QString("Deleted 2 log file(s).\nThe log of this session is kept while Tickvane runs."));
         QCOMPARE(QDir(folder).entryList(QDir::Files, QDir::Name), (QStringList{"Tickvane_2.log", "keep.json"}));
     }
-    void zerodhaLoginCapturesAndExchangesOnce()
+    void zerodhaLoginExchangesOneRequestToken_data()
     {
+        QTest::addColumn<bool>("captured");  // the browser capture arrives while the manual box is open
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("requestToken");
+        QTest::newRow("captured: the typed token is not exchanged as well") << true << "typed" << "REQ";
+        QTest::newRow("typed by hand, trimmed") << false << "  MANUAL  " << "MANUAL";
+    }
+    void zerodhaLoginExchangesOneRequestToken()
+    {
+        QFETCH(bool, captured);
+        QFETCH(QString, typed);
+        QFETCH(QString, requestToken);
         server->setReply("POST", "/session/token", HttpTestServer::Reply::json(R"({"status":"success","data":{"access_token":"AT1"}})"));
         make();
-        w<QLineEdit>("zerodhaApiKeyEdit")->setText("key");
-        w<QLineEdit>("zerodhaApiSecretEdit")->setText("sec");
-        // The browser capture arrives while the manual box is open; the typed token must not be
-        // exchanged as well.
-        prompts->onGetText = [this] { emit dialog->zerodhaLogin()->authenticationSuccessful("REQ"); };
-        prompts->texts.enqueue("typed");
+        fill({"zerodhaApiKeyEdit=key", "zerodhaApiSecretEdit=sec"});
+        if (captured)
+            prompts->onGetText = [this] { emit dialog->zerodhaLogin()->authenticationSuccessful("REQ"); };
+        prompts->texts.enqueue(typed);
         w<QPushButton>("zerodhaAuthButton")->click();
         QCOMPARE(openedUrls.size(), 1);
         QCOMPARE(QUrlQuery(openedUrls.first()).queryItemValue("api_key"), QString("key"));
         QTRY_COMPARE_WITH_TIMEOUT(settings->zerodhaAccessToken(), QString("AT1"), 10000);
         QCOMPARE(server->requestsTo("/session/token").size(), 1);
         const QUrlQuery form(QString::fromUtf8(server->requestsTo("/session/token").first().body));
-        QCOMPARE(form.queryItemValue("request_token"), QString("REQ"));
+        QCOMPARE(form.queryItemValue("request_token"), requestToken);
         QCOMPARE(form.queryItemValue("checksum"),
-                 QString(QCryptographicHash::hash("keyREQsec", QCryptographicHash::Sha256).toHex()));
+                 QString(QCryptographicHash::hash(("key" + requestToken + "sec").toUtf8(), QCryptographicHash::Sha256).toHex()));
         QCOMPARE(settings->zerodhaTokenExpiry(), QDateTime(QDate::currentDate().addDays(1), QTime(3, 30)));
         QCOMPARE(w<QLineEdit>("zerodhaAccessTokenEdit")->text(), QString("AT1"));
         QVERIFY(w<QLabel>("zerodhaStatusLabel")->text().startsWith(QString::fromUtf8("✅ Authenticated")));
@@ -429,19 +423,6 @@ private slots:
         QVERIFY(network->findChildren<QNetworkReply*>().isEmpty());
         emit dialog->zerodhaLogin()->authenticationSuccessful("late");
         QVERIFY(network->findChildren<QNetworkReply*>().isEmpty());
-    }
-    void zerodhaManualEntryWhenCaptureFails()
-    {
-        server->setReply("POST", "/session/token", HttpTestServer::Reply::json(R"({"status":"success","data":{"access_token":"AT2"}})"));
-        make();
-        w<QLineEdit>("zerodhaApiKeyEdit")->setText("key");
-        w<QLineEdit>("zerodhaApiSecretEdit")->setText("sec");
-        prompts->texts.enqueue("  MANUAL  ");
-        w<QPushButton>("zerodhaAuthButton")->click();
-        QTRY_COMPARE_WITH_TIMEOUT(settings->zerodhaAccessToken(), QString("AT2"), 10000);
-        const QUrlQuery form(QString::fromUtf8(server->requestsTo("/session/token").first().body));
-        QCOMPARE(form.queryItemValue("request_token"), QString("MANUAL"));
-
     }
     void fyersClientIdChecks_data()
     {
@@ -465,9 +446,7 @@ private slots:
     {
         server->setReply("POST", "/validate-authcode", HttpTestServer::Reply::json(R"({"s":"ok","access_token":"FY"})"));
         make();
-        w<QLineEdit>("fyersClientIdEdit")->setText("XY1234-100");
-        w<QLineEdit>("fyersAppIdEdit")->setText("APP-100");
-        w<QLineEdit>("fyersSecretKeyEdit")->setText("SECRET");
+        fill({"fyersClientIdEdit=XY1234-100", "fyersAppIdEdit=APP-100", "fyersSecretKeyEdit=SECRET"});
         prompts->texts.enqueue("CODE1");
         QMetaObject::invokeMethod(dialog, "onFyersAuthClicked");
         QCOMPARE(openedUrls.size(), 1);
@@ -493,8 +472,7 @@ private slots:
         w<QPushButton>("flatTradeAuthButton")->click();
         QCOMPARE(prompts->last().title, QString("Missing API Key"));
 
-        w<QLineEdit>("flatTradeApiKeyEdit")->setText("FK");
-        w<QLineEdit>("flatTradeApiSecretEdit")->setText("FS");
+        fill({"flatTradeApiKeyEdit=FK", "flatTradeApiSecretEdit=FS"});
         w<QPushButton>("flatTradeAuthButton")->click();
         QCOMPARE(w<QLabel>("flatTradeStatusLabel")->text(), QString::fromUtf8("🔄 Authenticating..."));
         QVERIFY(!w<QPushButton>("flatTradeAuthButton")->isEnabled());
@@ -515,8 +493,7 @@ private slots:
     {
         server->setReply("POST", "/api-gw/oauth/individual-token-v2", HttpTestServer::Reply::json(R"({"message":"bad otp"})", 401));
         make();
-        w<QLineEdit>("tradeJiniApiKeyEdit")->setText("K");
-        w<QLineEdit>("tradeJiniPasswordEdit")->setText("P");
+        fill({"tradeJiniApiKeyEdit=K", "tradeJiniPasswordEdit=P"});
         w<QPushButton>("tradeJiniAuthButton")->click();
         QCOMPARE(prompts->last().title, QString("Missing 2FA"));
         w<QLineEdit>("tradeJiniTwoFactorEdit")->setText("123456");
@@ -545,9 +522,7 @@ private slots:
         QFETCH(QString, totp);
         QFETCH(bool, refused);
         make();
-        w<QLineEdit>("angelOneApiKeyEdit")->setText("K");
-        w<QLineEdit>("angelOneClientCodeEdit")->setText("C");
-        w<QLineEdit>("angelOnePasswordEdit")->setText("P");
+        fill({"angelOneApiKeyEdit=K", "angelOneClientCodeEdit=C", "angelOnePasswordEdit=P"});
         w<QLineEdit>("angelOneTotpEdit")->setText(totp);
         w<QPushButton>("angelOneLoginButton")->click();
         QCOMPARE(prompts->last().title == "Invalid TOTP", refused);
@@ -562,11 +537,8 @@ private slots:
         settings->saveSettings();
         restartPrompts = 0;
         make();
-        w<QLineEdit>("angelOneApiKeyEdit")->setText("K");
-        w<QLineEdit>("angelOneClientCodeEdit")->setText("C");
-        w<QLineEdit>("angelOnePasswordEdit")->setText("P");
-        w<QLineEdit>("angelOneTotpEdit")->setText("123456");
-        w<QLineEdit>("upstoxApiKeyEdit")->setText("typed elsewhere");
+        fill({"angelOneApiKeyEdit=K", "angelOneClientCodeEdit=C", "angelOnePasswordEdit=P",
+              "angelOneTotpEdit=123456", "upstoxApiKeyEdit=typed elsewhere"});
         w<QPushButton>("angelOneLoginButton")->click();
         QCOMPARE(w<QLabel>("angelOneStatusLabel")->text(), QString::fromUtf8("🔄 Logging in with password... Please wait"));
         QVERIFY(!w<QPushButton>("angelOneLoginButton")->isEnabled());
@@ -587,8 +559,7 @@ private slots:
         QCOMPARE(prompts->last().title, QString("Missing Credentials"));
         QVERIFY(!dialog->dhanLogin());
 
-        w<QLineEdit>("dhanApiSecretEdit")->setText("S");
-        w<QLineEdit>("dhanClientIdEdit")->setText("1100");
+        fill({"dhanApiSecretEdit=S", "dhanClientIdEdit=1100"});
         w<QPushButton>("dhanAuthButton")->click();
         QCOMPARE(w<QLabel>("dhanStatusLabel")->text(), QString::fromUtf8("🔄 Initiating OAuth flow... Please check your browser"));
         QVERIFY(!w<QPushButton>("dhanAuthButton")->isEnabled());
@@ -608,8 +579,7 @@ private slots:
     void upstoxLoginStoresItsToken()
     {
         make();
-        w<QLineEdit>("upstoxApiKeyEdit")->setText("UK");
-        w<QLineEdit>("upstoxApiSecretEdit")->setText("US");
+        fill({"upstoxApiKeyEdit=UK", "upstoxApiSecretEdit=US"});
         w<QPushButton>("upstoxAuthButton")->click();
         QCOMPARE(openedUrls.size(), 1);
         QVERIFY(!w<QPushButton>("upstoxAuthButton")->isEnabled());
@@ -654,6 +624,22 @@ private:
         return dialog;
     }
     template <typename T> T* w(const char* name) { return dialog->findChild<T*>(QLatin1String(name)); }
+    // Types into line edits, each given as "objectName=text".
+    void fill(const QStringList& fields)
+    {
+        for (const QString& f : fields) {
+            const int eq = f.indexOf('=');
+            w<QLineEdit>(f.left(eq).toLatin1().constData())->setText(f.mid(eq + 1));
+        }
+    }
+    QPushButton* button(const QString& text)
+    {
+        for (QPushButton* b : dialog->findChildren<QPushButton*>()) {
+            if (b->text() == text)
+                return b;
+        }
+        return nullptr;
+    }
     void pressOk() { w<QDialogButtonBox>("buttonBox")->button(QDialogButtonBox::Ok)->click(); }
     static void sendRedirect(quint16 port, const QByteArray& target)
     {
