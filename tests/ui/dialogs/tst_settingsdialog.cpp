@@ -424,23 +424,52 @@ private slots:
         emit dialog->zerodhaLogin()->authenticationSuccessful("late");
         QVERIFY(network->findChildren<QNetworkReply*>().isEmpty());
     }
-    void fyersClientIdChecks_data()
+    void loginRefusesIncompleteFields_data()
     {
-        QTest::addColumn<QString>("clientId");
-        QTest::addColumn<QString>("message");
-        QTest::newRow("five") << "ABCDE" << "Fyers Client ID should be between 6-16 characters long.\nPlease check your Client ID from the Fyers API app dashboard.";
-        QTest::newRow("seventeen") << "ABCDEFGHIJKLMNOPQ" << "Fyers Client ID should be between 6-16 characters long.\nPlease check your Client ID from the Fyers API app dashboard.";
-        QTest::newRow("inner space") << "ABCDEFG HIJKLMNO" << "Fyers Client ID should not contain spaces or special whitespace characters.\nPlease check your Client ID from the Fyers API app dashboard.";
+        QTest::addColumn<QString>("button");
+        QTest::addColumn<QStringList>("fields");
+        QTest::addColumn<QString>("refusal");  // the warning's text; empty: the login starts
+        const QString fyersLength = "Fyers Client ID should be between 6-16 characters long.\n"
+                                    "Please check your Client ID from the Fyers API app dashboard.";
+        QTest::newRow("Fyers id of five") << "fyersAuthButton" << QStringList{"fyersClientIdEdit=ABCDE", "fyersAppIdEdit=APP"}
+                                          << fyersLength;
+        QTest::newRow("Fyers id of seventeen")
+            << "fyersAuthButton" << QStringList{"fyersClientIdEdit=ABCDEFGHIJKLMNOPQ", "fyersAppIdEdit=APP"} << fyersLength;
+        QTest::newRow("Fyers id with a space")
+            << "fyersAuthButton" << QStringList{"fyersClientIdEdit=ABCDEFG HIJKLMNO", "fyersAppIdEdit=APP"}
+            << "Fyers Client ID should not contain spaces or special whitespace characters.\n"
+               "Please check your Client ID from the Fyers API app dashboard.";
+        QTest::newRow("FlatTrade blank key") << "flatTradeAuthButton" << QStringList{"flatTradeApiKeyEdit=  "}
+                                             << "Please enter your FlatTrade API Key first.";
+        QTest::newRow("TradeJini without 2FA") << "tradeJiniAuthButton"
+                                               << QStringList{"tradeJiniApiKeyEdit=K", "tradeJiniPasswordEdit=P"}
+                                               << "Please enter your 2FA code first.";
+        QTest::newRow("Dhan without secret") << "dhanAuthButton" << QStringList{"dhanApiKeyEdit=K"}
+                                             << "Please enter both API Key and API Secret to authenticate with Dhan.";
+        const QStringList angelOne{"angelOneApiKeyEdit=K", "angelOneClientCodeEdit=C", "angelOnePasswordEdit=P"};
+        const QString badTotp = "TOTP must be a 6-digit code from your authenticator app.";
+        QTest::newRow("AngelOne TOTP of six zeros") << "angelOneLoginButton" << angelOne + QStringList{"angelOneTotpEdit=000000"} << "";
+        QTest::newRow("AngelOne TOTP of five digits") << "angelOneLoginButton" << angelOne + QStringList{"angelOneTotpEdit=12345"} << badTotp;
+        QTest::newRow("AngelOne TOTP with a letter") << "angelOneLoginButton" << angelOne + QStringList{"angelOneTotpEdit=12a456"} << badTotp;
+        QTest::newRow("AngelOne TOTP with a sign") << "angelOneLoginButton" << angelOne + QStringList{"angelOneTotpEdit=+12345"} << badTotp;
     }
-    void fyersClientIdChecks()
+    void loginRefusesIncompleteFields()
     {
-        QFETCH(QString, clientId);
+        QFETCH(QString, button);
+        QFETCH(QStringList, fields);
+        QFETCH(QString, refusal);
         make();
-        w<QLineEdit>("fyersClientIdEdit")->setText(clientId);
-        w<QLineEdit>("fyersAppIdEdit")->setText("APP");
-        QMetaObject::invokeMethod(dialog, "onFyersAuthClicked");
-        QTEST(prompts->last().text, "message");
-        QVERIFY(!dialog->fyersLogin());
+        fill(fields);
+        w<QPushButton>(button.toLatin1().constData())->click();
+        if (refusal.isEmpty()) {
+            QVERIFY(!w<QPushButton>(button.toLatin1().constData())->isEnabled());  // logging in
+            return;
+        }
+        QCOMPARE(prompts->last().type, QString("warning"));
+        QCOMPARE(prompts->last().text, refusal);
+        QVERIFY(w<QPushButton>(button.toLatin1().constData())->isEnabled());
+        QVERIFY(openedUrls.isEmpty());
+        QCOMPARE(server->requestCount(), 0);
     }
     void fyersPastedCodeIsExchanged()
     {
@@ -468,10 +497,6 @@ private slots:
     {
         server->setReply("POST", "/trade/apitoken", HttpTestServer::Reply::json(R"({"stat":"Ok","token":"FTT","client":"C9"})"));
         make();
-        w<QLineEdit>("flatTradeApiKeyEdit")->setText("  ");
-        w<QPushButton>("flatTradeAuthButton")->click();
-        QCOMPARE(prompts->last().title, QString("Missing API Key"));
-
         fill({"flatTradeApiKeyEdit=FK", "flatTradeApiSecretEdit=FS"});
         w<QPushButton>("flatTradeAuthButton")->click();
         QCOMPARE(w<QLabel>("flatTradeStatusLabel")->text(), QString::fromUtf8("🔄 Authenticating..."));
@@ -493,10 +518,7 @@ private slots:
     {
         server->setReply("POST", "/api-gw/oauth/individual-token-v2", HttpTestServer::Reply::json(R"({"message":"bad otp"})", 401));
         make();
-        fill({"tradeJiniApiKeyEdit=K", "tradeJiniPasswordEdit=P"});
-        w<QPushButton>("tradeJiniAuthButton")->click();
-        QCOMPARE(prompts->last().title, QString("Missing 2FA"));
-        w<QLineEdit>("tradeJiniTwoFactorEdit")->setText("123456");
+        fill({"tradeJiniApiKeyEdit=K", "tradeJiniPasswordEdit=P", "tradeJiniTwoFactorEdit=123456"});
         w<QPushButton>("tradeJiniAuthButton")->click();
         QVERIFY(!w<QPushButton>("tradeJiniAuthButton")->isEnabled());
         QTRY_COMPARE_WITH_TIMEOUT(w<QLabel>("tradeJiniStatusLabel")->text(), QString::fromUtf8("❌ Failed"), 10000);
@@ -507,25 +529,6 @@ private slots:
         emit dialog->tradeJiniLogin()->authenticationSucceeded("TJT", "CID");
         QCOMPARE(w<QLineEdit>("tradeJiniAccessTokenEdit")->text(), QString("TJT"));
         QCOMPARE(settings->tradeJiniAccessToken(), QString());  // stored only with OK
-    }
-    void angelOneTotpCheck_data()
-    {
-        QTest::addColumn<QString>("totp");
-        QTest::addColumn<bool>("refused");
-        QTest::newRow("six zeros") << "000000" << false;
-        QTest::newRow("five digits") << "12345" << true;
-        QTest::newRow("letter") << "12a456" << true;
-        QTest::newRow("sign") << "+12345" << true;
-    }
-    void angelOneTotpCheck()
-    {
-        QFETCH(QString, totp);
-        QFETCH(bool, refused);
-        make();
-        fill({"angelOneApiKeyEdit=K", "angelOneClientCodeEdit=C", "angelOnePasswordEdit=P"});
-        w<QLineEdit>("angelOneTotpEdit")->setText(totp);
-        w<QPushButton>("angelOneLoginButton")->click();
-        QCOMPARE(prompts->last().title == "Invalid TOTP", refused);
     }
     void angelOneLoginSavesTheWholeDialog()
     {
@@ -554,12 +557,7 @@ private slots:
     {
         server->setReply("POST", "/app/generate-consent", HttpTestServer::Reply::json(R"({"message":"app not found"})", 400));
         make();
-        w<QLineEdit>("dhanApiKeyEdit")->setText("K");
-        w<QPushButton>("dhanAuthButton")->click();
-        QCOMPARE(prompts->last().title, QString("Missing Credentials"));
-        QVERIFY(!dialog->dhanLogin());
-
-        fill({"dhanApiSecretEdit=S", "dhanClientIdEdit=1100"});
+        fill({"dhanApiKeyEdit=K", "dhanApiSecretEdit=S", "dhanClientIdEdit=1100"});
         w<QPushButton>("dhanAuthButton")->click();
         QCOMPARE(w<QLabel>("dhanStatusLabel")->text(), QString::fromUtf8("🔄 Initiating OAuth flow... Please check your browser"));
         QVERIFY(!w<QPushButton>("dhanAuthButton")->isEnabled());
