@@ -197,6 +197,7 @@ private slots:
         QTest::newRow("upstox") << 5 << QStringList{} << "Please authenticate with Upstox to get an access token.";
         QTest::newRow("custom") << 6 << QStringList{} << "Custom URL is required for custom API provider.";
         QTest::newRow("custom ok") << 6 << QStringList{"customUrlEdit=http://q"} << "";
+        QTest::newRow("stored Fyers, which the list lacks, survives") << 7 << QStringList{} << "";
     }
     void validation()
     {
@@ -204,31 +205,24 @@ private slots:
         QFETCH(QStringList, fields);
         QFETCH(QString, message);
         settings->setProvider(provider);
+        settings->saveSettings();
+        restartPrompts = 0;
         make();
+        QCOMPARE(w<QComboBox>("providerCombo")->currentIndex(), provider == SettingsManager::Fyers ? -1 : provider);
         fill(fields);
         dialog->show();
         pressOk();
         if (message.isEmpty()) {
             QCOMPARE(dialog->result(), int(QDialog::Accepted));
             QVERIFY(prompts->shown.isEmpty());
+            QCOMPARE(settings->provider(), provider);
+            QCOMPARE(restartPrompts, 0);
             return;
         }
         QCOMPARE(prompts->last().title, QString("Validation Error"));
         QCOMPARE(prompts->last().text, message);
         QVERIFY(dialog->isVisible());
         QCOMPARE(settings->customUrl(), QString());
-    }
-    void storedFyersProviderSurvivesOk()
-    {
-        settings->setProvider(SettingsManager::Fyers);
-        settings->saveSettings();
-        restartPrompts = 0;
-        make();
-        QCOMPARE(w<QComboBox>("providerCombo")->currentIndex(), -1);
-        pressOk();
-        QCOMPARE(dialog->result(), int(QDialog::Accepted));
-        QCOMPARE(settings->provider(), int(SettingsManager::Fyers));
-        QCOMPARE(restartPrompts, 0);
     }
     void testApiReportsWhatCameBack_data()
     {
@@ -268,49 +262,40 @@ private slots:
     }
     void tokenExpiryCheck_data()
     {
-        QTest::addColumn<qint64>("expiresIn");  // seconds from now; 0 with valid false: no expiry stored
-        QTest::addColumn<bool>("hasExpiry");
+        QTest::addColumn<qint64>("expiresIn");  // seconds from now, past when negative; 0: no expiry stored
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("boxText");
         QTest::addColumn<QString>("label");
-        QTest::addColumn<bool>("tokenKept");
-
-        QTest::newRow("expired") << qint64(-60) << true << "Token Expired"
+        QTest::newRow("expired") << qint64(-60) << "Token Expired"
                                  << "Your Zerodha access token has expired. Please re-authenticate to continue using Zerodha services."
-                                 << QString::fromUtf8("❌ Token expired - Re-authentication required") << false;
-        QTest::newRow("under two hours") << qint64(7199) << true << "Token Expiry Notice"
+                                 << QString::fromUtf8("❌ Token expired - Re-authentication required");
+        QTest::newRow("under two hours") << qint64(7199) << "Token Expiry Notice"
                                          << "Your Zerodha access token will expire in 1 hours. Consider re-authenticating before it expires."
-                                         << QString::fromUtf8("✅ Authenticated (expires in 1 hours)") << true;
-        QTest::newRow("three hours") << qint64(3 * 3600 + 30) << true << "" << "" << QString::fromUtf8("✅ Authenticated (expires in 3 hours)")
-                                     << true;
-        QTest::newRow("no expiry") << qint64(0) << false << "" << "" << QString::fromUtf8("❌ Token expired - Re-authentication required")
-                                   << true;
+                                         << QString::fromUtf8("✅ Authenticated (expires in 1 hours)");
+        QTest::newRow("three hours") << qint64(3 * 3600 + 30) << "" << "" << QString::fromUtf8("✅ Authenticated (expires in 3 hours)");
+        QTest::newRow("no expiry: kept") << qint64(0) << "" << "" << QString::fromUtf8("❌ Token expired - Re-authentication required");
     }
     void tokenExpiryCheck()
     {
         QFETCH(qint64, expiresIn);
-        QFETCH(bool, hasExpiry);
         QFETCH(QString, box);
-        QFETCH(bool, tokenKept);
         settings->setZerodhaAccessToken("tok");
-        if (hasExpiry)
+        if (expiresIn != 0)
             settings->setZerodhaTokenExpiry(QDateTime::currentDateTime().addSecs(expiresIn));
         make();
-        if (box.isEmpty()) {
-            QVERIFY(prompts->shown.isEmpty());
-        } else {
-            QCOMPARE(prompts->shown.size(), 1);
+        QCOMPARE(prompts->shown.size(), box.isEmpty() ? 0 : 1);
+        if (!box.isEmpty()) {
             QCOMPARE(prompts->last().title, box);
             QTEST(prompts->last().text, "boxText");
         }
         QTEST(w<QLabel>("zerodhaStatusLabel")->text(), "label");
-        QCOMPARE(settings->zerodhaAccessToken().isEmpty(), !tokenKept);
-        QCOMPARE(w<QLineEdit>("zerodhaAccessTokenEdit")->text().isEmpty(), !tokenKept);
-        if (!tokenKept) {
-            QVERIFY(!settings->zerodhaTokenExpiry().isValid());
-            QSettings stored(settings->settingsFilePath(), QSettings::IniFormat);
-            QCOMPARE(stored.value("API/zerodhaAccessToken").toString(), QString());
-        }
+        // Only an expired token is dropped, from the store and the file as well.
+        const bool dropped = expiresIn < 0;
+        QCOMPARE(settings->zerodhaAccessToken().isEmpty(), dropped);
+        QCOMPARE(w<QLineEdit>("zerodhaAccessTokenEdit")->text().isEmpty(), dropped);
+        QCOMPARE(settings->zerodhaTokenExpiry().isValid(), expiresIn > 0);
+        if (dropped)
+            QCOMPARE(QSettings(settings->settingsFilePath(), QSettings::IniFormat).value("API/zerodhaAccessToken").toString(), QString());
     }
     void statusLabelsFollowStoredTokens()
     {
