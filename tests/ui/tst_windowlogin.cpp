@@ -34,14 +34,13 @@ private slots:
     void init()
     {
         freshState();
-        loginHost = new HttpTestServer;
+        loginHost = std::make_unique<HttpTestServer>();
         QVERIFY(loginHost->listen());
     }
     void cleanup()
     {
         QDesktopServices::unsetUrlHandler("http");
-        delete loginHost;
-        loginHost = nullptr;
+        loginHost.reset();
         dropState();
     }
 
@@ -104,34 +103,19 @@ private slots:
         QCOMPARE(broker->configs.last().value("accessToken"), QString("tj-fresh"));
         QTRY_VERIFY_WITH_TIMEOUT(!holds<TradeJiniAuth>(*w), 5000);
     }
-    void passwordDialogCancelledOrIncomplete_data()
+    void angelOneLoginStoresNothingUnlessItSucceeds_data()
     {
-        QTest::addColumn<bool>("answered");
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("code");
-        QTest::newRow("cancelled") << false << "" << "";
-        QTest::newRow("empty code") << true << "secret" << "";
-        QTest::newRow("empty password") << true << "" << "123456";
+        QTest::addColumn<QStringList>("answer");  // {password, code}; none: Cancel
+        QTest::addColumn<bool>("refused");         // sent, and the host refuses it
+        QTest::newRow("cancelled") << QStringList{} << false;
+        QTest::newRow("empty code") << QStringList{"secret", ""} << false;
+        QTest::newRow("empty password") << QStringList{"", "123456"} << false;
+        QTest::newRow("refused by the host") << QStringList{"pw", "000000"} << true;
     }
-    void passwordDialogCancelledOrIncomplete()
+    void angelOneLoginStoresNothingUnlessItSucceeds()
     {
-        QFETCH(bool, answered);
-        QFETCH(QString, password);
-        QFETCH(QString, code);
-        settings->setAngelOneApiKey("ao-key");
-        settings->setAngelOneClientCode("C123");
-        auto w = makeWindow(SettingsManager::AngelOne);
-        if (answered)
-            prompts->logins = {{password, code}};
-        QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
-        QCOMPARE(prompts->kinds(), QStringList{"login"});
-        QCOMPARE(prompts->shown.first().title, QString("AngelOne Login"));
-        QCOMPARE(prompts->shown.first().text, QString("TOTP (6 digits):"));
-        QVERIFY(!holds<AngelOneAuth>(*w));
-        QCOMPARE(loginHost->requestCount(), 0);
-    }
-    void angelOneFailureStoresNothing()
-    {
+        QFETCH(QStringList, answer);
+        QFETCH(bool, refused);
         settings->setAngelOneApiKey("ao-key");
         settings->setAngelOneClientCode("C123");
         settings->setAngelOneJwtToken("old-jwt");
@@ -139,11 +123,19 @@ private slots:
                             HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid totp"})"));
         auto w = makeWindow(SettingsManager::AngelOne);
         broker->calls.clear();
-        prompts->logins = {{"pw", "000000"}};
+        if (!answer.isEmpty())
+            prompts->logins = {{answer[0], answer[1]}};
         QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
-        QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("critical").size(), 1, 5000);
-        QCOMPARE(prompts->shown.last().title, QString("AngelOne Auth Failed"));
-        QVERIFY(prompts->texts("critical").first().contains("Invalid totp"));
+        QCOMPARE(prompts->shown.first().title, QString("AngelOne Login"));
+        QCOMPARE(prompts->shown.first().text, QString("TOTP (6 digits):"));
+        if (refused) {
+            QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("critical").size(), 1, 5000);
+            QCOMPARE(prompts->shown.last().title, QString("AngelOne Auth Failed"));
+            QVERIFY(prompts->texts("critical").first().contains("Invalid totp"));
+        } else {
+            QCOMPARE(prompts->kinds(), QStringList{"login"});
+            QCOMPARE(loginHost->requestCount(), 0);
+        }
         QCOMPARE(settings->angelOneJwtToken(), QString("old-jwt"));
         QTRY_VERIFY_WITH_TIMEOUT(!holds<AngelOneAuth>(*w), 5000);
         QVERIFY(!broker->calls.contains("connect"));
@@ -370,12 +362,10 @@ private slots:
         QMetaObject::invokeMethod(&w, "onSettingsAction");
         auto* dialog = w.findChild<SettingsDialog*>();
         QVERIFY(dialog);
-        QPushButton* clear = nullptr;
-        for (QPushButton* b : dialog->findChildren<QPushButton*>())
+        for (QPushButton* b : dialog->findChildren<QPushButton*>()) {
             if (b->text() == "Clear Logs")
-                clear = b;
-        QVERIFY(clear);
-        clear->click();
+                b->click();
+        }
         QVERIFY(!QFile::exists(folder + "Tickvane_old.log"));
         QVERIFY(QFile::exists(folder + "Tickvane_now.log"));
     }
@@ -403,7 +393,7 @@ private:
         return !w.findChildren<Login*>(QString(), Qt::FindDirectChildrenOnly).isEmpty();
     }
 
-    HttpTestServer* loginHost = nullptr;
+    std::unique_ptr<HttpTestServer> loginHost;
     QPointer<QObject> lastLogin;
 };
 
