@@ -621,49 +621,43 @@ private slots:
         QCOMPARE(broker->calls.count("disconnect"), 1);
         QCOMPARE(windowStatus(*w), QString("Disconnected from data provider"));
     }
-    void errorClassification_data()
+    void brokerSignalsReachStatus_data()
     {
-        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("signal");  // "up", "down" (after up), else the text of an error
+        QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("box");
-        QTest::newRow("token") << "Access token not configured" << false;
-        QTest::newRow("websocket any case") << "WEBSOCKET URL not configured" << false;
-        QTest::newRow("stream") << "Stream closed" << false;
-        QTest::newRow("plain") << "Dhan client ID not configured" << true;
+        QTest::newRow("connected") << "up" << "Connected to TradeJini" << false;
+        QTest::newRow("disconnected") << "down" << "Disconnected from TradeJini" << false;
+        QTest::newRow("token error") << "Access token not configured" << "Stream not connected: Access token not configured" << false;
+        QTest::newRow("websocket error, any case") << "WEBSOCKET URL not configured" << "Stream not connected: WEBSOCKET URL not configured" << false;
+        QTest::newRow("stream error") << "Stream closed" << "Stream not connected: Stream closed" << false;
+        QTest::newRow("plain error") << "Dhan client ID not configured" << "Error: Dhan client ID not configured" << true;
     }
-    void errorClassification()
+    void brokerSignalsReachStatus()
     {
-        QFETCH(QString, error);
+        QFETCH(QString, signal);
+        QFETCH(QString, status);
         QFETCH(bool, box);
         settings->setProvider(SettingsManager::TradeJini);
         auto w = makeWindow();
         prompts->shown.clear();
-        emit broker->errorOccurred(error);
-        // Handled from the event loop, not inside the broker's emission.
-        QVERIFY(prompts->shown.isEmpty());
-        QTRY_VERIFY_WITH_TIMEOUT(windowStatus(*w) != "Ready" && !windowStatus(*w).startsWith("Symbols"), 5000);
-        if (box) {
-            QCOMPARE(prompts->kinds(), QStringList{"error"});
-            QCOMPARE(windowStatus(*w), "Error: " + error);
+        if (signal == "up" || signal == "down") {
+            const bool up = signal == "up";
+            emit broker->connectionStatusChanged(true);
+            if (!up)
+                emit broker->connectionStatusChanged(false);
+            QCOMPARE(w->findChild<QPushButton*>("startLiveFeedBtn")->isEnabled(), !up);
+            QCOMPARE(w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled(), up);
+            if (!up) {
+                QCOMPARE(statusLabels(*w).first(), QString("Disconnected"));
+                QCOMPARE(w->statusBar()->findChild<QLabel*>()->styleSheet(), QString("color: red;"));
+            }
         } else {
-            QVERIFY(prompts->shown.isEmpty());
-            QCOMPARE(windowStatus(*w), "Stream not connected: " + error);
+            emit broker->errorOccurred(signal);
+            QVERIFY(prompts->shown.isEmpty());  // handled from the event loop, not inside the emission
         }
-    }
-    void connectionStateDrivesButtons()
-    {
-        settings->setProvider(SettingsManager::TradeJini);
-        auto w = makeWindow();
-        auto* start = w->findChild<QPushButton*>("startLiveFeedBtn");
-        auto* stop = w->findChild<QPushButton*>("stopLiveFeedBtn");
-        for (bool up : {true, false}) {
-            emit broker->connectionStatusChanged(up);
-            QCOMPARE(start->isEnabled(), !up);
-            QCOMPARE(stop->isEnabled(), up);
-            QCOMPARE(windowStatus(*w), QString(up ? "Connected to TradeJini" : "Disconnected from TradeJini"));
-        }
-        QLabel* conn = w->statusBar()->findChildren<QLabel*>().first();
-        QCOMPARE(conn->text(), QString("Disconnected"));
-        QCOMPARE(conn->styleSheet(), QString("color: red;"));
+        QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), status, 5000);
+        QCOMPARE(prompts->kinds(), box ? QStringList{"error"} : QStringList());
     }
 
     void backfillRestoreAndStore()
