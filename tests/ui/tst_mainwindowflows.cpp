@@ -5,7 +5,6 @@
 #include "amibroker/CSVExporter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
-#include "brokers/LiveFeeder.h"
 #include "brokers/tradejini/TradeJiniBroker.h"
 #include "core/DataManager.h"
 #include "support/CandleFixture.h"
@@ -216,12 +215,8 @@ private slots:
              block(4, "BuyEntry"), block(5, "StopLoss", {{"percent", 0.2}}),
              block(6, "Target", {{"percent", 0.2}})},
             {edge(1, 2), edge(1, 3), edge(2, 3, 1), edge(3, 4)}, 2);
-        w->handleBacktestJob(QJsonObject{{"type", "backtest_job"},
-                                         {"job_id", "T1"},
-                                         {"from", "2024-03-04"},
-                                         {"to", "2024-03-29"},
-                                         {"interval", "1m"},
-                                         {"strategy", strategy},
+        w->handleBacktestJob(QJsonObject{{"type", "backtest_job"}, {"job_id", "T1"}, {"from", "2024-03-04"},
+                                         {"to", "2024-03-29"}, {"interval", "1m"}, {"strategy", strategy},
                                          {"symbols", QJsonArray{"AAA", "BBB", "CCC", "DDD"}},
                                          {"callback_base", callbacks.baseUrl()}});
         QTRY_VERIFY_WITH_TIMEOUT(callbacks.requestCount() >= 1, 15000);
@@ -265,13 +260,10 @@ private slots:
         QTableWidget* t = watchlistTable(*w);
         QCOMPARE(t->rowCount(), 0);
 
-        QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "RELIANCE"),
-                                  Q_ARG(QString, "2885"), Q_ARG(QString, "NSE"));
-        QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "INFY"),
-                                  Q_ARG(QString, "1594"), Q_ARG(QString, "NSE"));
+        addToWatchlist(*w, "RELIANCE", "2885");
+        addToWatchlist(*w, "INFY", "1594");
         QCOMPARE(windowStatus(*w), QString("✓ 'INFY' (NSE) added to watchlist"));
-        QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "RELIANCE"),
-                                  Q_ARG(QString, "2885"), Q_ARG(QString, "NSE"));
+        addToWatchlist(*w, "RELIANCE", "2885");
         QCOMPARE(windowStatus(*w), QString("'RELIANCE' (NSE) is already in your watchlist."));
         QCOMPARE(t->rowCount(), 2);
         // Adding writes the file at once.
@@ -475,8 +467,7 @@ private slots:
         if (change == "ok")
             emit settings->settingsChanged();
         else if (change == "add")
-            QMetaObject::invokeMethod(w.get(), "addSymbolToWatchlist", Q_ARG(QString, "D"),
-                                      Q_ARG(QString, "44"), Q_ARG(QString, "NSE"));
+            addToWatchlist(*w, "D", "44");
         else if (change == "remove")
             settings->removeSymbolFromWatchlist("22");
         else if (change == "list")
@@ -794,6 +785,11 @@ private:
         for (QLabel* l : w.statusBar()->findChildren<QLabel*>())
             texts << l->text();
         return texts;
+    }
+    static void addToWatchlist(MainWindow& w, const QString& name, const QString& token)
+    {
+        QMetaObject::invokeMethod(&w, "addSymbolToWatchlist", Q_ARG(QString, name), Q_ARG(QString, token),
+                                  Q_ARG(QString, "NSE"));
     }
     // The provider, current broker and its watchlist, as after a session with it.
     void useBroker(int provider, const QStringList& watchlist)
