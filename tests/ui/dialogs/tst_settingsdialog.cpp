@@ -6,6 +6,7 @@
 #include "support/LoopbackLogins.h"
 #include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
+#include "support/TestFiles.h"
 #include "ui/dialogs/SettingsDialog.h"
 
 #include <QComboBox>
@@ -330,10 +331,7 @@ private slots:
         view->click();
         QCOMPARE(prompts->last().title, QString("Log Not Found"));
 
-        QVERIFY(QDir().mkpath(folder));
-        QFile other(folder + "/notes.md");
-        QVERIFY(other.open(QIODevice::WriteOnly));
-        other.close();
+        QVERIFY(QDir().mkpath(folder) && TestFiles::writeFile(folder + "/notes.md", {}));
         view->click();
         QCOMPARE(prompts->last().title, QString("No Logs"));
 
@@ -341,22 +339,17 @@ private slots:
         QVERIFY(older.open(QIODevice::WriteOnly));
         QVERIFY(older.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
         older.close();
-        QFile newer(folder + "/crash.txt");
-        QVERIFY(newer.open(QIODevice::WriteOnly));
-        newer.close();
+        QVERIFY(TestFiles::writeFile(folder + "/crash.txt", {}));
         view->click();
-        QCOMPARE(prompts->opened.size(), 1);
-        QCOMPARE(prompts->opened.first().toLocalFile(), QFileInfo(newer).absoluteFilePath());
+        QCOMPARE(prompts->opened, QList<QUrl>{QUrl::fromLocalFile(QFileInfo(folder + "/crash.txt").absoluteFilePath())});
     }
     void clearLogsKeepsTheLiveLog()
     {
         make();
         const QString folder = w<QLineEdit>("logFilePathEdit")->text();
         QVERIFY(QDir().mkpath(folder));
-        for (const char* name : {"Tickvane_1.log", "Tickvane_2.log", "crash_1.txt", "keep.json"}) {
-            QFile f(folder + "/" + name);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
+        for (const char* name : {"Tickvane_1.log", "Tickvane_2.log", "crash_1.txt", "keep.json"})
+            QVERIFY(TestFiles::writeFile(folder + "/" + name, {}));
         dialog->setCurrentLogFile(folder + "/Tickvane_2.log");
         QPushButton* clear = button("Clear Logs");
         prompts->answers.enqueue(false);
