@@ -134,6 +134,7 @@ private slots:
             QVERIFY(prompts->texts("critical").first().contains("Invalid totp"));
         } else {
             QCOMPARE(prompts->kinds(), QStringList{"login"});
+            QVERIFY(!holds<AngelOneAuth>(*w));  // no login was started
             QCOMPARE(loginHost->requestCount(), 0);
         }
         QCOMPARE(settings->angelOneJwtToken(), QString("old-jwt"));
