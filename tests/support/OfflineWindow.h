@@ -25,6 +25,7 @@
 #include <QTableWidget>
 
 #include <memory>
+#include <utility>
 
 inline MainWindowSeams offlineWindowSeams(std::shared_ptr<UserPrompts> prompts)
 {
@@ -115,11 +116,7 @@ protected:
         prompts = std::make_shared<WindowPrompts>();
         factoryCalls.clear();
     }
-    void dropState()
-    {
-        delete settings;
-        settings = nullptr;
-    }
+    void dropState() { delete std::exchange(settings, nullptr); }
     // Offline seams whose connector factory makes a recording broker for any provider. Saving
     // first keeps the stored provider equal to the current one: no restart notice.
     MainWindowSeams recordingSeams()

@@ -63,12 +63,5 @@ public:
         return openSucceeds;
     }
 
-    QStringList titles() const
-    {
-        QStringList out;
-        for (const Shown& s : shown)
-            out.append(s.title);
-        return out;
-    }
     Shown last() const { return shown.isEmpty() ? Shown() : shown.last(); }
 };

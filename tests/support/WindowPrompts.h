@@ -34,25 +34,16 @@ public:
         shown.append({"question", title, text});
         return answers.isEmpty() ? QMessageBox::No : answers.takeFirst();
     }
-    void warning(QWidget*, const QString& title, const QString& text) override
-    {
-        shown.append({"warning", title, text});
-    }
-    void information(QWidget*, const QString& title, const QString& text) override
-    {
-        shown.append({"information", title, text});
-    }
-    void about(QWidget*, const QString& title, const QString& text) override
-    {
-        shown.append({"about", title, text});
-    }
+    void warning(QWidget*, const QString& title, const QString& text) override { shown.append({"warning", title, text}); }
+    void information(QWidget*, const QString& title, const QString& text) override { shown.append({"information", title, text}); }
+    void about(QWidget*, const QString& title, const QString& text) override { shown.append({"about", title, text}); }
+    void critical(QWidget*, const QString& title, const QString& text) override { shown.append({"critical", title, text}); }
     // Error boxes stay "open" until the test deletes them (closeErrorBoxes) or the window goes.
     QObject* error(QWidget* parent, const QString& message) override
     {
         shown.append({"error", "Error", message});
-        auto* box = new QObject(parent);
-        errorBoxes.append(box);
-        return box;
+        errorBoxes.append(new QObject(parent));
+        return errorBoxes.last();
     }
     void closeErrorBoxes()
     {
@@ -69,10 +60,6 @@ public:
         }
         return nullptr;
     }
-    void critical(QWidget*, const QString& title, const QString& text) override
-    {
-        shown.append({"critical", title, text});
-    }
     bool offerSettings(QWidget*, const QString& title, const QString& text) override
     {
         shown.append({"offerSettings", title, text});
@@ -84,9 +71,8 @@ public:
         shown.append({"login", title, codeLabel});
         if (logins.isEmpty())
             return false;
-        const auto answer = logins.takeFirst();
-        *password = answer.first;
-        *code = answer.second;
+        *password = logins.first().first;
+        *code = logins.takeFirst().second;
         return true;
     }
     bool getText(QWidget*, const QString& title, const QString& label, QString* text) override

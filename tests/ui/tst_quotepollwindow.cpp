@@ -18,207 +18,188 @@ class TestQuotePollWindow : public QObject, protected WindowFixture
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void init();
+    void initTestCase() { QVERIFY(openHome("QuotePollWindowTest")); }
+    void init()
+    {
+        freshState();
+        mode = "good";
+        quotes = std::make_unique<HttpTestServer>();
+        QVERIFY(quotes->listen());
+        // Each symbol has its own quote; only requests with the key are answered.
+        quotes->setResponder([this](const HttpTestServer::Request& r) {
+            if (r.header("X-API-Key") != "custom-key-123")
+                return HttpTestServer::Reply::json("{}", 401);
+            if (mode == "503")
+                return HttpTestServer::Reply::json("{}", 503);
+            if (mode == "html")
+                return HttpTestServer::Reply::bytes("<html>busy</html>", "text/html");
+            if (mode == "slow")
+                return HttpTestServer::Reply::silent();
+            if (r.query.queryItemValue("symbol") == "ACME")
+                return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
+                                                   R"("high":125,"low":119.5,"volume":5000})");
+            return HttpTestServer::Reply::json(R"({"price":77.5})");  // no open, no symbol
+        });
+    }
     void cleanup() { dropState(); }
 
-    void quotesReachRows();
-    void failureTold_data();
-    void failureTold();
+    void quotesReachRows()
+    {
+        auto w = makeWindow({});
+        QVERIFY(!w->brokerFacade()->implementation());
+        // The configured provider shows from the start, though nothing is connected yet.
+        QCOMPARE(w->statusBar()->findChildren<QLabel*>().at(1)->text(), QString("Broker: Custom API"));
+        // With its URL and key set, the Custom API has no login to run and says so.
+        QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
+        QCOMPARE(prompts->kinds(), QStringList{"information"});
+        QVERIFY(prompts->texts("information").first().startsWith("Custom API needs no login"));
+        prompts->shown.clear();
+
+        // Connected with nothing to poll yet: the status says what to do.
+        QMetaObject::invokeMethod(w.get(), "onConnectAction");
+        QCOMPARE(windowStatus(*w),
+                 QString("Custom API is ready: add symbols with Quick Add, then press Start Feed."));
+
+        // Without an instrument master, quick add takes the typed text as the symbol.
+        auto* search = w->findChild<QLineEdit*>("symbolSearchEdit");
+        for (const char* typed : {"acme", "zed", "acme"}) {
+            search->setText(typed);
+            QMetaObject::invokeMethod(w.get(), "onSymbolSearchTriggered");
+        }
+        QCOMPARE(windowStatus(*w), QString("'ACME' is already in your watchlist."));
+        QCOMPARE(settings->watchlistForBroker("Custom API"), (QStringList{"ACME", "ZED"}));
+
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QVERIFY(prompts->shown.isEmpty());
+        QTableWidget* tb = watchlistTable(*w);
+        QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("77.50"), 15000);
+        QCOMPARE(tb->item(0, 2)->text(), QString("3.45"));
+        QCOMPARE(tb->item(0, 7)->text(), QString("5,000"));
+        QCOMPARE(tb->item(1, 2)->text(), QString("--"));  // no open: no change to show
+        QCOMPARE(w->dataStore()->latestTick("ACME").ltp, 123.45);
+        QCOMPARE(connectionLabel(*w)->text(), QString("Connected"));
+
+        // A removed symbol leaves the poll at once. A request sent just before may still arrive;
+        // after two more rounds none can.
+        prompts->answers = {QMessageBox::Yes};
+        tb->cellWidget(0, 9)->findChildren<QPushButton*>().last()->click();  // Remove
+        for (int i = 0; i < 2; ++i) {
+            quotes->clearRequests();
+            QTRY_VERIFY_WITH_TIMEOUT(requestsFor("ZED") >= 2, 15000);
+        }
+        QCOMPARE(requestsFor("ACME"), 0);
+        QVERIFY(w->feeder()->statusText().startsWith("Running - 1 symbols"));
+        prompts->answers = {QMessageBox::Yes};
+        QMetaObject::invokeMethod(w.get(), "onClearSymbols");
+        QVERIFY(w->brokerFacade()->subscribed().isEmpty());
+        QVERIFY(w->feeder()->statusText().startsWith("Running - 0 symbols"));
+
+        // With its date fields shown the window still fits a 1366 px wide screen.
+        auto* range = w->findChild<QComboBox*>("dateRangeCombo");
+        range->setCurrentIndex(range->findText("Custom Range"));
+        QVERIFY(w->findChild<QWidget*>("fromDateEdit")->isVisibleTo(w.get()));
+        QVERIFY2(w->minimumSizeHint().width() <= 1366, qPrintable(QString::number(w->minimumSizeHint().width())));
+
+        // Stop says the poll is off and how to resume.
+        QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+        QCOMPARE(connectionLabel(*w)->text(), QString("Disconnected"));
+        QCOMPARE(windowStatus(*w), QString("Live feed stopped. Press Start Feed to poll Custom API again."));
+        QVERIFY(w->findChild<QPushButton*>("startLiveFeedBtn")->isEnabled());
+    }
+    void failureTold_data()
+    {
+        QTest::addColumn<QString>("failure");  // the service's mode, or "refused" / "wrong key"
+        QTest::addColumn<QString>("label");
+        QTest::addColumn<QString>("box");  // the start of the one error box
+        QTest::newRow("refused") << "refused" << "Custom API: not reachable"
+                                 << "Custom API: the quote service at http://127.0.0.1:1 is not reachable";
+        QTest::newRow("wrong key") << "wrong key" << "Custom API: key refused"
+                                   << "Custom API: the quote service refused the API key (HTTP 401).\n"
+                                      "Check the API key in Settings.";
+        QTest::newRow("outage") << "503" << "Custom API: HTTP 503"
+                                << "Custom API: the quote service at %1 answered HTTP 503";
+        QTest::newRow("not json") << "html" << "Custom API: not JSON"
+                                  << "Custom API: the reply of the quote service is not JSON";
+        QTest::newRow("slow") << "slow" << "Custom API: timed out"
+                              << "Custom API: the quote service at %1 sent no reply within 1 s.";
+    }
+    void failureTold()
+    {
+        QFETCH(QString, failure);
+        QFETCH(QString, label);
+        QFETCH(QString, box);
+        box.replace("%1", quotes->baseUrl());
+        settings->setRequestTimeout(failure == "slow" ? 1 : 15);  // only the silent service waits short
+        auto w = makeWindow({"ACME", "BETA", "GAMMA"});
+        const auto fail = [&] {
+            if (failure == "refused")
+                settings->setCustomUrl("http://127.0.0.1:1");
+            else if (failure == "wrong key")
+                settings->setApiKey("stale-key");
+            else
+                mode = failure;
+        };
+        fail();
+        BrokerAPI* facade = w->brokerFacade();
+        QSignalSpy failures(facade, &BrokerAPI::quoteFailed);
+        // Until a symbol's request ends no other one is sent for it, however often the poll runs.
+        int requestsAtFirstFailure = -1;
+        connect(facade, &BrokerAPI::quoteFailed, this, [&] {
+            if (requestsAtFirstFailure < 0)
+                requestsAtFirstFailure = quotes->requestCount();
+        });
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+
+        // Two rounds of three symbols fail: one box, the label and the status line tell why.
+        QTRY_VERIFY_WITH_TIMEOUT(failures.count() >= 6, 15000);
+        QCOMPARE(prompts->texts("error").size(), 1);
+        QVERIFY2(prompts->texts("error").first().startsWith(box), qPrintable(prompts->texts("error").first()));
+        QCOMPARE(connectionLabel(*w)->text(), label);
+        QCOMPARE(connectionLabel(*w)->styleSheet(), QString("color: red;"));
+        QVERIFY(windowStatus(*w).startsWith("Error: Custom API: "));
+        // The feed stays started: Stop is the way out.
+        QVERIFY(w->feeder()->isRunning());
+        QVERIFY(w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled());
+        if (failure == "slow")
+            QCOMPARE(requestsAtFirstFailure, 3);
+
+        // The next good reply connects again; the same failure afterwards is told again.
+        settings->setCustomUrl(quotes->baseUrl());
+        settings->setApiKey("custom-key-123");
+        mode = "good";
+        QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Connected"), 15000);
+        prompts->closeErrorBoxes();
+        fail();
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error").size(), 2, 15000);
+    }
 
 private:
     // A window on the "Custom API" with these symbols, polling every 20 ms.
-    std::unique_ptr<MainWindow> makeWindow(const QStringList& symbols);
+    std::unique_ptr<MainWindow> makeWindow(const QStringList& symbols)
+    {
+        settings->setProvider(SettingsManager::CustomAPI);
+        settings->setApiKey("custom-key-123");
+        settings->setCustomUrl(quotes->baseUrl());
+        settings->setCurrentBroker("Custom API");
+        settings->setWatchlistForBroker("Custom API", symbols);
+        auto w = std::make_unique<MainWindow>(recordingSeams());
+        finishStartup(*w);
+        w->brokerFacade()->setPollInterval(20);
+        return w;
+    }
     QLabel* connectionLabel(MainWindow& w) const { return w.statusBar()->findChildren<QLabel*>().first(); }
-    int requestsFor(const QString& symbol) const;
+    int requestsFor(const QString& symbol) const
+    {
+        int n = 0;
+        for (const HttpTestServer::Request& r : quotes->requests())
+            n += r.query.queryItemValue("symbol") == symbol;
+        return n;
+    }
 
     std::unique_ptr<HttpTestServer> quotes;  // fresh per test: no late request of the last one
     QString mode;  // what the service does: "good", "503", "html", "slow"
 };
-
-void TestQuotePollWindow::initTestCase()
-{
-    QVERIFY(openHome("QuotePollWindowTest"));
-}
-
-void TestQuotePollWindow::init()
-{
-    freshState();
-    mode = "good";
-    quotes = std::make_unique<HttpTestServer>();
-    QVERIFY(quotes->listen());
-    // Each symbol has its own quote; only requests with the key are answered.
-    quotes->setResponder([this](const HttpTestServer::Request& r) {
-        if (r.header("X-API-Key") != "custom-key-123")
-            return HttpTestServer::Reply::json("{}", 401);
-        if (mode == "503")
-            return HttpTestServer::Reply::json("{}", 503);
-        if (mode == "html")
-            return HttpTestServer::Reply::bytes("<html>busy</html>", "text/html");
-        if (mode == "slow")
-            return HttpTestServer::Reply::silent();
-        if (r.query.queryItemValue("symbol") == "ACME")
-            return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
-                                               R"("high":125,"low":119.5,"volume":5000})");
-        return HttpTestServer::Reply::json(R"({"price":77.5})");  // no open, no symbol
-    });
-}
-
-std::unique_ptr<MainWindow> TestQuotePollWindow::makeWindow(const QStringList& symbols)
-{
-    settings->setProvider(SettingsManager::CustomAPI);
-    settings->setApiKey("custom-key-123");
-    settings->setCustomUrl(quotes->baseUrl());
-    settings->setCurrentBroker("Custom API");
-    settings->setWatchlistForBroker("Custom API", symbols);
-    auto w = std::make_unique<MainWindow>(recordingSeams());
-    finishStartup(*w);
-    w->brokerFacade()->setPollInterval(20);
-    return w;
-}
-
-int TestQuotePollWindow::requestsFor(const QString& symbol) const
-{
-    int n = 0;
-    for (const HttpTestServer::Request& r : quotes->requests())
-        n += r.query.queryItemValue("symbol") == symbol;
-    return n;
-}
-
-// ---------------------------------------------------------------------------------------------
-
-void TestQuotePollWindow::quotesReachRows()
-{
-    auto w = makeWindow({});
-    QVERIFY(!w->brokerFacade()->implementation());
-    // The configured provider shows from the start, though nothing is connected yet.
-    QCOMPARE(w->statusBar()->findChildren<QLabel*>().at(1)->text(), QString("Broker: Custom API"));
-    // With its URL and key set, the Custom API has no login to run and says so.
-    QMetaObject::invokeMethod(w.get(), "onQuickAuthAction");
-    QCOMPARE(prompts->kinds(), QStringList{"information"});
-    QVERIFY(prompts->texts("information").first().startsWith("Custom API needs no login"));
-    prompts->shown.clear();
-
-    // Connected with nothing to poll yet: the status says what to do.
-    QMetaObject::invokeMethod(w.get(), "onConnectAction");
-    QCOMPARE(windowStatus(*w),
-             QString("Custom API is ready: add symbols with Quick Add, then press Start Feed."));
-
-    // Without an instrument master, quick add takes the typed text as the symbol.
-    auto* search = w->findChild<QLineEdit*>("symbolSearchEdit");
-    for (const char* typed : {"acme", "zed", "acme"}) {
-        search->setText(typed);
-        QMetaObject::invokeMethod(w.get(), "onSymbolSearchTriggered");
-    }
-    QCOMPARE(windowStatus(*w), QString("'ACME' is already in your watchlist."));
-    QCOMPARE(settings->watchlistForBroker("Custom API"), (QStringList{"ACME", "ZED"}));
-
-    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
-    QVERIFY(prompts->shown.isEmpty());
-    QTableWidget* tb = watchlistTable(*w);
-    QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("123.45"), 15000);
-    QTRY_COMPARE_WITH_TIMEOUT(tb->item(1, 1)->text(), QString("77.50"), 15000);
-    QCOMPARE(tb->item(0, 2)->text(), QString("3.45"));
-    QCOMPARE(tb->item(0, 7)->text(), QString("5,000"));
-    QCOMPARE(tb->item(1, 2)->text(), QString("--"));  // no open: no change to show
-    QCOMPARE(w->dataStore()->latestTick("ACME").ltp, 123.45);
-    QCOMPARE(connectionLabel(*w)->text(), QString("Connected"));
-
-    // A removed symbol leaves the poll at once. A request sent just before may still arrive;
-    // after two more rounds none can.
-    prompts->answers = {QMessageBox::Yes};
-    tb->cellWidget(0, 9)->findChildren<QPushButton*>().last()->click();  // Remove
-    for (int i = 0; i < 2; ++i) {
-        quotes->clearRequests();
-        QTRY_VERIFY_WITH_TIMEOUT(requestsFor("ZED") >= 2, 15000);
-    }
-    QCOMPARE(requestsFor("ACME"), 0);
-    QVERIFY(w->feeder()->statusText().startsWith("Running - 1 symbols"));
-    prompts->answers = {QMessageBox::Yes};
-    QMetaObject::invokeMethod(w.get(), "onClearSymbols");
-    QVERIFY(w->brokerFacade()->subscribed().isEmpty());
-    QVERIFY(w->feeder()->statusText().startsWith("Running - 0 symbols"));
-
-    // With its date fields shown the window still fits a 1366 px wide screen.
-    auto* range = w->findChild<QComboBox*>("dateRangeCombo");
-    range->setCurrentIndex(range->findText("Custom Range"));
-    QVERIFY(w->findChild<QWidget*>("fromDateEdit")->isVisibleTo(w.get()));
-    QVERIFY2(w->minimumSizeHint().width() <= 1366, qPrintable(QString::number(w->minimumSizeHint().width())));
-
-    // Stop says the poll is off and how to resume.
-    QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
-    QCOMPARE(connectionLabel(*w)->text(), QString("Disconnected"));
-    QCOMPARE(windowStatus(*w), QString("Live feed stopped. Press Start Feed to poll Custom API again."));
-    QVERIFY(w->findChild<QPushButton*>("startLiveFeedBtn")->isEnabled());
-}
-
-void TestQuotePollWindow::failureTold_data()
-{
-    QTest::addColumn<QString>("failure");  // the service's mode, or "refused" / "wrong key"
-    QTest::addColumn<QString>("label");
-    QTest::addColumn<QString>("box");  // the start of the one error box
-    QTest::newRow("refused") << "refused" << "Custom API: not reachable"
-                             << "Custom API: the quote service at http://127.0.0.1:1 is not reachable";
-    QTest::newRow("wrong key") << "wrong key" << "Custom API: key refused"
-                               << "Custom API: the quote service refused the API key (HTTP 401).\n"
-                                  "Check the API key in Settings.";
-    QTest::newRow("outage") << "503" << "Custom API: HTTP 503"
-                            << "Custom API: the quote service at %1 answered HTTP 503";
-    QTest::newRow("not json") << "html" << "Custom API: not JSON"
-                              << "Custom API: the reply of the quote service is not JSON";
-    QTest::newRow("slow") << "slow" << "Custom API: timed out"
-                          << "Custom API: the quote service at %1 sent no reply within 1 s.";
-}
-
-void TestQuotePollWindow::failureTold()
-{
-    QFETCH(QString, failure);
-    QFETCH(QString, label);
-    QFETCH(QString, box);
-    box.replace("%1", quotes->baseUrl());
-    settings->setRequestTimeout(failure == "slow" ? 1 : 15);  // only the silent service waits short
-    auto w = makeWindow({"ACME", "BETA", "GAMMA"});
-    const auto fail = [&] {
-        if (failure == "refused")
-            settings->setCustomUrl("http://127.0.0.1:1");
-        else if (failure == "wrong key")
-            settings->setApiKey("stale-key");
-        else
-            mode = failure;
-    };
-    fail();
-    BrokerAPI* facade = w->brokerFacade();
-    QSignalSpy failures(facade, &BrokerAPI::quoteFailed);
-    // Until a symbol's request ends no other one is sent for it, however often the poll runs.
-    int requestsAtFirstFailure = -1;
-    connect(facade, &BrokerAPI::quoteFailed, this, [&] {
-        if (requestsAtFirstFailure < 0)
-            requestsAtFirstFailure = quotes->requestCount();
-    });
-    QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
-
-    // Two rounds of three symbols fail: one box, the label and the status line tell why.
-    QTRY_VERIFY_WITH_TIMEOUT(failures.count() >= 6, 15000);
-    QCOMPARE(prompts->texts("error").size(), 1);
-    QVERIFY2(prompts->texts("error").first().startsWith(box), qPrintable(prompts->texts("error").first()));
-    QCOMPARE(connectionLabel(*w)->text(), label);
-    QCOMPARE(connectionLabel(*w)->styleSheet(), QString("color: red;"));
-    QVERIFY(windowStatus(*w).startsWith("Error: Custom API: "));
-    // The feed stays started: Stop is the way out.
-    QVERIFY(w->feeder()->isRunning());
-    QVERIFY(w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled());
-    if (failure == "slow")
-        QCOMPARE(requestsAtFirstFailure, 3);
-
-    // The next good reply connects again; the same failure afterwards is told again.
-    settings->setCustomUrl(quotes->baseUrl());
-    settings->setApiKey("custom-key-123");
-    mode = "good";
-    QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Connected"), 15000);
-    prompts->closeErrorBoxes();
-    fail();
-    QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error").size(), 2, 15000);
-}
 
 QTEST_MAIN(TestQuotePollWindow)
 #include "tst_quotepollwindow.moc"
