@@ -393,7 +393,7 @@ void BM_PacedSessionLag(benchmark::State& state)
     Fixture& f = routing();
     const qint64 seconds = qEnvironmentVariableIsSet("TICKVANE_BENCH_SESSION_S")
         ? std::max(1, qEnvironmentVariableIntValue("TICKVANE_BENCH_SESSION_S"))
-        : 20;
+        : 10;
     constexpr qint64 perMs = 50;
     for (auto _ : state) {
         QEventLoop loop;
