@@ -73,7 +73,8 @@ private:
 
     // Ring of ticks in arrival order, oldest first, up to the cap, then overwriting the oldest.
     // It grows block by block and never moves a stored tick: a thousand histories growing at
-    // the same moment would otherwise copy hundreds of megabytes on the caller's thread.
+    // the same moment would otherwise copy hundreds of megabytes on the caller's thread. Blocks
+    // are small (2 KB) so that the fresh memory of such a moment is touched in small steps.
     class TickRing {
     public:
         TickRing() = default;
@@ -89,7 +90,7 @@ private:
         template <typename Pred> void removeIf(Pred pred);
 
     private:
-        static constexpr int kBlockShift = 8;
+        static constexpr int kBlockShift = 5;
         static constexpr int kBlockTicks = 1 << kBlockShift;
         StoredTick& slot(int p) const { return m_blocks[size_t(p >> kBlockShift)][p & (kBlockTicks - 1)]; }
         int wrap(int i) const { return i >= m_length ? i - m_length : i; }
