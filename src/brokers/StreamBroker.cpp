@@ -9,7 +9,13 @@
 #include <QNetworkRequest>
 
 StreamBroker::StreamBroker(const char* logTag, const QString& name, QObject* parent)
-    : IBroker(parent), stream(new StreamSocketClient(this)), tag(logTag), brokerName(name)
+    : IBroker(parent),
+      stream(new StreamSocketClient(this)),
+      tag(logTag),
+      subscriptions(new SubscriptionBatch([this] { return connected && stream->isOpen(); },
+                                          [this](const SubscriptionBatch::Change& c) { sendSubscriptionChange(c); },
+                                          this)),
+      brokerName(name)
 {
     connect(stream, &StreamSocketClient::connected, this, &StreamBroker::onStreamConnected);
     connect(stream, &StreamSocketClient::disconnected, this, &StreamBroker::onStreamDisconnected);
@@ -62,16 +68,11 @@ bool StreamBroker::checkStreamUrl()
     return false;
 }
 
-bool StreamBroker::holdKeys(const QStringList& keys)
+void StreamBroker::holdKeys(const QStringList& keys)
 {
-    for (const QString& key : keys) {
-        if (!subscriptions.contains(key))
-            subscriptions.append(key);
-    }
-    if (connected && stream->isOpen())
-        return true;
-    qDebug() << tag.constData() << "Queued batch subscriptions (not connected):" << keys;
-    return false;
+    subscriptions->add(keys);
+    if (!connected || !stream->isOpen())
+        qDebug() << tag.constData() << "Queued batch subscriptions (not connected):" << keys;
 }
 
 void StreamBroker::openStream(const QNetworkRequest& request)
@@ -121,6 +122,9 @@ void StreamBroker::acceptSession()
     // A listener may have closed the stream in the meantime.
     if (connected)
         streamOpened();
+    // The new stream carries nothing yet.
+    if (connected)
+        subscriptions->streamReplaced();
 }
 
 void StreamBroker::onStreamDisconnected()

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "brokers/IBroker.h"
+#include "brokers/SubscriptionBatch.h"
 
 #include <QPointer>
 #include <QStringList>
@@ -50,9 +51,11 @@ protected:
     // Closes the stream without a status signal.
     void closeStream();
     void reportError(const QString& text);
-    // Adds the keys to `subscriptions` (each once, in first-seen order). True when the stream is
-    // open to take them now; otherwise they are logged as waiting for the connection.
-    bool holdKeys(const QStringList& keys);
+    // Adds the keys to the wanted set; they go out at the end of this event-loop turn, or once
+    // the session is up (logged as waiting for it).
+    void holdKeys(const QStringList& keys);
+    // Writes one net change of the subscription set to the open stream.
+    virtual void sendSubscriptionChange(const SubscriptionBatch::Change& change) = 0;
 
     // Whether the keep-alive starts as soon as the session is up.
     virtual bool keepAliveOnConnect() const { return true; }
@@ -62,7 +65,7 @@ protected:
     // the session.
     virtual void startSession() { acceptSession(); }
     // The session is up: connected, keep-alive started, connectionStatusChanged(true), then
-    // streamOpened().
+    // streamOpened(), then everything wanted goes out on the new stream.
     void acceptSession();
     // Runs after connectionStatusChanged(true): the place to send what waited for the stream.
     virtual void streamOpened() {}
@@ -77,7 +80,7 @@ protected:
     QString wsUrl;
     bool connected = false;
     QString lastErrorText;
-    QStringList subscriptions;
+    SubscriptionBatch* const subscriptions;
     QPointer<SettingsManager> settingsManager;
 
 private:

@@ -1,6 +1,7 @@
 // Tick and bar store: per-symbol latest tick, ring of recent ticks, sorted bars, periodic cleanup.
 #include "core/DataManager.h"
 
+#include <QElapsedTimer>
 #include <QMutexLocker>
 #include <QTimeZone>
 
@@ -23,28 +24,34 @@ bool earlier(const QDateTime& a, const QDateTime& b)
 
 void DataManager::TickRing::push(const StoredTick& t, int cap)
 {
-    const int capacity = static_cast<int>(m_buf.size());
-    if (m_size < capacity) {
-        m_buf[wrap(m_head + m_size)] = t;
-        ++m_size;
-        return;
+    if (m_size == m_length && m_length < cap) {
+        // Only a ring that never filled grows, so its ticks start at slot 0 and stay where they are.
+        m_blocks.emplace_back(new StoredTick[kBlockTicks]);
+        m_length = std::min(cap, int(m_blocks.size()) * kBlockTicks);
     }
-    if (capacity < cap) {
-        // Grow by doubling (capped), unrolling the ring so that the oldest tick is at index 0.
-        std::vector<StoredTick> grown;
-        grown.reserve(static_cast<size_t>(std::min(cap, std::max(16, capacity * 2))));
-        for (int i = 0; i < m_size; ++i)
-            grown.push_back(at(i));
-        grown.push_back(t);
-        grown.resize(grown.capacity());
-        m_buf.swap(grown);
-        m_head = 0;
+    if (m_size < m_length) {
+        slot(wrap(m_head + m_size)) = t;
         ++m_size;
         return;
     }
     // Full: the newest tick takes the oldest one's place.
-    m_buf[m_head] = t;
+    slot(m_head) = t;
     m_head = wrap(m_head + 1);
+}
+
+DataManager::TickRing& DataManager::TickRing::operator=(const TickRing& other)
+{
+    if (this == &other)
+        return *this;
+    m_blocks.clear();
+    for (const auto& block : other.m_blocks) {
+        m_blocks.emplace_back(new StoredTick[kBlockTicks]);
+        std::copy(block.get(), block.get() + kBlockTicks, m_blocks.back().get());
+    }
+    m_length = other.m_length;
+    m_head = other.m_head;
+    m_size = other.m_size;
+    return *this;
 }
 
 template <typename Pred>
@@ -53,14 +60,14 @@ void DataManager::TickRing::removeIf(Pred pred)
     int kept = 0;
     for (int i = 0; i < m_size; ++i) {
         const int from = wrap(m_head + i);
-        if (!pred(m_buf[from])) {
+        if (!pred(slot(from))) {
             if (kept != i)
-                m_buf[wrap(m_head + kept)] = m_buf[from];
+                slot(wrap(m_head + kept)) = slot(from);
             ++kept;
         }
     }
     for (int i = kept; i < m_size; ++i)
-        m_buf[wrap(m_head + i)] = StoredTick();  // release what the dropped stamps hold
+        slot(wrap(m_head + i)) = StoredTick();  // release what the dropped stamps hold
     m_size = kept;
 }
 
@@ -75,7 +82,7 @@ DataManager::~DataManager() = default;
 
 void DataManager::startCleanupTimer()
 {
-    connect(m_cleanupTimer, &QTimer::timeout, this, &DataManager::cleanupOldData);
+    connect(m_cleanupTimer, &QTimer::timeout, this, &DataManager::startCleanupPass);
     m_cleanupTimer->setInterval(kCleanupIntervalMs);
     m_cleanupTimer->start();
 }
@@ -256,23 +263,59 @@ void DataManager::clearAll()
     m_slots.clear();
 }
 
+DataManager::Cutoff DataManager::retentionCutoff(int days)
+{
+    // The cutoff in local time and in UTC: each stamp is compared with the one in its own zone,
+    // which QDateTime does without converting (the values are the same instant).
+    Cutoff c;
+    c.local = QDateTime::currentDateTime().addDays(-days);
+    c.utc = c.local.toUTC();
+    return c;
+}
+
+void DataManager::dropOlderThan(Slot& slot, const Cutoff& cutoff)
+{
+    auto tooOld = [&](const QDateTime& t) { return t < (t.timeSpec() == Qt::UTC ? cutoff.utc : cutoff.local); };
+    // A tick exactly at the cutoff stays; keys and the latest tick are never removed.
+    slot.ticks.removeIf([&](const StoredTick& t) { return tooOld(t.timestamp); });
+    auto& bars = slot.bars;
+    bars.erase(std::remove_if(bars.begin(), bars.end(), [&](const OHLCData& b) { return tooOld(b.timestamp); }),
+               bars.end());
+}
+
 void DataManager::cleanupOldData()
 {
     QMutexLocker lock(&m_mutex);
-    // The cutoff in local time and in UTC: each stamp is compared with the one in its own zone,
-    // which QDateTime does without converting (the values are the same instant).
-    const QDateTime cutoff = QDateTime::currentDateTime().addDays(-m_retentionDays);
-    const QDateTime cutoffUtc = cutoff.toUTC();
-    auto tooOld = [&](const QDateTime& t) {
-        return t < (t.timeSpec() == Qt::UTC ? cutoffUtc : cutoff);
-    };
-    for (auto it = m_slots.begin(); it != m_slots.end(); ++it) {
-        Slot& slot = it.value();
-        // A tick exactly at the cutoff stays; keys and the latest tick are never removed.
-        slot.ticks.removeIf([&](const StoredTick& t) { return tooOld(t.timestamp); });
-        auto& bars = slot.bars;
-        bars.erase(std::remove_if(bars.begin(), bars.end(),
-                                  [&](const OHLCData& b) { return tooOld(b.timestamp); }),
-                   bars.end());
+    const Cutoff cutoff = retentionCutoff(m_retentionDays);
+    for (auto it = m_slots.begin(); it != m_slots.end(); ++it)
+        dropOlderThan(it.value(), cutoff);
+}
+
+void DataManager::startCleanupPass()
+{
+    // A pass still running when the next is due carries on with the symbols it has left.
+    if (!m_cleanupQueue.isEmpty())
+        return;
+    {
+        QMutexLocker lock(&m_mutex);
+        m_cleanupQueue = m_slots.keys();
     }
+    m_cleanupCutoff = retentionCutoff(m_retentionDays);
+    cleanupSome();
+}
+
+void DataManager::cleanupSome()
+{
+    constexpr qint64 kStepNs = 3 * 1000 * 1000;
+    QElapsedTimer step;
+    step.start();
+    QMutexLocker lock(&m_mutex);
+    while (!m_cleanupQueue.isEmpty() && step.nsecsElapsed() < kStepNs) {
+        // A symbol removed since the pass began is simply gone.
+        auto it = m_slots.find(m_cleanupQueue.takeLast());
+        if (it != m_slots.end())
+            dropOlderThan(it.value(), m_cleanupCutoff);
+    }
+    if (!m_cleanupQueue.isEmpty())
+        QTimer::singleShot(0, this, &DataManager::cleanupSome);
 }

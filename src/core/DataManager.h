@@ -10,6 +10,7 @@
 #include <QStringList>
 #include <QTimer>
 
+#include <memory>
 #include <vector>
 
 #include "core/MarketData.h"
@@ -52,8 +53,11 @@ signals:
     void historicalDataStored(QString symbol, int count);
 
 private slots:
-    // Every 300000 ms: drops ticks and bars older than retentionDays(); keys and latest ticks stay.
+    // Drops ticks and bars older than retentionDays() from every symbol at once; keys and latest
+    // ticks stay. Every 300000 ms the same clean-up runs in steps (startCleanupPass).
     void cleanupOldData();
+    // Starts a stepped clean-up pass (what the five-minute timer does).
+    void startCleanupPass();
 
 private:
     // One tick of the history, without its texts: the symbol is the map key, and token and exchange
@@ -67,22 +71,33 @@ private:
         qint32 lastTradedQty;
     };
 
-    // Fixed-capacity ring of ticks in arrival order, oldest first. Grows by doubling up to the cap,
-    // then overwrites the oldest, so a store is one copy and no allocation at steady state.
+    // Ring of ticks in arrival order, oldest first, up to the cap, then overwriting the oldest.
+    // It grows block by block and never moves a stored tick: a thousand histories growing at
+    // the same moment would otherwise copy hundreds of megabytes on the caller's thread. Blocks
+    // are small (2 KB) so that the fresh memory of such a moment is touched in small steps.
     class TickRing {
     public:
+        TickRing() = default;
+        TickRing(const TickRing& other) { *this = other; }
+        TickRing& operator=(const TickRing& other);
+        TickRing(TickRing&&) = default;
+        TickRing& operator=(TickRing&&) = default;
         int size() const { return m_size; }
         bool isEmpty() const { return m_size == 0; }
-        const StoredTick& at(int i) const { return m_buf[wrap(m_head + i)]; }
+        const StoredTick& at(int i) const { return slot(wrap(m_head + i)); }
         void push(const StoredTick& t, int cap);
         // Drops the ticks for which pred is true, keeping the order of the rest.
         template <typename Pred> void removeIf(Pred pred);
 
     private:
-        int wrap(int i) const { return i >= int(m_buf.size()) ? i - int(m_buf.size()) : i; }
+        static constexpr int kBlockShift = 5;
+        static constexpr int kBlockTicks = 1 << kBlockShift;
+        StoredTick& slot(int p) const { return m_blocks[size_t(p >> kBlockShift)][p & (kBlockTicks - 1)]; }
+        int wrap(int i) const { return i >= m_length ? i - m_length : i; }
 
-        std::vector<StoredTick> m_buf;
-        int m_head = 0;  // index of the oldest tick
+        std::vector<std::unique_ptr<StoredTick[]>> m_blocks;
+        int m_length = 0;  // slots in the ring: those of the blocks, at most the cap
+        int m_head = 0;    // index of the oldest tick
         int m_size = 0;
     };
 
@@ -97,10 +112,20 @@ private:
     };
 
     void startCleanupTimer();
+    // The periodic clean-up walks the symbols a few milliseconds at a time, each step on its own
+    // turn of the event loop, so that a thousand full histories never hold the loop at once.
+    void cleanupSome();
+    struct Cutoff {
+        QDateTime local, utc;
+    };
+    static Cutoff retentionCutoff(int days);
+    static void dropOlderThan(Slot& slot, const Cutoff& cutoff);
 
     mutable QMutex m_mutex;
     QHash<QString, Slot> m_slots;
     QTimer* m_cleanupTimer = nullptr;
+    QStringList m_cleanupQueue;  // symbols the running pass has still to visit
+    Cutoff m_cleanupCutoff;
     const int m_maxTicksPerSymbol = 10000;
     const int m_retentionDays = 365;
 };

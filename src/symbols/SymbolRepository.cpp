@@ -230,12 +230,10 @@ QString SymbolRepository::tokenForSymbol(const QString& tradingSymbol) const
 IndianSymbolData SymbolRepository::findByToken(const QString& token) const
 {
     const auto it = tokenIndex.constFind(token);
+    // Every record with a token is indexed: a miss is final, and a tick for a token the master
+    // does not hold costs this one lookup.
     if (it != tokenIndex.constEnd() && it.value() >= 0 && it.value() < symbols.size())
         return symbols.at(it.value());
-    for (const IndianSymbolData& r : symbols) {
-        if (r.token == token)
-            return r;
-    }
     return {};
 }
 

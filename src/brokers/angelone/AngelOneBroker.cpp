@@ -42,6 +42,8 @@ AngelOneBroker::AngelOneBroker(QObject* parent)
       m_streamBaseUrl(BrokerHosts::angelOneStream()),
       m_scripMasterBaseUrl(BrokerHosts::angelOneScripMaster())
 {
+    m_subscriptions = new SubscriptionBatch([this] { return streamOpen(); },
+                                            [this](const SubscriptionBatch::Change& c) { sendSubscriptionChange(c); }, this);
     connect(m_heartbeatTimer, &QTimer::timeout, this, &AngelOneBroker::sendHeartbeat);
     connect(m_linkWatch, &StreamLinkWatch::expired, this, &AngelOneBroker::onLinkExpired);
 }
@@ -157,6 +159,7 @@ void AngelOneBroker::onWebSocketConnected()
     if (sender() != m_webSocket)
         return;
     qInfo() << "[AngelOneBroker] WebSocket connected";
+    m_subscriptions->clear();
     m_connected = true;
     m_lastError = QString();
     emit connectionStatusChanged(true);
@@ -284,6 +287,39 @@ void AngelOneBroker::subscribeLiveData(const QString& symbol)
     subscribeLiveData(QStringList{symbol});
 }
 
+QString AngelOneBroker::subscriptionKey(const QString& entry, bool subscribing) const
+{
+    QString token;
+    QString exchange = QStringLiteral("NSE");
+    bool numeric = false;
+    entry.toLongLong(&numeric, 10);
+    if (subscribing && numeric) {
+        token = entry;
+        const QString known = m_symbolRepository->exchangeForToken(token);
+        qDebug() << "[AngelOneBroker] Token:" << token << "Exchange from repo:" << known;
+        if (known.isEmpty())
+            qWarning() << "[AngelOneBroker] Token" << token << "not found in repository, defaulting to NSE";
+        else
+            exchange = known;
+    } else {
+        token = m_symbolRepository->tokenForSymbol(entry);
+        exchange = exchangePrefix(entry);
+        if (subscribing) {
+            qDebug() << "[AngelOneBroker] Looking up symbol:" << entry << "-> Token:" << token;
+        } else if (token.isEmpty() && numeric) {
+            // Subscribing takes a bare number as the token itself; removing it must stop the same
+            // stream, or its ticks keep coming for a row that is gone.
+            token = entry;
+            const QString known = m_symbolRepository->exchangeForToken(token);
+            if (!known.isEmpty())
+                exchange = known;
+        }
+    }
+    if (token.isEmpty())
+        return QString();
+    return QString::number(AngelOneDecoder::exchangeType(exchange)) + QLatin1Char('|') + token;
+}
+
 void AngelOneBroker::subscribeLiveData(const QStringList& symbols)
 {
     if (!streamOpen()) {
@@ -296,32 +332,32 @@ void AngelOneBroker::subscribeLiveData(const QStringList& symbols)
         m_lastError = QStringLiteral("SymbolRepository not set");
         return;
     }
-    // Groups in the order their first token was met; tokens in input order.
-    QVector<int> types;
-    QVector<QJsonArray> groups;
+    QStringList keys;
     for (const QString& entry : symbols) {
-        QString token;
-        QString exchange = QStringLiteral("NSE");
-        bool numeric = false;
-        entry.toLongLong(&numeric, 10);
-        if (numeric) {
-            token = entry;
-            const QString known = m_symbolRepository->exchangeForToken(token);
-            qDebug() << "[AngelOneBroker] Token:" << token << "Exchange from repo:" << known;
-            if (known.isEmpty())
-                qWarning() << "[AngelOneBroker] Token" << token << "not found in repository, defaulting to NSE";
-            else
-                exchange = known;
-        } else {
-            token = m_symbolRepository->tokenForSymbol(entry);
-            qDebug() << "[AngelOneBroker] Looking up symbol:" << entry << "-> Token:" << token;
-            exchange = exchangePrefix(entry);
-        }
-        if (token.isEmpty()) {
+        const QString key = subscriptionKey(entry, true);
+        if (key.isEmpty()) {
             qWarning() << "[AngelOneBroker] Failed to find token for symbol:" << entry;
             continue;
         }
-        const int type = AngelOneDecoder::exchangeType(exchange);
+        qDebug() << "[AngelOneBroker] Subscribing:" << entry << "Token:" << key.section(QLatin1Char('|'), 1)
+                 << "Exchange:" << key.section(QLatin1Char('|'), 0, 0).toInt();
+        keys << key;
+    }
+    // The calls of one event-loop turn go out as one message each way.
+    m_subscriptions->add(keys);
+}
+
+namespace {
+
+// "tokenList" of a request: one group per exchange type, in the order its first token was met,
+// tokens in input order.
+QJsonArray tokenGroups(const QStringList& keys)
+{
+    QVector<int> types;
+    QVector<QJsonArray> groups;
+    for (const QString& key : keys) {
+        const int type = key.section(QLatin1Char('|'), 0, 0).toInt();
+        const QString token = key.section(QLatin1Char('|'), 1);
         const int at = types.indexOf(type);
         if (at >= 0) {
             groups[at].append(token);
@@ -329,15 +365,31 @@ void AngelOneBroker::subscribeLiveData(const QStringList& symbols)
             types.append(type);
             groups.append(QJsonArray{token});
         }
-        qDebug() << "[AngelOneBroker] Subscribing:" << entry << "Token:" << token << "Exchange:" << type;
     }
     QJsonArray tokenList;
     for (int i = 0; i < types.size(); ++i)
         tokenList.append(QJsonObject{{QStringLiteral("exchangeType"), types.at(i)}, {QStringLiteral("tokens"), groups.at(i)}});
+    return tokenList;
+}
+
+}  // namespace
+
+void AngelOneBroker::sendSubscriptionChange(const SubscriptionBatch::Change& change)
+{
+    if (!change.removed.isEmpty()) {
+        const QJsonObject request{
+            {QStringLiteral("action"), 0},
+            {QStringLiteral("params"),
+             QJsonObject{{QStringLiteral("mode"), 3}, {QStringLiteral("tokenList"), tokenGroups(change.removed)}}}};
+        m_webSocket->sendTextMessage(ConnectorText::compactJson(request));
+    }
+    if (change.added.isEmpty())
+        return;
     const QJsonObject request{
         {QStringLiteral("correlationID"), correlationId(now().toMSecsSinceEpoch())},
         {QStringLiteral("action"), 1},
-        {QStringLiteral("params"), QJsonObject{{QStringLiteral("mode"), 3}, {QStringLiteral("tokenList"), tokenList}}}};
+        {QStringLiteral("params"),
+         QJsonObject{{QStringLiteral("mode"), 3}, {QStringLiteral("tokenList"), tokenGroups(change.added)}}}};
     const QString text = ConnectorText::compactJson(request);
     qDebug() << "[AngelOneBroker] Sending subscription:" << text.left(1000);
     m_webSocket->sendTextMessage(text);
@@ -351,26 +403,9 @@ void AngelOneBroker::unsubscribeLiveData(const QString& symbol)
         qWarning() << "[AngelOneBroker] SymbolRepository not set";
         return;
     }
-    QString token = m_symbolRepository->tokenForSymbol(symbol);
-    QString exchange = exchangePrefix(symbol);
-    bool numeric = false;
-    symbol.toLongLong(&numeric, 10);
-    if (token.isEmpty() && numeric) {
-        // Subscribing takes a bare number as the token itself; removing it must stop the same
-        // stream, or its ticks keep coming for a row that is gone.
-        token = symbol;
-        const QString known = m_symbolRepository->exchangeForToken(token);
-        if (!known.isEmpty())
-            exchange = known;
-    }
-    if (token.isEmpty())
-        return;
-    const int type = AngelOneDecoder::exchangeType(exchange);
-    const QJsonObject group{{QStringLiteral("exchangeType"), type}, {QStringLiteral("tokens"), QJsonArray{token}}};
-    const QJsonObject request{
-        {QStringLiteral("action"), 0},
-        {QStringLiteral("params"), QJsonObject{{QStringLiteral("mode"), 3}, {QStringLiteral("tokenList"), QJsonArray{group}}}}};
-    m_webSocket->sendTextMessage(ConnectorText::compactJson(request));
+    const QString key = subscriptionKey(symbol, false);
+    if (!key.isEmpty())
+        m_subscriptions->remove({key});
 }
 
 // ---- history -------------------------------------------------------------------------------

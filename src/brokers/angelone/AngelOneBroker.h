@@ -3,6 +3,7 @@
 #pragma once
 
 #include "brokers/IBroker.h"
+#include "brokers/SubscriptionBatch.h"
 #include "brokers/angelone/AngelOneDecoder.h"
 
 #include <QAbstractSocket>
@@ -90,6 +91,9 @@ private:
     void onLinkExpired(const QString& reason);
     bool streamOpen() const;
     QDateTime now() const;
+    // The subscription key of a watchlist entry: "<exchange type>|<token>"; empty when unknown.
+    QString subscriptionKey(const QString& entry, bool subscribing) const;
+    void sendSubscriptionChange(const SubscriptionBatch::Change& change);
 
     AngelOneAuth* m_auth;
     QWebSocket* m_webSocket = nullptr;
@@ -102,6 +106,8 @@ private:
     QString m_feedToken;
     QString m_lastError;
     bool m_connected = false;
+    // What the open stream carries; a new stream starts empty, and its subscriber sends again.
+    SubscriptionBatch* m_subscriptions;
     QPointer<SymbolRepository> m_symbolRepository;
     QPointer<SettingsManager> m_settingsManager;  // kept for the creator; nothing here reads it
 

@@ -46,6 +46,12 @@ DhanBroker::DhanBroker(QObject* parent)
       restBaseUrl(BrokerHosts::dhanRest()),
       scripMasterBaseUrl(BrokerHosts::dhanScripMaster())
 {
+    subscriptions = new SubscriptionBatch([this] { return connected && feedOpen(); },
+                                          [this](const SubscriptionBatch::Change& c) {
+                                              if (!c.added.isEmpty())
+                                                  sendSubscriptions(c.added);
+                                          },
+                                          this);
     connect(auth, &DhanAuth::authenticationSuccessful, this, [this](const QString& token, const QString&) {
         onAuthSuccessful(token);
     });
@@ -227,22 +233,10 @@ void DhanBroker::onFeedEvent(quint64 generation, const DhanFeedEvent& event)
         qInfo() << "[DhanBroker] WebSocket connected to" << feedBaseUrl;
         // A reopened feed carries nothing: everything subscribed goes out again, with what
         // waited for the feed to open.
-        QStringList all = pending;
-        if (!pending.isEmpty())
-            qDebug() << "[DhanBroker] Flushing" << pending.size() << "pending subscriptions";
-        for (const QString& s : qAsConst(pending)) {
-            if (!subscribed.contains(s)) {
-                subscribed.insert(s);
-                subscribedOrder.append(s);
-            }
-        }
-        const QSet<QString> queued(pending.cbegin(), pending.cend());
-        for (const QString& s : qAsConst(subscribedOrder))
-            if (!queued.contains(s))
-                all.append(s);
-        pending.clear();
-        if (!all.isEmpty())
-            sendSubscriptions(all);
+        const int waiting = subscriptions->waiting().size();
+        if (waiting > 0)
+            qDebug() << "[DhanBroker] Flushing" << waiting << "pending subscriptions";
+        subscriptions->streamReplaced();
         break;
     }
     case DhanFeedEvent::Close: {
@@ -384,37 +378,27 @@ void DhanBroker::sendSubscriptions(const QStringList& symbols)
 
 void DhanBroker::subscribeLiveData(const QStringList& symbols)
 {
-    QStringList fresh;
+    // What the feed carries or waits for already is not taken again; the rest goes out at the
+    // end of this event-loop turn, or when the feed opens.
+    int fresh = 0;
     for (const QString& s : symbols) {
-        if (subscribed.contains(s))
-            continue;
-        subscribed.insert(s);
-        subscribedOrder.append(s);
-        fresh.append(s);
+        if (!subscriptions->isWanted(s)) {
+            subscriptions->add({s});
+            ++fresh;
+        }
     }
-    if (fresh.isEmpty())
-        return;
-    if (!connected || !feedOpen()) {
-        for (const QString& s : qAsConst(fresh))
-            if (!pending.contains(s))
-                pending.append(s);
-        qDebug() << "[DhanBroker] Queued batch subscriptions (not connected):" << fresh.size();
-        return;
-    }
-    sendSubscriptions(fresh);
+    if (fresh > 0 && (!connected || !feedOpen()))
+        qDebug() << "[DhanBroker] Queued batch subscriptions (not connected):" << fresh;
 }
 
 void DhanBroker::subscribeLiveData(const QString& symbol)
 {
-    if (subscribed.contains(symbol))
-        return;
     subscribeLiveData(QStringList{symbol});
 }
 
 void DhanBroker::unsubscribeLiveData(const QString& symbol)
 {
-    subscribed.remove(symbol);
-    subscribedOrder.removeAll(symbol);
+    subscriptions->remove({symbol});
 }
 
 // ---- ticks -----------------------------------------------------------------------------------

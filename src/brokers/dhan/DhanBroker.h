@@ -3,6 +3,7 @@
 #pragma once
 
 #include "brokers/IBroker.h"
+#include "brokers/SubscriptionBatch.h"
 #include "brokers/dhan/DhanDecoder.h"
 #include "symbols/IndianSymbolData.h"
 
@@ -66,8 +67,8 @@ public:
     Q_INVOKABLE void downloadInstrumentList();
 
     // Symbols the feed carries (also those still waiting for the feed to open), in order.
-    QStringList subscribedSymbols() const { return subscribedOrder; }
-    QStringList pendingSubscriptions() const { return pending; }
+    QStringList subscribedSymbols() const { return subscriptions->wanted(); }
+    QStringList pendingSubscriptions() const { return subscriptions->waiting(); }
     bool pingTimerActive() const;
 
     // Subscription requests for (segment, security id) pairs, at most 100 instruments each; one
@@ -110,9 +111,9 @@ private:
     QString feedBaseUrl;
     bool connected = false;
     QString lastErrorText;
-    QSet<QString> subscribed;
-    QStringList subscribedOrder;  // same symbols as `subscribed`, in the order they came
-    QStringList pending;
+    // The feed has no unsubscribe request: a symbol dropped from the set is only not sent again
+    // on the next connection.
+    SubscriptionBatch* subscriptions;
     QNetworkAccessManager* networkManager;
     QPointer<SymbolRepository> symbolRepository;
     QPointer<SettingsManager> settingsManager;

@@ -85,12 +85,6 @@ void FlatTradeBroker::connectToBroker()
     sessionTimer->stop();
     awaitingSession = false;
     decoder.reset();
-    // A new stream carries none of the old one's subscriptions.
-    for (const QString& key : qAsConst(subscriptions)) {
-        if (!pending.contains(key))
-            pending.append(key);
-    }
-    sent.clear();
     openStream(QNetworkRequest(QUrl(wsUrl)));
 }
 
@@ -134,11 +128,6 @@ void FlatTradeBroker::streamFailed(const QString& text)
     sessionTimer->stop();
     awaitingSession = false;
     StreamBroker::streamFailed(text);
-}
-
-void FlatTradeBroker::streamOpened()
-{
-    flushPending();
 }
 
 void FlatTradeBroker::textFrameReceived(const QString& message)
@@ -191,9 +180,8 @@ void FlatTradeBroker::startLiveData()
     if (!connected && stream->state() == QAbstractSocket::UnconnectedState)
         connectToBroker();
     qDebug() << "[FlatTradeBroker] subscribing when start live";
-    sent.clear();
-    const QStringList all = subscriptions;  // a copy: subscribing walks the list it may extend
-    subscribeLiveData(all);
+    // What the stream already carries is not sent again.
+    subscribeLiveData(subscriptions->wanted());
 }
 
 void FlatTradeBroker::stopLiveData()
@@ -216,51 +204,42 @@ QString FlatTradeBroker::keyFor(const QString& item) const
 
 void FlatTradeBroker::subscribeLiveData(const QStringList& symbols)
 {
+    QStringList keys;
     for (const QString& item : symbols) {
         const QString key = keyFor(item);
         if (key.isEmpty()) {
             qDebug() << "[FlatTradeBroker] No token found for symbol:" << item;
             continue;
         }
-        if (!subscriptions.contains(key))
-            subscriptions.append(key);
-        if (!sent.contains(key) && !pending.contains(key))
-            pending.append(key);
+        keys << key;
     }
-    // Subscriptions sent before the broker accepted the session are not served.
-    if (!connected) {
-        if (!pending.isEmpty())
-            qDebug() << "[FlatTradeBroker] Queued batch subscriptions (not connected):" << pending;
-        return;
-    }
-    flushPending();
+    // Subscriptions sent before the broker accepted the session are not served: they wait for it.
+    if (!keys.isEmpty())
+        holdKeys(keys);
 }
 
-void FlatTradeBroker::flushPending()
+void FlatTradeBroker::sendSubscriptionChange(const SubscriptionBatch::Change& change)
 {
-    if (pending.isEmpty() || !connected)
+    // Keys go out as depth subscriptions, which only the depth form of unsubscribe ends.
+    if (!change.removed.isEmpty()) {
+        const QString message = QStringLiteral("{\"t\":\"ud\",\"k\":%1}")
+                                    .arg(ConnectorText::jsonString(change.removed.join(QLatin1Char('#'))));
+        stream->sendText(message);
+        qDebug() << "[FlatTradeBroker] Unsubscribed" << change.removed.size() << "keys:" << message;
+    }
+    if (change.added.isEmpty())
         return;
-    const QString message = QStringLiteral("{\"t\":\"d\",\"k\":%1}").arg(ConnectorText::jsonString(pending.join(QLatin1Char('#'))));
+    const QString message =
+        QStringLiteral("{\"t\":\"d\",\"k\":%1}").arg(ConnectorText::jsonString(change.added.join(QLatin1Char('#'))));
     stream->sendText(message);
-    qDebug() << "[FlatTradeBroker] Subscribed" << pending.size() << "keys:" << message;
-    for (const QString& key : qAsConst(pending))
-        sent.insert(key);
-    pending.clear();
+    qDebug() << "[FlatTradeBroker] Subscribed" << change.added.size() << "keys:" << message;
 }
 
 void FlatTradeBroker::unsubscribeLiveData(const QString& symbol)
 {
     const QString key = keyFor(symbol);
-    if (key.isEmpty() || !subscriptions.contains(key))
-        return;
-    subscriptions.removeAll(key);
-    pending.removeAll(key);
-    const bool onStream = sent.remove(key);
-    // Keys go out as depth subscriptions, which only the depth form of unsubscribe ends.
-    if (connected && onStream) {
-        stream->sendText(QStringLiteral("{\"t\":\"ud\",\"k\":%1}").arg(ConnectorText::jsonString(key)));
-        qDebug() << "[FlatTradeBroker] Unsubscribed" << key;
-    }
+    if (!key.isEmpty())
+        subscriptions->remove({key});
 }
 
 // ---- history -----------------------------------------------------------------------------

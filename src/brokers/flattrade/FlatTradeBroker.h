@@ -48,9 +48,9 @@ public:
                                const QString& interval) override;
 
     // Every "exchange|token" key held, in the order first subscribed.
-    QStringList subscribedKeys() const { return subscriptions; }
+    QStringList subscribedKeys() const { return subscriptions->wanted(); }
     // Keys waiting to go out on the stream.
-    QStringList pendingKeys() const { return pending; }
+    QStringList pendingKeys() const { return subscriptions->waiting(); }
     // True between the session message and the broker's answer to it.
     bool isAwaitingSession() const { return awaitingSession; }
 
@@ -63,12 +63,11 @@ private:
     };
 
     void startSession() override;
-    void streamOpened() override;
     void textFrameReceived(const QString& message) override;
     void streamFailed(const QString& text) override;
     void refuseSession(const QString& why);
     QString keyFor(const QString& item) const;
-    void flushPending();
+    void sendSubscriptionChange(const SubscriptionBatch::Change& change) override;
     QString tickName(const QString& exchange, const QString& token) const;
 
     Instrument resolve(const QString& symbol) const;
@@ -81,8 +80,6 @@ private:
     QString accessToken;
     QString clientId;
     QString restBaseUrl;
-    QStringList pending;  // subscribed but not yet sent on the current stream
-    QSet<QString> sent;   // sent on the current stream
     QPointer<SymbolRepository> symbolRepository;
     FlatTradeDecoder decoder;
     QTimer* sessionTimer;

@@ -119,12 +119,6 @@ void FyersBroker::disconnectFromBroker()
     liveRequested = false;
 }
 
-void FyersBroker::streamOpened()
-{
-    if (!subscriptions.isEmpty())
-        sendSubscription(subscriptions);
-}
-
 void FyersBroker::startLiveData()
 {
     // Noted even before the stream is up, so the keep-alive starts once it opens.
@@ -145,16 +139,28 @@ void FyersBroker::stopLiveData()
 void FyersBroker::subscribeLiveData(const QStringList& symbols)
 {
     tickers.invalidate();
-    if (holdKeys(symbols))
-        sendSubscription(symbols);
+    holdKeys(symbols);
 }
 
-void FyersBroker::sendSubscription(const QStringList& symbols)
+QString FyersBroker::subscriptionMessage(int subs, const QStringList& symbols) const
 {
-    if (symbols.isEmpty())
+    return QStringLiteral("{\"type\":1,\"data\":{\"subs\":%1,\"mode\":%2,\"channel\":\"1\",\"symbols\":%3}}")
+        .arg(subs)
+        .arg(ConnectorText::jsonString(mode), ConnectorText::jsonStringArray(symbols));
+}
+
+void FyersBroker::sendSubscriptionChange(const SubscriptionBatch::Change& change)
+{
+    // The unsubscribe message is the subscribe message with "subs":-1; without it a removed
+    // symbol keeps streaming until the next connection.
+    if (!change.removed.isEmpty()) {
+        const QString message = subscriptionMessage(-1, change.removed);
+        stream->sendText(message);
+        qDebug() << "[Fyers] Sent unsubscription:" << ConnectorText::clipped(message);
+    }
+    if (change.added.isEmpty())
         return;
-    const QString message = QStringLiteral("{\"type\":1,\"data\":{\"subs\":1,\"mode\":%1,\"channel\":\"1\",\"symbols\":%2}}")
-                                .arg(ConnectorText::jsonString(mode), ConnectorText::jsonStringArray(symbols));
+    const QString message = subscriptionMessage(1, change.added);
     stream->sendText(message);
     stream->sendText(QString::fromLatin1(kResume));
     qDebug() << "[Fyers] Sent subscription:" << ConnectorText::clipped(message);
@@ -162,8 +168,7 @@ void FyersBroker::sendSubscription(const QStringList& symbols)
 
 void FyersBroker::unsubscribeLiveData(const QString& symbol)
 {
-    // Only the set sent on the next connection changes; no unsubscribe frame is defined here.
-    subscriptions.removeAll(symbol);
+    subscriptions->remove({symbol});
 }
 
 // ---------------------------------------------------------------------------------------------

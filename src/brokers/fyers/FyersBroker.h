@@ -35,7 +35,7 @@ public:
     void subscribeLiveData(const QStringList& symbols) override;
     void unsubscribeLiveData(const QString& symbol) override;
 
-    QStringList subscribedKeys() const { return subscriptions; }
+    QStringList subscribedKeys() const { return subscriptions->wanted(); }
 
     // The settings also hold the watchlist the stream's ticks are named after.
     void setSettingsManager(SettingsManager* settings);
@@ -60,10 +60,10 @@ public:
 
 private:
     bool keepAliveOnConnect() const override { return liveRequested; }
-    void streamOpened() override;
     void textFrameReceived(const QString& message) override;
     void binaryFrameReceived(const QByteArray& data) override;
-    void sendSubscription(const QStringList& symbols);
+    QString subscriptionMessage(int subs, const QStringList& symbols) const;
+    void sendSubscriptionChange(const SubscriptionBatch::Change& change) override;
     void warnOnce(const QString& text);
     QString authorization() const;
     void requestHistoryPart(const QString& symbol, const QString& ticker, const QString& resolution,

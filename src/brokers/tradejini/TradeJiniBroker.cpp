@@ -34,6 +34,8 @@ TradeJiniBroker::TradeJiniBroker(QObject* parent)
       restBaseUrl(BrokerHosts::tradeJiniRest()),
       streamBaseUrl(QStringLiteral("wss://api.tradejini.com"))
 {
+    subscriptions = new SubscriptionBatch([this] { return streamOpen(); },
+                                          [this](const SubscriptionBatch::Change& c) { sendSubscriptionChange(c); }, this);
     linkWatch = new StreamLinkWatch(this);
     connect(linkWatch, &StreamLinkWatch::expired, this, &TradeJiniBroker::onLinkExpired);
     qInfo() << "[TradeJiniBroker] Created";
@@ -170,6 +172,8 @@ void TradeJiniBroker::onWsConnected()
     emit connectionStatusChanged(true);
     qDebug() << "[TradeJiniBroker] WebSocket connected (auth via URL)";
     startLiveData();
+    // The new stream carries nothing yet: the whole set goes out in one message.
+    subscriptions->streamReplaced();
     if (!pingTimer) {
         pingTimer = new QTimer(this);
         connect(pingTimer, &QTimer::timeout, this, &TradeJiniBroker::onPingTimer);
@@ -278,21 +282,38 @@ void TradeJiniBroker::subscribeLiveData(const QStringList& symbols)
             key = token + QLatin1Char('_') + exchange;
         }
         ++resolved;
-        if (!subscriptions.contains(key))
-            subscriptions.append(key);
+        subscriptions->add({key});
         qDebug() << "[TradeJiniBroker] Added to subscription:" << key << "exchange:" << exchange << "token:" << token;
     }
-    if (resolved == 0) {
+    if (resolved == 0)
         qDebug() << "[TradeJiniBroker] No valid tokens to subscribe";
-        return;
-    }
-    sendSubscriptionSet();
 }
 
-void TradeJiniBroker::sendSubscriptionSet()
+void TradeJiniBroker::sendSubscriptionChange(const SubscriptionBatch::Change& change)
 {
+    if (!change.removed.isEmpty()) {
+        // Built by append: a braced list holding one array is read by some compilers as a copy
+        // of that array, which would drop the outer level.
+        QJsonArray pairs;
+        for (const QString& key : change.removed) {
+            QJsonArray pair;
+            pair.append(key.section(QLatin1Char('_'), 1, 1));
+            pair.append(key.section(QLatin1Char('_'), 0, 0));
+            pairs.append(pair);
+        }
+        sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
+                                                        {QStringLiteral("v"), pairs}}));
+        qInfo() << "[TradeJiniBroker] Sent unsubscribe message for" << pairs.size() << "symbols";
+    }
+    // The server keeps whatever the last "sub" listed: send the whole set, or stop L1 when
+    // nothing is left.
+    const QStringList all = subscriptions->wanted();
+    if (all.isEmpty()) {
+        sendText(QStringLiteral("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
+        return;
+    }
     QJsonArray tokens;
-    for (const QString& key : qAsConst(subscriptions))
+    for (const QString& key : all)
         tokens.append(QJsonObject{{QStringLiteral("t"), key}});
     QJsonObject msg{{QStringLiteral("action"), QStringLiteral("sub")},
                     {QStringLiteral("tokens"), tokens},
@@ -318,56 +339,15 @@ void TradeJiniBroker::unsubscribeLiveData(const QString& symbol)
     }
     if (token.isEmpty() || exchange.isEmpty())
         return;
-    if (streamOpen()) {
-        // Built by append: a braced list holding one array is read by some compilers as a copy
-        // of that array, which would drop the outer level.
-        QJsonArray pair;
-        pair.append(exchange);
-        pair.append(token);
-        QJsonArray pairs;
-        pairs.append(pair);
-        sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
-                                                        {QStringLiteral("v"), pairs}}));
-    }
-    const int before = subscriptions.size();
-    for (int i = subscriptions.size() - 1; i >= 0; --i) {
-        if (subscriptions.at(i).section(QLatin1Char('_'), 0, 0) == token)
-            subscriptions.removeAt(i);
-    }
-    // The server keeps whatever the last "sub" listed: send the reduced list, or stop L1 when
-    // nothing is left.
-    if (streamOpen() && subscriptions.size() != before) {
-        if (subscriptions.isEmpty())
-            sendText(QStringLiteral("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
-        else
-            sendSubscriptionSet();
-    }
+    subscriptions->removeIf([&token](const QString& key) { return key.section(QLatin1Char('_'), 0, 0) == token; });
     qInfo() << "[TradeJiniBroker] Unsubscribed from" << symbol;
 }
 
 void TradeJiniBroker::stopLiveData()
 {
-    qInfo() << "[TradeJiniBroker] Stopping live data - unsubscribing" << subscriptions.size() << "symbols";
-    if (streamOpen() && !subscriptions.isEmpty()) {
-        QJsonArray pairs;
-        for (const QString& key : qAsConst(subscriptions)) {
-            const QString token = key.section(QLatin1Char('_'), 0, 0);
-            const QString exchange = key.section(QLatin1Char('_'), 1, 1);
-            if (!exchange.isEmpty()) {
-                QJsonArray pair;
-                pair.append(exchange);
-                pair.append(token);
-                pairs.append(pair);
-            }
-        }
-        if (!pairs.isEmpty()) {
-            sendText(ConnectorText::compactJson(QJsonObject{{QStringLiteral("a"), QStringLiteral("unsubscribe")},
-                                                            {QStringLiteral("v"), pairs}}));
-            qInfo() << "[TradeJiniBroker] Sent unsubscribe message for" << pairs.size() << "symbols";
-        }
-        sendText(QStringLiteral("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
-    }
-    subscriptions.clear();
+    qInfo() << "[TradeJiniBroker] Stopping live data - unsubscribing" << subscriptions->wanted().size() << "symbols";
+    // Taken back in the same turn (a settings change restarts the feed), nothing goes out.
+    subscriptions->removeAll();
     pending.clear();
     qInfo() << "[TradeJiniBroker] Live data stopped";
 }

@@ -4,6 +4,7 @@
 
 #include "brokers/HistoryBatch.h"
 #include "brokers/IBroker.h"
+#include "brokers/SubscriptionBatch.h"
 #include "brokers/tradejini/TradeJiniDecoder.h"
 
 #include <QAbstractSocket>
@@ -57,7 +58,7 @@ public:
     QString lastError() const override { return lastErrorText; }
 
     // Subscription keys ("token_exchange") the stream currently carries, in subscription order.
-    QStringList subscribedKeys() const { return subscriptions; }
+    QStringList subscribedKeys() const { return subscriptions->wanted(); }
     int pendingCount() const { return pending.size(); }
 
     void loadSymbolGroups();
@@ -90,7 +91,7 @@ private:
     static QString symbolFor(const QString& token, const QString& exchange);
     bool streamOpen() const;
     void sendText(const QString& text);
-    void sendSubscriptionSet();
+    void sendSubscriptionChange(const SubscriptionBatch::Change& change);
     void releaseSocket();
     void onLinkExpired(const QString& reason);
     QDateTime now() const;
@@ -107,7 +108,7 @@ private:
     QString lastErrorText;
     QNetworkAccessManager* networkManager;
     // Every "sub" request replaces the server's whole L1 list, so the full set goes out each time.
-    QStringList subscriptions;
+    SubscriptionBatch* subscriptions;
     QSet<QString> pending;  // subscribe arguments taken while the stream was not open
     TradeJiniDecoder decoder;
     QPointer<SymbolRepository> symbolRepository;

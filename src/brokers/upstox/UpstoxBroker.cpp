@@ -43,6 +43,15 @@ UpstoxBroker::UpstoxBroker(QObject* parent)
       m_restBaseUrl(BrokerHosts::upstoxRest()),
       m_today([] { return QDate::currentDate(); })
 {
+    m_subscriptions = new SubscriptionBatch(
+        [this] { return m_connected && m_webSocket && m_webSocket->state() == QAbstractSocket::ConnectedState; },
+        [this](const SubscriptionBatch::Change& c) {
+            if (!c.removed.isEmpty())
+                sendFrame("unsub", c.removed, false);
+            if (!c.added.isEmpty())
+                sendFrame("sub", c.added, true);
+        },
+        this);
     m_pingTimer->setObjectName(QStringLiteral("pingTimer"));
     m_pingTimer->setInterval(kPingIntervalMs);
     m_reconnectTimer->setObjectName(QStringLiteral("reconnectTimer"));
@@ -240,6 +249,7 @@ void UpstoxBroker::disconnectFromBroker()
     m_reconnectAttempts = 0;
     m_subscribedSymbols.clear();
     m_pendingSubscriptions.clear();
+    m_subscriptions->clear();
 }
 
 void UpstoxBroker::onWsConnected()
@@ -259,6 +269,8 @@ void UpstoxBroker::onWsConnected()
         subscribeLiveData(pending);
         m_pendingSubscriptions.clear();
     }
+    // A new stream carries nothing: every wanted key goes out in one frame.
+    m_subscriptions->streamReplaced();
 }
 
 void UpstoxBroker::onWsDisconnected()
@@ -531,6 +543,9 @@ void UpstoxBroker::stopLiveData()
 {
     qInfo() << "[UpstoxBroker] Live data stopped";
     m_subscribedSymbols.clear();
+    // The keys leave the stream at the end of this turn unless they are subscribed again in it
+    // (a settings change restarts the feed that way).
+    m_subscriptions->removeAll();
 }
 
 void UpstoxBroker::subscribeLiveData(const QString& symbol)
@@ -545,7 +560,7 @@ void UpstoxBroker::subscribeLiveData(const QString& symbol)
         qWarning() << "[UpstoxBroker] Could not find instrument key for" << symbol;
         return;
     }
-    sendFrame("sub", {key}, true);
+    m_subscriptions->add({key});
     m_subscribedSymbols.insert(symbol);
     qDebug().noquote() << "[UpstoxBroker] Subscribed to" << symbol << "(" << key << ") in full mode";
 }
@@ -570,7 +585,8 @@ void UpstoxBroker::subscribeLiveData(const QStringList& symbols)
         qWarning() << "[UpstoxBroker] No valid instruments to subscribe";
         return;
     }
-    sendFrame("sub", keys, true);
+    // The calls of one event-loop turn go out in one frame; keys on the stream are not repeated.
+    m_subscriptions->add(keys);
     qDebug() << "[UpstoxBroker] Batch subscribed to" << keys.size() << "instruments in full mode";
 }
 
@@ -584,7 +600,7 @@ void UpstoxBroker::unsubscribeLiveData(const QString& symbol)
     const QString key = findInstrumentKey(symbol);
     if (key.isEmpty())
         return;
-    sendFrame("unsub", {key}, false);
+    m_subscriptions->remove({key});
     m_subscribedSymbols.remove(symbol);
     qDebug() << "[UpstoxBroker] Unsubscribed from" << symbol;
 }

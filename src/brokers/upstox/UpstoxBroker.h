@@ -4,6 +4,7 @@
 
 #include "brokers/HistoryBatch.h"
 #include "brokers/IBroker.h"
+#include "brokers/SubscriptionBatch.h"
 #include "brokers/upstox/UpstoxDecoder.h"
 
 #include <QAbstractSocket>
@@ -104,6 +105,8 @@ private:
     QString m_lastError;
     QSet<QString> m_subscribedSymbols;
     QSet<QString> m_pendingSubscriptions;
+    // Instrument keys wanted and on the stream; a reopened stream gets them all again.
+    SubscriptionBatch* m_subscriptions;
     QMap<QString, QString> m_instrumentKeyCache;
 
     QString m_restBaseUrl;

@@ -91,12 +91,10 @@ void ZerodhaBroker::disconnectFromBroker()
 
 void ZerodhaBroker::streamOpened()
 {
-    // A new connection knows nothing of the last one: its packets are logged afresh, and the
-    // service subscribes nothing by itself, so the whole set goes out again.
+    // A new connection knows nothing of the last one: its packets are logged afresh (the base
+    // sends the whole subscription set again).
     decoder.reset();
     loggedFaults.clear();
-    if (!subscriptions.isEmpty())
-        sendSubscription(subscriptions);
 }
 
 void ZerodhaBroker::streamFailed(const QString& text)
@@ -126,8 +124,7 @@ void ZerodhaBroker::stopLiveData()
 
 void ZerodhaBroker::subscribeLiveData(const QStringList& symbols)
 {
-    if (holdKeys(symbols))
-        sendSubscription(symbols);
+    holdKeys(symbols);
 }
 
 QString ZerodhaBroker::tokenList(const QStringList& keys) const
@@ -150,9 +147,16 @@ QString ZerodhaBroker::tokenList(const QStringList& keys) const
     return tokens.join(QLatin1Char(','));
 }
 
-void ZerodhaBroker::sendSubscription(const QStringList& keys)
+void ZerodhaBroker::sendSubscriptionChange(const SubscriptionBatch::Change& change)
 {
-    const QString tokens = tokenList(keys);
+    // Without the message the service keeps streaming a removed token, and it keeps counting
+    // against the connection's instrument limit.
+    const QString removed = tokenList(change.removed);
+    if (!removed.isEmpty()) {
+        stream->sendText(QStringLiteral("{\"a\":\"unsubscribe\",\"v\":[%1]}").arg(removed));
+        qDebug() << "[ZerodhaBroker] Unsubscribed tokens" << removed;
+    }
+    const QString tokens = tokenList(change.added);
     if (tokens.isEmpty())
         return;
     // The mode message alone subscribes nothing: the service wants the tokens subscribed first.
@@ -164,14 +168,7 @@ void ZerodhaBroker::sendSubscription(const QStringList& keys)
 
 void ZerodhaBroker::unsubscribeLiveData(const QString& symbol)
 {
-    const bool held = subscriptions.removeAll(symbol) > 0;
-    // Without the message the service keeps streaming the token, and it keeps counting against
-    // the connection's instrument limit.
-    const QString tokens = held ? tokenList({symbol}) : QString();
-    if (tokens.isEmpty() || !connected || !stream->isOpen())
-        return;
-    stream->sendText(QStringLiteral("{\"a\":\"unsubscribe\",\"v\":[%1]}").arg(tokens));
-    qDebug() << "[ZerodhaBroker] Unsubscribed token" << tokens;
+    subscriptions->remove({symbol});
 }
 
 // ---- stream frames -------------------------------------------------------------------------

@@ -48,7 +48,7 @@ public:
                                const QString& interval) override;
 
     // Keys of the subscription set, in the order they were first subscribed.
-    QStringList subscribedKeys() const { return subscriptions; }
+    QStringList subscribedKeys() const { return subscriptions->wanted(); }
 
 signals:
     // The stream was refused with HTTP 403: the access token has expired or is wrong.
@@ -67,7 +67,7 @@ private:
 
     // The numeric keys as a JSON list body ("1,2"), each once; other keys are logged and left out.
     QString tokenList(const QStringList& keys) const;
-    void sendSubscription(const QStringList& keys);
+    void sendSubscriptionChange(const SubscriptionBatch::Change& change) override;
     void logFault(const DecoderEvent& event);
     // The repository's record of a token on the exchange a packet names (any exchange's index
     // for the index segment); empty when there is none.
