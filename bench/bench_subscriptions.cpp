@@ -3,25 +3,14 @@
 // that changed nothing, beside the subscribe and unsubscribe calls the connector received (what
 // one message per call would have sent).
 #include "brokers/zerodha/ZerodhaBroker.h"
-#include "core/SettingsManager.h"
-#include "ui/MainWindow.h"
-#include "ui/UserPrompts.h"
-#include "ui/dialogs/DialogPrompts.h"
-#include "ui/dialogs/SymbolManager.h"
 
-#include <benchmark/benchmark.h>
+#include "QuietWindow.h"
 
-#include <QApplication>
 #include <QDialog>
-#include <QElapsedTimer>
 #include <QHostAddress>
-#include <QLoggingCategory>
 #include <QSettings>
-#include <QStandardPaths>
 #include <QWebSocket>
 #include <QWebSocketServer>
-
-#include <memory>
 
 namespace {
 
@@ -77,36 +66,11 @@ struct Wire {
     QString url() const { return QStringLiteral("ws://127.0.0.1:%1/").arg(server.serverPort()); }
 };
 
-class AcceptingPrompts : public UserPrompts {
+// Accepts the settings dialog unchanged.
+class AcceptingPrompts : public QuietPrompts {
 public:
-    QMessageBox::StandardButton question(QWidget*, const QString&, const QString&, QMessageBox::StandardButton) override
-    {
-        return QMessageBox::No;
-    }
-    void warning(QWidget*, const QString&, const QString&) override {}
-    void information(QWidget*, const QString&, const QString&) override {}
-    void critical(QWidget*, const QString&, const QString&) override {}
-    QObject* error(QWidget*, const QString&) override { return nullptr; }
     int execDialog(QDialog*) override { return QDialog::Accepted; }
 };
-
-class QuietDialogPrompts : public DialogPrompts {
-public:
-    void message(QWidget*, Kind, const QString&, const QString&, bool) override {}
-    bool question(QWidget*, const QString&, const QString&, bool) override { return false; }
-    bool confirm(QWidget*, const QString&, const QString&) override { return false; }
-    bool getText(QWidget*, const QString&, const QString&, QString*) override { return false; }
-    QString getExistingDirectory(QWidget*, const QString&, const QString&) override { return {}; }
-    bool openUrl(const QUrl&) override { return false; }
-};
-
-void runFor(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-}
 
 void BM_SubscriptionMessages(benchmark::State& state)
 {
@@ -127,22 +91,13 @@ void BM_SubscriptionMessages(benchmark::State& state)
 
         Wire wire;
         CountingZerodha* broker = nullptr;
-        MainWindowSeams seams;
+        MainWindowSeams seams = quietSeams();
         seams.prompts = std::make_shared<AcceptingPrompts>();
         seams.autoSubscribeDelayMs = 100;
         seams.settingsDialog = [](SettingsManager*, QWidget* parent) { return new QDialog(parent); };
         seams.brokerFactory = [&](int, QObject* parent) -> IBroker* {
             broker = new CountingZerodha(wire.url(), parent);
             return broker;
-        };
-        seams.prepareRepository = [](SymbolRepository*) {};
-        // Nothing leaves the machine: master downloads go to a closed local port and fail at once.
-        seams.prepareSymbolManager = [](SymbolManager* manager) {
-            static QuietDialogPrompts quiet;
-            manager->setPrompts(&quiet);
-            for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini"})
-                manager->setMasterHost(QString::fromLatin1(name), QStringLiteral("http://127.0.0.1:1"));
-            manager->setDownloadTimeout(1000);
         };
         auto window = std::make_unique<MainWindow>(seams);
         window->show();
@@ -172,17 +127,5 @@ BENCHMARK(BM_SubscriptionMessages)->Iterations(1)->Unit(benchmark::kMillisecond)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName("TickvaneBench");
-    QCoreApplication::setApplicationName("Subscriptions");
-    registerMarketDataTypes();
-    qSetMessagePattern(QString());
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    return 0;
+    return runWindowBenchmarks(argc, argv, "Subscriptions");
 }

@@ -2,106 +2,21 @@
 // not cached yet), the raw routing rate into a 1000-row watchlist against the store and the CSV
 // exporter without any table as baseline, and the event loop's lag under paced feeds.
 #include "amibroker/CSVExporter.h"
-#include "brokers/IBroker.h"
 #include "brokers/LiveFeeder.h"
 #include "core/DataManager.h"
-#include "core/SettingsManager.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
-#include "ui/UserPrompts.h"
-#include "ui/dialogs/DialogPrompts.h"
-#include "ui/dialogs/SymbolManager.h"
 
 #include "LagProbe.h"
+#include "QuietWindow.h"
 
-#include <benchmark/benchmark.h>
-
-#include <QApplication>
-#include <QElapsedTimer>
-#include <QLoggingCategory>
 #include <QSettings>
-#include <QStandardPaths>
-#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <algorithm>
-#include <functional>
-#include <memory>
 
 namespace {
 
 constexpr int kRows = 1000;
-
-class SilentBroker : public IBroker
-{
-    Q_OBJECT
-
-public:
-    using IBroker::IBroker;
-    using IBroker::subscribeLiveData;
-    void initialize(const QMap<QString, QString>&) override {}
-    void connectToBroker() override {}
-    void disconnectFromBroker() override {}
-    void startLiveData() override {}
-    void stopLiveData() override {}
-    void subscribeLiveData(const QString&) override {}
-    void unsubscribeLiveData(const QString&) override {}
-    void requestHistoricalData(const QString&, const QDate&, const QDate&, const QString&) override {}
-    void requestIntradayData(const QString&, const QString&) override {}
-    bool isConnected() const override { return true; }
-    QString lastError() const override { return {}; }
-    void send(const TickData& t) { emit tickReceived(t); }
-};
-
-class QuietPrompts : public UserPrompts
-{
-public:
-    QMessageBox::StandardButton question(QWidget*, const QString&, const QString&,
-                                         QMessageBox::StandardButton) override
-    {
-        return QMessageBox::No;
-    }
-    void warning(QWidget*, const QString&, const QString&) override {}
-    void information(QWidget*, const QString&, const QString&) override {}
-    QObject* error(QWidget*, const QString&) override { return nullptr; }
-};
-
-// The symbol manager's boxes, answered without a modal loop (one would stall the benchmark).
-class QuietDialogPrompts : public DialogPrompts
-{
-public:
-    void message(QWidget*, Kind, const QString&, const QString&, bool) override {}
-    bool question(QWidget*, const QString&, const QString&, bool) override { return false; }
-    bool confirm(QWidget*, const QString&, const QString&) override { return false; }
-    bool getText(QWidget*, const QString&, const QString&, QString*) override { return false; }
-    QString getExistingDirectory(QWidget*, const QString&, const QString&) override { return {}; }
-    bool openUrl(const QUrl&) override { return false; }
-};
-
-QTableWidget* watchlistOf(MainWindow& w)
-{
-    for (QTableWidget* t : w.findChildren<QTableWidget*>()) {
-        if (t->columnCount() == 10)
-            return t;
-    }
-    return nullptr;
-}
-
-TickData makeTick(const QString& token, int i, const QDateTime& start)
-{
-    TickData t;
-    t.token = token;
-    t.symbol = token;
-    t.exchange = "NSE";
-    t.ltp = 100.0 + (i % 97) * 0.05;
-    t.open = 100.0;
-    t.high = 105.0;
-    t.low = 95.0;
-    t.volume = 10000 + i;
-    t.timestamp = start.addMSecs(i);
-    return t;
-}
 
 IndianSymbolData record(const QString& symbol, const QString& token)
 {
@@ -143,25 +58,7 @@ struct Fixture {
         settings->setWatchlistForBroker("TradeJini", tokens);
         settings->saveSettings();
 
-        MainWindowSeams seams;
-        seams.prompts = std::make_shared<QuietPrompts>();
-        seams.brokerFactory = [this](int, QObject* parent) -> IBroker* {
-            broker = new SilentBroker(parent);
-            return broker;
-        };
-        seams.prepareRepository = [](SymbolRepository* repo) {
-            repo->setDownloadHost("TradeJini", "http://127.0.0.1:1");
-            repo->setDownloadTimeout(1000);
-        };
-        // Nothing leaves the machine: master downloads go to a closed local port and fail at once.
-        seams.prepareSymbolManager = [](SymbolManager* manager) {
-            static QuietDialogPrompts quiet;
-            manager->setPrompts(&quiet);
-            for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini"})
-                manager->setMasterHost(QString::fromLatin1(name), QStringLiteral("http://127.0.0.1:1"));
-            manager->setDownloadTimeout(1000);
-        };
-        window = std::make_unique<MainWindow>(seams);
+        window = std::make_unique<MainWindow>(quietSeams(&broker));
         window->exporter()->setExportDir(dir.filePath("csv"));
         // The AmiBroker import itself (a pause on the GUI thread per batch) is the exporter's
         // cost, not the routing's; the CSV lines are still formatted and written.
@@ -177,10 +74,7 @@ struct Fixture {
         window->feeder()->start();
         // The delayed start-up steps (the symbol load two seconds in, the table refresh after
         // it) run before anything is measured.
-        QElapsedTimer settle;
-        settle.start();
-        while (settle.elapsed() < 3500)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        runFor(3500);
 
         const QDateTime start = QDateTime::currentDateTime();
         for (int i = 0; i < 4 * rows; ++i)
@@ -190,6 +84,25 @@ struct Fixture {
     {
         window.reset();
         delete settings;
+    }
+};
+
+// One measured stretch of the event loop on its own clock, fed every millisecond by `feed`.
+struct PacedRun {
+    QEventLoop loop;
+    QElapsedTimer clock;
+    QTimer feed;
+
+    PacedRun()
+    {
+        clock.start();
+        feed.setTimerType(Qt::PreciseTimer);
+        feed.setInterval(1);
+    }
+    void feedWith(const std::function<void()>& onFeed)
+    {
+        QObject::connect(&feed, &QTimer::timeout, onFeed);
+        feed.start();
     }
 };
 
@@ -205,9 +118,7 @@ void BM_FirstTicks(benchmark::State& state)
         QTableWidget* table = watchlistOf(*f.window);
         state.ResumeTiming();
 
-        QEventLoop loop;
-        QElapsedTimer clock;
-        clock.start();
+        PacedRun run;
         int sent = 0;
         qint64 sentMs = -1;
         auto allPriced = [&] {
@@ -218,26 +129,22 @@ void BM_FirstTicks(benchmark::State& state)
             }
             return true;
         };
-        QTimer feed;
-        feed.setTimerType(Qt::PreciseTimer);
-        feed.setInterval(1);
-        QObject::connect(&feed, &QTimer::timeout, [&] {
-            const qint64 due = std::min<qint64>(rows, (clock.elapsed() + 1) * 10);
+        run.feedWith([&] {
+            const qint64 due = std::min<qint64>(rows, (run.clock.elapsed() + 1) * 10);
             while (sent < due)
                 f.broker->send(f.ticks[sent++]);
             if (sent == rows) {
-                feed.stop();
-                sentMs = clock.elapsed();
+                run.feed.stop();
+                sentMs = run.clock.elapsed();
             }
         });
-        feed.start();
-        LagProbe probe(clock, [&](qint64 now) {
+        LagProbe probe(run.clock, [&](qint64 now) {
             // Rebuilt tables lose earlier prices: give up after a minute of trying.
             if (sent == rows && (allPriced() || now > 60000))
-                loop.quit();
+                run.loop.quit();
         });
-        loop.exec();
-        state.counters["total_ms"] = double(clock.elapsed());
+        run.loop.exec();
+        state.counters["total_ms"] = double(run.clock.elapsed());
         state.counters["sent_ms"] = double(sentMs);
         state.counters["max_lag_ms"] = double(probe.maxLagMs);
         state.counters["all_priced"] = allPriced() ? 1 : 0;
@@ -335,29 +242,22 @@ void BM_PacedFeedLag(benchmark::State& state)
     Fixture& f = routing();
     const qint64 perMs = state.range(0) / 1000;
     for (auto _ : state) {
-        QEventLoop loop;
-        QElapsedTimer clock;
-        clock.start();
+        PacedRun run;
         qint64 sent = 0;
         int next = 0;
-
-        QTimer feed;
-        feed.setTimerType(Qt::PreciseTimer);
-        feed.setInterval(1);
-        QObject::connect(&feed, &QTimer::timeout, [&] {
+        run.feedWith([&] {
             // Catch up to the schedule.
-            const qint64 due = clock.elapsed() * perMs;
+            const qint64 due = run.clock.elapsed() * perMs;
             while (sent < due) {
                 f.broker->send(f.ticks[next++ % f.ticks.size()]);
                 ++sent;
             }
-            if (clock.elapsed() >= 1000)
-                loop.quit();
+            if (run.clock.elapsed() >= 1000)
+                run.loop.quit();
         });
-        feed.start();
-        LagProbe probe(clock);
-        loop.exec();
-        state.counters["ticks_per_s"] = double(sent) * 1000.0 / double(clock.elapsed());
+        LagProbe probe(run.clock);
+        run.loop.exec();
+        state.counters["ticks_per_s"] = double(sent) * 1000.0 / double(run.clock.elapsed());
         state.counters["max_lag_ms"] = double(probe.maxLagMs);
     }
 }
@@ -375,20 +275,15 @@ void BM_PacedSessionLag(benchmark::State& state)
         : 10;
     constexpr qint64 perMs = 50;
     for (auto _ : state) {
-        QEventLoop loop;
-        QElapsedTimer clock;
-        clock.start();
+        PacedRun run;
         qint64 sent = 0;
         int next = 0;
         bool cleaned = false;
         std::vector<qint64> lags;
         lags.reserve(size_t(seconds) * 1000 / LagProbe::kProbeMs + 16);
         qint64 lastProbe = 0;
-        QTimer feed;
-        feed.setTimerType(Qt::PreciseTimer);
-        feed.setInterval(1);
-        QObject::connect(&feed, &QTimer::timeout, [&] {
-            const qint64 now = clock.elapsed();
+        run.feedWith([&] {
+            const qint64 now = run.clock.elapsed();
             while (sent < now * perMs) {
                 TickData t = f.ticks[next++ % f.ticks.size()];
                 t.ltp += double(sent % 100) * 0.05;
@@ -402,19 +297,18 @@ void BM_PacedSessionLag(benchmark::State& state)
                     QMetaObject::invokeMethod(f.window->dataStore(), "cleanupOldData");
             }
             if (now >= seconds * 1000)
-                loop.quit();
+                run.loop.quit();
         });
-        feed.start();
-        LagProbe probe(clock, [&](qint64 now) {
+        LagProbe probe(run.clock, [&](qint64 now) {
             if (lastProbe > 0)
                 lags.push_back(now - lastProbe - LagProbe::kProbeMs);
             lastProbe = now;
         });
-        loop.exec();
+        run.loop.exec();
         std::sort(lags.begin(), lags.end());
         const qint64 p99 = lags.empty() ? 0 : lags[std::min(lags.size() - 1, lags.size() * 99 / 100)];
         state.counters["seconds"] = double(seconds);
-        state.counters["ticks_per_s"] = double(sent) * 1000.0 / double(clock.elapsed());
+        state.counters["ticks_per_s"] = double(sent) * 1000.0 / double(run.clock.elapsed());
         state.counters["max_lag_ms"] = double(probe.maxLagMs);
         state.counters["p99_lag_ms"] = double(p99);
         state.counters["aim_max_lag_ms"] = 20;
@@ -429,23 +323,8 @@ BENCHMARK(BM_PacedSessionLag)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName("TickvaneBench");
-    QCoreApplication::setApplicationName("TickRouting");
-    registerMarketDataTypes();
-    // Per-tick debug lines would measure the terminal, not the routing.
-    qSetMessagePattern(QString());
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    delete fixture;
-    fixture = nullptr;
-    return 0;
+    return runWindowBenchmarks(argc, argv, "TickRouting", [] {
+        delete fixture;
+        fixture = nullptr;
+    });
 }
-
-#include "bench_tickrouting.moc"

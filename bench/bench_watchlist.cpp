@@ -2,124 +2,28 @@
 // loop and how many rows keep their prices through it, and how long the start-up load of a
 // 100k-row cached instrument master holds the loop of a window already shown. Each figure is
 // printed beside its aim; a window on an empty watchlist without a master is the baseline.
-#include "brokers/IBroker.h"
-#include "core/SettingsManager.h"
-#include "symbols/SymbolRepository.h"
-#include "ui/MainWindow.h"
-#include "ui/UserPrompts.h"
-#include "ui/dialogs/DialogPrompts.h"
-#include "ui/dialogs/SymbolManager.h"
-
 #include "LagProbe.h"
+#include "QuietWindow.h"
 
-#include <benchmark/benchmark.h>
-
-#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QLoggingCategory>
 #include <QSettings>
-#include <QStandardPaths>
-#include <QTableWidget>
-#include <QTemporaryDir>
-
-#include <memory>
+#include <QTimer>
 
 namespace {
 
 constexpr int kRows = 1000;
 constexpr double kAimBlockMs = 50;
 
-class SilentBroker : public IBroker
+// The start-up steps and the follow-up after a master load at a quick pace.
+MainWindowSeams fastSeams(SilentBroker** broker = nullptr)
 {
-    Q_OBJECT
-
-public:
-    using IBroker::IBroker;
-    using IBroker::subscribeLiveData;
-    void initialize(const QMap<QString, QString>&) override {}
-    void connectToBroker() override {}
-    void disconnectFromBroker() override {}
-    void startLiveData() override {}
-    void stopLiveData() override {}
-    void subscribeLiveData(const QString&) override {}
-    void unsubscribeLiveData(const QString&) override {}
-    void requestHistoricalData(const QString&, const QDate&, const QDate&, const QString&) override {}
-    void requestIntradayData(const QString&, const QString&) override {}
-    bool isConnected() const override { return true; }
-    QString lastError() const override { return {}; }
-    void send(const TickData& t) { emit tickReceived(t); }
-};
-
-class QuietPrompts : public UserPrompts
-{
-public:
-    QMessageBox::StandardButton question(QWidget*, const QString&, const QString&,
-                                         QMessageBox::StandardButton) override
-    {
-        return QMessageBox::No;
-    }
-    void warning(QWidget*, const QString&, const QString&) override {}
-    void information(QWidget*, const QString&, const QString&) override {}
-    QObject* error(QWidget*, const QString&) override { return nullptr; }
-};
-
-class QuietDialogPrompts : public DialogPrompts
-{
-public:
-    void message(QWidget*, Kind, const QString&, const QString&, bool) override {}
-    bool question(QWidget*, const QString&, const QString&, bool) override { return false; }
-    bool confirm(QWidget*, const QString&, const QString&) override { return false; }
-    bool getText(QWidget*, const QString&, const QString&, QString*) override { return false; }
-    QString getExistingDirectory(QWidget*, const QString&, const QString&) override { return {}; }
-    bool openUrl(const QUrl&) override { return false; }
-};
-
-QTableWidget* watchlistOf(MainWindow& w)
-{
-    for (QTableWidget* t : w.findChildren<QTableWidget*>()) {
-        if (t->columnCount() == 10)
-            return t;
-    }
-    return nullptr;
-}
-
-MainWindowSeams quietSeams(SilentBroker** broker)
-{
-    MainWindowSeams seams;
-    seams.prompts = std::make_shared<QuietPrompts>();
-    seams.brokerFactory = [broker](int, QObject* parent) -> IBroker* {
-        auto* b = new SilentBroker(parent);
-        if (broker)
-            *broker = b;
-        return b;
-    };
-    // Nothing leaves the machine: downloads go to a closed local port and fail at once.
-    seams.prepareRepository = [](SymbolRepository* repo) {
-        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini"})
-            repo->setDownloadHost(QString::fromLatin1(name), QStringLiteral("http://127.0.0.1:1"));
-        repo->setDownloadTimeout(1000);
-    };
-    seams.prepareSymbolManager = [](SymbolManager* manager) {
-        static QuietDialogPrompts quiet;
-        manager->setPrompts(&quiet);
-        for (const char* name : {"FlatTrade", "Zerodha", "Fyers", "TradeJini"})
-            manager->setMasterHost(QString::fromLatin1(name), QStringLiteral("http://127.0.0.1:1"));
-        manager->setDownloadTimeout(1000);
-    };
+    MainWindowSeams seams = quietSeams(broker);
     seams.startupDelayMs = 50;
     seams.masterFollowUpMs = 50;
     return seams;
-}
-
-void runFor(int ms)
-{
-    QElapsedTimer t;
-    t.start();
-    while (t.elapsed() < ms)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
 }
 
 // Runs the event loop with a probe until `ms` have passed; the probe's largest lateness.
@@ -157,7 +61,7 @@ struct RebuildFixture {
             otherTokens << QString::number(500000 + i);
         }
         settings->setWatchlistForBroker("TradeJini", tokens);
-        window = std::make_unique<MainWindow>(quietSeams(&broker));
+        window = std::make_unique<MainWindow>(fastSeams(&broker));
         for (int i = 0; i < kRows; ++i) {
             window->repository()->addSymbol(QStringLiteral("SYM%1").arg(i), tokens[i], "NSE", "EQ");
             window->repository()->addSymbol(QStringLiteral("OTH%1").arg(i), otherTokens[i], "NSE", "EQ");
@@ -176,18 +80,8 @@ struct RebuildFixture {
     {
         const QDateTime now = QDateTime::currentDateTime();
         const QStringList current = settings->watchlistForBroker("TradeJini");
-        for (const QString& token : current) {
-            TickData t;
-            t.token = token;
-            t.symbol = token;
-            t.ltp = 101.5;
-            t.open = 100.0;
-            t.high = 102;
-            t.low = 99;
-            t.volume = 1000;
-            t.timestamp = now;
-            broker->send(t);
-        }
+        for (const QString& token : current)
+            broker->send(makeTick(token, 0, now));
         QElapsedTimer wait;
         wait.start();
         while (pricedRows() < table->rowCount() && wait.elapsed() < 10000)
@@ -339,7 +233,7 @@ void BM_StartupMasterLoad(benchmark::State& state)
         probe = &lag;
         QEventLoop loop;
         QTimer::singleShot(20, [&] {
-            MainWindowSeams seams = quietSeams(nullptr);
+            MainWindowSeams seams = fastSeams();
             seams.startupDelayMs = 2000;  // the load's own pace, not the tests'
             QElapsedTimer made;
             made.start();
@@ -374,23 +268,8 @@ BENCHMARK(BM_StartupMasterLoad)
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QApplication app(argc, argv);
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName("TickvaneBench");
-    QCoreApplication::setApplicationName("Watchlist");
-    registerMarketDataTypes();
-    // Debug lines would measure the terminal, not the window.
-    qSetMessagePattern(QString());
-    QLoggingCategory::setFilterRules(QStringLiteral("*.debug=false\n*.info=false"));
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    delete rebuildFixture;
-    rebuildFixture = nullptr;
-    return 0;
+    return runWindowBenchmarks(argc, argv, "Watchlist", [] {
+        delete rebuildFixture;
+        rebuildFixture = nullptr;
+    });
 }
-
-#include "bench_watchlist.moc"
