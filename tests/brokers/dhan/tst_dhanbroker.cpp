@@ -184,27 +184,6 @@ private slots:
         QCOMPARE(got, counts);
     }
 
-    void repeatsAndUnsubscribe()
-    {
-        Feed f;
-        QVERIFY(f.open());
-        // One turn's calls make one request; a symbol dropped and taken back within it is sent once.
-        f.broker.subscribeLiveData("NSE:SBIN");
-        f.broker.subscribeLiveData("NSE:SBIN");
-        f.broker.unsubscribeLiveData("NSE:SBIN");
-        f.broker.subscribeLiveData("NSE:SBIN");
-        f.broker.subscribeLiveData("BSE:SENSEX");
-        QTRY_COMPARE_WITH_TIMEOUT(subscriptions(f.server.textMessages()).size(), 1, 5000);
-        // Dropped in one turn and subscribed in a later one, it goes out again.
-        f.broker.unsubscribeLiveData("NSE:SBIN");
-        QCoreApplication::processEvents();
-        f.broker.subscribeLiveData("NSE:SBIN");
-        QTRY_COMPARE_WITH_TIMEOUT(subscriptions(f.server.textMessages()).size(), 2, 5000);
-        const QStringList sent = subscriptions(f.server.textMessages());
-        QCOMPARE(instrumentsOf(sent.at(0)), (QStringList{"NSE_EQ/3045", "IDX_I/51"}));
-        QCOMPARE(instrumentsOf(sent.at(1)), QStringList{"NSE_EQ/3045"});
-    }
-
     void dropResubscribesEverything()
     {
         Feed f;
