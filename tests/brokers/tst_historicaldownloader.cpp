@@ -3,13 +3,13 @@
 #include "brokers/HistoricalDownloader.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "support/BrokerTestSetup.h"
 #include "support/ListLookups.h"
 #include "support/RecordingBroker.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QtTest>
 
 namespace {
@@ -57,12 +57,7 @@ class TestHistoricalDownloader : public QObject {
     };
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName("TickvaneTest");
-        QCoreApplication::setApplicationName("tst_historicaldownloader");
-    }
+    void initTestCase() { setUpBrokerTest("tst_historicaldownloader"); }
 
     void refusedRequests_data()
     {

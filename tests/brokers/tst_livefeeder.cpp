@@ -3,12 +3,12 @@
 #include "brokers/LiveFeeder.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "support/BrokerTestSetup.h"
 #include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QtTest>
 
 namespace {
@@ -24,12 +24,7 @@ class TestLiveFeeder : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName("TickvaneTest");
-        QCoreApplication::setApplicationName("tst_livefeeder");
-    }
+    void initTestCase() { setUpBrokerTest("tst_livefeeder"); }
 
     void init()
     {

@@ -3,6 +3,7 @@
 // handshakes, stopping, history requests and the instrument master.
 #include "brokers/dhan/DhanBroker.h"
 #include "core/SettingsManager.h"
+#include "support/BrokerTestSetup.h"
 #include "support/DhanFrames.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
@@ -15,11 +16,9 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QThread>
 #include <QtTest>
 
-#include <ctime>
 
 namespace {
 
@@ -119,14 +118,7 @@ class TestDhanBroker : public QObject {
     };
 
 private slots:
-    void initTestCase()
-    {
-        qputenv("TZ", "Asia/Kolkata");
-        tzset();
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName("TickvaneTest");
-        QCoreApplication::setApplicationName("tst_dhanbroker");
-    }
+    void initTestCase() { setUpBrokerTest("tst_dhanbroker", true); }
 
     void subscriptionsWaitForTheOpenFeed()
     {

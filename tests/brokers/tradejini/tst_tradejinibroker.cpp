@@ -3,6 +3,7 @@
 #include "brokers/tradejini/TradeJiniBroker.h"
 #include "core/SettingsManager.h"
 #include "support/BarText.h"
+#include "support/BrokerTestSetup.h"
 #include "support/HttpTestServer.h"
 #include "support/ListLookups.h"
 #include "support/TradeJiniFrames.h"
@@ -14,10 +15,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QtTest>
 
-#include <ctime>
 
 namespace {
 
@@ -77,15 +76,7 @@ class TestTradeJiniBroker : public QObject {
     };
 
 private slots:
-    void initTestCase()
-    {
-        // History epochs are local midnights: pin the zone so the expected numbers hold anywhere.
-        qputenv("TZ", "Asia/Kolkata");
-        tzset();
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName("TickvaneTest");
-        QCoreApplication::setApplicationName("tst_tradejinibroker");
-    }
+    void initTestCase() { setUpBrokerTest("tst_tradejinibroker", true); }
 
     void queuedSubscriptionsFlushOnConnect()
     {

@@ -2,6 +2,7 @@
 // from the repository, hostile frames, the refused-token alert, keep-alive, stop and disconnect.
 #include "brokers/zerodha/ZerodhaBroker.h"
 #include "core/SettingsManager.h"
+#include "support/BrokerTestSetup.h"
 #include "support/LogCapture.h"
 #include "support/RefusingHttpServer.h"
 #include "support/WebSocketTestServer.h"
@@ -49,12 +50,7 @@ class TestZerodhaBroker : public QObject {
     };
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName("TickvaneTest");
-        QCoreApplication::setApplicationName("tst_zerodhabroker");
-    }
+    void initTestCase() { setUpBrokerTest("tst_zerodhabroker"); }
 
     void queuedKeysGoOutOnConnect()
     {
