@@ -269,6 +269,56 @@ private slots:
         if (second)
             QCOMPARE(firstOk->count() + firstFailed->count(), 0);
     }
+    void redirectWithoutItsCode_data()
+    {
+        QTest::addColumn<QString>("broker");
+        QTest::addColumn<QByteArray>("request");
+        QTest::addColumn<QByteArray>("page");  // a part of the 400 page the browser gets
+        QTest::addColumn<QString>("error");
+        const auto row = [](const char* broker, const char* name, const QByteArray& request) {
+            static const QMap<QString, QPair<QByteArray, QString>> outcome{
+                {"Dhan", {"\xE2\x9C\x97 Authentication Failed", "No tokenId received from Dhan OAuth redirect"}},
+                {"Upstox", {"<h2>Authorization failed</h2><p>No authorization code received.</p></body></html>",
+                            "No authorization code received"}},
+                {"AngelOne", {"<p>Could not extract authentication tokens.</p></body></html>",
+                              "Failed to extract tokens from redirect"}}};
+            QTest::addRow("%s %s", broker, name) << QString(broker) << request + " HTTP/1.1\r\n\r\n"
+                                                 << outcome[broker].first << outcome[broker].second;
+        };
+        // Only the request line counts: a code in a header is not the redirect.
+        row("Dhan", "code only in a header", "GET / HTTP/1.1\r\nReferer: GET /?tokenId=abc");
+        row("Dhan", "other path", "GET /robots.txt");
+        row("Dhan", "code not first", "GET /?code=1&tokenId=abc");
+        row("Dhan", "code under a path", "GET /cb?tokenId=abc");
+        row("Dhan", "empty code", "GET /?tokenId=");
+        row("Upstox", "code only in a header", "GET / HTTP/1.1\r\nReferer: http://127.0.0.1/?code=FROMHEADER");
+        row("Upstox", "empty code", "GET /?code=&state=1");
+        row("Upstox", "look-alike name", "GET /?error_code=E42&x=1");
+        row("AngelOne", "code only in a header", "GET /?auth_token=A1 HTTP/1.1\r\nReferer: http://x/?feed_token=F");
+        row("AngelOne", "look-alike name", "GET /?x_auth_token=A1&feed_token=F");
+    }
+    void redirectWithoutItsCode()
+    {
+        QFETCH(QString, broker);
+        QFETCH(QByteArray, request);
+        QFETCH(QByteArray, page);
+        HttpTestServer http;
+        serveLogins(http);
+        const std::unique_ptr<QObject> login = makeLogin(broker, http, BrowserStandIn::freePort());
+        const auto ok = spyOn(login.get(), "authenticationSuccessful");
+        const auto failed = spyOn(login.get(), "authenticationFailed");
+        startLogin(login.get());
+        QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 1, 5000);
+        const int exchanges = http.requestCount();
+        const QByteArray answer = BrowserStandIn::request(listenerOf(login.get())->port(), {request});
+        QVERIFY2(answer.startsWith("HTTP/1.1 400 Bad Request\r\n") && answer.contains(page), answer.constData());
+        QTRY_COMPARE_WITH_TIMEOUT(failed->count(), 1, 5000);
+        QTEST(failed->first().first().toString(), "error");
+        // The redirect came without its code: the attempt is over, with no token exchange.
+        QVERIFY(!listening(login.get()));
+        QCOMPARE(http.requestCount(), exchanges);
+        QCOMPARE(ok->count(), 0);
+    }
     void portTaken_data()
     {
         QTest::addColumn<QString>("broker");

@@ -3,14 +3,16 @@
 #include "brokers/HistoricalDownloader.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "support/BrokerTestSetup.h"
 #include "support/ListLookups.h"
 #include "support/RecordingBroker.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QtTest>
+
+#include <memory>
 
 namespace {
 
@@ -57,12 +59,7 @@ class TestHistoricalDownloader : public QObject {
     };
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName("TickvaneTest");
-        QCoreApplication::setApplicationName("tst_historicaldownloader");
-    }
+    void initTestCase() { setUpBrokerTest("tst_historicaldownloader"); }
 
     void refusedRequests_data()
     {
@@ -162,31 +159,34 @@ private slots:
     {
         QTest::addColumn<QString>("request");
         QTest::addColumn<QString>("reply");
-        QTest::addColumn<bool>("withProvider");
+        QTest::addColumn<int>("provider");  // 0: none, 1: given, 2: given and destroyed before the request
         QTest::addColumn<QString>("storedUnder");  // empty: not matched
-        QTest::newRow("plain to qualified") << "RELIANCE" << "NSE:RELIANCE-EQ" << false << "RELIANCE";
-        QTest::newRow("qualified to plain") << "NSE:RELIANCE-EQ" << "RELIANCE" << false << "NSE:RELIANCE-EQ";
-        QTest::newRow("punctuation ignored") << "M&M" << "NSE:M&M-EQ" << false << "M&M";
-        QTest::newRow("text pass keeps reply name") << "RELIANCE" << "RELIANCE INDUSTRIES" << false << "RELIANCE INDUSTRIES";
-        QTest::newRow("scrip inside reply") << "BAJAJ AUTO" << "NSE:BAJAJ-EQ" << false << "NSE:BAJAJ-EQ";
-        QTest::newRow("different instrument") << "TCS" << "INFY" << false << "";
+        QTest::newRow("plain to qualified") << "RELIANCE" << "NSE:RELIANCE-EQ" << 0 << "RELIANCE";
+        QTest::newRow("qualified to plain") << "NSE:RELIANCE-EQ" << "RELIANCE" << 0 << "NSE:RELIANCE-EQ";
+        QTest::newRow("punctuation ignored") << "M&M" << "NSE:M&M-EQ" << 0 << "M&M";
+        QTest::newRow("text pass keeps reply name") << "RELIANCE" << "RELIANCE INDUSTRIES" << 0 << "RELIANCE INDUSTRIES";
+        QTest::newRow("scrip inside reply") << "BAJAJ AUTO" << "NSE:BAJAJ-EQ" << 0 << "NSE:BAJAJ-EQ";
+        QTest::newRow("different instrument") << "TCS" << "INFY" << 0 << "";
         // What precedes the first '-' is the key: nothing, for a leading dash.
-        QTest::newRow("leading dash keys nothing") << "-X" << "X" << false << "";
-        QTest::newRow("token request via instrument") << "2885" << "RELIANCE" << true << "2885";
-        QTest::newRow("assisted by token") << "RELIND" << "RIL.NS" << true << "RIL.NS";
-        QTest::newRow("assisted needs provider") << "RELIND" << "RIL.NS" << false << "";
+        QTest::newRow("leading dash keys nothing") << "-X" << "X" << 0 << "";
+        QTest::newRow("token request via instrument") << "2885" << "RELIANCE" << 1 << "2885";
+        QTest::newRow("assisted by token") << "RELIND" << "RIL.NS" << 1 << "RIL.NS";
+        QTest::newRow("assisted needs provider") << "RELIND" << "RIL.NS" << 0 << "";
+        QTest::newRow("a destroyed provider is not used") << "RELIND" << "RIL.NS" << 2 << "";
     }
 
     void matching()
     {
         QFETCH(QString, request);
         QFETCH(QString, reply);
-        QFETCH(bool, withProvider);
+        QFETCH(int, provider);
         QFETCH(QString, storedUnder);
-        FakeSymbols symbols;
-        symbols.tokens = {{"RELIND", "2885"}, {"RIL.NS", "2885"}};
-        symbols.instruments.insert("2885", instrument("RELIANCE", "NSE", "2885"));
-        Rig rig(withProvider ? &symbols : nullptr);
+        auto symbols = std::make_unique<FakeSymbols>();
+        symbols->tokens = {{"RELIND", "2885"}, {"RIL.NS", "2885"}};
+        symbols->instruments.insert("2885", instrument("RELIANCE", "NSE", "2885"));
+        Rig rig(provider ? symbols.get() : nullptr);
+        if (provider == 2)
+            symbols.reset();
         QSignalSpy done(&rig.dl, &HistoricalDownloader::downloadCompleted);
         const QString id = rig.dl.downloadHistoricalData(request, kFrom, kTo, "day");
         rig.broker.sendHistory(reply, bars(reply, 2));
@@ -268,18 +268,6 @@ private slots:
         rig.broker.sendHistory("BBB", bars("BBB", 1));  // answered in time: no second failure
         QVERIFY(!failed.wait(100));
         QCOMPARE(failed.count(), 1);
-    }
-
-    void destroyedSymbolProviderIsNotUsed()
-    {
-        auto* symbols = new FakeSymbols;
-        symbols->tokens = {{"RELIND", "2885"}, {"RIL.NS", "2885"}};
-        Rig rig(symbols);
-        delete symbols;
-        QSignalSpy done(&rig.dl, &HistoricalDownloader::downloadCompleted);
-        rig.dl.downloadHistoricalData("RELIND", kFrom, kTo, "day");
-        rig.broker.sendHistory("RIL.NS", bars("RIL.NS", 1));
-        QCOMPARE(done.count(), 0);
     }
 };
 

@@ -1,16 +1,14 @@
 // Live-feed controller: symbol list and watchlist, start/stop through the facade, tick storage, status.
 #include "brokers/BrokerAPI.h"
 #include "brokers/LiveFeeder.h"
-#include "brokers/zerodha/ZerodhaBroker.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
+#include "support/BrokerTestSetup.h"
 #include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
-#include "support/WebSocketTestServer.h"
 
 #include <QCoreApplication>
 #include <QSignalSpy>
-#include <QStandardPaths>
 #include <QtTest>
 
 namespace {
@@ -26,12 +24,7 @@ class TestLiveFeeder : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase()
-    {
-        QStandardPaths::setTestModeEnabled(true);
-        QCoreApplication::setOrganizationName("TickvaneTest");
-        QCoreApplication::setApplicationName("tst_livefeeder");
-    }
+    void initTestCase() { setUpBrokerTest("tst_livefeeder"); }
 
     void init()
     {
@@ -147,48 +140,6 @@ private slots:
         feeder.stop();
         QCOMPARE(broker.calls, (QStringList{"stopLiveData", "unsubscribe:C", "unsubscribe:Z"}));
         QCOMPARE(feeder.statusText(), QString("Stopped - 2 symbols configured"));
-    }
-
-    // Through a real connector on a loopback stream: connecting subscribes each token once, though the
-    // window subscribes the same keys again; a symbol change sends one unsubscribe and one subscribe,
-    // and a settings OK (the running feed stopped and started, the window's resubscription) nothing.
-    void subscriptionMessagesOnTheWire()
-    {
-        WebSocketTestServer server;
-        QVERIFY(server.listen());
-        BrokerAPI api;
-        ZerodhaBroker broker;
-        broker.initialize({{"ws_url", server.baseUrl()}});
-        api.setImplementation(&broker);
-        DataManager store;
-        SettingsManager settings;
-        settings.setWatchlist({"408065", "884737"});
-        settings.setApiKey("key12345");
-        LiveFeeder feeder(&api, &store, &settings);
-        const auto requests = [&server] {
-            QStringList out;
-            for (const QString& m : server.textMessages()) {
-                if (!m.contains("\"mode\""))
-                    out << m;
-            }
-            return out;
-        };
-        feeder.start();
-        QTRY_VERIFY_WITH_TIMEOUT(broker.isConnected(), 5000);
-        broker.subscribeLiveData(QStringList{"408065", "884737"});
-        QTRY_VERIFY_WITH_TIMEOUT(!requests().isEmpty(), 5000);
-
-        feeder.removeSymbol("884737");
-        feeder.addSymbol("5633");
-        QTRY_COMPARE_WITH_TIMEOUT(requests().size(), 3, 5000);
-        feeder.stop();
-        feeder.start();
-        broker.subscribeLiveData(QStringList{"408065", "5633"});
-        QCoreApplication::processEvents();
-        broker.subscribeLiveData("1");  // a marker: once it is in, so is anything sent before it
-        QTRY_COMPARE_WITH_TIMEOUT(requests().size(), 4, 5000);
-        QCOMPARE(requests(), (QStringList{R"({"a":"subscribe","v":[408065,884737]})", R"({"a":"unsubscribe","v":[884737]})",
-                                          R"({"a":"subscribe","v":[5633]})", R"({"a":"subscribe","v":[1]})"}));
     }
 
     void settingsReachFacade()

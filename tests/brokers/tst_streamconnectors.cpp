@@ -344,8 +344,6 @@ private slots:
         QCOMPARE(got, prices);
         QVERIFY(c->broker->isConnected());
         QCOMPARE(peer.connectionCount(), 1);
-        if (connector == "Dhan")
-            QCOMPARE(peer.requestLines().value(0), QByteArray("GET /?version=2&token=TOK&clientId=C1&authType=2 HTTP/1.1"));
     }
     void silentLinkProbedEachInterval()
     {

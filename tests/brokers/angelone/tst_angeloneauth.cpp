@@ -202,29 +202,6 @@ private slots:
         QVERIFY(gen.header("Authorization").isEmpty());
         QVERIFY(!auth.isLocalServerListening());
     }
-    void redirectWithoutBothTokens_data()
-    {
-        QTest::addColumn<QByteArray>("request");
-        // Only the request line counts: a token in a header is not the redirect.
-        QTest::newRow("feed token only in a header")
-            << QByteArray("GET /?auth_token=A1 HTTP/1.1\r\nReferer: http://x/?feed_token=F\r\n\r\n");
-        QTest::newRow("look-alike name") << QByteArray("GET /?x_auth_token=A1&feed_token=F HTTP/1.1\r\n\r\n");
-    }
-    void redirectWithoutBothTokens()
-    {
-        QFETCH(QByteArray, request);
-        Peer peer;
-        QSignalSpy failed(&peer.auth, &AngelOneAuth::authenticationFailed);
-        peer.auth.startPublisherLogin("KEY1", QString(), "live");
-        const QByteArray answer = BrowserStandIn::request(peer.port, {request});
-        QCOMPARE(peer.http.requestCount(), 0);
-        QVERIFY(answer.startsWith("HTTP/1.1 400 Bad Request\r\n"));
-        QVERIFY(answer.endsWith("<p>Could not extract authentication tokens.</p></body></html>"));
-        QCOMPARE(failed.count(), 1);
-        QCOMPARE(failed.first().first().toString(), QString("Failed to extract tokens from redirect"));
-        // The redirect came without its tokens: the attempt is over.
-        QVERIFY(!peer.auth.isLocalServerListening());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestAngelOneAuth)

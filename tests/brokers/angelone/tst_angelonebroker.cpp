@@ -1,6 +1,7 @@
 // AngelOne broker against loopback peers: subscription messages, heartbeat, binary
 // ticks, history with open interest, and the scrip master.
 #include "brokers/angelone/AngelOneBroker.h"
+#include "support/BrokerTestSetup.h"
 #include "support/AngelOneFrames.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
@@ -15,7 +16,6 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <ctime>
 
 Q_DECLARE_METATYPE(HttpTestServer::Reply)
 
@@ -99,12 +99,7 @@ class TestAngelOneBroker : public QObject {
     };
 
 private slots:
-    void initTestCase()
-    {
-        qputenv("TZ", "Asia/Kolkata");
-        tzset();
-        registerMarketDataTypes();
-    }
+    void initTestCase() { setUpBrokerTest("tst_angelonebroker", true); }
 
     void subscriptionMessages_data()
     {

@@ -100,31 +100,6 @@ private slots:
         QVERIFY(!log.contains("tk-12345"));
         QVERIFY(log.contains("APP-ID-123..."));
     }
-    void redirectWithoutTokenId_data()
-    {
-        QTest::addColumn<QByteArray>("request");
-        QTest::newRow("other path") << QByteArray("GET /robots.txt HTTP/1.1\r\n\r\n");
-        QTest::newRow("token id not first") << QByteArray("GET /?code=1&tokenId=abc HTTP/1.1\r\n\r\n");
-        QTest::newRow("token id under a path") << QByteArray("GET /cb?tokenId=abc HTTP/1.1\r\n\r\n");
-        QTest::newRow("empty token id") << QByteArray("GET /?tokenId= HTTP/1.1\r\n\r\n");
-        QTest::newRow("only in a header") << QByteArray("GET / HTTP/1.1\r\nReferer: GET /?tokenId=abc\r\n\r\n");
-    }
-    void redirectWithoutTokenId()
-    {
-        QFETCH(QByteArray, request);
-        Login l;
-        l.http.setReply("POST", "/app/generate-consent", HttpTestServer::Reply::json(kConsentOk));
-        l.start();
-        QTRY_COMPARE_WITH_TIMEOUT(opened.size(), 1, 5000);
-        const QByteArray page = BrowserStandIn::request(l.auth.getLocalPort(), {request});
-        QVERIFY(page.startsWith("HTTP/1.1 400 Bad Request\r\n"));
-        QCOMPARE(page.size(), 309);
-        QVERIFY(page.contains("\xE2\x9C\x97 Authentication Failed"));
-        QVERIFY(l.failed.count() > 0 || l.failed.wait(5000));
-        QCOMPARE(l.failed.first().at(0).toString(), QStringLiteral("No tokenId received from Dhan OAuth redirect"));
-        QVERIFY(!l.auth.isListening());
-        QCOMPARE(l.http.requestsTo("/app/consumeApp-consent").size(), 0);
-    }
     void consentFailures_data()
     {
         QTest::addColumn<int>("status");

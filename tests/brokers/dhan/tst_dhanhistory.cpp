@@ -1,11 +1,9 @@
-// Dhan history requests and replies, and the instrument-master rows: what reaches the server and
-// what becomes a bar or a repository record.
+// Dhan history helpers: the instrument a symbol names, what becomes a bar of a reply, and the
+// instrument-master rows that become repository records.
 #include "brokers/dhan/DhanHistory.h"
 #include "brokers/dhan/DhanInstrumentList.h"
 #include "support/BarText.h"
 
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QtTest>
 
 class TestDhanHistory : public QObject {
@@ -40,23 +38,6 @@ private slots:
         const DhanHistory::Instrument r = DhanHistory::instrumentFor(symbol);
         QCOMPARE(r.segment, segment);
         QCOMPARE(r.instrument, instrument);
-    }
-
-    void requestBodies()
-    {
-        // Segment, instrument and dates reach the loopback server in the broker's own test.
-        const DhanHistory::Instrument eq{"NSE_EQ", "EQUITY"};
-        const QJsonObject o =
-            QJsonDocument::fromJson(DhanHistory::requestBody("3045", eq, "5", QDate(2024, 6, 3), QDate(2024, 6, 7))).object();
-        QCOMPARE(o.value("securityId").toString(), QStringLiteral("3045"));
-        QCOMPARE(o.value("expiryCode").toInt(-1), 0);
-        QCOMPARE(o.value("interval").toString(), QStringLiteral("5"));
-        QCOMPARE(o.value("oi").isBool() && !o.value("oi").toBool(), true);
-        const QJsonObject daily =
-            QJsonDocument::fromJson(DhanHistory::requestBody("3045", eq, "", QDate(2024, 1, 1), QDate(2024, 6, 7))).object();
-        QVERIFY(!daily.contains("interval"));
-        // The service's end date is exclusive: the day after the user's last day.
-        QCOMPARE(daily.value("toDate").toString(), QStringLiteral("2024-06-08"));
     }
 
     void replies_data()

@@ -3,6 +3,7 @@
 #include "brokers/fyers/FyersBroker.h"
 #include "core/SettingsManager.h"
 #include "support/BarText.h"
+#include "support/BrokerTestSetup.h"
 #include "support/FyersFrames.h"
 #include "support/HttpTestServer.h"
 #include "support/WebSocketTestServer.h"
@@ -47,7 +48,7 @@ class TestFyersBroker : public QObject {
     };
 
 private slots:
-    void initTestCase();
+    void initTestCase() { setUpBrokerTest("tst_fyersbroker"); }
     void openingRequest_data();
     void openingRequest();
     void queuedSymbolsGoOutOnConnect();
@@ -59,15 +60,6 @@ private slots:
     void history_data();
     void history();
 };
-
-void TestFyersBroker::initTestCase()
-{
-    QStandardPaths::setTestModeEnabled(true);
-    QCoreApplication::setOrganizationName("TickvaneTest");
-    QCoreApplication::setApplicationName("tst_fyersbroker");
-    qRegisterMetaType<TickData>("TickData");
-    qRegisterMetaType<QList<OHLCData>>("QList<OHLCData>");
-}
 
 void TestFyersBroker::openingRequest_data()
 {

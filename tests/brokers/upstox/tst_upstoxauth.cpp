@@ -97,31 +97,6 @@ private slots:
         QCOMPARE(auth->getEmail(), QStringLiteral("a@x.in"));
         QVERIFY(auth->hasCredentials());
     }
-    void requestsWithoutCode_data()
-    {
-        QTest::addColumn<QByteArray>("request");
-        // A header is not the redirect: a code in it does not count.
-        QTest::newRow("code only in a header")
-            << QByteArray("GET / HTTP/1.1\r\nReferer: http://127.0.0.1/?code=FROMHEADER\r\n\r\n");
-        QTest::newRow("empty code") << QByteArray("GET /?code=&state=1 HTTP/1.1\r\n\r\n");
-        QTest::newRow("look-alike name") << QByteArray("GET /?error_code=E42&x=1 HTTP/1.1\r\n\r\n");
-    }
-    void requestsWithoutCode()
-    {
-        QFETCH(QByteArray, request);
-        http->setReply("POST", kTokenPath, HttpTestServer::Reply::json(R"({"access_token":"T"})"));
-        QSignalSpy failed(auth, &UpstoxAuth::authenticationFailed);
-        QSignalSpy ok(auth, &UpstoxAuth::authenticationSuccessful);
-        auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
-        const QByteArray answer = BrowserStandIn::request(port, {request});
-        QCOMPARE(http->requestCount(), 0);
-        QCOMPARE(ok.size(), 0);
-        QCOMPARE(answer, kBadPage);
-        QCOMPARE(failed.size(), 1);
-        QCOMPARE(failed[0][0].toString(), QStringLiteral("No authorization code received"));
-        // The redirect came, without a code: the attempt is over.
-        QVERIFY(!auth->isListening());
-    }
     void failurePageGoesOutBeforeTheSignal()
     {
         auth->startAuthentication("KEY", "SEC", "http://127.0.0.1");
