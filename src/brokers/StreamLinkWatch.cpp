@@ -1,6 +1,7 @@
 // Size caps and time-outs of a broker stream socket.
 #include "brokers/StreamLinkWatch.h"
 
+#include <QElapsedTimer>
 #include <QRegularExpression>
 #include <QTimer>
 #include <QWebSocket>
@@ -10,7 +11,16 @@
 StreamLinkWatch::StreamLinkWatch(QObject* parent)
     : QObject(parent), handshakeTimer(new QTimer(this)), silenceTimer(new QTimer(this)), probeTimer(new QTimer(this))
 {
+    clock = [] {
+        static const QElapsedTimer monotonic = [] {
+            QElapsedTimer t;
+            t.start();
+            return t;
+        }();
+        return monotonic.elapsed();
+    };
     probeInterval = kSilenceTimeoutMs / 3;
+    probeTimer->setObjectName(QStringLiteral("probe"));
     // One shot, armed for the time left: a timer that fires a moment early (a coarse timer may)
     // is armed again for the rest instead of letting the probe slip a whole interval.
     probeTimer->setSingleShot(true);
@@ -38,6 +48,11 @@ void StreamLinkWatch::setTimeouts(int handshakeMs, int silenceMs)
     probeInterval = std::max(1, silenceMs / 3);
 }
 
+void StreamLinkWatch::setClock(std::function<qint64()> msClock)
+{
+    clock = std::move(msClock);
+}
+
 void StreamLinkWatch::watch(QWebSocket* s)
 {
     stop();
@@ -46,13 +61,13 @@ void StreamLinkWatch::watch(QWebSocket* s)
     // Every frame counts as life, also each piece of a message still being put together.
     const auto alive = [this, s] {
         if (s == socket)
-            sinceFrame.restart();
+            lastFrameAt = clock();
     };
     connect(s, &QWebSocket::connected, this, [this, s] {
         if (s != socket)
             return;
         handshakeTimer->stop();
-        sinceFrame.start();
+        lastFrameAt = clock();
         silenceTimer->start(silenceMs);
         probeTimer->start(probeInterval);
     });
@@ -89,7 +104,7 @@ void StreamLinkWatch::onProbeTimeout()
 {
     if (!socket || socket->state() != QAbstractSocket::ConnectedState)
         return;
-    const qint64 left = probeInterval - sinceFrame.elapsed();
+    const qint64 left = probeInterval - msSinceFrame();
     if (left > 0) {
         probeTimer->start(int(left));
         return;
@@ -102,7 +117,7 @@ void StreamLinkWatch::onSilenceTimeout()
 {
     if (!socket)
         return;
-    const qint64 left = silenceMs - sinceFrame.elapsed();
+    const qint64 left = silenceMs - msSinceFrame();
     if (left > 0) {
         silenceTimer->start(int(left));
         return;

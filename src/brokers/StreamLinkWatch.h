@@ -5,10 +5,11 @@
 // pong. The owner hears of either time-out through `expired` and treats the link as failed or lost.
 #pragma once
 
-#include <QElapsedTimer>
 #include <QObject>
 #include <QPointer>
 #include <QString>
+
+#include <functional>
 
 class QTimer;
 class QWebSocket;
@@ -29,6 +30,8 @@ public:
 
     // Test seam: the handshake and silence time-outs.
     void setTimeouts(int handshakeMs, int silenceMs);
+    // Test seam: the monotonic clock, in milliseconds, that frames and the timers read.
+    void setClock(std::function<qint64()> msClock);
 
     // Caps the socket and watches it from now on (call before open()); any socket watched before
     // is forgotten.
@@ -48,10 +51,13 @@ signals:
     // owner releases it, reports `reason` and reconnects or reports the drop.
     void expired(QString reason);
 
-private:
+private slots:
     void onHandshakeTimeout();
     void onSilenceTimeout();
     void onProbeTimeout();
+
+private:
+    qint64 msSinceFrame() const { return clock() - lastFrameAt; }
 
     QPointer<QWebSocket> socket;
     QTimer* handshakeTimer;
@@ -59,6 +65,7 @@ private:
     QTimer* probeTimer;
     int silenceMs = kSilenceTimeoutMs;
     int probeInterval;
-    // Restarted by every frame: a clock read is all a frame costs, the timers look at it when due.
-    QElapsedTimer sinceFrame;
+    std::function<qint64()> clock;
+    // Set by every frame: a clock read is all a frame costs, the timers look at it when due.
+    qint64 lastFrameAt = 0;
 };

@@ -347,21 +347,33 @@ private slots:
     }
     void silentLinkProbedEachInterval()
     {
-        // A link with nothing to say is probed a third of the allowed silence after it opened, and again
-        // each third: a timer that fires a moment early must not push a probe a whole interval on.
+        // A silent link is probed each third of the allowed silence, to the millisecond: a timer that
+        // fires a moment early is armed again for what is left instead of letting the probe slip a
+        // whole interval. The clock is the test's; the real timers are far from due.
         Peer peer(Peer::StallAfterUpgrade);
         QVERIFY(peer.listen());
-        const int probeMs = 400;
+        qint64 now = 0;
         StreamLinkWatch watch;
-        watch.setTimeouts(5000, 3 * probeMs);
-        QSignalSpy expired(&watch, &StreamLinkWatch::expired);
+        watch.setClock([&now] { return now; });
+        const int interval = StreamLinkWatch::kSilenceTimeoutMs / 3;
         QWebSocket socket;
         watch.watch(&socket);
+        QSignalSpy opened(&socket, &QWebSocket::connected);
         socket.open(QUrl(peer.baseUrl()));
-        QVERIFY(expired.wait(10000));
-        QTRY_VERIFY2(peer.pingsOnLink(0) >= 2, qPrintable(QString::number(peer.pingsOnLink(0))));
-        // The first probe left with the first interval's end, well before the second's.
-        QVERIFY2(peer.firstPingMs(0) < probeMs * 3 / 2, qPrintable(QString::number(peer.firstPingMs(0))));
+        QVERIFY(opened.wait(5000));
+        const QTimer* probe = watch.findChild<QTimer*>("probe");
+        QVERIFY(probe);
+        now = interval - 1;  // the timer came a millisecond early
+        QVERIFY(QMetaObject::invokeMethod(&watch, "onProbeTimeout"));
+        QVERIFY2(probe->remainingTime() <= 1, qPrintable(QString::number(probe->remainingTime())));
+        now = interval;
+        QVERIFY(QMetaObject::invokeMethod(&watch, "onProbeTimeout"));
+        QVERIFY(probe->remainingTime() > interval - 1000);
+        QTRY_COMPARE_WITH_TIMEOUT(peer.pingsOnLink(0), 1, 5000);
+        // Still silent an interval later: probed again.
+        now = 2 * interval;
+        QVERIFY(QMetaObject::invokeMethod(&watch, "onProbeTimeout"));
+        QTRY_COMPARE_WITH_TIMEOUT(peer.pingsOnLink(0), 2, 5000);
     }
     void quietLinkStaysUp_data()
     {

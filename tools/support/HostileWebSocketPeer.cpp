@@ -90,8 +90,6 @@ void HostileWebSocketPeer::onReadyRead(QTcpSocket* client)
     client->setProperty(kUpgradedProperty, true);
     client->setProperty(kLinkProperty, upgrades);
     pings.append(0);
-    firstPing.append(-1);
-    sinceUpgrade.start();
     client->setProperty(kBufferProperty, QByteArray());
     ++upgrades;
     afterUpgrade(client);
@@ -174,8 +172,7 @@ void HostileWebSocketPeer::readFrames(QTcpSocket* client)
         buffer.remove(0, at + 4 + int(length));
         if (opcode == 0x9) {
             const int link = client->property(kLinkProperty).toInt();
-            if (pings[link]++ == 0)
-                firstPing[link] = sinceUpgrade.elapsed();
+            ++pings[link];
             if (behaviour == QuietButAlive) {
                 client->write(frame(0xA, payload));
                 ++pongs;

@@ -44,7 +44,6 @@ public:
     // Pings that came over the n-th upgraded link (from 0), and the milliseconds from its upgrade to
     // the first one (-1: none yet).
     int pingsOnLink(int n) const { return pings.value(n); }
-    qint64 firstPingMs(int n) const { return firstPing.value(n, -1); }
     // The first line of each upgrade request, as the client sent it.
     QList<QByteArray> requestLines() const { return requests; }
 
@@ -63,7 +62,5 @@ private:
     qint64 oversizedSent = 0;
     int pongs = 0;
     QList<int> pings;  // one count per upgraded link
-    QList<qint64> firstPing;
-    QElapsedTimer sinceUpgrade;  // of the latest link
     QList<QByteArray> requests;
 };
