@@ -3,15 +3,60 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include <QDateTime>
 #include <QFile>
 #include <QMutex>
 
+#include "app/LogTimeStamp.h"
+
 namespace {
 
 QMutex g_logMutex;
 QFile* g_logFile = nullptr;  // guarded by g_logMutex
+LogTimeStamp g_stamp;        // guarded by g_logMutex
+
+// Put together by hand rather than with QString::arg: this runs for every tick's debug line.
+QString composeLine(QtMsgType type, QLatin1String stamp, const QString& message)
+{
+    const QString level = logLevelName(type);
+    QString line;
+    line.reserve(stamp.size() + level.size() + message.size() + 6);
+    line += QLatin1Char('[');
+    line += stamp;
+    line += QLatin1String("] [");
+    line += level;
+    line += QLatin1String("] ");
+    line += message;
+    line += QLatin1Char('\n');
+    return line;
+}
+
+// The standard-error line, guarded by g_logMutex; it keeps its capacity from line to line. Never
+// destroyed: messages may still come while static objects are torn down at exit.
+std::string& stderrLine()
+{
+    static auto* line = new std::string;
+    return *line;
+}
+
+// Appends `text` in the local 8-bit encoding. Log text is nearly always ASCII, which every local
+// encoding writes byte for byte, so that case is copied without a conversion buffer.
+void appendLocal8Bit(std::string& out, const QString& text)
+{
+    const QChar* chars = text.constData();
+    const int size = text.size();
+    for (int i = 0; i < size; ++i) {
+        if (chars[i].unicode() >= 0x80) {
+            const QByteArray local = text.toLocal8Bit();
+            out.append(local.constData(), size_t(local.size()));
+            return;
+        }
+    }
+    for (int i = 0; i < size; ++i)
+        out.push_back(char(chars[i].unicode()));
+}
 
 } // namespace
 
@@ -29,23 +74,33 @@ QString logLevelName(QtMsgType type)
 
 QString formatLogLine(QtMsgType type, const QDateTime& time, const QString& message)
 {
-    return QStringLiteral("[%1] [%2] %3\n")
-        .arg(time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")), logLevelName(type), message);
+    const QByteArray stamp = time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss.zzz")).toLatin1();
+    return composeLine(type, QLatin1String(stamp), message);
 }
 
 void logMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message)
 {
     QMutexLocker lock(&g_logMutex);
-    const QString line = formatLogLine(type, QDateTime::currentDateTime(), message);
+    char stamp[LogTimeStamp::kLength];
+    g_stamp.format(QDateTime::currentMSecsSinceEpoch(), stamp);
 
     if (type != QtDebugMsg && g_logFile && g_logFile->isOpen()) {
-        g_logFile->write(line.toUtf8());
+        g_logFile->write(composeLine(type, QLatin1String(stamp, LogTimeStamp::kLength), message).toUtf8());
         // Flushed per line so that the last lines before a crash are on disk.
         g_logFile->flush();
     }
 
-    const QByteArray local = line.toLocal8Bit();
-    std::fwrite(local.constData(), 1, static_cast<size_t>(local.size()), stderr);
+    // Debug lines (one per tick) reach standard error only: made without a QString in between.
+    std::string& line = stderrLine();
+    line.clear();
+    line += '[';
+    line.append(stamp, LogTimeStamp::kLength);
+    line += "] [";
+    appendLocal8Bit(line, logLevelName(type));
+    line += "] ";
+    appendLocal8Bit(line, message);
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
     std::fflush(stderr);
 
     if (type == QtFatalMsg)
