@@ -4,6 +4,7 @@
 #include <QCoreApplication>
 #include <QDebug>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -14,6 +15,8 @@
 #include <QWriteLocker>
 
 #include <algorithm>
+
+#include "core/SettingsFileWriter.h"
 
 const char* const SettingsManager::kRestartTitle = "Restart Required";
 const char* const SettingsManager::kRestartText =
@@ -71,6 +74,10 @@ SettingsManager::SettingsManager(QObject* parent)
     const QString org = QCoreApplication::organizationName();
     const QString app = QCoreApplication::applicationName();
     m_settings = new QSettings(org, app, this);
+    // QSettings writes its changes out by itself from the event loop, on this (the GUI) thread;
+    // the writer thread does it instead.
+    m_settings->installEventFilter(this);
+    m_writer = std::make_unique<SettingsFileWriter>(m_settings->fileName(), int(m_settings->format()));
     qDebug() << "SettingsManager created with:";
     qDebug() << "Organization Name:" << org;
     qDebug() << "Application Name:" << app;
@@ -79,7 +86,25 @@ SettingsManager::SettingsManager(QObject* parent)
     loadSettings();
 }
 
-SettingsManager::~SettingsManager() = default;
+SettingsManager::~SettingsManager()
+{
+    // Whatever was set since the last request, written before the writer's thread ends.
+    m_writer->requestWrite();
+}
+
+bool SettingsManager::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_settings && event->type() == QEvent::UpdateRequest) {
+        m_writer->requestWrite();
+        return true;
+    }
+    return QObject::eventFilter(watched, event);
+}
+
+void SettingsManager::waitForWrites()
+{
+    m_writer->waitForWrites();
+}
 
 QString SettingsManager::settingsFilePath() const
 {
@@ -374,12 +399,12 @@ void SettingsManager::saveSettings()
                 entries.append(entryText(it.key(), item));
     }
 
-    s.sync();
-    restrictFilePermissions();
-
-    // A new provider needs a fresh start: the broker connector is chosen once, at start-up. The rest
-    // of the save still completes; the application leaves its event loop when control returns to it.
+    // A new provider needs a fresh start: the broker connector is chosen once, at start-up. The
+    // credentials are on disk before the prompt; the rest of the save still completes, and the
+    // application leaves its event loop when control returns to it.
     if (runningProvider != m_provider) {
+        m_writer->requestWrite();
+        m_writer->waitForWrites();
         if (m_activeProvider >= 0)
             m_activeProvider = m_provider;  // asked once
         if (m_restartPrompt)
@@ -428,19 +453,7 @@ void SettingsManager::saveSettings()
     }
     s.endGroup();
 
-    s.sync();
-    restrictFilePermissions();
-}
-
-// The file holds broker credentials in clear (its format is kept for stored files), so it must not
-// be readable by other local users.
-void SettingsManager::restrictFilePermissions() const
-{
-    const QString path = m_settings->fileName();
-    if (!QFileInfo::exists(path))
-        return;
-    if (!QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        qWarning() << "[SettingsManager] Could not make the settings file owner-only:" << path;
+    m_writer->requestWrite();
 }
 
 QString SettingsManager::providerName(int provider)
@@ -651,6 +664,7 @@ QString SettingsManager::historicalTimeframe() const
 void SettingsManager::setHistoricalTimeframe(const QString& timeframe)
 {
     m_settings->setValue("Historical/Timeframe", timeframe);
+    m_writer->requestWrite();
 }
 
 QString SettingsManager::historicalDateRange() const
@@ -661,6 +675,7 @@ QString SettingsManager::historicalDateRange() const
 void SettingsManager::setHistoricalDateRange(const QString& range)
 {
     m_settings->setValue("Historical/DateRange", range);
+    m_writer->requestWrite();
 }
 
 QDate SettingsManager::historicalFromDate() const
@@ -671,6 +686,7 @@ QDate SettingsManager::historicalFromDate() const
 void SettingsManager::setHistoricalFromDate(const QDate& date)
 {
     m_settings->setValue("Historical/FromDate", date);
+    m_writer->requestWrite();
 }
 
 QDate SettingsManager::historicalToDate() const
@@ -681,6 +697,7 @@ QDate SettingsManager::historicalToDate() const
 void SettingsManager::setHistoricalToDate(const QDate& date)
 {
     m_settings->setValue("Historical/ToDate", date);
+    m_writer->requestWrite();
 }
 
 // ---- watchlists ----

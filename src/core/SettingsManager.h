@@ -12,8 +12,10 @@
 #include <QTime>
 
 #include <functional>
+#include <memory>
 
 class QSettings;
+class SettingsFileWriter;
 
 // Values live in memory; setters emit settingsChanged() and nothing reaches the file until
 // saveSettings(). Lives on the GUI thread; only the trading-hours queries may be called from other
@@ -42,10 +44,14 @@ public:
     explicit SettingsManager(QObject* parent = nullptr);
     ~SettingsManager() override;
 
-    // Writes every value, syncs and makes the file owner-only. When the running provider (before
-    // one is given: the stored one) differs from the current one, runs the restart prompt and asks
-    // the application to quit; the save completes.
+    // Writes every value and has the file written out and made owner-only on the writer thread:
+    // returns without waiting for the disk. When the running provider (before one is given: the
+    // stored one) differs from the current one, waits for the file, runs the restart prompt and
+    // asks the application to quit; the save completes. Destroying the manager waits for every
+    // write requested before.
     void saveSettings();
+    // Blocks until everything saved or set so far is on disk.
+    void waitForWrites();
     // Replaces the restart prompt. Without one the message goes to the log only.
     void setRestartPrompt(RestartPrompt prompt);
     // The provider whose connector this process runs. Once given, a save with any other provider
@@ -196,13 +202,16 @@ signals:
     void settingsChanged();
     void upstoxAccessTokenChanged(QString token);
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void initDefaults();
     void loadSettings();
-    void restrictFilePermissions() const;
     void setString(QString& member, const QString& value);
 
-    QSettings* m_settings = nullptr;
+    QSettings* m_settings = nullptr;  // child: deleted after the writer has finished
+    std::unique_ptr<SettingsFileWriter> m_writer;
     RestartPrompt m_restartPrompt;
 
     int m_provider = 0;

@@ -1,26 +1,41 @@
-// A one-line label that elides its text instead of growing.
+// A one-line, fixed-size label that elides its text instead of growing.
 #include "ui/ElidedLabel.h"
 
+#include <QEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOption>
 
-ElidedLabel::ElidedLabel(const QString& text, QWidget* parent) : QLabel(text, parent)
+ElidedLabel::ElidedLabel(const QString& text, const QString& room, QWidget* parent)
+    : QLabel(text, parent), room(room.isEmpty() ? QString(60, QLatin1Char('x')) : room)
 {
-    setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Preferred);
     setTextFormat(Qt::PlainText);
+    fitSize();
 }
 
-QSize ElidedLabel::minimumSizeHint() const
+void ElidedLabel::changeEvent(QEvent* event)
 {
-    return {fontMetrics().horizontalAdvance(QStringLiteral("Xxxxxxxx…")), QLabel::minimumSizeHint().height()};
+    QLabel::changeEvent(event);
+    switch (event->type()) {
+    case QEvent::FontChange:
+    case QEvent::StyleChange:
+    case QEvent::ContentsRectChange:
+        fitSize();
+        break;
+    default:
+        break;
+    }
 }
 
-QSize ElidedLabel::sizeHint() const
+void ElidedLabel::fitSize()
 {
-    // Room for a usual status text; longer ones are elided rather than pushing the window wider.
-    const int usual = fontMetrics().horizontalAdvance(QLatin1Char('x')) * 60;
-    return {qMin(QLabel::sizeHint().width(), usual), QLabel::sizeHint().height()};
+    // What QLabel's own size hint adds around one line of text: contents margins (frame and
+    // style-sheet box included) and the label's margin on each side.
+    const QMargins m = contentsMargins();
+    const int extra = 2 * margin();
+    const QFontMetrics fm = fontMetrics();
+    // Unchanged sizes return early inside Qt: refitting on every style change costs nothing.
+    setFixedSize(fm.horizontalAdvance(room) + m.left() + m.right() + extra, fm.height() + m.top() + m.bottom() + extra);
 }
 
 void ElidedLabel::paintEvent(QPaintEvent*)
@@ -28,8 +43,13 @@ void ElidedLabel::paintEvent(QPaintEvent*)
     QPainter painter(this);
     QStyleOption option;
     option.initFrom(this);
-    const QRect area = contentsRect();
-    const QString shown = fontMetrics().elidedText(text(), Qt::ElideRight, area.width());
-    style()->drawItemText(&painter, area, int(alignment()), option.palette, isEnabled(), shown,
-                          foregroundRole());
+    QRect area = contentsRect();
+    area.adjust(margin(), margin(), -margin(), -margin());
+    const QString full = text();
+    const QString shown = fontMetrics().elidedText(full, Qt::ElideRight, area.width());
+    // Set only when it changes: a tooltip change is an event of its own.
+    const QString tip = shown == full ? QString() : full;
+    if (toolTip() != tip)
+        setToolTip(tip);
+    style()->drawItemText(&painter, area, int(alignment()), option.palette, isEnabled(), shown, foregroundRole());
 }

@@ -204,14 +204,17 @@ void MainWindow::createMenus()
 
 void MainWindow::createStatusBar()
 {
-    connectionLabel = new QLabel(QStringLiteral("Disconnected"));
+    // Labels whose text changes while ticks stream keep a fixed size: a label that grew or shrank
+    // with its text would have the whole window, watchlist table included, laid out again.
+    connectionLabel = new ElidedLabel(QStringLiteral("Disconnected"), QString(24, QLatin1Char('x')));
     // The configured provider, connected or not; the connection label tells which.
-    brokerLabel = new QLabel(QStringLiteral("Broker: %1").arg(
-        SettingsManager::providerName(settings ? settings->provider() : -1)));
+    brokerLabel = new ElidedLabel(QStringLiteral("Broker: %1").arg(
+                                      SettingsManager::providerName(settings ? settings->provider() : -1)),
+                                  QStringLiteral("Broker: Custom API"));
     brokerLabel->setStyleSheet(
         QStringLiteral("QLabel { font-weight: bold; margin-left: 10px; margin-right: 10px; }"));
     statusMessageLabel = new ElidedLabel(QStringLiteral("Ready"));
-    tickCountLabel = new QLabel(QStringLiteral("Ticks: 0"));
+    tickCountLabel = new ElidedLabel(QStringLiteral("Ticks: 0"), QStringLiteral("Ticks: 0000000000"));
 
     auto* versionLabel = new QLabel(QStringLiteral("v%1%2 (Build %3)")
                                         .arg(QLatin1String(kVersion), QLatin1String(kPreRelease),

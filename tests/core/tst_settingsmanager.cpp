@@ -284,12 +284,44 @@ private slots:
             SettingsManager sm;
             sm.setZerodhaApiSecret("secret");
             sm.saveSettings();
+            sm.waitForWrites();
             QCOMPARE(mode(), 0600);
             // Later writes that rewrite the file keep it owner-only.
             sm.setHistoricalTimeframe("day");
         }
         QCOMPARE(raw()->value("Historical/Timeframe").toString(), QString("day"));
         QCOMPARE(mode(), 0600);
+    }
+
+    // The disk write runs on the writer thread: a save returns before it, and nothing saved or
+    // written through is lost when the manager goes away right after, as on quit.
+    void writesReachTheDiskWithoutTheEventLoop_data()
+    {
+        QTest::addColumn<bool>("destroy");  // else wait for the writes
+        QTest::newRow("manager destroyed at once") << true;
+        QTest::newRow("writes waited for") << false;
+    }
+
+    void writesReachTheDiskWithoutTheEventLoop()
+    {
+        QFETCH(bool, destroy);
+        auto sm = std::make_unique<SettingsManager>();
+        sm->setZerodhaAccessToken("token-1");
+        sm->saveSettings();
+        sm->setHistoricalTimeframe("15minute");  // written through, no save
+        sm->setZerodhaAccessToken("token-2");
+        sm->saveSettings();  // the last save wins
+        if (destroy)
+            sm.reset();
+        else
+            sm->waitForWrites();
+
+        const auto disk = fromDisk();
+        QVERIFY(disk);
+        QCOMPARE(disk->value("API/zerodhaAccessToken").toString(), QString("token-2"));
+        QCOMPARE(disk->value("Historical/Timeframe").toString(), QString("15minute"));
+        QCOMPARE(disk->value("MarketTimings/CDS_end").toString(), QString("17:00"));
+        QCOMPARE(fileMode(), 0600);
     }
 
     void loadFixtures_data()
@@ -667,6 +699,15 @@ private:
         return int(st.st_mode & 0777);
     }
     std::unique_ptr<QSettings> raw() const { return std::make_unique<QSettings>(settingsFile(), QSettings::IniFormat); }
+    // The file as it is on disk: a copy read afresh, not the values this process holds in memory.
+    std::unique_ptr<QSettings> fromDisk() const
+    {
+        const QString copy = m_dir->filePath("on-disk.conf");
+        QFile::remove(copy);
+        if (!QFile::copy(settingsFile(), copy))
+            return nullptr;
+        return std::make_unique<QSettings>(copy, QSettings::IniFormat);
+    }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };

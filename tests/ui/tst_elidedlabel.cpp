@@ -1,0 +1,147 @@
+// Fixed-size status labels: a new text of any length repaints the label but never has the status
+// bar or the window laid out again (which, with a full watchlist, stalls the tick stream), a cut
+// text stays readable in the tooltip, and the size follows the font.
+#include "support/OfflineWindow.h"
+#include "ui/ElidedLabel.h"
+
+#include <QMainWindow>
+#include <QStatusBar>
+#include <QtTest>
+
+namespace {
+
+// Counts the layout requests that reach the watched widgets.
+class LayoutRequests : public QObject
+{
+public:
+    explicit LayoutRequests(const QList<QWidget*>& widgets)
+    {
+        for (QWidget* w : widgets)
+            w->installEventFilter(this);
+    }
+    int count = 0;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::LayoutRequest)
+            ++count;
+        return false;
+    }
+};
+
+void settle()
+{
+    for (int i = 0; i < 5; ++i)
+        QCoreApplication::processEvents();
+}
+
+const QString kLong = QStringLiteral("Custom API: the quote host answered 503 Service Unavailable for every symbol "
+                                     "of the watchlist, retrying in 5 seconds");
+
+} // namespace
+
+class TestElidedLabel : public QObject, public WindowFixture
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { QVERIFY(openHome("ElidedLabelTest")); }
+    void init() { freshState(); }
+    void cleanup() { dropState(); }
+
+    void newTextLeavesLayoutsAlone_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::newRow("empty") << QString();
+        QTest::newRow("short") << QStringLiteral("OK");
+        QTest::newRow("one digit more") << QStringLiteral("Ticks: 10000000");
+        QTest::newRow("far too long") << kLong;
+    }
+
+    void newTextLeavesLayoutsAlone()
+    {
+        QFETCH(QString, text);
+        QMainWindow window;
+        auto* label = new ElidedLabel(QStringLiteral("Ready"));
+        window.statusBar()->addPermanentWidget(label);
+        window.setCentralWidget(new QWidget);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        settle();
+        const QSize size = label->size();
+        const QRect geometry = window.geometry();
+
+        LayoutRequests requests({&window, window.statusBar()});
+        label->setText(text);
+        settle();
+        QCOMPARE(requests.count, 0);
+        QCOMPARE(label->size(), size);
+        QCOMPARE(window.geometry(), geometry);
+        QCOMPARE(label->text(), text);
+    }
+
+    void cutTextShowsWholeInTooltip()
+    {
+        ElidedLabel label(QStringLiteral("Ready"), QStringLiteral("Ticks: 0000000000"));
+        label.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&label));
+        label.setText(kLong);
+        label.repaint();
+        QCOMPARE(label.toolTip(), kLong);
+        label.setText(QStringLiteral("Ticks: 12"));
+        label.repaint();
+        QCOMPARE(label.toolTip(), QString());
+    }
+
+    void sizeFollowsTheFont()
+    {
+        ElidedLabel label(QStringLiteral("Ticks: 0"), QStringLiteral("Ticks: 0000000000"));
+        const QSize before = label.size();
+        QVERIFY(label.width() >= label.fontMetrics().horizontalAdvance(QStringLiteral("Ticks: 0000000000")));
+        QFont bigger = label.font();
+        bigger.setPointSizeF(bigger.pointSizeF() * 2);
+        label.setFont(bigger);
+        QVERIFY(label.width() > before.width());
+        QVERIFY(label.height() > before.height());
+        QVERIFY(label.width() >= label.fontMetrics().horizontalAdvance(QStringLiteral("Ticks: 0000000000")));
+        // A style sheet margin widens the box around the same room.
+        const int plain = label.width();
+        label.setStyleSheet(QStringLiteral("QLabel { margin-left: 10px; margin-right: 10px; }"));
+        QCOMPARE(label.width(), plain + 20);
+    }
+
+    // The window's own status labels: the tick counter, connection, broker and status line all
+    // change while ticks stream, and none of them may lay out the window with its table.
+    void windowStatusTextsLeaveTheWindowAlone()
+    {
+        auto w = std::make_unique<MainWindow>(recordingSeams());
+        QVERIFY(finishStartup(*w));
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        settle();
+        const QList<QLabel*> labels = w->statusBar()->findChildren<QLabel*>();
+        QVERIFY(labels.size() >= 4);
+        const QRect geometry = w->geometry();
+
+        LayoutRequests requests({w.get(), w->statusBar(), w->centralWidget()});
+        QStringList changed;
+        for (QLabel* label : labels) {
+            if (label->text().startsWith(QLatin1Char('v')))
+                continue;  // the version never changes
+            const QSize size = label->size();
+            label->setText(kLong);
+            settle();
+            label->setText(QStringLiteral("x"));
+            settle();
+            QCOMPARE(label->size(), size);
+            changed << label->text();
+        }
+        QCOMPARE(changed.size(), 4);
+        QCOMPARE(requests.count, 0);
+        QCOMPARE(w->geometry(), geometry);
+    }
+};
+
+QTEST_MAIN(TestElidedLabel)
+#include "tst_elidedlabel.moc"
