@@ -16,11 +16,31 @@ install_packages() {
         fi
     done
     [ ${#missing[@]} -eq 0 ] && return 0
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if ! command -v sudo >/dev/null 2>&1; then
+            echo "Missing Debian packages: ${missing[*]}" >&2
+            echo "You are not root and sudo is not installed, so they cannot be installed from here." >&2
+            cannot_install "${missing[@]}"
+        fi
+        sudo=(sudo)
+    fi
     echo "Installing: ${missing[*]}"
-    local sudo=""
-    if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # sudo drops the caller's environment: the front-end setting goes through env.
+    if ! "${sudo[@]}" apt-get update -qq \
+        || ! "${sudo[@]}" env DEBIAN_FRONTEND=noninteractive \
+            apt-get install -y -qq --no-install-recommends "${missing[@]}"; then
+        echo "Installing the missing Debian packages failed: ${missing[*]}" >&2
+        cannot_install "${missing[@]}"
+    fi
+}
+
+# Tells what to have installed as root, then stops the script.
+cannot_install() {
+    echo "Have them installed as root:" >&2
+    echo "    apt-get update && apt-get install -y --no-install-recommends $*" >&2
+    echo "then run this script again." >&2
+    exit 1
 }
 
 # configure <build-dir> <cmake args...>

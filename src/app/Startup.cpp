@@ -64,12 +64,20 @@ bool openLog()
     return true;
 }
 
-void checkTls()
+void checkTls(const QStringList& caLocations)
 {
     if (QSslSocket::supportsSsl()) {
         qInfo() << "SSL/TLS support: ENABLED";
         qInfo() << "SSL library version:" << QSslSocket::sslLibraryVersionString();
         qInfo() << "SSL build version:" << QSslSocket::sslLibraryBuildVersionString();
+        // A minimal system may have no CA certificates at all: TLS works, but no server can be
+        // trusted, and every login, download and stream then fails its certificate check.
+        if (!caLocations.isEmpty() && !NetworkStack::hasCaCertificates(caLocations)) {
+            qWarning().noquote() << "SSL/TLS: no CA certificates found - every secure connection (broker "
+                                    "logins, downloads, live streams) will fail its certificate check. Install "
+                                    "the system's CA certificates (Debian: the ca-certificates package). Searched:"
+                                 << caLocations.join(QStringLiteral(", "));
+        }
         return;
     }
 

@@ -3,6 +3,9 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
+
+#include "platform/NetworkStack.h"
 
 class QDateTime;
 
@@ -27,8 +30,10 @@ QString logFileName(const QDateTime& start);
 // output and no handler installed, when the log file cannot be opened; the program carries on.
 bool openLog();
 
-// Writes whether TLS is usable, with the library versions, to the log.
-void checkTls();
+// Writes whether TLS is usable, with the library versions, to the log, and warns when none of
+// `caLocations` (where the TLS layer looks for trusted root certificates) holds one: every
+// certificate check, and so every broker connection, would then fail.
+void checkTls(const QStringList& caLocations = NetworkStack::caCertificateLocations());
 
 // Closes the log file; later messages reach standard error only.
 void closeLog();

@@ -1,5 +1,8 @@
-// Process-wide start and stop of the operating system's socket layer, done once around the event loop.
+// Process-wide start and stop of the operating system's socket layer, done once around the event loop,
+// and whether the system offers the CA certificates that TLS connections are checked against.
 #pragma once
+
+#include <QStringList>
 
 class NetworkStack
 {
@@ -16,4 +19,13 @@ public:
     // The log texts for the outcome of startup(), worded for the platform.
     static const char* startedText();
     static const char* failedText();
+
+    // Where the TLS layer looks for trusted root (CA) certificates: the folders and bundle files
+    // Qt searches on Linux and other Unix systems. Empty on Windows, where the system's own
+    // certificate store is used.
+    static QStringList caCertificateLocations();
+
+    // True when one of `locations` (folders, whose files are looked at, or bundle files) holds a
+    // PEM certificate. Stops at the first one, so it costs a file or two on a working system.
+    static bool hasCaCertificates(const QStringList& locations);
 };

@@ -27,6 +27,12 @@ void ElidedLabel::changeEvent(QEvent* event)
     }
 }
 
+void ElidedLabel::setWidth(int pixels)
+{
+    fixedWidth = pixels;
+    fitSize();
+}
+
 void ElidedLabel::fitSize()
 {
     // What QLabel's own size hint adds around one line of text: contents margins (frame and
@@ -34,8 +40,9 @@ void ElidedLabel::fitSize()
     const QMargins m = contentsMargins();
     const int extra = 2 * margin();
     const QFontMetrics fm = fontMetrics();
+    const int w = fixedWidth >= 0 ? fixedWidth : fm.horizontalAdvance(room) + m.left() + m.right() + extra;
     // Unchanged sizes return early inside Qt: refitting on every style change costs nothing.
-    setFixedSize(fm.horizontalAdvance(room) + m.left() + m.right() + extra, fm.height() + m.top() + m.bottom() + extra);
+    setFixedSize(w, fm.height() + m.top() + m.bottom() + extra);
 }
 
 void ElidedLabel::paintEvent(QPaintEvent*)

@@ -12,10 +12,13 @@ class ElidedLabel : public QLabel
     Q_OBJECT
 
 public:
-    // The label is as wide as `room` in its own font (60 'x' when empty), and follows font and
-    // style changes.
+    // The label is as wide as `room` in its own font (60 'x' when empty) and one line high, and
+    // follows font and style changes.
     explicit ElidedLabel(const QString& text = QString(), const QString& room = QString(),
                          QWidget* parent = nullptr);
+
+    // A width in pixels in place of the room's, for a label whose holder sizes it.
+    void setWidth(int pixels);
 
 protected:
     void changeEvent(QEvent* event) override;
@@ -25,4 +28,5 @@ private:
     void fitSize();
 
     QString room;
+    int fixedWidth = -1;  // pixels; -1: as wide as the room
 };

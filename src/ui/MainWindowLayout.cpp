@@ -9,6 +9,7 @@
 #include "ui/ElidedLabel.h"
 #include "ui/BackfillChoices.h"
 #include "ui/RowHighlighter.h"
+#include "ui/StatusLine.h"
 #include "ui/UserPrompts.h"
 #include "ui/WatchlistFormat.h"
 #include "ui_MainWindow.h"
@@ -213,7 +214,8 @@ void MainWindow::createStatusBar()
                                   QStringLiteral("Broker: Custom API"));
     brokerLabel->setStyleSheet(
         QStringLiteral("QLabel { font-weight: bold; margin-left: 10px; margin-right: 10px; }"));
-    statusMessageLabel = new ElidedLabel(QStringLiteral("Ready"));
+    auto* statusLine = new StatusLine(QStringLiteral("Ready"));
+    statusMessageLabel = statusLine->label();
     tickCountLabel = new ElidedLabel(QStringLiteral("Ticks: 0"), QStringLiteral("Ticks: 0000000000"));
 
     auto* versionLabel = new QLabel(QStringLiteral("v%1%2 (Build %3)")
@@ -232,7 +234,7 @@ void MainWindow::createStatusBar()
     connect(authButton, &QPushButton::clicked, this, &MainWindow::onQuickAuthAction);
 
     statusBar()->addPermanentWidget(tickCountLabel);
-    statusBar()->addPermanentWidget(statusMessageLabel);
+    statusBar()->addPermanentWidget(statusLine);
     statusBar()->addPermanentWidget(authButton);
     statusBar()->addPermanentWidget(versionLabel);
 

@@ -11,9 +11,13 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QSettings>
+#include <QSslSocket>
 #include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QtTest>
 
+#include "app/Startup.h"
+#include "support/LogCapture.h"
 #include "support/TestEnvironment.h"
 #include "support/TestFiles.h"
 #include "support/ToolProcess.h"
@@ -96,6 +100,40 @@ private slots:
         QCOMPARE(QFileInfo(settingsFile).permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther),
                  QFileDevice::Permissions());
         QVERIFY(err.indexOf(QLatin1String("===== Tickvane Shutting Down =====")) > 0);
+    }
+
+    // A minimal system without CA certificates: TLS itself works, so the start-up log must say
+    // plainly that no server can be trusted.
+    void missingCaCertificatesAreReported_data()
+    {
+        QTest::addColumn<bool>("withCertificate");
+        QTest::newRow("empty certificate folder") << false;
+        QTest::newRow("folder with a root certificate") << true;
+    }
+
+    void missingCaCertificatesAreReported()
+    {
+        QFETCH(bool, withCertificate);
+        if (!QSslSocket::supportsSsl())
+            QSKIP("no TLS library here");
+        QTemporaryDir certs;
+        QVERIFY(certs.isValid());
+        if (withCertificate)
+            QVERIFY(QFile::copy(QFINDTESTDATA("../data/platform/test_root_ca.pem"), certs.filePath("root.pem")));
+
+        LogCapture log(false);
+        Startup::checkTls({certs.path()});
+        QVERIFY(log.contains(QtInfoMsg, QStringLiteral("SSL/TLS support: ENABLED")));
+        const QStringList warnings = log.messages(QtWarningMsg);
+        if (withCertificate) {
+            QCOMPARE(warnings, QStringList());
+            return;
+        }
+        QCOMPARE(warnings.size(), 1);
+        const QString text = warnings.first();
+        QVERIFY2(text.startsWith(QLatin1String("SSL/TLS: no CA certificates found")), qPrintable(text));
+        QVERIFY(text.contains(QLatin1String("ca-certificates")));
+        QVERIFY(text.endsWith(certs.path()));
     }
 
     void executableRecordsSigterm()

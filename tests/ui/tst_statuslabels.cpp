@@ -1,8 +1,10 @@
-// Fixed-size status labels: a new text of any length repaints the label but never has the status
-// bar or the window laid out again (which, with a full watchlist, stalls the tick stream), a cut
-// text stays readable in the tooltip, and the size follows the font.
+// Status-bar labels of a fixed size and the status line's slot: a new text of any length repaints
+// the label but never has the status bar or the window laid out again (which, with a full
+// watchlist, stalls the tick stream), a cut text stays readable in the tooltip, the size follows
+// the font, and the status line still narrows with the window.
 #include "support/OfflineWindow.h"
 #include "ui/ElidedLabel.h"
+#include "ui/StatusLine.h"
 
 #include <QMainWindow>
 #include <QStatusBar>
@@ -41,12 +43,12 @@ const QString kLong = QStringLiteral("Custom API: the quote host answered 503 Se
 
 } // namespace
 
-class TestElidedLabel : public QObject, public WindowFixture
+class TestStatusLabels : public QObject, public WindowFixture
 {
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(openHome("ElidedLabelTest")); }
+    void initTestCase() { QVERIFY(openHome("StatusLabelsTest")); }
     void init() { freshState(); }
     void cleanup() { dropState(); }
 
@@ -63,8 +65,10 @@ private slots:
     {
         QFETCH(QString, text);
         QMainWindow window;
-        auto* label = new ElidedLabel(QStringLiteral("Ready"));
+        auto* label = new ElidedLabel(QStringLiteral("Ready"), QStringLiteral("Ticks: 0000000000"));
         window.statusBar()->addPermanentWidget(label);
+        auto* line = new StatusLine(QStringLiteral("Ready"));
+        window.statusBar()->addPermanentWidget(line);
         window.setCentralWidget(new QWidget);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
@@ -72,13 +76,40 @@ private slots:
         const QSize size = label->size();
         const QRect geometry = window.geometry();
 
-        LayoutRequests requests({&window, window.statusBar()});
+        const QSize lineSize = line->label()->size();
+        LayoutRequests requests({&window, window.statusBar(), line});
         label->setText(text);
+        line->label()->setText(text);
         settle();
         QCOMPARE(requests.count, 0);
         QCOMPARE(label->size(), size);
+        QCOMPARE(line->label()->size(), lineSize);
         QCOMPARE(window.geometry(), geometry);
         QCOMPARE(label->text(), text);
+        QCOMPARE(line->label()->text(), text);
+    }
+
+    void statusLineNarrowsWithTheWindow()
+    {
+        QMainWindow window;
+        auto* line = new StatusLine(QStringLiteral("Ready"));
+        window.statusBar()->addPermanentWidget(line);
+        window.setCentralWidget(new QWidget);
+        window.resize(line->sizeHint().width() * 2, 300);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        settle();
+        QCOMPARE(line->label()->width(), line->width());
+        QCOMPARE(line->width(), line->sizeHint().width());
+
+        // Narrower than a usual status text: the slot gives way, and the label with it.
+        window.resize(line->sizeHint().width() / 2, 300);
+        QTRY_VERIFY(line->width() < line->sizeHint().width());
+        QVERIFY(line->width() >= line->minimumSizeHint().width());
+        QCOMPARE(line->label()->width(), line->width());
+        line->label()->setText(kLong);
+        line->label()->repaint();
+        QCOMPARE(line->label()->toolTip(), kLong);
     }
 
     void cutTextShowsWholeInTooltip()
@@ -143,5 +174,5 @@ private slots:
     }
 };
 
-QTEST_MAIN(TestElidedLabel)
-#include "tst_elidedlabel.moc"
+QTEST_MAIN(TestStatusLabels)
+#include "tst_statuslabels.moc"
