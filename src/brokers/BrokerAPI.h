@@ -42,7 +42,11 @@ public:
     // The quote poll runs (started and not stopped), whatever its replies say.
     bool isPolling() const { return connected; }
     // Why the latest quote reply failed ("HTTP 503", "timed out", ...); empty once one succeeds.
+    // A failure of one symbol alone (unknown to the service, answered for another) is not the poll's.
     QString pollFailure() const { return failure; }
+    // Polled symbols whose latest quote failed on their own, with the reason ("unknown symbol", ...),
+    // while the service may answer for the others.
+    QMap<QString, QString> failingSymbols() const { return symbolFailures; }
 
     void setProvider(int index);
     void setApiKey(const QString& key) { apiKey = key; }
@@ -93,7 +97,12 @@ signals:
     void connectionStatusChanged(bool connected);
     void errorOccurred(QString error);
     // A quote request of the poll failed: `reason` in a few words, `message` says what to check.
-    void quoteFailed(QString reason, QString message);
+    void quoteFailed(QString symbol, QString reason, QString message);
+    // The set of failingSymbols() changed: a symbol failed on its own, or answers again.
+    void symbolFailuresChanged();
+    // A history request of the own REST path failed, told like a quote failure; errorOccurred
+    // follows with `message` for those that listen to every error.
+    void historyFailed(QString symbol, QString reason, QString message);
 
 private slots:
     void onNetworkReplyFinished();
@@ -112,6 +121,8 @@ private:
     void handleReply(QNetworkReply* reply);
     void forwardTick(const TickData& tick);
     void reportQuoteFailure(const QuoteOutcome& outcome);
+    void reportHistoryFailure(const QuoteOutcome& outcome);
+    void clearSymbolFailure(const QString& symbol);
     void dropQueuedQuotes(const QString& symbol);
     QDateTime now() const;
 
@@ -141,6 +152,7 @@ private:
     QSet<QString> quotesPending;
     int requestTimeoutMs = 15000;
     QString failure;
+    QMap<QString, QString> symbolFailures;  // symbol -> reason
     QList<PendingRequest> requestQueue;
     FixedWindowRateLimiter limiter;
     // Guarded: a connector destroyed before the facade must not leave a dangling pointer.

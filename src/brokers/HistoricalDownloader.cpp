@@ -3,6 +3,7 @@
 
 #include "brokers/BrokerAPI.h"
 #include "brokers/ISymbolProvider.h"
+#include "brokers/SymbolKey.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
 
@@ -74,22 +75,7 @@ void HistoricalDownloader::setRequestTimeout(int ms)
 
 QString HistoricalDownloader::normalizeSymbol(const QString& text)
 {
-    QString s = text.trimmed().toUpper();
-    const int colon = s.indexOf(QLatin1Char(':'));
-    if (colon >= 0)
-        s = s.mid(colon + 1);
-    const int dash = s.indexOf(QLatin1Char('-'));
-    if (dash >= 0)
-        s = s.left(dash);
-    QString out;
-    out.reserve(s.size());
-    for (const QChar c : qAsConst(s)) {
-        const ushort u = c.unicode();
-        const bool asciiAlnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
-        if (asciiAlnum || (u > 127 && c.isLetterOrNumber()))
-            out.append(c);
-    }
-    return out;
+    return SymbolKey::normalize(text);
 }
 
 QString HistoricalDownloader::generateRequestId()

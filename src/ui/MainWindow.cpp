@@ -379,6 +379,10 @@ void MainWindow::setupConnections()
             &MainWindow::onConnectionStatusChanged);
     connect(brokerAPI, &BrokerAPI::errorOccurred, this, &MainWindow::onErrorOccurred);
     connect(brokerAPI, &BrokerAPI::quoteFailed, this, &MainWindow::onQuoteFailed);
+    connect(brokerAPI, &BrokerAPI::symbolFailuresChanged, this, &MainWindow::onSymbolFailuresChanged);
+    connect(brokerAPI, &BrokerAPI::historyFailed, this, &MainWindow::onHistoryFailed);
+    // A download that works again makes the next failure worth a box.
+    connect(brokerAPI, &BrokerAPI::historicalDataReceived, this, [this] { boxedHistoryFailures.clear(); });
     connect(brokerAPI, &BrokerAPI::tickReceived, this, &MainWindow::onTickReceived);
     connect(brokerAPI, &BrokerAPI::historicalDataReceived, this,
             &MainWindow::onHistoricalDataReceived);
@@ -427,6 +431,7 @@ void MainWindow::onConnectAction()
     const QString name = SettingsManager::providerName(provider);
 
     boxedQuoteFailures.clear();
+    boxedHistoryFailures.clear();
     const QString missing = BrokerConfig::missingCredentials(provider, *settings);
     if (!missing.isEmpty()) {
         showError(missing);
@@ -498,8 +503,12 @@ void MainWindow::onConnectionStatusChanged(bool connected)
     // connection label, but the poll goes on and the feed stays started until the user stops it.
     const bool polling = brokerAPI && !brokerAPI->implementation() && brokerAPI->isPolling();
     brokerConnected = connected || polling;
-    if (connected)
-        boxedQuoteFailures.clear();  // recovered: a new failure deserves a box again
+    if (connected) {
+        // The service recovered: a new failure of it deserves a box again. A symbol that still
+        // fails on its own is not told again.
+        for (auto it = boxedQuoteFailures.begin(); it != boxedQuoteFailures.end();)
+            it = it->contains(QLatin1Char('\n')) ? std::next(it) : boxedQuoteFailures.erase(it);
+    }
     updateConnectionStatusLabel();
     if (auto* start = findChild<QPushButton*>(QStringLiteral("startLiveFeedBtn")))
         start->setEnabled(!brokerConnected);
@@ -540,35 +549,88 @@ void MainWindow::updateConnectionStatusLabel()
         ? brokerAPI->pollFailure()
         : QString();
     const bool connecting = brokerConnected && failure.isEmpty();
-    const QString text = up ? QStringLiteral("Connected")
+    QString text = up ? QStringLiteral("Connected")
         : !failure.isEmpty()
         ? QStringLiteral("%1: %2").arg(SettingsManager::providerName(settings->provider()), failure)
         : connecting ? QStringLiteral("Connecting...")
                      : QStringLiteral("Disconnected");
+    QString style = up ? QStringLiteral("color: green;")
+        : connecting   ? QStringLiteral("color: #e65100;")
+                       : QStringLiteral("color: red;");
+    // The service answers, but some symbols fail on their own: the label names them.
+    const QStringList failing = up && !brokerAPI->implementation() ? brokerAPI->failingSymbols().keys() : QStringList();
+    if (!failing.isEmpty()) {
+        const int polled = brokerAPI->subscribed().size();
+        const int streaming = qMax(0, polled - failing.size());
+        QString names = failing.mid(0, 3).join(QStringLiteral(", "));
+        if (failing.size() > 3)
+            names += QStringLiteral(" and %1 more").arg(failing.size() - 3);
+        const QString verb = failing.size() == 1 ? QStringLiteral("fails") : QStringLiteral("fail");
+        if (streaming > 0) {
+            text = QStringLiteral("Streaming %1 of %2 symbols; %3 %4").arg(streaming).arg(polled).arg(names, verb);
+            style = QStringLiteral("color: #e65100;");
+        } else {
+            text = QStringLiteral("%1: no symbol streams; %2 %3")
+                       .arg(SettingsManager::providerName(settings->provider()), names, verb);
+            style = QStringLiteral("color: red;");
+        }
+    }
     if (connectionLabel->text() == text)
         return;
     connectionLabel->setText(text);
-    connectionLabel->setStyleSheet(up ? QStringLiteral("color: green;")
-                                   : connecting ? QStringLiteral("color: #e65100;")
-                                                : QStringLiteral("color: red;"));
+    connectionLabel->setStyleSheet(style);
 }
 
-void MainWindow::onQuoteFailed(const QString& reason, const QString& message)
+void MainWindow::onQuoteFailed(const QString& symbol, const QString& reason, const QString& message)
 {
     updateConnectionStatusLabel();
     // Every symbol of a failing service fails alike, round after round: one box per kind of
-    // failure, the repeats go to the status line and the log.
-    if (boxedQuoteFailures.contains(reason)) {
-        qInfo().noquote() << "[MainWindow] Quote request failed again:" << reason;
+    // failure, the repeats go to the status line and the log. A symbol that fails on its own
+    // (the facade lists it) gets one box of its own per kind, and its repeats only the log.
+    const bool ofSymbol = brokerAPI && brokerAPI->failingSymbols().value(symbol) == reason;
+    const QString key = ofSymbol ? symbol + QLatin1Char('\n') + reason : reason;
+    if (boxedQuoteFailures.contains(key)) {
+        qInfo().noquote() << "[MainWindow] Quote request failed again:" << (ofSymbol ? symbol.left(64) + QStringLiteral(": ") : QString()) + reason;
+        if (!ofSymbol)
+            statusMessageLabel->setText(QStringLiteral("Error: ") + message);
+        return;
+    }
+    boxedQuoteFailures.insert(key);
+    showError(message);
+}
+
+void MainWindow::onSymbolFailuresChanged()
+{
+    // A symbol that answers again (or left the poll) is told afresh if it fails later.
+    const QMap<QString, QString> failing = brokerAPI->failingSymbols();
+    for (auto it = boxedQuoteFailures.begin(); it != boxedQuoteFailures.end();) {
+        const int cut = it->indexOf(QLatin1Char('\n'));
+        it = cut >= 0 && !failing.contains(it->left(cut)) ? boxedQuoteFailures.erase(it) : std::next(it);
+    }
+    updateConnectionStatusLabel();
+}
+
+void MainWindow::onHistoryFailed(const QString& symbol, const QString& reason, const QString& message)
+{
+    // Told like the quote poll's failures: one box per kind, the repeats (every further request of
+    // a download while the service is down) on the status line and in the log.
+    toldHistoryError = message;
+    if (boxedHistoryFailures.contains(reason)) {
+        qInfo().noquote() << "[MainWindow] History request failed again:" << symbol.left(64) << reason;
         statusMessageLabel->setText(QStringLiteral("Error: ") + message);
         return;
     }
-    boxedQuoteFailures.insert(reason);
+    boxedHistoryFailures.insert(reason);
     showError(message);
 }
 
 void MainWindow::onErrorOccurred(const QString& error)
 {
+    // A failed history request of the facade's own path is told by onHistoryFailed just before.
+    if (!toldHistoryError.isNull() && error == toldHistoryError) {
+        toldHistoryError.clear();
+        return;
+    }
     static const char* const streamWords[] = {"authentication", "WebSocket", "connection", "token",
                                               "stream"};
     bool streamError = false;

@@ -130,7 +130,9 @@ private slots:
     void onDisconnectAction();
     void onConnectionStatusChanged(bool connected);
     void onErrorOccurred(const QString& error);
-    void onQuoteFailed(const QString& reason, const QString& message);
+    void onQuoteFailed(const QString& symbol, const QString& reason, const QString& message);
+    void onSymbolFailuresChanged();
+    void onHistoryFailed(const QString& symbol, const QString& reason, const QString& message);
 
     // Tick routing.
     void onTickReceived(TickData tick);
@@ -360,7 +362,14 @@ private:
     QHash<QString, QPointer<QObject>> openErrorBoxes;
     // Kinds of quote-poll failure already shown in a box: a repeat goes to the status line and
     // the log until the poll recovers or the user acts.
+    // A failure of one symbol is kept as "symbol\nreason": it is told once per symbol and kind
+    // until that symbol answers again, whatever the others do.
     QSet<QString> boxedQuoteFailures;
+    // Kinds of history failure already shown in a box, until a download succeeds or the user
+    // connects or changes settings.
+    QSet<QString> boxedHistoryFailures;
+    // The text of the history failure just told: the errorOccurred that follows it opens no box.
+    QString toldHistoryError;
     // The keys the connector was last subscribed to: a key that leaves the watchlist is
     // unsubscribed.
     QStringList connectorKeys;

@@ -69,6 +69,9 @@ public:
     AngelOneAuth* angelOneLogin() const { return angelOneAuth; }
     UpstoxAuth* upstoxLogin() const { return upstoxAuth; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private slots:
     void onProviderChanged(int index);
     void onTestApiClicked();
