@@ -95,7 +95,8 @@ QString QuoteOutcome::explanation(const QString& provider, const QString& url, i
             .arg(asked)
             .arg(httpStatus)
             .arg(history ? QStringLiteral("Check the symbol's name; no history was downloaded for it.")
-                         : QStringLiteral("Check the symbol's name in the watchlist; the other symbols keep streaming."));
+                         : QStringLiteral("Check its name in the watchlist. If every symbol fails so, "
+                                          "check the Custom URL in Settings."));
     case OtherSymbol:
         return history
             ? QStringLiteral("%1: the service answered with bars of %2\nNo history was stored for it.")

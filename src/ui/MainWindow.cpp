@@ -596,6 +596,17 @@ void MainWindow::onQuoteFailed(const QString& symbol, const QString& reason, con
         return;
     }
     boxedQuoteFailures.insert(key);
+    if (ofSymbol) {
+        QPointer<QObject>& open = openSymbolFailureBoxes[reason];
+        if (open) {
+            qInfo().noquote() << "[MainWindow] Quote request failed:" << symbol.left(64) + QStringLiteral(": ") + reason;
+            statusMessageLabel->setText(QStringLiteral("Error: ") + message);
+            return;
+        }
+        showError(message);
+        open = openErrorBoxes.value(message);
+        return;
+    }
     showError(message);
 }
 

@@ -365,6 +365,9 @@ private:
     // A failure of one symbol is kept as "symbol\nreason": it is told once per symbol and kind
     // until that symbol answers again, whatever the others do.
     QSet<QString> boxedQuoteFailures;
+    // The open box of each kind of failure of one symbol: while it is open, other symbols failing
+    // alike (a wrong address fails them all) are named by the label instead of more boxes.
+    QHash<QString, QPointer<QObject>> openSymbolFailureBoxes;
     // Kinds of history failure already shown in a box, until a download succeeds or the user
     // connects or changes settings.
     QSet<QString> boxedHistoryFailures;

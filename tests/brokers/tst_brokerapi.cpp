@@ -531,6 +531,23 @@ private slots:
         QCOMPARE(symbolChanges.count(), 2);
     }
 
+    // An address typed without its scheme cannot work: the box says what to add.
+    void addressWithoutSchemeHinted()
+    {
+        BrokerAPI api;
+        api.setProvider(6);
+        api.setCustomUrl("127.0.0.1:1/quote");
+        api.setPollInterval(3600000);
+        QSignalSpy failures(&api, &BrokerAPI::quoteFailed);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        triggerPoll(api);
+        QVERIFY(failures.wait(5000));
+        const QString message = failures.last().at(2).toString();
+        QVERIFY2(message.contains("has no http:// or https:// at its start"), qPrintable(message));
+        QCOMPARE(failures.last().at(1).toString(), QString("not reachable"));
+    }
+
     // A quote answered after Stop is neither a tick nor a failure to tell.
     void quoteAnsweredAfterStopIsDropped_data()
     {

@@ -36,7 +36,7 @@ private slots:
                 return HttpTestServer::Reply::bytes("<html>busy</html>", "text/html");
             if (mode == "slow")
                 return HttpTestServer::Reply::silent();
-            if (r.query.queryItemValue("symbol") == "SBINN")  // a typo the service does not know
+            if (r.query.queryItemValue("symbol").startsWith("SBINN"))  // typos the service does not know
                 return HttpTestServer::Reply::json(R"({"error":"unknown symbol"})", 404);
             if (r.query.queryItemValue("symbol") == "ACME")
                 return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
@@ -206,6 +206,19 @@ private slots:
         tb->cellWidget(1, 9)->findChildren<QPushButton*>().last()->click();  // Remove
         QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Connected"), 15000);
         QCOMPARE(connectionLabel(*w)->styleSheet(), QString("color: green;"));
+    }
+
+    // Several unknown symbols (as a wrong address makes of them all) open no pile of boxes: while
+    // one is open the label names the others.
+    void unknownSymbolsShareOpenBox()
+    {
+        auto w = makeWindow({"SBINN", "SBIN", "SBINN2", "SBINN3"});
+        QSignalSpy failures(w->brokerFacade(), &BrokerAPI::quoteFailed);
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QTRY_VERIFY_WITH_TIMEOUT(failures.count() >= 6, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Streaming 1 of 4 symbols; SBINN, SBINN2, SBINN3 fail"), 15000);
+        QCOMPARE(prompts->texts("error").size(), 1);
+        QVERIFY(prompts->texts("error").first().contains("check the Custom URL in Settings"));
     }
 
     // Two history requests while the service is down: one box, in plain words.
