@@ -49,8 +49,10 @@ public:
     QMap<QString, QString> failingSymbols() const { return symbolFailures; }
 
     void setProvider(int index);
-    void setApiKey(const QString& key) { apiKey = key; }
-    void setCustomUrl(const QString& url) { baseUrl = url; }
+    // Blanks around a pasted key or address (in settings saved before they were trimmed) are
+    // never part of them: the request would fail or be refused.
+    void setApiKey(const QString& key) { apiKey = key.trimmed(); }
+    void setCustomUrl(const QString& url) { baseUrl = url.trimmed(); }
     void setRateLimit(int perMinute) { limiter.setLimit(perMinute); }
     // Every request is given up after this long without its reply.
     void setRequestTimeout(int ms) { requestTimeoutMs = ms; }

@@ -361,9 +361,9 @@ private:
     // Error boxes open now, by text: a repeated error is logged instead of stacking boxes.
     QHash<QString, QPointer<QObject>> openErrorBoxes;
     // Kinds of quote-poll failure already shown in a box: a repeat goes to the status line and
-    // the log until the poll recovers or the user acts.
-    // A failure of one symbol is kept as "symbol\nreason": it is told once per symbol and kind
-    // until that symbol answers again, whatever the others do.
+    // the log until the poll recovers or the user acts. A failure of one symbol is kept as
+    // "symbol\nreason": it is told once per symbol and kind until that symbol answers again,
+    // whatever the others do.
     QSet<QString> boxedQuoteFailures;
     // The open box of each kind of failure of one symbol: while it is open, other symbols failing
     // alike (a wrong address fails them all) are named by the label instead of more boxes.

@@ -531,6 +531,22 @@ private slots:
         QCOMPARE(symbolChanges.count(), 2);
     }
 
+    // A key and an address stored with blanks around them are sent without.
+    void blanksAroundKeyAndAddressIgnored()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/q", HttpTestServer::Reply::json(R"({"price":3})"));
+        api.setCustomUrl(" " + server.baseUrl() + "/q\t");
+        api.setApiKey("nu-key ");
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        triggerPoll(api);
+        QVERIFY(ticks.wait(5000));
+        QCOMPARE(server.lastRequest().header("X-API-Key"), QByteArray("nu-key"));
+    }
+
     // An address typed without its scheme cannot work: the box says what to add.
     void addressWithoutSchemeHinted()
     {
