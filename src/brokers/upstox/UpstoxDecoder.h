@@ -45,6 +45,9 @@ public:
     DecodedFrame decode(const QByteArray& frame, qint64 receivedMSecs);
     void reset();
     void setTracing(bool on) { tracing = on; }
+    // Whether the frame decoded last was a JSON live feed. Its ticks are named and scaled apart
+    // from the protocol-buffers ones, so the broker asks which kind it holds.
+    bool lastFrameWasJsonFeed() const { return jsonFeed; }
 
     // Notes of a tracing decoder, one per field met in a protocol-buffers frame, in frame order.
     // Values: a the integer (a length, field number or varint), b a wire type, c a position, x and
@@ -90,4 +93,5 @@ private:
     std::unordered_map<std::string, Key> keys;  // instrument key bytes -> texts, built once per instrument
     TickClock::LastStamp lastStamp;
     bool tracing = false;
+    bool jsonFeed = false;
 };
