@@ -20,8 +20,8 @@
 // "type" is read as protocol buffers.
 //
 // Ticks: `token` is the instrument key ("NSE_FO|43885"), `exchange` its segment part ("NSE_FO");
-// `open` is the previous close; `volume` is the traded quantity in shares (the broker shows it in
-// lots). A trade time of 0 (or none) means "absent": the tick gets the time of receipt.
+// `open` is the previous close; `volume` is the traded quantity in shares (the broker shows a
+// protocol-buffers tick's in lots, a JSON one's as sent). A trade time of 0 (or none) means "absent": the tick gets the time of receipt.
 // Events: Acknowledged (market_info, `text` the start of the frame), ServerError (an error notice,
 // `text` its message), Skipped (an entry without key or positive price, `text` the key, `value`
 // the price),
