@@ -386,8 +386,9 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
         rebuildIndex();
     else
         indexFrom(old);
-    qDebug() << "[SymbolRepository] Added" << list.size() - replaced << "symbols, replaced" << replaced
-             << ", total now:" << symbols.size();
+    qDebug() << "[SymbolRepository] Added" << list.size() << "symbols, total now:" << symbols.size();
+    if (replaced > 0)
+        qDebug() << "[SymbolRepository] Replaced" << replaced << "records already held";
     emit symbolsLoaded(list.size());
 }
 

@@ -1,5 +1,6 @@
 // Instrument repository: lookups, master parsing, cache freshness and files, download and gunzip.
 #include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
 #include "support/TestFiles.h"
 #include "support/ZlibTestUtil.h"
 #include "symbols/SymbolRepository.h"
@@ -110,8 +111,13 @@ private slots:
         // records instead of listing every instrument twice.
         IndianSymbolData again = rec("Infy", "1594");
         again.instrumentType = "EQ";
+        LogCapture log;
         repo.addSymbols({again, rec("WIPRO", "3787")});
         QCOMPARE(repo.size(), 9);
+        // The line counts the whole list given; what it replaced has a line of its own.
+        const QStringList lines = log.messages(QtDebugMsg);
+        QVERIFY2(lines.contains("[SymbolRepository] Added 2 symbols, total now: 9"), qPrintable(lines.join('\n')));
+        QVERIFY2(lines.contains("[SymbolRepository] Replaced 1 records already held"), qPrintable(lines.join('\n')));
         QCOMPARE(repo.findByToken("1594").instrumentType, QString("EQ"));
         QCOMPARE(repo.findAllBySymbol("infy").size(), 1);
         QCOMPARE(repo.tokenForSymbol("wipro"), QString("3787"));
