@@ -380,7 +380,9 @@ void ZerodhaBroker::onHistoryReply(QNetworkReply* reply, const HistoryPart& p)
                    << "for" << p.symbol << "asked again in" << delayMs << "ms";
         HistoryPart again = p;
         ++again.attempt;
-        QTimer::singleShot(delayMs, this, [this, again] { historyPacer->enqueue([this, again] { startHistoryPart(again); }); });
+        QTimer::singleShot(delayMs, this, [this, again] {
+            historyPacer->enqueue([this, again] { startHistoryPart(again); });
+        });
         return;
     }
     if (r.tokenRefused && !historyExpiryReported) {
