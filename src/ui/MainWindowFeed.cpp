@@ -167,7 +167,7 @@ void MainWindow::connectToLiveDataFeed()
             return;
         }
         const StreamRequests::Opening opening = StreamRequests::fyersOpening(
-            fyersWsUrls, fyersUrlIndex, token, clientId, settings->fyersAppId());
+            fyersWsUrls, fyersUrlIndex, token, clientId);
         request = opening.request;
         address = opening.address;
         qDebug() << "[Fyers] Using" << opening.authForm;

@@ -471,6 +471,57 @@ private slots:
         emit dialog->zerodhaLogin()->authenticationSuccessful("late");
         QVERIFY(network->findChildren<QNetworkReply*>().isEmpty());
     }
+    void zerodhaCaptureAfterAFailedTypedToken_data()
+    {
+        // When the browser's request token arrives: after the typed token was refused, or while
+        // the typed token is still being exchanged (it is held until that exchange fails).
+        QTest::addColumn<bool>("whileExchanging");
+        QTest::newRow("capture after the refusal") << false;
+        QTest::newRow("capture during the exchange") << true;
+    }
+    void zerodhaCaptureAfterAFailedTypedToken()
+    {
+        QFETCH(bool, whileExchanging);
+        server->setResponder([whileExchanging](const HttpTestServer::Request& r) {
+            if (QUrlQuery(QString::fromUtf8(r.body)).queryItemValue("request_token") == "REQ")
+                return HttpTestServer::Reply::json(R"({"status":"success","data":{"access_token":"AT2"}})");
+            if (whileExchanging)
+                return HttpTestServer::Reply::silent();  // ended later, by the test
+            return HttpTestServer::Reply::json(R"({"status":"error","message":"Token is invalid or has expired.",)"
+                                               R"("error_type":"TokenException"})",
+                                               403);
+        });
+        make();
+        fill({"zerodhaApiKeyEdit=key", "zerodhaApiSecretEdit=sec"});
+        prompts->texts.enqueue("TYPED");
+        w<QPushButton>("zerodhaAuthButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(), 1, 10000);
+        const quint16 port = quint16(dialog->zerodhaLogin()->redirectPort());
+        if (whileExchanging) {
+            sendRedirect(port, "/?action=login&status=success&request_token=REQ");
+            QCoreApplication::processEvents();
+            QCOMPARE(server->requestCount(), 1);  // one exchange at a time
+            // The typed token's exchange fails.
+            const auto replies = dialog->zerodhaLogin()->findChild<QNetworkAccessManager*>()->findChildren<QNetworkReply*>();
+            QCOMPARE(replies.size(), 1);
+            replies.first()->abort();
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(prompts->last().title, QString("Zerodha Authentication Failed"), 10000);
+            // The listener still waits for the browser.
+            QVERIFY(dialog->zerodhaLogin()->isListening());
+            sendRedirect(port, "/?action=login&status=success&request_token=REQ");
+        }
+        // The capture is exchanged, and only the exchange's answer is stored.
+        QTRY_COMPARE_WITH_TIMEOUT(settings->zerodhaAccessToken(), QString("AT2"), 10000);
+        QStringList exchanged;
+        for (const HttpTestServer::Request& r : server->requestsTo("/session/token"))
+            exchanged << QUrlQuery(QString::fromUtf8(r.body)).queryItemValue("request_token");
+        QCOMPARE(exchanged, (QStringList{"TYPED", "REQ"}));
+        QCOMPARE(w<QLineEdit>("zerodhaAccessTokenEdit")->text(), QString("AT2"));
+        QCOMPARE(settings->zerodhaTokenExpiry(), QDateTime(QDate::currentDate().addDays(1), QTime(3, 30)));
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->last().title, QString("Zerodha Authentication"), 5000);
+        QCOMPARE(prompts->last().type, QString("information"));
+    }
     void loginRefusesIncompleteFields_data()
     {
         QTest::addColumn<QString>("button");
