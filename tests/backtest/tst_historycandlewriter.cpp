@@ -291,7 +291,7 @@ private slots:
         HistoryCandleWriter writer(&store);
         QSignalSpy written(&writer, &HistoryCandleWriter::written);
         writer.write("SYM", interval, bars);
-        QVERIFY(written.wait(10000));
+        QTRY_COMPARE_WITH_TIMEOUT(written.size(), 1, 10000);
         const int usable = unusable ? 2 : 3;
         QCOMPARE(written.last(), (QList<QVariant>{"SYM", interval, 3, usable, 0, ""}));
     }
