@@ -1,4 +1,4 @@
-// History backfill queue: one request at a time, paced; an answer goes to the request whose tag it carries, or is matched by symbol variants when untagged.
+// History backfill queue: one request at a time, paced; answers matched to requests by tag, else by symbol.
 #include "brokers/HistoricalDownloader.h"
 
 #include "brokers/BrokerAPI.h"
