@@ -26,6 +26,7 @@ namespace {
 const char kKindProperty[] = "requestKind";
 const char kSymbolProperty[] = "symbol";
 const char kTimedOutProperty[] = "timedOut";
+const char kTagProperty[] = "historyTag";
 // The provider index of the "Custom API" quote service.
 constexpr int kCustomApi = 6;
 const char kDateForm[] = "yyyy-MM-dd";
@@ -100,7 +101,9 @@ void BrokerAPI::setImplementation(IBroker* impl)
              << impl->metaObject()->className();
     const bool ok = bool(connect(impl, &IBroker::tickReceived, this, [this](const TickData& t) { forwardTick(t); }));
     qDebug() << "[BrokerAPI] tickReceived connection result:" << ok;
-    connect(impl, &IBroker::historicalDataReceived, this, &BrokerAPI::historicalDataReceived);
+    connect(impl, &IBroker::historicalDataReceived, this,
+            [this](const QString& symbol, const QList<OHLCData>& bars) { forwardHistory(0, symbol, bars); });
+    connect(impl, &IBroker::historyAnswered, this, &BrokerAPI::forwardHistory);
     connect(impl, &IBroker::connectionStatusChanged, this, &BrokerAPI::connectionStatusChanged);
     connect(impl, &IBroker::errorOccurred, this, &BrokerAPI::errorOccurred);
 }
@@ -108,6 +111,12 @@ void BrokerAPI::setImplementation(IBroker* impl)
 void BrokerAPI::forwardTick(const TickData& tick)
 {
     emit tickReceived(tick);
+}
+
+void BrokerAPI::forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars)
+{
+    emit historyAnswered(tag, symbol, bars);
+    emit historicalDataReceived(symbol, bars);
 }
 
 void BrokerAPI::setProvider(int index)
@@ -223,14 +232,18 @@ void BrokerAPI::unsubscribeLiveData(const QString& symbol)
 }
 
 void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
-                                      const QString& interval)
+                                      const QString& interval, quint64 tag)
 {
     qDebug() << "[BrokerAPI] requestHistoricalData called for" << symbol << "from" << from.toString()
              << "to" << to.toString() << "interval:" << interval << "provider=" << providerIndex;
     if (currentBroker) {
         qDebug() << "[BrokerAPI] Delegating historical request to concrete broker implementation"
                  << currentBroker.data();
-        currentBroker->requestHistoricalData(symbol, from, to, interval);
+        QPointer<IBroker> broker = currentBroker;
+        broker->setNextHistoryTag(tag);
+        broker->requestHistoricalData(symbol, from, to, interval);
+        if (broker)
+            broker->setNextHistoryTag(0);  // a connector that did not take it answers untagged
         return;
     }
     QMap<QString, QString> params;
@@ -252,7 +265,7 @@ void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, 
         params.insert(QStringLiteral("to"), to.toString(QLatin1String(kDateForm)));
         params.insert(QStringLiteral("interval"), interval);
     }
-    makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History);
+    makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History, tag);
 }
 
 void BrokerAPI::requestIntradayData(const QString& symbol, const QString& interval)
@@ -327,12 +340,12 @@ void BrokerAPI::onLiveDataTimer()
     }
 }
 
-void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKind kind)
+void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKind kind, quint64 tag)
 {
     limiter.roll(now());
     if (!limiter.hasBudget()) {
         // A waiting quote keeps its symbol pending: the poll adds no second one behind it.
-        requestQueue.append({url, symbol, kind});
+        requestQueue.append({url, symbol, kind, tag});
         return;
     }
     limiter.consume();
@@ -356,6 +369,7 @@ void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKi
     QNetworkReply* reply = networkManager->get(req);
     reply->setProperty(kSymbolProperty, symbol);
     reply->setProperty(kKindProperty, int(kind));
+    reply->setProperty(kTagProperty, tag);
     connect(reply, &QNetworkReply::finished, this, &BrokerAPI::onNetworkReplyFinished);
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);
@@ -374,7 +388,7 @@ void BrokerAPI::processRequestQueue()
     if (!limiter.hasBudget())
         return;
     const PendingRequest next = requestQueue.takeFirst();
-    makeRequest(next.url, next.symbol, next.kind);
+    makeRequest(next.url, next.symbol, next.kind, next.tag);
 }
 
 void BrokerAPI::onNetworkReplyFinished()
@@ -410,7 +424,7 @@ void BrokerAPI::handleReply(QNetworkReply* reply)
     }
     const QByteArray body = reply->readAll();
     if (history)
-        handleHistoricalReply(body, symbol);
+        handleHistoricalReply(body, symbol, reply->property(kTagProperty).toULongLong());
     else if (!stale)
         parseTickData(body, symbol);
 }
@@ -481,7 +495,7 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
         emit tickReceived(r.tick);
 }
 
-void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol)
+void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol, quint64 tag)
 {
     QList<OHLCData> bars = parseHistoricalResponse(body, symbol);
     const int before = bars.size();
@@ -505,5 +519,5 @@ void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& sym
     // Bars labelled "NSE:INFY" or "INFY-EQ" are stored and exported under the name asked for.
     for (OHLCData& bar : bars)
         bar.symbol = symbol;
-    emit historicalDataReceived(symbol, bars);
+    forwardHistory(tag, symbol, bars);
 }

@@ -72,7 +72,10 @@ public:
     void stopLiveData();
     void subscribeLiveData(const QString& symbol);
     void unsubscribeLiveData(const QString& symbol);
-    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to, const QString& interval);
+    // `tag` (from newHistoryTag, or 0) comes back with the answer in historyAnswered.
+    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,
+                               quint64 tag = 0);
+    quint64 newHistoryTag() { return ++historyTags; }
     void requestIntradayData(const QString& symbol, const QString& interval);
 
     int provider() const { return providerIndex; }
@@ -91,11 +94,14 @@ public:
     void setQueueDrainInterval(int ms);
 
     void parseTickData(const QByteArray& body, const QString& symbol);
-    void handleHistoricalReply(const QByteArray& body, const QString& symbol);
+    void handleHistoricalReply(const QByteArray& body, const QString& symbol, quint64 tag = 0);
 
 signals:
     void tickReceived(TickData tick);
     void historicalDataReceived(QString symbol, QList<OHLCData> data);
+    // Every history answer once more, with the tag of the request it answers (0: untagged),
+    // just before historicalDataReceived.
+    void historyAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
     void connectionStatusChanged(bool connected);
     void errorOccurred(QString error);
     // A quote request of the poll failed: `reason` in a few words, `message` says what to check.
@@ -116,12 +122,14 @@ private:
         QString url;
         QString symbol;
         RequestKind kind;
+        quint64 tag;  // of a history request
     };
 
     void updateBaseUrl();
-    void makeRequest(const QString& url, const QString& symbol, RequestKind kind);
+    void makeRequest(const QString& url, const QString& symbol, RequestKind kind, quint64 tag = 0);
     void handleReply(QNetworkReply* reply);
     void forwardTick(const TickData& tick);
+    void forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars);
     void reportQuoteFailure(const QuoteOutcome& outcome);
     void reportHistoryFailure(const QuoteOutcome& outcome);
     void clearSymbolFailure(const QString& symbol);
@@ -160,4 +168,5 @@ private:
     // Guarded: a connector destroyed before the facade must not leave a dangling pointer.
     QPointer<IBroker> currentBroker;
     std::function<QDateTime()> clock;
+    quint64 historyTags = 0;
 };

@@ -1,4 +1,4 @@
-// History backfill queue: one request at a time, paced, matched to replies by symbol variants.
+// History backfill queue: one request at a time, paced; answers matched to requests by tag, else by symbol.
 #include "brokers/HistoricalDownloader.h"
 
 #include "brokers/BrokerAPI.h"
@@ -40,7 +40,7 @@ HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataMana
     replyTimer->setSingleShot(true);
     replyTimer->setInterval(120000);
     setSymbolProvider(symbolProvider);
-    connect(api, &BrokerAPI::historicalDataReceived, this, &HistoricalDownloader::onHistoricalDataReceived);
+    connect(api, &BrokerAPI::historyAnswered, this, &HistoricalDownloader::onHistoryAnswered);
     connect(api, &BrokerAPI::errorOccurred, this, &HistoricalDownloader::onApiError);
     connect(pacingTimer, &QTimer::timeout, this, &HistoricalDownloader::processNextDownload);
     connect(replyTimer, &QTimer::timeout, this, [this] {
@@ -162,7 +162,8 @@ void HistoricalDownloader::processNextDownload()
         startPacing();
         return;
     }
-    const HistoricalRequestRecord r = requestQueue.takeFirst();
+    HistoricalRequestRecord r = requestQueue.takeFirst();
+    r.tag = api->newHistoryTag();
     activeRequests.insert(r.requestId, r);
     downloading = true;
     emit downloadStarted(r.requestId, r.symbol);
@@ -186,9 +187,39 @@ void HistoricalDownloader::processNextDownload()
     }
 
     replyTimer->start();
-    api->requestHistoricalData(r.symbol, r.from, r.to, r.interval);
+    api->requestHistoricalData(r.symbol, r.from, r.to, r.interval, r.tag);
     qDebug() << "Started historical download for" << r.symbol << "from" << dateText(r.from) << "to"
              << dateText(r.to) << "interval:" << r.interval;
+}
+
+void HistoricalDownloader::onHistoryAnswered(quint64 tag, QString symbol, QList<OHLCData> data)
+{
+    if (tag == 0) {
+        onHistoricalDataReceived(symbol, data);
+        return;
+    }
+    QString id;
+    for (auto it = activeRequests.constBegin(); it != activeRequests.constEnd() && id.isEmpty(); ++it) {
+        if (it.value().tag == tag)
+            id = it.key();
+    }
+    if (id.isEmpty()) {
+        // Bars of a request that ended before they came (timed out, failed or cancelled) while the
+        // connector kept working: they are not the running request's, even for the same symbol,
+        // whose interval and range may differ.
+        qInfo() << "[HistoricalDownloader] Dropped" << data.size() << "bars for" << symbol.left(64)
+                << "that answer a request which has ended";
+        return;
+    }
+    const HistoricalRequestRecord record = activeRequests.value(id);
+    const int count = data.size();
+    if (dataManager)
+        dataManager->storeHistoricalData(record.symbol, data);
+    finishRequest(id, true, QString());
+    emit downloadCompleted(id, record.symbol, count);
+    emit historyDownloaded(record.symbol, record.interval, data);
+    qDebug() << "Historical data received for" << record.symbol << ":" << count << "records";
+    startPacing();
 }
 
 void HistoricalDownloader::onHistoricalDataReceived(QString symbol, QList<OHLCData> data)

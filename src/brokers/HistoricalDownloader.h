@@ -23,6 +23,7 @@ struct HistoricalRequestRecord {
     QDate to;
     QString requestId;
     QString interval = QStringLiteral("day");
+    quint64 tag = 0;  // the facade's tag of the request once it is sent; its answer carries it
 };
 
 class HistoricalDownloader : public QObject {
@@ -65,6 +66,9 @@ signals:
     void allDownloadsCompleted();
 
 private slots:
+    // Every history answer of the facade: a tagged one belongs to the request with its tag (or to
+    // none, when that request has ended); an untagged one is matched by its symbol.
+    void onHistoryAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
     void onHistoricalDataReceived(QString symbol, QList<OHLCData> data);
     void onApiError(QString error);
     void processNextDownload();

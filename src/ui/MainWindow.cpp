@@ -123,6 +123,15 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     connect(symbolRepository, &SymbolRepository::symbolsReloaded, this, [this] {
         qInfo() << "[MainWindow] Symbols reloaded, refreshing watchlist display";
         refreshWatchlistDisplay();
+        // Exchanges fetched just now turn more watchlist items into keys.
+        onSettingsChanged();
+    });
+    connect(symbolRepository, &SymbolRepository::mastersMissing, this, [this](QString broker, QStringList exchanges) {
+        if (masterDownloading) {
+            missingMasters = exchanges;  // told after the start-up download, unless it failed whole
+            return;
+        }
+        tellMissingMasters(broker, exchanges);
     });
     if (seams.prepareRepository)
         seams.prepareRepository(symbolRepository);
@@ -332,8 +341,10 @@ void MainWindow::loadInstrumentMasterFromCache()
         if (loaded) {
             qInfo() << "[Startup] Loaded" << symbolRepository->size() << "symbols from cache.";
             masterDownloading = false;
-            // The table was made before the names were known.
+            // The table was made before the names were known, and a connector that connected
+            // meanwhile subscribed without them.
             refreshWatchlistDisplay();
+            onSettingsChanged();
             scheduleStartupSteps();
             return;
         }
@@ -363,14 +374,33 @@ void MainWindow::downloadInstrumentMaster()
                 << symbolRepository->size();
         // The table and the connector's subscription were made before the names were known.
         onSettingsChanged();
+        if (!missingMasters.isEmpty())
+            tellMissingMasters(name, missingMasters);
     } else {
         prompts->warning(this, QStringLiteral("Symbol Download Failed"),
                          QStringLiteral("Failed to download symbol masters. The application may "
                                         "not work correctly.\n\nPlease check your internet "
                                         "connection and restart the application."));
     }
+    missingMasters.clear();
     masterDownloading = false;
     scheduleStartupSteps();
+}
+
+void MainWindow::tellMissingMasters(const QString& broker, const QStringList& exchanges)
+{
+    const QString list = exchanges.join(QStringLiteral(", "));
+    qWarning().noquote() << QStringLiteral("[MainWindow] %1 instrument masters missing: %2").arg(broker, list);
+    statusMessageLabel->setText(
+        QStringLiteral("%1 instrument masters missing: %2 - downloaded again at the next load").arg(broker, list));
+    if (missingMastersShown)
+        return;
+    missingMastersShown = true;
+    prompts->warning(this, QStringLiteral("Instrument Masters Incomplete"),
+                     QStringLiteral("The %1 instrument masters of %2 could not be downloaded, so their "
+                                    "instruments cannot be found or subscribed.\n\nThey are downloaded "
+                                    "again at the next load.")
+                         .arg(list, broker));
 }
 
 void MainWindow::setupConnections()

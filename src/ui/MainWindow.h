@@ -246,6 +246,8 @@ private:
     void checkZerodhaInstrumentsMeta(const QJsonObject& message);
     void subscribeOnOwnStream(int provider, const QStringList& items);
     void requestSymbolMasterLoad(int provider);
+    // Names the exchanges whose masters are missing, in the status line and, once, in a box.
+    void tellMissingMasters(const QString& broker, const QStringList& exchanges);
     void handServicesToBroker();
     // The symbol manager, made on first use; `forUser` also hands it the facade and the
     // history queue, as the on-demand load does.
@@ -380,4 +382,9 @@ private:
     bool masterLoadQueued = false;
     bool noMasterLoadLogged = false;  // the current broker has no master in the symbol manager
     bool masterDownloading = false;
+    // Masters the start-up download could not fetch, told once it is over; the box is shown once.
+    QStringList missingMasters;
+    bool missingMastersShown = false;
+    // The last "nothing subscribed" notice: a repeat of the same one is not logged again.
+    QString unresolvedNotice;
 };

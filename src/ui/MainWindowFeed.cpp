@@ -332,6 +332,18 @@ void MainWindow::subscribeToWatchlistSymbols()
         requestSymbolMasterLoad(provider);
     keepOnly(r.keys);
     broker->subscribeLiveData(r.keys);
+    // Not one item gave a key and no master load will change that: the user learns which and why
+    // instead of a feed that stays silent. A load on its way subscribes again when it ends.
+    if (r.keys.isEmpty() && !r.unresolved.isEmpty() && !masterDownloading && !masterLoadQueued) {
+        const QString notice = QStringLiteral("Nothing subscribed on %1: %2 - %3")
+                                   .arg(name, r.unresolved.join(QStringLiteral(", ")).left(400), r.reason);
+        if (notice != unresolvedNotice)
+            qWarning().noquote() << "[MainWindow]" << notice;
+        unresolvedNotice = notice;
+        statusMessageLabel->setText(notice);
+        return;
+    }
+    unresolvedNotice.clear();
     statusMessageLabel->setText(
         QStringLiteral("Subscribed to %1 instruments via broker implementation").arg(r.keys.size()));
     qDebug() << "[MainWindow] Delegated batch subscription of" << r.keys.size()

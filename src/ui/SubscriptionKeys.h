@@ -25,6 +25,9 @@ public:
         // The broker's instrument master is needed to resolve these items (TradeJini and
         // FlatTrade when nothing resolved, Zerodha always): the caller loads it when missing.
         bool needsSymbolMaster = false;
+        // Items that gave no key, and why, in a few words.
+        QStringList unresolved;
+        QString reason;
     };
 
     // An item is a number when it converts as a base-10 64-bit integer.

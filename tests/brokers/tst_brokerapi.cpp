@@ -316,6 +316,40 @@ private slots:
         QCOMPARE(order, (QStringList{"/", "/"}));
     }
 
+    void historyAnswersCarryTheirTag()
+    {
+        // The facade's own REST request: the tag rides on the reply and comes back with the bars.
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/", HttpTestServer::Reply::json(
+            R"({"data":[{"open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"));
+        QSignalSpy tagged(&api, &BrokerAPI::historyAnswered);
+        QSignalSpy plain(&api, &BrokerAPI::historicalDataReceived);
+        const quint64 tag = api.newHistoryTag();
+        QVERIFY(tag != 0 && api.newHistoryTag() != tag);
+        api.requestHistoricalData("AAA", QDate(2024, 3, 1), QDate(2024, 3, 15), "day", tag);
+        QVERIFY(plain.wait(5000));
+        QCOMPARE(tagged.size(), 1);
+        QCOMPARE(tagged.at(0).at(0).value<quint64>(), tag);
+        QCOMPARE(tagged.at(0).at(1).toString(), QString("AAA"));
+
+        // A connector takes the tag with the request and answers with it; the next request that
+        // names none is untagged, and so is an answer the connector gives without one.
+        BrokerAPI facade;
+        RecordingBroker broker;
+        facade.setImplementation(&broker);
+        QSignalSpy answers(&facade, &BrokerAPI::historyAnswered);
+        facade.requestHistoricalData("BBB", QDate(2024, 3, 1), QDate(2024, 3, 15), "minute", 41);
+        facade.requestHistoricalData("BBB", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
+        QCOMPARE(broker.history.size(), 2);
+        QCOMPARE((QList<quint64>{broker.history.at(0).tag, broker.history.at(1).tag}), (QList<quint64>{41, 0}));
+        broker.answerRequest(0, {});
+        broker.sendHistory("BBB", {});
+        QCOMPARE(answers.size(), 2);
+        QCOMPARE((QList<quint64>{answers.at(0).at(0).value<quint64>(), answers.at(1).at(0).value<quint64>()}),
+                 (QList<quint64>{41, 0}));
+    }
+
     void repliesRoutedByRequestKind()
     {
         CustomApi c;

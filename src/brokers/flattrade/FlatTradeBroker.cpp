@@ -288,6 +288,7 @@ void FlatTradeBroker::historyFailed(const QString& message)
 void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                             const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     const QString day = QStringLiteral("yyyy-MM-dd");
     qDebug() << "[FlatTradeBroker] History request for" << symbol << "from" << from.toString(day) << "to"
              << to.toString(day) << "interval" << interval;
@@ -326,7 +327,7 @@ void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& 
     // Every part is counted before the first goes out; the batch hands on one reply.
     const auto batch = HistoryBatch::create(
         ranges.size(), symbol,
-        [self, from, to](const QString& name, const QList<OHLCData>& bars) {
+        [self, from, to, tag](const QString& name, const QList<OHLCData>& bars) {
             if (!self)
                 return;
             if (bars.isEmpty()) {
@@ -335,7 +336,7 @@ void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& 
                 return;
             }
             qDebug() << "[FlatTradeBroker] Received" << bars.size() << "candles for" << name;
-            emit self->historicalDataReceived(name, bars);
+            self->answerHistory(tag, name, bars);
         },
         [self](const QString& message) {
             if (self)

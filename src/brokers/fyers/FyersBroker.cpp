@@ -266,6 +266,7 @@ void FyersBroker::requestIntradayData(const QString& symbol, const QString& inte
 void FyersBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                         const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     QString failure;
     const QString resolution = resolutionFor(interval);
     if (accessToken.isEmpty())
@@ -300,12 +301,12 @@ void FyersBroker::requestHistoricalData(const QString& symbol, const QDate& from
     QPointer<FyersBroker> self(this);
     const auto batch = HistoryBatch::create(
         ranges.size(), symbol,
-        [self, name](const QString& requested, QList<OHLCData> bars) {
+        [self, name, tag](const QString& requested, QList<OHLCData> bars) {
             if (!self)
                 return;
             for (OHLCData& b : bars)
                 b.symbol = name;
-            emit self->historicalDataReceived(requested, bars);
+            self->answerHistory(tag, requested, bars);
         },
         [self](const QString& message) {
             if (!self)

@@ -457,6 +457,8 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
                                           const QString& interval, const std::shared_ptr<HistoryBatch>& batch,
                                           int part)
 {
+    // The request's own tag; the chunks of a long range answer through the batch, which keeps it.
+    const quint64 tag = batch ? 0 : takeHistoryTag();
     const QString day = QStringLiteral("yyyy-MM-dd");
     qDebug() << "[TradeJiniBroker] requestHistoricalData called with FROM:" << from.toString(day)
              << "TO:" << to.toString(day) << "Symbol:" << symbol;
@@ -477,12 +479,12 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
         // The merged bars are named as a single request names them.
         const auto gathered = HistoryBatch::create(
             chunks.size(), reported,
-            [self, n = chunks.size()](const QString& name, const QList<OHLCData>& bars) {
+            [self, n = chunks.size(), tag](const QString& name, const QList<OHLCData>& bars) {
                 if (!self)
                     return;
                 qDebug() << "[TradeJiniBroker] Merged" << bars.size() << "historical candles from" << n
                          << "chunks for" << name;
-                emit self->historicalDataReceived(name, bars);
+                self->answerHistory(tag, name, bars);
             },
             [self](const QString& message) {
                 if (self)
@@ -538,6 +540,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     QNetworkReply* reply = networkManager->get(req);
     reply->setProperty("symbol", reported);
     reply->setProperty("token", token);
+    reply->setProperty("historyTag", tag);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, batch, part] { onHistoricalReplyFinished(reply, batch, part); });
 }
@@ -587,7 +590,7 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         qDebug() << "[TradeJiniBroker] Last candle:" << r.bars.last().timestamp.toString(stamp);
     }
     if (!batch) {
-        emit historicalDataReceived(symbol, r.bars);
+        answerHistory(reply->property("historyTag").toULongLong(), symbol, r.bars);
         return;
     }
     batch->partArrived(part, r.bars);

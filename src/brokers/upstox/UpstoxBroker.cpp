@@ -624,6 +624,7 @@ void UpstoxBroker::requestIntradayData(const QString& symbol, const QString& int
 void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                          const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     const QString key = findInstrumentKey(symbol);
     if (key.isEmpty()) {
         emit errorOccurred(QStringLiteral("Could not find instrument key for symbol: %1").arg(symbol));
@@ -635,11 +636,11 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
     QPointer<UpstoxBroker> self(this);
     const auto batch = HistoryBatch::create(
         requests.size(), key,
-        [self, symbol](const QString& name, const QList<OHLCData>& bars) {
+        [self, symbol, tag](const QString& name, const QList<OHLCData>& bars) {
             if (!self)
                 return;
             qDebug() << "[UpstoxBroker] Parsed" << bars.size() << "historical candles for" << symbol;
-            emit self->historicalDataReceived(name, bars);
+            self->answerHistory(tag, name, bars);
         },
         [self](const QString& message) {
             if (self)

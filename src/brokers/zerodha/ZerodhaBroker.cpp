@@ -277,6 +277,7 @@ void ZerodhaBroker::failHistory(const QString& symbol, const QString& reason)
 void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                           const QString& timeframe)
 {
+    const quint64 tag = takeHistoryTag();
     if (apiKey.isEmpty() || accessToken.isEmpty()) {
         failHistory(symbol, QStringLiteral("API key or access token not configured - please log in first"));
         return;
@@ -319,11 +320,11 @@ void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& fr
     // batch early.
     const auto batch = HistoryBatch::create(
         ranges.size(), symbol,
-        [self](const QString& name, const QList<OHLCData>& bars) {
+        [self, tag](const QString& name, const QList<OHLCData>& bars) {
             if (!self)
                 return;
             qDebug() << "[ZerodhaBroker] History for" << name << ":" << bars.size() << "candles";
-            emit self->historicalDataReceived(name, bars);
+            self->answerHistory(tag, name, bars);
         },
         [self](const QString& message) {
             if (self)

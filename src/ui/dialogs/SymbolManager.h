@@ -118,6 +118,8 @@ public:
 signals:
     // A load started from the dialog (its load button) ended; ok false when it failed.
     void loadFinished(bool ok);
+    // A load of all of a broker's exchanges (the silent start-up load among them) has ended.
+    void allExchangesLoaded();
 
 private slots:
     void onLoadSymbolsClicked();

@@ -189,13 +189,26 @@ private slots:
         QCOMPARE(manager->readCacheMeta(manager->cacheMetaPath("Zerodha", "BSE")).keys(), QStringList{"fetchedAt"});
     }
 
+    void failedDownloadKeepsCacheAndWarns_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("server error") << 500 << QByteArray("{}");
+        // Parsed as a Fyers master, each line of the page would become an instrument.
+        QTest::newRow("redirect to a page") << 302 << QByteArray("<html>\n<body>Moved, see here, or there</body>\n</html>\n");
+    }
     void failedDownloadKeepsCacheAndWarns()
     {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
         const QString csv = manager->cacheFilePath("Fyers", "NSE");
         writeFile(csv, "old");
         age(csv, 2 * 86400);
         writeFile(manager->cacheMetaPath("Fyers", "NSE"), R"({"etag":"e"})");
-        server->setReply("GET", "/sym_details/NSE_CM.csv", HttpTestServer::Reply::json("{}", 500));
+        HttpTestServer::Reply answer = HttpTestServer::Reply::bytes(body, "text/html");
+        answer.status = status;
+        answer.headers.append(qMakePair(QByteArray("Location"), QByteArray("http://127.0.0.1:1/login")));
+        server->setReply("GET", "/sym_details/NSE_CM.csv", answer);
 
         manager->loadFyersSymbols("NSE", false);
         QTRY_COMPARE_WITH_TIMEOUT(prompts->shown.size(), 1, 10000);
@@ -203,6 +216,7 @@ private slots:
         QVERIFY(prompts->last().text.startsWith("Failed to download symbol master:\n"));
         QCOMPARE(TestFiles::readAll(csv), QByteArray("old"));
         QVERIFY(QFile::exists(manager->cacheMetaPath("Fyers", "NSE")));
+        QVERIFY(manager->loadedSymbols().isEmpty());
         QVERIFY(manager->findChild<QPushButton*>()->isEnabled());
     }
 
