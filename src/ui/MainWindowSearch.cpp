@@ -175,7 +175,8 @@ bool MainWindow::eventFilter(QObject* obj, QEvent* event)
     if (event->type() == QEvent::ApplicationDeactivate && symbolSearchPopup
         && symbolSearchPopup->isVisible())
         symbolSearchPopup->hide();
-    if (event->type() == QEvent::Resize && watchlistTable && obj == watchlistTable->viewport()) {
+    if ((event->type() == QEvent::Resize || event->type() == QEvent::Show) && watchlistTable
+        && obj == watchlistTable->viewport()) {
         fitWatchlistColumns();
         ensureRowButtons();  // more rows may be on screen now
     }
