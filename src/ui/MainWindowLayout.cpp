@@ -530,10 +530,16 @@ void MainWindow::sizeWatchlistColumns()
 void MainWindow::fitWatchlistColumns()
 {
     // The columns' own widths while the table has room for them. A narrower table (the window's
-    // default 1000 px leaves less than their sum) takes the shortfall from the data columns in
-    // proportion, so the Actions column keeps its width and both row buttons stay in view
-    // instead of past the right edge. Wider, the Actions column stretches.
+    // default 1000 px leaves less than their sum) takes the shortfall from the data columns, so
+    // the Actions column keeps its width and both row buttons stay in view instead of past the
+    // right edge: first from the columns with room to spare (names, volumes and times are
+    // mostly shorter than their columns), so the prices keep their width, and only then from
+    // every data column in proportion. Wider, the Actions column stretches.
     static const int widths[] = {120, 80, 70, 80, 70, 70, 70, 100, 80};
+    struct Slack {
+        int column, narrowest;
+    };
+    static const Slack slack[] = {{0, 90}, {7, 80}, {8, 70}};
     constexpr int actionsWidth = 200;
     constexpr int narrowest = 40;
     // Until the table is on screen its width means nothing: the columns' own widths.
@@ -542,13 +548,30 @@ void MainWindow::fitWatchlistColumns()
     if (shown && available == fittedWidth)
         return;
     fittedWidth = available;
+    int fitted[9];
     int wanted = 0;
-    for (int w : widths)
-        wanted += w;
-    const int room = available - actionsWidth;
-    const double scale = !shown || room >= wanted ? 1.0 : double(qMax(room, 0)) / wanted;
+    for (int col = 0; col < 9; ++col) {
+        fitted[col] = widths[col];
+        wanted += widths[col];
+    }
+    int shortfall = shown ? wanted - (available - actionsWidth) : 0;
+    for (const Slack& s : slack) {
+        if (shortfall <= 0)
+            break;
+        const int given = qMin(shortfall, fitted[s.column] - s.narrowest);
+        fitted[s.column] -= given;
+        shortfall -= given;
+    }
+    if (shortfall > 0) {
+        int total = 0;
+        for (int w : fitted)
+            total += w;
+        const double scale = double(qMax(total - shortfall, 0)) / total;
+        for (int& w : fitted)
+            w = int(w * scale);
+    }
     for (int col = 0; col < 9; ++col)
-        watchlistTable->setColumnWidth(col, qMax(narrowest, int(widths[col] * scale)));
+        watchlistTable->setColumnWidth(col, qMax(narrowest, fitted[col]));
 }
 
 void MainWindow::refreshWatchlistDisplay()
