@@ -1,9 +1,11 @@
 // A one-line label that elides its text instead of growing.
 #include "ui/ElidedLabel.h"
 
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOption>
+#include <QToolTip>
 
 ElidedLabel::ElidedLabel(const QString& text, QWidget* parent) : QLabel(text, parent)
 {
@@ -21,6 +23,33 @@ QSize ElidedLabel::sizeHint() const
     // Room for a usual status text; longer ones are elided rather than pushing the window wider.
     const int usual = fontMetrics().horizontalAdvance(QLatin1Char('x')) * 60;
     return {qMin(QLabel::sizeHint().width(), usual), QLabel::sizeHint().height()};
+}
+
+bool ElidedLabel::isElided() const
+{
+    return fontMetrics().horizontalAdvance(text()) > contentsRect().width();
+}
+
+QString ElidedLabel::hoverText() const
+{
+    if (!toolTip().isEmpty())
+        return toolTip();
+    return isElided() ? text() : QString();
+}
+
+bool ElidedLabel::event(QEvent* event)
+{
+    // A cut text is read in full by hovering over it (a file path at the end of a message is
+    // what gets cut).
+    if (event->type() == QEvent::ToolTip && toolTip().isEmpty()) {
+        const QString tip = hoverText();
+        if (tip.isEmpty())
+            QToolTip::hideText();
+        else
+            QToolTip::showText(static_cast<QHelpEvent*>(event)->globalPos(), tip, this);
+        return true;
+    }
+    return QLabel::event(event);
 }
 
 void ElidedLabel::paintEvent(QPaintEvent*)

@@ -14,6 +14,12 @@ public:
     QSize minimumSizeHint() const override;
     QSize sizeHint() const override;
 
+    // Whether the text is cut at the label's present width.
+    bool isElided() const;
+    // What hovering shows: the tool tip set on the label, else the whole text when it is cut.
+    QString hoverText() const;
+
 protected:
+    bool event(QEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 };

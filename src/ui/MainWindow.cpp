@@ -1022,9 +1022,12 @@ void MainWindow::requestHistory(const QString& token)
 
 void MainWindow::onHistoricalDataReceived(const QString& symbol, const QList<OHLCData>& data)
 {
+    // The outcome stays readable while the feed runs: the feeder's tick counter does not
+    // replace it (the status bar counts the ticks anyway).
     statusMessageLabel->setText(QStringLiteral("Downloaded %1 records for %2 - preparing import...")
                                     .arg(data.size())
                                     .arg(symbol));
+    lastingStatus = statusMessageLabel->text();
     if (!csvExporter || !csvExporter->isAutoImportEnabled() || data.isEmpty())
         return;
 
@@ -1071,6 +1074,7 @@ void MainWindow::onHistoricalDataReceived(const QString& symbol, const QList<OHL
                                         .arg(ticks.size())
                                         .arg(exportName, QDir::toNativeSeparators(
                                                              csvExporter->dataFilePathFor(exportName))));
+    lastingStatus = statusMessageLabel->text();
 }
 
 void MainWindow::onDownloadProgress(int completed, int total)
@@ -1136,6 +1140,32 @@ void MainWindow::updateCSVStatus()
     label->setText(QStringLiteral("Status: ") + state);
     label->setStyleSheet(
         QStringLiteral("QLabel { color: %1; font-weight: bold; margin-top: 5px; }").arg(colour));
+}
+
+void MainWindow::onTestAmiBroker()
+{
+    if (!csvExporter)
+        return;
+    const QString title = QStringLiteral("AmiBroker Test");
+    if (!csvExporter->testAmiBroker()) {
+        qWarning() << "[MainWindow] AmiBroker test failed";
+        statusMessageLabel->setText(QStringLiteral("AmiBroker test failed."));
+        prompts->warning(this, title,
+                         QStringLiteral("AmiBroker could not be reached through its automation "
+                                        "server.\n\nMake sure AmiBroker is installed and running, "
+                                        "then test again."));
+        return;
+    }
+    // The test stored the executable it found; imports can go to it from now on.
+    csvExporter->setAutoImportEnabled(true);
+    updateCSVStatus();
+    const QString path = QDir::toNativeSeparators(csvExporter->amiBrokerPath());
+    qInfo() << "[MainWindow] AmiBroker test passed:" << path;
+    statusMessageLabel->setText(QStringLiteral("AmiBroker test passed. Auto-import is on."));
+    prompts->information(this, title,
+                         QStringLiteral("AmiBroker is accessible.\n\nExecutable: %1\n\nData will be "
+                                        "imported into AmiBroker automatically.")
+                             .arg(path));
 }
 
 void MainWindow::onCsvImportCompleted()

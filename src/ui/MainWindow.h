@@ -154,6 +154,9 @@ private slots:
     void onAmiBrokerPathChanged(const QString& path);
     void updateCSVStatus();
     void onCsvImportCompleted();
+    // Checks that AmiBroker answers its automation server and tells the user; a passed check
+    // switches the automatic import on.
+    void onTestAmiBroker();
 
     void onAboutAction();
     void onInstrumentListDownloaded();
@@ -192,12 +195,16 @@ private slots:
     void updateSymbolCompleter();
 
 private:
+    static constexpr int kSearchPopupMinWidth = 700;
+
     void setupCustomUi();
     void setupConnections();
     void createMenus();
     void createStatusBar();
     void createLiveTab();
     void sizeWatchlistColumns();
+    // Gives the columns their widths for the table's present width (see the definition).
+    void fitWatchlistColumns();
     int rowButtonHeight() const;
     // Makes the table's rows follow `entries` (tokens, in order) with as few rows removed and
     // inserted as it can, and the row states with them; true for each row that was inserted.
@@ -344,6 +351,7 @@ private:
     };
     QVector<RowUpdate> rowUpdates;
     int rowButtonsHeight = -1;  // the row buttons' height, the same for every row
+    int fittedWidth = -1;       // the table width the columns were last fitted to
     QVector<int> dueRows;
     QTimer* rowPaintTimer = nullptr;
 
@@ -359,6 +367,8 @@ private:
     QTimer* feederStatusTimer = nullptr;
     QString feederStatus;       // its newest report
     QString feederStatusShown;  // its report the status line got last
+    // A result the feeder's running counter leaves on the status line while it is shown.
+    QString lastingStatus;
 
     // Error boxes open now, by text: a repeated error is logged instead of stacking boxes.
     QHash<QString, QPointer<QObject>> openErrorBoxes;

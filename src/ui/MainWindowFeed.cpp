@@ -98,8 +98,9 @@ void MainWindow::onStartLiveFeed()
                                  "Symbol' button or Symbol Manager."));
         return;
     }
-    const QString started =
-        QStringLiteral("Started live data feed for %1 symbols from %2").arg(symbols.size()).arg(name);
+    const QString started = QStringLiteral("Started live data feed for %1 %2 from %3")
+                                .arg(symbols.size())
+                                .arg(symbols.size() == 1 ? QStringLiteral("symbol") : QStringLiteral("symbols"), name);
 
     if (quotePoll) {
         // The quote poll is the whole feed: there is no stream to open.
@@ -188,6 +189,15 @@ void MainWindow::connectToLiveDataFeed()
         address = request.url().toString(QUrl::FullyEncoded);
         break;
     }
+    case SettingsManager::Dhan:
+    case SettingsManager::AngelOne:
+    case SettingsManager::Upstox:
+        // Without a connector nothing could carry these feeds.
+        if (!brokerAPI || !brokerAPI->implementation()) {
+            showError(QStringLiteral("Live data feed not supported for %1 yet").arg(name));
+            return;
+        }
+        Q_FALLTHROUGH();
     case SettingsManager::FlatTrade:
     case SettingsManager::TradeJini: {
         // These connectors run their own streams; the window only tells them to.
@@ -270,6 +280,11 @@ void MainWindow::onLiveFeedStatusChanged(const QString& status)
     const bool counterOnly = status.startsWith(running) && feederStatusShown.startsWith(running)
         && statusMessageLabel->text() == feederStatusShown;
     if (counterOnly && feederStatusTimer->isActive())
+        return;
+    // A result the user has to read (a history download's) is not replaced by the next tick;
+    // the status bar counts the ticks anyway.
+    if (status.startsWith(running) && !lastingStatus.isEmpty()
+        && statusMessageLabel->text() == lastingStatus)
         return;
     feederStatusShown = status;
     statusMessageLabel->setText(status);

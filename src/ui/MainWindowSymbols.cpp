@@ -51,9 +51,11 @@ void MainWindow::handServicesToBroker()
         qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on AngelOneBroker "
                     "(redundant check)";
     } else if (auto* fyers = qobject_cast<FyersBroker*>(broker)) {
+        // The connector also names its ticks and history after the instrument master, so it
+        // gets the repository here as well.
         fyers->setSymbolRepository(symbolRepository);
         fyers->setSettingsManager(settings);
-        qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on FyersBroker";
+        qDebug() << "[MainWindow] Set SettingsManager on FyersBroker";
     }
 }
 

@@ -96,6 +96,15 @@ private slots:
             + QStringLiteral("NSE:TCS,,,3000.25,3001.00,2999.50,3000.00,100,0\n");
         QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(expected.toUtf8()), 3000);
     }
+    void flushReportedAtInfoLevel()
+    {
+        // A support log kept at info level still shows that ticks reach AmiBroker's file.
+        LogCapture log(false);
+        exporter->onTickReceived(QStringLiteral("A"), tick(1));
+        exporter->onTickReceived(QStringLiteral("B"), tick(2));
+        flushNow(*exporter);
+        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("[CSVExporter] Flushed 2 lines to")), 1);
+    }
     void tornLastLineCutBeforeFirstAppend_data()
     {
         QTest::addColumn<QByteArray>("before");

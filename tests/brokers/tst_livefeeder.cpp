@@ -122,6 +122,9 @@ private slots:
         QCOMPARE(store.tickCount("B"), 0);
         const QDateTime last = feeder.lastUpdate();
         QVERIFY(last.isValid());
+        // The connector's stream comes up: the counter shows, not "Connecting..." forever.
+        broker.reportConnected(true);
+        QCOMPARE(status.last().at(0).toString(), QString("Running - 3 symbols, 2 updates"));
 
         broker.reportConnected(false);
         broker.sendError("socket closed");

@@ -67,7 +67,7 @@ private slots:
         // subscribes what the watchlist asks for in depth mode and resumes channel 1.
         QTRY_COMPARE_WITH_TIMEOUT(peer->clientCount(), 1, 5000);
         QCOMPARE(peer->connectionRequests().at(0).rawHeader("Authorization"), QByteArray("FY1:fy-token"));
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains("[MainWindow] Set SymbolRepository and SettingsManager on FyersBroker"),
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("[MainWindow] Set SettingsManager on FyersBroker"),
                                  10000);
         QTRY_COMPARE_WITH_TIMEOUT(peer->textMessages().size(), 2, 5000);
         QCOMPARE(peer->textMessages(),

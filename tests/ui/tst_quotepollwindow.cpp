@@ -92,7 +92,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(requestsFor("ZED") >= 2, 15000);
         }
         QCOMPARE(requestsFor("ACME"), 0);
-        QVERIFY(w->feeder()->statusText().startsWith("Running - 1 symbols"));
+        QVERIFY(w->feeder()->statusText().startsWith("Running - 1 symbol, "));
         prompts->answers = {QMessageBox::Yes};
         QMetaObject::invokeMethod(w.get(), "onClearSymbols");
         QVERIFY(w->brokerFacade()->subscribed().isEmpty());

@@ -340,6 +340,33 @@ private slots:
         QCOMPARE(server->requestCount(), 0);
     }
 
+    void exchangeIcons_data()
+    {
+        QTest::addColumn<QString>("exchange");
+        QTest::addColumn<QColor>("colour");  // of the icon's edge; invalid: no icon
+        QTest::newRow("NSE") << "NSE" << QColor(21, 101, 192);
+        QTest::newRow("BSE") << "BSE" << QColor(230, 81, 0);
+        QTest::newRow("NFO") << "NFO" << QColor();
+        QTest::newRow("MCX") << "MCX" << QColor();
+        QTest::newRow("lower-case nse") << "nse" << QColor();
+    }
+    void exchangeIcons()
+    {
+        QFETCH(QString, exchange);
+        QFETCH(QColor, colour);
+        manager->addToWatchlist(instrument("SBIN", exchange, "3045"));
+        const QIcon icon = manager->findChild<QListWidget*>()->item(0)->icon();
+        if (!colour.isValid()) {
+            QVERIFY(icon.isNull());
+            return;
+        }
+        // The icon is really drawn, not an empty stand-in for a missing file.
+        const QImage image = icon.pixmap(16, 16).toImage();
+        QVERIFY(!image.isNull());
+        QCOMPARE(image.pixelColor(1, 8), colour);
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0);  // rounded corner
+    }
+
     void watchlistEditing()
     {
         auto* group = qobject_cast<QGroupBox*>(manager->findChild<QListWidget*>()->parentWidget());
@@ -353,6 +380,7 @@ private slots:
         manager->addToWatchlist(a);
         manager->addToWatchlist(sameToken);
         QCOMPARE(prompts->last().title, QString("Already Added"));
+        QCOMPARE(group->title(), QString("My Watchlist (1 symbol)"));
         manager->addToWatchlist(b);
         auto* list = manager->findChild<QListWidget*>();
         QCOMPARE(list->count(), 2);
