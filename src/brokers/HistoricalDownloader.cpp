@@ -2,7 +2,7 @@
 #include "brokers/HistoricalDownloader.h"
 
 #include "brokers/BrokerAPI.h"
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/SymbolKey.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
@@ -27,7 +27,7 @@ QString scripText(const IndianSymbolData& inst)
 }  // namespace
 
 HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataManager, SettingsManager* settings,
-                                           ISymbolProvider* symbolProvider, QObject* parent)
+                                           ISymbolLookup* symbolProvider, QObject* parent)
     : QObject(parent),
       api(api),
       dataManager(dataManager),
@@ -49,14 +49,14 @@ HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataMana
     });
 }
 
-void HistoricalDownloader::setSymbolProvider(ISymbolProvider* p)
+void HistoricalDownloader::setSymbolProvider(ISymbolLookup* p)
 {
     provider = p;
     providerGuard = dynamic_cast<QObject*>(p);
     providerTracked = !providerGuard.isNull();
 }
 
-ISymbolProvider* HistoricalDownloader::symbolService() const
+ISymbolLookup* HistoricalDownloader::symbolService() const
 {
     if (providerTracked && providerGuard.isNull())
         return nullptr;
@@ -175,7 +175,7 @@ void HistoricalDownloader::processNextDownload()
             variantToRequest.insert(key, r.requestId);
     };
     addVariant(r.symbol);
-    if (ISymbolProvider* svc = symbolService()) {
+    if (ISymbolLookup* svc = symbolService()) {
         const QString token = svc->findSymbol(r.symbol);
         if (!token.isEmpty())
             addVariant(token);
@@ -264,7 +264,7 @@ void HistoricalDownloader::onHistoricalDataReceived(QString symbol, QList<OHLCDa
             }
         }
     }
-    ISymbolProvider* svc = symbolService();
+    ISymbolLookup* svc = symbolService();
     if (matched.isEmpty() && svc) {
         const QString replyTrim = symbol.trimmed();
         qDebug() << "HistoricalDownloader: attempting SymbolManager-assisted matching for received:" << replyTrim;

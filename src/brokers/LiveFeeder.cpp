@@ -32,7 +32,9 @@ void LiveFeeder::applySettings()
     if (provider == SettingsManager::Fyers) {
         api->setFyersClientId(settings->fyersClientId());
         api->setFyersAccessToken(settings->fyersAccessToken());
-        api->setFyersAppId(settings->fyersAppId());
+        // The token belongs to the id the login sent as client_id. The "app id" setting may hold
+        // the secret used for hashing, which must never go on the wire.
+        api->setFyersAppId(settings->fyersClientId());
     }
     if (provider == SettingsManager::CustomAPI)
         api->setCustomUrl(settings->customUrl());

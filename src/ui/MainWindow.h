@@ -27,7 +27,7 @@ class FyersDecoder;
 class FyersTickerMap;
 class HistoricalDownloader;
 class IBroker;
-class ISymbolProvider;
+class ISymbolLookup;
 class LiveFeeder;
 class QComboBox;
 class QDialog;
@@ -117,7 +117,7 @@ public:
     int fyersRefusedAttempts() const { return fyersConnectAttempts; }
     qint64 fyersFramesSeen() const { return fyersFramesReceived; }
     // Symbol lookups for subscriptions; the symbol manager's unless replaced here.
-    void setSymbolLookups(ISymbolProvider* lookups) { symbolLookups = lookups; }
+    void setSymbolLookups(ISymbolLookup* lookups) { symbolLookups = lookups; }
     SymbolManager* symbolManagerDialog() const { return symbolManager; }
 
 protected:
@@ -316,7 +316,7 @@ private:
     const QWebSocket* fyersDecodedSocket = nullptr;
     bool fyersTicksLeftToConnector = false;  // logged once
     QString fyersLastComplaint;  // a damaged message repeats in every frame: logged when it changes
-    ISymbolProvider* symbolLookups = nullptr;  // the symbol manager's, once it exists
+    ISymbolLookup* symbolLookups = nullptr;  // the symbol manager's, once it exists
     SymbolManager* symbolManager = nullptr;     // made on first use, kept for the window's life
     SymbolRepository* symbolRepository = nullptr;
     CSVExporter* csvExporter = nullptr;

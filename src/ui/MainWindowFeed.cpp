@@ -4,7 +4,7 @@
 
 #include "brokers/BrokerAPI.h"
 #include "brokers/IBroker.h"
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/LiveFeeder.h"
 #include "brokers/fyers/FyersDecoder.h"
 #include "brokers/fyers/FyersSymbols.h"

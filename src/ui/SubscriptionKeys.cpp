@@ -2,7 +2,7 @@
 // window writes on its own stream socket. No sockets or widgets: lookups come in as pointers.
 #include "ui/SubscriptionKeys.h"
 
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/fyers/FyersSymbols.h"
 #include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"

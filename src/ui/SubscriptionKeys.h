@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-class ISymbolProvider;
+class ISymbolLookup;
 class SettingsManager;
 class SymbolRepository;
 
@@ -15,7 +15,7 @@ class SubscriptionKeys
 public:
     // Where tokens, exchanges and names are looked up; any pointer may be null.
     struct Lookups {
-        const ISymbolProvider* symbols = nullptr;      // the symbol manager's lookups
+        const ISymbolLookup* symbols = nullptr;      // the symbol manager's lookups
         const SymbolRepository* repository = nullptr;
         const SettingsManager* settings = nullptr;     // cached display names
     };

@@ -19,7 +19,7 @@
 
 namespace {
 
-class FakeSymbols : public QObject, public ISymbolProvider {
+class FakeSymbols : public QObject, public ISymbolLookup {
 public:
     QMap<QString, QString> tokens;                 // upper-cased symbol -> token
     QMap<QString, IndianSymbolData> instruments;   // token -> record
@@ -63,7 +63,7 @@ class TestHistoricalDownloader : public QObject {
         DataManager store;
         SettingsManager settings;
         HistoricalDownloader dl;
-        explicit Rig(ISymbolProvider* provider = nullptr) : dl(&api, &store, &settings, provider)
+        explicit Rig(ISymbolLookup* provider = nullptr) : dl(&api, &store, &settings, provider)
         {
             api.setImplementation(&broker);
             dl.setPacingInterval(5);

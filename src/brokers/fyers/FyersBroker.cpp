@@ -7,7 +7,7 @@
 #include "brokers/CandleRowParser.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/HistoryBatch.h"
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/RequestPacer.h"
 #include "brokers/StreamSocketClient.h"
 #include "core/SettingsManager.h"

@@ -2,7 +2,7 @@
 // messages decoded into ticks named after the watchlist) and candle history from the data host.
 #pragma once
 
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/StreamBroker.h"
 #include "brokers/fyers/FyersDecoder.h"
 #include "brokers/fyers/FyersSymbols.h"
@@ -82,7 +82,7 @@ private:
     FyersDecoder decoder;
     FyersTickerMap tickers;
     // The repository seen through the symbol manager's lookups.
-    class RepositoryLookups : public ISymbolProvider {
+    class RepositoryLookups : public ISymbolLookup {
     public:
         QPointer<SymbolRepository> repository;
         QString findSymbol(const QString& text) const override;

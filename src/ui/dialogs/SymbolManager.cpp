@@ -1,7 +1,7 @@
 // Symbol manager dialog: window, parsers hand-over, symbol table, watchlist and lookups.
 #include "ui/dialogs/SymbolManager.h"
 
-#include "symbols/ISymbolMasterSource.h"
+#include "symbols/ISymbolProvider.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/HeaderMasterParser.h"
 #include "ui/dialogs/PositionalMasterParser.h"

@@ -2,7 +2,7 @@
 // per-broker loaders with the all-exchanges load.
 #include "ui/dialogs/SymbolManager.h"
 
-#include "symbols/ISymbolMasterSource.h"
+#include "symbols/ISymbolProvider.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/DialogPrompts.h"
 
@@ -576,7 +576,7 @@ void SymbolManager::loadSymbolsSilently(const QString& broker)
     loadAllExchangeSymbols();
 }
 
-void SymbolManager::setSymbolProvider(ISymbolMasterSource* p)
+void SymbolManager::setSymbolProvider(ISymbolProvider* p)
 {
     if (p == provider)
         return;
@@ -587,8 +587,8 @@ void SymbolManager::setSymbolProvider(ISymbolMasterSource* p)
     provider = p;
     if (provider) {
         provider->manager = this;
-        connect(provider, &ISymbolMasterSource::symbolsReady, this, &SymbolManager::onProviderSymbols);
-        connect(provider, &ISymbolMasterSource::providerError, this, &SymbolManager::onProviderError);
+        connect(provider, &ISymbolProvider::symbolsReady, this, &SymbolManager::onProviderSymbols);
+        connect(provider, &ISymbolProvider::providerError, this, &SymbolManager::onProviderError);
     }
 }
 

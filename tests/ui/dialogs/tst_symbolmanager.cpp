@@ -6,7 +6,7 @@
 #include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
 #include "support/TestFiles.h"
-#include "symbols/ISymbolMasterSource.h"
+#include "symbols/ISymbolProvider.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/SymbolManager.h"
 
@@ -61,7 +61,7 @@ void age(const QString& path, qint64 seconds)
 }
 
 // Serves masters from memory; answers only when the test says so.
-class MemorySource : public ISymbolMasterSource {
+class MemorySource : public ISymbolProvider {
 public:
     QString broker = "Zerodha";
     QStringList requested;
