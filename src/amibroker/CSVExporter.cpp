@@ -478,7 +478,7 @@ bool CSVExporter::writePendingLines()
         return whole > 0;
     }
     file.close();
-    qDebug() << "[CSVExporter] Flushed" << batch.size() << "lines to" << path
+    qInfo() << "[CSVExporter] Flushed" << batch.size() << "lines to" << path
             << "size(bytes):" << QFileInfo(path).size();
 
     qint64 dropped = 0;

@@ -69,16 +69,17 @@ void BacktestAgent::openPosition(int side, double price, const QString& date, co
 void BacktestAgent::setStopsAndTarget(int side, double price, BacktestRunState& s)
 {
     const bool isLong = side == 1;
+    // Mode 0 is a percentage of the entry; every other mode is the level the block was fed.
     double stop = 0.0;
     if (evaluator.hasStopLoss) {
-        if (evaluator.stopMode == 1)
+        if (evaluator.stopMode != 0)
             stop = evaluator.stopValue;
         else
             stop = price * (isLong ? 1.0 - evaluator.stopPercent / 100.0 : 1.0 + evaluator.stopPercent / 100.0);
     }
     double target = 0.0;
     if (evaluator.hasTarget) {
-        if (evaluator.targetMode == 1)
+        if (evaluator.targetMode != 0)
             target = evaluator.targetValue;
         else
             target = price * (isLong ? 1.0 + evaluator.targetPercent / 100.0 : 1.0 - evaluator.targetPercent / 100.0);

@@ -151,6 +151,10 @@ QVector<double> smaSeries(const QVector<double>& values, int period)
             o[j] = sum / p;
         }
     }
+    // The newest value is the one the strategy blocks read through smaLatest: summed afresh, so the
+    // series agrees with it to the bit.
+    if (firstFull > 0)
+        o[0] = windowMean(v[0], v + 1, period);
     return out;
 }
 

@@ -38,8 +38,9 @@ double rsiStep(double change, int period, double& avgGain, double& avgLoss);
 // Mean of each value and up to period - 1 older ones (the oldest positions use shorter windows), true
 // to the window's own values: a plain running sum that adds the newest value and subtracts the oldest
 // keeps the rounding of everything that ever passed through it, so a spike long gone from the window
-// would still shift the mean. smaLatest sums the window afresh; the series stays within a few hundred
-// units in the last place of that.
+// would still shift the mean. Element 0 sums its window afresh, as smaLatest does, and equals it bit
+// for bit; the older elements come from a running sum summed afresh now and then, within a few hundred
+// units in the last place of their window's mean.
 QVector<double> smaSeries(const QVector<double>& values, int period);
 // EMA with k = 2 / (period + 1), seeded by the SMA over the oldest period + 1 positions.
 QVector<double> emaSeries(const QVector<double>& values, int period);

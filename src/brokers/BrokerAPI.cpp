@@ -4,6 +4,7 @@
 #include "brokers/BrokerHosts.h"
 #include "brokers/CustomApiParser.h"
 #include "brokers/QuoteOutcome.h"
+#include "brokers/SymbolKey.h"
 #include "brokers/fyers/FyersAuth.h"
 #include "brokers/tradejini/TradeJiniAuth.h"
 #include "brokers/upstox/UpstoxAuth.h"
@@ -25,15 +26,10 @@ namespace {
 const char kKindProperty[] = "requestKind";
 const char kSymbolProperty[] = "symbol";
 const char kTimedOutProperty[] = "timedOut";
+const char kTagProperty[] = "historyTag";
 // The provider index of the "Custom API" quote service.
 constexpr int kCustomApi = 6;
 const char kDateForm[] = "yyyy-MM-dd";
-
-// Whether a reply that names its own symbol answers the request for `asked`.
-bool sameSymbol(const QString& replied, const QString& asked)
-{
-    return replied.trimmed().compare(asked.trimmed(), Qt::CaseInsensitive) == 0;
-}
 
 QString zerodhaForm(const QString& s)
 {
@@ -105,7 +101,9 @@ void BrokerAPI::setImplementation(IBroker* impl)
              << impl->metaObject()->className();
     const bool ok = bool(connect(impl, &IBroker::tickReceived, this, [this](const TickData& t) { forwardTick(t); }));
     qDebug() << "[BrokerAPI] tickReceived connection result:" << ok;
-    connect(impl, &IBroker::historicalDataReceived, this, &BrokerAPI::historicalDataReceived);
+    connect(impl, &IBroker::historicalDataReceived, this,
+            [this](const QString& symbol, const QList<OHLCData>& bars) { forwardHistory(0, symbol, bars); });
+    connect(impl, &IBroker::historyAnswered, this, &BrokerAPI::forwardHistory);
     connect(impl, &IBroker::connectionStatusChanged, this, &BrokerAPI::connectionStatusChanged);
     connect(impl, &IBroker::errorOccurred, this, &BrokerAPI::errorOccurred);
 }
@@ -113,6 +111,12 @@ void BrokerAPI::setImplementation(IBroker* impl)
 void BrokerAPI::forwardTick(const TickData& tick)
 {
     emit tickReceived(tick);
+}
+
+void BrokerAPI::forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars)
+{
+    emit historyAnswered(tag, symbol, bars);
+    emit historicalDataReceived(symbol, bars);
 }
 
 void BrokerAPI::setProvider(int index)
@@ -187,6 +191,10 @@ void BrokerAPI::stopLiveData()
     dropQueuedQuotes(QString());
     connected = false;
     failure.clear();
+    if (!symbolFailures.isEmpty()) {
+        symbolFailures.clear();
+        emit symbolFailuresChanged();
+    }
     emit connectionStatusChanged(false);
 }
 
@@ -220,17 +228,22 @@ void BrokerAPI::unsubscribeLiveData(const QString& symbol)
     }
     subscribedSymbols.removeAll(symbol);
     dropQueuedQuotes(symbol);
+    clearSymbolFailure(symbol);
 }
 
 void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
-                                      const QString& interval)
+                                      const QString& interval, quint64 tag)
 {
     qDebug() << "[BrokerAPI] requestHistoricalData called for" << symbol << "from" << from.toString()
              << "to" << to.toString() << "interval:" << interval << "provider=" << providerIndex;
     if (currentBroker) {
         qDebug() << "[BrokerAPI] Delegating historical request to concrete broker implementation"
                  << currentBroker.data();
-        currentBroker->requestHistoricalData(symbol, from, to, interval);
+        QPointer<IBroker> broker = currentBroker;
+        broker->setNextHistoryTag(tag);
+        broker->requestHistoricalData(symbol, from, to, interval);
+        if (broker)
+            broker->setNextHistoryTag(0);  // a connector that did not take it answers untagged
         return;
     }
     QMap<QString, QString> params;
@@ -252,7 +265,7 @@ void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, 
         params.insert(QStringLiteral("to"), to.toString(QLatin1String(kDateForm)));
         params.insert(QStringLiteral("interval"), interval);
     }
-    makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History);
+    makeRequest(buildRequestUrl(QString(), params), symbol, RequestKind::History, tag);
 }
 
 void BrokerAPI::requestIntradayData(const QString& symbol, const QString& interval)
@@ -327,12 +340,12 @@ void BrokerAPI::onLiveDataTimer()
     }
 }
 
-void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKind kind)
+void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKind kind, quint64 tag)
 {
     limiter.roll(now());
     if (!limiter.hasBudget()) {
         // A waiting quote keeps its symbol pending: the poll adds no second one behind it.
-        requestQueue.append({url, symbol, kind});
+        requestQueue.append({url, symbol, kind, tag});
         return;
     }
     limiter.consume();
@@ -356,6 +369,7 @@ void BrokerAPI::makeRequest(const QString& url, const QString& symbol, RequestKi
     QNetworkReply* reply = networkManager->get(req);
     reply->setProperty(kSymbolProperty, symbol);
     reply->setProperty(kKindProperty, int(kind));
+    reply->setProperty(kTagProperty, tag);
     connect(reply, &QNetworkReply::finished, this, &BrokerAPI::onNetworkReplyFinished);
     auto* deadline = new QTimer(reply);
     deadline->setSingleShot(true);
@@ -374,7 +388,7 @@ void BrokerAPI::processRequestQueue()
     if (!limiter.hasBudget())
         return;
     const PendingRequest next = requestQueue.takeFirst();
-    makeRequest(next.url, next.symbol, next.kind);
+    makeRequest(next.url, next.symbol, next.kind, next.tag);
 }
 
 void BrokerAPI::onNetworkReplyFinished()
@@ -394,26 +408,23 @@ void BrokerAPI::handleReply(QNetworkReply* reply)
     const bool history = RequestKind(reply->property(kKindProperty).toInt()) == RequestKind::History;
     if (!history)
         quotesPending.remove(symbol);
-    const QuoteOutcome outcome = QuoteOutcome::fromReply(reply, reply->property(kTimedOutProperty).toBool());
+    const QuoteOutcome outcome =
+        QuoteOutcome::fromReply(reply, reply->property(kTimedOutProperty).toBool(), symbol);
     // A quote that comes back after its symbol was unsubscribed or the poll stopped is stale,
     // and so is its failure.
     const bool stale = !history && !(liveDataTimer->isActive() && subscribedSymbols.contains(symbol));
     if (!outcome.ok()) {
         if (stale)
             return;
-        if (history) {
-            lastError = outcome.kind == QuoteOutcome::TimedOut
-                ? QStringLiteral("Request timed out: no reply within %1 s").arg(requestTimeoutMs / 1000)
-                : reply->errorString();
-            emit errorOccurred(lastError);
-        } else {
+        if (history)
+            reportHistoryFailure(outcome);
+        else
             reportQuoteFailure(outcome);
-        }
         return;
     }
     const QByteArray body = reply->readAll();
     if (history)
-        handleHistoricalReply(body, symbol);
+        handleHistoricalReply(body, symbol, reply->property(kTagProperty).toULongLong());
     else if (!stale)
         parseTickData(body, symbol);
 }
@@ -423,18 +434,44 @@ void BrokerAPI::reportQuoteFailure(const QuoteOutcome& outcome)
     const QString message = outcome.explanation(SettingsManager::providerName(providerIndex), baseUrl,
                                                  requestTimeoutMs / 1000);
     lastError = message;
-    const bool wasUp = isConnected();
-    failure = outcome.reason();
-    if (wasUp)
-        emit connectionStatusChanged(false);
-    emit quoteFailed(failure, message);
+    const QString reason = outcome.reason();
+    if (outcome.aboutSymbol()) {
+        // The service answers; only this symbol has no price. The connection stays as it is.
+        auto it = symbolFailures.find(outcome.symbol);
+        if (it == symbolFailures.end() || it.value() != reason) {
+            symbolFailures.insert(outcome.symbol, reason);
+            emit symbolFailuresChanged();
+        }
+    } else {
+        const bool wasUp = isConnected();
+        failure = reason;
+        if (wasUp)
+            emit connectionStatusChanged(false);
+    }
+    emit quoteFailed(outcome.symbol, reason, message);
+}
+
+void BrokerAPI::clearSymbolFailure(const QString& symbol)
+{
+    if (symbolFailures.remove(symbol) > 0)
+        emit symbolFailuresChanged();
+}
+
+void BrokerAPI::reportHistoryFailure(const QuoteOutcome& outcome)
+{
+    lastError = outcome.explanation(SettingsManager::providerName(providerIndex), baseUrl,
+                                    requestTimeoutMs / 1000, QuoteOutcome::History);
+    emit historyFailed(outcome.symbol, outcome.reason(), lastError);
+    emit errorOccurred(lastError);
 }
 
 void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
 {
     CustomApiParser::QuoteResult r = CustomApiParser::parseQuote(body, providerIndex == 7);
     if (!r.parsed) {
-        reportQuoteFailure(QuoteOutcome::notJson(r.error));
+        QuoteOutcome outcome = QuoteOutcome::notJson(r.error);
+        outcome.symbol = symbol;
+        reportQuoteFailure(outcome);
         return;
     }
     // The service answers again: the poll is connected once more.
@@ -443,32 +480,44 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
         if (connected)
             emit connectionStatusChanged(true);
     }
-    if (!r.symbol.isEmpty() && !sameSymbol(r.symbol, symbol)) {
-        qWarning() << "[BrokerAPI] Dropped a quote for" << r.symbol << "that answered a request for"
+    // "NSE:INFY" and "INFY-EQ" answer a request for "INFY"; a quote of another symbol is not
+    // this symbol's price, and the user is told that it gets none.
+    if (!r.symbol.isEmpty() && !SymbolKey::same(r.symbol, symbol)) {
+        qWarning() << "[BrokerAPI] Dropped a quote for" << r.symbol.left(64) << "that answered a request for"
                    << symbol;
+        reportQuoteFailure(QuoteOutcome::otherSymbol(symbol, r.symbol));
         return;
     }
+    clearSymbolFailure(symbol);
     r.tick.symbol = symbol;
     r.tick.timestamp = QDateTime::currentDateTime();
     if (r.tick.isValid())
         emit tickReceived(r.tick);
 }
 
-void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol)
+void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol, quint64 tag)
 {
     QList<OHLCData> bars = parseHistoricalResponse(body, symbol);
     const int before = bars.size();
+    QString other;
     bars.erase(std::remove_if(bars.begin(), bars.end(),
-                              [&symbol](const OHLCData& bar) {
-                                  return !bar.symbol.isEmpty() && !sameSymbol(bar.symbol, symbol);
+                              [&symbol, &other](const OHLCData& bar) {
+                                  if (SymbolKey::same(bar.symbol, symbol))
+                                      return false;
+                                  if (other.isEmpty())
+                                      other = bar.symbol;
+                                  return true;
                               }),
                bars.end());
     if (bars.size() != before)
         qWarning() << "[BrokerAPI] Dropped" << before - bars.size()
                    << "history bars of another symbol than the requested" << symbol;
     if (bars.isEmpty()) {
-        emit errorOccurred(QStringLiteral("No valid historical data received for ") + symbol);
+        reportHistoryFailure(other.isEmpty() ? QuoteOutcome::noBars(symbol) : QuoteOutcome::otherSymbol(symbol, other));
         return;
     }
-    emit historicalDataReceived(symbol, bars);
+    // Bars labelled "NSE:INFY" or "INFY-EQ" are stored and exported under the name asked for.
+    for (OHLCData& bar : bars)
+        bar.symbol = symbol;
+    forwardHistory(tag, symbol, bars);
 }

@@ -42,11 +42,17 @@ public:
     // The quote poll runs (started and not stopped), whatever its replies say.
     bool isPolling() const { return connected; }
     // Why the latest quote reply failed ("HTTP 503", "timed out", ...); empty once one succeeds.
+    // A failure of one symbol alone (unknown to the service, answered for another) is not the poll's.
     QString pollFailure() const { return failure; }
+    // Polled symbols whose latest quote failed on their own, with the reason ("unknown symbol", ...),
+    // while the service may answer for the others.
+    QMap<QString, QString> failingSymbols() const { return symbolFailures; }
 
     void setProvider(int index);
-    void setApiKey(const QString& key) { apiKey = key; }
-    void setCustomUrl(const QString& url) { baseUrl = url; }
+    // Blanks around a pasted key or address (in settings saved before they were trimmed) are
+    // never part of them: the request would fail or be refused.
+    void setApiKey(const QString& key) { apiKey = key.trimmed(); }
+    void setCustomUrl(const QString& url) { baseUrl = url.trimmed(); }
     void setRateLimit(int perMinute) { limiter.setLimit(perMinute); }
     // Every request is given up after this long without its reply.
     void setRequestTimeout(int ms) { requestTimeoutMs = ms; }
@@ -66,7 +72,10 @@ public:
     void stopLiveData();
     void subscribeLiveData(const QString& symbol);
     void unsubscribeLiveData(const QString& symbol);
-    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to, const QString& interval);
+    // `tag` (from newHistoryTag, or 0) comes back with the answer in historyAnswered.
+    void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,
+                               quint64 tag = 0);
+    quint64 newHistoryTag() { return ++historyTags; }
     void requestIntradayData(const QString& symbol, const QString& interval);
 
     int provider() const { return providerIndex; }
@@ -85,15 +94,23 @@ public:
     void setQueueDrainInterval(int ms);
 
     void parseTickData(const QByteArray& body, const QString& symbol);
-    void handleHistoricalReply(const QByteArray& body, const QString& symbol);
+    void handleHistoricalReply(const QByteArray& body, const QString& symbol, quint64 tag = 0);
 
 signals:
     void tickReceived(TickData tick);
     void historicalDataReceived(QString symbol, QList<OHLCData> data);
+    // Every history answer once more, with the tag of the request it answers (0: untagged),
+    // just before historicalDataReceived.
+    void historyAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
     void connectionStatusChanged(bool connected);
     void errorOccurred(QString error);
     // A quote request of the poll failed: `reason` in a few words, `message` says what to check.
-    void quoteFailed(QString reason, QString message);
+    void quoteFailed(QString symbol, QString reason, QString message);
+    // The set of failingSymbols() changed: a symbol failed on its own, or answers again.
+    void symbolFailuresChanged();
+    // A history request of the own REST path failed, told like a quote failure; errorOccurred
+    // follows with `message` for those that listen to every error.
+    void historyFailed(QString symbol, QString reason, QString message);
 
 private slots:
     void onNetworkReplyFinished();
@@ -105,13 +122,17 @@ private:
         QString url;
         QString symbol;
         RequestKind kind;
+        quint64 tag;  // of a history request
     };
 
     void updateBaseUrl();
-    void makeRequest(const QString& url, const QString& symbol, RequestKind kind);
+    void makeRequest(const QString& url, const QString& symbol, RequestKind kind, quint64 tag = 0);
     void handleReply(QNetworkReply* reply);
     void forwardTick(const TickData& tick);
+    void forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars);
     void reportQuoteFailure(const QuoteOutcome& outcome);
+    void reportHistoryFailure(const QuoteOutcome& outcome);
+    void clearSymbolFailure(const QString& symbol);
     void dropQueuedQuotes(const QString& symbol);
     QDateTime now() const;
 
@@ -141,9 +162,11 @@ private:
     QSet<QString> quotesPending;
     int requestTimeoutMs = 15000;
     QString failure;
+    QMap<QString, QString> symbolFailures;  // symbol -> reason
     QList<PendingRequest> requestQueue;
     FixedWindowRateLimiter limiter;
     // Guarded: a connector destroyed before the facade must not leave a dangling pointer.
     QPointer<IBroker> currentBroker;
     std::function<QDateTime()> clock;
+    quint64 historyTags = 0;
 };

@@ -1,8 +1,9 @@
-// History backfill queue: one request at a time, paced, matched to replies by symbol variants.
+// History backfill queue: one request at a time, paced; answers matched to requests by tag, else by symbol.
 #include "brokers/HistoricalDownloader.h"
 
 #include "brokers/BrokerAPI.h"
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
+#include "brokers/SymbolKey.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
 
@@ -26,7 +27,7 @@ QString scripText(const IndianSymbolData& inst)
 }  // namespace
 
 HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataManager, SettingsManager* settings,
-                                           ISymbolProvider* symbolProvider, QObject* parent)
+                                           ISymbolLookup* symbolProvider, QObject* parent)
     : QObject(parent),
       api(api),
       dataManager(dataManager),
@@ -39,7 +40,7 @@ HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataMana
     replyTimer->setSingleShot(true);
     replyTimer->setInterval(120000);
     setSymbolProvider(symbolProvider);
-    connect(api, &BrokerAPI::historicalDataReceived, this, &HistoricalDownloader::onHistoricalDataReceived);
+    connect(api, &BrokerAPI::historyAnswered, this, &HistoricalDownloader::onHistoryAnswered);
     connect(api, &BrokerAPI::errorOccurred, this, &HistoricalDownloader::onApiError);
     connect(pacingTimer, &QTimer::timeout, this, &HistoricalDownloader::processNextDownload);
     connect(replyTimer, &QTimer::timeout, this, [this] {
@@ -48,14 +49,14 @@ HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataMana
     });
 }
 
-void HistoricalDownloader::setSymbolProvider(ISymbolProvider* p)
+void HistoricalDownloader::setSymbolProvider(ISymbolLookup* p)
 {
     provider = p;
     providerGuard = dynamic_cast<QObject*>(p);
     providerTracked = !providerGuard.isNull();
 }
 
-ISymbolProvider* HistoricalDownloader::symbolService() const
+ISymbolLookup* HistoricalDownloader::symbolService() const
 {
     if (providerTracked && providerGuard.isNull())
         return nullptr;
@@ -74,22 +75,7 @@ void HistoricalDownloader::setRequestTimeout(int ms)
 
 QString HistoricalDownloader::normalizeSymbol(const QString& text)
 {
-    QString s = text.trimmed().toUpper();
-    const int colon = s.indexOf(QLatin1Char(':'));
-    if (colon >= 0)
-        s = s.mid(colon + 1);
-    const int dash = s.indexOf(QLatin1Char('-'));
-    if (dash >= 0)
-        s = s.left(dash);
-    QString out;
-    out.reserve(s.size());
-    for (const QChar c : qAsConst(s)) {
-        const ushort u = c.unicode();
-        const bool asciiAlnum = (u >= '0' && u <= '9') || (u >= 'A' && u <= 'Z') || (u >= 'a' && u <= 'z');
-        if (asciiAlnum || (u > 127 && c.isLetterOrNumber()))
-            out.append(c);
-    }
-    return out;
+    return SymbolKey::normalize(text);
 }
 
 QString HistoricalDownloader::generateRequestId()
@@ -176,7 +162,8 @@ void HistoricalDownloader::processNextDownload()
         startPacing();
         return;
     }
-    const HistoricalRequestRecord r = requestQueue.takeFirst();
+    HistoricalRequestRecord r = requestQueue.takeFirst();
+    r.tag = api->newHistoryTag();
     activeRequests.insert(r.requestId, r);
     downloading = true;
     emit downloadStarted(r.requestId, r.symbol);
@@ -188,7 +175,7 @@ void HistoricalDownloader::processNextDownload()
             variantToRequest.insert(key, r.requestId);
     };
     addVariant(r.symbol);
-    if (ISymbolProvider* svc = symbolService()) {
+    if (ISymbolLookup* svc = symbolService()) {
         const QString token = svc->findSymbol(r.symbol);
         if (!token.isEmpty())
             addVariant(token);
@@ -200,9 +187,39 @@ void HistoricalDownloader::processNextDownload()
     }
 
     replyTimer->start();
-    api->requestHistoricalData(r.symbol, r.from, r.to, r.interval);
+    api->requestHistoricalData(r.symbol, r.from, r.to, r.interval, r.tag);
     qDebug() << "Started historical download for" << r.symbol << "from" << dateText(r.from) << "to"
              << dateText(r.to) << "interval:" << r.interval;
+}
+
+void HistoricalDownloader::onHistoryAnswered(quint64 tag, QString symbol, QList<OHLCData> data)
+{
+    if (tag == 0) {
+        onHistoricalDataReceived(symbol, data);
+        return;
+    }
+    QString id;
+    for (auto it = activeRequests.constBegin(); it != activeRequests.constEnd() && id.isEmpty(); ++it) {
+        if (it.value().tag == tag)
+            id = it.key();
+    }
+    if (id.isEmpty()) {
+        // Bars of a request that ended before they came (timed out, failed or cancelled) while the
+        // connector kept working: they are not the running request's, even for the same symbol,
+        // whose interval and range may differ.
+        qInfo() << "[HistoricalDownloader] Dropped" << data.size() << "bars for" << symbol.left(64)
+                << "that answer a request which has ended";
+        return;
+    }
+    const HistoricalRequestRecord record = activeRequests.value(id);
+    const int count = data.size();
+    if (dataManager)
+        dataManager->storeHistoricalData(record.symbol, data);
+    finishRequest(id, true, QString());
+    emit downloadCompleted(id, record.symbol, count);
+    emit historyDownloaded(record.symbol, record.interval, data);
+    qDebug() << "Historical data received for" << record.symbol << ":" << count << "records";
+    startPacing();
 }
 
 void HistoricalDownloader::onHistoricalDataReceived(QString symbol, QList<OHLCData> data)
@@ -247,7 +264,7 @@ void HistoricalDownloader::onHistoricalDataReceived(QString symbol, QList<OHLCDa
             }
         }
     }
-    ISymbolProvider* svc = symbolService();
+    ISymbolLookup* svc = symbolService();
     if (matched.isEmpty() && svc) {
         const QString replyTrim = symbol.trimmed();
         qDebug() << "HistoricalDownloader: attempting SymbolManager-assisted matching for received:" << replyTrim;

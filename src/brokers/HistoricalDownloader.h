@@ -14,7 +14,7 @@
 class BrokerAPI;
 class DataManager;
 class SettingsManager;
-class ISymbolProvider;
+class ISymbolLookup;
 class QTimer;
 
 struct HistoricalRequestRecord {
@@ -23,13 +23,14 @@ struct HistoricalRequestRecord {
     QDate to;
     QString requestId;
     QString interval = QStringLiteral("day");
+    quint64 tag = 0;  // the facade's tag of the request once it is sent; its answer carries it
 };
 
 class HistoricalDownloader : public QObject {
     Q_OBJECT
 public:
     HistoricalDownloader(BrokerAPI* api, DataManager* dataManager, SettingsManager* settings,
-                         ISymbolProvider* symbolProvider, QObject* parent = nullptr);
+                         ISymbolLookup* symbolProvider, QObject* parent = nullptr);
 
     QString downloadHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                    const QString& interval);
@@ -48,7 +49,7 @@ public:
 
     // The symbol manager dialog lends its lookups once it exists. When the provider is also a
     // QObject it is tracked, so a destroyed dialog simply means "no service".
-    void setSymbolProvider(ISymbolProvider* provider);
+    void setSymbolProvider(ISymbolLookup* provider);
     // Seams for tests; defaults 2000 ms between requests and 120 s for a reply.
     void setPacingInterval(int ms);
     void setRequestTimeout(int ms);
@@ -65,6 +66,9 @@ signals:
     void allDownloadsCompleted();
 
 private slots:
+    // Every history answer of the facade: a tagged one belongs to the request with its tag (or to
+    // none, when that request has ended); an untagged one is matched by its symbol.
+    void onHistoryAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
     void onHistoricalDataReceived(QString symbol, QList<OHLCData> data);
     void onApiError(QString error);
     void processNextDownload();
@@ -75,7 +79,7 @@ private:
     void finishRequest(const QString& requestId, bool success, const QString& error);
     void failActive(const QString& error);
     void startPacing();
-    ISymbolProvider* symbolService() const;
+    ISymbolLookup* symbolService() const;
     void dumpUnmatched(const QString& reply) const;
 
     BrokerAPI* api;
@@ -89,7 +93,7 @@ private:
     int requestCounter = 0;
     int completed = 0;
     bool downloading = false;
-    ISymbolProvider* provider = nullptr;
+    ISymbolLookup* provider = nullptr;
     QPointer<QObject> providerGuard;  // set when the provider is a QObject
     bool providerTracked = false;
 };

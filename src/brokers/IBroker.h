@@ -34,9 +34,37 @@ public:
     virtual bool isConnected() const = 0;
     virtual QString lastError() const = 0;
 
+    // The facade tags each history request just before it hands it over: an answer carries the
+    // tag of the request that asked for it, so bars that come after their request was given up
+    // are not taken for a later request of the same symbol. 0: untagged.
+    void setNextHistoryTag(quint64 tag) { nextHistoryTag = tag; }
+
 signals:
     void tickReceived(TickData tick);
+    // An answer to an untagged history request.
     void historicalDataReceived(QString symbol, QList<OHLCData> data);
+    // An answer to the history request tagged `tag`.
+    void historyAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
     void connectionStatusChanged(bool connected);
     void errorOccurred(QString error);
+
+protected:
+    // Taken once, at the start of requestHistoricalData, and kept with the request.
+    quint64 takeHistoryTag()
+    {
+        const quint64 tag = nextHistoryTag;
+        nextHistoryTag = 0;
+        return tag;
+    }
+    // The bars of the history request tagged `tag` (untagged when 0).
+    void answerHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars)
+    {
+        if (tag != 0)
+            emit historyAnswered(tag, symbol, bars);
+        else
+            emit historicalDataReceived(symbol, bars);
+    }
+
+private:
+    quint64 nextHistoryTag = 0;
 };

@@ -2,6 +2,7 @@
 #include "brokers/LiveFeeder.h"
 
 #include "brokers/BrokerAPI.h"
+#include "brokers/IBroker.h"
 #include "core/DataManager.h"
 #include "core/SettingsManager.h"
 #include "core/TickLog.h"
@@ -31,7 +32,9 @@ void LiveFeeder::applySettings()
     if (provider == SettingsManager::Fyers) {
         api->setFyersClientId(settings->fyersClientId());
         api->setFyersAccessToken(settings->fyersAccessToken());
-        api->setFyersAppId(settings->fyersAppId());
+        // The token belongs to the id the login sent as client_id. The "app id" setting may hold
+        // the secret used for hashing, which must never go on the wire.
+        api->setFyersAppId(settings->fyersClientId());
     }
     if (provider == SettingsManager::CustomAPI)
         api->setCustomUrl(settings->customUrl());
@@ -119,7 +122,7 @@ void appendNumber(QString& out, int value)
     out.append(QLatin1String(buf, int(res.ptr - buf)));
 }
 
-// "Running - %1 symbols, %2 updates", put together without the placeholder search: it is
+// "Running - %1 symbols, %2 updates" ("1 symbol" for one), put together without the placeholder search: it is
 // rebuilt for every tick.
 QString runningStatus(int symbols, int updates)
 {
@@ -127,7 +130,7 @@ QString runningStatus(int symbols, int updates)
     text.reserve(56);
     text += QLatin1String("Running - ");
     appendNumber(text, symbols);
-    text += QLatin1String(" symbols, ");
+    text += symbols == 1 ? QLatin1String(" symbol, ") : QLatin1String(" symbols, ");
     appendNumber(text, updates);
     text += QLatin1String(" updates");
     return text;
@@ -135,12 +138,22 @@ QString runningStatus(int symbols, int updates)
 
 } // namespace
 
+bool LiveFeeder::feedConnected() const
+{
+    // The facade's own flag is the quote poll's; a connector knows its stream itself.
+    if (const IBroker* broker = api->implementation())
+        return broker->isConnected();
+    return api->isConnected();
+}
+
 void LiveFeeder::updateStatus()
 {
     QString text;
     if (!running)
-        text = QStringLiteral("Stopped - %1 symbols configured").arg(symbolList.size());
-    else if (!api->isConnected())
+        text = QStringLiteral("Stopped - %1 %2 configured")
+                   .arg(symbolList.size())
+                   .arg(symbolList.size() == 1 ? QStringLiteral("symbol") : QStringLiteral("symbols"));
+    else if (!feedConnected())
         text = QStringLiteral("Running - Connecting...");
     else
         text = runningStatus(symbolList.size(), updates);

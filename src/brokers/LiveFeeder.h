@@ -47,6 +47,9 @@ private slots:
     void onSettingsChanged();
 
 private:
+    // Whether the feed's source is up: the connector's stream, or the quote poll without one.
+    bool feedConnected() const;
+
     BrokerAPI* api;
     DataManager* dataManager;
     SettingsManager* settings;

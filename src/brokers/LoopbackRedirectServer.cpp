@@ -6,6 +6,7 @@
 #include <QDebug>
 #include <QHostAddress>
 #include <QPointer>
+#include <QStringList>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -77,6 +78,28 @@ bool LoopbackRedirectServer::isListening() const
 QString LoopbackRedirectServer::errorString() const
 {
     return server->errorString();
+}
+
+QString LoopbackRedirectServer::describePorts(const QList<quint16>& ports)
+{
+    if (ports.isEmpty())
+        return QStringLiteral("no port");
+    const auto name = [](quint16 p) {
+        return p == 0 ? QStringLiteral("any free port") : QString::number(p);
+    };
+    // Runs of consecutive ports read as a range.
+    QStringList parts;
+    int start = 0;
+    for (int i = 1; i <= ports.size(); ++i) {
+        if (i < ports.size() && ports[i - 1] != 0 && ports[i] == ports[i - 1] + 1)
+            continue;
+        parts << (i - 1 > start ? name(ports[start]) + QLatin1Char('-') + name(ports[i - 1])
+                                : name(ports[start]));
+        start = i;
+    }
+    if (ports.size() == 1)
+        return ports.first() == 0 ? name(0) : QStringLiteral("port ") + parts.first();
+    return QStringLiteral("ports ") + parts.join(QStringLiteral(", "));
 }
 
 quint16 LoopbackRedirectServer::port() const

@@ -32,6 +32,9 @@ public:
     quint16 port() const;
     // Why the last listen() failed (the last port tried).
     QString errorString() const;
+    // The ports of a list as a user reads them: "port 8766", "ports 8766-8776",
+    // "ports 8766, 9000" (0 stands for a port the system chooses).
+    static QString describePorts(const QList<quint16>& ports);
 
     // A request line longer than this, or not complete within the time-out, closes the connection.
     void setMaxRequestBytes(int bytes) { maxRequestBytes = bytes; }

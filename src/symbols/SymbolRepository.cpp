@@ -3,7 +3,6 @@
 
 #include "symbols/ZlibInflate.h"
 
-#include <QDeadlineTimer>
 #include <QDebug>
 #include <QDir>
 #include <QEventLoop>
@@ -21,6 +20,7 @@
 #include <QTimer>
 #include <QVector>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <cstring>
@@ -386,8 +386,9 @@ void SymbolRepository::addSymbols(const QList<IndianSymbolData>& list)
         rebuildIndex();
     else
         indexFrom(old);
-    qDebug() << "[SymbolRepository] Added" << list.size() - replaced << "symbols, replaced" << replaced
-             << ", total now:" << symbols.size();
+    qDebug() << "[SymbolRepository] Added" << list.size() << "symbols, total now:" << symbols.size();
+    if (replaced > 0)
+        qDebug() << "[SymbolRepository] Replaced" << replaced << "records already held";
     emit symbolsLoaded(list.size());
 }
 
@@ -550,7 +551,9 @@ void SymbolRepository::loadFromCacheAsync(const QString& brokerName, const QStri
     };
     auto read = std::make_shared<Read>();
     const QDateTime current = now();
-    cacheReader = QThread::create([read, brokerName, cacheFolder, current] {
+    cacheReader = QThread::create([read, brokerName, cacheFolder, current, gate = cacheReadGate] {
+        if (gate)
+            gate();
         SymbolRepository scratch;
         read->total = scratch.readCachedMasters(brokerName, cacheFolder, current, &read->outdated);
         read->symbols.swap(scratch.symbols);
@@ -589,13 +592,17 @@ int SymbolRepository::readCachedMasters(const QString& brokerName, const QString
     for (const QString& label : cachedLabels(brokerName)) {
         const QString path = cacheFolder + QLatin1Char('/') + cacheFileName(brokerName, label);
         const QString metaPath = path + QLatin1String(".meta.json");
+        // A master that an earlier download could not fetch has no file: it is fetched like an
+        // outdated one, or its exchange would stay missing until the next day's cut-off.
         if (!QFileInfo::exists(path)) {
             qDebug() << "[SymbolRepository] Cache not found:" << path;
+            *outdated << label;
             continue;
         }
         QFile meta(metaPath);
         if (!meta.open(QIODevice::ReadOnly)) {
             qDebug() << "[SymbolRepository] No metadata for" << path;
+            *outdated << label;
             continue;
         }
         const QJsonObject metaObj = QJsonDocument::fromJson(meta.readAll()).object();
@@ -628,8 +635,19 @@ int SymbolRepository::readCachedMasters(const QString& brokerName, const QString
 }
 
 bool SymbolRepository::finishCacheLoad(const QString& brokerName, const QString& cacheFolder, int total,
-                                       const QStringList& outdated)
+                                       const QStringList& outdatedOrMissing)
 {
+    QStringList outdated = outdatedOrMissing;
+    if (total == 0) {
+        // With nothing loaded the caller downloads every master at once: a missing file is left
+        // to that download instead of being fetched a second time right after it.
+        outdated.erase(std::remove_if(outdated.begin(), outdated.end(),
+                                      [&](const QString& label) {
+                                          return !QFileInfo::exists(cacheFolder + QLatin1Char('/')
+                                                                    + cacheFileName(brokerName, label));
+                                      }),
+                       outdated.end());
+    }
     bool result = false;
     if (total > 0) {
         qDebug() << "[SymbolRepository] Sync load complete:" << total << "symbols loaded";
@@ -658,16 +676,14 @@ void SymbolRepository::refreshOutdated(const QString& brokerName, const QString&
         });
         return;
     }
-    if (!downloadedThisRun.contains(brokerName)) {
-        QList<DownloadEntry> entries;
-        for (const DownloadEntry& e : downloadEntries(brokerName, cacheFolder)) {
-            if (labels.contains(e.label))
-                entries << e;
-        }
-        if (!entries.isEmpty()) {
-            QScopedValueRollback<bool> guard(busy, true);
-            downloadEntriesSync(brokerName, cacheFolder, entries);
-        }
+    QList<DownloadEntry> entries;
+    for (const DownloadEntry& e : downloadEntries(brokerName, cacheFolder)) {
+        if (labels.contains(e.label) && !downloadedThisRun.contains(brokerName + QLatin1Char('|') + e.label))
+            entries << e;
+    }
+    if (!entries.isEmpty()) {
+        QScopedValueRollback<bool> guard(busy, true);
+        downloadEntriesSync(brokerName, cacheFolder, entries);
     }
     emit symbolsReloaded();
 }
@@ -765,10 +781,7 @@ bool SymbolRepository::downloadSync(const QString& brokerName, const QString& ca
         qDebug() << "[SymbolRepository] No downloads configured for broker:" << brokerName;
         return false;
     }
-    const bool ok = downloadEntriesSync(brokerName, cacheFolder, entries);
-    if (ok)
-        downloadedThisRun << brokerName;
-    return ok;
+    return downloadEntriesSync(brokerName, cacheFolder, entries);
 }
 
 bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QString& cacheFolder,
@@ -781,37 +794,57 @@ bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QStr
     QNetworkAccessManager nam;
     int files = 0;
     int total = 0;
-    // One budget for all files together: a host that answers nothing costs the budget once, not
-    // once per exchange.
-    const QDeadlineTimer deadline(downloadTimeoutMs);
-    bool spent = false;
+    QStringList missing;
+    bool hostSilent = false;
     for (const DownloadEntry& e : entries) {
-        const qint64 remaining = deadline.remainingTime();
-        if (spent || remaining <= 0) {
-            qWarning() << "[SymbolRepository] Download time used up; skipping" << e.label;
+        if (hostSilent) {
+            // One silent host costs one stall, not one per exchange; the rest come at the next load.
+            missing << e.label;
             continue;
         }
         qDebug() << "[SymbolRepository] Downloading" << e.label << "from" << e.url;
         QNetworkRequest req{QUrl(e.url)};
         req.setHeader(QNetworkRequest::UserAgentHeader, QByteArray(kUserAgent));
         QNetworkReply* reply = nam.get(req);
+        bool stalled = false;
+        bool anyBytes = false;
         if (!reply->isFinished()) {
-            // A fixed end rather than a transfer time-out, which restarts with every byte.
-            QTimer limit;
-            limit.setSingleShot(true);
-            limit.setTimerType(Qt::PreciseTimer);
-            connect(&limit, &QTimer::timeout, reply, [reply, &spent] {
-                spent = true;
+            // Bounded by the time without a byte, not by a fixed end: a large master on a slow link
+            // keeps going for as long as it keeps arriving.
+            QTimer stall;
+            stall.setSingleShot(true);
+            stall.setInterval(downloadTimeoutMs);
+            connect(&stall, &QTimer::timeout, reply, [reply, &stalled] {
+                stalled = true;
                 reply->abort();
+            });
+            connect(reply, &QNetworkReply::metaDataChanged, &stall, [&stall, &anyBytes] {
+                anyBytes = true;
+                stall.start();
+            });
+            connect(reply, &QNetworkReply::downloadProgress, &stall, [&stall, &anyBytes](qint64 received, qint64) {
+                anyBytes = anyBytes || received > 0;
+                stall.start();
             });
             QEventLoop loop;
             connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
-            limit.start(int(remaining));
+            stall.start();
             loop.exec();
         }
-        if (reply->error() != QNetworkReply::NoError) {
-            qDebug() << "[SymbolRepository] Download failed for" << e.label << ":" << reply->errorString();
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        QString failure;
+        if (stalled)
+            failure = QStringLiteral("no data for %1 s").arg(downloadTimeoutMs / 1000.0);
+        else if (reply->error() != QNetworkReply::NoError)
+            failure = reply->errorString();
+        else if (status < 200 || status > 299)
+            // A redirect or an empty answer carries a page, not a master: the cache keeps what it has.
+            failure = QStringLiteral("HTTP status %1").arg(status);
+        if (!failure.isEmpty()) {
+            qWarning() << "[SymbolRepository] Download failed for" << e.label << ":" << failure;
             reply->deleteLater();
+            missing << e.label;
+            hostSilent = stalled && !anyBytes;
             continue;
         }
         const QByteArray bytes = reply->readAll();
@@ -822,11 +855,17 @@ bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QStr
             addParsedWaiting([bytes, brokerName, label] { return parseForBroker(bytes, brokerName, label); });
         if (parsed.isEmpty()) {
             qDebug() << "[SymbolRepository] Failed to parse symbols for" << e.label;
+            missing << e.label;
             continue;
         }
         ++files;
         total += parsed.size();
+        downloadedThisRun.insert(brokerName + QLatin1Char('|') + e.label);
         writeCache(e.cachePath, bytes, brokerName, e.label, parsed.size());
+    }
+    if (!missing.isEmpty()) {
+        qWarning() << "[SymbolRepository] Masters missing for" << brokerName << ":" << missing;
+        emit mastersMissing(brokerName, missing);
     }
     if (files == 0) {
         qDebug() << "[SymbolRepository] All downloads failed!";

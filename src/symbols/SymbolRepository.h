@@ -8,6 +8,7 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QTime>
@@ -79,19 +80,26 @@ public:
     // slash. Tests point them at 127.0.0.1.
     void setDownloadHost(const QString& brokerName, const QString& baseUrl);
     QString downloadHost(const QString& brokerName) const;
-    // Time allowed for one whole CSV download, all its files together (the Upstox master keeps
-    // its own 30 s).
+    // How long one master file may go without a byte before it is given up (60 s): a slow link
+    // that keeps sending is not cut off, and a stalled file costs no other file its time. The
+    // Upstox master keeps its own 30 s for the whole file.
     void setDownloadTimeout(int ms) { downloadTimeoutMs = ms; }
     void setUpstoxTimeout(int ms) { upstoxTimeoutMs = ms; }
     // Wall clock for the cache freshness rule and the meta files.
     void setClock(std::function<QDateTime()> clock);
     // Delay of the refresh of outdated exchanges after a cache load.
     void setRefreshDelay(int ms) { refreshDelayMs = ms; }
+    // Test seam: runs on the background load's thread before it reads the files, so a test can
+    // make the load end when it chooses.
+    void setCacheReadGate(std::function<void()> gate) { cacheReadGate = std::move(gate); }
 
 signals:
     void symbolsLoaded(int count);
     void symbolsCleared();
     void symbolsReloaded();
+    // A download ended without these masters of `broker` (refused, not a master, stalled): their
+    // instruments are not loaded until a later load fetches them. Once per download run.
+    void mastersMissing(QString broker, QStringList exchanges);
 
 private:
     struct DownloadEntry {
@@ -130,8 +138,9 @@ private:
     int upstoxTimeoutMs = 30000;
     int refreshDelayMs = 100;
     std::function<QDateTime()> clock;
+    std::function<void()> cacheReadGate;
     bool busy = false;                  // a load or download is running (nested event loops re-enter)
-    QStringList downloadedThisRun;      // brokers fully downloaded since construction
+    QSet<QString> downloadedThisRun;    // "broker|exchange" of every master downloaded since construction
     class QThread* cacheReader = nullptr;  // the cache load's thread while it reads
     quint64 changes = 0;        // counts changes of the records, for work done on a copy of them
     bool parseWaiting = false;  // addParsedWaiting waits for its thread

@@ -123,6 +123,15 @@ MainWindow::MainWindow(MainWindowSeams seamsIn, QWidget* parent)
     connect(symbolRepository, &SymbolRepository::symbolsReloaded, this, [this] {
         qInfo() << "[MainWindow] Symbols reloaded, refreshing watchlist display";
         refreshWatchlistDisplay();
+        // Exchanges fetched just now turn more watchlist items into keys.
+        onSettingsChanged();
+    });
+    connect(symbolRepository, &SymbolRepository::mastersMissing, this, [this](QString broker, QStringList exchanges) {
+        if (masterDownloading) {
+            missingMasters = exchanges;  // told after the start-up download, unless it failed whole
+            return;
+        }
+        tellMissingMasters(broker, exchanges);
     });
     if (seams.prepareRepository)
         seams.prepareRepository(symbolRepository);
@@ -332,8 +341,10 @@ void MainWindow::loadInstrumentMasterFromCache()
         if (loaded) {
             qInfo() << "[Startup] Loaded" << symbolRepository->size() << "symbols from cache.";
             masterDownloading = false;
-            // The table was made before the names were known.
+            // The table was made before the names were known, and a connector that connected
+            // meanwhile subscribed without them.
             refreshWatchlistDisplay();
+            onSettingsChanged();
             scheduleStartupSteps();
             return;
         }
@@ -363,14 +374,33 @@ void MainWindow::downloadInstrumentMaster()
                 << symbolRepository->size();
         // The table and the connector's subscription were made before the names were known.
         onSettingsChanged();
+        if (!missingMasters.isEmpty())
+            tellMissingMasters(name, missingMasters);
     } else {
         prompts->warning(this, QStringLiteral("Symbol Download Failed"),
                          QStringLiteral("Failed to download symbol masters. The application may "
                                         "not work correctly.\n\nPlease check your internet "
                                         "connection and restart the application."));
     }
+    missingMasters.clear();
     masterDownloading = false;
     scheduleStartupSteps();
+}
+
+void MainWindow::tellMissingMasters(const QString& broker, const QStringList& exchanges)
+{
+    const QString list = exchanges.join(QStringLiteral(", "));
+    qWarning().noquote() << QStringLiteral("[MainWindow] %1 instrument masters missing: %2").arg(broker, list);
+    statusMessageLabel->setText(
+        QStringLiteral("%1 instrument masters missing: %2 - downloaded again at the next load").arg(broker, list));
+    if (missingMastersShown)
+        return;
+    missingMastersShown = true;
+    prompts->warning(this, QStringLiteral("Instrument Masters Incomplete"),
+                     QStringLiteral("The %1 instrument masters of %2 could not be downloaded, so their "
+                                    "instruments cannot be found or subscribed.\n\nThey are downloaded "
+                                    "again at the next load.")
+                         .arg(list, broker));
 }
 
 void MainWindow::setupConnections()
@@ -379,6 +409,10 @@ void MainWindow::setupConnections()
             &MainWindow::onConnectionStatusChanged);
     connect(brokerAPI, &BrokerAPI::errorOccurred, this, &MainWindow::onErrorOccurred);
     connect(brokerAPI, &BrokerAPI::quoteFailed, this, &MainWindow::onQuoteFailed);
+    connect(brokerAPI, &BrokerAPI::symbolFailuresChanged, this, &MainWindow::onSymbolFailuresChanged);
+    connect(brokerAPI, &BrokerAPI::historyFailed, this, &MainWindow::onHistoryFailed);
+    // A download that works again makes the next failure worth a box.
+    connect(brokerAPI, &BrokerAPI::historicalDataReceived, this, [this] { boxedHistoryFailures.clear(); });
     connect(brokerAPI, &BrokerAPI::tickReceived, this, &MainWindow::onTickReceived);
     connect(brokerAPI, &BrokerAPI::historicalDataReceived, this,
             &MainWindow::onHistoricalDataReceived);
@@ -427,6 +461,7 @@ void MainWindow::onConnectAction()
     const QString name = SettingsManager::providerName(provider);
 
     boxedQuoteFailures.clear();
+    boxedHistoryFailures.clear();
     const QString missing = BrokerConfig::missingCredentials(provider, *settings);
     if (!missing.isEmpty()) {
         showError(missing);
@@ -498,8 +533,12 @@ void MainWindow::onConnectionStatusChanged(bool connected)
     // connection label, but the poll goes on and the feed stays started until the user stops it.
     const bool polling = brokerAPI && !brokerAPI->implementation() && brokerAPI->isPolling();
     brokerConnected = connected || polling;
-    if (connected)
-        boxedQuoteFailures.clear();  // recovered: a new failure deserves a box again
+    if (connected) {
+        // The service recovered: a new failure of it deserves a box again. A symbol that still
+        // fails on its own is not told again.
+        for (auto it = boxedQuoteFailures.begin(); it != boxedQuoteFailures.end();)
+            it = it->contains(QLatin1Char('\n')) ? std::next(it) : boxedQuoteFailures.erase(it);
+    }
     updateConnectionStatusLabel();
     if (auto* start = findChild<QPushButton*>(QStringLiteral("startLiveFeedBtn")))
         start->setEnabled(!brokerConnected);
@@ -540,35 +579,99 @@ void MainWindow::updateConnectionStatusLabel()
         ? brokerAPI->pollFailure()
         : QString();
     const bool connecting = brokerConnected && failure.isEmpty();
-    const QString text = up ? QStringLiteral("Connected")
+    QString text = up ? QStringLiteral("Connected")
         : !failure.isEmpty()
         ? QStringLiteral("%1: %2").arg(SettingsManager::providerName(settings->provider()), failure)
         : connecting ? QStringLiteral("Connecting...")
                      : QStringLiteral("Disconnected");
+    QString style = up ? QStringLiteral("color: green;")
+        : connecting   ? QStringLiteral("color: #e65100;")
+                       : QStringLiteral("color: red;");
+    // The service answers, but some symbols fail on their own: the label names them.
+    const QStringList failing = up && !brokerAPI->implementation() ? brokerAPI->failingSymbols().keys() : QStringList();
+    if (!failing.isEmpty()) {
+        const int polled = brokerAPI->subscribed().size();
+        const int streaming = qMax(0, polled - failing.size());
+        QString names = failing.mid(0, 3).join(QStringLiteral(", "));
+        if (failing.size() > 3)
+            names += QStringLiteral(" and %1 more").arg(failing.size() - 3);
+        const QString verb = failing.size() == 1 ? QStringLiteral("fails") : QStringLiteral("fail");
+        if (streaming > 0) {
+            text = QStringLiteral("Streaming %1 of %2 symbols; %3 %4").arg(streaming).arg(polled).arg(names, verb);
+            style = QStringLiteral("color: #e65100;");
+        } else {
+            text = QStringLiteral("%1: no symbol streams; %2 %3")
+                       .arg(SettingsManager::providerName(settings->provider()), names, verb);
+            style = QStringLiteral("color: red;");
+        }
+    }
     if (connectionLabel->text() == text)
         return;
     connectionLabel->setText(text);
-    connectionLabel->setStyleSheet(up ? QStringLiteral("color: green;")
-                                   : connecting ? QStringLiteral("color: #e65100;")
-                                                : QStringLiteral("color: red;"));
+    connectionLabel->setStyleSheet(style);
 }
 
-void MainWindow::onQuoteFailed(const QString& reason, const QString& message)
+void MainWindow::onQuoteFailed(const QString& symbol, const QString& reason, const QString& message)
 {
     updateConnectionStatusLabel();
     // Every symbol of a failing service fails alike, round after round: one box per kind of
-    // failure, the repeats go to the status line and the log.
-    if (boxedQuoteFailures.contains(reason)) {
-        qInfo().noquote() << "[MainWindow] Quote request failed again:" << reason;
+    // failure, the repeats go to the status line and the log. A symbol that fails on its own
+    // (the facade lists it) gets one box of its own per kind, and its repeats only the log.
+    const bool ofSymbol = brokerAPI && brokerAPI->failingSymbols().value(symbol) == reason;
+    const QString key = ofSymbol ? symbol + QLatin1Char('\n') + reason : reason;
+    if (boxedQuoteFailures.contains(key)) {
+        qInfo().noquote() << "[MainWindow] Quote request failed again:" << (ofSymbol ? symbol.left(64) + QStringLiteral(": ") : QString()) + reason;
+        if (!ofSymbol)
+            statusMessageLabel->setText(QStringLiteral("Error: ") + message);
+        return;
+    }
+    boxedQuoteFailures.insert(key);
+    if (ofSymbol) {
+        QPointer<QObject>& open = openSymbolFailureBoxes[reason];
+        if (open) {
+            qInfo().noquote() << "[MainWindow] Quote request failed:" << symbol.left(64) + QStringLiteral(": ") + reason;
+            statusMessageLabel->setText(QStringLiteral("Error: ") + message);
+            return;
+        }
+        showError(message);
+        open = openErrorBoxes.value(message);
+        return;
+    }
+    showError(message);
+}
+
+void MainWindow::onSymbolFailuresChanged()
+{
+    // A symbol that answers again (or left the poll) is told afresh if it fails later.
+    const QMap<QString, QString> failing = brokerAPI->failingSymbols();
+    for (auto it = boxedQuoteFailures.begin(); it != boxedQuoteFailures.end();) {
+        const int cut = it->indexOf(QLatin1Char('\n'));
+        it = cut >= 0 && !failing.contains(it->left(cut)) ? boxedQuoteFailures.erase(it) : std::next(it);
+    }
+    updateConnectionStatusLabel();
+}
+
+void MainWindow::onHistoryFailed(const QString& symbol, const QString& reason, const QString& message)
+{
+    // Told like the quote poll's failures: one box per kind, the repeats (every further request of
+    // a download while the service is down) on the status line and in the log.
+    toldHistoryError = message;
+    if (boxedHistoryFailures.contains(reason)) {
+        qInfo().noquote() << "[MainWindow] History request failed again:" << symbol.left(64) << reason;
         statusMessageLabel->setText(QStringLiteral("Error: ") + message);
         return;
     }
-    boxedQuoteFailures.insert(reason);
+    boxedHistoryFailures.insert(reason);
     showError(message);
 }
 
 void MainWindow::onErrorOccurred(const QString& error)
 {
+    // A failed history request of the facade's own path is told by onHistoryFailed just before.
+    if (!toldHistoryError.isNull() && error == toldHistoryError) {
+        toldHistoryError.clear();
+        return;
+    }
     static const char* const streamWords[] = {"authentication", "WebSocket", "connection", "token",
                                               "stream"};
     bool streamError = false;
@@ -919,9 +1022,12 @@ void MainWindow::requestHistory(const QString& token)
 
 void MainWindow::onHistoricalDataReceived(const QString& symbol, const QList<OHLCData>& data)
 {
+    // The outcome stays readable while the feed runs: the feeder's tick counter does not
+    // replace it (the status bar counts the ticks anyway).
     statusMessageLabel->setText(QStringLiteral("Downloaded %1 records for %2 - preparing import...")
                                     .arg(data.size())
                                     .arg(symbol));
+    lastingStatus = statusMessageLabel->text();
     if (!csvExporter || !csvExporter->isAutoImportEnabled() || data.isEmpty())
         return;
 
@@ -968,6 +1074,7 @@ void MainWindow::onHistoricalDataReceived(const QString& symbol, const QList<OHL
                                         .arg(ticks.size())
                                         .arg(exportName, QDir::toNativeSeparators(
                                                              csvExporter->dataFilePathFor(exportName))));
+    lastingStatus = statusMessageLabel->text();
 }
 
 void MainWindow::onDownloadProgress(int completed, int total)
@@ -1033,6 +1140,32 @@ void MainWindow::updateCSVStatus()
     label->setText(QStringLiteral("Status: ") + state);
     label->setStyleSheet(
         QStringLiteral("QLabel { color: %1; font-weight: bold; margin-top: 5px; }").arg(colour));
+}
+
+void MainWindow::onTestAmiBroker()
+{
+    if (!csvExporter)
+        return;
+    const QString title = QStringLiteral("AmiBroker Test");
+    if (!csvExporter->testAmiBroker()) {
+        qWarning() << "[MainWindow] AmiBroker test failed";
+        statusMessageLabel->setText(QStringLiteral("AmiBroker test failed."));
+        prompts->warning(this, title,
+                         QStringLiteral("AmiBroker could not be reached through its automation "
+                                        "server.\n\nMake sure AmiBroker is installed and running, "
+                                        "then test again."));
+        return;
+    }
+    // The test stored the executable it found; imports can go to it from now on.
+    csvExporter->setAutoImportEnabled(true);
+    updateCSVStatus();
+    const QString path = QDir::toNativeSeparators(csvExporter->amiBrokerPath());
+    qInfo() << "[MainWindow] AmiBroker test passed:" << path;
+    statusMessageLabel->setText(QStringLiteral("AmiBroker test passed. Auto-import is on."));
+    prompts->information(this, title,
+                         QStringLiteral("AmiBroker is accessible.\n\nExecutable: %1\n\nData will be "
+                                        "imported into AmiBroker automatically.")
+                             .arg(path));
 }
 
 void MainWindow::onCsvImportCompleted()

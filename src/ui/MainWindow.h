@@ -27,7 +27,7 @@ class FyersDecoder;
 class FyersTickerMap;
 class HistoricalDownloader;
 class IBroker;
-class ISymbolProvider;
+class ISymbolLookup;
 class LiveFeeder;
 class QComboBox;
 class QDialog;
@@ -117,7 +117,7 @@ public:
     int fyersRefusedAttempts() const { return fyersConnectAttempts; }
     qint64 fyersFramesSeen() const { return fyersFramesReceived; }
     // Symbol lookups for subscriptions; the symbol manager's unless replaced here.
-    void setSymbolLookups(ISymbolProvider* lookups) { symbolLookups = lookups; }
+    void setSymbolLookups(ISymbolLookup* lookups) { symbolLookups = lookups; }
     SymbolManager* symbolManagerDialog() const { return symbolManager; }
 
 protected:
@@ -130,7 +130,9 @@ private slots:
     void onDisconnectAction();
     void onConnectionStatusChanged(bool connected);
     void onErrorOccurred(const QString& error);
-    void onQuoteFailed(const QString& reason, const QString& message);
+    void onQuoteFailed(const QString& symbol, const QString& reason, const QString& message);
+    void onSymbolFailuresChanged();
+    void onHistoryFailed(const QString& symbol, const QString& reason, const QString& message);
 
     // Tick routing.
     void onTickReceived(TickData tick);
@@ -152,6 +154,9 @@ private slots:
     void onAmiBrokerPathChanged(const QString& path);
     void updateCSVStatus();
     void onCsvImportCompleted();
+    // Checks that AmiBroker answers its automation server and tells the user; a passed check
+    // switches the automatic import on.
+    void onTestAmiBroker();
 
     void onAboutAction();
     void onInstrumentListDownloaded();
@@ -190,12 +195,16 @@ private slots:
     void updateSymbolCompleter();
 
 private:
+    static constexpr int kSearchPopupMinWidth = 700;
+
     void setupCustomUi();
     void setupConnections();
     void createMenus();
     void createStatusBar();
     void createLiveTab();
     void sizeWatchlistColumns();
+    // Gives the columns their widths for the table's present width (see the definition).
+    void fitWatchlistColumns();
     int rowButtonHeight() const;
     // Makes the table's rows follow `entries` (tokens, in order) with as few rows removed and
     // inserted as it can, and the row states with them; true for each row that was inserted.
@@ -244,6 +253,8 @@ private:
     void checkZerodhaInstrumentsMeta(const QJsonObject& message);
     void subscribeOnOwnStream(int provider, const QStringList& items);
     void requestSymbolMasterLoad(int provider);
+    // Names the exchanges whose masters are missing, in the status line and, once, in a box.
+    void tellMissingMasters(const QString& broker, const QStringList& exchanges);
     void handServicesToBroker();
     // The symbol manager, made on first use; `forUser` also hands it the facade and the
     // history queue, as the on-demand load does.
@@ -305,7 +316,7 @@ private:
     const QWebSocket* fyersDecodedSocket = nullptr;
     bool fyersTicksLeftToConnector = false;  // logged once
     QString fyersLastComplaint;  // a damaged message repeats in every frame: logged when it changes
-    ISymbolProvider* symbolLookups = nullptr;  // the symbol manager's, once it exists
+    ISymbolLookup* symbolLookups = nullptr;  // the symbol manager's, once it exists
     SymbolManager* symbolManager = nullptr;     // made on first use, kept for the window's life
     SymbolRepository* symbolRepository = nullptr;
     CSVExporter* csvExporter = nullptr;
@@ -340,6 +351,7 @@ private:
     };
     QVector<RowUpdate> rowUpdates;
     int rowButtonsHeight = -1;  // the row buttons' height, the same for every row
+    int fittedWidth = -1;       // the table width the columns were last fitted to
     QVector<int> dueRows;
     QTimer* rowPaintTimer = nullptr;
 
@@ -355,12 +367,24 @@ private:
     QTimer* feederStatusTimer = nullptr;
     QString feederStatus;       // its newest report
     QString feederStatusShown;  // its report the status line got last
+    // A result the feeder's running counter leaves on the status line while it is shown.
+    QString lastingStatus;
 
     // Error boxes open now, by text: a repeated error is logged instead of stacking boxes.
     QHash<QString, QPointer<QObject>> openErrorBoxes;
     // Kinds of quote-poll failure already shown in a box: a repeat goes to the status line and
-    // the log until the poll recovers or the user acts.
+    // the log until the poll recovers or the user acts. A failure of one symbol is kept as
+    // "symbol\nreason": it is told once per symbol and kind until that symbol answers again,
+    // whatever the others do.
     QSet<QString> boxedQuoteFailures;
+    // The open box of each kind of failure of one symbol: while it is open, other symbols failing
+    // alike (a wrong address fails them all) are named by the label instead of more boxes.
+    QHash<QString, QPointer<QObject>> openSymbolFailureBoxes;
+    // Kinds of history failure already shown in a box, until a download succeeds or the user
+    // connects or changes settings.
+    QSet<QString> boxedHistoryFailures;
+    // The text of the history failure just told: the errorOccurred that follows it opens no box.
+    QString toldHistoryError;
     // The keys the connector was last subscribed to: a key that leaves the watchlist is
     // unsubscribed.
     QStringList connectorKeys;
@@ -368,4 +392,9 @@ private:
     bool masterLoadQueued = false;
     bool noMasterLoadLogged = false;  // the current broker has no master in the symbol manager
     bool masterDownloading = false;
+    // Masters the start-up download could not fetch, told once it is over; the box is shown once.
+    QStringList missingMasters;
+    bool missingMastersShown = false;
+    // The last "nothing subscribed" notice: a repeat of the same one is not logged again.
+    QString unresolvedNotice;
 };

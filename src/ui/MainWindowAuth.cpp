@@ -288,6 +288,7 @@ void MainWindow::onSettingsAction()
         return;
     statusMessageLabel->setText(QStringLiteral("Settings updated successfully"));
     boxedQuoteFailures.clear();
+    boxedHistoryFailures.clear();
 
     bool usable = false;
     switch (settings->provider()) {

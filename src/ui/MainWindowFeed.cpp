@@ -4,7 +4,7 @@
 
 #include "brokers/BrokerAPI.h"
 #include "brokers/IBroker.h"
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/LiveFeeder.h"
 #include "brokers/fyers/FyersDecoder.h"
 #include "brokers/fyers/FyersSymbols.h"
@@ -98,8 +98,9 @@ void MainWindow::onStartLiveFeed()
                                  "Symbol' button or Symbol Manager."));
         return;
     }
-    const QString started =
-        QStringLiteral("Started live data feed for %1 symbols from %2").arg(symbols.size()).arg(name);
+    const QString started = QStringLiteral("Started live data feed for %1 %2 from %3")
+                                .arg(symbols.size())
+                                .arg(symbols.size() == 1 ? QStringLiteral("symbol") : QStringLiteral("symbols"), name);
 
     if (quotePoll) {
         // The quote poll is the whole feed: there is no stream to open.
@@ -167,7 +168,7 @@ void MainWindow::connectToLiveDataFeed()
             return;
         }
         const StreamRequests::Opening opening = StreamRequests::fyersOpening(
-            fyersWsUrls, fyersUrlIndex, token, clientId, settings->fyersAppId());
+            fyersWsUrls, fyersUrlIndex, token, clientId);
         request = opening.request;
         address = opening.address;
         qDebug() << "[Fyers] Using" << opening.authForm;
@@ -188,6 +189,15 @@ void MainWindow::connectToLiveDataFeed()
         address = request.url().toString(QUrl::FullyEncoded);
         break;
     }
+    case SettingsManager::Dhan:
+    case SettingsManager::AngelOne:
+    case SettingsManager::Upstox:
+        // Without a connector nothing could carry these feeds.
+        if (!brokerAPI || !brokerAPI->implementation()) {
+            showError(QStringLiteral("Live data feed not supported for %1 yet").arg(name));
+            return;
+        }
+        Q_FALLTHROUGH();
     case SettingsManager::FlatTrade:
     case SettingsManager::TradeJini: {
         // These connectors run their own streams; the window only tells them to.
@@ -271,6 +281,11 @@ void MainWindow::onLiveFeedStatusChanged(const QString& status)
         && statusMessageLabel->text() == feederStatusShown;
     if (counterOnly && feederStatusTimer->isActive())
         return;
+    // A result the user has to read (a history download's) is not replaced by the next tick;
+    // the status bar counts the ticks anyway.
+    if (status.startsWith(running) && !lastingStatus.isEmpty()
+        && statusMessageLabel->text() == lastingStatus)
+        return;
     feederStatusShown = status;
     statusMessageLabel->setText(status);
     feederStatusTimer->start();
@@ -332,6 +347,18 @@ void MainWindow::subscribeToWatchlistSymbols()
         requestSymbolMasterLoad(provider);
     keepOnly(r.keys);
     broker->subscribeLiveData(r.keys);
+    // Not one item gave a key and no master load will change that: the user learns which and why
+    // instead of a feed that stays silent. A load on its way subscribes again when it ends.
+    if (r.keys.isEmpty() && !r.unresolved.isEmpty() && !masterDownloading && !masterLoadQueued) {
+        const QString notice = QStringLiteral("Nothing subscribed on %1: %2 - %3")
+                                   .arg(name, r.unresolved.join(QStringLiteral(", ")).left(400), r.reason);
+        if (notice != unresolvedNotice)
+            qWarning().noquote() << "[MainWindow]" << notice;
+        unresolvedNotice = notice;
+        statusMessageLabel->setText(notice);
+        return;
+    }
+    unresolvedNotice.clear();
     statusMessageLabel->setText(
         QStringLiteral("Subscribed to %1 instruments via broker implementation").arg(r.keys.size()));
     qDebug() << "[MainWindow] Delegated batch subscription of" << r.keys.size()

@@ -54,9 +54,11 @@ const char* const kAuthStyle =
 const char* const kStartStyle =
     "QPushButton { background:#4CAF50; color:white; font-weight:bold; padding:0 14px; "
     "border-radius:3px; }QPushButton:hover { background:#43a047; }" DISABLED_LOOK;
+// Stop Feed has a disabled look of its own; the shared one must not come after it and win.
 const char* const kStopStyle =
     "QPushButton { background:#e53935; color:white; font-weight:bold; padding:0 14px; "
-    "border-radius:3px; }QPushButton:hover { background:#c62828; }" DISABLED_LOOK;
+    "border-radius:3px; }QPushButton:hover { background:#c62828; }QPushButton:disabled { "
+    "background:#bdbdbd; color:#fff; }";
 const char* const kClearStyle =
     "QPushButton { background:#9e9e9e; color:white; padding:0 10px; border-radius:3px; "
     "}QPushButton:hover { background:#757575; }" DISABLED_LOOK;
@@ -205,18 +207,19 @@ void MainWindow::createMenus()
 
 void MainWindow::createStatusBar()
 {
-    // Labels whose text changes while ticks stream keep a fixed size: a label that grew or shrank
-    // with its text would have the whole window, watchlist table included, laid out again.
-    connectionLabel = new ElidedLabel(QStringLiteral("Disconnected"), QString(24, QLatin1Char('x')));
+    connectionLabel = new QLabel(QStringLiteral("Disconnected"));
     // The configured provider, connected or not; the connection label tells which.
-    brokerLabel = new ElidedLabel(QStringLiteral("Broker: %1").arg(
-                                      SettingsManager::providerName(settings ? settings->provider() : -1)),
-                                  QStringLiteral("Broker: Custom API"));
+    brokerLabel = new QLabel(QStringLiteral("Broker: %1").arg(
+        SettingsManager::providerName(settings ? settings->provider() : -1)));
     brokerLabel->setStyleSheet(
         QStringLiteral("QLabel { font-weight: bold; margin-left: 10px; margin-right: 10px; }"));
+    // The two texts that change while ticks stream (the counter every second, the feed's status
+    // a few times a second) sit in slots of their own: a label that grew or shrank with its text
+    // would have the whole window, watchlist table included, laid out again.
     auto* statusLine = new StatusLine(QStringLiteral("Ready"));
     statusMessageLabel = statusLine->label();
-    tickCountLabel = new ElidedLabel(QStringLiteral("Ticks: 0"), QStringLiteral("Ticks: 0000000000"));
+    auto* tickCountLine = new StatusLine(QStringLiteral("Ticks: 0"), QStringLiteral("Ticks: 0000000000"));
+    tickCountLabel = tickCountLine->label();
 
     auto* versionLabel = new QLabel(QStringLiteral("v%1%2 (Build %3)")
                                         .arg(QLatin1String(kVersion), QLatin1String(kPreRelease),
@@ -233,7 +236,7 @@ void MainWindow::createStatusBar()
 
     connect(authButton, &QPushButton::clicked, this, &MainWindow::onQuickAuthAction);
 
-    statusBar()->addPermanentWidget(tickCountLabel);
+    statusBar()->addPermanentWidget(tickCountLine);
     statusBar()->addPermanentWidget(statusLine);
     statusBar()->addPermanentWidget(authButton);
     statusBar()->addPermanentWidget(versionLabel);
@@ -388,7 +391,9 @@ void MainWindow::createLiveTab()
     pathEdit->setObjectName(QStringLiteral("amiBrokerPathEdit"));
     amiRow->addWidget(pathEdit);
     amiRow->addWidget(new QPushButton(QStringLiteral("Browse")));
-    amiRow->addWidget(new QPushButton(QStringLiteral("Test AmiBroker")));
+    auto* testAmiBroker = new QPushButton(QStringLiteral("Test AmiBroker"));
+    testAmiBroker->setObjectName(QStringLiteral("testAmiBrokerBtn"));
+    amiRow->addWidget(testAmiBroker);
     amiLayout->addLayout(amiRow);
     auto* csvStatus = new QLabel(QStringLiteral("Status: Not configured"));
     csvStatus->setObjectName(QStringLiteral("csvStatusLabel"));
@@ -438,25 +443,11 @@ void MainWindow::createLiveTab()
     symbolSearchPopup->setShowGrid(true);
     symbolSearchPopup->setAlternatingRowColors(true);
     symbolSearchPopup->setMaximumHeight(300);
+    symbolSearchPopup->setMinimumWidth(kSearchPopupMinWidth);
     symbolSearchPopup->setStyleSheet(QString::fromLatin1(kPopupStyle));
-    {
-        // Widths from the fonts in use: a derivative's symbol, a long token and a full expiry
-        // date fit without being cut.
-        const QFontMetrics cell(symbolSearchPopup->font());
-        const QFontMetrics name(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
-        QFont bold = symbolSearchPopup->font();
-        bold.setBold(true);
-        const QFontMetrics header(bold);
-        static const char* const samples[] = {"BANKNIFTY24DEC52000CE", "NSE_INDEX", "NSE_FO|123456",
-                                              "OPTIDX", "2024-12-26", "52000.00"};
-        for (int col = 0; col < 6; ++col) {
-            const QFontMetrics& text = col == 0 ? name : cell;
-            symbolSearchPopup->setColumnWidth(
-                col, qMax(text.horizontalAdvance(QLatin1String(samples[col])),
-                          header.horizontalAdvance(symbolSearchPopup->horizontalHeaderItem(col)->text()))
-                         + 2 * 6 + 12);
-        }
-    }
+    const int popupWidths[] = {140, 80, 80, 90, 90, 70};  // the ISIN column takes the rest
+    for (int col = 0; col < 6; ++col)
+        symbolSearchPopup->setColumnWidth(col, popupWidths[col]);
     symbolSearchPopup->hide();
 
     watchlistTable = new QTableWidget;
@@ -495,6 +486,7 @@ void MainWindow::createLiveTab()
     connect(stopFeed, &QPushButton::clicked, this, &MainWindow::onStopLiveFeed);
     connect(clearAll, &QPushButton::clicked, this, &MainWindow::onClearSymbols);
     connect(pathEdit, &QLineEdit::textChanged, this, &MainWindow::onAmiBrokerPathChanged);
+    connect(testAmiBroker, &QPushButton::clicked, this, &MainWindow::onTestAmiBroker);
 
     startFeed->setObjectName(QStringLiteral("startLiveFeedBtn"));
     stopFeed->setObjectName(QStringLiteral("stopLiveFeedBtn"));
@@ -526,40 +518,66 @@ int MainWindow::rowButtonHeight() const
 
 void MainWindow::sizeWatchlistColumns()
 {
-    // Widths come from the fonts in use, so a five-digit price with two decimals, the headers and
-    // the row buttons fit whatever font the display gives.
-    const QFontMetrics cell(watchlistTable->font());
-    QFont bold = watchlistTable->font();
-    bold.setBold(true);
-    const QFontMetrics header(bold);
-    const QFontMetrics name(QFont(QStringLiteral("Arial"), 9, QFont::Bold));
-    const int itemPad = 2 * kItemPadding + 12;  // the items' padding, the grid line and some air
-    const int headerPad = 2 * 5 + 12;
-    static const char* const samples[] = {"RELIANCE24DEC", "-12,345.65", "-12,345.65", "-100.00%",
-                                          "12,345.65",     "12,345.65",  "12,345.65",  "12,345,678",
-                                          "00:00:00"};
-    for (int col = 0; col < 9; ++col) {
-        const QFontMetrics& text = col == 0 ? name : cell;
-        const int width = qMax(text.horizontalAdvance(QLatin1String(samples[col])) + itemPad,
-                               header.horizontalAdvance(watchlistTable->horizontalHeaderItem(col)->text())
-                                   + headerPad);
-        watchlistTable->setColumnWidth(col, width);
-    }
+    // The Actions column takes whatever room the others leave.
+    watchlistTable->horizontalHeader()->setStretchLastSection(true);
+    fitWatchlistColumns();
 
-    // The actions column holds both row buttons side by side; rows are as tall as the buttons.
+    // Rows are as tall as the row buttons; rows far from the screen have no buttons yet and are
+    // as tall all the same.
     QPushButton load(QStringLiteral("Load History"));
     load.setStyleSheet(QString::fromLatin1(kLoadHistoryStyle));
-    QPushButton remove(QStringLiteral("Remove"));
-    remove.setStyleSheet(QString::fromLatin1(kRemoveStyle));
-    const QSize loadSize = load.sizeHint();
-    const QSize removeSize = remove.sizeHint();
-    // The cell widget is inset by the items' padding on every side.
-    watchlistTable->setColumnWidth(9, loadSize.width() + 6 + removeSize.width() + 2 * kItemPadding + 12);
-    // Rows far from the screen have no buttons yet and are as tall all the same.
-    const int rowHeight =
-        qMax(qMax(rowButtonHeight(), loadSize.height()), cell.height()) + 2 * kItemPadding + 4;
+    const int rowHeight = qMax(qMax(rowButtonHeight(), load.sizeHint().height()),
+                               watchlistTable->fontMetrics().height())
+        + 2 * kItemPadding + 4;
     watchlistTable->verticalHeader()->setDefaultSectionSize(
         qMax(rowHeight, watchlistTable->verticalHeader()->defaultSectionSize()));
+}
+
+void MainWindow::fitWatchlistColumns()
+{
+    // The columns' own widths while the table has room for them. A narrower table (the window's
+    // default 1000 px leaves less than their sum) takes the shortfall from the data columns, so
+    // the Actions column keeps its width and both row buttons stay in view instead of past the
+    // right edge: first from the columns with room to spare (names, volumes and times are
+    // mostly shorter than their columns), so the prices keep their width, and only then from
+    // every data column in proportion. Wider, the Actions column stretches.
+    static const int widths[] = {120, 80, 70, 80, 70, 70, 70, 100, 80};
+    struct Slack {
+        int column, narrowest;
+    };
+    static const Slack slack[] = {{0, 90}, {7, 80}, {8, 70}};
+    constexpr int actionsWidth = 200;
+    constexpr int narrowest = 40;
+    // Until the table is on screen its width means nothing: the columns' own widths.
+    const bool shown = watchlistTable->isVisible();
+    const int available = shown ? watchlistTable->viewport()->width() : -1;
+    if (shown && available == fittedWidth)
+        return;
+    fittedWidth = available;
+    int fitted[9];
+    int wanted = 0;
+    for (int col = 0; col < 9; ++col) {
+        fitted[col] = widths[col];
+        wanted += widths[col];
+    }
+    int shortfall = shown ? wanted - (available - actionsWidth) : 0;
+    for (const Slack& s : slack) {
+        if (shortfall <= 0)
+            break;
+        const int given = qMin(shortfall, fitted[s.column] - s.narrowest);
+        fitted[s.column] -= given;
+        shortfall -= given;
+    }
+    if (shortfall > 0) {
+        int total = 0;
+        for (int w : fitted)
+            total += w;
+        const double scale = double(qMax(total - shortfall, 0)) / total;
+        for (int& w : fitted)
+            w = int(w * scale);
+    }
+    for (int col = 0; col < 9; ++col)
+        watchlistTable->setColumnWidth(col, qMax(narrowest, fitted[col]));
 }
 
 void MainWindow::refreshWatchlistDisplay()
@@ -688,7 +706,9 @@ QVector<bool> MainWindow::alignWatchlistRows(const QStringList& entries)
         const QString& token = entries.at(j);
         RowUpdate update;
         auto it = carried.find(token);
-        if (it != carried.end() && it->shown.painted) {
+        // A tick that came before the move is shown as well, even when the row had not painted
+        // it yet: it carries the name the row is known by.
+        if (it != carried.end() && (it->shown.painted || it->due)) {
             // Shown again from its last tick at the next paint.
             update.tick = it->tick;
             update.name = it->name;
@@ -877,8 +897,12 @@ void MainWindow::connectRemoveButton(int row)
     if (!remove)
         return;
     disconnect(remove, &QPushButton::clicked, this, nullptr);
-    connect(remove, &QPushButton::clicked, this,
-            [this, token, name] { removeWatchlistToken(token, name); });
+    connect(remove, &QPushButton::clicked, this, [this, token, name] {
+        // A tick may have taught the row a name since it was built: ask with what it shows.
+        const int shownRow = rowForToken(token);
+        const QTableWidgetItem* item = shownRow >= 0 ? watchlistTable->item(shownRow, 0) : nullptr;
+        removeWatchlistToken(token, item && !item->text().isEmpty() ? item->text() : name);
+    });
 }
 
 void MainWindow::addSymbolToWatchlist(const QString& symbolName, const QString& token,
@@ -916,7 +940,29 @@ void MainWindow::removeWatchlistToken(const QString& token, const QString& displ
                                           QMessageBox::No);
     if (answer != QMessageBox::Yes || !settings)
         return;
-    settings->removeSymbolFromWatchlist(token);
+    // The row's key exactly as stored: keys such as Upstox's "NSE_INDEX|Nifty 50" are mixed
+    // case, and an upper-cased one would match nothing.
+    bool removed = false;
+    const QString current = settings->currentBroker();
+    const QString shownBroker = SettingsManager::providerName(settings->provider());
+    for (const QString& broker : {current, shownBroker}) {
+        if (!broker.isEmpty() && settings->watchlistForBroker(broker).contains(token)) {
+            settings->removeSymbolForBroker(broker, token);
+            removed = true;
+        }
+    }
+    QStringList active = settings->watchlist();
+    if (active.removeAll(token) > 0) {
+        settings->setWatchlist(active);
+        removed = true;
+    }
+    if (!removed) {
+        qWarning() << "[MainWindow] Remove: key not in the watchlist:" << token;
+        refreshWatchlistDisplay();
+        statusMessageLabel->setText(
+            QStringLiteral("%1 was not found in the watchlist; nothing was removed.").arg(displayName));
+        return;
+    }
     settings->saveSettings();
     refreshWatchlistDisplay();
     statusMessageLabel->setText(QStringLiteral("Removed %1 from watchlist.").arg(displayName));
@@ -931,6 +977,9 @@ void MainWindow::onClearSymbols()
         return;
     if (liveFeeder)
         liveFeeder->clearSymbols();
+    // Written at once, as a removal is: a crash or kill must not bring the symbols back.
+    if (settings)
+        settings->saveSettings();
     if (watchlistTable) {
         watchlistTable->setRowCount(0);
         tokenRows.clear();

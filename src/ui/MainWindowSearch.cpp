@@ -11,6 +11,7 @@
 #include <QEvent>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSet>
 #include <QTableWidget>
@@ -95,12 +96,15 @@ void MainWindow::showSymbolSearchPopup()
     if (!symbolSearchPopup || !symbolSearchEdit)
         return;
     symbolSearchPopup->move(symbolSearchEdit->mapToGlobal(QPoint(0, symbolSearchEdit->height())));
-    // As wide as its columns, the last one holding an ISIN; never narrower than the field.
-    int width = 2 * symbolSearchPopup->frameWidth() + symbolSearchPopup->verticalScrollBar()->sizeHint().width()
-        + symbolSearchPopup->fontMetrics().horizontalAdvance(QStringLiteral("INE009A01021")) + 24;
-    for (int col = 0; col + 1 < symbolSearchPopup->columnCount(); ++col)
-        width += symbolSearchPopup->columnWidth(col);
-    symbolSearchPopup->setFixedWidth(qMax(width, symbolSearchEdit->width()));
+    // The field's width and 400 more, never below the popup's minimum (a fixed width would
+    // otherwise override it), and not past the right edge of the screen while that leaves the
+    // minimum.
+    int width = qMax(symbolSearchEdit->width() + 400, kSearchPopupMinWidth);
+    if (const QScreen* screen = symbolSearchEdit->screen()) {
+        const int room = screen->availableGeometry().right() + 1 - symbolSearchPopup->x();
+        width = qMax(qMin(width, room), kSearchPopupMinWidth);
+    }
+    symbolSearchPopup->setFixedWidth(width);
     const int rowHeight = symbolSearchPopup->rowCount() > 0 ? symbolSearchPopup->rowHeight(0) : 0;
     const int height = symbolSearchPopup->horizontalHeader()->height() + 10
         + symbolSearchPopup->rowCount() * rowHeight;
@@ -171,7 +175,10 @@ bool MainWindow::eventFilter(QObject* obj, QEvent* event)
     if (event->type() == QEvent::ApplicationDeactivate && symbolSearchPopup
         && symbolSearchPopup->isVisible())
         symbolSearchPopup->hide();
-    if (event->type() == QEvent::Resize && watchlistTable && obj == watchlistTable->viewport())
+    if ((event->type() == QEvent::Resize || event->type() == QEvent::Show) && watchlistTable
+        && obj == watchlistTable->viewport()) {
+        fitWatchlistColumns();
         ensureRowButtons();  // more rows may be on screen now
+    }
     return QMainWindow::eventFilter(obj, event);
 }

@@ -51,9 +51,11 @@ void MainWindow::handServicesToBroker()
         qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on AngelOneBroker "
                     "(redundant check)";
     } else if (auto* fyers = qobject_cast<FyersBroker*>(broker)) {
+        // The connector also names its ticks and history after the instrument master, so it
+        // gets the repository here as well.
         fyers->setSymbolRepository(symbolRepository);
         fyers->setSettingsManager(settings);
-        qDebug() << "[MainWindow] Set SymbolRepository and SettingsManager on FyersBroker";
+        qDebug() << "[MainWindow] Set SettingsManager on FyersBroker";
     }
 }
 
@@ -64,6 +66,18 @@ SymbolManager* MainWindow::ensureSymbolManager(bool forUser)
     symbolManager = new SymbolManager(settings, symbolRepository, this);
     if (seams.prepareSymbolManager)
         seams.prepareSymbolManager(symbolManager);
+    // A subscription made before the master was in resolved fewer items (or none): once a load
+    // brings records, the watchlist is subscribed again. Without records nothing changes, and a
+    // new subscription would only ask for another load.
+    const auto resubscribe = [this] {
+        if (symbolManager && symbolManager->hasSymbols())
+            onSettingsChanged();
+    };
+    connect(symbolManager, &SymbolManager::allExchangesLoaded, this, resubscribe);
+    connect(symbolManager, &SymbolManager::loadFinished, this, [resubscribe](bool ok) {
+        if (ok)
+            resubscribe();
+    });
     if (!symbolLookups)
         symbolLookups = symbolManager;
     if (forUser) {

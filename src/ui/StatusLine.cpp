@@ -1,4 +1,4 @@
-// The status-bar slot of the window's status line.
+// A status-bar slot holding one fixed-size label.
 #include "ui/StatusLine.h"
 
 #include <QEvent>
@@ -6,28 +6,38 @@
 
 #include "ui/ElidedLabel.h"
 
-StatusLine::StatusLine(const QString& text, QWidget* parent) : QWidget(parent), line(new ElidedLabel(text, {}, this))
+StatusLine::StatusLine(const QString& text, const QString& room, QWidget* parent)
+    : QWidget(parent), line(new ElidedLabel(text, room, this))
 {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
+    line->installEventFilter(this);
+    hinted = line->roomSize();
 }
 
 QSize StatusLine::sizeHint() const
 {
-    // Room for a usual status text; longer ones are elided rather than pushing the window wider.
-    return {fontMetrics().horizontalAdvance(QLatin1Char('x')) * 60, line->height()};
+    // Room for a usual text; longer ones are elided rather than pushing the window wider.
+    return line->roomSize();
 }
 
 QSize StatusLine::minimumSizeHint() const
 {
-    return {fontMetrics().horizontalAdvance(QStringLiteral("Xxxxxxxx…")), line->height()};
+    const QSize room = line->roomSize();
+    return {qMin(room.width(), line->roomSize(QStringLiteral("Xxxxxxxx…")).width()), room.height()};
 }
 
-void StatusLine::changeEvent(QEvent* event)
+bool StatusLine::eventFilter(QObject* watched, QEvent* event)
 {
-    QWidget::changeEvent(event);
-    // The label has refitted its height to the new font; the slot's hints follow it.
-    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
-        updateGeometry();
+    // A new font or style sheet on the label (the connection label is recoloured on every state
+    // change) asks for a layout only when it changed the room the label needs.
+    if (watched == line && (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)) {
+        const QSize room = line->roomSize();
+        if (room != hinted) {
+            hinted = room;
+            updateGeometry();
+        }
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void StatusLine::resizeEvent(QResizeEvent* event)

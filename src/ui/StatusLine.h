@@ -1,12 +1,13 @@
-// The main window's status line: a slot of the status bar that gives the window room to shrink,
-// holding a label whose new texts never lay the window out again.
+// A slot of the status bar for a label whose text changes while ticks stream: the slot gives the
+// window room to shrink, and a new text never lays the window out again.
 #pragma once
 
+#include <QSize>
 #include <QWidget>
 
 class ElidedLabel;
 
-// The slot's size follows the window only: as wide as a usual status text when there is room,
+// The slot's size follows the window only: as wide as the label's room when there is space,
 // down to a few characters when the window is narrow. The label inside fills it and has a fixed
 // size, so setting its text repaints it and nothing else.
 class StatusLine : public QWidget
@@ -14,7 +15,8 @@ class StatusLine : public QWidget
     Q_OBJECT
 
 public:
-    explicit StatusLine(const QString& text, QWidget* parent = nullptr);
+    // `room`: as for ElidedLabel (60 'x' when empty).
+    explicit StatusLine(const QString& text, const QString& room = QString(), QWidget* parent = nullptr);
 
     ElidedLabel* label() const { return line; }
 
@@ -22,9 +24,10 @@ public:
     QSize minimumSizeHint() const override;
 
 protected:
-    void changeEvent(QEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
 
 private:
     ElidedLabel* line;
+    QSize hinted;  // the label's room when the layout last asked
 };

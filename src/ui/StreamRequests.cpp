@@ -40,7 +40,7 @@ QString StreamRequests::fyersOrigin()
 
 StreamRequests::Opening StreamRequests::fyersOpening(const QStringList& urls, int index,
                                                      const QString& accessToken,
-                                                     const QString& clientId, const QString& appId)
+                                                     const QString& clientId)
 {
     Opening o;
     if (urls.isEmpty())
@@ -49,10 +49,11 @@ StreamRequests::Opening StreamRequests::fyersOpening(const QStringList& urls, in
     o.address = address;
     // The form is chosen by which known address the one in use contains.
     if (address.contains(urls.at(0))) {
-        const QString id = appId.isEmpty() ? clientId : appId;
+        // The token is the app's the login named as "client_id". The app id setting may hold the
+        // app secret (the login hashes it when no secret key is set): never on the wire.
         o.request.setRawHeader("Authorization",
-                               QStringLiteral("%1:%2").arg(id, accessToken).toUtf8());
-        o.authForm = QStringLiteral("Authorization header %1:***").arg(id);
+                               QStringLiteral("%1:%2").arg(clientId, accessToken).toUtf8());
+        o.authForm = QStringLiteral("Authorization header %1:***").arg(clientId);
     } else if (urls.size() > 1 && address.contains(urls.at(1))) {
         QUrl url(address, QUrl::TolerantMode);
         QUrlQuery q(url);

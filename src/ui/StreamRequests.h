@@ -20,10 +20,10 @@ public:
     };
 
     // The request for Fyers address `index` of `urls` (entry 0 when out of range): entry 0
-    // authorises with "<app id or client id>:<token>", entry 1 with the token in the query,
-    // the others with a bearer token and the client id.
+    // authorises with "<client id>:<token>", entry 1 with the token in the query, the others
+    // with a bearer token and the client id.
     static Opening fyersOpening(const QStringList& urls, int index, const QString& accessToken,
-                                const QString& clientId, const QString& appId);
+                                const QString& clientId);
 
     // The Zerodha stream address with the key and token as a properly encoded query.
     static QUrl zerodhaStreamUrl(const QString& base, const QString& apiKey,

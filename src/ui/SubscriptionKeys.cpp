@@ -2,7 +2,7 @@
 // window writes on its own stream socket. No sockets or widgets: lookups come in as pointers.
 #include "ui/SubscriptionKeys.h"
 
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/fyers/FyersSymbols.h"
 #include "core/SettingsManager.h"
 #include "symbols/SymbolRepository.h"
@@ -41,7 +41,8 @@ QString tokenOf(const QString& item, const SubscriptionKeys::Lookups& l)
     return l.symbols ? l.symbols->findSymbol(item) : QString();
 }
 
-QStringList tradeJiniKeys(const QStringList& items, const SubscriptionKeys::Lookups& l, bool* none)
+QStringList tradeJiniKeys(const QStringList& items, const SubscriptionKeys::Lookups& l, bool* none,
+                          QStringList* unresolved)
 {
     QStringList keys;
     for (const QString& item : items) {
@@ -53,6 +54,7 @@ QStringList tradeJiniKeys(const QStringList& items, const SubscriptionKeys::Look
             qDebug() << "[MainWindow->TradeJini] Prepared key" << key << "for item" << item;
         } else {
             qDebug() << "[MainWindow->TradeJini] Could not resolve token/exchange for" << item;
+            *unresolved << item;
         }
     }
     if (keys.isEmpty())
@@ -64,7 +66,8 @@ QStringList tradeJiniKeys(const QStringList& items, const SubscriptionKeys::Look
     return keys;
 }
 
-QStringList flatTradeKeys(const QStringList& items, const SubscriptionKeys::Lookups& l, bool* none)
+QStringList flatTradeKeys(const QStringList& items, const SubscriptionKeys::Lookups& l, bool* none,
+                          QStringList* unresolved)
 {
     qDebug() << "Forming symbols";
     QStringList keys;
@@ -72,6 +75,7 @@ QStringList flatTradeKeys(const QStringList& items, const SubscriptionKeys::Look
         const QString token = tokenOf(item, l);
         if (token.isEmpty()) {
             qDebug() << "[MainWindow->FlatTrade] Could not resolve token for" << item;
+            *unresolved << item;
             continue;
         }
         QString exchange = exchangeOf(token, l);
@@ -90,7 +94,7 @@ QStringList flatTradeKeys(const QStringList& items, const SubscriptionKeys::Look
     return keys;
 }
 
-QStringList angelOneKeys(const QStringList& items)
+QStringList angelOneKeys(const QStringList& items, QStringList* unresolved)
 {
     QStringList keys;
     for (const QString& item : items) {
@@ -99,6 +103,7 @@ QStringList angelOneKeys(const QStringList& items)
             qDebug() << "[MainWindow->AngelOne] Token" << item << "added for subscription";
         } else {
             qDebug() << "[MainWindow->AngelOne] Invalid token:" << item;
+            *unresolved << item;
         }
     }
     if (keys.isEmpty())
@@ -108,7 +113,7 @@ QStringList angelOneKeys(const QStringList& items)
     return keys;
 }
 
-QStringList zerodhaKeys(const QStringList& items, const SubscriptionKeys::Lookups& l)
+QStringList zerodhaKeys(const QStringList& items, const SubscriptionKeys::Lookups& l, QStringList* unresolved)
 {
     QStringList keys;
     for (const QString& item : items) {
@@ -119,11 +124,13 @@ QStringList zerodhaKeys(const QStringList& items, const SubscriptionKeys::Lookup
             token = l.symbols->findSymbol(item);
         if (token.isEmpty()) {
             qDebug() << "[MainWindow->Zerodha] No instrument token found for" << item;
+            *unresolved << item;
         } else if (SubscriptionKeys::isPositiveNumber(token)) {
             keys << token;
             qDebug() << "[MainWindow->Zerodha] Token" << token << "added for symbol" << item;
         } else {
             qDebug() << "[MainWindow->Zerodha] Invalid token for" << item << "->" << token;
+            *unresolved << item;
         }
     }
     if (keys.isEmpty())
@@ -157,19 +164,23 @@ SubscriptionKeys::Result SubscriptionKeys::brokerKeys(int provider, const QStrin
     bool none = false;
     switch (provider) {
     case SettingsManager::TradeJini:
-        r.keys = tradeJiniKeys(items, lookups, &none);
+        r.keys = tradeJiniKeys(items, lookups, &none, &r.unresolved);
         r.needsSymbolMaster = none;
+        r.reason = QStringLiteral("no token and exchange found in the instrument master");
         break;
     case SettingsManager::FlatTrade:
-        r.keys = flatTradeKeys(items, lookups, &none);
+        r.keys = flatTradeKeys(items, lookups, &none, &r.unresolved);
         r.needsSymbolMaster = none;
+        r.reason = QStringLiteral("no token found in the instrument master");
         break;
     case SettingsManager::AngelOne:
-        r.keys = angelOneKeys(items);
+        r.keys = angelOneKeys(items, &r.unresolved);
+        r.reason = QStringLiteral("not a token number");
         break;
     case SettingsManager::Zerodha:
-        r.keys = zerodhaKeys(items, lookups);
+        r.keys = zerodhaKeys(items, lookups, &r.unresolved);
         r.needsSymbolMaster = true;
+        r.reason = QStringLiteral("no instrument token found in the instrument master");
         break;
     case SettingsManager::Fyers:
         for (const QString& item : items)

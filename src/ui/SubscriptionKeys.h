@@ -6,7 +6,7 @@
 #include <QString>
 #include <QStringList>
 
-class ISymbolProvider;
+class ISymbolLookup;
 class SettingsManager;
 class SymbolRepository;
 
@@ -15,7 +15,7 @@ class SubscriptionKeys
 public:
     // Where tokens, exchanges and names are looked up; any pointer may be null.
     struct Lookups {
-        const ISymbolProvider* symbols = nullptr;      // the symbol manager's lookups
+        const ISymbolLookup* symbols = nullptr;      // the symbol manager's lookups
         const SymbolRepository* repository = nullptr;
         const SettingsManager* settings = nullptr;     // cached display names
     };
@@ -25,6 +25,9 @@ public:
         // The broker's instrument master is needed to resolve these items (TradeJini and
         // FlatTrade when nothing resolved, Zerodha always): the caller loads it when missing.
         bool needsSymbolMaster = false;
+        // Items that gave no key, and why, in a few words.
+        QStringList unresolved;
+        QString reason;
     };
 
     // An item is a number when it converts as a base-10 64-bit integer.

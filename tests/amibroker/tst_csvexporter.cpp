@@ -96,6 +96,15 @@ private slots:
             + QStringLiteral("NSE:TCS,,,3000.25,3001.00,2999.50,3000.00,100,0\n");
         QTRY_VERIFY_WITH_TIMEOUT(readAll(live).startsWith(expected.toUtf8()), 3000);
     }
+    void flushReportedAtInfoLevel()
+    {
+        // A support log kept at info level still shows that ticks reach AmiBroker's file.
+        LogCapture log(false);
+        exporter->onTickReceived(QStringLiteral("A"), tick(1));
+        exporter->onTickReceived(QStringLiteral("B"), tick(2));
+        flushNow(*exporter);
+        QCOMPARE(log.count(QtInfoMsg, QStringLiteral("[CSVExporter] Flushed 2 lines to")), 1);
+    }
     void tornLastLineCutBeforeFirstAppend_data()
     {
         QTest::addColumn<QByteArray>("before");
@@ -126,15 +135,21 @@ private slots:
         QTest::addColumn<bool>("fullDisk"); // else a folder in the file's place makes every open fail
         QTest::addColumn<QString>("warning");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("room");  // bytes of C that still fit behind B
         QTest::newRow("open fails") << false << "[CSVExporter] Failed to open shared CSV file for appending:"
-                                    << "Is a directory";
-        QTest::newRow("disk full") << true << "[CSVExporter] Failed to write shared CSV file:" << "File too large";
+                                    << "Is a directory" << 0;
+        QTest::newRow("disk full") << true << "[CSVExporter] Failed to write shared CSV file:" << "File too large"
+                                   << 10;
+        // The write stops exactly behind B: B counts as written and is not written again.
+        QTest::newRow("disk full at a line end") << true << "[CSVExporter] Failed to write shared CSV file:"
+                                                 << "File too large" << 0;
     }
     void liveFileTakesNoLines()
     {
         QFETCH(bool, fullDisk);
         QFETCH(QString, warning);
         QFETCH(QString, reason);
+        QFETCH(int, room);
         exporter->onTickReceived(QStringLiteral("A"), tick(1));
         flushNow(*exporter);
         const QByteArray a = liveLine("A", 1), b = liveLine("B", 2), c = liveLine("C", 3), d = liveLine("D", 4);
@@ -142,13 +157,13 @@ private slots:
         QSignalSpy status(exporter.get(), &CSVExporter::liveFileStatus);
         LogCapture log(false);
 
-        // A file size limit stops a write part-way as a full disk does: here room for B and a part of C.
+        // A file size limit stops a write part-way as a full disk does: here room for B and `room` bytes of C.
         rlimit old{};
         QCOMPARE(getrlimit(RLIMIT_FSIZE, &old), 0);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
         if (fullDisk) {
             rlimit tight = old;
-            tight.rlim_cur = rlim_t(a.size() + b.size() + 10);
+            tight.rlim_cur = rlim_t(a.size() + b.size() + room);
             QCOMPARE(setrlimit(RLIMIT_FSIZE, &tight), 0);
         } else {
             QVERIFY(QFile::remove(live) && QDir().mkpath(live));

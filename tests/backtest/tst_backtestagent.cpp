@@ -20,14 +20,18 @@ Q_DECLARE_METATYPE(QList<QVector<StoredCandle>>)
 namespace {
 
 // Buy when the 1-minute close is above `above`; exit when it is below `below`.
-QJsonObject thresholdStrategy(double above, double below, const QJsonArray& extra = {})
+QJsonObject thresholdStrategy(double above, double below, const QJsonArray& extra = {},
+                              const QJsonArray& extraEdges = {})
 {
     QJsonArray blocks{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", above}}),
                       block(3, "GreaterThan"), block(4, "BuyEntry"), block(5, "Number", {{"value", below}}),
                       block(6, "LessThan"), block(7, "ExitRule")};
     for (const auto& b : extra)
         blocks.append(b);
-    return graph(blocks, {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4), edge(1, 6, 0), edge(5, 6, 1), edge(6, 7)});
+    QJsonArray edges{edge(1, 3, 0), edge(2, 3, 1), edge(3, 4), edge(1, 6, 0), edge(5, 6, 1), edge(6, 7)};
+    for (const auto& e : extraEdges)
+        edges.append(e);
+    return graph(blocks, edges);
 }
 
 StoredCandle minuteBar(const QString& date, int index, double open, double high, double low, double close)
@@ -166,6 +170,7 @@ private slots:
     {
         QTest::addColumn<int>("side");
         QTest::addColumn<QJsonArray>("levels");
+        QTest::addColumn<QJsonArray>("levelEdges");  // feeding the level blocks
         QTest::addColumn<bool>("trailing");
         QTest::addColumn<StoredCandle>("exitBar");
         QTest::addColumn<double>("exitPrice");
@@ -176,8 +181,9 @@ private slots:
         const QJsonArray both{block(20, "StopLoss"), block(21, "Target")};
         // The exit bar is minute `at` of the day, with the given open, high, low and close.
         auto row = [&](const char* name, int side, bool trailing, int at, std::array<double, 4> ohlc, double exit,
-                       int reason, double sl, double target, double points, const QJsonArray& levels = {}) {
-            QTest::newRow(name) << side << (levels.isEmpty() ? both : levels) << trailing
+                       int reason, double sl, double target, double points, const QJsonArray& levels = {},
+                       const QJsonArray& levelEdges = {}) {
+            QTest::newRow(name) << side << (levels.isEmpty() ? both : levels) << levelEdges << trailing
                                 << minuteBar("2024-03-04", at, ohlc[0], ohlc[1], ohlc[2], ohlc[3]) << exit << reason
                                 << sl << target << points;
         };
@@ -200,12 +206,30 @@ private slots:
         // A low of 98 (1 % under the entry triggers) moves the stop down to 98 * 1.005 = 98.49; the bar's
         // high of 98.7 then hits it.
         row("short: trailing stop", 2, true, 30, {98.6, 98.7, 98, 98.6}, 98.49, R::TrailingStopHit, 98.49, 90, 1.51);
+        // Any mode but 0 takes the level from the block's input, here Number blocks: a stop at 98.5 and a
+        // target at 104 for the long, 101.5 and 95 for the short; the percents are not used.
+        const auto fixed = [](int mode, double stop, double target) {
+            return QJsonArray{block(20, "StopLoss", {{"mode", mode}, {"percent", 1}}), block(22, "Number", {{"value", stop}}),
+                              block(21, "Target", {{"mode", mode}, {"percent", 1}}), block(23, "Number", {{"value", target}})};
+        };
+        const QJsonArray feeds{edge(22, 20), edge(23, 21)};
+        row("mode 2: stop at the fed level", 1, false, 30, {99, 99.5, 98, 98.5}, 98.5, R::StoplossHit, 98.5, 104, -1.5,
+            fixed(2, 98.5, 104), feeds);
+        row("mode 2: target at the fed level", 1, false, 30, {101, 104.5, 100.5, 104}, 104, R::TargetHit, 98.5, 104, 4,
+            fixed(2, 98.5, 104), feeds);
+        row("mode 1: stop at the fed level", 1, false, 30, {99, 99.5, 98, 98.5}, 98.5, R::StoplossHit, 98.5, 104, -1.5,
+            fixed(1, 98.5, 104), feeds);
+        row("short, mode 2: stop at the fed level", 2, false, 30, {101, 101.6, 100.5, 101.5}, 101.5, R::StoplossHit,
+            101.5, 95, -1.5, fixed(2, 101.5, 95), feeds);
+        row("short, mode 2: target at the fed level", 2, false, 30, {96, 96.5, 94.5, 95}, 95, R::TargetHit, 101.5, 95,
+            5, fixed(2, 101.5, 95), feeds);
     }
 
     void stopsTargetsAndTrailing()
     {
         QFETCH(int, side);
         QFETCH(QJsonArray, levels);
+        QFETCH(QJsonArray, levelEdges);
         QFETCH(bool, trailing);
         QFETCH(StoredCandle, exitBar);
         QFETCH(double, exitPrice);
@@ -219,13 +243,16 @@ private slots:
         fill(*store, "SYM", flatDay(d, isLong ? 99.5 : 100.5, {{10, minuteBar(d, 10, 99, 100, 99, 100)},
                                                             {11, minuteBar(d, 11, 100, 100.1, 99.9, 100)},
                                                             {exitIndex, exitBar}}));
-        QJsonObject strategy = thresholdStrategy(99.5, 0, levels);
+        QJsonObject strategy = thresholdStrategy(99.5, 0, levels, levelEdges);
         if (!isLong) {
             QJsonArray blocks{block(1, "CandleClose", {{"timeframe", 2}}), block(2, "Number", {{"value", 100.25}}),
                               block(3, "LessThan"), block(4, "SellEntry")};
             for (const auto& b : levels)
                 blocks.append(b);
-            strategy = graph(blocks, {edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)});
+            QJsonArray edges{edge(1, 3, 0), edge(2, 3, 1), edge(3, 4)};
+            for (const auto& e : levelEdges)
+                edges.append(e);
+            strategy = graph(blocks, edges);
         }
         const BacktestRun o = runBacktest(store, d, d, strategy, true, [trailing](BacktestAgent& a) {
             a.setQty(3);

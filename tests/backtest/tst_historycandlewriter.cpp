@@ -260,6 +260,61 @@ private slots:
         QCOMPARE(stored.last().mid(2), (QList<QVariant>{2, 2, 0, ""}));
     }
 
+    void receivedCountsEveryBar_data()
+    {
+        QTest::addColumn<QString>("interval");
+        QTest::addColumn<int>("unusable");  // 0 none, 1 no time, 2 price not a number, 3 zero price
+        for (const QString& interval : {QString("minute"), QString("day")}) {
+            QTest::addRow("%s, all usable", qPrintable(interval)) << interval << 0;
+            QTest::addRow("%s, a bar without time", qPrintable(interval)) << interval << 1;
+            QTest::addRow("%s, a close that is not a number", qPrintable(interval)) << interval << 2;
+            QTest::addRow("%s, a zero open", qPrintable(interval)) << interval << 3;
+        }
+    }
+    void receivedCountsEveryBar()
+    {
+        // The report counts the bars the broker sent; the unusable one is received but not added.
+        QFETCH(QString, interval);
+        QFETCH(int, unusable);
+        QTemporaryDir dir;
+        SQLiteOHLCStore store;
+        QVERIFY(store.open(dir.path()));
+        QList<OHLCData> bars = parsed("dhan", R"({"timestamp":[1717386300,1717472700,1717559100],)"
+                                              R"("open":[1,2,3],"high":[1,2,3],"low":[1,2,3],"close":[1,2,3]})");
+        QCOMPARE(bars.size(), 3);
+        if (unusable == 1)
+            bars[1].timestamp = QDateTime();
+        else if (unusable == 2)
+            bars[1].close = std::numeric_limits<double>::quiet_NaN();
+        else if (unusable == 3)
+            bars[1].open = 0;
+        HistoryCandleWriter writer(&store);
+        QSignalSpy written(&writer, &HistoryCandleWriter::written);
+        writer.write("SYM", interval, bars);
+        QTRY_COMPARE_WITH_TIMEOUT(written.size(), 1, 10000);
+        const int usable = unusable ? 2 : 3;
+        QCOMPARE(written.last(), (QList<QVariant>{"SYM", interval, 3, usable, 0, ""}));
+    }
+
+    void queuedBatchesAreStoredWhenTheWriterStops()
+    {
+        // Stopping the writer right after queueing: every batch still waiting goes into the free store.
+        QTemporaryDir dir;
+        SQLiteOHLCStore store;
+        QVERIFY(store.open(dir.path()));
+        const QList<OHLCData> bars = parsed("dhan", R"({"timestamp":[1717386300,1717386360],"open":[1,2],"high":[1,2],"low":[1,2],"close":[1,2]})");
+        const int batches = 8;
+        auto* writer = new HistoryCandleWriter(&store);
+        QSignalSpy written(writer, &HistoryCandleWriter::written);
+        for (int i = 0; i < batches; ++i)
+            writer->write(QStringLiteral("SYM%1").arg(i), "minute", bars);
+        delete writer;
+        QCOMPARE(written.size(), batches);
+        for (const QList<QVariant>& r : qAsConst(written))
+            QCOMPARE(r.mid(2), (QList<QVariant>{2, 2, 0, ""}));
+        QCOMPARE(store.minuteCandleCount(), qint64(batches * 2));
+    }
+
 private:
     QTemporaryDir home;
 };

@@ -5,6 +5,7 @@
 #include <QtTest>
 
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 namespace {
@@ -85,6 +86,10 @@ private slots:
         QTest::newRow("a full history window") << prices(600) << 600;
         QTest::newRow("a spike long gone") << prices(600, 1e15, 300) << 20;
         QTest::newRow("a spike just gone") << prices(600, 1e15, 7) << 7;
+        QTest::newRow("SMA(2)") << prices(30) << 2;
+        QTest::newRow("SMA(5)") << prices(250) << 5;
+        QTest::newRow("SMA(14)") << prices(600) << 14;
+        QTest::newRow("SMA(200)") << prices(600) << 200;
     }
 
     // Every form (the latest value, the series, the sliding form, the EMA's seed) gives the mean of the
@@ -105,6 +110,8 @@ private slots:
         QVERIFY2(std::fabs(latest - expected) <= (period == 1 ? 0 : 1e-12) * std::fabs(expected),
                  qPrintable(QString("%1 != %2").arg(latest, 0, 'g', 17).arg(expected, 0, 'g', 17)));
         const QVector<double> series = smaSeries(values, period);
+        QVERIFY2(std::memcmp(&series[0], &latest, sizeof latest) == 0,
+                 qPrintable(QString("%1 != %2").arg(series[0], 0, 'g', 17).arg(latest, 0, 'g', 17)));
         for (int j = 0; j < values.size(); ++j)
             QVERIFY2(std::fabs(series[j] - exactMean(j)) <= 1e-12 * std::fabs(exactMean(j)), qPrintable(QString::number(j)));
         SlidingIndicator sliding(SlidingIndicator::Kind::Sma, period);

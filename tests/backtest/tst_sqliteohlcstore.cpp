@@ -9,6 +9,9 @@
 #include <QThread>
 #include <QtTest>
 
+#include <sqlite3.h>
+
+#include <atomic>
 #include <functional>
 #include <limits>
 
@@ -23,6 +26,17 @@ void runOnThread(const std::function<void()>& work)
     t->start();
     QVERIFY(t->wait(30000));
     delete t;
+}
+
+// The system's file layer with its sleep replaced: SQLite's busy wait asks it for every pause, so the
+// sum of the pauses is the wait a connection was given, whatever the machine's speed.
+std::atomic<qint64> askedSleepUs{0};
+sqlite3_vfs sleepCounter{};
+
+int countSleep(sqlite3_vfs*, int microseconds)
+{
+    askedSleepUs += microseconds;
+    return microseconds;
 }
 
 // Each candle as "date time open high low close volume", and "+spare" when the spare field is set.
@@ -211,6 +225,44 @@ private slots:
         }
         QSqlDatabase::removeDatabase("other program");
         QCOMPARE(store.insertMinuteCandles("A", rows.mid(0, 1)), 1 - counts[0]);
+    }
+
+    void aLockedStoreIsWaitedForBriefly()
+    {
+        // The write waits a quarter second for another program's lock, then the batch is reported
+        // busy and tried again later: a longer wait would hold every other query of the program.
+        sqlite3_vfs* system = sqlite3_vfs_find(nullptr);
+        QVERIFY(system);
+        sleepCounter = *system;
+        sleepCounter.zName = "tst_sleep_counter";
+        sleepCounter.xSleep = countSleep;
+        QCOMPARE(sqlite3_vfs_register(&sleepCounter, 1), SQLITE_OK);
+        const auto restore = qScopeGuard([system] {
+            sqlite3_vfs_register(system, 1);
+            sqlite3_vfs_unregister(&sleepCounter);
+        });
+        QTemporaryDir dir;
+        {
+            SQLiteOHLCStore store;
+            QVERIFY(store.open(dir.path()));
+            QSqlDatabase other = QSqlDatabase::addDatabase("QSQLITE", "other program");
+            other.setDatabaseName(dir.filePath("day.db"));
+            QVERIFY(other.open());
+            QSqlQuery hold(other);
+            QVERIFY(hold.exec("BEGIN IMMEDIATE"));
+            askedSleepUs = 0;
+            const IOHLCStore::InsertReport r =
+                store.insertCandles(false, "A", {candle("2024-03-04", "00:00:00", 1, 1, 1, 1, 1)});
+            QVERIFY(r.busy);
+            const qint64 waitedMs = askedSleepUs.load() / 1000;
+            QVERIFY2(waitedMs > 0 && waitedMs <= 250,
+                     qPrintable(QString::number(waitedMs)));
+            QVERIFY(hold.exec("ROLLBACK"));
+            hold = QSqlQuery();
+            other.close();
+            other = QSqlDatabase();
+        }
+        QSqlDatabase::removeDatabase("other program");
     }
 
     void readsFromWorkerThreads()

@@ -244,7 +244,8 @@ private slots:
     {
         HttpTestServer server;
         QVERIFY(server.listen());
-        // Each symbol has its own price; a reply naming another symbol than asked is dropped.
+        // Each symbol has its own price; a reply naming another symbol than asked is dropped and
+        // told as that symbol's failure.
         server.setResponder([](const HttpTestServer::Request& r) {
             const QString symbol = r.query.queryItemValue("symbol");
             if (symbol == "CCC")
@@ -315,6 +316,40 @@ private slots:
         QCOMPARE(order, (QStringList{"/", "/"}));
     }
 
+    void historyAnswersCarryTheirTag()
+    {
+        // The facade's own REST request: the tag rides on the reply and comes back with the bars.
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/", HttpTestServer::Reply::json(
+            R"({"data":[{"open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"));
+        QSignalSpy tagged(&api, &BrokerAPI::historyAnswered);
+        QSignalSpy plain(&api, &BrokerAPI::historicalDataReceived);
+        const quint64 tag = api.newHistoryTag();
+        QVERIFY(tag != 0 && api.newHistoryTag() != tag);
+        api.requestHistoricalData("AAA", QDate(2024, 3, 1), QDate(2024, 3, 15), "day", tag);
+        QVERIFY(plain.wait(5000));
+        QCOMPARE(tagged.size(), 1);
+        QCOMPARE(tagged.at(0).at(0).value<quint64>(), tag);
+        QCOMPARE(tagged.at(0).at(1).toString(), QString("AAA"));
+
+        // A connector takes the tag with the request and answers with it; the next request that
+        // names none is untagged, and so is an answer the connector gives without one.
+        BrokerAPI facade;
+        RecordingBroker broker;
+        facade.setImplementation(&broker);
+        QSignalSpy answers(&facade, &BrokerAPI::historyAnswered);
+        facade.requestHistoricalData("BBB", QDate(2024, 3, 1), QDate(2024, 3, 15), "minute", 41);
+        facade.requestHistoricalData("BBB", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
+        QCOMPARE(broker.history.size(), 2);
+        QCOMPARE((QList<quint64>{broker.history.at(0).tag, broker.history.at(1).tag}), (QList<quint64>{41, 0}));
+        broker.answerRequest(0, {});
+        broker.sendHistory("BBB", {});
+        QCOMPARE(answers.size(), 2);
+        QCOMPARE((QList<quint64>{answers.at(0).at(0).value<quint64>(), answers.at(1).at(0).value<quint64>()}),
+                 (QList<quint64>{41, 0}));
+    }
+
     void repliesRoutedByRequestKind()
     {
         CustomApi c;
@@ -356,8 +391,10 @@ private slots:
         QTest::newRow("quote timed out") << false << 200 << QByteArray("silent") << "timed out";
         QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
         QTest::newRow("history not json") << true << 200 << QByteArray("oops") << "No valid historical data received for SYM";
-        QTest::newRow("history timed out") << true << 200 << QByteArray("silent") << "Request timed out: no reply within 1 s";
-        QTest::newRow("http error") << true << 500 << QByteArray("x") << "";
+        QTest::newRow("history timed out") << true << 200 << QByteArray("silent") << "Custom API: the quote service at %1 sent no reply within 1 s.";
+        // Told in plain words, not the network layer's "Error transferring <URL> - server replied".
+        QTest::newRow("history outage") << true << 503 << QByteArray("x") << "Custom API: the quote service at %1 answered HTTP 503 (Scripted).\nThe service has a problem";
+        QTest::newRow("history unknown symbol") << true << 404 << QByteArray("x") << "SYM: the service does not know this symbol (HTTP 404)\n";
     }
 
     void replyFailuresReported()
@@ -367,11 +404,13 @@ private slots:
         QFETCH(QByteArray, body);
         QFETCH(QString, errorStart);
         CustomApi c;
+        errorStart.replace("%1", c.server.baseUrl());
         BrokerAPI& api = c.api;
         c.server.setReply("GET", "/", body == "silent" ? HttpTestServer::Reply::silent() : HttpTestServer::Reply::json(body, status));
         api.setRequestTimeout(body == "silent" ? 1000 : 15000);
         // A failed quote is the poll's failure, told with its reason; history failures are errors.
-        QSignalSpy errors(&api, history ? SIGNAL(errorOccurred(QString)) : SIGNAL(quoteFailed(QString,QString)));
+        QSignalSpy errors(&api, history ? SIGNAL(errorOccurred(QString)) : SIGNAL(quoteFailed(QString,QString,QString)));
+        QSignalSpy historyFailures(&api, &BrokerAPI::historyFailed);
         QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
         if (history) {
             api.requestHistoricalData("SYM", QDate(2024, 1, 1), QDate(2024, 1, 2), "day");
@@ -381,16 +420,211 @@ private slots:
             triggerPoll(api);
         }
         QVERIFY(errors.wait(5000));
-        const QString text = errors.last().at(0).toString();
+        const QString text = errors.last().at(history ? 0 : 1).toString();
         QVERIFY2(text.startsWith(errorStart), qPrintable(text));
-        if (errorStart.isEmpty())
+        if (history) {
+            // The window tells it from historyFailed, with the same text, before the error.
+            QCOMPARE(historyFailures.count(), 1);
+            QCOMPARE(historyFailures.last().at(0).toString(), QString("SYM"));
+            QCOMPARE(historyFailures.last().at(2).toString(), text);
             QCOMPARE(api.lastErrorText(), text);
-        if (!history) {
+        } else {
+            QCOMPARE(errors.last().at(0).toString(), QString("SYM"));
             QCOMPARE(api.pollFailure(), errorStart);
             QVERIFY(api.isPolling() && !api.isConnected());
         }
         QCOMPARE(ticks.count(), 0);
         api.stopLiveData();
+    }
+
+    // A reply may name its symbol with the exchange or the series: still the symbol asked for.
+    void replySymbolForms_data()
+    {
+        QTest::addColumn<bool>("history");
+        QTest::addColumn<QString>("replied");
+        QTest::addColumn<bool>("accepted");
+        for (bool history : {false, true}) {
+            const char* kind = history ? "history" : "quote";
+            QTest::addRow("%s exchange prefix", kind) << history << "NSE:INFY" << true;
+            QTest::addRow("%s series suffix", kind) << history << "INFY-EQ" << true;
+            QTest::addRow("%s both, lower case", kind) << history << " nse:infy-eq " << true;
+            QTest::addRow("%s another symbol", kind) << history << "TCS" << false;
+            QTest::addRow("%s longer name", kind) << history << "NSE:INFYX" << false;
+        }
+    }
+    void replySymbolForms()
+    {
+        QFETCH(bool, history);
+        QFETCH(QString, replied);
+        QFETCH(bool, accepted);
+        CustomApi c;
+        auto& [server, api] = c;
+        const QByteArray name = replied.toUtf8();
+        server.setReply("GET", "/", HttpTestServer::Reply::json(
+            history ? R"({"data":[{"symbol":")" + name + R"(","open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})"
+                    : R"({"symbol":")" + name + R"(","price":1500.5})"));
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        QSignalSpy bars(&api, &BrokerAPI::historicalDataReceived);
+        QSignalSpy quoteFailures(&api, &BrokerAPI::quoteFailed);
+        QSignalSpy historyFailures(&api, &BrokerAPI::historyFailed);
+        QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
+        if (!accepted)
+            QTest::ignoreMessage(QtWarningMsg, QRegularExpression("\\[BrokerAPI\\] Dropped"));
+        if (history) {
+            api.requestHistoricalData("INFY", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
+        } else {
+            api.subscribeLiveData("INFY");
+            api.startLiveData();
+            triggerPoll(api);
+        }
+        QSignalSpy& done = accepted ? (history ? bars : ticks) : (history ? historyFailures : quoteFailures);
+        QVERIFY(done.wait(5000));
+        if (accepted) {
+            // Kept under the name asked for, which the row, the store and the CSV file use.
+            if (history) {
+                const QList<OHLCData> got = bars.last().at(1).value<QList<OHLCData>>();
+                QCOMPARE(got.size(), 1);
+                QCOMPARE(got.first().symbol, QString("INFY"));
+            } else {
+                QCOMPARE(ticks.last().at(0).value<TickData>().symbol, QString("INFY"));
+                QCOMPARE(ticks.last().at(0).value<TickData>().ltp, 1500.5);
+            }
+            QCOMPARE(quoteFailures.count() + historyFailures.count(), 0);
+            return;
+        }
+        // A real mismatch is the symbol's failure, told with both names; the service itself works.
+        QCOMPARE(ticks.count() + bars.count(), 0);
+        const QList<QVariant> failure = done.last();
+        QCOMPARE(failure.at(0).toString(), QString("INFY"));
+        QCOMPARE(failure.at(1).toString(), QString("other symbol"));
+        QVERIFY2(failure.at(2).toString().startsWith("INFY: the service answered with ") &&
+                     failure.at(2).toString().contains(replied.trimmed()),
+                 qPrintable(failure.at(2).toString()));
+        if (!history) {
+            QCOMPARE(api.failingSymbols().value("INFY"), QString("other symbol"));
+            QVERIFY(api.isConnected());
+            QCOMPARE(status.count(), 1);  // the start only
+        }
+    }
+
+    // The poll's status goes down once on the first failure of the service and up once when it
+    // answers again; a symbol the service does not know moves it neither way.
+    void connectionStatusSentOncePerChange()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        QString mode = "good";
+        server.setResponder([&mode](const HttpTestServer::Request& r) {
+            if (mode == "503")
+                return HttpTestServer::Reply::json("{}", 503);
+            if (r.query.queryItemValue("symbol") == "SBINN")
+                return HttpTestServer::Reply::json(R"({"error":"no such symbol"})", 404);
+            return HttpTestServer::Reply::json(R"({"price":10})");
+        });
+        QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
+        QSignalSpy failures(&api, &BrokerAPI::quoteFailed);
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        QSignalSpy symbolChanges(&api, &BrokerAPI::symbolFailuresChanged);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        const auto round = [&](QSignalSpy& spy) {
+            const int before = spy.count();
+            triggerPoll(api);
+            QTRY_COMPARE_WITH_TIMEOUT(spy.count(), before + 1, 5000);
+        };
+        QCOMPARE(status.count(), 1);
+
+        mode = "503";
+        for (int i = 0; i < 3; ++i)
+            round(failures);
+        QCOMPARE(status.count(), 2);
+        QCOMPARE(status.at(1).at(0).toBool(), false);
+
+        mode = "good";
+        round(ticks);
+        round(ticks);
+        QCOMPARE(status.count(), 3);
+        QCOMPARE(status.at(2).at(0).toBool(), true);
+
+        // One symbol unknown while the other streams: its own failure, not the poll's.
+        api.subscribeLiveData("SBINN");
+        for (int i = 0; i < 2; ++i) {
+            const int before = failures.count();
+            triggerPoll(api);
+            QTRY_VERIFY_WITH_TIMEOUT(failures.count() == before + 1 && api.findChildren<QNetworkReply*>().isEmpty(), 5000);
+        }
+        QCOMPARE(status.count(), 3);
+        QVERIFY(api.isConnected());
+        QCOMPARE(api.pollFailure(), QString());
+        QCOMPARE(api.failingSymbols(), (QMap<QString, QString>{{"SBINN", "unknown symbol"}}));
+        QCOMPARE(failures.last().at(0).toString(), QString("SBINN"));
+        QVERIFY(failures.last().at(2).toString().startsWith("SBINN: the service does not know this symbol (HTTP 404)"));
+        QCOMPARE(symbolChanges.count(), 1);  // a repeat of the same failure changes nothing
+        api.unsubscribeLiveData("SBINN");
+        QVERIFY(api.failingSymbols().isEmpty());
+        QCOMPARE(symbolChanges.count(), 2);
+    }
+
+    // A key and an address stored with blanks around them are sent without.
+    void blanksAroundKeyAndAddressIgnored()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/q", HttpTestServer::Reply::json(R"({"price":3})"));
+        api.setCustomUrl(" " + server.baseUrl() + "/q\t");
+        api.setApiKey("nu-key ");
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        triggerPoll(api);
+        QVERIFY(ticks.wait(5000));
+        QCOMPARE(server.lastRequest().header("X-API-Key"), QByteArray("nu-key"));
+    }
+
+    // An address typed without its scheme cannot work: the box says what to add.
+    void addressWithoutSchemeHinted()
+    {
+        BrokerAPI api;
+        api.setProvider(6);
+        api.setCustomUrl("127.0.0.1:1/quote");
+        api.setPollInterval(3600000);
+        QSignalSpy failures(&api, &BrokerAPI::quoteFailed);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        triggerPoll(api);
+        QVERIFY(failures.wait(5000));
+        const QString message = failures.last().at(2).toString();
+        QVERIFY2(message.contains("has no http:// or https:// at its start"), qPrintable(message));
+        QCOMPARE(failures.last().at(1).toString(), QString("not reachable"));
+    }
+
+    // A quote answered after Stop is neither a tick nor a failure to tell.
+    void quoteAnsweredAfterStopIsDropped_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::newRow("price") << 200;
+        QTest::newRow("outage") << 503;
+        QTest::newRow("unknown symbol") << 404;
+    }
+    void quoteAnsweredAfterStopIsDropped()
+    {
+        QFETCH(int, status);
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":42})", status));
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        QSignalSpy failures(&api, &BrokerAPI::quoteFailed);
+        QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
+        QSignalSpy history(&api, &BrokerAPI::historicalDataReceived);
+        api.subscribeLiveData("AAA");
+        api.startLiveData();
+        triggerPoll(api);  // the request is on its way when the poll stops
+        api.stopLiveData();
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(api.findChildren<QNetworkReply*>().isEmpty(), 5000);
+        QCOMPARE((QList<int>{ticks.count(), failures.count(), errors.count(), history.count()}), (QList<int>{0, 0, 0, 0}));
+        QVERIFY(api.failingSymbols().isEmpty());
+        QCOMPARE(api.pollFailure(), QString());
     }
 };
 

@@ -1,4 +1,6 @@
 // History queue: validation, one-at-a-time pacing, reply matching, failures, cancel and time-out.
+#include "backtest/HistoryCandleWriter.h"
+#include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
 #include "brokers/HistoricalDownloader.h"
 #include "core/DataManager.h"
@@ -10,13 +12,14 @@
 #include <QCoreApplication>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
 
 namespace {
 
-class FakeSymbols : public QObject, public ISymbolProvider {
+class FakeSymbols : public QObject, public ISymbolLookup {
 public:
     QMap<QString, QString> tokens;                 // upper-cased symbol -> token
     QMap<QString, IndianSymbolData> instruments;   // token -> record
@@ -37,6 +40,15 @@ QList<OHLCData> bars(const QString& symbol, int n)
     return out;
 }
 
+// `n` one-minute bars of one morning, from 09:15 on the exchange's clock.
+QList<OHLCData> minuteBars(const QString& symbol, int n)
+{
+    QList<OHLCData> out = bars(symbol, n);
+    for (int i = 0; i < n; ++i)
+        out[i].timestamp = QDateTime(QDate(2024, 1, 2), QTime(9, 15 + i), Qt::OffsetFromUTC, 19800);
+    return out;
+}
+
 const QDate kFrom(2024, 1, 1);
 const QDate kTo(2024, 1, 31);
 
@@ -51,7 +63,7 @@ class TestHistoricalDownloader : public QObject {
         DataManager store;
         SettingsManager settings;
         HistoricalDownloader dl;
-        explicit Rig(ISymbolProvider* provider = nullptr) : dl(&api, &store, &settings, provider)
+        explicit Rig(ISymbolLookup* provider = nullptr) : dl(&api, &store, &settings, provider)
         {
             api.setImplementation(&broker);
             dl.setPacingInterval(5);
@@ -251,6 +263,62 @@ private slots:
         rig.dl.cancelAllDownloads();
         rig.dl.downloadHistoricalData("DDD", kFrom, kTo, "day");
         QCOMPARE(rig.broker.history.size(), 3);  // idle again: starts at once
+    }
+
+    void lateAnswerGoesToItsOwnRequest_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("no answer in time") << "timeout";
+        QTest::newRow("an error of the feed meanwhile") << "error";
+        QTest::newRow("cancelled") << "cancel";
+    }
+
+    // The first request ends while its connector still works on it; its minute bars come while the
+    // daily request for the same symbol runs. They answer nothing now: the daily request keeps
+    // waiting for its own bars and the day table gets no minute bar.
+    void lateAnswerGoesToItsOwnRequest()
+    {
+        QFETCH(QString, ending);
+        QTemporaryDir dir;
+        SQLiteOHLCStore candles;
+        QVERIFY(candles.open(dir.path()));
+        Rig rig;
+        HistoryCandleWriter writer(&candles);
+        connect(&rig.dl, &HistoricalDownloader::historyDownloaded, &writer, &HistoryCandleWriter::write);
+        QSignalSpy written(&writer, &HistoryCandleWriter::written);
+        QSignalSpy done(&rig.dl, &HistoricalDownloader::downloadCompleted);
+        QSignalSpy downloaded(&rig.dl, &HistoricalDownloader::historyDownloaded);
+        QSignalSpy failed(&rig.dl, &HistoricalDownloader::downloadFailed);
+
+        rig.dl.setRequestTimeout(ending == "timeout" ? 30 : 60000);
+        const QString minute = rig.dl.downloadHistoricalData("SBIN", kFrom, kFrom.addDays(2), "minute");
+        const QString daily = rig.dl.downloadHistoricalData("SBIN", kFrom, kTo, "day");
+        if (ending == "timeout")
+            QVERIFY(failed.wait(5000));
+        else if (ending == "error")
+            rig.broker.sendError("WebSocket error: remote closed");
+        else
+            rig.dl.cancelDownload(minute);
+        QCOMPARE(failed.size(), ending == "cancel" ? 0 : 1);
+        rig.dl.setRequestTimeout(60000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.broker.history.size(), 2, 5000);
+        QCOMPARE(rig.broker.history.at(1).interval, QString("day"));
+
+        rig.broker.answerRequest(0, minuteBars("SBIN", 3));
+        QCOMPARE(done.size(), 0);
+        QCOMPARE(downloaded.size(), 0);
+        QCOMPARE(rig.dl.activeSymbols(), QStringList{"SBIN"});
+        QVERIFY(rig.store.availableSymbols().isEmpty());
+
+        rig.broker.answerRequest(1, bars("SBIN", 2));
+        QCOMPARE(done.size(), 1);
+        QCOMPARE(done.at(0).at(0).toString(), daily);
+        QCOMPARE(downloaded.size(), 1);
+        QCOMPARE(downloaded.at(0).at(1).toString(), QString("day"));
+        QTRY_COMPARE_WITH_TIMEOUT(written.size(), 1, 10000);
+        QCOMPARE(written.last().mid(1, 3), (QList<QVariant>{"day", 2, 2}));
+        QCOMPARE(candles.loadDayCandles("SBIN", "2024-01-01", "2024-01-31").size(), 2);
+        QCOMPARE(candles.minuteCandleCount(), qint64(0));
     }
 
     void lostReplyTimesOut()

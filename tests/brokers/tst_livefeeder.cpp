@@ -122,6 +122,9 @@ private slots:
         QCOMPARE(store.tickCount("B"), 0);
         const QDateTime last = feeder.lastUpdate();
         QVERIFY(last.isValid());
+        // The connector's stream comes up: the counter shows, not "Connecting..." forever.
+        broker.reportConnected(true);
+        QCOMPARE(status.last().at(0).toString(), QString("Running - 3 symbols, 2 updates"));
 
         broker.reportConnected(false);
         broker.sendError("socket closed");
@@ -166,6 +169,28 @@ private slots:
         settings.setFyersAccessToken("tok");
         settings.setCustomUrl("http://ignored.example");
         QVERIFY(!api.currentBaseUrl().contains("ignored"));
+    }
+
+    void fyersQuotesSendTheLoginIdNeverTheSecret()
+    {
+        HttpTestServer server;
+        QVERIFY(server.listen());
+        BrokerAPI api;
+        api.setPollInterval(3600000);
+        DataManager store;
+        SettingsManager settings;
+        settings.setFyersClientId("XY1234-100");
+        settings.setFyersAppId("HASH-SECRET");  // holds the secret when no Secret Key is set
+        settings.setFyersAccessToken("tok");
+        settings.setProvider(7);
+        LiveFeeder feeder(&api, &store, &settings);
+        api.setCustomUrl(server.baseUrl());
+        api.subscribeLiveData("SBIN");
+        QVERIFY(QMetaObject::invokeMethod(&api, "onLiveDataTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 5000);
+        const HttpTestServer::Request r = server.lastRequest();
+        QCOMPARE(r.header("Authorization"), QByteArray("XY1234-100:tok"));
+        QCOMPARE(r.header("fyers-id"), QByteArray("XY1234-100"));
     }
 };
 

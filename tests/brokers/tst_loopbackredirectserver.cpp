@@ -29,6 +29,22 @@ private slots:
         server.close();
         QVERIFY(!server.isListening());
     }
+    void describePorts_data()
+    {
+        QTest::addColumn<QList<quint16>>("ports");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("one") << QList<quint16>{40123} << "port 40123";
+        QTest::newRow("a run") << QList<quint16>{8766, 8767, 8768} << "ports 8766-8768";
+        QTest::newRow("apart") << QList<quint16>{8766, 9000} << "ports 8766, 9000";
+        QTest::newRow("run and single") << QList<quint16>{9000, 8766, 8767} << "ports 9000, 8766-8767";
+        QTest::newRow("system's choice") << QList<quint16>{0} << "any free port";
+        QTest::newRow("none") << QList<quint16>{} << "no port";
+    }
+    void describePorts()
+    {
+        QFETCH(QList<quint16>, ports);
+        QTEST(LoopbackRedirectServer::describePorts(ports), "text");
+    }
     void requestLines_data()
     {
         QTest::addColumn<QList<QByteArray>>("chunks");

@@ -1,7 +1,7 @@
 // The symbol manager's lookups over a fixed list of instruments, and a one-line instrument record.
 #pragma once
 
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 
 #include <QList>
 
@@ -19,7 +19,7 @@ inline IndianSymbolData instrument(const QString& symbol, const QString& exchang
     return r;
 }
 
-class ListLookups : public ISymbolProvider
+class ListLookups : public ISymbolLookup
 {
 public:
     explicit ListLookups(QList<IndianSymbolData> list = {}) : records(std::move(list)) {}

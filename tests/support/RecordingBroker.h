@@ -25,6 +25,7 @@ public:
         QString symbol;
         QDate from, to;
         QString interval;
+        quint64 tag = 0;  // the facade's tag, which a tagged answer carries back
     };
     QList<HistoryRequest> history;
 
@@ -50,7 +51,7 @@ public:
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override
     {
-        history.append({symbol, from, to, interval});
+        history.append({symbol, from, to, interval, takeHistoryTag()});
     }
     void requestIntradayData(const QString& symbol, const QString& interval) override
     {
@@ -66,6 +67,12 @@ public:
     }
     void sendTick(const TickData& t) { emit tickReceived(t); }
     void sendHistory(const QString& symbol, const QList<OHLCData>& bars) { emit historicalDataReceived(symbol, bars); }
+    // Answers the `index`th history request as a connector does: with its tag and symbol.
+    void answerRequest(int index, const QList<OHLCData>& bars)
+    {
+        const HistoryRequest& r = history.at(index);
+        answerHistory(r.tag, r.symbol, bars);
+    }
     void sendError(const QString& e) { emit errorOccurred(e); }
     // A valid tick stamped now.
     static TickData makeTick(const QString& symbol, double ltp)

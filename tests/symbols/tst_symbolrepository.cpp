@@ -1,5 +1,6 @@
 // Instrument repository: lookups, master parsing, cache freshness and files, download and gunzip.
 #include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
 #include "support/TestFiles.h"
 #include "support/ZlibTestUtil.h"
 #include "symbols/SymbolRepository.h"
@@ -110,8 +111,13 @@ private slots:
         // records instead of listing every instrument twice.
         IndianSymbolData again = rec("Infy", "1594");
         again.instrumentType = "EQ";
+        LogCapture log;
         repo.addSymbols({again, rec("WIPRO", "3787")});
         QCOMPARE(repo.size(), 9);
+        // The line counts the whole list given; what it replaced has a line of its own.
+        const QStringList lines = log.messages(QtDebugMsg);
+        QVERIFY2(lines.contains("[SymbolRepository] Added 2 symbols, total now: 9"), qPrintable(lines.join('\n')));
+        QVERIFY2(lines.contains("[SymbolRepository] Replaced 1 records already held"), qPrintable(lines.join('\n')));
         QCOMPARE(repo.findByToken("1594").instrumentType, QString("EQ"));
         QCOMPARE(repo.findAllBySymbol("infy").size(), 1);
         QCOMPARE(repo.tokenForSymbol("wipro"), QString("3787"));
@@ -321,10 +327,13 @@ private slots:
         QCOMPARE(repo.symbolForExchangeToken("nse", "5000"), QString("SYM0"));
         QCOMPARE(host.requestCount(), 0);
 
-        // Only the outdated exchange is fetched again, afterwards.
+        // Afterwards the outdated exchange is fetched again, and so are those without a cache file or
+        // without the meta file that vouches for it.
         QVERIFY(reloaded.wait(5000));
-        QCOMPARE(host.requestCount(), 1);
-        QCOMPARE(host.lastRequest().path, QString("/instruments/NFO"));
+        QStringList asked;
+        for (const HttpTestServer::Request& r : host.requests())
+            asked << r.path;
+        QCOMPARE(asked, (QStringList{"/instruments/NFO", "/instruments/MCX", "/instruments/BCD", "/instruments/CDS"}));
         QCOMPARE(repo.size(), 153);
         QCOMPARE(repo.findByToken("7000").symbol, QString("SYM0"));
 
@@ -438,6 +447,8 @@ private slots:
         QTest::newRow("every file refused") << "FlatTrade" << "" << false << 4;
         QTest::newRow("silent host times out") << "Dhan" << "/api-data/api-scrip-master.csv" << false << 1;
         QTest::newRow("no master to fetch") << "Custom API" << "" << false << 0;
+        // A host that says nothing costs one wait, not one per exchange.
+        QTest::newRow("silent host, several files") << "Zerodha" << "/instruments/NSE" << false << 1;
         QTest::newRow("master from the connector") << "AngelOne" << "" << true << 0;
     }
 
@@ -453,6 +464,103 @@ private slots:
         QTEST(repo.downloadSync(broker, dir.path()), "ok");
         QTEST(host.requestCount(), "requests");
         QVERIFY(QDir(dir.path()).entryList(QDir::Files).isEmpty());
+    }
+
+    void anAnswerThatIsNoMasterKeepsTheCache_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        // Read as a master, its second line would make a record.
+        const QByteArray page = "<html><head><title>Moved</title></head>\n"
+                                "<p>This page has moved, please sign in, then try again, or ask support.</p>\n</html>\n";
+        QTest::newRow("302 to a login page") << 302 << page;
+        QTest::newRow("301") << 301 << page;
+        QTest::newRow("307") << 307 << page;
+        QTest::newRow("304 without a request for it") << 304 << QByteArray();
+        QTest::newRow("500") << 500 << page;
+    }
+
+    void anAnswerThatIsNoMasterKeepsTheCache()
+    {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
+        Download d("Fyers");
+        auto& [dir, host, repo] = d;
+        const QString path = dir.path() + "/fyers_nse_symbols.csv";
+        const QByteArray good = zerodhaCsv(4);
+        QVERIFY(writeFile(path, good));
+        writeMeta(path, QDateTime::currentDateTime().addDays(-3));
+        const QByteArray metaBefore = TestFiles::readAll(path + ".meta.json");
+        repo.addSymbols(SymbolRepository::parseForBroker(good, "Fyers", "NSE"));
+        const int held = repo.size();
+        QVERIFY(held > 0);
+
+        HttpTestServer::Reply answer = HttpTestServer::Reply::bytes(body, "text/html");
+        answer.status = status;
+        answer.headers.append(qMakePair(QByteArray("Location"), QByteArray("http://127.0.0.1:1/login")));
+        for (const char* file : {"/sym_details/NSE_CM.csv", "/sym_details/BSE_CM.csv", "/sym_details/MCX_COM.csv"})
+            host.setReply("GET", file, answer);
+        QSignalSpy missing(&repo, &SymbolRepository::mastersMissing);
+        QVERIFY(!repo.downloadSync("Fyers", dir.path()));
+        QCOMPARE(host.requestCount(), 3);
+        QCOMPARE(TestFiles::readAll(path), good);
+        QCOMPARE(TestFiles::readAll(path + ".meta.json"), metaBefore);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 2);
+        QCOMPARE(repo.size(), held);
+        QVERIFY(!repo.findByToken("please sign in").isFound());
+        QCOMPARE(missing.size(), 1);
+        QCOMPARE(missing.at(0), (QList<QVariant>{"Fyers", QStringList{"NSE", "BSE", "MCX"}}));
+    }
+
+    void aSlowLinkFetchesEveryMaster()
+    {
+        // Each file takes longer than the stall time to arrive, and all six together far longer,
+        // but bytes keep coming: every exchange is loaded.
+        Download d("Zerodha");
+        auto& [dir, host, repo] = d;
+        const QStringList exchanges{"NSE", "BSE", "NFO", "MCX", "BCD", "CDS"};
+        for (int i = 0; i < exchanges.size(); ++i) {
+            HttpTestServer::Reply slow = HttpTestServer::Reply::bytes(zerodhaCsv(20, 1000 + 100 * i));
+            slow.pieces = 8;
+            slow.pieceIntervalMs = 50;
+            host.setReply("GET", "/instruments/" + exchanges[i], slow);
+        }
+        repo.setDownloadTimeout(300);
+        QSignalSpy missing(&repo, &SymbolRepository::mastersMissing);
+        QVERIFY(repo.downloadSync("Zerodha", dir.path()));
+        QCOMPARE(repo.size(), 120);
+        QVERIFY(missing.isEmpty());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 12);
+    }
+
+    void aMissingMasterIsFetchedAtTheNextLoad()
+    {
+        Download d("Zerodha");
+        auto& [dir, host, repo] = d;
+        const QStringList exchanges{"NSE", "BSE", "NFO", "MCX", "BCD", "CDS"};
+        for (int i = 0; i < exchanges.size(); ++i)
+            host.setReply("GET", "/instruments/" + exchanges[i], HttpTestServer::Reply::bytes(zerodhaCsv(5, 1000 + 100 * i)));
+        host.setReply("GET", "/instruments/NFO", HttpTestServer::Reply::json("{}", 503));
+        QSignalSpy missing(&repo, &SymbolRepository::mastersMissing);
+        QVERIFY(repo.downloadSync("Zerodha", dir.path()));
+        QCOMPARE(repo.size(), 25);
+        QCOMPARE(missing.size(), 1);
+        QCOMPARE(missing.at(0), (QList<QVariant>{"Zerodha", QStringList{"NFO"}}));
+        QVERIFY(!QFile::exists(dir.path() + "/zerodha_nfo_symbols.csv"));
+
+        // The next start loads the five cached exchanges at once and fetches the missing one.
+        host.setReply("GET", "/instruments/NFO", HttpTestServer::Reply::bytes(zerodhaCsv(5, 1200)));
+        SymbolRepository next;
+        next.setDownloadHost("Zerodha", host.baseUrl());
+        next.setRefreshDelay(0);
+        QSignalSpy reloaded(&next, &SymbolRepository::symbolsReloaded);
+        QVERIFY(next.loadFromCacheSync("Zerodha", dir.path()));
+        QCOMPARE(next.size(), 25);
+        QVERIFY(reloaded.wait(5000));
+        QCOMPARE(next.size(), 30);
+        QCOMPARE(host.requestsTo("/instruments/NFO").size(), 2);
+        QCOMPARE(host.requestCount(), 7);
+        QVERIFY(QFile::exists(dir.path() + "/zerodha_nfo_symbols.csv"));
     }
 
     void deferredRefreshDoesNotDuplicateStartupDownload()

@@ -63,11 +63,11 @@ private slots:
         w->repository()->addSymbol("SBIN", "3045", "NSE", "EQ");
         QVERIFY(qobject_cast<FyersBroker*>(w->brokerFacade()->implementation()));
 
-        // The connector opens its own socket with the app id and token in the upgrade request,
+        // The connector opens its own socket with the client id and token in the upgrade request,
         // subscribes what the watchlist asks for in depth mode and resumes channel 1.
         QTRY_COMPARE_WITH_TIMEOUT(peer->clientCount(), 1, 5000);
-        QCOMPARE(peer->connectionRequests().at(0).rawHeader("Authorization"), QByteArray("APP-100:fy-token"));
-        QTRY_VERIFY_WITH_TIMEOUT(log.contains("[MainWindow] Set SymbolRepository and SettingsManager on FyersBroker"),
+        QCOMPARE(peer->connectionRequests().at(0).rawHeader("Authorization"), QByteArray("FY1:fy-token"));
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("[MainWindow] Set SettingsManager on FyersBroker"),
                                  10000);
         QTRY_COMPARE_WITH_TIMEOUT(peer->textMessages().size(), 2, 5000);
         QCOMPARE(peer->textMessages(),
@@ -79,7 +79,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(peer->clientCount(), 2, 5000);
         const QNetworkRequest own = peer->connectionRequests().at(1);
         QCOMPARE(own.url().path(), QString("/versova"));
-        QCOMPARE(own.rawHeader("Authorization"), QByteArray("APP-100:fy-token"));
+        QCOMPARE(own.rawHeader("Authorization"), QByteArray("FY1:fy-token"));
         QTRY_VERIFY_WITH_TIMEOUT(log.contains("[WebSocket] Successfully connected to \"Fyers\""), 5000);
         QMetaObject::invokeMethod(w.get(), "sendFyersPing");
         QTRY_VERIFY_WITH_TIMEOUT(peer->textMessages().contains("ping"), 5000);

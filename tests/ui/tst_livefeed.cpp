@@ -85,13 +85,46 @@ private slots:
         QVERIFY(w->feeder()->isRunning());
     }
 
-    void unsupportedProviderStillStartsFeeder()
+    void connectorFeedsStartWithoutFalseFailure_data()
+    {
+        QTest::addColumn<int>("provider");
+        QTest::addColumn<QStringList>("keys");
+        QTest::newRow("Dhan") << int(SettingsManager::Dhan) << QStringList{"1333", "11536", "2885"};
+        QTest::newRow("AngelOne") << int(SettingsManager::AngelOne) << QStringList{"3045", "2885"};
+        QTest::newRow("Upstox") << int(SettingsManager::Upstox)
+                                << QStringList{"NSE_INDEX|Nifty 50", "NSE_EQ|INE002A01018"};
+    }
+    void connectorFeedsStartWithoutFalseFailure()
+    {
+        // These feeds are carried by the connector: Start reports no failure, and the ticks that
+        // follow reach the watchlist and the feed's counter.
+        QFETCH(int, provider);
+        QFETCH(QStringList, keys);
+        const QString name = SettingsManager::providerName(provider);
+        setWatchlist(name, keys);
+        auto w = makeWindow(provider);
+        broker->reportConnected(true);
+        broker->calls.clear();
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QVERIFY(prompts->texts("error").isEmpty());
+        QVERIFY(w->feeder()->isRunning());
+        QVERIFY(broker->calls.contains("startLiveData"));
+        QCOMPARE(windowStatus(*w), QString("Started live data feed for %1 symbols from %2").arg(keys.size()).arg(name));
+
+        TickData t = RecordingBroker::makeTick(keys.first(), 101.25);
+        t.token = keys.first();
+        broker->sendTick(t);
+        QTRY_COMPARE_WITH_TIMEOUT(watchlistTable(*w)->item(0, 1)->text(), QString("101.25"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), QString("Running - %1 symbols, 1 updates").arg(keys.size()), 5000);
+    }
+
+    void dhanFeedStopsBeforeSocketOpened()
     {
         setWatchlist("Dhan", {"1333", "11536", "2885"});
         auto w = makeWindow(SettingsManager::Dhan);
         broker->reportConnected(true);
         QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
-        QCOMPARE(prompts->texts("error"), QStringList{"Live data feed not supported for Dhan yet"});
+        QVERIFY(prompts->texts("error").isEmpty());
         QVERIFY(w->feeder()->isRunning());
         QCOMPARE(windowStatus(*w), QString("Started live data feed for 3 symbols from Dhan"));
         QVERIFY(w->streamSocket());
@@ -159,7 +192,7 @@ private slots:
         QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
         QCOMPARE(prompts->texts("error"),
                  QStringList{"Zerodha credentials not configured. Please check Settings."});
-        QCOMPARE(windowStatus(*w), QString("Started live data feed for 1 symbols from Zerodha"));
+        QCOMPARE(windowStatus(*w), QString("Started live data feed for 1 symbol from Zerodha"));
         QVERIFY(w->feeder()->isRunning());
 
         settings->setZerodhaApiKey("zkey");

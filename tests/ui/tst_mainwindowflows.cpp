@@ -5,22 +5,30 @@
 #include "amibroker/CSVExporter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
+#include "brokers/LiveFeeder.h"
 #include "brokers/tradejini/TradeJiniBroker.h"
 #include "core/DataManager.h"
+#include "platform/AutomationBackend.h"
 #include "support/CandleFixture.h"
+#include "support/FakeAutomation.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
 #include "support/StrategyGraph.h"
 #include "ui/AlertWindow.h"
+#include "ui/ElidedLabel.h"
 
 #include <QComboBox>
 #include <QDateEdit>
+#include <QHeaderView>
+#include <QHelpEvent>
 #include <QJsonArray>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QScrollBar>
 #include <QTemporaryDir>
+#include <QToolTip>
 #include <QtTest>
 
 class TestMainWindow : public QObject, protected WindowFixture
@@ -282,15 +290,39 @@ private slots:
         QTRY_COMPARE(broker->calls.filter("unsubscribe:").size(), 1);
         QVERIFY(broker->calls.filter("unsubscribe:").first().contains("2885"));
 
-        // Clear All empties the lists but leaves the file to the next save.
+        // Clear All empties the lists and writes the file at once: a crash right after it must
+        // not bring the symbols back.
         prompts->answers = {QMessageBox::Yes};
-        for (QPushButton* b : w->findChildren<QPushButton*>()) {
-            if (b->text() == "Clear All")
-                b->click();
-        }
+        toolbarButton(*w, "Clear All")->click();
         QCOMPARE(t->rowCount(), 0);
         QVERIFY(settings->watchlist().isEmpty());
-        QCOMPARE(SettingsManager().watchlistForBroker("TradeJini"), QStringList{"1594"});
+        QVERIFY(SettingsManager().watchlistForBroker("TradeJini").isEmpty());
+        QVERIFY(SettingsManager().watchlist().isEmpty());
+    }
+    void removeTakesTheExactKey()
+    {
+        // Upstox keys are mixed case; an upper-cased key matched nothing and the row stayed
+        // while the status line said it was removed.
+        useBroker(SettingsManager::Upstox, {"NSE_INDEX|Nifty 50", "NSE_EQ|INE002A01018"});
+        settings->saveSettings();
+        auto w = makeWindow();
+        QTableWidget* t = watchlistTable(*w);
+        QCOMPARE(t->rowCount(), 2);
+        prompts->answers = {QMessageBox::Yes};
+        rowButton(*w, 0, "Remove")->click();
+        QCOMPARE(t->rowCount(), 1);
+        QCOMPARE(t->item(0, 0)->data(Qt::UserRole).toString(), QString("NSE_EQ|INE002A01018"));
+        QCOMPARE(windowStatus(*w), QString("Removed NSE_INDEX|Nifty 50 from watchlist."));
+        QCOMPARE(SettingsManager().watchlistForBroker("Upstox"), QStringList{"NSE_EQ|INE002A01018"});
+        QCOMPARE(SettingsManager().watchlist(), QStringList{"NSE_EQ|INE002A01018"});
+
+        // The key left the lists before the table caught up: nothing to remove, and it says so.
+        settings->setWatchlistForBroker("Upstox", {});
+        prompts->answers = {QMessageBox::Yes};
+        rowButton(*w, 0, "Remove")->click();
+        QCOMPARE(windowStatus(*w),
+                 QString("NSE_EQ|INE002A01018 was not found in the watchlist; nothing was removed."));
+        QCOMPARE(t->rowCount(), 0);
     }
     void contextMenuClearAsksTwice()
     {
@@ -495,6 +527,73 @@ private slots:
         rowButton(*w, 0, "Load History")->click();
         QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), 1, 10000);
         QCOMPARE(broker->history[0].symbol, after[0]);
+    }
+    void rowMovedBeforeItsFirstPaint()
+    {
+        // A tick lands in a row and the watchlist is reordered before the row painted it: the
+        // row, now elsewhere, still shows that tick and the name the tick brought. A row that
+        // never had a tick keeps the name the master gives it.
+        useBroker(SettingsManager::TradeJini, {"11", "22", "33"});
+        settings->cacheSymbolName("11", "AAA");  // known from an earlier session only
+        auto w = makeWindow();
+        w->repository()->addSymbol("BBB", "22", "NSE", "EQ");
+        emit w->repository()->symbolsReloaded();
+        QTableWidget* t = watchlistTable(*w);
+        QTRY_COMPARE_WITH_TIMEOUT(t->item(1, 0)->text(), QString("BBB"), 5000);
+        QCOMPARE(t->item(0, 0)->text(), QString("11"));  // rows are named from the master
+
+        emit broker->tickReceived(tick("11", 101, 100));
+        settings->setWatchlistForBroker("TradeJini", {"33", "22", "11"});
+        QVERIFY(QMetaObject::invokeMethod(w.get(), "refreshWatchlistDisplay"));
+
+        QCOMPARE(t->item(2, 0)->data(Qt::UserRole).toString(), QString("11"));
+        QTRY_COMPARE_WITH_TIMEOUT(t->item(2, 1)->text(), QString("101.00"), 5000);
+        QCOMPARE(t->item(2, 0)->text(), QString("AAA"));
+        QCOMPARE(t->item(1, 0)->text(), QString("BBB"));
+        QCOMPARE(t->item(1, 1)->text(), QString("--"));
+        QCOMPARE(t->item(0, 0)->text(), QString("33"));
+        rowButton(*w, 2, "Remove")->click();  // answered No
+        QCOMPARE(prompts->texts("question").last(), QString("Remove AAA from watchlist?"));
+    }
+    void defaultSizeShowsEveryColumn()
+    {
+        useBroker(SettingsManager::TradeJini, {"2885", "1594"});
+        auto w = makeWindow();
+        w->resize(1000, 700);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTableWidget* t = watchlistTable(*w);
+        QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 1, "Remove"), 5000);
+        // Both row buttons lie inside the table's visible width: nothing to scroll to.
+        QTRY_COMPARE_WITH_TIMEOUT(t->horizontalScrollBar()->maximum(), 0, 5000);
+        for (int row = 0; row < 2; ++row) {
+            for (const char* text : {"Load History", "Remove"}) {
+                QPushButton* b = rowButton(*w, row, text);
+                const QRect r(b->mapTo(t->viewport(), QPoint(0, 0)), b->size());
+                QVERIFY2(r.left() >= 0 && r.right() < t->viewport()->width(), text);
+            }
+        }
+        QCOMPARE(t->columnViewportPosition(0), 0);
+        // The room comes from the name, volume and time columns: the prices keep theirs.
+        const QList<int> widths{120, 80, 70, 80, 70, 70, 70, 100, 80};
+        for (int col = 1; col <= 6; ++col)
+            QCOMPARE(t->columnWidth(col), widths[col]);
+        QVERIFY(t->columnWidth(0) < 120);
+
+        // With room to spare the columns have their own widths and Actions takes the rest.
+        w->resize(1400, 700);
+        QTRY_COMPARE_WITH_TIMEOUT(t->columnWidth(0), 120, 5000);
+        for (int col = 0; col < widths.size(); ++col)
+            QCOMPARE(t->columnWidth(col), widths[col]);
+        QVERIFY(t->columnWidth(9) >= 200);
+
+        // A disabled Stop Feed has its own grey; an enabled Clear All keeps its own colour.
+        auto* stop = w->findChild<QPushButton*>("stopLiveFeedBtn");
+        QVERIFY(!stop->isEnabled());
+        QCOMPARE(stop->grab().toImage().pixelColor(6, stop->height() / 2), QColor("#bdbdbd"));
+        QPushButton* clear = toolbarButton(*w, "Clear All");
+        QVERIFY(clear->isEnabled());
+        QCOMPARE(clear->grab().toImage().pixelColor(6, clear->height() / 2), QColor("#9e9e9e"));
     }
     void rowsOnScreenHaveButtons()
     {
@@ -753,6 +852,95 @@ private slots:
         QCOMPARE(windowStatus(*w), QString("Downloaded 2 records for X - preparing import..."));
     }
 
+    void historyResultStaysReadable()
+    {
+        settings->setProvider(SettingsManager::Upstox);
+        auto w = makeWindow();
+        w->resize(1000, 700);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        w->repository()->addSymbol("SBIN", "NSE_EQ|INE062A01020", "NSE", "EQ");
+        QList<OHLCData> bars;
+        for (int i = 0; i < 6; ++i) {
+            OHLCData b;
+            b.symbol = "NSE_EQ|INE062A01020";
+            b.timestamp = QDateTime(QDate(2026, 1, 5 + i), QTime(9, 15));
+            b.open = b.high = b.low = b.close = 800 + i;
+            bars << b;
+        }
+        emit broker->historicalDataReceived("NSE_EQ|INE062A01020", bars);
+        const QString wrote = windowStatus(*w);
+        QVERIFY2(wrote.startsWith("Wrote 6 historical records for SBIN to "), qPrintable(wrote));
+
+        // The feed's counter, after every tick, leaves the result on the line.
+        emit w->feeder()->statusChanged("Running - 1 symbol, 41 updates");
+        emit w->feeder()->statusChanged("Running - 1 symbol, 42 updates");
+        QCOMPARE(windowStatus(*w), wrote);
+
+        // The line is too narrow for the path: hovering shows the whole text.
+        ElidedLabel* line = nullptr;
+        for (ElidedLabel* label : w->statusBar()->findChildren<ElidedLabel*>()) {
+            if (label->text() == wrote)
+                line = label;
+        }
+        QVERIFY(line && line->isElided());
+        QCOMPARE(line->hoverText(), wrote);
+        const QPoint at(2, line->height() / 2);
+        QHelpEvent hover(QEvent::ToolTip, at, line->mapToGlobal(at));
+        QCoreApplication::sendEvent(line, &hover);
+        QTRY_COMPARE_WITH_TIMEOUT(QToolTip::text(), wrote, 5000);
+        QToolTip::hideText();
+
+        // Once something else took the line, the counter shows again.
+        prompts->menuChoice = "🔄 Refresh Symbols";
+        emit watchlistTable(*w)->customContextMenuRequested(QPoint(5, 5));
+        QCOMPARE(windowStatus(*w), QString("Watchlist refreshed."));
+        emit w->feeder()->statusChanged("Running - 1 symbol, 43 updates");
+        QCOMPARE(windowStatus(*w), QString("Running - 1 symbol, 43 updates"));
+    }
+
+    void testAmiBrokerButton_data()
+    {
+        QTest::addColumn<bool>("answers");
+        QTest::newRow("AmiBroker answers") << true;
+        QTest::newRow("no automation server") << false;
+    }
+    void testAmiBrokerButton()
+    {
+        QFETCH(bool, answers);
+        settings->setProvider(SettingsManager::CustomAPI);
+        auto w = makeWindow();
+        std::shared_ptr<AutomationBackend> backend = createPlatformAutomationBackend();
+        if (answers) {
+            auto fake = std::make_shared<FakeAutomationBackend>();
+            fake->setupApplication = [](FakeAutomationObject& app) {
+                app.onProperty = [](const QString& name) {
+                    return name == "Path" ? QVariant("C:/AmiBroker") : QVariant();
+                };
+            };
+            backend = fake;
+        }
+        w->exporter()->setAutomationBackend(backend);
+        w->exporter()->setAutoImportEnabled(false);
+
+        auto* test = w->findChild<QPushButton*>("testAmiBrokerBtn");
+        QVERIFY(test);
+        QCOMPARE(test->text(), QString("Test AmiBroker"));
+        prompts->shown.clear();
+        test->click();
+        QCOMPARE(prompts->shown.size(), 1);
+        QCOMPARE(prompts->shown.first().kind, QString(answers ? "information" : "warning"));
+        QCOMPARE(prompts->shown.first().title, QString("AmiBroker Test"));
+        QCOMPARE(w->exporter()->isAutoImportEnabled(), answers);
+        if (answers) {
+            const QString found = "C:/AmiBroker\\Broker.exe";
+            QVERIFY(prompts->shown.first().text.contains(found));
+            QCOMPARE(SettingsManager().amiBrokerPath(), found);
+        } else {
+            QVERIFY(SettingsManager().amiBrokerPath().isEmpty());
+        }
+    }
+
     void amiBrokerPathSwitchesExportOn()
     {
         settings->setProvider(SettingsManager::CustomAPI);
@@ -805,6 +993,14 @@ private:
         finishStartup(*w);
         w->exporter()->setExportDir(csvDir->path());
         return w;
+    }
+    static QPushButton* toolbarButton(MainWindow& w, const QString& text)
+    {
+        for (QPushButton* b : w.findChildren<QPushButton*>()) {
+            if (b->text() == text)
+                return b;
+        }
+        return nullptr;
     }
     QPushButton* rowButton(MainWindow& w, int row, const QString& text) const
     {

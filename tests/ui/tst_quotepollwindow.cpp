@@ -2,6 +2,7 @@
 // their rows, removed symbols leaving the poll, and the truth when the service fails (label,
 // one box per kind of failure, status line, one request per symbol at a time, the timeout).
 #include "brokers/BrokerAPI.h"
+#include "brokers/HistoricalDownloader.h"
 #include "brokers/LiveFeeder.h"
 #include "core/DataManager.h"
 #include "support/HttpTestServer.h"
@@ -35,6 +36,8 @@ private slots:
                 return HttpTestServer::Reply::bytes("<html>busy</html>", "text/html");
             if (mode == "slow")
                 return HttpTestServer::Reply::silent();
+            if (r.query.queryItemValue("symbol").startsWith("SBINN"))  // typos the service does not know
+                return HttpTestServer::Reply::json(R"({"error":"unknown symbol"})", 404);
             if (r.query.queryItemValue("symbol") == "ACME")
                 return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
                                                    R"("high":125,"low":119.5,"volume":5000})");
@@ -89,7 +92,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(requestsFor("ZED") >= 2, 15000);
         }
         QCOMPARE(requestsFor("ACME"), 0);
-        QVERIFY(w->feeder()->statusText().startsWith("Running - 1 symbols"));
+        QVERIFY(w->feeder()->statusText().startsWith("Running - 1 symbol, "));
         prompts->answers = {QMessageBox::Yes};
         QMetaObject::invokeMethod(w.get(), "onClearSymbols");
         QVERIFY(w->brokerFacade()->subscribed().isEmpty());
@@ -172,6 +175,71 @@ private slots:
         prompts->closeErrorBoxes();
         fail();
         QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error").size(), 2, 15000);
+    }
+
+    // One symbol the service does not know, among good ones: one box naming it, once, while the
+    // others stream and the label says so.
+    void unknownSymbolToldOnce()
+    {
+        auto w = makeWindow({"SBIN", "SBINN", "TCS"});
+        QSignalSpy failures(w->brokerFacade(), &BrokerAPI::quoteFailed);
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QTableWidget* tb = watchlistTable(*w);
+        QTRY_COMPARE_WITH_TIMEOUT(tb->item(0, 1)->text(), QString("77.50"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(tb->item(2, 1)->text(), QString("77.50"), 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(failures.count() >= 2, 15000);
+        QCOMPARE(prompts->texts("error").size(), 1);
+        QVERIFY2(prompts->texts("error").first().startsWith("SBINN: the service does not know this symbol (HTTP 404)"),
+                 qPrintable(prompts->texts("error").first()));
+        QCOMPARE(connectionLabel(*w)->text(), QString("Streaming 2 of 3 symbols; SBINN fails"));
+        QCOMPARE(connectionLabel(*w)->styleSheet(), QString("color: #e65100;"));
+
+        // Dismissed, it stays dismissed while the symbol keeps failing and the others answer.
+        prompts->closeErrorBoxes();
+        const int seen = failures.count();
+        QTRY_VERIFY_WITH_TIMEOUT(failures.count() >= seen + 3, 15000);
+        QCOMPARE(prompts->texts("error").size(), 1);
+        QCOMPARE(connectionLabel(*w)->text(), QString("Streaming 2 of 3 symbols; SBINN fails"));
+
+        // Removed from the watchlist, it no longer fails: the label is plain again.
+        prompts->answers = {QMessageBox::Yes};
+        tb->cellWidget(1, 9)->findChildren<QPushButton*>().last()->click();  // Remove
+        QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Connected"), 15000);
+        QCOMPARE(connectionLabel(*w)->styleSheet(), QString("color: green;"));
+    }
+
+    // Several unknown symbols (as a wrong address makes of them all) open no pile of boxes: while
+    // one is open the label names the others.
+    void unknownSymbolsShareOpenBox()
+    {
+        auto w = makeWindow({"SBINN", "SBIN", "SBINN2", "SBINN3"});
+        QSignalSpy failures(w->brokerFacade(), &BrokerAPI::quoteFailed);
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QTRY_VERIFY_WITH_TIMEOUT(failures.count() >= 6, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Streaming 1 of 4 symbols; SBINN, SBINN2, SBINN3 fail"), 15000);
+        QCOMPARE(prompts->texts("error").size(), 1);
+        QVERIFY(prompts->texts("error").first().contains("check the Custom URL in Settings"));
+    }
+
+    // Two history requests while the service is down: one box, in plain words.
+    void historyFailuresToldOnce()
+    {
+        auto w = makeWindow({"ACME"});
+        mode = "503";
+        HistoricalDownloader* downloads = w->downloader();
+        downloads->setPacingInterval(10);
+        QSignalSpy failed(downloads, &HistoricalDownloader::downloadFailed);
+        const QDate today = QDate::currentDate();
+        downloads->downloadHistoricalData("ACME", today.addDays(-5), today, "day");
+        downloads->downloadHistoricalData("BETA", today.addDays(-5), today, "day");
+        QTRY_COMPARE_WITH_TIMEOUT(failed.count(), 2, 15000);
+        QCoreApplication::processEvents();  // queued box requests, had there been any
+        QCOMPARE(prompts->texts("error").size(), 1);
+        const QString box = prompts->texts("error").first();
+        QVERIFY2(box.startsWith(QString("Custom API: the quote service at %1 answered HTTP 503").arg(quotes->baseUrl())),
+                 qPrintable(box));
+        QVERIFY2(!box.contains("symbol=") && !box.contains("Error transferring"), qPrintable(box));
+        QCOMPARE(failed.last().at(2).toString(), box);  // the downloader fails with the same words
     }
 
 private:

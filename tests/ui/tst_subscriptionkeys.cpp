@@ -138,7 +138,8 @@ private slots:
         QTest::addColumn<QString>("authorization");
         QTest::addColumn<QString>("clientHeader");
         QTest::newRow("0 client id") << 0 << "" << "/versova" << "" << "FY1:S3CR3T" << "";
-        QTest::newRow("0 app id") << 0 << "APP-100" << "/versova" << "" << "APP-100:S3CR3T" << "";
+        // The app id field may hold the app secret: it never takes the client id's place.
+        QTest::newRow("0 app id set") << 0 << "APP-100" << "/versova" << "" << "FY1:S3CR3T" << "";
         QTest::newRow("1 token in query") << 1 << "APP-100" << "/dataws/v3/" << "access_token=S3CR3T" << "" << "";
         for (int i = 2; i <= 5; ++i)
             QTest::newRow(qPrintable(QString("%1 bearer").arg(i)))
@@ -155,7 +156,7 @@ private slots:
         const QStringList urls{"wss://a.test/versova", "wss://b.test/dataws/v3/", "wss://c.test/hsm/v1-5/prod",
                                "wss://d.test/socket/v4/dataSock", "wss://b.test/socket/v4/dataSock",
                                "wss://e.test/socket/v4/dataSock"};
-        const StreamRequests::Opening o = StreamRequests::fyersOpening(urls, index, "S3CR3T", "FY1", appId);
+        const StreamRequests::Opening o = StreamRequests::fyersOpening(urls, index, "S3CR3T", "FY1");
         QCOMPARE(o.request.url().path(), path);
         QCOMPARE(o.request.url().query(), query);
         QTEST(QString::fromUtf8(o.request.rawHeader("Authorization")), "authorization");
@@ -163,6 +164,7 @@ private slots:
         QCOMPARE(o.request.rawHeader("User-Agent"), QByteArray("Tickvane/1.0"));
         QCOMPARE(o.request.rawHeader("Origin"), StreamRequests::fyersOrigin().toUtf8());
         QVERIFY(!o.authForm.contains("S3CR3T"));
+        QVERIFY(appId.isEmpty() || !o.request.rawHeader("Authorization").contains(appId.toUtf8()));
     }
 
     void zerodhaQueryKeepsOddCharacters()

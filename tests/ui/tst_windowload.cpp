@@ -6,10 +6,15 @@
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
 #include "support/RefusingHttpServer.h"
+#include "support/TestFiles.h"
 #include "ui/dialogs/SettingsDialog.h"
 
 #include <QDialogButtonBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QPushButton>
+#include <QScopeGuard>
+#include <QSemaphore>
 #include <QtTest>
 
 namespace {
@@ -165,6 +170,86 @@ private slots:
         QCOMPARE(prompts->shown.first().text,
                  QString("Failed to download symbol masters. The application may not work correctly."
                          "\n\nPlease check your internet connection and restart the application."));
+    }
+
+    void cachedMasterLoadEndingLateSubscribesAgain()
+    {
+        // The connector is up while the cached master is still being read: the first subscription
+        // has only the stand-in key, and the end of the load brings the right one.
+        settings->setProvider(SettingsManager::FlatTrade);
+        settings->setCurrentBroker("FlatTrade");
+        settings->setWatchlistForBroker("FlatTrade", {"500325"});
+        const QString folder = settings->appDataPath();
+        QVERIFY(QDir().mkpath(folder));
+        const QByteArray meta =
+            QJsonDocument(QJsonObject{{"fetchedAt", QDateTime::currentDateTime().toString(Qt::ISODate)}}).toJson();
+        int token = 1;
+        for (const char* exchange : {"nse", "bse", "nfo", "mcx"}) {
+            const QString path = folder + "/flattrade_" + exchange + "_symbols.csv";
+            const QByteArray row = QByteArray(exchange).toUpper() + ','
+                + (qstrcmp(exchange, "bse") == 0 ? QByteArray("500325") : QByteArray::number(token++)) + ",1,RELIANCE,RELIANCE\n";
+            QVERIFY(TestFiles::writeFile(path, "Exchange,Token,LotSize,Symbol,TradingSymbol\n" + row));
+            QVERIFY(TestFiles::writeFile(path + ".meta.json", meta));
+        }
+        QSemaphore gate;
+        const auto open = qScopeGuard([&gate] { gate.release(); });
+        MainWindowSeams seams = recordingSeams();
+        seams.autoSubscribeDelayMs = 0;
+        const auto offlineRepository = seams.prepareRepository;
+        seams.prepareRepository = [&](SymbolRepository* repo) {
+            offlineRepository(repo);
+            repo->setCacheReadGate([&gate] { gate.tryAcquire(1, 10000); });
+        };
+        auto w = std::make_unique<MainWindow>(seams);
+        QVERIFY(broker);
+        broker->reportConnected(true);
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 1, 5000);
+        QCOMPARE(broker->subscribeLists().first(), QString("NSE|500325"));
+        QVERIFY(w->isDownloadingInstrumentMaster());
+
+        gate.release();
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().last(), QString("BSE|500325"), 5000);
+        QVERIFY(broker->calls.contains("unsubscribe:NSE|500325"));
+        QVERIFY(finishStartup(*w));
+        QCOMPARE(prompts->kinds(), QStringList());
+    }
+
+    void itemsWithoutKeysAreNamedOnce_data()
+    {
+        QTest::addColumn<int>("provider");
+        QTest::addColumn<QStringList>("items");
+        QTest::addColumn<QString>("notice");
+        QTest::newRow("AngelOne, names instead of tokens")
+            << int(SettingsManager::AngelOne) << QStringList{"RELIANCE", "TCS"}
+            << "Nothing subscribed on AngelOne: RELIANCE, TCS - not a token number";
+        QTest::newRow("TradeJini, no master")
+            << int(SettingsManager::TradeJini) << QStringList{"2885"}
+            << "Nothing subscribed on TradeJini: 2885 - no token and exchange found in the instrument master";
+    }
+
+    void itemsWithoutKeysAreNamedOnce()
+    {
+        QFETCH(int, provider);
+        QFETCH(QStringList, items);
+        QFETCH(QString, notice);
+        const QString name = SettingsManager::providerName(provider);
+        settings->setProvider(provider);
+        settings->setCurrentBroker(name);
+        settings->setWatchlistForBroker(name, items);
+        MainWindowSeams seams = recordingSeams();
+        quickStartupSteps(seams);
+        seams.autoSubscribeDelayMs = 0;
+        auto w = std::make_unique<MainWindow>(seams);
+        QVERIFY(finishStartup(*w));
+        LogCapture log;
+        broker->reportConnected(true);
+        QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), notice, 5000);
+        QCOMPARE(broker->subscribeLists(), QStringList{QString()});
+        // Asked again, the window keeps the notice up but does not log it again.
+        emit settings->settingsChanged();
+        QTRY_COMPARE_WITH_TIMEOUT(broker->subscribeLists().size(), 2, 5000);
+        QCOMPARE(windowStatus(*w), notice);
+        QCOMPARE(log.count(QtWarningMsg, notice), 1);
     }
 
     void noMasterLoadWithoutOne_data()

@@ -2,6 +2,9 @@
 #include "support/HttpTestServer.h"
 
 #include <QTcpSocket>
+#include <QTimer>
+
+#include <memory>
 
 HttpTestServer::Reply HttpTestServer::Reply::json(const QByteArray& body, int status)
 {
@@ -155,8 +158,27 @@ void HttpTestServer::answer(QTcpSocket* socket, const Request& req, bool close)
     out += "Content-Length: " + QByteArray::number(reply.body.size()) + "\r\n";
     if (close)
         out += "Connection: close\r\n";
-    out += "\r\n" + reply.body;
+    out += "\r\n";
+    if (reply.pieces <= 1) {
+        socket->write(out + reply.body);
+        if (close)
+            socket->disconnectFromHost();
+        return;
+    }
     socket->write(out);
-    if (close)
-        socket->disconnectFromHost();
+    const int size = int((reply.body.size() + reply.pieces - 1) / reply.pieces);
+    // The timer belongs to the socket: a connection that goes away takes the rest of the body with it.
+    auto* drip = new QTimer(socket);
+    auto sent = std::make_shared<int>(0);
+    const QByteArray body = reply.body;
+    connect(drip, &QTimer::timeout, socket, [socket, drip, sent, size, body, close] {
+        socket->write(body.mid(*sent, size));
+        *sent += size;
+        if (*sent >= body.size()) {
+            drip->deleteLater();
+            if (close)
+                socket->disconnectFromHost();
+        }
+    });
+    drip->start(reply.pieceIntervalMs);
 }

@@ -24,6 +24,9 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
         bool neverAnswer = false;  // keep the connection open and say nothing
+        // A slow link: the body goes out in this many pieces, one every `pieceIntervalMs`.
+        int pieces = 1;
+        int pieceIntervalMs = 0;
 
         static Reply json(const QByteArray& body, int status = 200);
         static Reply bytes(const QByteArray& body, const QByteArray& contentType = "application/octet-stream");

@@ -440,12 +440,13 @@ void AngelOneBroker::requestIntradayData(const QString& symbol, const QString& i
 void AngelOneBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                            const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     const QString fromDate = AngelOneHistory::fromDateText(from);
     const QString toDate = AngelOneHistory::toDateText(to);
     if (!m_symbolRepository) {
         qWarning() << "[AngelOneBroker] SymbolRepository not set";
         m_lastError = QStringLiteral("SymbolRepository not set");
-        emit historicalDataReceived(symbol, {});
+        answerHistory(tag, symbol, {});
         return;
     }
     QString exchange = QStringLiteral("NSE");
@@ -472,7 +473,7 @@ void AngelOneBroker::requestHistoricalData(const QString& symbol, const QDate& f
     }
     if (token.isEmpty()) {
         qWarning() << "[AngelOneBroker] Token not found for symbol:" << symbol;
-        emit historicalDataReceived(symbol, {});
+        answerHistory(tag, symbol, {});
         return;
     }
 
@@ -494,6 +495,7 @@ void AngelOneBroker::requestHistoricalData(const QString& symbol, const QDate& f
     reply->setProperty("interval", interval);
     reply->setProperty("fromdate", fromDate);
     reply->setProperty("todate", toDate);
+    reply->setProperty("historyTag", tag);
     connect(reply, &QNetworkReply::finished, this, &AngelOneBroker::onHistoricalDataReplyFinished);
 }
 
@@ -505,16 +507,17 @@ void AngelOneBroker::onHistoricalDataReplyFinished()
     const QString symbol = reply->property("symbol").toString();
     const QString displaySymbol = reply->property("displaySymbol").toString();
     const QString interval = reply->property("interval").toString();
+    const quint64 tag = reply->property("historyTag").toULongLong();
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         qWarning() << "[AngelOneBroker] Historical data request failed:" << reply->errorString();
-        emit historicalDataReceived(symbol, {});
+        answerHistory(tag, symbol, {});
         return;
     }
     const AngelOneHistory::Candles c = AngelOneHistory::parseCandles(reply->readAll(), displaySymbol);
     if (!c.ok) {
         qWarning() << "[AngelOneBroker] Historical data error:" << c.message;
-        emit historicalDataReceived(symbol, {});
+        answerHistory(tag, symbol, {});
         return;
     }
     if (!c.firstRow.isEmpty()) {
@@ -536,15 +539,15 @@ void AngelOneBroker::onHistoricalDataReplyFinished()
     if (AngelOneHistory::hasOpenInterest(exchange) && !c.bars.isEmpty()) {
         qDebug() << "[AngelOneBroker] F&O contract detected, fetching OI data...";
         requestOIData(symbol, displaySymbol, reply->property("token").toString(), exchange, interval,
-                      reply->property("fromdate").toString(), reply->property("todate").toString(), c.bars);
+                      reply->property("fromdate").toString(), reply->property("todate").toString(), c.bars, tag);
         return;
     }
-    emit historicalDataReceived(symbol, c.bars);
+    answerHistory(tag, symbol, c.bars);
 }
 
 void AngelOneBroker::requestOIData(const QString& symbol, const QString& displaySymbol, const QString& token,
                                    const QString& exchange, const QString& interval, const QString& fromDate,
-                                   const QString& toDate, const QList<OHLCData>& candles)
+                                   const QString& toDate, const QList<OHLCData>& candles, quint64 tag)
 {
     const QByteArray body = AngelOneHistory::requestBody(exchangeSegmentName(exchange), token, mapInterval(interval),
                                                          fromDate, toDate);
@@ -554,6 +557,7 @@ void AngelOneBroker::requestOIData(const QString& symbol, const QString& display
     reply->setProperty("symbol", symbol);
     reply->setProperty("displaySymbol", displaySymbol);
     reply->setProperty("ohlcData", QVariant::fromValue(candles));
+    reply->setProperty("historyTag", tag);
     connect(reply, &QNetworkReply::finished, this, &AngelOneBroker::onOIDataReplyFinished);
 }
 
@@ -565,22 +569,23 @@ void AngelOneBroker::onOIDataReplyFinished()
     const QString symbol = reply->property("symbol").toString();
     const QVariant carried = reply->property("ohlcData");
     QList<OHLCData> bars = carried.canConvert<QList<OHLCData>>() ? carried.value<QList<OHLCData>>() : QList<OHLCData>();
+    const quint64 tag = reply->property("historyTag").toULongLong();
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         qWarning() << "[AngelOneBroker] OI data request failed:" << reply->errorString();
-        emit historicalDataReceived(symbol, bars);
+        answerHistory(tag, symbol, bars);
         return;
     }
     const AngelOneHistory::OpenInterest oi = AngelOneHistory::parseOpenInterest(reply->readAll());
     if (!oi.ok) {
         qWarning() << "[AngelOneBroker] OI data error:" << oi.message;
-        emit historicalDataReceived(symbol, bars);
+        answerHistory(tag, symbol, bars);
         return;
     }
     qDebug() << "[AngelOneBroker] OI data received:" << oi.byTime.size() << "records";
     const int matched = AngelOneHistory::mergeOpenInterest(bars, oi.byTime);
     qDebug() << "[AngelOneBroker] Matched" << matched << "OI records with OHLC data";
-    emit historicalDataReceived(symbol, bars);
+    answerHistory(tag, symbol, bars);
 }
 
 // ---- scrip master --------------------------------------------------------------------------

@@ -85,7 +85,7 @@ private:
     void handleTextMessage(const QJsonObject& message);
     void requestOIData(const QString& symbol, const QString& displaySymbol, const QString& token,
                        const QString& exchange, const QString& interval, const QString& fromDate,
-                       const QString& toDate, const QList<OHLCData>& candles);
+                       const QString& toDate, const QList<OHLCData>& candles, quint64 tag);
     QNetworkRequest smartApiRequest(const QString& path) const;
     void releaseSocket();
     void onLinkExpired(const QString& reason);

@@ -528,6 +528,7 @@ void DhanBroker::requestIntradayData(const QString& symbol, const QString& inter
 void DhanBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                        const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     QString securityId;
     QString reported = symbol;
     const IndianSymbolData record = recordFor(symbol);
@@ -566,6 +567,7 @@ void DhanBroker::requestHistoricalData(const QString& symbol, const QDate& from,
     QNetworkReply* reply = networkManager->post(request, body);
     reply->setProperty("symbol", reported);
     reply->setProperty("security_id", securityId);
+    reply->setProperty("historyTag", tag);
     connect(reply, &QNetworkReply::finished, this, [this, reply] { onHistoricalReplyFinished(reply); });
 }
 
@@ -599,7 +601,7 @@ void DhanBroker::onHistoricalReplyFinished(QNetworkReply* reply)
                  << "H:" << b.high << "L:" << b.low << "C:" << b.close << "V:" << b.volume << "OI:" << b.openInterest;
     }
     qInfo() << "[DhanBroker] Parsed" << count << "historical candles for" << symbol;
-    emit historicalDataReceived(symbol, parsed.bars);
+    answerHistory(reply->property("historyTag").toULongLong(), symbol, parsed.bars);
 }
 
 // ---- instrument master -----------------------------------------------------------------------

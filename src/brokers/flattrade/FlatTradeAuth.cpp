@@ -44,7 +44,8 @@ void FlatTradeAuth::startAuthentication()
         return;
     }
     if (!redirectServer->listen(redirectPorts)) {
-        emit authenticationFailed(QStringLiteral("Could not start the local login server on ports 8765-8775"));
+        emit authenticationFailed(QStringLiteral("Could not start the local login server on %1")
+                                      .arg(LoopbackRedirectServer::describePorts(redirectPorts)));
         return;
     }
     QUrl url(loginUrl);

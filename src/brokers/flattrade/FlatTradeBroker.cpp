@@ -1,6 +1,7 @@
 // FlatTrade connector: stream session and keys, ticks from the decoder, and candle history.
 #include "brokers/flattrade/FlatTradeBroker.h"
 
+#include "brokers/BoundedRequest.h"
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/RequestPacer.h"
@@ -23,6 +24,7 @@ constexpr int kHeartbeatMs = 30000;
 // The published limit for data calls is 40 a second and 200 a minute: three a second stays
 // inside both.
 constexpr int kHistoryRequestsPerSecond = 3;
+constexpr int kHistoryTimeoutMs = 60000;
 }  // namespace
 
 FlatTradeBroker::FlatTradeBroker(QObject* parent)
@@ -179,6 +181,10 @@ void FlatTradeBroker::startLiveData()
 {
     if (!connected && stream->state() == QAbstractSocket::UnconnectedState)
         connectToBroker();
+    // Stop only paused the heartbeat of the open stream; without it again the broker drops the
+    // idle link. A stream still opening starts it when its session is accepted.
+    if (connected)
+        stream->startPing();
     qDebug() << "[FlatTradeBroker] subscribing when start live";
     // What the stream already carries is not sent again.
     subscribeLiveData(subscriptions->wanted());
@@ -282,6 +288,7 @@ void FlatTradeBroker::historyFailed(const QString& message)
 void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                             const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     const QString day = QStringLiteral("yyyy-MM-dd");
     qDebug() << "[FlatTradeBroker] History request for" << symbol << "from" << from.toString(day) << "to"
              << to.toString(day) << "interval" << interval;
@@ -320,7 +327,7 @@ void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& 
     // Every part is counted before the first goes out; the batch hands on one reply.
     const auto batch = HistoryBatch::create(
         ranges.size(), symbol,
-        [self, from, to](const QString& name, const QList<OHLCData>& bars) {
+        [self, from, to, tag](const QString& name, const QList<OHLCData>& bars) {
             if (!self)
                 return;
             if (bars.isEmpty()) {
@@ -329,7 +336,7 @@ void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& 
                 return;
             }
             qDebug() << "[FlatTradeBroker] Received" << bars.size() << "candles for" << name;
-            emit self->historicalDataReceived(name, bars);
+            self->answerHistory(tag, name, bars);
         },
         [self](const QString& message) {
             if (self)
@@ -356,9 +363,9 @@ void FlatTradeBroker::startHistoryPart(const QString& route, const QByteArray& b
         QNetworkRequest req{QUrl(self->restBaseUrl + QStringLiteral("/PiConnectAPI/") + route)};
         // The service reads the body whatever the content type; its own samples say JSON.
         req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
-        req.setTransferTimeout(60000);
         qDebug() << "[FlatTradeBroker]" << route << "request" << part + 1 << "of" << batch->size() << "for" << symbol;
-        QNetworkReply* reply = self->networkManager->post(req, body);
+        QNetworkReply* reply =
+            BoundedRequest::post(self->networkManager, req, body, kHistoryTimeoutMs, BoundedRequest::kHistoryMaxBytes);
         const QString name = tradingSymbol.isEmpty() ? symbol : tradingSymbol;
         connect(reply, &QNetworkReply::finished, self.data(),
                 [self, reply, daily, name, batch, part] { self->onHistoryReply(reply, daily, name, batch, part); });
@@ -369,6 +376,11 @@ void FlatTradeBroker::onHistoryReply(QNetworkReply* reply, bool daily, const QSt
                                      const std::shared_ptr<HistoryBatch>& batch, int part)
 {
     reply->deleteLater();
+    const QString bound = BoundedRequest::boundReached(reply);
+    if (!bound.isEmpty()) {
+        batch->partFailed(part, QStringLiteral("FlatTrade history request failed: %1").arg(bound));
+        return;
+    }
     const QByteArray body = reply->readAll();
     // A failure status may still carry the broker's JSON answer; anything else is the transport's.
     if (reply->error() != QNetworkReply::NoError && !QJsonDocument::fromJson(body).isObject()) {

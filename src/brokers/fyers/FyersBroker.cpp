@@ -2,11 +2,12 @@
 // and candle history.
 #include "brokers/fyers/FyersBroker.h"
 
+#include "brokers/BoundedRequest.h"
 #include "brokers/BrokerHosts.h"
 #include "brokers/CandleRowParser.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/HistoryBatch.h"
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/RequestPacer.h"
 #include "brokers/StreamSocketClient.h"
 #include "core/SettingsManager.h"
@@ -44,6 +45,8 @@ FyersBroker::FyersBroker(QObject* parent)
     : StreamBroker("[Fyers]", QStringLiteral("Fyers"), parent),
       mode(QStringLiteral("depth")),
       dataUrl(BrokerHosts::fyersRest() + QLatin1String("/data")),
+      historyTimeoutMs(BoundedRequest::kHistoryTimeoutMs),
+      historyMaxBytes(BoundedRequest::kHistoryMaxBytes),
       network(new QNetworkAccessManager(this)),
       pacer(new RequestPacer(kHistoryPerSecond, this))
 {
@@ -60,7 +63,7 @@ void FyersBroker::initialize(const QMap<QString, QString>& config)
     const QString requested = config.value(QStringLiteral("subscribe_mode"));
     // Without a mode of its own the stream is asked for the same data as the window's socket.
     mode = requested.isEmpty() ? QStringLiteral("depth") : requested;
-    qDebug() << "[Fyers] Initialized - client id:" << clientId << "app id:" << appId
+    qDebug() << "[Fyers] Initialized - client id:" << clientId << "app id:" << (appId.isEmpty() ? "Empty" : "Set")
              << "access token:" << (accessToken.isEmpty() ? "Empty" : "Set") << "mode:" << mode
              << "stream:" << ConnectorText::withoutQuery(wsUrl);
 }
@@ -94,8 +97,10 @@ IndianSymbolData FyersBroker::RepositoryLookups::symbolByToken(const QString& to
 
 QString FyersBroker::authorization() const
 {
-    const QString id = appId.isEmpty() ? clientId : appId;
-    return id + QLatin1Char(':') + accessToken;
+    // The token belongs to the app the login named as "client_id". The "app id" setting is not
+    // that id: without a separate secret key it holds the app secret the login hashed, which must
+    // never go on the wire.
+    return clientId + QLatin1Char(':') + accessToken;
 }
 
 void FyersBroker::connectToBroker()
@@ -103,7 +108,7 @@ void FyersBroker::connectToBroker()
     if (!checkStreamUrl())
         return;
     QNetworkRequest request{QUrl(wsUrl)};
-    // The stream takes "app id:token" in the Authorization header of the opening request.
+    // The stream takes "client id:token" in the Authorization header of the opening request.
     if (!accessToken.isEmpty())
         request.setRawHeader("Authorization", authorization().toUtf8());
     // A new connection starts from fresh snapshots.
@@ -234,6 +239,12 @@ void FyersBroker::setHistoryRate(int perWindow, int windowMs)
     pacer->setRate(perWindow, windowMs);
 }
 
+void FyersBroker::setHistoryBounds(int timeoutMs, qint64 maxBytes)
+{
+    historyTimeoutMs = timeoutMs;
+    historyMaxBytes = maxBytes;
+}
+
 QString FyersBroker::resolutionFor(const QString& interval)
 {
     static const QHash<QString, QString> map{
@@ -255,6 +266,7 @@ void FyersBroker::requestIntradayData(const QString& symbol, const QString& inte
 void FyersBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                         const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     QString failure;
     const QString resolution = resolutionFor(interval);
     if (accessToken.isEmpty())
@@ -289,12 +301,12 @@ void FyersBroker::requestHistoricalData(const QString& symbol, const QDate& from
     QPointer<FyersBroker> self(this);
     const auto batch = HistoryBatch::create(
         ranges.size(), symbol,
-        [self, name](const QString& requested, QList<OHLCData> bars) {
+        [self, name, tag](const QString& requested, QList<OHLCData> bars) {
             if (!self)
                 return;
             for (OHLCData& b : bars)
                 b.symbol = name;
-            emit self->historicalDataReceived(requested, bars);
+            self->answerHistory(tag, requested, bars);
         },
         [self](const QString& message) {
             if (!self)
@@ -328,7 +340,7 @@ void FyersBroker::requestHistoryPart(const QString& symbol, const QString& ticke
     url.setQuery(q);
     QNetworkRequest request(url);
     request.setRawHeader("Authorization", authorization().toUtf8());
-    QNetworkReply* reply = network->get(request);
+    QNetworkReply* reply = BoundedRequest::get(network, request, historyTimeoutMs, historyMaxBytes);
     reply->setProperty("symbol", symbol);
     qDebug() << "[Fyers] History request" << part + 1 << "of" << batch->size() << "for" << ticker << from.toString(Qt::ISODate)
              << "to" << to.toString(Qt::ISODate);
@@ -339,6 +351,11 @@ void FyersBroker::onHistoryReply(QNetworkReply* reply, const std::shared_ptr<His
 {
     reply->deleteLater();
     const QString symbol = reply->property("symbol").toString();
+    const QString bound = BoundedRequest::boundReached(reply);
+    if (!bound.isEmpty()) {
+        batch->partFailed(part, QStringLiteral("Fyers history request failed for %1: %2").arg(symbol, bound));
+        return;
+    }
     const QByteArray body = reply->readAll();
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     QJsonParseError parseError;

@@ -2,7 +2,7 @@
 // messages decoded into ticks named after the watchlist) and candle history from the data host.
 #pragma once
 
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "brokers/StreamBroker.h"
 #include "brokers/fyers/FyersDecoder.h"
 #include "brokers/fyers/FyersSymbols.h"
@@ -47,6 +47,9 @@ public:
     QString historyDataUrl() const { return dataUrl; }
     // History requests started per window (the service allows far more than the default 3/s).
     void setHistoryRate(int perWindow, int windowMs = 1000);
+    // A history reply fails once nothing has arrived for `timeoutMs` or once it grows past
+    // `maxBytes` (30 s and 64 MB by default).
+    void setHistoryBounds(int timeoutMs, qint64 maxBytes);
 
     // Candles of one watchlist entry ("3045", "NSE:SBIN-EQ", "SBIN") over whole days; one
     // historicalDataReceived for the whole range, or errorOccurred.
@@ -79,7 +82,7 @@ private:
     FyersDecoder decoder;
     FyersTickerMap tickers;
     // The repository seen through the symbol manager's lookups.
-    class RepositoryLookups : public ISymbolProvider {
+    class RepositoryLookups : public ISymbolLookup {
     public:
         QPointer<SymbolRepository> repository;
         QString findSymbol(const QString& text) const override;
@@ -89,6 +92,8 @@ private:
     QSet<QString> warned;  // decoder complaints already logged on this connection
 
     QString dataUrl;
+    int historyTimeoutMs;
+    qint64 historyMaxBytes;
     QNetworkAccessManager* network = nullptr;
     RequestPacer* pacer = nullptr;
 };

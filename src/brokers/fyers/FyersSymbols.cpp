@@ -1,7 +1,7 @@
 // Fyers tickers of watchlist entries and back.
 #include "brokers/fyers/FyersSymbols.h"
 
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "core/SettingsManager.h"
 
 namespace {
@@ -37,7 +37,7 @@ bool FyersSymbols::isNumber(const QString& item)
     return ok;
 }
 
-QString FyersSymbols::tickerForToken(const QString& token, const ISymbolProvider* symbols,
+QString FyersSymbols::tickerForToken(const QString& token, const ISymbolLookup* symbols,
                                      const SettingsManager* settings, Source* source, IndianSymbolData* record)
 {
     if (symbols) {
@@ -67,7 +67,7 @@ QString FyersSymbols::tickerForToken(const QString& token, const ISymbolProvider
     return QStringLiteral("NSE:TOKEN_%1-EQ").arg(token.right(6));
 }
 
-QString FyersSymbols::tickerForItem(const QString& item, const ISymbolProvider* symbols, const SettingsManager* settings)
+QString FyersSymbols::tickerForItem(const QString& item, const ISymbolLookup* symbols, const SettingsManager* settings)
 {
     if (isNumber(item))
         return tickerForToken(item, symbols, settings);
@@ -84,17 +84,17 @@ void FyersTickerMap::setSettings(SettingsManager* s)
     built = false;
 }
 
-void FyersTickerMap::setSymbolLookups(const ISymbolProvider* lookups)
+void FyersTickerMap::setSymbolLookups(const ISymbolLookup* lookups)
 {
     if (lookups == symbols)
         return;
     symbols = lookups;
-    symbolsGuard = dynamic_cast<QObject*>(const_cast<ISymbolProvider*>(lookups));
+    symbolsGuard = dynamic_cast<QObject*>(const_cast<ISymbolLookup*>(lookups));
     symbolsTracked = !symbolsGuard.isNull();
     built = false;
 }
 
-const ISymbolProvider* FyersTickerMap::lookups() const
+const ISymbolLookup* FyersTickerMap::lookups() const
 {
     return symbolsTracked && symbolsGuard.isNull() ? nullptr : symbols;
 }
@@ -108,7 +108,7 @@ void FyersTickerMap::rebuild()
     QStringList items = settings->watchlistForBroker(QStringLiteral("Fyers"));
     if (items.isEmpty())
         items = settings->watchlist();
-    const ISymbolProvider* lookup = lookups();
+    const ISymbolLookup* lookup = lookups();
     for (const QString& item : qAsConst(items)) {
         Entry e;
         e.token = item;

@@ -10,7 +10,7 @@
 #include <QPointer>
 #include <QString>
 
-class ISymbolProvider;
+class ISymbolLookup;
 
 namespace FyersSymbols {
 
@@ -19,12 +19,12 @@ enum class Source { Record, CachedName, Fallback };
 // The ticker of an instrument token: from its instrument record ("NSE:%1-EQ", "BSE:%1-EQ",
 // "MCX:%1-COM", "<exchange>:%1-EQ"), else from its cached display name as an NSE equity, else
 // "NSE:TOKEN_<last six>-EQ". `source` and `record` tell which rule applied and what was found.
-QString tickerForToken(const QString& token, const ISymbolProvider* symbols, const SettingsManager* settings,
+QString tickerForToken(const QString& token, const ISymbolLookup* symbols, const SettingsManager* settings,
                        Source* source = nullptr, IndianSymbolData* record = nullptr);
 
 // A watchlist entry as the stream subscribes it: a number by the token rule, a name holding ':'
 // unchanged, any other name as an NSE equity.
-QString tickerForItem(const QString& item, const ISymbolProvider* symbols, const SettingsManager* settings);
+QString tickerForItem(const QString& item, const ISymbolLookup* symbols, const SettingsManager* settings);
 
 bool isNumber(const QString& item);
 
@@ -36,7 +36,7 @@ bool isNumber(const QString& item);
 class FyersTickerMap {
 public:
     void setSettings(SettingsManager* settings);
-    void setSymbolLookups(const ISymbolProvider* lookups);
+    void setSymbolLookups(const ISymbolLookup* lookups);
     void invalidate() { built = false; }
 
     // Sets token (the watchlist entry), symbol and exchange of a tick whose token is a ticker. A
@@ -44,7 +44,7 @@ public:
     void name(TickData& tick);
 
     // The lookups and settings in use; null once they are gone.
-    const ISymbolProvider* lookups() const;
+    const ISymbolLookup* lookups() const;
     SettingsManager* settingsManager() const { return settings; }
 
 private:
@@ -56,7 +56,7 @@ private:
     void rebuild();
 
     QPointer<SettingsManager> settings;
-    const ISymbolProvider* symbols = nullptr;
+    const ISymbolLookup* symbols = nullptr;
     QPointer<QObject> symbolsGuard;  // set when the lookups are a QObject that may go away
     bool symbolsTracked = false;
     QHash<QString, Entry> owners;  // ticker -> watchlist entry

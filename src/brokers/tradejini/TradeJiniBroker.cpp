@@ -305,13 +305,11 @@ void TradeJiniBroker::sendSubscriptionChange(const SubscriptionBatch::Change& ch
                                                         {QStringLiteral("v"), pairs}}));
         qInfo() << "[TradeJiniBroker] Sent unsubscribe message for" << pairs.size() << "symbols";
     }
-    // The server keeps whatever the last "sub" listed: send the whole set, or stop L1 when
-    // nothing is left.
+    // The server keeps whatever the last "sub" listed: send the whole set that is left. When
+    // nothing is left the unsubscribe pairs above have said it all.
     const QStringList all = subscriptions->wanted();
-    if (all.isEmpty()) {
-        sendText(QStringLiteral("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
+    if (all.isEmpty())
         return;
-    }
     QJsonArray tokens;
     for (const QString& key : all)
         tokens.append(QJsonObject{{QStringLiteral("t"), key}});
@@ -459,6 +457,8 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
                                           const QString& interval, const std::shared_ptr<HistoryBatch>& batch,
                                           int part)
 {
+    // The request's own tag; the chunks of a long range answer through the batch, which keeps it.
+    const quint64 tag = batch ? 0 : takeHistoryTag();
     const QString day = QStringLiteral("yyyy-MM-dd");
     qDebug() << "[TradeJiniBroker] requestHistoricalData called with FROM:" << from.toString(day)
              << "TO:" << to.toString(day) << "Symbol:" << symbol;
@@ -468,6 +468,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
         historyFailed(batch, part, msg);
         return;
     }
+    const QString reported = reportedSymbol(symbol);
     const auto chunks = TradeJiniHistory::chunkRange(from, to);
     if (chunks.size() > 1 && !batch) {
         qDebug() << "[TradeJiniBroker] Large date range detected (" << from.daysTo(to)
@@ -475,14 +476,15 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
         // Every chunk is counted before the first goes out: one that fails at once must not
         // close the batch early.
         QPointer<TradeJiniBroker> self(this);
+        // The merged bars are named as a single request names them.
         const auto gathered = HistoryBatch::create(
-            chunks.size(), symbol,
-            [self, n = chunks.size()](const QString& name, const QList<OHLCData>& bars) {
+            chunks.size(), reported,
+            [self, n = chunks.size(), tag](const QString& name, const QList<OHLCData>& bars) {
                 if (!self)
                     return;
                 qDebug() << "[TradeJiniBroker] Merged" << bars.size() << "historical candles from" << n
                          << "chunks for" << name;
-                emit self->historicalDataReceived(name, bars);
+                self->answerHistory(tag, name, bars);
             },
             [self](const QString& message) {
                 if (self)
@@ -498,16 +500,10 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     }
 
     QString token;
-    QString reported = symbol;
     bool numeric = false;
     symbol.toInt(&numeric);
     if (numeric) {
         token = symbol;
-        if (symbolRepository) {
-            const QString known = symbolRepository->symbolForToken(token);
-            if (!known.isEmpty() && known != symbol)
-                reported = known;
-        }
     } else if (symbolRepository) {
         token = symbolRepository->tokenForSymbol(symbol);
         if (token.isEmpty()) {
@@ -544,8 +540,20 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     QNetworkReply* reply = networkManager->get(req);
     reply->setProperty("symbol", reported);
     reply->setProperty("token", token);
+    reply->setProperty("historyTag", tag);
     connect(reply, &QNetworkReply::finished, this,
             [this, reply, batch, part] { onHistoricalReplyFinished(reply, batch, part); });
+}
+
+QString TradeJiniBroker::reportedSymbol(const QString& symbol) const
+{
+    // A numeric token the repository knows is reported under its trading symbol.
+    bool numeric = false;
+    symbol.toInt(&numeric);
+    if (!numeric || !symbolRepository)
+        return symbol;
+    const QString known = symbolRepository->symbolForToken(symbol);
+    return known.isEmpty() ? symbol : known;
 }
 
 void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch,
@@ -582,7 +590,7 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         qDebug() << "[TradeJiniBroker] Last candle:" << r.bars.last().timestamp.toString(stamp);
     }
     if (!batch) {
-        emit historicalDataReceived(symbol, r.bars);
+        answerHistory(reply->property("historyTag").toULongLong(), symbol, r.bars);
         return;
     }
     batch->partArrived(part, r.bars);

@@ -88,6 +88,9 @@ private:
                              const std::shared_ptr<HistoryBatch>& batch, int part);
     void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
     void historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message);
+    // The name history bars are reported under: the caller's text, or the trading symbol of a
+    // numeric token.
+    QString reportedSymbol(const QString& symbol) const;
     static QString symbolFor(const QString& token, const QString& exchange);
     bool streamOpen() const;
     void sendText(const QString& text);

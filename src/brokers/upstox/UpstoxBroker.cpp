@@ -466,14 +466,27 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
     }
     // Receivers run before the next tick goes out; one of them may tear the connector down.
     QPointer<UpstoxBroker> alive(this);
+    const bool jsonFeed = m_decoder.lastFrameWasJsonFeed();
     int parsed = 0;
     for (TickData t : frame.ticks) {
         // An instrument key names its segment itself ("NSE_FO|43885"), so the key alone is the
         // exchange and token together.
+        if (jsonFeed) {
+            // The JSON feed's quantities are passed on as the service sends them.
+            const QString name = m_symbolRepository ? m_symbolRepository->symbolForToken(t.token) : QString();
+            t.symbol = name.isEmpty() ? t.token : name;
+            emit tickReceived(t);
+            if (!alive)
+                return;
+            if (trace)
+                qCDebug(tickLog) << "[UpstoxBroker] Tick:" << t.symbol << "LTP:" << t.ltp << "Volume:" << t.volume
+                                 << "Time:" << t.timestamp.toString(QStringLiteral("hh:mm:ss"));
+            continue;
+        }
         const IndianSymbolData record = m_symbolRepository ? m_symbolRepository->findByToken(t.token) : IndianSymbolData();
         t.symbol = record.symbol.isEmpty() ? t.token : record.symbol;
         const double shares = t.volume;
-        // The feed counts shares; a lot-based instrument is shown in lots.
+        // The protocol-buffers feed counts shares; a lot-based instrument is shown in lots.
         if (record.lotSize >= 2)
             // Whole lots, in floating point: a hostile volume may not fit any integer.
             t.volume = std::trunc(t.volume / record.lotSize);
@@ -482,11 +495,6 @@ void UpstoxBroker::onWsBinaryMessage(const QByteArray& message)
             return;
         if (!trace)
             continue;
-        if (!protobuf) {
-            qCDebug(tickLog) << "[UpstoxBroker] Tick:" << t.symbol << "LTP:" << t.ltp << "Volume:" << t.volume
-                             << "Time:" << t.timestamp.toString(QStringLiteral("hh:mm:ss"));
-            continue;
-        }
         const double cp = t.open;
         const double change = cp > 0 ? t.ltp - cp : 0;
         const double percent = cp > 0 ? change * 100.0 / cp : 0;
@@ -616,6 +624,7 @@ void UpstoxBroker::requestIntradayData(const QString& symbol, const QString& int
 void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                          const QString& interval)
 {
+    const quint64 tag = takeHistoryTag();
     const QString key = findInstrumentKey(symbol);
     if (key.isEmpty()) {
         emit errorOccurred(QStringLiteral("Could not find instrument key for symbol: %1").arg(symbol));
@@ -627,11 +636,11 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
     QPointer<UpstoxBroker> self(this);
     const auto batch = HistoryBatch::create(
         requests.size(), key,
-        [self, symbol](const QString& name, const QList<OHLCData>& bars) {
+        [self, symbol, tag](const QString& name, const QList<OHLCData>& bars) {
             if (!self)
                 return;
             qDebug() << "[UpstoxBroker] Parsed" << bars.size() << "historical candles for" << symbol;
-            emit self->historicalDataReceived(name, bars);
+            self->answerHistory(tag, name, bars);
         },
         [self](const QString& message) {
             if (self)
@@ -646,6 +655,10 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
         request.setRawHeader("Authorization", QStringLiteral("Bearer %1").arg(m_accessToken).toUtf8());
         request.setRawHeader("Accept", "application/json");
         request.setRawHeader("Content-Type", "application/json");
+        // Units without an intraday endpoint ask up to tomorrow for a range that ends today.
+        if (!r.intraday && r.to > to)
+            qDebug().noquote() << "[UpstoxBroker] Request includes today, extending toDate to tomorrow:"
+                               << r.to.toString(Qt::ISODate);
         if (r.intraday)
             qDebug().noquote() << "[UpstoxBroker] Requesting V3 intraday data for" << symbol << "interval:" << ivText;
         else
@@ -654,6 +667,7 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
                                << "interval:" << ivText;
         QNetworkReply* reply = m_networkManager->get(request);
         reply->setProperty("symbol", symbol);
+        reply->setProperty("instrument_key", key);
         connect(reply, &QNetworkReply::finished, this,
                 [this, reply, batch, part] { onHistoricalReplyFinished(reply, batch, part); });
     }

@@ -258,6 +258,7 @@ void UpstoxDecoder::decodeJsonFeeds(const QJsonObject& message, qint64 receivedM
 DecodedFrame UpstoxDecoder::decode(const QByteArray& frame, qint64 receivedMSecs)
 {
     DecodedFrame out;
+    jsonFeed = false;
     if (frame.isEmpty())
         return out;
 
@@ -278,6 +279,7 @@ DecodedFrame UpstoxDecoder::decode(const QByteArray& frame, qint64 receivedMSecs
                 return out;
             }
             if (type == QLatin1String("live_feed")) {
+                jsonFeed = true;
                 decodeJsonFeeds(obj, receivedMSecs, out);
                 return out;
             }

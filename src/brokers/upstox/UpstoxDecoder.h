@@ -20,8 +20,8 @@
 // "type" is read as protocol buffers.
 //
 // Ticks: `token` is the instrument key ("NSE_FO|43885"), `exchange` its segment part ("NSE_FO");
-// `open` is the previous close; `volume` is the traded quantity in shares (the broker shows it in
-// lots). A trade time of 0 (or none) means "absent": the tick gets the time of receipt.
+// `open` is the previous close; `volume` is the traded quantity in shares (the broker shows a
+// protocol-buffers tick's in lots, a JSON one's as sent). A trade time of 0 (or none) means "absent": the tick gets the time of receipt.
 // Events: Acknowledged (market_info, `text` the start of the frame), ServerError (an error notice,
 // `text` its message), Skipped (an entry without key or positive price, `text` the key, `value`
 // the price),
@@ -45,6 +45,9 @@ public:
     DecodedFrame decode(const QByteArray& frame, qint64 receivedMSecs);
     void reset();
     void setTracing(bool on) { tracing = on; }
+    // Whether the frame decoded last was a JSON live feed. Its ticks are named and scaled apart
+    // from the protocol-buffers ones, so the broker asks which kind it holds.
+    bool lastFrameWasJsonFeed() const { return jsonFeed; }
 
     // Notes of a tracing decoder, one per field met in a protocol-buffers frame, in frame order.
     // Values: a the integer (a length, field number or varint), b a wire type, c a position, x and
@@ -90,4 +93,5 @@ private:
     std::unordered_map<std::string, Key> keys;  // instrument key bytes -> texts, built once per instrument
     TickClock::LastStamp lastStamp;
     bool tracing = false;
+    bool jsonFeed = false;
 };

@@ -61,7 +61,8 @@ void ZerodhaAuth::startAuthentication(const QString& key, const QString& uri)
 {
     apiKey = key;
     if (!redirectServer->listen(redirectPorts)) {
-        emit authenticationFailed(QStringLiteral("Could not start the local login server on ports 8766-8776"));
+        emit authenticationFailed(QStringLiteral("Could not start the local login server on %1")
+                                      .arg(LoopbackRedirectServer::describePorts(redirectPorts)));
         return;
     }
     callbackPort = redirectServer->port();

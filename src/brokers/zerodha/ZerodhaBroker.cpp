@@ -1,6 +1,7 @@
 // Zerodha connector: opening address, subscription messages, decoded ticks and candle history.
 #include "brokers/zerodha/ZerodhaBroker.h"
 
+#include "brokers/BoundedRequest.h"
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/HistoryBatch.h"
@@ -18,6 +19,7 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QRegularExpression>
+#include <QTimer>
 #include <QUrl>
 
 #include <limits>
@@ -25,8 +27,8 @@
 namespace {
 
 constexpr int kMaxKnownNames = 8192;
-// A candle reply is a few megabytes at most (59 days of minute candles); more is not a reply.
-constexpr qint64 kMaxHistoryReplyBytes = 64 * 1024 * 1024;
+// A request refused as too many is asked again this often before the batch fails.
+constexpr int kHistoryRetries = 3;
 
 }  // namespace
 
@@ -62,6 +64,7 @@ void ZerodhaBroker::initialize(const QMap<QString, QString>& config)
     apiSecret = config.value(QStringLiteral("api_secret"));
     accessToken = config.value(QStringLiteral("access_token"));
     wsUrl = config.value(QStringLiteral("ws_url"));
+    historyExpiryReported = false;
     qDebug() << "[ZerodhaBroker] Initialized - api key:" << (apiKey.isEmpty() ? "Empty" : "Set")
              << "api secret:" << (apiSecret.isEmpty() ? "Empty" : "Set")
              << "access token:" << (accessToken.isEmpty() ? "Empty" : "Set")
@@ -274,6 +277,7 @@ void ZerodhaBroker::failHistory(const QString& symbol, const QString& reason)
 void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                           const QString& timeframe)
 {
+    const quint64 tag = takeHistoryTag();
     if (apiKey.isEmpty() || accessToken.isEmpty()) {
         failHistory(symbol, QStringLiteral("API key or access token not configured - please log in first"));
         return;
@@ -316,62 +320,83 @@ void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& fr
     // batch early.
     const auto batch = HistoryBatch::create(
         ranges.size(), symbol,
-        [self](const QString& name, const QList<OHLCData>& bars) {
+        [self, tag](const QString& name, const QList<OHLCData>& bars) {
             if (!self)
                 return;
             qDebug() << "[ZerodhaBroker] History for" << name << ":" << bars.size() << "candles";
-            emit self->historicalDataReceived(name, bars);
+            self->answerHistory(tag, name, bars);
         },
         [self](const QString& message) {
             if (self)
                 self->reportError(message);
         });
     for (int i = 0; i < ranges.size(); ++i) {
-        const QPair<QDate, QDate> r = ranges.at(i);
-        historyPacer->enqueue([this, token, interval, r, symbol, barName, batch, i] {
-            startHistoryPart(token, interval, r.first, r.second, symbol, barName, batch, i);
-        });
+        HistoryPart p;
+        p.token = token;
+        p.interval = interval;
+        p.from = ranges.at(i).first;
+        p.to = ranges.at(i).second;
+        p.symbol = symbol;
+        p.barName = barName;
+        p.batch = batch;
+        p.part = i;
+        historyPacer->enqueue([this, p] { startHistoryPart(p); });
     }
 }
 
-void ZerodhaBroker::startHistoryPart(quint32 token, const QString& interval, const QDate& from, const QDate& to,
-                                     const QString& symbol, const QString& barName,
-                                     const std::shared_ptr<HistoryBatch>& batch, int part)
+void ZerodhaBroker::startHistoryPart(const HistoryPart& p)
 {
-    const QString path = ZerodhaHistory::requestPath(token, interval, from, to);
+    const QString path = ZerodhaHistory::requestPath(p.token, p.interval, p.from, p.to);
     QNetworkRequest request(QUrl(restBaseUrl + path));
     request.setRawHeader("X-Kite-Version", "3");
     request.setRawHeader("Authorization", "token " + apiKey.toUtf8() + ':' + accessToken.toUtf8());
-    request.setTransferTimeout(30000);
     qDebug() << "[ZerodhaBroker] Requesting" << path;
-    QNetworkReply* reply = network->get(request);
-    connect(reply, &QNetworkReply::downloadProgress, reply, [reply](qint64 received, qint64) {
-        if (received > kMaxHistoryReplyBytes) {
-            reply->setProperty("oversized", true);
-            reply->abort();
-        }
-    });
-    connect(reply, &QNetworkReply::finished, this, [reply, symbol, barName, batch, part] {
-        reply->deleteLater();
-        const auto fail = [&](const QString& reason) {
-            batch->partFailed(part, QStringLiteral("Zerodha history error for %1: %2").arg(symbol, reason));
-        };
-        if (reply->property("oversized").toBool()) {
-            fail(QStringLiteral("reply larger than %1 bytes").arg(kMaxHistoryReplyBytes));
-            return;
-        }
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        if (!status.isValid()) {
-            fail(reply->errorString());
-            return;
-        }
-        const ZerodhaHistory::Reply r = ZerodhaHistory::parseReply(status.toInt(), reply->readAll(), barName);
-        if (r.rejected > 0)
-            qWarning() << "[ZerodhaBroker] Dropped" << r.rejected << "unreadable candles for" << symbol;
-        if (!r.ok) {
-            fail(r.error);
-            return;
-        }
-        batch->partArrived(part, r.bars);
-    });
+    QNetworkReply* reply =
+        BoundedRequest::get(network, request, BoundedRequest::kHistoryTimeoutMs, BoundedRequest::kHistoryMaxBytes);
+    connect(reply, &QNetworkReply::finished, this, [this, reply, p] { onHistoryReply(reply, p); });
+}
+
+void ZerodhaBroker::onHistoryReply(QNetworkReply* reply, const HistoryPart& p)
+{
+    reply->deleteLater();
+    const auto fail = [&](const QString& reason) {
+        p.batch->partFailed(p.part, QStringLiteral("Zerodha history error for %1: %2").arg(p.symbol, reason));
+    };
+    const QString bound = BoundedRequest::boundReached(reply);
+    if (!bound.isEmpty()) {
+        fail(bound);
+        return;
+    }
+    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+    if (!status.isValid()) {
+        fail(reply->errorString());
+        return;
+    }
+    const ZerodhaHistory::Reply r = ZerodhaHistory::parseReply(status.toInt(), reply->readAll(), p.barName);
+    if (r.throttled && p.attempt < kHistoryRetries) {
+        // The limit is per second: after a pause the same request is answered. It queues behind
+        // the pacer again so the retry counts against the rate too.
+        const int delayMs = historyRetryDelayMs << p.attempt;
+        qWarning() << "[ZerodhaBroker] Too many history requests: part" << p.part + 1 << "of" << p.batch->size()
+                   << "for" << p.symbol << "asked again in" << delayMs << "ms";
+        HistoryPart again = p;
+        ++again.attempt;
+        QTimer::singleShot(delayMs, this, [this, again] {
+            historyPacer->enqueue([this, again] { startHistoryPart(again); });
+        });
+        return;
+    }
+    if (r.tokenRefused && !historyExpiryReported) {
+        historyExpiryReported = true;
+        qWarning() << "[ZerodhaBroker] History refused with HTTP 403: the access token has expired or is not valid";
+        emit tokenExpired();
+    }
+    if (r.rejected > 0)
+        qWarning() << "[ZerodhaBroker] Dropped" << r.rejected << "unreadable candles for" << p.symbol;
+    if (!r.ok) {
+        fail(r.error);
+        return;
+    }
+    historyExpiryReported = false;
+    p.batch->partArrived(p.part, r.bars);
 }

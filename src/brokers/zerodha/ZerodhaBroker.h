@@ -6,6 +6,7 @@
 #include "brokers/zerodha/ZerodhaDecoder.h"
 #include "symbols/IndianSymbolData.h"
 
+#include <QDate>
 #include <QHash>
 #include <QPointer>
 #include <QSet>
@@ -15,6 +16,7 @@
 
 class HistoryBatch;
 class QNetworkAccessManager;
+class QNetworkReply;
 class RequestPacer;
 class SymbolRepository;
 
@@ -33,6 +35,9 @@ public:
     void setHistoryRate(int perSecond, int windowMs = 1000);
     // Candle requests queued and not yet started.
     int pendingHistoryRequests() const;
+    // Pause before a candle request refused as too many is asked again (1 s by default, at least
+    // what the service asks for); each further retry waits twice as long.
+    void setHistoryRetryDelay(int ms) { historyRetryDelayMs = ms; }
 
     void initialize(const QMap<QString, QString>& config) override;
     void connectToBroker() override;
@@ -51,7 +56,8 @@ public:
     QStringList subscribedKeys() const { return subscriptions->wanted(); }
 
 signals:
-    // The stream was refused with HTTP 403: the access token has expired or is wrong.
+    // The stream or a candle request was refused with HTTP 403: the access token has expired or
+    // is wrong.
     void tokenExpired();
 
 private:
@@ -74,10 +80,22 @@ private:
     IndianSymbolData recordFor(const QString& exchange, const QString& token) const;
     void nameTick(TickData& tick);
 
+    // One request of a history batch: a range of at most the interval's limit.
+    struct HistoryPart {
+        quint32 token = 0;
+        QString interval;
+        QDate from;
+        QDate to;
+        QString symbol;   // as asked, for the messages
+        QString barName;  // the bars' symbol
+        std::shared_ptr<HistoryBatch> batch;
+        int part = 0;
+        int attempt = 0;  // retries after refusals as too many
+    };
+
     void failHistory(const QString& symbol, const QString& reason);
-    void startHistoryPart(quint32 token, const QString& interval, const QDate& from, const QDate& to,
-                          const QString& symbol, const QString& barName,
-                          const std::shared_ptr<HistoryBatch>& batch, int part);
+    void startHistoryPart(const HistoryPart& p);
+    void onHistoryReply(QNetworkReply* reply, const HistoryPart& p);
 
     QString apiKey;
     QString apiSecret;
@@ -91,4 +109,8 @@ private:
     QHash<QString, KnownName> knownNames;  // token -> record found in the repository
     QSet<qint64> loggedFaults;  // (kind, code) of decoder faults already logged on this connection
     bool expiryReported = false;  // the token alert of this connection attempt was raised
+    // The token alert of a refused candle request was raised: a batch of symbols refused one by
+    // one raises it once, until a new token or an answered request.
+    bool historyExpiryReported = false;
+    int historyRetryDelayMs = 1000;
 };

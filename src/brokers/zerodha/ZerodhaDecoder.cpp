@@ -22,6 +22,12 @@ inline quint32 be32(const unsigned char* p)
     return (quint32(p[0]) << 24) | (quint32(p[1]) << 16) | (quint32(p[2]) << 8) | quint32(p[3]);
 }
 
+// Prices are two's complement: read unsigned, -37.63 on MCX would show as 42,949,635.33.
+inline qint32 price32(const unsigned char* p)
+{
+    return qint32(be32(p));
+}
+
 }  // namespace
 
 QString ZerodhaDecoder::exchangeOf(int segment)
@@ -138,20 +144,20 @@ DecodedFrame ZerodhaDecoder::decode(const QByteArray& frame, qint64 receivedMSec
         TickData t;
         t.token = inst.token;
         t.exchange = exchangeOf(segment);
-        t.ltp = be32(p + 4) / divisor;
+        t.ltp = price32(p + 4) / divisor;
         quint32 timeSecs = 0;
         if (len == kIndexQuotePacket || len == kIndexFullPacket) {
-            t.high = be32(p + 8) / divisor;
-            t.low = be32(p + 12) / divisor;
-            t.open = be32(p + 16) / divisor;
+            t.high = price32(p + 8) / divisor;
+            t.low = price32(p + 12) / divisor;
+            t.open = price32(p + 16) / divisor;
             if (len == kIndexFullPacket)
                 timeSecs = be32(p + 28);
         } else if (len == kQuotePacket || len == kFullPacket) {
             t.lastTradedQty = qint32(std::min<quint32>(be32(p + 8), quint32(std::numeric_limits<qint32>::max())));
             t.volume = be32(p + 16);
-            t.open = be32(p + 28) / divisor;
-            t.high = be32(p + 32) / divisor;
-            t.low = be32(p + 36) / divisor;
+            t.open = price32(p + 28) / divisor;
+            t.high = price32(p + 32) / divisor;
+            t.low = price32(p + 36) / divisor;
             if (len == kFullPacket) {
                 t.openInterest = be32(p + 48);
                 const quint32 lastTrade = be32(p + 44);

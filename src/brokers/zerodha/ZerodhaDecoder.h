@@ -6,24 +6,25 @@
 //   then N times: u16 packet length L, then L bytes of packet
 // A message of two bytes or less is the server's heartbeat.
 //
-// The packet length alone selects the layout. Every field is a u32 (read unsigned):
+// The packet length alone selects the layout. Every field is 32 bits wide; prices are signed (a
+// commodity contract can trade below zero), quantities, volume, open interest and times unsigned:
 //   offset  LTP (8)   index quote (28) / full (32)   quote (44) / full (184)
 //    0      token     token                          token
-//    4      last      last                           last
-//    8                high                           last traded quantity
-//   12                low                            average price (not read)
-//   16                open                           volume traded today
+//    4      last, i32 last, i32                      last, i32
+//    8                high, i32                      last traded quantity
+//   12                low, i32                       average price, i32 (not read)
+//   16                open, i32                      volume traded today
 //   20                close (not read)               total buy quantity (not read)
 //   24                net change (not read)          total sell quantity (not read)
-//   28                (full) exchange time, epoch s  open
-//   32                                               high
-//   36                                               low
-//   40                                               close (not read)
+//   28                (full) exchange time, epoch s  open, i32
+//   32                                               high, i32
+//   36                                               low, i32
+//   40                                               close, i32 (not read)
 //   44                                               (full) last trade time, epoch s
 //   48                                               (full) open interest
 //   52..59                                           (full) OI day high / low (not read)
 //   60                                               (full) exchange time, epoch s
-//   64..183                                          (full) market depth (not read)
+//   64..183                                          (full) market depth, prices i32 (not read)
 // Index packets give high and low before open, unlike quote packets. A time of 0 means unset.
 //
 // The low byte of the token is the segment; it names the exchange and the price divisor:

@@ -102,6 +102,7 @@ bool readCandle(const QJsonArray& row, const QString& symbol, OHLCData& bar)
 Reply parseReply(int httpStatus, const QByteArray& body, const QString& symbol)
 {
     Reply r;
+    r.throttled = httpStatus == 429;
     QJsonParseError err{};
     const QJsonDocument doc = QJsonDocument::fromJson(body, &err);
     if (err.error != QJsonParseError::NoError || !doc.isObject()) {
@@ -115,6 +116,8 @@ Reply parseReply(int httpStatus, const QByteArray& body, const QString& symbol)
     const QString status = root.value(QLatin1String("status")).toString();
     if (status == QLatin1String("error") || (httpStatus != 0 && httpStatus != 200)) {
         r.error = brokerError(root, httpStatus);
+        r.tokenRefused = httpStatus == 403
+            && root.value(QLatin1String("error_type")).toString() == QLatin1String("TokenException");
         return r;
     }
     if (status != QLatin1String("success")) {

@@ -38,6 +38,8 @@ struct Reply {
     QString error;  // why the reply failed, for "Zerodha history error for X: <error>"
     QList<OHLCData> bars;
     int rejected = 0;  // candles dropped for a bad time, too few columns or non-numeric values
+    bool throttled = false;     // HTTP 429: over the rate limit, worth asking again after a pause
+    bool tokenRefused = false;  // HTTP 403 TokenException: the session has expired or is not valid
 };
 // `httpStatus` 0 means none (the request never got an answer).
 Reply parseReply(int httpStatus, const QByteArray& body, const QString& symbol);

@@ -3,6 +3,7 @@
 
 #include "brokers/CustomApiParser.h"
 #include "brokers/QuoteOutcome.h"
+#include "brokers/SymbolKey.h"
 #include "core/SettingsManager.h"
 #include "ui/dialogs/DialogPrompts.h"
 
@@ -240,9 +241,16 @@ void SettingsDialog::createProviderTab()
     customUrlEdit = lineEdit(providerGroup, QStringLiteral("https://quotes.example.com/api/v1"));
     customUrlEdit->setEnabled(false);
     grid->addWidget(customUrlEdit, 2, 1, 1, 2);
+    // Next to the address it applies to: the feed's error box points the user here.
+    grid->addWidget(new QLabel(QStringLiteral("Request timeout:"), providerGroup), 3, 0);
+    requestTimeoutSpin = new QSpinBox(providerGroup);
+    requestTimeoutSpin->setRange(5, 60);
+    requestTimeoutSpin->setSuffix(QStringLiteral(" seconds"));
+    requestTimeoutSpin->setValue(15);
+    grid->addWidget(requestTimeoutSpin, 3, 1);
     apiStatusLabel = new QLabel(QStringLiteral("Status: Not tested"), providerGroup);
     apiStatusLabel->setStyleSheet(QStringLiteral("color: gray;"));
-    grid->addWidget(apiStatusLabel, 3, 0, 1, 3);
+    grid->addWidget(apiStatusLabel, 4, 0, 1, 3);
     pageLayout->addWidget(providerGroup);
 
     brokersGroup = new QGroupBox(QStringLiteral("Indian Brokers Authentication"), page);
@@ -579,8 +587,9 @@ void SettingsDialog::saveSettings()
     savingSettings = true;
     if (providerCombo->currentIndex() >= 0)
         s->setProvider(providerCombo->currentIndex());
-    s->setApiKey(apiKeyEdit->text());
-    s->setCustomUrl(customUrlEdit->text());
+    // Saved as Test API sends them: a pasted blank would fail the feed after a passing test.
+    s->setApiKey(apiKeyEdit->text().trimmed());
+    s->setCustomUrl(customUrlEdit->text().trimmed());
     s->setConnectOnStartup(autoConnectCheck->isChecked());
     s->setUpdateInterval(updateIntervalSpin->value());
     s->setRequestTimeout(requestTimeoutSpin->value());
@@ -671,6 +680,8 @@ bool SettingsDialog::validateSettings()
     case SettingsManager::CustomAPI:
         if (!present(customUrlEdit))
             return fail("Custom URL is required for custom API provider.");
+        if (!QuoteOutcome::hasWebScheme(customUrlEdit->text()))
+            return fail("The Custom URL needs http:// or https:// at its start, for example http://localhost:8080/quote.");
         break;
     default:
         break;
@@ -717,6 +728,19 @@ void SettingsDialog::onResetToDefaultsClicked()
     maxLogFilesSpin->setValue(5);
 }
 
+void SettingsDialog::showEvent(QShowEvent* event)
+{
+    // Reopened later, the dialog shows no result of a test made with what may have changed since.
+    if (testReply) {
+        QNetworkReply* stale = testReply;
+        testReply = nullptr;
+        stale->abort();
+    }
+    apiStatusLabel->setText(QStringLiteral("Status: Not tested"));
+    apiStatusLabel->setStyleSheet(QStringLiteral("color: gray;"));
+    QDialog::showEvent(event);
+}
+
 void SettingsDialog::onTestApiClicked()
 {
     const auto show = [this](const QString& text, const char* colour) {
@@ -733,6 +757,8 @@ void SettingsDialog::onTestApiClicked()
         return show(QStringLiteral("No Custom URL entered"), "red");
     if (key.isEmpty())
         return show(QStringLiteral("No API key entered"), "red");
+    if (!QuoteOutcome::hasWebScheme(base))
+        return show(QStringLiteral("The Custom URL needs http:// or https:// at its start"), "red");
 
     // One quote request as the feed sends it, for the first symbol of the watchlist.
     QString symbol = settingsManager->watchlistForBroker(SettingsManager::providerName(SettingsManager::CustomAPI)).value(0);
@@ -759,17 +785,20 @@ void SettingsDialog::onTestApiClicked()
         reply->abort();
     });
     deadline->start(timeoutMs);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, symbol, show, timeoutMs] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, symbol, show, timeoutMs, base] {
         reply->deleteLater();
         if (reply != testReply)
             return;  // replaced by a newer test
-        QuoteOutcome outcome = QuoteOutcome::fromReply(reply, reply->property("timedOut").toBool());
+        QuoteOutcome outcome = QuoteOutcome::fromReply(reply, reply->property("timedOut").toBool(), symbol);
         CustomApiParser::QuoteResult quote;
         if (outcome.ok()) {
             quote = CustomApiParser::parseQuote(reply->readAll(), false);
             if (!quote.parsed)
                 outcome = QuoteOutcome::notJson(quote.error);
+            else if (!quote.symbol.isEmpty() && !SymbolKey::same(quote.symbol, symbol))
+                outcome = QuoteOutcome::otherSymbol(symbol, quote.symbol);  // the feed drops it too
         }
+        // The result names the symbol probed: without a watchlist it is one the user never typed.
         switch (outcome.kind) {
         case QuoteOutcome::Ok:
             if (quote.tick.ltp > 0)
@@ -780,11 +809,16 @@ void SettingsDialog::onTestApiClicked()
         case QuoteOutcome::NotReachable:
             return show(QStringLiteral("Not reachable - %1").arg(outcome.detail), "red");
         case QuoteOutcome::HttpError:
-            return show(QStringLiteral("Service answered HTTP %1").arg(outcome.httpStatus), "red");
+            return show(QStringLiteral("Service answered HTTP %1 for %2").arg(outcome.httpStatus).arg(symbol), "red");
         case QuoteOutcome::NotJson:
-            return show(QStringLiteral("Reply is not JSON"), "red");
+            return show(QStringLiteral("Reply for %1 is not JSON").arg(symbol), "red");
         case QuoteOutcome::TimedOut:
-            return show(QStringLiteral("Timed out - no reply within %1 s").arg(qMax(1, timeoutMs / 1000)), "red");
+            return show(QStringLiteral("Timed out - no reply for %1 within %2 s").arg(symbol).arg(qMax(1, timeoutMs / 1000)), "red");
+        case QuoteOutcome::UnknownSymbol:
+        case QuoteOutcome::OtherSymbol:
+            return show(outcome.explanation(QString(), base, 0).section(QLatin1Char('\n'), 0, 0), "red");
+        case QuoteOutcome::NoBars:
+            break;
         }
     });
 }

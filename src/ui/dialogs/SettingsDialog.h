@@ -69,6 +69,9 @@ public:
     AngelOneAuth* angelOneLogin() const { return angelOneAuth; }
     UpstoxAuth* upstoxLogin() const { return upstoxAuth; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+
 private slots:
     void onProviderChanged(int index);
     void onTestApiClicked();
@@ -127,6 +130,7 @@ private:
     bool validateSettings();
     QString logFolder() const;
     void onZerodhaCapture(const QString& value);
+    void startZerodhaExchange(const QString& requestToken);
     void info(const QString& title, const QString& text);
     void warn(const QString& title, const QString& text);
     void critical(const QString& title, const QString& text);
@@ -233,10 +237,12 @@ private:
     QWidget* connectionPage = nullptr;
     QWidget* dataPage = nullptr;
     QWidget* pluginPage = nullptr;
-    // Zerodha login in progress: the key and secret read at the press, whether the next success
-    // carries the access token, and whether this login already ended (later signals are stale).
+    // Zerodha login in progress: the key and secret read at the press, whether an exchange is
+    // under way, a request token the browser delivered meanwhile (exchanged if that one fails),
+    // and whether this login already ended (later signals are stale).
     QString zerodhaLoginKey;
     QString zerodhaLoginSecret;
     bool zerodhaExchangePending = false;
+    QString zerodhaHeldCapture;
     bool zerodhaLoginDone = false;
 };

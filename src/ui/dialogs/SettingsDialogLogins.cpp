@@ -55,6 +55,7 @@ void SettingsDialog::onZerodhaAuthClicked()
     zerodhaLoginKey = key;
     zerodhaLoginSecret = secret;
     zerodhaExchangePending = false;
+    zerodhaHeldCapture.clear();
     zerodhaLoginDone = false;
     if (!zerodhaAuth) {
         zerodhaAuth = new ZerodhaAuth(this);
@@ -94,16 +95,32 @@ void SettingsDialog::onZerodhaCapture(const QString& value)
 {
     if (zerodhaLoginDone)
         return;  // a late answer of a login that already ended
-    if (!zerodhaExchangePending) {
-        zerodhaExchangePending = true;
-        qInfo() << "[SettingsDialog] Auto-captured request_token, exchanging for session";
-        zerodhaAuth->exchangeRequestToken(value, zerodhaLoginKey, zerodhaLoginSecret);
+    // The login reports the browser's request token and the exchange's access token through the
+    // one signal. Only the exchange's answer is the token the login holds: a request token must
+    // never be stored as an access token, whatever order the two arrive in.
+    const bool exchangeAnswer = !value.isEmpty() && value == zerodhaAuth->getAccessToken();
+    if (exchangeAnswer) {
+        zerodhaExchangePending = false;
+        zerodhaHeldCapture.clear();
+        zerodhaLoginDone = true;
+        qInfo() << "[SettingsDialog] Received access_token from exchange";
+        onZerodhaAuthSuccess(value);
         return;
     }
-    zerodhaExchangePending = false;
-    zerodhaLoginDone = true;
-    qInfo() << "[SettingsDialog] Received access_token from exchange";
-    onZerodhaAuthSuccess(value);
+    if (zerodhaExchangePending) {
+        // The browser delivered while a typed token is being exchanged: kept for that one's failure.
+        qInfo() << "[SettingsDialog] Request token captured while an exchange is under way, held";
+        zerodhaHeldCapture = value;
+        return;
+    }
+    startZerodhaExchange(value);
+}
+
+void SettingsDialog::startZerodhaExchange(const QString& requestToken)
+{
+    zerodhaExchangePending = true;
+    qInfo() << "[SettingsDialog] Auto-captured request_token, exchanging for session";
+    zerodhaAuth->exchangeRequestToken(requestToken, zerodhaLoginKey, zerodhaLoginSecret);
 }
 
 void SettingsDialog::onZerodhaAuthSuccess(const QString& accessToken)
@@ -128,6 +145,13 @@ void SettingsDialog::onZerodhaAuthFailed(const QString& error)
 {
     if (zerodhaLoginDone)
         return;
+    // A failed exchange ends that exchange: the browser's capture, held or still to come, is
+    // exchanged next instead of being taken for its answer.
+    zerodhaExchangePending = false;
+    const QString held = zerodhaHeldCapture;
+    zerodhaHeldCapture.clear();
+    if (!held.isEmpty())
+        startZerodhaExchange(held);
     critical(QStringLiteral("Zerodha Authentication Failed"), QStringLiteral("Authentication failed: ") + error);
 }
 

@@ -56,10 +56,8 @@ void SettingsDialog::createConnectionTab()
     auto* timing = new QGroupBox(QStringLiteral("Timing Settings"), connectionPage);
     auto* form = new QFormLayout(timing);
     updateIntervalSpin = spin(timing, 1, 300, 5, QStringLiteral(" seconds"));
-    requestTimeoutSpin = spin(timing, 5, 60, 15, QStringLiteral(" seconds"));
     retryAttemptsSpin = spin(timing, 0, 10, 3);
     form->addRow(QStringLiteral("Live update interval:"), updateIntervalSpin);
-    form->addRow(QStringLiteral("Request timeout:"), requestTimeoutSpin);
     form->addRow(QStringLiteral("Retry attempts:"), retryAttemptsSpin);
     layout->addWidget(timing);
     layout->addStretch();

@@ -1,7 +1,7 @@
 // Symbol manager dialog: window, parsers hand-over, symbol table, watchlist and lookups.
 #include "ui/dialogs/SymbolManager.h"
 
-#include "symbols/ISymbolMasterSource.h"
+#include "symbols/ISymbolProvider.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/HeaderMasterParser.h"
 #include "ui/dialogs/PositionalMasterParser.h"
@@ -34,6 +34,13 @@ IndianSymbolData recordOf(const QTableWidgetItem* item)
 
 }  // namespace
 
+// The icons live in the ui library's resources; a static library's resources are registered by
+// hand (from outside any namespace), or the linker drops them.
+static void registerIconResources()
+{
+    Q_INIT_RESOURCE(icons);
+}
+
 SymbolManager::SymbolManager(SettingsManager* settings, SymbolRepository* repository, QWidget* parent)
     : QDialog(parent),
       settings(settings),
@@ -42,6 +49,8 @@ SymbolManager::SymbolManager(SettingsManager* settings, SymbolRepository* reposi
       prompts(DialogPrompts::system())
 {
     qRegisterMetaType<IndianSymbolData>("IndianSymbolData");
+    static const bool iconsRegistered = (registerIconResources(), true);
+    Q_UNUSED(iconsRegistered);
     setWindowTitle(QStringLiteral("Symbol Manager - Indian Brokers"));
     setMinimumSize(1200, 800);
     setupUi();
@@ -325,7 +334,9 @@ void SymbolManager::refreshWatchlistDisplay()
         watchlistWidget->addItem(item);
     }
     if (auto* box = qobject_cast<QGroupBox*>(watchlistWidget->parentWidget()))
-        box->setTitle(QStringLiteral("My Watchlist (%1 symbols)").arg(watchlist.size()));
+        box->setTitle(QStringLiteral("My Watchlist (%1 %2)")
+                          .arg(watchlist.size())
+                          .arg(watchlist.size() == 1 ? QStringLiteral("symbol") : QStringLiteral("symbols")));
 }
 
 void SymbolManager::addToWatchlist(const IndianSymbolData& record)

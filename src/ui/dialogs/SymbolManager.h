@@ -2,7 +2,7 @@
 // the searchable symbol table, the dialog's own watchlist, and token and symbol lookups.
 #pragma once
 
-#include "brokers/ISymbolProvider.h"
+#include "brokers/ISymbolLookup.h"
 #include "symbols/IndianSymbolData.h"
 
 #include <QDialog>
@@ -17,7 +17,7 @@
 #include <functional>
 
 class BrokerAPI;
-class ISymbolMasterSource;
+class ISymbolProvider;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -32,7 +32,7 @@ class SymbolRepository;
 class DialogPrompts;
 struct SymbolMasterText;
 
-class SymbolManager : public QDialog, public ISymbolProvider {
+class SymbolManager : public QDialog, public ISymbolLookup {
     Q_OBJECT
 public:
     SymbolManager(SettingsManager* settings, SymbolRepository* repository, QWidget* parent = nullptr);
@@ -81,8 +81,8 @@ public:
     // Whether the broker choice offers `broker`, so that the load button has a master to load.
     bool offersBroker(const QString& broker) const;
     void loadSymbolsSilently(const QString& broker);
-    void setSymbolProvider(ISymbolMasterSource* provider);
-    ISymbolMasterSource* symbolProvider() const { return provider; }
+    void setSymbolProvider(ISymbolProvider* provider);
+    ISymbolProvider* symbolProvider() const { return provider; }
     bool isLoadingAllExchanges() const { return allExchanges; }
     int pendingDownloads() const { return pendingCount; }
 
@@ -118,6 +118,8 @@ public:
 signals:
     // A load started from the dialog (its load button) ended; ok false when it failed.
     void loadFinished(bool ok);
+    // A load of all of a broker's exchanges (the silent start-up load among them) has ended.
+    void allExchangesLoaded();
 
 private slots:
     void onLoadSymbolsClicked();
@@ -178,7 +180,7 @@ private:
     int batchId = 0;
     bool inBatchLoop = false;
     QSet<QString> providerBatchExchanges;  // provider requests the running all-exchanges load awaits
-    ISymbolMasterSource* provider = nullptr;
+    ISymbolProvider* provider = nullptr;
     BrokerAPI* brokerApi = nullptr;
     DialogPrompts* prompts;
     QMap<QString, QString> hostOverrides;

@@ -2,7 +2,7 @@
 // per-broker loaders with the all-exchanges load.
 #include "ui/dialogs/SymbolManager.h"
 
-#include "symbols/ISymbolMasterSource.h"
+#include "symbols/ISymbolProvider.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/DialogPrompts.h"
 
@@ -283,14 +283,18 @@ void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const QList<Downlo
         }
         if (!d.silent)
             emit loadFinished(!data.isEmpty());
-    } else if (reply->error() != QNetworkReply::NoError) {
+    } else if (reply->error() != QNetworkReply::NoError || status.toInt() < 200 || status.toInt() > 299) {
+        // A redirect (or any answer that is not a 2xx) carries a page, not the master: the cache and
+        // the records keep what they had.
+        const QString why = reply->error() != QNetworkReply::NoError
+            ? reply->errorString()
+            : QStringLiteral("HTTP status %1").arg(status.toInt());
         if (!d.silent) {
             statusLabel->setText(QStringLiteral("Error downloading symbols"));
-            say(Warn, QStringLiteral("Download Error"),
-                QStringLiteral("Failed to download symbol master:\n") + reply->errorString());
+            say(Warn, QStringLiteral("Download Error"), QStringLiteral("Failed to download symbol master:\n") + why);
             emit loadFinished(false);
         }
-        qDebug() << "[Download] Failed to download symbol master:" << reply->errorString();
+        qDebug() << "[Download] Failed to download symbol master:" << why;
     } else {
         const QByteArray data = reply->readAll();
         if (saveCacheAtomically(d.cachePath, data)) {
@@ -537,6 +541,7 @@ void SymbolManager::onDownloadFinished()
     }
     if (isVisible())
         filterSymbols();
+    emit allExchangesLoaded();
 }
 
 void SymbolManager::showForBroker(const QString& broker)
@@ -571,7 +576,7 @@ void SymbolManager::loadSymbolsSilently(const QString& broker)
     loadAllExchangeSymbols();
 }
 
-void SymbolManager::setSymbolProvider(ISymbolMasterSource* p)
+void SymbolManager::setSymbolProvider(ISymbolProvider* p)
 {
     if (p == provider)
         return;
@@ -582,8 +587,8 @@ void SymbolManager::setSymbolProvider(ISymbolMasterSource* p)
     provider = p;
     if (provider) {
         provider->manager = this;
-        connect(provider, &ISymbolMasterSource::symbolsReady, this, &SymbolManager::onProviderSymbols);
-        connect(provider, &ISymbolMasterSource::providerError, this, &SymbolManager::onProviderError);
+        connect(provider, &ISymbolProvider::symbolsReady, this, &SymbolManager::onProviderSymbols);
+        connect(provider, &ISymbolProvider::providerError, this, &SymbolManager::onProviderError);
     }
 }
 

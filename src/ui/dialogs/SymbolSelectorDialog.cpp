@@ -4,6 +4,7 @@
 #include "ui/dialogs/DialogPrompts.h"
 
 #include <QComboBox>
+#include <QDebug>
 #include <QDialogButtonBox>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -223,9 +224,16 @@ void SymbolSelectorDialog::onSymbolMasterDownloaded()
     reply->deleteLater();
     progressBar->hide();
     loadButton->setEnabled(true);
-    if (reply->error() != QNetworkReply::NoError) {
+    // A redirect or any other answer than a 2xx carries a page, not the master: its lines would
+    // become symbols, so it fails like an error and the list keeps what it shows.
+    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    const bool master = status >= 200 && status <= 299;
+    if (reply->error() != QNetworkReply::NoError || !master) {
+        const QString why = reply->error() != QNetworkReply::NoError ? reply->errorString()
+                                                                     : QStringLiteral("HTTP status %1").arg(status);
+        qWarning() << "[SymbolSelector] Symbol master download failed:" << why;
         prompts->message(this, DialogPrompts::Kind::Critical, QStringLiteral("Download Error"),
-                         QStringLiteral("Failed to download symbol master file: ") + reply->errorString());
+                         QStringLiteral("Failed to download symbol master file: ") + why);
         statusLabel->setText(QStringLiteral("Download failed"));
         return;
     }

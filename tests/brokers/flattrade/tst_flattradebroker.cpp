@@ -114,6 +114,13 @@ private slots:
         QVERIFY(!s.broker.isPingActive() && s.broker.isConnected());
         QVERIFY(errors.isEmpty());
         QCOMPARE(ticks.count(), 1);
+
+        // Start again on the open stream: the heartbeat comes back, on the same connection.
+        s.server.clearMessages();
+        s.broker.startLiveData();
+        QVERIFY(s.broker.isPingActive());
+        QTRY_VERIFY_WITH_TIMEOUT(s.server.textMessages().contains(R"({"t":"h"})"), 5000);
+        QCOMPARE(s.server.connectionUrls().size(), 1);
     }
 };
 

@@ -1,14 +1,18 @@
 // Fyers broker against loopback peers: opening request, subscription and resume frames, queued
 // symbols, the keep-alive, decoded ticks named after the watchlist, and candle history.
 #include "brokers/fyers/FyersBroker.h"
+#include "brokers/fyers/FyersAuth.h"
 #include "core/SettingsManager.h"
 #include "support/BarText.h"
 #include "support/BrokerTestSetup.h"
 #include "support/FyersFrames.h"
 #include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
 #include "support/WebSocketTestServer.h"
 #include "symbols/SymbolRepository.h"
 
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSignalSpy>
 #include <QWebSocket>
 #include <QtTest>
@@ -51,6 +55,7 @@ private slots:
     void initTestCase() { setUpBrokerTest("tst_fyersbroker"); }
     void openingRequest_data();
     void openingRequest();
+    void headerAfterLoginWithoutSecretKey();
     void queuedSymbolsGoOutOnConnect();
     void subscribeWhileConnected();
     void keepAliveFollowsLiveData();
@@ -65,8 +70,9 @@ void TestFyersBroker::openingRequest_data()
 {
     QTest::addColumn<QString>("appId");
     QTest::addColumn<QByteArray>("authorization");
-    QTest::newRow("app id") << "APP-100" << QByteArray("APP-100:TOK");
-    QTest::newRow("client id when no app id") << "" << QByteArray("XY123:TOK");
+    // The token is the client id's: the app id setting never takes its place.
+    QTest::newRow("app id set") << "APP-100" << QByteArray("XY123:TOK");
+    QTest::newRow("no app id") << "" << QByteArray("XY123:TOK");
 }
 
 void TestFyersBroker::openingRequest()
@@ -77,6 +83,47 @@ void TestFyersBroker::openingRequest()
     QVERIFY(s.open());
     QCOMPARE(s.server.connectionUrls().value(0).path(), QString("/versova"));
     QCOMPARE(s.server.clients().value(0)->request().rawHeader("Authorization"), authorization);
+}
+
+void TestFyersBroker::headerAfterLoginWithoutSecretKey()
+{
+    // Without a separate secret key the app id field holds the app secret, which the login hashes
+    // with the client id; the stream and history must name the client id and never the secret.
+    const QString clientId = "XC4XXXXM-100";
+    const QString secret = "APP-SECRET-9";
+    LogCapture log;
+    HttpTestServer http;
+    QVERIFY(http.listen());
+    http.setReply("POST", "/api/v3/validate-authcode",
+                  HttpTestServer::Reply::json(R"({"s":"ok","code":200,"message":"","access_token":"eyJ.JWT"})"));
+    http.setReply("GET", "/data/history", HttpTestServer::Reply::json(R"({"s":"no_data","candles":[]})"));
+    FyersAuth login;
+    login.setBaseUrl(http.baseUrl() + "/api/v3");
+    QSignalSpy loggedIn(&login, &FyersAuth::authenticationSuccessful);
+    login.exchangeAuthCode("https://127.0.0.1/?s=ok&code=200&auth_code=AC1&state=sample_state", clientId, secret);
+    QVERIFY(loggedIn.wait(5000));
+    const QJsonObject sent = QJsonDocument::fromJson(http.requestsTo("/api/v3/validate-authcode").value(0).body).object();
+    QCOMPARE(sent.value("appIdHash").toString(), FyersAuth::appIdHash(clientId, secret));
+
+    // The settings after that login, as the connector is handed them.
+    WebSocketTestServer stream;
+    QVERIFY(stream.listen());
+    FyersBroker broker;
+    broker.initialize({{"access_token", loggedIn.at(0).at(0).toString()}, {"client_id", clientId}, {"app_id", secret},
+                       {"ws_url", stream.baseUrl() + "/versova"}});
+    broker.setDataUrl(http.baseUrl() + "/data");
+    QSignalSpy up(&broker, &IBroker::connectionStatusChanged);
+    broker.connectToBroker();
+    QVERIFY(up.wait(5000));
+    QSignalSpy received(&broker, &IBroker::historicalDataReceived);
+    QSignalSpy failed(&broker, &IBroker::errorOccurred);
+    broker.requestHistoricalData("NSE:SBIN-EQ", QDate(2024, 3, 1), QDate(2024, 3, 1), "day");
+    QTRY_COMPARE_WITH_TIMEOUT(received.count() + failed.count(), 1, 5000);
+
+    const QByteArray expected = "XC4XXXXM-100:eyJ.JWT";
+    QCOMPARE(stream.clients().value(0)->request().rawHeader("Authorization"), expected);
+    QCOMPARE(http.requestsTo("/data/history").value(0).header("Authorization"), expected);
+    QVERIFY(!log.contains(secret));
 }
 
 void TestFyersBroker::queuedSymbolsGoOutOnConnect()
@@ -258,6 +305,15 @@ void TestFyersBroker::history_data()
         << QList<Reply>{Reply::bytes("<html>Bad gateway</html>", "text/html")}
         << QStringList{"60 2024-03-01 2024-03-01"} << QList<qint64>{}
         << "Fyers history request failed for 3045: reply is not JSON (HTTP 200)";
+    // The test's bounds: 1 s without a byte, 64 KiB.
+    QTest::newRow("a stalled reply ends")
+        << "day" << QDate(2024, 3, 1) << QDate(2024, 3, 1) << QList<Reply>{Reply::silent()}
+        << QStringList{"D 2024-03-01 2024-03-01"} << QList<qint64>{}
+        << "Fyers history request failed for 3045: no answer within 1 s";
+    QTest::newRow("an oversized reply is cut off")
+        << "day" << QDate(2024, 3, 1) << QDate(2024, 3, 1) << QList<Reply>{Reply::json(QByteArray(256 * 1024, ' '))}
+        << QStringList{"D 2024-03-01 2024-03-01"} << QList<qint64>{}
+        << "Fyers history request failed for 3045: reply larger than 65536 bytes";
     QTest::newRow("a timeframe the service lacks asks nothing")
         << "25minute" << QDate(2024, 3, 1) << QDate(2024, 3, 1) << QList<Reply>{} << QStringList{}
         << QList<qint64>{} << "Fyers history has no 25minute candles";
@@ -283,6 +339,7 @@ void TestFyersBroker::history()
     s.broker.setSymbolRepository(&repository);
     s.broker.setDataUrl(http.baseUrl() + "/data");
     s.broker.setHistoryRate(100);
+    s.broker.setHistoryBounds(1000, 64 * 1024);
     QSignalSpy received(&s.broker, &IBroker::historicalDataReceived);
     QSignalSpy failed(&s.broker, &IBroker::errorOccurred);
     s.broker.requestHistoricalData("3045", from, to, interval);
@@ -290,7 +347,7 @@ void TestFyersBroker::history()
 
     QStringList asked;
     for (const HttpTestServer::Request& r : http.requests()) {
-        QCOMPARE(r.header("Authorization"), QByteArray("APP-100:TOK"));
+        QCOMPARE(r.header("Authorization"), QByteArray("XY123:TOK"));
         QVERIFY2(r.rawTarget.contains("symbol=NSE%3AM%26M-EQ&"), r.rawTarget.constData());
         QCOMPARE(r.query.queryItemValue("date_format"), QString("1"));
         QCOMPARE(r.query.queryItemValue("cont_flag"), QString("1"));

@@ -127,11 +127,43 @@ private slots:
         s.broker.subscribeLiveData(QStringList{"RELIANCE", "7_MCX"});
         QVERIFY(received.wait(5000));
         s.broker.stopLiveData();
-        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 3, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 2, 5000);
         QCOMPARE(s.server.textMessages().at(1), QString("{\"a\":\"unsubscribe\",\"v\":[[\"NSE\",\"2885\"],[\"MCX\",\"7\"]]}"));
-        QCOMPARE(s.server.textMessages().at(2), QString("{\"action\":\"unsub\",\"type\":\"L1\"}\n"));
         QVERIFY(s.broker.subscribedKeys().isEmpty());
         QVERIFY(s.broker.isConnected());  // the socket stays open
+        // Nothing follows the pairs: the next message is the next subscription.
+        s.broker.subscribeLiveData("7_MCX");
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 3, 5000);
+        QCOMPARE(keysOf(s.server.textMessages().at(2)), QStringList{"7_MCX"});
+    }
+
+    void removingTheLastKeySendsOnlyItsPair_data()
+    {
+        QTest::addColumn<QString>("removed");  // by trading symbol, by key, or everything at once
+        QTest::newRow("trading symbol") << "RELIANCE";
+        QTest::newRow("subscription key") << "2885_NSE";
+        QTest::newRow("stop") << "";
+    }
+
+    void removingTheLastKeySendsOnlyItsPair()
+    {
+        QFETCH(QString, removed);
+        Stream s;
+        QVERIFY(s.open());
+        QSignalSpy received(&s.server, &WebSocketTestServer::textMessageReceived);
+        s.broker.subscribeLiveData("RELIANCE");
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 1, 5000);
+        if (removed.isEmpty())
+            s.broker.stopLiveData();
+        else
+            s.broker.unsubscribeLiveData(removed);
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 2, 5000);
+        s.broker.subscribeLiveData("1_BSE");
+        QTRY_COMPARE_WITH_TIMEOUT(received.count(), 3, 5000);
+        QCOMPARE(s.server.textMessages(),
+                 (QStringList{"{\"action\":\"sub\",\"tokens\":[{\"t\":\"2885_NSE\"}],\"type\":\"L1\"}\n",
+                              "{\"a\":\"unsubscribe\",\"v\":[[\"NSE\",\"2885\"]]}",
+                              "{\"action\":\"sub\",\"tokens\":[{\"t\":\"1_BSE\"}],\"type\":\"L1\"}\n"}));
     }
 
     void pingAndStatusSignals()
@@ -266,6 +298,9 @@ private slots:
                                            << QStringList{"error"} << failed;
         QTest::newRow("unknown symbol") << "NOPE" << QList<int>{200, 200, 200} << 0 << QList<int>{}
                                         << QStringList{"error"} << "No token found for symbol: NOPE";
+        // A numeric token is reported under its trading symbol, as a one-request range is.
+        QTest::newRow("numeric token") << "2885" << QList<int>{200, 200, 200} << 3
+                                       << QList<int>{0, 1, 20, 40, 41} << QStringList{"data"} << QString();
     }
 
     void longRangeArrivesWhole()
@@ -293,11 +328,12 @@ private slots:
                               HttpTestServer::Reply::json(statuses.at(i) == 200 ? bodies.at(i) : "{}", statuses.at(i)));
         QStringList seen;
         QList<OHLCData> got;
+        QStringList names;
         QString text;
         connect(&r.broker, &IBroker::historicalDataReceived, this, [&](const QString& s, const QList<OHLCData>& b) {
             seen << "data";
             got = b;
-            QCOMPARE(s, QString("RELIANCE"));
+            names << s;
         });
         connect(&r.broker, &IBroker::errorOccurred, this, [&](const QString& e) {
             seen << "error";
@@ -309,8 +345,12 @@ private slots:
         QTEST(r.http.requestCount(), "requests");
         QVERIFY2(text.startsWith(error) && text.isEmpty() == error.isEmpty(), qPrintable(text));
         QCOMPARE(got.size(), minutes.size());
-        for (int i = 0; i < minutes.size(); ++i)
+        for (int i = 0; i < minutes.size(); ++i) {
             QCOMPARE(got.at(i).timestamp, QDateTime::fromMSecsSinceEpoch(base + minutes.at(i) * 60000LL));
+            QCOMPARE(got.at(i).symbol, QString("RELIANCE"));
+        }
+        for (const QString& name : names)
+            QCOMPARE(name, QString("RELIANCE"));
     }
 
     void historyInstrumentIds_data()

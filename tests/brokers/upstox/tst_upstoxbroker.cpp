@@ -3,6 +3,7 @@
 #include "brokers/upstox/UpstoxBroker.h"
 #include "support/BarText.h"
 #include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
 #include "support/UpstoxFrames.h"
 #include "support/WebSocketTestServer.h"
 #include "symbols/SymbolRepository.h"
@@ -10,6 +11,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTcpServer>
@@ -228,10 +230,10 @@ private slots:
         QCOMPARE(a.ltp, 22150.5);
         QCOMPARE(a.volume, 2.0);  // 150 shares in lots of 75
         QCOMPARE(ticks[1][0].value<TickData>().symbol, QStringLiteral("INFY"));
-        // A volume too large for any integer is still divided into lots, never converted out of range.
+        // A JSON volume too large for any integer is passed on, never converted out of range.
         f.ws.sendBinary(R"({"type":"live_feed","feeds":{"NSE_FO|45450":{"ltpc":{"ltp":1,"ltq":1.5e300}}}})");
         QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 3, 5000);
-        QCOMPARE(ticks[2][0].value<TickData>().volume, 2e298);
+        QCOMPARE(ticks[2][0].value<TickData>().volume, 1.5e300);
 
         // A service notice in a binary frame is only logged; one in a text frame is an error.
         f.ws.sendBinary(R"({"type":"error","message":"quota"})");
@@ -240,6 +242,39 @@ private slots:
         QCOMPARE(errors[0][0].toString(), QStringLiteral("Invalid token"));
         QCOMPARE(f.broker.lastError(), QStringLiteral("Invalid token"));
         QCOMPARE(ticks.size(), 3);
+    }
+
+    // JSON live-feed ticks keep the service's quantity: only protocol-buffers ticks are shown in lots.
+    void jsonFeedTicksKeepTheirQuantity_data()
+    {
+        QTest::addColumn<QByteArray>("feed");  // the one member of "feeds"
+        QTest::addColumn<QString>("symbol");
+        QTest::addColumn<double>("volume");
+        QTest::newRow("lot-based instrument") << QByteArray(R"("NSE_FO|45450":{"ltpc":{"ltp":22150.5,"ltq":150}})")
+                                              << "NIFTY24MARFUT" << 150.0;
+        QTest::newRow("full feed quantity") << QByteArray(R"("NSE_FO|45450":{"ltpc":{"ltp":22150.5,"ltq":75},)"
+                                                          R"("ff":{"marketFF":{"openPrice":22000,"ltq":225,"oi":9}}})")
+                                            << "NIFTY24MARFUT" << 225.0;
+        QTest::newRow("share") << QByteArray(R"("NSE_EQ|INE009A01021":{"ltpc":{"ltp":1500,"ltq":7}})") << "INFY" << 7.0;
+        QTest::newRow("unknown key") << QByteArray(R"("NSE_FO|1":{"ltpc":{"ltp":10,"ltq":150}})") << "NSE_FO|1" << 150.0;
+    }
+
+    void jsonFeedTicksKeepTheirQuantity()
+    {
+        QFETCH(QByteArray, feed);
+        Feed f;
+        QVERIFY(f.open());
+        QSignalSpy ticks(&f.broker, &IBroker::tickReceived);
+        f.ws.sendBinary(R"({"type":"live_feed","feeds":{)" + feed + "}}");
+        QVERIFY(ticks.wait(5000));
+        const TickData t = ticks[0][0].value<TickData>();
+        QTEST(t.symbol, "symbol");
+        QTEST(t.volume, "volume");
+        // The same quantity in a protocol-buffers frame is still shown in lots.
+        using namespace UpstoxFrames;
+        f.ws.sendBinary(entry(kNiftyKey, ltpcFeed(Trade{22150.5, 1710474300123LL, 150, 0})));
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.size(), 2, 5000);
+        QCOMPARE(ticks[1][0].value<TickData>().volume, 2.0);
     }
 
     void pingOnlyWhileConnected()
@@ -413,6 +448,52 @@ private slots:
         QCOMPARE(errors.last()[0].toString(), QStringLiteral("Could not find instrument key for symbol: UNKNOWN"));
         QCOMPARE(f.http.requestCount(), sent);
         QCOMPARE(bars.size(), 1);
+    }
+
+    void historyEndDateAndReplyContext_data()
+    {
+        QTest::addColumn<QString>("interval");
+        QTest::addColumn<QDate>("to");
+        QTest::addColumn<QStringList>("paths");
+        QTest::addColumn<bool>("extended");  // the end date moved, with its log line
+        const QString base = "/v3/historical-candle/";
+        QTest::newRow("weeks up to today") << "week" << QDate(2024, 3, 15)
+                                           << QStringList{base + "NSE_FO|45450/weeks/1/2024-03-16/2024-03-01"} << true;
+        QTest::newRow("weeks up to tomorrow") << "week" << QDate(2024, 3, 16)
+                                              << QStringList{base + "NSE_FO|45450/weeks/1/2024-03-16/2024-03-01"} << false;
+        QTest::newRow("days up to today: today from the intraday endpoint")
+            << "day" << QDate(2024, 3, 15)
+            << QStringList{base + "NSE_FO|45450/days/1/2024-03-14/2024-03-01", base + "intraday/NSE_FO|45450/days/1"}
+            << false;
+    }
+
+    void historyEndDateAndReplyContext()
+    {
+        QFETCH(QString, interval);
+        QFETCH(QDate, to);
+        QFETCH(QStringList, paths);
+        QFETCH(bool, extended);
+        Feed f;
+        f.broker.initialize({{"access_token", "TOK"}});
+        f.broker.setToday([] { return QDate(2024, 3, 15); });
+        for (const QString& path : paths)
+            f.http.setReply("GET", path, HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[]}})"));
+        QSignalSpy bars(&f.broker, &IBroker::historicalDataReceived);
+        LogCapture log;
+        f.broker.requestHistoricalData("NIFTY24MARFUT", QDate(2024, 3, 1), to, interval);
+        // Every request in flight carries the caller's symbol and the instrument key.
+        const QList<QNetworkReply*> replies = f.broker.findChildren<QNetworkReply*>();
+        QCOMPARE(replies.size(), paths.size());
+        for (const QNetworkReply* reply : replies) {
+            QCOMPARE(reply->property("symbol").toString(), QStringLiteral("NIFTY24MARFUT"));
+            QCOMPARE(reply->property("instrument_key").toString(), kNiftyKey);
+        }
+        QVERIFY(bars.wait(5000));
+        QCOMPARE(f.http.requestCount(), paths.size());
+        for (const QString& path : paths)
+            QCOMPARE(f.http.requestsTo(path).size(), 1);
+        QCOMPARE(log.count(QtDebugMsg, "[UpstoxBroker] Request includes today, extending toDate to tomorrow: 2024-03-16"),
+                 extended ? 1 : 0);
     }
 };
 

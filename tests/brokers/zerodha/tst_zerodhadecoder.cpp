@@ -91,6 +91,20 @@ private slots:
                            "256265 INDICES ltp=22450.1 o=22390 h=22515.9 l=22360.25 v=0 q=0 oi=0 t=1709284510"}
             << QStringList();
 
+        // Prices are signed: a commodity can trade below zero. Volume and OI past 2^31 stay unsigned.
+        QTest::newRow("ltp, MCX below zero")
+            << QByteArray::fromHex("0001 0008 03306f07 fffff14d")
+            << QStringList{"53505799 MCX ltp=-37.63 o=0 h=0 l=0 v=0 q=0 oi=0 t=recv"} << QStringList();
+        QTest::newRow("MCX full below zero, open interest past 2^31")
+            << message({packet({53505799, 0xfffff14du, 5, 0xfffff128u, 2500000000u, 0, 0, 0xfffff132u, 0xfffff254u,
+                                0xfffff060u, 0xfffff128u, 1587398400, 3000000000u},
+                               184)})
+            << QStringList{"53505799 MCX ltp=-37.63 o=-37.9 h=-35 l=-40 v=2500000000 q=5 oi=3000000000 t=1587398400"}
+            << QStringList();
+        QTest::newRow("index quote below zero")
+            << message({packet({256265, 0xfffff14du, 0xfffff254u, 0xfffff060u, 0xfffff132u}, 28)})
+            << QStringList{"256265 INDICES ltp=-37.63 o=-37.9 h=-35 l=-40 v=0 q=0 oi=0 t=recv"} << QStringList();
+
         QTest::newRow("heartbeat") << QByteArray(1, '\0') << QStringList() << QStringList{"Heartbeat 0"};
         QTest::newRow("unknown length skipped, walk goes on")
             << message({ltpNse, QByteArray(20, '\x07'), ltpNse}) << QStringList{ltpNseTick, ltpNseTick}

@@ -38,6 +38,7 @@ class TestZerodhaHistory : public QObject {
             repository.addSymbol("RELIANCE", "408065", "NSE", "EQ");
             broker.setSymbolRepository(&repository);
             broker.setRestBaseUrl(server.baseUrl());
+            broker.setHistoryRetryDelay(5);  // the service asks for 1 s; no test waits that long
             broker.initialize({{"api_key", "KEY"}, {"access_token", token}, {"ws_url", "ws://127.0.0.1:1/"}});
         }
     };
@@ -138,27 +139,37 @@ private slots:
         QTest::addColumn<QByteArray>("contentType");
         QTest::addColumn<QByteArray>("body");
         QTest::addColumn<QString>("reason");
+        QTest::addColumn<int>("requests");  // made before giving up
+        QTest::addColumn<bool>("expired");  // the token alert is raised
 
         const QByteArray json = "application/json";
         QTest::newRow("input error") << 400 << json
                                      << QByteArray(R"({"status":"error","message":"interval exceeds max limit: 60 days",)"
                                                    R"("error_type":"InputException"})")
-                                     << "interval exceeds max limit: 60 days (InputException, HTTP 400)";
+                                     << "interval exceeds max limit: 60 days (InputException, HTTP 400)" << 1 << false;
         QTest::newRow("token expired") << 403 << json
                                        << QByteArray(R"({"status":"error","message":"Incorrect `api_key` or `access_token`.",)"
                                                      R"("error_type":"TokenException","data":null})")
-                                       << "Incorrect `api_key` or `access_token`. (TokenException, HTTP 403)";
+                                       << "Incorrect `api_key` or `access_token`. (TokenException, HTTP 403)" << 1 << true;
         QTest::newRow("gateway page") << 502 << QByteArray("text/html") << QByteArray("<html>Bad Gateway</html>")
-                                      << "HTTP 502, reply is not JSON";
-        QTest::newRow("200 but not JSON") << 200 << json << QByteArray("[1,2") << "reply is not JSON";
+                                      << "HTTP 502, reply is not JSON" << 1 << false;
+        QTest::newRow("200 but not JSON") << 200 << json << QByteArray("[1,2") << "reply is not JSON" << 1 << false;
         QTest::newRow("no candles") << 200 << json << QByteArray(R"({"status":"success","data":{}})")
-                                    << "reply has no data.candles";
+                                    << "reply has no data.candles" << 1 << false;
         QTest::newRow("unknown status") << 200 << json << QByteArray(R"({"data":{"candles":[]}})")
-                                        << "reply status is \"\"";
+                                        << "reply status is \"\"" << 1 << false;
         QTest::newRow("no candle readable")
             << 200 << json << QByteArray(R"({"status":"success","data":{"candles":[[1,2,3,4,5,6],["x","1","1","1","1","1"]]}})")
-            << "none of the 2 candles could be read";
-        QTest::newRow("no answer at all") << 0 << QByteArray() << QByteArray() << "Connection refused";
+            << "none of the 2 candles could be read" << 1 << false;
+        QTest::newRow("no permission is not the token")
+            << 403 << json
+            << QByteArray(R"({"status":"error","message":"Insufficient permission","error_type":"PermissionException"})")
+            << "Insufficient permission (PermissionException, HTTP 403)" << 1 << false;
+        // Asked again after each pause, then the batch fails with the service's words.
+        QTest::newRow("too many requests, every time")
+            << 429 << json << QByteArray(R"({"status":"error","message":"Too many requests","error_type":"NetworkException"})")
+            << "Too many requests (NetworkException, HTTP 429)" << 4 << false;
+        QTest::newRow("no answer at all") << 0 << QByteArray() << QByteArray() << "Connection refused" << 0 << false;
     }
 
     void failedReplies()
@@ -167,7 +178,10 @@ private slots:
         QFETCH(QByteArray, contentType);
         QFETCH(QByteArray, body);
         QFETCH(QString, reason);
+        QFETCH(int, requests);
+        QFETCH(bool, expired);
         Fixture f;
+        QSignalSpy alerts(&f.broker, &ZerodhaBroker::tokenExpired);
         if (status == 0) {
             QString closedUrl;
             {
@@ -185,6 +199,29 @@ private slots:
         QCOMPARE(f.errors.at(0).at(0).toString(), QStringLiteral("Zerodha history error for 408065: %1").arg(reason));
         QCOMPARE(f.broker.lastError(), f.errors.at(0).at(0).toString());
         QCOMPARE(f.bars.count(), 0);
+        QCOMPARE(f.server.requestCount(), requests);
+        QCOMPARE(alerts.count(), expired ? 1 : 0);
+
+        // The next refused request of the same token raises no second alert.
+        f.broker.requestHistoricalData("408065", QDate(2015, 1, 2), QDate(2015, 1, 2), "day");
+        QVERIFY(f.errors.wait(5000));
+        QCOMPARE(alerts.count(), expired ? 1 : 0);
+    }
+
+    void throttledRequestAskedAgain()
+    {
+        Fixture f;
+        f.server.queueReply("GET", kPath + "5minute",
+                            HttpTestServer::Reply::json(R"({"status":"error","message":"Too many requests",)"
+                                                        R"("error_type":"NetworkException"})",
+                                                        429));
+        f.server.queueReply("GET", kPath + "5minute", HttpTestServer::Reply::json(kCandles));
+        f.broker.requestHistoricalData("408065", QDate(2024, 3, 1), QDate(2024, 3, 1), "5minute");
+        QVERIFY(f.bars.wait(5000));
+        QCOMPARE(f.errors.count(), 0);
+        QCOMPARE(f.bars.at(0).at(1).value<QList<OHLCData>>().size(), 3);
+        QCOMPARE(f.server.requestCount(), 2);
+        QCOMPARE(f.server.requests().at(1).rawTarget, f.server.requests().at(0).rawTarget);
     }
 
     void refusedBeforeAnyRequest_data()

@@ -1,5 +1,6 @@
 // Settings dialog: provider page visibility, load/save/defaults/validation, token expiry check,
 // log-file actions, market hours, and the broker logins against loopback peers.
+#include "brokers/BrokerAPI.h"
 #include "core/SettingsManager.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
@@ -23,6 +24,7 @@
 #include <QNetworkReply>
 #include <QPushButton>
 #include <QSettings>
+#include <QSignalSpy>
 #include <QSpinBox>
 #include <QTcpSocket>
 #include <QTimeEdit>
@@ -198,6 +200,8 @@ private slots:
         QTest::newRow("upstox") << 5 << QStringList{} << "Please authenticate with Upstox to get an access token.";
         QTest::newRow("custom") << 6 << QStringList{} << "Custom URL is required for custom API provider.";
         QTest::newRow("custom ok") << 6 << QStringList{"customUrlEdit=http://q"} << "";
+        QTest::newRow("custom without scheme") << 6 << QStringList{"customUrlEdit=localhost:8080/q"}
+                                               << "The Custom URL needs http:// or https:// at its start, for example http://localhost:8080/quote.";
         QTest::newRow("stored Fyers, which the list lacks, survives") << 7 << QStringList{} << "";
     }
     void validation()
@@ -234,12 +238,18 @@ private slots:
         const QByteArray quote = R"({"symbol":"ACME","price":88.5})";
         QTest::newRow("works") << "" << 200 << quote << "Works - ACME at 88.50";
         QTest::newRow("key refused") << "" << 401 << QByteArray("{}") << "API key refused (HTTP 401)";
-        QTest::newRow("outage") << "" << 503 << QByteArray("{}") << "Service answered HTTP 503";
-        QTest::newRow("not json") << "" << 200 << QByteArray("<html>") << "Reply is not JSON";
+        QTest::newRow("outage") << "" << 503 << QByteArray("{}") << "Service answered HTTP 503 for ACME";
+        QTest::newRow("unknown symbol") << "" << 404 << QByteArray("{}") << "ACME: the service does not know this symbol (HTTP 404)";
+        QTest::newRow("quote of another symbol") << "" << 200 << QByteArray(R"({"symbol":"TCS","price":1})")
+                                                 << "ACME: the service answered with a quote of TCS";
+        QTest::newRow("exchange form of the symbol") << "" << 200 << QByteArray(R"({"symbol":"NSE:ACME-EQ","price":1})")
+                                                     << "Works - ACME at 1.00";
+        QTest::newRow("not json") << "" << 200 << QByteArray("<html>") << "Reply for ACME is not JSON";
         QTest::newRow("no price") << "" << 200 << QByteArray("{}") << "Reached, but the reply has no price for ACME";
-        QTest::newRow("timed out") << "" << 200 << QByteArray() << "Timed out - no reply within 1 s";
+        QTest::newRow("timed out") << "" << 200 << QByteArray() << "Timed out - no reply for ACME within 1 s";
         QTest::newRow("not reachable") << "http://127.0.0.1:1/q" << 200 << quote << "Not reachable - Connection refused";
         QTest::newRow("no url") << " " << 200 << quote << "No Custom URL entered";
+        QTest::newRow("no scheme") << "127.0.0.1:1/q" << 200 << quote << "The Custom URL needs http:// or https:// at its start";
     }
     void testApiReportsWhatCameBack()
     {
@@ -261,6 +271,65 @@ private slots:
         if (url.isEmpty())
             QCOMPARE(server->lastRequest().header("X-API-Key") + server->lastRequest().rawTarget, QByteArray("the-key/q?symbol=ACME"));
     }
+    // Without a watchlist the test asks for a symbol of its own, and says which.
+    void testApiNamesTheSymbolItProbed()
+    {
+        server->setReply("GET", "/q", HttpTestServer::Reply::json("{}", 404));
+        make();
+        w<QComboBox>("providerCombo")->setCurrentIndex(SettingsManager::CustomAPI);
+        fill({"customUrlEdit=" + server->baseUrl() + "/q", "apiKeyEdit=the-key"});
+        w<QPushButton>("testApiButton")->click();
+        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: NIFTY: the service does not know this symbol (HTTP 404)"));
+        QCOMPARE(server->lastRequest().query.queryItemValue("symbol"), QString("NIFTY"));
+
+        // Reopened, the dialog shows no result of a test made before.
+        dialog->show();
+        dialog->hide();
+        dialog->show();
+        QCOMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: Not tested"));
+    }
+
+    // Pasted with blanks, the key and the address are saved as Test API sent them, and the feed
+    // then gets what the test got.
+    void savedAsTested()
+    {
+        server->setResponder([](const HttpTestServer::Request& r) {
+            if (r.header("X-API-Key") != "nu-key")
+                return HttpTestServer::Reply::json("{}", 401);
+            return HttpTestServer::Reply::json(R"({"price":12.5})");
+        });
+        settings->setWatchlistForBroker("Custom API", {"ACME"});
+        make();
+        w<QComboBox>("providerCombo")->setCurrentIndex(SettingsManager::CustomAPI);
+        fill({"customUrlEdit= " + server->baseUrl() + "/quote ", "apiKeyEdit=nu-key "});
+        w<QPushButton>("testApiButton")->click();
+        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: Works - ACME at 12.50"));
+        // The timeout sits with the address it applies to, on the page the dialog opens on.
+        dialog->show();
+        QVERIFY(w<QSpinBox>("requestTimeoutSpin")->isVisible());
+        w<QSpinBox>("requestTimeoutSpin")->setValue(40);
+        pressOk();
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(settings->customUrl(), server->baseUrl() + "/quote");
+        QCOMPARE(settings->apiKey(), QString("nu-key"));
+        QCOMPARE(settings->requestTimeout(), 40);
+
+        BrokerAPI feed;
+        feed.setProvider(SettingsManager::CustomAPI);
+        feed.setCustomUrl(settings->customUrl());
+        feed.setApiKey(settings->apiKey());
+        feed.setPollInterval(3600000);
+        QSignalSpy ticks(&feed, &BrokerAPI::tickReceived);
+        QSignalSpy failures(&feed, &BrokerAPI::quoteFailed);
+        feed.subscribeLiveData("ACME");
+        feed.startLiveData();
+        QVERIFY(QMetaObject::invokeMethod(&feed, "onLiveDataTimer"));
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.count() + failures.count(), 1, 5000);
+        QCOMPARE(ticks.count(), 1);
+        QCOMPARE(server->requestCount(), 2);
+        QCOMPARE(server->lastRequest().rawTarget, QByteArray("/quote?symbol=ACME"));
+    }
+
     void tokenExpiryCheck_data()
     {
         QTest::addColumn<qint64>("expiresIn");  // seconds from now, past when negative; 0: no expiry stored
@@ -401,6 +470,57 @@ private slots:
         QVERIFY(network->findChildren<QNetworkReply*>().isEmpty());
         emit dialog->zerodhaLogin()->authenticationSuccessful("late");
         QVERIFY(network->findChildren<QNetworkReply*>().isEmpty());
+    }
+    void zerodhaCaptureAfterAFailedTypedToken_data()
+    {
+        // When the browser's request token arrives: after the typed token was refused, or while
+        // the typed token is still being exchanged (it is held until that exchange fails).
+        QTest::addColumn<bool>("whileExchanging");
+        QTest::newRow("capture after the refusal") << false;
+        QTest::newRow("capture during the exchange") << true;
+    }
+    void zerodhaCaptureAfterAFailedTypedToken()
+    {
+        QFETCH(bool, whileExchanging);
+        server->setResponder([whileExchanging](const HttpTestServer::Request& r) {
+            if (QUrlQuery(QString::fromUtf8(r.body)).queryItemValue("request_token") == "REQ")
+                return HttpTestServer::Reply::json(R"({"status":"success","data":{"access_token":"AT2"}})");
+            if (whileExchanging)
+                return HttpTestServer::Reply::silent();  // ended later, by the test
+            return HttpTestServer::Reply::json(R"({"status":"error","message":"Token is invalid or has expired.",)"
+                                               R"("error_type":"TokenException"})",
+                                               403);
+        });
+        make();
+        fill({"zerodhaApiKeyEdit=key", "zerodhaApiSecretEdit=sec"});
+        prompts->texts.enqueue("TYPED");
+        w<QPushButton>("zerodhaAuthButton")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(), 1, 10000);
+        const quint16 port = quint16(dialog->zerodhaLogin()->redirectPort());
+        if (whileExchanging) {
+            sendRedirect(port, "/?action=login&status=success&request_token=REQ");
+            QCoreApplication::processEvents();
+            QCOMPARE(server->requestCount(), 1);  // one exchange at a time
+            // The typed token's exchange fails.
+            const auto replies = dialog->zerodhaLogin()->findChild<QNetworkAccessManager*>()->findChildren<QNetworkReply*>();
+            QCOMPARE(replies.size(), 1);
+            replies.first()->abort();
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(prompts->last().title, QString("Zerodha Authentication Failed"), 10000);
+            // The listener still waits for the browser.
+            QVERIFY(dialog->zerodhaLogin()->isListening());
+            sendRedirect(port, "/?action=login&status=success&request_token=REQ");
+        }
+        // The capture is exchanged, and only the exchange's answer is stored.
+        QTRY_COMPARE_WITH_TIMEOUT(settings->zerodhaAccessToken(), QString("AT2"), 10000);
+        QStringList exchanged;
+        for (const HttpTestServer::Request& r : server->requestsTo("/session/token"))
+            exchanged << QUrlQuery(QString::fromUtf8(r.body)).queryItemValue("request_token");
+        QCOMPARE(exchanged, (QStringList{"TYPED", "REQ"}));
+        QCOMPARE(w<QLineEdit>("zerodhaAccessTokenEdit")->text(), QString("AT2"));
+        QCOMPARE(settings->zerodhaTokenExpiry(), QDateTime(QDate::currentDate().addDays(1), QTime(3, 30)));
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->last().title, QString("Zerodha Authentication"), 5000);
+        QCOMPARE(prompts->last().type, QString("information"));
     }
     void loginRefusesIncompleteFields_data()
     {

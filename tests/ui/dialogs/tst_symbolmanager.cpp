@@ -6,7 +6,7 @@
 #include "support/ScriptedDialogPrompts.h"
 #include "support/TestEnvironment.h"
 #include "support/TestFiles.h"
-#include "symbols/ISymbolMasterSource.h"
+#include "symbols/ISymbolProvider.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/SymbolManager.h"
 
@@ -61,7 +61,7 @@ void age(const QString& path, qint64 seconds)
 }
 
 // Serves masters from memory; answers only when the test says so.
-class MemorySource : public ISymbolMasterSource {
+class MemorySource : public ISymbolProvider {
 public:
     QString broker = "Zerodha";
     QStringList requested;
@@ -189,13 +189,26 @@ private slots:
         QCOMPARE(manager->readCacheMeta(manager->cacheMetaPath("Zerodha", "BSE")).keys(), QStringList{"fetchedAt"});
     }
 
+    void failedDownloadKeepsCacheAndWarns_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("server error") << 500 << QByteArray("{}");
+        // Parsed as a Fyers master, each line of the page would become an instrument.
+        QTest::newRow("redirect to a page") << 302 << QByteArray("<html>\n<body>Moved, see here, or there</body>\n</html>\n");
+    }
     void failedDownloadKeepsCacheAndWarns()
     {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
         const QString csv = manager->cacheFilePath("Fyers", "NSE");
         writeFile(csv, "old");
         age(csv, 2 * 86400);
         writeFile(manager->cacheMetaPath("Fyers", "NSE"), R"({"etag":"e"})");
-        server->setReply("GET", "/sym_details/NSE_CM.csv", HttpTestServer::Reply::json("{}", 500));
+        HttpTestServer::Reply answer = HttpTestServer::Reply::bytes(body, "text/html");
+        answer.status = status;
+        answer.headers.append(qMakePair(QByteArray("Location"), QByteArray("http://127.0.0.1:1/login")));
+        server->setReply("GET", "/sym_details/NSE_CM.csv", answer);
 
         manager->loadFyersSymbols("NSE", false);
         QTRY_COMPARE_WITH_TIMEOUT(prompts->shown.size(), 1, 10000);
@@ -203,6 +216,7 @@ private slots:
         QVERIFY(prompts->last().text.startsWith("Failed to download symbol master:\n"));
         QCOMPARE(TestFiles::readAll(csv), QByteArray("old"));
         QVERIFY(QFile::exists(manager->cacheMetaPath("Fyers", "NSE")));
+        QVERIFY(manager->loadedSymbols().isEmpty());
         QVERIFY(manager->findChild<QPushButton*>()->isEnabled());
     }
 
@@ -326,6 +340,33 @@ private slots:
         QCOMPARE(server->requestCount(), 0);
     }
 
+    void exchangeIcons_data()
+    {
+        QTest::addColumn<QString>("exchange");
+        QTest::addColumn<QColor>("colour");  // of the icon's edge; invalid: no icon
+        QTest::newRow("NSE") << "NSE" << QColor(21, 101, 192);
+        QTest::newRow("BSE") << "BSE" << QColor(230, 81, 0);
+        QTest::newRow("NFO") << "NFO" << QColor();
+        QTest::newRow("MCX") << "MCX" << QColor();
+        QTest::newRow("lower-case nse") << "nse" << QColor();
+    }
+    void exchangeIcons()
+    {
+        QFETCH(QString, exchange);
+        QFETCH(QColor, colour);
+        manager->addToWatchlist(instrument("SBIN", exchange, "3045"));
+        const QIcon icon = manager->findChild<QListWidget*>()->item(0)->icon();
+        if (!colour.isValid()) {
+            QVERIFY(icon.isNull());
+            return;
+        }
+        // The icon is really drawn, not an empty stand-in for a missing file.
+        const QImage image = icon.pixmap(16, 16).toImage();
+        QVERIFY(!image.isNull());
+        QCOMPARE(image.pixelColor(1, 8), colour);
+        QCOMPARE(image.pixelColor(0, 0).alpha(), 0);  // rounded corner
+    }
+
     void watchlistEditing()
     {
         auto* group = qobject_cast<QGroupBox*>(manager->findChild<QListWidget*>()->parentWidget());
@@ -339,6 +380,7 @@ private slots:
         manager->addToWatchlist(a);
         manager->addToWatchlist(sameToken);
         QCOMPARE(prompts->last().title, QString("Already Added"));
+        QCOMPARE(group->title(), QString("My Watchlist (1 symbol)"));
         manager->addToWatchlist(b);
         auto* list = manager->findChild<QListWidget*>();
         QCOMPARE(list->count(), 2);

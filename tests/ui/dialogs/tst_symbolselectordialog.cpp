@@ -107,8 +107,20 @@ private slots:
         QCOMPARE(dlg.selectedSymbols(), (QStringList{"9", "7"}));
     }
 
+    void downloadFillsTableAndFailureKeepsRecords_data()
+    {
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QByteArray>("body");
+        QTest::newRow("server error") << 503 << QByteArray("{}");
+        // Every line of the page would otherwise become a symbol.
+        QTest::newRow("redirect to a page") << 302
+                                            << QByteArray("<html>\n<head><title>302 Found</title></head>\n"
+                                                          "<body>Moved</body>\n</html>\n");
+    }
     void downloadFillsTableAndFailureKeepsRecords()
     {
+        QFETCH(int, status);
+        QFETCH(QByteArray, body);
         HttpTestServer server;
         QVERIFY(server.listen());
         server.setReply("GET", "/sym_details/NSE_CM.csv",
@@ -131,10 +143,14 @@ private slots:
         QCOMPARE(prompts.last().title, QString("Already Selected"));
         QCOMPARE(dlg.selectedSymbols(), QStringList{token});
 
-        server.setReply("GET", "/sym_details/NSE_CM.csv", HttpTestServer::Reply::json("{}", 503));
+        HttpTestServer::Reply failure = HttpTestServer::Reply::bytes(body, "text/html");
+        failure.status = status;
+        failure.headers.append(qMakePair(QByteArray("Location"), QByteArray("http://127.0.0.1:1/elsewhere")));
+        server.setReply("GET", "/sym_details/NSE_CM.csv", failure);
         load->click();
         QTRY_COMPARE_WITH_TIMEOUT(prompts.last().title, QString("Download Error"), 10000);
         QCOMPARE(dlg.loadedSymbols().size(), 2);
+        QCOMPARE(dlg.loadedSymbols().first().fyersToken, QString("1"));
         QVERIFY(load->isEnabled());
     }
 

@@ -5,9 +5,9 @@
 
 #include <QString>
 
-class ISymbolProvider {
+class ISymbolLookup {
 public:
-    virtual ~ISymbolProvider() = default;
+    virtual ~ISymbolLookup() = default;
     // Token of the first loaded instrument whose upper-cased symbol equals the trimmed,
     // upper-cased text; empty when none does.
     virtual QString findSymbol(const QString& text) const = 0;

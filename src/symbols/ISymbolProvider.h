@@ -7,7 +7,7 @@
 #include <QPointer>
 #include <QString>
 
-class ISymbolMasterSource : public QObject {
+class ISymbolProvider : public QObject {
     Q_OBJECT
 public:
     using QObject::QObject;
