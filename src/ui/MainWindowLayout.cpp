@@ -439,9 +439,8 @@ void MainWindow::createLiveTab()
     symbolSearchPopup->setMaximumHeight(300);
     symbolSearchPopup->setMinimumWidth(kSearchPopupMinWidth);
     symbolSearchPopup->setStyleSheet(QString::fromLatin1(kPopupStyle));
-    const int popupWidths[] = {140, 80, 80, 90, 90, 70};  // the ISIN column takes the rest
     for (int col = 0; col < 6; ++col)
-        symbolSearchPopup->setColumnWidth(col, popupWidths[col]);
+        symbolSearchPopup->setColumnWidth(col, kSearchPopupColumnWidths[col]);
     symbolSearchPopup->hide();
 
     watchlistTable = new QTableWidget;
