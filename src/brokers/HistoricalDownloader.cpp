@@ -211,6 +211,12 @@ void HistoricalDownloader::onHistoryAnswered(quint64 tag, QString symbol, QList<
                 << "that answer a request which has ended";
         return;
     }
+    completeRequest(id, data, "records");
+}
+
+// Stores the bars under the requested symbol and ends the request with them.
+void HistoricalDownloader::completeRequest(const QString& id, const QList<OHLCData>& data, const char* logTail)
+{
     const HistoricalRequestRecord record = activeRequests.value(id);
     const int count = data.size();
     if (dataManager)
@@ -218,7 +224,7 @@ void HistoricalDownloader::onHistoryAnswered(quint64 tag, QString symbol, QList<
     finishRequest(id, true, QString());
     emit downloadCompleted(id, record.symbol, count);
     emit historyDownloaded(record.symbol, record.interval, data);
-    qDebug() << "Historical data received for" << record.symbol << ":" << count << "records";
+    qDebug() << "Historical data received for" << record.symbol << ":" << count << logTail;
     startPacing();
 }
 
@@ -231,14 +237,7 @@ void HistoricalDownloader::onHistoricalDataReceived(QString symbol, QList<OHLCDa
         // A variant left behind by a finished request must not store bars under an empty name.
         if (activeRequests.contains(id)) {
             qDebug() << "HistoricalDownloader: fast-match incoming" << symbol << "->" << key << "requestId=" << id;
-            const HistoricalRequestRecord record = activeRequests.value(id);
-            if (dataManager)
-                dataManager->storeHistoricalData(record.symbol, data);
-            finishRequest(id, true, QString());
-            emit downloadCompleted(id, record.symbol, count);
-            emit historyDownloaded(record.symbol, record.interval, data);
-            qDebug() << "Historical data received for" << record.symbol << ":" << count << "records (fast-match)";
-            startPacing();
+            completeRequest(id, data, "records (fast-match)");
             return;
         }
     }

@@ -77,6 +77,7 @@ private:
     QString generateRequestId();
     void enqueueRequest(const HistoricalRequestRecord& record);
     void finishRequest(const QString& requestId, bool success, const QString& error);
+    void completeRequest(const QString& requestId, const QList<OHLCData>& data, const char* logTail);
     void failActive(const QString& error);
     void startPacing();
     ISymbolLookup* symbolService() const;

@@ -196,6 +196,8 @@ private slots:
 
 private:
     static constexpr int kSearchPopupMinWidth = 700;
+    // The popup's columns but the last (ISIN), which takes the rest.
+    static constexpr int kSearchPopupColumnWidths[6] = {140, 80, 80, 90, 90, 70};
 
     void setupCustomUi();
     void setupConnections();

@@ -445,9 +445,8 @@ void MainWindow::createLiveTab()
     symbolSearchPopup->setMaximumHeight(300);
     symbolSearchPopup->setMinimumWidth(kSearchPopupMinWidth);
     symbolSearchPopup->setStyleSheet(QString::fromLatin1(kPopupStyle));
-    const int popupWidths[] = {140, 80, 80, 90, 90, 70};  // the ISIN column takes the rest
     for (int col = 0; col < 6; ++col)
-        symbolSearchPopup->setColumnWidth(col, popupWidths[col]);
+        symbolSearchPopup->setColumnWidth(col, kSearchPopupColumnWidths[col]);
     symbolSearchPopup->hide();
 
     watchlistTable = new QTableWidget;
@@ -537,15 +536,16 @@ void MainWindow::fitWatchlistColumns()
 {
     // The columns' own widths while the table has room for them. A narrower table (the window's
     // default 1000 px leaves less than their sum) takes the shortfall from the data columns, so
-    // the Actions column keeps its width and both row buttons stay in view instead of past the
-    // right edge: first from the columns with room to spare (names, volumes and times are
-    // mostly shorter than their columns), so the prices keep their width, and only then from
-    // every data column in proportion. Wider, the Actions column stretches.
+    // both row buttons stay in view instead of past the right edge. No column gives up room a
+    // value of its kind needs: a price cut to "1228…" reads like a price of 1228. Where the font
+    // needs more than a price column's own width for a five-digit price, the column gets it.
+    // The room comes first from the columns with some to spare (names, changes, volumes and
+    // times are mostly shorter than their columns), then from what the Actions column keeps
+    // beyond its two buttons, and only then from every data column in proportion. Wider, the
+    // Actions column stretches.
     static const int widths[] = {120, 80, 70, 80, 70, 70, 70, 100, 80};
-    struct Slack {
-        int column, narrowest;
-    };
-    static const Slack slack[] = {{0, 90}, {7, 80}, {8, 70}};
+    static const int priceColumns[] = {1, 4, 5, 6};
+    static const int slackOrder[] = {0, 7, 8, 2, 3};
     constexpr int actionsWidth = 200;
     constexpr int narrowest = 40;
     // Until the table is on screen its width means nothing: the columns' own widths.
@@ -554,19 +554,37 @@ void MainWindow::fitWatchlistColumns()
     if (shown && available == fittedWidth)
         return;
     fittedWidth = available;
+
+    // The style insets an item's text by a few pixels more than its padding.
+    const QFontMetrics fm = watchlistTable->fontMetrics();
+    const auto fit = [&fm](const char* sample) {
+        return fm.horizontalAdvance(QLatin1String(sample)) + 2 * kItemPadding + 10;
+    };
+    const int priceFit = fit("00000.00");
+    const int needs[] = {90,       priceFit, fit("-000.00"), fit("-00.00%"), priceFit,
+                         priceFit, priceFit, fit("0,000,000"), fit("00:00:00")};
     int fitted[9];
     int wanted = 0;
-    for (int col = 0; col < 9; ++col) {
+    for (int col = 0; col < 9; ++col)
         fitted[col] = widths[col];
-        wanted += widths[col];
-    }
+    for (int col : priceColumns)
+        fitted[col] = qMax(fitted[col], priceFit);
+    for (int col = 0; col < 9; ++col)
+        wanted += fitted[col];
     int shortfall = shown ? wanted - (available - actionsWidth) : 0;
-    for (const Slack& s : slack) {
+    for (int col : slackOrder) {
         if (shortfall <= 0)
             break;
-        const int given = qMin(shortfall, fitted[s.column] - s.narrowest);
-        fitted[s.column] -= given;
+        const int given = qMin(shortfall, qMax(0, fitted[col] - needs[col]));
+        fitted[col] -= given;
         shortfall -= given;
+    }
+    // The Actions column needs the buttons' texts with their 8 px side padding, the 6 px between
+    // them and the item's padding.
+    if (shortfall > 0) {
+        const int buttons = fm.horizontalAdvance(QStringLiteral("Load History"))
+            + fm.horizontalAdvance(QStringLiteral("Remove")) + 4 * 8 + 6 + 2 * kItemPadding + 8;
+        shortfall -= qMin(shortfall, qMax(0, actionsWidth - buttons));
     }
     if (shortfall > 0) {
         int total = 0;

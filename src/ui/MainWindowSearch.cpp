@@ -105,6 +105,18 @@ void MainWindow::showSymbolSearchPopup()
         width = qMax(qMin(width, room), kSearchPopupMinWidth);
     }
     symbolSearchPopup->setFixedWidth(width);
+    // Each column keeps its own width, widened where the rows' texts need more while the ISIN
+    // column keeps room for a whole ISIN: two futures cut to "RELIANCE24DE…" cannot be told
+    // apart.
+    int widths[6];
+    int total = symbolSearchPopup->fontMetrics().horizontalAdvance(QStringLiteral("INE000000000")) + 20;
+    for (int col = 0; col < 6; ++col) {
+        symbolSearchPopup->resizeColumnToContents(col);
+        widths[col] = qMax(kSearchPopupColumnWidths[col], symbolSearchPopup->columnWidth(col));
+        total += widths[col];
+    }
+    for (int col = 0; col < 6; ++col)
+        symbolSearchPopup->setColumnWidth(col, total <= width ? widths[col] : kSearchPopupColumnWidths[col]);
     const int rowHeight = symbolSearchPopup->rowCount() > 0 ? symbolSearchPopup->rowHeight(0) : 0;
     const int height = symbolSearchPopup->horizontalHeader()->height() + 10
         + symbolSearchPopup->rowCount() * rowHeight;
