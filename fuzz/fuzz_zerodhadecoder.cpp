@@ -1,6 +1,6 @@
 // Zerodha stream decoder on arbitrary bytes: never reads past the message, and every tick it
-// returns is whole (a token of a known segment, a finite price, a valid time). Decoding the same
-// bytes twice, on the instruments cached by the first pass, gives the same ticks.
+// returns is whole (a token of a known segment, a price within the signed range, a valid time).
+// Decoding the same bytes twice, on the instruments cached by the first pass, gives the same ticks.
 #include "brokers/zerodha/ZerodhaDecoder.h"
 
 #include <QByteArray>
@@ -39,8 +39,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         const qulonglong token = t.token.toULongLong(&ok);
         check(ok && token <= 0xffffffffULL);
         check(t.exchange == ZerodhaDecoder::exchangeOf(int(token & 0xff)) && !t.exchange.isEmpty());
-        check(std::isfinite(t.ltp) && t.ltp >= 0 && std::isfinite(t.open) && std::isfinite(t.high)
-              && std::isfinite(t.low));
+        // Prices are signed 32-bit counts of the segment's unit: a commodity can trade below zero,
+        // and no price read as unsigned (up to twice the signed range) passes.
+        const double limit = 2147483648.0 / ZerodhaDecoder::divisorOf(int(token & 0xff));
+        for (double price : {t.ltp, t.open, t.high, t.low})
+            check(std::isfinite(price) && std::fabs(price) <= limit);
         check(t.volume >= 0 && t.lastTradedQty >= 0 && t.openInterest >= 0);
         check(t.timestamp.isValid());
         check(t.symbol.isEmpty());
