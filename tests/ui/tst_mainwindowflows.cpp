@@ -31,6 +31,24 @@
 #include <QToolTip>
 #include <QtTest>
 
+namespace {
+
+// n daily bars from 5 January 2026 at 09:15, each price level `first` + day.
+QList<OHLCData> dailyBars(const QString& symbol, int n, double first)
+{
+    QList<OHLCData> bars;
+    for (int i = 0; i < n; ++i) {
+        OHLCData b;
+        b.symbol = symbol;
+        b.timestamp = QDateTime(QDate(2026, 1, 5 + i), QTime(9, 15));
+        b.open = b.high = b.low = b.close = first + i;
+        bars << b;
+    }
+    return bars;
+}
+
+}  // namespace
+
 class TestMainWindow : public QObject, protected WindowFixture
 {
     Q_OBJECT
@@ -832,17 +850,12 @@ private slots:
         settings->setProvider(SettingsManager::Upstox);
         auto w = makeWindow();
         w->repository()->addSymbol("INFY", "NSE_EQ|INE009A01021", "NSE", "EQ");
-        QList<OHLCData> bars;
-        for (int i = 0; i < 3; ++i) {
-            OHLCData b;
-            b.symbol = "NSE_EQ|INE009A01021";
-            b.timestamp = QDateTime(QDate(2026, 1, 5 + i), QTime(9, 15));
-            b.open = 100 + i;
-            b.high = 110 + i;
-            b.low = 90 + i;
-            b.close = 105 + i;
+        QList<OHLCData> bars = dailyBars("NSE_EQ|INE009A01021", 3, 100);
+        for (OHLCData& b : bars) {
+            b.high += 10;
+            b.low -= 10;
+            b.close += 5;
             b.volume = 1000;
-            bars << b;
         }
         emit broker->historicalDataReceived("NSE_EQ|INE009A01021", bars);
         // Nothing can import here: the text says where the records went.
@@ -871,14 +884,7 @@ private slots:
         w->show();
         QVERIFY(QTest::qWaitForWindowExposed(w.get()));
         w->repository()->addSymbol("SBIN", "NSE_EQ|INE062A01020", "NSE", "EQ");
-        QList<OHLCData> bars;
-        for (int i = 0; i < 6; ++i) {
-            OHLCData b;
-            b.symbol = "NSE_EQ|INE062A01020";
-            b.timestamp = QDateTime(QDate(2026, 1, 5 + i), QTime(9, 15));
-            b.open = b.high = b.low = b.close = 800 + i;
-            bars << b;
-        }
+        const QList<OHLCData> bars = dailyBars("NSE_EQ|INE062A01020", 6, 800);
         emit broker->historicalDataReceived("NSE_EQ|INE062A01020", bars);
         const QString wrote = windowStatus(*w);
         QVERIFY2(wrote.startsWith("Wrote 6 historical records for SBIN to "), qPrintable(wrote));
