@@ -541,6 +541,9 @@ private slots:
         for (int i = 0; i < exchanges.size(); ++i)
             host.setReply("GET", "/instruments/" + exchanges[i], HttpTestServer::Reply::bytes(zerodhaCsv(5, 1000 + 100 * i)));
         host.setReply("GET", "/instruments/NFO", HttpTestServer::Reply::json("{}", 503));
+        // After the day's cut-off, whatever the hour the test runs at: the cached files are fresh.
+        const QDateTime fetchedAt(QDate::currentDate(), QTime(10, 0));
+        repo.setClock([fetchedAt] { return fetchedAt; });
         QSignalSpy missing(&repo, &SymbolRepository::mastersMissing);
         QVERIFY(repo.downloadSync("Zerodha", dir.path()));
         QCOMPARE(repo.size(), 25);
@@ -551,6 +554,7 @@ private slots:
         // The next start loads the five cached exchanges at once and fetches the missing one.
         host.setReply("GET", "/instruments/NFO", HttpTestServer::Reply::bytes(zerodhaCsv(5, 1200)));
         SymbolRepository next;
+        next.setClock([fetchedAt] { return fetchedAt.addSecs(600); });
         next.setDownloadHost("Zerodha", host.baseUrl());
         next.setRefreshDelay(0);
         QSignalSpy reloaded(&next, &SymbolRepository::symbolsReloaded);

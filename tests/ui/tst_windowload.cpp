@@ -181,8 +181,11 @@ private slots:
         settings->setWatchlistForBroker("FlatTrade", {"500325"});
         const QString folder = settings->appDataPath();
         QVERIFY(QDir().mkpath(folder));
-        const QByteArray meta =
-            QJsonDocument(QJsonObject{{"fetchedAt", QDateTime::currentDateTime().toString(Qt::ISODate)}}).toJson();
+        // Fetched after the last 08:00 cut-off, whatever the hour the test runs at: the cache is fresh.
+        const QDateTime current = QDateTime::currentDateTime();
+        const QDateTime fetchedAt = current.time() >= QTime(8, 0) ? current
+                                                                  : QDateTime(current.date().addDays(-1), QTime(9, 0));
+        const QByteArray meta = QJsonDocument(QJsonObject{{"fetchedAt", fetchedAt.toString(Qt::ISODate)}}).toJson();
         int token = 1;
         for (const char* exchange : {"nse", "bse", "nfo", "mcx"}) {
             const QString path = folder + "/flattrade_" + exchange + "_symbols.csv";
