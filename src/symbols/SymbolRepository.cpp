@@ -1,6 +1,7 @@
 // Instrument master in memory, its CSV cache and its synchronous start-up download.
 #include "symbols/SymbolRepository.h"
 
+#include "symbols/MasterReply.h"
 #include "symbols/ZlibInflate.h"
 
 #include <QDebug>
@@ -831,15 +832,9 @@ bool SymbolRepository::downloadEntriesSync(const QString& brokerName, const QStr
             stall.start();
             loop.exec();
         }
-        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-        QString failure;
-        if (stalled)
-            failure = QStringLiteral("no data for %1 s").arg(downloadTimeoutMs / 1000.0);
-        else if (reply->error() != QNetworkReply::NoError)
-            failure = reply->errorString();
-        else if (status < 200 || status > 299)
-            // A redirect or an empty answer carries a page, not a master: the cache keeps what it has.
-            failure = QStringLiteral("HTTP status %1").arg(status);
+        // A redirect or an error page is no master either: the cache keeps what it has.
+        const QString failure =
+            stalled ? QStringLiteral("no data for %1 s").arg(downloadTimeoutMs / 1000.0) : MasterReply::failure(reply);
         if (!failure.isEmpty()) {
             qWarning() << "[SymbolRepository] Download failed for" << e.label << ":" << failure;
             reply->deleteLater();

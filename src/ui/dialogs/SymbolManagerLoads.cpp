@@ -3,6 +3,7 @@
 #include "ui/dialogs/SymbolManager.h"
 
 #include "symbols/ISymbolProvider.h"
+#include "symbols/MasterReply.h"
 #include "symbols/SymbolRepository.h"
 #include "ui/dialogs/DialogPrompts.h"
 
@@ -283,12 +284,8 @@ void SymbolManager::onSymbolMasterReply(QNetworkReply* reply, const QList<Downlo
         }
         if (!d.silent)
             emit loadFinished(!data.isEmpty());
-    } else if (reply->error() != QNetworkReply::NoError || status.toInt() < 200 || status.toInt() > 299) {
-        // A redirect (or any answer that is not a 2xx) carries a page, not the master: the cache and
-        // the records keep what they had.
-        const QString why = reply->error() != QNetworkReply::NoError
-            ? reply->errorString()
-            : QStringLiteral("HTTP status %1").arg(status.toInt());
+    } else if (const QString why = MasterReply::failure(reply); !why.isEmpty()) {
+        // The cache and the records keep what they had.
         if (!d.silent) {
             statusLabel->setText(QStringLiteral("Error downloading symbols"));
             say(Warn, QStringLiteral("Download Error"), QStringLiteral("Failed to download symbol master:\n") + why);

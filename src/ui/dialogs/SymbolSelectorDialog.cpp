@@ -1,6 +1,7 @@
 // Fyers symbol selector dialog.
 #include "ui/dialogs/SymbolSelectorDialog.h"
 
+#include "symbols/MasterReply.h"
 #include "ui/dialogs/DialogPrompts.h"
 
 #include <QComboBox>
@@ -224,13 +225,8 @@ void SymbolSelectorDialog::onSymbolMasterDownloaded()
     reply->deleteLater();
     progressBar->hide();
     loadButton->setEnabled(true);
-    // A redirect or any other answer than a 2xx carries a page, not the master: its lines would
-    // become symbols, so it fails like an error and the list keeps what it shows.
-    const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
-    const bool master = status >= 200 && status <= 299;
-    if (reply->error() != QNetworkReply::NoError || !master) {
-        const QString why = reply->error() != QNetworkReply::NoError ? reply->errorString()
-                                                                     : QStringLiteral("HTTP status %1").arg(status);
+    // The list keeps what it shows when the answer is no master.
+    if (const QString why = MasterReply::failure(reply); !why.isEmpty()) {
         qWarning() << "[SymbolSelector] Symbol master download failed:" << why;
         prompts->message(this, DialogPrompts::Kind::Critical, QStringLiteral("Download Error"),
                          QStringLiteral("Failed to download symbol master file: ") + why);
