@@ -27,11 +27,14 @@ public:
     QList<QUrl> opened;
     bool openSucceeds = true;
     std::function<void()> onGetText;  // runs while an input box is "open"
+    std::function<void(const Shown&)> onMessage;  // runs while a message box is "open"
 
     void message(QWidget*, Kind kind, const QString& title, const QString& text, bool) override
     {
         shown.append({kind == Kind::Information ? "information" : kind == Kind::Warning ? "warning" : "critical",
                       title, text});
+        if (onMessage)
+            onMessage(shown.last());
     }
     bool question(QWidget*, const QString& title, const QString& text, bool) override
     {

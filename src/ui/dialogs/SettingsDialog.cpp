@@ -20,6 +20,7 @@
 #include <QNetworkRequest>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QShowEvent>
 #include <QSpinBox>
 #include <QTabWidget>
 #include <QTimeEdit>
@@ -730,6 +731,10 @@ void SettingsDialog::onResetToDefaultsClicked()
 
 void SettingsDialog::showEvent(QShowEvent* event)
 {
+    // Restored after being minimised (the window system's own show), it is the same sitting: a
+    // running test and its result stay.
+    if (event->spontaneous())
+        return QDialog::showEvent(event);
     // Reopened later, the dialog shows no result of a test made with what may have changed since.
     if (testReply) {
         QNetworkReply* stale = testReply;

@@ -147,12 +147,25 @@ void SettingsDialog::onZerodhaAuthFailed(const QString& error)
         return;
     // A failed exchange ends that exchange: the browser's capture, held or still to come, is
     // exchanged next instead of being taken for its answer.
-    zerodhaExchangePending = false;
+    const QString text = QStringLiteral("Authentication failed: ") + error;
+    if (zerodhaHeldCapture.isEmpty()) {
+        zerodhaExchangePending = false;
+        critical(QStringLiteral("Zerodha Authentication Failed"), text);
+        return;
+    }
+    // The held capture is exchanged only once this box is closed, so its outcome is the last word
+    // the user sees. Until then the exchange counts as under way: a capture arriving meanwhile is
+    // held in its place rather than exchanged beside it.
+    critical(QStringLiteral("Zerodha Authentication Failed"),
+             text + QStringLiteral("\n\nThe request token captured from your browser is tried next."));
+    if (zerodhaLoginDone)
+        return;
     const QString held = zerodhaHeldCapture;
     zerodhaHeldCapture.clear();
     if (!held.isEmpty())
         startZerodhaExchange(held);
-    critical(QStringLiteral("Zerodha Authentication Failed"), QStringLiteral("Authentication failed: ") + error);
+    else
+        zerodhaExchangePending = false;
 }
 
 // ---- Fyers ------------------------------------------------------------------------------------

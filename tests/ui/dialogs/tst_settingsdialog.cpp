@@ -29,6 +29,7 @@
 #include <QTcpSocket>
 #include <QTimeEdit>
 #include <QtTest>
+#include <QtTest/qtestspontaneevent.h>
 
 #include <memory>
 
@@ -282,6 +283,23 @@ private slots:
         QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: NIFTY: the service does not know this symbol (HTTP 404)"));
         QCOMPARE(server->lastRequest().query.queryItemValue("symbol"), QString("NIFTY"));
 
+        // Restored after being minimised, the result stays; so does a running test.
+        // (notify, as sendEvent would clear the window system's mark)
+        const auto restore = [this] {
+            QShowEvent restored;
+            QSpontaneKeyEvent::setSpontaneous(&restored);
+            qApp->notify(dialog, &restored);
+        };
+        restore();
+        QCOMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: NIFTY: the service does not know this symbol (HTTP 404)"));
+        server->setReply("GET", "/q", HttpTestServer::Reply::silent());
+        dialog->setDelays({300, 0, 0});
+        w<QPushButton>("testApiButton")->click();
+        QCOMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: Testing..."));
+        restore();
+        QCOMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: Testing..."));
+        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: Timed out - no reply for NIFTY within 1 s"));
+
         // Reopened, the dialog shows no result of a test made before.
         dialog->show();
         dialog->hide();
@@ -493,6 +511,16 @@ private slots:
         });
         make();
         fill({"zerodhaApiKeyEdit=key", "zerodhaApiSecretEdit=sec"});
+        // While the failure box is open nothing else is under way, so no success box can open
+        // over it and leave "failed" as the last word once the user closes them.
+        int runningDuringFailureBox = -1;
+        prompts->onMessage = [&](const ScriptedDialogPrompts::Shown& box) {
+            if (box.title != "Zerodha Authentication Failed")
+                return;
+            runningDuringFailureBox = 0;
+            for (QNetworkReply* r : dialog->zerodhaLogin()->findChild<QNetworkAccessManager*>()->findChildren<QNetworkReply*>())
+                runningDuringFailureBox += r->isRunning() ? 1 : 0;
+        };
         prompts->texts.enqueue("TYPED");
         w<QPushButton>("zerodhaAuthButton")->click();
         QTRY_COMPARE_WITH_TIMEOUT(server->requestCount(), 1, 10000);
@@ -521,6 +549,9 @@ private slots:
         QCOMPARE(settings->zerodhaTokenExpiry(), QDateTime(QDate::currentDate().addDays(1), QTime(3, 30)));
         QTRY_COMPARE_WITH_TIMEOUT(prompts->last().title, QString("Zerodha Authentication"), 5000);
         QCOMPARE(prompts->last().type, QString("information"));
+        QCOMPARE(runningDuringFailureBox, 0);
+        if (whileExchanging)
+            QVERIFY(prompts->shown.at(prompts->shown.size() - 2).text.endsWith("The request token captured from your browser is tried next."));
     }
     void loginRefusesIncompleteFields_data()
     {
