@@ -115,6 +115,14 @@ void BrokerAPI::forwardTick(const TickData& tick)
 
 void BrokerAPI::forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars)
 {
+    // One gate for every listener (the queue, the candle store, the live file, the window): bars
+    // that come after their request was given up would be taken for a later request of the same
+    // symbol, whose interval and range may differ. A request has one answer; it ends with it.
+    if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+        qInfo() << "[BrokerAPI] Dropped" << bars.size() << "history bars for" << symbol.left(64)
+                << "that answer a request which has ended";
+        return;
+    }
     emit historyAnswered(tag, symbol, bars);
     emit historicalDataReceived(symbol, bars);
 }
@@ -236,6 +244,8 @@ void BrokerAPI::requestHistoricalData(const QString& symbol, const QDate& from, 
 {
     qDebug() << "[BrokerAPI] requestHistoricalData called for" << symbol << "from" << from.toString()
              << "to" << to.toString() << "interval:" << interval << "provider=" << providerIndex;
+    if (tag != 0)
+        openHistoryTags.insert(tag);
     if (currentBroker) {
         qDebug() << "[BrokerAPI] Delegating historical request to concrete broker implementation"
                  << currentBroker.data();
@@ -416,9 +426,17 @@ void BrokerAPI::handleReply(QNetworkReply* reply)
     if (!outcome.ok()) {
         if (stale)
             return;
-        if (history)
+        if (history) {
+            // The failure of a request that was given up is no one's: told, it would end the
+            // request that runs now.
+            const quint64 tag = reply->property(kTagProperty).toULongLong();
+            if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+                qInfo() << "[BrokerAPI] History request for" << symbol.left(64) << "failed after it had ended:"
+                        << outcome.reason();
+                return;
+            }
             reportHistoryFailure(outcome);
-        else
+        } else
             reportQuoteFailure(outcome);
         return;
     }
@@ -513,6 +531,10 @@ void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& sym
         qWarning() << "[BrokerAPI] Dropped" << before - bars.size()
                    << "history bars of another symbol than the requested" << symbol;
     if (bars.isEmpty()) {
+        if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+            qInfo() << "[BrokerAPI] History request for" << symbol.left(64) << "had no bars after it had ended";
+            return;
+        }
         reportHistoryFailure(other.isEmpty() ? QuoteOutcome::noBars(symbol) : QuoteOutcome::otherSymbol(symbol, other));
         return;
     }

@@ -72,10 +72,15 @@ public:
     void stopLiveData();
     void subscribeLiveData(const QString& symbol);
     void unsubscribeLiveData(const QString& symbol);
-    // `tag` (from newHistoryTag, or 0) comes back with the answer in historyAnswered.
+    // `tag` (from newHistoryTag, or 0) comes back with the answer in historyAnswered. A tagged
+    // request is open from here until its answer comes or endHistoryRequest ends it; an answer
+    // that comes after that reaches no listener.
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,
                                quint64 tag = 0);
     quint64 newHistoryTag() { return ++historyTags; }
+    // The tagged request was given up (no answer in time, failed, cancelled).
+    void endHistoryRequest(quint64 tag) { openHistoryTags.remove(tag); }
+    bool isHistoryRequestOpen(quint64 tag) const { return openHistoryTags.contains(tag); }
     void requestIntradayData(const QString& symbol, const QString& interval);
 
     int provider() const { return providerIndex; }
@@ -100,7 +105,8 @@ signals:
     void tickReceived(TickData tick);
     void historicalDataReceived(QString symbol, QList<OHLCData> data);
     // Every history answer once more, with the tag of the request it answers (0: untagged),
-    // just before historicalDataReceived.
+    // just before historicalDataReceived. Neither carries the answer of a tagged request that has
+    // ended; an untagged one answers a request that named no tag, which nothing ends, and goes on.
     void historyAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
     void connectionStatusChanged(bool connected);
     void errorOccurred(QString error);
@@ -169,4 +175,5 @@ private:
     QPointer<IBroker> currentBroker;
     std::function<QDateTime()> clock;
     quint64 historyTags = 0;
+    QSet<quint64> openHistoryTags;  // tagged history requests sent and neither answered nor ended
 };

@@ -44,8 +44,13 @@ HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataMana
     connect(api, &BrokerAPI::errorOccurred, this, &HistoricalDownloader::onApiError);
     connect(pacingTimer, &QTimer::timeout, this, &HistoricalDownloader::processNextDownload);
     connect(replyTimer, &QTimer::timeout, this, [this] {
-        failActive(QStringLiteral("Historical data request timed out: no reply within %1 seconds")
-                       .arg(replyTimer->interval() / 1000));
+        const int ms = replyTimer->interval();
+        const QString error = ms % 1000 == 0
+            ? QStringLiteral("Historical data request timed out: no reply within %1 seconds").arg(ms / 1000)
+            : QStringLiteral("Historical data request timed out: no reply within %1 ms").arg(ms);
+        const HistoricalRequestRecord failed = failActive(error);
+        if (!failed.requestId.isEmpty())
+            emit downloadTimedOut(failed.requestId, failed.symbol, error);
     });
 }
 
@@ -326,7 +331,8 @@ void HistoricalDownloader::finishRequest(const QString& requestId, bool success,
         else
             ++it;
     }
-    activeRequests.remove(requestId);
+    // An answer that comes after this is no one's: the facade passes it to no listener.
+    api->endHistoryRequest(activeRequests.take(requestId).tag);
     if (activeRequests.isEmpty())
         replyTimer->stop();
     ++completed;
@@ -340,15 +346,16 @@ void HistoricalDownloader::onApiError(QString error)
     failActive(error);
 }
 
-void HistoricalDownloader::failActive(const QString& error)
+HistoricalRequestRecord HistoricalDownloader::failActive(const QString& error)
 {
     if (activeRequests.isEmpty())
-        return;
+        return {};
     const QString id = activeRequests.constBegin().key();
     const HistoricalRequestRecord record = activeRequests.constBegin().value();
     finishRequest(id, false, error);
     emit downloadFailed(id, record.symbol, error);
     startPacing();
+    return record;
 }
 
 void HistoricalDownloader::cancelDownload(const QString& requestId)
@@ -365,7 +372,7 @@ void HistoricalDownloader::cancelDownload(const QString& requestId)
         return;
     // The running request ends here: drop its variants so a late reply matches nothing, and let
     // the queue move on after the usual pause instead of waiting for a reply that no one wants.
-    activeRequests.remove(requestId);
+    api->endHistoryRequest(activeRequests.take(requestId).tag);
     for (auto it = variantToRequest.begin(); it != variantToRequest.end();) {
         if (it.value() == requestId)
             it = variantToRequest.erase(it);
@@ -380,6 +387,8 @@ void HistoricalDownloader::cancelDownload(const QString& requestId)
 void HistoricalDownloader::cancelAllDownloads()
 {
     requestQueue.clear();
+    for (const HistoricalRequestRecord& r : qAsConst(activeRequests))
+        api->endHistoryRequest(r.tag);
     activeRequests.clear();
     variantToRequest.clear();
     downloading = false;

@@ -62,6 +62,9 @@ signals:
     // The bars of a completed request, under the symbol the request named, with its interval.
     void historyDownloaded(QString symbol, QString interval, QList<OHLCData> bars);
     void downloadFailed(QString requestId, QString symbol, QString error);
+    // The request had no reply in time; downloadFailed came just before. The other failures
+    // were the facade's errors, told by whoever listens to it; this one only the queue sees.
+    void downloadTimedOut(QString requestId, QString symbol, QString error);
     void downloadProgress(int completed, int total);
     void allDownloadsCompleted();
 
@@ -78,7 +81,8 @@ private:
     void enqueueRequest(const HistoricalRequestRecord& record);
     void finishRequest(const QString& requestId, bool success, const QString& error);
     void completeRequest(const QString& requestId, const QList<OHLCData>& data, const char* logTail);
-    void failActive(const QString& error);
+    // Fails the running request; returns it (empty when none ran).
+    HistoricalRequestRecord failActive(const QString& error);
     void startPacing();
     ISymbolLookup* symbolService() const;
     void dumpUnmatched(const QString& reply) const;

@@ -425,6 +425,7 @@ void MainWindow::setupConnections()
     connect(liveFeeder, &LiveFeeder::statusChanged, this, &MainWindow::onLiveFeedStatusChanged);
     connect(historicalDownloader, &HistoricalDownloader::downloadProgress, this,
             &MainWindow::onDownloadProgress);
+    connect(historicalDownloader, &HistoricalDownloader::downloadTimedOut, this, &MainWindow::onHistoryTimedOut);
     // Every completed 1-minute or daily download also fills the backtests' candle store.
     connect(historicalDownloader, &HistoricalDownloader::historyDownloaded, candleWriter,
             &HistoryCandleWriter::write);
@@ -653,9 +654,27 @@ void MainWindow::onSymbolFailuresChanged()
 
 void MainWindow::onHistoryFailed(const QString& symbol, const QString& reason, const QString& message)
 {
+    toldHistoryError = message;
+    tellHistoryFailure(symbol, reason, message);
+}
+
+void MainWindow::onHistoryTimedOut(const QString&, const QString& symbol, const QString& error)
+{
+    // No errorOccurred follows: the queue's own watchdog ended the request, not the facade.
+    QString shown = symbol;
+    if (symbolRepository) {
+        const QString name = symbolRepository->symbolForToken(symbol);
+        if (!name.isEmpty())
+            shown = name;
+    }
+    tellHistoryFailure(symbol, QStringLiteral("timed out"),
+                       QStringLiteral("No history for %1: %2").arg(shown.left(64), error));
+}
+
+void MainWindow::tellHistoryFailure(const QString& symbol, const QString& reason, const QString& message)
+{
     // Told like the quote poll's failures: one box per kind, the repeats (every further request of
     // a download while the service is down) on the status line and in the log.
-    toldHistoryError = message;
     if (boxedHistoryFailures.contains(reason)) {
         qInfo().noquote() << "[MainWindow] History request failed again:" << symbol.left(64) << reason;
         statusMessageLabel->setText(QStringLiteral("Error: ") + message);

@@ -133,6 +133,8 @@ private slots:
     void onQuoteFailed(const QString& symbol, const QString& reason, const QString& message);
     void onSymbolFailuresChanged();
     void onHistoryFailed(const QString& symbol, const QString& reason, const QString& message);
+    // The history queue gave up a request that had no reply in time.
+    void onHistoryTimedOut(const QString& requestId, const QString& symbol, const QString& error);
 
     // Tick routing.
     void onTickReceived(TickData tick);
@@ -237,6 +239,7 @@ private:
     void populateDateRangeCombo(QComboBox* combo);
     void updateCustomRangeVisibility();
     void requestHistory(const QString& token);
+    void tellHistoryFailure(const QString& symbol, const QString& reason, const QString& message);
     void removeWatchlistToken(const QString& token, const QString& displayName);
     void loadAmiBrokerPathIntoField();
     void sendToStream(const QString& message);

@@ -2,6 +2,7 @@
 #include "brokers/BrokerAPI.h"
 #include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
+#include "support/LogCapture.h"
 
 #include <QNetworkReply>
 #include <QPointer>
@@ -348,6 +349,65 @@ private slots:
         QCOMPARE(answers.size(), 2);
         QCOMPARE((QList<quint64>{answers.at(0).at(0).value<quint64>(), answers.at(1).at(0).value<quint64>()}),
                  (QList<quint64>{41, 0}));
+    }
+
+    // A tagged request has one answer while it is open; after it was given up its bars and its
+    // failure reach no listener (a failure told then would end the request running now).
+    void endedRequestsAnswerNobody()
+    {
+        BrokerAPI facade;
+        RecordingBroker broker;
+        facade.setImplementation(&broker);
+        QSignalSpy tagged(&facade, &BrokerAPI::historyAnswered);
+        QSignalSpy plain(&facade, &BrokerAPI::historicalDataReceived);
+        const quint64 given = facade.newHistoryTag();
+        const quint64 running = facade.newHistoryTag();
+        facade.requestHistoricalData("SBIN", QDate(2024, 3, 1), QDate(2024, 3, 15), "day", given);
+        facade.requestHistoricalData("SBIN", QDate(2024, 3, 14), QDate(2024, 3, 15), "minute", running);
+        QVERIFY(facade.isHistoryRequestOpen(given) && facade.isHistoryRequestOpen(running));
+        facade.endHistoryRequest(given);
+        OHLCData bar;
+        bar.symbol = "SBIN";
+        bar.timestamp = QDateTime(QDate(2024, 3, 1), QTime(9, 15));
+        bar.open = bar.high = bar.low = bar.close = 700;
+        broker.answerRequest(0, {bar});
+        QCOMPARE(tagged.size() + plain.size(), 0);
+        broker.answerRequest(1, {bar});
+        QCOMPARE(tagged.size(), 1);
+        QCOMPARE(tagged.at(0).at(0).value<quint64>(), running);
+        QCOMPARE(plain.size(), 1);
+        QVERIFY(!facade.isHistoryRequestOpen(running));
+        broker.answerRequest(1, {bar});  // said twice: the second answers nothing
+        QCOMPARE(plain.size(), 1);
+        // An untagged answer belongs to a request that named no tag, which nothing ends.
+        broker.sendHistory("SBIN", {bar});
+        QCOMPARE(plain.size(), 2);
+        QCOMPARE(tagged.last().at(0).value<quint64>(), quint64(0));
+
+        // The facade's own path: a refusal and bars that come after their requests ended.
+        LogCapture log(false);
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setResponder([](const HttpTestServer::Request& r) {
+            if (r.query.queryItemValue("symbol") == "DOWN")
+                return HttpTestServer::Reply::json("{}", 503);
+            return HttpTestServer::Reply::json(R"({"data":[{"open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})");
+        });
+        QSignalSpy failed(&api, &BrokerAPI::historyFailed);
+        QSignalSpy errors(&api, &BrokerAPI::errorOccurred);
+        QSignalSpy bars(&api, &BrokerAPI::historicalDataReceived);
+        for (const char* symbol : {"DOWN", "LATE"}) {
+            const quint64 tag = api.newHistoryTag();
+            api.requestHistoricalData(symbol, QDate(2024, 3, 1), QDate(2024, 3, 15), "day", tag);
+            api.endHistoryRequest(tag);
+        }
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("[BrokerAPI] History request for \"DOWN\" failed after it had ended"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(log.contains("[BrokerAPI] Dropped 1 history bars for \"LATE\""), 5000);
+        QCOMPARE(failed.size() + errors.size() + bars.size(), 0);
+        // While it is open, the same refusal is told.
+        api.requestHistoricalData("DOWN", QDate(2024, 3, 1), QDate(2024, 3, 15), "day", api.newHistoryTag());
+        QVERIFY(failed.wait(5000));
+        QCOMPARE(errors.size(), 1);
     }
 
     void repliesRoutedByRequestKind()

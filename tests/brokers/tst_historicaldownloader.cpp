@@ -289,6 +289,8 @@ private slots:
         QSignalSpy done(&rig.dl, &HistoricalDownloader::downloadCompleted);
         QSignalSpy downloaded(&rig.dl, &HistoricalDownloader::historyDownloaded);
         QSignalSpy failed(&rig.dl, &HistoricalDownloader::downloadFailed);
+        QSignalSpy timedOut(&rig.dl, &HistoricalDownloader::downloadTimedOut);
+        QSignalSpy facadeAnswers(&rig.api, &BrokerAPI::historicalDataReceived);
 
         rig.dl.setRequestTimeout(ending == "timeout" ? 30 : 60000);
         const QString minute = rig.dl.downloadHistoricalData("SBIN", kFrom, kFrom.addDays(2), "minute");
@@ -300,6 +302,8 @@ private slots:
         else
             rig.dl.cancelDownload(minute);
         QCOMPARE(failed.size(), ending == "cancel" ? 0 : 1);
+        // Only the queue knows of its own time-out; an error was told by whoever reported it.
+        QCOMPARE(timedOut.size(), ending == "timeout" ? 1 : 0);
         rig.dl.setRequestTimeout(60000);
         QTRY_COMPARE_WITH_TIMEOUT(rig.broker.history.size(), 2, 5000);
         QCOMPARE(rig.broker.history.at(1).interval, QString("day"));
@@ -309,8 +313,10 @@ private slots:
         QCOMPARE(downloaded.size(), 0);
         QCOMPARE(rig.dl.activeSymbols(), QStringList{"SBIN"});
         QVERIFY(rig.store.availableSymbols().isEmpty());
+        QCOMPARE(facadeAnswers.size(), 0);  // nor to any other listener of the facade
 
         rig.broker.answerRequest(1, bars("SBIN", 2));
+        QCOMPARE(facadeAnswers.size(), 1);
         QCOMPARE(done.size(), 1);
         QCOMPARE(done.at(0).at(0).toString(), daily);
         QCOMPARE(downloaded.size(), 1);

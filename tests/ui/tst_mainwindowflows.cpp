@@ -5,6 +5,7 @@
 #include "amibroker/CSVExporter.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "brokers/BrokerAPI.h"
+#include "brokers/HistoricalDownloader.h"
 #include "brokers/LiveFeeder.h"
 #include "brokers/tradejini/TradeJiniBroker.h"
 #include "core/DataManager.h"
@@ -845,6 +846,64 @@ private slots:
         QCOMPARE(broker->history[0].to, askedTo);
         QCOMPARE(broker->history[0].interval, QString("day"));
     }
+    // History failures of one kind open one box until a download works again; a request given up
+    // by the queue's watchdog is told like the others, an error of the connector once, by itself.
+    void historyBoxAgainAfterGoodDownload()
+    {
+        useBroker(SettingsManager::Zerodha, {"738561"});
+        settings->setHistoricalTimeframe("day");
+        settings->setHistoricalDateRange("Last 30 Days");
+        auto w = makeWindow();
+        w->repository()->addSymbol("RELIANCE", "738561", "NSE", "EQ");
+        HistoricalDownloader* queue = w->downloader();
+        queue->setPacingInterval(10);
+        QSignalSpy timedOut(queue, &HistoricalDownloader::downloadTimedOut);
+        prompts->shown.clear();
+        const auto load = [&](int timeoutMs) {
+            queue->setRequestTimeout(timeoutMs);
+            const int before = broker->history.size();
+            rowButton(*w, 0, "Load History")->click();
+            QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), before + 1, 10000);
+        };
+        const QString lost = "No history for RELIANCE: Historical data request timed out: no reply within 50 ms";
+
+        load(50);
+        QVERIFY(timedOut.wait(10000));
+        QCOMPARE(prompts->texts("error"), QStringList{lost});
+        QCOMPARE(windowStatus(*w), "Error: " + lost);
+        prompts->closeErrorBoxes();  // read and closed: an open box alone would hold back its twin
+        QTRY_VERIFY_WITH_TIMEOUT(!queue->isDownloading(), 10000);
+        load(50);
+        QVERIFY(timedOut.wait(10000));
+        QCOMPARE(prompts->texts("error").size(), 1);  // the same kind again: the status line only
+        QCOMPARE(windowStatus(*w), "Error: " + lost);
+
+        QTRY_VERIFY_WITH_TIMEOUT(!queue->isDownloading(), 10000);
+        load(60000);
+        broker->answerRequest(2, dailyBars("738561", 2, 100));
+        QVERIFY2(windowStatus(*w).startsWith("Wrote 2 historical records for "), qPrintable(windowStatus(*w)));
+        QTRY_VERIFY_WITH_TIMEOUT(!queue->isDownloading(), 10000);
+        load(50);
+        QVERIFY(timedOut.wait(10000));
+        QCOMPARE(prompts->texts("error"), (QStringList{lost, lost}));
+
+        // An error of the connector ends the running request; the window tells the error, once.
+        prompts->closeErrorBoxes();
+        QTRY_VERIFY_WITH_TIMEOUT(!queue->isDownloading(), 10000);
+        load(60000);
+        broker->answerRequest(4, dailyBars("738561", 1, 100));
+        QTRY_VERIFY_WITH_TIMEOUT(!queue->isDownloading(), 10000);
+        load(60000);
+        const QString refused = "Zerodha history error for 738561: Too many requests (NetworkException, HTTP 429)";
+        broker->sendError(refused);
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error").size(), 3, 10000);
+        QCOMPARE(prompts->texts("error").last(), refused);
+        QCoreApplication::processEvents();
+        QCOMPARE(prompts->texts("error").size(), 3);
+        QCOMPARE(timedOut.size(), 3);
+        QVERIFY(queue->activeSymbols().isEmpty());
+    }
+
     void historyReplyExported()
     {
         settings->setProvider(SettingsManager::Upstox);

@@ -1,8 +1,11 @@
 // The whole Zerodha road through the real window: a loopback stream in the broker's binary format
-// fills the watchlist row and AmiBroker's live file, and a history backfill against a loopback
-// candle service writes the symbol's bars.
+// fills the watchlist row and AmiBroker's live file, a history backfill against a loopback
+// candle service writes the symbol's bars, and bars that come after their request was given up
+// are written nowhere.
 #include "amibroker/CSVExporter.h"
+#include "brokers/HistoricalDownloader.h"
 #include "brokers/zerodha/ZerodhaBroker.h"
+#include "core/DataManager.h"
 #include "ui/AlertWindow.h"
 #include "support/HttpTestServer.h"
 #include "support/OfflineWindow.h"
@@ -13,6 +16,7 @@
 
 #include <QFile>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -119,9 +123,93 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(gone.isNull(), 5000);  // deleted on close
     }
 
+    // The daily backfill is refused as too many and given up by the queue's watchdog; its retry is
+    // answered while a minute request of the same symbol runs. Those daily bars answer nothing any
+    // more: not AmiBroker's file, the stores, the status line, nor the box that the next failure
+    // of the same kind would open.
+    void answerAfterTheRequestEndedReachesNobody()
+    {
+        WebSocketTestServer stream;
+        HttpTestServer candles;
+        QVERIFY(stream.listen() && candles.listen());
+        QTemporaryDir csvDir;
+        QVERIFY(csvDir.isValid());
+        settings->setCurrentBroker("Zerodha");
+        settings->setWatchlistForBroker("Zerodha", {"408065"});
+        settings->cacheSymbolName("408065", "RELIANCE");
+        settings->setHistoricalTimeframe("day");
+        settings->setHistoricalDateRange("Last 30 Days");
+        QList<std::function<void()>> retries;
+        QPointer<ZerodhaBroker> connector;
+        auto owner = window(stream.baseUrl() + "/", candles.baseUrl(), 10, [&](ZerodhaBroker* z) {
+            connector = z;
+            z->setHistoryRetryTimer([&retries](int, std::function<void()> retry) { retries << retry; });
+        });
+        MainWindow& w = *owner;
+        w.exporter()->setExportDir(csvDir.path());
+        w.repository()->addSymbol("RELIANCE", "408065", "NSE", "EQ");
+        w.downloader()->setPacingInterval(10);
+        QTRY_VERIFY_WITH_TIMEOUT(stream.textMessages().contains("{\"a\":\"mode\",\"v\":[\"full\",[408065]]}"), 10000);
+        QVERIFY(connector);
+        QSignalSpy completed(w.downloader(), &HistoricalDownloader::downloadCompleted);
+        QSignalSpy downloaded(w.downloader(), &HistoricalDownloader::historyDownloaded);
+        const auto historyBoxes = [this] {
+            int n = 0;
+            for (const WindowPrompts::Shown& s : qAsConst(prompts->shown))
+                n += s.kind == "error" && s.text.startsWith("No history for RELIANCE:");
+            return n;
+        };
+
+        candles.queueReply("GET", "/instruments/historical/408065/day",
+                           HttpTestServer::Reply::json(R"({"status":"error","message":"Too many requests",)"
+                                                       R"("error_type":"NetworkException"})",
+                                                       429));
+        candles.queueReply("GET", "/instruments/historical/408065/day",
+                           HttpTestServer::Reply::json(R"({"status":"success","data":{"candles":[)"
+                                                       R"(["2024-03-01T00:00:00+0530",2400,2450,2390,2433.35,900000,0]]}})"));
+        candles.setReply("GET", "/instruments/historical/408065/minute", HttpTestServer::Reply::silent());
+        w.downloader()->setRequestTimeout(300);
+        QTableWidget* table = watchlistTable(w);
+        QVERIFY(table);
+        for (QPushButton* b : table->findChildren<QPushButton*>()) {
+            if (b->text() == "Load History")
+                b->click();
+        }
+        // The watchdog's failure is told: a box, and the status line no longer says "requested".
+        QTRY_COMPARE_WITH_TIMEOUT(historyBoxes(), 1, 10000);
+        QCOMPARE(windowStatus(w), QString("Error: No history for RELIANCE: Historical data request timed out: no "
+                                          "reply within 300 ms"));
+        QTRY_COMPARE_WITH_TIMEOUT(retries.size(), 1, 10000);  // the refusal may come after the watchdog
+        prompts->closeErrorBoxes();
+
+        w.downloader()->setRequestTimeout(60000);
+        const QDate today = QDate::currentDate();
+        QVERIFY(!w.downloader()->downloadHistoricalData("408065", today.addDays(-1), today, "minute").isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(candles.requestsTo("/instruments/historical/408065/minute").size(), 1, 10000);
+
+        const QString status = windowStatus(w);
+        QSignalSpy answered(connector.data(), &IBroker::historyAnswered);
+        retries.takeFirst()();
+        QVERIFY(answered.wait(10000));
+        QCOMPARE(answered.at(0).at(2).value<QList<OHLCData>>().size(), 1);
+        QVERIFY(!TestFiles::readAll(w.exporter()->liveDataFilePath()).contains("2433.35"));
+        QCOMPARE(windowStatus(w), status);
+        QCOMPARE(completed.size(), 0);
+        QCOMPARE(downloaded.size(), 0);
+        QVERIFY(!w.dataStore()->availableSymbols().contains("408065"));
+        QCOMPARE(w.downloader()->activeSymbols(), QStringList{"408065"});
+
+        // The minute request times out too: the same kind of failure, told on the status line only.
+        w.downloader()->setRequestTimeout(50);
+        QTRY_VERIFY_WITH_TIMEOUT(windowStatus(w).endsWith("no reply within 50 ms"), 10000);
+        QCOMPARE(historyBoxes(), 1);
+    }
+
 private:
-    // A Zerodha window, logged in, whose connector talks to the given loopback hosts.
-    std::unique_ptr<MainWindow> window(const QString& streamUrl, const QString& restUrl, int subscribeDelayMs = 500)
+    // A Zerodha window, logged in, whose connector talks to the given loopback hosts; `made` sees
+    // the connector as it is made.
+    std::unique_ptr<MainWindow> window(const QString& streamUrl, const QString& restUrl, int subscribeDelayMs = 500,
+                                       std::function<void(ZerodhaBroker*)> made = {})
     {
         settings->setProvider(SettingsManager::Zerodha);
         settings->setZerodhaApiKey("KEY");
@@ -129,8 +217,11 @@ private:
         settings->saveSettings();
         MainWindowSeams seams = offlineWindowSeams(prompts);
         seams.autoSubscribeDelayMs = subscribeDelayMs;
-        seams.brokerFactory = [streamUrl, restUrl](int, QObject* parent) -> IBroker* {
-            return new LoopbackZerodha(streamUrl, restUrl, parent);
+        seams.brokerFactory = [streamUrl, restUrl, made](int, QObject* parent) -> IBroker* {
+            auto* connector = new LoopbackZerodha(streamUrl, restUrl, parent);
+            if (made)
+                made(connector);
+            return connector;
         };
         return std::make_unique<MainWindow>(seams);
     }

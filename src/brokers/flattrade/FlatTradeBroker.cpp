@@ -32,7 +32,8 @@ FlatTradeBroker::FlatTradeBroker(QObject* parent)
       restBaseUrl(BrokerHosts::flatTradeRest()),
       sessionTimer(new QTimer(this)),
       networkManager(new QNetworkAccessManager(this)),
-      historyPacer(new RequestPacer(kHistoryRequestsPerSecond, this))
+      historyPacer(new RequestPacer(kHistoryRequestsPerSecond, this)),
+      historyTimeoutMs(kHistoryTimeoutMs)
 {
     wsUrl = defaultStreamUrl();
     // The broker's keep-alive is a text message; a WebSocket ping frame alone does not count.
@@ -364,8 +365,8 @@ void FlatTradeBroker::startHistoryPart(const QString& route, const QByteArray& b
         // The service reads the body whatever the content type; its own samples say JSON.
         req.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray("application/json"));
         qDebug() << "[FlatTradeBroker]" << route << "request" << part + 1 << "of" << batch->size() << "for" << symbol;
-        QNetworkReply* reply =
-            BoundedRequest::post(self->networkManager, req, body, kHistoryTimeoutMs, BoundedRequest::kHistoryMaxBytes);
+        QNetworkReply* reply = BoundedRequest::post(self->networkManager, req, body, self->historyTimeoutMs,
+                                                    BoundedRequest::kHistoryMaxBytes);
         const QString name = tradingSymbol.isEmpty() ? symbol : tradingSymbol;
         connect(reply, &QNetworkReply::finished, self.data(),
                 [self, reply, daily, name, batch, part] { self->onHistoryReply(reply, daily, name, batch, part); });

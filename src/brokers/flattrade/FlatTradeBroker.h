@@ -35,6 +35,8 @@ public:
     void setSessionTimeout(int ms);
     // History requests started per second at most (3 by default, inside the published limit).
     void setHistoryRate(int perSecond);
+    // How long a history request may go without a byte of its reply (60 s by default).
+    void setHistoryTimeout(int ms) { historyTimeoutMs = ms; }
 
     void initialize(const QMap<QString, QString>& config) override;
     void connectToBroker() override;
@@ -86,4 +88,5 @@ private:
     bool awaitingSession = false;
     QNetworkAccessManager* networkManager;
     RequestPacer* historyPacer;
+    int historyTimeoutMs;
 };

@@ -381,9 +381,15 @@ void ZerodhaBroker::onHistoryReply(QNetworkReply* reply, const HistoryPart& p)
                    << "for" << p.symbol << "asked again in" << delayMs << "ms";
         HistoryPart again = p;
         ++again.attempt;
-        QTimer::singleShot(delayMs, this, [this, again] {
-            historyPacer->enqueue([this, again] { startHistoryPart(again); });
-        });
+        QPointer<ZerodhaBroker> self(this);
+        auto retry = [self, again] {
+            if (self)
+                self->historyPacer->enqueue([broker = self.data(), again] { broker->startHistoryPart(again); });
+        };
+        if (retryTimer)
+            retryTimer(delayMs, retry);
+        else
+            QTimer::singleShot(delayMs, this, retry);
         return;
     }
     if (r.tokenRefused && !historyExpiryReported) {

@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 class HistoryBatch;
@@ -38,6 +39,9 @@ public:
     // Pause before a candle request refused as too many is asked again (1 s by default, at least
     // what the service asks for); each further retry waits twice as long.
     void setHistoryRetryDelay(int ms) { historyRetryDelayMs = ms; }
+    // Starts `retry` after `delayMs`; a single-shot timer unless a test records the pauses.
+    using RetryTimer = std::function<void(int delayMs, std::function<void()> retry)>;
+    void setHistoryRetryTimer(RetryTimer timer) { retryTimer = std::move(timer); }
 
     void initialize(const QMap<QString, QString>& config) override;
     void connectToBroker() override;
@@ -113,4 +117,5 @@ private:
     // one raises it once, until a new token or an answered request.
     bool historyExpiryReported = false;
     int historyRetryDelayMs = 1000;
+    RetryTimer retryTimer;
 };

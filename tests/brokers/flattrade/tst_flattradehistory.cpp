@@ -85,6 +85,21 @@ private slots:
     }
 
     void dailyRowsInStrings();
+    void silentServerEndsAtItsBound()
+    {
+        // A host that takes the request and never answers: the request ends at its own bound,
+        // told, instead of waiting on it for ever.
+        LogCapture log(false);
+        Rest r;
+        r.broker.setHistoryTimeout(300);
+        r.server.setReply("POST", "/PiConnectAPI/TPSeries", HttpTestServer::Reply::silent());
+        const QDate day(2026, 9, 1);
+        r.broker.requestHistoricalData("NSE|2885", day, day, "minute");
+        QVERIFY(r.errors.wait(10000));
+        QCOMPARE(r.errors.at(0).at(0).toString(), QString("FlatTrade history request failed: no answer within 300 ms"));
+        QCOMPARE(r.server.requestCount(), 1);
+        QVERIFY(r.bars.isEmpty());
+    }
     void endsWithoutBars_data()
     {
         QTest::addColumn<QString>("symbol");

@@ -224,6 +224,64 @@ private slots:
         QCOMPARE(f.server.requests().at(1).rawTarget, f.server.requests().at(0).rawTarget);
     }
 
+    void throttlePausesDouble()
+    {
+        // Three pauses of 1, 2 and 4 s after each refusal as too many, then the service's words.
+        Fixture f;
+        f.broker.setHistoryRetryDelay(1000);
+        QList<int> pauses;
+        f.broker.setHistoryRetryTimer([&pauses](int ms, std::function<void()> retry) {
+            pauses << ms;
+            QTimer::singleShot(0, retry);
+        });
+        f.server.setReply("GET", kPath + "day",
+                          HttpTestServer::Reply::json(R"({"status":"error","message":"Too many requests",)"
+                                                      R"("error_type":"NetworkException"})",
+                                                      429));
+        f.broker.requestHistoricalData("408065", QDate(2024, 3, 1), QDate(2024, 3, 1), "day");
+        QVERIFY(f.errors.wait(5000));
+        QCOMPARE(pauses, (QList<int>{1000, 2000, 4000}));
+        QCOMPARE(f.server.requestCount(), 4);
+        QCOMPARE(f.errors.at(0).at(0).toString(),
+                 QString("Zerodha history error for 408065: Too many requests (NetworkException, HTTP 429)"));
+        QCOMPARE(f.bars.count(), 0);
+    }
+
+    void tokenAlertAgainAfterNewLogin()
+    {
+        // Raised once per token: a new login that is refused as well is told again.
+        Fixture f;
+        QSignalSpy alerts(&f.broker, &ZerodhaBroker::tokenExpired);
+        f.server.setReply("GET", kPath + "day",
+                          HttpTestServer::Reply::json(R"({"status":"error","message":"Incorrect `api_key` or `access_token`.",)"
+                                                      R"("error_type":"TokenException","data":null})",
+                                                      403));
+        auto refused = [&f](const QDate& day) {
+            const int before = f.errors.count();
+            f.broker.requestHistoricalData("408065", day, day, "day");
+            return f.errors.wait(5000) && f.errors.count() == before + 1;
+        };
+        QVERIFY(refused(QDate(2015, 1, 1)));
+        QVERIFY(refused(QDate(2015, 1, 2)));
+        QCOMPARE(alerts.count(), 1);
+
+        f.broker.initialize({{"api_key", "KEY"}, {"access_token", "NEWTOK"}, {"ws_url", "ws://127.0.0.1:1/"}});
+        QVERIFY(refused(QDate(2015, 1, 3)));
+        QCOMPARE(alerts.count(), 2);
+        QCOMPARE(f.server.lastRequest().headers.value("authorization"), QByteArray("token KEY:NEWTOK"));
+
+        // An answered request ends the refusals too: the next one is a new expiry.
+        f.server.setReply("GET", kPath + "day", HttpTestServer::Reply::json(kCandles));
+        f.broker.requestHistoricalData("408065", QDate(2024, 3, 1), QDate(2024, 3, 1), "day");
+        QVERIFY(f.bars.wait(5000));
+        f.server.setReply("GET", kPath + "day",
+                          HttpTestServer::Reply::json(R"({"status":"error","message":"Token is invalid or has expired.",)"
+                                                      R"("error_type":"TokenException"})",
+                                                      403));
+        QVERIFY(refused(QDate(2015, 1, 4)));
+        QCOMPARE(alerts.count(), 3);
+    }
+
     void refusedBeforeAnyRequest_data()
     {
         QTest::addColumn<QString>("token");
