@@ -572,7 +572,7 @@ private slots:
         auto& [server, api] = c;
         server.setReply("GET", "/q", HttpTestServer::Reply::json(R"({"price":3})"));
         api.setCustomUrl(" " + server.baseUrl() + "/q\t");
-        api.setApiKey("nu-key ");
+        api.setApiKey(" nu-key ");
         QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
         api.subscribeLiveData("SBIN");
         api.startLiveData();
