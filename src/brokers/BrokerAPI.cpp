@@ -480,9 +480,10 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
         if (connected)
             emit connectionStatusChanged(true);
     }
-    // "NSE:INFY" and "INFY-EQ" answer a request for "INFY"; a quote of another symbol is not
-    // this symbol's price, and the user is told that it gets none.
-    if (!r.symbol.isEmpty() && !SymbolKey::same(r.symbol, symbol)) {
+    // "NSE:INFY" and "INFY-EQ" answer a request for "INFY"; a quote of another symbol (BAJAJ-FINSV
+    // for BAJAJ-AUTO, BSE:INFY for NSE:INFY) is not this symbol's price, and the user is told that
+    // it gets none.
+    if (!r.symbol.isEmpty() && !SymbolKey::answers(r.symbol, symbol)) {
         qWarning() << "[BrokerAPI] Dropped a quote for" << r.symbol.left(64) << "that answered a request for"
                    << symbol;
         reportQuoteFailure(QuoteOutcome::otherSymbol(symbol, r.symbol));
@@ -502,7 +503,7 @@ void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& sym
     QString other;
     bars.erase(std::remove_if(bars.begin(), bars.end(),
                               [&symbol, &other](const OHLCData& bar) {
-                                  if (SymbolKey::same(bar.symbol, symbol))
+                                  if (SymbolKey::answers(bar.symbol, symbol))
                                       return false;
                                   if (other.isEmpty())
                                       other = bar.symbol;

@@ -1,5 +1,6 @@
 // Broker facade: connector forwarding, own "Custom API" mode, request building, rate window, routing.
 #include "brokers/BrokerAPI.h"
+#include "brokers/SymbolKey.h"
 #include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
 
@@ -450,6 +451,8 @@ private slots:
             QTest::addRow("%s both, lower case", kind) << history << " nse:infy-eq " << true;
             QTest::addRow("%s another symbol", kind) << history << "TCS" << false;
             QTest::addRow("%s longer name", kind) << history << "NSE:INFYX" << false;
+            QTest::addRow("%s name with a dash after it", kind) << history << "INFY-X" << false;
+            QTest::addRow("%s other series", kind) << history << "INFY-BE" << true;
         }
     }
     void replySymbolForms()
@@ -505,6 +508,77 @@ private slots:
             QVERIFY(api.isConnected());
             QCOMPARE(status.count(), 1);  // the start only
         }
+    }
+
+    // Which reply names answer which request: the instrument asked for in any of its spellings,
+    // never another whose name merely starts alike or that trades on another exchange.
+    void replyNameAnswersRequest_data()
+    {
+        QTest::addColumn<QString>("replied");
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<bool>("answers");
+        QTest::newRow("same") << "INFY" << "INFY" << true;
+        QTest::newRow("case and blanks") << " infy\t" << "INFY" << true;
+        QTest::newRow("exchange added") << "NSE:INFY" << "INFY" << true;
+        QTest::newRow("exchange asked, none replied") << "INFY" << "NSE:INFY" << true;
+        QTest::newRow("same exchange") << "nse:infy" << "NSE:INFY" << true;
+        QTest::newRow("series added") << "INFY-EQ" << "INFY" << true;
+        QTest::newRow("series asked, none replied") << "INFY" << "INFY-EQ" << true;
+        QTest::newRow("dashed name with exchange and series") << "NSE:BAJAJ-AUTO-EQ" << "BAJAJ-AUTO" << true;
+        QTest::newRow("dashed name, series asked") << "bajaj-auto" << "NSE:BAJAJ-AUTO-EQ" << true;
+        QTest::newRow("SME series") << "BSE:ABC-SM" << "ABC" << true;
+
+        QTest::newRow("other company, same first word") << "BAJAJ-FINSV" << "BAJAJ-AUTO" << false;
+        QTest::newRow("other company with exchange and series") << "NSE:BAJAJ-FINSV-EQ" << "BAJAJ-AUTO" << false;
+        QTest::newRow("next contract") << "NIFTY-II" << "NIFTY-I" << false;
+        QTest::newRow("contract for the index") << "NIFTY-I" << "NIFTY" << false;
+        QTest::newRow("index for the contract") << "NIFTY" << "NIFTY-I" << false;
+        QTest::newRow("other exchange") << "BSE:INFY" << "NSE:INFY" << false;
+        QTest::newRow("other series") << "INFY-BE" << "INFY-EQ" << false;
+        QTest::newRow("longer name") << "INFYX" << "INFY" << false;
+        QTest::newRow("punctuation is part of the name") << "M-M" << "M&M" << false;
+        QTest::newRow("a series alone") << "EQ" << "INFY" << false;
+        QTest::newRow("nothing named") << "NSE:" << "INFY" << false;
+    }
+    void replyNameAnswersRequest()
+    {
+        QFETCH(QString, replied);
+        QFETCH(QString, asked);
+        QTEST(SymbolKey::answers(replied, asked), "answers");
+    }
+
+    // A service that answers with a neighbouring instrument gives the symbol asked for neither its
+    // price nor its bars; the same instrument spelt with exchange and series does.
+    void neighbouringInstrumentNotTaken()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setResponder([](const HttpTestServer::Request& r) {
+            if (r.query.hasQueryItem("interval"))
+                return HttpTestServer::Reply::json(R"({"data":[{"symbol":"BAJAJ-FINSV","open":1,"high":2,)"
+                                                   R"("low":0.5,"close":1.5,"date":"2024-03-15"}]})");
+            const QByteArray name = r.query.queryItemValue("symbol") == "BAJAJ-AUTO" ? "NSE:BAJAJ-AUTO-EQ" : "NIFTY-II";
+            return HttpTestServer::Reply::json(R"({"symbol":")" + name + R"(","price":9000.5})");
+        });
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        QSignalSpy quoteFailures(&api, &BrokerAPI::quoteFailed);
+        QSignalSpy bars(&api, &BrokerAPI::historicalDataReceived);
+        QSignalSpy historyFailures(&api, &BrokerAPI::historyFailed);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Dropped a quote for \"NIFTY-II\" that answered a request for \"NIFTY-I\""));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Dropped 1 history bars of another symbol than the requested \"BAJAJ-AUTO\""));
+        api.subscribeLiveData("BAJAJ-AUTO");
+        api.subscribeLiveData("NIFTY-I");
+        api.startLiveData();
+        api.requestHistoricalData("BAJAJ-AUTO", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
+        QTRY_VERIFY_WITH_TIMEOUT(ticks.count() == 1 && quoteFailures.count() == 1 && historyFailures.count() == 1, 5000);
+        const TickData tick = ticks.first().at(0).value<TickData>();
+        QCOMPARE(tick.symbol, QString("BAJAJ-AUTO"));
+        QCOMPARE(tick.ltp, 9000.5);
+        QCOMPARE(quoteFailures.first().at(0).toString(), QString("NIFTY-I"));
+        QVERIFY(quoteFailures.first().at(2).toString().startsWith("NIFTY-I: the service answered with a quote of NIFTY-II\n"));
+        QCOMPARE(api.failingSymbols(), (QMap<QString, QString>{{"NIFTY-I", "other symbol"}}));
+        QCOMPARE(bars.count(), 0);
+        QVERIFY(historyFailures.first().at(2).toString().startsWith("BAJAJ-AUTO: the service answered with bars of BAJAJ-FINSV\n"));
     }
 
     // The poll's status goes down once on the first failure of the service and up once when it

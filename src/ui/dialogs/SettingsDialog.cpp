@@ -795,7 +795,7 @@ void SettingsDialog::onTestApiClicked()
             quote = CustomApiParser::parseQuote(reply->readAll(), false);
             if (!quote.parsed)
                 outcome = QuoteOutcome::notJson(quote.error);
-            else if (!quote.symbol.isEmpty() && !SymbolKey::same(quote.symbol, symbol))
+            else if (!quote.symbol.isEmpty() && !SymbolKey::answers(quote.symbol, symbol))
                 outcome = QuoteOutcome::otherSymbol(symbol, quote.symbol);  // the feed drops it too
         }
         // The result names the symbol probed: without a watchlist it is one the user never typed.

@@ -244,6 +244,8 @@ private slots:
                                                  << "ACME: the service answered with a quote of TCS";
         QTest::newRow("exchange form of the symbol") << "" << 200 << QByteArray(R"({"symbol":"NSE:ACME-EQ","price":1})")
                                                      << "Works - ACME at 1.00";
+        QTest::newRow("quote of a name starting alike") << "" << 200 << QByteArray(R"({"symbol":"ACME-X","price":1})")
+                                                        << "ACME: the service answered with a quote of ACME-X";
         QTest::newRow("not json") << "" << 200 << QByteArray("<html>") << "Reply for ACME is not JSON";
         QTest::newRow("no price") << "" << 200 << QByteArray("{}") << "Reached, but the reply has no price for ACME";
         QTest::newRow("timed out") << "" << 200 << QByteArray() << "Timed out - no reply for ACME within 1 s";
