@@ -179,6 +179,11 @@ void BrokerAPI::startLiveData()
     connected = true;
     failure.clear();
     emit connectionStatusChanged(true);
+    // The first round goes out now, not a period later: a service that is down or refuses the
+    // key shows so within one request's time instead of a "Connected" that is not. (Unless a
+    // listener of the status stopped the poll again.)
+    if (liveDataTimer->isActive())
+        onLiveDataTimer();
 }
 
 void BrokerAPI::stopLiveData()

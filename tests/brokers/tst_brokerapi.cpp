@@ -102,7 +102,10 @@ private slots:
 
     void ownModeSubscriptionsAndStatus()
     {
-        BrokerAPI api;
+        // The first round of the poll goes out at the start: to a peer that never answers.
+        CustomApi c;
+        c.server.setReply("GET", "/", HttpTestServer::Reply::silent());
+        BrokerAPI& api = c.api;
         QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
         api.startLiveData();
         QCOMPARE(status.count(), 0);
@@ -579,6 +582,35 @@ private slots:
         QCOMPARE(api.failingSymbols(), (QMap<QString, QString>{{"NIFTY-I", "other symbol"}}));
         QCOMPARE(bars.count(), 0);
         QVERIFY(historyFailures.first().at(2).toString().startsWith("BAJAJ-AUTO: the service answered with bars of BAJAJ-FINSV\n"));
+    }
+
+    // Started against a service that is down, the poll says so with the first request's failure:
+    // the first round goes out at the start, not when the period has come round.
+    void firstRoundSentAtStart()
+    {
+        CustomApi c;  // polls by the timer only after an hour
+        auto& [server, api] = c;
+        server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":5})"));
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        api.subscribeLiveData("AAA");
+        api.subscribeLiveData("BBB");
+        api.startLiveData();
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 2, 5000);
+        QCOMPARE(server.requestCount(), 2);
+
+        BrokerAPI down;
+        down.setProvider(6);
+        down.setCustomUrl("http://127.0.0.1:1/q");
+        down.setPollInterval(3600000);
+        QSignalSpy failures(&down, &BrokerAPI::quoteFailed);
+        QSignalSpy status(&down, &BrokerAPI::connectionStatusChanged);
+        down.subscribeLiveData("AAA");
+        down.startLiveData();
+        QVERIFY(failures.wait(5000));
+        QCOMPARE(failures.last().at(1).toString(), QString("not reachable"));
+        QVERIFY(!down.isConnected());
+        QCOMPARE(status.count(), 2);  // up at the start, down with the refusal
+        QCOMPARE(status.last().at(0).toBool(), false);
     }
 
     // The poll's status goes down once on the first failure of the service and up once when it
