@@ -474,9 +474,7 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
 {
     CustomApiParser::QuoteResult r = CustomApiParser::parseQuote(body, providerIndex == 7);
     if (!r.parsed) {
-        QuoteOutcome outcome = QuoteOutcome::notJson(r.error);
-        outcome.symbol = symbol;
-        reportQuoteFailure(outcome);
+        reportQuoteFailure(QuoteOutcome::notJson(r.error, symbol));
         return;
     }
     // The service answers again: the poll is connected once more.
@@ -503,7 +501,13 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
 
 void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol, quint64 tag)
 {
-    QList<OHLCData> bars = parseHistoricalResponse(body, symbol);
+    QString unreadable;
+    QList<OHLCData> bars = parseHistoricalResponse(body, symbol, &unreadable);
+    if (!unreadable.isEmpty()) {
+        // Told as an unreadable quote reply is: most often the Custom URL is not the service's.
+        reportHistoryFailure(QuoteOutcome::notJson(unreadable, symbol));
+        return;
+    }
     const int before = bars.size();
     QString other;
     bars.erase(std::remove_if(bars.begin(), bars.end(),

@@ -394,7 +394,13 @@ private slots:
         QTest::newRow("quote outage") << false << 503 << QByteArray("{}") << "HTTP 503";
         QTest::newRow("quote timed out") << false << 200 << QByteArray("silent") << "timed out";
         QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
-        QTest::newRow("history not json") << true << 200 << QByteArray("oops") << "No valid historical data received for SYM";
+        // Unreadable is told as the quote poll tells it, with what to check.
+        QTest::newRow("history not json") << true << 200 << QByteArray("oops")
+                                          << "Custom API: the reply of the quote service is not JSON (";
+        QTest::newRow("history html page") << true << 200 << QByteArray("<html><body>Login</body></html>")
+                                           << "Custom API: the reply of the quote service is not JSON (";
+        QTest::newRow("history readable, not bars") << true << 200 << QByteArray(R"({"message":"ok"})")
+                                                    << "No valid historical data received for SYM";
         QTest::newRow("history timed out") << true << 200 << QByteArray("silent") << "Custom API: the quote service at %1 sent no reply within 1 s.";
         // Told in plain words, not the network layer's "Error transferring <URL> - server replied".
         QTest::newRow("history outage") << true << 503 << QByteArray("x") << "Custom API: the quote service at %1 answered HTTP 503 (Scripted).\nThe service has a problem";
