@@ -273,7 +273,9 @@ private slots:
         if (url.isEmpty())
             QCOMPARE(server->lastRequest().header("X-API-Key") + server->lastRequest().rawTarget, QByteArray("the-key/q?symbol=ACME"));
     }
-    // Without a watchlist the test asks for a symbol of its own, and says which.
+    // Without a watchlist the test asks for a symbol of its own, and says which. That the service
+    // does not know it says nothing against the address or the key: the service answered and took
+    // the key. A refused key is still told as one.
     void testApiNamesTheSymbolItProbed()
     {
         server->setReply("GET", "/q", HttpTestServer::Reply::json("{}", 404));
@@ -281,8 +283,15 @@ private slots:
         w<QComboBox>("providerCombo")->setCurrentIndex(SettingsManager::CustomAPI);
         fill({"customUrlEdit=" + server->baseUrl() + "/q", "apiKeyEdit=the-key"});
         w<QPushButton>("testApiButton")->click();
-        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: NIFTY: the service does not know this symbol (HTTP 404)"));
+        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(),
+                     QString("Status: Works - key accepted; the service does not know NIFTY (HTTP 404)"));
+        QCOMPARE(w<QLabel>("apiStatusLabel")->styleSheet(), QString("color: green;"));
         QCOMPARE(server->lastRequest().query.queryItemValue("symbol"), QString("NIFTY"));
+
+        server->setReply("GET", "/q", HttpTestServer::Reply::json("{}", 403));
+        w<QPushButton>("testApiButton")->click();
+        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: API key refused (HTTP 403)"));
+        QCOMPARE(w<QLabel>("apiStatusLabel")->styleSheet(), QString("color: red;"));
 
         // Reopened, the dialog shows no result of a test made before.
         dialog->show();
