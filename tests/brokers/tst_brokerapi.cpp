@@ -392,6 +392,7 @@ private slots:
         QTest::addColumn<QString>("errorStart");
         QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "not JSON";
         QTest::newRow("quote outage") << false << 503 << QByteArray("{}") << "HTTP 503";
+        QTest::newRow("quote key forbidden") << false << 403 << QByteArray("{}") << "key refused";
         QTest::newRow("quote timed out") << false << 200 << QByteArray("silent") << "timed out";
         QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
         // Unreadable is told as the quote poll tells it, with what to check.
@@ -401,6 +402,8 @@ private slots:
                                            << "Custom API: the reply of the quote service is not JSON (";
         QTest::newRow("history readable, not bars") << true << 200 << QByteArray(R"({"message":"ok"})")
                                                     << "No valid historical data received for SYM";
+        QTest::newRow("history key forbidden") << true << 403 << QByteArray("{}")
+                                               << "Custom API: the quote service refused the API key (HTTP 403).";
         QTest::newRow("history timed out") << true << 200 << QByteArray("silent") << "Custom API: the quote service at %1 sent no reply within 1 s.";
         // Told in plain words, not the network layer's "Error transferring <URL> - server replied".
         QTest::newRow("history outage") << true << 503 << QByteArray("x") << "Custom API: the quote service at %1 answered HTTP 503 (Scripted).\nThe service has a problem";
@@ -617,6 +620,52 @@ private slots:
         QVERIFY(!down.isConnected());
         QCOMPARE(status.count(), 2);  // up at the start, down with the refusal
         QCOMPARE(status.last().at(0).toBool(), false);
+    }
+
+    // A symbol that fails on its own is listed until it answers again, and Stop forgets every
+    // such failure: started again, the poll shows none from before.
+    void symbolFailuresEndWithAnswerAndStop()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/", HttpTestServer::Reply::json("{}", 404));
+        QSignalSpy changes(&api, &BrokerAPI::symbolFailuresChanged);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        QVERIFY(changes.wait(5000));
+        QCOMPARE(api.failingSymbols().keys(), QStringList{"SBIN"});
+
+        server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":5})"));
+        triggerPoll(api);
+        QVERIFY(changes.wait(5000));
+        QVERIFY(api.failingSymbols().isEmpty());
+
+        server.setReply("GET", "/", HttpTestServer::Reply::json("{}", 404));
+        triggerPoll(api);
+        QVERIFY(changes.wait(5000));
+        QCOMPARE(api.failingSymbols().keys(), QStringList{"SBIN"});
+        api.stopLiveData();
+        QVERIFY(api.failingSymbols().isEmpty());
+        QCOMPARE(changes.count(), 4);
+
+        server.setReply("GET", "/", HttpTestServer::Reply::silent());
+        api.startLiveData();
+        QVERIFY(api.isConnected());
+        QVERIFY(api.failingSymbols().isEmpty());
+    }
+
+    // An address typed with its scheme in capitals is the same address.
+    void schemeInCapitalsAccepted()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/q", HttpTestServer::Reply::json(R"({"price":3})"));
+        api.setCustomUrl(server.baseUrl().replace("http://", "HTTP://") + "/q");
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        QVERIFY(ticks.wait(5000));
+        QCOMPARE(server.lastRequest().path, QString("/q"));
     }
 
     // The poll's status goes down once on the first failure of the service and up once when it

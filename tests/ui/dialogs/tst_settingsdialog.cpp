@@ -200,6 +200,7 @@ private slots:
         QTest::newRow("upstox") << 5 << QStringList{} << "Please authenticate with Upstox to get an access token.";
         QTest::newRow("custom") << 6 << QStringList{} << "Custom URL is required for custom API provider.";
         QTest::newRow("custom ok") << 6 << QStringList{"customUrlEdit=http://q"} << "";
+        QTest::newRow("custom scheme in capitals") << 6 << QStringList{"customUrlEdit=HTTP://q/quote"} << "";
         QTest::newRow("custom without scheme") << 6 << QStringList{"customUrlEdit=localhost:8080/q"}
                                                << "The Custom URL needs http:// or https:// at its start, for example http://localhost:8080/quote.";
         QTest::newRow("stored Fyers, which the list lacks, survives") << 7 << QStringList{} << "";
@@ -238,6 +239,7 @@ private slots:
         const QByteArray quote = R"({"symbol":"ACME","price":88.5})";
         QTest::newRow("works") << "" << 200 << quote << "Works - ACME at 88.50";
         QTest::newRow("key refused") << "" << 401 << QByteArray("{}") << "API key refused (HTTP 401)";
+        QTest::newRow("key forbidden") << "" << 403 << QByteArray("{}") << "API key refused (HTTP 403)";
         QTest::newRow("outage") << "" << 503 << QByteArray("{}") << "Service answered HTTP 503 for ACME";
         QTest::newRow("unknown symbol") << "" << 404 << QByteArray("{}") << "ACME: the service does not know this symbol (HTTP 404)";
         QTest::newRow("quote of another symbol") << "" << 200 << QByteArray(R"({"symbol":"TCS","price":1})")
