@@ -179,10 +179,11 @@ void BrokerAPI::startLiveData()
     connected = true;
     failure.clear();
     emit connectionStatusChanged(true);
-    // The first round goes out now, not a period later: a service that is down or refuses the
-    // key shows so within one request's time instead of a "Connected" that is not. (Unless a
-    // listener of the status stopped the poll again.)
-    if (liveDataTimer->isActive())
+    // The Custom API's poll is its whole feed and connection: its first round goes out now, not a
+    // period later, so a service that is down or refuses the key shows so within one request's
+    // time instead of a "Connected" that is not. (Unless a listener of the status stopped the poll
+    // again.) The bare broker REST poll runs beside a window's own stream and keeps its period.
+    if (providerIndex == kCustomApi && liveDataTimer->isActive())
         onLiveDataTimer();
 }
 
