@@ -187,6 +187,12 @@ void BrokerAPI::startLiveData()
     connected = true;
     failure.clear();
     emit connectionStatusChanged(true);
+    // The Custom API's poll is its whole feed and connection: its first round goes out now, not a
+    // period later, so a service that is down or refuses the key shows so within one request's
+    // time instead of a "Connected" that is not. (Unless a listener of the status stopped the poll
+    // again.) The bare broker REST poll runs beside a window's own stream and keeps its period.
+    if (providerIndex == kCustomApi && liveDataTimer->isActive())
+        onLiveDataTimer();
 }
 
 void BrokerAPI::stopLiveData()
@@ -487,9 +493,7 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
 {
     CustomApiParser::QuoteResult r = CustomApiParser::parseQuote(body, providerIndex == 7);
     if (!r.parsed) {
-        QuoteOutcome outcome = QuoteOutcome::notJson(r.error);
-        outcome.symbol = symbol;
-        reportQuoteFailure(outcome);
+        reportQuoteFailure(QuoteOutcome::notJson(r.error, symbol));
         return;
     }
     // The service answers again: the poll is connected once more.
@@ -498,9 +502,10 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
         if (connected)
             emit connectionStatusChanged(true);
     }
-    // "NSE:INFY" and "INFY-EQ" answer a request for "INFY"; a quote of another symbol is not
-    // this symbol's price, and the user is told that it gets none.
-    if (!r.symbol.isEmpty() && !SymbolKey::same(r.symbol, symbol)) {
+    // "NSE:INFY" and "INFY-EQ" answer a request for "INFY"; a quote of another symbol (BAJAJ-FINSV
+    // for BAJAJ-AUTO, BSE:INFY for NSE:INFY) is not this symbol's price, and the user is told that
+    // it gets none.
+    if (!r.symbol.isEmpty() && !SymbolKey::answers(r.symbol, symbol)) {
         qWarning() << "[BrokerAPI] Dropped a quote for" << r.symbol.left(64) << "that answered a request for"
                    << symbol;
         reportQuoteFailure(QuoteOutcome::otherSymbol(symbol, r.symbol));
@@ -515,12 +520,18 @@ void BrokerAPI::parseTickData(const QByteArray& body, const QString& symbol)
 
 void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& symbol, quint64 tag)
 {
-    QList<OHLCData> bars = parseHistoricalResponse(body, symbol);
+    QString unreadable;
+    QList<OHLCData> bars = parseHistoricalResponse(body, symbol, &unreadable);
+    if (!unreadable.isEmpty()) {
+        // Told as an unreadable quote reply is: most often the Custom URL is not the service's.
+        reportHistoryFailure(QuoteOutcome::notJson(unreadable, symbol));
+        return;
+    }
     const int before = bars.size();
     QString other;
     bars.erase(std::remove_if(bars.begin(), bars.end(),
                               [&symbol, &other](const OHLCData& bar) {
-                                  if (SymbolKey::same(bar.symbol, symbol))
+                                  if (SymbolKey::answers(bar.symbol, symbol))
                                       return false;
                                   if (other.isEmpty())
                                       other = bar.symbol;

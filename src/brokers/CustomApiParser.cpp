@@ -139,11 +139,13 @@ QuoteResult parseQuote(const QByteArray& body, bool fyersShape)
 
 }  // namespace CustomApiParser
 
-QList<OHLCData> parseHistoricalResponse(const QByteArray& body, const QString& rowSymbol)
+QList<OHLCData> parseHistoricalResponse(const QByteArray& body, const QString& rowSymbol, QString* notJson)
 {
     QList<OHLCData> bars;
     QJsonParseError err{};
     const QJsonDocument doc = QJsonDocument::fromJson(body, &err);
+    if (notJson)
+        *notJson = err.error != QJsonParseError::NoError ? err.errorString() : QString();
     if (err.error != QJsonParseError::NoError)
         return bars;
     const QJsonObject root = doc.object();

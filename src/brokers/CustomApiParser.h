@@ -29,5 +29,8 @@ QuoteResult parseQuote(const QByteArray& body, bool fyersShape);
 }  // namespace CustomApiParser
 
 // The valid bars of a history reply, in reply order. Rows, and bar objects without a "symbol",
-// take rowSymbol (empty: they fail validity and are dropped).
-QList<OHLCData> parseHistoricalResponse(const QByteArray& body, const QString& rowSymbol = QString());
+// take rowSymbol (empty: they fail validity and are dropped). A body that is not JSON has none;
+// `notJson`, when given, then receives the parser's words (and is cleared otherwise), so that the
+// reply is told as unreadable, not as one without bars.
+QList<OHLCData> parseHistoricalResponse(const QByteArray& body, const QString& rowSymbol = QString(),
+                                        QString* notJson = nullptr);

@@ -31,7 +31,10 @@ struct QuoteOutcome {
     // Reads a finished reply (not its body). `timedOut`: the caller aborted it at its deadline.
     // A 404 for a symbol says the service does not know that symbol.
     static QuoteOutcome fromReply(QNetworkReply* reply, bool timedOut, const QString& symbol = QString());
-    static QuoteOutcome notJson(const QString& parserError) { return {NotJson, 0, parserError, QString()}; }
+    static QuoteOutcome notJson(const QString& parserError, const QString& asked = QString())
+    {
+        return {NotJson, 0, parserError, asked};
+    }
     static QuoteOutcome otherSymbol(const QString& asked, const QString& replied)
     {
         return {OtherSymbol, 0, replied, asked};

@@ -1,6 +1,9 @@
-// The one rule by which two texts name the same instrument: "NSE:INFY", "INFY-EQ" and "infy" all
-// have the key "INFY". History replies are matched to their requests with it, and quote and
-// history replies that name their own symbol are checked against the request with it.
+// How texts naming instruments are compared. Two rules, for two questions:
+// - normalize: the loose key ("NSE:INFY", "INFY-EQ" and "infy" all have the key "INFY") under
+//   which the history queue finds the one request a reply may answer.
+// - answers: whether a reply naming its own symbol answers a request for another text. Used where
+//   a reply could come from any instrument (quote and history replies of the quote service), so it
+//   tells BAJAJ-AUTO from BAJAJ-FINSV and NIFTY-I from NIFTY-II.
 #pragma once
 
 #include <QString>
@@ -11,8 +14,10 @@ namespace SymbolKey {
 // then only ASCII letters and digits and non-ASCII letters and numbers. May be empty.
 QString normalize(const QString& text);
 
-// Whether a reply naming `replied` answers a request for `asked`. Texts without a key (nothing
-// but punctuation) are compared whole, ignoring case and outer blanks.
-bool same(const QString& replied, const QString& asked);
+// Whether a reply naming `replied` answers a request for `asked`, ignoring case and blanks: the
+// same name, perhaps with an exchange prefix ("NSE:") and perhaps with an equity series suffix
+// ("-EQ", "-BE", ...), where neither contradicts one the request names. "NSE:BAJAJ-AUTO-EQ"
+// answers "BAJAJ-AUTO", "BSE:INFY" does not answer "NSE:INFY", "INFY-BE" does not answer "INFY-EQ".
+bool answers(const QString& replied, const QString& asked);
 
 }  // namespace SymbolKey

@@ -1,5 +1,6 @@
 // Broker facade: connector forwarding, own "Custom API" mode, request building, rate window, routing.
 #include "brokers/BrokerAPI.h"
+#include "brokers/SymbolKey.h"
 #include "support/RecordingBroker.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
@@ -102,7 +103,10 @@ private slots:
 
     void ownModeSubscriptionsAndStatus()
     {
-        BrokerAPI api;
+        // The first round of the poll goes out at the start: to a peer that never answers.
+        CustomApi c;
+        c.server.setReply("GET", "/", HttpTestServer::Reply::silent());
+        BrokerAPI& api = c.api;
         QSignalSpy status(&api, &BrokerAPI::connectionStatusChanged);
         api.startLiveData();
         QCOMPARE(status.count(), 0);
@@ -448,9 +452,18 @@ private slots:
         QTest::addColumn<QString>("errorStart");
         QTest::newRow("quote not json") << false << 200 << QByteArray("<html>") << "not JSON";
         QTest::newRow("quote outage") << false << 503 << QByteArray("{}") << "HTTP 503";
+        QTest::newRow("quote key forbidden") << false << 403 << QByteArray("{}") << "key refused";
         QTest::newRow("quote timed out") << false << 200 << QByteArray("silent") << "timed out";
         QTest::newRow("history empty") << true << 200 << QByteArray(R"({"data":[]})") << "No valid historical data received for SYM";
-        QTest::newRow("history not json") << true << 200 << QByteArray("oops") << "No valid historical data received for SYM";
+        // Unreadable is told as the quote poll tells it, with what to check.
+        QTest::newRow("history not json") << true << 200 << QByteArray("oops")
+                                          << "Custom API: the reply of the quote service is not JSON (";
+        QTest::newRow("history html page") << true << 200 << QByteArray("<html><body>Login</body></html>")
+                                           << "Custom API: the reply of the quote service is not JSON (";
+        QTest::newRow("history readable, not bars") << true << 200 << QByteArray(R"({"message":"ok"})")
+                                                    << "No valid historical data received for SYM";
+        QTest::newRow("history key forbidden") << true << 403 << QByteArray("{}")
+                                               << "Custom API: the quote service refused the API key (HTTP 403).";
         QTest::newRow("history timed out") << true << 200 << QByteArray("silent") << "Custom API: the quote service at %1 sent no reply within 1 s.";
         // Told in plain words, not the network layer's "Error transferring <URL> - server replied".
         QTest::newRow("history outage") << true << 503 << QByteArray("x") << "Custom API: the quote service at %1 answered HTTP 503 (Scripted).\nThe service has a problem";
@@ -510,6 +523,8 @@ private slots:
             QTest::addRow("%s both, lower case", kind) << history << " nse:infy-eq " << true;
             QTest::addRow("%s another symbol", kind) << history << "TCS" << false;
             QTest::addRow("%s longer name", kind) << history << "NSE:INFYX" << false;
+            QTest::addRow("%s name with a dash after it", kind) << history << "INFY-X" << false;
+            QTest::addRow("%s other series", kind) << history << "INFY-BE" << true;
         }
     }
     void replySymbolForms()
@@ -565,6 +580,152 @@ private slots:
             QVERIFY(api.isConnected());
             QCOMPARE(status.count(), 1);  // the start only
         }
+    }
+
+    // Which reply names answer which request: the instrument asked for in any of its spellings,
+    // never another whose name merely starts alike or that trades on another exchange.
+    void replyNameAnswersRequest_data()
+    {
+        QTest::addColumn<QString>("replied");
+        QTest::addColumn<QString>("asked");
+        QTest::addColumn<bool>("answers");
+        QTest::newRow("same") << "INFY" << "INFY" << true;
+        QTest::newRow("case and blanks") << " infy\t" << "INFY" << true;
+        QTest::newRow("exchange added") << "NSE:INFY" << "INFY" << true;
+        QTest::newRow("exchange asked, none replied") << "INFY" << "NSE:INFY" << true;
+        QTest::newRow("same exchange") << "nse:infy" << "NSE:INFY" << true;
+        QTest::newRow("series added") << "INFY-EQ" << "INFY" << true;
+        QTest::newRow("series asked, none replied") << "INFY" << "INFY-EQ" << true;
+        QTest::newRow("dashed name with exchange and series") << "NSE:BAJAJ-AUTO-EQ" << "BAJAJ-AUTO" << true;
+        QTest::newRow("dashed name, series asked") << "bajaj-auto" << "NSE:BAJAJ-AUTO-EQ" << true;
+        QTest::newRow("SME series") << "BSE:ABC-SM" << "ABC" << true;
+
+        QTest::newRow("other company, same first word") << "BAJAJ-FINSV" << "BAJAJ-AUTO" << false;
+        QTest::newRow("other company with exchange and series") << "NSE:BAJAJ-FINSV-EQ" << "BAJAJ-AUTO" << false;
+        QTest::newRow("next contract") << "NIFTY-II" << "NIFTY-I" << false;
+        QTest::newRow("contract for the index") << "NIFTY-I" << "NIFTY" << false;
+        QTest::newRow("index for the contract") << "NIFTY" << "NIFTY-I" << false;
+        QTest::newRow("other exchange") << "BSE:INFY" << "NSE:INFY" << false;
+        QTest::newRow("other series") << "INFY-BE" << "INFY-EQ" << false;
+        QTest::newRow("longer name") << "INFYX" << "INFY" << false;
+        QTest::newRow("punctuation is part of the name") << "M-M" << "M&M" << false;
+        QTest::newRow("a series alone") << "EQ" << "INFY" << false;
+        QTest::newRow("nothing named") << "NSE:" << "INFY" << false;
+    }
+    void replyNameAnswersRequest()
+    {
+        QFETCH(QString, replied);
+        QFETCH(QString, asked);
+        QTEST(SymbolKey::answers(replied, asked), "answers");
+    }
+
+    // A service that answers with a neighbouring instrument gives the symbol asked for neither its
+    // price nor its bars; the same instrument spelt with exchange and series does.
+    void neighbouringInstrumentNotTaken()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setResponder([](const HttpTestServer::Request& r) {
+            if (r.query.hasQueryItem("interval"))
+                return HttpTestServer::Reply::json(R"({"data":[{"symbol":"BAJAJ-FINSV","open":1,"high":2,)"
+                                                   R"("low":0.5,"close":1.5,"date":"2024-03-15"}]})");
+            const QByteArray name = r.query.queryItemValue("symbol") == "BAJAJ-AUTO" ? "NSE:BAJAJ-AUTO-EQ" : "NIFTY-II";
+            return HttpTestServer::Reply::json(R"({"symbol":")" + name + R"(","price":9000.5})");
+        });
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        QSignalSpy quoteFailures(&api, &BrokerAPI::quoteFailed);
+        QSignalSpy bars(&api, &BrokerAPI::historicalDataReceived);
+        QSignalSpy historyFailures(&api, &BrokerAPI::historyFailed);
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Dropped a quote for \"NIFTY-II\" that answered a request for \"NIFTY-I\""));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("Dropped 1 history bars of another symbol than the requested \"BAJAJ-AUTO\""));
+        api.subscribeLiveData("BAJAJ-AUTO");
+        api.subscribeLiveData("NIFTY-I");
+        api.startLiveData();
+        api.requestHistoricalData("BAJAJ-AUTO", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
+        QTRY_VERIFY_WITH_TIMEOUT(ticks.count() == 1 && quoteFailures.count() == 1 && historyFailures.count() == 1, 5000);
+        const TickData tick = ticks.first().at(0).value<TickData>();
+        QCOMPARE(tick.symbol, QString("BAJAJ-AUTO"));
+        QCOMPARE(tick.ltp, 9000.5);
+        QCOMPARE(quoteFailures.first().at(0).toString(), QString("NIFTY-I"));
+        QVERIFY(quoteFailures.first().at(2).toString().startsWith("NIFTY-I: the service answered with a quote of NIFTY-II\n"));
+        QCOMPARE(api.failingSymbols(), (QMap<QString, QString>{{"NIFTY-I", "other symbol"}}));
+        QCOMPARE(bars.count(), 0);
+        QVERIFY(historyFailures.first().at(2).toString().startsWith("BAJAJ-AUTO: the service answered with bars of BAJAJ-FINSV\n"));
+    }
+
+    // Started against a service that is down, the poll says so with the first request's failure:
+    // the first round goes out at the start, not when the period has come round.
+    void firstRoundSentAtStart()
+    {
+        CustomApi c;  // polls by the timer only after an hour
+        auto& [server, api] = c;
+        server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":5})"));
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        api.subscribeLiveData("AAA");
+        api.subscribeLiveData("BBB");
+        api.startLiveData();
+        QTRY_COMPARE_WITH_TIMEOUT(ticks.count(), 2, 5000);
+        QCOMPARE(server.requestCount(), 2);
+
+        BrokerAPI down;
+        down.setProvider(6);
+        down.setCustomUrl("http://127.0.0.1:1/q");
+        down.setPollInterval(3600000);
+        QSignalSpy failures(&down, &BrokerAPI::quoteFailed);
+        QSignalSpy status(&down, &BrokerAPI::connectionStatusChanged);
+        down.subscribeLiveData("AAA");
+        down.startLiveData();
+        QVERIFY(failures.wait(5000));
+        QCOMPARE(failures.last().at(1).toString(), QString("not reachable"));
+        QVERIFY(!down.isConnected());
+        QCOMPARE(status.count(), 2);  // up at the start, down with the refusal
+        QCOMPARE(status.last().at(0).toBool(), false);
+    }
+
+    // A symbol that fails on its own is listed until it answers again, and Stop forgets every
+    // such failure: started again, the poll shows none from before.
+    void symbolFailuresEndWithAnswerAndStop()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/", HttpTestServer::Reply::json("{}", 404));
+        QSignalSpy changes(&api, &BrokerAPI::symbolFailuresChanged);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        QVERIFY(changes.wait(5000));
+        QCOMPARE(api.failingSymbols().keys(), QStringList{"SBIN"});
+
+        server.setReply("GET", "/", HttpTestServer::Reply::json(R"({"price":5})"));
+        triggerPoll(api);
+        QVERIFY(changes.wait(5000));
+        QVERIFY(api.failingSymbols().isEmpty());
+
+        server.setReply("GET", "/", HttpTestServer::Reply::json("{}", 404));
+        triggerPoll(api);
+        QVERIFY(changes.wait(5000));
+        QCOMPARE(api.failingSymbols().keys(), QStringList{"SBIN"});
+        api.stopLiveData();
+        QVERIFY(api.failingSymbols().isEmpty());
+        QCOMPARE(changes.count(), 4);
+
+        server.setReply("GET", "/", HttpTestServer::Reply::silent());
+        api.startLiveData();
+        QVERIFY(api.isConnected());
+        QVERIFY(api.failingSymbols().isEmpty());
+    }
+
+    // An address typed with its scheme in capitals is the same address.
+    void schemeInCapitalsAccepted()
+    {
+        CustomApi c;
+        auto& [server, api] = c;
+        server.setReply("GET", "/q", HttpTestServer::Reply::json(R"({"price":3})"));
+        api.setCustomUrl(server.baseUrl().replace("http://", "HTTP://") + "/q");
+        QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
+        api.subscribeLiveData("SBIN");
+        api.startLiveData();
+        QVERIFY(ticks.wait(5000));
+        QCOMPARE(server.lastRequest().path, QString("/q"));
     }
 
     // The poll's status goes down once on the first failure of the service and up once when it
@@ -632,7 +793,7 @@ private slots:
         auto& [server, api] = c;
         server.setReply("GET", "/q", HttpTestServer::Reply::json(R"({"price":3})"));
         api.setCustomUrl(" " + server.baseUrl() + "/q\t");
-        api.setApiKey("nu-key ");
+        api.setApiKey(" nu-key ");
         QSignalSpy ticks(&api, &BrokerAPI::tickReceived);
         api.subscribeLiveData("SBIN");
         api.startLiveData();

@@ -24,6 +24,7 @@ private slots:
     {
         freshState();
         mode = "good";
+        typosKnown = false;
         quotes = std::make_unique<HttpTestServer>();
         QVERIFY(quotes->listen());
         // Each symbol has its own quote; only requests with the key are answered.
@@ -36,7 +37,7 @@ private slots:
                 return HttpTestServer::Reply::bytes("<html>busy</html>", "text/html");
             if (mode == "slow")
                 return HttpTestServer::Reply::silent();
-            if (r.query.queryItemValue("symbol").startsWith("SBINN"))  // typos the service does not know
+            if (r.query.queryItemValue("symbol").startsWith("SBINN") && !typosKnown)  // typos the service does not know
                 return HttpTestServer::Reply::json(R"({"error":"unknown symbol"})", 404);
             if (r.query.queryItemValue("symbol") == "ACME")
                 return HttpTestServer::Reply::json(R"({"symbol":"ACME","price":123.45,"open":120,)"
@@ -208,6 +209,27 @@ private slots:
         QCOMPARE(connectionLabel(*w)->styleSheet(), QString("color: green;"));
     }
 
+    // A symbol that answers again leaves the label, and Stop forgets the symbols that failed: a
+    // new start names none of them before its own replies do.
+    void symbolAnsweringAgainLeavesTheLabel()
+    {
+        auto w = makeWindow({"SBIN", "SBINN"});
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Streaming 1 of 2 symbols; SBINN fails"), 15000);
+        typosKnown = true;
+        QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Connected"), 15000);
+        QCOMPARE(connectionLabel(*w)->styleSheet(), QString("color: green;"));
+
+        typosKnown = false;
+        QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Streaming 1 of 2 symbols; SBINN fails"), 15000);
+        QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+        QCOMPARE(connectionLabel(*w)->text(), QString("Disconnected"));
+        QVERIFY(w->brokerFacade()->failingSymbols().isEmpty());
+        mode = "slow";  // no reply of the new start comes while the label is read
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QCOMPARE(connectionLabel(*w)->text(), QString("Connected"));
+    }
+
     // Several unknown symbols (as a wrong address makes of them all) open no pile of boxes: while
     // one is open the label names the others.
     void unknownSymbolsShareOpenBox()
@@ -267,6 +289,7 @@ private:
 
     std::unique_ptr<HttpTestServer> quotes;  // fresh per test: no late request of the last one
     QString mode;  // what the service does: "good", "503", "html", "slow"
+    bool typosKnown = false;  // the service knows the SBINN symbols after all
 };
 
 QTEST_MAIN(TestQuotePollWindow)

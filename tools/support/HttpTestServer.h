@@ -37,7 +37,7 @@ public:
         QString path;  // decoded path without the query
         QUrlQuery query;
         QByteArray rawTarget;  // request target exactly as sent
-        QHash<QByteArray, QByteArray> headers;  // names lower-cased
+        QHash<QByteArray, QByteArray> headers;  // names lower-cased; values as sent, blanks kept
         QByteArray body;
         QByteArray header(const QByteArray& name) const { return headers.value(name.toLower()); }
     };

@@ -767,7 +767,8 @@ void SettingsDialog::onTestApiClicked()
 
     // One quote request as the feed sends it, for the first symbol of the watchlist.
     QString symbol = settingsManager->watchlistForBroker(SettingsManager::providerName(SettingsManager::CustomAPI)).value(0);
-    if (symbol.isEmpty())
+    const bool ownProbe = symbol.isEmpty();
+    if (ownProbe)
         symbol = QStringLiteral("NIFTY");
     QUrlQuery query;
     query.addQueryItem(QStringLiteral("symbol"), symbol);
@@ -790,7 +791,7 @@ void SettingsDialog::onTestApiClicked()
         reply->abort();
     });
     deadline->start(timeoutMs);
-    connect(reply, &QNetworkReply::finished, this, [this, reply, symbol, show, timeoutMs, base] {
+    connect(reply, &QNetworkReply::finished, this, [this, reply, symbol, ownProbe, show, timeoutMs, base] {
         reply->deleteLater();
         if (reply != testReply)
             return;  // replaced by a newer test
@@ -800,7 +801,7 @@ void SettingsDialog::onTestApiClicked()
             quote = CustomApiParser::parseQuote(reply->readAll(), false);
             if (!quote.parsed)
                 outcome = QuoteOutcome::notJson(quote.error);
-            else if (!quote.symbol.isEmpty() && !SymbolKey::same(quote.symbol, symbol))
+            else if (!quote.symbol.isEmpty() && !SymbolKey::answers(quote.symbol, symbol))
                 outcome = QuoteOutcome::otherSymbol(symbol, quote.symbol);  // the feed drops it too
         }
         // The result names the symbol probed: without a watchlist it is one the user never typed.
@@ -820,6 +821,14 @@ void SettingsDialog::onTestApiClicked()
         case QuoteOutcome::TimedOut:
             return show(QStringLiteral("Timed out - no reply for %1 within %2 s").arg(symbol).arg(qMax(1, timeoutMs / 1000)), "red");
         case QuoteOutcome::UnknownSymbol:
+            // A symbol the user never typed may be unknown to a service that works: it answered
+            // and took the key, which is what the test is for.
+            if (ownProbe)
+                return show(QStringLiteral("Works - key accepted; the service does not know %1 (HTTP %2)")
+                                .arg(symbol)
+                                .arg(outcome.httpStatus),
+                            "green");
+            Q_FALLTHROUGH();
         case QuoteOutcome::OtherSymbol:
             return show(outcome.explanation(QString(), base, 0).section(QLatin1Char('\n'), 0, 0), "red");
         case QuoteOutcome::NoBars:

@@ -201,6 +201,7 @@ private slots:
         QTest::newRow("upstox") << 5 << QStringList{} << "Please authenticate with Upstox to get an access token.";
         QTest::newRow("custom") << 6 << QStringList{} << "Custom URL is required for custom API provider.";
         QTest::newRow("custom ok") << 6 << QStringList{"customUrlEdit=http://q"} << "";
+        QTest::newRow("custom scheme in capitals") << 6 << QStringList{"customUrlEdit=HTTP://q/quote"} << "";
         QTest::newRow("custom without scheme") << 6 << QStringList{"customUrlEdit=localhost:8080/q"}
                                                << "The Custom URL needs http:// or https:// at its start, for example http://localhost:8080/quote.";
         QTest::newRow("stored Fyers, which the list lacks, survives") << 7 << QStringList{} << "";
@@ -239,12 +240,15 @@ private slots:
         const QByteArray quote = R"({"symbol":"ACME","price":88.5})";
         QTest::newRow("works") << "" << 200 << quote << "Works - ACME at 88.50";
         QTest::newRow("key refused") << "" << 401 << QByteArray("{}") << "API key refused (HTTP 401)";
+        QTest::newRow("key forbidden") << "" << 403 << QByteArray("{}") << "API key refused (HTTP 403)";
         QTest::newRow("outage") << "" << 503 << QByteArray("{}") << "Service answered HTTP 503 for ACME";
         QTest::newRow("unknown symbol") << "" << 404 << QByteArray("{}") << "ACME: the service does not know this symbol (HTTP 404)";
         QTest::newRow("quote of another symbol") << "" << 200 << QByteArray(R"({"symbol":"TCS","price":1})")
                                                  << "ACME: the service answered with a quote of TCS";
         QTest::newRow("exchange form of the symbol") << "" << 200 << QByteArray(R"({"symbol":"NSE:ACME-EQ","price":1})")
                                                      << "Works - ACME at 1.00";
+        QTest::newRow("quote of a name starting alike") << "" << 200 << QByteArray(R"({"symbol":"ACME-X","price":1})")
+                                                        << "ACME: the service answered with a quote of ACME-X";
         QTest::newRow("not json") << "" << 200 << QByteArray("<html>") << "Reply for ACME is not JSON";
         QTest::newRow("no price") << "" << 200 << QByteArray("{}") << "Reached, but the reply has no price for ACME";
         QTest::newRow("timed out") << "" << 200 << QByteArray() << "Timed out - no reply for ACME within 1 s";
@@ -272,7 +276,9 @@ private slots:
         if (url.isEmpty())
             QCOMPARE(server->lastRequest().header("X-API-Key") + server->lastRequest().rawTarget, QByteArray("the-key/q?symbol=ACME"));
     }
-    // Without a watchlist the test asks for a symbol of its own, and says which.
+    // Without a watchlist the test asks for a symbol of its own, and says which. That the service
+    // does not know it says nothing against the address or the key: the service answered and took
+    // the key. A refused key is still told as one.
     void testApiNamesTheSymbolItProbed()
     {
         server->setReply("GET", "/q", HttpTestServer::Reply::json("{}", 404));
@@ -280,8 +286,15 @@ private slots:
         w<QComboBox>("providerCombo")->setCurrentIndex(SettingsManager::CustomAPI);
         fill({"customUrlEdit=" + server->baseUrl() + "/q", "apiKeyEdit=the-key"});
         w<QPushButton>("testApiButton")->click();
-        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: NIFTY: the service does not know this symbol (HTTP 404)"));
+        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(),
+                     QString("Status: Works - key accepted; the service does not know NIFTY (HTTP 404)"));
+        QCOMPARE(w<QLabel>("apiStatusLabel")->styleSheet(), QString("color: green;"));
         QCOMPARE(server->lastRequest().query.queryItemValue("symbol"), QString("NIFTY"));
+
+        server->setReply("GET", "/q", HttpTestServer::Reply::json("{}", 403));
+        w<QPushButton>("testApiButton")->click();
+        QTRY_COMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: API key refused (HTTP 403)"));
+        QCOMPARE(w<QLabel>("apiStatusLabel")->styleSheet(), QString("color: red;"));
 
         // Restored after being minimised, the result stays; so does a running test.
         // (notify, as sendEvent would clear the window system's mark)
@@ -291,7 +304,7 @@ private slots:
             qApp->notify(dialog, &restored);
         };
         restore();
-        QCOMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: NIFTY: the service does not know this symbol (HTTP 404)"));
+        QCOMPARE(w<QLabel>("apiStatusLabel")->text(), QString("Status: API key refused (HTTP 403)"));
         server->setReply("GET", "/q", HttpTestServer::Reply::silent());
         dialog->setDelays({300, 0, 0});
         w<QPushButton>("testApiButton")->click();
