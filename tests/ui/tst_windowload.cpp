@@ -61,20 +61,23 @@ public:
     }
 };
 
-// Cached FlatTrade masters, fetched after the last 08:00 cut-off whatever the hour the test runs
-// at, for the given exchanges: one RELIANCE row each, tokens 1, 2, ...
-bool writeFreshFlatTradeCache(const QString& folder, const QStringList& exchanges)
+// Cached FlatTrade masters, fetched after the broker's last cut-off whatever the hour the test runs
+// at, for the given exchanges: one RELIANCE row each, tokens 1, 2, ... (BSE's is 500325 when
+// `bseToken` is set).
+bool writeFreshFlatTradeCache(const QString& folder, const QStringList& exchanges, bool bseToken = false)
 {
     if (!QDir().mkpath(folder))
         return false;
     const QDateTime current = QDateTime::currentDateTime();
-    const QDateTime fetchedAt = current.time() >= QTime(8, 0) ? current
-                                                              : QDateTime(current.date().addDays(-1), QTime(9, 0));
+    const QTime cutoff = SymbolRepository::cacheCutoff("FlatTrade");
+    const QDateTime fetchedAt = current.time() >= cutoff ? current
+                                                         : QDateTime(current.date().addDays(-1), cutoff.addSecs(3600));
     const QByteArray meta = QJsonDocument(QJsonObject{{"fetchedAt", fetchedAt.toString(Qt::ISODate)}}).toJson();
     int token = 1;
     for (const QString& exchange : exchanges) {
         const QString path = folder + "/flattrade_" + exchange.toLower() + "_symbols.csv";
-        const QByteArray row = exchange.toUtf8() + ',' + QByteArray::number(token++) + ",1,RELIANCE,RELIANCE\n";
+        const QByteArray number = bseToken && exchange == "BSE" ? QByteArray("500325") : QByteArray::number(token++);
+        const QByteArray row = exchange.toUtf8() + ',' + number + ",1,RELIANCE,RELIANCE\n";
         if (!TestFiles::writeFile(path, "Exchange,Token,LotSize,Symbol,TradingSymbol\n" + row)
             || !TestFiles::writeFile(path + ".meta.json", meta))
             return false;
@@ -228,21 +231,7 @@ private slots:
         settings->setProvider(SettingsManager::FlatTrade);
         settings->setCurrentBroker("FlatTrade");
         settings->setWatchlistForBroker("FlatTrade", {"500325"});
-        const QString folder = settings->appDataPath();
-        QVERIFY(QDir().mkpath(folder));
-        // Fetched after the last 08:00 cut-off, whatever the hour the test runs at: the cache is fresh.
-        const QDateTime current = QDateTime::currentDateTime();
-        const QDateTime fetchedAt = current.time() >= QTime(8, 0) ? current
-                                                                  : QDateTime(current.date().addDays(-1), QTime(9, 0));
-        const QByteArray meta = QJsonDocument(QJsonObject{{"fetchedAt", fetchedAt.toString(Qt::ISODate)}}).toJson();
-        int token = 1;
-        for (const char* exchange : {"nse", "bse", "nfo", "mcx"}) {
-            const QString path = folder + "/flattrade_" + exchange + "_symbols.csv";
-            const QByteArray row = QByteArray(exchange).toUpper() + ','
-                + (qstrcmp(exchange, "bse") == 0 ? QByteArray("500325") : QByteArray::number(token++)) + ",1,RELIANCE,RELIANCE\n";
-            QVERIFY(TestFiles::writeFile(path, "Exchange,Token,LotSize,Symbol,TradingSymbol\n" + row));
-            QVERIFY(TestFiles::writeFile(path + ".meta.json", meta));
-        }
+        QVERIFY(writeFreshFlatTradeCache(settings->appDataPath(), {"NSE", "BSE", "NFO", "MCX"}, true));
         QSemaphore gate;
         const auto open = qScopeGuard([&gate] { gate.release(); });
         MainWindowSeams seams = recordingSeams();
