@@ -9,6 +9,8 @@
 //   app_child nolog <name>   no log file at all, then raise the signal
 //   app_child hold <path>    start an idle thread, use <path> (a FIFO the test holds) as the log
 //                            file, then raise SEGV
+//   app_child holdlock       take the one-copy lock, print "locked", hold it until standard input
+//                            ends, touching nothing else
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +21,9 @@
 
 #include <QCoreApplication>
 #include <QDebug>
+#include <QDir>
+#include <QLockFile>
+#include <QStandardPaths>
 #include <QTimer>
 
 #include "app/Startup.h"
@@ -67,6 +72,19 @@ int main(int argc, char* argv[])
 
     CrashHandler::install();
     Startup::setApplicationIdentity();
+
+    if (mode == "holdlock") {
+        QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+        QLockFile lock(Startup::instanceLockPath());
+        qint64 holder = 0;
+        if (!Startup::lockInstance(lock, &holder))
+            return 4;
+        std::printf("locked\n");
+        std::fflush(stdout);
+        while (std::getchar() != EOF) {
+        }
+        return 0;
+    }
 
     if (mode == "nolog" || mode == "hold") {
         if (argc < 3)

@@ -1,11 +1,15 @@
 // Start-up and shutdown steps of the process.
 #include "app/Startup.h"
 
+#include <cstdio>
+
 #include <QApplication>
 #include <QDateTime>
 #include <QDebug>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
+#include <QLockFile>
 #include <QMessageBox>
 #include <QSslSocket>
 #include <QStandardPaths>
@@ -62,6 +66,44 @@ bool openLog()
     qInfo() << "Log file:" << path;
     qInfo() << "Crash handler initialized";
     return true;
+}
+
+QString instanceLockPath()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/Tickvane.lock");
+}
+
+bool lockInstance(QLockFile& lock, qint64* holderPid)
+{
+    // Stale only when the process that wrote it is gone: a copy that has run for hours still
+    // holds the settings and the live CSV.
+    lock.setStaleLockTime(0);
+    if (lock.tryLock(0))
+        return true;
+    if (lock.error() != QLockFile::LockFailedError)
+        return false;
+    qint64 pid = 0;
+    QString host, application;
+    if (!lock.getLockInfo(&pid, &host, &application)) {
+        // Unreadable (a crash or a power cut while it was written): nothing tells whether its
+        // writer lives, so it is removed when no one holds it open, or a crash would lock the user
+        // out for good. A copy that is running keeps it open, and then the removal fails.
+        lock.removeStaleLockFile();
+        if (lock.tryLock(0))
+            return true;
+    }
+    if (holderPid)
+        *holderPid = pid;
+    return false;
+}
+
+QString alreadyRunningText(qint64 holderPid)
+{
+    const QString who = holderPid > 0 ? QStringLiteral(" (process %1)").arg(holderPid) : QString();
+    return QStringLiteral("Tickvane is already running%1. Only one copy can run at a time, because both would "
+                          "write the same settings and live data files: switch to the open window, or close it "
+                          "before starting Tickvane again.")
+        .arg(who);
 }
 
 void checkTls(const QStringList& caLocations)
@@ -123,6 +165,29 @@ int run(int argc, char** argv)
     setApplicationIdentity();
     registerMarketDataTypes();
 
+    // Before the log, the settings and the CSV files are touched: a second copy would share
+    // them with the first, and each would undo the other's watchlist changes.
+    QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
+    QLockFile instanceLock(instanceLockPath());
+    qint64 holderPid = 0;
+    if (!lockInstance(instanceLock, &holderPid)) {
+        if (instanceLock.error() == QLockFile::LockFailedError) {
+            const QString text = alreadyRunningText(holderPid);
+            std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
+            std::fflush(stderr);
+            // Off-screen and minimal platforms have no one to read a box, which would wait forever.
+            const QString platform = QGuiApplication::platformName();
+            if (platform != QLatin1String("offscreen") && platform != QLatin1String("minimal"))
+                QMessageBox::warning(nullptr, QStringLiteral("Tickvane"), text);
+            NetworkStack::cleanup();
+            return 1;
+        }
+        // The folder cannot hold the lock (read-only, full): the program runs as it did before,
+        // unguarded, rather than not at all.
+        std::fprintf(stderr, "Could not create the instance lock %s: a second copy would not be detected.\n",
+                     QFile::encodeName(instanceLockPath()).constData());
+    }
+
     if (openLog())
         checkTls();
 
@@ -146,6 +211,9 @@ int run(int argc, char** argv)
         // The window goes here, after the log file is closed: what it writes while saving the
         // settings reaches standard error only.
     }
+    // Its last writes reach the file while this copy still holds the lock, not after a next
+    // start has read it.
+    delete settings;
     return exitCode;
 }
 

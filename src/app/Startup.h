@@ -1,5 +1,6 @@
 // Start-up and shutdown of the Tickvane process, in the order the rest of the program relies on:
-// crash handler, sockets, names, log file, TLS check, settings store, main window, event loop.
+// crash handler, sockets, names, one-copy lock, log file, TLS check, settings store, main window,
+// event loop.
 #pragma once
 
 #include <QString>
@@ -8,6 +9,7 @@
 #include "platform/NetworkStack.h"
 
 class QDateTime;
+class QLockFile;
 
 namespace Startup {
 
@@ -24,6 +26,18 @@ void setApplicationIdentity();
 // The log folder (application-data folder + "/logs/") and the file name for a run started at `start`.
 QString logDirectory();
 QString logFileName(const QDateTime& start);
+
+// The lock file that keeps a second copy from running for the same user: in the application-data
+// folder, held from before the log file opens until the settings are saved at exit.
+QString instanceLockPath();
+
+// Takes the one-copy lock. A lock left by a process that is gone (a crash) is taken over. Returns
+// false when another running copy holds it (`holderPid` then names it when known, else 0) or when
+// the lock file cannot be made (lock.error() tells which).
+bool lockInstance(QLockFile& lock, qint64* holderPid);
+
+// What a second start tells the user.
+QString alreadyRunningText(qint64 holderPid);
 
 // Creates the log folder, opens the log file, installs the message handler, hands the path to the
 // crash handler and writes the start-up banner. Returns false, with a warning on Qt's default

@@ -396,11 +396,15 @@ void MainWindow::tellMissingMasters(const QString& broker, const QStringList& ex
     if (missingMastersShown)
         return;
     missingMastersShown = true;
-    prompts->warning(this, QStringLiteral("Instrument Masters Incomplete"),
-                     QStringLiteral("The %1 instrument masters of %2 could not be downloaded, so their "
-                                    "instruments cannot be found or subscribed.\n\nThey are downloaded "
-                                    "again at the next load.")
-                         .arg(list, broker));
+    // The repository reports from inside its download: a modal box opened here would hold back
+    // the reload and the re-subscription that follow, and refuse loads as busy, until answered.
+    const QString text = QStringLiteral("The %1 instrument masters of %2 could not be downloaded, so their "
+                                        "instruments cannot be found or subscribed.\n\nThey are downloaded "
+                                        "again at the next load.")
+                             .arg(list, broker);
+    QTimer::singleShot(0, this, [this, text] {
+        prompts->warning(this, QStringLiteral("Instrument Masters Incomplete"), text);
+    });
 }
 
 void MainWindow::setupConnections()

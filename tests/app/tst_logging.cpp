@@ -11,6 +11,7 @@
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
+#include <QTextCodec>
 #include <QThread>
 #include <QtTest>
 
@@ -162,6 +163,45 @@ private slots:
             seen.insert(m.captured(3));
         }
         QCOMPARE(seen.size(), threads * perThread);
+    }
+
+    // The standard-error line is built in one buffer kept from message to message: each message
+    // is written once, alone on its line, whatever its characters.
+    void stderrLinesStandAlone()
+    {
+        TestEnvironment env;
+        QVERIFY(env.isValid());
+        QTextCodec* const previousCodec = QTextCodec::codecForLocale();
+        QTextCodec::setCodecForLocale(QTextCodec::codecForName("UTF-8"));
+        const QStringList messages = {
+            QStringLiteral("first line"),
+            QString::fromUtf8("\u20b9 123 LTP for \u0930\u093f\u0932\u093e\u092f\u0902\u0938"),
+            QStringLiteral("x"),
+            QString::fromUtf8("\u0928\u093f\u092b\u094d\u091f\u0940 50"),
+            QStringLiteral("last line, plain again"),
+        };
+        const QString path = env.rootPath() + QStringLiteral("/stderr.txt");
+        {
+            StderrToFile capture(path);
+            const QtMessageHandler previous = qInstallMessageHandler(logMessageHandler);
+            for (const QString& m : messages)
+                qInfo().noquote() << m;
+            qInstallMessageHandler(previous);
+        }
+        QTextCodec::setCodecForLocale(previousCodec);
+
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray bytes = f.readAll();
+        QVERIFY(bytes.endsWith('\n'));
+        const QList<QByteArray> lines = bytes.left(bytes.size() - 1).split('\n');
+        QCOMPARE(lines.size(), messages.size());
+        for (int i = 0; i < lines.size(); ++i) {
+            const QRegularExpressionMatch m = kLine.match(QString::fromUtf8(lines.at(i)));
+            QVERIFY2(m.hasMatch(), lines.at(i).constData());
+            QCOMPARE(m.captured(2), QStringLiteral("INFO"));
+            QCOMPARE(m.captured(3), messages.at(i));
+        }
     }
 
     void fatalMessageIsLoggedThenAborts()

@@ -1,8 +1,10 @@
 // The whole program's start-up and shutdown: what the first lines of the log say, that the shutdown
-// line is the log's last, that the settings are saved after the log is closed, and that the real
-// Tickvane executable leaves a crash record in its log and a crash file when it gets SIGTERM.
+// line is the log's last, that the settings are saved after the log is closed, that a second copy
+// ends untouched while one runs, and that the real Tickvane executable leaves a crash record in its
+// log and a crash file when it gets SIGTERM.
 #include <csignal>
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QSslSocket>
 #include <QStandardPaths>
@@ -134,6 +137,134 @@ private slots:
         QVERIFY2(text.startsWith(QLatin1String("SSL/TLS: no CA certificates found")), qPrintable(text));
         QVERIFY(text.contains(QLatin1String("ca-certificates")));
         QVERIFY(text.endsWith(certs.path()));
+    }
+
+    // The save the window makes as the program quits is on disk when the process has ended, and
+    // the file holding the broker credentials is readable by its owner alone.
+    void settingsSavedAtQuitAreOnDisk()
+    {
+        TestEnvironment env;
+        QVERIFY(env.isValid());
+        const QString settingsFile = env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf");
+        {
+            QSettings seed(settingsFile, QSettings::IniFormat);
+            seed.setValue(QStringLiteral("API/provider"), 6);
+        }
+        QVERIFY(QFile::setPermissions(settingsFile, QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                        | QFileDevice::ReadGroup | QFileDevice::ReadOther));
+        const ToolResult run = runTool(QStringLiteral("app_child"), {"run"}, env.processEnvironment());
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 0);
+
+        QSettings stored(settingsFile, QSettings::IniFormat);
+        // Keys only a full save writes: the window's save at quit reached the file.
+        QCOMPARE(stored.value(QStringLiteral("MarketTimings/NSE_start")).toString(), QStringLiteral("09:15"));
+        QCOMPARE(stored.value(QStringLiteral("Data/currentBroker")).toString(), QStringLiteral("Custom API"));
+        QCOMPARE(stored.value(QStringLiteral("API/provider")).toInt(), 6);
+        struct stat st {};
+        QCOMPARE(::stat(QFile::encodeName(settingsFile).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 0777), 0600);
+    }
+
+    // A second start while one copy runs: it says so and ends before it opens the log, the
+    // settings or the live CSV, which stay exactly as the first copy has them.
+    void secondCopyEndsUntouched()
+    {
+        TestEnvironment env;
+        QVERIFY(env.isValid());
+        const QString settingsFile = env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf");
+        {
+            QSettings seed(settingsFile, QSettings::IniFormat);
+            seed.setValue(QStringLiteral("API/provider"), 6);
+            seed.setValue(QStringLiteral("Data/watchlist_Custom API"), QStringList{"TCS"});
+        }
+        const QByteArray settingsBefore = readAll(settingsFile);
+        QVERIFY(!settingsBefore.isEmpty());
+        QProcessEnvironment environment = env.processEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+        QProcess first;
+        first.setProcessEnvironment(environment);
+        first.start(toolPath(QStringLiteral("app_child")), {QStringLiteral("holdlock")});
+        QVERIFY(first.waitForStarted(30000));
+        auto reap = qScopeGuard([&] {
+            first.closeWriteChannel();
+            if (!first.waitForFinished(30000))
+                first.kill();
+            first.waitForFinished(5000);
+        });
+        QByteArray said;
+        QTRY_VERIFY_WITH_TIMEOUT((said += first.readAllStandardOutput()).contains("locked") || first.state() != QProcess::Running,
+                                 30000);
+        QCOMPARE(first.state(), QProcess::Running);
+
+        const ToolResult second = runTool(QStringLiteral("app_child"), {"run"}, environment);
+        QVERIFY(second.finished);
+        QCOMPARE(second.exitStatus, QProcess::NormalExit);
+        QCOMPARE(second.exitCode, 1);
+        const QString err = QString::fromLocal8Bit(second.standardError);
+        QVERIFY2(err.contains(QStringLiteral("Tickvane is already running (process %1).").arg(first.processId())),
+                 qPrintable(err));
+        QVERIFY(!err.contains(QLatin1String("Tickvane Started")));
+
+        QCOMPARE(readAll(settingsFile), settingsBefore);
+        QVERIFY(!QFileInfo::exists(env.programDataPath() + QStringLiteral("/logs")));
+        QVERIFY(!QFileInfo::exists(env.tempPath() + QStringLiteral("/Tickvane")));
+        QCOMPARE(first.state(), QProcess::Running);  // the first copy keeps its lock
+    }
+
+    // A copy that died without cleaning up leaves its lock file behind, naming a process that is
+    // gone: the next start takes it over instead of locking the user out.
+    void lockOfAGoneCopyIsTakenOver_data()
+    {
+        QTest::addColumn<bool>("killHolder");  // else the file is written here
+        QTest::newRow("holder killed") << true;
+        QTest::newRow("file naming a dead process") << false;
+    }
+
+    void lockOfAGoneCopyIsTakenOver()
+    {
+        QFETCH(bool, killHolder);
+        TestEnvironment env;
+        QVERIFY(env.isValid());
+        {
+            QSettings seed(env.configHome() + QStringLiteral("/Tickvane/Tickvane.conf"), QSettings::IniFormat);
+            seed.setValue(QStringLiteral("API/provider"), 6);
+        }
+        const QString lockPath = env.programDataPath() + QStringLiteral("/Tickvane.lock");
+        QProcessEnvironment environment = env.processEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+        QProcess gone;
+        gone.setProcessEnvironment(environment);
+        qint64 gonePid = 0;
+        connect(&gone, &QProcess::started, this, [&] { gonePid = gone.processId(); });
+        gone.start(toolPath(QStringLiteral("app_child")), killHolder ? QStringList{QStringLiteral("holdlock")} : QStringList());
+        QVERIFY(gone.waitForStarted(30000));
+        QVERIFY(gonePid > 0);
+        if (killHolder) {
+            QByteArray said;
+            QTRY_VERIFY_WITH_TIMEOUT((said += gone.readAllStandardOutput()).contains("locked") || gone.state() != QProcess::Running,
+                                     30000);
+            QCOMPARE(gone.state(), QProcess::Running);
+            gone.kill();
+        }
+        QVERIFY(gone.waitForFinished(30000));
+        if (!killHolder) {
+            QVERIFY(QDir().mkpath(env.programDataPath()));
+            QVERIFY(TestFiles::writeFile(lockPath, QByteArray::number(gonePid) + "\napp_child\n"
+                                                       + QSysInfo::machineHostName().toUtf8() + "\n"));
+        }
+        QVERIFY(readAll(lockPath).startsWith(QByteArray::number(gonePid) + '\n'));
+
+        const ToolResult run = runTool(QStringLiteral("app_child"), {"run"}, environment);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitStatus, QProcess::NormalExit);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY(!run.standardError.contains("already running"));
+        QVERIFY(run.standardError.contains("===== Tickvane Shutting Down ====="));
+        QVERIFY(!onlyLogFile(env).isEmpty());
+        QVERIFY(!QFileInfo::exists(lockPath));  // given up at the end of the run
     }
 
     void executableRecordsSigterm()

@@ -533,6 +533,34 @@ private slots:
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 12);
     }
 
+    void aMasterStalledPartwayCostsOnlyItself()
+    {
+        // The BSE file starts (headers and part of its rows), then the host says nothing more on
+        // that connection. The wait for it ends at the stall bound, and the files before and after
+        // it still load; nothing of the half file is kept.
+        Download d("Zerodha");
+        auto& [dir, host, repo] = d;
+        const QStringList exchanges{"NSE", "BSE", "NFO", "MCX", "BCD", "CDS"};
+        for (int i = 0; i < exchanges.size(); ++i)
+            host.setReply("GET", "/instruments/" + exchanges[i], HttpTestServer::Reply::bytes(zerodhaCsv(5, 1000 + 100 * i)));
+        HttpTestServer::Reply stalled = HttpTestServer::Reply::bytes(zerodhaCsv(50, 1100));
+        stalled.stallAfterBytes = 200;
+        host.setReply("GET", "/instruments/BSE", stalled);
+        repo.setDownloadTimeout(300);
+        QSignalSpy missing(&repo, &SymbolRepository::mastersMissing);
+        QVERIFY(repo.downloadSync("Zerodha", dir.path()));
+        QCOMPARE(host.requestCount(), 6);
+        QCOMPARE(repo.size(), 25);
+        QVERIFY(repo.findByToken("1000").isFound());
+        QVERIFY(repo.findByToken("1200").isFound());
+        QVERIFY(repo.findByToken("1500").isFound());
+        QVERIFY(!repo.findByToken("1100").isFound());
+        QCOMPARE(missing.size(), 1);
+        QCOMPARE(missing.at(0), (QList<QVariant>{"Zerodha", QStringList{"BSE"}}));
+        QVERIFY(!QFile::exists(dir.path() + "/zerodha_bse_symbols.csv"));
+        QVERIFY(QFile::exists(dir.path() + "/zerodha_cds_symbols.csv"));
+    }
+
     void aMissingMasterIsFetchedAtTheNextLoad()
     {
         Download d("Zerodha");

@@ -9,6 +9,7 @@
 #include "support/TestFiles.h"
 #include "ui/dialogs/SettingsDialog.h"
 
+#include <QDeadlineTimer>
 #include <QDialogButtonBox>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -16,6 +17,8 @@
 #include <QScopeGuard>
 #include <QSemaphore>
 #include <QtTest>
+
+#include <functional>
 
 namespace {
 
@@ -32,6 +35,55 @@ public:
         return dialog->result();
     }
 };
+
+// A modal box the user has not answered yet: while "Instrument Masters Incomplete" is open, the
+// box's own event loop runs until the test's condition holds (or a bounded time passes), and
+// whether it held is recorded. Other boxes are answered at once.
+class PendingMastersBox : public WindowPrompts
+{
+public:
+    std::function<bool()> awaited;
+    bool heldWhileOpen = false;
+    QString statusWhileOpen;
+    std::function<QString()> status;
+
+    void warning(QWidget* parent, const QString& title, const QString& text) override
+    {
+        WindowPrompts::warning(parent, title, text);
+        if (title != QLatin1String("Instrument Masters Incomplete") || !awaited)
+            return;
+        if (status)
+            statusWhileOpen = status();
+        QDeadlineTimer deadline(5000);
+        while (!awaited() && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        heldWhileOpen = awaited();
+    }
+};
+
+// Cached FlatTrade masters, fetched after the broker's last cut-off whatever the hour the test runs
+// at, for the given exchanges: one RELIANCE row each, tokens 1, 2, ... (BSE's is 500325 when
+// `bseToken` is set).
+bool writeFreshFlatTradeCache(const QString& folder, const QStringList& exchanges, bool bseToken = false)
+{
+    if (!QDir().mkpath(folder))
+        return false;
+    const QDateTime current = QDateTime::currentDateTime();
+    const QTime cutoff = SymbolRepository::cacheCutoff("FlatTrade");
+    const QDateTime fetchedAt = current.time() >= cutoff ? current
+                                                         : QDateTime(current.date().addDays(-1), cutoff.addSecs(3600));
+    const QByteArray meta = QJsonDocument(QJsonObject{{"fetchedAt", fetchedAt.toString(Qt::ISODate)}}).toJson();
+    int token = 1;
+    for (const QString& exchange : exchanges) {
+        const QString path = folder + "/flattrade_" + exchange.toLower() + "_symbols.csv";
+        const QByteArray number = bseToken && exchange == "BSE" ? QByteArray("500325") : QByteArray::number(token++);
+        const QByteArray row = exchange.toUtf8() + ',' + number + ",1,RELIANCE,RELIANCE\n";
+        if (!TestFiles::writeFile(path, "Exchange,Token,LotSize,Symbol,TradingSymbol\n" + row)
+            || !TestFiles::writeFile(path + ".meta.json", meta))
+            return false;
+    }
+    return true;
+}
 
 } // namespace
 
@@ -179,21 +231,7 @@ private slots:
         settings->setProvider(SettingsManager::FlatTrade);
         settings->setCurrentBroker("FlatTrade");
         settings->setWatchlistForBroker("FlatTrade", {"500325"});
-        const QString folder = settings->appDataPath();
-        QVERIFY(QDir().mkpath(folder));
-        // Fetched after the last 08:00 cut-off, whatever the hour the test runs at: the cache is fresh.
-        const QDateTime current = QDateTime::currentDateTime();
-        const QDateTime fetchedAt = current.time() >= QTime(8, 0) ? current
-                                                                  : QDateTime(current.date().addDays(-1), QTime(9, 0));
-        const QByteArray meta = QJsonDocument(QJsonObject{{"fetchedAt", fetchedAt.toString(Qt::ISODate)}}).toJson();
-        int token = 1;
-        for (const char* exchange : {"nse", "bse", "nfo", "mcx"}) {
-            const QString path = folder + "/flattrade_" + exchange + "_symbols.csv";
-            const QByteArray row = QByteArray(exchange).toUpper() + ','
-                + (qstrcmp(exchange, "bse") == 0 ? QByteArray("500325") : QByteArray::number(token++)) + ",1,RELIANCE,RELIANCE\n";
-            QVERIFY(TestFiles::writeFile(path, "Exchange,Token,LotSize,Symbol,TradingSymbol\n" + row));
-            QVERIFY(TestFiles::writeFile(path + ".meta.json", meta));
-        }
+        QVERIFY(writeFreshFlatTradeCache(settings->appDataPath(), {"NSE", "BSE", "NFO", "MCX"}, true));
         QSemaphore gate;
         const auto open = qScopeGuard([&gate] { gate.release(); });
         MainWindowSeams seams = recordingSeams();
@@ -215,6 +253,85 @@ private slots:
         QVERIFY(broker->calls.contains("unsubscribe:NSE|500325"));
         QVERIFY(finishStartup(*w));
         QCOMPARE(prompts->kinds(), QStringList());
+    }
+
+    void startupDownloadNamesTheMissingMasters()
+    {
+        // No cached master; two of the six files are refused. The rest load, and the status line
+        // and one box name the two that did not.
+        HttpTestServer host;
+        QVERIFY(host.listen());
+        const QStringList exchanges{"NSE", "BSE", "NFO", "MCX", "BCD", "CDS"};
+        for (int i = 0; i < exchanges.size(); ++i) {
+            const QByteArray row = QByteArray::number(1000 + i) + ",1,SYM" + QByteArray::number(i) + ",Name," + exchanges[i].toUtf8() + "\n";
+            host.setReply("GET", "/instruments/" + exchanges[i],
+                          HttpTestServer::Reply::bytes("instrument_token,exchange_token,tradingsymbol,name,exchange\n" + row));
+        }
+        host.setReply("GET", "/instruments/NFO", HttpTestServer::Reply::json("{}", 503));
+        host.setReply("GET", "/instruments/CDS", HttpTestServer::Reply::json("{}", 404));
+        settings->setProvider(SettingsManager::Zerodha);
+        settings->setCurrentBroker("Zerodha");
+        MainWindowSeams seams = recordingSeams();
+        const auto offlineRepository = seams.prepareRepository;
+        seams.prepareRepository = [&](SymbolRepository* repo) {
+            offlineRepository(repo);
+            repo->setDownloadHost("Zerodha", host.baseUrl());
+        };
+        auto w = std::make_unique<MainWindow>(seams);
+        QVERIFY(finishStartup(*w));
+        QCOMPARE(w->repository()->size(), 4);
+        QCOMPARE(windowStatus(*w), QString("Zerodha instrument masters missing: NFO, CDS - downloaded again at the next load"));
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->kinds(), QStringList{"warning"}, 5000);
+        QCOMPARE(prompts->shown.first().title, QString("Instrument Masters Incomplete"));
+        QCOMPARE(prompts->shown.first().text,
+                 QString("The NFO, CDS instrument masters of Zerodha could not be downloaded, so their instruments "
+                         "cannot be found or subscribed.\n\nThey are downloaded again at the next load."));
+    }
+
+    void refreshAfterCacheLoadSubscribesWhileTheBoxIsOpen()
+    {
+        // NSE and MCX come from the cache; BSE and NFO have no file and are fetched just after.
+        // BSE arrives and holds the watchlist's item, NFO is refused. The item's subscription moves
+        // from its stand-in key to the BSE token without waiting for the user to answer the box
+        // about NFO.
+        settings->setProvider(SettingsManager::FlatTrade);
+        settings->setCurrentBroker("FlatTrade");
+        settings->setWatchlistForBroker("FlatTrade", {"500325"});
+        QVERIFY(writeFreshFlatTradeCache(settings->appDataPath(), {"NSE", "MCX"}));
+        HttpTestServer host;
+        QVERIFY(host.listen());
+        host.setReply("GET", "/scripmaster/BSE_Equity.csv",
+                      HttpTestServer::Reply::bytes("Exchange,Token,LotSize,Symbol,TradingSymbol\nBSE,500325,1,RELIANCE,RELIANCE\n"));
+        host.setReply("GET", "/scripmaster/Nfo_Equity_Derivatives.csv", HttpTestServer::Reply::json("{}", 503));
+        auto box = std::make_shared<PendingMastersBox>();
+        prompts = box;
+        MainWindowSeams seams = recordingSeams();
+        seams.autoSubscribeDelayMs = 0;
+        QPointer<SymbolRepository> repository;
+        const auto offlineRepository = seams.prepareRepository;
+        seams.prepareRepository = [&](SymbolRepository* repo) {
+            offlineRepository(repo);
+            repo->setDownloadHost("FlatTrade", host.baseUrl());
+            repository = repo;
+        };
+        auto w = std::make_unique<MainWindow>(seams);
+        QVERIFY(broker && repository);
+        QSignalSpy reloaded(repository.data(), &SymbolRepository::symbolsReloaded);
+        box->status = [&] { return windowStatus(*w); };
+        box->awaited = [&] {
+            return !reloaded.isEmpty() && !broker->subscribeLists().isEmpty()
+                && broker->subscribeLists().last() == QLatin1String("BSE|500325");
+        };
+        broker->reportConnected(true);
+        QVERIFY(finishStartup(*w));
+        QTRY_COMPARE_WITH_TIMEOUT(box->kinds(), QStringList{"warning"}, 10000);
+        QVERIFY(box->heldWhileOpen);
+        QCOMPARE(box->statusWhileOpen,
+                 QString("FlatTrade instrument masters missing: NFO - downloaded again at the next load"));
+        QVERIFY(broker->subscribeLists().contains("NSE|500325"));  // the stand-in, before BSE came
+        QVERIFY(broker->calls.contains("unsubscribe:NSE|500325"));
+        QCOMPARE(host.requestCount(), 2);
+        QVERIFY(w->repository()->findByExchangeToken("BSE", "500325").isFound());
     }
 
     void itemsWithoutKeysAreNamedOnce_data()

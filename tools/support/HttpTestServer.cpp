@@ -167,6 +167,10 @@ void HttpTestServer::answer(QTcpSocket* socket, const Request& req, bool close)
     if (close)
         out += "Connection: close\r\n";
     out += "\r\n";
+    if (reply.stallAfterBytes >= 0) {
+        socket->write(out + reply.body.left(reply.stallAfterBytes));
+        return;
+    }
     if (reply.pieces <= 1) {
         socket->write(out + reply.body);
         if (close)

@@ -27,6 +27,9 @@ public:
         // A slow link: the body goes out in this many pieces, one every `pieceIntervalMs`.
         int pieces = 1;
         int pieceIntervalMs = 0;
+        // A stalled link: the headers (with the whole body's length) and only this many bytes of
+        // the body go out, then nothing more while the connection stays open. Negative: all of it.
+        int stallAfterBytes = -1;
 
         static Reply json(const QByteArray& body, int status = 200);
         static Reply bytes(const QByteArray& body, const QByteArray& contentType = "application/octet-stream");

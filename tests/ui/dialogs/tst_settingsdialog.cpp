@@ -749,6 +749,27 @@ private slots:
         }
         QVERIFY(log.contains("Zerodha authentication successful, access token received:"));
     }
+    // Last: the restart prompt quits the application, after which no event loop runs here.
+    void newProviderIsOnDiskBeforeTheRestartPrompt()
+    {
+        settings->setProvider(SettingsManager::Zerodha);
+        settings->saveSettings();
+        settings->setActiveProvider(SettingsManager::Zerodha);  // as the window sets it at start-up
+        const QString file = settings->settingsFilePath();
+        const QString copy = file + ".copy";
+        QStringList seen;  // provider|custom URL in the file, read afresh while the box is up
+        settings->setRestartPrompt([&](const QString& title, const QString&) {
+            QFile::remove(copy);
+            QSettings disk(QFile::copy(file, copy) ? copy : QString(), QSettings::IniFormat);
+            seen << title + "|" + disk.value("API/provider").toString() + "|" + disk.value("API/customUrl").toString();
+        });
+        make();
+        w<QComboBox>("providerCombo")->setCurrentIndex(SettingsManager::CustomAPI);
+        fill({"customUrlEdit=http://127.0.0.1:9/q"});
+        pressOk();
+        QCOMPARE(dialog->result(), int(QDialog::Accepted));
+        QCOMPARE(seen, QStringList{"Restart Required|6|http://127.0.0.1:9/q"});
+    }
 
 private:
     SettingsDialog* make()
