@@ -220,7 +220,11 @@ void MainWindow::createMenus()
 
 void MainWindow::createStatusBar()
 {
-    connectionLabel = new QLabel(QStringLiteral("Disconnected"));
+    // The connection label names failing symbols, which can be long: like the status line it
+    // has a slot of its own and a cut text reads whole on hover, so it neither widens the
+    // window nor lays it out again when it changes.
+    auto* connectionLine = new StatusLine(QStringLiteral("Disconnected"), QString(40, QLatin1Char('x')));
+    connectionLabel = connectionLine->label();
     // The configured provider, connected or not; the connection label tells which.
     brokerLabel = new QLabel(QStringLiteral("Broker: %1").arg(
         SettingsManager::providerName(settings ? settings->provider() : -1)));
@@ -239,7 +243,7 @@ void MainWindow::createStatusBar()
                                              QLatin1String(kBuild)));
     versionLabel->setStyleSheet(QStringLiteral("QLabel { color: #666; margin-left: 10px; }"));
 
-    statusBar()->addWidget(connectionLabel);
+    statusBar()->addWidget(connectionLine);
     statusBar()->addWidget(brokerLabel);
 
     authButton = new QPushButton(QStringLiteral("Authenticate"));

@@ -836,7 +836,7 @@ private slots:
             QCOMPARE(w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled(), up);
             if (!up) {
                 QCOMPARE(statusLabels(*w).first(), QString("Disconnected"));
-                QCOMPARE(w->statusBar()->findChild<QLabel*>()->styleSheet(), QString("color: red;"));
+                QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->styleSheet(), QString("color: red;"));
             }
         } else {
             emit broker->errorOccurred(signal);
