@@ -30,6 +30,7 @@
 #include <QPushButton>
 #include <QScrollBar>
 #include <QSet>
+#include <QStyle>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
@@ -96,9 +97,6 @@ const char* const kPopupStyle =
     "background-color: #2c3e50;    color: white;    padding: 6px;    border: 1px solid #34495e;    "
     "font-weight: bold;    font-size: 8pt;}";
 constexpr int kItemPadding = 5;  // the watchlist items' padding below
-// What a watchlist cell takes around its text: the padding, and the few pixels more the style
-// insets the text by before it cuts it.
-constexpr int kTextInset = 2 * kItemPadding + 10;
 constexpr int kButtonRowsAhead = 40;  // rows beyond the screen that have their buttons made
 const char* const kWatchlistStyle =
     "QTableWidget {    gridline-color: #e0e0e0;    background-color: white;    "
@@ -152,6 +150,14 @@ QDateEdit* backfillDateEdit(const QString& objectName)
     edit->setCalendarPopup(true);
     edit->setDisplayFormat(QStringLiteral("dd-MM-yyyy"));
     return edit;
+}
+
+// What a watchlist cell takes around its text: the items' padding, the margin the style keeps on
+// either side before it cuts a text, the grid line, and a pixel for the text's fractional width.
+int cellTextInset(const QTableWidget* table)
+{
+    const int margin = table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1;
+    return 2 * kItemPadding + 2 * margin + 1 + 1;
 }
 
 // The names stand out from the numbers.
@@ -561,6 +567,7 @@ void MainWindow::measureWatchlistColumns()
     // digit (and minus) a zero is as wide as any value of that length can be, so a later value
     // outgrows the column only by being longer, which costs the tick path a length check. The
     // column's longest texts mostly share a shape: few are measured.
+    const int inset = cellTextInset(watchlistTable);
     QString shape;
     QSet<QString> shapes;
     for (int col = 0; col < 9; ++col) {
@@ -594,7 +601,7 @@ void MainWindow::measureWatchlistColumns()
         for (const QString& s : qAsConst(shapes))
             widest = qMax(widest, fm.horizontalAdvance(s));
         // The header reads whole too ("% Change" in bold is wider than its column's own width).
-        columnNeeds[col] = qMax(widest + kTextInset, header->sectionSizeHint(col));
+        columnNeeds[col] = qMax(widest + inset, header->sectionSizeHint(col));
         fittedChars[col] = longest;
     }
 }
@@ -645,8 +652,9 @@ void MainWindow::fitWatchlistColumns()
     const QFontMetrics fm = watchlistTable->fontMetrics();
     const QFontMetrics nameFm(watchlistNameFont().resolve(watchlistTable->font()));
     const QHeaderView* header = watchlistTable->horizontalHeader();
+    const int inset = cellTextInset(watchlistTable);
     const auto readable = [&](const QFontMetrics& metrics, int col) {
-        return qMax(metrics.horizontalAdvance(QStringLiteral("0000…")) + kTextInset,
+        return qMax(metrics.horizontalAdvance(QStringLiteral("0000…")) + inset,
                     header->sectionSizeHint(col));
     };
     narrow(0, readable(nameFm, 0));
@@ -666,10 +674,25 @@ void MainWindow::fitWatchlistColumns()
     const int buttons = fm.horizontalAdvance(QStringLiteral("Load History"))
         + fm.horizontalAdvance(QStringLiteral("Remove")) + 4 * 8 + 6 + 2 * kItemPadding + 8;
     shortfall -= qMin(qMax(shortfall, 0), qMax(0, actionsWidth - buttons));
-    // Narrower still, the buttons stay in view before the name, volume and time stay readable;
-    // the prices and changes stay whole, and past that the table scrolls.
-    for (int col : {0, 7, 8})
-        narrow(col, narrowest);
+    // Narrower still, the buttons stay in view before the name, volume and time stay readable:
+    // those three give up what is missing in proportion, so that none is left a mere ellipsis
+    // while the others keep some room. The prices and changes stay whole; past that the table
+    // scrolls.
+    if (shortfall > 0) {
+        int spare = 0;
+        for (int col : {0, 7, 8})
+            spare += qMax(0, fitted[col] - narrowest);
+        const int taken = qMin(shortfall, spare);
+        int left = taken;
+        for (int col : {0, 7, 8}) {
+            const int share = spare > 0 ? int(qint64(taken) * qMax(0, fitted[col] - narrowest) / spare) : 0;
+            fitted[col] -= share;
+            left -= share;
+        }
+        shortfall -= taken - left;
+        for (int col : {0, 7, 8})  // what rounding left over
+            narrow(col, narrowest);
+    }
     for (int col = 0; col < 9; ++col)
         watchlistTable->setColumnWidth(col, fitted[col]);
 }
