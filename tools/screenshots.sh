@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Screenshots of the real program as a new user meets it, for review after any change to the
 # window. Runs Tickvane under a virtual X display with a throw-away home, twice:
-#   1. "Custom API" against a loopback quote server, a filled watchlist, the backfill's custom
-#      range and the feed running: the main window, every page of the settings dialog (after
-#      Test API), the window during an outage of the quote server (HTTP 503) and after Clear All;
+#   1. "Custom API" against a loopback quote server, a filled watchlist (a six-digit price, a
+#      nine-digit volume, a long option name, two symbols the service does not know), the
+#      backfill's custom range and the feed running: the main window at 1000 x 700 and at
+#      1366 x 768, every page of the settings dialog (after Test API), the window during an outage
+#      of the quote server (HTTP 503) and after Clear All;
 #   2. a broker with a cached instrument master: the quick-add popup;
 #   3. a broker whose master cannot be fetched: the symbol manager the window opens for it.
 # Broker hosts do not resolve in the sandbox this runs in; nothing reaches them.
@@ -54,11 +56,15 @@ Xvfb "$DISPLAY" -screen 0 1400x950x24 -nolisten tcp >"$WORK/xvfb.log" 2>&1 &
 PIDS+=($!)
 for _ in $(seq 50); do xdotool getdisplaygeometry >/dev/null 2>&1 && break; sleep 0.1; done
 
-# A loopback "Custom API": each symbol has its own price; a symbol without an open shows "--".
+# A loopback "Custom API": each symbol has its own price; a symbol without an open shows "--";
+# the service does not know the UNKNOWN ones.
 cat >"$WORK/quotes.py" <<'PY'
 import http.server, json, os, sys, urllib.parse, zlib
 OUTAGE = sys.argv[1]  # while this file exists the service answers 503
-PRICES = {"NIFTY": 12345.65, "RELIANCE": 2950.4, "TCS": 3890.15, "INFY": 1520.75, "ACME": 88.5}
+PRICES = {"NIFTY": 12345.65, "RELIANCE": 2950.4, "TCS": 3890.15, "INFY": 1520.75, "ACME": 88.5,
+          "MRF": 122845.55, "HDFCBANK": 1650.25, "NIFTY24DEC24500CE": 245.5}
+OPENS = {"MRF": 121000.05}  # a change of 1845.50
+VOLUMES = {"MRF": 123456789, "HDFCBANK": 98765432}
 class Quotes(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         symbol = urllib.parse.parse_qs(urllib.parse.urlparse(self.path).query).get("symbol", [""])[0]
@@ -66,11 +72,13 @@ class Quotes(http.server.BaseHTTPRequestHandler):
             self.send_response(401); self.end_headers(); return
         if os.path.exists(OUTAGE):
             self.send_response(503); self.send_header("Content-Length", "0"); self.end_headers(); return
+        if symbol.startswith("UNKNOWN"):
+            self.send_response(404); self.send_header("Content-Length", "0"); self.end_headers(); return
         price = PRICES.get(symbol, 100 + zlib.crc32(symbol.encode()) % 900)
         body = {"symbol": symbol, "price": price, "high": round(price * 1.01, 2),
-                "low": round(price * 0.99, 2), "volume": 1234567}
+                "low": round(price * 0.99, 2), "volume": VOLUMES.get(symbol, 1234567)}
         if symbol != "ACME":
-            body["open"] = round(price * 0.995, 2)
+            body["open"] = OPENS.get(symbol, round(price * 0.995, 2))
         data = json.dumps(body).encode()
         self.send_response(200)
         self.send_header("Content-Type", "application/json")
@@ -121,7 +129,7 @@ connectOnStartup=true
 [Data]
 currentBroker=Custom API
 brokerNames=Custom API
-watchlist_Custom%20API=NIFTY, RELIANCE, TCS, INFY, ACME
+watchlist_Custom%20API=NIFTY, RELIANCE, TCS, INFY, ACME, MRF, HDFCBANK, NIFTY24DEC24500CE, UNKNOWN-BAJAJ-AUTO-EQ, UNKNOWN-ICICIPRULI-EQ
 
 [Historical]
 DateRange=Custom Range
@@ -129,9 +137,23 @@ INI
 start_program "$HOME1"
 MAIN="$(window_of "Tickvane Connector")"
 sleep 9   # connect at 1 s, then a few polls
+close_error_boxes() {
+    for box in $(xdotool search --onlyvisible --name "^Error$" 2>/dev/null); do
+        xdotool key --window "$box" Escape 2>/dev/null || true
+    done
+}
+close_error_boxes   # the unknown symbols' box
+sleep 2
 shot "$MAIN" 01-main-window
 eval "$(xdotool getwindowgeometry --shell "$MAIN")"
 echo "main window with the custom range: ${WIDTH}x${HEIGHT} (must fit 1366 px)"
+xdotool windowsize "$MAIN" 1366 768
+sleep 3
+shot "$MAIN" 01-main-window-1366
+eval "$(xdotool getwindowgeometry --shell "$MAIN")"
+echo "main window made 1366 x 768: ${WIDTH}x${HEIGHT}"
+xdotool windowsize "$MAIN" 1000 700
+sleep 2
 
 xdotool windowactivate --sync "$MAIN" 2>/dev/null || xdotool windowfocus --sync "$MAIN"
 xdotool key --window "$MAIN" ctrl+s
@@ -154,9 +176,7 @@ touch "$WORK/outage"
 sleep 12   # two poll rounds
 shot root 05-quote-outage
 rm -f "$WORK/outage"
-for box in $(xdotool search --onlyvisible --name "^Error$" 2>/dev/null); do
-    xdotool key --window "$box" Escape 2>/dev/null || true
-done
+close_error_boxes
 sleep 6   # the next good round
 xdotool windowactivate --sync "$MAIN" 2>/dev/null || xdotool windowfocus --sync "$MAIN"
 xdotool mousemove --window "$MAIN" "$CLEAR_ALL_X" "$CLEAR_ALL_Y" click 1   # Clear All

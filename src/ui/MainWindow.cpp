@@ -910,6 +910,7 @@ bool MainWindow::applyTickToRow(int row, RowUpdate& update)
         QTableWidgetItem* nameItem = cell(0);
         if (nameItem->text() != update.name) {
             nameItem->setText(update.name);
+            columnsOutgrown = true;
             // A real name learned since the row was made: the "not loaded" look goes.
             if (!WatchlistFormat::isFallbackName(update.name, token)) {
                 nameItem->setData(Qt::ForegroundRole, QVariant());
@@ -925,12 +926,18 @@ bool MainWindow::applyTickToRow(int row, RowUpdate& update)
         const double change = hasOpen ? tick.ltp - tick.open : 0.0;
         const double percent = hasOpen ? WatchlistFormat::percentChange(tick.ltp, tick.open) : 0.0;
         const QString none = QStringLiteral("--");
+        const QString ltpText = WatchlistFormat::price(tick.ltp);
+        const QString changeText = hasOpen ? WatchlistFormat::price(change) : none;
+        const QString percentText = hasOpen ? WatchlistFormat::price(percent) + QLatin1Char('%') : none;
+        noteCellText(1, ltpText);
+        noteCellText(2, changeText);
+        noteCellText(3, percentText);
         QTableWidgetItem* ltpItem = cell(1);
-        ltpItem->setText(WatchlistFormat::price(tick.ltp));
+        ltpItem->setText(ltpText);
         QTableWidgetItem* changeItem = cell(2);
-        changeItem->setText(hasOpen ? WatchlistFormat::price(change) : none);
+        changeItem->setText(changeText);
         QTableWidgetItem* percentItem = cell(3);
-        percentItem->setText(hasOpen ? WatchlistFormat::price(percent) + QLatin1Char('%') : none);
+        percentItem->setText(percentText);
         const bool falling = change < 0;
         if (first || falling != shown.falling) {
             const QBrush priceBrush(WatchlistFormat::priceColor(change));
@@ -942,15 +949,20 @@ bool MainWindow::applyTickToRow(int row, RowUpdate& update)
         shown.ltp = tick.ltp;
     }
 
+    // A value longer than its column was fitted to has the column fitted again within a second.
+    const auto setValue = [this, &cell](int col, const QString& text) {
+        noteCellText(col, text);
+        cell(col)->setText(text);
+    };
     if (tick.open > 0 && tick.open != shown.open)
-        cell(4)->setText(WatchlistFormat::price(tick.open));
+        setValue(4, WatchlistFormat::price(tick.open));
     shown.open = tick.open;
     if (tick.high > 0 && tick.high != shown.high) {
-        cell(5)->setText(WatchlistFormat::price(tick.high));
+        setValue(5, WatchlistFormat::price(tick.high));
         shown.high = tick.high;
     }
     if (tick.low > 0 && tick.low != shown.low) {
-        cell(6)->setText(WatchlistFormat::price(tick.low));
+        setValue(6, WatchlistFormat::price(tick.low));
         shown.low = tick.low;
     }
 
@@ -965,14 +977,14 @@ bool MainWindow::applyTickToRow(int row, RowUpdate& update)
         index = it.value();
     }
     if (first || tick.volume != shown.volume || index != shown.index) {
-        cell(7)->setText(WatchlistFormat::volume(tick.volume, index));
+        setValue(7, WatchlistFormat::volume(tick.volume, index));
         shown.volume = tick.volume;
         shown.index = index;
     }
     const QTime time = tick.timestamp.time();
     const int second = time.isValid() ? time.msecsSinceStartOfDay() / 1000 : -1;
     if (first || second != shown.second) {
-        cell(8)->setText(tick.timestamp.toString(QStringLiteral("hh:mm:ss")));
+        setValue(8, tick.timestamp.toString(QStringLiteral("hh:mm:ss")));
         shown.second = second;
     }
 
@@ -982,6 +994,10 @@ bool MainWindow::applyTickToRow(int row, RowUpdate& update)
 void MainWindow::updateStatusBar()
 {
     tickCountLabel->setText(QStringLiteral("Ticks: %1").arg(tickCount));
+    // Values that outgrew their columns since the last second have them fitted again: once a
+    // second at most, however many ticks.
+    if (columnsOutgrown && watchlistTable)
+        fitWatchlistColumns();
     // Connectors do not all announce a connection that comes up or drops: ask them each second.
     updateConnectionStatusLabel();
 }

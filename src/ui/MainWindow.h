@@ -207,8 +207,18 @@ private:
     void createStatusBar();
     void createLiveTab();
     void sizeWatchlistColumns();
-    // Gives the columns their widths for the table's present width (see the definition).
+    // Gives the columns their widths for the table's present width and the values it holds (see
+    // the definition).
     void fitWatchlistColumns();
+    // Finds the widest value of each data column, for the next fit.
+    void measureWatchlistColumns();
+    // A cell of a data column got this text: a longer one than the column was fitted to has it
+    // fitted again, at most once a second.
+    void noteCellText(int column, const QString& text)
+    {
+        if (text.size() > fittedChars[column])
+            columnsOutgrown = true;
+    }
     int rowButtonHeight() const;
     // Makes the table's rows follow `entries` (tokens, in order) with as few rows removed and
     // inserted as it can, and the row states with them; true for each row that was inserted.
@@ -357,6 +367,11 @@ private:
     QVector<RowUpdate> rowUpdates;
     int rowButtonsHeight = -1;  // the row buttons' height, the same for every row
     int fittedWidth = -1;       // the table width the columns were last fitted to
+    // Per data column, as last measured: the width its widest value needs (pixels, the item's
+    // insets included) and the length of its longest text (characters).
+    int columnNeeds[9] = {};
+    int fittedChars[9] = {};
+    bool columnsOutgrown = true;  // a value may no longer fit its column: measured at the next fit
     QVector<int> dueRows;
     QTimer* rowPaintTimer = nullptr;
 

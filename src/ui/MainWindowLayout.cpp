@@ -8,6 +8,7 @@
 #include "symbols/SymbolRepository.h"
 #include "ui/ElidedLabel.h"
 #include "ui/BackfillChoices.h"
+#include "ui/CutTextDelegate.h"
 #include "ui/RowHighlighter.h"
 #include "ui/StatusLine.h"
 #include "ui/UserPrompts.h"
@@ -28,6 +29,8 @@
 #include <QMenuBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSet>
+#include <QStyle>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTimer>
@@ -149,6 +152,22 @@ QDateEdit* backfillDateEdit(const QString& objectName)
     return edit;
 }
 
+// What a watchlist cell takes around its text: the items' padding, the margin the style keeps on
+// either side before it cuts a text, the grid line, and a pixel for the text's fractional width.
+int cellTextInset(const QTableWidget* table)
+{
+    const int margin = table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, table) + 1;
+    return 2 * kItemPadding + 2 * margin + 1 + 1;
+}
+
+// The names stand out from the numbers.
+QFont watchlistNameFont()
+{
+    QFont font(QStringLiteral("Arial"), 9, QFont::Bold);
+    font.setItalic(false);
+    return font;
+}
+
 QFrame* verticalLine(bool sunken)
 {
     auto* line = new QFrame;
@@ -207,7 +226,11 @@ void MainWindow::createMenus()
 
 void MainWindow::createStatusBar()
 {
-    connectionLabel = new QLabel(QStringLiteral("Disconnected"));
+    // The connection label names failing symbols, which can be long: like the status line it
+    // has a slot of its own and a cut text reads whole on hover, so it neither widens the
+    // window nor lays it out again when it changes.
+    auto* connectionLine = new StatusLine(QStringLiteral("Disconnected"), QString(40, QLatin1Char('x')));
+    connectionLabel = connectionLine->label();
     // The configured provider, connected or not; the connection label tells which.
     brokerLabel = new QLabel(QStringLiteral("Broker: %1").arg(
         SettingsManager::providerName(settings ? settings->provider() : -1)));
@@ -226,7 +249,7 @@ void MainWindow::createStatusBar()
                                              QLatin1String(kBuild)));
     versionLabel->setStyleSheet(QStringLiteral("QLabel { color: #666; margin-left: 10px; }"));
 
-    statusBar()->addWidget(connectionLabel);
+    statusBar()->addWidget(connectionLine);
     statusBar()->addWidget(brokerLabel);
 
     authButton = new QPushButton(QStringLiteral("Authenticate"));
@@ -460,6 +483,7 @@ void MainWindow::createLiveTab()
     watchlistTable->setStyleSheet(QString::fromLatin1(kWatchlistStyle)
                                   + rowButtonRules(kLoadHistoryStyle, kLoadHistoryName)
                                   + rowButtonRules(kRemoveStyle, kRemoveName));
+    watchlistTable->setItemDelegate(new CutTextDelegate(watchlistTable));
     sizeWatchlistColumns();
     watchlistTable->setContextMenuPolicy(Qt::CustomContextMenu);
     connect(watchlistTable, &QTableWidget::customContextMenuRequested, this,
@@ -532,70 +556,145 @@ void MainWindow::sizeWatchlistColumns()
         qMax(rowHeight, watchlistTable->verticalHeader()->defaultSectionSize()));
 }
 
+void MainWindow::measureWatchlistColumns()
+{
+    columnsOutgrown = false;
+    const QFontMetrics fm = watchlistTable->fontMetrics();
+    const QFontMetrics nameFm(watchlistNameFont().resolve(watchlistTable->font()));
+    const QHeaderView* header = watchlistTable->horizontalHeader();
+    const int rows = watchlistTable->rowCount();
+    // Numbers are measured by their shape: of the longest texts of a column, the one with every
+    // digit (and minus) a zero is as wide as any value of that length can be, so a later value
+    // outgrows the column only by being longer, which costs the tick path a length check. The
+    // column's longest texts mostly share a shape: few are measured.
+    const int inset = cellTextInset(watchlistTable);
+    QString shape;
+    QSet<QString> shapes;
+    for (int col = 0; col < 9; ++col) {
+        int widest = 0;
+        int longest = 0;
+        shapes.clear();
+        for (int row = 0; row < rows; ++row) {
+            const QTableWidgetItem* item = watchlistTable->item(row, col);
+            if (!item)
+                continue;
+            const QString text = item->text();
+            if (col == 0) {
+                widest = qMax(widest, nameFm.horizontalAdvance(text));
+                longest = qMax(longest, int(text.size()));
+                continue;
+            }
+            if (text.size() < longest)
+                continue;
+            if (text.size() > longest) {
+                longest = text.size();
+                shapes.clear();
+            }
+            shape.resize(text.size());
+            for (int i = 0; i < text.size(); ++i) {
+                const QChar c = text.at(i);
+                shape[i] = c.isDigit() || c == QLatin1Char('-') ? QLatin1Char('0') : c;
+            }
+            if (!shapes.contains(shape))
+                shapes.insert(shape);
+        }
+        for (const QString& s : qAsConst(shapes))
+            widest = qMax(widest, fm.horizontalAdvance(s));
+        // The header reads whole too ("% Change" in bold is wider than its column's own width).
+        columnNeeds[col] = qMax(widest + inset, header->sectionSizeHint(col));
+        fittedChars[col] = longest;
+    }
+}
+
 void MainWindow::fitWatchlistColumns()
 {
-    // The columns' own widths while the table has room for them. A narrower table (the window's
-    // default 1000 px leaves less than their sum) takes the shortfall from the data columns, so
-    // both row buttons stay in view instead of past the right edge. No column gives up room a
-    // value of its kind needs: a price cut to "1228…" reads like a price of 1228. Where the font
-    // needs more than a price column's own width for a five-digit price, the column gets it.
-    // The room comes first from the columns with some to spare (names, changes, volumes and
-    // times are mostly shorter than their columns), then from what the Actions column keeps
-    // beyond its two buttons, and only then from every data column in proportion. Wider, the
-    // Actions column stretches.
+    // Each column is as wide as its own width, or as its widest value (or header) where that is
+    // wider: a cut price or change reads as another number ("1228…" for 122845.55), so those
+    // are never cut. A table too narrow for all of it (the window's default 1000 px with
+    // six-digit prices) first takes the room the values leave in their columns, then cuts the
+    // name, then the volume and the time (a cut cell reads whole on hover), then what the
+    // Actions column keeps beyond its two buttons, so both stay in view. Wider, the room goes
+    // back in the opposite order, and Actions stretches only once every value is whole.
     static const int widths[] = {120, 80, 70, 80, 70, 70, 70, 100, 80};
-    static const int priceColumns[] = {1, 4, 5, 6};
-    static const int slackOrder[] = {0, 7, 8, 2, 3};
     constexpr int actionsWidth = 200;
     constexpr int narrowest = 40;
-    // Until the table is on screen its width means nothing: the columns' own widths.
-    const bool shown = watchlistTable->isVisible();
-    const int available = shown ? watchlistTable->viewport()->width() : -1;
-    if (shown && available == fittedWidth)
+    // Until the table is on screen its width (and the style's fonts) mean nothing: the columns'
+    // own widths.
+    if (!watchlistTable->isVisible()) {
+        for (int col = 0; col < 9; ++col)
+            watchlistTable->setColumnWidth(col, widths[col]);
+        fittedWidth = -1;
+        return;
+    }
+    const bool remeasured = columnsOutgrown;
+    if (remeasured)
+        measureWatchlistColumns();
+    const int available = watchlistTable->viewport()->width();
+    if (available == fittedWidth && !remeasured)
         return;
     fittedWidth = available;
 
-    // The style insets an item's text by a few pixels more than its padding.
-    const QFontMetrics fm = watchlistTable->fontMetrics();
-    const auto fit = [&fm](const char* sample) {
-        return fm.horizontalAdvance(QLatin1String(sample)) + 2 * kItemPadding + 10;
-    };
-    const int priceFit = fit("00000.00");
-    const int needs[] = {90,       priceFit, fit("-000.00"), fit("-00.00%"), priceFit,
-                         priceFit, priceFit, fit("0,000,000"), fit("00:00:00")};
     int fitted[9];
     int wanted = 0;
-    for (int col = 0; col < 9; ++col)
-        fitted[col] = widths[col];
-    for (int col : priceColumns)
-        fitted[col] = qMax(fitted[col], priceFit);
-    for (int col = 0; col < 9; ++col)
+    for (int col = 0; col < 9; ++col) {
+        fitted[col] = qMax(widths[col], columnNeeds[col]);
         wanted += fitted[col];
-    int shortfall = shown ? wanted - (available - actionsWidth) : 0;
-    for (int col : slackOrder) {
-        if (shortfall <= 0)
-            break;
-        const int given = qMin(shortfall, qMax(0, fitted[col] - needs[col]));
+    }
+    int shortfall = wanted - (available - actionsWidth);
+    const auto narrow = [&](int col, int floor) {
+        const int given = qMin(qMax(shortfall, 0), qMax(0, fitted[col] - floor));
         fitted[col] -= given;
         shortfall -= given;
+    };
+    for (int col : {0, 7, 8, 2, 3, 1, 4, 5, 6})
+        narrow(col, columnNeeds[col]);
+    // A cut name, volume or time keeps a few characters, and its header.
+    const QFontMetrics fm = watchlistTable->fontMetrics();
+    const QFontMetrics nameFm(watchlistNameFont().resolve(watchlistTable->font()));
+    const QHeaderView* header = watchlistTable->horizontalHeader();
+    const int inset = cellTextInset(watchlistTable);
+    const auto readable = [&](const QFontMetrics& metrics, int col) {
+        return qMax(metrics.horizontalAdvance(QStringLiteral("0000…")) + inset,
+                    header->sectionSizeHint(col));
+    };
+    narrow(0, readable(nameFm, 0));
+    // The volume and the time give up alike.
+    const int ltqFloor = readable(fm, 7);
+    const int timeFloor = readable(fm, 8);
+    if (shortfall > 0) {
+        const int half = shortfall / 2;
+        const int fromTime = qMin(shortfall - half, qMax(0, fitted[8] - timeFloor));
+        fitted[8] -= fromTime;
+        shortfall -= fromTime;
+        narrow(7, ltqFloor);
+        narrow(8, timeFloor);
     }
     // The Actions column needs the buttons' texts with their 8 px side padding, the 6 px between
-    // them and the item's padding.
+    // them and the item's padding; it takes what the others leave.
+    const int buttons = fm.horizontalAdvance(QStringLiteral("Load History"))
+        + fm.horizontalAdvance(QStringLiteral("Remove")) + 4 * 8 + 6 + 2 * kItemPadding + 8;
+    shortfall -= qMin(qMax(shortfall, 0), qMax(0, actionsWidth - buttons));
+    // Narrower still, the buttons stay in view before the name, volume and time stay readable:
+    // those three give up what is missing in proportion, so that none is left a mere ellipsis
+    // while the others keep some room. The prices and changes stay whole; past that the table
+    // scrolls.
     if (shortfall > 0) {
-        const int buttons = fm.horizontalAdvance(QStringLiteral("Load History"))
-            + fm.horizontalAdvance(QStringLiteral("Remove")) + 4 * 8 + 6 + 2 * kItemPadding + 8;
-        shortfall -= qMin(shortfall, qMax(0, actionsWidth - buttons));
-    }
-    if (shortfall > 0) {
-        int total = 0;
-        for (int w : fitted)
-            total += w;
-        const double scale = double(qMax(total - shortfall, 0)) / total;
-        for (int& w : fitted)
-            w = int(w * scale);
+        int spare = 0;
+        for (int col : {0, 7, 8})
+            spare += qMax(0, fitted[col] - narrowest);
+        const int taken = qMin(shortfall, spare);
+        int left = taken;
+        for (int col : {0, 7, 8}) {
+            const int share = spare > 0 ? int(qint64(taken) * qMax(0, fitted[col] - narrowest) / spare) : 0;
+            fitted[col] -= share;
+            left -= share;
+        }
+        shortfall -= taken - left;
+        for (int col : {0, 7, 8})  // what rounding left over
+            narrow(col, narrowest);
     }
     for (int col = 0; col < 9; ++col)
-        watchlistTable->setColumnWidth(col, qMax(narrowest, fitted[col]));
+        watchlistTable->setColumnWidth(col, fitted[col]);
 }
 
 void MainWindow::refreshWatchlistDisplay()
@@ -661,6 +760,9 @@ void MainWindow::refreshWatchlistDisplay()
     watchlistTable->viewport()->update();
     if (!dueRows.isEmpty() && !rowPaintTimer->isActive())
         rowPaintTimer->start(0);
+    // Rows and names came or went: the columns follow what the table holds now.
+    columnsOutgrown = true;
+    fitWatchlistColumns();
     ensureRowButtons();
 }
 
@@ -818,9 +920,7 @@ void MainWindow::buildWatchlistRow(int row, const QString& token, const QString&
     qDebug() << "[Watchlist] Set table row" << row << "column 0 to:" << name;
     nameItem->setData(Qt::UserRole, token);
     nameItem->setBackground(QBrush(WatchlistFormat::symbolBackground()));
-    QFont symbolFont(QStringLiteral("Arial"), 9, QFont::Bold);
-    symbolFont.setItalic(false);
-    nameItem->setFont(symbolFont);
+    nameItem->setFont(watchlistNameFont());
     renameWatchlistRow(row, name);
 }
 
@@ -1003,6 +1103,8 @@ void MainWindow::onClearSymbols()
         tokenRows.clear();
         dueRows.clear();
         rowUpdates.clear();
+        columnsOutgrown = true;
+        fitWatchlistColumns();
     }
 }
 

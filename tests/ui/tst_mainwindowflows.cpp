@@ -585,24 +585,21 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 1, "Remove"), 5000);
         // Both row buttons lie inside the table's visible width: nothing to scroll to.
         QTRY_COMPARE_WITH_TIMEOUT(t->horizontalScrollBar()->maximum(), 0, 5000);
-        for (int row = 0; row < 2; ++row) {
-            for (const char* text : {"Load History", "Remove"}) {
-                QPushButton* b = rowButton(*w, row, text);
-                const QRect r(b->mapTo(t->viewport(), QPoint(0, 0)), b->size());
-                QVERIFY2(r.left() >= 0 && r.right() < t->viewport()->width(), text);
-            }
-        }
+        QVERIFY(rowButtonsInView(*w, 2));
         QCOMPARE(t->columnViewportPosition(0), 0);
         // The room comes from the name, volume and time columns: the prices keep theirs, and a
         // five-digit price is never cut short in them.
         const QList<int> widths{120, 80, 70, 80, 70, 70, 70, 100, 80};
-        const int priceText = t->fontMetrics().horizontalAdvance("12345.65") + 2 * 5;
         const auto pricesFit = [&] {
             for (int col : {1, 4, 5, 6})
-                if (t->columnWidth(col) < qMax(widths[col], priceText))
+                if (t->columnWidth(col) < widths[col])
                     return false;
-            return true;
+            return cutCells(t, {1, 4, 5, 6}).isEmpty();
         };
+        emit broker->tickReceived(tick("2885", 12345.65, 12340.05));
+        emit broker->tickReceived(tick("1594", 12345.65, 12340.05));
+        QTRY_COMPARE_WITH_TIMEOUT(t->item(1, 1)->text(), QString("12345.65"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(pricesFit(), 5000);
         // Where the font wants more than the table can give, the price columns share what
         // there is.
         QVERIFY(qAbs(t->columnWidth(4) - t->columnWidth(6)) <= 1);
@@ -612,8 +609,14 @@ private slots:
         // Actions takes the rest.
         w->resize(1400, 700);
         QTRY_COMPARE_WITH_TIMEOUT(t->columnWidth(0), 120, 5000);
-        for (int col : {0, 2, 3, 7, 8})
-            QCOMPARE(t->columnWidth(col), widths[col]);
+        // Wider only where a value or the bold header needs it ("% Change" in most fonts).
+        for (int col : {0, 2, 3, 7, 8}) {
+            const int need = widestText(t, col);
+            if (need <= widths[col])
+                QCOMPARE(t->columnWidth(col), widths[col]);
+            else
+                QVERIFY(t->columnWidth(col) >= need && t->columnWidth(col) <= need + 20);
+        }
         QVERIFY(pricesFit());
         QVERIFY(t->columnWidth(9) >= 200);
 
@@ -642,6 +645,70 @@ private slots:
         QCOMPARE(rowButton(*w, 399, "Load History")->property("watchlistToken").toString(), QString("5399"));
         t->scrollToItem(t->item(200, 0), QAbstractItemView::PositionAtCenter);
         QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 200, "Remove"), 5000);
+    }
+
+    // Every price and change reads whole at the default size, six-digit prices included: a cut
+    // price reads as another price. The room comes from the name, volume and time, whose cut
+    // cells read whole on hover; a wider window shows them whole before the Actions column
+    // widens, and a value that outgrows its column has it widened at the next fit.
+    void columnsFitTheirValues()
+    {
+        useBroker(SettingsManager::TradeJini, {"2885", "1333", "35001", "11536"});
+        settings->cacheSymbolName("2885", "MRF");
+        settings->cacheSymbolName("1333", "HDFCBANK");
+        settings->cacheSymbolName("35001", "NIFTY24DEC24500CE");
+        settings->cacheSymbolName("11536", "BAJAJHFL24DEC1200PE");  // 19 characters
+        auto w = makeWindow();
+        w->resize(1000, 700);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTableWidget* t = watchlistTable(*w);
+        QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 3, "Remove"), 5000);
+
+        TickData mrf = tick("2885", 122845.55, 121000.05);  // a change of 1845.50
+        mrf.volume = 123456789;
+        TickData hdfc = tick("1333", 1650.25, 1641.10);
+        hdfc.volume = 98765432;
+        emit broker->tickReceived(mrf);
+        emit broker->tickReceived(hdfc);
+        emit broker->tickReceived(tick("35001", 245.5, 230));
+        emit broker->tickReceived(tick("11536", 88.05, 90));
+        QTRY_COMPARE_WITH_TIMEOUT(t->item(0, 2)->text(), QString("1845.50"), 5000);
+        QCOMPARE(t->item(0, 1)->text(), QString("122845.55"));
+        QCOMPARE(t->item(0, 7)->text(), QString("123,456,789"));
+
+        // At 1000 px: prices, changes and headers whole, both buttons in view, the name or volume
+        // cut, and Actions no wider than its own width while anything is cut.
+        QTRY_COMPARE_WITH_TIMEOUT(cutCells(t, {1, 2, 3, 4, 5, 6}), QStringList(), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(t->horizontalScrollBar()->maximum(), 0, 5000);
+        QVERIFY(rowButtonsInView(*w, 4));
+        const QStringList cut = cutCells(t, {0, 7, 8}).filter(QRegularExpression("^\\d"));
+        QVERIFY(!cut.isEmpty());
+        QVERIFY(t->columnWidth(9) <= 200);
+
+        // A cut cell reads whole on hover; a whole one has nothing to add.
+        const QStringList where = cut.first().split(QLatin1Char(':')).first().split(QLatin1Char(','));
+        QTableWidgetItem* cutItem = t->item(where.at(0).toInt(), where.at(1).toInt());
+        QCOMPARE(hoverText(t, cutItem), cutItem->text());
+        QCOMPARE(hoverText(t, t->item(0, 1)), QString());
+
+        // At 1366 px every value and every name up to 20 characters is whole, and the room left
+        // goes to Actions.
+        w->resize(1366, 768);
+        QTRY_COMPARE_WITH_TIMEOUT(cutCells(t), QStringList(), 5000);
+        QVERIFY(rowButtonsInView(*w, 4));
+        QVERIFY(t->columnWidth(9) >= 200);
+
+        // A seven-digit price (and change) widens its columns at the next fit, within a second
+        // or so; the room comes from the name first.
+        const int ltpWidth = t->columnWidth(1);
+        mrf.ltp = 1228455.55;
+        mrf.high = 1228456.55;
+        emit broker->tickReceived(mrf);
+        QTRY_COMPARE_WITH_TIMEOUT(t->item(0, 2)->text(), QString("1107455.50"), 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(cutCells(t, {1, 2, 3, 4, 5, 6}), QStringList(), 5000);
+        QVERIFY(t->columnWidth(1) > ltpWidth);
+        QVERIFY(rowButtonsInView(*w, 4));
     }
 
     void connectCredentialCheck_data()
@@ -770,7 +837,7 @@ private slots:
             QCOMPARE(w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled(), up);
             if (!up) {
                 QCOMPARE(statusLabels(*w).first(), QString("Disconnected"));
-                QCOMPARE(w->statusBar()->findChild<QLabel*>()->styleSheet(), QString("color: red;"));
+                QCOMPARE(w->statusBar()->findChildren<QLabel*>().first()->styleSheet(), QString("color: red;"));
             }
         } else {
             emit broker->errorOccurred(signal);
@@ -1069,6 +1136,78 @@ private:
         finishStartup(*w);
         w->exporter()->setExportDir(csvDir->path());
         return w;
+    }
+    // The watchlist cells (as "row,column:text") and headers whose text its column cuts, in
+    // the given columns (all data columns when none are given).
+    static QStringList cutCells(QTableWidget* t, const QList<int>& columns = {0, 1, 2, 3, 4, 5, 6, 7, 8})
+    {
+        QStringList cut;
+        for (int col : columns) {
+            const int width = t->columnWidth(col);
+            if (headerWidth(t, col) > width)
+                cut << QStringLiteral("header:%1").arg(t->horizontalHeaderItem(col)->text());
+            for (int row = 0; row < t->rowCount(); ++row) {
+                const QTableWidgetItem* item = t->item(row, col);
+                if (item && cellWidth(t, item) > width)
+                    cut << QStringLiteral("%1,%2:%3").arg(row).arg(col).arg(item->text());
+            }
+        }
+        return cut;
+    }
+    // The width a cell needs for its text, in its own font: 5 px padding on each side, the 3 px
+    // on each side the style keeps before it cuts a text, and the grid line.
+    static int cellWidth(QTableWidget* t, const QTableWidgetItem* item)
+    {
+        const QVariant font = item->data(Qt::FontRole);
+        const QFontMetrics fm(font.isValid() ? font.value<QFont>().resolve(t->font()) : t->font());
+        return fm.horizontalAdvance(item->text()) + 2 * 5 + 2 * 3 + 1;
+    }
+    // The width the column's widest text, its header included, needs.
+    static int widestText(QTableWidget* t, int col)
+    {
+        int widest = headerWidth(t, col);
+        for (int row = 0; row < t->rowCount(); ++row) {
+            if (const QTableWidgetItem* item = t->item(row, col))
+                widest = qMax(widest, cellWidth(t, item));
+        }
+        return widest;
+    }
+    // The width a header needs: its text in bold, 5 px padding and a 1 px border on each side.
+    static int headerWidth(QTableWidget* t, int col)
+    {
+        QFont bold = t->horizontalHeader()->font();
+        bold.setBold(true);
+        return QFontMetrics(bold).horizontalAdvance(t->horizontalHeaderItem(col)->text()) + 2 * 5 + 2;
+    }
+    // Whether both buttons of each of the first `rows` rows lie inside the table's visible width.
+    bool rowButtonsInView(MainWindow& w, int rows) const
+    {
+        QTableWidget* t = watchlistTable(w);
+        for (int row = 0; row < rows; ++row) {
+            for (const char* text : {"Load History", "Remove"}) {
+                QPushButton* b = rowButton(w, row, text);
+                if (!b)
+                    return false;
+                const QRect r(b->mapTo(t->viewport(), QPoint(0, 0)), b->size());
+                if (r.left() < 0 || r.right() >= t->viewport()->width()) {
+                    qWarning() << "row" << row << text << "lies at" << r << "of" << t->viewport()->width();
+                    return false;
+                }
+            }
+        }
+        return true;
+    }
+    // What hovering over the item shows.
+    static QString hoverText(QTableWidget* t, QTableWidgetItem* item)
+    {
+        QToolTip::hideText();
+        const QPoint at = t->visualItemRect(item).center();
+        QHelpEvent hover(QEvent::ToolTip, at, t->viewport()->mapToGlobal(at));
+        QCoreApplication::sendEvent(t->viewport(), &hover);
+        // A hover with nothing to show leaves the event ignored (and a tip hiding from before).
+        const QString shown = hover.isAccepted() && QToolTip::isVisible() ? QToolTip::text() : QString();
+        QToolTip::hideText();
+        return shown;
     }
     static QPushButton* toolbarButton(MainWindow& w, const QString& text)
     {

@@ -7,6 +7,7 @@
 #include "core/DataManager.h"
 #include "support/HttpTestServer.h"
 #include "support/OfflineWindow.h"
+#include "ui/ElidedLabel.h"
 
 #include <QComboBox>
 #include <QLineEdit>
@@ -241,6 +242,27 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(connectionLabel(*w)->text(), QString("Streaming 1 of 4 symbols; SBINN, SBINN2, SBINN3 fail"), 15000);
         QCOMPARE(prompts->texts("error").size(), 1);
         QVERIFY(prompts->texts("error").first().contains("check the Custom URL in Settings"));
+    }
+
+    // Long names of failing symbols neither widen the window nor change the label's size; the
+    // label reads whole on hover.
+    void failingNamesKeepTheWindowsWidth()
+    {
+        auto w = makeWindow({"SBIN", "SBINN:BAJAJ-AUTO-EQ", "SBINN:ICICIPRULI-EQ", "SBINN:HDFCLIFE-EQ", "TCS"});
+        w->resize(1000, 700);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QLabel* label = connectionLabel(*w);
+        QTRY_COMPARE_WITH_TIMEOUT(w->width(), 1000, 5000);
+        const QSize size = label->size();
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QTRY_VERIFY_WITH_TIMEOUT(label->text().contains("SBINN:HDFCLIFE-EQ"), 15000);
+        QCoreApplication::processEvents();  // the layout the text would have asked for
+        QCOMPARE(label->size(), size);
+        QCOMPARE(w->width(), 1000);
+        auto* elided = qobject_cast<ElidedLabel*>(label);
+        QVERIFY(elided && elided->isElided());
+        QCOMPARE(elided->hoverText(), label->text());
     }
 
     // Two history requests while the service is down: one box, in plain words.
