@@ -229,7 +229,10 @@ void MainWindow::createStatusBar()
     // The connection label names failing symbols, which can be long: like the status line it
     // has a slot of its own and a cut text reads whole on hover, so it neither widens the
     // window nor lays it out again when it changes.
-    auto* connectionLine = new StatusLine(QStringLiteral("Disconnected"), QString(40, QLatin1Char('x')));
+    // However narrow the window, it keeps room to say how many symbols stream: the other slots
+    // give way first.
+    auto* connectionLine = new StatusLine(QStringLiteral("Disconnected"), QString(40, QLatin1Char('x')),
+                                          QStringLiteral("Streaming 10 of 10…"));
     connectionLabel = connectionLine->label();
     // The configured provider, connected or not; the connection label tells which.
     brokerLabel = new QLabel(QStringLiteral("Broker: %1").arg(
@@ -244,10 +247,11 @@ void MainWindow::createStatusBar()
     auto* tickCountLine = new StatusLine(QStringLiteral("Ticks: 0"), QStringLiteral("Ticks: 0000000000"));
     tickCountLabel = tickCountLine->label();
 
-    auto* versionLabel = new QLabel(QStringLiteral("v%1%2 (Build %3)")
-                                        .arg(QLatin1String(kVersion), QLatin1String(kPreRelease),
-                                             QLatin1String(kBuild)));
-    versionLabel->setStyleSheet(QStringLiteral("QLabel { color: #666; margin-left: 10px; }"));
+    // The version gives way before the connection's count when the window is narrow.
+    const QString version = QStringLiteral("v%1%2 (Build %3)")
+                                .arg(QLatin1String(kVersion), QLatin1String(kPreRelease), QLatin1String(kBuild));
+    auto* versionLine = new StatusLine(version, version, QStringLiteral("v%1…").arg(QLatin1String(kVersion)));
+    versionLine->label()->setStyleSheet(QStringLiteral("QLabel { color: #666; margin-left: 10px; }"));
 
     statusBar()->addWidget(connectionLine);
     statusBar()->addWidget(brokerLabel);
@@ -262,7 +266,7 @@ void MainWindow::createStatusBar()
     statusBar()->addPermanentWidget(tickCountLine);
     statusBar()->addPermanentWidget(statusLine);
     statusBar()->addPermanentWidget(authButton);
-    statusBar()->addPermanentWidget(versionLabel);
+    statusBar()->addPermanentWidget(versionLine);
 
     statusTimer = new QTimer(this);
     connect(statusTimer, &QTimer::timeout, this, &MainWindow::updateStatusBar);

@@ -6,8 +6,9 @@
 
 #include "ui/ElidedLabel.h"
 
-StatusLine::StatusLine(const QString& text, const QString& room, QWidget* parent)
-    : QWidget(parent), line(new ElidedLabel(text, room, this))
+StatusLine::StatusLine(const QString& text, const QString& room, const QString& least, QWidget* parent)
+    : QWidget(parent), line(new ElidedLabel(text, room, this)),
+      least(least.isEmpty() ? QStringLiteral("Xxxxxxxx…") : least)
 {
     setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
     line->installEventFilter(this);
@@ -23,7 +24,7 @@ QSize StatusLine::sizeHint() const
 QSize StatusLine::minimumSizeHint() const
 {
     const QSize room = line->roomSize();
-    return {qMin(room.width(), line->roomSize(QStringLiteral("Xxxxxxxx…")).width()), room.height()};
+    return {qMin(room.width(), line->roomSize(least).width()), room.height()};
 }
 
 bool StatusLine::eventFilter(QObject* watched, QEvent* event)

@@ -15,8 +15,10 @@ class StatusLine : public QWidget
     Q_OBJECT
 
 public:
-    // `room`: as for ElidedLabel (60 'x' when empty).
-    explicit StatusLine(const QString& text, const QString& room = QString(), QWidget* parent = nullptr);
+    // `room`: as for ElidedLabel (60 'x' when empty). `least`: the text the slot keeps room for
+    // however narrow the window (a few characters when empty).
+    explicit StatusLine(const QString& text, const QString& room = QString(), const QString& least = QString(),
+                        QWidget* parent = nullptr);
 
     ElidedLabel* label() const { return line; }
 
@@ -29,5 +31,6 @@ protected:
 
 private:
     ElidedLabel* line;
+    QString least;
     QSize hinted;  // the label's room when the layout last asked
 };

@@ -263,6 +263,9 @@ private slots:
         auto* elided = qobject_cast<ElidedLabel*>(label);
         QVERIFY(elided && elided->isElided());
         QCOMPARE(elided->hoverText(), label->text());
+        // Cut, but never so far that the count of streaming symbols is lost.
+        QVERIFY2(label->width() >= label->fontMetrics().horizontalAdvance("Streaming 10 of 10"),
+                 qPrintable(QString::number(label->width())));
     }
 
     // Two history requests while the service is down: one box, in plain words.
