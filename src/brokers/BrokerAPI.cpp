@@ -104,6 +104,7 @@ void BrokerAPI::setImplementation(IBroker* impl)
     connect(impl, &IBroker::historicalDataReceived, this,
             [this](const QString& symbol, const QList<OHLCData>& bars) { forwardHistory(0, symbol, bars); });
     connect(impl, &IBroker::historyAnswered, this, &BrokerAPI::forwardHistory);
+    connect(impl, &IBroker::historyFailed, this, &BrokerAPI::forwardHistoryFailure);
     connect(impl, &IBroker::connectionStatusChanged, this, &BrokerAPI::connectionStatusChanged);
     connect(impl, &IBroker::errorOccurred, this, &BrokerAPI::errorOccurred);
 }
@@ -125,6 +126,19 @@ void BrokerAPI::forwardHistory(quint64 tag, const QString& symbol, const QList<O
     }
     emit historyAnswered(tag, symbol, bars);
     emit historicalDataReceived(symbol, bars);
+}
+
+void BrokerAPI::forwardHistoryFailure(quint64 tag, const QString& symbol, const QString& error)
+{
+    // The failure of a request that was given up is no one's: told, it would end the request
+    // that runs now, for this symbol or another, and the user would read of a failure twice.
+    if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+        qInfo() << "[BrokerAPI] History request for" << symbol.left(64) << "failed after it had ended:"
+                << error.left(200);
+        return;
+    }
+    emit historyFailed(tag, symbol, QString(), error);
+    emit errorOccurred(error);
 }
 
 void BrokerAPI::setProvider(int index)
@@ -441,7 +455,7 @@ void BrokerAPI::handleReply(QNetworkReply* reply)
                         << outcome.reason();
                 return;
             }
-            reportHistoryFailure(outcome);
+            reportHistoryFailure(outcome, tag);
         } else
             reportQuoteFailure(outcome);
         return;
@@ -481,11 +495,11 @@ void BrokerAPI::clearSymbolFailure(const QString& symbol)
         emit symbolFailuresChanged();
 }
 
-void BrokerAPI::reportHistoryFailure(const QuoteOutcome& outcome)
+void BrokerAPI::reportHistoryFailure(const QuoteOutcome& outcome, quint64 tag)
 {
     lastError = outcome.explanation(SettingsManager::providerName(providerIndex), baseUrl,
                                     requestTimeoutMs / 1000, QuoteOutcome::History);
-    emit historyFailed(outcome.symbol, outcome.reason(), lastError);
+    emit historyFailed(tag, outcome.symbol, outcome.reason(), lastError);
     emit errorOccurred(lastError);
 }
 
@@ -546,7 +560,8 @@ void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& sym
             qInfo() << "[BrokerAPI] History request for" << symbol.left(64) << "had no bars after it had ended";
             return;
         }
-        reportHistoryFailure(other.isEmpty() ? QuoteOutcome::noBars(symbol) : QuoteOutcome::otherSymbol(symbol, other));
+        reportHistoryFailure(other.isEmpty() ? QuoteOutcome::noBars(symbol) : QuoteOutcome::otherSymbol(symbol, other),
+                             tag);
         return;
     }
     // Bars labelled "NSE:INFY" or "INFY-EQ" are stored and exported under the name asked for.

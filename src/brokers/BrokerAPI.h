@@ -114,9 +114,11 @@ signals:
     void quoteFailed(QString symbol, QString reason, QString message);
     // The set of failingSymbols() changed: a symbol failed on its own, or answers again.
     void symbolFailuresChanged();
-    // A history request of the own REST path failed, told like a quote failure; errorOccurred
-    // follows with `message` for those that listen to every error.
-    void historyFailed(QString symbol, QString reason, QString message);
+    // A history request failed, with the tag of the request (0: untagged); errorOccurred follows
+    // with `message` for those that listen to every error. The own REST path says `reason` in a
+    // few words, to be told like a quote failure; a connector's failure has no `reason`, its
+    // `message` says it all. The failure of a tagged request that has ended reaches no listener.
+    void historyFailed(quint64 tag, QString symbol, QString reason, QString message);
 
 private slots:
     void onNetworkReplyFinished();
@@ -136,8 +138,9 @@ private:
     void handleReply(QNetworkReply* reply);
     void forwardTick(const TickData& tick);
     void forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars);
+    void forwardHistoryFailure(quint64 tag, const QString& symbol, const QString& error);
     void reportQuoteFailure(const QuoteOutcome& outcome);
-    void reportHistoryFailure(const QuoteOutcome& outcome);
+    void reportHistoryFailure(const QuoteOutcome& outcome, quint64 tag);
     void clearSymbolFailure(const QString& symbol);
     void dropQueuedQuotes(const QString& symbol);
     QDateTime now() const;

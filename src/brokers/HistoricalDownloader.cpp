@@ -41,6 +41,7 @@ HistoricalDownloader::HistoricalDownloader(BrokerAPI* api, DataManager* dataMana
     replyTimer->setInterval(120000);
     setSymbolProvider(symbolProvider);
     connect(api, &BrokerAPI::historyAnswered, this, &HistoricalDownloader::onHistoryAnswered);
+    connect(api, &BrokerAPI::historyFailed, this, &HistoricalDownloader::onHistoryFailed);
     connect(api, &BrokerAPI::errorOccurred, this, &HistoricalDownloader::onApiError);
     connect(pacingTimer, &QTimer::timeout, this, &HistoricalDownloader::processNextDownload);
     connect(replyTimer, &QTimer::timeout, this, [this] {
@@ -341,8 +342,29 @@ void HistoricalDownloader::finishRequest(const QString& requestId, bool success,
         qDebug() << "Download failed for request" << requestId << ":" << error;
 }
 
+void HistoricalDownloader::onHistoryFailed(quint64 tag, QString symbol, QString, QString message)
+{
+    if (tag == 0)
+        return;
+    handledFailure = message;
+    for (auto it = activeRequests.constBegin(); it != activeRequests.constEnd(); ++it) {
+        if (it.value().tag == tag) {
+            const QString id = it.key();  // the request leaves the table as it fails
+            failRequest(id, message);
+            return;
+        }
+    }
+    // The facade passes on failures of open requests only: this one was someone else's.
+    qInfo() << "[HistoricalDownloader] A history request for" << symbol.left(64)
+            << "that is not the queue's failed:" << message.left(200);
+}
+
 void HistoricalDownloader::onApiError(QString error)
 {
+    if (!handledFailure.isNull() && error == handledFailure) {
+        handledFailure.clear();
+        return;
+    }
     failActive(error);
 }
 
@@ -352,10 +374,16 @@ HistoricalRequestRecord HistoricalDownloader::failActive(const QString& error)
         return {};
     const QString id = activeRequests.constBegin().key();
     const HistoricalRequestRecord record = activeRequests.constBegin().value();
-    finishRequest(id, false, error);
-    emit downloadFailed(id, record.symbol, error);
-    startPacing();
+    failRequest(id, error);
     return record;
+}
+
+void HistoricalDownloader::failRequest(const QString& requestId, const QString& error)
+{
+    const QString symbol = activeRequests.value(requestId).symbol;
+    finishRequest(requestId, false, error);
+    emit downloadFailed(requestId, symbol, error);
+    startPacing();
 }
 
 void HistoricalDownloader::cancelDownload(const QString& requestId)

@@ -73,6 +73,10 @@ private slots:
     // none, when that request has ended); an untagged one is matched by its symbol.
     void onHistoryAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
     void onHistoricalDataReceived(QString symbol, QList<OHLCData> data);
+    // A failed tagged request fails that request alone; an untagged failure is left to the error
+    // that follows it.
+    void onHistoryFailed(quint64 tag, QString symbol, QString reason, QString message);
+    // Any other error of the facade fails the running request.
     void onApiError(QString error);
     void processNextDownload();
 
@@ -86,6 +90,7 @@ private:
     void startPacing();
     ISymbolLookup* symbolService() const;
     void dumpUnmatched(const QString& reply) const;
+    void failRequest(const QString& requestId, const QString& error);
 
     BrokerAPI* api;
     DataManager* dataManager;
@@ -95,6 +100,8 @@ private:
     QTimer* pacingTimer;
     QTimer* replyTimer;  // fails a request whose reply never comes
     QHash<QString, QString> variantToRequest;
+    // The text of the tagged failure just handled: the errorOccurred that repeats it fails nothing.
+    QString handledFailure;
     int requestCounter = 0;
     int completed = 0;
     bool downloading = false;

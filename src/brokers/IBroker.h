@@ -45,6 +45,9 @@ signals:
     void historicalDataReceived(QString symbol, QList<OHLCData> data);
     // An answer to the history request tagged `tag`.
     void historyAnswered(quint64 tag, QString symbol, QList<OHLCData> data);
+    // The history request tagged `tag` failed; `error` is the text the user is told. A failed
+    // untagged request is told as errorOccurred, like any other error.
+    void historyFailed(quint64 tag, QString symbol, QString error);
     void connectionStatusChanged(bool connected);
     void errorOccurred(QString error);
 
@@ -63,6 +66,16 @@ protected:
             emit historyAnswered(tag, symbol, bars);
         else
             emit historicalDataReceived(symbol, bars);
+    }
+    // The failure of the history request tagged `tag`. A tagged failure goes out only as
+    // historyFailed: the facade passes it on while the request is open, and to no one once the
+    // request has ended, so it cannot end the request that runs by then.
+    void failHistory(quint64 tag, const QString& symbol, const QString& error)
+    {
+        if (tag != 0)
+            emit historyFailed(tag, symbol, error);
+        else
+            emit errorOccurred(error);
     }
 
 private:

@@ -656,8 +656,12 @@ void MainWindow::onSymbolFailuresChanged()
     updateConnectionStatusLabel();
 }
 
-void MainWindow::onHistoryFailed(const QString& symbol, const QString& reason, const QString& message)
+void MainWindow::onHistoryFailed(quint64, const QString& symbol, const QString& reason, const QString& message)
 {
+    // A connector's failure names no kind: the errorOccurred that follows tells it, as every error
+    // of a connector is told.
+    if (reason.isEmpty())
+        return;
     toldHistoryError = message;
     tellHistoryFailure(symbol, reason, message);
 }

@@ -132,7 +132,7 @@ private slots:
     void onErrorOccurred(const QString& error);
     void onQuoteFailed(const QString& symbol, const QString& reason, const QString& message);
     void onSymbolFailuresChanged();
-    void onHistoryFailed(const QString& symbol, const QString& reason, const QString& message);
+    void onHistoryFailed(quint64 tag, const QString& symbol, const QString& reason, const QString& message);
     // The history queue gave up a request that had no reply in time.
     void onHistoryTimedOut(const QString& requestId, const QString& symbol, const QString& error);
 

@@ -414,6 +414,51 @@ private slots:
         QCOMPARE(errors.size(), 1);
     }
 
+    // A connector's history failure carries its request's tag. While the request is open it is
+    // told once, as historyFailed (no reason: the text says it all) and then errorOccurred with
+    // the same text; after the request ended, or once it has been told, it is logged and told to
+    // no one. An untagged failure is an error like any other, as it always was.
+    void connectorFailuresGatedByTheirTag()
+    {
+        LogCapture log(false);
+        BrokerAPI facade;
+        RecordingBroker broker;
+        facade.setImplementation(&broker);
+        QSignalSpy failed(&facade, &BrokerAPI::historyFailed);
+        QSignalSpy errors(&facade, &BrokerAPI::errorOccurred);
+        QStringList order;
+        connect(&facade, &BrokerAPI::historyFailed, this, [&order] { order << "historyFailed"; });
+        connect(&facade, &BrokerAPI::errorOccurred, this, [&order] { order << "errorOccurred"; });
+        const quint64 given = facade.newHistoryTag();
+        const quint64 running = facade.newHistoryTag();
+        facade.requestHistoricalData("SBIN", QDate(2024, 3, 1), QDate(2024, 3, 15), "day", given);
+        facade.requestHistoricalData("SBIN", QDate(2024, 3, 14), QDate(2024, 3, 15), "minute", running);
+        facade.endHistoryRequest(given);
+
+        const QString late = "Zerodha history error for SBIN: HTTP 500";
+        broker.failRequest(0, late);
+        QCOMPARE(failed.size() + errors.size(), 0);
+        QCOMPARE(log.count("[BrokerAPI] History request for \"SBIN\" failed after it had ended"), 1);
+        QVERIFY(facade.isHistoryRequestOpen(running));
+
+        const QString own = "Zerodha history error for SBIN: Too many requests";
+        broker.failRequest(1, own);
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.at(0), (QList<QVariant>{QVariant::fromValue(running), "SBIN", QString(), own}));
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors.at(0).at(0).toString(), own);
+        QCOMPARE(order, (QStringList{"historyFailed", "errorOccurred"}));
+        QVERIFY(!facade.isHistoryRequestOpen(running));
+        broker.failRequest(1, own);  // told twice: the request has ended with the first
+        QCOMPARE(failed.size() + errors.size(), 2);
+
+        facade.requestHistoricalData("INFY", QDate(2024, 3, 1), QDate(2024, 3, 15), "day");
+        broker.failRequest(2, "Historical data request failed for INFY: refused");
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(errors.size(), 2);
+        QCOMPARE(errors.last().at(0).toString(), QString("Historical data request failed for INFY: refused"));
+    }
+
     void repliesRoutedByRequestKind()
     {
         CustomApi c;
@@ -498,8 +543,8 @@ private slots:
         if (history) {
             // The window tells it from historyFailed, with the same text, before the error.
             QCOMPARE(historyFailures.count(), 1);
-            QCOMPARE(historyFailures.last().at(0).toString(), QString("SYM"));
-            QCOMPARE(historyFailures.last().at(2).toString(), text);
+            QCOMPARE(historyFailures.last().at(1).toString(), QString("SYM"));
+            QCOMPARE(historyFailures.last().at(3).toString(), text);
             QCOMPARE(api.lastErrorText(), text);
         } else {
             QCOMPARE(errors.last().at(0).toString(), QString("SYM"));
@@ -569,7 +614,8 @@ private slots:
         }
         // A real mismatch is the symbol's failure, told with both names; the service itself works.
         QCOMPARE(ticks.count() + bars.count(), 0);
-        const QList<QVariant> failure = done.last();
+        // A history failure carries its request's tag first.
+        const QList<QVariant> failure = history ? done.last().mid(1) : done.last();
         QCOMPARE(failure.at(0).toString(), QString("INFY"));
         QCOMPARE(failure.at(1).toString(), QString("other symbol"));
         QVERIFY2(failure.at(2).toString().startsWith("INFY: the service answered with ") &&

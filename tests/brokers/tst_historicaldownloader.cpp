@@ -327,6 +327,59 @@ private slots:
         QCOMPARE(candles.minuteCandleCount(), qint64(0));
     }
 
+    void failureOfAnEndedRequestFailsNothing_data()
+    {
+        QTest::addColumn<QString>("ending");
+        QTest::newRow("no answer in time") << "timeout";
+        QTest::newRow("an error of the feed meanwhile") << "error";
+        QTest::newRow("cancelled") << "cancel";
+    }
+
+    // The daily request ends while its connector still works on it; the connector's refusal of it
+    // comes while the minute request runs. It fails nothing: the minute request goes on and ends
+    // with its own failure, told with its own text, once.
+    void failureOfAnEndedRequestFailsNothing()
+    {
+        QFETCH(QString, ending);
+        Rig rig;
+        QSignalSpy failed(&rig.dl, &HistoricalDownloader::downloadFailed);
+        QSignalSpy done(&rig.dl, &HistoricalDownloader::downloadCompleted);
+        QSignalSpy told(&rig.api, &BrokerAPI::errorOccurred);
+        rig.dl.setRequestTimeout(ending == "timeout" ? 30 : 60000);
+        const QString daily = rig.dl.downloadHistoricalData("SBIN", kFrom, kTo, "day");
+        const QString minute = rig.dl.downloadHistoricalData("SBIN", kTo, kTo, "minute");
+        if (ending == "timeout")
+            QVERIFY(failed.wait(5000));
+        else if (ending == "error")
+            rig.broker.sendError("WebSocket error: remote closed");
+        else
+            rig.dl.cancelDownload(daily);
+        rig.dl.setRequestTimeout(60000);
+        QTRY_COMPARE_WITH_TIMEOUT(rig.broker.history.size(), 2, 5000);
+        const int failedBefore = failed.size();
+        const int toldBefore = told.size();
+
+        rig.broker.failRequest(0, "Zerodha history error for SBIN: Internal server error");
+        QCOMPARE(failed.size(), failedBefore);
+        QCOMPARE(told.size(), toldBefore);
+        QCOMPARE(rig.dl.activeSymbols(), QStringList{"SBIN"});
+
+        // A failed request of someone else's, open at the facade, is not the queue's either.
+        rig.api.requestHistoricalData("INFY", kFrom, kTo, "day", rig.api.newHistoryTag());
+        rig.broker.failRequest(2, "Zerodha history error for INFY: no instrument token");
+        QCOMPARE(failed.size(), failedBefore);
+        QCOMPARE(told.size(), toldBefore + 1);
+        QCOMPARE(rig.dl.activeSymbols(), QStringList{"SBIN"});
+
+        rig.broker.failRequest(1, "Zerodha history error for SBIN: Too many requests");
+        QCOMPARE(failed.size(), failedBefore + 1);
+        QCOMPARE(failed.last(), (QList<QVariant>{minute, "SBIN", "Zerodha history error for SBIN: Too many requests"}));
+        QCOMPARE(told.size(), toldBefore + 2);
+        QCOMPARE(done.size(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(!rig.dl.isDownloading(), 5000);
+        QCOMPARE(failed.size(), failedBefore + 1);
+    }
+
     void lostReplyTimesOut()
     {
         Rig rig;

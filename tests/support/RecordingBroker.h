@@ -73,6 +73,13 @@ public:
         const HistoryRequest& r = history.at(index);
         answerHistory(r.tag, r.symbol, bars);
     }
+    // Fails the `index`th history request as a connector does: with its tag (errorOccurred when
+    // it has none).
+    void failRequest(int index, const QString& error)
+    {
+        const HistoryRequest& r = history.at(index);
+        failHistory(r.tag, r.symbol, error);
+    }
     void sendError(const QString& e) { emit errorOccurred(e); }
     // A valid tick stamped now.
     static TickData makeTick(const QString& symbol, double ltp)

@@ -847,6 +847,39 @@ private slots:
         QCOMPARE(prompts->kinds(), box ? QStringList{"error"} : QStringList());
     }
 
+    void connectorHistoryFailureToldAsItsErrors_data()
+    {
+        QTest::addColumn<QString>("error");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("box");
+        QTest::newRow("plain") << "Historical data request failed for SBIN: Internal error"
+                               << "Error: Historical data request failed for SBIN: Internal error" << true;
+        // A word of the stream's problems sends it to the status line, as any such error.
+        const QString token = "Zerodha history error for SBIN: Incorrect api_key or access_token";
+        QTest::newRow("token") << token << "Stream not connected: " + token << false;
+    }
+
+    // The failure of a request the connector was asked for by the history queue reaches the window
+    // with its tag, and is told once, as the connector's errors always were told.
+    void connectorHistoryFailureToldAsItsErrors()
+    {
+        QFETCH(QString, error);
+        QFETCH(QString, status);
+        QFETCH(bool, box);
+        settings->setProvider(SettingsManager::TradeJini);
+        auto w = makeWindow();
+        prompts->shown.clear();
+        QSignalSpy failed(w->downloader(), &HistoricalDownloader::downloadFailed);
+        w->downloader()->downloadHistoricalData("SBIN", QDate(2024, 3, 1), QDate(2024, 3, 1), "day");
+        QVERIFY(!broker->history.isEmpty() && broker->history.last().tag != 0);
+        broker->failRequest(broker->history.size() - 1, error);
+        QCOMPARE(failed.size(), 1);
+        QCOMPARE(failed.at(0).at(2).toString(), error);
+        QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), status, 5000);
+        QCoreApplication::processEvents();
+        QCOMPARE(prompts->kinds(), box ? QStringList{"error"} : QStringList());
+    }
+
     void backfillRestoreAndStore()
     {
         settings->setProvider(SettingsManager::Zerodha);

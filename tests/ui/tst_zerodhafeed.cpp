@@ -1,7 +1,7 @@
 // The whole Zerodha road through the real window: a loopback stream in the broker's binary format
 // fills the watchlist row and AmiBroker's live file, a history backfill against a loopback
-// candle service writes the symbol's bars, and bars that come after their request was given up
-// are written nowhere.
+// candle service writes the symbol's bars, and bars or a refusal that come after their request was
+// given up are written and told nowhere.
 #include "amibroker/CSVExporter.h"
 #include "brokers/HistoricalDownloader.h"
 #include "brokers/zerodha/ZerodhaBroker.h"
@@ -203,6 +203,92 @@ private slots:
         w.downloader()->setRequestTimeout(50);
         QTRY_VERIFY_WITH_TIMEOUT(windowStatus(w).endsWith("no reply within 50 ms"), 10000);
         QCOMPARE(historyBoxes(), 1);
+    }
+
+    // The daily backfill is given up by the queue's watchdog; its retry is refused by the service
+    // while a minute request of the same symbol runs. That refusal is no one's: the minute request
+    // goes on, and neither a box nor the status line tells it. The minute request's own refusal is
+    // told once, in the connector's words.
+    void refusalAfterTheRequestEndedIsToldToNoOne()
+    {
+        WebSocketTestServer stream;
+        HttpTestServer candles;
+        QVERIFY(stream.listen() && candles.listen());
+        settings->setCurrentBroker("Zerodha");
+        settings->setWatchlistForBroker("Zerodha", {"408065"});
+        settings->cacheSymbolName("408065", "RELIANCE");
+        settings->setHistoricalTimeframe("day");
+        settings->setHistoricalDateRange("Last 30 Days");
+        QList<std::function<void()>> retries;
+        QPointer<ZerodhaBroker> connector;
+        auto owner = window(stream.baseUrl() + "/", candles.baseUrl(), 10, [&](ZerodhaBroker* z) {
+            connector = z;
+            z->setHistoryRetryTimer([&retries](int, std::function<void()> retry) { retries << retry; });
+        });
+        MainWindow& w = *owner;
+        w.repository()->addSymbol("RELIANCE", "408065", "NSE", "EQ");
+        w.downloader()->setPacingInterval(10);
+        QTRY_VERIFY_WITH_TIMEOUT(stream.textMessages().contains("{\"a\":\"mode\",\"v\":[\"full\",[408065]]}"), 10000);
+        QVERIFY(connector);
+        QSignalSpy failed(w.downloader(), &HistoricalDownloader::downloadFailed);
+        const auto errorBoxes = [this](const QString& start) {
+            int n = 0;
+            for (const WindowPrompts::Shown& s : qAsConst(prompts->shown))
+                n += s.kind == "error" && s.text.startsWith(start);
+            return n;
+        };
+        const QByteArray serverError =
+            R"({"status":"error","message":"Internal server error","error_type":"GeneralException"})";
+
+        candles.queueReply("GET", "/instruments/historical/408065/day",
+                           HttpTestServer::Reply::json(R"({"status":"error","message":"Too many requests",)"
+                                                       R"("error_type":"NetworkException"})",
+                                                       429));
+        candles.queueReply("GET", "/instruments/historical/408065/day", HttpTestServer::Reply::json(serverError, 500));
+        candles.setReply("GET", "/instruments/historical/408065/minute", HttpTestServer::Reply::hold());
+        w.downloader()->setRequestTimeout(300);
+        QTableWidget* table = watchlistTable(w);
+        QVERIFY(table);
+        for (QPushButton* b : table->findChildren<QPushButton*>()) {
+            if (b->text() == "Load History")
+                b->click();
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(errorBoxes("No history for RELIANCE:"), 1, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(retries.size(), 1, 10000);  // the refusal may come after the watchdog
+        prompts->closeErrorBoxes();
+
+        w.downloader()->setRequestTimeout(60000);
+        const QDate today = QDate::currentDate();
+        const QString minute = w.downloader()->downloadHistoricalData("408065", today.addDays(-1), today, "minute");
+        QVERIFY(!minute.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(candles.requestsTo("/instruments/historical/408065/minute").size(), 1, 10000);
+
+        const QString status = windowStatus(w);
+        const int boxes = prompts->shown.size();
+        QSignalSpy refused(connector.data(), &IBroker::historyFailed);
+        QSignalSpy connectorErrors(connector.data(), &IBroker::errorOccurred);
+        retries.takeFirst()();
+        QTRY_COMPARE_WITH_TIMEOUT(refused.size() + connectorErrors.size(), 1, 10000);
+        QCoreApplication::processEvents();  // the window tells errors from the event loop
+        QCOMPARE(prompts->shown.size(), boxes);
+        QCOMPARE(windowStatus(w), status);
+        QCOMPARE(failed.size(), 1);  // the watchdog's
+        QCOMPARE(w.downloader()->activeSymbols(), QStringList{"408065"});
+
+        int minuteRequest = -1;
+        for (int i = 0; i < candles.requestCount(); ++i) {
+            if (candles.requests().at(i).path == "/instruments/historical/408065/minute")
+                minuteRequest = i;
+        }
+        QVERIFY(candles.answerHeld(minuteRequest, HttpTestServer::Reply::json(serverError, 500)));
+        QTRY_COMPARE_WITH_TIMEOUT(failed.size(), 2, 10000);
+        QCOMPARE(failed.last().at(0).toString(), minute);
+        const QString text = failed.last().at(2).toString();
+        QVERIFY2(text.startsWith("Zerodha history error for 408065:"), qPrintable(text));
+        QTRY_COMPARE_WITH_TIMEOUT(errorBoxes(text), 1, 10000);
+        QCOMPARE(windowStatus(w), "Error: " + text);
+        QCoreApplication::processEvents();
+        QCOMPARE(errorBoxes("Zerodha history error"), 1);
     }
 
 private:

@@ -30,6 +30,13 @@ HttpTestServer::Reply HttpTestServer::Reply::silent()
     return r;
 }
 
+HttpTestServer::Reply HttpTestServer::Reply::hold()
+{
+    Reply r;
+    r.held = true;
+    return r;
+}
+
 HttpTestServer::HttpTestServer(QObject* parent) : QObject(parent)
 {
     connect(&server, &QTcpServer::newConnection, this, &HttpTestServer::onNewConnection);
@@ -160,6 +167,28 @@ void HttpTestServer::answer(QTcpSocket* socket, const Request& req, bool close)
     }
     if (reply.neverAnswer)
         return;
+    if (reply.held) {
+        held.insert(received.size() - 1, {socket, close});
+        return;
+    }
+    write(socket, reply, close);
+}
+
+bool HttpTestServer::answerHeld(int requestIndex, const Reply& reply)
+{
+    const auto it = held.find(requestIndex);
+    if (it == held.end())
+        return false;
+    const Held h = it.value();
+    held.erase(it);
+    if (!buffers.contains(h.socket))
+        return false;
+    write(h.socket, reply, h.close);
+    return true;
+}
+
+void HttpTestServer::write(QTcpSocket* socket, const Reply& reply, bool close)
+{
     QByteArray out = "HTTP/1.1 " + QByteArray::number(reply.status) + " Scripted\r\n";
     for (const auto& h : reply.headers)
         out += h.first + ": " + h.second + "\r\n";

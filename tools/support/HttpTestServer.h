@@ -24,6 +24,7 @@ public:
         QList<QPair<QByteArray, QByteArray>> headers;
         QByteArray body;
         bool neverAnswer = false;  // keep the connection open and say nothing
+        bool held = false;         // say nothing until the test answers it with answerHeld
         // A slow link: the body goes out in this many pieces, one every `pieceIntervalMs`.
         int pieces = 1;
         int pieceIntervalMs = 0;
@@ -34,6 +35,7 @@ public:
         static Reply json(const QByteArray& body, int status = 200);
         static Reply bytes(const QByteArray& body, const QByteArray& contentType = "application/octet-stream");
         static Reply silent();
+        static Reply hold();
     };
     struct Request {
         QByteArray method;
@@ -66,6 +68,9 @@ public:
     void clearRequests() { received.clear(); }
     // Closes every open client connection (requests left unanswered see a remote close).
     void dropConnections();
+    // Answers the held request with this index in requests(); false when it is not held (any more)
+    // or its connection has gone.
+    bool answerHeld(int requestIndex, const Reply& reply);
 
 signals:
     void requestReceived(int index);
@@ -74,10 +79,16 @@ private:
     void onNewConnection();
     void onReadyRead(QTcpSocket* socket);
     void answer(QTcpSocket* socket, const Request& req, bool close);
+    void write(QTcpSocket* socket, const Reply& reply, bool close);
 
     QTcpServer server;
     QHash<QTcpSocket*, QByteArray> buffers;
     QMap<QPair<QByteArray, QString>, QList<Reply>> scripted;
     QList<Request> received;
     std::function<Reply(const Request&)> responder;
+    struct Held {
+        QTcpSocket* socket;
+        bool close;
+    };
+    QHash<int, Held> held;  // request index -> its open connection
 };

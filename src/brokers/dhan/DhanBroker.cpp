@@ -535,7 +535,7 @@ void DhanBroker::requestHistoricalData(const QString& symbol, const QDate& from,
     if (!isInt32(symbol)) {
         securityId = record.token;
         if (securityId.isEmpty()) {
-            emit errorOccurred(QStringLiteral("Could not find security ID for symbol: %1").arg(symbol));
+            failHistory(tag, symbol, QStringLiteral("Could not find security ID for symbol: %1").arg(symbol));
             return;
         }
         qInfo() << "[DhanBroker] Resolved symbol" << symbol << "to security ID:" << securityId;
@@ -574,19 +574,20 @@ void DhanBroker::requestHistoricalData(const QString& symbol, const QDate& from,
 void DhanBroker::onHistoricalReplyFinished(QNetworkReply* reply)
 {
     const QString symbol = reply->property("symbol").toString();
+    const quint64 tag = reply->property("historyTag").toULongLong();
     reply->deleteLater();
     if (reply->error() != QNetworkReply::NoError) {
         const QString message =
             QStringLiteral("Historical data request failed for %1: %2").arg(symbol, reply->errorString());
         qWarning() << "[DhanBroker]" << message;
-        emit errorOccurred(message);
+        failHistory(tag, symbol, message);
         return;
     }
     const QByteArray body = reply->readAll();
     qInfo() << "[DhanBroker] Received historical data response:" << QString::fromUtf8(body.left(500));
     const DhanHistory::Reply parsed = DhanHistory::parseReply(body, symbol);
     if (!parsed.parsed) {
-        emit errorOccurred(QStringLiteral("Failed to parse historical data: %1").arg(parsed.error));
+        failHistory(tag, symbol, QStringLiteral("Failed to parse historical data: %1").arg(parsed.error));
         return;
     }
     const int* n = parsed.lengths;
@@ -601,7 +602,7 @@ void DhanBroker::onHistoricalReplyFinished(QNetworkReply* reply)
                  << "H:" << b.high << "L:" << b.low << "C:" << b.close << "V:" << b.volume << "OI:" << b.openInterest;
     }
     qInfo() << "[DhanBroker] Parsed" << count << "historical candles for" << symbol;
-    answerHistory(reply->property("historyTag").toULongLong(), symbol, parsed.bars);
+    answerHistory(tag, symbol, parsed.bars);
 }
 
 // ---- instrument master -----------------------------------------------------------------------

@@ -278,12 +278,13 @@ FlatTradeBroker::Instrument FlatTradeBroker::resolve(const QString& symbol) cons
     return r;
 }
 
-void FlatTradeBroker::historyFailed(const QString& message)
+void FlatTradeBroker::reportHistoryFailure(quint64 tag, const QString& symbol, const QString& message)
 {
     lastErrorText = message;
     qWarning() << "[FlatTradeBroker]" << message;
     // Queued, so a caller that is still inside its request call sees the failure afterwards.
-    QMetaObject::invokeMethod(this, [this, message] { emit errorOccurred(message); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, tag, symbol, message] { failHistory(tag, symbol, message); }, Qt::QueuedConnection);
 }
 
 void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
@@ -294,30 +295,33 @@ void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& 
     qDebug() << "[FlatTradeBroker] History request for" << symbol << "from" << from.toString(day) << "to"
              << to.toString(day) << "interval" << interval;
     if (accessToken.isEmpty()) {
-        historyFailed(QStringLiteral("FlatTrade access token not configured. Please authenticate first."));
+        reportHistoryFailure(tag, symbol,
+                             QStringLiteral("FlatTrade access token not configured. Please authenticate first."));
         return;
     }
     const int minutes = FlatTradeHistory::intervalMinutes(interval);
     if (minutes < 0) {
-        historyFailed(QStringLiteral("FlatTrade has no %1 candles: it offers 1, 3, 5, 10, 15, 30, 60 and 120 minutes "
-                                     "and daily")
-                          .arg(interval));
+        reportHistoryFailure(tag, symbol,
+                             QStringLiteral("FlatTrade has no %1 candles: it offers 1, 3, 5, 10, 15, 30, 60 and 120 "
+                                            "minutes and daily")
+                                 .arg(interval));
         return;
     }
     if (!from.isValid() || !to.isValid() || from > to) {
-        historyFailed(QStringLiteral("Invalid date range for %1").arg(symbol));
+        reportHistoryFailure(tag, symbol, QStringLiteral("Invalid date range for %1").arg(symbol));
         return;
     }
     const Instrument inst = resolve(symbol);
     if (!inst.error.isEmpty()) {
-        historyFailed(inst.error);
+        reportHistoryFailure(tag, symbol, inst.error);
         return;
     }
     const bool daily = minutes == 0;
     if (daily && inst.tradingSymbol.isEmpty()) {
-        historyFailed(QStringLiteral("FlatTrade daily history needs the trading symbol of %1|%2: load the FlatTrade "
-                                     "symbol list first")
-                          .arg(inst.exchange, inst.token));
+        reportHistoryFailure(tag, symbol,
+                             QStringLiteral("FlatTrade daily history needs the trading symbol of %1|%2: load the "
+                                            "FlatTrade symbol list first")
+                                 .arg(inst.exchange, inst.token));
         return;
     }
 
@@ -332,16 +336,17 @@ void FlatTradeBroker::requestHistoricalData(const QString& symbol, const QDate& 
             if (!self)
                 return;
             if (bars.isEmpty()) {
-                self->historyFailed(QStringLiteral("FlatTrade has no data for %1 from %2 to %3")
-                                        .arg(name, from.toString(Qt::ISODate), to.toString(Qt::ISODate)));
+                self->reportHistoryFailure(tag, name,
+                                           QStringLiteral("FlatTrade has no data for %1 from %2 to %3")
+                                               .arg(name, from.toString(Qt::ISODate), to.toString(Qt::ISODate)));
                 return;
             }
             qDebug() << "[FlatTradeBroker] Received" << bars.size() << "candles for" << name;
             self->answerHistory(tag, name, bars);
         },
-        [self](const QString& message) {
+        [self, tag, symbol](const QString& message) {
             if (self)
-                self->historyFailed(message);
+                self->reportHistoryFailure(tag, symbol, message);
         });
     for (int i = 0; i < ranges.size(); ++i) {
         const QPair<QDate, QDate>& r = ranges.at(i);

@@ -77,7 +77,7 @@ private:
                           const QString& tradingSymbol, const std::shared_ptr<HistoryBatch>& batch, int part);
     void onHistoryReply(QNetworkReply* reply, bool daily, const QString& tradingSymbol,
                         const std::shared_ptr<HistoryBatch>& batch, int part);
-    void historyFailed(const QString& message);
+    void reportHistoryFailure(quint64 tag, const QString& symbol, const QString& message);
 
     QString accessToken;
     QString clientId;

@@ -279,7 +279,8 @@ void FyersBroker::requestHistoricalData(const QString& symbol, const QDate& from
         lastErrorText = failure;
         qWarning() << "[Fyers]" << failure;
         // Queued, so a caller that is still inside its request call sees the failure afterwards.
-        QMetaObject::invokeMethod(this, [this, failure] { emit errorOccurred(failure); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this, [this, tag, symbol, failure] { failHistory(tag, symbol, failure); }, Qt::QueuedConnection);
         return;
     }
 
@@ -308,11 +309,11 @@ void FyersBroker::requestHistoricalData(const QString& symbol, const QDate& from
                 b.symbol = name;
             self->answerHistory(tag, requested, bars);
         },
-        [self](const QString& message) {
+        [self, tag, symbol](const QString& message) {
             if (!self)
                 return;
             self->lastErrorText = message;
-            emit self->errorOccurred(message);
+            self->failHistory(tag, symbol, message);
         });
     for (int i = 0; i < ranges.size(); ++i) {
         const QDate partFrom = ranges[i].first;

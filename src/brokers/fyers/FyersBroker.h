@@ -52,7 +52,7 @@ public:
     void setHistoryBounds(int timeoutMs, qint64 maxBytes);
 
     // Candles of one watchlist entry ("3045", "NSE:SBIN-EQ", "SBIN") over whole days; one
-    // historicalDataReceived for the whole range, or errorOccurred.
+    // answer for the whole range, or the failure (failHistory).
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override;
     void requestIntradayData(const QString& symbol, const QString& interval) override;

@@ -465,7 +465,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     if (accessToken.isEmpty()) {
         const QString msg = QStringLiteral("TradeJini access token not configured. Please authenticate first.");
         qWarning() << "[TradeJiniBroker]" << msg;
-        historyFailed(batch, part, msg);
+        failHistoryPart(batch, part, tag, symbol, msg);
         return;
     }
     const QString reported = reportedSymbol(symbol);
@@ -486,9 +486,9 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
                          << "chunks for" << name;
                 self->answerHistory(tag, name, bars);
             },
-            [self](const QString& message) {
+            [self, tag, reported](const QString& message) {
                 if (self)
-                    emit self->errorOccurred(message);
+                    self->failHistory(tag, reported, message);
             });
         int n = 1;
         for (const auto& c : chunks) {
@@ -507,7 +507,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     } else if (symbolRepository) {
         token = symbolRepository->tokenForSymbol(symbol);
         if (token.isEmpty()) {
-            historyFailed(batch, part, QStringLiteral("No token found for symbol: %1").arg(symbol));
+            failHistoryPart(batch, part, tag, symbol, QStringLiteral("No token found for symbol: %1").arg(symbol));
             return;
         }
     } else {
@@ -515,7 +515,7 @@ void TradeJiniBroker::requestHistoryRange(const QString& symbol, const QDate& fr
     }
     const IndianSymbolData record = symbolRepository ? symbolRepository->findByToken(token) : IndianSymbolData();
     if (record.exchange.isEmpty()) {
-        historyFailed(batch, part, QStringLiteral("Cannot find exchange for token: %1").arg(token));
+        failHistoryPart(batch, part, tag, symbol, QStringLiteral("Cannot find exchange for token: %1").arg(token));
         return;
     }
     qDebug() << "[TradeJiniBroker] Historical request - Token:" << token << "Symbol:" << record.symbol
@@ -560,6 +560,7 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
                                                 int part)
 {
     const QString symbol = reply->property("symbol").toString();
+    const quint64 tag = reply->property("historyTag").toULongLong();
     const QByteArray body = reply->readAll();
     qDebug() << "[TradeJiniBroker] Historical response size:" << body.size() << "bytes";
     qDebug() << "[TradeJiniBroker] Response body:" << ConnectorText::clipped(QString::fromUtf8(body), 1000);
@@ -568,7 +569,7 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         qWarning() << "[TradeJiniBroker]" << msg;
         qWarning() << "[TradeJiniBroker] HTTP status:" << reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         reply->deleteLater();
-        historyFailed(batch, part, msg);
+        failHistoryPart(batch, part, tag, symbol, msg);
         return;
     }
     reply->deleteLater();
@@ -576,11 +577,11 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
     if (!r.parsed) {
         const QString msg = QStringLiteral("Failed to parse historical data: %1").arg(r.error);
         qWarning() << "[TradeJiniBroker]" << msg;
-        historyFailed(batch, part, msg);
+        failHistoryPart(batch, part, tag, symbol, msg);
         return;
     }
     if (r.brokerError) {
-        historyFailed(batch, part, QStringLiteral("TradeJini error: %1").arg(r.error));
+        failHistoryPart(batch, part, tag, symbol, QStringLiteral("TradeJini error: %1").arg(r.error));
         return;
     }
     qDebug() << "[TradeJiniBroker] Parsed" << r.bars.size() << "historical candles for" << symbol;
@@ -590,16 +591,17 @@ void TradeJiniBroker::onHistoricalReplyFinished(QNetworkReply* reply, const std:
         qDebug() << "[TradeJiniBroker] Last candle:" << r.bars.last().timestamp.toString(stamp);
     }
     if (!batch) {
-        answerHistory(reply->property("historyTag").toULongLong(), symbol, r.bars);
+        answerHistory(tag, symbol, r.bars);
         return;
     }
     batch->partArrived(part, r.bars);
 }
 
-void TradeJiniBroker::historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message)
+void TradeJiniBroker::failHistoryPart(const std::shared_ptr<HistoryBatch>& batch, int part, quint64 tag,
+                                      const QString& symbol, const QString& message)
 {
     if (!batch) {
-        emit errorOccurred(message);
+        failHistory(tag, symbol, message);
         return;
     }
     batch->partFailed(part, message);

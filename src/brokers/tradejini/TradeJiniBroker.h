@@ -87,7 +87,9 @@ private:
     void requestHistoryRange(const QString& symbol, const QDate& from, const QDate& to, const QString& interval,
                              const std::shared_ptr<HistoryBatch>& batch, int part);
     void onHistoricalReplyFinished(QNetworkReply* reply, const std::shared_ptr<HistoryBatch>& batch, int part);
-    void historyFailed(const std::shared_ptr<HistoryBatch>& batch, int part, const QString& message);
+    // A part of a batch fails within it; a single request fails as the request tagged `tag`.
+    void failHistoryPart(const std::shared_ptr<HistoryBatch>& batch, int part, quint64 tag, const QString& symbol,
+                         const QString& message);
     // The name history bars are reported under: the caller's text, or the trading symbol of a
     // numeric token.
     QString reportedSymbol(const QString& symbol) const;

@@ -627,7 +627,7 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
     const quint64 tag = takeHistoryTag();
     const QString key = findInstrumentKey(symbol);
     if (key.isEmpty()) {
-        emit errorOccurred(QStringLiteral("Could not find instrument key for symbol: %1").arg(symbol));
+        failHistory(tag, symbol, QStringLiteral("Could not find instrument key for symbol: %1").arg(symbol));
         return;
     }
     const UpstoxHistory::Interval iv = UpstoxHistory::intervalFor(interval);
@@ -642,9 +642,9 @@ void UpstoxBroker::requestHistoricalData(const QString& symbol, const QDate& fro
             qDebug() << "[UpstoxBroker] Parsed" << bars.size() << "historical candles for" << symbol;
             self->answerHistory(tag, name, bars);
         },
-        [self](const QString& message) {
+        [self, tag, symbol](const QString& message) {
             if (self)
-                emit self->errorOccurred(message);
+                self->failHistory(tag, symbol, message);
         });
     const QString ivText = iv.unit + QLatin1Char('/') + QString::number(iv.size);
     for (int part = 0; part < requests.size(); ++part) {

@@ -266,12 +266,13 @@ void ZerodhaBroker::nameTick(TickData& tick)
 
 // ---- history -------------------------------------------------------------------------------
 
-void ZerodhaBroker::failHistory(const QString& symbol, const QString& reason)
+void ZerodhaBroker::refuseHistory(quint64 tag, const QString& symbol, const QString& reason)
 {
     lastErrorText = QStringLiteral("Zerodha history error for %1: %2").arg(symbol, reason);
     qWarning().noquote() << "[ZerodhaBroker]" << lastErrorText;
     // Queued, so a caller that is still inside its request call sees the failure afterwards.
-    QMetaObject::invokeMethod(this, [this, text = lastErrorText] { emit errorOccurred(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this, [this, tag, symbol, text = lastErrorText] { failHistory(tag, symbol, text); }, Qt::QueuedConnection);
 }
 
 void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
@@ -279,16 +280,16 @@ void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& fr
 {
     const quint64 tag = takeHistoryTag();
     if (apiKey.isEmpty() || accessToken.isEmpty()) {
-        failHistory(symbol, QStringLiteral("API key or access token not configured - please log in first"));
+        refuseHistory(tag, symbol, QStringLiteral("API key or access token not configured - please log in first"));
         return;
     }
     const QString interval = ZerodhaHistory::intervalName(timeframe);
     if (interval.isEmpty()) {
-        failHistory(symbol, QStringLiteral("no candles of the interval \"%1\"").arg(timeframe.left(40)));
+        refuseHistory(tag, symbol, QStringLiteral("no candles of the interval \"%1\"").arg(timeframe.left(40)));
         return;
     }
     if (!from.isValid() || !to.isValid() || from > to) {
-        failHistory(symbol, QStringLiteral("invalid date range"));
+        refuseHistory(tag, symbol, QStringLiteral("invalid date range"));
         return;
     }
 
@@ -300,7 +301,7 @@ void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& fr
     if (!byToken && symbolRepository)
         value = symbolRepository->tokenForSymbol(key).toULongLong(&numeric, 10);
     if (!numeric || value == 0 || value > std::numeric_limits<quint32>::max()) {
-        failHistory(symbol, QStringLiteral("no instrument token - load the Zerodha instrument master"));
+        refuseHistory(tag, symbol, QStringLiteral("no instrument token - load the Zerodha instrument master"));
         return;
     }
     const auto token = quint32(value);
@@ -326,9 +327,12 @@ void ZerodhaBroker::requestHistoricalData(const QString& symbol, const QDate& fr
             qDebug() << "[ZerodhaBroker] History for" << name << ":" << bars.size() << "candles";
             self->answerHistory(tag, name, bars);
         },
-        [self](const QString& message) {
-            if (self)
-                self->reportError(message);
+        [self, tag, symbol](const QString& message) {
+            if (!self)
+                return;
+            self->lastErrorText = message;
+            qWarning().noquote() << "[ZerodhaBroker]" << message;
+            self->failHistory(tag, symbol, message);
         });
     for (int i = 0; i < ranges.size(); ++i) {
         HistoryPart p;

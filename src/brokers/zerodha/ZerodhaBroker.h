@@ -52,7 +52,8 @@ public:
     void subscribeLiveData(const QStringList& symbols) override;
     void unsubscribeLiveData(const QString& symbol) override;
     // One historicalDataReceived(symbol, bars) per call, every bar of the range oldest first, or
-    // errorOccurred("Zerodha history error for <symbol>: <reason>").
+    // the failure "Zerodha history error for <symbol>: <reason>" (failHistory: historyFailed for a
+    // tagged request, errorOccurred for an untagged one).
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override;
 
@@ -97,7 +98,7 @@ private:
         int attempt = 0;  // retries after refusals as too many
     };
 
-    void failHistory(const QString& symbol, const QString& reason);
+    void refuseHistory(quint64 tag, const QString& symbol, const QString& reason);
     void startHistoryPart(const HistoryPart& p);
     void onHistoryReply(QNetworkReply* reply, const HistoryPart& p);
 
