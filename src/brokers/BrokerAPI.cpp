@@ -114,12 +114,18 @@ void BrokerAPI::forwardTick(const TickData& tick)
     emit tickReceived(tick);
 }
 
+bool BrokerAPI::takeHistoryAnswer(quint64 tag)
+{
+    // Untagged requests cannot be ended, so their answers always count.
+    return tag == 0 || openHistoryTags.remove(tag);
+}
+
 void BrokerAPI::forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars)
 {
     // One gate for every listener (the queue, the candle store, the live file, the window): bars
     // that come after their request was given up would be taken for a later request of the same
     // symbol, whose interval and range may differ. A request has one answer; it ends with it.
-    if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+    if (!takeHistoryAnswer(tag)) {
         qInfo() << "[BrokerAPI] Dropped" << bars.size() << "history bars for" << symbol.left(64)
                 << "that answer a request which has ended";
         return;
@@ -132,7 +138,7 @@ void BrokerAPI::forwardHistoryFailure(quint64 tag, const QString& symbol, const 
 {
     // The failure of a request that was given up is no one's: told, it would end the request
     // that runs now, for this symbol or another, and the user would read of a failure twice.
-    if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+    if (!takeHistoryAnswer(tag)) {
         qInfo() << "[BrokerAPI] History request for" << symbol.left(64) << "failed after it had ended:"
                 << error.left(200);
         return;
@@ -450,7 +456,7 @@ void BrokerAPI::handleReply(QNetworkReply* reply)
             // The failure of a request that was given up is no one's: told, it would end the
             // request that runs now.
             const quint64 tag = reply->property(kTagProperty).toULongLong();
-            if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+            if (!takeHistoryAnswer(tag)) {
                 qInfo() << "[BrokerAPI] History request for" << symbol.left(64) << "failed after it had ended:"
                         << outcome.reason();
                 return;
@@ -537,8 +543,13 @@ void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& sym
     QString unreadable;
     QList<OHLCData> bars = parseHistoricalResponse(body, symbol, &unreadable);
     if (!unreadable.isEmpty()) {
+        if (!takeHistoryAnswer(tag)) {
+            qInfo() << "[BrokerAPI] History request for" << symbol.left(64)
+                    << "failed after it had ended: the reply is not JSON";
+            return;
+        }
         // Told as an unreadable quote reply is: most often the Custom URL is not the service's.
-        reportHistoryFailure(QuoteOutcome::notJson(unreadable, symbol));
+        reportHistoryFailure(QuoteOutcome::notJson(unreadable, symbol), tag);
         return;
     }
     const int before = bars.size();
@@ -556,7 +567,7 @@ void BrokerAPI::handleHistoricalReply(const QByteArray& body, const QString& sym
         qWarning() << "[BrokerAPI] Dropped" << before - bars.size()
                    << "history bars of another symbol than the requested" << symbol;
     if (bars.isEmpty()) {
-        if (tag != 0 && openHistoryTags.remove(tag) == 0) {
+        if (!takeHistoryAnswer(tag)) {
             qInfo() << "[BrokerAPI] History request for" << symbol.left(64) << "had no bars after it had ended";
             return;
         }

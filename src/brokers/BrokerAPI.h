@@ -137,6 +137,9 @@ private:
     void makeRequest(const QString& url, const QString& symbol, RequestKind kind, quint64 tag = 0);
     void handleReply(QNetworkReply* reply);
     void forwardTick(const TickData& tick);
+    // Whether an answer (bars or a failure) with this tag belongs to a request still open; it ends
+    // that request.
+    bool takeHistoryAnswer(quint64 tag);
     void forwardHistory(quint64 tag, const QString& symbol, const QList<OHLCData>& bars);
     void forwardHistoryFailure(quint64 tag, const QString& symbol, const QString& error);
     void reportQuoteFailure(const QuoteOutcome& outcome);

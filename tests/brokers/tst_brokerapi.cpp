@@ -696,7 +696,7 @@ private slots:
         QVERIFY(quoteFailures.first().at(2).toString().startsWith("NIFTY-I: the service answered with a quote of NIFTY-II\n"));
         QCOMPARE(api.failingSymbols(), (QMap<QString, QString>{{"NIFTY-I", "other symbol"}}));
         QCOMPARE(bars.count(), 0);
-        QVERIFY(historyFailures.first().at(2).toString().startsWith("BAJAJ-AUTO: the service answered with bars of BAJAJ-FINSV\n"));
+        QVERIFY(historyFailures.first().at(3).toString().startsWith("BAJAJ-AUTO: the service answered with bars of BAJAJ-FINSV\n"));
     }
 
     // Started against a service that is down, the poll says so with the first request's failure:
