@@ -47,6 +47,16 @@ private:
 class TestZerodhaFeed : public QObject, protected WindowFixture {
     Q_OBJECT
 
+    // Zerodha, with RELIANCE (408065) in the watchlist and daily bars of the last 30 days asked for.
+    void watchRelianceDaily()
+    {
+        settings->setCurrentBroker("Zerodha");
+        settings->setWatchlistForBroker("Zerodha", {"408065"});
+        settings->cacheSymbolName("408065", "RELIANCE");
+        settings->setHistoricalTimeframe("day");
+        settings->setHistoricalDateRange("Last 30 Days");
+    }
+
 private slots:
     void initTestCase() { QVERIFY(openHome("ZerodhaFeedTest")); }
     void init() { freshState(); }
@@ -59,11 +69,7 @@ private slots:
         QTemporaryDir csvDir;
         QVERIFY(csvDir.isValid());
 
-        settings->setCurrentBroker("Zerodha");
-        settings->setWatchlistForBroker("Zerodha", {"408065"});
-        settings->cacheSymbolName("408065", "RELIANCE");
-        settings->setHistoricalTimeframe("day");
-        settings->setHistoricalDateRange("Last 30 Days");
+        watchRelianceDaily();
         auto owner = window(stream.baseUrl() + "/", candles.baseUrl(), 10);
         MainWindow& w = *owner;
         w.exporter()->setExportDir(csvDir.path());
@@ -134,11 +140,7 @@ private slots:
         QVERIFY(stream.listen() && candles.listen());
         QTemporaryDir csvDir;
         QVERIFY(csvDir.isValid());
-        settings->setCurrentBroker("Zerodha");
-        settings->setWatchlistForBroker("Zerodha", {"408065"});
-        settings->cacheSymbolName("408065", "RELIANCE");
-        settings->setHistoricalTimeframe("day");
-        settings->setHistoricalDateRange("Last 30 Days");
+        watchRelianceDaily();
         QList<std::function<void()>> retries;
         QPointer<ZerodhaBroker> connector;
         auto owner = window(stream.baseUrl() + "/", candles.baseUrl(), 10, [&](ZerodhaBroker* z) {
@@ -214,11 +216,7 @@ private slots:
         WebSocketTestServer stream;
         HttpTestServer candles;
         QVERIFY(stream.listen() && candles.listen());
-        settings->setCurrentBroker("Zerodha");
-        settings->setWatchlistForBroker("Zerodha", {"408065"});
-        settings->cacheSymbolName("408065", "RELIANCE");
-        settings->setHistoricalTimeframe("day");
-        settings->setHistoricalDateRange("Last 30 Days");
+        watchRelianceDaily();
         QList<std::function<void()>> retries;
         QPointer<ZerodhaBroker> connector;
         auto owner = window(stream.baseUrl() + "/", candles.baseUrl(), 10, [&](ZerodhaBroker* z) {
