@@ -174,7 +174,29 @@ void LiveFeeder::onTickReceived(TickData tick)
     lastTick = QDateTime::currentDateTimeUtc();
     updateStatus();
     emit dataUpdated(tick.symbol);
-    qCDebug(tickLog) << "Tick received for" << tick.symbol << "Price:" << tick.ltp;
+    if (tickLog().isDebugEnabled())
+        writeTickLine(tick);
+}
+
+void LiveFeeder::writeTickLine(const TickData& tick)
+{
+    // Written as the debug stream writes it (the symbol in quotes, the price to six significant
+    // digits) but without a stream set up per tick. A symbol the stream would escape goes the
+    // stream's way.
+    for (const QChar c : tick.symbol) {
+        if (c.unicode() < 0x20 || c.unicode() >= 0x7f || c == QLatin1Char('"') || c == QLatin1Char('\\')) {
+            qCDebug(tickLog) << "Tick received for" << tick.symbol << "Price:" << tick.ltp;
+            return;
+        }
+    }
+    QString line;
+    line.reserve(40 + tick.symbol.size());
+    line += QLatin1String("Tick received for \"");
+    line += tick.symbol;
+    line += QLatin1String("\" Price: ");
+    line += QString::number(tick.ltp, 'g', 6);
+    const QMessageLogContext context(QT_MESSAGELOG_FILE, QT_MESSAGELOG_LINE, QT_MESSAGELOG_FUNC, tickLog().categoryName());
+    qt_message_output(QtDebugMsg, context, line);
 }
 
 void LiveFeeder::onConnectionStatusChanged(bool connected)

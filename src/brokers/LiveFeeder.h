@@ -49,6 +49,7 @@ private slots:
 private:
     // Whether the feed's source is up: the connector's stream, or the quote poll without one.
     bool feedConnected() const;
+    void writeTickLine(const TickData& tick);
 
     BrokerAPI* api;
     DataManager* dataManager;

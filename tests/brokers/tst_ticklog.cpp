@@ -115,6 +115,33 @@ private slots:
                 QVERIFY2(messages.contains(line), qPrintable("missing: " + line));
         }
     }
+
+    // The live feed writes its per-tick line by hand; it must read exactly as the debug stream
+    // would have written it, whatever the symbol and the price's magnitude.
+    void liveFeedLineReadsAsTheDebugStream()
+    {
+        BrokerAPI api;
+        RecordingBroker broker;
+        api.setImplementation(&broker);
+        DataManager store;
+        SettingsManager settings;
+        const QStringList symbols{"NSE:NIFTY24DEC24500CE", "M&M", "BAJAJ-AUTO", "odd\"name", "back\\slash",
+                                  QString::fromUtf8("\xe0\xa4\xa8\xe0\xa4\xbf"), "tab\tin"};
+        settings.setWatchlist(symbols);
+        settings.setApiKey("key12345");
+        LiveFeeder feeder(&api, &store, &settings);
+        feeder.start();
+        const QList<double> prices{101, 122845.55, 1234567.5, 0.05, 0.000012345, 1e-7, 24500.25, 99999.95};
+        for (const QString& symbol : symbols) {
+            for (const double price : prices) {
+                LogCapture log(false);
+                broker.sendTick(RecordingBroker::makeTick(symbol, price));
+                QString expected;
+                QDebug(&expected) << "Tick received for" << symbol << "Price:" << price;
+                QVERIFY2(log.messages().contains(expected.trimmed()), qPrintable(expected + " | " + log.messages().join(" | ")));
+            }
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestTickLog)
