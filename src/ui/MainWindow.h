@@ -230,7 +230,7 @@ private:
     // buttons where they have none yet.
     void ensureRowButtons();
     void createRowButtons(int row);
-    void connectRemoveButton(int row);
+    void bindRowButtons(int row);
     void createBroker(int provider);
     void configureFacade();
     static QString routingKey(const TickData& tick);
@@ -366,6 +366,7 @@ private:
     };
     QVector<RowUpdate> rowUpdates;
     int rowButtonsHeight = -1;  // the row buttons' height, the same for every row
+    bool rebuildingRows = false;  // rows are being inserted, moved and removed: they lack their tokens
     int fittedWidth = -1;       // the table width the columns were last fitted to
     // Per data column, as last measured: the width its widest value needs (pixels, the item's
     // insets included) and the length of its longest text (characters).

@@ -740,6 +740,7 @@ void MainWindow::refreshWatchlistDisplay()
 
     // Rows of tokens that stay keep their items, buttons and last tick: only rows that came or
     // moved are built, and a row whose name changed gets the new name.
+    rebuildingRows = true;
     QVector<bool> built = alignWatchlistRows(entries);
     tokenRows.clear();
     indexTokens.clear();  // the master may have changed
@@ -761,6 +762,7 @@ void MainWindow::refreshWatchlistDisplay()
             dueRows.append(row);
     }
     model->blockSignals(wasBlocked);
+    rebuildingRows = false;
     watchlistTable->viewport()->update();
     if (!dueRows.isEmpty() && !rowPaintTimer->isActive())
         rowPaintTimer->start(0);
@@ -905,15 +907,6 @@ void MainWindow::buildWatchlistRow(int row, const QString& token, const QString&
                 item->setData(Qt::BackgroundRole, QVariant());
             }
         }
-        QWidget* actions = watchlistTable->cellWidget(row, 9);
-        if (auto* load = actions ? actions->findChild<QPushButton*>(QLatin1String(kLoadHistoryName)) : nullptr) {
-            load->setProperty("watchlistToken", token);
-            load->setEnabled(!token.isEmpty() && brokerAPI);
-            disconnect(load, &QPushButton::clicked, this, nullptr);
-            connect(load, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
-        }
-        if (auto* remove = actions ? actions->findChild<QPushButton*>(QLatin1String(kRemoveName)) : nullptr)
-            remove->setProperty("watchlistToken", token);
     } else {
         nameItem = new QTableWidgetItem(name);
         watchlistTable->setItem(row, 0, nameItem);
@@ -925,6 +918,8 @@ void MainWindow::buildWatchlistRow(int row, const QString& token, const QString&
     nameItem->setData(Qt::UserRole, token);
     nameItem->setBackground(QBrush(WatchlistFormat::symbolBackground()));
     nameItem->setFont(watchlistNameFont());
+    // Whatever buttons the row has, made before its token was stored or handed over from the
+    // entry that went, act on this token from now on.
     renameWatchlistRow(row, name);
 }
 
@@ -932,7 +927,12 @@ void MainWindow::ensureRowButtons()
 {
     // Rows get their buttons when they come near the screen: a thousand button widgets on the
     // table would make every rebuild, scroll and resize move all of them.
-    const int rows = watchlistTable ? watchlistTable->rowCount() : 0;
+    // While the rows are being rebuilt, the table resizes and scrolls with every insertion and
+    // removal (a tenth row widens the row numbers), and rows do not hold their tokens yet: the
+    // rebuild makes the buttons once it is done.
+    if (rebuildingRows)
+        return;
+    const int rows = std::min(watchlistTable ? watchlistTable->rowCount() : 0, int(rowUpdates.size()));
     if (rows == 0)
         return;
     int first = watchlistTable->rowAt(0);
@@ -952,7 +952,6 @@ void MainWindow::ensureRowButtons()
 
 void MainWindow::createRowButtons(int row)
 {
-    const QString token = rowUpdates.value(row).token;
     auto* actions = new QWidget;
     auto* actionsLayout = new QHBoxLayout(actions);
     actionsLayout->setContentsMargins(0, 0, 0, 0);
@@ -961,12 +960,9 @@ void MainWindow::createRowButtons(int row)
     loadHistory->setObjectName(QLatin1String(kLoadHistoryName));
     loadHistory->setToolTip(
         QStringLiteral("Request historical data for this symbol and import into AmiBroker"));
-    loadHistory->setEnabled(!token.isEmpty() && brokerAPI);
-    loadHistory->setProperty("watchlistToken", token);
     auto* remove = new QPushButton(QStringLiteral("Remove"));
     remove->setObjectName(QLatin1String(kRemoveName));
     remove->setToolTip(QStringLiteral("Remove this symbol from your watchlist"));
-    remove->setProperty("watchlistToken", token);
     // Tall enough for the text with its descenders, whatever the style's own idea.
     const int buttonHeight = rowButtonHeight();
     loadHistory->setMinimumHeight(buttonHeight);
@@ -982,11 +978,7 @@ void MainWindow::createRowButtons(int row)
     const int needed = rowButtonsHeight + kItemPadding * 2 + 4;
     if (watchlistTable->rowHeight(row) < needed)
         watchlistTable->setRowHeight(row, needed);
-
-    // The handlers own copies of the row's token: the row's widgets may be replaced by a
-    // rebuild while a handler runs.
-    connect(loadHistory, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
-    connectRemoveButton(row);
+    bindRowButtons(row);
 }
 
 void MainWindow::renameWatchlistRow(int row, const QString& name)
@@ -1006,18 +998,29 @@ void MainWindow::renameWatchlistRow(int row, const QString& name)
                           fallback ? QVariant(QBrush(WatchlistFormat::fallbackForeground())) : QVariant());
         nameItem->setToolTip(fallback ? WatchlistFormat::fallbackToolTip() : QString());
     }
-    connectRemoveButton(row);
+    bindRowButtons(row);
 }
 
-void MainWindow::connectRemoveButton(int row)
+void MainWindow::bindRowButtons(int row)
 {
-    // The Remove handler holds the name the row shows now.
-    const QString token = rowUpdates.value(row).token;
-    const QString name = rowUpdates.value(row).rowName;
+    // The one place a row's buttons learn what they act on: whenever they are made, and whenever
+    // the row's token or name changes. The handlers own copies of the token and name, since the
+    // row's widgets may be replaced by a rebuild while a handler runs.
     QWidget* actions = watchlistTable->cellWidget(row, 9);
-    auto* remove = actions ? actions->findChild<QPushButton*>(QLatin1String(kRemoveName)) : nullptr;
+    if (!actions || row >= rowUpdates.size())
+        return;
+    const QString token = rowUpdates.at(row).token;
+    const QString name = rowUpdates.at(row).rowName;
+    if (auto* load = actions->findChild<QPushButton*>(QLatin1String(kLoadHistoryName))) {
+        load->setProperty("watchlistToken", token);
+        load->setEnabled(!token.isEmpty() && brokerAPI);
+        disconnect(load, &QPushButton::clicked, this, nullptr);
+        connect(load, &QPushButton::clicked, this, [this, token] { requestHistory(token); });
+    }
+    auto* remove = actions->findChild<QPushButton*>(QLatin1String(kRemoveName));
     if (!remove)
         return;
+    remove->setProperty("watchlistToken", token);
     disconnect(remove, &QPushButton::clicked, this, nullptr);
     connect(remove, &QPushButton::clicked, this, [this, token, name] {
         // A tick may have taught the row a name since it was built: ask with what it shows.

@@ -647,6 +647,57 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, 200, "Remove"), 5000);
     }
 
+    // Symbols added one by one: the tenth and the hundredth rows widen the row numbers, which
+    // lays the table out again while the new row is being inserted. Every row's buttons act on
+    // that row's symbol and are enabled, wherever the table was scrolled and however narrow.
+    void addedRowsButtonsActOnTheirSymbol_data()
+    {
+        QTest::addColumn<int>("before");  // rows the watchlist starts with
+        QTest::addColumn<int>("added");
+        QTest::addColumn<int>("width");
+        QTest::newRow("twelve from none") << 0 << 12 << 1000;
+        QTest::newRow("past the hundredth, scrolled down") << 95 << 8 << 1000;
+        QTest::newRow("narrow window") << 5 << 7 << 640;
+    }
+    void addedRowsButtonsActOnTheirSymbol()
+    {
+        QFETCH(int, before);
+        QFETCH(int, added);
+        QFETCH(int, width);
+        QStringList tokens;
+        for (int i = 0; i < before; ++i)
+            tokens << QString::number(7000 + i);
+        useBroker(SettingsManager::TradeJini, tokens);
+        auto w = makeWindow();
+        w->resize(width, 700);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        QTableWidget* t = watchlistTable(*w);
+        for (int i = before; i < before + added; ++i) {
+            t->scrollToBottom();
+            addToWatchlist(*w, QStringLiteral("SYM%1").arg(i), QString::number(7000 + i));
+            QCoreApplication::processEvents();
+            tokens << QString::number(7000 + i);
+        }
+        QCOMPARE(t->rowCount(), before + added);
+        for (int r = std::max(0, before - 3); r < tokens.size(); ++r) {
+            t->scrollToItem(t->item(r, 0));
+            QTRY_VERIFY_WITH_TIMEOUT(rowButton(*w, r, "Load History"), 5000);
+            QPushButton* load = rowButton(*w, r, "Load History");
+            QVERIFY2(load->isEnabled(), qPrintable(QStringLiteral("row %1").arg(r)));
+            QCOMPARE(load->property("watchlistToken").toString(), tokens[r]);
+            QCOMPARE(rowButton(*w, r, "Remove")->property("watchlistToken").toString(), tokens[r]);
+            // The queue spaces its requests: only the rows that widened the numbers, and the last.
+            if (r != 9 && r != 99 && r != tokens.size() - 1)
+                continue;
+            const int asked = broker->history.size();
+            load->click();
+            QTRY_COMPARE_WITH_TIMEOUT(broker->history.size(), asked + 1, 10000);
+            QCOMPARE(broker->history.last().symbol, tokens[r]);
+            broker->answerRequest(asked, dailyBars(tokens[r], 1, 100));  // the queue moves on
+        }
+    }
+
     // Every price and change reads whole at the default size, six-digit prices included: a cut
     // price reads as another price. The room comes from the name, volume and time, whose cut
     // cells read whole on hover; a wider window shows them whole before the Actions column
