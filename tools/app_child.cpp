@@ -76,7 +76,7 @@ int main(int argc, char* argv[])
     if (mode == "holdlock") {
         QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
         QLockFile lock(Startup::instanceLockPath());
-        qint64 holder = 0;
+        Startup::LockHolder holder;
         if (!Startup::lockInstance(lock, &holder))
             return 4;
         std::printf("locked\n");

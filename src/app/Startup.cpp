@@ -13,6 +13,7 @@
 #include <QMessageBox>
 #include <QSslSocket>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 #include "app/Logging.h"
 #include "core/MarketData.h"
@@ -73,7 +74,7 @@ QString instanceLockPath()
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/Tickvane.lock");
 }
 
-bool lockInstance(QLockFile& lock, qint64* holderPid)
+bool lockInstance(QLockFile& lock, LockHolder* holder)
 {
     // Stale only when the process that wrote it is gone: a copy that has run for hours still
     // holds the settings and the live CSV.
@@ -82,28 +83,42 @@ bool lockInstance(QLockFile& lock, qint64* holderPid)
         return true;
     if (lock.error() != QLockFile::LockFailedError)
         return false;
-    qint64 pid = 0;
-    QString host, application;
-    if (!lock.getLockInfo(&pid, &host, &application)) {
+    LockHolder found;
+    QString application;
+    if (!lock.getLockInfo(&found.pid, &found.host, &application)) {
         // Unreadable (a crash or a power cut while it was written): nothing tells whether its
         // writer lives, so it is removed when no one holds it open, or a crash would lock the user
         // out for good. A copy that is running keeps it open, and then the removal fails.
         lock.removeStaleLockFile();
         if (lock.tryLock(0))
             return true;
+        found = LockHolder();
     }
-    if (holderPid)
-        *holderPid = pid;
+    // A folder copied from another computer, or shared with one, brings that computer's lock: its
+    // process number means nothing here, so the lock is never found stale and only the user can
+    // tell whether that copy still runs.
+    found.elsewhere = !found.host.isEmpty() && found.host != QSysInfo::machineHostName();
+    if (holder)
+        *holder = found;
     return false;
 }
 
-QString alreadyRunningText(qint64 holderPid)
+QString alreadyRunningText(const LockHolder& holder, const QString& lockPath)
 {
-    const QString who = holderPid > 0 ? QStringLiteral(" (process %1)").arg(holderPid) : QString();
-    return QStringLiteral("Tickvane is already running%1. Only one copy can run at a time, because both would "
-                          "write the same settings and live data files: switch to the open window, or close it "
+    const QString why = QStringLiteral("Only one copy can run at a time, because both would write the same "
+                                       "settings and live data files");
+    if (holder.elsewhere) {
+        const QString process = holder.pid > 0 ? QStringLiteral(", process %1").arg(holder.pid) : QString();
+        return QStringLiteral("Tickvane may be running on another computer: the lock file %1 was written on "
+                              "\"%2\"%3, which cannot be checked from here. %4. If no copy of Tickvane runs "
+                              "on \"%2\" (the folder was copied from it, or is shared with it), delete that file "
+                              "and start Tickvane again.")
+            .arg(QDir::toNativeSeparators(lockPath), holder.host, process, why);
+    }
+    const QString who = holder.pid > 0 ? QStringLiteral(" (process %1)").arg(holder.pid) : QString();
+    return QStringLiteral("Tickvane is already running%1. %2: switch to the open window, or close it "
                           "before starting Tickvane again.")
-        .arg(who);
+        .arg(who, why);
 }
 
 void checkTls(const QStringList& caLocations)
@@ -169,10 +184,10 @@ int run(int argc, char** argv)
     // them with the first, and each would undo the other's watchlist changes.
     QDir().mkpath(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation));
     QLockFile instanceLock(instanceLockPath());
-    qint64 holderPid = 0;
-    if (!lockInstance(instanceLock, &holderPid)) {
+    LockHolder holder;
+    if (!lockInstance(instanceLock, &holder)) {
         if (instanceLock.error() == QLockFile::LockFailedError) {
-            const QString text = alreadyRunningText(holderPid);
+            const QString text = alreadyRunningText(holder, QFileInfo(instanceLockPath()).absoluteFilePath());
             std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
             std::fflush(stderr);
             // Off-screen and minimal platforms have no one to read a box, which would wait forever.

@@ -31,13 +31,20 @@ QString logFileName(const QDateTime& start);
 // folder, held from before the log file opens until the settings are saved at exit.
 QString instanceLockPath();
 
-// Takes the one-copy lock. A lock left by a process that is gone (a crash) is taken over. Returns
-// false when another running copy holds it (`holderPid` then names it when known, else 0) or when
-// the lock file cannot be made (lock.error() tells which).
-bool lockInstance(QLockFile& lock, qint64* holderPid);
+// Who holds the one-copy lock, as its file says.
+struct LockHolder {
+    qint64 pid = 0;          // 0 when the file does not say
+    QString host;            // the computer that wrote it; empty when the file does not say
+    bool elsewhere = false;  // written on another computer, whose processes cannot be checked here
+};
 
-// What a second start tells the user.
-QString alreadyRunningText(qint64 holderPid);
+// Takes the one-copy lock. A lock left by a process of this computer that is gone (a crash) is
+// taken over. Returns false when another copy holds it (`holder` then says who, as far as the file
+// tells) or when the lock file cannot be made (lock.error() tells which).
+bool lockInstance(QLockFile& lock, LockHolder* holder);
+
+// What a second start tells the user; `lockPath` is named when the holder cannot be checked here.
+QString alreadyRunningText(const LockHolder& holder, const QString& lockPath);
 
 // Creates the log folder, opens the log file, installs the message handler, hands the path to the
 // crash handler and writes the start-up banner. Returns false, with a warning on Qt's default

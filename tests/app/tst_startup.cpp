@@ -267,6 +267,36 @@ private slots:
         QVERIFY(!QFileInfo::exists(lockPath));  // given up at the end of the run
     }
 
+    // A lock brought along with a folder from another computer names a process that cannot be
+    // checked from here: the start is refused, and the user is told which file it is and when it
+    // may go, instead of a process number that exists nowhere on this machine.
+    void lockOfAnotherComputerNamesItsFile()
+    {
+        TestEnvironment env;
+        QVERIFY(env.isValid());
+        const QString lockPath = env.programDataPath() + QStringLiteral("/Tickvane.lock");
+        QVERIFY(QDir().mkpath(env.programDataPath()));
+        // As written there: process, program, host, machine and boot identities.
+        const QByteArray foreign = "999999\nTickvane\nother-desk-7\n5e0a9c1d2b3f4a5b6c7d8e9f00112233\n"
+                                   "0cdccd71-d198-438e-a5ab-0dee42d58bfa\n";
+        QVERIFY(TestFiles::writeFile(lockPath, foreign));
+        QProcessEnvironment environment = env.processEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+
+        const ToolResult run = runTool(QStringLiteral("app_child"), {"run"}, environment);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitStatus, QProcess::NormalExit);
+        QCOMPARE(run.exitCode, 1);
+        const QString err = QString::fromLocal8Bit(run.standardError);
+        QVERIFY2(err.contains(QFileInfo(lockPath).absoluteFilePath()), qPrintable(err));
+        QVERIFY2(err.contains(QLatin1String("\"other-desk-7\"")), qPrintable(err));
+        QVERIFY2(err.contains(QLatin1String("delete that file")), qPrintable(err));
+        QVERIFY(!err.contains(QLatin1String("Tickvane is already running")));
+        QVERIFY(!err.contains(QLatin1String("Tickvane Started")));
+        QCOMPARE(readAll(lockPath), foreign);  // only the user may remove it
+        QVERIFY(!QFileInfo::exists(env.programDataPath() + QStringLiteral("/logs")));
+    }
+
     void executableRecordsSigterm()
     {
         const QString exe = qEnvironmentVariable("TICKVANE_EXE");
