@@ -82,7 +82,12 @@ void StreamSocketClient::close()
     watch->stop();
     if (socket) {
         disconnect(socket, nullptr, this, nullptr);
-        socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        // A close frame only on an open stream: one still opening is cut off, so its handshake
+        // cannot complete and nothing is written before the upgrade.
+        if (socket->state() == QAbstractSocket::ConnectedState)
+            socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+        else
+            socket->abort();
         socket->deleteLater();
         socket = nullptr;
     }

@@ -20,7 +20,8 @@ public:
 
     // Drops any socket there is (without a signal from it) and opens a new one.
     void open(const QNetworkRequest& request);
-    // Closes normally and drops the socket; emits nothing. The keep-alive stops too.
+    // Closes an open stream normally, cuts off one still opening, and drops the socket; emits
+    // nothing. The keep-alive stops too.
     void close();
 
     bool hasSocket() const { return socket != nullptr; }

@@ -522,7 +522,9 @@ void MainWindow::onDisconnectAction()
         qDebug() << "[MainWindow] Stopped live feed";
     }
     IBroker* broker = brokerAPI ? brokerAPI->implementation() : nullptr;
-    if (broker && broker->isConnected()) {
+    // Not only a connected one: a connector still opening its stream would come up after the
+    // user said disconnect.
+    if (broker) {
         broker->disconnectFromBroker();
         qDebug() << "[MainWindow] Disconnected broker provider";
     }

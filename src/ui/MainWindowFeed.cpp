@@ -261,9 +261,22 @@ void MainWindow::disconnectFromLiveDataFeed()
     ++feedStops;
     fyersConnectAttempts = 0;
     fyersUrlIndex = 0;
-    if (webSocket && wsConnected) {
+    if (webSocket && webSocket->state() == QAbstractSocket::ConnectedState) {
         qDebug() << "[WebSocket] Closing WebSocket connection";
         webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    } else if (webSocket && webSocket->state() != QAbstractSocket::UnconnectedState) {
+        // Still opening (or already closing): a handshake that completes after Stop would bring up
+        // the stream the user stopped. The socket goes now, before anything it reports can reach
+        // the window.
+        qDebug() << "[WebSocket] Dropping the connection still being opened";
+        QWebSocket* opening = webSocket;
+        webSocket = nullptr;
+        disconnect(opening, nullptr, this, nullptr);
+        opening->abort();
+        opening->deleteLater();
+        wsConnected = false;
+        if (pingTimer)
+            pingTimer->stop();
     }
     const QString name = SettingsManager::providerName(settings->provider());
     setFeedButtons(true);

@@ -249,6 +249,34 @@ private slots:
         QCOMPARE(server.clientCount(), 1);
         QCOMPARE(server.connectionUrls().size(), 2);
     }
+    void disconnectedWhileUpgrading_data()
+    {
+        QTest::addColumn<QString>("connector");
+        for (const char* name : {"Dhan", "Upstox", "AngelOne", "TradeJini", "Zerodha"})
+            QTest::newRow(name) << QString(name);
+    }
+    void disconnectedWhileUpgrading()
+    {
+        // Disconnect while the server still owes the answer to the upgrade: the connection goes at
+        // once, without a frame written into the handshake, and an answer that comes later opens
+        // nothing.
+        QFETCH(QString, connector);
+        Peer peer(Peer::HoldUpgrade);
+        QVERIFY(peer.listen());
+        const auto c = connectorFor(connector, peer.baseUrl());
+        QVERIFY(c);
+        QSignalSpy status(c->broker.get(), &IBroker::connectionStatusChanged);
+        QSignalSpy held(&peer, &Peer::upgradeHeld);
+        start(connector, c->broker.get(), peer.baseUrl());
+        QVERIFY(held.size() > 0 || held.wait(5000));
+        c->broker->disconnectFromBroker();
+        peer.answerHeldUpgrades();
+        QTRY_COMPARE_WITH_TIMEOUT(peer.openConnections(), 0, 5000);
+        QCOMPARE(peer.bytesAfterRequest(), 0);
+        QVERIFY(!c->broker->isConnected());
+        for (const QList<QVariant>& args : qAsConst(status))
+            QVERIFY(!args.value(0).toBool());
+    }
     void misbehavingPeer_data()
     {
         QTest::addColumn<QString>("connector");

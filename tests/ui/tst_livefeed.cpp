@@ -1,9 +1,11 @@
 // Starting and stopping the live feed from the main window: the connector road, the window's own
 // stream socket against a loopback peer (opening requests, fail-over across the Fyers addresses,
-// ping, messages in and subscriptions out), and the subscriptions handed to the connector.
+// ping, messages in and subscriptions out, a Stop during the opening handshake), and the
+// subscriptions handed to the connector.
 #include "brokers/BrokerAPI.h"
 #include "brokers/LiveFeeder.h"
 #include "support/BrowserStandIn.h"
+#include "support/HostileWebSocketPeer.h"
 #include "support/ListLookups.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
@@ -204,6 +206,8 @@ private slots:
         QCOMPARE(query.queryItemValue("access_token", QUrl::FullyDecoded), QString("z&tok"));
         QVERIFY(opening.rawHeader("Authorization").isEmpty());
         QTRY_VERIFY_WITH_TIMEOUT(!startEnabled(*w), 5000);
+        // The server has answered the upgrade; Stop comes once the window has read the answer.
+        QTRY_COMPARE_WITH_TIMEOUT(w->streamSocket()->state(), QAbstractSocket::ConnectedState, 5000);
 
         // No ping for Zerodha; Stop closes the connected socket.
         QMetaObject::invokeMethod(w.get(), "sendFyersPing");
@@ -211,6 +215,44 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 0, 5000);
         QVERIFY(server.textMessages().isEmpty());
         QVERIFY(!w->feeder()->isRunning());
+    }
+
+    void stopWhileUpgrading_data()
+    {
+        QTest::addColumn<int>("provider");
+        QTest::newRow("Zerodha") << int(SettingsManager::Zerodha);
+        QTest::newRow("Fyers") << int(SettingsManager::Fyers);
+    }
+    void stopWhileUpgrading()
+    {
+        // Stopped while the server still owes the answer to the upgrade: the connection goes at
+        // once, and an answer that comes later neither subscribes nor shows the feed connected.
+        // Without a connector the window's own socket would carry the subscription.
+        QFETCH(int, provider);
+        HostileWebSocketPeer peer(HostileWebSocketPeer::HoldUpgrade);
+        QVERIFY(peer.listen());
+        settings->setZerodhaApiKey("zkey");
+        settings->setZerodhaAccessToken("ztok");
+        settings->setFyersClientId("FY1");
+        settings->setFyersAccessToken("fy-token");
+        settings->setWatchlistForBroker("Custom API", {"X"});
+        settings->setWatchlistForBroker("Zerodha", {"408065"});
+        settings->setWatchlistForBroker("Fyers", {"NSE:SBIN-EQ"});
+        auto w = makeWindow(SettingsManager::CustomAPI, fyersUrlsOn(peer.baseUrl()), peer.baseUrl() + "/");
+        settings->setProvider(provider);
+        emit w->brokerFacade()->connectionStatusChanged(true);
+
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QTRY_COMPARE_WITH_TIMEOUT(peer.heldCount(), 1, 5000);
+        QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+        QVERIFY(startEnabled(*w));
+        const QString stopped = windowStatus(*w);
+        peer.answerHeldUpgrades();
+        QTRY_COMPARE_WITH_TIMEOUT(peer.openConnections(), 0, 5000);
+        QCOMPARE(peer.bytesAfterRequest(), 0);
+        QVERIFY(startEnabled(*w));
+        QCOMPARE(windowStatus(*w), stopped);
+        QVERIFY(!w->streamSocket());
     }
 
     void fyersFailoverWalksEveryAddress()

@@ -55,7 +55,12 @@ void HostileWebSocketPeer::onNewConnection()
     while (QTcpSocket* client = server.nextPendingConnection()) {
         client->setParent(this);
         ++connections;
+        ++open;
         connect(client, &QTcpSocket::readyRead, this, [this, client] { onReadyRead(client); });
+        connect(client, &QTcpSocket::disconnected, this, [this] {
+            --open;
+            emit connectionClosed();
+        });
         connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
     }
 }
@@ -66,20 +71,47 @@ void HostileWebSocketPeer::onReadyRead(QTcpSocket* client)
         if (behaviour == QuietButAlive || behaviour == StallAfterUpgrade)
             readFrames(client);
         else
-            client->readAll();  // what the client says after the upgrade is of no interest
+            afterRequest += client->readAll().size();  // only counted: the content is of no interest
         return;
     }
-    const QByteArray request = client->property(kBufferProperty).toByteArray() + client->readAll();
+    const QByteArray buffered = client->property(kBufferProperty).toByteArray();
+    const int requestEnd = buffered.indexOf("\r\n\r\n");
+    if (requestEnd >= 0) {
+        // A held request is complete: whatever follows it came before any answer.
+        afterRequest += client->readAll().size();
+        return;
+    }
+    const QByteArray request = buffered + client->readAll();
     client->setProperty(kBufferProperty, request);
     if (!request.contains("\r\n\r\n") || behaviour == StallBeforeUpgrade)
         return;
+    afterRequest += request.size() - (request.indexOf("\r\n\r\n") + 4);
     requests.append(request.left(request.indexOf("\r\n")));
+    if (behaviour == HoldUpgrade) {
+        held.append(qMakePair(QPointer<QTcpSocket>(client), request));
+        emit upgradeHeld();
+        return;
+    }
     if (behaviour == Refuse401 || behaviour == Refuse403) {
         client->write(behaviour == Refuse401 ? "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n"
                                              : "HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n");
         client->disconnectFromHost();
         return;
     }
+    upgrade(client, request);
+}
+
+void HostileWebSocketPeer::answerHeldUpgrades()
+{
+    for (const auto& h : qAsConst(held)) {
+        if (h.first && h.first->state() == QAbstractSocket::ConnectedState)
+            upgrade(h.first, h.second);
+    }
+    held.clear();
+}
+
+void HostileWebSocketPeer::upgrade(QTcpSocket* client, const QByteArray& request)
+{
     static const QRegularExpression keyLine(QStringLiteral("Sec-WebSocket-Key:\\s*(\\S+)"),
                                             QRegularExpression::CaseInsensitiveOption);
     const QByteArray key = keyLine.match(QString::fromLatin1(request)).captured(1).toLatin1();

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QTcpServer>
 
 class QTcpSocket;
@@ -26,6 +27,7 @@ public:
         Refuse403,           // answers the upgrade with 403
         FramesThenIdle,      // upgrades, sends the frames set with setFrames, keeps the link open
         QuietButAlive,       // upgrades, then only answers pings with pongs
+        HoldUpgrade,         // keeps each upgrade request unanswered until answerHeldUpgrades()
     };
     Q_ENUM(Behaviour)
 
@@ -35,6 +37,15 @@ public:
 
     // Frames for FramesThenIdle, each (opcode, payload); 0x1 text, 0x2 binary.
     void setFrames(const QList<QPair<int, QByteArray>>& frames) { script = frames; }
+
+    // HoldUpgrade: answers every held request whose connection is still up with 101; from then on
+    // the link is kept open and what the client sends is counted.
+    void answerHeldUpgrades();
+    int heldCount() const { return held.size(); }
+    // Connections not yet closed, as this side sees them.
+    int openConnections() const { return open; }
+    // Bytes clients sent after their upgrade request: frames, or anything written before the answer.
+    qint64 bytesAfterRequest() const { return afterRequest; }
 
     int connectionCount() const { return connections; }
     int upgradeCount() const { return upgrades; }
@@ -47,8 +58,13 @@ public:
     // The first line of each upgrade request, as the client sent it.
     QList<QByteArray> requestLines() const { return requests; }
 
+signals:
+    void upgradeHeld();
+    void connectionClosed();
+
 private:
     void onNewConnection();
+    void upgrade(QTcpSocket* client, const QByteArray& request);
     void onReadyRead(QTcpSocket* client);
     void afterUpgrade(QTcpSocket* client);
     void feedOversized(QTcpSocket* client);
@@ -63,4 +79,7 @@ private:
     int pongs = 0;
     QList<int> pings;  // one count per upgraded link
     QList<QByteArray> requests;
+    QList<QPair<QPointer<QTcpSocket>, QByteArray>> held;  // connection and its request
+    int open = 0;
+    qint64 afterRequest = 0;
 };

@@ -101,7 +101,12 @@ void AngelOneBroker::releaseSocket()
     // Cut the old socket off first: its late disconnect or error must not clear the state of
     // the connection that replaces it.
     disconnect(m_webSocket, nullptr, this, nullptr);
-    m_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    // A close frame only on an open stream: one still opening is cut off, so its handshake
+    // cannot complete and nothing is written before the upgrade.
+    if (m_webSocket->state() == QAbstractSocket::ConnectedState)
+        m_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    else
+        m_webSocket->abort();
     m_webSocket->deleteLater();
     m_webSocket = nullptr;
 }

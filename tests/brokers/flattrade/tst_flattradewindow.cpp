@@ -1,10 +1,12 @@
 // FlatTrade end to end: the real window with the real connector against loopback stream and REST
 // peers. After the session is accepted the watchlist row shows the decoded price and the live CSV
-// file gets its line; a daily backfill reaches the export.
+// file gets its line; a daily backfill reaches the export. A Disconnect while the stream is still
+// opening leaves nothing to come up later.
 #include "amibroker/CSVExporter.h"
 #include "brokers/HistoricalDownloader.h"
 #include "brokers/flattrade/FlatTradeBroker.h"
 #include "core/DataManager.h"
+#include "support/HostileWebSocketPeer.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
@@ -47,6 +49,7 @@ private slots:
     void init() { freshState(); }
     void cleanup() { dropState(); }
     void liveRowCsvLineAndBackfill();
+    void disconnectWhileStreamOpens();
 };
 
 void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
@@ -113,6 +116,44 @@ void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
     QCOMPARE(done.at(0).at(2).toInt(), 1);
     QVERIFY(restPeer.lastRequest().body.contains(R"("sym":"NSE:RELIANCE-EQ")"));
     QTRY_VERIFY_WITH_TIMEOUT(exported().contains("1297.25"), 10000);
+}
+
+void TestFlatTradeWindow::disconnectWhileStreamOpens()
+{
+    // Disconnect while the server still owes the answer to the upgrade: the connector's stream goes
+    // at once, and an answer that comes later neither starts a session nor shows it connected.
+    HostileWebSocketPeer streamPeer(HostileWebSocketPeer::HoldUpgrade);
+    HttpTestServer restPeer;
+    QVERIFY(streamPeer.listen() && restPeer.listen());
+    settings->setProvider(SettingsManager::FlatTrade);
+    settings->setFlatTradeApiKey("ft-key");
+    settings->setFlatTradeAccessToken("ft-token");
+    settings->setFlatTradeClientId("FT1");
+    settings->setWatchlistForBroker("FlatTrade", {"2885"});
+    settings->setCurrentBroker("FlatTrade");
+    settings->saveSettings();
+    MainWindowSeams seams = offlineWindowSeams(prompts);
+    seams.autoSubscribeDelayMs = 20;
+    QPointer<LoopbackFlatTrade> connector;
+    seams.brokerFactory = [&](int, QObject* parent) -> IBroker* {
+        connector = new LoopbackFlatTrade(streamPeer.baseUrl() + "/PiConnectWSAPI/", restPeer.baseUrl(), parent);
+        return connector;
+    };
+    auto w = std::make_unique<MainWindow>(seams);
+    QVERIFY(connector);
+
+    QSignalSpy held(&streamPeer, &HostileWebSocketPeer::upgradeHeld);
+    QSignalSpy status(connector.data(), &IBroker::connectionStatusChanged);
+    QMetaObject::invokeMethod(w.get(), "onConnectAction");
+    QVERIFY(held.size() > 0 || held.wait(10000));
+    QMetaObject::invokeMethod(w.get(), "onDisconnectAction");
+    streamPeer.answerHeldUpgrades();
+    QTRY_COMPARE_WITH_TIMEOUT(streamPeer.openConnections(), 0, 10000);
+    QCOMPARE(streamPeer.bytesAfterRequest(), 0);
+    QVERIFY(!connector->isConnected());
+    for (const QList<QVariant>& args : qAsConst(status))
+        QVERIFY(!args.value(0).toBool());
+    QCOMPARE(windowStatus(*w), QString("Disconnected from data provider"));
 }
 
 QTEST_MAIN(TestFlatTradeWindow)
