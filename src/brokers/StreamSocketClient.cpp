@@ -7,6 +7,15 @@
 #include <QTimer>
 #include <QWebSocket>
 
+void endStreamSocket(QWebSocket* socket)
+{
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
+    else
+        socket->abort();
+    socket->deleteLater();
+}
+
 StreamSocketClient::StreamSocketClient(QObject* parent)
     : QObject(parent), pingTimer(new QTimer(this)), watch(new StreamLinkWatch(this))
 {
@@ -82,13 +91,7 @@ void StreamSocketClient::close()
     watch->stop();
     if (socket) {
         disconnect(socket, nullptr, this, nullptr);
-        // A close frame only on an open stream: one still opening is cut off, so its handshake
-        // cannot complete and nothing is written before the upgrade.
-        if (socket->state() == QAbstractSocket::ConnectedState)
-            socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
-        else
-            socket->abort();
-        socket->deleteLater();
+        endStreamSocket(socket);
         socket = nullptr;
     }
     open_ = false;

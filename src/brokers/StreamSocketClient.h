@@ -12,6 +12,11 @@ class QTimer;
 class QWebSocket;
 class StreamLinkWatch;
 
+// Ends a socket the caller has already cut off from its own slots: a close frame only on an open
+// stream; one still opening is cut off, so its handshake cannot complete and nothing is written
+// before the upgrade. The socket is deleted later.
+void endStreamSocket(QWebSocket* socket);
+
 class StreamSocketClient : public QObject {
     Q_OBJECT
 public:

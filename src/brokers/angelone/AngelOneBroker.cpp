@@ -4,6 +4,7 @@
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamLinkWatch.h"
+#include "brokers/StreamSocketClient.h"
 #include "brokers/angelone/AngelOneAuth.h"
 #include "brokers/angelone/AngelOneHistory.h"
 #include "brokers/angelone/AngelOneScripMaster.h"
@@ -101,13 +102,7 @@ void AngelOneBroker::releaseSocket()
     // Cut the old socket off first: its late disconnect or error must not clear the state of
     // the connection that replaces it.
     disconnect(m_webSocket, nullptr, this, nullptr);
-    // A close frame only on an open stream: one still opening is cut off, so its handshake
-    // cannot complete and nothing is written before the upgrade.
-    if (m_webSocket->state() == QAbstractSocket::ConnectedState)
-        m_webSocket->close(QWebSocketProtocol::CloseCodeNormal, QString());
-    else
-        m_webSocket->abort();
-    m_webSocket->deleteLater();
+    endStreamSocket(m_webSocket);
     m_webSocket = nullptr;
 }
 

@@ -4,6 +4,7 @@
 #include "brokers/BrokerHosts.h"
 #include "brokers/ConnectorText.h"
 #include "brokers/StreamLinkWatch.h"
+#include "brokers/StreamSocketClient.h"
 #include "brokers/tradejini/TradeJiniHistory.h"
 #include "brokers/tradejini/TradeJiniSymbolStore.h"
 #include "core/SettingsManager.h"
@@ -145,13 +146,7 @@ void TradeJiniBroker::disconnectFromBroker()
     }
     if (socket) {
         disconnect(socket, nullptr, this, nullptr);
-        // A close frame only on an open stream: one still opening is cut off, so its handshake
-        // cannot complete and nothing is written before the upgrade.
-        if (socket->state() == QAbstractSocket::ConnectedState)
-            socket->close(QWebSocketProtocol::CloseCodeNormal, QString());
-        else
-            socket->abort();
-        socket->deleteLater();
+        endStreamSocket(socket);
         socket = nullptr;
     }
     connected = false;
