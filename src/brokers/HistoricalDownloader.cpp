@@ -431,3 +431,14 @@ QStringList HistoricalDownloader::activeSymbols() const
         out << r.symbol;
     return out;
 }
+
+bool HistoricalDownloader::isPending(const QString& requestId) const
+{
+    if (activeRequests.contains(requestId))
+        return true;
+    for (const HistoricalRequestRecord& r : requestQueue) {
+        if (r.requestId == requestId)
+            return true;
+    }
+    return false;
+}

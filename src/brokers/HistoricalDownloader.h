@@ -46,6 +46,9 @@ public:
     int pendingCount() const { return requestQueue.size() + activeRequests.size(); }
     int completedCount() const { return completed; }
     QStringList activeSymbols() const;
+    // Whether the request is still waiting or running: one that failed (or was answered) within
+    // the call that queued it is not.
+    bool isPending(const QString& requestId) const;
 
     // The symbol manager dialog lends its lookups once it exists. When the provider is also a
     // QObject it is tracked, so a destroyed dialog simply means "no service".

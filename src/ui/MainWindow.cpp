@@ -1058,9 +1058,14 @@ void MainWindow::requestHistory(const QString& token)
     const QString id = historicalDownloader
         ? historicalDownloader->downloadHistoricalData(token, r.from, r.to, interval)
         : QString();
-    if (id.isEmpty())
+    if (id.isEmpty()) {
         statusMessageLabel->setText(QStringLiteral("Failed to queue backfill request."));
-    else
+        return;
+    }
+    // A request can end within the call (a connector that refuses an unknown symbol at once): its
+    // failure is told on its own path, and "requested" would stand over it for a request that no
+    // longer runs.
+    if (historicalDownloader->isPending(id))
         statusMessageLabel->setText(
             QStringLiteral("Backfill requested for %1 (request: %2)").arg(shown, id));
 }

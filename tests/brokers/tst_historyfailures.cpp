@@ -4,6 +4,7 @@
 // that runs fails that request, once, in the connector's own words.
 #include "brokers/BrokerAPI.h"
 #include "brokers/HistoricalDownloader.h"
+#include "brokers/angelone/AngelOneBroker.h"
 #include "brokers/dhan/DhanBroker.h"
 #include "brokers/flattrade/FlatTradeBroker.h"
 #include "brokers/fyers/FyersBroker.h"
@@ -68,6 +69,15 @@ IBroker* connectorFor(const QString& name, const QString& base, SymbolRepository
         *symbol = "INFY";
         return u;
     }
+    if (name == "AngelOne") {
+        auto* a = new AngelOneBroker;
+        repo.addSymbol("RELIANCE-EQ", "2885", "NSE", "");
+        a->setSymbolRepository(&repo);
+        a->setRestBaseUrl(base);
+        a->initialize({{"api_key", "KEY"}, {"client_code", "C123"}, {"jwt_token", "JWT"}, {"feed_token", "FEED"}});
+        *symbol = "RELIANCE-EQ";
+        return a;
+    }
     auto* f = new FyersBroker;
     f->initialize({{"access_token", "TOK"}, {"client_id", "XY123"}, {"app_id", "APP-100"}});
     f->setDataUrl(base + "/data");
@@ -93,6 +103,7 @@ private slots:
         QTest::newRow("Dhan") << "Dhan" << "Historical data request failed for NSE:SBIN: ";
         QTest::newRow("Upstox") << "Upstox" << "Historical data request failed for INFY: ";
         QTest::newRow("Fyers") << "Fyers" << "Fyers history request failed for NSE:SBIN-EQ: ";
+        QTest::newRow("AngelOne") << "AngelOne" << "AngelOne history error for RELIANCE-EQ: ";
     }
 
     // The daily request is given up by the queue's watchdog; its refusal comes while the minute

@@ -28,6 +28,9 @@ public:
         quint64 tag = 0;  // the facade's tag, which a tagged answer carries back
     };
     QList<HistoryRequest> history;
+    // When set, each history request fails within the call with this text, as a connector fails
+    // one for a symbol it cannot resolve.
+    QString refuseHistoryWith;
 
     void initialize(const QMap<QString, QString>& config) override
     {
@@ -52,6 +55,8 @@ public:
                                const QString& interval) override
     {
         history.append({symbol, from, to, interval, takeHistoryTag()});
+        if (!refuseHistoryWith.isEmpty())
+            failRequest(history.size() - 1, refuseHistoryWith);
     }
     void requestIntradayData(const QString& symbol, const QString& interval) override
     {

@@ -997,6 +997,25 @@ private slots:
         QCOMPARE(broker->history[0].to, askedTo);
         QCOMPARE(broker->history[0].interval, QString("day"));
     }
+    // A connector that refuses the request within the call: the window tells the failure, and
+    // "requested" does not stand over it.
+    void loadHistoryRefusedAtOnce()
+    {
+        useBroker(SettingsManager::Zerodha, {"738561"});
+        settings->setHistoricalTimeframe("day");
+        settings->setHistoricalDateRange("Last 30 Days");
+        auto w = makeWindow();
+        w->repository()->addSymbol("RELIANCE", "738561", "NSE", "EQ");
+        const QString refused = "Zerodha history error for 738561: not in the instrument list";
+        broker->refuseHistoryWith = refused;
+        prompts->shown.clear();
+        rowButton(*w, 0, "Load History")->click();
+        QCOMPARE(broker->history.size(), 1);  // asked, and refused before the click returned
+        QVERIFY2(!windowStatus(*w).contains("Backfill requested"), qPrintable(windowStatus(*w)));
+        QTRY_COMPARE_WITH_TIMEOUT(prompts->texts("error"), QStringList{refused}, 5000);
+        QCOMPARE(windowStatus(*w), "Error: " + refused);
+        QTRY_VERIFY_WITH_TIMEOUT(!w->downloader()->isDownloading(), 5000);
+    }
     // History failures of one kind open one box until a download works again; a request given up
     // by the queue's watchdog is told like the others, an error of the connector once, by itself.
     void historyBoxAgainAfterGoodDownload()

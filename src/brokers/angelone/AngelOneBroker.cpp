@@ -444,9 +444,7 @@ void AngelOneBroker::requestHistoricalData(const QString& symbol, const QDate& f
     const QString fromDate = AngelOneHistory::fromDateText(from);
     const QString toDate = AngelOneHistory::toDateText(to);
     if (!m_symbolRepository) {
-        qWarning() << "[AngelOneBroker] SymbolRepository not set";
-        m_lastError = QStringLiteral("SymbolRepository not set");
-        answerHistory(tag, symbol, {});
+        failHistoryRequest(tag, symbol, QStringLiteral("no instrument list loaded"));
         return;
     }
     QString exchange = QStringLiteral("NSE");
@@ -472,8 +470,7 @@ void AngelOneBroker::requestHistoricalData(const QString& symbol, const QDate& f
         token = m_symbolRepository->tokenForSymbol(symbol);
     }
     if (token.isEmpty()) {
-        qWarning() << "[AngelOneBroker] Token not found for symbol:" << symbol;
-        answerHistory(tag, symbol, {});
+        failHistoryRequest(tag, symbol, QStringLiteral("not in the instrument list"));
         return;
     }
 
@@ -509,15 +506,17 @@ void AngelOneBroker::onHistoricalDataReplyFinished()
     const QString interval = reply->property("interval").toString();
     const quint64 tag = reply->property("historyTag").toULongLong();
     reply->deleteLater();
+    const QByteArray body = reply->readAll();
     if (reply->error() != QNetworkReply::NoError) {
-        qWarning() << "[AngelOneBroker] Historical data request failed:" << reply->errorString();
-        answerHistory(tag, symbol, {});
+        // A refusal with an HTTP status may still carry the service's own reason.
+        failHistoryRequest(tag, symbol, AngelOneHistory::refusalText(body, reply->errorString()));
         return;
     }
-    const AngelOneHistory::Candles c = AngelOneHistory::parseCandles(reply->readAll(), displaySymbol);
+    const AngelOneHistory::Candles c = AngelOneHistory::parseCandles(body, displaySymbol);
     if (!c.ok) {
-        qWarning() << "[AngelOneBroker] Historical data error:" << c.message;
-        answerHistory(tag, symbol, {});
+        // An expired session comes as a well-formed reply with "status": false; taken for an
+        // empty range it would look like a download that worked.
+        failHistoryRequest(tag, symbol, AngelOneHistory::refusalText(body, QStringLiteral("unreadable reply")));
         return;
     }
     if (!c.firstRow.isEmpty()) {
@@ -543,6 +542,14 @@ void AngelOneBroker::onHistoricalDataReplyFinished()
         return;
     }
     answerHistory(tag, symbol, c.bars);
+}
+
+void AngelOneBroker::failHistoryRequest(quint64 tag, const QString& symbol, const QString& reason)
+{
+    const QString message = QStringLiteral("AngelOne history error for %1: %2").arg(symbol.left(64), reason);
+    qWarning().noquote() << "[AngelOneBroker]" << message;
+    m_lastError = message;
+    failHistory(tag, symbol, message);
 }
 
 void AngelOneBroker::requestOIData(const QString& symbol, const QString& displaySymbol, const QString& token,

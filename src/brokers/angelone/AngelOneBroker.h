@@ -54,6 +54,9 @@ public:
     void subscribeLiveData(const QString& symbol) override;
     void subscribeLiveData(const QStringList& symbols) override;
     void unsubscribeLiveData(const QString& symbol) override;
+    // One answer per call: the bars of the range (none when it holds no candles), or the failure
+    // "AngelOne history error for <symbol>: <reason>" (failHistory: historyFailed for a tagged
+    // request, errorOccurred for an untagged one). A symbol without a token fails within the call.
     void requestHistoricalData(const QString& symbol, const QDate& from, const QDate& to,
                                const QString& interval) override;
     void requestIntradayData(const QString& symbol, const QString& interval) override;
@@ -86,6 +89,7 @@ private:
     void requestOIData(const QString& symbol, const QString& displaySymbol, const QString& token,
                        const QString& exchange, const QString& interval, const QString& fromDate,
                        const QString& toDate, const QList<OHLCData>& candles, quint64 tag);
+    void failHistoryRequest(quint64 tag, const QString& symbol, const QString& reason);
     QNetworkRequest smartApiRequest(const QString& path) const;
     void releaseSocket();
     void onLinkExpired(const QString& reason);

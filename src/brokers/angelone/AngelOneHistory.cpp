@@ -96,7 +96,23 @@ QJsonObject replyObject(const QByteArray& body, bool& ok, QString& message)
     return o;
 }
 
+QString describe(const QString& message, const QString& code)
+{
+    if (message.isEmpty())
+        return code;
+    return code.isEmpty() ? message : QStringLiteral("%1 (%2)").arg(message, code);
+}
+
 }  // namespace
+
+QString refusalText(const QByteArray& body, const QString& fallback)
+{
+    const QJsonObject o = QJsonDocument::fromJson(body).object();
+    // The text goes to a status line and a message box: a runaway body is cut short.
+    const QString text = describe(o.value(QLatin1String("message")).toString().left(200),
+                                  o.value(QLatin1String("errorcode")).toString().left(32));
+    return text.isEmpty() ? fallback : text;
+}
 
 Candles parseCandles(const QByteArray& body, const QString& displaySymbol)
 {

@@ -40,6 +40,11 @@ struct Candles {
 };
 Candles parseCandles(const QByteArray& body, const QString& displaySymbol);
 
+// Why a reply was refused, for the user: the service's "message" and "errorcode" as it gives
+// them ("Invalid Token (AG8001)": the session has expired), or `fallback` when the body carries
+// neither.
+QString refusalText(const QByteArray& body, const QString& fallback);
+
 struct OpenInterest {
     bool ok = false;
     QString message;

@@ -297,33 +297,81 @@ private slots:
         QCOMPARE(oiReq.header("Authorization"), QByteArray("Bearer JWT"));
     }
 
-    void historyFailuresEndWithEmptyList_data()
+    // A request that cannot be asked, or that the service refuses, fails with its cause; a range
+    // that holds no candles is an answer like any other.
+    void historyFailsWithItsCause_data()
     {
         QTest::addColumn<QString>("symbol");
         QTest::addColumn<HttpTestServer::Reply>("candleReply");
-        QTest::addColumn<HttpTestServer::Reply>("oiReply");
-        QTest::addColumn<int>("bars");
-        const auto twoBars = HttpTestServer::Reply::json(candles(
-            R"([["2024-03-15T09:15:00+05:30",1,1,1,1,1],["2024-03-15T09:16:00+05:30",1,1,1,1,1]])"));
+        QTest::addColumn<QString>("cause");  // empty: answered, with no bars
         const auto unused = HttpTestServer::Reply::json("{}");
-        QTest::newRow("unknown symbol") << "NOPE" << unused << unused << 0;
-        QTest::newRow("HTTP error") << "RELIANCE-EQ" << HttpTestServer::Reply::json("{}", 500) << unused << 0;
-        QTest::newRow("status false") << "RELIANCE-EQ"
-                                      << HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid Token"})")
-                                      << unused << 0;
-        QTest::newRow("open interest HTTP error keeps the bars")
-            << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("{}", 503) << 2;
-        QTest::newRow("open interest refused keeps the bars")
-            << "NFO:NIFTY24MARFUT" << twoBars << HttpTestServer::Reply::json("not json") << 2;
+        QTest::newRow("unknown symbol") << "NOPE" << unused << "AngelOne history error for NOPE: not in the instrument list";
+        QTest::newRow("HTTP error") << "RELIANCE-EQ" << HttpTestServer::Reply::json("{}", 500)
+                                    << "AngelOne history error for RELIANCE-EQ: ";
+        QTest::newRow("HTTP error with the service's reason")
+            << "RELIANCE-EQ" << HttpTestServer::Reply::json(R"({"status":false,"message":"Access denied"})", 403)
+            << "AngelOne history error for RELIANCE-EQ: Access denied";
+        QTest::newRow("expired session")
+            << "RELIANCE-EQ"
+            << HttpTestServer::Reply::json(R"({"status":false,"message":"Invalid Token","errorcode":"AG8001","data":null})")
+            << "AngelOne history error for RELIANCE-EQ: Invalid Token (AG8001)";
+        QTest::newRow("unreadable reply") << "RELIANCE-EQ" << HttpTestServer::Reply::json("<html>")
+                                          << "AngelOne history error for RELIANCE-EQ: unreadable reply";
+        QTest::newRow("no candles in the range") << "RELIANCE-EQ" << HttpTestServer::Reply::json(candles("[]")) << "";
     }
 
-    void historyFailuresEndWithEmptyList()
+    void historyFailsWithItsCause()
     {
         QFETCH(QString, symbol);
         QFETCH(HttpTestServer::Reply, candleReply);
-        QFETCH(HttpTestServer::Reply, oiReply);
+        QFETCH(QString, cause);
         Fixture f;
         f.rest.setReply("POST", kCandlePath, candleReply);
+        LogCapture quiet(false);
+        QSignalSpy answered(&f.broker, &IBroker::historyAnswered);
+        QSignalSpy failed(&f.broker, &IBroker::historyFailed);
+        QSignalSpy untagged(&f.broker, &IBroker::historicalDataReceived);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
+        f.broker.setNextHistoryTag(42);
+        f.broker.requestHistoricalData(symbol, QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
+        QTRY_COMPARE_WITH_TIMEOUT(answered.count() + failed.count(), 1, 5000);
+        if (cause.isEmpty()) {
+            QCOMPARE(answered.count(), 1);
+            QCOMPARE(answered.first().at(0).toULongLong(), quint64(42));
+            QCOMPARE(answered.first().at(1).toString(), symbol);
+            QVERIFY(answered.first().at(2).value<QList<OHLCData>>().isEmpty());
+        } else {
+            QCOMPARE(failed.count(), 1);
+            QCOMPARE(failed.first().at(0).toULongLong(), quint64(42));
+            QCOMPARE(failed.first().at(1).toString(), symbol);
+            const QString text = failed.first().at(2).toString();
+            QVERIFY2(text.startsWith(cause), qPrintable(text));
+            QVERIFY2(text.size() > QString("AngelOne history error for %1: ").arg(symbol).size(), qPrintable(text));
+            QCOMPARE(f.broker.lastError(), text);
+        }
+        // One outcome, told once, only as the tagged request's.
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(f.broker.findChildren<QNetworkReply*>().isEmpty());
+        QCOMPARE(answered.count() + failed.count(), 1);
+        QCOMPARE(untagged.count(), 0);
+        QCOMPARE(errors.count(), 0);
+    }
+
+    // A failing open-interest request costs the interest only: the candles still answer.
+    void openInterestFailuresKeepTheBars_data()
+    {
+        QTest::addColumn<HttpTestServer::Reply>("oiReply");
+        QTest::newRow("open interest HTTP error keeps the bars") << HttpTestServer::Reply::json("{}", 503);
+        QTest::newRow("open interest refused keeps the bars") << HttpTestServer::Reply::json("not json");
+    }
+
+    void openInterestFailuresKeepTheBars()
+    {
+        QFETCH(HttpTestServer::Reply, oiReply);
+        const QString symbol = "NFO:NIFTY24MARFUT";
+        Fixture f;
+        f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::json(candles(
+            R"([["2024-03-15T09:15:00+05:30",1,1,1,1,1],["2024-03-15T09:16:00+05:30",1,1,1,1,1]])")));
         f.rest.setReply("POST", kOiPath, oiReply);
         LogCapture quiet(false);
         QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
@@ -332,7 +380,7 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(done.count(), 1, 5000);
         QCOMPARE(done.first().at(0).toString(), symbol);
         const QList<OHLCData> got = done.first().at(1).value<QList<OHLCData>>();
-        QTEST(got.size(), "bars");
+        QCOMPARE(got.size(), 2);
         for (const OHLCData& b : got)
             QCOMPARE(b.openInterest, 0.0);
         // No request is left in flight that could answer a second time.
@@ -342,15 +390,20 @@ private slots:
         QCOMPARE(errors.count(), 0);
     }
 
+    // A transfer that stalls ends the request as a failure instead of holding it.
     void historyTimesOutInsteadOfHanging()
     {
         Fixture f;
         f.broker.setTransferTimeout(200);
         f.rest.setReply("POST", kCandlePath, HttpTestServer::Reply::silent());
+        LogCapture quiet(false);
         QSignalSpy done(&f.broker, &IBroker::historicalDataReceived);
+        QSignalSpy errors(&f.broker, &IBroker::errorOccurred);
         f.broker.requestHistoricalData("RELIANCE-EQ", QDate(2024, 3, 15), QDate(2024, 3, 15), "1min");
-        QVERIFY(done.wait(10000));
-        QVERIFY(done.first().at(1).value<QList<OHLCData>>().isEmpty());
+        QVERIFY(errors.wait(10000));
+        QVERIFY2(errors.first().at(0).toString().startsWith("AngelOne history error for RELIANCE-EQ: "),
+                 qPrintable(errors.first().at(0).toString()));
+        QCOMPARE(done.count(), 0);
     }
 
     void scripMaster()
