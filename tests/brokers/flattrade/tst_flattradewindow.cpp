@@ -50,6 +50,28 @@ private slots:
     void cleanup() { dropState(); }
     void liveRowCsvLineAndBackfill();
     void disconnectWhileStreamOpens();
+
+private:
+    // A signed-in FlatTrade session with RELIANCE in its watchlist, and the window on it whose
+    // connector talks to the given peers.
+    std::unique_ptr<MainWindow> flatTradeWindow(const QString& stream, const QString& rest,
+                                                QPointer<LoopbackFlatTrade>& connector)
+    {
+        settings->setProvider(SettingsManager::FlatTrade);
+        settings->setFlatTradeApiKey("ft-key");
+        settings->setFlatTradeAccessToken("ft-token");
+        settings->setFlatTradeClientId("FT1");
+        settings->setWatchlistForBroker("FlatTrade", {"2885"});
+        settings->setCurrentBroker("FlatTrade");
+        settings->saveSettings();
+        MainWindowSeams seams = offlineWindowSeams(prompts);
+        seams.autoSubscribeDelayMs = 20;
+        seams.brokerFactory = [&connector, stream, rest](int, QObject* parent) -> IBroker* {
+            connector = new LoopbackFlatTrade(stream, rest, parent);
+            return connector;
+        };
+        return std::make_unique<MainWindow>(seams);
+    }
 };
 
 void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
@@ -59,21 +81,8 @@ void TestFlatTradeWindow::liveRowCsvLineAndBackfill()
     HttpTestServer restPeer;
     QVERIFY(streamPeer.listen() && restPeer.listen());
     QTemporaryDir csvDir;
-    settings->setProvider(SettingsManager::FlatTrade);
-    settings->setFlatTradeApiKey("ft-key");
-    settings->setFlatTradeAccessToken("ft-token");
-    settings->setFlatTradeClientId("FT1");
-    settings->setWatchlistForBroker("FlatTrade", {"2885"});
-    settings->setCurrentBroker("FlatTrade");
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.autoSubscribeDelayMs = 20;
     QPointer<LoopbackFlatTrade> connector;
-    seams.brokerFactory = [&](int, QObject* parent) -> IBroker* {
-        connector = new LoopbackFlatTrade(streamPeer.baseUrl() + "/PiConnectWSAPI/", restPeer.baseUrl(), parent);
-        return connector;
-    };
-    auto w = std::make_unique<MainWindow>(seams);
+    auto w = flatTradeWindow(streamPeer.baseUrl() + "/PiConnectWSAPI/", restPeer.baseUrl(), connector);
     w->exporter()->setExportDir(csvDir.path());
     w->repository()->addSymbol("RELIANCE-EQ", "2885", "NSE", "EQ");
     QVERIFY(connector);
@@ -125,21 +134,8 @@ void TestFlatTradeWindow::disconnectWhileStreamOpens()
     HostileWebSocketPeer streamPeer(HostileWebSocketPeer::HoldUpgrade);
     HttpTestServer restPeer;
     QVERIFY(streamPeer.listen() && restPeer.listen());
-    settings->setProvider(SettingsManager::FlatTrade);
-    settings->setFlatTradeApiKey("ft-key");
-    settings->setFlatTradeAccessToken("ft-token");
-    settings->setFlatTradeClientId("FT1");
-    settings->setWatchlistForBroker("FlatTrade", {"2885"});
-    settings->setCurrentBroker("FlatTrade");
-    settings->saveSettings();
-    MainWindowSeams seams = offlineWindowSeams(prompts);
-    seams.autoSubscribeDelayMs = 20;
     QPointer<LoopbackFlatTrade> connector;
-    seams.brokerFactory = [&](int, QObject* parent) -> IBroker* {
-        connector = new LoopbackFlatTrade(streamPeer.baseUrl() + "/PiConnectWSAPI/", restPeer.baseUrl(), parent);
-        return connector;
-    };
-    auto w = std::make_unique<MainWindow>(seams);
+    auto w = flatTradeWindow(streamPeer.baseUrl() + "/PiConnectWSAPI/", restPeer.baseUrl(), connector);
     QVERIFY(connector);
 
     QSignalSpy held(&streamPeer, &HostileWebSocketPeer::upgradeHeld);
