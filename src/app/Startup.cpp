@@ -74,7 +74,22 @@ QString instanceLockPath()
     return QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + QStringLiteral("/Tickvane.lock");
 }
 
-bool lockInstance(QLockFile& lock, LockHolder* holder)
+namespace {
+
+// The machine identity in a lock file: its fourth line, as Qt writes it; empty when it has none.
+QByteArray lockMachineId(const QString& path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    // A lock file is a few short lines; anything longer is not one to trust further.
+    const QList<QByteArray> lines = file.read(4096).split('\n');
+    return lines.size() > 3 ? lines.at(3).trimmed() : QByteArray();
+}
+
+} // namespace
+
+bool lockInstance(QLockFile& lock, LockHolder* holder, const QString& path)
 {
     // Stale only when the process that wrote it is gone: a copy that has run for hours still
     // holds the settings and the live CSV.
@@ -93,11 +108,17 @@ bool lockInstance(QLockFile& lock, LockHolder* holder)
         if (lock.tryLock(0))
             return true;
         found = LockHolder();
+    } else {
+        found.machineId = lockMachineId(path);
+        // Decided as the lock itself decides whether it may check the process: the same host name
+        // (or none) and the same machine id (or none). A folder copied from another computer, shared
+        // with one, or restored onto a reinstalled computer that kept its name brings a lock whose
+        // process number means nothing here, so it is never found stale and only the user can tell
+        // whether that copy still runs.
+        const bool sameHost = found.host.isEmpty() || found.host == QSysInfo::machineHostName();
+        const bool sameMachine = found.machineId.isEmpty() || found.machineId == QSysInfo::machineUniqueId();
+        found.elsewhere = !(sameHost && sameMachine);
     }
-    // A folder copied from another computer, or shared with one, brings that computer's lock: its
-    // process number means nothing here, so the lock is never found stale and only the user can
-    // tell whether that copy still runs.
-    found.elsewhere = !found.host.isEmpty() && found.host != QSysInfo::machineHostName();
     if (holder)
         *holder = found;
     return false;
@@ -109,11 +130,24 @@ QString alreadyRunningText(const LockHolder& holder, const QString& lockPath)
                                        "settings and live data files");
     if (holder.elsewhere) {
         const QString process = holder.pid > 0 ? QStringLiteral(", process %1").arg(holder.pid) : QString();
-        return QStringLiteral("Tickvane may be running on another computer: the lock file %1 was written on "
-                              "\"%2\"%3, which cannot be checked from here. %4. If no copy of Tickvane runs "
-                              "on \"%2\" (the folder was copied from it, or is shared with it), delete that file "
-                              "and start Tickvane again.")
-            .arg(QDir::toNativeSeparators(lockPath), holder.host, process, why);
+        const QString file = QDir::toNativeSeparators(lockPath);
+        if (!holder.host.isEmpty() && holder.host != QSysInfo::machineHostName()) {
+            return QStringLiteral("Tickvane may be running on another computer: the lock file %1 was written on "
+                                  "\"%2\"%3, which cannot be checked from here. %4. If no copy of Tickvane runs "
+                                  "on \"%2\" (the folder was copied from it, or is shared with it), delete that file "
+                                  "and start Tickvane again.")
+                .arg(file, holder.host, process, why);
+        }
+        // The name says nothing here: this computer's own, or none at all. Only the machine id
+        // tells that another computer wrote it.
+        const QString named = holder.host.isEmpty()
+            ? QStringLiteral("a computer that gave no name")
+            : QStringLiteral("another computer also named \"%1\"").arg(holder.host);
+        return QStringLiteral("Tickvane may be running on another computer: the lock file %1 was written on %2 "
+                              "(its machine id is not this computer's)%3, which cannot be checked from here. %4. "
+                              "If no copy of Tickvane runs there (the folder was copied or restored from another "
+                              "computer, or is shared with one), delete that file and start Tickvane again.")
+            .arg(file, named, process, why);
     }
     const QString who = holder.pid > 0 ? QStringLiteral(" (process %1)").arg(holder.pid) : QString();
     return QStringLiteral("Tickvane is already running%1. %2: switch to the open window, or close it "

@@ -35,13 +35,14 @@ QString instanceLockPath();
 struct LockHolder {
     qint64 pid = 0;          // 0 when the file does not say
     QString host;            // the computer that wrote it; empty when the file does not say
+    QByteArray machineId;    // that computer's machine id; empty when the file does not say
     bool elsewhere = false;  // written on another computer, whose processes cannot be checked here
 };
 
-// Takes the one-copy lock. A lock left by a process of this computer that is gone (a crash) is
-// taken over. Returns false when another copy holds it (`holder` then says who, as far as the file
-// tells) or when the lock file cannot be made (lock.error() tells which).
-bool lockInstance(QLockFile& lock, LockHolder* holder);
+// Takes the one-copy lock `lock`, made on `path`. A lock left by a process of this computer that is
+// gone (a crash) is taken over. Returns false when another copy holds it (`holder` then says who, as
+// far as the file tells) or when the lock file cannot be made (lock.error() tells which).
+bool lockInstance(QLockFile& lock, LockHolder* holder, const QString& path = instanceLockPath());
 
 // What a second start tells the user; `lockPath` is named when the holder cannot be checked here.
 QString alreadyRunningText(const LockHolder& holder, const QString& lockPath);

@@ -16,6 +16,7 @@
 #include <QSettings>
 #include <QSslSocket>
 #include <QStandardPaths>
+#include <QSysInfo>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -269,16 +270,34 @@ private slots:
 
     // A lock brought along with a folder from another computer names a process that cannot be
     // checked from here: the start is refused, and the user is told which file it is and when it
-    // may go, instead of a process number that exists nowhere on this machine.
+    // may go, instead of a process number that exists nowhere on this machine. A home folder
+    // restored onto a reinstalled computer that kept its name (or a clone, or a default name)
+    // brings a lock with this computer's name, or none, and another machine id: that is another
+    // computer too.
+    void lockOfAnotherComputerNamesItsFile_data()
+    {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<QString>("named");  // how the message names the other computer
+        QTest::newRow("another host") << QByteArray("other-desk-7") << "\"other-desk-7\"";
+        const QByteArray here = QSysInfo::machineHostName().toUtf8();
+        QTest::newRow("this host's name, another machine id")
+            << here << QStringLiteral("another computer also named \"%1\"").arg(QString::fromUtf8(here));
+        QTest::newRow("no host, another machine id") << QByteArray() << "a computer that gave no name";
+    }
+
     void lockOfAnotherComputerNamesItsFile()
     {
+        QFETCH(QByteArray, host);
+        QFETCH(QString, named);
         TestEnvironment env;
         QVERIFY(env.isValid());
         const QString lockPath = env.programDataPath() + QStringLiteral("/Tickvane.lock");
         QVERIFY(QDir().mkpath(env.programDataPath()));
+        const QByteArray otherMachine = "5e0a9c1d2b3f4a5b6c7d8e9f00112233";
+        QVERIFY(otherMachine != QSysInfo::machineUniqueId());
         // As written there: process, program, host, machine and boot identities.
-        const QByteArray foreign = "999999\nTickvane\nother-desk-7\n5e0a9c1d2b3f4a5b6c7d8e9f00112233\n"
-                                   "0cdccd71-d198-438e-a5ab-0dee42d58bfa\n";
+        const QByteArray foreign = "999999\nTickvane\n" + host + "\n" + otherMachine
+                                   + "\n0cdccd71-d198-438e-a5ab-0dee42d58bfa\n";
         QVERIFY(TestFiles::writeFile(lockPath, foreign));
         QProcessEnvironment environment = env.processEnvironment();
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
@@ -289,7 +308,8 @@ private slots:
         QCOMPARE(run.exitCode, 1);
         const QString err = QString::fromLocal8Bit(run.standardError);
         QVERIFY2(err.contains(QFileInfo(lockPath).absoluteFilePath()), qPrintable(err));
-        QVERIFY2(err.contains(QLatin1String("\"other-desk-7\"")), qPrintable(err));
+        QVERIFY2(err.contains(named), qPrintable(err));
+        QVERIFY2(err.contains(QLatin1String("process 999999")), qPrintable(err));
         QVERIFY2(err.contains(QLatin1String("delete that file")), qPrintable(err));
         QVERIFY(!err.contains(QLatin1String("Tickvane is already running")));
         QVERIFY(!err.contains(QLatin1String("Tickvane Started")));
