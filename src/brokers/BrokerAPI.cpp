@@ -222,7 +222,7 @@ void BrokerAPI::stopLiveData()
         return;
     }
     liveDataTimer->stop();
-    dropQueuedQuotes(QString());
+    dropQuotes(QString());
     connected = false;
     failure.clear();
     if (!symbolFailures.isEmpty()) {
@@ -232,7 +232,7 @@ void BrokerAPI::stopLiveData()
     emit connectionStatusChanged(false);
 }
 
-void BrokerAPI::dropQueuedQuotes(const QString& symbol)
+void BrokerAPI::dropQuotes(const QString& symbol)
 {
     // A quote still waiting for budget is not sent once its symbol (or the whole poll) is gone.
     for (int i = requestQueue.size() - 1; i >= 0; --i) {
@@ -241,6 +241,18 @@ void BrokerAPI::dropQueuedQuotes(const QString& symbol)
             quotesPending.remove(p.symbol);
             requestQueue.removeAt(i);
         }
+    }
+    // One on its way is cancelled: left to run, it would hold one of the few connections the
+    // network stack opens to the service, and its symbol would stay pending, so a Start right
+    // after would send nothing until the old requests timed out. Its answer would be stale anyway;
+    // the reply handler drops the cancelled one without a word, as the poll or the symbol is gone.
+    const auto replies = networkManager->findChildren<QNetworkReply*>(QString(), Qt::FindDirectChildrenOnly);
+    for (QNetworkReply* reply : replies) {
+        const QVariant kind = reply->property(kKindProperty);
+        if (reply->isFinished() || !kind.isValid() || RequestKind(kind.toInt()) != RequestKind::Quote)
+            continue;
+        if (symbol.isNull() || reply->property(kSymbolProperty).toString() == symbol)
+            reply->abort();
     }
 }
 
@@ -261,7 +273,7 @@ void BrokerAPI::unsubscribeLiveData(const QString& symbol)
         return;
     }
     subscribedSymbols.removeAll(symbol);
-    dropQueuedQuotes(symbol);
+    dropQuotes(symbol);
     clearSymbolFailure(symbol);
 }
 

@@ -145,7 +145,8 @@ private:
     void reportQuoteFailure(const QuoteOutcome& outcome);
     void reportHistoryFailure(const QuoteOutcome& outcome, quint64 tag);
     void clearSymbolFailure(const QString& symbol);
-    void dropQueuedQuotes(const QString& symbol);
+    // Ends the poll's quote requests for `symbol` (null: every symbol), queued or on their way.
+    void dropQuotes(const QString& symbol);
     QDateTime now() const;
 
     QNetworkAccessManager* networkManager;

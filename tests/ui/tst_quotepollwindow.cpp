@@ -38,6 +38,8 @@ private slots:
                 return HttpTestServer::Reply::bytes("<html>busy</html>", "text/html");
             if (mode == "slow")
                 return HttpTestServer::Reply::silent();
+            if (mode == "held")
+                return HttpTestServer::Reply::hold();
             if (r.query.queryItemValue("symbol").startsWith("SBINN") && !typosKnown)  // typos the service does not know
                 return HttpTestServer::Reply::json(R"({"error":"unknown symbol"})", 404);
             if (r.query.queryItemValue("symbol") == "ACME")
@@ -268,6 +270,49 @@ private slots:
                  qPrintable(QString::number(label->width())));
     }
 
+    // A service that takes its time: Stop closes the quote requests on their way at once (no
+    // box, no failing symbol), and a Start right after sends its own at once, although the network
+    // stack opens no more than six connections to one host. A history request keeps its own life.
+    void stopEndsQuotesOnTheirWay()
+    {
+        settings->setRequestTimeout(120);  // only Stop can end the quotes within the test's waits
+        const QStringList symbols{"ACME", "BETA", "GAMMA", "DELTA", "EPSI", "ZETA"};
+        auto w = makeWindow(symbols);
+        mode = "held";
+        HistoricalDownloader* downloads = w->downloader();
+        QSignalSpy downloaded(downloads, &HistoricalDownloader::downloadCompleted);
+        QSignalSpy failed(downloads, &HistoricalDownloader::downloadFailed);
+        downloads->downloadHistoricalData("ACME", QDate::currentDate().addDays(-5), QDate::currentDate(), "day");
+        QTRY_COMPARE_WITH_TIMEOUT(quotes->requestCount(), 1, 5000);
+        const int historyRequest = 0;
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        // Five quotes reach the service; the sixth waits for one of the six connections to it.
+        QTRY_COMPARE_WITH_TIMEOUT(quotes->requestCount(), 6, 5000);
+
+        QMetaObject::invokeMethod(w.get(), "onStopLiveFeed");
+        QTRY_COMPARE_WITH_TIMEOUT(quotes->openConnections(), 1, 5000);  // the history request's
+        QCoreApplication::processEvents();
+        QVERIFY(prompts->shown.isEmpty());
+        QVERIFY(w->brokerFacade()->failingSymbols().isEmpty());
+        QCOMPARE(connectionLabel(*w)->text(), QString("Disconnected"));
+        QCOMPARE(windowStatus(*w), QString("Live feed stopped. Press Start Feed to poll Custom API again."));
+
+        mode = "good";
+        quotes->clearRequests();
+        QMetaObject::invokeMethod(w.get(), "onStartLiveFeed");
+        QTRY_VERIFY_WITH_TIMEOUT(quotes->requestCount() >= symbols.size(), 5000);
+        QTableWidget* tb = watchlistTable(*w);
+        for (int row = 0; row < symbols.size(); ++row)
+            QTRY_VERIFY_WITH_TIMEOUT(tb->item(row, 1)->text() != "--" && !tb->item(row, 1)->text().isEmpty(), 5000);
+        QCOMPARE(connectionLabel(*w)->text(), QString("Connected"));
+
+        const QByteArray bars = R"({"data":[{"open":1,"high":2,"low":0.5,"close":1.5,"date":"2024-03-15"}]})";
+        QVERIFY(quotes->answerHeld(historyRequest, HttpTestServer::Reply::json(bars)));
+        QTRY_COMPARE_WITH_TIMEOUT(downloaded.count(), 1, 5000);
+        QCOMPARE(failed.count(), 0);
+        QVERIFY(prompts->shown.isEmpty());
+    }
+
     // Two history requests while the service is down: one box, in plain words.
     void historyFailuresToldOnce()
     {
@@ -313,7 +358,7 @@ private:
     }
 
     std::unique_ptr<HttpTestServer> quotes;  // fresh per test: no late request of the last one
-    QString mode;  // what the service does: "good", "503", "html", "slow"
+    QString mode;  // what the service does: "good", "503", "html", "slow", "held" (until the test answers)
     bool typosKnown = false;  // the service knows the SBINN symbols after all
 };
 

@@ -68,6 +68,8 @@ public:
     void clearRequests() { received.clear(); }
     // Closes every open client connection (requests left unanswered see a remote close).
     void dropConnections();
+    // Client connections still open (a client that closed its end is counted out).
+    int openConnections() const { return buffers.size(); }
     // Answers the held request with this index in requests(); false when it is not held (any more)
     // or its connection has gone.
     bool answerHeld(int requestIndex, const Reply& reply);
