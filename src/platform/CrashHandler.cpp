@@ -21,6 +21,23 @@
 #include <QMutex>
 #include <QStandardPaths>
 
+// AddressSanitizer puts a call to __asan_handle_no_return before every call that does not return
+// (abort, _exit, dieBy, the handler itself), and that call may allocate while it
+// looks up the thread's stack. A signal that lands while the interrupted thread holds the
+// sanitizer's allocator lock then waits on that lock for ever, and the process never ends. So the
+// whole path the handler runs is built without address instrumentation. GCC does not inline a
+// function into one with other sanitizer settings, so every function on the path carries it.
+#if defined(__SANITIZE_ADDRESS__)
+#define TV_NO_ASAN __attribute__((no_sanitize_address))
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TV_NO_ASAN __attribute__((no_sanitize_address))
+#endif
+#endif
+#ifndef TV_NO_ASAN
+#define TV_NO_ASAN
+#endif
+
 namespace {
 
 const int kHandledSignals[] = {SIGSEGV, SIGABRT, SIGFPE, SIGILL, SIGTERM};
@@ -59,16 +76,16 @@ struct Text {
     size_t cap;
     size_t len = 0;
 
-    Text(char* b, size_t c) : buf(b), cap(c) { buf[0] = '\0'; }
+    TV_NO_ASAN Text(char* b, size_t c) : buf(b), cap(c) { buf[0] = '\0'; }
 
-    Text& add(const char* s)
+    TV_NO_ASAN Text& add(const char* s)
     {
         while (*s && len + 1 < cap)
             buf[len++] = *s++;
         buf[len] = '\0';
         return *this;
     }
-    Text& addNumber(long long value, int minDigits = 1)
+    TV_NO_ASAN Text& addNumber(long long value, int minDigits = 1)
     {
         char digits[24];
         int n = 0;
@@ -98,7 +115,7 @@ struct CivilTime {
 
 // Calendar date from seconds since the epoch already shifted to local time (proleptic Gregorian;
 // days-to-civil conversion after H. Hinnant's public-domain algorithm).
-CivilTime civilFromLocalSeconds(long long t)
+TV_NO_ASAN CivilTime civilFromLocalSeconds(long long t)
 {
     long long days = t / 86400;
     long long rest = t % 86400;
@@ -119,7 +136,7 @@ CivilTime civilFromLocalSeconds(long long t)
             static_cast<int>(rest % 60)};
 }
 
-void writeAll(int fd, const char* data, size_t size)
+TV_NO_ASAN void writeAll(int fd, const char* data, size_t size)
 {
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
@@ -133,20 +150,20 @@ void writeAll(int fd, const char* data, size_t size)
     }
 }
 
-void closeFd(int fd)
+TV_NO_ASAN void closeFd(int fd)
 {
     while (::close(fd) < 0 && errno == EINTR) {
     }
 }
 
-bool isDirectory(const char* path)
+TV_NO_ASAN bool isDirectory(const char* path)
 {
     struct stat st;
     return ::stat(path, &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 // mkdir -p on a copy of path; true when the folder exists afterwards.
-bool makePath(const char* path)
+TV_NO_ASAN bool makePath(const char* path)
 {
     if (path[0] == '\0')
         return false;
@@ -163,7 +180,7 @@ bool makePath(const char* path)
     return isDirectory(work);
 }
 
-void formatSignalType(int signal, Text& out)
+TV_NO_ASAN void formatSignalType(int signal, Text& out)
 {
     switch (signal) {
     case SIGILL: out.add("Illegal Instruction (SIGILL)"); return;
@@ -178,7 +195,7 @@ void formatSignalType(int signal, Text& out)
 // Writes the crash block to the log file (if any) and to a new crash file; puts the folder chosen
 // for the crash file into g_chosenDir. Async-signal-safe; uses the global scratch buffers, so the
 // caller must be the only writer (the handler's re-entry guard, or the update mutex).
-void writeRecord(const Prepared& p, const char* logPath, const char* type, const char* details)
+TV_NO_ASAN void writeRecord(const Prepared& p, const char* logPath, const char* type, const char* details)
 {
     // clock_gettime is async-signal-safe and, unlike time(), not read from the coarse clock that
     // can lag the wall clock into the previous second.
@@ -224,12 +241,12 @@ void writeRecord(const Prepared& p, const char* logPath, const char* type, const
     }
 }
 
-long currentThreadId()
+TV_NO_ASAN long currentThreadId()
 {
     return static_cast<long>(::syscall(SYS_gettid));
 }
 
-void restoreDefault(int signal)
+TV_NO_ASAN void restoreDefault(int signal)
 {
     struct sigaction dfl = {};
     dfl.sa_handler = SIG_DFL;
@@ -238,7 +255,7 @@ void restoreDefault(int signal)
 }
 
 // Ends the process with the default action of the signal, which for our five signals terminates.
-[[noreturn]] void dieBy(int signal)
+[[noreturn]] TV_NO_ASAN void dieBy(int signal)
 {
     restoreDefault(signal);
     sigset_t set;
@@ -249,7 +266,7 @@ void restoreDefault(int signal)
     ::_exit(128 + signal);
 }
 
-extern "C" void tickvaneCrashSignal(int signal)
+extern "C" TV_NO_ASAN void tickvaneCrashSignal(int signal)
 {
     CrashHandler::signalHandler(signal);
 }
@@ -376,7 +393,7 @@ QString signalTypeText(int signal)
     return QString::fromLatin1(buf);
 }
 
-void signalHandler(int signal)
+TV_NO_ASAN void signalHandler(int signal)
 {
     if (g_crashing.exchange(1) != 0) {
         // A second signal while the record is being written. On the writing thread itself there is

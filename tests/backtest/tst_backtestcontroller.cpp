@@ -3,6 +3,7 @@
 #include "backtest/BacktestMessages.h"
 #include "backtest/SQLiteOHLCStore.h"
 #include "support/CandleFixture.h"
+#include "support/ClosedPort.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/StrategyGraph.h"
@@ -416,10 +417,15 @@ private slots:
         QFETCH(QString, peer);
         QFETCH(QString, error);
         QTcpServer callback;
-        QVERIFY(callback.listen(QHostAddress::LocalHost));
-        const QString base = QString("http://127.0.0.1:%1").arg(callback.serverPort());
-        if (peer == "gone")
-            callback.close();
+        ClosedPort gone;
+        quint16 port = gone.port();
+        if (peer == "gone") {
+            QVERIFY(gone.isValid());
+        } else {
+            QVERIFY(callback.listen(QHostAddress::LocalHost));
+            port = callback.serverPort();
+        }
+        const QString base = QString("http://127.0.0.1:%1").arg(port);
         QList<QTcpSocket*> peers;
         connect(&callback, &QTcpServer::newConnection, this, [&] {
             while (QTcpSocket* s = callback.nextPendingConnection())

@@ -1,14 +1,19 @@
 // Crash records: the block's exact shape and local time, where the crash file goes, and what a real
 // crashing child process leaves behind (log file, crash file, standard error, how it ends).
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -38,20 +43,25 @@ QStringList crashFiles(const QString& dir)
     return QDir(dir).entryList({QStringLiteral("crash_*.txt")}, QDir::Files, QDir::Name);
 }
 
-// Whether the process's main thread has SIGTERM blocked, which it has only inside the crash handler.
-bool blocksTerm(qint64 pid)
+// Whether the process has `file` open: in "hold" mode only the crash handler opens the log path,
+// so the child holding the FIFO means its handler is inside the write of the record.
+bool holdsOpen(qint64 pid, const struct stat& file)
 {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return false;
-    for (const QByteArray& line : status.readAll().split('\n')) {
-        if (line.startsWith("SigBlk:")) {
-            bool ok = false;
-            const qulonglong mask = line.mid(7).trimmed().toULongLong(&ok, 16);
-            return ok && (mask & (1ULL << (SIGTERM - 1)));
-        }
+    const QString fdDir = QStringLiteral("/proc/%1/fd/").arg(pid);
+    for (const QString& fd : QDir(fdDir).entryList(QDir::NoDotAndDotDot | QDir::System)) {
+        struct stat st;
+        if (::stat(QFile::encodeName(fdDir + fd).constData(), &st) == 0 && st.st_dev == file.st_dev
+            && st.st_ino == file.st_ino)
+            return true;
     }
     return false;
+}
+
+void closeQuietly(int& fd)
+{
+    if (fd >= 0)
+        ::close(fd);
+    fd = -1;
 }
 
 } // namespace
@@ -226,9 +236,39 @@ private slots:
     {
         TestEnvironment env;
         QVERIFY(env.isValid());
-        // The log "file" is a FIFO: the handler's open() waits for us, so we can signal it mid-write.
+        // The log "file" is a FIFO whose pipe the test fills before the child starts: the handler's
+        // open() then succeeds at once and its write() stays blocked until the test reads, so the
+        // second signal surely arrives mid-write.
         const QString fifo = env.rootPath() + QStringLiteral("/held.log");
-        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        const QByteArray fifoPath = QFile::encodeName(fifo);
+        QCOMPARE(::mkfifo(fifoPath.constData(), 0600), 0);
+        struct stat fifoStat;
+        QCOMPARE(::stat(fifoPath.constData(), &fifoStat), 0);
+
+        // Close-on-exec: the child must hold no end of the FIFO but the one its handler opens.
+        int reader = ::open(fifoPath.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        auto closeReader = qScopeGuard([&] { closeQuietly(reader); });
+        QVERIFY2(reader >= 0, std::strerror(errno));
+        int writer = ::open(fifoPath.constData(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        auto closeWriter = qScopeGuard([&] { closeQuietly(writer); });
+        QVERIFY2(writer >= 0, std::strerror(errno));
+
+        const char kFiller = '#';
+        const QByteArray page(4096, kFiller);
+        qint64 filler = 0;
+        for (size_t chunk : {size_t(4096), size_t(1)}) {
+            for (;;) {
+                const ssize_t n = ::write(writer, page.constData(), chunk);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n < 0) {
+                    QVERIFY2(errno == EAGAIN || errno == EWOULDBLOCK, std::strerror(errno));
+                    break;
+                }
+                filler += n;
+            }
+        }
+        QVERIFY(filler > 0);
 
         QProcess child;
         child.setProcessEnvironment(env.processEnvironment());
@@ -241,15 +281,34 @@ private slots:
             }
         });
 
-        QTRY_VERIFY_WITH_TIMEOUT(blocksTerm(child.processId()), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(holdsOpen(child.processId(), fifoStat), 30000);
+        // From here the handler's end is the only writer left: its close is the reader's end of file.
+        closeQuietly(writer);
         QCOMPARE(::kill(static_cast<pid_t>(child.processId()), SIGTERM), 0);
         QCOMPARE(::kill(static_cast<pid_t>(child.processId()), SIGTERM), 0);
 
-        QFile reader(fifo);
-        QVERIFY(reader.open(QIODevice::ReadOnly));
-        const QByteArray logged = reader.readAll();  // until the handler closes its end
-        reader.close();
+        QByteArray received;
+        const QDeadlineTimer deadline(30000);
+        for (;;) {
+            char buf[4096];
+            const ssize_t n = ::read(reader, buf, sizeof buf);
+            if (n > 0) {
+                received.append(buf, static_cast<int>(n));
+                continue;
+            }
+            if (n == 0)
+                break;  // the handler closed the log
+            QVERIFY2(errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR, std::strerror(errno));
+            QVERIFY2(!deadline.hasExpired(), "the handler never closed the log");
+            struct pollfd pfd = {reader, POLLIN, 0};
+            ::poll(&pfd, 1, static_cast<int>(qMax<qint64>(1, deadline.remainingTime())));
+        }
+        closeQuietly(reader);
         QVERIFY(child.waitForFinished(30000));
+
+        QVERIFY(received.size() >= filler);
+        QCOMPARE(received.left(static_cast<int>(filler)).count(kFiller), static_cast<int>(filler));
+        const QByteArray logged = received.mid(static_cast<int>(filler));
 
         QCOMPARE(child.exitStatus(), QProcess::CrashExit);
         QCOMPARE(child.exitCode(), SIGABRT);  // not killed by the second SIGTERM

@@ -4,7 +4,7 @@
 // subscriptions handed to the connector.
 #include "brokers/BrokerAPI.h"
 #include "brokers/LiveFeeder.h"
-#include "support/BrowserStandIn.h"
+#include "support/ClosedPort.h"
 #include "support/HostileWebSocketPeer.h"
 #include "support/ListLookups.h"
 #include "support/LogCapture.h"
@@ -28,7 +28,11 @@ class TestLiveFeed : public QObject, protected WindowFixture
     Q_OBJECT
 
 private slots:
-    void initTestCase() { QVERIFY(openHome("LiveFeedTest")); }
+    void initTestCase()
+    {
+        QVERIFY(openHome("LiveFeedTest"));
+        QVERIFY(refusing.isValid());
+    }
     void init()
     {
         freshState();
@@ -466,11 +470,12 @@ private:
             urls << base + p;
         return urls;
     }
-    // A port that was just free: connecting to it is refused.
-    QString refusingBase() const { return QStringLiteral("ws://127.0.0.1:%1").arg(BrowserStandIn::freePort()); }
+    // Connecting to it is refused, for the whole run.
+    QString refusingBase() const { return QStringLiteral("ws://127.0.0.1:%1").arg(refusing.port()); }
 
     int retryDelayMs = 5;
     int settleMs = 500;
+    ClosedPort refusing;
 };
 
 QTEST_MAIN(TestLiveFeed)

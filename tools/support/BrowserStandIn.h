@@ -10,7 +10,8 @@ class QTcpSocket;
 
 namespace BrowserStandIn {
 
-// A port on 127.0.0.1 that nothing listened on a moment ago.
+// A port on 127.0.0.1 that nothing listened on a moment ago, for a listener of the program to
+// take. Not for a connection that must be refused: anyone may take it meanwhile (see ClosedPort).
 quint16 freePort();
 
 // Sends the whole request at once and returns everything the listener answers until it closes

@@ -1,12 +1,11 @@
 // The threaded feed client against a loopback WebSocket peer: events arrive on the client's own
 // thread, a stop is no drop, and a client retrying a dead host stops when destroyed.
 #include "brokers/dhan/DhanFeedClient.h"
+#include "support/ClosedPort.h"
 #include "support/WebSocketTestServer.h"
 
-#include <QHostAddress>
 #include <QMutex>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QThread>
 #include <QtTest>
 
@@ -70,10 +69,9 @@ private slots:
 
     void stopWhileRetryingEndsEverything()
     {
-        QTcpServer probe;  // find a port nobody listens on
-        QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-        const quint16 port = probe.serverPort();
-        probe.close();
+        ClosedPort refusing;
+        QVERIFY(refusing.isValid());
+        const quint16 port = refusing.port();
         Recorder rec;
         {
             DhanFeedClient client;

@@ -2,6 +2,7 @@
 // ticks, keep-alive, reconnect back-off, token change and history requests.
 #include "brokers/upstox/UpstoxBroker.h"
 #include "support/BarText.h"
+#include "support/ClosedPort.h"
 #include "support/HttpTestServer.h"
 #include "support/LogCapture.h"
 #include "support/UpstoxFrames.h"
@@ -14,7 +15,6 @@
 #include <QNetworkReply>
 #include <QRegularExpression>
 #include <QSignalSpy>
-#include <QTcpServer>
 #include <QTimer>
 #include <QtTest>
 
@@ -348,10 +348,9 @@ private slots:
         Feed f;
         QVERIFY(f.open());
         // Authorization works but the stream host refuses: a refused open counts as a loss and the run goes on.
-        QTcpServer closed;
-        QVERIFY(closed.listen(QHostAddress::LocalHost));
-        const quint16 deadPort = closed.serverPort();
-        closed.close();
+        ClosedPort closed;
+        QVERIFY(closed.isValid());
+        const quint16 deadPort = closed.port();
         f.http.setReply("GET", kAuthorizePath, redirectTo(QStringLiteral("ws://127.0.0.1:%1/feed").arg(deadPort)));
         QSignalSpy status(&f.broker, &IBroker::connectionStatusChanged);
         f.ws.closeClients();

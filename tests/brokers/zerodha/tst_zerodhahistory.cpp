@@ -2,6 +2,7 @@
 // the request line and headers, pacing, candles with open interest, and every kind of failure.
 #include "brokers/zerodha/ZerodhaBroker.h"
 #include "support/BarText.h"
+#include "support/ClosedPort.h"
 #include "support/HttpTestServer.h"
 #include "symbols/SymbolRepository.h"
 
@@ -182,14 +183,10 @@ private slots:
         QFETCH(bool, expired);
         Fixture f;
         QSignalSpy alerts(&f.broker, &ZerodhaBroker::tokenExpired);
+        ClosedPort gone;
         if (status == 0) {
-            QString closedUrl;
-            {
-                HttpTestServer gone;
-                QVERIFY(gone.listen());
-                closedUrl = gone.baseUrl();
-            }
-            f.broker.setRestBaseUrl(closedUrl);
+            QVERIFY(gone.isValid());
+            f.broker.setRestBaseUrl(QStringLiteral("http://127.0.0.1:%1").arg(gone.port()));
         } else {
             f.server.setReply("GET", kPath + "day", HttpTestServer::Reply{status, {{"Content-Type", contentType}}, body});
         }
