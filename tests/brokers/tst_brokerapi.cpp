@@ -865,18 +865,22 @@ private slots:
         QCOMPARE(failures.last().at(1).toString(), QString("not reachable"));
     }
 
-    // Stop ends a quote on its way: its connection closes at once, not when the request times
-    // out, and whatever the service would still answer is neither a tick nor a failure to tell.
+    // Stop, or the symbol leaving the poll, ends a quote on its way: its connection closes at once,
+    // not when the request times out, and whatever the service would still answer is neither a
+    // tick nor a failure to tell.
     void quoteAnsweredAfterStopIsDropped_data()
     {
         QTest::addColumn<int>("status");
-        QTest::newRow("price") << 200;
-        QTest::newRow("outage") << 503;
-        QTest::newRow("unknown symbol") << 404;
+        QTest::addColumn<bool>("removed");  // the symbol leaves the poll instead of the poll stopping
+        QTest::newRow("price") << 200 << false;
+        QTest::newRow("outage") << 503 << false;
+        QTest::newRow("unknown symbol") << 404 << false;
+        QTest::newRow("symbol removed") << 200 << true;
     }
     void quoteAnsweredAfterStopIsDropped()
     {
         QFETCH(int, status);
+        QFETCH(bool, removed);
         CustomApi c;
         auto& [server, api] = c;
         api.setRequestTimeout(120000);  // only Stop can end it within the test's waits
@@ -888,7 +892,10 @@ private slots:
         api.subscribeLiveData("AAA");
         api.startLiveData();
         QTRY_COMPARE_WITH_TIMEOUT(server.requestCount(), 1, 5000);  // on its way when the poll stops
-        api.stopLiveData();
+        if (removed)
+            api.unsubscribeLiveData("AAA");
+        else
+            api.stopLiveData();
         QTRY_COMPARE_WITH_TIMEOUT(server.openConnections(), 0, 5000);
         server.answerHeld(0, HttpTestServer::Reply::json(R"({"price":42})", status));
         QTRY_VERIFY_WITH_TIMEOUT(api.findChildren<QNetworkReply*>().isEmpty(), 5000);
