@@ -246,8 +246,11 @@ void BrokerAPI::dropQuotes(const QString& symbol)
     // network stack opens to the service, and its symbol would stay pending, so a Start right
     // after would send nothing until the old requests timed out. Its answer would be stale anyway;
     // the reply handler drops the cancelled one without a word, as the poll or the symbol is gone.
+    // Newest first: a request still queued inside the network stack is cancelled before an older
+    // one frees its connection, or the stack would open a connection for it that then idles.
     const auto replies = networkManager->findChildren<QNetworkReply*>(QString(), Qt::FindDirectChildrenOnly);
-    for (QNetworkReply* reply : replies) {
+    for (auto it = replies.crbegin(); it != replies.crend(); ++it) {
+        QNetworkReply* reply = *it;
         const QVariant kind = reply->property(kKindProperty);
         if (reply->isFinished() || !kind.isValid() || RequestKind(kind.toInt()) != RequestKind::Quote)
             continue;
