@@ -15,6 +15,7 @@
 #include <QDateTime>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QLockFile>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
@@ -162,6 +163,10 @@ private slots:
         QVERIFY(writeFile(TestEnvironment::appDataPath() + QStringLiteral("/crashes"), "not a folder"));
 
         const QString fallback = QCoreApplication::applicationDirPath() + QStringLiteral("/crashes/");
+        // The folder beside the executable is shared by every copy of this test running at once:
+        // one at a time, or one copy removes or rewrites (same second) the file another just wrote.
+        QLockFile besideExecutable(QCoreApplication::applicationDirPath() + QStringLiteral("/crashes-test.lock"));
+        QVERIFY(besideExecutable.tryLock(120000));
         const QStringList existing = crashFiles(fallback);
         const QString folder = CrashHandler::writeCrashLog(QString(), QStringLiteral("Stack Overflow"),
                                                            QStringLiteral("Exception Code: 0xc00000fd"));
