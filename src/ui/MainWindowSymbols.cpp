@@ -121,8 +121,14 @@ void MainWindow::autoLoadSymbolData()
         refreshWatchlistDisplay();
         return;
     }
-    statusMessageLabel->setText(
-        QStringLiteral("Loading %1 symbol data to convert tokens to symbol names...").arg(broker));
+    // Dhan, AngelOne and Upstox load nothing here, so nothing would replace this text: when the
+    // broker came up first and nothing could be subscribed, that notice (which says why) stays.
+    const bool loadsHere = provider == SettingsManager::Fyers || provider == SettingsManager::Zerodha
+        || provider == SettingsManager::FlatTrade || provider == SettingsManager::TradeJini;
+    if (loadsHere || unresolvedNotice.isEmpty()) {
+        statusMessageLabel->setText(
+            QStringLiteral("Loading %1 symbol data to convert tokens to symbol names...").arg(broker));
+    }
 
     int followUpMs = 800;
     switch (provider) {

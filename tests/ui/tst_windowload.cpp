@@ -372,6 +372,25 @@ private slots:
         QCOMPARE(log.count(QtWarningMsg, notice), 1);
     }
 
+    // The broker came up before the start-up step: that step starts no load for AngelOne, so its
+    // "Loading" text would stand for good over the notice that says what to fix.
+    void startupStepKeepsTheNothingSubscribedNotice()
+    {
+        settings->setProvider(SettingsManager::AngelOne);
+        settings->setCurrentBroker("AngelOne");
+        settings->setWatchlistForBroker("AngelOne", {"RELIANCE"});
+        MainWindowSeams seams = recordingSeams();
+        seams.startupDelayMs = 60 * 60 * 1000;  // run below, after the subscription
+        seams.autoSubscribeDelayMs = 0;
+        auto w = std::make_unique<MainWindow>(seams);
+        QVERIFY(finishStartup(*w));
+        broker->reportConnected(true);
+        const QString notice("Nothing subscribed on AngelOne: RELIANCE - not a token number");
+        QTRY_COMPARE_WITH_TIMEOUT(windowStatus(*w), notice, 5000);
+        QMetaObject::invokeMethod(w.get(), "autoLoadSymbolData");
+        QCOMPARE(windowStatus(*w), notice);
+    }
+
     void noMasterLoadWithoutOne_data()
     {
         QTest::addColumn<int>("provider");
