@@ -121,14 +121,8 @@ void MainWindow::autoLoadSymbolData()
         refreshWatchlistDisplay();
         return;
     }
-    // Dhan, AngelOne and Upstox load nothing here, so nothing would replace this text: when the
-    // broker came up first and nothing could be subscribed, that notice (which says why) stays.
-    const bool loadsHere = provider == SettingsManager::Fyers || provider == SettingsManager::Zerodha
-        || provider == SettingsManager::FlatTrade || provider == SettingsManager::TradeJini;
-    if (loadsHere || unresolvedNotice.isEmpty()) {
-        statusMessageLabel->setText(
-            QStringLiteral("Loading %1 symbol data to convert tokens to symbol names...").arg(broker));
-    }
+    statusMessageLabel->setText(
+        QStringLiteral("Loading %1 symbol data to convert tokens to symbol names...").arg(broker));
 
     int followUpMs = 800;
     switch (provider) {
@@ -150,7 +144,11 @@ void MainWindow::autoLoadSymbolData()
         symbolManager->loadSymbolsSilently(QStringLiteral("TradeJini"));
         break;
     default:
-        // Their masters come with the repository's own load at start-up.
+        // Their masters come with the repository's own load at start-up. Nothing here replaces the
+        // text above, so when the broker came up first and nothing could be subscribed, the notice
+        // that says why is put back.
+        if (!unresolvedNotice.isEmpty())
+            statusMessageLabel->setText(unresolvedNotice);
         return;
     }
     // A fixed pause, not the load's end: the table is rebuilt again when the repository

@@ -199,7 +199,8 @@ private slots:
         seams.prepareRepository = [&](SymbolRepository* repo) {
             offlineRepository(repo);
             repo->setDownloadHost("Zerodha", host.baseUrl());
-            repo->setDownloadTimeout(400);
+            // Long enough that a busy machine still reads the first request before the budget ends.
+            repo->setDownloadTimeout(1500);
         };
         auto w = std::make_unique<MainWindow>(seams);
         w->show();

@@ -1,8 +1,6 @@
 // Loopback port held bound but not listening.
 #include "support/ClosedPort.h"
 
-#include <cerrno>
-
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
