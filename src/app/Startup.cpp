@@ -1,7 +1,18 @@
 // Start-up and shutdown steps of the process.
 #include "app/Startup.h"
 
+#include <cerrno>
+#include <climits>
 #include <cstdio>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 #include <QApplication>
 #include <QDateTime>
@@ -76,48 +87,177 @@ QString instanceLockPath()
 
 namespace {
 
-// The machine identity in a lock file: its fourth line, as Qt writes it; empty when it has none.
-QByteArray lockMachineId(const QString& path)
+// A lock file's lines as the lock itself reads them: every line loses its last character (the
+// newline), and the first must be a process number above zero.
+struct LockFileLines {
+    bool readable = false;
+    qint64 pid = 0;
+    QString application;
+    QString host;
+    QByteArray machineId;
+    QByteArray bootId;
+};
+
+LockFileLines readLockFile(const QString& path)
 {
+    LockFileLines lines;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return QByteArray();
-    // A lock file is a few short lines; anything longer is not one to trust further.
-    const QList<QByteArray> lines = file.read(4096).split('\n');
-    return lines.size() > 3 ? lines.at(3).trimmed() : QByteArray();
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        return lines;
+    // A lock file is five short lines; nothing longer is read.
+    const auto next = [&file] {
+        QByteArray line = file.readLine(4096);
+        line.chop(1);
+        return line;
+    };
+    const QByteArray pid = next();
+    lines.application = QString::fromUtf8(next());
+    lines.host = QString::fromUtf8(next());
+    lines.machineId = next();
+    lines.bootId = next();
+    bool ok = false;
+    lines.pid = pid.toLongLong(&ok);
+    lines.readable = ok && lines.pid > 0;
+    return lines;
+}
+
+// Whether this computer wrote a lock, by the rule the lock itself follows before it looks at the
+// process: the machine ids decide when both sides have one (a renamed computer keeps its id);
+// otherwise the host name does, none counting as this computer.
+bool writtenHere(const LockFileLines& lines)
+{
+    const QByteArray ours = QSysInfo::machineUniqueId();
+    if (!lines.machineId.isEmpty() && !ours.isEmpty())
+        return lines.machineId == ours;
+    return lines.host.isEmpty() || lines.host == QSysInfo::machineHostName();
+}
+
+// Whether the copy that wrote a lock of this computer still runs, judged as the lock judges it: not
+// after a restart, not once its process is gone, and not when its process number now belongs to
+// another program.
+bool writerRuns(const LockFileLines& lines)
+{
+    if (!lines.bootId.isEmpty() && lines.bootId != QSysInfo::bootUniqueId())
+        return false;
+#ifdef Q_OS_UNIX
+    if (::kill(static_cast<pid_t>(lines.pid), 0) == -1 && errno == ESRCH)
+        return false;
+#endif
+#ifdef Q_OS_LINUX
+    if (::access("/proc/version", F_OK) != 0)
+        return true;  // nothing tells which program the process runs
+    const QByteArray exe = "/proc/" + QByteArray::number(lines.pid) + "/exe";
+    char target[PATH_MAX];
+    const ssize_t length = ::readlink(exe.constData(), target, sizeof target);
+    if (length <= 0)
+        return false;  // gone meanwhile, or another user's, which the lock counts as gone too
+    QFileInfo written(lines.application);
+    if (written.isSymLink())
+        written.setFile(written.symLinkTarget());
+    return QFileInfo(QFile::decodeName(QByteArray(target, int(length)))).fileName() == written.fileName();
+#else
+    return true;
+#endif
+}
+
+enum class Removal { Removed, HeldOpen, Failed };
+
+// Removes a lock file that no copy holds. A running copy keeps its lock file open and locked, so the
+// file goes only when that lock can be had; `why` gets the system's reason when it stays.
+Removal removeLeftLock(const QString& path, QString* why)
+{
+    // Another start that finds the same file left over removes it under this one, and then writes
+    // its own lock there, which must not be removed in its place.
+    QLockFile removing(path + QStringLiteral(".rmlock"));
+    if (!removing.tryLock(1000) && removing.error() == QLockFile::LockFailedError) {
+        *why = QStringLiteral("another start of Tickvane is removing it");
+        return Removal::Failed;
+    }
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return Removal::Removed;
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        return Removal::Failed;
+    }
+    Removal result = Removal::Removed;
+    struct stat opened {};
+    struct stat named {};
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK) {
+            result = Removal::HeldOpen;
+        } else {
+            *why = QString::fromLocal8Bit(std::strerror(errno));
+            result = Removal::Failed;
+        }
+    } else if (::fstat(fd, &opened) != 0 || ::stat(name.constData(), &named) != 0 || opened.st_ino != named.st_ino
+               || opened.st_dev != named.st_dev) {
+        // Replaced since it was read: the new file is judged afresh.
+    } else if (::unlink(name.constData()) != 0 && errno != ENOENT) {
+        *why = QString::fromLocal8Bit(std::strerror(errno));
+        result = Removal::Failed;
+    }
+    ::close(fd);
+    return result;
+#else
+    QFile file(path);
+    if (file.remove() || !file.exists())
+        return Removal::Removed;
+    *why = file.errorString();
+    return Removal::Failed;
+#endif
 }
 
 } // namespace
 
 bool lockInstance(QLockFile& lock, LockHolder* holder, const QString& path)
 {
-    // Stale only when the process that wrote it is gone: a copy that has run for hours still
+    // Stale only when the copy that wrote it no longer runs: a copy that has run for hours still
     // holds the settings and the live CSV.
     lock.setStaleLockTime(0);
-    if (lock.tryLock(0))
-        return true;
-    if (lock.error() != QLockFile::LockFailedError)
-        return false;
+    // A lock file left over and removed here is tried again, and so is one that another start
+    // replaced meanwhile; one that keeps changing belongs to a copy that is starting.
     LockHolder found;
-    QString application;
-    if (!lock.getLockInfo(&found.pid, &found.host, &application)) {
-        // Unreadable (a crash or a power cut while it was written): nothing tells whether its
-        // writer lives, so it is removed when no one holds it open, or a crash would lock the user
-        // out for good. A copy that is running keeps it open, and then the removal fails.
-        lock.removeStaleLockFile();
+    for (int attempt = 0; attempt < 3; ++attempt) {
         if (lock.tryLock(0))
             return true;
+        if (lock.error() != QLockFile::LockFailedError)
+            return false;
         found = LockHolder();
-    } else {
-        found.machineId = lockMachineId(path);
-        // Decided as the lock itself decides whether it may check the process: the same host name
-        // (or none) and the same machine id (or none). A folder copied from another computer, shared
-        // with one, or restored onto a reinstalled computer that kept its name brings a lock whose
-        // process number means nothing here, so it is never found stale and only the user can tell
-        // whether that copy still runs.
-        const bool sameHost = found.host.isEmpty() || found.host == QSysInfo::machineHostName();
-        const bool sameMachine = found.machineId.isEmpty() || found.machineId == QSysInfo::machineUniqueId();
-        found.elsewhere = !(sameHost && sameMachine);
+        const LockFileLines lines = readLockFile(path);
+        if (lines.readable) {
+            found.pid = lines.pid;
+            found.host = lines.host;
+            found.machineId = lines.machineId;
+            if (!writtenHere(lines)) {
+                // A folder copied from another computer, shared with one, or restored onto a
+                // reinstalled computer brings a lock whose process number means nothing here, so it
+                // is never found stale and only the user can tell whether that copy still runs.
+                found.kind = LockHolder::Elsewhere;
+                break;
+            }
+            if (writerRuns(lines))
+                break;
+        }
+        // Left by a copy that no longer runs, which the lock could not remove itself (a folder
+        // this user may not change), or unreadable (a crash or a power cut while it was written):
+        // nothing else tells whether its writer lives, so it goes unless a copy holds it open, or a
+        // crash would lock the user out for good.
+        QString why;
+        const Removal removal = removeLeftLock(path, &why);
+        if (removal == Removal::Removed) {
+            found = LockHolder();
+            continue;
+        }
+        if (removal == Removal::HeldOpen) {
+            found.pid = 0;  // whatever the file says, it is not the process that holds it
+        } else {
+            found.kind = LockHolder::LeftOver;
+            found.removeError = why;
+        }
+        break;
     }
     if (holder)
         *holder = found;
@@ -128,9 +268,23 @@ QString alreadyRunningText(const LockHolder& holder, const QString& lockPath)
 {
     const QString why = QStringLiteral("Only one copy can run at a time, because both would write the same "
                                        "settings and live data files");
-    if (holder.elsewhere) {
+    const QString file = QDir::toNativeSeparators(lockPath);
+    if (holder.kind == LockHolder::LeftOver) {
+        if (holder.pid <= 0) {
+            return QStringLiteral("Tickvane cannot start: its lock file %1 cannot be read, and it could not be "
+                                  "removed (%2). If no copy of Tickvane is running, delete that file and start "
+                                  "Tickvane again.")
+                .arg(file, holder.removeError);
+        }
+        return QStringLiteral("Tickvane cannot start: its lock file %1 was left by a copy of Tickvane that has "
+                              "ended (process %2), and it could not be removed (%3). No copy runs with it, so "
+                              "that file may be deleted; then start Tickvane again.")
+            .arg(file)
+            .arg(holder.pid)
+            .arg(holder.removeError);
+    }
+    if (holder.kind == LockHolder::Elsewhere) {
         const QString process = holder.pid > 0 ? QStringLiteral(", process %1").arg(holder.pid) : QString();
-        const QString file = QDir::toNativeSeparators(lockPath);
         if (!holder.host.isEmpty() && holder.host != QSysInfo::machineHostName()) {
             return QStringLiteral("Tickvane may be running on another computer: the lock file %1 was written on "
                                   "\"%2\"%3, which cannot be checked from here. %4. If no copy of Tickvane runs "

@@ -33,18 +33,26 @@ QString instanceLockPath();
 
 // Who holds the one-copy lock, as its file says.
 struct LockHolder {
+    enum Kind {
+        Running,    // a copy runs on this computer (pid 0: the file cannot be read, but a copy holds it)
+        Elsewhere,  // written on another computer, whose processes cannot be checked here
+        LeftOver,   // left on this computer by no running copy, and it could not be removed
+    };
+    Kind kind = Running;
     qint64 pid = 0;          // 0 when the file does not say
     QString host;            // the computer that wrote it; empty when the file does not say
     QByteArray machineId;    // that computer's machine id; empty when the file does not say
-    bool elsewhere = false;  // written on another computer, whose processes cannot be checked here
+    QString removeError;     // LeftOver: the system's reason the file could not be removed
 };
 
-// Takes the one-copy lock `lock`, made on `path`. A lock left by a process of this computer that is
-// gone (a crash) is taken over. Returns false when another copy holds it (`holder` then says who, as
-// far as the file tells) or when the lock file cannot be made (lock.error() tells which).
+// Takes the one-copy lock `lock`, made on `path`. A lock that no running copy of this computer holds
+// (a crash, a restart) is taken over. Returns false when another copy holds it, when it was left
+// behind but cannot be removed (`holder` then says which, as far as the file tells) or when the lock
+// file cannot be made (lock.error() tells which).
 bool lockInstance(QLockFile& lock, LockHolder* holder, const QString& path = instanceLockPath());
 
-// What a second start tells the user; `lockPath` is named when the holder cannot be checked here.
+// What a start that did not get the lock tells the user; `lockPath` is named whenever the user may
+// have to delete it.
 QString alreadyRunningText(const LockHolder& holder, const QString& lockPath);
 
 // Creates the log folder, opens the log file, installs the message handler, hands the path to the

@@ -3,6 +3,7 @@
 // window's own stream.
 #include "support/LogCapture.h"
 #include "support/OfflineWindow.h"
+#include "support/TestFiles.h"
 #include "support/WebSocketTestServer.h"
 
 #include <QJsonObject>
@@ -125,8 +126,14 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(server.clientCount(), 1, 5000);
         QTRY_VERIFY_WITH_TIMEOUT(w->findChild<QPushButton*>("stopLiveFeedBtn")->isEnabled(), 5000);
 
+        // An ETag only stands beside the master it was fetched with: the window's own loads, queued
+        // after the subscriptions, rightly drop one that has none.
         const QString metaPath = manager->cacheMetaPath("Zerodha", "NSE");
         QVERIFY(QDir().mkpath(QFileInfo(metaPath).path()));
+        QVERIFY(TestFiles::writeFile(manager->cacheFilePath("Zerodha", "NSE"),
+                                     "instrument_token,exchange_token,tradingsymbol,name,last_price,expiry,strike,"
+                                     "tick_size,lot_size,instrument_type,segment,exchange\n"
+                                     "408065,1594,INFY,INFOSYS,0,,0,0.05,1,EQ,NSE,NSE\n"));
         // The download starts (and fails) out of sight: its announcement is all that shows.
         struct Case {
             const char* etag;
