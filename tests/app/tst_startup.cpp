@@ -2,7 +2,9 @@
 // line is the log's last, that the settings are saved after the log is closed, that a second copy
 // ends untouched while one runs, and that the real Tickvane executable leaves a crash record in its
 // log and a crash file when it gets SIGTERM.
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -304,9 +306,10 @@ private slots:
             QCOMPARE(run.exitCode, 1);
             const QString err = QString::fromLocal8Bit(run.standardError);
             QVERIFY2(err.contains(QStringLiteral("its lock file %1 was left by a copy of Tickvane that has ended "
-                                                 "(process %2), and it could not be removed (Permission denied)")
+                                                 "(process %2), and it could not be removed (%3)")
                                       .arg(QFileInfo(lockPath).absoluteFilePath())
-                                      .arg(gonePid)),
+                                      .arg(gonePid)
+                                      .arg(QString::fromLocal8Bit(std::strerror(EACCES)))),
                      qPrintable(err));
             QVERIFY(!err.contains(QLatin1String("already running")));
             QCOMPARE(readAll(lockPath), left);
